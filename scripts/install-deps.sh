@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs the Debian packages that building, testing and running Tarvik need, when missing.
+set -eu
+
+PACKAGES="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+qt6-base-dev xvfb xauth python3 iproute2 procps"
+
+missing=""
+for package in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+        missing="$missing $package"
+    fi
+done
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+echo "Installing:$missing"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing

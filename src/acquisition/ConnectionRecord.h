@@ -1,0 +1,76 @@
+#pragma once
+
+#include <ctime>
+#include <iosfwd>
+#include <string>
+
+namespace tarvik {
+
+// Category codes of a connection; the numbers are stable because settings and peers use them.
+enum Category : int {
+    kCategoryListening = 2110,
+    kCategoryInbound = 2111,
+    kCategoryOutbound = 2112,
+    kCategoryUnknown = 2113,
+};
+
+// MIB-II tcpConnState values (RFC 1213) that other parts test for.
+enum TcpState : int {
+    kStateClosed = 1,
+    kStateListen = 2,
+    kStateEstablished = 5,
+    kStateTimeWait = 11,
+    kStateDeleteTcb = 12,
+};
+
+// The seven list columns, in display order.
+enum class Column : int {
+    HostName,
+    IpAddress,
+    LocalPort,
+    RemotePort,
+    ServiceType,
+    Interface,
+    ConnectionState,
+    Count
+};
+
+// One TCP connection or listening port as the system knows it. A plain value: it is copied
+// freely between threads and owned by whoever holds it.
+struct CConnectionRecord {
+    int visible = 0;
+    std::time_t closeTime = 0;
+    std::time_t openTime = 0;
+    int category = 0;
+    int id = 0;
+    int remotePort = 0;
+    int localPort = 0;
+    int state = 0;
+    std::string serviceText;
+    std::string hostName;
+    std::string ipAddress;
+    std::string interfaceText;
+
+    // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
+    std::string StateName() const;
+
+    // Text of one list column for this record.
+    std::string ColumnText(Column column) const;
+
+    // The eight comma-separated fields of a log line, without a line end. Nothing is quoted:
+    // the log format is fixed and readers depend on it.
+    void WriteCsv(std::ostream& out) const;
+    std::string CsvText() const;
+
+    bool operator==(const CConnectionRecord&) const = default;
+};
+
+std::string StateName(int state);
+
+// "%H:%M:%S %m/%d/%Y" in local time, e.g. "14:03:07 08/22/2003".
+std::string TimeText(std::time_t time);
+
+// The column titles in column order: "Hostname", "IP Address", ...
+const char* ColumnTitle(Column column);
+
+}  // namespace tarvik

@@ -1,0 +1,190 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tracking/WorkerRegistry.h"
+
+namespace tarvik {
+
+using PortList = std::vector<int>;
+using TextList = std::vector<std::string>;
+// Lists are shared as immutable snapshots: a setter swaps in a new list whole, so a worker that
+// holds a snapshot never sees it change under it.
+using PortListPtr = std::shared_ptr<const PortList>;
+using TextListPtr = std::shared_ptr<const TextList>;
+
+enum class LogCategory { Inbound, Outbound, Unknown };
+
+// Receives the messages that the user must see (a log file that cannot be created). The window
+// shows a message box; the headless monitor writes standard error and the system log. Called
+// from worker threads: implementations must not block on the user.
+class IUserNotifier {
+public:
+    virtual ~IUserNotifier() = default;
+    virtual void ShowMessage(const std::string& text) = 0;
+};
+
+// The tray balloon; a no-op until the window sets one. Called from the scan watcher's thread.
+class IBalloonSink {
+public:
+    virtual ~IBalloonSink() = default;
+    virtual bool ShowBalloon(const std::string& title, const std::string& text,
+                             int timeoutSeconds) = 0;
+};
+
+// The process-wide settings: every stored value with its default, loaded once from an INI
+// file and saved once (atomically) at the close; the worker registry and broadcast; the
+// interface address list; the column titles; the services the workers reach through it.
+//
+// Every getter and setter is safe from any thread.
+class CSettingsStore {
+public:
+    using InterfaceLister = std::function<std::vector<std::string>()>;
+
+    // Loads `file` (a missing or malformed file yields defaults). `listInterfaces` builds the
+    // interface address list (the kernel agent's walk in the programs, a fixture in tests).
+    // `currentDirectory` is the default "InstallFolder" (the process's working directory when
+    // empty).
+    CSettingsStore(std::filesystem::path file, InterfaceLister listInterfaces,
+                   std::filesystem::path currentDirectory = {});
+    ~CSettingsStore();
+
+    CSettingsStore(const CSettingsStore&) = delete;
+    CSettingsStore& operator=(const CSettingsStore&) = delete;
+
+    // The settings file: $TARVIK_CONFIG, else $XDG_CONFIG_HOME/Corvane/Tarvik.conf, else
+    // ~/.config/Corvane/Tarvik.conf.
+    static std::filesystem::path DefaultFile();
+
+    const std::filesystem::path& File() const;
+
+    // Writes every stored value (atomically: temporary file, fsync, rename). Returns false with
+    // a reason in `error` when the file could not be written; the old file is then intact.
+    bool Save(std::string* error = nullptr);
+
+    // Diagnostics from Load: lines that did not parse, values of the wrong kind.
+    std::vector<std::string> LoadWarnings() const;
+
+    // "General"
+    int GetNetIf() const;
+    void SetNetIf(int index);
+    std::filesystem::path GetInstallFolder() const;
+
+    // "View"
+    int GetReverseLookup() const;
+    void SetReverseLookup(int value);  // broadcasts kMsgReverseLookupOn when it goes 0 -> 1
+    int GetShowListening() const;
+    void SetShowListening(int value);
+    int GetShowInbound() const;
+    void SetShowInbound(int value);
+    int GetShowOutbound() const;
+    void SetShowOutbound(int value);
+    int GetShowUnknown() const;
+    void SetShowUnknown(int value);
+    int GetRefreshPeriodMs() const { return 750; }
+
+    // "Logging", per category: "inbound", "inboundtype", "inboundrotation", "inboundfolder",
+    // "inboundports" and the same for outbound and unknown.
+    int GetLogEnabled(LogCategory category) const;
+    void SetLogEnabled(LogCategory category, int value);
+    int GetLogType(LogCategory category) const;
+    void SetLogType(LogCategory category, int value);
+    int GetLogRotation(LogCategory category) const;
+    void SetLogRotation(LogCategory category, int value);
+    std::string GetLogFolder(LogCategory category) const;
+    void SetLogFolder(LogCategory category, std::string folder);
+    PortListPtr GetLogPorts(LogCategory category) const;
+    void SetLogPorts(LogCategory category, PortList ports);
+
+    // "ScanWatch"
+    int GetScanEnabled() const;
+    void SetScanEnabled(int value);
+    int GetThreshold() const;
+    void SetThreshold(int value);
+    TextListPtr GetIgnoreHosts() const;
+    void SetIgnoreHosts(TextList hosts);
+    PortListPtr GetIgnorePorts() const;  // read only: never written back
+    int GetListenEnabled() const;
+    void SetListenEnabled(int value);
+    PortListPtr GetListenPorts() const;
+    void SetListenPorts(PortList ports);
+    int GetEmailAlert() const;
+    void SetEmailAlert(int value);
+    int GetEventLog() const;
+    void SetEventLog(int value);
+    TextListPtr GetNotificationAddresses() const;
+    void SetNotificationAddresses(TextList addresses);
+    std::string GetMailHost() const;
+    void SetMailHost(std::string host);
+
+    // Values that other parts keep in the same file with their own code ("View"/"columnwidths",
+    // "Settings"/"MainWndPos"). A write is saved to the file at once.
+    std::string GetProfileString(std::string_view section, std::string_view name,
+                                 std::string_view defaultValue = {}) const;
+    bool WriteProfileString(std::string_view section, std::string_view name,
+                            std::string_view value);
+
+    // The local addresses, without 0.0.0.0, exchanged whole: a refresh swaps in a new list and
+    // readers keep the list they got. Built on first use or when `refresh` is set.
+    TextListPtr GetInterfaceAddresses(bool refresh = false);
+
+    // The seven column titles, in column order.
+    const std::vector<std::string>& ColumnTitles() const;
+
+    // The machine's host name (empty when it cannot be read).
+    static std::string LocalHostName();
+
+    // Worker registry and broadcast.
+    CWorkerRegistry& Registry() { return registry_; }
+    void Register(CWorkerThread* worker) { registry_.Register(worker); }
+    void Broadcast(int number, Payload wParam = {}, Payload lParam = {}) {
+        registry_.Broadcast(number, std::move(wParam), std::move(lParam));
+    }
+    void Clear() { registry_.Clear(); }
+    void Trace(std::string_view text) const { registry_.Trace(text); }
+
+    // Services set by the program that hosts the workers.
+    void SetUserNotifier(std::shared_ptr<IUserNotifier> notifier);
+    void NotifyUser(const std::string& text) const;
+    void SetBalloonSink(std::shared_ptr<IBalloonSink> sink);
+    bool ShowBalloon(const std::string& title, const std::string& text, int timeoutSeconds) const;
+
+private:
+    struct Values;
+    void Load();
+
+    std::filesystem::path file_;
+    InterfaceLister listInterfaces_;
+    CWorkerRegistry registry_;
+
+    mutable std::mutex valueMutex_;  // guards everything in values_
+    std::unique_ptr<Values> values_;
+
+    mutable std::mutex interfacesMutex_;
+    TextListPtr interfaces_;
+
+    mutable std::mutex servicesMutex_;
+    std::shared_ptr<IUserNotifier> notifier_;
+    std::shared_ptr<IBalloonSink> balloon_;
+
+    std::vector<std::string> columnTitles_;
+};
+
+// Port list text: "80,,443," -> {80, 443}; pieces are read as by atoi (a piece without leading
+// digits gives 0).
+PortList DecodePortList(std::string_view text);
+std::string EncodePortList(const PortList& ports);
+// Text list: split at commas, empty pieces skipped, the rest kept unchanged (spaces included).
+TextList DecodeTextList(std::string_view text);
+std::string EncodeTextList(const TextList& texts);
+
+}  // namespace tarvik

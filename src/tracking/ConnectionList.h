@@ -1,0 +1,31 @@
+#pragma once
+
+#include <vector>
+
+#include "acquisition/ConnectionRecord.h"
+
+namespace tarvik {
+
+// One change to the shown list. The record is a copy: the list keeps its own rows, so no record
+// is read by one thread while another writes it.
+struct RowOp {
+    enum class Kind {
+        Insert,  // new row at index 0 with all seven cells
+        Update,  // not visible: Delete; else rewrite cells 0,1,4,5,6 of the row with this id and
+                 // re-sort, or re-sort and Insert when no row has the id
+        Delete,  // remove every row with this id
+    };
+    Kind kind;
+    CConnectionRecord record;
+};
+
+// Where the tracker's list operations land: the window's row model, a console sink or nothing
+// in headless mode, a recording fake in tests. Apply runs the operations in order, as one step
+// (the window runs it on its own thread and blocks the caller until it is done).
+class IConnectionList {
+public:
+    virtual ~IConnectionList() = default;
+    virtual void Apply(std::vector<RowOp> ops) = 0;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,42 @@
+#include "tracking/Message.h"
+
+namespace tarvik {
+
+Payload::Payload(Content content) : box_(std::make_shared<Box>()) {
+    box_->content = std::move(content);
+}
+
+Payload Payload::Record(std::unique_ptr<CConnectionRecord> record) {
+    if (!record) {
+        return {};
+    }
+    return Payload(Content(std::move(record)));
+}
+
+Payload Payload::Record(CConnectionRecord record) {
+    return Record(std::make_unique<CConnectionRecord>(std::move(record)));
+}
+
+Payload Payload::Text(std::string text) {
+    return Payload(Content(std::make_unique<std::string>(std::move(text))));
+}
+
+std::unique_ptr<CConnectionRecord> Payload::TakeRecord() {
+    if (!box_) {
+        return nullptr;
+    }
+    std::lock_guard lock(box_->mutex);
+    auto* record = std::get_if<std::unique_ptr<CConnectionRecord>>(&box_->content);
+    return record ? std::move(*record) : nullptr;
+}
+
+std::unique_ptr<std::string> Payload::TakeText() {
+    if (!box_) {
+        return nullptr;
+    }
+    std::lock_guard lock(box_->mutex);
+    auto* text = std::get_if<std::unique_ptr<std::string>>(&box_->content);
+    return text ? std::move(*text) : nullptr;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <variant>
+
+#include "acquisition/ConnectionRecord.h"
+
+namespace tarvik {
+
+// Thread message numbers. Their values are part of the protocol between the workers.
+enum MessageId : int {
+    kMsgPoll = 4029,
+    kMsgSnapshotBegin = 5024,
+    kMsgSnapshotEnd = 5029,
+    kMsgSnapshotEntry = 5034,
+    kMsgResolveHost = 6024,
+    kMsgHostResolved = 6034,
+    kMsgReverseLookupOn = 6044,
+    kMsgLogConnection = 7024,
+    kMsgNewConnection = 8024,
+    kMsgScanCheck = 8025,
+    kMsgMemoryCheck = 8026,
+    kMsgScanSettingsChanged = 9025,
+    kMsgQuit = 10024,
+};
+
+// A message parameter: nothing, a connection record or a text. A broadcast hands the same
+// parameter to several workers; exactly one of them (the one that handles the number) takes the
+// object out. Whatever nobody takes is freed with the last copy of the parameter, so a failed
+// post, a broadcast that reaches nobody or a number that no worker handles leaks nothing.
+class Payload {
+public:
+    Payload() = default;
+
+    static Payload Record(std::unique_ptr<CConnectionRecord> record);
+    static Payload Record(CConnectionRecord record);
+    static Payload Text(std::string text);
+
+    // The record, once; null when the payload holds no record or it was taken already.
+    std::unique_ptr<CConnectionRecord> TakeRecord();
+    // The text, once; null when the payload holds no text or it was taken already.
+    std::unique_ptr<std::string> TakeText();
+
+    bool Empty() const { return box_ == nullptr; }
+
+private:
+    using Content = std::variant<std::monostate, std::unique_ptr<CConnectionRecord>,
+                                 std::unique_ptr<std::string>>;
+    struct Box {
+        std::mutex mutex;
+        Content content;
+    };
+    explicit Payload(Content content);
+
+    std::shared_ptr<Box> box_;
+};
+
+struct Message {
+    int number = 0;
+    Payload wParam;
+    Payload lParam;
+};
+
+}  // namespace tarvik

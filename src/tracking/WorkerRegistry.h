@@ -1,0 +1,45 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tracking/Message.h"
+
+namespace tarvik {
+
+class CWorkerThread;
+
+// The broadcast list of the registered workers. It does not own them: whoever creates the
+// workers clears the registry (or broadcasts kMsgQuit) before destroying them.
+class CWorkerRegistry {
+public:
+    // Appends a worker; broadcasts reach workers in registration order.
+    void Register(CWorkerThread* worker);
+
+    // Posts the message to every registered worker whose table handles the number, in
+    // registration order, all under one lock so that broadcasts never interleave. A quit
+    // empties the list afterwards, so later broadcasts reach nobody (and free their payloads).
+    void Broadcast(int number, Payload wParam = {}, Payload lParam = {});
+
+    // Empties the list.
+    void Clear();
+
+    // Number of registered workers.
+    std::size_t Size() const;
+
+    // Diagnostic text. Discarded unless a sink is set (tests, "--trace").
+    void Trace(std::string_view text) const;
+    void SetTraceSink(std::function<void(std::string_view)> sink);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<CWorkerThread*> workers_;
+
+    mutable std::mutex traceMutex_;
+    std::function<void(std::string_view)> traceSink_;
+};
+
+}  // namespace tarvik

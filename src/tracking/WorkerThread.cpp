@@ -1,0 +1,101 @@
+#include "tracking/WorkerThread.h"
+
+#include <utility>
+
+namespace tarvik {
+
+CWorkerThread::CWorkerThread(std::string name) : name_(std::move(name)) {}
+
+CWorkerThread::~CWorkerThread() {
+    // Subclass members are already gone here, so subclasses call Stop() in their own
+    // destructor; this is the backstop for those that own nothing their handlers use.
+    Stop();
+}
+
+void CWorkerThread::Stop() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.request_stop();
+        thread_.join();
+    }
+}
+
+void CWorkerThread::Start() {
+    {
+        std::lock_guard lock(mutex_);
+        running_ = true;
+    }
+    thread_ = std::jthread([this](std::stop_token stop) { Run(std::move(stop)); });
+}
+
+bool CWorkerThread::Post(Message message) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!accepting_) {
+            return false;
+        }
+        queue_.push_back(std::move(message));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+bool CWorkerThread::Handles(int number) const {
+    return number == kMsgQuit || handlers_.contains(number);
+}
+
+void CWorkerThread::Join() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.join();
+    }
+}
+
+bool CWorkerThread::Running() const {
+    std::lock_guard lock(mutex_);
+    return running_;
+}
+
+void CWorkerThread::On(int number, Handler handler) { handlers_[number] = std::move(handler); }
+
+void CWorkerThread::QuitLoop() {
+    std::lock_guard lock(mutex_);
+    quitRequested_ = true;
+}
+
+bool CWorkerThread::NextMessage(std::stop_token& stop, Message& message) {
+    std::unique_lock lock(mutex_);
+    if (quitRequested_) {
+        return false;
+    }
+    if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) {
+        return false;
+    }
+    message = std::move(queue_.front());
+    queue_.pop_front();
+    return true;
+}
+
+void CWorkerThread::Run(std::stop_token stop) {
+    if (InitInstance()) {
+        Message message;
+        while (NextMessage(stop, message)) {
+            if (message.number == kMsgQuit) {
+                OnQuit();
+                QuitLoop();
+            } else if (auto handler = handlers_.find(message.number); handler != handlers_.end()) {
+                handler->second(message);
+            }
+            message = Message{};  // frees whatever the handler did not take
+        }
+        ExitInstance();
+    }
+    std::deque<Message> leftover;
+    {
+        std::lock_guard lock(mutex_);
+        accepting_ = false;
+        running_ = false;
+        leftover.swap(queue_);
+    }
+    // leftover payloads are freed here, outside the lock
+}
+
+}  // namespace tarvik

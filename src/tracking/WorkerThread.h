@@ -1,0 +1,85 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "tracking/Message.h"
+
+namespace tarvik {
+
+// A long-lived worker with its own message queue. Subclasses fill their handler table in their
+// constructor with On(number, handler); messages are handled one at a time in arrival order on
+// the worker's own thread, and numbers without a handler are dropped (their payloads freed).
+//
+// Every worker handles kMsgQuit: it runs OnQuit(), then ExitInstance(), and leaves its loop.
+// Destroying a worker asks it to stop and joins it; unhandled queued messages are freed.
+class CWorkerThread {
+public:
+    explicit CWorkerThread(std::string name);
+    virtual ~CWorkerThread();
+
+    CWorkerThread(const CWorkerThread&) = delete;
+    CWorkerThread& operator=(const CWorkerThread&) = delete;
+
+    // Starts the thread: InitInstance(), then the message loop. Call once.
+    void Start();
+
+    // Queues a message. Returns false (and frees nothing the caller still owns: the payloads
+    // are released with the message) when the worker no longer accepts messages.
+    bool Post(Message message);
+
+    // True when the handler table has an entry for the number (always for kMsgQuit).
+    bool Handles(int number) const;
+
+    // Waits until the thread has ended. Safe to call more than once, and on an unstarted worker.
+    void Join();
+
+    // Asks the loop to end without a quit message and waits for it. Subclasses whose handlers
+    // use their own members call this first thing in their destructor.
+    void Stop();
+
+    // True while the thread runs its loop (between Start and the end of the loop).
+    bool Running() const;
+
+    const std::string& Name() const { return name_; }
+
+protected:
+    using Handler = std::function<void(Message&)>;
+
+    // Adds a handler to the table. Only from the subclass constructor, before Start().
+    void On(int number, Handler handler);
+
+    // Start-up work on the worker's thread; returning false ends the thread at once.
+    virtual bool InitInstance() { return true; }
+    // Last work on the worker's thread, after the loop.
+    virtual int ExitInstance() { return 0; }
+    // Extra work on kMsgQuit, before ExitInstance (the scan watcher stops its listener here).
+    virtual void OnQuit() {}
+
+    // Ends the loop after the current message.
+    void QuitLoop();
+
+private:
+    void Run(std::stop_token stop);
+    bool NextMessage(std::stop_token& stop, Message& message);
+
+    std::string name_;
+    std::unordered_map<int, Handler> handlers_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::deque<Message> queue_;
+    bool accepting_ = true;
+    bool running_ = false;
+    bool quitRequested_ = false;
+
+    std::jthread thread_;
+};
+
+}  // namespace tarvik
