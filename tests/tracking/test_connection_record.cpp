@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+#include "acquisition/ConnectionRecord.h"
+
+namespace tarvik {
+namespace {
+
+class UtcZone : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+};
+
+CConnectionRecord InboundFtp() {
+    CConnectionRecord record;
+    record.category = kCategoryInbound;
+    record.state = kStateEstablished;
+    record.openTime = 1061560987;   // 2003-08-22 14:03:07 UTC
+    record.closeTime = 1061561110;  // 2003-08-22 14:05:10 UTC
+    record.ipAddress = "192.168.1.20";
+    record.hostName = "192.168.1.20";
+    record.remotePort = 1234;
+    record.interfaceText = "192.168.1.5";
+    record.localPort = 21;
+    record.serviceText = "inbound ftp";
+    return record;
+}
+
+TEST(ConnectionRecordTest, NamesEveryMibStateAndMarksOthers) {
+    EXPECT_EQ(StateName(1), "Closed");
+    EXPECT_EQ(StateName(2), "Listening");
+    EXPECT_EQ(StateName(4), "SynReceived");
+    EXPECT_EQ(StateName(5), "Established");
+    EXPECT_EQ(StateName(11), "TimeWait");
+    EXPECT_EQ(StateName(12), "DeleteTCB");
+    EXPECT_EQ(StateName(0), "Unknown(0)");
+    EXPECT_EQ(StateName(13), "Unknown(13)");
+    EXPECT_EQ(StateName(-1), "Unknown(-1)");
+}
+
+TEST_F(UtcZone, TimeTextIsLocalTimeMonthBeforeDay) {
+    EXPECT_EQ(TimeText(1061560987), "14:03:07 08/22/2003");
+    // Past 2038: times are 64-bit.
+    EXPECT_EQ(TimeText(4102444800), "00:00:00 01/01/2100");
+}
+
+TEST_F(UtcZone, CsvFormIsEightUnquotedFields) {
+    EXPECT_EQ(InboundFtp().CsvText(),
+              "14:03:07 08/22/2003,14:05:10 08/22/2003,192.168.1.20,192.168.1.20,1234,"
+              "192.168.1.5,21,inbound ftp");
+}
+
+TEST_F(UtcZone, CsvKeepsACommaInTheServiceText) {
+    CConnectionRecord record = InboundFtp();
+    record.serviceText = "a,b";
+    std::ostringstream out;
+    record.WriteCsv(out);
+    EXPECT_EQ(out.str().substr(out.str().rfind(",21,")), ",21,a,b");
+}
+
+TEST(ConnectionRecordTest, ColumnTextsInDisplayOrder) {
+    const CConnectionRecord record = InboundFtp();
+    EXPECT_EQ(record.ColumnText(Column::HostName), "192.168.1.20");
+    EXPECT_EQ(record.ColumnText(Column::IpAddress), "192.168.1.20");
+    EXPECT_EQ(record.ColumnText(Column::LocalPort), "21");
+    EXPECT_EQ(record.ColumnText(Column::RemotePort), "1234");
+    EXPECT_EQ(record.ColumnText(Column::ServiceType), "inbound ftp");
+    EXPECT_EQ(record.ColumnText(Column::Interface), "192.168.1.5");
+    EXPECT_EQ(record.ColumnText(Column::ConnectionState), "Established");
+    EXPECT_STREQ(ColumnTitle(Column::HostName), "Hostname");
+    EXPECT_STREQ(ColumnTitle(Column::ConnectionState), "Connection State");
+}
+
+TEST(ConnectionRecordTest, ListeningPortShowsNoRemotePort) {
+    CConnectionRecord record;
+    record.state = kStateListen;
+    record.remotePort = 0;
+    record.hostName = record.ipAddress = "n/a";
+    EXPECT_EQ(record.ColumnText(Column::RemotePort), "n/a");
+    EXPECT_EQ(record.ColumnText(Column::HostName), "n/a");
+}
+
+TEST(ConnectionRecordTest, NewRecordIsEmpty) {
+    const CConnectionRecord record;
+    EXPECT_EQ(record.state, 0);
+    EXPECT_TRUE(record.hostName.empty());
+    EXPECT_TRUE(record.serviceText.empty());
+}
+
+}  // namespace
+}  // namespace tarvik

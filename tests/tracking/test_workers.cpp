@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "support/RecordingWorker.h"
+#include "tracking/WorkerRegistry.h"
+#include "tracking/WorkerThread.h"
+
+namespace tarvik {
+namespace {
+
+using test::RecordingWorker;
+
+CConnectionRecord RecordWithId(int id) {
+    CConnectionRecord record;
+    record.id = id;
+    return record;
+}
+
+TEST(PayloadTest, IsTakenOnceAndOnlyAsItsOwnType) {
+    Payload record = Payload::Record(RecordWithId(7));
+    Payload copy = record;
+    EXPECT_EQ(copy.TakeText(), nullptr);
+    auto taken = copy.TakeRecord();
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(taken->id, 7);
+    EXPECT_EQ(record.TakeRecord(), nullptr);
+
+    Payload text = Payload::Text("10.0.0.1");
+    EXPECT_EQ(*text.TakeText(), "10.0.0.1");
+    EXPECT_EQ(text.TakeText(), nullptr);
+    EXPECT_TRUE(Payload{}.Empty());
+    EXPECT_EQ(Payload{}.TakeRecord(), nullptr);
+}
+
+TEST(WorkerTest, HandlesItsNumbersInArrivalOrder) {
+    RecordingWorker worker({kMsgSnapshotBegin, kMsgSnapshotEntry, kMsgSnapshotEnd});
+    worker.Start();
+    worker.Post({kMsgSnapshotBegin, {}, {}});
+    worker.Post({kMsgPoll, Payload::Record(RecordWithId(99)), {}});  // not handled: dropped
+    for (int id = 1; id <= 3; ++id) {
+        worker.Post({kMsgSnapshotEntry, Payload::Record(RecordWithId(id)), {}});
+    }
+    worker.Post({kMsgSnapshotEnd, {}, {}});
+    ASSERT_TRUE(worker.WaitFor(5));
+
+    const auto received = worker.Take();
+    ASSERT_EQ(received.size(), 5u);
+    EXPECT_EQ(received[0].number, kMsgSnapshotBegin);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(received[i].number, kMsgSnapshotEntry);
+        ASSERT_NE(received[i].record, nullptr);
+        EXPECT_EQ(received[i].record->id, i);
+    }
+    EXPECT_EQ(received[4].number, kMsgSnapshotEnd);
+}
+
+TEST(WorkerTest, QuitRunsOnQuitEndsTheThreadAndRefusesLaterPosts) {
+    RecordingWorker worker({kMsgPoll});
+    worker.Start();
+    EXPECT_TRUE(worker.Post({kMsgQuit, {}, {}}));
+    worker.Join();
+    EXPECT_TRUE(worker.quitSeen);
+    EXPECT_FALSE(worker.Running());
+    // The payload of a refused post is freed with the message (LeakSanitizer checks this).
+    EXPECT_FALSE(worker.Post({kMsgPoll, Payload::Record(RecordWithId(1)), {}}));
+}
+
+TEST(WorkerTest, StopFreesQueuedPayloadsOfAnUnstartedOrRunningWorker) {
+    RecordingWorker unstarted({kMsgPoll});
+    EXPECT_TRUE(unstarted.Post({kMsgPoll, Payload::Record(RecordWithId(1)), {}}));
+    unstarted.Join();  // never started: returns at once
+
+    RecordingWorker running({kMsgPoll});
+    running.Start();
+    running.Stop();
+    EXPECT_FALSE(running.Running());
+}
+
+TEST(RegistryTest, RecordReachesOnlyTheWorkerThatHandlesIt) {
+    CWorkerRegistry registry;
+    RecordingWorker poller({kMsgPoll});
+    RecordingWorker tracker({kMsgSnapshotEntry});
+    RecordingWorker lookup({kMsgResolveHost});
+    RecordingWorker logger({kMsgLogConnection});
+    RecordingWorker scan({kMsgNewConnection});
+    for (RecordingWorker* worker : {&poller, &tracker, &lookup, &logger, &scan}) {
+        worker->Start();
+        registry.Register(worker);
+    }
+    registry.Broadcast(kMsgSnapshotEntry, Payload::Record(RecordWithId(5)));
+    ASSERT_TRUE(tracker.WaitFor(1));
+    auto received = tracker.Take();
+    ASSERT_NE(received[0].record, nullptr);
+    EXPECT_EQ(received[0].record->id, 5);
+
+    registry.Broadcast(kMsgQuit);
+    for (RecordingWorker* worker : {&poller, &tracker, &lookup, &logger, &scan}) {
+        worker->Join();
+        EXPECT_EQ(worker->Count(), 0u);
+    }
+}
+
+TEST(RegistryTest, QuitEmptiesTheListSoLaterBroadcastsReachNobody) {
+    CWorkerRegistry registry;
+    RecordingWorker worker({kMsgPoll});
+    worker.Start();
+    registry.Register(&worker);
+    registry.Broadcast(kMsgQuit);
+    EXPECT_EQ(registry.Size(), 0u);
+    registry.Broadcast(kMsgPoll, Payload::Record(RecordWithId(1)));  // freed, reaches nobody
+    worker.Join();
+    EXPECT_EQ(worker.Count(), 0u);
+}
+
+TEST(RegistryTest, ClearEmptiesTheList) {
+    CWorkerRegistry registry;
+    RecordingWorker worker({kMsgPoll});
+    registry.Register(&worker);
+    registry.Clear();
+    EXPECT_EQ(registry.Size(), 0u);
+}
+
+TEST(RegistryTest, OneSendersSnapshotStaysInOrderWhileOthersBroadcast) {
+    CWorkerRegistry registry;
+    RecordingWorker tracker({kMsgSnapshotBegin, kMsgSnapshotEntry, kMsgSnapshotEnd, kMsgPoll});
+    tracker.Start();
+    registry.Register(&tracker);
+
+    constexpr int kEntries = 500;
+    std::atomic<bool> done{false};
+    std::jthread noise([&] {
+        for (int i = 0; i < 2000 && !done; ++i) {
+            registry.Broadcast(kMsgPoll);
+        }
+    });
+    registry.Broadcast(kMsgSnapshotBegin);
+    for (int id = 1; id <= kEntries; ++id) {
+        registry.Broadcast(kMsgSnapshotEntry, Payload::Record(RecordWithId(id)));
+    }
+    registry.Broadcast(kMsgSnapshotEnd);
+    done = true;
+    noise.join();
+    registry.Broadcast(kMsgQuit);
+    tracker.Join();
+
+    int expectedId = 1;
+    bool begun = false;
+    bool ended = false;
+    for (const auto& message : tracker.Take()) {
+        if (message.number == kMsgPoll) {
+            continue;
+        }
+        ASSERT_FALSE(ended);
+        if (message.number == kMsgSnapshotBegin) {
+            begun = true;
+        } else if (message.number == kMsgSnapshotEntry) {
+            ASSERT_TRUE(begun);
+            EXPECT_EQ(message.record->id, expectedId++);
+        } else {
+            ended = true;
+        }
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(expectedId, kEntries + 1);
+}
+
+TEST(RegistryTest, TraceGoesToTheSinkOnlyWhenSet) {
+    CWorkerRegistry registry;
+    registry.Trace("discarded");
+    std::vector<std::string> lines;
+    registry.SetTraceSink([&](std::string_view text) { lines.emplace_back(text); });
+    registry.Trace("tick, data refresh");
+    EXPECT_EQ(lines, std::vector<std::string>{"tick, data refresh"});
+}
+
+}  // namespace
+}  // namespace tarvik
