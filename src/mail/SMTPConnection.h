@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "mail/SMTPMessage.h"
+
+namespace tarvik {
+
+// Last-error values are errno numbers throughout: the platform's own for failed socket calls,
+// and these for the mail exchange's own outcomes.
+inline constexpr int kSmtpErrorTimedOut = ETIMEDOUT;              // no reply in time
+inline constexpr int kSmtpErrorUnexpectedCode = EPROTONOSUPPORT;  // a reply with another code
+inline constexpr int kSmtpErrorBadHost = EINVAL;                  // name does not resolve, bad port
+inline constexpr int kSmtpErrorBadCommand = EBADMSG;              // the server refused a command
+inline constexpr int kSmtpErrorClosed = ECONNRESET;               // the server hung up mid-reply
+inline constexpr int kSmtpErrorReplyTooLong = EMSGSIZE;           // reply over the size limit
+
+// One IPv4 TCP stream socket, closed on destruction. Non-blocking underneath; every wait is
+// bounded by the deadline the caller passes.
+class CSMTPSocket {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    CSMTPSocket() = default;
+    ~CSMTPSocket();
+    CSMTPSocket(CSMTPSocket&& other) noexcept;
+    CSMTPSocket& operator=(CSMTPSocket&& other) noexcept;
+    CSMTPSocket(const CSMTPSocket&) = delete;
+    CSMTPSocket& operator=(const CSMTPSocket&) = delete;
+
+    bool Create();
+    // A dotted address is used as it is; a name is resolved (IPv4) and its first address taken.
+    bool Connect(const std::string& host, int port, std::chrono::milliseconds timeout);
+    // Sends every byte or fails; a closed peer gives an error, never a signal.
+    bool Send(std::string_view bytes, Clock::time_point deadline);
+    // One receive: a byte count, 0 when the peer has closed, -1 on error (EAGAIN included).
+    long Receive(char* buffer, std::size_t size);
+    // 1 readable (or closed), 0 nothing within the wait, -1 on error.
+    int WaitReadable(std::chrono::milliseconds wait);
+    void Close();
+
+    bool IsOpen() const { return fd_ >= 0; }
+    // errno of the last failed operation.
+    int Error() const { return error_; }
+
+  private:
+    bool Fail(int error);
+    bool WaitWritable(Clock::time_point deadline);
+
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+// Delivers one message over plain SMTP: HELO, MAIL FROM, RCPT TO, DATA, QUIT. Every call
+// blocks, each reply wait at most the reply time-out of silence and the step deadline overall.
+class CSMTPConnection {
+  public:
+    struct Limits {
+        std::chrono::milliseconds replyTimeout{2000};   // longest silence while waiting
+        std::chrono::milliseconds stepDeadline{30000};  // longest wait for one reply or send
+        std::chrono::milliseconds connectTimeout{10000};
+        std::size_t maxReplySize = 64 * 1024;
+    };
+
+    CSMTPConnection();
+    explicit CSMTPConnection(Limits limits);
+    virtual ~CSMTPConnection();
+    CSMTPConnection(const CSMTPConnection&) = delete;
+    CSMTPConnection& operator=(const CSMTPConnection&) = delete;
+
+    // True when the server greeted with 220 and accepted HELO with 250.
+    bool Connect(const std::string& host, int port = 25);
+    // True when the server accepted the whole message.
+    bool SendMessage(const CSMTPMessage& message);
+    // Sends QUIT when connected; true when the server acknowledged it. Always closes.
+    bool Disconnect();
+
+    // The last reply that failed, or what had arrived when a read failed.
+    const std::string& LastResponse() const { return lastResponse_; }
+    // The code of the last complete reply.
+    int LastResponseCode() const { return lastResponseCode_; }
+    int LastError() const { return lastError_; }
+
+  protected:
+    virtual bool ReadCommandResponse(int expectedCode);
+    // Waits for a reply holding the terminator; reads at most bufferSize - 1 bytes per receive,
+    // growing by growBy when a receive fills the room offered.
+    virtual bool ReadResponse(std::size_t bufferSize, std::string_view terminator, int expectedCode,
+                              std::size_t growBy);
+
+  private:
+    bool SendCommand(std::string_view command);
+    bool SendAndExpect(std::string_view command, int expectedCode);
+    bool SendRecipients(const CSMTPMessage& message);
+    bool SendText(const CSMTPMessage& message);
+    bool FailRead(int error, std::string text);
+
+    Limits limits_;
+    CSMTPSocket socket_;
+    bool connected_ = false;
+    std::string lastResponse_;
+    int lastResponseCode_ = 0;
+    int lastError_ = 0;
+};
+
+}  // namespace tarvik
