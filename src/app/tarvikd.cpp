@@ -1,11 +1,53 @@
+// tarvikd: the headless monitor, and a one-shot connection list for scripts.
 #include <cstdio>
-#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "app/HeadlessMonitor.h"
+#include "app/ListCommand.h"
+#include "settings/ConfigPrinter.h"
+#include "settings/SettingsStore.h"
+
+namespace {
+
+std::filesystem::path SettingsFile(const tarvik::CommandLine& line) {
+    return line.configFile.empty() ? tarvik::CSettingsStore::DefaultFile()
+                                   : std::filesystem::path(line.configFile);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("tarvikd %s\n", TARVIK_VERSION);
-        return 0;
+    using tarvik::CommandLine;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    const auto line = tarvik::ParseCommandLine(args, &error);
+    if (!line) {
+        std::fprintf(stderr, "tarvikd: %s\n%s", error.c_str(), tarvik::UsageText("tarvikd").c_str());
+        return 2;
     }
-    std::fprintf(stderr, "tarvikd: not yet wired\n");
-    return 1;
+    switch (line->action) {
+        case CommandLine::Action::Help:
+            std::fputs(tarvik::UsageText("tarvikd").c_str(), stdout);
+            return 0;
+        case CommandLine::Action::Version:
+            std::printf("tarvikd %s\n", TARVIK_VERSION);
+            return 0;
+        case CommandLine::Action::List:
+            return tarvik::RunListCommand(line->format, std::cout);
+        case CommandLine::Action::PrintConfig: {
+            tarvik::CSettingsStore settings(SettingsFile(*line), [] { return std::vector<std::string>{}; });
+            std::cout << tarvik::RenderConfig(settings);
+            return 0;
+        }
+        case CommandLine::Action::Monitor:
+            break;
+    }
+    tarvik::HeadlessOptions options;
+    options.configFile = SettingsFile(*line);
+    options.trace = line->trace;
+    options.showRows = line->showRows;
+    return tarvik::RunHeadlessMonitor(options);
 }

@@ -1,0 +1,45 @@
+#include "app/ConsoleSinks.h"
+
+#include <syslog.h>
+
+namespace tarvik {
+
+void CConsoleWriter::WriteLine(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    std::fputs(line.c_str(), stream_);
+    std::fputc('\n', stream_);
+    std::fflush(stream_);
+}
+
+void CConsoleNotifier::ShowMessage(const std::string& text) {
+    writer_.WriteLine("tarvikd: " + text);
+    syslog(LOG_ERR, "%s", text.c_str());
+}
+
+bool CConsoleBalloon::ShowBalloon(const std::string& title, const std::string& text,
+                                  int /*timeoutSeconds*/) {
+    writer_.WriteLine("tarvikd: " + title + ": " + text);
+    return true;
+}
+
+void CConsoleList::Apply(std::vector<RowOp> ops) {
+    if (writer_ == nullptr) {
+        return;
+    }
+    for (const RowOp& op : ops) {
+        writer_->WriteLine(DescribeRowOp(op));
+    }
+}
+
+std::string DescribeRowOp(const RowOp& op) {
+    const CConnectionRecord& record = op.record;
+    const char* verb = op.kind == RowOp::Kind::Insert   ? "insert"
+                       : op.kind == RowOp::Kind::Update ? (record.visible ? "update" : "hide")
+                                                        : "delete";
+    return std::string(verb) + " #" + std::to_string(record.id) + " " + record.StateName() + " " +
+           record.hostName + " (" + record.ipAddress + "):" +
+           record.ColumnText(Column::RemotePort) + " -> " + record.interfaceText + ":" +
+           std::to_string(record.localPort) + " " + record.serviceText;
+}
+
+}  // namespace tarvik

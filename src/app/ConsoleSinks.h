@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "settings/SettingsStore.h"
+#include "tracking/ConnectionList.h"
+
+namespace tarvik {
+
+// Where the headless monitor sends what the window would show. Each line goes out whole, so
+// lines from different workers never interleave.
+class CConsoleWriter {
+public:
+    explicit CConsoleWriter(std::FILE* stream) : stream_(stream) {}
+    void WriteLine(const std::string& line);
+
+private:
+    std::mutex mutex_;
+    std::FILE* stream_;
+};
+
+// Messages for the user (a log file that cannot be created) go to standard error, which the
+// service manager's journal keeps, and to the system log.
+class CConsoleNotifier : public IUserNotifier {
+public:
+    explicit CConsoleNotifier(CConsoleWriter& writer) : writer_(writer) {}
+    void ShowMessage(const std::string& text) override;
+
+private:
+    CConsoleWriter& writer_;
+};
+
+// The scan alert's balloon, as one line on standard error.
+class CConsoleBalloon : public IBalloonSink {
+public:
+    explicit CConsoleBalloon(CConsoleWriter& writer) : writer_(writer) {}
+    bool ShowBalloon(const std::string& title, const std::string& text, int timeoutSeconds) override;
+
+private:
+    CConsoleWriter& writer_;
+};
+
+// The list changes, one line each, or nothing at all.
+class CConsoleList : public IConnectionList {
+public:
+    CConsoleList(CConsoleWriter* writer) : writer_(writer) {}
+    void Apply(std::vector<RowOp> ops) override;
+
+private:
+    CConsoleWriter* writer_;  // null: discard
+};
+
+// One line describing a list operation, e.g. "insert #3 Established 10.0.0.7:51000 -> :22 ssh".
+std::string DescribeRowOp(const RowOp& op);
+
+}  // namespace tarvik

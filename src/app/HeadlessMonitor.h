@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+
+namespace tarvik {
+
+struct HeadlessOptions {
+    std::filesystem::path configFile;  // the settings file to use
+    bool trace = false;                // diagnostic trace lines to standard error
+    bool showRows = false;             // list changes to standard output
+};
+
+// Runs the five workers and their ticks without a window until SIGINT or SIGTERM, then closes
+// as the window does: quit the workers, save the settings, wait until every line is logged.
+// Returns the process exit code.
+int RunHeadlessMonitor(const HeadlessOptions& options);
+
+}  // namespace tarvik
