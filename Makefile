@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD_DIR := build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build run test test-asan test-tsan bench format clean
+.PHONY: deps configure build run test test-asan test-tsan bench package screenshot format clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -34,6 +34,18 @@ test-tsan: deps
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan -j $(JOBS)
 	@ctest --preset tsan -j $(JOBS)
+
+# Benchmarks against the kernel's own cost; prints a table and writes build/bench-results.txt.
+bench: build
+	@./scripts/bench.sh $(BUILD_DIR)
+
+# A Debian package in build/: apt-get install ./build/tarvik_*.deb
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
+
+# Screenshots of the window and the option dialogs under Xvfb, into docs/.
+screenshot: build
+	@./scripts/screenshot.sh $(BUILD_DIR)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
