@@ -1,0 +1,172 @@
+#include "ui/model/ConnectionRowModel.h"
+
+#include <algorithm>
+
+#include "ui/model/RowRules.h"
+
+namespace tarvik {
+
+bool CConnectionRowModel::SortedLess::operator()(const Node* a, const Node* b) const {
+    const int order = CompareRecords(a->row.record, b->row.record, *sortKey);
+    if (order != 0) {
+        return order < 0;
+    }
+    return a->tie < b->tie;
+}
+
+CConnectionRowModel::CConnectionRowModel() : sorted_(SortedLess{&sortKey_}) {}
+
+CConnectionRowModel::~CConnectionRowModel() = default;
+
+void CConnectionRowModel::Apply(const std::vector<RowOp>& ops) {
+    for (const RowOp& op : ops) {
+        switch (op.kind) {
+            case RowOp::Kind::Insert:
+                Insert(op.record);
+                break;
+            case RowOp::Kind::Update:
+                Update(op.record);
+                break;
+            case RowOp::Kind::Delete:
+                Delete(op.record.id);
+                break;
+        }
+    }
+}
+
+void CConnectionRowModel::Insert(const CConnectionRecord& record) {
+    const std::uint64_t serial = nextSerial_++;
+    Node& node = nodes_[serial];
+    node.row = ShownRow{serial, record};
+    node.insertSeq = nextInsertSeq_++;
+    node.inTop = true;
+    top_.emplace(node.insertSeq, &node);
+    byId_[record.id].push_back(&node);
+}
+
+void CConnectionRowModel::Delete(int id) {
+    const auto found = byId_.find(id);
+    if (found == byId_.end()) {
+        return;
+    }
+    for (Node* node : found->second) {
+        if (node->inTop) {
+            top_.erase(node->insertSeq);
+        } else {
+            sorted_.erase(node);
+        }
+        nodes_.erase(node->row.serial);
+    }
+    byId_.erase(found);
+}
+
+void CConnectionRowModel::Update(const CConnectionRecord& record) {
+    if (!record.visible) {
+        Delete(record.id);
+        return;
+    }
+    Node* node = FirstWithId(record.id);
+    if (node == nullptr) {
+        Sort(nullptr, nullptr);
+        Insert(record);
+        return;
+    }
+    const CConnectionRecord before = node->row.record;
+    if (!node->inTop) {
+        sorted_.erase(node);
+    }
+    // The port cells are never rewritten.
+    node->row.record = record;
+    node->row.record.localPort = before.localPort;
+    node->row.record.remotePort = before.remotePort;
+    Sort(node, &before);
+}
+
+void CConnectionRowModel::Sort(Node* updated, const CConnectionRecord* before) {
+    // The updated row was taken out of the tree and stood where its old values put it: before
+    // every row that now compares equal to it when its old values compared lower, after them
+    // when higher, and among them by its tie when its place in the order did not change.
+    if (updated != nullptr && !updated->inTop) {
+        const int moved = CompareRecords(*before, updated->row.record, sortKey_);
+        if (moved < 0) {
+            updated->tie = --lowTie_;
+        } else if (moved > 0) {
+            updated->tie = ++highTie_;
+        }
+        sorted_.insert(updated);
+    }
+    // Rows inserted since the last sort stood above all the others, the newest first.
+    for (auto& [seq, node] : top_) {
+        node->tie = --lowTie_;
+        node->inTop = false;
+        sorted_.insert(node);
+    }
+    top_.clear();
+}
+
+CConnectionRowModel::Node* CConnectionRowModel::FirstWithId(int id) {
+    const auto found = byId_.find(id);
+    if (found == byId_.end() || found->second.empty()) {
+        return nullptr;
+    }
+    Node* first = found->second.front();
+    for (Node* node : found->second) {
+        if (IsAbove(node, first)) {
+            first = node;
+        }
+    }
+    return first;
+}
+
+bool CConnectionRowModel::IsAbove(const Node* a, const Node* b) const {
+    if (a->inTop != b->inTop) {
+        return a->inTop;
+    }
+    if (a->inTop) {
+        return a->insertSeq > b->insertSeq;
+    }
+    return sorted_.key_comp()(a, b);
+}
+
+void CConnectionRowModel::ClickHeading(int column) {
+    SetSortKey(NextSortKey(sortKey_, column));
+}
+
+void CConnectionRowModel::SetSortKey(int sortKey) {
+    std::vector<Node*> order = InOrder();
+    sortKey_ = sortKey;
+    std::stable_sort(order.begin(), order.end(), [this](const Node* a, const Node* b) {
+        return CompareRecords(a->row.record, b->row.record, sortKey_) < 0;
+    });
+    top_.clear();
+    sorted_.clear();
+    std::int64_t tie = 0;
+    for (Node* node : order) {
+        node->tie = tie++;
+        node->inTop = false;
+        sorted_.insert(sorted_.end(), node);
+    }
+    lowTie_ = 0;
+    highTie_ = tie;
+}
+
+std::vector<CConnectionRowModel::Node*> CConnectionRowModel::InOrder() const {
+    std::vector<Node*> order;
+    order.reserve(nodes_.size());
+    for (auto it = top_.rbegin(); it != top_.rend(); ++it) {
+        order.push_back(it->second);
+    }
+    order.insert(order.end(), sorted_.begin(), sorted_.end());
+    return order;
+}
+
+std::vector<ShownRow> CConnectionRowModel::Rows() const {
+    std::vector<ShownRow> rows;
+    rows.reserve(nodes_.size());
+    for (const Node* node : InOrder()) {
+        rows.push_back(node->row);
+    }
+    return rows;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "tracking/ConnectionList.h"
+
+namespace tarvik {
+
+// One shown row: its own copy of the record, and a serial that names the row (ids may repeat).
+struct ShownRow {
+    std::uint64_t serial = 0;
+    CConnectionRecord record;
+};
+
+// The rows of the connection list, without a window system. Apply gives exactly the order that
+// running the operations one at a time would give (every Update re-sorts the whole list with a
+// stable sort, every Insert goes to the top), at O(log n) per operation:
+//
+// The list is always "rows inserted since the last sort, newest first" above "the rest, sorted".
+// The sorted part lives in a tree ordered by (sort comparison, tie). Ties record the order the
+// rows had before the sort that placed them, which is what a stable sort keeps. A sort then only
+// has to move the rows inserted since the last sort and the one updated row into the tree.
+class CConnectionRowModel {
+  public:
+    CConnectionRowModel();
+    ~CConnectionRowModel();
+    CConnectionRowModel(const CConnectionRowModel&) = delete;
+    CConnectionRowModel& operator=(const CConnectionRowModel&) = delete;
+
+    void Apply(const std::vector<RowOp>& ops);
+    void Insert(const CConnectionRecord& record);
+    void Update(const CConnectionRecord& record);
+    void Delete(int id);
+
+    int SortKey() const { return sortKey_; }
+    // Applies the heading-click rule for `column` and re-sorts.
+    void ClickHeading(int column);
+    void SetSortKey(int sortKey);
+
+    std::size_t Size() const { return nodes_.size(); }
+    // The rows in display order.
+    std::vector<ShownRow> Rows() const;
+
+  private:
+    struct Node {
+        ShownRow row;
+        std::int64_t tie = 0;         // order among equal rows in the sorted part
+        std::uint64_t insertSeq = 0;  // order in the unsorted top part
+        bool inTop = true;
+    };
+    struct SortedLess {
+        const int* sortKey;
+        bool operator()(const Node* a, const Node* b) const;
+    };
+
+    Node* FirstWithId(int id);
+    bool IsAbove(const Node* a, const Node* b) const;
+    // Re-sorts the whole list; `updated` (with its record before the change) moved in place.
+    void Sort(Node* updated, const CConnectionRecord* before);
+    std::vector<Node*> InOrder() const;
+
+    int sortKey_ = 0;
+    std::uint64_t nextSerial_ = 1;
+    std::uint64_t nextInsertSeq_ = 1;
+    std::int64_t lowTie_ = 0;
+    std::int64_t highTie_ = 0;
+    std::unordered_map<std::uint64_t, Node> nodes_;  // element addresses are stable
+    std::unordered_map<int, std::vector<Node*>> byId_;
+    std::map<std::uint64_t, Node*> top_;  // by insertSeq; the newest is shown first
+    std::set<Node*, SortedLess> sorted_;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "ui/model/ConnectionRowModel.h"
+#include "ui/model/RowRules.h"
+
+namespace tarvik {
+namespace {
+
+CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
+    CConnectionRecord record;
+    record.id = id;
+    record.visible = 1;
+    record.hostName = std::move(host);
+    record.ipAddress = "10.0.0." + std::to_string(id);
+    record.localPort = localPort;
+    record.remotePort = 40000 + id;
+    record.state = kStateEstablished;
+    return record;
+}
+
+RowOp Op(RowOp::Kind kind, CConnectionRecord record) {
+    return RowOp{kind, std::move(record)};
+}
+
+std::vector<std::string> Hosts(const CConnectionRowModel& model) {
+    std::vector<std::string> hosts;
+    for (const ShownRow& row : model.Rows()) {
+        hosts.push_back(row.record.hostName);
+    }
+    return hosts;
+}
+
+// The list as the operations define it, one at a time, re-sorting the whole list on every
+// update.
+class NaiveList {
+  public:
+    void Apply(const RowOp& op) {
+        switch (op.kind) {
+            case RowOp::Kind::Insert:
+                rows_.insert(rows_.begin(), op.record);
+                break;
+            case RowOp::Kind::Delete:
+                Delete(op.record.id);
+                break;
+            case RowOp::Kind::Update:
+                Update(op.record);
+                break;
+        }
+    }
+    void SetSortKey(int key) {
+        key_ = key;
+        Sort();
+    }
+    const std::vector<CConnectionRecord>& Rows() const { return rows_; }
+
+  private:
+    void Delete(int id) {
+        std::erase_if(rows_, [id](const CConnectionRecord& r) { return r.id == id; });
+    }
+    void Update(const CConnectionRecord& record) {
+        if (!record.visible) {
+            Delete(record.id);
+            return;
+        }
+        const auto found = std::find_if(rows_.begin(), rows_.end(),
+                                        [&](const auto& r) { return r.id == record.id; });
+        if (found == rows_.end()) {
+            Sort();
+            rows_.insert(rows_.begin(), record);
+            return;
+        }
+        const int localPort = found->localPort;
+        const int remotePort = found->remotePort;
+        *found = record;
+        found->localPort = localPort;
+        found->remotePort = remotePort;
+        Sort();
+    }
+    void Sort() {
+        std::stable_sort(rows_.begin(), rows_.end(), [this](const auto& a, const auto& b) {
+            return CompareRecords(a, b, key_) < 0;
+        });
+    }
+
+    int key_ = 0;
+    std::vector<CConnectionRecord> rows_;
+};
+
+TEST(ConnectionRowModel, InsertGoesToTopAndUpdateResorts) {
+    CConnectionRowModel model;
+    model.Apply({Op(RowOp::Kind::Insert, Record(1, "alpha")),
+                 Op(RowOp::Kind::Insert, Record(2, "Zed")),
+                 Op(RowOp::Kind::Insert, Record(3, "beta"))});
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"beta", "Zed", "alpha"}));
+
+    // Before any click, a re-sort orders host names descending: lower case first.
+    model.Apply({Op(RowOp::Kind::Update, Record(2, "Zed"))});
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"beta", "alpha", "Zed"}));
+}
+
+TEST(ConnectionRowModel, UpdateKeepsPortsAndRewritesTheOtherCells) {
+    CConnectionRowModel model;
+    model.Insert(Record(7, "old", 80));
+    CConnectionRecord changed = Record(7, "new.example", 9999);
+    changed.remotePort = 1;
+    changed.serviceText = "http";
+    model.Update(changed);
+    const std::vector<ShownRow> rows = model.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].record.hostName, "new.example");
+    EXPECT_EQ(rows[0].record.serviceText, "http");
+    EXPECT_EQ(rows[0].record.localPort, 80);
+    EXPECT_EQ(rows[0].record.remotePort, 40007);
+}
+
+TEST(ConnectionRowModel, HiddenUpdateAndDeleteRemoveEveryRowWithTheId) {
+    CConnectionRowModel model;
+    model.Apply({Op(RowOp::Kind::Insert, Record(1, "a")), Op(RowOp::Kind::Insert, Record(1, "b")),
+                 Op(RowOp::Kind::Insert, Record(2, "c"))});
+    model.Delete(1);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"c"}));
+    CConnectionRecord hidden = Record(2, "c");
+    hidden.visible = 0;
+    model.Update(hidden);
+    EXPECT_EQ(model.Size(), 0u);
+    model.Delete(42);  // unknown ids are ignored
+    EXPECT_EQ(model.Size(), 0u);
+}
+
+TEST(ConnectionRowModel, UpdateOfUnknownIdSortsThenInsertsOnTop) {
+    CConnectionRowModel model;
+    model.Apply({Op(RowOp::Kind::Insert, Record(1, "a")), Op(RowOp::Kind::Insert, Record(2, "b")),
+                 Op(RowOp::Kind::Update, Record(3, "0-first-after-sort-would-be-last"))});
+    EXPECT_EQ(Hosts(model),
+              (std::vector<std::string>{"0-first-after-sort-would-be-last", "b", "a"}));
+}
+
+TEST(ConnectionRowModel, HeadingClicksSortAscendingDescendingAscending) {
+    CConnectionRowModel model;
+    model.Apply({Op(RowOp::Kind::Insert, Record(1, "m", 443)),
+                 Op(RowOp::Kind::Insert, Record(2, "x", 22)),
+                 Op(RowOp::Kind::Insert, Record(3, "a", 8080)),
+                 Op(RowOp::Kind::Insert, Record(4, "b", 443))});
+    const int localPort = static_cast<int>(Column::LocalPort);
+    model.ClickHeading(localPort);
+    EXPECT_EQ(model.SortKey(), 3);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"x", "b", "m", "a"}));
+    model.ClickHeading(localPort);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"a", "m", "b", "x"}));
+    model.ClickHeading(localPort);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"x", "b", "m", "a"}));
+    model.ClickHeading(static_cast<int>(Column::HostName));
+    EXPECT_EQ(model.SortKey(), 1);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"a", "b", "m", "x"}));
+}
+
+TEST(ConnectionRowModel, EmptyListHeadingClickOnlyChangesKey) {
+    CConnectionRowModel model;
+    model.ClickHeading(4);
+    EXPECT_EQ(model.SortKey(), 5);
+    EXPECT_EQ(model.Size(), 0u);
+}
+
+// A stable sort keeps the earlier order of rows that compare equal, so the result of a batch
+// depends on every intermediate sort. Random batches with few distinct values (many ties) and
+// records whose values change check the batched model against the one-by-one definition.
+TEST(ConnectionRowModel, BatchesMatchOperationsAppliedOneByOne) {
+    std::mt19937 random(20030705);
+    const std::vector<std::string> hosts = {"a", "B", "b", "zz", "", "\xe9"};
+    const std::vector<int> ports = {22, 80, 1024};
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    auto randomRecord = [&] {
+        CConnectionRecord record = Record(1 + pick(12), hosts[pick(6)], ports[pick(3)]);
+        record.remotePort = ports[pick(3)];
+        record.serviceText = hosts[pick(3)];
+        record.state = pick(4) == 0 ? kStateListen : kStateEstablished;
+        record.visible = pick(8) != 0;
+        return record;
+    };
+    for (int trial = 0; trial < 60; ++trial) {
+        CConnectionRowModel model;
+        NaiveList naive;
+        for (int batch = 0; batch < 25; ++batch) {
+            if (pick(6) == 0) {
+                const int key = pick(15) - 7;
+                model.SetSortKey(key);
+                naive.SetSortKey(key);
+            }
+            std::vector<RowOp> ops;
+            const int count = pick(12);
+            for (int i = 0; i < count; ++i) {
+                const int kind = pick(10);
+                const RowOp::Kind opKind = kind < 4   ? RowOp::Kind::Insert
+                                           : kind < 8 ? RowOp::Kind::Update
+                                                      : RowOp::Kind::Delete;
+                ops.push_back(Op(opKind, randomRecord()));
+            }
+            for (const RowOp& op : ops) {
+                naive.Apply(op);
+            }
+            model.Apply(ops);
+            std::vector<CConnectionRecord> shown;
+            for (const ShownRow& row : model.Rows()) {
+                shown.push_back(row.record);
+            }
+            ASSERT_EQ(shown, naive.Rows()) << "trial " << trial << " batch " << batch;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include "ui/model/RowRules.h"
+
+namespace tarvik {
+namespace {
+
+CConnectionRecord Row(std::string host, int localPort = 5000, int state = kStateEstablished) {
+    CConnectionRecord record;
+    record.hostName = std::move(host);
+    record.localPort = localPort;
+    record.remotePort = 40000;
+    record.state = state;
+    return record;
+}
+
+TEST(SortKey, SameHeadingTogglesAndAnotherHeadingStartsAscending) {
+    int key = 0;
+    key = NextSortKey(key, 2);
+    EXPECT_EQ(key, 3);
+    key = NextSortKey(key, 2);
+    EXPECT_EQ(key, -3);
+    key = NextSortKey(key, 2);
+    EXPECT_EQ(key, 3);
+    key = NextSortKey(key, 0);
+    EXPECT_EQ(key, 1);
+    EXPECT_EQ(NextSortKey(-1, 0), 1);
+}
+
+TEST(CompareRecords, BeforeAnyClickHostNamesDescendLowerCaseFirst) {
+    EXPECT_LT(CompareRecords(Row("beta"), Row("Zulu"), 0), 0);
+    EXPECT_LT(CompareRecords(Row("b"), Row("a"), 0), 0);
+    EXPECT_EQ(CompareRecords(Row("a"), Row("a"), 0), 0);
+}
+
+TEST(CompareRecords, EqualPortsFallBackToHostNameInKeyDirection) {
+    const int localPortAscending = static_cast<int>(Column::LocalPort) + 1;
+    EXPECT_LT(CompareRecords(Row("a", 80), Row("b", 80), localPortAscending), 0);
+    EXPECT_GT(CompareRecords(Row("a", 80), Row("b", 80), -localPortAscending), 0);
+    EXPECT_LT(CompareRecords(Row("z", 22), Row("a", 80), localPortAscending), 0);
+    EXPECT_GT(CompareRecords(Row("z", 22), Row("a", 80), -localPortAscending), 0);
+}
+
+TEST(CompareRecords, TextsAreBytesAndPortsNumbers) {
+    CConnectionRecord a = Row("h");
+    CConnectionRecord b = Row("h");
+    a.ipAddress = "10.0.0.10";
+    b.ipAddress = "10.0.0.2";
+    const int ipAscending = static_cast<int>(Column::IpAddress) + 1;
+    EXPECT_LT(CompareRecords(a, b, ipAscending), 0);
+
+    // Bytes above 0x7f sort after ASCII, as unsigned.
+    EXPECT_GT(CompareRecords(Row("\xe9t"), Row("zz"), 1), 0);
+
+    // A listening row sorts by its stored remote port although it shows "n/a".
+    CConnectionRecord listening = Row("h", 80, kStateListen);
+    listening.remotePort = 9;
+    const int remoteAscending = static_cast<int>(Column::RemotePort) + 1;
+    EXPECT_LT(CompareRecords(listening, Row("h"), remoteAscending), 0);
+    EXPECT_EQ(listening.ColumnText(Column::RemotePort), "n/a");
+
+    // 9 < 10 numerically although "10" < "9" as text.
+    EXPECT_LT(CompareRecords(Row("h", 9), Row("h", 10), static_cast<int>(Column::LocalPort) + 1),
+              0);
+}
+
+TEST(RowColour, ListeningThenWellKnownPortThenOther) {
+    EXPECT_EQ(RowColour(Row("h", 80, kStateListen)), (Rgb{80, 80, 80}));
+    EXPECT_EQ(RowColour(Row("h", 5000, kStateListen)), (Rgb{80, 80, 80}));
+    EXPECT_EQ(RowColour(Row("h", 80)), (Rgb{230, 10, 10}));
+    EXPECT_EQ(RowColour(Row("h", 1023)), (Rgb{230, 10, 10}));
+    EXPECT_EQ(RowColour(Row("h", 1024)), (Rgb{128, 128, 255}));
+}
+
+TEST(ColumnWidths, StoresEachWidthWithTrailingComma) {
+    EXPECT_EQ(FormatColumnWidths({100, 100, 100, 100, 100, 100, 100}),
+              "100,100,100,100,100,100,100,");
+    EXPECT_EQ(FormatColumnWidths({}), "");
+}
+
+TEST(ColumnWidths, OnlyPositiveNumericFieldsRestore) {
+    const std::string text = "120,,abc,0,-5";
+    EXPECT_EQ(StoredColumnWidth(text, 0), 120);
+    for (std::size_t column = 1; column < 7; ++column) {
+        EXPECT_EQ(StoredColumnWidth(text, column), std::nullopt) << column;
+    }
+    EXPECT_EQ(StoredColumnWidth("", 0), std::nullopt);
+    EXPECT_EQ(StoredColumnWidth("50,60,", 1), 60);
+    EXPECT_EQ(StoredColumnWidth("50,60,", 2), std::nullopt);
+    EXPECT_EQ(StoredColumnWidth("42px,", 0), 42);
+    EXPECT_EQ(StoredColumnWidth("99999999999999999999,", 0), std::nullopt);
+}
+
+TEST(Placement, RoundTripsTenNumbers) {
+    const WindowPlacement placement{2, 1, -1, -1, -8, -8, 10, 20, 810, 620};
+    const std::string text = FormatPlacement(placement);
+    EXPECT_EQ(text, "2,1,-1,-1,-8,-8,10,20,810,620");
+    EXPECT_EQ(ParsePlacement(text), placement);
+}
+
+TEST(Placement, AnythingButTenNumbersIsIgnored) {
+    EXPECT_EQ(ParsePlacement(""), std::nullopt);
+    EXPECT_EQ(ParsePlacement("0,1,2,3,4,5,6,7,8"), std::nullopt);
+    EXPECT_EQ(ParsePlacement("0,1,2,3,4,5,6,7,8,x"), std::nullopt);
+    EXPECT_EQ(ParsePlacement("garbage"), std::nullopt);
+}
+
+TEST(DocumentTitle, UpperCasesFirstCharacterAndAddsTwoSpaces) {
+    EXPECT_EQ(DocumentTitle("myhost.example"), "Myhost.example  ");
+    EXPECT_EQ(DocumentTitle("Box"), "Box  ");
+    EXPECT_EQ(DocumentTitle(""), "  ");
+}
+
+}  // namespace
+}  // namespace tarvik
