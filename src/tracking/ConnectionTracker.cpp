@@ -1,0 +1,237 @@
+#include "tracking/ConnectionTracker.h"
+
+#include <functional>
+#include <utility>
+
+namespace tarvik {
+namespace {
+
+std::string LowerCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+int CategorySwitch(int category, const ViewFilter& filter) {
+    switch (category) {
+        case kCategoryListening:
+            return filter.showListening;
+        case kCategoryInbound:
+            return filter.showInbound;
+        case kCategoryOutbound:
+            return filter.showOutbound;
+        case kCategoryUnknown:
+            return filter.showUnknown;
+        default:
+            return 1;  // other categories are not filtered
+    }
+}
+
+// The record that goes to the scan watcher: only what it counts by.
+CConnectionRecord ScanCopy(const CConnectionRecord& record) {
+    CConnectionRecord copy;
+    copy.ipAddress = record.ipAddress;
+    copy.localPort = record.localPort;
+    copy.remotePort = record.remotePort;
+    copy.category = record.category;
+    return copy;
+}
+
+}  // namespace
+
+std::size_t CConnectionTracker::KeyHash::operator()(const KeyView& key) const {
+    std::size_t hash = std::hash<std::string_view>{}(key.ipAddress);
+    hash = hash * 31 + std::hash<std::string_view>{}(key.interfaceText);
+    hash = hash * 31 + static_cast<std::size_t>(key.localPort);
+    return hash * 31 + static_cast<std::size_t>(key.remotePort);
+}
+
+std::size_t CConnectionTracker::KeyHash::operator()(const ConnectionKey& key) const {
+    return (*this)(KeyEqual::View(key));
+}
+
+CConnectionTracker::KeyView CConnectionTracker::KeyEqual::View(const ConnectionKey& key) {
+    return {key.ipAddress, key.interfaceText, key.localPort, key.remotePort};
+}
+
+bool CConnectionTracker::KeyEqual::Same(const KeyView& a, const KeyView& b) {
+    return a.localPort == b.localPort && a.remotePort == b.remotePort &&
+           a.ipAddress == b.ipAddress && a.interfaceText == b.interfaceText;
+}
+
+CConnectionTracker::KeyView CConnectionTracker::ViewOf(const CConnectionRecord& record) {
+    return {record.ipAddress, record.interfaceText, record.localPort, record.remotePort};
+}
+
+CConnectionTracker::CConnectionTracker(ITrackerHost& host, IConnectionList& list)
+    : host_(host), list_(list) {}
+
+void CConnectionTracker::BeginSnapshot() {
+    if (inSnapshot_) {
+        // The last snapshot was never closed: its unmatched connections have ended, just as
+        // after a walk that stopped early.
+        host_.Trace("Filter, snapshot begins before the last one ended");
+        EndSnapshot();
+    }
+    previous_ = std::move(current_);
+    current_.clear();
+    current_.reserve(previous_.size());
+    BuildIndex();
+    inSnapshot_ = true;
+}
+
+void CConnectionTracker::BuildIndex() {
+    matched_.assign(previous_.size(), false);
+    nextSameKey_.assign(previous_.size(), kNone);
+    index_.clear();
+    index_.reserve(previous_.size());
+    for (std::size_t i = 0; i < previous_.size(); ++i) {
+        const CConnectionRecord& record = previous_[i];
+        auto found = index_.find(ViewOf(record));
+        if (found == index_.end()) {
+            ConnectionKey key{record.ipAddress, record.interfaceText, record.localPort,
+                              record.remotePort};
+            index_.emplace(std::move(key), Chain{i, i});
+        } else {
+            nextSameKey_[found->second.tail] = i;
+            found->second.tail = i;
+        }
+    }
+}
+
+std::size_t CConnectionTracker::TakeMatch(const CConnectionRecord& entry) {
+    auto found = index_.find(ViewOf(entry));
+    if (found == index_.end()) {
+        return kNone;
+    }
+    std::size_t index = found->second.head;
+    if (nextSameKey_[index] == kNone) {
+        index_.erase(found);
+    } else {
+        found->second.head = nextSameKey_[index];
+    }
+    return index;
+}
+
+bool CConnectionTracker::IsVisible(const CConnectionRecord& record,
+                                   const ViewFilter& filter) const {
+    if (filter.netIf != -1) {
+        // An index outside the interface list matches no interface, so the entry is hidden.
+        const bool inRange = filter.interfaces && filter.netIf >= 0 &&
+                             static_cast<std::size_t>(filter.netIf) < filter.interfaces->size();
+        if (!inRange || (*filter.interfaces)[filter.netIf] != record.interfaceText) {
+            return false;
+        }
+    }
+    return CategorySwitch(record.category, filter) == 1;
+}
+
+void CConnectionTracker::AddEntry(CConnectionRecord entry) {
+    if (!inSnapshot_) {
+        // Without a begin there is no previous set to match against; matching against nothing
+        // would duplicate every known connection.
+        host_.Trace("Filter, entry outside a snapshot dropped");
+        return;
+    }
+    const ViewFilter filter = host_.ReadFilter();
+    entry.visible = IsVisible(entry, filter) ? 1 : 0;
+    const std::size_t match = TakeMatch(entry);
+    if (match == kNone) {
+        AddNew(std::move(entry), filter);
+    } else {
+        CarryOver(match, entry);
+    }
+}
+
+void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& entry) {
+    CConnectionRecord& known = previous_[index];
+    if (entry.visible != known.visible || entry.state != known.state) {
+        const bool stateChanged = entry.state != known.state;
+        known.visible = entry.visible;
+        known.state = entry.state;
+        if (stateChanged && known.state == kStateTimeWait) {
+            CConnectionRecord logged = known;
+            logged.closeTime = host_.Now();
+            host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(logged)), {});
+        }
+        host_.Trace("Filter, updating old connection" + known.ipAddress);
+        Emit(RowOp::Kind::Update, known);
+    }
+    matched_[index] = true;
+    current_.push_back(std::move(known));
+}
+
+void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter) {
+    host_.Trace("Filter, new connection " + entry.ipAddress);
+    entry.id = nextId_++;
+    entry.openTime = host_.Now();
+    current_.push_back(std::move(entry));
+    const CConnectionRecord& added = current_.back();
+    if (added.visible) {
+        Emit(RowOp::Kind::Insert, added);
+    }
+    host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(added)), {});
+    if (filter.reverseLookup != 0) {
+        CConnectionRecord request = added;
+        request.closeTime = 0;
+        host_.Broadcast(kMsgResolveHost, Payload::Text(added.ipAddress),
+                        Payload::Record(std::move(request)));
+    }
+}
+
+void CConnectionTracker::EndSnapshot() {
+    if (!inSnapshot_) {
+        host_.Trace("Filter, snapshot end without a begin ignored");
+        return;
+    }
+    inSnapshot_ = false;
+    index_.clear();
+    for (std::size_t i = 0; i < previous_.size(); ++i) {
+        if (matched_[i]) {
+            continue;
+        }
+        CConnectionRecord& ended = previous_[i];
+        Emit(RowOp::Kind::Delete, ended);
+        ended.closeTime = host_.Now();
+        // A connection in TimeWait was logged when it entered that state.
+        if (ended.state != kStateTimeWait) {
+            host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
+        }
+    }
+    previous_.clear();
+    matched_.clear();
+    nextSameKey_.clear();
+    Flush();
+}
+
+void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAddress) {
+    const std::string lowered = LowerCase(std::move(name));
+    for (CConnectionRecord& record : current_) {
+        if (record.ipAddress == ipAddress) {
+            record.hostName = lowered;
+            Emit(RowOp::Kind::Update, record);
+        }
+    }
+    // Inside a snapshot the names join its batch, so the list sees every change in order.
+    if (!inSnapshot_) {
+        Flush();
+    }
+}
+
+void CConnectionTracker::Emit(RowOp::Kind kind, const CConnectionRecord& record) {
+    pending_.push_back(RowOp{kind, record});
+}
+
+void CConnectionTracker::Flush() {
+    if (pending_.empty()) {
+        return;
+    }
+    std::vector<RowOp> ops;
+    ops.swap(pending_);
+    list_.Apply(std::move(ops));
+}
+
+}  // namespace tarvik

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "acquisition/ConnectionRecord.h"
+#include "tracking/ConnectionList.h"
+#include "tracking/Message.h"
+
+namespace tarvik {
+
+// The view settings that decide whether a connection is shown, read afresh for every entry.
+struct ViewFilter {
+    int netIf = -1;  // index into `interfaces`; -1 for all interfaces
+    std::shared_ptr<const std::vector<std::string>> interfaces;
+    int showListening = 1;
+    int showInbound = 1;
+    int showOutbound = 1;
+    int showUnknown = 1;
+    int reverseLookup = 0;
+};
+
+// What the tracker needs from the program around it: settings, broadcast, trace and the clock.
+class ITrackerHost {
+  public:
+    virtual ~ITrackerHost() = default;
+    virtual ViewFilter ReadFilter() = 0;
+    virtual void Broadcast(int number, Payload wParam, Payload lParam) = 0;
+    virtual void Trace(std::string_view text) = 0;
+    virtual std::time_t Now() = 0;
+};
+
+// Identity of a connection across snapshots.
+struct ConnectionKey {
+    std::string ipAddress;
+    std::string interfaceText;
+    int localPort = 0;
+    int remotePort = 0;
+};
+
+// Merges snapshots of the connection table into the live set. Every snapshot entry is matched
+// against the previous live set through a key index, so a merge of n rows costs O(n); among
+// records with the same key the earliest in the previous order is matched first.
+class CConnectionTracker {
+  public:
+    CConnectionTracker(ITrackerHost& host, IConnectionList& list);
+
+    void BeginSnapshot();
+    void AddEntry(CConnectionRecord entry);
+    void EndSnapshot();
+
+    // Sets the lower-cased name on every current record with that address.
+    void ApplyHostName(std::string name, const std::string& ipAddress);
+
+    // The live set (between BeginSnapshot and EndSnapshot: the records carried over so far).
+    const std::vector<CConnectionRecord>& Current() const { return current_; }
+    bool InSnapshot() const { return inSnapshot_; }
+
+  private:
+    struct KeyView {
+        std::string_view ipAddress;
+        std::string_view interfaceText;
+        int localPort;
+        int remotePort;
+    };
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(const KeyView& key) const;
+        std::size_t operator()(const ConnectionKey& key) const;
+    };
+    struct KeyEqual {
+        using is_transparent = void;
+        static KeyView View(const KeyView& key) { return key; }
+        static KeyView View(const ConnectionKey& key);
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            return Same(View(a), View(b));
+        }
+        static bool Same(const KeyView& a, const KeyView& b);
+    };
+    // Indices into previous_ of the not yet matched records with one key, as a chain in list
+    // order through nextSameKey_.
+    struct Chain {
+        std::size_t head;
+        std::size_t tail;
+    };
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    static KeyView ViewOf(const CConnectionRecord& record);
+    bool IsVisible(const CConnectionRecord& record, const ViewFilter& filter) const;
+    std::size_t TakeMatch(const CConnectionRecord& entry);
+    void CarryOver(std::size_t index, const CConnectionRecord& entry);
+    void AddNew(CConnectionRecord entry, const ViewFilter& filter);
+    void BuildIndex();
+    void Emit(RowOp::Kind kind, const CConnectionRecord& record);
+    void Flush();
+
+    ITrackerHost& host_;
+    IConnectionList& list_;
+    int nextId_ = 1;
+    bool inSnapshot_ = false;
+    std::vector<CConnectionRecord> current_;
+    std::vector<CConnectionRecord> previous_;
+    std::vector<bool> matched_;
+    std::vector<std::size_t> nextSameKey_;
+    std::unordered_map<ConnectionKey, Chain, KeyHash, KeyEqual> index_;
+    std::vector<RowOp> pending_;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,65 @@
+#include "tracking/FilterThread.h"
+
+#include <utility>
+
+#include "settings/SettingsStore.h"
+
+namespace tarvik {
+
+CFilterThread::CFilterThread(CSettingsStore& settings, IConnectionList& list, Clock clock)
+    : CWorkerThread("Filter"),
+      settings_(settings),
+      clock_(clock ? std::move(clock) : Clock([] { return std::time(nullptr); })),
+      tracker_(*this, list) {
+    On(kMsgSnapshotBegin, [this](Message&) { tracker_.BeginSnapshot(); });
+    On(kMsgSnapshotEntry, [this](Message& message) { OnEntry(message); });
+    On(kMsgSnapshotEnd, [this](Message&) { tracker_.EndSnapshot(); });
+    On(kMsgHostResolved, [this](Message& message) { OnHostResolved(message); });
+    On(kMsgReverseLookupOn, [](Message&) {});
+}
+
+CFilterThread::~CFilterThread() {
+    Stop();
+}
+
+void CFilterThread::OnEntry(Message& message) {
+    if (auto record = message.wParam.TakeRecord()) {
+        tracker_.AddEntry(std::move(*record));
+    }
+}
+
+void CFilterThread::OnHostResolved(Message& message) {
+    auto name = message.wParam.TakeText();
+    auto request = message.lParam.TakeRecord();
+    if (name && request) {
+        tracker_.ApplyHostName(std::move(*name), request->ipAddress);
+    }
+}
+
+ViewFilter CFilterThread::ReadFilter() {
+    ViewFilter filter;
+    filter.netIf = settings_.GetNetIf();
+    if (filter.netIf != -1) {
+        filter.interfaces = settings_.GetInterfaceAddresses(false);
+    }
+    filter.showListening = settings_.GetShowListening();
+    filter.showInbound = settings_.GetShowInbound();
+    filter.showOutbound = settings_.GetShowOutbound();
+    filter.showUnknown = settings_.GetShowUnknown();
+    filter.reverseLookup = settings_.GetReverseLookup();
+    return filter;
+}
+
+void CFilterThread::Broadcast(int number, Payload wParam, Payload lParam) {
+    settings_.Broadcast(number, std::move(wParam), std::move(lParam));
+}
+
+void CFilterThread::Trace(std::string_view text) {
+    settings_.Trace(text);
+}
+
+std::time_t CFilterThread::Now() {
+    return clock_();
+}
+
+}  // namespace tarvik

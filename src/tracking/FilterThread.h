@@ -1,0 +1,37 @@
+#pragma once
+
+#include <ctime>
+#include <functional>
+
+#include "tracking/ConnectionTracker.h"
+#include "tracking/WorkerThread.h"
+
+namespace tarvik {
+
+class CSettingsStore;
+
+// The connection tracker's worker: merges the poller's snapshots into the live set, keeps the
+// shown list in step and tells the other workers about new and ended connections.
+class CFilterThread : public CWorkerThread, private ITrackerHost {
+  public:
+    using Clock = std::function<std::time_t()>;
+
+    // `clock` defaults to the wall clock.
+    CFilterThread(CSettingsStore& settings, IConnectionList& list, Clock clock = {});
+    ~CFilterThread() override;
+
+  private:
+    ViewFilter ReadFilter() override;
+    void Broadcast(int number, Payload wParam, Payload lParam) override;
+    void Trace(std::string_view text) override;
+    std::time_t Now() override;
+
+    void OnEntry(Message& message);
+    void OnHostResolved(Message& message);
+
+    CSettingsStore& settings_;
+    Clock clock_;
+    CConnectionTracker tracker_;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tracking/ConnectionList.h"
+#include "tracking/ConnectionTracker.h"
+
+namespace tarvik::test {
+
+// Remembers every batch of list operations.
+class RecordingList : public IConnectionList {
+  public:
+    void Apply(std::vector<RowOp> ops) override { batches.push_back(std::move(ops)); }
+
+    std::vector<RowOp> TakeOps() {
+        std::vector<RowOp> all;
+        for (auto& batch : batches) {
+            for (auto& op : batch) {
+                all.push_back(std::move(op));
+            }
+        }
+        batches.clear();
+        return all;
+    }
+
+    std::vector<std::vector<RowOp>> batches;
+};
+
+// A tracker host with settable view settings and clock that remembers what was broadcast.
+class RecordingHost : public ITrackerHost {
+  public:
+    struct Sent {
+        int number = 0;
+        std::optional<CConnectionRecord> record;   // wParam record
+        std::optional<std::string> text;           // wParam text
+        std::optional<CConnectionRecord> lRecord;  // lParam record
+    };
+
+    ViewFilter ReadFilter() override { return filter; }
+
+    void Broadcast(int number, Payload wParam, Payload lParam) override {
+        Sent item;
+        item.number = number;
+        if (auto record = wParam.TakeRecord()) {
+            item.record = *record;
+        }
+        if (auto text = wParam.TakeText()) {
+            item.text = *text;
+        }
+        if (auto record = lParam.TakeRecord()) {
+            item.lRecord = *record;
+        }
+        sent.push_back(std::move(item));
+    }
+
+    void Trace(std::string_view text) override { traces.emplace_back(text); }
+    std::time_t Now() override { return now; }
+
+    std::vector<Sent> TakeSent() { return std::exchange(sent, {}); }
+
+    ViewFilter filter;
+    std::time_t now = 1000;
+    std::vector<Sent> sent;
+    std::vector<std::string> traces;
+};
+
+}  // namespace tarvik::test

@@ -1,0 +1,358 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TrackerTestDoubles.h"
+#include "tracking/ConnectionTracker.h"
+
+namespace tarvik {
+namespace {
+
+using test::RecordingHost;
+using test::RecordingList;
+
+CConnectionRecord Row(std::string ip, int localPort, int remotePort, int category,
+                      int state = kStateEstablished, std::string iface = "192.168.1.5") {
+    CConnectionRecord record;
+    record.ipAddress = ip;
+    record.hostName = ip;
+    record.interfaceText = std::move(iface);
+    record.localPort = localPort;
+    record.remotePort = remotePort;
+    record.category = category;
+    record.state = state;
+    record.serviceText = "svc";
+    return record;
+}
+
+CConnectionRecord Listener(int port, std::string iface = "127.0.0.1") {
+    CConnectionRecord record = Row("n/a", port, 0, kCategoryListening, kStateListen, iface);
+    return record;
+}
+
+std::vector<int> Ids(const std::vector<CConnectionRecord>& records) {
+    std::vector<int> ids;
+    for (const auto& record : records) {
+        ids.push_back(record.id);
+    }
+    return ids;
+}
+
+struct OpSummary {
+    RowOp::Kind kind;
+    int id;
+    int visible;
+    int state;
+    bool operator==(const OpSummary&) const = default;
+};
+
+std::vector<OpSummary> Summarize(const std::vector<RowOp>& ops) {
+    std::vector<OpSummary> out;
+    for (const auto& op : ops) {
+        out.push_back({op.kind, op.record.id, op.record.visible, op.record.state});
+    }
+    return out;
+}
+
+void PrintTo(const OpSummary& op, std::ostream* out) {
+    *out << "{kind " << static_cast<int>(op.kind) << ", id " << op.id << ", visible " << op.visible
+         << ", state " << op.state << "}";
+}
+
+class TrackerTest : public ::testing::Test {
+  protected:
+    void Snapshot(const std::vector<CConnectionRecord>& rows) {
+        tracker.BeginSnapshot();
+        for (const auto& row : rows) {
+            tracker.AddEntry(row);
+        }
+        tracker.EndSnapshot();
+    }
+
+    std::vector<int> SentNumbers() const {
+        std::vector<int> numbers;
+        for (const auto& item : host.sent) {
+            numbers.push_back(item.number);
+        }
+        return numbers;
+    }
+
+    RecordingHost host;
+    RecordingList list;
+    CConnectionTracker tracker{host, list};
+};
+
+constexpr auto kInsert = RowOp::Kind::Insert;
+constexpr auto kUpdate = RowOp::Kind::Update;
+constexpr auto kDelete = RowOp::Kind::Delete;
+
+TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
+    host.filter.reverseLookup = 1;
+    host.now = 1234;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound), Listener(80),
+              Row("10.0.0.9", 50000, 443, kCategoryOutbound)});
+
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1, 2, 3}));
+    for (const auto& record : tracker.Current()) {
+        EXPECT_EQ(record.openTime, 1234);
+        EXPECT_EQ(record.visible, 1);
+    }
+    ASSERT_EQ(SentNumbers(),
+              (std::vector<int>{kMsgNewConnection, kMsgResolveHost, kMsgNewConnection,
+                                kMsgResolveHost, kMsgNewConnection, kMsgResolveHost}));
+    for (std::size_t i = 0; i < 3; ++i) {
+        const CConnectionRecord& live = tracker.Current()[i];
+        CConnectionRecord scan;
+        scan.ipAddress = live.ipAddress;
+        scan.localPort = live.localPort;
+        scan.remotePort = live.remotePort;
+        scan.category = live.category;
+        EXPECT_EQ(host.sent[2 * i].record, scan);
+        EXPECT_FALSE(host.sent[2 * i].lRecord);
+
+        EXPECT_EQ(host.sent[2 * i + 1].text, live.ipAddress);
+        EXPECT_EQ(host.sent[2 * i + 1].lRecord, live);
+    }
+    ASSERT_EQ(list.batches.size(), 1u);
+    EXPECT_EQ(Summarize(list.batches[0]),
+              (std::vector<OpSummary>{{kInsert, 1, 1, 5}, {kInsert, 2, 1, 2}, {kInsert, 3, 1, 5}}));
+    EXPECT_EQ(list.batches[0][1].record, tracker.Current()[1]);
+}
+
+TEST_F(TrackerTest, NoLookupRequestsWhileReverseLookupIsOff) {
+    host.filter.reverseLookup = 0;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound), Listener(80)});
+    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgNewConnection}));
+}
+
+TEST_F(TrackerTest, UnchangedEntryCausesNoOperationAndNoMessage) {
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    host.sent.clear();
+    list.batches.clear();
+
+    CConnectionRecord again = Row("10.0.0.7", 21, 40000, kCategoryInbound);
+    again.serviceText = "other";
+    again.hostName = "someone";
+    host.now = 5000;
+    Snapshot({again});
+
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(list.batches.empty());
+    ASSERT_EQ(tracker.Current().size(), 1u);
+    // The known record keeps its identity and texts.
+    EXPECT_EQ(tracker.Current()[0].id, 1);
+    EXPECT_EQ(tracker.Current()[0].openTime, 1000);
+    EXPECT_EQ(tracker.Current()[0].serviceText, "svc");
+    EXPECT_EQ(tracker.Current()[0].hostName, "10.0.0.7");
+}
+
+TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
+    host.now = 1000;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished)});
+    host.sent.clear();
+    list.batches.clear();
+
+    host.now = 2000;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    ASSERT_EQ(host.sent.size(), 1u);
+    EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
+    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait);
+    expected.id = 1;
+    expected.visible = 1;
+    expected.openTime = 1000;
+    expected.closeTime = 2000;
+    EXPECT_EQ(host.sent[0].record, expected);
+    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 1, 11}}));
+    host.sent.clear();
+
+    host.now = 3000;
+    Snapshot({});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kDelete, 1, 1, 11}}));
+    EXPECT_TRUE(tracker.Current().empty());
+}
+
+TEST_F(TrackerTest, ConnectionFirstSeenInTimeWaitIsNeverLogged) {
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    host.sent.clear();
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({});
+    EXPECT_TRUE(host.sent.empty());
+}
+
+TEST_F(TrackerTest, EndedConnectionIsLoggedOnceWithTheCloseTimeOfThatSnapshot) {
+    host.now = 1000;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
+              Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    host.sent.clear();
+    list.batches.clear();
+
+    host.now = 4242;
+    Snapshot({Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    ASSERT_EQ(host.sent.size(), 1u);
+    EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
+    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, kCategoryInbound);
+    expected.id = 1;
+    expected.visible = 1;
+    expected.openTime = 1000;
+    expected.closeTime = 4242;
+    EXPECT_EQ(host.sent[0].record, expected);
+    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kDelete, 1, 1, 5}}));
+    host.sent.clear();
+
+    host.now = 5000;
+    Snapshot({Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
+}
+
+TEST_F(TrackerTest, EntriesWithTheSameKeyMatchKnownRecordsInOrder) {
+    Snapshot({Listener(80), Listener(80)});
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1, 2}));
+    list.batches.clear();
+    host.sent.clear();
+
+    // The first entry takes id 1, the second id 2, the third is new.
+    CConnectionRecord changed = Listener(80);
+    changed.state = kStateClosed;
+    Snapshot({changed, Listener(80), Listener(80)});
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(tracker.Current()[0].state, kStateClosed);
+    EXPECT_EQ(tracker.Current()[1].state, kStateListen);
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kUpdate, 1, 1, 1}, {kInsert, 3, 1, 2}}));
+}
+
+TEST_F(TrackerTest, KeyUsesAddressInterfaceAndBothPorts) {
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.70", 21, 40000, kCategoryInbound),
+              Row("10.0.0.7", 21, 40000, kCategoryInbound, 5, "10.1.1.1"),
+              Row("10.0.0.7", 22, 40000, kCategoryInbound),
+              Row("10.0.0.7", 21, 40001, kCategoryInbound),
+              Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2, 3, 4, 5, 1}));
+}
+
+TEST_F(TrackerTest, SwitchingListeningPortsShowsAndHidesThemAtTheNextSnapshot) {
+    host.filter.showListening = 0;
+    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kInsert, 2, 1, 5}}));
+    // Hidden connections are still counted by the scan watcher.
+    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgNewConnection}));
+
+    host.filter.showListening = 1;
+    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    // An update of a row that is not shown yet makes the list sort and insert it.
+    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 1, 2}}));
+
+    host.filter.showListening = 0;
+    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 0, 2}}));
+}
+
+TEST_F(TrackerTest, CategoryIsShownOnlyWhenItsSwitchIsExactlyOne) {
+    host.filter.showInbound = 2;
+    host.filter.showOutbound = 1;
+    host.filter.showUnknown = 0;
+    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound),
+              Row("10.0.0.2", 40000, 80, kCategoryOutbound),
+              Row("10.0.0.3", 40000, 40001, kCategoryUnknown), Row("10.0.0.4", 1, 2, 9999)});
+    std::vector<int> visible;
+    for (const auto& record : tracker.Current()) {
+        visible.push_back(record.visible);
+    }
+    EXPECT_EQ(visible, (std::vector<int>{0, 1, 0, 1}));
+}
+
+TEST_F(TrackerTest, InterfaceFilterShowsOnlyTheChosenInterface) {
+    host.filter.interfaces = std::make_shared<const std::vector<std::string>>(
+        std::vector<std::string>{"10.0.0.1", "192.168.1.5"});
+    const std::vector<CConnectionRecord> rows{
+        Row("10.0.0.7", 21, 40000, kCategoryInbound),
+        Row("10.0.0.8", 21, 40000, kCategoryInbound, kStateEstablished, "10.0.0.1")};
+    auto visibleWith = [&](int netIf) {
+        host.filter.netIf = netIf;
+        CConnectionTracker fresh(host, list);
+        fresh.BeginSnapshot();
+        for (const auto& row : rows) {
+            fresh.AddEntry(row);
+        }
+        fresh.EndSnapshot();
+        std::vector<int> visible;
+        for (const auto& record : fresh.Current()) {
+            visible.push_back(record.visible);
+        }
+        return visible;
+    };
+    EXPECT_EQ(visibleWith(-1), (std::vector<int>{1, 1}));
+    EXPECT_EQ(visibleWith(0), (std::vector<int>{0, 1}));
+    EXPECT_EQ(visibleWith(1), (std::vector<int>{1, 0}));
+    // An index outside the list matches no interface.
+    EXPECT_EQ(visibleWith(2), (std::vector<int>{0, 0}));
+    EXPECT_EQ(visibleWith(-5), (std::vector<int>{0, 0}));
+    host.filter.interfaces = nullptr;
+    EXPECT_EQ(visibleWith(0), (std::vector<int>{0, 0}));
+}
+
+TEST_F(TrackerTest, HostNameIsLowerCasedAndSetOnEveryConnectionWithTheAddress) {
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
+              Row("10.0.0.8", 22, 40001, kCategoryInbound),
+              Row("10.0.0.7", 23, 40002, kCategoryInbound)});
+    list.batches.clear();
+
+    tracker.ApplyHostName("Mail.Example.ORG", "10.0.0.7");
+    ASSERT_EQ(list.batches.size(), 1u);
+    EXPECT_EQ(Summarize(list.batches[0]),
+              (std::vector<OpSummary>{{kUpdate, 1, 1, 5}, {kUpdate, 3, 1, 5}}));
+    EXPECT_EQ(list.batches[0][0].record.hostName, "mail.example.org");
+    EXPECT_EQ(tracker.Current()[0].hostName, "mail.example.org");
+    EXPECT_EQ(tracker.Current()[1].hostName, "10.0.0.8");
+    EXPECT_EQ(tracker.Current()[2].hostName, "mail.example.org");
+}
+
+TEST_F(TrackerTest, HostNameDuringASnapshotReachesOnlyRecordsCarriedOver) {
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
+              Row("10.0.0.7", 22, 40001, kCategoryInbound)});
+    list.batches.clear();
+
+    tracker.BeginSnapshot();
+    tracker.AddEntry(Row("10.0.0.7", 21, 40000, kCategoryInbound));
+    tracker.ApplyHostName("Host", "10.0.0.7");
+    EXPECT_TRUE(list.batches.empty()) << "joins the snapshot's batch";
+    tracker.AddEntry(Row("10.0.0.7", 22, 40001, kCategoryInbound));
+    tracker.AddEntry(Row("10.0.0.9", 22, 40001, kCategoryInbound));
+    tracker.EndSnapshot();
+
+    ASSERT_EQ(list.batches.size(), 1u);
+    EXPECT_EQ(Summarize(list.batches[0]),
+              (std::vector<OpSummary>{{kUpdate, 1, 1, 5}, {kInsert, 3, 1, 5}}));
+    EXPECT_EQ(tracker.Current()[0].hostName, "host");
+    EXPECT_EQ(tracker.Current()[1].hostName, "10.0.0.7");
+}
+
+TEST_F(TrackerTest, MessagesOutsideASnapshotLeaveTheLiveSetIntact) {
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    host.sent.clear();
+    list.batches.clear();
+
+    tracker.AddEntry(Row("10.0.0.8", 21, 40000, kCategoryInbound));
+    tracker.EndSnapshot();
+    tracker.EndSnapshot();
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1}));
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(list.batches.empty());
+
+    // A begin while a snapshot is open ends the open one first.
+    tracker.BeginSnapshot();
+    tracker.AddEntry(Row("10.0.0.8", 21, 40000, kCategoryInbound));
+    tracker.BeginSnapshot();
+    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgLogConnection}));
+    EXPECT_EQ(host.sent[1].record->id, 1);
+    tracker.AddEntry(Row("10.0.0.8", 21, 40000, kCategoryInbound));
+    tracker.EndSnapshot();
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
+}
+
+}  // namespace
+}  // namespace tarvik
