@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tarvik {
+
+// A blocking reverse lookup of one IPv4 address. Implementations are called from the reverse
+// lookup worker's thread only.
+class INameResolver {
+  public:
+    virtual ~INameResolver() = default;
+    // The address's official host name, or nothing when the name service has none.
+    virtual std::optional<std::string> Resolve(const std::string& ipv4Text) = 0;
+};
+
+// The system's name service (getnameinfo, which unlike gethostbyaddr is thread-safe).
+class CSystemNameResolver : public INameResolver {
+  public:
+    std::optional<std::string> Resolve(const std::string& ipv4Text) override;
+};
+
+// A name fit for the list and the comma-separated log: control characters (which would break a
+// log line) and commas (which would shift every later field) become '?'.
+std::string SanitizeHostName(std::string name);
+
+}  // namespace tarvik

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lookup/HostNameCache.h"
+#include "lookup/NameResolver.h"
+
+namespace tarvik {
+namespace {
+
+// Answers from a table and remembers every address it was asked for.
+class TableResolver : public INameResolver {
+  public:
+    TableResolver(std::map<std::string, std::string> names, std::vector<std::string>& asked)
+        : names_(std::move(names)), asked_(asked) {}
+
+    std::optional<std::string> Resolve(const std::string& ipv4Text) override {
+        asked_.push_back(ipv4Text);
+        if (auto found = names_.find(ipv4Text); found != names_.end()) {
+            return found->second;
+        }
+        return std::nullopt;
+    }
+
+  private:
+    std::map<std::string, std::string> names_;
+    std::vector<std::string>& asked_;
+};
+
+class HostNameCacheTest : public ::testing::Test {
+  protected:
+    CHostNameCache MakeCache(std::map<std::string, std::string> names) {
+        return CHostNameCache(std::make_unique<TableResolver>(std::move(names), asked));
+    }
+    std::vector<std::string> asked;
+};
+
+TEST_F(HostNameCacheTest, LooksEachAddressUpOnceAndKeepsTheNameAsReceived) {
+    auto cache = MakeCache({{"10.0.0.7", "Mail.Example.ORG"}});
+    EXPECT_EQ(cache.Lookup("10.0.0.7"), "Mail.Example.ORG");
+    EXPECT_EQ(cache.Lookup("10.0.0.7"), "Mail.Example.ORG");
+    EXPECT_EQ(asked, (std::vector<std::string>{"10.0.0.7"}));
+    EXPECT_EQ(cache.Size(), 1u);
+}
+
+TEST_F(HostNameCacheTest, ListeningPortNeedsNoLookupAndGetsNoAnswer) {
+    auto cache = MakeCache({{"n/a", "should-not-be-asked"}});
+    EXPECT_EQ(cache.Lookup("n/a"), std::nullopt);
+    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(cache.Size(), 0u);
+}
+
+TEST_F(HostNameCacheTest, UnresolvedAddressAnswersNothingFirstThenItsOwnText) {
+    auto cache = MakeCache({{"10.0.0.8", ""}});
+    EXPECT_EQ(cache.Lookup("10.0.0.9"), std::nullopt);
+    EXPECT_EQ(cache.Lookup("10.0.0.9"), "10.0.0.9");
+    EXPECT_EQ(cache.Lookup("10.0.0.9"), "10.0.0.9");
+    // An empty name is no name.
+    EXPECT_EQ(cache.Lookup("10.0.0.8"), std::nullopt);
+    EXPECT_EQ(cache.Lookup("10.0.0.8"), "10.0.0.8");
+    EXPECT_EQ(asked, (std::vector<std::string>{"10.0.0.9", "10.0.0.8"}));
+}
+
+TEST_F(HostNameCacheTest, NameThatWouldBreakALogLineIsMendedBeforeCaching) {
+    auto cache = MakeCache({{"10.0.0.7", "evil\r\nhost,2\x01\x7f\tx.example"}});
+    EXPECT_EQ(cache.Lookup("10.0.0.7"), "evil??host?2???x.example");
+    EXPECT_EQ(cache.Lookup("10.0.0.7"), "evil??host?2???x.example");
+}
+
+TEST(SanitizeHostNameTest, KeepsOrdinaryAndHighBytes) {
+    EXPECT_EQ(SanitizeHostName("Host-1.example.com"), "Host-1.example.com");
+    EXPECT_EQ(SanitizeHostName("h\xe9te"), "h\xe9te");
+    EXPECT_EQ(SanitizeHostName(std::string("a\0b", 3)), "a?b");
+    EXPECT_EQ(SanitizeHostName(" "), " ");
+}
+
+TEST(SystemNameResolverTest, RejectsTextThatIsNoIpv4Address) {
+    CSystemNameResolver resolver;
+    EXPECT_EQ(resolver.Resolve("n/a"), std::nullopt);
+    EXPECT_EQ(resolver.Resolve("300.1.1.1"), std::nullopt);
+    EXPECT_EQ(resolver.Resolve(""), std::nullopt);
+}
+
+bool HostsFileNames(const std::string& address) {
+    std::ifstream hosts("/etc/hosts");
+    std::string line;
+    while (std::getline(hosts, line)) {
+        if (line.rfind(address + " ", 0) == 0 || line.rfind(address + "\t", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(SystemNameResolverTest, ResolvesLoopbackFromTheHostsFile) {
+    if (!HostsFileNames("127.0.0.1")) {
+        GTEST_SKIP() << "/etc/hosts does not name 127.0.0.1";
+    }
+    CSystemNameResolver resolver;
+    const auto name = resolver.Resolve("127.0.0.1");
+    ASSERT_TRUE(name.has_value());
+    EXPECT_NE(*name, "127.0.0.1");
+    EXPECT_FALSE(name->empty());
+}
+
+}  // namespace
+}  // namespace tarvik
