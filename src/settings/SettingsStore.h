@@ -24,6 +24,8 @@ using TextListPtr = std::shared_ptr<const TextList>;
 
 enum class LogCategory { Inbound, Outbound, Unknown };
 
+class CIniFile;
+
 // Receives the messages that the user must see (a log file that cannot be created). The window
 // shows a message box; the headless monitor writes standard error and the system log. Called
 // from worker threads: implementations must not block on the user.
@@ -161,6 +163,10 @@ public:
 private:
     struct Values;
     void Load();
+    // Puts the stored values into `ini`; "InstallFolder" and "ignoreports" only when
+    // `includeReadOnly` (the program never writes them back).
+    static void StoreValues(const Values& values, CIniFile& ini, bool includeReadOnly);
+    friend std::string RenderConfig(const CSettingsStore& store);
 
     std::filesystem::path file_;
     InterfaceLister listInterfaces_;

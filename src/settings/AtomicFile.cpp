@@ -1,0 +1,153 @@
+#include "settings/AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <vector>
+
+namespace tarvik {
+namespace {
+
+// Owns one descriptor.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() { Reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            Reset(other.Release());
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int Get() const { return fd_; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes now and reports the result: close can be where a delayed write error shows.
+    bool Close() {
+        int fd = Release();
+        return fd < 0 || ::close(fd) == 0;
+    }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+bool Fail(std::string* error, std::string what, int code) {
+    if (error != nullptr) {
+        *error = std::move(what) + ": " + std::strerror(code);
+    }
+    return false;
+}
+
+bool WriteAll(int fd, std::string_view content, const AtomicWriteSeams* seams) {
+    while (!content.empty()) {
+        ssize_t written = (seams != nullptr && seams->write)
+                              ? seams->write(fd, content.data(), content.size())
+                              : ::write(fd, content.data(), content.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Removes the temporary file unless the rename consumed it.
+class TemporaryFile {
+  public:
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+    ~TemporaryFile() {
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& Path() const { return path_; }
+    void Keep() { path_.clear(); }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace
+
+bool WriteFileAtomically(const std::filesystem::path& file, std::string_view content,
+                         std::string* error, const AtomicWriteSeams* seams) {
+    const std::string target = file.string();
+    std::filesystem::path folder = file.parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        return Fail(error, "cannot create folder " + folder.string(), ec.value());
+    }
+
+    std::vector<char> name(target.begin(), target.end());
+    const std::string suffix = ".tmp-XXXXXX";
+    name.insert(name.end(), suffix.begin(), suffix.end());
+    name.push_back('\0');
+    FileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (fd.Get() < 0) {
+        return Fail(error, "cannot create a temporary file next to " + target, errno);
+    }
+    TemporaryFile temporary(name.data());
+
+    // Keep the old file's permissions (a user may have made it private); new files get 0600
+    // from mkostemp, which suits a per-user settings file.
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0) {
+        ::fchmod(fd.Get(), old.st_mode & 07777);
+    }
+
+    if (!WriteAll(fd.Get(), content, seams)) {
+        return Fail(error, "cannot write " + temporary.Path(), errno);
+    }
+    if (::fsync(fd.Get()) != 0) {
+        return Fail(error, "cannot sync " + temporary.Path(), errno);
+    }
+    if (!fd.Close()) {
+        return Fail(error, "cannot close " + temporary.Path(), errno);
+    }
+    if (seams != nullptr && seams->beforeRename && !seams->beforeRename()) {
+        return Fail(error, "write of " + target + " interrupted", ECANCELED);
+    }
+    if (::rename(temporary.Path().c_str(), target.c_str()) != 0) {
+        return Fail(error, "cannot replace " + target, errno);
+    }
+    temporary.Keep();
+
+    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() < 0 || ::fsync(dir.Get()) != 0) {
+        // The new file is in place; only its durability across a power cut is in doubt.
+        return Fail(error, "replaced " + target + " but cannot sync its folder", errno);
+    }
+    return true;
+}
+
+}  // namespace tarvik
