@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "scan/ScanAlert.h"
+#include "scan/ScanCounter.h"
+#include "scan/ScanListener.h"
+#include "tracking/WorkerThread.h"
+
+namespace tarvik {
+
+class CSettingsStore;
+
+// Counts the distinct local ports each remote host connects to (kMsgNewConnection), raises an
+// alert for every host that reached the threshold on each scan check (kMsgScanCheck) and then
+// starts that host from zero. It owns the bait-port listener and restarts it when the scan
+// settings change (kMsgScanSettingsChanged) and at start.
+class CScanWatcherThread : public CWorkerThread {
+  public:
+    explicit CScanWatcherThread(CSettingsStore& settings);
+    // For tests: another alerter, and the address the bait ports are bound to.
+    CScanWatcherThread(CSettingsStore& settings, std::unique_ptr<IScanAlerter> alerter,
+                       std::string listenAddress = CScanListener::kAnyAddress);
+    ~CScanWatcherThread() override;
+
+    // The counting state; read it only once the thread has ended (after Join).
+    const CScanCounter& Counter() const { return counter_; }
+
+  protected:
+    bool InitInstance() override;
+    void OnQuit() override;
+
+  private:
+    void OnNewConnection(Message& message);
+    void OnScanCheck();
+    void Reload();
+    void StopListener();
+
+    CSettingsStore& settings_;
+    std::unique_ptr<IScanAlerter> alerter_;
+    std::string listenAddress_;
+    std::string mailHost_;
+    CScanCounter counter_;
+    std::unique_ptr<CScanListener> listener_;
+};
+
+}  // namespace tarvik

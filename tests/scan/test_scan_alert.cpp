@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ScanTestSettings.h"
+#include "mail/SMTPMessage.h"
+#include "scan/ScanAlert.h"
+#include "settings/SettingsStore.h"
+#include "support/ScanLoopback.h"
+#include "support/ScriptedSmtpServer.h"
+
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Shared by the fakes, so that the order of the channels can be checked.
+struct ChannelLog {
+    std::mutex mutex;
+    std::vector<std::string> entries;
+    void Add(std::string entry) {
+        std::lock_guard lock(mutex);
+        entries.push_back(std::move(entry));
+    }
+};
+
+class RecordingBalloon : public IBalloonSink {
+  public:
+    explicit RecordingBalloon(ChannelLog& log) : log_(log) {}
+    bool ShowBalloon(const std::string& title, const std::string& text,
+                     int timeoutSeconds) override {
+        log_.Add("balloon|" + title + "|" + text + "|" + std::to_string(timeoutSeconds));
+        return false;  // the result is ignored
+    }
+
+  private:
+    ChannelLog& log_;
+};
+
+class RecordingSystemLog : public ISystemLog {
+  public:
+    explicit RecordingSystemLog(ChannelLog& log) : log_(log) {}
+    void ReportError(const std::string& heading, const std::string& text) override {
+        if (beforeReport) {
+            beforeReport();
+        }
+        log_.Add("syslog|" + heading + "|" + text);
+    }
+    std::function<void()> beforeReport;
+
+  private:
+    ChannelLog& log_;
+};
+
+// A loopback port with nothing listening on it: connections are refused.
+int ClosedPort() {
+    return test::FreeLoopbackPorts(1).at(0);
+}
+
+class ScanAlertTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        settings.SetBalloonSink(std::make_shared<RecordingBalloon>(channels));
+        settings.SetMailHost("127.0.0.1");
+        settings.SetNotificationAddresses({"soc@example.org", "admin@example.org"});
+    }
+
+    CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
+    ChannelLog channels;
+    std::shared_ptr<RecordingSystemLog> systemLog = std::make_shared<RecordingSystemLog>(channels);
+};
+
+TEST_F(ScanAlertTest, AlertTexts) {
+    EXPECT_EQ(AlertBalloonText("10.0.0.7"), "Triggered by connection(s) from 10.0.0.7");
+    EXPECT_EQ(AlertSubject("gateway"), "ALERT: Scan Detected on gateway");
+    EXPECT_EQ(AlertMailBody("10.0.0.7", "21, 23, 80"),
+              "An alert was triggered by connection(s) from:\n\n10.0.0.7\n\non port(s):\n\n"
+              "21, 23, 80\n\n- Tarvik");
+    EXPECT_EQ(AlertEventText("10.0.0.7", "21, 23, 80"),
+              "An alert was triggered by connection(s) from:  10.0.0.7  on port(s):  21, 23, 80");
+    EXPECT_EQ(AlertEventText("10.0.0.7", ""),
+              "An alert was triggered by connection(s) from:  10.0.0.7  on port(s):  ");
+}
+
+TEST_F(ScanAlertTest, MessageFields) {
+    const CSMTPMessage message =
+        BuildAlertMessage("10.0.0.7", "21, 23, 80", "corp.example",
+                          {"soc@example.org", "admin@example.org"}, "gateway");
+    EXPECT_EQ(message.from.address, "Tarvik@corp.example");
+    EXPECT_EQ(message.from.displayName, "");
+    EXPECT_EQ(message.subject, "ALERT: Scan Detected on gateway");
+    EXPECT_EQ(message.mailer, "CSMTPConnection v1.3");
+    EXPECT_EQ(message.replyTo.address, "");
+    ASSERT_EQ(message.RecipientCount(CSMTPMessage::kTo), 2);
+    EXPECT_EQ(message.Recipient(0, CSMTPMessage::kTo).address, "soc@example.org");
+    EXPECT_EQ(message.Recipient(1, CSMTPMessage::kTo).address, "admin@example.org");
+    EXPECT_EQ(message.Recipient(1, CSMTPMessage::kTo).displayName, "");
+    EXPECT_EQ(message.RecipientCount(CSMTPMessage::kCc), 0);
+    EXPECT_EQ(message.RecipientCount(CSMTPMessage::kBcc), 0);
+    EXPECT_EQ(message.Body(), AlertMailBody("10.0.0.7", "21, 23, 80"));
+
+    const CSMTPMessage bare = BuildAlertMessage("10.0.0.7", "", "", {}, "gateway");
+    EXPECT_EQ(bare.from.address, "Tarvik@");
+    EXPECT_EQ(bare.RecipientCount(CSMTPMessage::kTo), 0);
+}
+
+TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
+    settings.SetEmailAlert(1);
+    settings.SetEventLog(1);
+    test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
+    ASSERT_TRUE(server.Listening());
+    bool mailDoneBeforeLog = false;
+    systemLog->beforeReport = [&] { mailDoneBeforeLog = server.WaitUntilDone(0ms); };
+
+    CScanAlert alert(settings, systemLog, server.Port());
+    alert.Raise("10.0.0.7", "21, 23, 80", "corp.example");
+
+    ASSERT_TRUE(server.WaitUntilDone(5s)) << server.Received();
+    EXPECT_TRUE(mailDoneBeforeLog);
+    EXPECT_EQ(channels.entries,
+              (std::vector<std::string>{
+                  "balloon|Tarvik: Scan Alert|Triggered by connection(s) from 10.0.0.7|10",
+                  "syslog|Tarvik error: 100|An alert was triggered by connection(s) from:  "
+                  "10.0.0.7  on port(s):  21, 23, 80"}));
+
+    const std::vector<std::string> lines = server.ReceivedLines();
+    auto find = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) - lines.begin();
+    };
+    const auto from = find("MAIL FROM:<Tarvik@corp.example>");
+    const auto first = find("RCPT TO:<soc@example.org>");
+    const auto second = find("RCPT TO:<admin@example.org>");
+    const auto quit = find("QUIT");
+    EXPECT_LT(from, first);
+    EXPECT_LT(first, second);
+    EXPECT_LT(second, quit);
+    EXPECT_LT(quit, static_cast<long>(lines.size()));
+
+    const std::vector<std::string> messages = server.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    const std::string& text = messages[0];
+    EXPECT_EQ(text.rfind("From: Tarvik@corp.example\r\n"
+                         "To: soc@example.org,admin@example.org\r\n"
+                         "Subject: ALERT: Scan Detected on " +
+                             CSettingsStore::LocalHostName() + "\r\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find("\r\nX-Mailer: CSMTPConnection v1.3\r\n"), std::string::npos);
+    const auto bodyStart = text.find("\r\n\r\n");
+    ASSERT_NE(bodyStart, std::string::npos);
+    EXPECT_EQ(text.substr(bodyStart + 4),
+              "An alert was triggered by connection(s) from:\r\n\r\n10.0.0.7\r\n\r\n"
+              "on port(s):\r\n\r\n21, 23, 80\r\n\r\n- Tarvik");
+}
+
+TEST_F(ScanAlertTest, RefusedMailStillWritesTheSystemLog) {
+    settings.SetEmailAlert(1);
+    settings.SetEventLog(1);
+    CScanAlert alert(settings, systemLog, ClosedPort());
+    alert.Raise("10.0.0.7", "", "corp.example");
+    ASSERT_EQ(channels.entries.size(), 2u);
+    EXPECT_EQ(channels.entries[1],
+              "syslog|Tarvik error: 100|An alert was triggered by connection(s) from:  "
+              "10.0.0.7  on port(s):  ");
+}
+
+TEST_F(ScanAlertTest, EmptyMailHostStillWritesTheSystemLog) {
+    settings.SetEmailAlert(1);
+    settings.SetMailHost("");
+    CScanAlert alert(settings, systemLog, ClosedPort());
+    alert.Raise("10.0.0.7", "80", "");
+    ASSERT_EQ(channels.entries.size(), 2u);
+    EXPECT_EQ(channels.entries[1].rfind("syslog|", 0), 0u);
+}
+
+TEST_F(ScanAlertTest, OptionalChannelsFollowTheirSwitches) {
+    settings.SetEmailAlert(0);
+    settings.SetEventLog(0);
+    test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
+    CScanAlert alert(settings, systemLog, server.Port());
+    alert.Raise("10.0.0.7", "80", "corp.example");
+    EXPECT_EQ(channels.entries,
+              (std::vector<std::string>{
+                  "balloon|Tarvik: Scan Alert|Triggered by connection(s) from 10.0.0.7|10"}));
+    EXPECT_EQ(server.ConnectionsServed(), 0);
+}
+
+TEST_F(ScanAlertTest, AThrowingChannelDoesNotStopTheNext) {
+    struct ThrowingBalloon : IBalloonSink {
+        bool ShowBalloon(const std::string&, const std::string&, int) override {
+            throw std::runtime_error("no tray");
+        }
+    };
+    settings.SetBalloonSink(std::make_shared<ThrowingBalloon>());
+    settings.SetEventLog(1);
+    CScanAlert alert(settings, systemLog, ClosedPort());
+    EXPECT_NO_THROW(alert.Raise("10.0.0.7", "80", ""));
+    ASSERT_EQ(channels.entries.size(), 1u);
+    EXPECT_EQ(channels.entries[0].rfind("syslog|", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "ScanTestSettings.h"
+#include "scan/ScanListener.h"
+#include "settings/SettingsStore.h"
+#include "support/RecordingWorker.h"
+#include "support/ScanLoopback.h"
+
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ConnectFrom;
+using test::FreeLoopbackPorts;
+using test::ReadsEndOfStream;
+
+class ScanListenerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        recorder.Start();
+        settings.Register(&recorder);
+    }
+    void TearDown() override {
+        listener.reset();
+        settings.Clear();
+    }
+
+    CScanListener& StartListener(PortList ports, const std::string& address = "127.0.0.1") {
+        settings.SetListenPorts(std::move(ports));
+        listener = std::make_unique<CScanListener>(settings, address);
+        listener->Start();
+        EXPECT_TRUE(listener->WaitUntilListening(5s));
+        return *listener;
+    }
+
+    CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
+    test::RecordingWorker recorder{{kMsgNewConnection}};
+    std::unique_ptr<CScanListener> listener;
+};
+
+TEST_F(ScanListenerTest, AcceptsClosesAndReportsOneInboundRecord) {
+    const std::vector<int> ports = FreeLoopbackPorts(2);
+    ASSERT_EQ(ports.size(), 2u);
+    StartListener({ports[0], ports[1]}, CScanListener::kAnyAddress);
+    ASSERT_EQ(listener->HeldPorts(), ports);
+
+    const std::time_t before = std::time(nullptr);
+    auto client = ConnectFrom("127.0.0.5", "127.0.0.1", ports[1]);
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(ReadsEndOfStream(client->fd)) << "the bait port must close the connection";
+
+    ASSERT_TRUE(recorder.WaitFor(1));
+    auto received = recorder.Take();
+    ASSERT_EQ(received.size(), 1u);
+    ASSERT_TRUE(received[0].record);
+    const CConnectionRecord& record = *received[0].record;
+    EXPECT_EQ(record.category, kCategoryInbound);
+    EXPECT_EQ(record.localPort, ports[1]);
+    EXPECT_EQ(record.interfaceText, "0.0.0.0");
+    EXPECT_EQ(record.remotePort, client->localPort);
+    EXPECT_EQ(record.ipAddress, "127.0.0.5");
+    EXPECT_EQ(record.hostName, "127.0.0.5");
+    EXPECT_EQ(record.state, 0);
+    EXPECT_EQ(record.serviceText, "");
+    EXPECT_EQ(record.id, 0);
+    EXPECT_GE(record.openTime, before);
+    EXPECT_LE(record.openTime, std::time(nullptr));
+    EXPECT_EQ(record.closeTime, record.openTime);
+}
+
+TEST_F(ScanListenerTest, EveryConnectionIsReportedEvenFromTheSameHost) {
+    const std::vector<int> ports = FreeLoopbackPorts(1);
+    ASSERT_EQ(ports.size(), 1u);
+    StartListener({ports[0]});
+    for (int i = 0; i < 2; ++i) {
+        auto client = ConnectFrom("127.0.0.6", "127.0.0.1", ports[0]);
+        ASSERT_TRUE(client);
+        EXPECT_TRUE(ReadsEndOfStream(client->fd));
+    }
+    ASSERT_TRUE(recorder.WaitFor(2));
+    auto received = recorder.Take();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[1].record->interfaceText, "127.0.0.1");
+    EXPECT_EQ(received[1].record->localPort, ports[0]);
+}
+
+TEST_F(ScanListenerTest, SkipsDuplicateUnusableAndOutOfRangePorts) {
+    const std::vector<int> ports = FreeLoopbackPorts(3);
+    ASSERT_EQ(ports.size(), 3u);
+    // A port another socket already listens on cannot be taken.
+    CScanFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = test::LoopbackAddress("127.0.0.1", ports[2]);
+    ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken.Get(), 1), 0);
+
+    StartListener({ports[0], ports[0], 0, 70000, -1, ports[2], ports[1]});
+    EXPECT_EQ(listener->HeldPorts(), (std::vector<int>{ports[0], ports[1]}));
+}
+
+TEST_F(ScanListenerTest, WatchesMoreThanSixtyFourPorts) {
+    const std::vector<int> ports = FreeLoopbackPorts(70);
+    ASSERT_EQ(ports.size(), 70u);
+    StartListener(ports);
+    ASSERT_EQ(listener->HeldPorts().size(), 70u);
+
+    auto client = ConnectFrom("127.0.0.7", "127.0.0.1", ports[69]);
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(ReadsEndOfStream(client->fd));
+    ASSERT_TRUE(recorder.WaitFor(1));
+    EXPECT_EQ(recorder.Take().at(0).record->localPort, ports[69]);
+}
+
+TEST_F(ScanListenerTest, NoticesAStopWithinAPollPeriod) {
+    for (bool withPorts : {true, false}) {
+        SCOPED_TRACE(withPorts ? "with bait ports" : "without any port");
+        StartListener(withPorts ? FreeLoopbackPorts(3) : PortList{});
+        const auto start = std::chrono::steady_clock::now();
+        listener->Stop();
+        listener->Wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    }
+}
+
+TEST_F(ScanListenerTest, StoppedListenerFreesItsPortsForTheNextOne) {
+    const std::vector<int> ports = FreeLoopbackPorts(1);
+    ASSERT_EQ(ports.size(), 1u);
+    StartListener(ports);
+    {
+        auto client = ConnectFrom("127.0.0.8", "127.0.0.1", ports[0]);
+        ASSERT_TRUE(client);
+        EXPECT_TRUE(ReadsEndOfStream(client->fd));
+    }
+    listener->Stop();
+    listener->Wait();
+    // The server side closed first, so the port lingers in TIME_WAIT: it must still be taken.
+    StartListener(ports);
+    EXPECT_EQ(listener->HeldPorts(), ports);
+}
+
+TEST(ScanListenerLifecycle, NeverStartedListenerStopsAtOnce) {
+    CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
+    CScanListener listener(settings);
+    listener.Stop();
+    listener.Wait();
+    EXPECT_FALSE(listener.WaitUntilListening(0ms));
+}
+
+}  // namespace
+}  // namespace tarvik

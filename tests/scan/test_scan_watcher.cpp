@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ScanTestSettings.h"
+#include "scan/ScanWatcherThread.h"
+#include "settings/SettingsStore.h"
+#include "support/RecordingWorker.h"
+#include "support/ScanLoopback.h"
+
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Alert {
+    std::string host;
+    std::string ports;
+    std::string mailHost;
+    bool operator==(const Alert&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Alert& alert) {
+    return out << alert.host << " [" << alert.ports << "] @" << alert.mailHost;
+}
+
+// Remembers every alert; safe to read from the test thread.
+class RecordingAlerter : public IScanAlerter {
+  public:
+    void Raise(const std::string& host, const std::string& portsText,
+               const std::string& mailHost) override {
+        {
+            std::lock_guard lock(mutex_);
+            alerts_.push_back({host, portsText, mailHost});
+        }
+        changed_.notify_all();
+    }
+    bool WaitFor(std::size_t count, std::chrono::milliseconds deadline = 5s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, deadline, [&] { return alerts_.size() >= count; });
+    }
+    std::vector<Alert> Alerts() const {
+        std::lock_guard lock(mutex_);
+        return alerts_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Alert> alerts_;
+};
+
+class ScanWatcherTest : public ::testing::Test {
+  protected:
+    void SetUp() override { settings.SetMailHost("mx.example.org"); }
+    void TearDown() override { settings.Clear(); }
+
+    CScanWatcherThread& StartWatcher() {
+        auto recording = std::make_unique<RecordingAlerter>();
+        alerter = recording.get();
+        watcher = std::make_unique<CScanWatcherThread>(settings, std::move(recording), "127.0.0.1");
+        watcher->Start();
+        return *watcher;
+    }
+    void PostConnection(const std::string& host, int localPort, int category = kCategoryInbound) {
+        CConnectionRecord record;
+        record.category = category;
+        record.ipAddress = host;
+        record.localPort = localPort;
+        watcher->Post(Message{kMsgNewConnection, Payload::Record(record), {}});
+    }
+    void Post(int number) { watcher->Post(Message{number, {}, {}}); }
+    // Ends the watcher's thread, after which its state may be read here.
+    void Quit() {
+        Post(kMsgQuit);
+        watcher->Join();
+    }
+
+    CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
+    std::unique_ptr<CScanWatcherThread> watcher;
+    RecordingAlerter* alerter = nullptr;
+};
+
+TEST_F(ScanWatcherTest, AlertsAtThresholdOnceAndCountsAgainAfterwards) {
+    StartWatcher();
+    for (int i = 0; i < 10; ++i) {
+        PostConnection("10.0.0.7", 80);
+    }
+    PostConnection("10.0.0.7", 443);
+    Post(kMsgScanCheck);  // two of three: no alert
+    PostConnection("10.0.0.7", 25);
+    Post(kMsgScanCheck);
+    Post(kMsgScanCheck);  // just reset: no alert
+    Post(kMsgMemoryCheck);
+    PostConnection("10.0.0.7", 80);
+    PostConnection("10.0.0.7", 443);
+    PostConnection("10.0.0.7", 25);
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(2));
+    Quit();
+    const Alert expected{"10.0.0.7", "80, 443, 25", "mx.example.org"};
+    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{expected, expected}));
+}
+
+TEST_F(ScanWatcherTest, HostsAlertInFirstSeenOrder) {
+    settings.SetThreshold(2);
+    StartWatcher();
+    PostConnection("192.168.1.20", 21);
+    PostConnection("10.0.0.1", 22);
+    PostConnection("10.0.0.1", 23);
+    PostConnection("192.168.1.20", 23);
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(2));
+    Quit();
+    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"192.168.1.20", "21, 23", "mx.example.org"},
+                                                     {"10.0.0.1", "22, 23", "mx.example.org"}}));
+}
+
+TEST_F(ScanWatcherTest, IgnoresOtherCategoriesIgnoredHostsAndIgnoredPorts) {
+    settings.SetThreshold(0);  // every seen host would alert
+    StartWatcher();
+    PostConnection("10.0.0.7", 80, kCategoryOutbound);
+    PostConnection("10.0.0.7", 80, kCategoryListening);
+    PostConnection("10.0.0.7", 80, kCategoryUnknown);
+    PostConnection("127.0.0.1", 80);
+    PostConnection("0.0.0.0", 80);
+    PostConnection("10.0.0.9", 81);
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(1));
+    Quit();
+    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.9", "81", "mx.example.org"}}));
+    EXPECT_EQ(watcher->Counter().SeenHosts(), std::vector<std::string>{"10.0.0.9"});
+}
+
+TEST_F(ScanWatcherTest, DisabledDetectionNeitherCountsNorChecks) {
+    settings.SetScanEnabled(0);
+    settings.SetThreshold(0);
+    StartWatcher();
+    PostConnection("10.0.0.7", 80);
+    Post(kMsgScanCheck);
+    Quit();
+    EXPECT_TRUE(alerter->Alerts().empty());
+    EXPECT_TRUE(watcher->Counter().SeenHosts().empty());
+}
+
+TEST_F(ScanWatcherTest, ReloadKeepsCountsAndRefreshesTheMailHostCopy) {
+    StartWatcher();
+    auto connectThree = [&](const std::string& host) {
+        PostConnection(host, 80);
+        PostConnection(host, 443);
+        PostConnection(host, 25);
+    };
+    connectThree("10.0.0.7");
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(1));  // the start-up copy of the mail host has been taken
+
+    settings.SetMailHost("relay.example.net");  // not copied until a reload
+    connectThree("10.0.0.7");
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(2));
+
+    PostConnection("10.0.0.8", 80);
+    PostConnection("10.0.0.8", 443);
+    Post(kMsgScanSettingsChanged);
+    PostConnection("10.0.0.8", 25);
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(3));
+    Quit();
+    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{
+                                     {"10.0.0.7", "80, 443, 25", "mx.example.org"},
+                                     {"10.0.0.7", "80, 443, 25", "mx.example.org"},
+                                     {"10.0.0.8", "80, 443, 25", "relay.example.net"},
+                                 }));
+}
+
+TEST_F(ScanWatcherTest, BaitConnectionsAreCountedAndTheListenerFollowsReloads) {
+    const std::vector<int> ports = test::FreeLoopbackPorts(3);
+    ASSERT_EQ(ports.size(), 3u);
+    settings.SetListenPorts({ports[0], ports[1]});
+    settings.SetListenEnabled(1);
+    settings.SetThreshold(3);
+    settings.Register(&StartWatcher());
+
+    auto connect = [&](int port) {
+        // The listener binds on its own thread: retry briefly until the port answers.
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (auto client = test::ConnectFrom("127.0.0.9", "127.0.0.1", port)) {
+                return test::ReadsEndOfStream(client->fd);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    };
+    ASSERT_TRUE(connect(ports[0]));
+    ASSERT_TRUE(connect(ports[1]));
+
+    settings.SetListenPorts({ports[2]});
+    settings.Broadcast(kMsgScanSettingsChanged);
+    ASSERT_TRUE(connect(ports[2]));
+    // Until the new connection has been counted, a check could run too early: wait for it.
+    std::vector<Alert> alerts;
+    for (int attempt = 0; attempt < 50 && alerts.empty(); ++attempt) {
+        settings.Broadcast(kMsgScanCheck);
+        alerter->WaitFor(1, 100ms);
+        alerts = alerter->Alerts();
+    }
+    settings.Broadcast(kMsgQuit);
+    watcher->Join();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].host, "127.0.0.9");
+    EXPECT_EQ(alerts[0].ports, std::to_string(ports[0]) + ", " + std::to_string(ports[1]) + ", " +
+                                   std::to_string(ports[2]));
+    EXPECT_FALSE(test::ConnectFrom("127.0.0.9", "127.0.0.1", ports[2]).has_value())
+        << "the listener must be stopped after quit";
+}
+
+}  // namespace
+}  // namespace tarvik
