@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -54,6 +55,10 @@ class TempDir {
 inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline long LineCount(const std::string& text) {
+    return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
 }
 
 }  // namespace tarvik::testing
