@@ -1,0 +1,40 @@
+#include "acquisition/DataThread.h"
+
+#include "acquisition/ConnectionTableWalk.h"
+#include "settings/SettingsStore.h"
+
+namespace tarvik {
+
+CDataThread::CDataThread(CSettingsStore& settings)
+    : CDataThread(settings, LoadKernelAgent(), CServicesDatabase::Shared()) {}
+
+CDataThread::CDataThread(CSettingsStore& settings, std::unique_ptr<CMibAgent> agent,
+                         std::shared_ptr<const CServicesDatabase> services)
+    : CWorkerThread("CDataThread"),
+      settings_(settings),
+      agent_(agent ? std::move(agent) : std::make_unique<CMibAgent>(nullptr)),
+      services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()) {
+    On(kMsgPoll, [this](Message&) { Poll(); });
+}
+
+CDataThread::~CDataThread() {
+    Stop();
+}
+
+bool CDataThread::InitInstance() {
+    agent_->Init();
+    return true;
+}
+
+void CDataThread::Poll() {
+    settings_.Broadcast(kMsgSnapshotBegin);
+    WalkConnectionTable(
+        *agent_, *services_,
+        [this](CConnectionRecord record) {
+            settings_.Broadcast(kMsgSnapshotEntry, Payload::Record(std::move(record)));
+        },
+        [this](std::string_view text) { settings_.Trace(text); });
+    settings_.Broadcast(kMsgSnapshotEnd);
+}
+
+}  // namespace tarvik

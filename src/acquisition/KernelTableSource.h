@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "acquisition/NetlinkDiag.h"
+#include "acquisition/TableSource.h"
+#include "acquisition/UniqueFd.h"
+
+namespace tarvik {
+
+// The kernel's TCP sockets through one sock_diag dump per snapshot, and its IPv4 addresses.
+class CKernelTableSource : public ITableSource {
+  public:
+    enum class Mode {
+        BothFamilies,  // one request, one walk of the kernel's table; falls back if refused
+        PerFamily,     // one request per address family
+    };
+
+    // Null when no sock_diag socket can be opened.
+    static std::unique_ptr<CKernelTableSource> Open(Mode mode = Mode::BothFamilies);
+
+    std::optional<std::vector<TcpRow>> TcpRows() override;
+    std::optional<std::vector<Ipv4Octets>> LocalAddresses() override;
+
+    // The bare dump: every TCP socket of both families, unconverted.
+    std::optional<std::vector<DiagSocket>> DumpSockets();
+
+    Mode CurrentMode() const { return mode_; }
+
+  private:
+    CKernelTableSource(UniqueFd socket, Mode mode) : socket_(std::move(socket)), mode_(mode) {}
+
+    struct DumpResult {
+        bool ok = false;
+        int error = 0;
+    };
+    DumpResult Dump(DiagRequest request, std::vector<DiagSocket>& out);
+
+    UniqueFd socket_;
+    Mode mode_;
+    std::uint32_t sequence_ = 0;
+    std::vector<std::byte> buffer_;
+};
+
+// The kernel source, or null when the kernel cannot be asked.
+std::unique_ptr<ITableSource> OpenKernelTableSource();
+
+}  // namespace tarvik

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "acquisition/TableSource.h"
+
+namespace tarvik {
+
+// One socket of a sock_diag dump, as the kernel reported it.
+struct DiagSocket {
+    std::uint8_t family = 0;  // AF_INET or AF_INET6
+    std::uint8_t state = 0;   // Linux TCP state
+    std::array<std::uint8_t, 16> source{};
+    std::array<std::uint8_t, 16> destination{};
+    std::uint16_t sourcePort = 0;  // host order
+    std::uint16_t destinationPort = 0;
+};
+
+enum class DiagRequest {
+    BothFamilies,  // the older TCP request: IPv4 and IPv6 in one walk of the kernel's table
+    Ipv4,
+    Ipv6,
+};
+
+// The request datagram (netlink header included) for a dump of TCP sockets in every state.
+std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence);
+
+struct DiagParseResult {
+    enum Status { More, Done, Error, Malformed } status = More;
+    int error = 0;  // errno from an NLMSG_ERROR
+};
+
+// Parses one datagram of a dump answer, appending its sockets to `out`. Messages of another
+// sequence number are skipped; only NLMSG_DONE ends the dump.
+DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
+                                  std::vector<DiagSocket>& out);
+
+// MIB-II tcpConnState of a Linux TCP state; 0 for a state Linux does not define.
+int MibStateFromLinux(int linuxState);
+
+// The socket as an IPv4 table row: IPv4 sockets as they are, IPv4-mapped IPv6 addresses as
+// their IPv4 form and the IPv6 any-address as 0.0.0.0; nullopt for other IPv6 sockets and
+// unknown states.
+std::optional<TcpRow> ToTcpRow(const DiagSocket& socket);
+
+}  // namespace tarvik

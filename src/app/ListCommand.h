@@ -1,0 +1,33 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "acquisition/ConnectionRecord.h"
+
+namespace tarvik {
+
+class CMibAgent;
+class CServicesDatabase;
+
+enum class ListFormat { Table };
+
+struct ConnectionListing {
+    std::vector<CConnectionRecord> records;  // in table order
+    bool complete = false;                   // false when the table could not be read whole
+};
+
+// One classified walk of the connection table.
+ConnectionListing CollectConnections(CMibAgent& agent, const CServicesDatabase& services);
+
+// The seven list columns and the category word, under a heading line.
+void WriteConnectionList(const std::vector<CConnectionRecord>& records, ListFormat format,
+                         std::ostream& out);
+
+// Prints the connection table once. Returns 0, or 1 (with a reason on `err`) when the
+// table could not be read whole.
+int RunListCommand(CMibAgent& agent, const CServicesDatabase& services, std::ostream& out,
+                   std::ostream& err, ListFormat format = ListFormat::Table);
+
+}  // namespace tarvik

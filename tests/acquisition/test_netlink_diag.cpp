@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "acquisition/NetlinkDiag.h"
+#include "support/AcqFixtures.h"
+
+namespace tarvik {
+namespace {
+
+constexpr std::uint32_t kSequence = 7;
+
+using Bytes = std::vector<std::byte>;
+
+void AppendMessage(Bytes& out, std::uint16_t type, const void* body, std::size_t size,
+                   std::uint32_t sequence = kSequence) {
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(size));
+    header.nlmsg_type = type;
+    header.nlmsg_seq = sequence;
+    const std::size_t start = out.size();
+    out.resize(start + NLMSG_SPACE(size));
+    std::memcpy(out.data() + start, &header, sizeof header);
+    if (size > 0) {
+        std::memcpy(out.data() + start + NLMSG_HDRLEN, body, size);
+    }
+}
+
+inet_diag_msg Ipv4Socket(const char* local, int localPort, const char* remote, int remotePort,
+                         int linuxState) {
+    inet_diag_msg message{};
+    message.idiag_family = AF_INET;
+    message.idiag_state = static_cast<std::uint8_t>(linuxState);
+    message.id.idiag_sport = htons(static_cast<std::uint16_t>(localPort));
+    message.id.idiag_dport = htons(static_cast<std::uint16_t>(remotePort));
+    const auto l = testing::Address(local);
+    const auto r = testing::Address(remote);
+    std::memcpy(message.id.idiag_src, l.data(), 4);
+    std::memcpy(message.id.idiag_dst, r.data(), 4);
+    return message;
+}
+
+void AppendSocket(Bytes& out, const inet_diag_msg& message, std::uint32_t sequence = kSequence) {
+    AppendMessage(out, SOCK_DIAG_BY_FAMILY, &message, sizeof message, sequence);
+}
+
+void AppendDone(Bytes& out, std::uint32_t sequence = kSequence) {
+    const int zero = 0;
+    AppendMessage(out, NLMSG_DONE, &zero, sizeof zero, sequence);
+}
+
+DiagParseResult Parse(const Bytes& bytes, std::vector<DiagSocket>& out) {
+    return ParseDiagDatagram(bytes, kSequence, out);
+}
+
+DiagSocket Ipv6(std::array<std::uint8_t, 16> source, std::array<std::uint8_t, 16> destination,
+                int linuxState) {
+    DiagSocket socket;
+    socket.family = AF_INET6;
+    socket.state = static_cast<std::uint8_t>(linuxState);
+    socket.source = source;
+    socket.destination = destination;
+    socket.sourcePort = 8080;
+    socket.destinationPort = 40000;
+    return socket;
+}
+
+constexpr std::array<std::uint8_t, 16> kAny{};
+constexpr std::array<std::uint8_t, 16> kMappedLoopback{0, 0, 0,    0,    0,   0, 0, 0,
+                                                       0, 0, 0xff, 0xff, 127, 0, 0, 1};
+constexpr std::array<std::uint8_t, 16> kLoopback6{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+TEST(NetlinkDiagParseTest, ReadsSocketsUntilDone) {
+    Bytes bytes;
+    AppendSocket(bytes, Ipv4Socket("10.0.0.5", 1024, "10.0.0.9", 25, 1));
+    AppendSocket(bytes, Ipv4Socket("0.0.0.0", 21, "0.0.0.0", 0, 10));
+    AppendDone(bytes);
+    std::vector<DiagSocket> sockets;
+    const DiagParseResult result = Parse(bytes, sockets);
+    EXPECT_EQ(result.status, DiagParseResult::Done);
+    ASSERT_EQ(sockets.size(), 2u);
+    EXPECT_EQ(ToTcpRow(sockets[0]), testing::Row("10.0.0.5", 1024, "10.0.0.9", 25, 5));
+    EXPECT_EQ(ToTcpRow(sockets[1]), testing::Row("0.0.0.0", 21, "0.0.0.0", 0, 2));
+}
+
+TEST(NetlinkDiagParseTest, ADatagramWithoutDoneAsksForMore) {
+    Bytes bytes;
+    AppendSocket(bytes, Ipv4Socket("10.0.0.5", 1024, "10.0.0.9", 25, 1));
+    std::vector<DiagSocket> sockets;
+    EXPECT_EQ(Parse(bytes, sockets).status, DiagParseResult::More);
+    EXPECT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(Parse({}, sockets).status, DiagParseResult::More);
+}
+
+TEST(NetlinkDiagParseTest, MessagesOfAnotherDumpAreSkipped) {
+    Bytes bytes;
+    AppendSocket(bytes, Ipv4Socket("10.0.0.1", 1, "10.0.0.2", 2, 1), kSequence - 1);
+    AppendDone(bytes, kSequence - 1);
+    AppendSocket(bytes, Ipv4Socket("10.0.0.5", 1024, "10.0.0.9", 25, 1));
+    std::vector<DiagSocket> sockets;
+    EXPECT_EQ(Parse(bytes, sockets).status, DiagParseResult::More);
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(sockets[0].sourcePort, 1024);
+}
+
+TEST(NetlinkDiagParseTest, TruncatedOrShortMessagesAreMalformed) {
+    Bytes whole;
+    AppendSocket(whole, Ipv4Socket("10.0.0.5", 1024, "10.0.0.9", 25, 1));
+
+    std::vector<DiagSocket> sockets;
+    const Bytes cut(whole.begin(), whole.end() - 8);
+    EXPECT_EQ(Parse(cut, sockets).status, DiagParseResult::Malformed);
+
+    const Bytes headerOnly(whole.begin(), whole.begin() + 10);
+    EXPECT_EQ(Parse(headerOnly, sockets).status, DiagParseResult::Malformed);
+
+    Bytes shortPayload;
+    const std::array<std::byte, 8> few{};
+    AppendMessage(shortPayload, SOCK_DIAG_BY_FAMILY, few.data(), few.size());
+    EXPECT_EQ(Parse(shortPayload, sockets).status, DiagParseResult::Malformed);
+
+    Bytes tooSmallLength = whole;
+    const std::uint32_t length = 4;  // less than a header: must not loop or read past it
+    std::memcpy(tooSmallLength.data(), &length, sizeof length);
+    EXPECT_EQ(Parse(tooSmallLength, sockets).status, DiagParseResult::Malformed);
+
+    EXPECT_TRUE(sockets.empty());
+}
+
+TEST(NetlinkDiagParseTest, ErrorMessagesCarryTheirErrno) {
+    Bytes bytes;
+    nlmsgerr error{};
+    error.error = -EINVAL;
+    AppendMessage(bytes, NLMSG_ERROR, &error, sizeof error);
+    std::vector<DiagSocket> sockets;
+    const DiagParseResult result = Parse(bytes, sockets);
+    EXPECT_EQ(result.status, DiagParseResult::Error);
+    EXPECT_EQ(result.error, EINVAL);
+
+    Bytes truncated;
+    AppendMessage(truncated, NLMSG_ERROR, nullptr, 0);
+    EXPECT_EQ(Parse(truncated, sockets).status, DiagParseResult::Malformed);
+}
+
+TEST(NetlinkDiagRowTest, MapsEveryLinuxStateToItsTableState) {
+    const std::vector<std::pair<int, int>> states = {{1, 5}, {2, 3},  {3, 4},   {4, 6},
+                                                     {5, 7}, {6, 11}, {7, 1},   {8, 8},
+                                                     {9, 9}, {10, 2}, {11, 10}, {12, 4}};
+    for (const auto& [linuxState, mibState] : states) {
+        EXPECT_EQ(MibStateFromLinux(linuxState), mibState) << linuxState;
+    }
+    EXPECT_EQ(MibStateFromLinux(0), 0);
+    EXPECT_EQ(MibStateFromLinux(13), 0);
+    DiagSocket odd = Ipv6(kMappedLoopback, kMappedLoopback, 13);
+    EXPECT_FALSE(ToTcpRow(odd));
+}
+
+TEST(NetlinkDiagRowTest, Ipv6SocketsBecomeIpv4RowsOnlyWhenTheyStandForIpv4) {
+    const auto mapped = ToTcpRow(Ipv6(kMappedLoopback, kMappedLoopback, 1));
+    ASSERT_TRUE(mapped);
+    EXPECT_EQ(*mapped, testing::Row("127.0.0.1", 8080, "127.0.0.1", 40000, 5));
+
+    const auto dualStackListener = ToTcpRow(Ipv6(kAny, kAny, 10));
+    ASSERT_TRUE(dualStackListener);
+    EXPECT_EQ(*dualStackListener, testing::Row("0.0.0.0", 8080, "0.0.0.0", 40000, 2));
+
+    EXPECT_FALSE(ToTcpRow(Ipv6(kLoopback6, kLoopback6, 1)));
+    EXPECT_FALSE(ToTcpRow(Ipv6(kLoopback6, kAny, 10)));
+}
+
+TEST(NetlinkDiagRequestTest, AsksForEveryStateInOneDump) {
+    const Bytes both = BuildDiagRequest(DiagRequest::BothFamilies, 42);
+    nlmsghdr header{};
+    std::memcpy(&header, both.data(), sizeof header);
+    EXPECT_EQ(header.nlmsg_type, TCPDIAG_GETSOCK);
+    EXPECT_EQ(header.nlmsg_seq, 42u);
+    EXPECT_EQ(header.nlmsg_flags, NLM_F_REQUEST | NLM_F_DUMP);
+    EXPECT_EQ(header.nlmsg_len, NLMSG_LENGTH(sizeof(inet_diag_req)));
+    inet_diag_req request{};
+    std::memcpy(&request, both.data() + NLMSG_HDRLEN, sizeof request);
+    EXPECT_EQ(request.idiag_states, ~0u);
+
+    const Bytes v6 = BuildDiagRequest(DiagRequest::Ipv6, 43);
+    std::memcpy(&header, v6.data(), sizeof header);
+    EXPECT_EQ(header.nlmsg_type, SOCK_DIAG_BY_FAMILY);
+    inet_diag_req_v2 v2{};
+    std::memcpy(&v2, v6.data() + NLMSG_HDRLEN, sizeof v2);
+    EXPECT_EQ(v2.sdiag_family, AF_INET6);
+    EXPECT_EQ(v2.sdiag_protocol, IPPROTO_TCP);
+    EXPECT_EQ(v2.idiag_states, ~0u);
+}
+
+}  // namespace
+}  // namespace tarvik
