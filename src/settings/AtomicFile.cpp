@@ -95,10 +95,51 @@ class TemporaryFile {
 
 }  // namespace
 
+int ReadWholeFile(const std::filesystem::path& file, std::string& text, std::string& failure) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        int code = errno;
+        failure = (code == ENOENT ? "no file " : "cannot open ") + file.string() +
+                  (code == ENOENT ? "" : std::string(": ") + std::strerror(code));
+        return code;
+    }
+    struct stat info {};
+    int code = 0;
+    if (::fstat(fd.Get(), &info) != 0) {
+        code = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+        code = EINVAL;
+        failure = file.string() + " is not a regular file";
+    }
+    char buffer[8192];
+    while (code == 0) {
+        ssize_t got = ::read(fd.Get(), buffer, sizeof(buffer));
+        if (got > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            code = errno;
+        }
+    }
+    if (code != 0) {
+        if (failure.empty()) {
+            failure = "cannot read " + file.string() + ": " + std::strerror(code);
+        }
+    }
+    return code;
+}
+
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view content,
                          std::string* error, const AtomicWriteSeams* seams) {
-    const std::string target = file.string();
-    std::filesystem::path folder = file.parent_path();
+    // Replace what a symbolic link points to, not the link: users keep settings in linked
+    // dotfile folders.
+    std::error_code linkError;
+    const std::filesystem::path real = std::filesystem::is_symlink(file, linkError)
+                                           ? std::filesystem::weakly_canonical(file, linkError)
+                                           : file;
+    const std::string target = (linkError ? file : real).string();
+    std::filesystem::path folder = std::filesystem::path(target).parent_path();
     if (folder.empty()) {
         folder = ".";
     }

@@ -8,8 +8,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "acquisition/ConnectionRecord.h"
@@ -194,29 +192,20 @@ void CSettingsStore::Load() {
     std::lock_guard lock(valueMutex_);
     Values& v = *values_;
 
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) {
-        int code = errno;
-        std::error_code ec;
-        bool exists = std::filesystem::exists(file_, ec) || (ec && ec.value() != ENOENT);
-        if (exists) {
-            v.unreadable = file_.string() + " exists but cannot be read: " + std::strerror(code);
-            v.warnings.push_back(v.unreadable + "; using defaults");
-        } else {
+    std::string text;
+    std::string failure;
+    if (int code = ReadWholeFile(file_, text, failure); code != 0) {
+        if (code == ENOENT || code == ENOTDIR) {  // nothing there that a save could destroy
             v.warnings.push_back("no settings file " + file_.string() + "; using defaults");
+        } else {
+            v.unreadable = failure;
+            v.warnings.push_back(failure + "; using defaults");
         }
     } else {
-        std::ostringstream text;
-        text << in.rdbuf();
-        if (in.bad()) {
-            v.unreadable = "reading " + file_.string() + " failed";
-            v.warnings.push_back(v.unreadable + "; using defaults");
-        } else {
-            std::vector<std::string> lineWarnings;
-            v.ini = CIniFile::Parse(text.str(), &lineWarnings);
-            for (std::string& warning : lineWarnings) {
-                v.warnings.push_back(file_.string() + " " + warning);
-            }
+        std::vector<std::string> lineWarnings;
+        v.ini = CIniFile::Parse(text, &lineWarnings);
+        for (std::string& warning : lineWarnings) {
+            v.warnings.push_back(file_.string() + " " + warning);
         }
     }
 

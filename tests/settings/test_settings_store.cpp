@@ -1,7 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include "SettingsTestDir.h"
+
+#include <cstdlib>
+
+#include "settings/ConfigPrinter.h"
 #include "settings/SettingsStore.h"
 
 namespace tarvik {
@@ -10,9 +15,12 @@ namespace {
 using test::ReadText;
 using test::SettingsTestDir;
 using test::WriteText;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 constexpr LogCategory kIn = LogCategory::Inbound;
 constexpr LogCategory kOut = LogCategory::Outbound;
@@ -98,6 +106,332 @@ TEST(ListEncoding, TextListsKeepSpacesAndDropEmptyEntries) {
     EXPECT_EQ(EncodeTextList({}), "");
     // A comma inside an entry cannot be told apart on the way back.
     EXPECT_THAT(DecodeTextList(EncodeTextList({"a,b"})), ElementsAre("a", "b"));
+}
+
+TEST_F(SettingsStoreTest, MalformedFileLoadsWhatItCan) {
+    WriteText(dir.File(),
+              "stray=1\n"
+              "[General]\n"
+              "netif=2\n"
+              "garbage without equals\n"
+              "[View]\n"
+              "reverselookup=0\n"
+              "showlistening=12abc\n"
+              "showinbound=99999999999\n"
+              "showoutbound=\n"
+              "showunknown=-2147483648\n"
+              "[ScanWatch]\n"
+              "threshold=abc\n"
+              "threshold=7\n"
+              "enabled=+0\n"
+              "mailhost=\"unterminated\n");
+    auto store = Open();
+    EXPECT_EQ(store->GetNetIf(), 2);
+    EXPECT_EQ(store->GetReverseLookup(), 0);
+    EXPECT_EQ(store->GetShowListening(), 0);  // defaults for the values of the wrong kind
+    EXPECT_EQ(store->GetShowInbound(), 1);
+    EXPECT_EQ(store->GetShowOutbound(), 1);
+    EXPECT_EQ(store->GetShowUnknown(), -2147483648);
+    EXPECT_EQ(store->GetThreshold(), 7);  // the last of duplicate keys wins
+    EXPECT_EQ(store->GetScanEnabled(), 0);
+    EXPECT_EQ(store->GetMailHost(), "");
+
+    const auto warnings = store->LoadWarnings();
+    EXPECT_EQ(warnings.size(), 6u);
+    EXPECT_THAT(warnings, Contains(HasSubstr("line 1: value outside any section")));
+    EXPECT_THAT(warnings, Contains(HasSubstr("line 4")));
+    EXPECT_THAT(warnings, Contains(HasSubstr("line 15")));
+    EXPECT_THAT(warnings, Contains(HasSubstr("showlistening: \"12abc\"")));
+    EXPECT_THAT(warnings, Contains(HasSubstr("showinbound: \"99999999999\"")));
+    EXPECT_THAT(warnings, Contains(HasSubstr("showoutbound: \"\"")));
+}
+
+TEST_F(SettingsStoreTest, BinaryGarbageNeverCrashes) {
+    std::string junk;
+    for (int i = 0; i < 4096; ++i) {
+        junk += static_cast<char>((i * 7919) % 256);
+    }
+    WriteText(dir.File(), junk);
+    auto store = Open();
+    EXPECT_EQ(store->GetThreshold(), 3);
+    EXPECT_FALSE(store->LoadWarnings().empty());
+    std::string error;
+    EXPECT_TRUE(store->Save(&error)) << error;
+    EXPECT_THAT(ReadText(dir.File()), StartsWith(junk.substr(0, 100)));
+}
+
+void ChangeEveryValue(CSettingsStore& store) {
+    store.SetNetIf(3);
+    store.SetReverseLookup(0);
+    store.SetShowListening(1);
+    store.SetShowInbound(0);
+    store.SetShowOutbound(0);
+    store.SetShowUnknown(2);
+    int n = 0;
+    for (LogCategory c : {kIn, kOut, kUnk}) {
+        ++n;
+        store.SetLogEnabled(c, n % 2);
+        store.SetLogType(c, n);
+        store.SetLogRotation(c, n - 1);
+        store.SetLogFolder(c, " /var/log/tarvik " + std::to_string(n));
+        store.SetLogPorts(c, n == 2 ? PortList{} : PortList{n, 80, -1});
+    }
+    store.SetScanEnabled(0);
+    store.SetThreshold(12);
+    store.SetIgnoreHosts({"10.0.0.1", " 10.0.0.2"});
+    store.SetListenEnabled(1);
+    store.SetListenPorts({});
+    store.SetEmailAlert(1);
+    store.SetEventLog(0);
+    store.SetNotificationAddresses({"a@example.org", "b@example.org "});
+    store.SetMailHost("  mail.example.org");
+}
+
+void ExpectEveryValueChanged(const CSettingsStore& store) {
+    EXPECT_EQ(store.GetNetIf(), 3);
+    EXPECT_EQ(store.GetReverseLookup(), 0);
+    EXPECT_EQ(store.GetShowListening(), 1);
+    EXPECT_EQ(store.GetShowInbound(), 0);
+    EXPECT_EQ(store.GetShowOutbound(), 0);
+    EXPECT_EQ(store.GetShowUnknown(), 2);
+    int n = 0;
+    for (LogCategory c : {kIn, kOut, kUnk}) {
+        ++n;
+        EXPECT_EQ(store.GetLogEnabled(c), n % 2);
+        EXPECT_EQ(store.GetLogType(c), n);
+        EXPECT_EQ(store.GetLogRotation(c), n - 1);
+        EXPECT_EQ(store.GetLogFolder(c), " /var/log/tarvik " + std::to_string(n));
+        EXPECT_EQ(*store.GetLogPorts(c), (n == 2 ? PortList{} : PortList{n, 80, -1}));
+    }
+    EXPECT_EQ(store.GetScanEnabled(), 0);
+    EXPECT_EQ(store.GetThreshold(), 12);
+    EXPECT_THAT(*store.GetIgnoreHosts(), ElementsAre("10.0.0.1", " 10.0.0.2"));
+    EXPECT_EQ(store.GetListenEnabled(), 1);
+    EXPECT_THAT(*store.GetListenPorts(), IsEmpty());
+    EXPECT_EQ(store.GetEmailAlert(), 1);
+    EXPECT_EQ(store.GetEventLog(), 0);
+    EXPECT_THAT(*store.GetNotificationAddresses(), ElementsAre("a@example.org", "b@example.org "));
+    EXPECT_EQ(store.GetMailHost(), "  mail.example.org");
+}
+
+TEST_F(SettingsStoreTest, SaveThenLoadRoundTripsEveryValue) {
+    {
+        auto store = Open();
+        ChangeEveryValue(*store);
+        std::string error;
+        ASSERT_TRUE(store->Save(&error)) << error;
+    }
+    auto store = Open();
+    EXPECT_THAT(store->LoadWarnings(), IsEmpty());
+    ExpectEveryValueChanged(*store);
+}
+
+TEST_F(SettingsStoreTest, RenderedConfigReadsBackAsTheSameValues) {
+    WriteText(dir.File(), "[ScanWatch]\nignoreports=135, 139\n[General]\nInstallFolder= /opt/t \n");
+    auto store = Open();
+    ChangeEveryValue(*store);
+    const std::string text = RenderConfig(*store);
+    EXPECT_THAT(text, HasSubstr("ignoreports=135,139\n"));
+    EXPECT_THAT(text, HasSubstr("InstallFolder=/opt/t\n"));
+
+    SettingsTestDir other;
+    WriteText(other.File(), text);
+    CSettingsStore back(other.File(), nullptr, other.Path());
+    EXPECT_THAT(back.LoadWarnings(), IsEmpty());
+    ExpectEveryValueChanged(back);
+    EXPECT_EQ(back.GetInstallFolder(), "/opt/t");
+    EXPECT_THAT(*back.GetIgnorePorts(), ElementsAre(135, 139));
+    EXPECT_EQ(RenderConfig(back), text);
+}
+
+TEST_F(SettingsStoreTest, FreshSaveWritesTheStoredValuesInOrder) {
+    auto store = Open();
+    ASSERT_TRUE(store->Save());
+    const std::string logs = (dir.Path() / "install" / "logs").string();
+    std::string logging;
+    for (const char* word : {"inbound", "outbound", "unknown"}) {
+        const bool on = std::string(word) != "outbound";
+        logging += std::string(word) + "=" + (on ? "1" : "0") + "\n" + word + "type=1\n" + word +
+                   "rotation=0\n" + word + "folder=" + logs + "\n" + word + "ports=\n";
+    }
+    EXPECT_EQ(ReadText(dir.File()),
+              "[General]\nnetif=-1\n\n"
+              "[View]\nreverselookup=1\nshowlistening=0\nshowinbound=1\nshowoutbound=1\n"
+              "showunknown=1\n\n"
+              "[Logging]\n" +
+                  logging +
+                  "\n[ScanWatch]\nenabled=1\nthreshold=3\nignorehosts=0.0.0.0,127.0.0.1\n"
+                  "listenenabled=0\nlistenports=1,11,15,79,111,119,143,540,635,1080,1524,2000,"
+                  "5742,6667,12345,12346,20034,31337,32771,32772,32773,32774,40421,49724,54320\n"
+                  "eventlog=1\nemailalert=0\nnotificationaddresses=\nmailhost=\n");
+}
+
+TEST_F(SettingsStoreTest, SaveKeepsWhatItDoesNotWrite) {
+    const std::string original =
+        "# my settings\n"
+        "[General]\n"
+        "InstallFolder=/srv/tarvik\n"
+        "netif=0\n"
+        "[ScanWatch]\n"
+        "ignoreports=80,,443,\n"
+        "custom=keep me\n"
+        "[Settings]\n"
+        "MainWndPos=0,1,2\n"
+        "[Plugins]\n"
+        "x=y\n";
+    WriteText(dir.File(), original);
+    auto store = Open();
+    EXPECT_THAT(*store->GetIgnorePorts(), ElementsAre(80, 443));
+    store->SetNetIf(1);
+    ASSERT_TRUE(store->Save());
+    const std::string saved = ReadText(dir.File());
+    EXPECT_THAT(saved,
+                StartsWith("# my settings\n[General]\nInstallFolder=/srv/tarvik\nnetif=1\n"));
+    EXPECT_THAT(saved, HasSubstr("ignoreports=80,,443,\ncustom=keep me\n"));
+    EXPECT_THAT(saved, HasSubstr("[Settings]\nMainWndPos=0,1,2\n[Plugins]\nx=y\n"));
+
+    ASSERT_TRUE(Open()->Save());  // and again, as on every later run
+    EXPECT_THAT(ReadText(dir.File()), HasSubstr("ignoreports=80,,443,\n"));
+}
+
+TEST_F(SettingsStoreTest, ReadOnlyValuesAreNotAddedBySave) {
+    auto store = Open();
+    ASSERT_TRUE(store->Save());
+    const std::string saved = ReadText(dir.File());
+    EXPECT_THAT(saved, Not(HasSubstr("InstallFolder")));
+    EXPECT_THAT(saved, Not(HasSubstr("ignoreports")));
+}
+
+TEST_F(SettingsStoreTest, SaveIntoAMissingFolderCreatesIt) {
+    const auto file = dir.Path() / "config" / "Corvane" / "Tarvik.conf";
+    CSettingsStore store(file, nullptr, dir.Path());
+    store.SetThreshold(5);
+    std::string error;
+    ASSERT_TRUE(store.Save(&error)) << error;
+    EXPECT_EQ(CSettingsStore(file, nullptr, dir.Path()).GetThreshold(), 5);
+}
+
+TEST_F(SettingsStoreTest, FailedSaveReportsAndKeepsTheOldFile) {
+    WriteText(dir.Path() / "blocker", "not a folder");
+    CSettingsStore store(dir.Path() / "blocker" / "Tarvik.conf", nullptr, dir.Path());
+    std::string error;
+    EXPECT_FALSE(store.Save(&error));
+    EXPECT_THAT(error, HasSubstr("cannot create folder"));
+    EXPECT_EQ(ReadText(dir.Path() / "blocker"), "not a folder");
+}
+
+TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNotOverwritten) {
+    std::filesystem::create_directory(dir.File());
+    auto store = Open();
+    EXPECT_EQ(store->GetThreshold(), 3);
+    EXPECT_FALSE(store->LoadWarnings().empty());
+    std::string error;
+    EXPECT_FALSE(store->Save(&error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(store->WriteProfileString("View", "columnwidths", "1"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.File()));
+}
+
+TEST_F(SettingsStoreTest, ProfileStringsAreWrittenAtOnce) {
+    WriteText(dir.File(), "[View]\nshowlistening=1\n");
+    auto store = Open();
+    EXPECT_EQ(store->GetProfileString("Settings", "MainWndPos", "none"), "none");
+    store->SetThreshold(9);  // in memory only until Save
+    ASSERT_TRUE(store->WriteProfileString("View", "columnwidths", " 100,80 "));
+    ASSERT_TRUE(store->WriteProfileString("Settings", "MainWndPos", "1\n2"));
+    EXPECT_FALSE(store->WriteProfileString("Bad]", "x", "1"));
+    EXPECT_EQ(store->GetProfileString("View", "columnwidths"), " 100,80 ");
+
+    auto again = Open();
+    EXPECT_EQ(again->GetProfileString("View", "columnwidths"), " 100,80 ");
+    EXPECT_EQ(again->GetProfileString("Settings", "MainWndPos"), "1\n2");
+    EXPECT_EQ(again->GetShowListening(), 1);
+    EXPECT_EQ(again->GetThreshold(), 3);
+}
+
+TEST(SettingsStoreFile, DefaultFileFollowsTheEnvironment) {
+    struct Restore {
+        std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+        void Keep(const char* name) {
+            const char* v = std::getenv(name);
+            saved.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+        }
+        ~Restore() {
+            for (auto& [name, value] : saved) {
+                value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+            }
+        }
+    } restore;
+    for (const char* name : {"TARVIK_CONFIG", "XDG_CONFIG_HOME", "HOME"}) {
+        restore.Keep(name);
+    }
+    ::setenv("HOME", "/home/u", 1);
+    ::unsetenv("TARVIK_CONFIG");
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(CSettingsStore::DefaultFile(), "/home/u/.config/Corvane/Tarvik.conf");
+    ::setenv("XDG_CONFIG_HOME", "", 1);
+    EXPECT_EQ(CSettingsStore::DefaultFile(), "/home/u/.config/Corvane/Tarvik.conf");
+    ::setenv("XDG_CONFIG_HOME", "/xdg", 1);
+    EXPECT_EQ(CSettingsStore::DefaultFile(), "/xdg/Corvane/Tarvik.conf");
+    ::setenv("TARVIK_CONFIG", "/etc/tarvik.conf", 1);
+    EXPECT_EQ(CSettingsStore::DefaultFile(), "/etc/tarvik.conf");
+}
+
+TEST_F(SettingsStoreTest, InterfaceListIsExchangedWhole) {
+    int builds = 0;
+    std::vector<std::string> traces;
+    CSettingsStore store(
+        dir.File(),
+        [&] {
+            ++builds;
+            return std::vector<std::string>{"0.0.0.0", "10.0.0." + std::to_string(builds)};
+        },
+        dir.Path());
+    store.Registry().SetTraceSink([&](std::string_view text) { traces.emplace_back(text); });
+
+    TextListPtr first = store.GetInterfaceAddresses();
+    EXPECT_THAT(*first, ElementsAre("10.0.0.1"));
+    EXPECT_EQ(store.GetInterfaceAddresses(), first);  // no rebuild without a refresh
+    TextListPtr second = store.GetInterfaceAddresses(true);
+    EXPECT_THAT(*second, ElementsAre("10.0.0.2"));
+    EXPECT_THAT(*first, ElementsAre("10.0.0.1"));  // the earlier reader's list is untouched
+    EXPECT_EQ(store.GetInterfaceAddresses(), second);
+    EXPECT_EQ(builds, 2);
+    EXPECT_THAT(traces, ElementsAre("config, refresh netifs", "config, refresh netifs"));
+
+    CSettingsStore without(dir.File(), nullptr, dir.Path());
+    EXPECT_THAT(*without.GetInterfaceAddresses(), IsEmpty());
+}
+
+TEST_F(SettingsStoreTest, ServicesForwardToTheirSinks) {
+    struct Notifier : IUserNotifier {
+        std::vector<std::string> shown;
+        void ShowMessage(const std::string& text) override { shown.push_back(text); }
+    };
+    struct Balloon : IBalloonSink {
+        std::string last;
+        bool ShowBalloon(const std::string& title, const std::string& text, int t) override {
+            last = title + "|" + text + "|" + std::to_string(t);
+            return true;
+        }
+    };
+    auto store = Open();
+    store->NotifyUser("dropped");
+    EXPECT_FALSE(store->ShowBalloon("t", "x", 10));
+    auto notifier = std::make_shared<Notifier>();
+    auto balloon = std::make_shared<Balloon>();
+    store->SetUserNotifier(notifier);
+    store->SetBalloonSink(balloon);
+    store->NotifyUser("cannot create log");
+    EXPECT_TRUE(store->ShowBalloon("Scan", "from 10.0.0.9", 10));
+    EXPECT_THAT(notifier->shown, ElementsAre("cannot create log"));
+    EXPECT_EQ(balloon->last, "Scan|from 10.0.0.9|10");
+}
+
+TEST(SettingsStoreHost, LocalHostNameIsTheMachineName) {
+    char name[256] = {};
+    ASSERT_EQ(::gethostname(name, sizeof(name) - 1), 0);
+    EXPECT_EQ(CSettingsStore::LocalHostName(), name);
 }
 
 }  // namespace
