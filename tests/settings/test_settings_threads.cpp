@@ -1,0 +1,148 @@
+#include <atomic>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "SettingsTestDir.h"
+#include "settings/SettingsStore.h"
+#include "support/RecordingWorker.h"
+
+namespace tarvik {
+namespace {
+
+using test::RecordingWorker;
+using test::SettingsTestDir;
+
+TEST(SettingsStoreThreads, ReverseLookupOnIsBroadcastOnlyWhenItComesOn) {
+    SettingsTestDir dir;
+    test::WriteText(dir.File(), "[View]\nreverselookup=0\n");
+    CSettingsStore store(dir.File(), nullptr, dir.Path());
+    RecordingWorker worker({kMsgReverseLookupOn, kMsgPoll});
+    worker.Start();
+    store.Register(&worker);
+
+    store.SetReverseLookup(0);  // off to off
+    store.SetReverseLookup(1);  // off to on: the one broadcast
+    store.SetReverseLookup(1);  // on to on
+    store.SetReverseLookup(0);  // on to off
+    store.SetReverseLookup(1);  // off to on again
+    store.SetReverseLookup(2);  // still on
+    store.Broadcast(kMsgPoll);  // marks the end: the queue is handled in order
+
+    ASSERT_TRUE(worker.WaitFor(3));
+    store.Clear();
+    auto received = worker.Take();
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(received[0].number, kMsgReverseLookupOn);
+    EXPECT_EQ(received[1].number, kMsgReverseLookupOn);
+    EXPECT_EQ(received[2].number, kMsgPoll);
+    EXPECT_EQ(store.GetReverseLookup(), 2);
+}
+
+// Each list written holds `n` copies of `n`, so a reader can tell a torn list from a whole one.
+PortList Uniform(int n) {
+    return PortList(static_cast<std::size_t>(n), n);
+}
+
+TEST(SettingsStoreThreads, ReadersAlwaysSeeWholeLists) {
+    SettingsTestDir dir;
+    CSettingsStore store(dir.File(), nullptr, dir.Path());
+    store.SetListenPorts(Uniform(3));
+    std::atomic<bool> writing{true};
+    std::atomic<int> torn{0};
+    std::atomic<long> reads{0};
+
+    std::vector<std::jthread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (writing.load()) {
+                PortListPtr ports = store.GetListenPorts();
+                TextListPtr hosts = store.GetIgnoreHosts();
+                const int n = ports->empty() ? 0 : ports->front();
+                if (ports->size() != static_cast<std::size_t>(n) ||
+                    std::any_of(ports->begin(), ports->end(), [n](int p) { return p != n; }) ||
+                    hosts->empty()) {
+                    ++torn;
+                }
+                store.GetLogPorts(LogCategory::Outbound);
+                store.GetNetIf();
+                ++reads;
+            }
+        });
+    }
+    {
+        std::jthread writer([&] {
+            for (int i = 0; i < 2000; ++i) {
+                store.SetListenPorts(Uniform(i % 40));
+                store.SetIgnoreHosts({"10.0.0." + std::to_string(i % 250)});
+                store.SetLogPorts(LogCategory::Outbound, Uniform(i % 7));
+                store.SetNetIf(i);
+            }
+        });
+    }
+    writing = false;
+    readers.clear();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(*store.GetListenPorts(), Uniform(1999 % 40));
+    EXPECT_EQ(store.GetNetIf(), 1999);
+}
+
+TEST(SettingsStoreThreads, RefreshesWhileTheTrackerReads) {
+    SettingsTestDir dir;
+    std::atomic<int> builds{0};
+    CSettingsStore store(
+        dir.File(),
+        [&] {
+            int n = ++builds;
+            return std::vector<std::string>(static_cast<std::size_t>(n % 5 + 1),
+                                            "10.0.0." + std::to_string(n % 5 + 1));
+        },
+        dir.Path());
+    std::atomic<bool> refreshing{true};
+    std::atomic<int> torn{0};
+    std::jthread reader([&] {
+        while (refreshing.load()) {
+            TextListPtr list = store.GetInterfaceAddresses();
+            const std::string expected = "10.0.0." + std::to_string(list->size());
+            for (const std::string& address : *list) {
+                torn += address != expected;
+            }
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        store.GetInterfaceAddresses(true);
+    }
+    refreshing = false;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GE(builds.load(), 500);
+}
+
+TEST(SettingsStoreThreads, ConcurrentSavesAndProfileWritesLeaveAWholeFile) {
+    SettingsTestDir dir;
+    CSettingsStore store(dir.File(), nullptr, dir.Path());
+    {
+        std::jthread saver([&] {
+            for (int i = 0; i < 10; ++i) {
+                store.SetThreshold(i);
+                EXPECT_TRUE(store.Save());
+            }
+        });
+        std::jthread widths([&] {
+            for (int i = 0; i < 10; ++i) {
+                EXPECT_TRUE(store.WriteProfileString("View", "columnwidths", std::to_string(i)));
+            }
+        });
+    }
+    CSettingsStore back(dir.File(), nullptr, dir.Path());
+    EXPECT_EQ(back.GetThreshold(), 9);
+    EXPECT_EQ(back.GetProfileString("View", "columnwidths"), "9");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                            std::filesystem::directory_iterator()),
+              2);  // the settings file and the log folder, no temporary files
+}
+
+}  // namespace
+}  // namespace tarvik
