@@ -92,8 +92,10 @@ class CSMTPConnection {
     virtual bool ReadResponse(std::size_t bufferSize, std::string_view terminator, int expectedCode,
                               std::size_t growBy);
 
-  private:
+    // Sends every byte within the step deadline.
     bool SendCommand(std::string_view command);
+
+  private:
     bool SendAndExpect(std::string_view command, int expectedCode);
     bool SendRecipients(const CSMTPMessage& message);
     bool SendText(const CSMTPMessage& message);

@@ -59,8 +59,8 @@ std::string UpperCommand(const std::string& line) {
 
 ScriptedSmtpServer::ScriptedSmtpServer(SmtpServerOptions options)
     : options_(std::move(options)),
-      end_(std::chrono::steady_clock::now() + options_.lifetime),
-      listenFd_(OpenListener(port_)) {
+      end_(std::chrono::steady_clock::now() + options_.lifetime) {
+    listenFd_ = OpenListener(port_);
     if (listenFd_ >= 0) {
         thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
     } else {
