@@ -1,0 +1,57 @@
+// Shows one option dialog over a throw-away settings file: tarvik_dialog_preview scan|logging
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <QApplication>
+#include <QDialog>
+
+#include "settings/SettingsStore.h"
+#include "ui/dialogs/LoggingOptionsDlg.h"
+#include "ui/dialogs/ScanOptionsDlg.h"
+
+namespace {
+
+std::filesystem::path MakeScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-preview-XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) {
+        return {};
+    }
+    return pattern;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string which = argc > 1 ? argv[1] : "";
+    if (which != "scan" && which != "logging") {
+        std::fprintf(stderr, "usage: %s scan|logging\n", argv[0]);
+        return 2;
+    }
+    QApplication app(argc, argv);
+    const std::filesystem::path scratch = MakeScratchFolder();
+    if (scratch.empty()) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    int result = 0;
+    {
+        tarvik::CSettingsStore settings(
+            scratch / "Tarvik.conf", [] { return std::vector<std::string>{}; }, scratch);
+        std::unique_ptr<QDialog> dialog;
+        if (which == "scan") {
+            dialog = std::make_unique<tarvik::CScanOptionsDlg>(settings);
+        } else {
+            dialog = std::make_unique<tarvik::CLoggingOptionsDlg>(settings);
+        }
+        dialog->move(0, 0);
+        dialog->show();
+        QObject::connect(dialog.get(), &QDialog::finished, &app, &QApplication::quit);
+        result = app.exec();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+    return result;
+}
