@@ -115,14 +115,16 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
     settings.SetEventLog(1);
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
     ASSERT_TRUE(server.Listening());
-    bool mailDoneBeforeLog = false;
-    systemLog->beforeReport = [&] { mailDoneBeforeLog = server.WaitUntilDone(0ms); };
+    bool quitBeforeLog = false;
+    systemLog->beforeReport = [&] {
+        quitBeforeLog = server.Received().find("QUIT\r\n") != std::string::npos;
+    };
 
     CScanAlert alert(settings, systemLog, server.Port());
     alert.Raise("10.0.0.7", "21, 23, 80", "corp.example");
 
     ASSERT_TRUE(server.WaitUntilDone(5s)) << server.Received();
-    EXPECT_TRUE(mailDoneBeforeLog);
+    EXPECT_TRUE(quitBeforeLog) << "the mail exchange must end before the system log";
     EXPECT_EQ(channels.entries,
               (std::vector<std::string>{
                   "balloon|Tarvik: Scan Alert|Triggered by connection(s) from 10.0.0.7|10",
@@ -157,7 +159,8 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
     ASSERT_NE(bodyStart, std::string::npos);
     EXPECT_EQ(text.substr(bodyStart + 4),
               "An alert was triggered by connection(s) from:\r\n\r\n10.0.0.7\r\n\r\n"
-              "on port(s):\r\n\r\n21, 23, 80\r\n\r\n- Tarvik");
+              "on port(s):\r\n\r\n21, 23, 80\r\n\r\n- Tarvik\r\n")
+        << "the body, then the line end that starts the end-of-data mark";
 }
 
 TEST_F(ScanAlertTest, RefusedMailStillWritesTheSystemLog) {
