@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lookup/ReverseLookupThread.h"
+#include "settings/SettingsStore.h"
+#include "support/RecordingWorker.h"
+#include "tracking/FilterThread.h"
+
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A list that the tracker's thread fills and the test thread waits on.
+class LockedList : public IConnectionList {
+  public:
+    void Apply(std::vector<RowOp> ops) override {
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& op : ops) {
+                ops_.push_back(std::move(op));
+            }
+        }
+        changed_.notify_all();
+    }
+
+    // All operations so far, once `done` holds for them; empty after the deadline.
+    template <typename Done>
+    std::vector<RowOp> WaitUntil(Done done) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, 5s, [&] { return done(ops_); })) {
+            return {};
+        }
+        return ops_;
+    }
+
+    std::vector<RowOp> WaitFor(std::size_t count) {
+        return WaitUntil([count](const std::vector<RowOp>& ops) { return ops.size() >= count; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<RowOp> ops_;
+};
+
+class TableResolver : public INameResolver {
+  public:
+    explicit TableResolver(std::map<std::string, std::string> names, int* calls)
+        : names_(std::move(names)), calls_(calls) {}
+    std::optional<std::string> Resolve(const std::string& ipv4Text) override {
+        ++*calls_;  // only the lookup worker's thread writes it; read after it has answered
+        if (auto found = names_.find(ipv4Text); found != names_.end()) {
+            return found->second;
+        }
+        return std::nullopt;
+    }
+
+  private:
+    std::map<std::string, std::string> names_;
+    int* calls_;
+};
+
+CConnectionRecord Row(std::string ip, int localPort, int remotePort, int category, int state) {
+    CConnectionRecord record;
+    record.ipAddress = ip;
+    record.hostName = ip;
+    record.interfaceText = "127.0.0.1";
+    record.localPort = localPort;
+    record.remotePort = remotePort;
+    record.category = category;
+    record.state = state;
+    record.serviceText = "svc";
+    return record;
+}
+
+class WorkersTest : public ::testing::Test {
+  protected:
+    WorkersTest()
+        : store(std::filesystem::temp_directory_path() / "tarvik-tracker-test-missing.conf",
+                [] { return std::vector<std::string>{"127.0.0.1"}; }) {
+        store.SetShowListening(1);
+        store.SetShowInbound(1);
+        store.SetShowOutbound(1);
+        store.SetShowUnknown(1);
+        store.SetNetIf(-1);
+    }
+
+    ~WorkersTest() override {
+        // Nobody may post to a worker that is being destroyed.
+        store.Clear();
+    }
+
+    void Start(CWorkerThread& worker) {
+        worker.Start();
+        store.Register(&worker);
+    }
+
+    void Snapshot(const std::vector<CConnectionRecord>& rows) {
+        store.Broadcast(kMsgSnapshotBegin);
+        for (const auto& row : rows) {
+            store.Broadcast(kMsgSnapshotEntry, Payload::Record(row));
+        }
+        store.Broadcast(kMsgSnapshotEnd);
+    }
+
+    CSettingsStore store;
+    LockedList list;
+};
+
+TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
+    store.SetReverseLookup(1);
+    CFilterThread tracker(store, list, [] { return std::time_t{777}; });
+    test::RecordingWorker recorder({kMsgNewConnection, kMsgResolveHost, kMsgLogConnection});
+    Start(tracker);
+    Start(recorder);
+
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished),
+              Row("n/a", 80, 0, kCategoryListening, kStateListen)});
+    ASSERT_TRUE(recorder.WaitFor(4));
+    Snapshot({Row("n/a", 80, 0, kCategoryListening, kStateListen)});
+    ASSERT_TRUE(recorder.WaitFor(5));
+    const auto received = recorder.Take();
+
+    ASSERT_EQ(received.size(), 5u);
+    std::vector<int> numbers;
+    for (const auto& item : received) {
+        numbers.push_back(item.number);
+    }
+    EXPECT_EQ(numbers, (std::vector<int>{kMsgNewConnection, kMsgResolveHost, kMsgNewConnection,
+                                         kMsgResolveHost, kMsgLogConnection}));
+    CConnectionRecord scan;
+    scan.ipAddress = "10.0.0.7";
+    scan.localPort = 21;
+    scan.remotePort = 40000;
+    scan.category = kCategoryInbound;
+    ASSERT_TRUE(received[0].record);
+    EXPECT_EQ(*received[0].record, scan);
+
+    CConnectionRecord request = Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished);
+    request.id = 1;
+    request.openTime = 777;
+    request.visible = 1;
+    ASSERT_TRUE(received[1].text && received[1].lRecord);
+    EXPECT_EQ(*received[1].text, "10.0.0.7");
+    EXPECT_EQ(*received[1].lRecord, request);
+    ASSERT_TRUE(received[3].text);
+    EXPECT_EQ(*received[3].text, "n/a");
+
+    CConnectionRecord ended = request;
+    ended.closeTime = 777;
+    ASSERT_TRUE(received[4].record);
+    EXPECT_EQ(*received[4].record, ended);
+
+    const auto ops = list.WaitFor(3);
+    ASSERT_EQ(ops.size(), 3u);
+    EXPECT_EQ(ops[0].kind, RowOp::Kind::Insert);
+    EXPECT_EQ(ops[1].kind, RowOp::Kind::Insert);
+    EXPECT_EQ(ops[2].kind, RowOp::Kind::Delete);
+    EXPECT_EQ(ops[2].record.id, 1);
+}
+
+TEST_F(WorkersTest, TrackerSurvivesEntriesWithoutASnapshotBegin) {
+    CFilterThread tracker(store, list);
+    test::RecordingWorker recorder({kMsgNewConnection});
+    Start(tracker);
+    Start(recorder);
+
+    store.Broadcast(kMsgSnapshotEntry,
+                    Payload::Record(Row("10.0.0.9", 22, 40001, kCategoryInbound, 5)));
+    store.Broadcast(kMsgSnapshotEnd);
+    store.Broadcast(kMsgSnapshotEntry);  // no record at all
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished)});
+
+    const auto ops = list.WaitFor(1);
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0].record.id, 1);
+    EXPECT_EQ(ops[0].record.ipAddress, "10.0.0.7");
+    ASSERT_TRUE(recorder.WaitFor(1));
+    EXPECT_EQ(recorder.Count(), 1u);
+}
+
+TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
+    store.SetReverseLookup(1);
+    int calls = 0;
+    CFilterThread tracker(store, list);
+    CReverseLookupThread lookup(
+        store, std::make_unique<TableResolver>(
+                   std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
+    Start(tracker);
+    Start(lookup);
+
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished),
+              Row("10.0.0.7", 22, 40001, kCategoryInbound, kStateEstablished)});
+
+    // Each answer updates every connection with the address that the snapshot has carried
+    // over by then; both answers come after the connections were inserted.
+    auto namedUpdates = [](const std::vector<RowOp>& ops) {
+        std::vector<int> ids;
+        for (const auto& op : ops) {
+            if (op.kind == RowOp::Kind::Update && op.record.hostName == "mail.example.org") {
+                ids.push_back(op.record.id);
+            }
+        }
+        return ids;
+    };
+    const auto ops = list.WaitUntil([&](const std::vector<RowOp>& seen) {
+        const auto ids = namedUpdates(seen);
+        return std::count(ids.begin(), ids.end(), 1) == 2 &&
+               std::count(ids.begin(), ids.end(), 2) >= 1;
+    });
+    ASSERT_FALSE(ops.empty());
+    EXPECT_EQ(ops[0].kind, RowOp::Kind::Insert);
+    EXPECT_EQ(ops[0].record.hostName, "10.0.0.7");
+    store.Clear();
+    lookup.Stop();
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
+    int calls = 0;
+    CReverseLookupThread lookup(
+        store, std::make_unique<TableResolver>(
+                   std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
+    test::RecordingWorker recorder({kMsgHostResolved});
+    Start(lookup);
+    Start(recorder);
+
+    auto request = [&](const std::string& address) {
+        store.Broadcast(kMsgResolveHost, Payload::Text(address),
+                        Payload::Record(Row(address, 21, 40000, kCategoryInbound, 5)));
+    };
+    request("10.0.0.7");
+    request("n/a");
+    request("10.0.0.99");
+    request("10.0.0.99");
+    request("10.0.0.7");
+
+    // The worker answers in order, so the third answer comes after every other request.
+    ASSERT_TRUE(recorder.WaitFor(3));
+    const auto received = recorder.Take();
+    ASSERT_EQ(received.size(), 3u);
+    std::vector<std::string> names;
+    for (const auto& item : received) {
+        ASSERT_TRUE(item.text && item.lRecord);
+        EXPECT_EQ(item.number, kMsgHostResolved);
+        names.push_back(*item.text + " for " + item.lRecord->ipAddress);
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"Mail.Example.ORG for 10.0.0.7", "10.0.0.99 for 10.0.0.99",
+                                        "Mail.Example.ORG for 10.0.0.7"}));
+    store.Clear();
+    lookup.Stop();
+    EXPECT_EQ(calls, 2);
+}
+
+}  // namespace
+}  // namespace tarvik
