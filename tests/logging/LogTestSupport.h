@@ -11,7 +11,7 @@
 
 namespace tarvik::testing {
 
-// Interprets every local time as UTC, so that file names do not depend on the machine's zone.
+// Sets the process's zone, so that local dates do not depend on the machine's.
 inline void UseZone(const char* zone) {
     ::setenv("TZ", zone, 1);
     ::tzset();

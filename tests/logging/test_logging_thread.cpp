@@ -38,22 +38,5 @@ TEST_F(LoggingThreadTest, WritesEveryPostedRecordBeforeQuitting) {
     EXPECT_NE(log.find(",5,inbound ftp\n"), std::string::npos);
 }
 
-TEST_F(LoggingThreadTest, FailureIsReportedFromTheWorkerAndTheSwitchStaysOff) {
-    store_.SetLogFolder(LogCategory::Outbound, (dir_.Path() / "missing").string());
-    CLoggingThread worker(store_);
-    worker.Start();
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(worker.Post(
-            {kMsgLogConnection, Payload::Record(Record(kCategoryOutbound, kMay7)), {}}));
-    }
-    ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
-    worker.Join();
-
-    EXPECT_EQ(notifier_->Messages(),
-              std::vector<std::string>{
-                  "Unable to open Outbound connection logfile, disabling Outbound logging."});
-    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Outbound), 0);
-}
-
 }  // namespace
 }  // namespace tarvik

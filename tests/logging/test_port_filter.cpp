@@ -40,6 +40,9 @@ TEST(PortFilter, InboundComparesTheLocalPort) {
         {LogCategory::Inbound, 2, web, 25, 80, true},
         {LogCategory::Inbound, 3, web, 443, 5000, true},
         {LogCategory::Inbound, 3, web, 25, 80, false},
+        // Any mode but 1 and 2 logs only the listed ports.
+        {LogCategory::Inbound, 0, web, 80, 5000, true},
+        {LogCategory::Inbound, 7, web, 25, 5000, false},
     });
 }
 
@@ -71,16 +74,6 @@ TEST(PortFilter, EmptyListLogsNothingWhenListedOnlyAndEverythingOtherwise) {
         {LogCategory::Inbound, 2, {}, 80, 80, true},
         {LogCategory::Outbound, 2, {}, 80, 80, true},
         {LogCategory::Outbound, 1, {}, 80, 80, true},
-    });
-}
-
-TEST(PortFilter, UnexpectedModesActAsListedOnly) {
-    const PortList web{80};
-    ExpectRows({
-        {LogCategory::Inbound, 0, web, 80, 1, true},
-        {LogCategory::Inbound, 0, web, 81, 1, false},
-        {LogCategory::Inbound, 7, web, 81, 1, false},
-        {LogCategory::Inbound, -1, web, 80, 1, true},
     });
 }
 
