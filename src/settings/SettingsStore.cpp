@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -59,6 +61,28 @@ std::optional<int> ParseInteger(std::string_view text) {
         return std::nullopt;
     }
     return value;
+}
+
+// As atoi reads: leading white space, a sign, the digits; the rest ignored, no digits gives 0.
+// Unlike atoi, a number too large for 32 bits is defined: it stops at the nearest limit.
+int LeadingInteger(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])) != 0) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i++] == '-';
+    }
+    constexpr long long kLimit = 2147483648LL;  // one past INT_MAX: INT_MIN's magnitude
+    long long magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        magnitude = std::min(kLimit, magnitude * 10 + (text[i] - '0'));
+    }
+    if (negative) {
+        return static_cast<int>(-magnitude);
+    }
+    return static_cast<int>(std::min(magnitude, kLimit - 1));
 }
 
 std::filesystem::path WorkingDirectory() {
@@ -504,8 +528,7 @@ bool CSettingsStore::ShowBalloon(const std::string& title, const std::string& te
 PortList DecodePortList(std::string_view text) {
     PortList ports;
     for (const std::string& piece : DecodeTextList(text)) {
-        // As atoi: leading space, a sign, digits; the rest ignored, no digits gives 0.
-        ports.push_back(std::atoi(piece.c_str()));
+        ports.push_back(LeadingInteger(piece));
     }
     return ports;
 }

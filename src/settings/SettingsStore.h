@@ -186,7 +186,7 @@ private:
 };
 
 // Port list text: "80,,443," -> {80, 443}; pieces are read as by atoi (a piece without leading
-// digits gives 0).
+// digits gives 0; a number beyond 32 bits gives the nearest limit).
 PortList DecodePortList(std::string_view text);
 std::string EncodePortList(const PortList& ports);
 // Text list: split at commas, empty pieces skipped, the rest kept unchanged (spaces included).

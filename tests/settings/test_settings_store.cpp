@@ -92,6 +92,8 @@ TEST(ListEncoding, PortLists) {
     EXPECT_EQ(EncodePortList(DecodePortList("80,,443,")), "80,443");
     EXPECT_THAT(DecodePortList(",80,,443 ,x"), ElementsAre(80, 443, 0));
     EXPECT_THAT(DecodePortList(" -5,+7,12abc,80,80"), ElementsAre(-5, 7, 12, 80, 80));
+    EXPECT_THAT(DecodePortList("99999999999,-99999999999,2147483647,-2147483648,\t9"),
+                ElementsAre(2147483647, -2147483647 - 1, 2147483647, -2147483647 - 1, 9));
     EXPECT_THAT(DecodePortList(""), IsEmpty());
     EXPECT_THAT(DecodePortList(",,,"), IsEmpty());
     EXPECT_EQ(EncodePortList({}), "");
