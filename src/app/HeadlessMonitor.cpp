@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "acquisition/InterfaceAddresses.h"
+#include "acquisition/MibAgent.h"
 #include "app/ConsoleSinks.h"
 #include "app/InstanceLock.h"
 #include "app/Ticker.h"
