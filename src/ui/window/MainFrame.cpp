@@ -1,0 +1,156 @@
+#include "ui/window/MainFrame.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+
+#include "settings/SettingsStore.h"
+#include "ui/model/RowRules.h"
+#include "ui/window/InterfaceFilterBar.h"
+#include "ui/window/SystemTray.h"
+
+namespace tarvik {
+namespace {
+
+const char* const kPlacementSection = "Settings";
+const char* const kPlacementName = "MainWndPos";
+
+QString WindowTitle() {
+    return QString::fromStdString(DocumentTitle(CSettingsStore::LocalHostName())) +
+           QStringLiteral(" - Tarvik");
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(CSettingsStore& settings, WorkersFactory workers, TrayFactory tray,
+                       QWidget* parent)
+    : QMainWindow(parent),
+      settings_(settings),
+      view_(new CTarvikView(settings, std::move(workers), std::move(tray), this)),
+      filterBar_(new CInterfaceFilterBar(settings, this)) {
+    setWindowTitle(WindowTitle());
+    setCentralWidget(view_);
+
+    QToolBar* bar = addToolBar(tr("Network Interface"));
+    bar->setObjectName(QStringLiteral("interfaceBar"));
+    bar->addWidget(filterBar_);
+    statusBar()->showMessage(QString());
+
+    menuBar()->addMenu(view_->CreateViewMenu(this));
+    menuBar()->addMenu(view_->CreateOptionsMenu(this));
+    QMenu* help = menuBar()->addMenu(tr("&Help"));
+    connect(help->addAction(tr("&About Tarvik")), &QAction::triggered, this,
+            &CMainFrame::ShowAbout);
+
+    connect(view_, &CTarvikView::restoreRequested, this, &CMainFrame::RestoreFromTray);
+    connect(view_, &CTarvikView::aboutRequested, this, &CMainFrame::ShowAbout);
+    connect(view_, &CTarvikView::exitRequested, this, &CMainFrame::ExitFromTray);
+    resize(760, 420);
+}
+
+CMainFrame::~CMainFrame() {
+    RunClosePath();
+}
+
+std::unique_ptr<QMessageBox> CMainFrame::CreateAboutBox(QWidget* parent) {
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setWindowTitle(tr("About Tarvik"));
+    box->setText(QStringLiteral("Tarvik v2.0"));
+    box->setIconPixmap(QApplication::windowIcon().pixmap(48, 48));
+    box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    return box;
+}
+
+void CMainFrame::ShowAbout() {
+    CreateAboutBox(this)->exec();
+}
+
+void CMainFrame::ShowWithPlacement() {
+    const std::optional<WindowPlacement> stored =
+        ParsePlacement(settings_.GetProfileString(kPlacementSection, kPlacementName));
+    const bool usable = stored && stored->right > stored->left && stored->bottom > stored->top;
+    if (usable) {
+        // Stored maximised: open in the normal rectangle, maximise on the next restore.
+        setGeometry(stored->left, stored->top, stored->right - stored->left,
+                    stored->bottom - stored->top);
+        restoreToMaximized_ = (stored->flags & kRestoreToMaximized) != 0;
+    }
+    show();
+}
+
+void CMainFrame::StorePlacement() {
+    QRect normal = normalGeometry();
+    if (!normal.isValid()) {
+        normal = geometry();
+    }
+    WindowPlacement placement;
+    placement.flags = isMaximized() ? kRestoreToMaximized : 0;
+    placement.showCommand = isMaximized() ? kShowMaximized : kShowNormal;
+    placement.minX = placement.minY = placement.maxX = placement.maxY = -1;
+    placement.left = normal.left();
+    placement.top = normal.top();
+    placement.right = normal.left() + normal.width();
+    placement.bottom = normal.top() + normal.height();
+    settings_.WriteProfileString(kPlacementSection, kPlacementName, FormatPlacement(placement));
+}
+
+void CMainFrame::RunClosePath() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    view_->StopWorkers();
+    settings_.Save();
+    view_->CloseStep();
+    settings_.SetUserNotifier(nullptr);
+    StorePlacement();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    RunClosePath();
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void CMainFrame::ExitFromTray() {
+    // The full close path: leaving out the settings here would lose the session's changes.
+    RunClosePath();
+    hide();
+    QCoreApplication::quit();
+}
+
+bool CMainFrame::CanHideToTray() const {
+    return view_->Tray() != nullptr && view_->Tray()->Shown();
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange) {
+        return;
+    }
+    const auto* change = static_cast<QWindowStateChangeEvent*>(event);
+    if (isMinimized()) {
+        // Without a tray icon a hidden window could never come back: minimise normally then.
+        if (CanHideToTray()) {
+            QTimer::singleShot(0, this, &QWidget::hide);
+        }
+        return;
+    }
+    if ((change->oldState() & Qt::WindowMinimized) && restoreToMaximized_) {
+        restoreToMaximized_ = false;
+        QTimer::singleShot(0, this, &QWidget::showMaximized);
+    }
+}
+
+void CMainFrame::RestoreFromTray() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+}  // namespace tarvik

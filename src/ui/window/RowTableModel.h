@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <string>
+#include <vector>
+
+#include "ui/model/ConnectionRowModel.h"
+
+namespace tarvik {
+
+// Shows the row model in a QTableView. It keeps the rows the view last saw, so that each batch
+// reaches the view as removals, insertions at the top and one layout change, which keeps the
+// selection and the scroll position on the same connections.
+class CRowTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit CRowTableModel(std::vector<std::string> titles, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    void Apply(const std::vector<RowOp>& ops);
+    void ClickHeading(int column);
+    int SortKey() const { return rows_.SortKey(); }
+
+    const ShownRow& Row(int row) const { return shown_.at(static_cast<std::size_t>(row)); }
+
+private:
+    void Publish();
+    void PublishRemovals(const std::vector<ShownRow>& next);
+    void PublishInsertions(const std::vector<ShownRow>& next);
+    void PublishOrder(std::vector<ShownRow> next);
+
+    std::vector<std::string> titles_;
+    CConnectionRowModel rows_;
+    std::vector<ShownRow> shown_;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QTableView>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "acquisition/ConnectionRecord.h"
+#include "tracking/ConnectionList.h"
+
+class QMenu;
+class QAction;
+
+namespace tarvik {
+
+class CSettingsStore;
+class CRowTableModel;
+class CSystemTray;
+
+// The running workers as the view sees them: the five workers in the program, a fake in tests.
+class IWorkers {
+public:
+    virtual ~IWorkers() = default;
+    // Broadcasts quit and empties the broadcast list.
+    virtual void Quit() = 0;
+    // Waits until every worker has ended.
+    virtual void Join() = 0;
+};
+
+using WorkersFactory = std::function<std::unique_ptr<IWorkers>(CSettingsStore&, IConnectionList&)>;
+using TrayFactory = std::function<std::unique_ptr<CSystemTray>()>;
+
+// The connection list. It is the tracker's IConnectionList, starts the workers and the three
+// ticks at its first display, and carries the View, Options and context menus.
+class CTarvikView : public QTableView, public IConnectionList {
+    Q_OBJECT
+public:
+    static constexpr int kColumnWidth = 100;
+    static constexpr int kScanCheckMs = 30000;
+    static constexpr int kMemoryCheckMs = 60000;
+
+    CTarvikView(CSettingsStore& settings, WorkersFactory workers, TrayFactory tray = {},
+                QWidget* parent = nullptr);
+    ~CTarvikView() override;
+
+    // Runs the batch on the GUI thread; the caller (the tracker) waits until it is done. Does
+    // nothing once the workers were stopped.
+    void Apply(std::vector<RowOp> ops) override;
+
+    // The first display: workers, the three ticks at once, the tray icon. Runs once.
+    void Start();
+    bool Started() const { return started_; }
+    // Quits the workers and waits for them while still serving their row operations.
+    void StopWorkers();
+    // Removes the tray icon, then stores the column widths.
+    void CloseStep();
+
+    QMenu* CreateViewMenu(QWidget* parent);
+    QMenu* CreateOptionsMenu(QWidget* parent);
+    std::unique_ptr<QMenu> CreateContextMenu();
+    QAction* LoggingOptionsAction() const { return loggingAction_; }
+    QAction* ScanOptionsAction() const { return scanAction_; }
+
+    // Copies the cell of the first selected row (an empty text with no selection).
+    void CopyCell(Column column);
+
+    CRowTableModel& Rows() const { return *rows_; }
+    CSystemTray* Tray() const { return tray_.get(); }
+
+signals:
+    void restoreRequested();
+    void aboutRequested();
+    void exitRequested();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void ApplyNow(const std::vector<RowOp>& ops);
+    void OnHeadingClicked(int column);
+    void RestoreColumnWidths();
+    void StoreColumnWidths();
+    void CreateTray();
+    void TickData();
+    void TickScan();
+    void TickMemory();
+    QAction* AddToggle(QMenu* menu, const QString& text, const QString& prompt,
+                       std::function<int()> get, std::function<void(int)> set);
+
+    CSettingsStore& settings_;
+    WorkersFactory workersFactory_;
+    TrayFactory trayFactory_;
+    CRowTableModel* rows_;  // child of the view
+    std::unique_ptr<IWorkers> workers_;
+    std::unique_ptr<CSystemTray> tray_;
+    std::atomic<bool> accepting_{true};
+    bool started_ = false;
+    QTimer dataTimer_;
+    QTimer scanTimer_;
+    QTimer memoryTimer_;
+    QAction* loggingAction_ = nullptr;
+    QAction* scanAction_ = nullptr;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,147 @@
+#pragma once
+
+// Helpers for the window's widget tests: the application object, a settings file per test, a
+// worker that records the broadcasts it receives, and stand-ins for the five workers.
+
+#include <QApplication>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "settings/SettingsStore.h"
+#include "tracking/WorkerThread.h"
+#include "ui/window/TarvikView.h"
+
+namespace tarvik::test {
+
+inline QApplication& TestApp() {
+    // The tests set this through their environment; a direct run needs it too.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static int argc = 1;
+    static char name[] = "tarvik-window-test";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+// Processes events until `done` holds or the deadline passes.
+inline bool WaitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// A settings file in a fresh temporary folder, removed with the object.
+class TempSettings {
+public:
+    explicit TempSettings(std::vector<std::string> interfaces = {"127.0.0.1"})
+        : interfaces_(std::make_shared<std::vector<std::string>>(std::move(interfaces))) {
+        std::random_device random;
+        folder_ =
+            std::filesystem::temp_directory_path() / ("tarvik-window-" + std::to_string(random()));
+        std::filesystem::create_directories(folder_);
+        Reopen();
+    }
+    ~TempSettings() {
+        store_.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+    CSettingsStore& Store() { return *store_; }
+    std::filesystem::path File() const { return folder_ / "Tarvik.conf"; }
+    void SetInterfaces(std::vector<std::string> interfaces) {
+        *interfaces_ = std::move(interfaces);
+    }
+    // A second store reading what is on disk now.
+    std::unique_ptr<CSettingsStore> ReadBack() const {
+        return std::make_unique<CSettingsStore>(
+            File(), [] { return std::vector<std::string>{}; }, folder_);
+    }
+    void Reopen() {
+        store_.reset();
+        auto interfaces = interfaces_;
+        store_ = std::make_unique<CSettingsStore>(
+            File(), [interfaces] { return *interfaces; }, folder_);
+    }
+
+private:
+    std::filesystem::path folder_;
+    std::shared_ptr<std::vector<std::string>> interfaces_;
+    std::unique_ptr<CSettingsStore> store_;
+};
+
+// Records the numbers of the broadcasts it handles.
+class RecordingWorker : public CWorkerThread {
+public:
+    explicit RecordingWorker(std::vector<int> numbers) : CWorkerThread("recording") {
+        for (int number : numbers) {
+            On(number, [this](Message& message) {
+                std::lock_guard lock(mutex_);
+                seen_.push_back(message.number);
+                changed_.notify_all();
+            });
+        }
+    }
+    ~RecordingWorker() override { Stop(); }
+
+    std::vector<int> Seen() const {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+    bool WaitForCount(std::size_t count, std::chrono::milliseconds deadline) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, deadline, [&] { return seen_.size() >= count; });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> seen_;
+};
+
+// Stand-in for the five workers: records what the view asks of it.
+struct FakeWorkersLog {
+    int created = 0;
+    IConnectionList* list = nullptr;
+    std::vector<std::string> calls;
+    std::function<void()> onQuit;
+};
+
+class FakeWorkers : public IWorkers {
+public:
+    explicit FakeWorkers(std::shared_ptr<FakeWorkersLog> log) : log_(std::move(log)) {}
+    void Quit() override {
+        log_->calls.push_back("quit");
+        if (log_->onQuit) {
+            log_->onQuit();
+        }
+    }
+    void Join() override { log_->calls.push_back("join"); }
+
+private:
+    std::shared_ptr<FakeWorkersLog> log_;
+};
+
+inline WorkersFactory FakeFactory(std::shared_ptr<FakeWorkersLog> log) {
+    return [log](CSettingsStore&, IConnectionList& list) {
+        ++log->created;
+        log->list = &list;
+        return std::make_unique<FakeWorkers>(log);
+    };
+}
+
+}  // namespace tarvik::test

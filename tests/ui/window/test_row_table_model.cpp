@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QBrush>
+#include <QPersistentModelIndex>
+#include <random>
+
+#include "support/WindowTestSupport.h"
+#include "ui/window/RowTableModel.h"
+
+namespace tarvik {
+namespace {
+
+const std::vector<std::string> kTitles = {"Hostname",        "IP Address",   "Local Port",
+                                          "Remote Port",     "Service Type", "Interface",
+                                          "Connection State"};
+
+CConnectionRecord Record(int id, std::string host, int localPort = 5000,
+                         int state = kStateEstablished) {
+    CConnectionRecord record;
+    record.id = id;
+    record.visible = 1;
+    record.hostName = std::move(host);
+    record.ipAddress = "10.0.0." + std::to_string(id);
+    record.localPort = localPort;
+    record.remotePort = 2000 + id;
+    record.state = state;
+    return record;
+}
+
+class RowTableModelTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::TestApp(); }
+};
+
+TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
+    CRowTableModel model(kTitles);
+    model.Apply({RowOp{RowOp::Kind::Insert, Record(1, "web", 80)},
+                 RowOp{RowOp::Kind::Insert, Record(2, "", 22, kStateListen)}});
+    ASSERT_EQ(model.rowCount(), 2);
+    ASSERT_EQ(model.columnCount(), 7);
+    for (int column = 0; column < 7; ++column) {
+        EXPECT_EQ(model.headerData(column, Qt::Horizontal).toString().toStdString(),
+                  kTitles[static_cast<std::size_t>(column)]);
+    }
+    EXPECT_EQ(model.index(0, 3).data().toString(), "n/a");
+    EXPECT_EQ(model.index(0, 6).data().toString(), "Listening");
+    EXPECT_EQ(model.index(0, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
+              QColor(80, 80, 80));
+    EXPECT_EQ(model.index(1, 0).data().toString(), "web");
+    EXPECT_EQ(model.index(1, 2).data().toString(), "80");
+    EXPECT_EQ(model.index(1, 3).data().toString(), "2001");
+    EXPECT_EQ(model.index(1, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
+              QColor(230, 10, 10));
+    EXPECT_FALSE(model.index(2, 0).isValid());
+}
+
+TEST_F(RowTableModelTest, PersistentIndexFollowsItsRowThroughSortsAndRemovals) {
+    CRowTableModel model(kTitles);
+    model.Apply({RowOp{RowOp::Kind::Insert, Record(1, "a")},
+                 RowOp{RowOp::Kind::Insert, Record(2, "b")},
+                 RowOp{RowOp::Kind::Insert, Record(3, "c")}});
+    const QPersistentModelIndex tracked(model.index(2, 1));  // "a"
+    ASSERT_EQ(tracked.data().toString(), "10.0.0.1");
+
+    model.ClickHeading(0);  // ascending by host name: a, b, c
+    EXPECT_EQ(tracked.row(), 0);
+    model.Apply(
+        {RowOp{RowOp::Kind::Delete, Record(2, "")}, RowOp{RowOp::Kind::Insert, Record(4, "d")}});
+    EXPECT_EQ(tracked.row(), 1);
+    EXPECT_EQ(tracked.data().toString(), "10.0.0.1");
+    model.Apply({RowOp{RowOp::Kind::Delete, Record(1, "")}});
+    EXPECT_FALSE(tracked.isValid());
+}
+
+// The model tester checks every signal and index against the model's contract while random
+// batches insert, update, remove and re-sort rows.
+TEST_F(RowTableModelTest, ContractHoldsUnderRandomBatches) {
+    CRowTableModel model(kTitles);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    std::vector<QPersistentModelIndex> held;
+    std::mt19937 random(7);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    for (int batch = 0; batch < 200; ++batch) {
+        std::vector<RowOp> ops;
+        for (int i = pick(8); i > 0; --i) {
+            CConnectionRecord record =
+                Record(1 + pick(20), std::string(1, 'a' + pick(5)), 1000 + pick(50));
+            record.visible = pick(6) != 0;
+            const int kind = pick(3);
+            ops.push_back(RowOp{kind == 0   ? RowOp::Kind::Insert
+                                : kind == 1 ? RowOp::Kind::Update
+                                            : RowOp::Kind::Delete,
+                                record});
+        }
+        model.Apply(ops);
+        if (pick(10) == 0) {
+            model.ClickHeading(pick(7));
+        }
+        if (model.rowCount() > 0) {
+            held.emplace_back(model.index(pick(model.rowCount()), pick(7)));
+        }
+        for (const QPersistentModelIndex& index : held) {
+            ASSERT_TRUE(!index.isValid() || index.row() < model.rowCount());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QMenu>
+#include <atomic>
+#include <thread>
+
+#include "support/WindowTestSupport.h"
+#include "tracking/Message.h"
+#include "ui/window/RowTableModel.h"
+#include "ui/window/SystemTray.h"
+#include "ui/window/TarvikView.h"
+
+namespace tarvik {
+namespace {
+
+using test::FakeFactory;
+using test::FakeWorkersLog;
+using test::RecordingWorker;
+using test::TempSettings;
+
+CConnectionRecord Record(int id, std::string host) {
+    CConnectionRecord record;
+    record.id = id;
+    record.visible = 1;
+    record.hostName = std::move(host);
+    record.ipAddress = "127.0.0." + std::to_string(id);
+    record.localPort = 5000 + id;
+    record.state = kStateEstablished;
+    return record;
+}
+
+std::vector<QString> ActionTexts(const QMenu& menu) {
+    std::vector<QString> texts;
+    for (const QAction* action : menu.actions()) {
+        texts.push_back(action->isSeparator() ? QStringLiteral("-") : action->text());
+    }
+    return texts;
+}
+
+class TarvikViewTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::TestApp(); }
+
+    // A view that never starts real workers and never finds a tray.
+    std::unique_ptr<CTarvikView> MakeView() {
+        return std::make_unique<CTarvikView>(settings.Store(), FakeFactory(log), [] {
+            return std::make_unique<CSystemTray>(nullptr, [] { return false; });
+        });
+    }
+
+    TempSettings settings;
+    std::shared_ptr<FakeWorkersLog> log = std::make_shared<FakeWorkersLog>();
+};
+
+TEST_F(TarvikViewTest, SevenHeadingsFromTheSettingsAndNoBuiltInSorting) {
+    auto view = MakeView();
+    const auto& titles = settings.Store().ColumnTitles();
+    ASSERT_EQ(view->model()->columnCount(), 7);
+    for (int column = 0; column < 7; ++column) {
+        EXPECT_EQ(view->model()->headerData(column, Qt::Horizontal).toString().toStdString(),
+                  titles[static_cast<std::size_t>(column)]);
+        EXPECT_EQ(view->columnWidth(column), 100);
+    }
+    EXPECT_EQ(titles.front(), "Hostname");
+    EXPECT_FALSE(view->isSortingEnabled());
+    EXPECT_TRUE(view->horizontalHeader()->sectionsMovable());
+    EXPECT_EQ(view->selectionBehavior(), QAbstractItemView::SelectRows);
+}
+
+TEST_F(TarvikViewTest, HeadingClicksFollowTheSortKeyRule) {
+    auto view = MakeView();
+    view->Apply({RowOp{RowOp::Kind::Insert, Record(1, "b")},
+                 RowOp{RowOp::Kind::Insert, Record(2, "a")},
+                 RowOp{RowOp::Kind::Insert, Record(3, "c")}});
+    auto hosts = [&] {
+        QStringList list;
+        for (int row = 0; row < view->model()->rowCount(); ++row) {
+            list << view->model()->index(row, 0).data().toString();
+        }
+        return list.join(',');
+    };
+    emit view->horizontalHeader()->sectionClicked(0);
+    EXPECT_EQ(view->Rows().SortKey(), 1);
+    EXPECT_EQ(hosts(), "a,b,c");
+    emit view->horizontalHeader()->sectionClicked(0);
+    EXPECT_EQ(hosts(), "c,b,a");
+    emit view->horizontalHeader()->sectionClicked(1);
+    EXPECT_EQ(view->Rows().SortKey(), 2);
+    EXPECT_EQ(hosts(), "b,a,c");
+}
+
+TEST_F(TarvikViewTest, ViewMenuTextsPromptsAndCheckMarksFromTheSettings) {
+    auto view = MakeView();
+    std::unique_ptr<QMenu> menu(view->CreateViewMenu(nullptr));
+    EXPECT_EQ(menu->title(), "&View");
+    EXPECT_EQ(ActionTexts(*menu),
+              (std::vector<QString>{"&DNS Lookups Enabled", "-", "Show &Listening Ports", "-",
+                                    "Show &Inbound Connections", "Show &Outbound Connections",
+                                    "Show &Unknown Connections"}));
+    const QList<QAction*> actions = menu->actions();
+    EXPECT_EQ(actions[0]->statusTip(), "Enable Reverse DNS Lookup of Hostnames");
+    EXPECT_EQ(actions[2]->statusTip(), "Show ports listening for connections");
+    EXPECT_EQ(actions[4]->statusTip(), "Show inbound connections to this computer");
+    EXPECT_EQ(actions[5]->statusTip(), "Show outbound connections from this computer");
+    EXPECT_EQ(actions[6]->statusTip(), "Show connections that were not recognized");
+
+    // Changed elsewhere (the store): the marks follow when the menu is shown next.
+    CSettingsStore& store = settings.Store();
+    store.SetShowListening(1);
+    store.SetShowInbound(0);
+    emit menu->aboutToShow();
+    EXPECT_TRUE(actions[2]->isChecked());
+    EXPECT_FALSE(actions[4]->isChecked());
+    EXPECT_EQ(actions[0]->isChecked(), store.GetReverseLookup() != 0);
+
+    std::unique_ptr<QMenu> options(view->CreateOptionsMenu(nullptr));
+    EXPECT_EQ(options->title(), "&Options");
+    EXPECT_EQ(ActionTexts(*options), (std::vector<QString>{"&Logging", "Port &Scan Detection"}));
+}
+
+TEST_F(TarvikViewTest, TogglesChangeOnlyTheSettingsAndDnsOnBroadcastsOnce) {
+    auto view = MakeView();
+    view->Apply({RowOp{RowOp::Kind::Insert, Record(1, "kept")}});
+    RecordingWorker worker({kMsgReverseLookupOn});
+    worker.Start();
+    settings.Store().Register(&worker);
+
+    std::unique_ptr<QMenu> menu(view->CreateViewMenu(nullptr));
+    const QList<QAction*> actions = menu->actions();
+    CSettingsStore& store = settings.Store();
+    store.SetReverseLookup(1);
+    const int listening = store.GetShowListening();
+    const int unknown = store.GetShowUnknown();
+
+    actions[0]->trigger();  // on -> off: nothing broadcast
+    EXPECT_EQ(store.GetReverseLookup(), 0);
+    actions[0]->trigger();  // off -> on: 6044 once
+    EXPECT_EQ(store.GetReverseLookup(), 1);
+    actions[2]->trigger();
+    actions[6]->trigger();
+    EXPECT_EQ(store.GetShowListening(), listening ? 0 : 1);
+    EXPECT_EQ(store.GetShowUnknown(), unknown ? 0 : 1);
+    EXPECT_EQ(view->model()->rowCount(), 1);
+
+    settings.Store().Clear();
+    worker.Post(Message{kMsgQuit, {}, {}});
+    worker.Join();
+    EXPECT_EQ(worker.Seen(), (std::vector<int>{kMsgReverseLookupOn}));
+}
+
+TEST_F(TarvikViewTest, ContextMenuCopiesTheFirstSelectedRowsCell) {
+    auto view = MakeView();
+    std::unique_ptr<QMenu> menu = view->CreateContextMenu();
+    EXPECT_EQ(ActionTexts(*menu), (std::vector<QString>{"Copy &Hostname", "Copy IP &Address"}));
+
+    view->Apply({RowOp{RowOp::Kind::Insert, Record(1, "one.example")},
+                 RowOp{RowOp::Kind::Insert, Record(2, "two.example")},
+                 RowOp{RowOp::Kind::Insert, Record(3, "three.example")}});
+    QClipboard* clipboard = QApplication::clipboard();
+
+    clipboard->setText("before");
+    view->CopyCell(Column::HostName);
+    EXPECT_EQ(clipboard->text(), "");  // no selection: an empty text
+
+    view->selectRow(2);
+    view->selectionModel()->select(view->model()->index(1, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    view->CopyCell(Column::HostName);
+    EXPECT_EQ(clipboard->text(), "two.example");
+    view->CopyCell(Column::IpAddress);
+    EXPECT_EQ(clipboard->text(), "127.0.0.2");
+}
+
+TEST_F(TarvikViewTest, ColumnWidthsRestoreOnlyPositiveFieldsAndStoreAll) {
+    settings.Store().WriteProfileString("View", "columnwidths", "120,,abc,0,-5");
+    auto view = MakeView();
+    EXPECT_EQ(view->columnWidth(0), 120);
+    for (int column = 1; column < 7; ++column) {
+        EXPECT_EQ(view->columnWidth(column), 100) << column;
+    }
+    view->setColumnWidth(6, 150);
+    view->CloseStep();
+    EXPECT_EQ(settings.ReadBack()->GetProfileString("View", "columnwidths"),
+              "120,100,100,100,100,100,150,");
+}
+
+TEST_F(TarvikViewTest, FirstDisplayStartsWorkersOnceAndTicksAtOnce) {
+    RecordingWorker worker({kMsgPoll, kMsgScanCheck, kMsgMemoryCheck});
+    worker.Start();
+    settings.Store().Register(&worker);
+    std::vector<std::string> traces;
+    settings.Store().Registry().SetTraceSink(
+        [&traces](std::string_view text) { traces.emplace_back(text); });
+
+    auto view = MakeView();
+    view->show();
+    view->show();
+    EXPECT_TRUE(view->Started());
+    EXPECT_EQ(log->created, 1);
+    EXPECT_EQ(log->list, view.get());
+    ASSERT_TRUE(worker.WaitForCount(3, std::chrono::seconds(5)));
+    EXPECT_EQ(worker.Seen(), (std::vector<int>{kMsgPoll, kMsgScanCheck, kMsgMemoryCheck}));
+    EXPECT_EQ(traces, (std::vector<std::string>{"tick, data refresh", "tick, scan check",
+                                                "tick, mem check"}));
+    EXPECT_EQ(view->Tray(), nullptr);  // no notification area here
+
+    // The poll tick arms itself again.
+    EXPECT_TRUE(test::WaitFor([&] { return worker.Seen().size() >= 4; }));
+    EXPECT_EQ(worker.Seen()[3], kMsgPoll);
+
+    view->StopWorkers();
+    EXPECT_EQ(log->calls, (std::vector<std::string>{"quit", "join"}));
+    settings.Store().Registry().SetTraceSink({});
+    settings.Store().Clear();
+}
+
+// The tracker applies batches from its own thread and waits for each; stopping the workers must
+// still finish while it is blocked on the GUI thread.
+TEST_F(TarvikViewTest, BatchesFromAnotherThreadAndStopWithoutDeadlock) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> applied{0};
+    std::thread tracker;
+    struct TrackerWorkers : IWorkers {
+        std::atomic<bool>* stop;
+        std::thread* tracker;
+        void Quit() override { stop->store(true); }
+        void Join() override { tracker->join(); }
+    };
+    CTarvikView view(
+        settings.Store(),
+        [&](CSettingsStore&, IConnectionList& list) {
+            tracker = std::thread([&stop, &applied, &list] {
+                for (int id = 1; id <= 100000 && !stop.load(); ++id) {
+                    list.Apply({RowOp{RowOp::Kind::Insert, Record(id, "h")},
+                                RowOp{RowOp::Kind::Delete, Record(id - 5, "")}});
+                    applied.store(id);
+                }
+            });
+            auto workers = std::make_unique<TrackerWorkers>();
+            workers->stop = &stop;
+            workers->tracker = &tracker;
+            return workers;
+        },
+        [] { return std::make_unique<CSystemTray>(nullptr, [] { return false; }); });
+    view.Start();
+    ASSERT_TRUE(test::WaitFor([&] { return applied.load() >= 50; }));
+    view.StopWorkers();
+    EXPECT_FALSE(tracker.joinable());
+    EXPECT_EQ(view.model()->rowCount(), 5);
+
+    view.Apply({RowOp{RowOp::Kind::Insert, Record(999999, "late")}});
+    EXPECT_EQ(view.model()->rowCount(), 5);  // refused after the stop
+}
+
+}  // namespace
+}  // namespace tarvik
