@@ -9,7 +9,7 @@ namespace tarvik {
 namespace {
 
 class NullHost : public ITrackerHost {
-  public:
+public:
     ViewFilter ReadFilter() override { return {}; }
     void Broadcast(int, Payload, Payload) override {}
     void Trace(std::string_view) override {}
@@ -17,7 +17,7 @@ class NullHost : public ITrackerHost {
 };
 
 class NullList : public IConnectionList {
-  public:
+public:
     void Apply(std::vector<RowOp> ops) override { benchmark::DoNotOptimize(ops.data()); }
 };
 

@@ -14,7 +14,7 @@ namespace tarvik {
 // looked up once; a failed lookup is remembered as the address text itself. Entries are never
 // refreshed.
 class CHostNameCache {
-  public:
+public:
     explicit CHostNameCache(std::unique_ptr<INameResolver> resolver);
 
     // The name to answer a request with, or nothing: for a listening port ("n/a"), and the
@@ -23,7 +23,7 @@ class CHostNameCache {
 
     std::size_t Size() const { return names_.size(); }
 
-  private:
+private:
     std::unique_ptr<INameResolver> resolver_;
     std::map<std::string, std::string> names_;
 };

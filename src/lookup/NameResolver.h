@@ -8,7 +8,7 @@ namespace tarvik {
 // A blocking reverse lookup of one IPv4 address. Implementations are called from the reverse
 // lookup worker's thread only.
 class INameResolver {
-  public:
+public:
     virtual ~INameResolver() = default;
     // The address's official host name, or nothing when the name service has none.
     virtual std::optional<std::string> Resolve(const std::string& ipv4Text) = 0;
@@ -16,7 +16,7 @@ class INameResolver {
 
 // The system's name service (getnameinfo, which unlike gethostbyaddr is thread-safe).
 class CSystemNameResolver : public INameResolver {
-  public:
+public:
     std::optional<std::string> Resolve(const std::string& ipv4Text) override;
 };
 

@@ -27,7 +27,7 @@ struct ViewFilter {
 
 // What the tracker needs from the program around it: settings, broadcast, trace and the clock.
 class ITrackerHost {
-  public:
+public:
     virtual ~ITrackerHost() = default;
     virtual ViewFilter ReadFilter() = 0;
     virtual void Broadcast(int number, Payload wParam, Payload lParam) = 0;
@@ -47,7 +47,7 @@ struct ConnectionKey {
 // against the previous live set through a key index, so a merge of n rows costs O(n); among
 // records with the same key the earliest in the previous order is matched first.
 class CConnectionTracker {
-  public:
+public:
     CConnectionTracker(ITrackerHost& host, IConnectionList& list);
 
     void BeginSnapshot();
@@ -61,7 +61,7 @@ class CConnectionTracker {
     const std::vector<CConnectionRecord>& Current() const { return current_; }
     bool InSnapshot() const { return inSnapshot_; }
 
-  private:
+private:
     struct KeyView {
         std::string_view ipAddress;
         std::string_view interfaceText;

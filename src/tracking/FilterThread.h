@@ -13,14 +13,14 @@ class CSettingsStore;
 // The connection tracker's worker: merges the poller's snapshots into the live set, keeps the
 // shown list in step and tells the other workers about new and ended connections.
 class CFilterThread : public CWorkerThread, private ITrackerHost {
-  public:
+public:
     using Clock = std::function<std::time_t()>;
 
     // `clock` defaults to the wall clock.
     CFilterThread(CSettingsStore& settings, IConnectionList& list, Clock clock = {});
     ~CFilterThread() override;
 
-  private:
+private:
     ViewFilter ReadFilter() override;
     void Broadcast(int number, Payload wParam, Payload lParam) override;
     void Trace(std::string_view text) override;

@@ -15,7 +15,7 @@ namespace {
 
 // Answers from a table and remembers every address it was asked for.
 class TableResolver : public INameResolver {
-  public:
+public:
     TableResolver(std::map<std::string, std::string> names, std::vector<std::string>& asked)
         : names_(std::move(names)), asked_(asked) {}
 
@@ -27,13 +27,13 @@ class TableResolver : public INameResolver {
         return std::nullopt;
     }
 
-  private:
+private:
     std::map<std::string, std::string> names_;
     std::vector<std::string>& asked_;
 };
 
 class HostNameCacheTest : public ::testing::Test {
-  protected:
+protected:
     CHostNameCache MakeCache(std::map<std::string, std::string> names) {
         return CHostNameCache(std::make_unique<TableResolver>(std::move(names), asked));
     }

@@ -13,7 +13,7 @@ namespace tarvik::test {
 
 // Remembers every batch of list operations.
 class RecordingList : public IConnectionList {
-  public:
+public:
     void Apply(std::vector<RowOp> ops) override { batches.push_back(std::move(ops)); }
 
     std::vector<RowOp> TakeOps() {
@@ -32,7 +32,7 @@ class RecordingList : public IConnectionList {
 
 // A tracker host with settable view settings and clock that remembers what was broadcast.
 class RecordingHost : public ITrackerHost {
-  public:
+public:
     struct Sent {
         int number = 0;
         std::optional<CConnectionRecord> record;   // wParam record

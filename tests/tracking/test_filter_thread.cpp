@@ -61,7 +61,7 @@ void PrintTo(const OpSummary& op, std::ostream* out) {
 }
 
 class TrackerTest : public ::testing::Test {
-  protected:
+protected:
     void Snapshot(const std::vector<CConnectionRecord>& rows) {
         tracker.BeginSnapshot();
         for (const auto& row : rows) {

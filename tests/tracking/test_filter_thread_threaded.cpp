@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 // A list that the tracker's thread fills and the test thread waits on.
 class LockedList : public IConnectionList {
-  public:
+public:
     void Apply(std::vector<RowOp> ops) override {
         {
             std::lock_guard lock(mutex_);
@@ -47,14 +47,14 @@ class LockedList : public IConnectionList {
         return WaitUntil([count](const std::vector<RowOp>& ops) { return ops.size() >= count; });
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<RowOp> ops_;
 };
 
 class TableResolver : public INameResolver {
-  public:
+public:
     explicit TableResolver(std::map<std::string, std::string> names, int* calls)
         : names_(std::move(names)), calls_(calls) {}
     std::optional<std::string> Resolve(const std::string& ipv4Text) override {
@@ -65,7 +65,7 @@ class TableResolver : public INameResolver {
         return std::nullopt;
     }
 
-  private:
+private:
     std::map<std::string, std::string> names_;
     int* calls_;
 };
@@ -84,7 +84,7 @@ CConnectionRecord Row(std::string ip, int localPort, int remotePort, int categor
 }
 
 class WorkersTest : public ::testing::Test {
-  protected:
+protected:
     WorkersTest()
         : store(std::filesystem::temp_directory_path() / "tarvik-tracker-test-missing.conf",
                 [] { return std::vector<std::string>{"127.0.0.1"}; }) {
