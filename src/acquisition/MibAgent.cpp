@@ -56,44 +56,58 @@ const std::array<Oid, kTcpColumns>& TcpColumnOids() {
     return columns;
 }
 
+// True when entries[hint] is named by `index`: a walk asks for the row it was just given,
+// so the last answer saves most searches.
+template <typename Entry>
+bool HintMatches(const std::vector<Entry>& entries, std::size_t hint, Suffix index) {
+    return hint < entries.size() && std::ranges::equal(entries[hint].Index(), index);
+}
+
 // Position of the first entry of the column at `base` whose name follows `name`.
 template <typename Entry>
 std::optional<std::size_t> NextInColumn(const std::vector<Entry>& entries, const Oid& base,
-                                        const Oid& name) {
+                                        const Oid& name, std::size_t& hint) {
     if (entries.empty()) {
         return std::nullopt;
     }
-    if (name.StartsWith(base)) {
-        const Suffix rest = name.Components().subspan(base.size());
-        const auto next = std::upper_bound(
-            entries.begin(), entries.end(), rest,
-            [](Suffix key, const Entry& entry) { return SuffixLess(key, entry.Index()); });
-        if (next == entries.end()) {
-            return std::nullopt;
-        }
-        return static_cast<std::size_t>(next - entries.begin());
+    if (!name.StartsWith(base)) {
+        return name < base ? std::optional<std::size_t>(hint = 0) : std::nullopt;
     }
-    if (name < base) {
-        return 0;
+    const Suffix rest = name.Components().subspan(base.size());
+    std::size_t next = 0;
+    if (HintMatches(entries, hint, rest)) {
+        next = hint + 1;
+    } else {
+        next = static_cast<std::size_t>(std::upper_bound(entries.begin(), entries.end(), rest,
+                                                         [](Suffix key, const Entry& entry) {
+                                                             return SuffixLess(key, entry.Index());
+                                                         }) -
+                                        entries.begin());
     }
-    return std::nullopt;
+    if (next == entries.size()) {
+        return std::nullopt;
+    }
+    return hint = next;
 }
 
 // Position of the entry of the column at `base` named exactly `name`.
 template <typename Entry>
 std::optional<std::size_t> FindInColumn(const std::vector<Entry>& entries, const Oid& base,
-                                        const Oid& name) {
+                                        const Oid& name, std::size_t& hint) {
     if (!name.StartsWith(base)) {
         return std::nullopt;
     }
     const Suffix rest = name.Components().subspan(base.size());
+    if (HintMatches(entries, hint, rest)) {
+        return hint;
+    }
     const auto found = std::lower_bound(
         entries.begin(), entries.end(), rest,
         [](const Entry& entry, Suffix key) { return SuffixLess(entry.Index(), key); });
     if (found == entries.end() || !std::ranges::equal(found->Index(), rest)) {
         return std::nullopt;
     }
-    return static_cast<std::size_t>(found - entries.begin());
+    return hint = static_cast<std::size_t>(found - entries.begin());
 }
 
 MibValue ColumnValue(const TcpRow& row, std::size_t column) {
@@ -122,6 +136,8 @@ Oid InstanceName(const Oid& base, Suffix index) {
 struct CMibAgent::Snapshot {
     std::optional<std::vector<IndexedRow>> rows;
     std::optional<std::vector<IndexedAddress>> addresses;
+    std::size_t rowHint = 0;
+    std::size_t addressHint = 0;
 
     void SetRows(std::vector<TcpRow> source) {
         std::vector<IndexedRow> indexed;
@@ -261,7 +277,8 @@ bool CMibAgent::Refresh(bool tcp, bool addresses) {
 
 bool CMibAgent::GetNext(MibVariable& variable) {
     const auto& addresses = *snapshot_->addresses;
-    if (const auto next = NextInColumn(addresses, IpAddrColumnOid(), variable.name)) {
+    if (const auto next =
+            NextInColumn(addresses, IpAddrColumnOid(), variable.name, snapshot_->addressHint)) {
         const IndexedAddress& entry = addresses[*next];
         variable.name = InstanceName(IpAddrColumnOid(), entry.Index());
         variable.value = MibValue::IpAddress(entry.address);
@@ -270,7 +287,7 @@ bool CMibAgent::GetNext(MibVariable& variable) {
     const auto& rows = *snapshot_->rows;
     for (std::size_t column = 1; column <= kTcpColumns; ++column) {
         const Oid& base = TcpColumnOids()[column - 1];
-        if (const auto next = NextInColumn(rows, base, variable.name)) {
+        if (const auto next = NextInColumn(rows, base, variable.name, snapshot_->rowHint)) {
             variable.name = InstanceName(base, rows[*next].Index());
             variable.value = ColumnValue(rows[*next].row, column);
             return true;
@@ -280,13 +297,15 @@ bool CMibAgent::GetNext(MibVariable& variable) {
 }
 
 bool CMibAgent::Get(MibVariable& variable) {
-    if (const auto found = FindInColumn(*snapshot_->addresses, IpAddrColumnOid(), variable.name)) {
+    if (const auto found = FindInColumn(*snapshot_->addresses, IpAddrColumnOid(), variable.name,
+                                        snapshot_->addressHint)) {
         variable.value = MibValue::IpAddress((*snapshot_->addresses)[*found].address);
         return true;
     }
     const auto& rows = *snapshot_->rows;
     for (std::size_t column = 1; column <= kTcpColumns; ++column) {
-        if (const auto found = FindInColumn(rows, TcpColumnOids()[column - 1], variable.name)) {
+        if (const auto found = FindInColumn(rows, TcpColumnOids()[column - 1], variable.name,
+                                            snapshot_->rowHint)) {
             variable.value = ColumnValue(rows[*found].row, column);
             return true;
         }
