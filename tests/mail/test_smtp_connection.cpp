@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mail/SMTPConnection.h"
@@ -253,8 +255,69 @@ TEST(SmtpConnection, ClosedConnectionFailsAtOnce) {
     EXPECT_FALSE(connection.ReadCommandResponse(250));
     EXPECT_EQ(connection.LastError(), kSmtpErrorClosed);
     EXPECT_EQ(connection.LastResponse(), "250 par");
-    EXPECT_FALSE(connection.Disconnect());  // QUIT to a closed peer: no signal, no wait
     EXPECT_LT(MillisecondsSince(start), 10000);
+
+    // Writing on is refused with an error; a SIGPIPE would have ended the test program.
+    bool refused = false;
+    for (int attempt = 0; attempt < 50 && !refused; ++attempt) {
+        refused = !connection.SendCommand("NOOP\r\n");
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(connection.LastError() == EPIPE || connection.LastError() == ECONNRESET)
+        << connection.LastError();
+    EXPECT_FALSE(connection.Disconnect());
+}
+
+TEST(SmtpConnection, LargeBodyIsSentWhole) {
+    ScriptedSmtpServer server;
+    FixedDateMessage message;
+    message.from = CSMTPAddress("tarvik@host");
+    std::string body;
+    std::string wire;
+    for (int i = 0; body.size() < 2 * 1024 * 1024; ++i) {
+        body += "line " + std::to_string(i) + "\n";
+        wire += "line " + std::to_string(i) + "\r\n";
+    }
+    message.SetBody(body);
+
+    CSMTPConnection connection;
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port()));
+    EXPECT_TRUE(connection.SendMessage(message));
+    EXPECT_TRUE(connection.Disconnect());
+    ASSERT_TRUE(server.WaitUntilDone(kServerDone));
+    ASSERT_EQ(server.Messages().size(), 1u);
+    EXPECT_EQ(server.Messages()[0], message.Header() + wire + "\r\n");
+}
+
+TEST(SmtpConnection, HangingConnectIsBounded) {
+    // A listener whose accept queue is full drops further handshakes, so connect hangs.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+
+    CSMTPConnection::Limits limits;
+    limits.connectTimeout = 200ms;
+    limits.replyTimeout = 100ms;
+    std::vector<std::unique_ptr<CSMTPConnection>> fillers;
+    bool timedOut = false;
+    for (int attempt = 0; attempt < 8 && !timedOut; ++attempt) {
+        auto connection = std::make_unique<CSMTPConnection>(limits);
+        const Clock::time_point start = Clock::now();
+        EXPECT_FALSE(connection->Connect("127.0.0.1", port));
+        timedOut = connection->LastError() == ETIMEDOUT && MillisecondsSince(start) >= 200;
+        EXPECT_LT(MillisecondsSince(start), 5000);
+        fillers.push_back(std::move(connection));
+    }
+    EXPECT_TRUE(timedOut);
+    ::close(listener);
 }
 
 TEST(SmtpConnection, ReplyOverTheSizeLimitFails) {

@@ -58,8 +58,7 @@ std::string UpperCommand(const std::string& line) {
 }  // namespace
 
 ScriptedSmtpServer::ScriptedSmtpServer(SmtpServerOptions options)
-    : options_(std::move(options)),
-      end_(std::chrono::steady_clock::now() + options_.lifetime) {
+    : options_(std::move(options)), end_(std::chrono::steady_clock::now() + options_.lifetime) {
     listenFd_ = OpenListener(port_);
     if (listenFd_ >= 0) {
         thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
@@ -195,7 +194,7 @@ bool ScriptedSmtpServer::ReadSome(int fd, std::stop_token stop) {
     if (ready == 0) {
         return true;
     }
-    char buffer[4096];
+    char buffer[65536];
     const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
     if (count > 0) {
         Record(buffer, static_cast<std::size_t>(count));
@@ -207,8 +206,11 @@ bool ScriptedSmtpServer::ReadSome(int fd, std::stop_token stop) {
 
 bool ScriptedSmtpServer::WaitForPending(int fd, const std::string& mark, std::stop_token stop,
                                         std::string& out) {
+    // Only new bytes are searched, so a long message does not cost a rescan per read.
+    std::size_t from = 0;
     for (;;) {
-        const std::size_t at = pending_.find(mark);
+        const std::size_t at = pending_.find(mark, from);
+        from = pending_.size() >= mark.size() ? pending_.size() - mark.size() + 1 : 0;
         if (at != std::string::npos) {
             out = pending_.substr(0, at + mark.size());
             pending_.erase(0, at + mark.size());
