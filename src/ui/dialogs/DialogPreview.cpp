@@ -1,4 +1,5 @@
-// Shows one option dialog over a throw-away settings file: tarvik_dialog_preview scan|logging
+// Shows one option dialog over a throw-away settings file:
+//   tarvik_dialog_preview scan|logging [tab index]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +8,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QTabWidget>
 
 #include "settings/SettingsStore.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
@@ -27,7 +29,7 @@ std::filesystem::path MakeScratchFolder() {
 int main(int argc, char** argv) {
     const std::string which = argc > 1 ? argv[1] : "";
     if (which != "scan" && which != "logging") {
-        std::fprintf(stderr, "usage: %s scan|logging\n", argv[0]);
+        std::fprintf(stderr, "usage: %s scan|logging [tab index]\n", argv[0]);
         return 2;
     }
     QApplication app(argc, argv);
@@ -48,6 +50,11 @@ int main(int argc, char** argv) {
         }
         dialog->move(0, 0);
         dialog->show();
+        if (argc > 2) {
+            if (auto* tabs = dialog->findChild<QTabWidget*>()) {
+                tabs->setCurrentIndex(std::atoi(argv[2]));
+            }
+        }
         QObject::connect(dialog.get(), &QDialog::finished, &app, &QApplication::quit);
         result = app.exec();
     }

@@ -36,6 +36,8 @@ CListEditor::CListEditor(std::unique_ptr<CEntryDlg> entry, DuplicateRule rule, L
       remove_(new QPushButton(QStringLiteral("Remove"), this)) {
     entry_->setParent(this, entry_->windowFlags());
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Room for about seven entries; longer lists scroll.
+    list_->setMaximumHeight(list_->fontMetrics().lineSpacing() * 7 + 2 * list_->frameWidth() + 4);
 
     auto* buttons = new QVBoxLayout;
     buttons->addWidget(add_);
