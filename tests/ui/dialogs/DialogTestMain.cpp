@@ -7,11 +7,11 @@ namespace {
 
 // The application exists only while tests run, so that listing the tests needs no display.
 class QtEnvironment : public ::testing::Environment {
-  public:
+public:
     void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
     void TearDown() override { app_.reset(); }
 
-  private:
+private:
     int argc_ = 1;
     char name_[16] = "dialog_tests";
     char* argv_[2] = {name_, nullptr};

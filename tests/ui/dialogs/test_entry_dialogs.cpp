@@ -13,7 +13,7 @@ QLineEdit* Edit(QWidget& dialog, const char* name) {
 }
 
 class PortEntryTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         dialog.SetMessageSink(messages.Sink());
         dialog.show();
@@ -71,17 +71,8 @@ TEST_F(PortEntryTest, OpensWithTheCurrentTextAndTheFocusInTheEdit) {
     EXPECT_EQ(edit->text(), QString());
 }
 
-TEST(IsValidPortText, ChecksDigitsAndRange) {
-    EXPECT_TRUE(IsValidPortText(QStringLiteral("80")));
-    EXPECT_TRUE(IsValidPortText(QStringLiteral("08080")));
-    EXPECT_FALSE(IsValidPortText(QStringLiteral("99999")));
-    EXPECT_FALSE(IsValidPortText(QStringLiteral("100000")));
-    EXPECT_FALSE(IsValidPortText(QStringLiteral("+80")));
-    EXPECT_FALSE(IsValidPortText(QStringLiteral("\u0668\u0660")));  // digits of another script
-}
-
 class IPAddressEntryTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         dialog.show();
         for (int i = 0; i < 4; ++i) {

@@ -29,7 +29,7 @@ std::vector<QWidget*> ControlsBesideTheSwitch(const CLoggingPage::Controls& ui) 
 }
 
 class LoggingOptionsTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         dialog.SetMessageSink(messages.Sink());
         dialog.SetFolderPicker([this](QWidget*, const QString& title, const QString& start) {

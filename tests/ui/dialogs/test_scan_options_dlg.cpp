@@ -34,7 +34,7 @@ std::vector<QWidget*> PageControls(const CScanOptionsDlg::Controls& ui) {
 }
 
 class ScanOptionsTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         dialog.SetMessageSink(messages.Sink());
         settings.Store().Register(&worker);
