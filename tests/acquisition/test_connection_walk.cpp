@@ -129,6 +129,16 @@ TEST_F(WalkTest, VisitsEveryRowInTableOrderWithOneGetEach) {
         std::count(walk.traces.begin(), walk.traces.end(), "ParseConnectionTableEntry exiting"), 3);
 }
 
+TEST_F(WalkTest, RowsSharingAnIndexAreAllHandedOver) {
+    fixture->SetRows({Row("127.0.0.1", 50000, "127.0.0.1", 8080, 11),
+                      Row("127.0.0.1", 50000, "127.0.0.1", 8080, 5)});
+    const Walk walk = RunWalk(*agent);
+    ASSERT_EQ(walk.records.size(), 2u);
+    EXPECT_EQ(walk.records[0].state, kStateTimeWait);
+    EXPECT_EQ(walk.records[1].state, kStateEstablished);
+    EXPECT_EQ(walk.records[1].serviceText, "http-alt");
+}
+
 TEST_F(WalkTest, AnEmptyTableEndsWithoutAGet) {
     fixture->SetRows({});
     const Walk walk = RunWalk(*agent);

@@ -3,7 +3,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "acquisition/DataThread.h"
 #include "acquisition/KernelTableSource.h"
@@ -140,6 +142,36 @@ TEST(KernelPollTest, DualStackListenersCountAsIpv4AndIpv6OnlyOnesDoNot) {
     };
     EXPECT_EQ(has(PortOf(dualStack.Get())), 1);
     EXPECT_EQ(has(PortOf(v6Only.Get())), 0);
+}
+
+TEST(KernelPollTest, TimeWaitSocketsAreInTheDump) {
+    UniqueFd listener = Listener4();
+    ASSERT_TRUE(listener);
+    UniqueFd client = Connect4(PortOf(listener.Get()));
+    ASSERT_TRUE(client);
+    UniqueFd server(accept(listener.Get(), nullptr, nullptr));
+    ASSERT_TRUE(server);
+    const int clientPort = PortOf(client.Get());
+    client.Reset();  // the side that closes first ends in TIME_WAIT
+    server.Reset();
+
+    auto source = CKernelTableSource::Open();
+    ASSERT_NE(source, nullptr);
+    int state = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (state != kStateTimeWait && std::chrono::steady_clock::now() < deadline) {
+        const auto rows = source->TcpRows();
+        ASSERT_TRUE(rows);
+        for (const TcpRow& row : *rows) {
+            if (row.localPort == clientPort && row.localAddress == Ipv4Octets{127, 0, 0, 1}) {
+                state = row.state;
+            }
+        }
+        if (state != kStateTimeWait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    EXPECT_EQ(state, kStateTimeWait);
 }
 
 TEST(KernelPollTest, OneRequestAndPerFamilyRequestsSeeTheSameSockets) {

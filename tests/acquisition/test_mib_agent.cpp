@@ -184,11 +184,6 @@ TEST(AgentLoadTest, AnAgentWithoutSourceAnswersNothing) {
     EXPECT_TRUE(BuildInterfaceAddressList(agent).empty());
 }
 
-TEST_F(AgentTest, UnloadEndsEveryQuery) {
-    agent->Unload();
-    EXPECT_FALSE(Ask(*agent, kSnmpGetNext, TcpConnTableOid()).ok);
-}
-
 TEST_F(AgentTest, InterfaceListIsInIdentifierOrderWithoutTheAnyAddress) {
     EXPECT_EQ(BuildInterfaceAddressList(*agent),
               (std::vector<std::string>{"127.0.0.1", "192.168.1.5"}));

@@ -49,9 +49,5 @@ TEST(ServicesDatabaseTest, ReadsAFileAndToleratesAMissingOne) {
     EXPECT_EQ(CServicesDatabase::FromFile(path).Size(), 0u);
 }
 
-TEST(ServicesDatabaseTest, TheSharedDatabaseIsOneInstance) {
-    EXPECT_EQ(CServicesDatabase::Shared().get(), CServicesDatabase::Shared().get());
-}
-
 }  // namespace
 }  // namespace tarvik
