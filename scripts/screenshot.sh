@@ -36,7 +36,7 @@ DISPLAY_NUMBER=99
 while [ -e "/tmp/.X${DISPLAY_NUMBER}-lock" ] || [ -e "/tmp/.X11-unix/X${DISPLAY_NUMBER}" ]; do
     DISPLAY_NUMBER=$((DISPLAY_NUMBER + 1))
 done
-Xvfb ":$DISPLAY_NUMBER" -screen 0 1000x560x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+Xvfb ":$DISPLAY_NUMBER" -screen 0 760x420x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
 XVFB_PID=$!
 tries=0
 until [ -e "/tmp/.X11-unix/X${DISPLAY_NUMBER}" ]; do
