@@ -13,7 +13,7 @@ class CSettingsStore;
 // The poller: on each kMsgPoll it walks the TCP connection table and broadcasts the snapshot
 // as kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd.
 class CDataThread : public CWorkerThread {
-  public:
+public:
     // Over the kernel's tables and the shared services database.
     explicit CDataThread(CSettingsStore& settings);
     CDataThread(CSettingsStore& settings, std::unique_ptr<CMibAgent> agent,
@@ -24,10 +24,10 @@ class CDataThread : public CWorkerThread {
     // was never started.
     void Poll();
 
-  protected:
+protected:
     bool InitInstance() override;
 
-  private:
+private:
     CSettingsStore& settings_;
     std::unique_ptr<CMibAgent> agent_;
     std::shared_ptr<const CServicesDatabase> services_;

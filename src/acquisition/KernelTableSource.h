@@ -13,7 +13,7 @@ namespace tarvik {
 
 // The kernel's TCP sockets through one sock_diag dump per snapshot, and its IPv4 addresses.
 class CKernelTableSource : public ITableSource {
-  public:
+public:
     enum class Mode {
         BothFamilies,  // one request, one walk of the kernel's table; falls back if refused
         PerFamily,     // one request per address family
@@ -30,7 +30,7 @@ class CKernelTableSource : public ITableSource {
 
     Mode CurrentMode() const { return mode_; }
 
-  private:
+private:
     CKernelTableSource(UniqueFd socket, Mode mode) : socket_(std::move(socket)), mode_(mode) {}
 
     struct DumpResult {

@@ -52,7 +52,7 @@ void ReleaseVariable(MibVariable& variable);
 // the IP address table. A walk sees one snapshot of the source: the snapshot is taken when a
 // GETNEXT starts at (or above) the first row of a table and kept until the next such start.
 class CMibAgent {
-  public:
+public:
     // A null source is an agent that could not be loaded: every Query returns false.
     explicit CMibAgent(std::unique_ptr<ITableSource> source);
     virtual ~CMibAgent();
@@ -70,7 +70,7 @@ class CMibAgent {
                        int& errorIndex);
     void Unload();
 
-  private:
+private:
     struct Snapshot;
 
     bool GetNext(MibVariable& variable);

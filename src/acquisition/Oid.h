@@ -14,7 +14,7 @@ namespace tarvik {
 // An object identifier: a sequence of unsigned components, ordered lexicographically, so that
 // a prefix sorts before everything that extends it (the order GETNEXT walks in).
 class Oid {
-  public:
+public:
     Oid() = default;
     Oid(std::initializer_list<std::uint32_t> components) : components_(components) {}
     explicit Oid(std::vector<std::uint32_t> components) : components_(std::move(components)) {}
@@ -40,7 +40,7 @@ class Oid {
     auto operator<=>(const Oid&) const = default;
     bool operator==(const Oid&) const = default;
 
-  private:
+private:
     std::vector<std::uint32_t> components_;
 };
 

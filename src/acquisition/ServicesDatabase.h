@@ -12,7 +12,7 @@ namespace tarvik {
 // Port -> official service name, read once from a services file ("name port/proto aliases").
 // The first entry for a port wins, whatever its protocol.
 class CServicesDatabase {
-  public:
+public:
     CServicesDatabase() = default;
     // A file that cannot be read gives an empty database.
     static CServicesDatabase FromFile(const std::filesystem::path& path);
@@ -25,7 +25,7 @@ class CServicesDatabase {
     std::optional<std::string_view> Lookup(int port) const;
     std::size_t Size() const { return names_.size(); }
 
-  private:
+private:
     std::unordered_map<int, std::string> names_;
 };
 

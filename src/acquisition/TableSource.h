@@ -23,7 +23,7 @@ struct TcpRow {
 // Where the agent's tables come from: the kernel in the programs, a fixture in tests. Each call
 // returns a fresh, complete snapshot; nullopt when the source could not be read.
 class ITableSource {
-  public:
+public:
     virtual ~ITableSource() = default;
     virtual std::optional<std::vector<TcpRow>> TcpRows() = 0;
     virtual std::optional<std::vector<Ipv4Octets>> LocalAddresses() = 0;
@@ -31,7 +31,7 @@ class ITableSource {
 
 // Rows and addresses set by the test; counts the snapshots taken.
 class CFixtureTableSource : public ITableSource {
-  public:
+public:
     CFixtureTableSource() = default;
     CFixtureTableSource(std::vector<TcpRow> rows, std::vector<Ipv4Octets> addresses)
         : rows_(std::move(rows)), addresses_(std::move(addresses)) {}
@@ -57,7 +57,7 @@ class CFixtureTableSource : public ITableSource {
     int TcpSnapshots() const { return tcpSnapshots_; }
     int AddressSnapshots() const { return addressSnapshots_; }
 
-  private:
+private:
     std::vector<TcpRow> rows_;
     std::vector<Ipv4Octets> addresses_;
     bool failing_ = false;

@@ -9,7 +9,7 @@ namespace tarvik {
 // Owns one file descriptor and closes it once. Move-only; functions that only use a
 // descriptor take Get() and never close it.
 class UniqueFd {
-  public:
+public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { Reset(); }
@@ -36,7 +36,7 @@ class UniqueFd {
         fd_ = fd;
     }
 
-  private:
+private:
     int fd_ = -1;
 };
 

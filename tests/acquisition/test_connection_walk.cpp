@@ -100,7 +100,7 @@ TEST(ClassificationTest, AddressTexts) {
 }
 
 class WalkTest : public ::testing::Test {
-  protected:
+protected:
     WalkTest() {
         auto source = std::make_unique<CFixtureTableSource>(
             std::vector<TcpRow>{Row("10.0.0.5", 50000, "10.0.0.9", 25, 5),

@@ -21,7 +21,7 @@ std::vector<int> Numbers(const std::vector<CSnapshotRecorder::Event>& events) {
 }
 
 class DataThreadTest : public ::testing::Test {
-  protected:
+protected:
     DataThreadTest()
         : settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "t.conf",
                    [] { return std::vector<std::string>{}; }) {

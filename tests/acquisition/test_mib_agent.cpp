@@ -63,7 +63,7 @@ TEST(OidTest, PrefixSortsBeforeItsExtensionsAndComponentsCompareAsNumbers) {
 }
 
 class AgentTest : public ::testing::Test {
-  protected:
+protected:
     AgentTest() {
         auto source = std::make_unique<CFixtureTableSource>(
             std::vector<TcpRow>{Row("10.0.0.5", 1024, "10.0.0.9", 25, 5),

@@ -30,7 +30,7 @@ inline TcpRow Row(const char* local, int localPort, const char* remote, int remo
 
 // An agent over a fixture that counts requests and can be told to fail or throw.
 class CCountingAgent : public CMibAgent {
-  public:
+public:
     using Hook = std::function<void(int requestType, std::vector<MibVariable>&, int& errorStatus,
                                     bool& result)>;
 
@@ -53,7 +53,7 @@ class CCountingAgent : public CMibAgent {
 
 // Records the snapshot messages it receives.
 class CSnapshotRecorder : public CWorkerThread {
-  public:
+public:
     struct Event {
         int number = 0;
         CConnectionRecord record;
@@ -90,7 +90,7 @@ class CSnapshotRecorder : public CWorkerThread {
         return records;
     }
 
-  private:
+private:
     void Add(Event event) {
         {
             std::lock_guard lock(mutex_);
