@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-namespace tarvik {
+#include "app/ListCommand.h"
 
-enum class ListFormat { Text, Csv, Json };
+namespace tarvik {
 
 struct CommandLine {
     enum class Action { Monitor, List, PrintConfig, Help, Version };

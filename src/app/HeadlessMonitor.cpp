@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "acquisition/MibAgent.h"
@@ -70,9 +71,19 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     }
 
     openlog("Tarvik", LOG_PID, LOG_DAEMON);
+    const bool firstStart = !std::filesystem::exists(options.configFile);
     CSettingsStore settings(options.configFile, ListKernelInterfaceAddresses);
-    for (const std::string& warning : settings.LoadWarnings()) {
-        errors.WriteLine("tarvikd: " + options.configFile.string() + ": " + warning);
+    if (firstStart) {
+        // A sysadmin starts from a file that names every value and its default.
+        std::string saveError;
+        errors.WriteLine(settings.Save(&saveError)
+                             ? "tarvikd: created " + options.configFile.string() + " with defaults"
+                             : "tarvikd: cannot create " + options.configFile.string() + ": " +
+                                   saveError);
+    } else {
+        for (const std::string& warning : settings.LoadWarnings()) {
+            errors.WriteLine("tarvikd: " + options.configFile.string() + ": " + warning);
+        }
     }
     if (options.trace) {
         settings.Registry().SetTraceSink(

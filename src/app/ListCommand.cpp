@@ -7,6 +7,7 @@
 #include "acquisition/ConnectionTableWalk.h"
 #include "acquisition/MibAgent.h"
 #include "acquisition/ServicesDatabase.h"
+#include "app/ListFormats.h"
 
 namespace tarvik {
 
@@ -68,7 +69,13 @@ ConnectionListing CollectConnections(CMibAgent& agent, const CServicesDatabase& 
 void WriteConnectionList(const std::vector<CConnectionRecord>& records, ListFormat format,
                          std::ostream& out) {
     switch (format) {
-        case ListFormat::Table: {
+        case ListFormat::Csv:
+            WriteCsvList(records, out);
+            break;
+        case ListFormat::Json:
+            WriteJsonList(records, out);
+            break;
+        case ListFormat::Text: {
             std::vector<Cells> rows;
             rows.reserve(records.size() + 1);
             rows.push_back(HeadingCells());

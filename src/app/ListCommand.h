@@ -11,7 +11,9 @@ namespace tarvik {
 class CMibAgent;
 class CServicesDatabase;
 
-enum class ListFormat { Table };
+// Text: aligned columns for a terminal. Csv and Json: for scripts, with the category word and
+// the state number after the seven columns.
+enum class ListFormat { Text, Csv, Json };
 
 struct ConnectionListing {
     std::vector<CConnectionRecord> records;  // in table order
@@ -21,13 +23,13 @@ struct ConnectionListing {
 // One classified walk of the connection table.
 ConnectionListing CollectConnections(CMibAgent& agent, const CServicesDatabase& services);
 
-// The seven list columns and the category word, under a heading line.
+// The seven list columns and the category (and, for scripts, the state number).
 void WriteConnectionList(const std::vector<CConnectionRecord>& records, ListFormat format,
                          std::ostream& out);
 
 // Prints the connection table once. Returns 0, or 1 (with a reason on `err`) when the
 // table could not be read whole.
 int RunListCommand(CMibAgent& agent, const CServicesDatabase& services, std::ostream& out,
-                   std::ostream& err, ListFormat format = ListFormat::Table);
+                   std::ostream& err, ListFormat format = ListFormat::Text);
 
 }  // namespace tarvik

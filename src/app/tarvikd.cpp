@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/MibAgent.h"
+#include "acquisition/ServicesDatabase.h"
 #include "app/CommandLine.h"
 #include "app/HeadlessMonitor.h"
 #include "app/ListCommand.h"
@@ -35,8 +37,11 @@ int main(int argc, char** argv) {
         case CommandLine::Action::Version:
             std::printf("tarvikd %s\n", TARVIK_VERSION);
             return 0;
-        case CommandLine::Action::List:
-            return tarvik::RunListCommand(line->format, std::cout);
+        case CommandLine::Action::List: {
+            auto agent = tarvik::LoadKernelAgent();
+            return tarvik::RunListCommand(*agent, *tarvik::CServicesDatabase::Shared(), std::cout,
+                                          std::cerr, line->format);
+        }
         case CommandLine::Action::PrintConfig: {
             tarvik::CSettingsStore settings(SettingsFile(*line), [] { return std::vector<std::string>{}; });
             std::cout << tarvik::RenderConfig(settings);
