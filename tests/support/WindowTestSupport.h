@@ -21,15 +21,8 @@
 
 namespace tarvik::test {
 
-inline QApplication& TestApp() {
-    // The tests set this through their environment; a direct run needs it too.
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static int argc = 1;
-    static char name[] = "tarvik-window-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
+// The application object made by the widget tests' main (support/QtTestMain.cpp).
+inline QApplication& TestApp() { return *qobject_cast<QApplication*>(QCoreApplication::instance()); }
 
 // Processes events until `done` holds or the deadline passes.
 inline bool WaitFor(const std::function<bool()>& done,

@@ -12,6 +12,8 @@
 
 #include "settings/SettingsStore.h"
 #include "tracking/Message.h"
+#include "ui/dialogs/LoggingOptionsDlg.h"
+#include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
@@ -223,9 +225,15 @@ QMenu* CTarvikView::CreateOptionsMenu(QWidget* parent) {
     auto* menu = new QMenu(tr("&Options"), parent);
     loggingAction_ = menu->addAction(tr("&Logging"));
     scanAction_ = menu->addAction(tr("Port &Scan Detection"));
-    // Enabled once the option dialogs are connected to them.
-    loggingAction_->setEnabled(false);
-    scanAction_->setEnabled(false);
+    // Each opening builds the dialog afresh from the settings, so nothing cancelled survives.
+    connect(loggingAction_, &QAction::triggered, this, [this] {
+        CLoggingOptionsDlg dialog(settings_, this);
+        dialog.exec();
+    });
+    connect(scanAction_, &QAction::triggered, this, [this] {
+        CScanOptionsDlg dialog(settings_, this);
+        dialog.exec();
+    });
     return menu;
 }
 

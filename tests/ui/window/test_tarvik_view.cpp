@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QTimer>
+
 #include <QAction>
 #include <QClipboard>
 #include <QHeaderView>
@@ -119,6 +122,24 @@ TEST_F(TarvikViewTest, ViewMenuTextsPromptsAndCheckMarksFromTheSettings) {
     std::unique_ptr<QMenu> options(view->CreateOptionsMenu(nullptr));
     EXPECT_EQ(options->title(), "&Options");
     EXPECT_EQ(ActionTexts(*options), (std::vector<QString>{"&Logging", "Port &Scan Detection"}));
+}
+
+TEST_F(TarvikViewTest, OptionsCommandsOpenTheirDialogs) {
+    auto view = MakeView();
+    std::unique_ptr<QMenu> options(view->CreateOptionsMenu(nullptr));
+    for (auto [action, title] : {std::pair{view->LoggingOptionsAction(), "Logging Options"},
+                                 std::pair{view->ScanOptionsAction(), "Port Scan Detection Options"}}) {
+        ASSERT_TRUE(action->isEnabled());
+        QString shown;
+        QTimer::singleShot(0, [&shown] {
+            if (QWidget* dialog = QApplication::activeModalWidget()) {
+                shown = dialog->windowTitle();
+                dialog->close();
+            }
+        });
+        action->trigger();
+        EXPECT_EQ(shown, title);
+    }
 }
 
 TEST_F(TarvikViewTest, TogglesChangeOnlyTheSettingsAndDnsOnBroadcastsOnce) {

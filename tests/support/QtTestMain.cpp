@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -5,15 +6,19 @@
 
 namespace {
 
-// The application exists only while tests run, so that listing the tests needs no display.
+// Widget tests share one application object. It exists only while tests run, so that listing
+// the tests needs no display, and it is destroyed before Qt's own statics are.
 class QtEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
+    void SetUp() override {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);  // a direct run needs no display either
+        app_ = std::make_unique<QApplication>(argc_, argv_);
+    }
     void TearDown() override { app_.reset(); }
 
 private:
     int argc_ = 1;
-    char name_[16] = "dialog_tests";
+    char name_[16] = "tarvik_tests";
     char* argv_[2] = {name_, nullptr};
     std::unique_ptr<QApplication> app_;
 };
