@@ -36,7 +36,9 @@ int OpenListener(int& port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, 8) != 0 ||
@@ -59,6 +61,7 @@ std::string UpperCommand(const std::string& line) {
 
 ScriptedSmtpServer::ScriptedSmtpServer(SmtpServerOptions options)
     : options_(std::move(options)), end_(std::chrono::steady_clock::now() + options_.lifetime) {
+    port_ = options_.port;
     listenFd_ = OpenListener(port_);
     if (listenFd_ >= 0) {
         thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });

@@ -60,6 +60,7 @@ struct SmtpServerOptions {
     int maxConnections = 1;
     std::chrono::milliseconds lifetime{15000};  // the thread ends by itself after this
     std::size_t maxRecorded = 1024 * 1024;      // bytes beyond this are read and dropped
+    int port = 0;                               // 0: an ephemeral port on 127.0.0.1
 };
 
 class ScriptedSmtpServer {
