@@ -3,7 +3,7 @@
 set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-qt6-base-dev xvfb xauth python3 iproute2 procps"
+qt6-base-dev nlohmann-json3-dev xvfb xauth python3 iproute2 procps"
 
 missing=""
 for package in $PACKAGES; do
