@@ -45,7 +45,8 @@ package: build
 
 # Screenshots of the window and the option dialogs under Xvfb, into docs/.
 screenshot: build
-	@./scripts/screenshot.sh $(BUILD_DIR)
+	@./scripts/screenshot.sh $(BUILD_DIR)/bin/tarvik
+	@./scripts/screenshot-dialogs.sh $(BUILD_DIR)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
