@@ -19,6 +19,31 @@ namespace {
 using Clock = CSMTPSocket::Clock;
 using std::chrono::milliseconds;
 
+bool HasLineBreak(const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+}
+
+bool HasLineBreak(const CSMTPAddress& address) {
+    return HasLineBreak(address.address) || HasLineBreak(address.displayName);
+}
+
+// Addresses and header fields come from the settings. A line break in one would let it add
+// commands to the exchange or lines to the header, so such a message is not sent at all.
+bool CarriesLineBreaks(const CSMTPMessage& message) {
+    if (HasLineBreak(message.from) || HasLineBreak(message.replyTo) ||
+        HasLineBreak(message.subject) || HasLineBreak(message.mailer)) {
+        return true;
+    }
+    for (int kind : {CSMTPMessage::kTo, CSMTPMessage::kCc, CSMTPMessage::kBcc}) {
+        for (int i = 0; i < message.RecipientCount(kind); ++i) {
+            if (HasLineBreak(message.Recipient(i, kind))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 int PollWait(milliseconds wait) {
     return static_cast<int>(std::clamp<milliseconds::rep>(wait.count(), 0, INT_MAX));
 }
@@ -206,6 +231,10 @@ bool CSMTPConnection::Connect(const std::string& host, int port) {
 }
 
 bool CSMTPConnection::SendMessage(const CSMTPMessage& message) {
+    if (CarriesLineBreaks(message)) {
+        lastError_ = kSmtpErrorUnsafeText;
+        return false;
+    }
     if (!SendCommand("MAIL FROM:<" + message.from.address + ">\r\n")) {
         return false;
     }

@@ -18,6 +18,7 @@ inline constexpr int kSmtpErrorBadHost = EINVAL;                  // name does n
 inline constexpr int kSmtpErrorBadCommand = EBADMSG;              // the server refused a command
 inline constexpr int kSmtpErrorClosed = ECONNRESET;               // the server hung up mid-reply
 inline constexpr int kSmtpErrorReplyTooLong = EMSGSIZE;           // reply over the size limit
+inline constexpr int kSmtpErrorUnsafeText = EILSEQ;  // a line break in an address or header field
 
 // One IPv4 TCP stream socket, closed on destruction. Non-blocking underneath; every wait is
 // bounded by the deadline the caller passes.

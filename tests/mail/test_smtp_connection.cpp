@@ -137,6 +137,33 @@ TEST(SmtpConnection, NoRecipientsGoesStraightToData) {
     EXPECT_EQ(server.Messages()[0].find("To: \r\n"), server.Messages()[0].find("\r\n") + 2);
 }
 
+TEST(SmtpConnection, LineBreakInAnAddressOrHeaderFieldSendsNothing) {
+    const auto withRecipient = [](std::string address) {
+        CSMTPMessage message;
+        message.from = CSMTPAddress("tarvik@host");
+        message.AddRecipient(CSMTPAddress(std::move(address)), CSMTPMessage::kTo);
+        return message;
+    };
+    CSMTPMessage badFrom = withRecipient("a@x");
+    badFrom.from = CSMTPAddress("tarvik@host>\r\nRCPT TO:<victim@x");
+    CSMTPMessage badSubject = withRecipient("a@x");
+    badSubject.subject = "Alert\nBcc: victim@x";
+    CSMTPMessage badName = withRecipient("a@x");
+    badName.AddRecipient(CSMTPAddress("B\r\nX: y", "b@x"), CSMTPMessage::kCc);
+
+    for (const CSMTPMessage& message :
+         {withRecipient("a@x>\r\nDATA"), badFrom, badSubject, badName}) {
+        ScriptedSmtpServer server;
+        CSMTPConnection connection;
+        ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port()));
+        EXPECT_FALSE(connection.SendMessage(message));
+        EXPECT_EQ(connection.LastError(), kSmtpErrorUnsafeText);
+        EXPECT_TRUE(connection.Disconnect());
+        ASSERT_TRUE(server.WaitUntilDone(kServerDone));
+        EXPECT_EQ(server.Received(), HeloLine() + "\r\nQUIT\r\n");
+    }
+}
+
 TEST(SmtpConnection, RefusedRecipientStopsBeforeDataAndQuitStillFollows) {
     ScriptedSmtpServer server(ScriptedSmtpServer::Scripted(
         {Greeted(), SmtpStep::Answer("250 sender ok\r\n"), SmtpStep::Answer("250 first ok\r\n"),
