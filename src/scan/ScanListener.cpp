@@ -30,11 +30,11 @@ std::string DottedAddress(const in_addr& address) {
 
 // A listening socket on the port, or nothing when the port cannot be taken. Ports outside
 // 1..65535 are refused: 0 would bind a random port and larger values would wrap to another one.
-std::optional<CScanFd> OpenBaitSocket(const in_addr& address, int port) {
+std::optional<UniqueFd> OpenBaitSocket(const in_addr& address, int port) {
     if (port < 1 || port > 65535) {
         return std::nullopt;
     }
-    CScanFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) {
         return std::nullopt;
     }
@@ -100,13 +100,13 @@ void CScanListener::SetListening(std::vector<int> ports) {
 }
 
 void CScanListener::Run(std::stop_token stop) {
-    std::vector<CScanFd> sockets = OpenSockets();
+    std::vector<UniqueFd> sockets = OpenSockets();
     Serve(sockets, stop);
     // The sockets close here, dropping any connection still pending.
 }
 
-std::vector<CScanFd> CScanListener::OpenSockets() {
-    std::vector<CScanFd> sockets;
+std::vector<UniqueFd> CScanListener::OpenSockets() {
+    std::vector<UniqueFd> sockets;
     std::vector<int> held;
     in_addr address{};
     PortListPtr ports = settings_.GetListenPorts();
@@ -123,7 +123,7 @@ std::vector<CScanFd> CScanListener::OpenSockets() {
     return sockets;
 }
 
-void CScanListener::Serve(const std::vector<CScanFd>& sockets, std::stop_token& stop) {
+void CScanListener::Serve(const std::vector<UniqueFd>& sockets, std::stop_token& stop) {
     if (sockets.empty()) {
         // Nothing to watch: sleep until asked to stop.
         std::mutex idle;
@@ -134,7 +134,7 @@ void CScanListener::Serve(const std::vector<CScanFd>& sockets, std::stop_token& 
     }
     std::vector<pollfd> watched;
     watched.reserve(sockets.size());
-    for (const CScanFd& socket : sockets) {
+    for (const UniqueFd& socket : sockets) {
         watched.push_back(pollfd{socket.Get(), POLLIN, 0});
     }
     const int timeout = static_cast<int>(kPollPeriod.count());
@@ -154,7 +154,7 @@ void CScanListener::Serve(const std::vector<CScanFd>& sockets, std::stop_token& 
 void CScanListener::AcceptAndReport(int listenFd) {
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
-    CScanFd connection(
+    UniqueFd connection(
         ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC));
     if (!connection) {
         return;

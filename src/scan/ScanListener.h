@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "scan/ScanFd.h"
+#include "acquisition/UniqueFd.h"
 
 namespace tarvik {
 
@@ -48,8 +48,8 @@ class CScanListener {
 
   private:
     void Run(std::stop_token stop);
-    std::vector<CScanFd> OpenSockets();
-    void Serve(const std::vector<CScanFd>& sockets, std::stop_token& stop);
+    std::vector<UniqueFd> OpenSockets();
+    void Serve(const std::vector<UniqueFd>& sockets, std::stop_token& stop);
     void AcceptAndReport(int listenFd);
     void SetListening(std::vector<int> ports);
 

@@ -91,7 +91,7 @@ TEST_F(ScanListenerTest, SkipsDuplicateUnusableAndOutOfRangePorts) {
     const std::vector<int> ports = FreeLoopbackPorts(3);
     ASSERT_EQ(ports.size(), 3u);
     // A port another socket already listens on cannot be taken.
-    CScanFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address = test::LoopbackAddress("127.0.0.1", ports[2]);
     ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(taken.Get(), 1), 0);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/ScanFd.h"
+#include "acquisition/UniqueFd.h"
 
 namespace tarvik::test {
 
@@ -23,10 +23,10 @@ inline sockaddr_in LoopbackAddress(const std::string& address, int port) {
 
 // `count` distinct TCP ports that were free on 127.0.0.1 a moment ago.
 inline std::vector<int> FreeLoopbackPorts(std::size_t count) {
-    std::vector<CScanFd> holders;
+    std::vector<UniqueFd> holders;
     std::vector<int> ports;
     for (std::size_t i = 0; i < count; ++i) {
-        CScanFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in any = LoopbackAddress("127.0.0.1", 0);
         if (!fd || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
             return {};
@@ -40,7 +40,7 @@ inline std::vector<int> FreeLoopbackPorts(std::size_t count) {
 }
 
 struct LoopbackClient {
-    CScanFd fd;
+    UniqueFd fd;
     int localPort = 0;
 };
 
@@ -48,7 +48,7 @@ struct LoopbackClient {
 // 5-second receive time-out so that reads cannot hang a test.
 inline std::optional<LoopbackClient> ConnectFrom(const std::string& from, const std::string& to,
                                                  int port) {
-    LoopbackClient client{CScanFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), 0};
+    LoopbackClient client{UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), 0};
     if (!client.fd) {
         return std::nullopt;
     }
@@ -67,7 +67,7 @@ inline std::optional<LoopbackClient> ConnectFrom(const std::string& from, const 
 }
 
 // True when the peer closed the connection without sending anything.
-inline bool ReadsEndOfStream(const CScanFd& fd) {
+inline bool ReadsEndOfStream(const UniqueFd& fd) {
     char byte = 0;
     return ::recv(fd.Get(), &byte, 1, 0) == 0;
 }
