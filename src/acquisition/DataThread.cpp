@@ -3,6 +3,8 @@
 #include "acquisition/ConnectionTableWalk.h"
 #include "settings/SettingsStore.h"
 
+#include <vector>
+
 namespace tarvik {
 
 CDataThread::CDataThread(CSettingsStore& settings)
@@ -28,12 +30,17 @@ bool CDataThread::InitInstance() {
 
 void CDataThread::Poll() {
     settings_.Broadcast(kMsgSnapshotBegin);
+    // The entries go out together after the walk: the tracker is woken once, and frees the
+    // records while this thread no longer allocates, rather than both contending for the
+    // allocator on every row.
+    std::vector<Payload> entries;
     WalkConnectionTable(
         *agent_, *services_,
-        [this](CConnectionRecord record) {
-            settings_.Broadcast(kMsgSnapshotEntry, Payload::Record(std::move(record)));
+        [&entries](CConnectionRecord record) {
+            entries.push_back(Payload::Record(std::move(record)));
         },
         [this](std::string_view text) { settings_.Trace(text); });
+    settings_.Registry().BroadcastEach(kMsgSnapshotEntry, entries);
     settings_.Broadcast(kMsgSnapshotEnd);
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <optional>
 #include <span>
 
@@ -42,6 +41,14 @@ std::array<std::uint32_t, 11> RowIndex(const TcpRow& row) {
     const auto& l = row.localAddress;
     const auto& r = row.remoteAddress;
     return {l[0], l[1], l[2], l[3], row.localPort, r[0], r[1], r[2], r[3], row.remotePort, 0};
+}
+
+std::uint64_t PackedEnd(const Ipv4Octets& address, std::uint16_t port) {
+    std::uint64_t packed = 0;
+    for (const std::uint8_t octet : address) {
+        packed = packed << 8 | octet;
+    }
+    return packed << 16 | port;
 }
 
 Oid ColumnOid(std::size_t column) {
@@ -140,14 +147,28 @@ struct CMibAgent::Snapshot {
     std::size_t addressHint = 0;
 
     void SetRows(std::vector<TcpRow> source) {
+        // Sorted by the row index packed into two integers (its components are octets and
+        // ports, so integer order is identifier order); the position keeps the sort stable.
+        struct Key {
+            std::uint64_t local;
+            std::uint64_t remote;
+            std::size_t position;
+            auto operator<=>(const Key&) const = default;
+        };
+        std::vector<Key> keys;
+        keys.reserve(source.size());
+        for (std::size_t i = 0; i < source.size(); ++i) {
+            const TcpRow& row = source[i];
+            keys.push_back(Key{PackedEnd(row.localAddress, row.localPort),
+                               PackedEnd(row.remoteAddress, row.remotePort), i});
+        }
+        std::ranges::sort(keys);
         std::vector<IndexedRow> indexed;
         indexed.reserve(source.size());
-        for (const TcpRow& row : source) {
+        for (const Key& key : keys) {
+            const TcpRow& row = source[key.position];
             indexed.push_back(IndexedRow{RowIndex(row), 10, row});
         }
-        std::ranges::stable_sort(indexed, [](const IndexedRow& a, const IndexedRow& b) {
-            return SuffixLess(a.Index(), b.Index());
-        });
         for (std::size_t i = 1; i < indexed.size(); ++i) {
             IndexedRow& previous = indexed[i - 1];
             if (std::equal(previous.index.begin(), previous.index.begin() + 10,
@@ -318,9 +339,24 @@ std::unique_ptr<CMibAgent> LoadKernelAgent() {
 }
 
 std::string DottedText(const Ipv4Octets& address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
-    return text;
+    // Called twice for every row of every poll: formatted by hand rather than by snprintf.
+    // At most 15 characters; the masks only tell the compiler so.
+    std::array<char, 16> text{};
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        if (i > 0) {
+            text[length++ & 15] = '.';
+        }
+        const std::uint8_t octet = address[i];
+        if (octet >= 100) {
+            text[length++ & 15] = static_cast<char>('0' + octet / 100);
+        }
+        if (octet >= 10) {
+            text[length++ & 15] = static_cast<char>('0' + octet / 10 % 10);
+        }
+        text[length++ & 15] = static_cast<char>('0' + octet % 10);
+    }
+    return std::string(text.data(), length);
 }
 
 std::vector<std::string> BuildInterfaceAddressList(CMibAgent& agent) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <compare>
 #include <cstdint>
 #include <initializer_list>
@@ -16,19 +17,19 @@ namespace tarvik {
 class Oid {
 public:
     Oid() = default;
-    Oid(std::initializer_list<std::uint32_t> components) : components_(components) {}
-    explicit Oid(std::vector<std::uint32_t> components) : components_(std::move(components)) {}
+    Oid(std::initializer_list<std::uint32_t> components) { Append(components); }
+    explicit Oid(const std::vector<std::uint32_t>& components) { Append(components); }
 
     // "1.3.6.1.2.1.6.13" -> Oid; nullopt on anything but dot-separated decimal components.
     static std::optional<Oid> Parse(std::string_view text);
 
-    std::size_t size() const { return components_.size(); }
-    bool empty() const { return components_.empty(); }
-    std::uint32_t operator[](std::size_t index) const { return components_[index]; }
-    std::uint32_t& operator[](std::size_t index) { return components_[index]; }
-    std::span<const std::uint32_t> Components() const { return components_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::uint32_t operator[](std::size_t index) const { return Data()[index]; }
+    std::uint32_t& operator[](std::size_t index) { return Data()[index]; }
+    std::span<const std::uint32_t> Components() const { return {Data(), size_}; }
 
-    void Append(std::uint32_t component) { components_.push_back(component); }
+    void Append(std::uint32_t component) { Append(std::span(&component, 1)); }
     void Append(std::span<const std::uint32_t> components);
 
     bool StartsWith(const Oid& prefix) const;
@@ -37,11 +38,20 @@ public:
 
     std::string ToString() const;
 
-    auto operator<=>(const Oid&) const = default;
-    bool operator==(const Oid&) const = default;
+    std::strong_ordering operator<=>(const Oid& other) const;
+    bool operator==(const Oid& other) const;
 
 private:
-    std::vector<std::uint32_t> components_;
+    // Table instance names have about 20 components: they live inline, so that a walk does not
+    // allocate for every name; longer ones move to the heap.
+    static constexpr std::size_t kInline = 24;
+
+    const std::uint32_t* Data() const { return size_ <= kInline ? inline_.data() : heap_.data(); }
+    std::uint32_t* Data() { return size_ <= kInline ? inline_.data() : heap_.data(); }
+
+    std::array<std::uint32_t, kInline> inline_{};
+    std::size_t size_ = 0;
+    std::vector<std::uint32_t> heap_;
 };
 
 }  // namespace tarvik

@@ -349,6 +349,13 @@ std::filesystem::path CSettingsStore::GetInstallFolder() const {
     return values_->installFolder;
 }
 
+CSettingsStore::ViewSwitches CSettingsStore::GetViewSwitches() const {
+    std::lock_guard lock(valueMutex_);
+    const Values& v = *values_;
+    return {v.netIf,       v.reverseLookup, v.showListening,
+            v.showInbound, v.showOutbound,  v.showUnknown};
+}
+
 int CSettingsStore::GetReverseLookup() const {
     std::lock_guard lock(valueMutex_);
     return values_->reverseLookup;

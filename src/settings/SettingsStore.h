@@ -94,6 +94,18 @@ public:
     void SetShowUnknown(int value);
     int GetRefreshPeriodMs() const { return 750; }
 
+    // netif, reverselookup and the four show switches read together under one lock: the tracker
+    // reads them for every entry of every snapshot.
+    struct ViewSwitches {
+        int netIf = -1;
+        int reverseLookup = 0;
+        int showListening = 0;
+        int showInbound = 0;
+        int showOutbound = 0;
+        int showUnknown = 0;
+    };
+    ViewSwitches GetViewSwitches() const;
+
     // "Logging", per category: "inbound", "inboundtype", "inboundrotation", "inboundfolder",
     // "inboundports" and the same for outbound and unknown.
     int GetLogEnabled(LogCategory category) const;

@@ -1,5 +1,6 @@
 #include "tracking/ConnectionTracker.h"
 
+#include <bit>
 #include <functional>
 #include <utility>
 
@@ -42,24 +43,25 @@ CConnectionRecord ScanCopy(const CConnectionRecord& record) {
 
 }  // namespace
 
-std::size_t CConnectionTracker::KeyHash::operator()(const KeyView& key) const {
+std::size_t CConnectionTracker::Hash(const KeyView& key) {
     std::size_t hash = std::hash<std::string_view>{}(key.ipAddress);
     hash = hash * 31 + std::hash<std::string_view>{}(key.interfaceText);
     hash = hash * 31 + static_cast<std::size_t>(key.localPort);
     return hash * 31 + static_cast<std::size_t>(key.remotePort);
 }
 
-std::size_t CConnectionTracker::KeyHash::operator()(const ConnectionKey& key) const {
-    return (*this)(KeyEqual::View(key));
-}
-
-CConnectionTracker::KeyView CConnectionTracker::KeyEqual::View(const ConnectionKey& key) {
-    return {key.ipAddress, key.interfaceText, key.localPort, key.remotePort};
-}
-
-bool CConnectionTracker::KeyEqual::Same(const KeyView& a, const KeyView& b) {
-    return a.localPort == b.localPort && a.remotePort == b.remotePort &&
-           a.ipAddress == b.ipAddress && a.interfaceText == b.interfaceText;
+CConnectionTracker::Slot& CConnectionTracker::FindSlot(const KeyView& key, std::size_t hash) {
+    const std::size_t mask = index_.size() - 1;
+    // Spread the low bits: the ports enter the hash last, almost unmixed.
+    for (std::size_t i = (hash ^ (hash >> 17) ^ (hash >> 31)) & mask;; i = (i + 1) & mask) {
+        Slot& slot = index_[i];
+        if (slot.head == kEmpty) {
+            return slot;
+        }
+        if (slot.head != kGone && slot.hash == hash && ViewOf(previous_[slot.head]) == key) {
+            return slot;
+        }
+    }
 }
 
 CConnectionTracker::KeyView CConnectionTracker::ViewOf(const CConnectionRecord& record) {
@@ -86,33 +88,32 @@ void CConnectionTracker::BeginSnapshot() {
 void CConnectionTracker::BuildIndex() {
     matched_.assign(previous_.size(), false);
     nextSameKey_.assign(previous_.size(), kNone);
-    index_.clear();
-    index_.reserve(previous_.size());
+    // At most two thirds full, so that probes stay short; never full, so that they end.
+    index_.assign(std::bit_ceil(previous_.size() + previous_.size() / 2 + 2), Slot{});
     for (std::size_t i = 0; i < previous_.size(); ++i) {
-        const CConnectionRecord& record = previous_[i];
-        auto found = index_.find(ViewOf(record));
-        if (found == index_.end()) {
-            ConnectionKey key{record.ipAddress, record.interfaceText, record.localPort,
-                              record.remotePort};
-            index_.emplace(std::move(key), Chain{i, i});
+        const KeyView key = ViewOf(previous_[i]);
+        const std::size_t hash = Hash(key);
+        Slot& slot = FindSlot(key, hash);
+        if (slot.head == kEmpty) {
+            slot = Slot{hash, i, i};
         } else {
-            nextSameKey_[found->second.tail] = i;
-            found->second.tail = i;
+            nextSameKey_[slot.tail] = i;
+            slot.tail = i;
         }
     }
 }
 
 std::size_t CConnectionTracker::TakeMatch(const CConnectionRecord& entry) {
-    auto found = index_.find(ViewOf(entry));
-    if (found == index_.end()) {
+    if (index_.empty()) {
         return kNone;
     }
-    std::size_t index = found->second.head;
-    if (nextSameKey_[index] == kNone) {
-        index_.erase(found);
-    } else {
-        found->second.head = nextSameKey_[index];
+    const KeyView key = ViewOf(entry);
+    Slot& slot = FindSlot(key, Hash(key));
+    const std::size_t index = slot.head;
+    if (index == kEmpty) {
+        return kNone;
     }
+    slot.head = nextSameKey_[index] == kNone ? kGone : nextSameKey_[index];
     return index;
 }
 
@@ -188,7 +189,6 @@ void CConnectionTracker::EndSnapshot() {
         return;
     }
     inSnapshot_ = false;
-    index_.clear();
     for (std::size_t i = 0; i < previous_.size(); ++i) {
         if (matched_[i]) {
             continue;
@@ -201,9 +201,12 @@ void CConnectionTracker::EndSnapshot() {
             host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
         }
     }
-    previous_.clear();
-    matched_.clear();
-    nextSameKey_.clear();
+    // Between snapshots only the live set is kept: the merge's buffers are as large as the
+    // table and are made again at the next begin anyway.
+    previous_ = {};
+    matched_ = {};
+    nextSameKey_ = {};
+    index_ = {};
     Flush();
 }
 

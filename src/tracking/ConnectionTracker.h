@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
@@ -35,14 +34,6 @@ public:
     virtual std::time_t Now() = 0;
 };
 
-// Identity of a connection across snapshots.
-struct ConnectionKey {
-    std::string ipAddress;
-    std::string interfaceText;
-    int localPort = 0;
-    int remotePort = 0;
-};
-
 // Merges snapshots of the connection table into the live set. Every snapshot entry is matched
 // against the previous live set through a key index, so a merge of n rows costs O(n); among
 // records with the same key the earliest in the previous order is matched first.
@@ -67,30 +58,24 @@ private:
         std::string_view interfaceText;
         int localPort;
         int remotePort;
+
+        bool operator==(const KeyView&) const = default;
     };
-    struct KeyHash {
-        using is_transparent = void;
-        std::size_t operator()(const KeyView& key) const;
-        std::size_t operator()(const ConnectionKey& key) const;
-    };
-    struct KeyEqual {
-        using is_transparent = void;
-        static KeyView View(const KeyView& key) { return key; }
-        static KeyView View(const ConnectionKey& key);
-        template <typename A, typename B>
-        bool operator()(const A& a, const B& b) const {
-            return Same(View(a), View(b));
-        }
-        static bool Same(const KeyView& a, const KeyView& b);
-    };
-    // Indices into previous_ of the not yet matched records with one key, as a chain in list
-    // order through nextSameKey_.
-    struct Chain {
-        std::size_t head;
-        std::size_t tail;
+    // One key of the index: the not yet matched records of previous_ with that key, as a chain
+    // in list order from head to tail through nextSameKey_. The index is a flat open-addressing
+    // table rebuilt for every snapshot; a key whose chain is used up stays as a tombstone.
+    struct Slot {
+        std::size_t hash = 0;
+        std::size_t head = kEmpty;
+        std::size_t tail = kEmpty;
     };
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kEmpty = kNone;
+    static constexpr std::size_t kGone = kNone - 1;
 
+    static std::size_t Hash(const KeyView& key);
+    // The slot of the key, or the empty slot where it would go.
+    Slot& FindSlot(const KeyView& key, std::size_t hash);
     static KeyView ViewOf(const CConnectionRecord& record);
     bool IsVisible(const CConnectionRecord& record, const ViewFilter& filter) const;
     std::size_t TakeMatch(const CConnectionRecord& entry);
@@ -108,7 +93,7 @@ private:
     std::vector<CConnectionRecord> previous_;
     std::vector<bool> matched_;
     std::vector<std::size_t> nextSameKey_;
-    std::unordered_map<ConnectionKey, Chain, KeyHash, KeyEqual> index_;
+    std::vector<Slot> index_;
     std::vector<RowOp> pending_;
 };
 

@@ -37,16 +37,17 @@ void CFilterThread::OnHostResolved(Message& message) {
 }
 
 ViewFilter CFilterThread::ReadFilter() {
+    const CSettingsStore::ViewSwitches switches = settings_.GetViewSwitches();
     ViewFilter filter;
-    filter.netIf = settings_.GetNetIf();
+    filter.netIf = switches.netIf;
     if (filter.netIf != -1) {
         filter.interfaces = settings_.GetInterfaceAddresses(false);
     }
-    filter.showListening = settings_.GetShowListening();
-    filter.showInbound = settings_.GetShowInbound();
-    filter.showOutbound = settings_.GetShowOutbound();
-    filter.showUnknown = settings_.GetShowUnknown();
-    filter.reverseLookup = settings_.GetReverseLookup();
+    filter.showListening = switches.showListening;
+    filter.showInbound = switches.showInbound;
+    filter.showOutbound = switches.showOutbound;
+    filter.showUnknown = switches.showUnknown;
+    filter.reverseLookup = switches.reverseLookup;
     return filter;
 }
 

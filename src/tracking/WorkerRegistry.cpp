@@ -22,6 +22,27 @@ void CWorkerRegistry::Broadcast(int number, Payload wParam, Payload lParam) {
     }
 }
 
+void CWorkerRegistry::BroadcastEach(int number, const std::vector<Payload>& wParams) {
+    if (number == kMsgQuit) {
+        for (const Payload& wParam : wParams) {
+            Broadcast(number, wParam);
+        }
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    for (CWorkerThread* worker : workers_) {
+        if (worker == nullptr || !worker->Handles(number)) {
+            continue;
+        }
+        std::vector<Message> messages;
+        messages.reserve(wParams.size());
+        for (const Payload& wParam : wParams) {
+            messages.push_back(Message{number, wParam, {}});
+        }
+        worker->PostAll(std::move(messages));
+    }
+}
+
 void CWorkerRegistry::Clear() {
     std::lock_guard lock(mutex_);
     workers_.clear();
@@ -33,6 +54,9 @@ std::size_t CWorkerRegistry::Size() const {
 }
 
 void CWorkerRegistry::Trace(std::string_view text) const {
+    if (!hasTraceSink_.load(std::memory_order_acquire)) {
+        return;
+    }
     std::lock_guard lock(traceMutex_);
     if (traceSink_) {
         traceSink_(text);
@@ -42,6 +66,7 @@ void CWorkerRegistry::Trace(std::string_view text) const {
 void CWorkerRegistry::SetTraceSink(std::function<void(std::string_view)> sink) {
     std::lock_guard lock(traceMutex_);
     traceSink_ = std::move(sink);
+    hasTraceSink_.store(static_cast<bool>(traceSink_), std::memory_order_release);
 }
 
 }  // namespace tarvik

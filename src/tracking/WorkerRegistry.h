@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -23,6 +24,9 @@ public:
     // registration order, all under one lock so that broadcasts never interleave. A quit
     // empties the list afterwards, so later broadcasts reach nobody (and free their payloads).
     void Broadcast(int number, Payload wParam = {}, Payload lParam = {});
+    // The same as one Broadcast per payload (as wParam), in order, without another broadcast
+    // in between; each worker is woken once for them all.
+    void BroadcastEach(int number, const std::vector<Payload>& wParams);
 
     // Empties the list.
     void Clear();
@@ -40,6 +44,8 @@ private:
 
     mutable std::mutex traceMutex_;
     std::function<void(std::string_view)> traceSink_;
+    // Lets the usual case (no sink) skip the lock: the poller traces every row.
+    std::atomic<bool> hasTraceSink_{false};
 };
 
 }  // namespace tarvik

@@ -28,14 +28,40 @@ void CWorkerThread::Start() {
 }
 
 bool CWorkerThread::Post(Message message) {
+    bool wasEmpty = false;
     {
         std::lock_guard lock(mutex_);
         if (!accepting_) {
             return false;
         }
+        wasEmpty = queue_.empty();
         queue_.push_back(std::move(message));
     }
-    wake_.notify_one();
+    // The loop only sleeps on an empty queue, so only the first message needs to wake it.
+    if (wasEmpty) {
+        wake_.notify_one();
+    }
+    return true;
+}
+
+bool CWorkerThread::PostAll(std::vector<Message> messages) {
+    if (messages.empty()) {
+        return true;
+    }
+    bool wasEmpty = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!accepting_) {
+            return false;
+        }
+        wasEmpty = queue_.empty();
+        for (Message& message : messages) {
+            queue_.push_back(std::move(message));
+        }
+    }
+    if (wasEmpty) {
+        wake_.notify_one();
+    }
     return true;
 }
 
@@ -54,7 +80,9 @@ bool CWorkerThread::Running() const {
     return running_;
 }
 
-void CWorkerThread::On(int number, Handler handler) { handlers_[number] = std::move(handler); }
+void CWorkerThread::On(int number, Handler handler) {
+    handlers_[number] = std::move(handler);
+}
 
 void CWorkerThread::QuitLoop() {
     std::lock_guard lock(mutex_);

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "tracking/Message.h"
 
@@ -33,6 +34,9 @@ public:
     // Queues a message. Returns false (and frees nothing the caller still owns: the payloads
     // are released with the message) when the worker no longer accepts messages.
     bool Post(Message message);
+    // Queues the messages in order as one step, with a single wake-up. Returns false (freeing
+    // them all) when the worker no longer accepts messages.
+    bool PostAll(std::vector<Message> messages);
 
     // True when the handler table has an entry for the number (always for kMsgQuit).
     bool Handles(int number) const;

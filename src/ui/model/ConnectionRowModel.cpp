@@ -169,4 +169,13 @@ std::vector<ShownRow> CConnectionRowModel::Rows() const {
     return rows;
 }
 
+std::vector<const ShownRow*> CConnectionRowModel::RowRefs() const {
+    std::vector<const ShownRow*> rows;
+    rows.reserve(nodes_.size());
+    for (const Node* node : InOrder()) {
+        rows.push_back(&node->row);
+    }
+    return rows;
+}
+
 }  // namespace tarvik

@@ -44,6 +44,11 @@ class CConnectionRowModel {
     std::size_t Size() const { return nodes_.size(); }
     // The rows in display order.
     std::vector<ShownRow> Rows() const;
+    // The same without copies; the pointers stay valid until the next change of the model.
+    std::vector<const ShownRow*> RowRefs() const;
+    bool Contains(std::uint64_t serial) const { return nodes_.contains(serial); }
+    // Serials are handed out in increasing order: rows inserted from now on get this or more.
+    std::uint64_t NextSerial() const { return nextSerial_; }
 
   private:
     struct Node {

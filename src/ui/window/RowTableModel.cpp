@@ -3,7 +3,6 @@
 #include <QBrush>
 #include <QColor>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "ui/model/RowRules.h"
 
@@ -11,15 +10,8 @@ namespace tarvik {
 namespace {
 
 constexpr int kColumns = static_cast<int>(Column::Count);
-
-std::unordered_set<std::uint64_t> Serials(const std::vector<ShownRow>& rows) {
-    std::unordered_set<std::uint64_t> serials;
-    serials.reserve(rows.size());
-    for (const ShownRow& row : rows) {
-        serials.insert(row.serial);
-    }
-    return serials;
-}
+// Up to this many separate runs of removed rows go out as they are.
+constexpr std::size_t kSeparateRemovals = 8;
 
 }  // namespace
 
@@ -78,23 +70,45 @@ void CRowTableModel::ClickHeading(int column) {
 }
 
 void CRowTableModel::Publish() {
-    std::vector<ShownRow> next = rows_.Rows();
-    PublishRemovals(next);
+    // The model's rows are compared by reference: only rows that are new or changed are copied.
+    const RowRefs next = rows_.RowRefs();
+    PublishRemovals();
     PublishInsertions(next);
-    PublishOrder(std::move(next));
+    PublishOrder(next);
+    shownSerials_ = rows_.NextSerial();
 }
 
-void CRowTableModel::PublishRemovals(const std::vector<ShownRow>& next) {
-    const std::unordered_set<std::uint64_t> kept = Serials(next);
+void CRowTableModel::PublishRemovals() {
+    std::vector<bool> removed(shown_.size());
+    std::size_t count = 0;
+    std::size_t runs = 0;
+    for (std::size_t row = 0; row < shown_.size(); ++row) {
+        removed[row] = !rows_.Contains(shown_[row].serial);
+        count += removed[row] ? 1 : 0;
+        runs += removed[row] && (row == 0 || !removed[row - 1]) ? 1 : 0;
+    }
+    // The view does work in proportion to the whole list for every removal it hears of, so
+    // scattered removals are first moved together at the bottom and then go out as one.
+    if (runs > kSeparateRemovals) {
+        RemoveAfterMovingDown(std::move(removed), count);
+    } else if (runs > 0) {
+        RemoveRuns();
+    }
+}
+
+void CRowTableModel::RemoveRuns() {
+    const auto kept = [this](int row) {
+        return rows_.Contains(shown_[static_cast<std::size_t>(row)].serial);
+    };
     // From the bottom, so that the rows above keep their numbers; runs go out as one removal.
     int row = static_cast<int>(shown_.size()) - 1;
     while (row >= 0) {
-        if (kept.contains(shown_[static_cast<std::size_t>(row)].serial)) {
+        if (kept(row)) {
             --row;
             continue;
         }
         const int last = row;
-        while (row > 0 && !kept.contains(shown_[static_cast<std::size_t>(row - 1)].serial)) {
+        while (row > 0 && !kept(row - 1)) {
             --row;
         }
         beginRemoveRows({}, row, last);
@@ -104,51 +118,98 @@ void CRowTableModel::PublishRemovals(const std::vector<ShownRow>& next) {
     }
 }
 
-void CRowTableModel::PublishInsertions(const std::vector<ShownRow>& next) {
-    const std::unordered_set<std::uint64_t> present = Serials(shown_);
+void CRowTableModel::RemoveAfterMovingDown(std::vector<bool> removed, std::size_t count) {
+    const std::size_t keptCount = shown_.size() - count;
+    std::vector<int> newRow(shown_.size());
+    std::vector<ShownRow> arranged(shown_.size());
+    std::size_t keptAt = 0;
+    std::size_t removedAt = keptCount;
+    for (std::size_t row = 0; row < shown_.size(); ++row) {
+        const std::size_t to = removed[row] ? removedAt++ : keptAt++;
+        newRow[row] = static_cast<int>(to);
+        arranged[to] = std::move(shown_[row]);
+    }
+    emit layoutAboutToBeChanged();
+    const QModelIndexList from = persistentIndexList();
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& index : from) {
+        to.append(this->index(newRow[static_cast<std::size_t>(index.row())], index.column()));
+    }
+    changePersistentIndexList(from, to);
+    shown_ = std::move(arranged);
+    emit layoutChanged();
+    beginRemoveRows({}, static_cast<int>(keptCount), static_cast<int>(shown_.size()) - 1);
+    shown_.resize(keptCount);
+    endRemoveRows();
+}
+
+void CRowTableModel::PublishInsertions(const RowRefs& next) {
     std::vector<ShownRow> added;
-    for (const ShownRow& row : next) {
-        if (!present.contains(row.serial)) {
-            added.push_back(row);
+    for (const ShownRow* row : next) {
+        if (row->serial >= shownSerials_) {
+            added.push_back(*row);
         }
     }
     if (added.empty()) {
         return;
     }
     beginInsertRows({}, 0, static_cast<int>(added.size()) - 1);
-    shown_.insert(shown_.begin(), added.begin(), added.end());
+    shown_.insert(shown_.begin(), std::make_move_iterator(added.begin()),
+                  std::make_move_iterator(added.end()));
     endInsertRows();
 }
 
-void CRowTableModel::PublishOrder(std::vector<ShownRow> next) {
+void CRowTableModel::PublishOrder(const RowRefs& next) {
     bool reordered = false;
     bool changed = false;
     for (std::size_t i = 0; i < next.size(); ++i) {
-        reordered = reordered || next[i].serial != shown_[i].serial;
-        changed = changed || !(next[i].record == shown_[i].record);
+        ShownRow& shown = shown_[i];
+        reordered = reordered || next[i]->serial != shown.serial;
+        if (!(next[i]->record == shown.record)) {
+            changed = true;
+            if (!reordered) {
+                shown.record = next[i]->record;
+            }
+        }
     }
     if (reordered) {
-        emit layoutAboutToBeChanged();
-        std::unordered_map<std::uint64_t, int> newRow;
-        for (std::size_t i = 0; i < next.size(); ++i) {
-            newRow.emplace(next[i].serial, static_cast<int>(i));
-        }
-        const QModelIndexList from = persistentIndexList();
-        QModelIndexList to;
-        to.reserve(from.size());
-        for (const QModelIndex& index : from) {
-            const std::uint64_t serial = shown_[static_cast<std::size_t>(index.row())].serial;
-            to.append(this->index(newRow.at(serial), index.column()));
-        }
-        changePersistentIndexList(from, to);
-        shown_ = std::move(next);
-        emit layoutChanged();
-    } else {
-        shown_ = std::move(next);
+        Reorder(next);
     }
     if (changed && !shown_.empty()) {
         emit dataChanged(index(0, 0), index(rowCount() - 1, kColumns - 1));
     }
+}
+
+void CRowTableModel::Reorder(const RowRefs& next) {
+    emit layoutAboutToBeChanged();
+    // Only the rows that persistent indexes (selection, current row) point at need a new place.
+    const QModelIndexList from = persistentIndexList();
+    std::unordered_map<std::uint64_t, int> newRow;
+    for (const QModelIndex& index : from) {
+        newRow.emplace(shown_[static_cast<std::size_t>(index.row())].serial, -1);
+    }
+    if (!newRow.empty()) {
+        for (std::size_t i = 0; i < next.size(); ++i) {
+            if (const auto found = newRow.find(next[i]->serial); found != newRow.end()) {
+                found->second = static_cast<int>(i);
+            }
+        }
+    }
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& index : from) {
+        const std::uint64_t serial = shown_[static_cast<std::size_t>(index.row())].serial;
+        to.append(this->index(newRow.at(serial), index.column()));
+    }
+    changePersistentIndexList(from, to);
+    std::vector<ShownRow> rows;
+    rows.reserve(next.size());
+    for (const ShownRow* row : next) {
+        rows.push_back(*row);
+    }
+    shown_ = std::move(rows);
+    emit layoutChanged();
 }
 
 }  // namespace tarvik

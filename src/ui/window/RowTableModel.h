@@ -29,14 +29,21 @@ public:
     const ShownRow& Row(int row) const { return shown_.at(static_cast<std::size_t>(row)); }
 
 private:
+    using RowRefs = std::vector<const ShownRow*>;
+
     void Publish();
-    void PublishRemovals(const std::vector<ShownRow>& next);
-    void PublishInsertions(const std::vector<ShownRow>& next);
-    void PublishOrder(std::vector<ShownRow> next);
+    void PublishRemovals();
+    void RemoveRuns();
+    void RemoveAfterMovingDown(std::vector<bool> removed, std::size_t count);
+    void PublishInsertions(const RowRefs& next);
+    void PublishOrder(const RowRefs& next);
+    void Reorder(const RowRefs& next);
 
     std::vector<std::string> titles_;
     CConnectionRowModel rows_;
     std::vector<ShownRow> shown_;
+    // Every row with a lower serial has been shown already (or was deleted before it could be).
+    std::uint64_t shownSerials_ = 0;
 };
 
 }  // namespace tarvik

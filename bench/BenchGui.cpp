@@ -1,0 +1,96 @@
+#include "BenchRigs.h"
+
+#ifdef TARVIK_BENCH_GUI
+#include <unistd.h>
+
+#include <QApplication>
+#include <filesystem>
+
+#include "settings/SettingsStore.h"
+#include "ui/window/RowTableModel.h"
+#include "ui/window/TarvikView.h"
+#endif
+
+namespace tarvik::bench {
+
+#ifdef TARVIK_BENCH_GUI
+namespace {
+
+// The window's own update of a batch plus the layout and paint events it causes.
+double TimedApply(CTarvikView& view, const std::vector<RowOp>& ops) {
+    const auto start = Clock::now();
+    view.Apply(ops);
+    QApplication::processEvents();
+    return Millis(Clock::now() - start);
+}
+
+// Changes the state of every hundredth shown row, as a snapshot where 1% of the connections
+// moved on would.
+std::vector<RowOp> UpdateBatch(const CRowTableModel& model, int round) {
+    std::vector<RowOp> ops;
+    for (int row = round % 100; row < model.rowCount(); row += 100) {
+        CConnectionRecord record = model.Row(row).record;
+        record.state = record.state == kStateEstablished ? 8 : kStateEstablished;
+        ops.push_back(RowOp{RowOp::Kind::Update, std::move(record)});
+    }
+    return ops;
+}
+
+double MedianOf(std::vector<double> values) {
+    if (values.empty()) {
+        return -1;
+    }
+    std::vector<Timing> timings;
+    for (double value : values) {
+        timings.push_back({value, value});
+    }
+    return Median(std::move(timings)).wall;
+}
+
+}  // namespace
+
+GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
+    GuiResult result;
+    if (batches.empty()) {
+        return result;
+    }
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvik-gui-" + std::to_string(getpid()));
+    CSettingsStore settings(
+        dir / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir);
+    const double heapBefore = HeapInUse();
+    {
+        // No workers: the bench hands the window its batches itself.
+        CTarvikView view(settings, {});
+        view.resize(1000, 700);
+        view.show();
+        QApplication::processEvents();
+        const CRowTableModel& model = view.Rows();
+        TimedApply(view, batches.front());
+        if (model.rowCount() > 0) {
+            result.bytesPerRow = (HeapInUse() - heapBefore) / model.rowCount();
+        }
+        std::vector<double> churn;
+        for (std::size_t i = 1; i < batches.size(); ++i) {
+            churn.push_back(TimedApply(view, batches[i]));
+        }
+        std::vector<double> updates;
+        const int rounds = static_cast<int>(std::max<std::size_t>(batches.size(), 5));
+        for (int round = 0; round < rounds; ++round) {
+            updates.push_back(TimedApply(view, UpdateBatch(model, round)));
+        }
+        result.churnMillis = MedianOf(std::move(churn));
+        result.updateMillis = MedianOf(std::move(updates));
+        view.StopWorkers();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return result;
+}
+#else
+GuiResult MeasureGui(const std::vector<std::vector<RowOp>>&) {
+    return {};
+}
+#endif
+
+}  // namespace tarvik::bench

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "acquisition/KernelTableSource.h"
+#include "tracking/ConnectionList.h"
+
+namespace tarvik::bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds of wall time and of CPU time (every thread of the process that did the work).
+struct Timing {
+    double wall = -1;
+    double cpu = -1;
+};
+
+double Millis(Clock::duration duration);
+double CpuMillis(const rusage& usage);
+// Median of each field on its own.
+Timing Median(std::vector<Timing> timings);
+// utime + stime of a process in clock ticks; -1 when it cannot be read.
+long ProcessTicks(pid_t pid);
+// Bytes the allocator has handed out and not had back, over every arena.
+double HeapInUse();
+
+// The bare sock_diag dump of both families in one walk: what any reader must pay.
+class KernelFloor {
+public:
+    KernelFloor();
+    Timing Dump(std::size_t& sockets);
+
+private:
+    std::unique_ptr<CKernelTableSource> source_;
+};
+
+struct CycleResult {
+    Timing timing;          // medians of the timed cycles
+    double heapBytes = -1;  // heap of the poller's snapshot and the tracker's live set
+    std::vector<std::vector<RowOp>> batches;  // the list operations of every cycle, in order
+};
+
+// Full poll cycles as the programs run them: the poller's walk of the kernel agent with its
+// classification and broadcast, the tracker's merge on its own worker thread, a null list.
+// One untimed cycle fills the tracker; then each of `runs` cycles follows `before()`.
+CycleResult MeasureCycles(int runs, const std::function<bool()>& before);
+
+struct GuiResult {
+    double churnMillis = -1;   // median per batch of `batches` after the first
+    double updateMillis = -1;  // median per batch updating 1% of the rows
+    double bytesPerRow = -1;   // heap of the table model and view, per row
+};
+
+// Replays the batches into the window's table model under a shown table view: the first fills
+// it, each later one is timed (model update and the events it causes).
+GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches);
+
+}  // namespace tarvik::bench

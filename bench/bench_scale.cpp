@@ -1,0 +1,221 @@
+// Measures Tarvik's poll cycle, window updates, memory and idle cost against the kernel's own
+// dump of the connection table, at growing numbers of loopback connections, and prints one
+// table. Usage: bench_scale [--out FILE] [--runs N] [--sizes 1000,10000,50000]
+//                           [--tarvikd PATH] [--tarvikd-seconds S]
+#include <malloc.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchRigs.h"
+#include "LoopbackPool.h"
+
+#ifdef TARVIK_BENCH_GUI
+#include <QApplication>
+#endif
+
+namespace tarvik::bench {
+namespace {
+
+struct Options {
+    std::string out;
+    int runs = 7;
+    std::vector<int> sizes = {1000, 10000, 50000};
+    std::string tarvikd;
+    int tarvikdSeconds = 60;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const std::string value = argv[i + 1];
+        if (name == "--out") {
+            options.out = value;
+        } else if (name == "--runs") {
+            options.runs = std::max(1, std::stoi(value));
+        } else if (name == "--tarvikd") {
+            options.tarvikd = value;
+        } else if (name == "--tarvikd-seconds") {
+            options.tarvikdSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--sizes") {
+            options.sizes.clear();
+            std::stringstream list(value);
+            for (std::string item; std::getline(list, item, ',');) {
+                options.sizes.push_back(std::stoi(item));
+            }
+        }
+    }
+    return options;
+}
+
+// `ss -tan` on the same table, output discarded: wall and CPU time of the child.
+Timing TimeSs() {
+    const auto start = Clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        execlp("ss", "ss", "-tan", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    rusage usage{};
+    int status = 0;
+    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        return {-1, -1};
+    }
+    return {Millis(Clock::now() - start), CpuMillis(usage)};
+}
+
+// CPU share of one core used by a running tarvikd over `seconds`, after a warm-up.
+double TarvikdCpuPercent(const std::string& program, int seconds) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvik-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir / "logs");
+    const auto config = dir / "Tarvik.conf";
+    {
+        std::ofstream file(config);
+        file << "[Logging]\n";
+        for (const char* category : {"inbound", "outbound", "unknown"}) {
+            file << category << "folder=" << (dir / "logs").string() << "\n";
+        }
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        execl(program.c_str(), program.c_str(), "--config", config.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    double percent = -1;
+    if (child > 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        const long before = ProcessTicks(child);
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const long after = ProcessTicks(child);
+        if (before >= 0 && after >= before) {
+            percent = 100.0 * static_cast<double>(after - before) /
+                      static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+        }
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
+    std::filesystem::remove_all(dir);
+    return percent;
+}
+
+struct SizeResult {
+    int connections = 0;
+    std::size_t rows = 0;
+    Timing dump;
+    Timing ss;
+    Timing cycleSame;
+    Timing cycleChurn;
+    double guiChurn = -1;
+    double guiUpdate = -1;
+    double trackerBytesPerRow = -1;
+    double windowBytesPerRow = -1;
+};
+
+SizeResult MeasureSize(int connections, int runs) {
+    SizeResult result;
+    result.connections = connections;
+    KernelFloor floor;
+    std::vector<Timing> dumps;
+    std::vector<Timing> ss;
+    for (int i = 0; i < runs; ++i) {
+        dumps.push_back(floor.Dump(result.rows));
+        ss.push_back(TimeSs());
+    }
+    result.dump = Median(dumps);
+    result.ss = Median(ss);
+    CycleResult cycles = MeasureCycles(runs, [] { return true; });
+    result.cycleSame = cycles.timing;
+    if (result.rows > 0 && cycles.heapBytes >= 0) {
+        result.trackerBytesPerRow = cycles.heapBytes / static_cast<double>(result.rows);
+    }
+    return result;
+}
+
+std::string Cell(double value, int precision = 2) {
+    if (value < 0) {
+        return "n/a";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", precision, value);
+    return text;
+}
+
+std::string Table(const std::vector<SizeResult>& results, double tarvikdPercent) {
+    std::ostringstream out;
+    out << "| connections | rows | dump ms (cpu) | ss -tan ms (cpu) | cycle ms, no change (cpu) "
+           "| cycle ms, 1% churn (cpu) | cycle/dump cpu | GUI ms, 1% churn | GUI ms, 1% updates "
+           "| bytes/row tracker | bytes/row window |\n";
+    out << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (const SizeResult& r : results) {
+        const double ratio =
+            r.dump.cpu > 0 ? std::max(r.cycleSame.cpu, r.cycleChurn.cpu) / r.dump.cpu : -1;
+        out << "| " << r.connections << " | " << r.rows << " | " << Cell(r.dump.wall) << " ("
+            << Cell(r.dump.cpu) << ") | " << Cell(r.ss.wall) << " (" << Cell(r.ss.cpu) << ") | "
+            << Cell(r.cycleSame.wall) << " (" << Cell(r.cycleSame.cpu) << ") | "
+            << Cell(r.cycleChurn.wall) << " (" << Cell(r.cycleChurn.cpu) << ") | " << Cell(ratio)
+            << " | " << Cell(r.guiChurn) << " | " << Cell(r.guiUpdate) << " | "
+            << Cell(r.trackerBytesPerRow, 0) << " | " << Cell(r.windowBytesPerRow, 0) << " |\n";
+    }
+    out << "\ntarvikd at about 2,000 rows, steady state: " << Cell(tarvikdPercent, 3)
+        << "% of one core\n";
+    return out.str();
+}
+
+}  // namespace
+}  // namespace tarvik::bench
+
+int main(int argc, char** argv) {
+    using namespace tarvik::bench;
+#ifdef TARVIK_BENCH_GUI
+    QApplication app(argc, argv);
+#endif
+    const Options options = ParseOptions(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    LoopbackPool pool;
+    std::vector<SizeResult> results;
+    double tarvikdPercent = -1;
+    for (const int size : options.sizes) {
+        if (!pool.GrowTo(size)) {
+            std::fprintf(stderr, "bench_scale: could not open %d loopback connections\n", size);
+            break;
+        }
+        if (size == 1000 && !options.tarvikd.empty()) {
+            tarvikdPercent = TarvikdCpuPercent(options.tarvikd, options.tarvikdSeconds);
+        }
+        SizeResult result = MeasureSize(size, options.runs);
+        CycleResult churn = MeasureCycles(options.runs, [&pool] { return pool.Churn(10); });
+        result.cycleChurn = churn.timing;
+        GuiResult gui = MeasureGui(churn.batches);
+        result.guiChurn = gui.churnMillis;
+        result.guiUpdate = gui.updateMillis;
+        result.windowBytesPerRow = gui.bytesPerRow;
+        results.push_back(result);
+        std::fprintf(stderr, "bench_scale: %d connections measured\n", size);
+    }
+    pool.Close();
+    const std::string table = Table(results, tarvikdPercent);
+    std::cout << table;
+    if (!options.out.empty()) {
+        std::ofstream(options.out) << table;
+    }
+    return results.size() == options.sizes.size() ? 0 : 1;
+}
