@@ -323,13 +323,17 @@ bool CMibAgent::Get(MibVariable& variable) {
         variable.value = MibValue::IpAddress((*snapshot_->addresses)[*found].address);
         return true;
     }
+    // Only the column the name itself gives can hold it.
     const auto& rows = *snapshot_->rows;
-    for (std::size_t column = 1; column <= kTcpColumns; ++column) {
-        if (const auto found = FindInColumn(rows, TcpColumnOids()[column - 1], variable.name,
-                                            snapshot_->rowHint)) {
-            variable.value = ColumnValue(rows[*found].row, column);
-            return true;
-        }
+    const std::size_t column =
+        variable.name.size() > kTcpColumnComponent ? variable.name[kTcpColumnComponent] : 0;
+    if (column < 1 || column > kTcpColumns) {
+        return false;
+    }
+    if (const auto found =
+            FindInColumn(rows, TcpColumnOids()[column - 1], variable.name, snapshot_->rowHint)) {
+        variable.value = ColumnValue(rows[*found].row, column);
+        return true;
     }
     return false;
 }

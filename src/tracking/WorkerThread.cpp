@@ -90,15 +90,21 @@ void CWorkerThread::QuitLoop() {
 }
 
 bool CWorkerThread::NextMessage(std::stop_token& stop, Message& message) {
-    std::unique_lock lock(mutex_);
-    if (quitRequested_) {
+    if (inbox_.empty()) {
+        std::unique_lock lock(mutex_);
+        if (quitRequested_) {
+            return false;
+        }
+        if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) {
+            return false;
+        }
+        // Everything queued so far is taken with this one lock.
+        inbox_.swap(queue_);
+    } else if (quitRequested_) {  // set only on this thread
         return false;
     }
-    if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) {
-        return false;
-    }
-    message = std::move(queue_.front());
-    queue_.pop_front();
+    message = std::move(inbox_.front());
+    inbox_.pop_front();
     return true;
 }
 
@@ -123,6 +129,7 @@ void CWorkerThread::Run(std::stop_token stop) {
         running_ = false;
         leftover.swap(queue_);
     }
+    inbox_.clear();
     // leftover payloads are freed here, outside the lock
 }
 

@@ -79,6 +79,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;
     std::deque<Message> queue_;
+    std::deque<Message> inbox_;  // taken from queue_ in one go; only the worker's thread uses it
     bool accepting_ = true;
     bool running_ = false;
     bool quitRequested_ = false;
