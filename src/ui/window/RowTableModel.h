@@ -10,7 +10,8 @@ namespace tarvik {
 
 // Shows the row model in a QTableView. It keeps the rows the view last saw, so that each batch
 // reaches the view as removals, insertions at the top and one layout change, which keeps the
-// selection and the scroll position on the same connections.
+// selection and the scroll position on the same connections. Removals scattered over many
+// places are first gathered at the bottom by a layout change and then go out as one.
 class CRowTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
