@@ -9,14 +9,13 @@ cd "$(dirname "$0")/.."
 out_dir="${1:-build}"
 bench_dir="${BENCH_BUILD_DIR:-build-bench}"
 jobs="${JOBS:-2}"
-gui=ON
-if ! cmake --find-package -DNAME=Qt6 -DCOMPILER_ID=GNU -DLANGUAGE=CXX -DMODE=EXIST >/dev/null 2>&1 &&
-    ! pkg-config --exists Qt6Widgets 2>/dev/null; then
-    gui=OFF
-fi
 
-cmake -S . -B "$bench_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_GUI="$gui" \
-    -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCHMARKS=ON >/dev/null
+configure() {
+    cmake -S . -B "$bench_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_GUI="$1" \
+        -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_BENCHMARKS=ON >/dev/null
+}
+# Without Qt the table's window columns read n/a.
+configure ON || configure OFF
 cmake --build "$bench_dir" -j "$jobs" --target bench_scale tarvikd
 
 mkdir -p "$out_dir"
