@@ -17,6 +17,8 @@ CDataThread::CDataThread(CSettingsStore& settings, std::unique_ptr<CMibAgent> ag
       agent_(agent ? std::move(agent) : std::make_unique<CMibAgent>(nullptr)),
       services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()) {
     On(kMsgPoll, [this](Message&) { Poll(); });
+    // A walk slower than the tick (a huge table, a loaded machine) must not queue up ticks.
+    CoalesceQueued(kMsgPoll);
 }
 
 CDataThread::~CDataThread() {

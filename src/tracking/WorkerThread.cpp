@@ -35,7 +35,9 @@ bool CWorkerThread::Post(Message message) {
             return false;
         }
         wasEmpty = queue_.empty();
-        queue_.push_back(std::move(message));
+        if (AdmitLocked(message)) {
+            queue_.push_back(std::move(message));
+        }
     }
     // The loop only sleeps on an empty queue, so only the first message needs to wake it.
     if (wasEmpty) {
@@ -56,13 +58,36 @@ bool CWorkerThread::PostAll(std::vector<Message> messages) {
         }
         wasEmpty = queue_.empty();
         for (Message& message : messages) {
-            queue_.push_back(std::move(message));
+            if (AdmitLocked(message)) {
+                queue_.push_back(std::move(message));
+            }
         }
     }
     if (wasEmpty) {
         wake_.notify_one();
     }
     return true;
+}
+
+void CWorkerThread::CoalesceQueued(int number) { waiting_[number] = 0; }
+
+bool CWorkerThread::AdmitLocked(const Message& message) {
+    const auto waiting = waiting_.find(message.number);
+    if (waiting == waiting_.end()) {
+        return true;
+    }
+    if (waiting->second > 0) {
+        return false;
+    }
+    ++waiting->second;
+    return true;
+}
+
+void CWorkerThread::MarkHandled(int number) {
+    std::lock_guard lock(mutex_);
+    if (const auto waiting = waiting_.find(number); waiting != waiting_.end()) {
+        waiting->second = 0;
+    }
 }
 
 bool CWorkerThread::Handles(int number) const {
@@ -116,6 +141,9 @@ void CWorkerThread::Run(std::stop_token stop) {
                 OnQuit();
                 QuitLoop();
             } else if (auto handler = handlers_.find(message.number); handler != handlers_.end()) {
+                if (waiting_.contains(message.number)) {  // the table is fixed before Start()
+                    MarkHandled(message.number);  // a tick arriving from now on is new work
+                }
                 handler->second(message);
             }
             message = Message{};  // frees whatever the handler did not take

@@ -59,6 +59,11 @@ protected:
     // Adds a handler to the table. Only from the subclass constructor, before Start().
     void On(int number, Handler handler);
 
+    // A message of this number that arrives while another of the same number still waits is
+    // dropped: for requests where one pending is as good as many (a poll tick), so a worker
+    // that falls behind its ticks never builds an unbounded backlog. Constructor only.
+    void CoalesceQueued(int number);
+
     // Start-up work on the worker's thread; returning false ends the thread at once.
     virtual bool InitInstance() { return true; }
     // Last work on the worker's thread, after the loop.
@@ -72,9 +77,13 @@ protected:
 private:
     void Run(std::stop_token stop);
     bool NextMessage(std::stop_token& stop, Message& message);
+    // Under mutex_: false when the message is to be dropped as a duplicate of a waiting one.
+    bool AdmitLocked(const Message& message);
+    void MarkHandled(int number);
 
     std::string name_;
     std::unordered_map<int, Handler> handlers_;
+    std::unordered_map<int, int> waiting_;  // coalesced number -> messages queued; under mutex_
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;

@@ -80,6 +80,7 @@ TEST_F(DataThreadTest, PollMessagesRunOnTheWorkerUntilQuit) {
     settings.Register(poller.get());
     poller->Start();
     settings.Broadcast(kMsgPoll);
+    ASSERT_TRUE(recorder.WaitForSnapshots(1));  // a tick while one waits would be coalesced
     settings.Broadcast(kMsgPoll);
     ASSERT_TRUE(recorder.WaitForSnapshots(2));
     settings.Broadcast(kMsgQuit);

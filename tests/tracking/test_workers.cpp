@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "support/RecordingWorker.h"
@@ -54,6 +56,56 @@ TEST(WorkerTest, HandlesItsNumbersInArrivalOrder) {
         EXPECT_EQ(received[i].record->id, i);
     }
     EXPECT_EQ(received[4].number, kMsgSnapshotEnd);
+}
+
+// Holds its first poll until released, so ticks pile up behind it.
+class SlowPoller : public CWorkerThread {
+public:
+    SlowPoller() : CWorkerThread("slow") {
+        On(kMsgPoll, [this](Message&) {
+            std::unique_lock lock(mutex_);
+            ++polls_;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return released_; });
+        });
+        CoalesceQueued(kMsgPoll);
+    }
+    ~SlowPoller() override { Stop(); }
+
+    void WaitForPolls(int count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(5), [&] { return polls_ >= count; });
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    int Polls() {
+        std::lock_guard lock(mutex_);
+        return polls_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int polls_ = 0;
+    bool released_ = false;
+};
+
+TEST(WorkerTest, TicksThatPileUpBehindASlowHandlerCountOnce) {
+    SlowPoller poller;
+    poller.Start();
+    poller.Post({kMsgPoll, {}, {}});
+    poller.WaitForPolls(1);
+    for (int i = 0; i < 10; ++i) {
+        poller.Post({kMsgPoll, {}, {}});  // one waits, the rest are dropped
+    }
+    poller.Release();
+    poller.WaitForPolls(2);
+    poller.Post({kMsgQuit, {}, {}});
+    poller.Join();
+    EXPECT_EQ(poller.Polls(), 2);
 }
 
 TEST(WorkerTest, QuitRunsOnQuitEndsTheThreadAndRefusesLaterPosts) {
