@@ -9,13 +9,13 @@ namespace tarvik {
 namespace {
 
 constexpr std::array<const char*, 12> kStateNames = {
-    "Closed",   "Listening", "SynSent",  "SynReceived", "Established", "FinWait1",
-    "FinWait2", "CloseWait", "LastAck",  "Closing",     "TimeWait",    "DeleteTCB",
+    "Closed",   "Listening", "SynSent", "SynReceived", "Established", "FinWait1",
+    "FinWait2", "CloseWait", "LastAck", "Closing",     "TimeWait",    "DeleteTCB",
 };
 
 constexpr std::array<const char*, static_cast<int>(Column::Count)> kColumnTitles = {
-    "Hostname", "IP Address", "Local Port", "Remote Port", "Service Type", "Interface",
-    "Connection State",
+    "Hostname",     "IP Address", "Local Port",       "Remote Port",
+    "Service Type", "Interface",  "Connection State",
 };
 
 }  // namespace
@@ -42,7 +42,9 @@ const char* ColumnTitle(Column column) {
     return index < kColumnTitles.size() ? kColumnTitles[index] : "";
 }
 
-std::string CConnectionRecord::StateName() const { return tarvik::StateName(state); }
+std::string CConnectionRecord::StateName() const {
+    return tarvik::StateName(state);
+}
 
 std::string CConnectionRecord::ColumnText(Column column) const {
     switch (column) {
@@ -67,9 +69,8 @@ std::string CConnectionRecord::ColumnText(Column column) const {
 }
 
 void CConnectionRecord::WriteCsv(std::ostream& out) const {
-    out << TimeText(openTime) << ',' << TimeText(closeTime) << ',' << ipAddress << ','
-        << hostName << ',' << remotePort << ',' << interfaceText << ',' << localPort << ','
-        << serviceText;
+    out << TimeText(openTime) << ',' << TimeText(closeTime) << ',' << ipAddress << ',' << hostName
+        << ',' << remotePort << ',' << interfaceText << ',' << localPort << ',' << serviceText;
 }
 
 std::string CConnectionRecord::CsvText() const {

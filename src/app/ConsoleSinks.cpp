@@ -37,8 +37,8 @@ std::string DescribeRowOp(const RowOp& op) {
                        : op.kind == RowOp::Kind::Update ? (record.visible ? "update" : "hide")
                                                         : "delete";
     return std::string(verb) + " #" + std::to_string(record.id) + " " + record.StateName() + " " +
-           record.hostName + " (" + record.ipAddress + "):" +
-           record.ColumnText(Column::RemotePort) + " -> " + record.interfaceText + ":" +
+           record.hostName + " (" + record.ipAddress +
+           "):" + record.ColumnText(Column::RemotePort) + " -> " + record.interfaceText + ":" +
            std::to_string(record.localPort) + " " + record.serviceText;
 }
 

@@ -36,7 +36,8 @@ private:
 class CConsoleBalloon : public IBalloonSink {
 public:
     explicit CConsoleBalloon(CConsoleWriter& writer) : writer_(writer) {}
-    bool ShowBalloon(const std::string& title, const std::string& text, int timeoutSeconds) override;
+    bool ShowBalloon(const std::string& title, const std::string& text,
+                     int timeoutSeconds) override;
 
 private:
     CConsoleWriter& writer_;

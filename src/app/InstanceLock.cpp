@@ -36,8 +36,7 @@ std::optional<CInstanceLock> CInstanceLock::Acquire(const std::filesystem::path&
     return CInstanceLock(fd);
 }
 
-CInstanceLock::CInstanceLock(CInstanceLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
+CInstanceLock::CInstanceLock(CInstanceLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 CInstanceLock& CInstanceLock::operator=(CInstanceLock&& other) noexcept {
     if (this != &other) {

@@ -10,9 +10,9 @@ namespace tarvik {
 
 namespace {
 
-constexpr std::array kCsvHeadings = {"Hostname",    "IP Address",    "Local Port",
-                                     "Remote Port", "Service Type",  "Interface",
-                                     "Connection State", "Category", "State"};
+constexpr std::array kCsvHeadings = {"Hostname",         "IP Address",   "Local Port",
+                                     "Remote Port",      "Service Type", "Interface",
+                                     "Connection State", "Category",     "State"};
 
 // Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not one.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {

@@ -6,7 +6,9 @@ namespace tarvik {
 
 CTicker::CTicker(std::vector<Tick> ticks) : ticks_(std::move(ticks)) {}
 
-CTicker::~CTicker() { Stop(); }
+CTicker::~CTicker() {
+    Stop();
+}
 
 void CTicker::Start() {
     thread_ = std::jthread([this](std::stop_token stop) { Run(std::move(stop)); });

@@ -38,11 +38,10 @@ void CWorkerSet::Quit() {
 
 void CWorkerSet::Join() {
     // The logger ends after every line queued before the quit is written.
-    for (CWorkerThread* worker : {static_cast<CWorkerThread*>(poller_.get()),
-                                  static_cast<CWorkerThread*>(tracker_.get()),
-                                  static_cast<CWorkerThread*>(lookup_.get()),
-                                  static_cast<CWorkerThread*>(logger_.get()),
-                                  static_cast<CWorkerThread*>(scanWatcher_.get())}) {
+    for (CWorkerThread* worker :
+         {static_cast<CWorkerThread*>(poller_.get()), static_cast<CWorkerThread*>(tracker_.get()),
+          static_cast<CWorkerThread*>(lookup_.get()), static_cast<CWorkerThread*>(logger_.get()),
+          static_cast<CWorkerThread*>(scanWatcher_.get())}) {
         worker->Join();
     }
 }

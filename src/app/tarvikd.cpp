@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
     std::string error;
     const auto line = tarvik::ParseCommandLine(args, &error);
     if (!line) {
-        std::fprintf(stderr, "tarvikd: %s\n%s", error.c_str(), tarvik::UsageText("tarvikd").c_str());
+        std::fprintf(stderr, "tarvikd: %s\n%s", error.c_str(),
+                     tarvik::UsageText("tarvikd").c_str());
         return 2;
     }
     switch (line->action) {
@@ -43,7 +44,8 @@ int main(int argc, char** argv) {
                                           std::cerr, line->format);
         }
         case CommandLine::Action::PrintConfig: {
-            tarvik::CSettingsStore settings(SettingsFile(*line), [] { return std::vector<std::string>{}; });
+            tarvik::CSettingsStore settings(SettingsFile(*line),
+                                            [] { return std::vector<std::string>{}; });
             std::cout << tarvik::RenderConfig(settings);
             return 0;
         }

@@ -21,7 +21,7 @@ const char* CreateFailureMessage(LogCategory category);
 // Writes ended connections to the per-category log files. Reads the settings at every record;
 // not thread-safe: one thread (the logging worker, or a test) owns it.
 class CConnectionLogger {
-  public:
+public:
     explicit CConnectionLogger(CSettingsStore& settings);
 
     // Date check, then one line in the record's log when its category is on and its port
@@ -30,7 +30,7 @@ class CConnectionLogger {
 
     void CloseAll();
 
-  private:
+private:
     static constexpr std::size_t kCategoryCount = 3;
 
     struct DateState {

@@ -8,7 +8,7 @@ namespace tarvik {
 // One open log file, written with write(2) so that every line reaches the kernel before the
 // next record is handled. Move-only; closes its descriptor when destroyed.
 class CLogFile {
-  public:
+public:
     enum class OpenResult {
         Appending,     // an existing file, opened at its end
         Created,       // a new, empty file
@@ -37,7 +37,7 @@ class CLogFile {
     bool IsOpen() const { return fd_ >= 0; }
     void Close();
 
-  private:
+private:
     int fd_ = -1;
 };
 

@@ -7,14 +7,14 @@ namespace tarvik {
 
 // The worker that writes ended connections (kMsgLogConnection) to their log files.
 class CLoggingThread : public CWorkerThread {
-  public:
+public:
     explicit CLoggingThread(CSettingsStore& settings);
     ~CLoggingThread() override;
 
-  protected:
+protected:
     int ExitInstance() override;
 
-  private:
+private:
     void OnLogConnection(Message& message);
 
     CConnectionLogger logger_;

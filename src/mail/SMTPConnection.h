@@ -23,7 +23,7 @@ inline constexpr int kSmtpErrorUnsafeText = EILSEQ;  // a line break in an addre
 // One IPv4 TCP stream socket, closed on destruction. Non-blocking underneath; every wait is
 // bounded by the deadline the caller passes.
 class CSMTPSocket {
-  public:
+public:
     using Clock = std::chrono::steady_clock;
 
     CSMTPSocket() = default;
@@ -48,7 +48,7 @@ class CSMTPSocket {
     // errno of the last failed operation.
     int Error() const { return error_; }
 
-  private:
+private:
     bool Fail(int error);
     bool WaitWritable(Clock::time_point deadline);
 
@@ -59,7 +59,7 @@ class CSMTPSocket {
 // Delivers one message over plain SMTP: HELO, MAIL FROM, RCPT TO, DATA, QUIT. Every call
 // blocks, each reply wait at most the reply time-out of silence and the step deadline overall.
 class CSMTPConnection {
-  public:
+public:
     struct Limits {
         std::chrono::milliseconds replyTimeout{2000};   // longest silence while waiting
         std::chrono::milliseconds stepDeadline{30000};  // longest wait for one reply or send
@@ -86,7 +86,7 @@ class CSMTPConnection {
     int LastResponseCode() const { return lastResponseCode_; }
     int LastError() const { return lastError_; }
 
-  protected:
+protected:
     virtual bool ReadCommandResponse(int expectedCode);
     // Waits for a reply holding the terminator; reads at most bufferSize - 1 bytes per receive,
     // growing by growBy when a receive fills the room offered.
@@ -96,7 +96,7 @@ class CSMTPConnection {
     // Sends every byte within the step deadline.
     bool SendCommand(std::string_view command);
 
-  private:
+private:
     bool SendAndExpect(std::string_view command, int expectedCode);
     bool SendRecipients(const CSMTPMessage& message);
     bool SendText(const CSMTPMessage& message);

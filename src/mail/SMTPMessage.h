@@ -32,7 +32,7 @@ std::string DateText(std::time_t when);
 
 // One single-part plain-text message. Sender, subject, mailer and reply-to are plain fields.
 class CSMTPMessage {
-  public:
+public:
     enum RecipientKind { kTo = 0, kCc = 1, kBcc = 2 };
 
     CSMTPAddress from;
@@ -59,7 +59,7 @@ class CSMTPMessage {
     // The header with a given date text; Header() fills in the current one.
     std::string HeaderWithDate(std::string_view dateText) const;
 
-  private:
+private:
     const std::vector<CSMTPAddress>* List(int kind) const;
     std::vector<CSMTPAddress>* List(int kind);
 

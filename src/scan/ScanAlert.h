@@ -13,7 +13,7 @@ class CSMTPMessage;
 
 // Raises the alert for one host that reached the unique-connection threshold.
 class IScanAlerter {
-  public:
+public:
     virtual ~IScanAlerter() = default;
     // `mailHost` is the scan watcher's copy of "mailhost", the domain of the sender address.
     virtual void Raise(const std::string& host, const std::string& portsText,
@@ -24,7 +24,7 @@ class IScanAlerter {
 // before: the tray balloon, the e-mail (when "emailalert" is set) and the system log (when
 // "eventlog" is set). Failures are not reported anywhere.
 class CScanAlert : public IScanAlerter {
-  public:
+public:
     static constexpr int kSmtpPort = 25;
 
     // `smtpPort` lets tests point the mail at a server of their own.
@@ -34,7 +34,7 @@ class CScanAlert : public IScanAlerter {
     void Raise(const std::string& host, const std::string& portsText,
                const std::string& mailHost) override;
 
-  private:
+private:
     void SendMail(const std::string& host, const std::string& portsText,
                   const std::string& mailHost);
     void WriteSystemLog(const std::string& host, const std::string& portsText);

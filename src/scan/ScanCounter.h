@@ -13,7 +13,7 @@ namespace tarvik {
 // Hosts are kept in the order they were first counted and are never forgotten; an alert only
 // empties a host's port list. Touched by one thread only (the scan watcher's).
 class CScanCounter {
-  public:
+public:
     using AlertFn = std::function<void(const std::string& host, const std::string& portsText)>;
 
     // Counts an inbound record's pair once. Records of other categories, ignored local ports
@@ -32,7 +32,7 @@ class CScanCounter {
     // The host's counted local ports in arrival order.
     std::vector<int> Ports(const std::string& host) const;
 
-  private:
+private:
     std::vector<std::string> seenHosts_;
     // The count is the length of the list, so the two can never disagree.
     std::unordered_map<std::string, std::vector<int>> ports_;

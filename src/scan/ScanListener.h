@@ -22,7 +22,7 @@ class CSettingsStore;
 // in TIME_WAIT; on Linux this never lets two sockets listen on one port, so a duplicate or a
 // port another program listens on is still refused and skipped.
 class CScanListener {
-  public:
+public:
     static constexpr const char* kAnyAddress = "0.0.0.0";
     static constexpr std::chrono::milliseconds kPollPeriod{200};
 
@@ -46,7 +46,7 @@ class CScanListener {
     // The ports actually held, in list order (after WaitUntilListening).
     std::vector<int> HeldPorts() const;
 
-  private:
+private:
     void Run(std::stop_token stop);
     std::vector<UniqueFd> OpenSockets();
     void Serve(const std::vector<UniqueFd>& sockets, std::stop_token& stop);

@@ -17,7 +17,7 @@ class CSettingsStore;
 // starts that host from zero. It owns the bait-port listener and restarts it when the scan
 // settings change (kMsgScanSettingsChanged) and at start.
 class CScanWatcherThread : public CWorkerThread {
-  public:
+public:
     explicit CScanWatcherThread(CSettingsStore& settings);
     // For tests: another alerter, and the address the bait ports are bound to.
     CScanWatcherThread(CSettingsStore& settings, std::unique_ptr<IScanAlerter> alerter,
@@ -27,11 +27,11 @@ class CScanWatcherThread : public CWorkerThread {
     // The counting state; read it only once the thread has ended (after Join).
     const CScanCounter& Counter() const { return counter_; }
 
-  protected:
+protected:
     bool InitInstance() override;
     void OnQuit() override;
 
-  private:
+private:
     void OnNewConnection(Message& message);
     void OnScanCheck();
     void Reload();

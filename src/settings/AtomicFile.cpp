@@ -14,7 +14,7 @@ namespace {
 
 // Owns one descriptor.
 class FileDescriptor {
-  public:
+public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     ~FileDescriptor() { Reset(); }
     FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
@@ -45,7 +45,7 @@ class FileDescriptor {
         fd_ = fd;
     }
 
-  private:
+private:
     int fd_;
 };
 
@@ -77,7 +77,7 @@ bool WriteAll(int fd, std::string_view content, const AtomicWriteSeams* seams) {
 
 // Removes the temporary file unless the rename consumed it.
 class TemporaryFile {
-  public:
+public:
     explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
     ~TemporaryFile() {
         if (!path_.empty()) {
@@ -89,7 +89,7 @@ class TemporaryFile {
     const std::string& Path() const { return path_; }
     void Keep() { path_.clear(); }
 
-  private:
+private:
     std::string path_;
 };
 

@@ -17,7 +17,7 @@ namespace tarvik {
 // that would not survive the plain form (edge spaces, control characters, a leading quote) are
 // written quoted.
 class CIniFile {
-  public:
+public:
     CIniFile() = default;
 
     // Parses text; `warnings` receives one entry per line that was not understood.
@@ -37,7 +37,7 @@ class CIniFile {
     // Nullopt for a quoted value that is not closed or has an unknown escape.
     static std::optional<std::string> DecodeValue(std::string_view raw);
 
-  private:
+private:
     enum class Kind { Other, Section, Value };
     struct Line {
         Kind kind = Kind::Other;

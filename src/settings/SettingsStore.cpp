@@ -98,7 +98,7 @@ std::string EnvironmentValue(const char* name) {
 
 // Reads values with their defaults, noting each value that is present but unusable.
 class ValueReader {
-  public:
+public:
     ValueReader(const CIniFile& ini, std::vector<std::string>& warnings)
         : ini_(ini), warnings_(warnings) {}
 
@@ -128,7 +128,7 @@ class ValueReader {
         return std::make_shared<const TextList>(DecodeTextList(Text(section, name, fallback)));
     }
 
-  private:
+private:
     const CIniFile& ini_;
     std::vector<std::string>& warnings_;
 };

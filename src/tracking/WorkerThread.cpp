@@ -69,7 +69,9 @@ bool CWorkerThread::PostAll(std::vector<Message> messages) {
     return true;
 }
 
-void CWorkerThread::CoalesceQueued(int number) { waiting_[number] = 0; }
+void CWorkerThread::CoalesceQueued(int number) {
+    waiting_[number] = 0;
+}
 
 bool CWorkerThread::AdmitLocked(const Message& message) {
     const auto waiting = waiting_.find(message.number);
@@ -142,7 +144,7 @@ void CWorkerThread::Run(std::stop_token stop) {
                 QuitLoop();
             } else if (auto handler = handlers_.find(message.number); handler != handlers_.end()) {
                 if (waiting_.contains(message.number)) {  // the table is fixed before Start()
-                    MarkHandled(message.number);  // a tick arriving from now on is new work
+                    MarkHandled(message.number);          // a tick arriving from now on is new work
                 }
                 handler->second(message);
             }

@@ -52,8 +52,8 @@ TEST(CommandLineTest, RejectsWhatItDoesNotKnow) {
 
 TEST(CommandLineTest, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvikd");
-    for (const char* option : {"--config", "--list", "--format", "--print-config", "--trace",
-                               "--help", "--version"}) {
+    for (const char* option :
+         {"--config", "--list", "--format", "--print-config", "--trace", "--help", "--version"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }

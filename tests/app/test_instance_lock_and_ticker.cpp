@@ -75,8 +75,8 @@ TEST(TickerTest, FiresEveryTickAtStartThenByPeriodAndStops) {
             changed.notify_all();
         };
     };
-    CTicker ticker({{std::chrono::milliseconds(10), count(fast)},
-                    {std::chrono::hours(1), count(slow)}});
+    CTicker ticker(
+        {{std::chrono::milliseconds(10), count(fast)}, {std::chrono::hours(1), count(slow)}});
     ticker.Start();
     {
         std::unique_lock lock(mutex);

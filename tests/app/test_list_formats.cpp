@@ -90,7 +90,7 @@ TEST(ListFormatsTest, EmptyTableIsAnEmptyArray) {
 
 TEST(ListFormatsTest, JsonStringEscapesEveryUnsafeByte) {
     EXPECT_EQ(JsonString("a\\b\"c\n\x7f"), "\"a\\\\b\\\"c\\u000a\\u007f\"");
-    EXPECT_EQ(JsonString("\xe2\x82"), "\"\\u00e2\\u0082\"");  // truncated UTF-8
+    EXPECT_EQ(JsonString("\xe2\x82"), "\"\\u00e2\\u0082\"");             // truncated UTF-8
     EXPECT_EQ(JsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");  // a surrogate
     EXPECT_EQ(JsonString("\xf0\x9f\x98\x80"), "\"\xf0\x9f\x98\x80\"");
 }

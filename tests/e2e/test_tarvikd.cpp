@@ -100,8 +100,8 @@ protected:
 
 TEST_F(TarvikdTest, LogsAnEndedInboundConnectionAndStopsCleanly) {
     const std::filesystem::path logs = dir_ / "logs";
-    WriteConfig("[Logging]\ninboundfolder=" + logs.string() + "\noutboundfolder=" +
-                logs.string() + "\nunknownfolder=" + logs.string() + "\n");
+    WriteConfig("[Logging]\ninboundfolder=" + logs.string() + "\noutboundfolder=" + logs.string() +
+                "\nunknownfolder=" + logs.string() + "\n");
     // A local port below 1024 makes the accepted end inbound; only root may take one.
     int serverPort = 0;
     Fd listener = ListenOnFreePort(700, 1023, serverPort);
@@ -171,12 +171,12 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
         GTEST_SKIP() << "port 25 on 127.0.0.1 cannot be taken here";
     }
     const int bait[] = {FreePort(), FreePort(), FreePort()};
-    WriteConfig("[Logging]\ninbound=0\nunknown=0\n[ScanWatch]\nthreshold=3\n"
-                "ignorehosts=0.0.0.0\nlistenenabled=1\nlistenports=" +
-                std::to_string(bait[0]) + "," + std::to_string(bait[1]) + "," +
-                std::to_string(bait[2]) +
-                "\neventlog=0\nemailalert=1\nnotificationaddresses=admin@example.test\n"
-                "mailhost=127.0.0.1\n");
+    WriteConfig(
+        "[Logging]\ninbound=0\nunknown=0\n[ScanWatch]\nthreshold=3\n"
+        "ignorehosts=0.0.0.0\nlistenenabled=1\nlistenports=" +
+        std::to_string(bait[0]) + "," + std::to_string(bait[1]) + "," + std::to_string(bait[2]) +
+        "\neventlog=0\nemailalert=1\nnotificationaddresses=admin@example.test\n"
+        "mailhost=127.0.0.1\n");
     auto tarvikd = Start();
 
     for (int port : bait) {
@@ -215,8 +215,8 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
         next = std::find(next, counted.end(), port);
         ASSERT_NE(next, counted.end()) << match[1] << " lacks " << port;
     }
-    EXPECT_TRUE(tarvikd->WaitForError(
-        "Tarvik: Scan Alert: Triggered by connection(s) from 127.0.0.1", 5s));
+    EXPECT_TRUE(
+        tarvikd->WaitForError("Tarvik: Scan Alert: Triggered by connection(s) from 127.0.0.1", 5s));
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
 }
 

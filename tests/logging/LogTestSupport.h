@@ -31,7 +31,7 @@ inline std::time_t UtcTime(int year, int month, int day, int hour = 12, int minu
 
 // A fresh directory under the system's temporary folder, removed with everything in it.
 class TempDir {
-  public:
+public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-log-XXXXXX");
         if (::mkdtemp(pattern.data()) != nullptr) {
@@ -48,7 +48,7 @@ class TempDir {
     const std::filesystem::path& Path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ / name; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 

@@ -14,7 +14,7 @@
 namespace tarvik::testing {
 
 class RecordingNotifier : public IUserNotifier {
-  public:
+public:
     void ShowMessage(const std::string& text) override {
         std::lock_guard lock(mutex_);
         messages_.push_back(text);
@@ -24,7 +24,7 @@ class RecordingNotifier : public IUserNotifier {
         return messages_;
     }
 
-  private:
+private:
     mutable std::mutex mutex_;
     std::vector<std::string> messages_;
 };
@@ -36,7 +36,7 @@ inline const std::string kHeaderLine =
 // A settings store over a missing file, every category logging daily into a fresh directory, and a
 // notifier that records what the user would be shown.
 class LoggerTest : public ::testing::Test {
-  protected:
+protected:
     LoggerTest()
         : store_(
               install_.Path() / "Tarvik.conf", [] { return std::vector<std::string>{}; },

@@ -11,7 +11,7 @@ using testing::UseZone;
 using testing::UtcTime;
 
 class LogFileNameTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { UseZone("UTC"); }
     void TearDown() override { UseZone("UTC"); }
 };

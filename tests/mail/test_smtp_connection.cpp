@@ -25,7 +25,7 @@ constexpr auto kServerDone = 10s;
 
 // A message whose Date line is fixed, so the bytes on the wire can be compared whole.
 class FixedDateMessage : public CSMTPMessage {
-  public:
+public:
     std::string Header() const override {
         return HeaderWithDate("Mon, 07 Dec 2026 09:01:25 +0100");
     }
@@ -33,7 +33,7 @@ class FixedDateMessage : public CSMTPMessage {
 
 // Exposes the reply reader, so single replies can be tested on a live exchange.
 class ProbeConnection : public CSMTPConnection {
-  public:
+public:
     using CSMTPConnection::CSMTPConnection;
     using CSMTPConnection::ReadCommandResponse;
     using CSMTPConnection::SendCommand;

@@ -31,7 +31,7 @@ struct ChannelLog {
 };
 
 class RecordingBalloon : public IBalloonSink {
-  public:
+public:
     explicit RecordingBalloon(ChannelLog& log) : log_(log) {}
     bool ShowBalloon(const std::string& title, const std::string& text,
                      int timeoutSeconds) override {
@@ -39,12 +39,12 @@ class RecordingBalloon : public IBalloonSink {
         return false;  // the result is ignored
     }
 
-  private:
+private:
     ChannelLog& log_;
 };
 
 class RecordingSystemLog : public ISystemLog {
-  public:
+public:
     explicit RecordingSystemLog(ChannelLog& log) : log_(log) {}
     void ReportError(const std::string& heading, const std::string& text) override {
         if (beforeReport) {
@@ -54,7 +54,7 @@ class RecordingSystemLog : public ISystemLog {
     }
     std::function<void()> beforeReport;
 
-  private:
+private:
     ChannelLog& log_;
 };
 
@@ -64,7 +64,7 @@ int ClosedPort() {
 }
 
 class ScanAlertTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         settings.SetBalloonSink(std::make_shared<RecordingBalloon>(channels));
         settings.SetMailHost("127.0.0.1");

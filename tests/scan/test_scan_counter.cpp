@@ -22,7 +22,7 @@ CConnectionRecord Inbound(std::string host, int localPort, int category = kCateg
 }
 
 class ScanCounterTest : public ::testing::Test {
-  protected:
+protected:
     bool Count(const std::string& host, int port) {
         return counter.Count(Inbound(host, port), ignorePorts, ignoreHosts);
     }

@@ -18,7 +18,7 @@ using test::FreeLoopbackPorts;
 using test::ReadsEndOfStream;
 
 class ScanListenerTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         recorder.Start();
         settings.Register(&recorder);

@@ -30,7 +30,7 @@ std::ostream& operator<<(std::ostream& out, const Alert& alert) {
 
 // Remembers every alert; safe to read from the test thread.
 class RecordingAlerter : public IScanAlerter {
-  public:
+public:
     void Raise(const std::string& host, const std::string& portsText,
                const std::string& mailHost) override {
         {
@@ -48,14 +48,14 @@ class RecordingAlerter : public IScanAlerter {
         return alerts_;
     }
 
-  private:
+private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Alert> alerts_;
 };
 
 class ScanWatcherTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { settings.SetMailHost("mx.example.org"); }
     void TearDown() override { settings.Clear(); }
 

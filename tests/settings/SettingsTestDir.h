@@ -11,7 +11,7 @@ namespace tarvik::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class SettingsTestDir {
-  public:
+public:
     SettingsTestDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-settings-XXXXXX");
         if (::mkdtemp(pattern.data()) != nullptr) {
@@ -28,7 +28,7 @@ class SettingsTestDir {
     const std::filesystem::path& Path() const { return path_; }
     std::filesystem::path File() const { return path_ / "Tarvik.conf"; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 

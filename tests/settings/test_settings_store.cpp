@@ -27,7 +27,7 @@ constexpr LogCategory kOut = LogCategory::Outbound;
 constexpr LogCategory kUnk = LogCategory::Unknown;
 
 class SettingsStoreTest : public ::testing::Test {
-  protected:
+protected:
     std::unique_ptr<CSettingsStore> Open() {
         return std::make_unique<CSettingsStore>(dir.File(), nullptr, dir.Path() / "install");
     }

@@ -16,9 +16,9 @@ class RecordingWorker : public CWorkerThread {
 public:
     struct Received {
         int number = 0;
-        std::unique_ptr<CConnectionRecord> record;  // wParam record, if any
-        std::unique_ptr<CConnectionRecord> lRecord; // lParam record, if any
-        std::unique_ptr<std::string> text;          // wParam text, if any
+        std::unique_ptr<CConnectionRecord> record;   // wParam record, if any
+        std::unique_ptr<CConnectionRecord> lRecord;  // lParam record, if any
+        std::unique_ptr<std::string> text;           // wParam text, if any
     };
 
     explicit RecordingWorker(std::vector<int> numbers) : CWorkerThread("recording") {

@@ -64,7 +64,7 @@ struct SmtpServerOptions {
 };
 
 class ScriptedSmtpServer {
-  public:
+public:
     explicit ScriptedSmtpServer(SmtpServerOptions options);
     // Accepts every message on one connection.
     ScriptedSmtpServer();
@@ -95,7 +95,7 @@ class ScriptedSmtpServer {
     std::vector<std::string> Messages() const;
     int ConnectionsServed() const;
 
-  private:
+private:
     void Run(std::stop_token stop);
     void Serve(int fd, std::stop_token stop);
     void RunScript(int fd, std::stop_token stop);

@@ -22,7 +22,9 @@
 namespace tarvik::test {
 
 // The application object made by the widget tests' main (support/QtTestMain.cpp).
-inline QApplication& TestApp() { return *qobject_cast<QApplication*>(QCoreApplication::instance()); }
+inline QApplication& TestApp() {
+    return *qobject_cast<QApplication*>(QCoreApplication::instance());
+}
 
 // Processes events until `done` holds or the deadline passes.
 inline bool WaitFor(const std::function<bool()>& done,

@@ -14,7 +14,7 @@ namespace {
 
 // Digits only, at most three, value at most 255; empty is allowed (it counts as 0).
 class OctetValidator : public QValidator {
-  public:
+public:
     using QValidator::QValidator;
 
     State validate(QString& input, int& /*pos*/) const override {

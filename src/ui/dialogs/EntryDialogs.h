@@ -15,7 +15,7 @@ namespace tarvik {
 // The value is read with Text() after the dialog was accepted.
 class CEntryDlg : public QDialog {
     Q_OBJECT
-  public:
+public:
     using QDialog::QDialog;
 
     virtual QString Text() const = 0;
@@ -28,7 +28,7 @@ bool IsValidPortText(const QString& text);
 
 class CPortEntryDlg : public CEntryDlg {
     Q_OBJECT
-  public:
+public:
     explicit CPortEntryDlg(QWidget* parent = nullptr);
 
     QString Text() const override { return text_; }
@@ -37,14 +37,14 @@ class CPortEntryDlg : public CEntryDlg {
 
     void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
 
-  public slots:
+public slots:
     // Closes only on a valid port; otherwise says why and stays open with the text as typed.
     void accept() override;
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
 
-  private:
+private:
     QLineEdit* edit_;
     QString text_;
     MessageSink showMessage_ = DefaultMessageSink();
@@ -53,19 +53,19 @@ class CPortEntryDlg : public CEntryDlg {
 // Four fields of 0 to 255; a blank field counts as 0. Blank at every opening.
 class CIPAddressEntryDlg : public CEntryDlg {
     Q_OBJECT
-  public:
+public:
     explicit CIPAddressEntryDlg(QWidget* parent = nullptr);
 
     QString Text() const override { return text_; }
 
-  public slots:
+public slots:
     void accept() override;
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-  private:
+private:
     void FocusField(int index);
 
     std::array<QLineEdit*, 4> fields_{};
@@ -75,18 +75,18 @@ class CIPAddressEntryDlg : public CEntryDlg {
 // Takes the text as typed; empty at every opening.
 class CEmailEntryDlg : public CEntryDlg {
     Q_OBJECT
-  public:
+public:
     explicit CEmailEntryDlg(QWidget* parent = nullptr);
 
     QString Text() const override { return text_; }
 
-  public slots:
+public slots:
     void accept() override;
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
 
-  private:
+private:
     QLineEdit* edit_;
     QString text_;
 };

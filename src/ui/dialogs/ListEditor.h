@@ -29,7 +29,7 @@ enum class ListOrder { AsAdded, SortedAsText };
 // and appends what it returns unless the list already holds the same entry.
 class CListEditor : public QWidget {
     Q_OBJECT
-  public:
+public:
     CListEditor(std::unique_ptr<CEntryDlg> entry, DuplicateRule rule, ListOrder order,
                 QWidget* parent = nullptr);
 
@@ -46,7 +46,7 @@ class CListEditor : public QWidget {
     QPushButton* RemoveButton() const { return remove_; }
     CEntryDlg* EntryDialog() const { return entry_; }
 
-  private:
+private:
     void OpenEntryDialog();
     bool Contains(const QString& text) const;
     int InsertRow(const QString& text) const;

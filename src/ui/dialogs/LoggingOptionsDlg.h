@@ -23,7 +23,7 @@ class CListEditor;
 // and the rotation.
 class CLoggingPage : public QWidget {
     Q_OBJECT
-  public:
+public:
     // Port filter modes as stored: 1 log all, 2 all except the ports, 3 only the ports.
     static constexpr int kModeAll = 1;
 
@@ -48,7 +48,7 @@ class CLoggingPage : public QWidget {
     const Controls& Ui() const { return ui_; }
     void SetFolderPicker(FolderPicker picker) { pickFolder_ = std::move(picker); }
 
-  private:
+private:
     void ApplyEnablingRule();
     void Browse();
 
@@ -61,7 +61,7 @@ class CLoggingPage : public QWidget {
 // settings; OK stores every page and saves the file; Cancel stores nothing.
 class CLoggingOptionsDlg : public QDialog {
     Q_OBJECT
-  public:
+public:
     explicit CLoggingOptionsDlg(CSettingsStore& settings, QWidget* parent = nullptr);
 
     QTabWidget* Tabs() const { return tabs_; }
@@ -70,13 +70,13 @@ class CLoggingOptionsDlg : public QDialog {
     void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
     void SetFolderPicker(const FolderPicker& picker);
 
-  public slots:
+public slots:
     void accept() override;
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
 
-  private:
+private:
     CSettingsStore& settings_;
     QTabWidget* tabs_;
     std::array<CLoggingPage*, 3> pages_{};

@@ -20,7 +20,7 @@ class CSettingsStore;
 // changes nothing.
 class CScanOptionsDlg : public QDialog {
     Q_OBJECT
-  public:
+public:
     struct Controls {
         QCheckBox* enabled = nullptr;
         QTabWidget* tabs = nullptr;
@@ -42,13 +42,13 @@ class CScanOptionsDlg : public QDialog {
     const Controls& Ui() const { return ui_; }
     void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
 
-  public slots:
+public slots:
     void accept() override;
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
 
-  private:
+private:
     QWidget* BuildDetectionPage();
     QWidget* BuildNotificationPage();
     void Load();

@@ -25,7 +25,7 @@ struct ShownRow {
 // rows had before the sort that placed them, which is what a stable sort keeps. A sort then only
 // has to move the rows inserted since the last sort and the one updated row into the tree.
 class CConnectionRowModel {
-  public:
+public:
     CConnectionRowModel();
     ~CConnectionRowModel();
     CConnectionRowModel(const CConnectionRowModel&) = delete;
@@ -50,7 +50,7 @@ class CConnectionRowModel {
     // Serials are handed out in increasing order: rows inserted from now on get this or more.
     std::uint64_t NextSerial() const { return nextSerial_; }
 
-  private:
+private:
     struct Node {
         ShownRow row;
         std::int64_t tie = 0;         // order among equal rows in the sorted part

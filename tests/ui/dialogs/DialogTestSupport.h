@@ -21,7 +21,7 @@ namespace tarvik::test {
 
 // A settings store over a file in a fresh temporary folder, removed afterwards.
 class TempSettings {
-  public:
+public:
     TempSettings() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "tarvik-dialogs-XXXXXX").string();
@@ -48,14 +48,14 @@ class TempSettings {
             File(), [] { return std::vector<std::string>{}; }, folder_);
     }
 
-  private:
+private:
     std::filesystem::path folder_;
     std::unique_ptr<CSettingsStore> store_;
 };
 
 // Collects what would have been shown in message boxes.
 class MessageRecorder {
-  public:
+public:
     MessageSink Sink() {
         return [this](QWidget*, const QString& text) { messages.push_back(text); };
     }
@@ -65,7 +65,7 @@ class MessageRecorder {
 // Counts scan-settings broadcasts. Count() first sends a marker through the same queue, so
 // every broadcast made before the call has been handled when it returns.
 class RecordingWorker : public CWorkerThread {
-  public:
+public:
     RecordingWorker() : CWorkerThread("recorder") {
         On(kMsgScanSettingsChanged, [this](Message&) {
             std::lock_guard lock(mutex_);
@@ -93,7 +93,7 @@ class RecordingWorker : public CWorkerThread {
         return scanSettingsChanged_;
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::condition_variable markerSeen_;
     int scanSettingsChanged_ = 0;

@@ -36,7 +36,7 @@ std::vector<std::string> Hosts(const CConnectionRowModel& model) {
 // The list as the operations define it, one at a time, re-sorting the whole list on every
 // update.
 class NaiveList {
-  public:
+public:
     void Apply(const RowOp& op) {
         switch (op.kind) {
             case RowOp::Kind::Insert:
@@ -56,7 +56,7 @@ class NaiveList {
     }
     const std::vector<CConnectionRecord>& Rows() const { return rows_; }
 
-  private:
+private:
     void Delete(int id) {
         std::erase_if(rows_, [id](const CConnectionRecord& r) { return r.id == id; });
     }

@@ -127,8 +127,9 @@ TEST_F(TarvikViewTest, ViewMenuTextsPromptsAndCheckMarksFromTheSettings) {
 TEST_F(TarvikViewTest, OptionsCommandsOpenTheirDialogs) {
     auto view = MakeView();
     std::unique_ptr<QMenu> options(view->CreateOptionsMenu(nullptr));
-    for (auto [action, title] : {std::pair{view->LoggingOptionsAction(), "Logging Options"},
-                                 std::pair{view->ScanOptionsAction(), "Port Scan Detection Options"}}) {
+    for (auto [action, title] :
+         {std::pair{view->LoggingOptionsAction(), "Logging Options"},
+          std::pair{view->ScanOptionsAction(), "Port Scan Detection Options"}}) {
         ASSERT_TRUE(action->isEnabled());
         QString shown;
         QTimer::singleShot(0, [&shown] {
