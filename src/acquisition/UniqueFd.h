@@ -29,6 +29,11 @@ public:
     explicit operator bool() const { return Valid(); }
 
     int Release() { return std::exchange(fd_, -1); }
+    // Closes now and reports the result: close can be where a delayed write error shows.
+    bool Close() {
+        const int fd = Release();
+        return fd < 0 || ::close(fd) == 0;
+    }
     void Reset(int fd = -1) {
         if (fd_ >= 0) {
             ::close(fd_);

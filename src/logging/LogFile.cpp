@@ -21,42 +21,22 @@ void SetError(int* error, int value) {
 
 }  // namespace
 
-CLogFile::~CLogFile() {
-    Close();
-}
-
-CLogFile::CLogFile(CLogFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-CLogFile& CLogFile::operator=(CLogFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-void CLogFile::Close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 CLogFile::OpenResult CLogFile::Open(const std::string& path, int* error) {
     Close();
     // Creating exclusively first tells a new file from an existing one without a separate
     // existence check, and an existing file is then opened without O_TRUNC: a file that merely
     // could not be read is never emptied.
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, kLogFileMode);
-    if (fd_ >= 0) {
+    fd_.Reset(
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, kLogFileMode));
+    if (fd_.Valid()) {
         return OpenResult::Created;
     }
     if (errno != EEXIST) {
         SetError(error, errno);
         return OpenResult::CreateFailed;
     }
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd_ >= 0) {
+    fd_.Reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (fd_.Valid()) {
         return OpenResult::Appending;
     }
     SetError(error, errno);
@@ -65,11 +45,11 @@ CLogFile::OpenResult CLogFile::Open(const std::string& path, int* error) {
 
 bool CLogFile::IsEmpty() const {
     struct stat status {};
-    return fd_ >= 0 && ::fstat(fd_, &status) == 0 && status.st_size == 0;
+    return fd_.Valid() && ::fstat(fd_.Get(), &status) == 0 && status.st_size == 0;
 }
 
 bool CLogFile::WriteLine(std::string_view line, int* error) {
-    if (fd_ < 0) {
+    if (!fd_.Valid()) {
         SetError(error, EBADF);
         return false;
     }
@@ -79,7 +59,7 @@ bool CLogFile::WriteLine(std::string_view line, int* error) {
     text += '\n';
     std::string_view rest = text;
     while (!rest.empty()) {
-        const ssize_t written = ::write(fd_, rest.data(), rest.size());
+        const ssize_t written = ::write(fd_.Get(), rest.data(), rest.size());
         if (written < 0) {
             if (errno == EINTR) {
                 continue;

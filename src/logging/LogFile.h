@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "acquisition/UniqueFd.h"
+
 namespace tarvik {
 
 // One open log file, written with write(2) so that every line reaches the kernel before the
@@ -16,13 +18,6 @@ public:
         AppendFailed,  // the file exists but could not be opened for writing
     };
 
-    CLogFile() = default;
-    ~CLogFile();
-    CLogFile(CLogFile&& other) noexcept;
-    CLogFile& operator=(CLogFile&& other) noexcept;
-    CLogFile(const CLogFile&) = delete;
-    CLogFile& operator=(const CLogFile&) = delete;
-
     // Opens `path` for appending, creating it when it does not exist. An existing file is never
     // truncated. On failure the file stays closed and `error` holds errno.
     OpenResult Open(const std::string& path, int* error = nullptr);
@@ -34,11 +29,11 @@ public:
     // it could be written.
     bool WriteLine(std::string_view line, int* error = nullptr);
 
-    bool IsOpen() const { return fd_ >= 0; }
-    void Close();
+    bool IsOpen() const { return fd_.Valid(); }
+    void Close() { fd_.Reset(); }
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace tarvik

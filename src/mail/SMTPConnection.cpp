@@ -79,22 +79,6 @@ std::string LocalHostName() {
 
 }  // namespace
 
-CSMTPSocket::~CSMTPSocket() {
-    Close();
-}
-
-CSMTPSocket::CSMTPSocket(CSMTPSocket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
-
-CSMTPSocket& CSMTPSocket::operator=(CSMTPSocket&& other) noexcept {
-    if (this != &other) {
-        Close();
-        fd_ = std::exchange(other.fd_, -1);
-        error_ = other.error_;
-    }
-    return *this;
-}
-
 bool CSMTPSocket::Fail(int error) {
     error_ = error;
     return false;
@@ -102,8 +86,8 @@ bool CSMTPSocket::Fail(int error) {
 
 bool CSMTPSocket::Create() {
     Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    return fd_ >= 0 || Fail(errno);
+    fd_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    return fd_.Valid() || Fail(errno);
 }
 
 bool CSMTPSocket::Connect(const std::string& host, int port, milliseconds timeout) {
@@ -118,7 +102,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port, milliseconds timeou
     address.sin_family = AF_INET;
     address.sin_addr = ip;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return true;
     }
     if (errno != EINPROGRESS) {
@@ -130,7 +114,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port, milliseconds timeou
     }
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    if (getsockopt(fd_.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
         return Fail(errno);
     }
     return error == 0 || Fail(error);
@@ -138,7 +122,7 @@ bool CSMTPSocket::Connect(const std::string& host, int port, milliseconds timeou
 
 bool CSMTPSocket::WaitWritable(Clock::time_point deadline) {
     for (;;) {
-        pollfd entry{fd_, POLLOUT, 0};
+        pollfd entry{fd_.Get(), POLLOUT, 0};
         const int ready = ::poll(&entry, 1, PollWait(Until(deadline)));
         if (ready > 0) {
             return true;
@@ -157,7 +141,7 @@ bool CSMTPSocket::Send(std::string_view bytes, Clock::time_point deadline) {
         return Fail(ENOTCONN);
     }
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t sent = ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent > 0) {
             bytes.remove_prefix(static_cast<std::size_t>(sent));
             continue;
@@ -176,7 +160,7 @@ bool CSMTPSocket::Send(std::string_view bytes, Clock::time_point deadline) {
 }
 
 long CSMTPSocket::Receive(char* buffer, std::size_t size) {
-    const ssize_t count = ::recv(fd_, buffer, size, 0);
+    const ssize_t count = ::recv(fd_.Get(), buffer, size, 0);
     if (count < 0) {
         error_ = errno;
     }
@@ -188,7 +172,7 @@ int CSMTPSocket::WaitReadable(milliseconds wait) {
         error_ = ENOTCONN;
         return -1;
     }
-    pollfd entry{fd_, POLLIN, 0};
+    pollfd entry{fd_.Get(), POLLIN, 0};
     const int ready = ::poll(&entry, 1, PollWait(wait));
     if (ready < 0) {
         if (errno == EINTR) {
@@ -201,10 +185,7 @@ int CSMTPSocket::WaitReadable(milliseconds wait) {
 }
 
 void CSMTPSocket::Close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.Reset();
 }
 
 CSMTPConnection::CSMTPConnection() : CSMTPConnection(Limits{}) {}

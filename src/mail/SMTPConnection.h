@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "acquisition/UniqueFd.h"
 #include "mail/SMTPMessage.h"
 
 namespace tarvik {
@@ -27,11 +28,6 @@ public:
     using Clock = std::chrono::steady_clock;
 
     CSMTPSocket() = default;
-    ~CSMTPSocket();
-    CSMTPSocket(CSMTPSocket&& other) noexcept;
-    CSMTPSocket& operator=(CSMTPSocket&& other) noexcept;
-    CSMTPSocket(const CSMTPSocket&) = delete;
-    CSMTPSocket& operator=(const CSMTPSocket&) = delete;
 
     bool Create();
     // A dotted address is used as it is; a name is resolved (IPv4) and its first address taken.
@@ -44,7 +40,7 @@ public:
     int WaitReadable(std::chrono::milliseconds wait);
     void Close();
 
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_.Valid(); }
     // errno of the last failed operation.
     int Error() const { return error_; }
 
@@ -52,7 +48,7 @@ private:
     bool Fail(int error);
     bool WaitWritable(Clock::time_point deadline);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     int error_ = 0;
 };
 

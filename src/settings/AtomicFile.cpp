@@ -1,5 +1,7 @@
 #include "settings/AtomicFile.h"
 
+#include "acquisition/UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,43 +13,6 @@
 
 namespace tarvik {
 namespace {
-
-// Owns one descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { Reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            Reset(other.Release());
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int Get() const { return fd_; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes now and reports the result: close can be where a delayed write error shows.
-    bool Close() {
-        int fd = Release();
-        return fd < 0 || ::close(fd) == 0;
-    }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 bool Fail(std::string* error, std::string what, int code) {
     if (error != nullptr) {
@@ -96,7 +61,7 @@ private:
 }  // namespace
 
 int ReadWholeFile(const std::filesystem::path& file, std::string& text, std::string& failure) {
-    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) {
         int code = errno;
         failure = (code == ENOENT ? "no file " : "cannot open ") + file.string() +
@@ -153,7 +118,7 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
     const std::string suffix = ".tmp-XXXXXX";
     name.insert(name.end(), suffix.begin(), suffix.end());
     name.push_back('\0');
-    FileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+    UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
     if (fd.Get() < 0) {
         return Fail(error, "cannot create a temporary file next to " + target, errno);
     }
@@ -183,7 +148,7 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
     }
     temporary.Keep();
 
-    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() < 0 || ::fsync(dir.Get()) != 0) {
         // The new file is in place; only its durability across a power cut is in doubt.
         return Fail(error, "replaced " + target + " but cannot sync its folder", errno);
