@@ -115,6 +115,10 @@ std::optional<std::vector<TcpRow>> CKernelTableSource::TcpRows() {
 }
 
 std::optional<std::vector<Ipv4Octets>> CKernelTableSource::LocalAddresses() {
+    return ReadLocalAddresses();
+}
+
+std::optional<std::vector<Ipv4Octets>> ReadLocalAddresses() {
     ifaddrs* raw = nullptr;
     if (::getifaddrs(&raw) != 0) {
         return std::nullopt;

@@ -45,6 +45,19 @@ private:
     std::vector<std::byte> buffer_;
 };
 
+// The kernel's IPv4 addresses in its own order; std::nullopt when they cannot be read.
+std::optional<std::vector<Ipv4Octets>> ReadLocalAddresses();
+
+// The kernel's addresses with an empty TCP table: for the interface list, whose walk must not
+// pay for a dump of every socket at each refresh.
+class CLocalAddressSource : public ITableSource {
+public:
+    std::optional<std::vector<TcpRow>> TcpRows() override { return std::vector<TcpRow>{}; }
+    std::optional<std::vector<Ipv4Octets>> LocalAddresses() override {
+        return ReadLocalAddresses();
+    }
+};
+
 // The kernel source, or null when the kernel cannot be asked.
 std::unique_ptr<ITableSource> OpenKernelTableSource();
 

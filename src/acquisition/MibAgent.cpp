@@ -386,9 +386,9 @@ std::vector<std::string> BuildInterfaceAddressList(CMibAgent& agent) {
 }
 
 std::vector<std::string> ListKernelInterfaceAddresses() {
-    const auto agent = LoadKernelAgent();
-    agent->Init();
-    return BuildInterfaceAddressList(*agent);
+    CMibAgent agent(std::make_unique<CLocalAddressSource>());
+    agent.Init();
+    return BuildInterfaceAddressList(agent);
 }
 
 }  // namespace tarvik
