@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <iosfwd>
 #include <string>
@@ -50,6 +51,10 @@ struct CConnectionRecord {
     std::string hostName;
     std::string ipAddress;
     std::string interfaceText;
+    // The kernel's socket cookie: unique for the socket's life, so a new connection on the
+    // address and ports of an old TIME_WAIT one is a different record. 0 where no kernel socket
+    // stands behind the record (fixtures).
+    std::uint64_t cookie = 0;
 
     // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
     std::string StateName() const;
