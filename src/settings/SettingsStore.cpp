@@ -215,6 +215,9 @@ const std::filesystem::path& CSettingsStore::File() const {
 void CSettingsStore::Load() {
     std::lock_guard lock(valueMutex_);
     Values& v = *values_;
+    v.ini = CIniFile();
+    v.warnings.clear();
+    v.unreadable.clear();
 
     std::string text;
     std::string failure;
@@ -314,6 +317,12 @@ bool CSettingsStore::Save(std::string* error) {
         text = values_->ini.Render();
     }
     return WriteFileAtomically(file_, text, error);
+}
+
+std::vector<std::string> CSettingsStore::Reload() {
+    std::lock_guard fileLock(values_->fileMutex);
+    Load();
+    return LoadWarnings();
 }
 
 std::vector<std::string> CSettingsStore::LoadWarnings() const {

@@ -73,6 +73,10 @@ public:
     // a reason in `error` when the file could not be written; the old file is then intact.
     bool Save(std::string* error = nullptr);
 
+    // Rereads the file and replaces every value with what it holds now (a value it lacks gets
+    // its default). Returns the warnings of the new load, as LoadWarnings() would.
+    std::vector<std::string> Reload();
+
     // Diagnostics from Load: lines that did not parse, values of the wrong kind.
     std::vector<std::string> LoadWarnings() const;
 
