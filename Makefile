@@ -39,9 +39,12 @@ test-tsan: deps
 bench: build
 	@./scripts/bench.sh $(BUILD_DIR)
 
-# A Debian package in build/: apt-get install ./build/tarvik_*.deb
-package: build
-	@cd $(BUILD_DIR) && cpack -G DEB
+# A Debian package of the programs alone (no tests, no benchmarks), with hardening flags:
+# apt-get install ./build-package/tarvik_*.deb
+package: deps
+	@cmake --preset package >/dev/null
+	@cmake --build --preset package -j $(JOBS)
+	@cd build-package && cpack -G DEB
 
 # Screenshots of the window and the option dialogs under Xvfb, into docs/.
 screenshot: build
@@ -52,4 +55,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf build build-asan build-tsan
+	@rm -rf build build-asan build-tsan build-package

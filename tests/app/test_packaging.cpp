@@ -1,12 +1,19 @@
 // The files installed beside the programs: the service unit and the desktop entry.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "settings/ConfigPrinter.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 
+using tarvik::CSettingsStore;
 using Keys = std::multimap<std::string, std::string>;
 
 // "Section/Key" -> value for every line of a unit or desktop file.
@@ -42,6 +49,50 @@ TEST(PackagingTest, ServiceRunsTheMonitorWithTheSystemSettingsAndRestartsOnFailu
     EXPECT_EQ(One(unit, "Service/LogsDirectory"), "tarvik");
     EXPECT_EQ(One(unit, "Service/ConfigurationDirectory"), "tarvik");
     EXPECT_EQ(One(unit, "Install/WantedBy"), "multi-user.target");
+}
+
+TEST(PackagingTest, ServiceRunsUnprivilegedWithOnlyTheBaitPortCapability) {
+    const Keys unit = ReadKeyFile(TARVIK_SOURCE_DIR "/packaging/tarvikd.service");
+    EXPECT_EQ(One(unit, "Service/DynamicUser"), "yes");
+    EXPECT_EQ(One(unit, "Service/CapabilityBoundingSet"), "CAP_NET_BIND_SERVICE");
+    EXPECT_EQ(One(unit, "Service/AmbientCapabilities"), "CAP_NET_BIND_SERVICE");
+    EXPECT_EQ(One(unit, "Service/NoNewPrivileges"), "yes");
+    EXPECT_EQ(One(unit, "Service/ProtectSystem"), "strict");
+    EXPECT_EQ(One(unit, "Service/RuntimeDirectory"), "tarvik");
+    EXPECT_EQ(One(unit, "Service/ExecReload"), "/bin/kill -HUP $MAINPID");
+    // The connection table is read over netlink, and the alerts reach the journal over a UNIX
+    // socket: a sandbox that forbids either leaves the service blind or mute.
+    const std::string families = One(unit, "Service/RestrictAddressFamilies");
+    for (const char* family : {"AF_NETLINK", "AF_INET", "AF_INET6", "AF_UNIX"}) {
+        EXPECT_NE(families.find(family), std::string::npos) << family;
+    }
+}
+
+// Every line of the rendered settings except the folders, which the shipped file points at
+// the service's log directory.
+std::vector<std::string> ValuesBesideFolders(const CSettingsStore& store) {
+    std::istringstream rendered(tarvik::RenderConfig(store));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(rendered, line);) {
+        if (line.find("older=") == std::string::npos) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+TEST(PackagingTest, ShippedSettingsFileLoadsCleanlyWithEveryDefault) {
+    const tarvik::CSettingsStore shipped(TARVIK_SOURCE_DIR "/packaging/Tarvik.conf",
+                                         [] { return std::vector<std::string>{}; });
+    EXPECT_TRUE(shipped.LoadWarnings().empty()) << shipped.LoadWarnings().front();
+    EXPECT_EQ(shipped.GetInstallFolder(), std::filesystem::path("/var/log/tarvik"));
+    EXPECT_EQ(shipped.GetLogFolder(tarvik::LogCategory::Inbound), "/var/log/tarvik/logs");
+
+    const std::filesystem::path missing =
+        std::filesystem::temp_directory_path() / "tarvik-packaging-test-no-such-file.conf";
+    const tarvik::CSettingsStore defaults(
+        missing, [] { return std::vector<std::string>{}; }, "/var/log/tarvik");
+    EXPECT_EQ(ValuesBesideFolders(shipped), ValuesBesideFolders(defaults));
 }
 
 TEST(PackagingTest, DesktopEntryStartsTheWindowWithItsIcon) {
