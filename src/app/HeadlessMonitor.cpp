@@ -105,11 +105,11 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
 
         ticker.Stop();
         workers.Quit();
-        std::string saveError;
-        if (!settings.Save(&saveError)) {
-            errors.WriteLine("tarvikd: settings not saved: " + saveError);
-        }
         workers.Join();
+    }
+    std::string saveError;
+    if (!settings.Save(&saveError)) {
+        errors.WriteLine("tarvikd: settings not saved: " + saveError);
     }
     errors.WriteLine(std::string("tarvikd: stopped (") + strsignal(stopSignal) + ")");
     closelog();
