@@ -37,10 +37,6 @@ int WaitForStopSignal(const sigset_t& signals) {
     return received;
 }
 
-std::filesystem::path LockFileFor(const std::filesystem::path& settingsFile) {
-    return std::filesystem::path(settingsFile.string() + ".lock");
-}
-
 std::vector<CTicker::Tick> MonitorTicks(CSettingsStore& settings) {
     using std::chrono::milliseconds;
     auto tick = [&settings](const char* label, int number) {
@@ -64,7 +60,7 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     CConsoleWriter output(stdout);
 
     std::string lockError;
-    auto lock = CInstanceLock::Acquire(LockFileFor(options.configFile), &lockError);
+    auto lock = CInstanceLock::AcquireForSettings(options.configFile, &lockError);
     if (!lock) {
         errors.WriteLine("tarvikd: not starting: " + lockError);
         return 1;

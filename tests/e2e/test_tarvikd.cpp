@@ -156,7 +156,9 @@ TEST_F(TarvikdTest, SecondMonitorWithTheSameSettingsRefusesToStart) {
     auto first = Start();
     ChildProcess second({TARVIKD_PATH, "--config", config_.string()});
     EXPECT_EQ(second.Wait(10s), 1);
-    EXPECT_NE(second.Errors().find("another instance is running"), std::string::npos)
+    EXPECT_NE(second.Errors().find("tarvikd: not starting: another Tarvik monitor uses " +
+                                   config_.string() + " (pid "),
+              std::string::npos)
         << second.Errors();
     EXPECT_EQ(first->Stop(SIGINT), 0);
 }
