@@ -44,7 +44,9 @@ CWorkerSet::~CWorkerSet() {
 }
 
 void CWorkerSet::Quit() {
-    std::lock_guard lock(stopMutex_);
+    // Never waits for a join: a second Quit from the GUI thread while another thread joins
+    // must not block the thread the tracker may be waiting on.
+    std::lock_guard lock(startMutex_);
     if (quitStarted_) {
         return;
     }
@@ -53,8 +55,8 @@ void CWorkerSet::Quit() {
 }
 
 void CWorkerSet::Join() {
-    Quit();
-    std::lock_guard lock(stopMutex_);
+    Quit();  // also makes the stopper visible to this thread
+    std::lock_guard lock(joinMutex_);
     if (stopper_.joinable()) {
         stopper_.join();
     }
@@ -73,9 +75,8 @@ void CWorkerSet::StopInOrder() {
 
     parts_.lookup->Post(Message{kMsgQuit, {}, {}});
     parts_.logger->Post(Message{kMsgQuit, {}, {}});
-    // Alert mail still waiting to be sent is given up here, just before the scan watcher's quit,
-    // so that a slow mail server cannot hold up the stop:
-    // (cancel the scan watcher's pending mail)
+    // Place for giving up the scan watcher's pending alert mail, just before its quit, so that
+    // a slow mail server cannot hold up the stop.
     parts_.scanWatcher->Post(Message{kMsgQuit, {}, {}});
     parts_.lookup->Join();
     parts_.logger->Join();

@@ -51,9 +51,10 @@ private:
     CSettingsStore& settings_;
     WorkerParts parts_;
 
-    std::mutex stopMutex_;  // guards stopper_
-    std::jthread stopper_;
-    bool quitStarted_ = false;  // under stopMutex_
+    std::mutex startMutex_;     // guards quitStarted_ and the start of stopper_
+    std::mutex joinMutex_;      // one joiner at a time
+    bool quitStarted_ = false;  // under startMutex_
+    std::jthread stopper_;      // set once, under startMutex_
 };
 
 }  // namespace tarvik

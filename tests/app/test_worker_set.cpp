@@ -196,21 +196,36 @@ TEST_F(WorkerSetTest, QuitReturnsWhileTheTrackerWaitsOnTheList) {
     settings_.Broadcast(kMsgPoll);
     ASSERT_TRUE(list_.WaitUntilEntered(5s));
 
-    // The window calls Quit on the thread the tracker is waiting for: it must come back.
-    std::atomic<bool> returned{false};
-    std::jthread caller([&] {
+    // The window calls Quit on the thread the tracker is waiting for, joins on another, and
+    // may call Quit again from a second close path while that join waits: Quit must come back.
+    std::atomic<int> returned{0};
+    auto quit = [&] {
         workers.Quit();
-        returned = true;
-    });
+        ++returned;
+    };
+    std::jthread firstQuit(quit);
+    std::jthread joiner;
+    std::jthread secondQuit;
     const auto deadline = Clock::now() + 3s;
-    while (!returned && Clock::now() < deadline) {
+    while (returned < 1 && Clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
-    const bool quitReturned = returned;
+    if (returned == 1) {
+        joiner = std::jthread([&] { workers.Join(); });
+        std::this_thread::sleep_for(100ms);  // the join is under way
+        secondQuit = std::jthread(quit);
+    }
+    while (returned < 2 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const int quitsReturned = returned;
     list_.Release();
-    caller.join();
-    workers.Join();
-    EXPECT_TRUE(quitReturned);
+    firstQuit.join();
+    if (joiner.joinable()) {
+        joiner.join();
+        secondQuit.join();
+    }
+    EXPECT_EQ(quitsReturned, 2);
 }
 
 TEST_F(WorkerSetTest, PendingReverseLookupsDoNotHoldUpTheStop) {
