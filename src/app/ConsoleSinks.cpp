@@ -11,9 +11,15 @@ void CConsoleWriter::WriteLine(const std::string& line) {
     std::fflush(stream_);
 }
 
+CConsoleNotifier::CConsoleNotifier(CConsoleWriter& writer, SystemLog systemLog)
+    : writer_(writer),
+      systemLog_(systemLog ? std::move(systemLog) : SystemLog([](const std::string& text) {
+          syslog(LOG_ERR, "%s", text.c_str());
+      })) {}
+
 void CConsoleNotifier::ShowMessage(const std::string& text) {
     writer_.WriteLine("tarvikd: " + text);
-    syslog(LOG_ERR, "%s", text.c_str());
+    systemLog_(text);
 }
 
 bool CConsoleBalloon::ShowBalloon(const std::string& title, const std::string& text,

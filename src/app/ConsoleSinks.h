@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -25,11 +26,14 @@ private:
 // service manager's journal keeps, and to the system log.
 class CConsoleNotifier : public IUserNotifier {
 public:
-    explicit CConsoleNotifier(CConsoleWriter& writer) : writer_(writer) {}
+    using SystemLog = std::function<void(const std::string& text)>;
+    // `systemLog` defaults to syslog(3) at error severity.
+    explicit CConsoleNotifier(CConsoleWriter& writer, SystemLog systemLog = {});
     void ShowMessage(const std::string& text) override;
 
 private:
     CConsoleWriter& writer_;
+    SystemLog systemLog_;
 };
 
 // The scan alert's balloon, as one line on standard error.

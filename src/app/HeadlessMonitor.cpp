@@ -1,16 +1,20 @@
 #include "app/HeadlessMonitor.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "acquisition/MibAgent.h"
 #include "app/ConsoleSinks.h"
 #include "app/InstanceLock.h"
+#include "app/ProcessLimits.h"
 #include "app/Ticker.h"
 #include "app/WorkerSet.h"
 #include "settings/SettingsStore.h"
@@ -20,7 +24,7 @@ namespace tarvik {
 namespace {
 
 // Signals are taken synchronously by the main thread; every other thread inherits the mask.
-sigset_t BlockStopSignals() {
+sigset_t BlockHandledSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -30,16 +34,93 @@ sigset_t BlockStopSignals() {
     return signals;
 }
 
-int WaitForStopSignal(const sigset_t& signals) {
+int WaitForSignal(const sigset_t& signals) {
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
     }
     return received;
 }
 
-std::filesystem::path LockFileFor(const std::filesystem::path& settingsFile) {
-    return std::filesystem::path(settingsFile.string() + ".lock");
+// What the settings file was when this process last read or wrote it.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t modifiedNs = 0;
+    bool regular = false;
+    bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> StampOf(const std::filesystem::path& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return FileStamp{info.st_dev, info.st_ino, info.st_size,
+                     std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec,
+                     S_ISREG(info.st_mode)};
 }
+
+class CSettingsFile {
+public:
+    CSettingsFile(CSettingsStore& settings, CConsoleWriter& errors)
+        : settings_(settings), errors_(errors), name_(settings.File().string()) {}
+
+    // Reports what the load found; on a first start writes every value with its default.
+    void ReportStart(bool firstStart) {
+        if (firstStart) {
+            // A sysadmin starts from a file that names every value and its default.
+            std::string saveError;
+            errors_.WriteLine(settings_.Save(&saveError)
+                                  ? "tarvikd: created " + name_ + " with defaults"
+                                  : "tarvikd: cannot create " + name_ + ": " + saveError);
+        } else {
+            ReportWarnings(settings_.LoadWarnings());
+        }
+        stamp_ = StampOf(settings_.File());
+    }
+
+    // SIGHUP: the file as it is now, applied. The workers read most values at use; the scan
+    // watcher is told, so that it reopens its bait ports.
+    void Reload() {
+        ReportWarnings(settings_.Reload());
+        stamp_ = StampOf(settings_.File());
+        settings_.Broadcast(kMsgScanSettingsChanged);
+        errors_.WriteLine("tarvikd: reloaded " + name_);
+    }
+
+    // At the stop. An edit made to the file while the monitor ran is kept, not overwritten,
+    // and a device or pipe given as the settings file is never replaced by a file.
+    void SaveAtStop() {
+        const std::optional<FileStamp> now = StampOf(settings_.File());
+        if (now && !now->regular) {
+            errors_.WriteLine("tarvikd: settings not saved: " + name_ + " is not a regular file");
+            return;
+        }
+        if (now != stamp_) {
+            errors_.WriteLine("tarvikd: settings not saved: " + name_ +
+                              " was changed since it was read; its changes are kept (SIGHUP "
+                              "applies them to a running monitor)");
+            return;
+        }
+        std::string saveError;
+        if (!settings_.Save(&saveError)) {
+            errors_.WriteLine("tarvikd: settings not saved: " + saveError);
+        }
+    }
+
+private:
+    void ReportWarnings(const std::vector<std::string>& warnings) {
+        for (const std::string& warning : warnings) {
+            errors_.WriteLine("tarvikd: " + name_ + ": " + warning);
+        }
+    }
+
+    CSettingsStore& settings_;
+    CConsoleWriter& errors_;
+    std::string name_;
+    std::optional<FileStamp> stamp_;
+};
 
 std::vector<CTicker::Tick> MonitorTicks(CSettingsStore& settings) {
     using std::chrono::milliseconds;
@@ -59,32 +140,26 @@ std::vector<CTicker::Tick> MonitorTicks(CSettingsStore& settings) {
 }  // namespace
 
 int RunHeadlessMonitor(const HeadlessOptions& options) {
-    const sigset_t stopSignals = BlockStopSignals();
+    const sigset_t handledSignals = BlockHandledSignals();
     CConsoleWriter errors(stderr);
     CConsoleWriter output(stdout);
 
     std::string lockError;
-    auto lock = CInstanceLock::Acquire(LockFileFor(options.configFile), &lockError);
+    auto lock = CInstanceLock::AcquireForSettings(options.configFile, &lockError);
     if (!lock) {
         errors.WriteLine("tarvikd: not starting: " + lockError);
         return 1;
     }
 
     openlog("Tarvik", LOG_PID, LOG_DAEMON);
+    std::string limitError;
+    if (!RaiseDescriptorLimit(&limitError)) {
+        errors.WriteLine("tarvikd: " + limitError);
+    }
     const bool firstStart = !std::filesystem::exists(options.configFile);
     CSettingsStore settings(options.configFile, ListKernelInterfaceAddresses);
-    if (firstStart) {
-        // A sysadmin starts from a file that names every value and its default.
-        std::string saveError;
-        errors.WriteLine(settings.Save(&saveError)
-                             ? "tarvikd: created " + options.configFile.string() + " with defaults"
-                             : "tarvikd: cannot create " + options.configFile.string() + ": " +
-                                   saveError);
-    } else {
-        for (const std::string& warning : settings.LoadWarnings()) {
-            errors.WriteLine("tarvikd: " + options.configFile.string() + ": " + warning);
-        }
-    }
+    CSettingsFile settingsFile(settings, errors);
+    settingsFile.ReportStart(firstStart);
     if (options.trace) {
         settings.Registry().SetTraceSink(
             [&errors](std::string_view text) { errors.WriteLine("trace: " + std::string(text)); });
@@ -101,16 +176,15 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
         errors.WriteLine("tarvikd: started (pid " + std::to_string(getpid()) + ", settings " +
                          options.configFile.string() + ")");
 
-        stopSignal = WaitForStopSignal(stopSignals);
+        while ((stopSignal = WaitForSignal(handledSignals)) == SIGHUP) {
+            settingsFile.Reload();
+        }
 
         ticker.Stop();
         workers.Quit();
-        std::string saveError;
-        if (!settings.Save(&saveError)) {
-            errors.WriteLine("tarvikd: settings not saved: " + saveError);
-        }
         workers.Join();
     }
+    settingsFile.SaveAtStop();
     errors.WriteLine(std::string("tarvikd: stopped (") + strsignal(stopSignal) + ")");
     closelog();
     return 0;

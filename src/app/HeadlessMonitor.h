@@ -10,9 +10,9 @@ struct HeadlessOptions {
     bool showRows = false;             // list changes to standard output
 };
 
-// Runs the five workers and their ticks without a window until SIGINT or SIGTERM, then closes
-// as the window does: quit the workers, save the settings, wait until every line is logged.
-// Returns the process exit code.
+// Runs the five workers and their ticks without a window until SIGINT or SIGTERM, then stops
+// the workers in order (every line logged) and saves the settings. SIGHUP rereads and applies
+// the settings file. Returns the process exit code.
 int RunHeadlessMonitor(const HeadlessOptions& options);
 
 }  // namespace tarvik

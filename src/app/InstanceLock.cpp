@@ -2,13 +2,81 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace tarvik {
+
+namespace {
+
+std::string ErrnoText(int code) {
+    return std::strerror(code);
+}
+
+void SetError(std::string* error, std::string text) {
+    if (error != nullptr) {
+        *error = std::move(text);
+    }
+}
+
+std::uint64_t Fnv1a(std::string_view text) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// A folder of ours that nobody else can write: created 0700 when missing, never a link.
+bool EnsurePrivateFolder(const std::filesystem::path& folder, std::string* error) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        SetError(error, "cannot create " + folder.string() + ": " + ErrnoText(errno));
+        return false;
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0) {
+        SetError(error, "cannot read " + folder.string() + ": " + ErrnoText(errno));
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 022) != 0) {
+        SetError(error, folder.string() +
+                            " is not a private folder of this user; not using it for the lock");
+        return false;
+    }
+    return true;
+}
+
+// The pid written by the holder of the lock, when it can be read.
+std::string HolderPid(int fd) {
+    char text[32] = {};
+    const ssize_t count = ::pread(fd, text, sizeof text - 1, 0);
+    if (count <= 0) {
+        return {};
+    }
+    std::string pid(text, static_cast<std::size_t>(count));
+    while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) {
+        pid.pop_back();
+    }
+    return pid.find_first_not_of("0123456789") == std::string::npos ? pid : std::string();
+}
+
+void WritePid(int fd) {
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) == 0) {
+        (void)!::pwrite(fd, pid.data(), pid.size(), 0);
+    }
+}
+
+}  // namespace
 
 std::optional<CInstanceLock> CInstanceLock::Acquire(const std::filesystem::path& path,
                                                     std::string* error) {
@@ -16,42 +84,99 @@ std::optional<CInstanceLock> CInstanceLock::Acquire(const std::filesystem::path&
     if (path.has_parent_path()) {
         std::filesystem::create_directories(path.parent_path(), ignored);
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (error) {
-            *error = "cannot open lock file " + path.string() + ": " + std::strerror(errno);
-        }
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
+        SetError(error, "cannot open lock file " + path.string() + ": " + ErrnoText(errno));
         return std::nullopt;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         const int reason = errno;
-        ::close(fd);
-        if (error) {
-            *error = reason == EWOULDBLOCK
-                         ? "another instance is running (lock held on " + path.string() + ")"
-                         : "cannot lock " + path.string() + ": " + std::strerror(reason);
-        }
+        SetError(error, reason == EWOULDBLOCK
+                            ? "another instance is running (lock held on " + path.string() + ")"
+                            : "cannot lock " + path.string() + ": " + ErrnoText(reason));
         return std::nullopt;
     }
-    return CInstanceLock(fd);
+    return CInstanceLock(std::move(fd));
 }
 
-CInstanceLock::CInstanceLock(CInstanceLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+std::optional<CInstanceLock> CInstanceLock::AcquireForSettings(
+    const std::filesystem::path& settings, std::string* error) {
+    const auto folder = ChooseLockFolder(LockFolderPlacesFromEnvironment(), error);
+    if (!folder) {
+        return std::nullopt;
+    }
+    return AcquireForSettings(settings, *folder, error);
+}
 
-CInstanceLock& CInstanceLock::operator=(CInstanceLock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
+std::optional<CInstanceLock> CInstanceLock::AcquireForSettings(
+    const std::filesystem::path& settings, const std::filesystem::path& folder,
+    std::string* error) {
+    const std::filesystem::path path = folder / SettingsLockName(settings);
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
+        SetError(error, "cannot open lock file " + path.string() + ": " + ErrnoText(errno));
+        return std::nullopt;
+    }
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        const int reason = errno;
+        if (reason != EWOULDBLOCK) {
+            SetError(error, "cannot lock " + path.string() + ": " + ErrnoText(reason));
+            return std::nullopt;
         }
-        fd_ = std::exchange(other.fd_, -1);
+        const std::string pid = HolderPid(fd.Get());
+        SetError(error, "another Tarvik monitor uses " + settings.string() +
+                            (pid.empty() ? std::string() : " (pid " + pid + ")"));
+        return std::nullopt;
     }
-    return *this;
+    WritePid(fd.Get());
+    return CInstanceLock(std::move(fd));
 }
 
-CInstanceLock::~CInstanceLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+LockFolderPlaces LockFolderPlacesFromEnvironment() {
+    LockFolderPlaces places;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr) {
+        places.runtimeDir = runtime;
     }
+    return places;
+}
+
+std::optional<std::filesystem::path> ChooseLockFolder(const LockFolderPlaces& places,
+                                                      std::string* error) {
+    if (!places.runtimeDir.empty()) {
+        const std::filesystem::path folder = std::filesystem::path(places.runtimeDir) / "tarvik";
+        if (EnsurePrivateFolder(folder, error)) {
+            return folder;
+        }
+    }
+    if (::access(places.systemRun.c_str(), W_OK) == 0) {
+        const std::filesystem::path folder = places.systemRun / "tarvik";
+        if (EnsurePrivateFolder(folder, error)) {
+            return folder;
+        }
+    }
+    const std::filesystem::path folder =
+        places.temporary / ("tarvik-" + std::to_string(::geteuid()));
+    if (EnsurePrivateFolder(folder, error)) {
+        return folder;
+    }
+    return std::nullopt;
+}
+
+std::string SettingsLockName(const std::filesystem::path& settings) {
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(settings, ec);
+    if (ec) {
+        absolute = settings;
+    }
+    // Resolves the links of every part that exists; the rest is kept as written.
+    std::filesystem::path canonical = std::filesystem::weakly_canonical(absolute, ec);
+    if (ec) {
+        canonical = absolute.lexically_normal();
+    }
+    char name[40];
+    std::snprintf(name, sizeof name, "settings-%016llx.lock",
+                  static_cast<unsigned long long>(Fnv1a(canonical.string())));
+    return name;
 }
 
 }  // namespace tarvik

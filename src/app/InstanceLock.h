@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "acquisition/UniqueFd.h"
+
 namespace tarvik {
 
 // An advisory lock (flock) held for the life of the process. The kernel releases it when the
@@ -15,15 +17,43 @@ public:
     static std::optional<CInstanceLock> Acquire(const std::filesystem::path& path,
                                                 std::string* error = nullptr);
 
-    CInstanceLock(CInstanceLock&& other) noexcept;
-    CInstanceLock& operator=(CInstanceLock&& other) noexcept;
+    // The lock of one settings file, taken by both programs, so that one file never has two
+    // monitors (each would log every connection twice). It lives in the runtime folder, not
+    // beside the settings, whose folder may be read-only. The holder's pid is written into it
+    // and named when another start is refused.
+    static std::optional<CInstanceLock> AcquireForSettings(const std::filesystem::path& settings,
+                                                           std::string* error = nullptr);
+    // The same in a given lock folder (tests).
+    static std::optional<CInstanceLock> AcquireForSettings(const std::filesystem::path& settings,
+                                                           const std::filesystem::path& folder,
+                                                           std::string* error = nullptr);
+
+    CInstanceLock(CInstanceLock&&) noexcept = default;
+    CInstanceLock& operator=(CInstanceLock&&) noexcept = default;
     CInstanceLock(const CInstanceLock&) = delete;
     CInstanceLock& operator=(const CInstanceLock&) = delete;
-    ~CInstanceLock();
+    ~CInstanceLock() = default;
 
 private:
-    explicit CInstanceLock(int fd) : fd_(fd) {}
-    int fd_ = -1;
+    explicit CInstanceLock(UniqueFd fd) : fd_(std::move(fd)) {}
+    UniqueFd fd_;
 };
+
+// Where the settings locks live: $XDG_RUNTIME_DIR/tarvik, else /run/tarvik when this process
+// may write /run (root), else /tmp/tarvik-<uid>. Each is created 0700 and must be a folder of
+// this user that nobody else can write. Returns std::nullopt with the reason in `error`.
+struct LockFolderPlaces {
+    std::string runtimeDir;                    // $XDG_RUNTIME_DIR; empty: unset
+    std::filesystem::path systemRun = "/run";  // its "tarvik" folder when writable
+    std::filesystem::path temporary = "/tmp";  // its "tarvik-<uid>" folder otherwise
+};
+LockFolderPlaces LockFolderPlacesFromEnvironment();
+std::optional<std::filesystem::path> ChooseLockFolder(const LockFolderPlaces& places,
+                                                      std::string* error = nullptr);
+
+// The lock file's name for a settings file: a hash of its absolute path with every symbolic
+// link resolved, so two names of one file share a lock. The path, not the inode, because
+// every save replaces the file (and its inode), and a file not yet created has none.
+std::string SettingsLockName(const std::filesystem::path& settings);
 
 }  // namespace tarvik

@@ -9,15 +9,28 @@
 
 namespace tarvik {
 
+namespace {
+
+WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list) {
+    WorkerParts parts;
+    parts.poller = std::make_unique<CDataThread>(settings);
+    parts.tracker = std::make_unique<CFilterThread>(settings, list);
+    parts.lookup = std::make_unique<CReverseLookupThread>(settings);
+    parts.logger = std::make_unique<CLoggingThread>(settings);
+    parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings);
+    return parts;
+}
+
+}  // namespace
+
 CWorkerSet::CWorkerSet(CSettingsStore& settings, IConnectionList& list)
-    : settings_(settings),
-      poller_(std::make_unique<CDataThread>(settings)),
-      tracker_(std::make_unique<CFilterThread>(settings, list)),
-      lookup_(std::make_unique<CReverseLookupThread>(settings)),
-      logger_(std::make_unique<CLoggingThread>(settings)),
-      scanWatcher_(std::make_unique<CScanWatcherThread>(settings)) {
+    : CWorkerSet(settings, MakeWorkers(settings, list)) {}
+
+CWorkerSet::CWorkerSet(CSettingsStore& settings, WorkerParts parts)
+    : settings_(settings), parts_(std::move(parts)) {
     const std::initializer_list<CWorkerThread*> inOrder = {
-        poller_.get(), tracker_.get(), lookup_.get(), logger_.get(), scanWatcher_.get()};
+        parts_.poller.get(), parts_.tracker.get(), parts_.lookup.get(), parts_.logger.get(),
+        parts_.scanWatcher.get()};
     for (CWorkerThread* worker : inOrder) {
         worker->Start();
     }
@@ -27,23 +40,49 @@ CWorkerSet::CWorkerSet(CSettingsStore& settings, IConnectionList& list)
 }
 
 CWorkerSet::~CWorkerSet() {
-    Quit();
     Join();
 }
 
 void CWorkerSet::Quit() {
-    settings_.Broadcast(kMsgQuit);
-    settings_.Clear();
+    // Never waits for a join: a second Quit from the GUI thread while another thread joins
+    // must not block the thread the tracker may be waiting on.
+    std::lock_guard lock(startMutex_);
+    if (quitStarted_) {
+        return;
+    }
+    quitStarted_ = true;
+    stopper_ = std::jthread([this] { StopInOrder(); });
 }
 
 void CWorkerSet::Join() {
-    // The logger ends after every line queued before the quit is written.
-    for (CWorkerThread* worker :
-         {static_cast<CWorkerThread*>(poller_.get()), static_cast<CWorkerThread*>(tracker_.get()),
-          static_cast<CWorkerThread*>(lookup_.get()), static_cast<CWorkerThread*>(logger_.get()),
-          static_cast<CWorkerThread*>(scanWatcher_.get())}) {
-        worker->Join();
+    Quit();  // also makes the stopper visible to this thread
+    std::lock_guard lock(joinMutex_);
+    if (stopper_.joinable()) {
+        stopper_.join();
     }
+}
+
+void CWorkerSet::StopInOrder() {
+    // Quit goes to each worker directly: a broadcast quit would empty the broadcast list while
+    // the tracker still has ended connections to hand to the logger.
+    parts_.poller->Post(Message{kMsgQuit, {}, {}});
+    parts_.poller->Join();
+
+    // The tracker handles what the poller queued before its quit, and its broadcasts still
+    // reach the workers behind it.
+    parts_.tracker->Post(Message{kMsgQuit, {}, {}});
+    parts_.tracker->Join();
+
+    parts_.lookup->Post(Message{kMsgQuit, {}, {}});
+    parts_.logger->Post(Message{kMsgQuit, {}, {}});
+    // Place for giving up the scan watcher's pending alert mail, just before its quit, so that
+    // a slow mail server cannot hold up the stop.
+    parts_.scanWatcher->Post(Message{kMsgQuit, {}, {}});
+    parts_.lookup->Join();
+    parts_.logger->Join();
+    parts_.scanWatcher->Join();
+
+    settings_.Clear();
 }
 
 }  // namespace tarvik

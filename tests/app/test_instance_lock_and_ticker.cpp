@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "app/InstanceLock.h"
@@ -59,6 +61,121 @@ TEST(InstanceLockTest, KernelReleasesTheLockOfAKilledProcess) {
     close(ready[0]);
     close(ready[1]);
     std::filesystem::remove_all(path.parent_path().parent_path());
+}
+
+// A temporary folder with a lock folder and a settings folder in it, removed at the end.
+class SettingsLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarvik-slock-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        locks_ = dir_ / "locks";
+        std::filesystem::create_directories(locks_);
+        std::filesystem::create_directories(dir_ / "etc");
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::filesystem::path dir_;
+    std::filesystem::path locks_;
+};
+
+TEST_F(SettingsLockTest, OneFileByAnyNameHasOneHolderNamedInTheRefusal) {
+    const auto file = dir_ / "etc" / "Tarvik.conf";
+    std::ofstream(file) << "[General]\n";
+    std::filesystem::create_directory_symlink(dir_ / "etc", dir_ / "linked-etc");
+    std::filesystem::create_symlink(file, dir_ / "Tarvik-link.conf");
+
+    std::string error;
+    auto first = CInstanceLock::AcquireForSettings(file, locks_, &error);
+    ASSERT_TRUE(first) << error;
+    for (const auto& other : {dir_ / "Tarvik-link.conf", dir_ / "linked-etc" / "Tarvik.conf",
+                              dir_ / "etc" / ".." / "etc" / "Tarvik.conf"}) {
+        error.clear();
+        EXPECT_FALSE(CInstanceLock::AcquireForSettings(other, locks_, &error)) << other;
+        EXPECT_EQ(error, "another Tarvik monitor uses " + other.string() + " (pid " +
+                             std::to_string(getpid()) + ")");
+    }
+    first.reset();
+    EXPECT_TRUE(CInstanceLock::AcquireForSettings(dir_ / "Tarvik-link.conf", locks_, &error))
+        << error;
+}
+
+TEST_F(SettingsLockTest, DifferentFilesDoNotConflict) {
+    auto first = CInstanceLock::AcquireForSettings(dir_ / "etc" / "a.conf", locks_);
+    auto second = CInstanceLock::AcquireForSettings(dir_ / "etc" / "b.conf", locks_);
+    auto third = CInstanceLock::AcquireForSettings(dir_ / "a.conf", locks_);
+    EXPECT_TRUE(first);
+    EXPECT_TRUE(second);
+    EXPECT_TRUE(third);
+}
+
+TEST_F(SettingsLockTest, FileCreatedOrReplacedBySaveKeepsItsLock) {
+    // A first start finds no file and creates it; every save replaces it by a rename, with a
+    // new inode. A second monitor must still be refused after each.
+    const auto file = dir_ / "etc" / "Tarvik.conf";
+    auto first = CInstanceLock::AcquireForSettings(file, locks_);
+    ASSERT_TRUE(first);
+    std::ofstream(file) << "[General]\n";
+    EXPECT_FALSE(CInstanceLock::AcquireForSettings(file, locks_));
+    std::ofstream(dir_ / "etc" / "Tarvik.conf.tmp") << "[View]\n";
+    std::filesystem::rename(dir_ / "etc" / "Tarvik.conf.tmp", file);
+    EXPECT_FALSE(CInstanceLock::AcquireForSettings(file, locks_));
+}
+
+TEST_F(SettingsLockTest, LockSitsInTheLockFolderAndNothingGoesBesideTheSettings) {
+    const auto file = dir_ / "etc" / "Tarvik.conf";
+    auto lock = CInstanceLock::AcquireForSettings(file, locks_);
+    ASSERT_TRUE(lock);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "etc"));
+    std::ifstream in(locks_ / SettingsLockName(file));
+    std::string pid;
+    in >> pid;
+    EXPECT_EQ(pid, std::to_string(getpid()));
+}
+
+TEST_F(SettingsLockTest, LockFolderIsTheRuntimeFolderElseRunElseAPrivateTemporaryOne) {
+    LockFolderPlaces places;
+    places.runtimeDir = (dir_ / "runtime").string();
+    places.systemRun = dir_ / "no-run";
+    places.temporary = dir_;
+    std::filesystem::create_directory(places.runtimeDir);
+
+    std::string error;
+    EXPECT_EQ(ChooseLockFolder(places, &error), dir_ / "runtime" / "tarvik") << error;
+    struct stat info {};
+    ASSERT_EQ(stat((dir_ / "runtime" / "tarvik").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    places.runtimeDir.clear();
+    std::filesystem::create_directory(dir_ / "run");
+    places.systemRun = dir_ / "run";
+    if (access(places.systemRun.c_str(), W_OK) == 0) {
+        EXPECT_EQ(ChooseLockFolder(places, &error), dir_ / "run" / "tarvik") << error;
+    }
+
+    places.systemRun = dir_ / "no-run";
+    const auto temporary = dir_ / ("tarvik-" + std::to_string(geteuid()));
+    EXPECT_EQ(ChooseLockFolder(places, &error), temporary) << error;
+}
+
+TEST_F(SettingsLockTest, ATemporaryLockFolderOthersCouldTouchIsRefused) {
+    LockFolderPlaces places;
+    places.systemRun = dir_ / "no-run";
+    places.temporary = dir_;
+    const auto temporary = dir_ / ("tarvik-" + std::to_string(geteuid()));
+
+    // Planted by someone else before the first start: open to all, or a link elsewhere.
+    std::filesystem::create_directory(temporary);
+    chmod(temporary.c_str(), 0777);
+    std::string error;
+    EXPECT_FALSE(ChooseLockFolder(places, &error));
+    EXPECT_NE(error.find("is not a private folder of this user"), std::string::npos) << error;
+
+    std::filesystem::remove(temporary);
+    std::filesystem::create_directory_symlink(locks_, temporary);
+    EXPECT_FALSE(ChooseLockFolder(places, &error));
+    EXPECT_NE(error.find(temporary.string()), std::string::npos) << error;
 }
 
 TEST(TickerTest, FiresEveryTickAtStartThenByPeriodAndStops) {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,12 @@ namespace tarvik::test {
 // A program run by a test, with its standard error captured. Killed if the test forgets it.
 class ChildProcess {
 public:
-    explicit ChildProcess(std::vector<std::string> args) {
+    struct Options {
+        std::optional<uid_t> runAs;  // user and group id to drop to before the exec
+        std::string workingDirectory;
+    };
+
+    explicit ChildProcess(std::vector<std::string> args, Options options = {}) {
         int pipeFds[2];
         if (pipe2(pipeFds, O_CLOEXEC) != 0) {
             return;
@@ -23,6 +30,13 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             dup2(pipeFds[1], STDERR_FILENO);
+            if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
+                _exit(126);
+            }
+            if (options.runAs && (setgroups(0, nullptr) != 0 || setgid(*options.runAs) != 0 ||
+                                  setuid(*options.runAs) != 0)) {
+                _exit(126);
+            }
             std::vector<char*> argv;
             for (std::string& arg : args) {
                 argv.push_back(arg.data());
@@ -81,6 +95,7 @@ public:
     }
 
     const std::string& Errors() const { return errors_; }
+    pid_t Pid() const { return pid_; }
 
 private:
     bool ReadSome(int timeoutMs) {

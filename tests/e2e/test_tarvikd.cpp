@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -75,6 +78,54 @@ std::string ReadFile(const std::filesystem::path& path) {
     return text.str();
 }
 
+std::string LogsIn(const std::filesystem::path& logs) {
+    return "[Logging]\ninboundfolder=" + logs.string() + "\noutboundfolder=" + logs.string() +
+           "\nunknownfolder=" + logs.string() + "\n";
+}
+
+// The inbound log's text once it matches `line`, or what it holds at the deadline.
+std::string WaitForLogLine(const std::filesystem::path& logs, const std::regex& line,
+                           std::chrono::milliseconds deadline) {
+    std::string content;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    do {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(logs, ec)) {
+            if (entry.path().filename().string().starts_with("inbound.")) {
+                content = ReadFile(entry.path());
+            }
+        }
+        if (std::regex_search(content, line)) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return content;
+}
+
+// The log line of an ended inbound connection from 127.0.0.1.
+std::regex InboundLine(int clientPort, int serverPort) {
+    const auto name = CServicesDatabase::Shared()->Lookup(serverPort);
+    const std::string service = name ? "inbound " + std::string(*name) : "unknown";
+    return std::regex(
+        R"(\d\d:\d\d:\d\d \d\d/\d\d/\d{4},\d\d:\d\d:\d\d \d\d/\d\d/\d{4},127\.0\.0\.1,localhost,)" +
+        std::to_string(clientPort) + ",127\\.0\\.0\\.1," + std::to_string(serverPort) + "," +
+        service + "\n");
+}
+
+// Connects to a listener on 127.0.0.1 that may still be opening; retries for a few seconds.
+bool CanConnect(int port, std::chrono::milliseconds deadline = 5s) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    do {
+        int localPort = 0;
+        if (Connect(port, localPort).Get() >= 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
 class TarvikdTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -100,8 +151,7 @@ protected:
 
 TEST_F(TarvikdTest, LogsAnEndedInboundConnectionAndStopsCleanly) {
     const std::filesystem::path logs = dir_ / "logs";
-    WriteConfig("[Logging]\ninboundfolder=" + logs.string() + "\noutboundfolder=" + logs.string() +
-                "\nunknownfolder=" + logs.string() + "\n");
+    WriteConfig("[View]\nreverselookup=0\n" + LogsIn(logs));
     // A local port below 1024 makes the accepted end inbound; only root may take one.
     int serverPort = 0;
     Fd listener = ListenOnFreePort(700, 1023, serverPort);
@@ -118,25 +168,8 @@ TEST_F(TarvikdTest, LogsAnEndedInboundConnectionAndStopsCleanly) {
     client.Reset();
     accepted.Reset();
 
-    const auto name = CServicesDatabase::Shared()->Lookup(serverPort);
-    const std::string service = name ? "inbound " + std::string(*name) : "unknown";
-    const std::regex line(
-        R"(\d\d:\d\d:\d\d \d\d/\d\d/\d{4},\d\d:\d\d:\d\d \d\d/\d\d/\d{4},127\.0\.0\.1,localhost,)" +
-        std::to_string(clientPort) + ",127\\.0\\.0\\.1," + std::to_string(serverPort) + "," +
-        service + "\n");
-    std::string content;
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        for (const auto& entry : std::filesystem::directory_iterator(logs)) {
-            if (entry.path().filename().string().starts_with("inbound.")) {
-                content = ReadFile(entry.path());
-            }
-        }
-        if (std::regex_search(content, line)) {
-            break;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
+    const std::regex line = InboundLine(clientPort, serverPort);
+    const std::string content = WaitForLogLine(logs, line, 15s);
     EXPECT_TRUE(std::regex_search(content, line)) << content;
     EXPECT_EQ(content.rfind("Open Time, Close Time, Remote Address, Remote Hostname, Remote Port, "
                             "Network Interface, Local Port, Service Type\n",
@@ -152,42 +185,34 @@ TEST_F(TarvikdTest, LogsAnEndedInboundConnectionAndStopsCleanly) {
 }
 
 TEST_F(TarvikdTest, SecondMonitorWithTheSameSettingsRefusesToStart) {
-    WriteConfig("[Logging]\ninbound=0\nunknown=0\n");
+    WriteConfig("[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n");
     auto first = Start();
     ChildProcess second({TARVIKD_PATH, "--config", config_.string()});
     EXPECT_EQ(second.Wait(10s), 1);
-    EXPECT_NE(second.Errors().find("another instance is running"), std::string::npos)
+    EXPECT_NE(second.Errors().find("tarvikd: not starting: another Tarvik monitor uses " +
+                                   config_.string() + " (pid "),
+              std::string::npos)
         << second.Errors();
     EXPECT_EQ(first->Stop(SIGINT), 0);
 }
 
 TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
-    // Alerts go to port 25 of the mail host, so the test server needs that port.
     test::SmtpServerOptions options = test::ScriptedSmtpServer::AcceptAll(1);
-    options.port = 25;
     options.lifetime = 60s;
     test::ScriptedSmtpServer server(options);
-    if (!server.Listening()) {
-        GTEST_SKIP() << "port 25 on 127.0.0.1 cannot be taken here";
-    }
+    ASSERT_TRUE(server.Listening());
     const int bait[] = {FreePort(), FreePort(), FreePort()};
     WriteConfig(
-        "[Logging]\ninbound=0\nunknown=0\n[ScanWatch]\nthreshold=3\n"
+        "[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n[ScanWatch]\nthreshold=3\n"
         "ignorehosts=0.0.0.0\nlistenenabled=1\nlistenports=" +
         std::to_string(bait[0]) + "," + std::to_string(bait[1]) + "," + std::to_string(bait[2]) +
         "\neventlog=0\nemailalert=1\nnotificationaddresses=admin@example.test\n"
-        "mailhost=127.0.0.1\n");
+        "mailhost=127.0.0.1:" +
+        std::to_string(server.Port()) + "\n");
     auto tarvikd = Start();
 
     for (int port : bait) {
-        int localPort = 0;
-        Fd client;
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (client.Get() < 0 && std::chrono::steady_clock::now() < deadline) {
-            client = Connect(port, localPort);  // the listener may still be binding
-            std::this_thread::sleep_for(client.Get() < 0 ? 50ms : 0ms);
-        }
-        ASSERT_GE(client.Get(), 0) << "bait port " << port;
+        ASSERT_TRUE(CanConnect(port)) << "bait port " << port;
     }
 
     ASSERT_TRUE(server.WaitUntilDone(40s)) << tarvikd->Errors();
@@ -197,8 +222,8 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
     EXPECT_NE(received.find("Subject: ALERT: Scan Detected on " + CSettingsStore::LocalHostName() +
                             "\r\n"),
               std::string::npos);
-    // Other inbound connections from 127.0.0.1 on this machine (an earlier run's mail exchange
-    // still in TIME_WAIT on port 25, say) rightly count too: the bait ports must be there, in
+    // Other inbound connections from 127.0.0.1 on this machine (another test's loopback
+    // traffic, say) rightly count too: the bait ports must be there, in
     // the order they were hit.
     const std::regex body(
         "An alert was triggered by connection\\(s\\) from:\r\n\r\n127\\.0\\.0\\.1\r\n\r\n"
@@ -218,6 +243,130 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
     EXPECT_TRUE(
         tarvikd->WaitForError("Tarvik: Scan Alert: Triggered by connection(s) from 127.0.0.1", 5s));
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
+}
+
+TEST_F(TarvikdTest, ConnectionClosedJustBeforeTheStopIsLoggedAndTheStopIsPrompt) {
+    const std::filesystem::path logs = dir_ / "logs";
+    WriteConfig("[View]\nreverselookup=1\n" + LogsIn(logs));
+    int serverPort = 0;
+    Fd listener = ListenOnFreePort(700, 1023, serverPort);
+    if (serverPort == 0) {
+        GTEST_SKIP() << "no port below 1024 can be taken here";
+    }
+    auto tarvikd = Start();
+    int clientPort = 0;
+    Fd client = Connect(serverPort, clientPort);
+    ASSERT_GE(client.Get(), 0);
+    Fd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    std::this_thread::sleep_for(2s);
+    client.Reset();
+    accepted.Reset();
+    std::this_thread::sleep_for(800ms);  // about one poll: the end is on its way to the log
+
+    const auto stopStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(tarvikd->Stop(SIGTERM, 3s), 0) << tarvikd->Errors();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 3s);
+    const std::string content = WaitForLogLine(logs, InboundLine(clientPort, serverPort), 0ms);
+    EXPECT_TRUE(std::regex_search(content, InboundLine(clientPort, serverPort))) << content;
+}
+
+TEST_F(TarvikdTest, HangupRereadsTheSettingsAndKeepsRunning) {
+    const int bait = FreePort();
+    const std::string settings =
+        "[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n"
+        "[ScanWatch]\neventlog=0\nlistenports=" +
+        std::to_string(bait) + "\nlistenenabled=";
+    WriteConfig(settings + "0\n");
+    auto tarvikd = Start();
+    EXPECT_FALSE(CanConnect(bait, 0ms));
+
+    WriteConfig(settings + "1\nthreshold=many\n");
+    kill(tarvikd->Pid(), SIGHUP);
+    ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded " + config_.string() + "\n", 5s))
+        << tarvikd->Errors();
+    EXPECT_NE(tarvikd->Errors().find("tarvikd: " + config_.string() + ": "), std::string::npos)
+        << "the bad threshold is reported: " << tarvikd->Errors();
+    EXPECT_TRUE(CanConnect(bait)) << tarvikd->Errors();
+
+    WriteConfig(settings + "0\n");
+    kill(tarvikd->Pid(), SIGHUP);
+    ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded", 5s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(CanConnect(bait, 0ms));
+    EXPECT_EQ(tarvikd->Stop(SIGTERM), 0) << tarvikd->Errors();
+}
+
+TEST_F(TarvikdTest, SettingsEditedWhileRunningAreNotOverwrittenAtTheStop) {
+    WriteConfig("[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n");
+    auto tarvikd = Start();
+    const std::string edited =
+        "[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n"
+        "[ScanWatch]\nthreshold=7\n";
+    std::this_thread::sleep_for(20ms);  // a later modification time than the start's
+    WriteConfig(edited);
+    EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
+    EXPECT_EQ(ReadFile(config_), edited);
+    EXPECT_NE(tarvikd->Errors().find("tarvikd: settings not saved: " + config_.string() +
+                                     " was changed since it was read"),
+              std::string::npos)
+        << tarvikd->Errors();
+}
+
+TEST_F(TarvikdTest, ReadOnlySettingsFolderDoesNotStopTheStart) {
+    const std::filesystem::path folder = dir_ / "etc";
+    std::filesystem::create_directory(folder);
+    const std::filesystem::path config = folder / "Tarvik.conf";
+    std::ofstream(config) << "[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n";
+    chmod(config.c_str(), 0644);
+    chmod(folder.c_str(), 0555);
+    chmod(dir_.c_str(), 0755);
+    ChildProcess::Options options;
+    if (access(folder.c_str(), W_OK) == 0) {
+        options.runAs = 65534;  // root writes anywhere: run as nobody, whom the mode binds
+    }
+    ChildProcess tarvikd({TARVIKD_PATH, "--config", config.string()}, options);
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+    EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
+    EXPECT_NE(tarvikd.Errors().find("tarvikd: settings not saved: "), std::string::npos)
+        << tarvikd.Errors();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
+    chmod(folder.c_str(), 0755);
+}
+
+TEST_F(TarvikdTest, DeviceAsSettingsFileIsNeitherReplacedNorGivenCompanions) {
+    const std::filesystem::path device = dir_ / "null";
+    if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "cannot make a device node here: " << std::strerror(errno);
+    }
+    ChildProcess tarvikd({TARVIKD_PATH, "--config", device.string()});
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+    EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
+    EXPECT_NE(tarvikd.Errors().find("tarvikd: settings not saved: " + device.string() +
+                                    " is not a regular file"),
+              std::string::npos)
+        << tarvikd.Errors();
+    struct stat info {};
+    ASSERT_EQ(lstat(device.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"null"});
+}
+
+TEST_F(TarvikdTest, PrintConfigLeavesAnEmptyFolderEmpty) {
+    ChildProcess::Options options;
+    options.workingDirectory = dir_.string();
+    ChildProcess print({TARVIKD_PATH, "--print-config", "--config", config_.string()}, options);
+    EXPECT_EQ(print.Wait(10s), 0) << print.Errors();
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_TRUE(names.empty()) << names.front();
 }
 
 }  // namespace

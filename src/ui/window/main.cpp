@@ -1,11 +1,13 @@
-// The window program: one instance per user, the settings store, the main frame and its close
-// path on every way out (close box, tray exit, SIGTERM/SIGINT, end of the desktop session).
+// The window program: one instance per settings file, the settings store, the main frame and its
+// close path on every way out (close box, tray exit, SIGTERM/SIGINT, end of the desktop session).
 #include <QApplication>
 #include <QIcon>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "acquisition/MibAgent.h"
 #include "app/InstanceLock.h"
@@ -38,23 +40,15 @@ std::filesystem::path ConfigFile(int argc, char* argv[]) {
     return CSettingsStore::DefaultFile();
 }
 
-std::filesystem::path LockFile(const std::filesystem::path& config) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::filesystem::path folder = runtime != nullptr && *runtime != '\0'
-                                       ? std::filesystem::path(runtime)
-                                       : config.parent_path();
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    return folder / "Tarvik.lock";
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
     const std::filesystem::path config = ConfigFile(argc, argv);
-    // Another instance runs: end at once, without a word.
-    const std::optional<CInstanceLock> lock = CInstanceLock::Acquire(LockFile(config));
+    // The same lock as tarvikd's: one monitor per settings file, whichever program it is.
+    std::string lockError;
+    const std::optional<CInstanceLock> lock = CInstanceLock::AcquireForSettings(config, &lockError);
     if (!lock) {
+        std::fprintf(stderr, "tarvik: not starting: %s\n", lockError.c_str());
         return 0;
     }
 
