@@ -55,10 +55,17 @@ public:
         acceptBeforeFull_ = acceptBeforeFull;
         mode_ = mode;
     }
+    // The next `count` writes fail with ENOSPC, whatever the mode.
+    void FailNext(int count) { failuresLeft_ = count; }
     int Calls() const { return calls_; }
 
     ssize_t Write(int fd, const void* data, std::size_t size) {
         ++calls_;
+        if (failuresLeft_ > 0) {
+            --failuresLeft_;
+            errno = ENOSPC;
+            return -1;
+        }
         if (mode_ == Mode::Pass) {
             return ::write(fd, data, size);
         }
@@ -75,6 +82,7 @@ private:
     std::atomic<Mode> mode_{Mode::Pass};
     std::size_t acceptBeforeFull_ = 0;
     std::atomic<int> calls_{0};
+    std::atomic<int> failuresLeft_{0};
 };
 
 inline const std::string kHeaderLine =

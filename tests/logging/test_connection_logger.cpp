@@ -1,12 +1,14 @@
 #include "logging/ConnectionLogger.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <sstream>
 
 #include "LoggerFixture.h"
 
@@ -353,6 +355,73 @@ TEST_F(ConnectionLoggerTest, FullDiskLeavesNoTornLineSaysSoOnceAndLosesNothing) 
     EXPECT_EQ(LineCount(log), 4);
     EXPECT_LT(log.find(",2,inbound ftp\n"), log.find(",3,inbound ftp\n"));
     EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 1u);
+}
+
+// A 64 KiB tmpfs mounted for one test, unmounted at its end.
+class SmallDisk {
+public:
+    explicit SmallDisk(const fs::path& where) : path_(where) {
+        fs::create_directory(path_);
+        if (::mount("tarvik-test", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                    "size=64k,mode=0755") != 0) {
+            error_ = errno;
+        }
+    }
+    ~SmallDisk() {
+        if (error_ == 0) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    int Error() const { return error_; }
+
+private:
+    fs::path path_;
+    int error_ = 0;
+};
+
+TEST_F(ConnectionLoggerTest, RealFullDiskKeepsEveryLineWholeAndInOrder) {
+    const fs::path disk = dir_.Path() / "disk";
+    SmallDisk small(disk);
+    if (small.Error() != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs: " << std::strerror(small.Error());
+    }
+    // Room to free later, so that writing can resume.
+    std::ofstream(disk / "filler", std::ios::binary) << std::string(16 * 1024, 'f');
+    const fs::path logs = disk / "logs";
+    store_.SetLogFolder(LogCategory::Inbound, logs.string());
+    CConnectionLogger logger(store_, Hooks());
+
+    int logged = 0;
+    int afterFull = 0;
+    // Bounded: 64 KiB holds well under 2000 lines.
+    while (logged < 2000 && afterFull < 20) {
+        logger.Log(Record(kCategoryInbound, kMay7, ++logged));
+        afterFull += notifier_->Messages().empty() ? 0 : 1;
+    }
+    ASSERT_EQ(afterFull, 20) << "the disk never filled";
+    EXPECT_EQ(MessagesWith(std::strerror(ENOSPC)), 1u);
+    const std::string full = testing::ReadFile(logs / "inbound. 7. 5.2003");
+    ASSERT_FALSE(full.empty());
+    EXPECT_EQ(full.back(), '\n');
+
+    fs::remove(disk / "filler");
+    clock_.Advance(std::chrono::seconds(1));
+    logger.Retry();
+    EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 1u);
+    const std::string log = testing::ReadFile(logs / "inbound. 7. 5.2003");
+    EXPECT_EQ(LineCount(log), logged + 1);
+    std::istringstream lines(log);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line + "\n", kHeaderLine);
+    for (int port = 1; port <= logged && std::getline(lines, line); ++port) {
+        ASSERT_EQ(std::count(line.begin(), line.end(), ','), 7) << line;
+        ASSERT_NE(line.find("," + std::to_string(port) + ",inbound ftp"), std::string::npos)
+            << "line " << port << ": " << line;
+    }
 }
 
 TEST_F(ConnectionLoggerTest, RetryPauseDoublesUpToFiveMinutes) {
