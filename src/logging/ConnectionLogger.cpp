@@ -1,7 +1,5 @@
 #include "logging/ConnectionLogger.h"
 
-#include <system_error>
-
 #include "logging/PortFilter.h"
 
 namespace tarvik {
@@ -15,8 +13,21 @@ std::size_t IndexOf(LogCategory category) {
     return static_cast<std::size_t>(category);
 }
 
-std::string Reason(int error) {
-    return std::generic_category().message(error);
+// Gives `value` when it is in [low, high]; otherwise says so once per new value and gives
+// `fallback`.
+int InRangeOr(int value, int low, int high, int fallback, std::optional<int>& reported,
+              const CSettingsStore& settings, const std::string& what) {
+    if (value >= low && value <= high) {
+        reported.reset();
+        return value;
+    }
+    if (reported != value) {
+        reported = value;
+        settings.NotifyUser(what + " " + std::to_string(value) + " is out of range (" +
+                            std::to_string(low) + " to " + std::to_string(high) + "); using " +
+                            std::to_string(fallback) + ".");
+    }
+    return fallback;
 }
 
 }  // namespace
@@ -33,7 +44,12 @@ const char* CreateFailureMessage(LogCategory category) {
     return "";
 }
 
-CConnectionLogger::CConnectionLogger(CSettingsStore& settings) : settings_(settings) {}
+CConnectionLogger::CConnectionLogger(CSettingsStore& settings, LoggerHooks hooks)
+    : settings_(settings),
+      now_(hooks.now ? std::move(hooks.now) : [] { return CCategoryLog::Clock::now(); }),
+      logs_{CCategoryLog(settings, LogCategory::Inbound, hooks.write),
+            CCategoryLog(settings, LogCategory::Outbound, hooks.write),
+            CCategoryLog(settings, LogCategory::Unknown, hooks.write)} {}
 
 void CConnectionLogger::CloseAll() {
     for (auto& log : logs_) {
@@ -41,8 +57,24 @@ void CConnectionLogger::CloseAll() {
     }
 }
 
-CLogFile& CConnectionLogger::LogOf(LogCategory category) {
+void CConnectionLogger::Retry() {
+    for (auto& log : logs_) {
+        log.Retry(Now());
+    }
+}
+
+void CConnectionLogger::Finish() {
+    for (auto& log : logs_) {
+        log.Finish(Now());
+    }
+}
+
+CCategoryLog& CConnectionLogger::LogOf(LogCategory category) {
     return logs_[IndexOf(category)];
+}
+
+CCategoryLog::Clock::time_point CConnectionLogger::Now() const {
+    return now_();
 }
 
 void CConnectionLogger::Log(const CConnectionRecord& record) {
@@ -56,10 +88,33 @@ void CConnectionLogger::Log(const CConnectionRecord& record) {
     }
     const PortListPtr ports = settings_.GetLogPorts(*category);
     const PortList none;
-    if (PassesPortFilter(*category, settings_.GetLogType(*category), ports ? *ports : none,
-                         record)) {
-        Write(*category, record);
+    if (PassesPortFilter(*category, FilterModeOf(*category), ports ? *ports : none, record)) {
+        LogOf(*category).Submit(TargetOf(*category), record.CsvText(), Now());
     }
+}
+
+int CConnectionLogger::RotationOf(LogCategory category) {
+    return InRangeOr(settings_.GetLogRotation(category), kRotationDaily, kRotationMonthly,
+                     kRotationDaily, badRotation_[IndexOf(category)], settings_,
+                     std::string(LogCategoryWord(category)) + "rotation");
+}
+
+int CConnectionLogger::FilterModeOf(LogCategory category) {
+    return InRangeOr(settings_.GetLogType(category), kFilterLogAll, kFilterLogListed, kFilterLogAll,
+                     badFilterMode_[IndexOf(category)], settings_,
+                     std::string(LogCategoryWord(category)) + "type");
+}
+
+// The open file while there is one, so that a folder change waits for the next date change.
+LogTarget CConnectionLogger::TargetOf(LogCategory category) const {
+    const CCategoryLog& log = logs_[IndexOf(category)];
+    if (const LogTarget* open = log.OpenTarget()) {
+        return *open;
+    }
+    const std::string& datePart = DatePartFor(parts_, last_.rotations[IndexOf(category)]);
+    return LogTarget{
+        settings_.GetLogFolder(category),
+        datePart.empty() ? std::string() : LogCategoryWord(category) + ("." + datePart)};
 }
 
 bool CConnectionLogger::CheckDate(std::time_t closeTime) {
@@ -69,7 +124,7 @@ bool CConnectionLogger::CheckDate(std::time_t closeTime) {
     }
     DateState now{*date, {}};
     for (LogCategory category : kCategories) {
-        now.rotations[IndexOf(category)] = settings_.GetLogRotation(category);
+        now.rotations[IndexOf(category)] = RotationOf(category);
     }
     if (now == last_) {
         return true;
@@ -81,48 +136,6 @@ bool CConnectionLogger::CheckDate(std::time_t closeTime) {
     last_ = now;
     parts_ = std::move(*parts);
     CloseAll();
-    return true;
-}
-
-void CConnectionLogger::Write(LogCategory category, const CConnectionRecord& record) {
-    CLogFile& log = LogOf(category);
-    if (!log.IsOpen() && !OpenLog(category)) {
-        return;
-    }
-    int error = 0;
-    if (!log.WriteLine(record.CsvText(), &error)) {
-        // Closed so that the next record reopens the file instead of writing after a torn line.
-        settings_.Trace(std::string("logger: write failed: ") + Reason(error));
-        log.Close();
-    }
-}
-
-bool CConnectionLogger::OpenLog(LogCategory category) {
-    const std::string path = LogFileName(settings_.GetLogFolder(category), category,
-                                         DatePartFor(parts_, last_.rotations[IndexOf(category)]));
-    CLogFile& log = LogOf(category);
-    int error = 0;
-    switch (log.Open(path, &error)) {
-        case CLogFile::OpenResult::CreateFailed:
-            settings_.Trace("logger: cannot create " + path + ": " + Reason(error));
-            settings_.NotifyUser(CreateFailureMessage(category));
-            settings_.SetLogEnabled(category, 0);
-            return false;
-        case CLogFile::OpenResult::AppendFailed:
-            // Left on: the next record tries again, so logging resumes once the file is
-            // writable.
-            settings_.Trace("logger: cannot append to " + path + ": " + Reason(error));
-            return false;
-        case CLogFile::OpenResult::Created:
-        case CLogFile::OpenResult::Appending:
-            break;
-    }
-    // An existing but empty file (left by a crash before its header) gets the header too.
-    if (log.IsEmpty() && !log.WriteLine(kLogHeader, &error)) {
-        settings_.Trace("logger: cannot write header to " + path + ": " + Reason(error));
-        log.Close();
-        return false;
-    }
     return true;
 }
 

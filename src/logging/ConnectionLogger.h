@@ -1,9 +1,13 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "acquisition/ConnectionRecord.h"
+#include "logging/CategoryLog.h"
 #include "logging/LogFile.h"
 #include "logging/LogFileName.h"
 #include "settings/SettingsStore.h"
@@ -18,15 +22,27 @@ inline constexpr const char* kLogHeader =
 // The text the user is shown when a category's new log file cannot be created.
 const char* CreateFailureMessage(LogCategory category);
 
+// Seams for tests: the clock that paces retries, and the write under every log line.
+struct LoggerHooks {
+    std::function<CCategoryLog::Clock::time_point()> now;
+    LogWriter write;
+};
+
 // Writes ended connections to the per-category log files. Reads the settings at every record;
 // not thread-safe: one thread (the logging worker, or a test) owns it.
 class CConnectionLogger {
 public:
-    explicit CConnectionLogger(CSettingsStore& settings);
+    explicit CConnectionLogger(CSettingsStore& settings, LoggerHooks hooks = {});
 
     // Date check, then one line in the record's log when its category is on and its port
     // filter lets it through.
     void Log(const CConnectionRecord& record);
+
+    // Writes lines held back by a failure once its pause has run out.
+    void Retry();
+
+    // Last try for held-back lines, then closes the files.
+    void Finish();
 
     void CloseAll();
 
@@ -41,15 +57,21 @@ private:
     };
 
     bool CheckDate(std::time_t closeTime);
-    void Write(LogCategory category, const CConnectionRecord& record);
-    bool OpenLog(LogCategory category);
+    LogTarget TargetOf(LogCategory category) const;
+    int RotationOf(LogCategory category);
+    int FilterModeOf(LogCategory category);
+    CCategoryLog::Clock::time_point Now() const;
 
-    CLogFile& LogOf(LogCategory category);
+    CCategoryLog& LogOf(LogCategory category);
 
     CSettingsStore& settings_;
+    std::function<CCategoryLog::Clock::time_point()> now_;
     DateState last_;
     LogDateParts parts_;
-    std::array<CLogFile, kCategoryCount> logs_;
+    std::array<CCategoryLog, kCategoryCount> logs_;
+    // The out-of-range value last reported per category, so that each is said once.
+    std::array<std::optional<int>, kCategoryCount> badRotation_;
+    std::array<std::optional<int>, kCategoryCount> badFilterMode_;
 };
 
 }  // namespace tarvik

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -7,33 +11,47 @@
 
 namespace tarvik {
 
+// Writes bytes to a descriptor as write(2) does. A seam: tests put a full disk behind it.
+using LogWriter = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
+
 // One open log file, written with write(2) so that every line reaches the kernel before the
 // next record is handled. Move-only; closes its descriptor when destroyed.
+//
+// The daemon runs as root and log folders may be writable by others, so a file is opened
+// relative to its folder without following a link at its name, without blocking on a FIFO,
+// and only kept when it is a regular file of our own with one link.
 class CLogFile {
 public:
-    enum class OpenResult {
-        Appending,     // an existing file, opened at its end
-        Created,       // a new, empty file
-        CreateFailed,  // no file, and it could not be created (missing folder, no rights...)
-        AppendFailed,  // the file exists but could not be opened for writing
-    };
+    explicit CLogFile(LogWriter writer = {});
 
-    // Opens `path` for appending, creating it when it does not exist. An existing file is never
-    // truncated. On failure the file stays closed and `error` holds errno.
-    OpenResult Open(const std::string& path, int* error = nullptr);
+    // Opens `folder`/`name` for appending, creating the file (and the folder's last component)
+    // when missing. An existing file is never truncated. On failure the file stays closed and
+    // `reason` says why ("is a symbolic link", "has 2 links", or the errno text).
+    bool Open(const std::string& folder, const std::string& name, std::string& reason);
 
     // True when the file holds no bytes (a created file, or an existing empty one).
     bool IsEmpty() const;
 
-    // Writes `line` and a line end in one piece. False (with errno in `error`) when not all of
-    // it could be written.
+    // True when the open file was removed, or its folder removed or replaced, since it was
+    // opened: lines written now would reach no file anyone can find.
+    bool Gone() const;
+
+    // Writes `line` and a line end. All or nothing: after a failed or short write the file is
+    // cut back to its size before, so no partial line is left. False with errno in `error`.
     bool WriteLine(std::string_view line, int* error = nullptr);
 
     bool IsOpen() const { return fd_.Valid(); }
-    void Close() { fd_.Reset(); }
+    void Close();
 
 private:
+    bool WriteAll(std::string_view text, int& error);
+
+    LogWriter writer_;
     UniqueFd fd_;
+    std::string folder_;
+    dev_t folderDevice_ = 0;
+    ino_t folderInode_ = 0;
+    bool needsLineEnd_ = false;  // the file ends in a torn line: start on a fresh one
 };
 
 }  // namespace tarvik

@@ -2,19 +2,21 @@
 
 namespace tarvik {
 
-CLoggingThread::CLoggingThread(CSettingsStore& settings)
-    : CWorkerThread("logging"), logger_(settings) {
+CLoggingThread::CLoggingThread(CSettingsStore& settings, LoggerHooks hooks)
+    : CWorkerThread("logging"), logger_(settings, std::move(hooks)) {
     On(kMsgLogConnection, [this](Message& message) { OnLogConnection(message); });
+    On(kMsgPoll, [this](Message&) { logger_.Retry(); });
+    CoalesceQueued(kMsgPoll);
 }
 
 CLoggingThread::~CLoggingThread() {
     // The handler uses logger_: the thread must be gone before it is destroyed.
     Stop();
-    logger_.CloseAll();
+    logger_.Finish();
 }
 
 int CLoggingThread::ExitInstance() {
-    logger_.CloseAll();
+    logger_.Finish();
     return CWorkerThread::ExitInstance();
 }
 

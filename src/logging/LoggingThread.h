@@ -5,10 +5,11 @@
 
 namespace tarvik {
 
-// The worker that writes ended connections (kMsgLogConnection) to their log files.
+// The worker that writes ended connections (kMsgLogConnection) to their log files. The poll
+// tick (kMsgPoll) retries lines held back by a failing file even when no record arrives.
 class CLoggingThread : public CWorkerThread {
 public:
-    explicit CLoggingThread(CSettingsStore& settings);
+    explicit CLoggingThread(CSettingsStore& settings, LoggerHooks hooks = {});
     ~CLoggingThread() override;
 
 protected:

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -9,6 +13,7 @@
 
 #include "LogTestSupport.h"
 #include "acquisition/ConnectionRecord.h"
+#include "logging/ConnectionLogger.h"
 #include "settings/SettingsStore.h"
 
 namespace tarvik::testing {
@@ -27,6 +32,57 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> messages_;
+};
+
+// A clock that moves only when the test says so.
+class FakeClock {
+public:
+    using TimePoint = CCategoryLog::Clock::time_point;
+    TimePoint Now() const { return TimePoint(std::chrono::milliseconds(elapsedMs_.load())); }
+    void Advance(std::chrono::milliseconds step) { elapsedMs_ += step.count(); }
+
+private:
+    std::atomic<long long> elapsedMs_{1'000'000};
+};
+
+// The write under every log line: passes to write(2), or plays a full disk that takes the
+// first `acceptBeforeFull` bytes of a write and then fails with ENOSPC.
+class ScriptedWriter {
+public:
+    enum class Mode { Pass, Full };
+
+    void SetMode(Mode mode, std::size_t acceptBeforeFull = 0) {
+        acceptBeforeFull_ = acceptBeforeFull;
+        mode_ = mode;
+    }
+    // The next `count` writes fail with ENOSPC, whatever the mode.
+    void FailNext(int count) { failuresLeft_ = count; }
+    int Calls() const { return calls_; }
+
+    ssize_t Write(int fd, const void* data, std::size_t size) {
+        ++calls_;
+        if (failuresLeft_ > 0) {
+            --failuresLeft_;
+            errno = ENOSPC;
+            return -1;
+        }
+        if (mode_ == Mode::Pass) {
+            return ::write(fd, data, size);
+        }
+        if (acceptBeforeFull_ > 0) {
+            const std::size_t part = std::min(size, acceptBeforeFull_);
+            acceptBeforeFull_ = 0;
+            return ::write(fd, data, part);
+        }
+        errno = ENOSPC;
+        return -1;
+    }
+
+private:
+    std::atomic<Mode> mode_{Mode::Pass};
+    std::size_t acceptBeforeFull_ = 0;
+    std::atomic<int> calls_{0};
+    std::atomic<int> failuresLeft_{0};
 };
 
 inline const std::string kHeaderLine =
@@ -70,10 +126,29 @@ protected:
 
     std::string Log(const std::string& name) const { return ReadFile(dir_.Path() / name); }
 
+    // Seams for a logger that the test paces and whose disk it can fill.
+    LoggerHooks Hooks() {
+        return {[this] { return clock_.Now(); },
+                [this](int fd, const void* data, std::size_t size) {
+                    return writer_.Write(fd, data, size);
+                }};
+    }
+
+    // The messages so far that contain `text`.
+    std::size_t MessagesWith(const std::string& text) const {
+        std::size_t count = 0;
+        for (const std::string& message : notifier_->Messages()) {
+            count += message.find(text) != std::string::npos ? 1 : 0;
+        }
+        return count;
+    }
+
     TempDir install_;  // settings file and install folder, apart from the logs
     TempDir dir_;      // every category's log folder
     std::shared_ptr<RecordingNotifier> notifier_ = std::make_shared<RecordingNotifier>();
     CSettingsStore store_;
+    FakeClock clock_;
+    ScriptedWriter writer_;
 };
 
 }  // namespace tarvik::testing

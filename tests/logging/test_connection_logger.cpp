@@ -1,6 +1,14 @@
 #include "logging/ConnectionLogger.h"
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <future>
+#include <sstream>
 
 #include "LoggerFixture.h"
 
@@ -152,68 +160,335 @@ TEST_F(ConnectionLoggerTest, FolderChangeTakesEffectAfterTheNextDateChange) {
     EXPECT_EQ(testing::ReadFile(other / "inbound. 8. 5.2003").find(kHeaderLine), 0u);
 }
 
-TEST_F(ConnectionLoggerTest, MissingFolderSwitchesOnlyThatCategoryOffOnce) {
-    const fs::path missing = dir_.Path() / "missing";
-    store_.SetLogFolder(LogCategory::Inbound, missing.string());
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryInbound, kMay7));
-    logger.Log(Record(kCategoryInbound, kMay7));
+TEST_F(ConnectionLoggerTest, AFailureKeepsTheCategoryOnAndItsLinesUntilTheFileCanBeMade) {
+    // Only the folder's last component is made, so a missing parent keeps failing.
+    const fs::path parent = dir_.Path() / "parent";
+    store_.SetLogFolder(LogCategory::Inbound, (parent / "logs").string());
+    CConnectionLogger logger(store_, Hooks());
+    logger.Log(Record(kCategoryInbound, kMay7, 1));
+    logger.Log(Record(kCategoryInbound, kMay7, 2));
     logger.Log(Record(kCategoryUnknown, kMay7));
 
-    EXPECT_EQ(notifier_->Messages(),
-              std::vector<std::string>{
-                  "Unable to open inbound connection logfile, disabling inbound logging."});
-    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Inbound), 0);
-    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Unknown), 1);
-    EXPECT_TRUE(fs::exists(dir_ / "unknown. 7. 5.2003"));
+    ASSERT_EQ(notifier_->Messages().size(), 1u);
+    const std::string message = notifier_->Messages()[0];
+    EXPECT_EQ(message.find("Unable to open inbound connection logfile, disabling inbound logging."),
+              0u);
+    EXPECT_NE(message.find((parent / "logs" / "inbound. 7. 5.2003").string() + ": " +
+                           std::strerror(ENOENT)),
+              std::string::npos);
+    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Inbound), 1);
+    EXPECT_EQ(LineCount(Log("unknown. 7. 5.2003")), 2);
 
-    // Switched on again by the user, with the folder back, the category writes again.
-    fs::create_directory(missing);
-    store_.SetLogEnabled(LogCategory::Inbound, 1);
-    logger.Log(Record(kCategoryInbound, kMay7));
-    EXPECT_EQ(testing::ReadFile(missing / "inbound. 7. 5.2003").find(kHeaderLine), 0u);
-    EXPECT_EQ(notifier_->Messages().size(), 1u);
+    // The switch-off never reaches the settings file.
+    ASSERT_TRUE(store_.Save());
+    CSettingsStore reloaded(store_.File(), [] { return std::vector<std::string>{}; });
+    EXPECT_EQ(reloaded.GetLogEnabled(LogCategory::Inbound), 1);
+
+    // Fixed within the pause, nothing is tried yet; after it, every held line lands in order.
+    fs::create_directory(parent);
+    clock_.Advance(std::chrono::milliseconds(500));
+    logger.Log(Record(kCategoryInbound, kMay7, 3));
+    EXPECT_FALSE(fs::exists(parent / "logs"));
+    clock_.Advance(std::chrono::milliseconds(500));
+    logger.Retry();
+    const std::string log = testing::ReadFile(parent / "logs" / "inbound. 7. 5.2003");
+    EXPECT_EQ(log.find(kHeaderLine), 0u);
+    EXPECT_EQ(LineCount(log), 4);
+    EXPECT_LT(log.find(",1,inbound ftp"), log.find(",2,inbound ftp"));
+    EXPECT_LT(log.find(",2,inbound ftp"), log.find(",3,inbound ftp"));
+    EXPECT_EQ(notifier_->Messages().size(), 2u);
+    EXPECT_EQ(MessagesWith("Inbound connection logging resumed in " +
+                           (parent / "logs" / "inbound. 7. 5.2003").string()),
+              1u);
 }
 
 TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFailureMessage) {
-    store_.SetLogRotation(LogCategory::Outbound, 7);  // no file name at all
-    store_.SetLogFolder(LogCategory::Unknown, (dir_.Path() / "gone").string());
+    store_.SetLogFolder(LogCategory::Outbound, (dir_.Path() / "gone" / "a").string());
+    store_.SetLogFolder(LogCategory::Unknown, (dir_.Path() / "gone" / "b").string());
     CConnectionLogger logger(store_);
     logger.Log(Record(kCategoryOutbound, kMay7));
     logger.Log(Record(kCategoryUnknown, kMay7));
+    logger.Log(Record(kCategoryInbound, kMay7));
 
-    EXPECT_EQ(notifier_->Messages(),
-              (std::vector<std::string>{
-                  "Unable to open Outbound connection logfile, disabling Outbound logging.",
-                  "Unable to open Unknown connection logfile, disabling Unknown logging."}));
-    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Outbound), 0);
-    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Unknown), 0);
-    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Inbound), 1);
+    const auto messages = notifier_->Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(
+        messages[0].find("Unable to open Outbound connection logfile, disabling Outbound logging."),
+        0u);
+    EXPECT_EQ(
+        messages[1].find("Unable to open Unknown connection logfile, disabling Unknown logging."),
+        0u);
+    EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 2);
 }
 
-TEST_F(ConnectionLoggerTest, ExistingFileThatCannotBeOpenedIsRetriedAtTheNextRecord) {
-    // A directory in the file's place exists but cannot be opened for writing, even by root.
+TEST_F(ConnectionLoggerTest, NameThatIsNoFileIsRefusedOnceAndRetriedAfterAPause) {
     const fs::path blocked = dir_.Path() / "inbound. 7. 5.2003";
     fs::create_directory(blocked);
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, Hooks());
     logger.Log(Record(kCategoryInbound, kMay7, 1));
-
-    EXPECT_TRUE(notifier_->Messages().empty());
-    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Inbound), 1);
+    logger.Log(Record(kCategoryInbound, kMay7, 2));
+    EXPECT_EQ(MessagesWith(blocked.string() + ": is not a regular file"), 1u);
+    EXPECT_EQ(notifier_->Messages().size(), 1u);
 
     fs::remove(blocked);
-    logger.Log(Record(kCategoryInbound, kMay7, 2));
+    clock_.Advance(std::chrono::seconds(1));
+    logger.Log(Record(kCategoryInbound, kMay7, 3));
     const std::string log = Log("inbound. 7. 5.2003");
     EXPECT_EQ(log.find(kHeaderLine), 0u);
-    EXPECT_EQ(LineCount(log), 2);
-    EXPECT_NE(log.find(",2,inbound ftp\n"), std::string::npos);
+    EXPECT_EQ(LineCount(log), 4);
+    EXPECT_NE(log.find(",1,inbound ftp\n"), std::string::npos);
+}
+
+TEST_F(ConnectionLoggerTest, LinkPlantedAtTheLogNameIsNotFollowed) {
+    const std::string victim = install_ / "victim";
+    std::ofstream(victim) << "secret\n";
+    ::chmod(victim.c_str(), 0600);
+    fs::create_symlink(victim, dir_ / "inbound. 7. 5.2003");
+    fs::create_hard_link(victim, dir_ / "outbound. 7. 5.2003");
+
+    CConnectionLogger logger(store_);
+    logger.Log(Record(kCategoryInbound, kMay7));
+    logger.Log(Record(kCategoryInbound, kMay7));
+    logger.Log(Record(kCategoryOutbound, kMay7));
+    logger.Log(Record(kCategoryUnknown, kMay7));
+
+    EXPECT_EQ(testing::ReadFile(victim), "secret\n");
+    EXPECT_TRUE(fs::is_symlink(dir_ / "inbound. 7. 5.2003"));
+    EXPECT_EQ(MessagesWith("inbound. 7. 5.2003: is a symbolic link"), 1u);
+    EXPECT_EQ(MessagesWith("outbound. 7. 5.2003: has 2 links"), 1u);
+    EXPECT_EQ(notifier_->Messages().size(), 2u);
+    EXPECT_EQ(store_.GetLogEnabled(LogCategory::Inbound), 1);
+    EXPECT_EQ(LineCount(Log("unknown. 7. 5.2003")), 2);
+}
+
+TEST_F(ConnectionLoggerTest, FifoAtTheLogNameIsRefusedWithoutBlocking) {
+    const fs::path fifo = dir_.Path() / "inbound. 7. 5.2003";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+    CConnectionLogger logger(store_);
+    auto done = std::async(std::launch::async, [&] {
+        logger.Log(Record(kCategoryInbound, kMay7));
+        logger.Log(Record(kCategoryUnknown, kMay7));
+    });
+    if (done.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+        // Let the stuck open through, so that the test ends.
+        const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        done.wait();
+        FAIL() << "the logger blocked opening a FIFO";
+    }
+    EXPECT_EQ(MessagesWith("inbound. 7. 5.2003: is not a regular file"), 1u);
+    EXPECT_EQ(LineCount(Log("unknown. 7. 5.2003")), 2);
+}
+
+TEST_F(ConnectionLoggerTest, RemovedOrMovedFolderIsMadeAgainForTheNextLine) {
+    CConnectionLogger logger(store_);
+    logger.Log(Record(kCategoryInbound, kMay7, 1));
+    fs::remove_all(dir_.Path());
+    logger.Log(Record(kCategoryInbound, kMay7, 2));
+    EXPECT_EQ(Log("inbound. 7. 5.2003").find(kHeaderLine), 0u);
+    EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 2);
+    EXPECT_NE(Log("inbound. 7. 5.2003").find(",2,inbound ftp"), std::string::npos);
+
+    const fs::path moved = install_.Path() / "moved";
+    fs::rename(dir_.Path(), moved);
+    logger.Log(Record(kCategoryInbound, kMay7, 3));
+    EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 2);
+    EXPECT_NE(Log("inbound. 7. 5.2003").find(",3,inbound ftp"), std::string::npos);
+    EXPECT_EQ(LineCount(testing::ReadFile(moved / "inbound. 7. 5.2003")), 2);
+    EXPECT_TRUE(notifier_->Messages().empty());
+}
+
+TEST_F(ConnectionLoggerTest, FolderIsMadeWhenItsFirstFileIsOpened) {
+    const fs::path fresh = dir_.Path() / "fresh";
+    store_.SetLogFolder(LogCategory::Outbound, fresh.string());
+    CConnectionLogger logger(store_);
+    EXPECT_FALSE(fs::exists(fresh));
+    logger.Log(Record(kCategoryOutbound, kMay7));
+    EXPECT_EQ(testing::ReadFile(fresh / "outbound. 7. 5.2003").find(kHeaderLine), 0u);
+    EXPECT_TRUE(notifier_->Messages().empty());
+}
+
+TEST_F(ConnectionLoggerTest, OutOfRangeRotationAndFilterModeUseTheDefaultsAndSaySoOnce) {
+    store_.SetLogRotation(LogCategory::Outbound, 7);
+    store_.SetLogRotation(LogCategory::Unknown, -1);
+    store_.SetLogType(LogCategory::Inbound, 99);
+    store_.SetLogPorts(LogCategory::Inbound, {80});
+    CConnectionLogger logger(store_);
+    for (int i = 0; i < 2; ++i) {
+        logger.Log(Record(kCategoryOutbound, kMay7));
+        logger.Log(Record(kCategoryUnknown, kMay7));
+        logger.Log(Record(kCategoryInbound, kMay7, 25));
+    }
+    EXPECT_EQ(LineCount(Log("outbound. 7. 5.2003")), 3);
+    EXPECT_EQ(LineCount(Log("unknown. 7. 5.2003")), 3);
+    EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 3);
+    EXPECT_EQ(MessagesWith("outboundrotation 7 is out of range"), 1u);
+    EXPECT_EQ(MessagesWith("unknownrotation -1 is out of range"), 1u);
+    EXPECT_EQ(MessagesWith("inboundtype 99 is out of range"), 1u);
+    EXPECT_EQ(notifier_->Messages().size(), 3u);
+
+    // Back in range and out again: said again for the new value.
+    store_.SetLogType(LogCategory::Inbound, 3);
+    logger.Log(Record(kCategoryInbound, kMay7, 25));
+    store_.SetLogType(LogCategory::Inbound, 0);
+    logger.Log(Record(kCategoryInbound, kMay7, 25));
+    EXPECT_EQ(MessagesWith("inboundtype 0 is out of range"), 1u);
+    EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 4);
+}
+
+TEST_F(ConnectionLoggerTest, FullDiskLeavesNoTornLineSaysSoOnceAndLosesNothing) {
+    CConnectionLogger logger(store_, Hooks());
+    logger.Log(Record(kCategoryInbound, kMay7, 1));
+    const std::string before = Log("inbound. 7. 5.2003");
+
+    writer_.SetMode(testing::ScriptedWriter::Mode::Full, 10);
+    logger.Log(Record(kCategoryInbound, kMay7, 2));
+    logger.Log(Record(kCategoryInbound, kMay7, 3));
+    EXPECT_EQ(Log("inbound. 7. 5.2003"), before);
+    EXPECT_EQ(MessagesWith(std::strerror(ENOSPC)), 1u);
+    EXPECT_EQ(notifier_->Messages().size(), 1u);
+
+    writer_.SetMode(testing::ScriptedWriter::Mode::Pass);
+    clock_.Advance(std::chrono::seconds(1));
+    logger.Retry();
+    const std::string log = Log("inbound. 7. 5.2003");
+    EXPECT_EQ(log.find(before), 0u);
+    EXPECT_EQ(LineCount(log), 4);
+    EXPECT_LT(log.find(",2,inbound ftp\n"), log.find(",3,inbound ftp\n"));
+    EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 1u);
+}
+
+// A 64 KiB tmpfs mounted for one test, unmounted at its end.
+class SmallDisk {
+public:
+    explicit SmallDisk(const fs::path& where) : path_(where) {
+        fs::create_directory(path_);
+        if (::mount("tarvik-test", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                    "size=64k,mode=0755") != 0) {
+            error_ = errno;
+        }
+    }
+    ~SmallDisk() {
+        if (error_ == 0) {
+            ::umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    int Error() const { return error_; }
+
+private:
+    fs::path path_;
+    int error_ = 0;
+};
+
+TEST_F(ConnectionLoggerTest, RealFullDiskKeepsEveryLineWholeAndInOrder) {
+    const fs::path disk = dir_.Path() / "disk";
+    SmallDisk small(disk);
+    if (small.Error() != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs: " << std::strerror(small.Error());
+    }
+    // Room to free later, so that writing can resume.
+    std::ofstream(disk / "filler", std::ios::binary) << std::string(16 * 1024, 'f');
+    const fs::path logs = disk / "logs";
+    store_.SetLogFolder(LogCategory::Inbound, logs.string());
+    CConnectionLogger logger(store_, Hooks());
+
+    int logged = 0;
+    int afterFull = 0;
+    // Bounded: 64 KiB holds well under 2000 lines.
+    while (logged < 2000 && afterFull < 20) {
+        logger.Log(Record(kCategoryInbound, kMay7, ++logged));
+        afterFull += notifier_->Messages().empty() ? 0 : 1;
+    }
+    ASSERT_EQ(afterFull, 20) << "the disk never filled";
+    EXPECT_EQ(MessagesWith(std::strerror(ENOSPC)), 1u);
+    const std::string full = testing::ReadFile(logs / "inbound. 7. 5.2003");
+    ASSERT_FALSE(full.empty());
+    EXPECT_EQ(full.back(), '\n');
+
+    fs::remove(disk / "filler");
+    clock_.Advance(std::chrono::seconds(1));
+    logger.Retry();
+    EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 1u);
+    const std::string log = testing::ReadFile(logs / "inbound. 7. 5.2003");
+    EXPECT_EQ(LineCount(log), logged + 1);
+    std::istringstream lines(log);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line + "\n", kHeaderLine);
+    for (int port = 1; port <= logged && std::getline(lines, line); ++port) {
+        ASSERT_EQ(std::count(line.begin(), line.end(), ','), 7) << line;
+        ASSERT_NE(line.find("," + std::to_string(port) + ",inbound ftp"), std::string::npos)
+            << "line " << port << ": " << line;
+    }
+}
+
+TEST_F(ConnectionLoggerTest, RetryPauseDoublesUpToFiveMinutes) {
+    CConnectionLogger logger(store_, Hooks());
+    writer_.SetMode(testing::ScriptedWriter::Mode::Full);
+    logger.Log(Record(kCategoryInbound, kMay7));
+    ASSERT_EQ(writer_.Calls(), 1);
+
+    const int expectedPauses[] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 300, 300};
+    for (int pause : expectedPauses) {
+        clock_.Advance(std::chrono::seconds(pause) - std::chrono::milliseconds(1));
+        const int calls = writer_.Calls();
+        logger.Retry();
+        EXPECT_EQ(writer_.Calls(), calls) << "tried before a pause of " << pause << " s ran out";
+        clock_.Advance(std::chrono::milliseconds(1));
+        logger.Retry();
+        EXPECT_EQ(writer_.Calls(), calls + 1) << "not tried after a pause of " << pause << " s";
+    }
+    EXPECT_EQ(notifier_->Messages().size(), 1u);
+}
+
+TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingResumes) {
+    CConnectionLogger logger(store_, Hooks());
+    writer_.SetMode(testing::ScriptedWriter::Mode::Full);
+    const int extra = 5;
+    const int total = static_cast<int>(CCategoryLog::kMaxPendingLines) + extra;
+    for (int i = 0; i < total; ++i) {
+        logger.Log(Record(kCategoryInbound, kMay7, i));
+    }
+    writer_.SetMode(testing::ScriptedWriter::Mode::Pass);
+    clock_.Advance(std::chrono::seconds(1));
+    logger.Retry();
+    EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")),
+              static_cast<long>(CCategoryLog::kMaxPendingLines) + 1);
+    EXPECT_EQ(MessagesWith("5 inbound lines were lost"), 1u);
+
+    // Long lines meet the byte bound first.
+    CConnectionRecord wide = Record(kCategoryOutbound, kMay7);
+    wide.serviceText.assign(4000, 'x');
+    const std::size_t lineBytes = wide.CsvText().size();
+    const std::size_t fits = CCategoryLog::kMaxPendingBytes / lineBytes;
+    writer_.SetMode(testing::ScriptedWriter::Mode::Full);
+    for (std::size_t i = 0; i < fits + 3; ++i) {
+        logger.Log(wide);
+    }
+    writer_.SetMode(testing::ScriptedWriter::Mode::Pass);
+    clock_.Advance(std::chrono::seconds(1));
+    logger.Retry();
+    EXPECT_EQ(LineCount(Log("outbound. 7. 5.2003")), static_cast<long>(fits) + 1);
+    EXPECT_EQ(MessagesWith("3 outbound lines were lost"), 1u);
+}
+
+TEST_F(ConnectionLoggerTest, LinesStillHeldWhenLoggingEndsAreToldAsLost) {
+    CConnectionLogger logger(store_, Hooks());
+    writer_.SetMode(testing::ScriptedWriter::Mode::Full);
+    logger.Log(Record(kCategoryUnknown, kMay7, 1));
+    logger.Log(Record(kCategoryUnknown, kMay7, 2));
+    const int calls = writer_.Calls();
+    logger.Finish();
+    EXPECT_EQ(writer_.Calls(), calls + 1);  // one last try, pause or not
+    EXPECT_EQ(MessagesWith("2 unknown lines were lost"), 1u);
 }
 
 TEST_F(ConnectionLoggerTest, DefaultsLogInboundDailyIntoLogsUnderTheInstallFolder) {
     testing::TempDir install;
     CSettingsStore defaults(
         install.Path() / "Tarvik.conf", [] { return std::vector<std::string>{}; }, install.Path());
-    ASSERT_TRUE(fs::is_directory(install.Path() / "logs"));
     CConnectionLogger logger(defaults);
     logger.Log(Record(kCategoryInbound, kMay7));
     logger.Log(Record(kCategoryOutbound, kMay7));

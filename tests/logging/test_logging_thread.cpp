@@ -1,6 +1,8 @@
 #include "logging/LoggingThread.h"
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "LoggerFixture.h"
 
@@ -36,6 +38,48 @@ TEST_F(LoggingThreadTest, WritesEveryPostedRecordBeforeQuitting) {
     EXPECT_EQ(LineCount(log), 6);
     EXPECT_NE(log.find(",1,inbound ftp\n"), std::string::npos);
     EXPECT_NE(log.find(",5,inbound ftp\n"), std::string::npos);
+}
+
+// Each reading of the clock is a second later than the last, so any retry is due.
+LoggerHooks SteppingClock(LoggerHooks hooks, testing::FakeClock& clock) {
+    hooks.now = [&clock] {
+        clock.Advance(std::chrono::seconds(1));
+        return clock.Now();
+    };
+    return hooks;
+}
+
+TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
+    CLoggingThread worker(store_, SteppingClock(Hooks(), clock_));
+    ASSERT_TRUE(worker.Handles(kMsgPoll));
+    worker.Start();
+    writer_.FailNext(1);
+    ASSERT_TRUE(
+        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryInbound, kMay7, 1)), {}}));
+    ASSERT_TRUE(worker.Post({kMsgPoll, {}, {}}));
+
+    // Bounded wait for the worker: the tick alone must bring the line out.
+    std::string log;
+    for (int i = 0; i < 300 && LineCount(log) < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = Log("inbound. 7. 5.2003");
+    }
+    EXPECT_EQ(log.find(kHeaderLine), 0u);
+    EXPECT_NE(log.find(",1,inbound ftp\n"), std::string::npos);
+    ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
+    worker.Join();
+    EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 1u);
+}
+
+TEST_F(LoggingThreadTest, QuitTellsHowManyHeldBackLinesAreLost) {
+    CLoggingThread worker(store_, Hooks());
+    worker.Start();
+    writer_.SetMode(testing::ScriptedWriter::Mode::Full);
+    ASSERT_TRUE(
+        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryOutbound, kMay7)), {}}));
+    ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
+    worker.Join();
+    EXPECT_EQ(MessagesWith("1 outbound line was lost"), 1u);
 }
 
 }  // namespace

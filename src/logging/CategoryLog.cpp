@@ -1,0 +1,156 @@
+#include "logging/CategoryLog.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "logging/ConnectionLogger.h"
+#include "logging/LogFileName.h"
+
+namespace tarvik {
+
+namespace {
+
+std::string ErrnoText(int error) {
+    return std::generic_category().message(error);
+}
+
+std::string Capitalised(std::string word) {
+    if (!word.empty() && word[0] >= 'a' && word[0] <= 'z') {
+        word[0] = static_cast<char>(word[0] - 'a' + 'A');
+    }
+    return word;
+}
+
+}  // namespace
+
+std::string LogTarget::Path() const {
+    if (folder.empty() || folder.ends_with('/')) {
+        return folder + name;
+    }
+    return folder + '/' + name;
+}
+
+CCategoryLog::CCategoryLog(CSettingsStore& settings, LogCategory category, LogWriter writer)
+    : settings_(settings), category_(category), file_(std::move(writer)) {}
+
+void CCategoryLog::Close() {
+    file_.Close();
+}
+
+void CCategoryLog::Submit(LogTarget target, std::string line, Clock::time_point now) {
+    if (pending_.size() >= kMaxPendingLines || pendingBytes_ + line.size() > kMaxPendingBytes) {
+        ++lost_;
+    } else {
+        pendingBytes_ += line.size();
+        pending_.push_back({std::move(target), std::move(line)});
+    }
+    Retry(now);
+}
+
+void CCategoryLog::Retry(Clock::time_point now) {
+    if (pending_.empty() || (failing_ && now < nextTry_)) {
+        return;
+    }
+    Drain(now);
+}
+
+void CCategoryLog::Finish(Clock::time_point now) {
+    if (!pending_.empty()) {
+        Drain(now);
+    }
+    if (!pending_.empty()) {
+        lost_ += pending_.size();
+        const std::string path = pending_.front().target.Path();
+        pending_.clear();
+        pendingBytes_ = 0;
+        settings_.NotifyUser(LostText("not written before logging stopped") + " (" + path + ")");
+        lost_ = 0;
+    }
+    Close();
+}
+
+void CCategoryLog::Drain(Clock::time_point now) {
+    while (!pending_.empty()) {
+        const PendingLine& line = pending_.front();
+        Failure failure{FailureKind::Open, {}};
+        if (!EnsureOpen(line.target, failure)) {
+            Fail(line.target, failure, now);
+            return;
+        }
+        int error = 0;
+        if (!file_.WriteLine(line.text, &error)) {
+            // Reopened at the next try, which also brings back a header cut by the same fault.
+            file_.Close();
+            Fail(line.target, {FailureKind::Write, ErrnoText(error)}, now);
+            return;
+        }
+        pendingBytes_ -= line.text.size();
+        const LogTarget written = line.target;
+        pending_.pop_front();
+        if (pending_.empty() && (failing_ || lost_ > 0)) {
+            Recover(written);
+        }
+    }
+}
+
+bool CCategoryLog::EnsureOpen(const LogTarget& target, Failure& failure) {
+    if (file_.IsOpen() && openTarget_ == target && !file_.Gone()) {
+        return true;
+    }
+    if (target.name.empty()) {
+        failure = {FailureKind::Open, "no file name"};
+        return false;
+    }
+    if (!file_.Open(target.folder, target.name, failure.reason)) {
+        failure.kind = FailureKind::Open;
+        return false;
+    }
+    openTarget_ = target;
+    int error = 0;
+    // An existing but empty file (left by a crash before its header) gets the header too.
+    if (file_.IsEmpty() && !file_.WriteLine(kLogHeader, &error)) {
+        file_.Close();
+        failure = {FailureKind::Write, ErrnoText(error)};
+        return false;
+    }
+    return true;
+}
+
+void CCategoryLog::Fail(const LogTarget& target, const Failure& failure, Clock::time_point now) {
+    settings_.Trace("logger: " + target.Path() + ": " + failure.reason);
+    if (failing_) {
+        pause_ = std::min<Clock::duration>(pause_ * 2, kLongestRetry);
+    } else {
+        failing_ = true;
+        pause_ = kFirstRetry;
+        const std::string where = target.Path() + ": " + failure.reason;
+        if (failure.kind == FailureKind::Open) {
+            settings_.NotifyUser(std::string(CreateFailureMessage(category_)) + " " + where +
+                                 " (lines are kept and the file is tried again)");
+        } else {
+            settings_.NotifyUser("Unable to write " + std::string(LogCategoryWord(category_)) +
+                                 " connection logfile " + where +
+                                 " (lines are kept and written when it can be)");
+        }
+    }
+    nextTry_ = now + pause_;
+}
+
+void CCategoryLog::Recover(const LogTarget& target) {
+    std::string text =
+        Capitalised(LogCategoryWord(category_)) + " connection logging resumed in " + target.Path();
+    if (lost_ > 0) {
+        text += "; " + LostText("more than the queue could keep");
+    }
+    settings_.NotifyUser(text);
+    failing_ = false;
+    lost_ = 0;
+    pause_ = {};
+}
+
+std::string CCategoryLog::LostText(std::string_view cause) const {
+    return std::to_string(lost_) + " " + LogCategoryWord(category_) +
+           (lost_ == 1 ? " line was" : " lines were") + " lost, " + std::string(cause);
+}
+
+}  // namespace tarvik

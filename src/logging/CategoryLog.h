@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "logging/LogFile.h"
+#include "settings/SettingsStore.h"
+
+namespace tarvik {
+
+// Where a line goes: the folder and the file name in it.
+struct LogTarget {
+    std::string folder;
+    std::string name;
+
+    std::string Path() const;
+    bool operator==(const LogTarget&) const = default;
+};
+
+// One category's log: the open file and the lines that could not be written yet. A failure
+// (a file that cannot be opened or is refused, a full disk) keeps the lines in a bounded queue
+// and retries with a growing pause; the user is told once when it starts and once when it ends.
+// One thread owns it.
+class CCategoryLog {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr std::size_t kMaxPendingLines = 10'000;
+    static constexpr std::size_t kMaxPendingBytes = 4u << 20;
+    static constexpr Clock::duration kFirstRetry = std::chrono::seconds(1);
+    static constexpr Clock::duration kLongestRetry = std::chrono::minutes(5);
+
+    CCategoryLog(CSettingsStore& settings, LogCategory category, LogWriter writer = {});
+
+    // Queues `line` for `target` and writes the queue, unless a failure's pause still runs.
+    void Submit(LogTarget target, std::string line, Clock::time_point now);
+    // Writes the queue when a failure's pause has run out.
+    void Retry(Clock::time_point now);
+    // Last try, whatever the pause; says how many lines are lost when some stay unwritten.
+    void Finish(Clock::time_point now);
+    void Close();
+
+    // The open file's target, or none.
+    const LogTarget* OpenTarget() const { return file_.IsOpen() ? &openTarget_ : nullptr; }
+    bool Failing() const { return failing_; }
+    std::size_t PendingLines() const { return pending_.size(); }
+
+private:
+    struct PendingLine {
+        LogTarget target;
+        std::string text;
+    };
+    enum class FailureKind { Open, Write };
+    struct Failure {
+        FailureKind kind;
+        std::string reason;
+    };
+
+    void Drain(Clock::time_point now);
+    bool EnsureOpen(const LogTarget& target, Failure& failure);
+    void Fail(const LogTarget& target, const Failure& failure, Clock::time_point now);
+    void Recover(const LogTarget& target);
+    std::string LostText(std::string_view cause) const;
+
+    CSettingsStore& settings_;
+    LogCategory category_;
+    CLogFile file_;
+    LogTarget openTarget_;
+
+    std::deque<PendingLine> pending_;
+    std::size_t pendingBytes_ = 0;
+    std::uint64_t lost_ = 0;
+
+    bool failing_ = false;
+    Clock::duration pause_{};
+    Clock::time_point nextTry_{};
+};
+
+}  // namespace tarvik
