@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "settings/SettingsStore.h"
 #include "ui/window/RowTableModel.h"
@@ -47,7 +49,82 @@ double MedianOf(std::vector<double> values) {
     return Median(std::move(timings)).wall;
 }
 
+CConnectionRecord BacklogRecord(int id) {
+    CConnectionRecord record;
+    record.id = id;
+    record.visible = 1;
+    record.hostName = "host-" + std::to_string(id % 997) + ".example";
+    record.ipAddress = "10.1." + std::to_string(id / 250 % 250) + "." + std::to_string(id % 250);
+    record.localPort = 1024 + id % 40000;
+    record.remotePort = 443;
+    record.state = kStateEstablished;
+    record.serviceText = "https";
+    record.interfaceText = "10.1.0.1";
+    return record;
+}
+
 }  // namespace
+
+BacklogResult MeasureGuiBacklog(int rows, int batches, int busyMillis) {
+    BacklogResult result;
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvik-backlog-" + std::to_string(getpid()));
+    CSettingsStore settings(
+        dir / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir);
+    {
+        CTarvikView view(settings, {});
+        view.resize(1000, 700);
+        view.show();
+        std::vector<RowOp> fill;
+        for (int id = 1; id <= rows; ++id) {
+            fill.push_back(RowOp{RowOp::Kind::Insert, BacklogRecord(id)});
+        }
+        view.Apply(fill);
+        QApplication::processEvents();
+        const double heapBefore = HeapInUse();
+        std::atomic<bool> produced{false};
+        // The tracker's side: every batch changes the state of 1% of the rows.
+        const auto start = Clock::now();
+        std::thread tracker([&] {
+            for (int batch = 0; batch < batches; ++batch) {
+                std::vector<RowOp> ops;
+                for (int id = 1 + batch % 100; id <= rows; id += 100) {
+                    CConnectionRecord record = BacklogRecord(id);
+                    record.state = batch % 2 == 0 ? kStateTimeWait : kStateEstablished;
+                    ops.push_back(RowOp{RowOp::Kind::Update, std::move(record)});
+                }
+                view.Apply(std::move(ops));
+            }
+            produced.store(true);
+        });
+        // A GUI thread that is busy between its looks at the event queue.
+        double peak = 0;
+        const int lastId = 1 + (batches - 1) % 100;
+        const int lastState = (batches - 1) % 2 == 0 ? kStateTimeWait : kStateEstablished;
+        auto caughtUp = [&] {
+            const CRowTableModel& model = view.Rows();
+            for (int row = 0; row < model.rowCount(); ++row) {
+                if (model.Row(row).record.id == lastId) {
+                    return model.Row(row).record.state == lastState;
+                }
+            }
+            return false;
+        };
+        while (!produced.load() || !caughtUp()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(busyMillis));
+            peak = std::max(peak, HeapInUse() - heapBefore);
+            QApplication::processEvents();
+            ++result.looks;
+        }
+        result.catchUpMillis = Millis(Clock::now() - start);
+        result.peakExtraMegabytes = peak / 1e6;
+        tracker.join();
+        view.StopWorkers();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return result;
+}
 
 GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
     GuiResult result;
@@ -89,6 +166,9 @@ GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
 }
 #else
 GuiResult MeasureGui(const std::vector<std::vector<RowOp>>&) {
+    return {};
+}
+BacklogResult MeasureGuiBacklog(int, int, int) {
     return {};
 }
 #endif

@@ -61,4 +61,14 @@ struct GuiResult {
 // it, each later one is timed (model update and the events it causes).
 GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches);
 
+struct BacklogResult {
+    double catchUpMillis = -1;       // until the window shows the last batch's state
+    double peakExtraMegabytes = -1;  // heap above the filled window while it caught up
+    int looks = 0;                   // times the busy GUI thread looked at its events
+};
+
+// `batches` of 1% updates from another thread into a window of `rows` rows whose GUI thread is
+// busy for `busyMillis` between its looks at the event queue.
+BacklogResult MeasureGuiBacklog(int rows, int batches, int busyMillis);
+
 }  // namespace tarvik::bench

@@ -36,6 +36,7 @@ struct Options {
     std::vector<int> sizes = {1000, 10000, 50000};
     std::string tarvikd;
     int tarvikdSeconds = 60;
+    int backlogRows = 0;  // only the backlog measure, at this many rows
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -51,6 +52,8 @@ Options ParseOptions(int argc, char** argv) {
             options.tarvikd = value;
         } else if (name == "--tarvikd-seconds") {
             options.tarvikdSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--backlog") {
+            options.backlogRows = std::max(1, std::stoi(value));
         } else if (name == "--sizes") {
             options.sizes.clear();
             std::stringstream list(value);
@@ -190,6 +193,14 @@ int main(int argc, char** argv) {
 #endif
     const Options options = ParseOptions(argc, argv);
     signal(SIGPIPE, SIG_IGN);
+    if (options.backlogRows > 0) {
+        const BacklogResult backlog = MeasureGuiBacklog(options.backlogRows, 200, 20);
+        std::printf(
+            "backlog, %d rows, 200 batches of 1%% updates, GUI busy 20 ms per look: "
+            "caught up in %.0f ms after %d looks, peak extra heap %.1f MB\n",
+            options.backlogRows, backlog.catchUpMillis, backlog.looks, backlog.peakExtraMegabytes);
+        return backlog.catchUpMillis >= 0 ? 0 : 1;
+    }
     LoopbackPool pool;
     std::vector<SizeResult> results;
     double tarvikdPercent = -1;

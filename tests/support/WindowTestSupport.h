@@ -4,6 +4,7 @@
 // worker that records the broadcasts it receives, and stand-ins for the five workers.
 
 #include <QApplication>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -108,12 +109,34 @@ private:
     std::vector<int> seen_;
 };
 
-// Stand-in for the five workers: records what the view asks of it.
+// Stand-in for the five workers: records what the view asks of it. Join runs on a thread of
+// the view's; `joined` tells when it has returned.
 struct FakeWorkersLog {
     int created = 0;
     IConnectionList* list = nullptr;
     std::vector<std::string> calls;
     std::function<void()> onQuit;
+    std::function<void()> onJoin;
+    std::atomic<bool> joined{false};
+};
+
+// A latch that a stuck worker waits on, for at most its own bound.
+class Gate {
+public:
+    void Open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        opened_.notify_all();
+    }
+    bool WaitOpen(std::chrono::milliseconds bound) {
+        std::unique_lock lock(mutex_);
+        return opened_.wait_for(lock, bound, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
 };
 
 class FakeWorkers : public IWorkers {
@@ -125,7 +148,13 @@ public:
             log_->onQuit();
         }
     }
-    void Join() override { log_->calls.push_back("join"); }
+    void Join() override {
+        log_->calls.push_back("join");
+        if (log_->onJoin) {
+            log_->onJoin();
+        }
+        log_->joined.store(true);
+    }
 
 private:
     std::shared_ptr<FakeWorkersLog> log_;

@@ -124,7 +124,7 @@ QWidget* CScanOptionsDlg::BuildDetectionPage() {
 
 QWidget* CScanOptionsDlg::BuildNotificationPage() {
     auto* page = new QWidget;
-    ui_.eventLog = new QCheckBox(QStringLiteral("Log to Event Log"), page);
+    ui_.eventLog = new QCheckBox(QStringLiteral("Log to the system log"), page);
     ui_.emailAlert = new QCheckBox(QStringLiteral("Send Alert Email"), page);
     ui_.recipients = new CListEditor(std::make_unique<CEmailEntryDlg>(),
                                      DuplicateRule::SameTextIgnoringCase, ListOrder::AsAdded, page);
@@ -134,8 +134,7 @@ QWidget* CScanOptionsDlg::BuildNotificationPage() {
     layout->setColumnMinimumWidth(0, 20);
     layout->addWidget(ui_.eventLog, 0, 0, 1, 3);
     layout->addWidget(WrappedLabel(QStringLiteral("When selected, Tarvik will log all suspected "
-                                                  "scan attempts to the Application Log.  Windows "
-                                                  "NT/2000 only of course."),
+                                                  "scan attempts to the system log."),
                                    page),
                       1, 1, 1, 2);
     layout->setRowMinimumHeight(2, 12);

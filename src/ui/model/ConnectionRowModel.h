@@ -35,6 +35,8 @@ public:
     void Insert(const CConnectionRecord& record);
     void Update(const CConnectionRecord& record);
     void Delete(int id);
+    // The re-sort an Update does, without changing a row.
+    void Resort() { Sort(nullptr, nullptr); }
 
     int SortKey() const { return sortKey_; }
     // Applies the heading-click rule for `column` and re-sorts.

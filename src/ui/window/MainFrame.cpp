@@ -8,6 +8,8 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <cstdio>
+#include <cstdlib>
 
 #include "settings/SettingsStore.h"
 #include "ui/model/RowRules.h"
@@ -19,6 +21,11 @@ namespace {
 
 const char* const kPlacementSection = "Settings";
 const char* const kPlacementName = "MainWndPos";
+
+void EndProcessNow() {
+    std::fflush(nullptr);
+    std::_Exit(EXIT_FAILURE);
+}
 
 QString WindowTitle() {
     return QString::fromStdString(DocumentTitle(CSettingsStore::LocalHostName())) +
@@ -32,7 +39,8 @@ CMainFrame::CMainFrame(CSettingsStore& settings, WorkersFactory workers, TrayFac
     : QMainWindow(parent),
       settings_(settings),
       view_(new CTarvikView(settings, std::move(workers), std::move(tray), this)),
-      filterBar_(new CInterfaceFilterBar(settings, this)) {
+      filterBar_(new CInterfaceFilterBar(settings, this)),
+      endProcess_(EndProcessNow) {
     setWindowTitle(WindowTitle());
     setCentralWidget(view_);
 
@@ -99,16 +107,35 @@ void CMainFrame::StorePlacement() {
     settings_.WriteProfileString(kPlacementSection, kPlacementName, FormatPlacement(placement));
 }
 
+void CMainFrame::SetStopBound(std::chrono::milliseconds bound, std::function<void()> endProcess) {
+    stopBound_ = bound;
+    endProcess_ = std::move(endProcess);
+}
+
+void CMainFrame::SaveState() {
+    settings_.Save();
+    view_->StoreColumnWidths();
+    StorePlacement();
+}
+
 void CMainFrame::RunClosePath() {
     if (closed_) {
         return;
     }
     closed_ = true;
-    view_->StopWorkers();
+    view_->QuitWorkers();
+    // Everything the user would miss is stored and the window is gone before any wait, so a
+    // slow worker can neither lose the settings nor leave a window that ignores its input.
     settings_.Save();
     view_->CloseStep();
     settings_.SetUserNotifier(nullptr);
     StorePlacement();
+    hide();
+    if (!view_->WaitForWorkers(stopBound_)) {
+        std::fprintf(stderr, "Tarvik: the workers did not stop within %lld ms; ending anyway\n",
+                     static_cast<long long>(stopBound_.count()));
+        endProcess_();
+    }
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
@@ -120,7 +147,6 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 void CMainFrame::ExitFromTray() {
     // The full close path: leaving out the settings here would lose the session's changes.
     RunClosePath();
-    hide();
     QCoreApplication::quit();
 }
 

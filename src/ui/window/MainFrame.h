@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QMainWindow>
+#include <chrono>
+#include <functional>
 #include <memory>
 
 #include "ui/window/TarvikView.h"
@@ -24,9 +26,18 @@ public:
     // Shows the window with the stored placement (ignored unless it holds ten numbers).
     void ShowWithPlacement();
     // Quits the workers, saves the settings, removes the tray icon, stores the column widths
-    // and the placement. Runs once, whichever way the program ends.
+    // and the placement, hides the window, and only then waits for the workers, at most the
+    // stop bound. Workers still running after it are reported on standard error and the
+    // process ends (the settings are safe by then). Runs once, whichever way the program ends.
     void RunClosePath();
     bool Closed() const { return closed_; }
+    // Saves the settings, column widths and placement and leaves everything running: a session
+    // that asks to keep its data may still be cancelled.
+    void SaveState();
+
+    static constexpr std::chrono::milliseconds kStopBound{3000};
+    // The wait of the close path and what ends the process after it (tests keep theirs alive).
+    void SetStopBound(std::chrono::milliseconds bound, std::function<void()> endProcess);
 
     // Left click on the tray icon: the window in its normal size, on top.
     void RestoreFromTray();
@@ -51,6 +62,8 @@ private:
     CInterfaceFilterBar* filterBar_;  // in the tool bar, owned by the window
     bool closed_ = false;
     bool restoreToMaximized_ = false;
+    std::chrono::milliseconds stopBound_ = kStopBound;
+    std::function<void()> endProcess_;
 };
 
 }  // namespace tarvik

@@ -64,6 +64,11 @@ void CRowTableModel::Apply(const std::vector<RowOp>& ops) {
     Publish();
 }
 
+void CRowTableModel::Apply(const RowBatch& batch) {
+    ApplyBatch(batch, rows_);
+    Publish();
+}
+
 void CRowTableModel::ClickHeading(int column) {
     rows_.ClickHeading(column);
     Publish();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ui/model/ConnectionRowModel.h"
+#include "ui/model/RowOpBuffer.h"
 
 namespace tarvik {
 
@@ -24,6 +25,7 @@ public:
                         int role = Qt::DisplayRole) const override;
 
     void Apply(const std::vector<RowOp>& ops);
+    void Apply(const RowBatch& batch);
     void ClickHeading(int column);
     int SortKey() const { return rows_.SortKey(); }
 

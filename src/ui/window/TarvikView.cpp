@@ -3,11 +3,12 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QEventLoop>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QThread>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "settings/SettingsStore.h"
@@ -64,16 +65,23 @@ void CTarvikView::Apply(std::vector<RowOp> ops) {
     if (!accepting_.load()) {
         return;
     }
+    const bool wake = pending_.Add(ops);
     if (QThread::currentThread() == thread()) {
-        ApplyNow(ops);
+        TakePending();
         return;
     }
-    QMetaObject::invokeMethod(
-        this, [this, &ops] { ApplyNow(ops); }, Qt::BlockingQueuedConnection);
+    if (wake) {
+        // Queued with the view as context: a view that is gone drops the call.
+        QMetaObject::invokeMethod(this, &CTarvikView::TakePending, Qt::QueuedConnection);
+    }
 }
 
-void CTarvikView::ApplyNow(const std::vector<RowOp>& ops) {
-    rows_->Apply(ops);
+void CTarvikView::TakePending() {
+    const RowBatch batch = pending_.Take();
+    if (batch.empty() || !accepting_.load()) {
+        return;
+    }
+    rows_->Apply(batch);
 }
 
 void CTarvikView::OnHeadingClicked(int column) {
@@ -134,31 +142,54 @@ void CTarvikView::CreateTray() {
     settings_.SetBalloonSink(tray_->BalloonSink());
 }
 
-void CTarvikView::StopWorkers() {
+void CTarvikView::QuitWorkers() {
     dataTimer_.stop();
     scanTimer_.stop();
     memoryTimer_.stop();
+    // From here on nothing shows the rows: batches still coming from the tracker are dropped
+    // rather than held, so the buffer cannot grow while the close path waits.
     accepting_.store(false);
+    pending_.Take();
+    if (workers_) {
+        workers_->Quit();
+    }
+}
+
+bool CTarvikView::WaitForWorkers(std::chrono::milliseconds bound) {
     if (!workers_) {
-        return;
+        return true;
     }
-    workers_->Quit();
-    // The tracker may be waiting on a row operation queued to this thread: keep serving events
-    // until every worker has ended, or the join would never return. A plain processEvents loop
-    // also works while the application is already quitting.
-    std::atomic<bool> ended{false};
-    std::jthread joiner([this, &ended] {
-        workers_->Join();
-        ended.store(true);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+    // Nothing a worker does waits for this thread (row batches are merged, messages and
+    // balloons are queued), so a plain wait cannot deadlock.
+    struct JoinState {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    auto state = std::make_shared<JoinState>();
+    std::shared_ptr<IWorkers> workers(std::move(workers_));
+    std::thread joiner([workers, state] {
+        workers->Join();
+        std::lock_guard lock(state->mutex);
+        state->done = true;
+        state->ended.notify_all();
     });
-    while (!ended.load()) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
-                                        QEventLoop::WaitForMoreEvents);
+    bool done = false;
+    {
+        std::unique_lock lock(state->mutex);
+        done = state->ended.wait_for(lock, bound, [&state] { return state->done; });
     }
-    joiner.join();
-    workers_.reset();
+    if (done) {
+        joiner.join();
+    } else {
+        joiner.detach();  // owns the workers now; ends with them or with the process
+    }
+    return done;
+}
+
+void CTarvikView::StopWorkers() {
+    QuitWorkers();
+    WaitForWorkers(std::chrono::hours(24 * 365));
 }
 
 void CTarvikView::CloseStep() {

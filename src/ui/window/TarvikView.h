@@ -3,11 +3,13 @@
 #include <QTableView>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 
 #include "acquisition/ConnectionRecord.h"
 #include "tracking/ConnectionList.h"
+#include "ui/model/RowOpBuffer.h"
 
 class QMenu;
 class QAction;
@@ -44,17 +46,25 @@ public:
                 QWidget* parent = nullptr);
     ~CTarvikView() override;
 
-    // Runs the batch on the GUI thread; the caller (the tracker) waits until it is done. Does
-    // nothing once the workers were stopped.
+    // Merges the batch into the pending rows and wakes the GUI thread once; never waits for
+    // it, so a window that falls behind costs one pending entry per id, not one batch per poll.
+    // On the GUI thread the rows are brought up to date at once. Does nothing once the workers
+    // were told to quit.
     void Apply(std::vector<RowOp> ops) override;
 
     // The first display: workers, the three ticks at once, the tray icon. Runs once.
     void Start();
     bool Started() const { return started_; }
-    // Quits the workers and waits for them while still serving their row operations.
+    // Stops the ticks and the row updates, and broadcasts quit.
+    void QuitWorkers();
+    // Waits at most `bound` for the workers to end. False when they did not: they are left to
+    // a thread of their own, which keeps them alive until they end or the process does.
+    bool WaitForWorkers(std::chrono::milliseconds bound);
+    // Both, waiting as long as it takes.
     void StopWorkers();
     // Removes the tray icon, then stores the column widths.
     void CloseStep();
+    void StoreColumnWidths();
 
     QMenu* CreateViewMenu(QWidget* parent);
     QMenu* CreateOptionsMenu(QWidget* parent);
@@ -78,10 +88,9 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    void ApplyNow(const std::vector<RowOp>& ops);
+    void TakePending();
     void OnHeadingClicked(int column);
     void RestoreColumnWidths();
-    void StoreColumnWidths();
     void CreateTray();
     void TickData();
     void TickScan();
@@ -93,6 +102,7 @@ private:
     WorkersFactory workersFactory_;
     TrayFactory trayFactory_;
     CRowTableModel* rows_;  // child of the view
+    CRowOpBuffer pending_;
     std::unique_ptr<IWorkers> workers_;
     std::unique_ptr<CSystemTray> tray_;
     std::atomic<bool> accepting_{true};

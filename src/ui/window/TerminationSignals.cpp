@@ -11,6 +11,8 @@ namespace tarvik {
 namespace {
 
 std::atomic<int> gWakeFd{-1};
+// SIGHUP: the terminal the window was started from has closed.
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 extern "C" void OnTerminationSignal(int) {
     const int fd = gWakeFd.load();
@@ -25,8 +27,9 @@ void SetHandler(void (*handler)(int)) {
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    for (const int number : kTerminationSignals) {
+        sigaction(number, &action, nullptr);
+    }
 }
 
 }  // namespace

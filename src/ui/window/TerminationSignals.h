@@ -7,8 +7,8 @@ class QSocketNotifier;
 
 namespace tarvik {
 
-// Turns SIGTERM and SIGINT into a signal on the GUI thread (through a self-pipe), so that the
-// program ends through its close path. One instance per process; the default actions come back
+// Turns SIGTERM, SIGINT and SIGHUP into a signal on the GUI thread (through a self-pipe), so that
+// the program ends through its close path. One instance per process; the default actions come back
 // when it is destroyed.
 class CTerminationSignals : public QObject {
     Q_OBJECT

@@ -1,5 +1,8 @@
 // The window program: one instance per settings file, the settings store, the main frame and its
-// close path on every way out (close box, tray exit, SIGTERM/SIGINT, end of the desktop session).
+// close path on every way out (close box, tray exit, SIGTERM/SIGINT/SIGHUP, end of the desktop
+// session).
+#include <syslog.h>
+
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
@@ -52,6 +55,8 @@ int main(int argc, char* argv[]) {
         return 0;
     }
 
+    // One connection to the system log for the whole run; the scan alerts write through it.
+    openlog("Tarvik", LOG_PID, LOG_USER);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvik"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarvik/tarvik.png")));
@@ -67,11 +72,15 @@ int main(int argc, char* argv[]) {
     CTerminationSignals termination;
     QObject::connect(&termination, &CTerminationSignals::terminationRequested, &frame,
                      &QWidget::close);
+    // The session asks to keep its data, but the user may still cancel the logout: save only.
+    // The session's real end quits the application, and aboutToQuit runs the close path.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &frame,
-                     [&frame](QSessionManager&) { frame.RunClosePath(); });
+                     [&frame](QSessionManager&) { frame.SaveState(); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &frame,
                      [&frame] { frame.RunClosePath(); });
 
     frame.ShowWithPlacement();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    closelog();
+    return status;
 }

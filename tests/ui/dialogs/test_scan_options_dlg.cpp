@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -73,6 +74,26 @@ TEST_F(ScanOptionsTest, OpensWithTheStoredValues) {
     EXPECT_EQ(ui().mailHost->text(), QStringLiteral("mail.example.org"));
     EXPECT_EQ(ui().recipients->Entries(), QStringList({QStringLiteral("ops@example.org")}));
     EXPECT_EQ(ui().tabs->currentWidget(), ui().detectionPage);
+}
+
+// The notification page speaks of this system's log, and of no other system.
+TEST_F(ScanOptionsTest, NotificationPageNamesTheSystemLog) {
+    EXPECT_EQ(ui().eventLog->text(), "Log to the system log");
+    QStringList texts;
+    for (const QLabel* label : ui().eventLog->parentWidget()->findChildren<QLabel*>()) {
+        texts << label->text();
+    }
+    EXPECT_TRUE(texts.contains(
+        "When selected, Tarvik will log all suspected scan attempts to the system log."))
+        << texts.join('|').toStdString();
+    for (const QWidget* widget : dialog.findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<const QLabel*>(widget);
+        const auto* box = qobject_cast<const QCheckBox*>(widget);
+        const QString text = label ? label->text() : box ? box->text() : QString();
+        EXPECT_FALSE(text.contains("Windows") || text.contains("Event Log") ||
+                     text.contains("Application Log"))
+            << text.toStdString();
+    }
 }
 
 TEST_F(ScanOptionsTest, MasterBoxGreysAndThenEnablesEveryPageControl) {

@@ -65,11 +65,34 @@ TEST_F(MainFrameTest, MenusTitleAndAboutBox) {
     EXPECT_EQ(about->buttons()[0]->text(), "OK");
 }
 
-TEST_F(MainFrameTest, ClosePathQuitsWorkersBeforeSavingThenStoresWidthsAndPlacement) {
+// What the close path has done by the time it waits for the workers.
+struct AtJoin {
+    bool seen = false;
+    bool visible = true;
+    bool trayShown = true;
+    int listening = -1;
+    std::string widths;
+    std::string placement;
+};
+
+TEST_F(MainFrameTest, ClosePathStoresEverythingAndHidesTheWindowBeforeItWaits) {
     auto frame = MakeFrame(true);
     const int listening = settings.Store().GetShowListening();
     bool savedBeforeQuit = true;
     log->onQuit = [&] { savedBeforeQuit = settings.ReadBack()->GetShowListening() != listening; };
+    AtJoin atJoin;
+    // Runs on the thread that waits for the workers, while the GUI thread waits for it.
+    log->onJoin = [&] {
+        const auto stored = settings.ReadBack();
+        atJoin = {true,
+                  frame->isVisible(),
+                  frame->View()->Tray()->Shown(),
+                  stored->GetShowListening(),
+                  stored->GetProfileString("View", "columnwidths"),
+                  stored->GetProfileString("Settings", "MainWndPos")};
+    };
+    int ended = 0;
+    frame->SetStopBound(std::chrono::seconds(5), [&ended] { ++ended; });
     frame->ShowWithPlacement();
     ASSERT_NE(frame->View()->Tray(), nullptr);
     EXPECT_TRUE(frame->View()->Tray()->Shown());
@@ -79,16 +102,71 @@ TEST_F(MainFrameTest, ClosePathQuitsWorkersBeforeSavingThenStoresWidthsAndPlacem
     frame->close();
 
     EXPECT_TRUE(frame->Closed());
-    EXPECT_FALSE(savedBeforeQuit);
+    EXPECT_FALSE(savedBeforeQuit);  // quit goes out first
     EXPECT_EQ(log->calls, (std::vector<std::string>{"quit", "join"}));
-    EXPECT_FALSE(frame->View()->Tray()->Shown());
-    const auto stored = settings.ReadBack();
-    EXPECT_EQ(stored->GetShowListening(), listening ? 0 : 1);
-    EXPECT_EQ(stored->GetProfileString("View", "columnwidths"), "140,100,100,100,100,100,100,");
-    EXPECT_TRUE(ParsePlacement(stored->GetProfileString("Settings", "MainWndPos")).has_value());
+    ASSERT_TRUE(atJoin.seen);
+    EXPECT_FALSE(atJoin.visible);
+    EXPECT_FALSE(atJoin.trayShown);
+    EXPECT_EQ(atJoin.listening, listening ? 0 : 1);
+    EXPECT_EQ(atJoin.widths, "140,100,100,100,100,100,100,");
+    EXPECT_TRUE(ParsePlacement(atJoin.placement).has_value()) << atJoin.placement;
+    EXPECT_EQ(ended, 0);  // the workers ended in time
 
     frame->RunClosePath();  // a second way out changes nothing
     EXPECT_EQ(log->calls.size(), 2u);
+}
+
+TEST_F(MainFrameTest, StuckWorkerCannotHoldTheClosePathPastItsBound) {
+    auto frame = MakeFrame(true);
+    auto gate = std::make_shared<test::Gate>();
+    log->onJoin = [gate] { gate->WaitOpen(std::chrono::seconds(20)); };
+    int ended = 0;
+    constexpr auto kBound = std::chrono::milliseconds(300);
+    frame->SetStopBound(kBound, [&ended] { ++ended; });
+    frame->ShowWithPlacement();
+    const int outbound = settings.Store().GetShowOutbound();
+    settings.Store().SetShowOutbound(outbound ? 0 : 1);
+
+    const auto start = std::chrono::steady_clock::now();
+    frame->close();
+    const auto took = std::chrono::steady_clock::now() - start;
+
+    EXPECT_LT(took, kBound + std::chrono::seconds(4));
+    EXPECT_EQ(ended, 1);
+    EXPECT_TRUE(frame->Closed());
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_FALSE(frame->View()->Tray()->Shown());
+    const auto stored = settings.ReadBack();
+    EXPECT_EQ(stored->GetShowOutbound(), outbound ? 0 : 1);
+    EXPECT_FALSE(stored->GetProfileString("Settings", "MainWndPos").empty());
+
+    // The stuck worker ends later on its own thread; the frame may be gone by then.
+    frame.reset();
+    gate->Open();
+    EXPECT_TRUE(WaitFor([&] { return log->joined.load(); }));
+}
+
+TEST_F(MainFrameTest, SavingForTheSessionLeavesTheWorkersRunning) {
+    auto frame = MakeFrame(true);
+    frame->ShowWithPlacement();
+    const int inbound = settings.Store().GetShowInbound();
+    settings.Store().SetShowInbound(inbound ? 0 : 1);
+    frame->View()->setColumnWidth(2, 130);
+
+    frame->SaveState();
+
+    EXPECT_TRUE(log->calls.empty());
+    EXPECT_FALSE(frame->Closed());
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_TRUE(frame->View()->Tray()->Shown());
+    const auto stored = settings.ReadBack();
+    EXPECT_EQ(stored->GetShowInbound(), inbound ? 0 : 1);
+    EXPECT_EQ(stored->GetProfileString("View", "columnwidths"), "100,100,130,100,100,100,100,");
+    EXPECT_FALSE(stored->GetProfileString("Settings", "MainWndPos").empty());
+
+    // The logout was cancelled: the program goes on, and closes fully later.
+    frame->close();
+    EXPECT_EQ(log->calls, (std::vector<std::string>{"quit", "join"}));
 }
 
 TEST_F(MainFrameTest, TrayExitRunsTheFullClosePath) {
@@ -106,18 +184,21 @@ TEST_F(MainFrameTest, TrayExitRunsTheFullClosePath) {
     EXPECT_FALSE(stored->GetProfileString("View", "columnwidths").empty());
 }
 
-TEST_F(MainFrameTest, TerminationSignalRunsTheClosePath) {
-    auto frame = MakeFrame(false);
-    frame->ShowWithPlacement();
-    CTerminationSignals termination;
-    ASSERT_TRUE(termination.Installed());
-    QObject::connect(&termination, &CTerminationSignals::terminationRequested, frame.get(),
-                     &QWidget::close);
-    const int inbound = settings.Store().GetShowInbound();
-    settings.Store().SetShowInbound(inbound ? 0 : 1);
-    std::raise(SIGTERM);
-    ASSERT_TRUE(WaitFor([&] { return frame->Closed(); }));
-    EXPECT_EQ(settings.ReadBack()->GetShowInbound(), inbound ? 0 : 1);
+TEST_F(MainFrameTest, TerminationSignalsRunTheClosePath) {
+    // SIGHUP: the terminal the window was started from has closed.
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        auto frame = MakeFrame(false);
+        frame->ShowWithPlacement();
+        CTerminationSignals termination;
+        ASSERT_TRUE(termination.Installed());
+        QObject::connect(&termination, &CTerminationSignals::terminationRequested, frame.get(),
+                         &QWidget::close);
+        const int inbound = settings.Store().GetShowInbound();
+        settings.Store().SetShowInbound(inbound ? 0 : 1);
+        std::raise(number);
+        ASSERT_TRUE(WaitFor([&] { return frame->Closed(); })) << number;
+        EXPECT_EQ(settings.ReadBack()->GetShowInbound(), inbound ? 0 : 1) << number;
+    }
 }
 
 TEST_F(MainFrameTest, MinimiseHidesToTheTrayAndTheTrayBringsItBack) {
