@@ -32,6 +32,8 @@ CWorkerSet::~CWorkerSet() {
 }
 
 void CWorkerSet::Quit() {
+    // An alert's mail exchange would hold the scan watcher, and so the stop, for up to a minute.
+    scanWatcher_->CancelPendingMail();
     settings_.Broadcast(kMsgQuit);
     settings_.Clear();
 }

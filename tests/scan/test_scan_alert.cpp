@@ -95,7 +95,7 @@ TEST_F(ScanAlertTest, MessageFields) {
     EXPECT_EQ(message.from.address, "Tarvik@corp.example");
     EXPECT_EQ(message.from.displayName, "");
     EXPECT_EQ(message.subject, "ALERT: Scan Detected on gateway");
-    EXPECT_EQ(message.mailer, "CSMTPConnection v1.3");
+    EXPECT_EQ(message.mailer, "Tarvik/" TARVIK_VERSION);
     EXPECT_EQ(message.replyTo.address, "");
     ASSERT_EQ(message.RecipientCount(CSMTPMessage::kTo), 2);
     EXPECT_EQ(message.Recipient(0, CSMTPMessage::kTo).address, "soc@example.org");
@@ -154,7 +154,7 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
                          0),
               0u)
         << text;
-    EXPECT_NE(text.find("\r\nX-Mailer: CSMTPConnection v1.3\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nX-Mailer: Tarvik/" TARVIK_VERSION "\r\n"), std::string::npos);
     const auto bodyStart = text.find("\r\n\r\n");
     ASSERT_NE(bodyStart, std::string::npos);
     EXPECT_EQ(text.substr(bodyStart + 4),
