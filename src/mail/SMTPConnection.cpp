@@ -127,8 +127,8 @@ int LookUpName(const std::string& host, int port, Clock::time_point deadline,
 }
 
 // An address is used as it is; a name is looked up within the deadline.
-int Resolve(const std::string& host, int port, Clock::time_point deadline,
-            const CSmtpAbort* abort, Endpoint& endpoint) {
+int Resolve(const std::string& host, int port, Clock::time_point deadline, const CSmtpAbort* abort,
+            Endpoint& endpoint) {
     if (port <= 0 || port > 65535 || host.empty()) {
         return EINVAL;
     }
@@ -317,22 +317,19 @@ bool CSMTPConnection::SendMessage(const CSMTPMessage& message) {
         return false;
     }
     if (!ReadCommandResponse(250)) {
-        lastError_ = kSmtpErrorBadCommand;
-        return false;
+        return FailCommand();
     }
     if (!SendRecipients(message) || !SendCommand("DATA\r\n")) {
         return false;
     }
     if (!ReadCommandResponse(354)) {
-        lastError_ = kSmtpErrorBadCommand;
-        return false;
+        return FailCommand();
     }
     if (!SendText(message)) {
         return false;
     }
     if (!ReadCommandResponse(250)) {
-        lastError_ = kSmtpErrorBadCommand;
-        return false;
+        return FailCommand();
     }
     return true;
 }
@@ -344,8 +341,7 @@ bool CSMTPConnection::SendRecipients(const CSMTPMessage& message) {
                 return false;
             }
             if (!ReadCommandResponse(250)) {
-                lastError_ = kSmtpErrorBadCommand;
-                return false;
+                return FailCommand();
             }
         }
     }
@@ -363,7 +359,7 @@ bool CSMTPConnection::Disconnect() {
         SendCommand("QUIT\r\n");
         acknowledged = ReadCommandResponse(221);
         if (!acknowledged) {
-            lastError_ = kSmtpErrorBadCommand;
+            FailCommand();
         }
         connected_ = false;
     }
@@ -387,14 +383,21 @@ bool CSMTPConnection::ReadCommandResponse(int expectedCode) {
     return ReadResponse(256, expectedCode, 4096);
 }
 
+bool CSMTPConnection::FailCommand() {
+    // An abort keeps its own reason, so the caller can tell it from a refusal.
+    if (lastError_ != kSmtpErrorAborted) {
+        lastError_ = kSmtpErrorBadCommand;
+    }
+    return false;
+}
+
 bool CSMTPConnection::FailRead(int error, std::string text) {
     lastError_ = error;
     lastResponse_ = std::move(text);
     return false;
 }
 
-bool CSMTPConnection::ReadResponse(std::size_t bufferSize, int expectedCode,
-                                   std::size_t growBy) {
+bool CSMTPConnection::ReadResponse(std::size_t bufferSize, int expectedCode, std::size_t growBy) {
     const Clock::time_point deadline = StepEnd();
     const std::size_t maxReply = std::max<std::size_t>(limits_.maxReplySize, 1);
     Clock::time_point lastArrival = Clock::now();

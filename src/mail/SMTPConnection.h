@@ -22,7 +22,7 @@ inline constexpr int kSmtpErrorBadCommand = EBADMSG;              // the server 
 inline constexpr int kSmtpErrorClosed = ECONNRESET;               // the server hung up mid-reply
 inline constexpr int kSmtpErrorReplyTooLong = EMSGSIZE;           // reply over the size limit
 inline constexpr int kSmtpErrorUnsafeText = EILSEQ;  // a line break in an address or header field
-inline constexpr int kSmtpErrorAborted = ECANCELED;     // another thread ended the exchange
+inline constexpr int kSmtpErrorAborted = ECANCELED;  // another thread ended the exchange
 inline constexpr int kSmtpErrorMalformedReply = EPROTO;  // bytes that are no reply
 
 // One TCP stream socket, closed on destruction. Non-blocking underneath; every wait is bounded
@@ -113,6 +113,8 @@ private:
     bool SendRecipients(const CSMTPMessage& message);
     bool SendText(const CSMTPMessage& message);
     bool FailRead(int error, std::string text);
+    // A command's reply failed: the refusal's error, unless the exchange was aborted.
+    bool FailCommand();
     // The earlier of the step's own deadline and the end of the exchange.
     CSMTPSocket::Clock::time_point StepEnd() const;
 

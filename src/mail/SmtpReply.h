@@ -12,7 +12,7 @@ enum class SmtpReplyState { Incomplete, Complete, Malformed };
 
 struct SmtpReplyParse {
     SmtpReplyState state = SmtpReplyState::Incomplete;
-    int code = 0;               // when Complete
+    int code = 0;              // when Complete
     std::size_t consumed = 0;  // when Complete: the reply's bytes, up to its last CR LF
 };
 

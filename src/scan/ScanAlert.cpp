@@ -101,8 +101,8 @@ void CScanAlert::SendMail(const std::string& host, const std::string& portsText,
     }
     // Each step runs whatever the one before returned; the exchange ends itself on failure.
     CSMTPConnection connection(CSMTPConnection::Limits{}, abort_);
-    const bool sent = connection.Connect(server->host, server->port) &&
-                      connection.SendMessage(message);
+    const bool sent =
+        connection.Connect(server->host, server->port) && connection.SendMessage(message);
     const int error = connection.LastError();
     connection.Disconnect();
     if (!sent) {

@@ -200,8 +200,7 @@ bool CScanListener::BindUnbound(std::vector<BaitPort>& baits) {
         } else if (error != bait.lastError) {
             // Once per port and reason: a port that stays taken is not said at every retry.
             bait.lastError = error;
-            Say("bait port " + std::to_string(bait.port) +
-                " not watched: " + std::strerror(error));
+            Say("bait port " + std::to_string(bait.port) + " not watched: " + std::strerror(error));
         }
     }
     return taken;
