@@ -109,6 +109,11 @@ bool CScanListener::WaitUntilListening(std::chrono::milliseconds deadline) const
     return listening_.wait_for(lock, deadline, [this] { return bound_; });
 }
 
+int CScanListener::BindRounds() const {
+    std::lock_guard lock(mutex_);
+    return bindRounds_;
+}
+
 std::vector<int> CScanListener::HeldPorts() const {
     std::lock_guard lock(mutex_);
     return heldPorts_;
@@ -138,6 +143,7 @@ void CScanListener::SetListening(const std::vector<BaitPort>& baits) {
         std::lock_guard lock(mutex_);
         heldPorts_ = std::move(held);
         bound_ = true;
+        ++bindRounds_;
     }
     listening_.notify_all();
 }
@@ -216,9 +222,9 @@ void CScanListener::Serve(std::vector<BaitPort>& baits, std::stop_token& stop) {
     bool rebuild = true;
     const int timeout = static_cast<int>(kPollPeriod.count());
     while (!stop.stop_requested()) {
-        if (TakeRetryRequest() && BindUnbound(baits)) {
+        if (TakeRetryRequest()) {
+            rebuild = BindUnbound(baits) || rebuild;
             SetListening(baits);
-            rebuild = true;
         }
         if (rebuild) {
             watched.clear();

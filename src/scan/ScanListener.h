@@ -58,6 +58,8 @@ public:
     bool WaitUntilListening(std::chrono::milliseconds deadline) const;
     // The ports actually held, in list order (after WaitUntilListening).
     std::vector<int> HeldPorts() const;
+    // Rounds of binding done so far: 1 once listening, one more per retry handled.
+    int BindRounds() const;
 
 private:
     struct BaitPort {
@@ -75,6 +77,7 @@ private:
     void Idle(std::stop_token& stop);
     bool TakeRetryRequest();
     void AcceptAndReport(int listenFd);
+    // Publishes the held ports after a round of binding.
     void SetListening(const std::vector<BaitPort>& baits);
     void Say(const std::string& text) const;
 
@@ -85,6 +88,7 @@ private:
     mutable std::condition_variable listening_;
     bool bound_ = false;
     bool retryRequested_ = false;
+    int bindRounds_ = 0;
     std::condition_variable_any retry_;
     std::vector<int> heldPorts_;
 
