@@ -75,8 +75,8 @@ void CWorkerSet::StopInOrder() {
 
     parts_.lookup->Post(Message{kMsgQuit, {}, {}});
     parts_.logger->Post(Message{kMsgQuit, {}, {}});
-    // Place for giving up the scan watcher's pending alert mail, just before its quit, so that
-    // a slow mail server cannot hold up the stop.
+    // An alert's mail exchange would hold the scan watcher, and so the stop, for up to a minute.
+    parts_.scanWatcher->CancelPendingMail();
     parts_.scanWatcher->Post(Message{kMsgQuit, {}, {}});
     parts_.lookup->Join();
     parts_.logger->Join();

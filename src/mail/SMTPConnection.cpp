@@ -10,8 +10,15 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
+
+#include "mail/SmtpReply.h"
 
 namespace tarvik {
 namespace {
@@ -52,21 +59,83 @@ milliseconds Until(Clock::time_point deadline) {
     return std::chrono::ceil<milliseconds>(deadline - Clock::now());
 }
 
-// The IPv4 address of a dotted address or, failing that, of a name.
-bool ResolveIPv4(const std::string& host, in_addr& address) {
-    if (inet_aton(host.c_str(), &address) != 0) {
-        return true;
-    }
+struct Endpoint {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family = AF_UNSPEC;
+};
+
+// The first address getaddrinfo gives for the host, or the errno to fail with.
+int LookUp(const std::string& host, int port, int flags, Endpoint& endpoint) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
+    const std::string service = std::to_string(port);
+    const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (status != 0 || found == nullptr) {
+        return EINVAL;
     }
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    std::memcpy(&endpoint.address, found->ai_addr, found->ai_addrlen);
+    endpoint.length = found->ai_addrlen;
+    endpoint.family = found->ai_family;
     freeaddrinfo(found);
-    return true;
+    return 0;
+}
+
+// A name lookup on a thread of its own, so that the caller can give up on it. The thread holds
+// its share of the state and ends by itself when the resolver answers.
+struct PendingLookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int error = EINVAL;
+    Endpoint endpoint;
+};
+
+constexpr milliseconds kAbortSlice{50};
+
+int LookUpName(const std::string& host, int port, Clock::time_point deadline,
+               const CSmtpAbort* abort, Endpoint& endpoint) {
+    auto pending = std::make_shared<PendingLookup>();
+    try {
+        std::thread([pending, host, port] {
+            Endpoint found;
+            const int error = LookUp(host, port, 0, found);
+            std::lock_guard lock(pending->mutex);
+            pending->error = error;
+            pending->endpoint = found;
+            pending->finished = true;
+            pending->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return EAGAIN;
+    }
+    std::unique_lock lock(pending->mutex);
+    while (!pending->finished) {
+        if (abort != nullptr && abort->Aborted()) {
+            return ECANCELED;
+        }
+        if (Clock::now() >= deadline) {
+            return ETIMEDOUT;
+        }
+        pending->done.wait_until(lock, std::min(deadline, Clock::now() + kAbortSlice));
+    }
+    endpoint = pending->endpoint;
+    return pending->error;
+}
+
+// An address is used as it is; a name is looked up within the deadline.
+int Resolve(const std::string& host, int port, Clock::time_point deadline, const CSmtpAbort* abort,
+            Endpoint& endpoint) {
+    if (port <= 0 || port > 65535 || host.empty()) {
+        return EINVAL;
+    }
+    if (LookUp(host, port, AI_NUMERICHOST, endpoint) == 0) {
+        return 0;
+    }
+    return LookUpName(host, port, deadline, abort, endpoint);
 }
 
 std::string LocalHostName() {
@@ -84,32 +153,32 @@ bool CSMTPSocket::Fail(int error) {
     return false;
 }
 
-bool CSMTPSocket::Create() {
+bool CSMTPSocket::Create(int family) {
     Close();
-    fd_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    fd_.Reset(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     return fd_.Valid() || Fail(errno);
 }
 
-bool CSMTPSocket::Connect(const std::string& host, int port, milliseconds timeout) {
-    if (!IsOpen()) {
-        return Fail(EBADF);
+bool CSMTPSocket::Connect(const std::string& host, int port, Clock::time_point deadline) {
+    if (Aborted()) {
+        return Fail(ECANCELED);
     }
-    in_addr ip{};
-    if (port <= 0 || port > 65535 || !ResolveIPv4(host, ip)) {
-        return Fail(EINVAL);
+    Endpoint endpoint;
+    if (const int error = Resolve(host, port, deadline, abort_, endpoint); error != 0) {
+        return Fail(error);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr = ip;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    if (!Create(endpoint.family)) {
+        return false;
+    }
+    if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&endpoint.address),
+                  endpoint.length) == 0) {
         return true;
     }
     if (errno != EINPROGRESS) {
         return Fail(errno);
     }
     // A connect that hangs (a filtered port, a dead host) must not hold the caller for minutes.
-    if (!WaitWritable(Clock::now() + timeout)) {
+    if (!WaitWritable(deadline)) {
         return false;
     }
     int error = 0;
@@ -120,25 +189,50 @@ bool CSMTPSocket::Connect(const std::string& host, int port, milliseconds timeou
     return error == 0 || Fail(error);
 }
 
-bool CSMTPSocket::WaitWritable(Clock::time_point deadline) {
+int CSMTPSocket::WaitFor(short events, Clock::time_point deadline) {
     for (;;) {
-        pollfd entry{fd_.Get(), POLLOUT, 0};
-        const int ready = ::poll(&entry, 1, PollWait(Until(deadline)));
-        if (ready > 0) {
-            return true;
+        if (Aborted()) {
+            Fail(ECANCELED);
+            return -1;
         }
-        if (ready == 0) {
-            return Fail(ETIMEDOUT);
+        pollfd entries[2] = {{fd_.Get(), events, 0}, {-1, POLLIN, 0}};
+        milliseconds wait = Until(deadline);
+        if (abort_ != nullptr) {
+            entries[1].fd = abort_->Fd();
+            // Without its descriptor the abort is only seen between slices.
+            if (entries[1].fd < 0) {
+                wait = std::min(wait, kAbortSlice);
+            }
         }
-        if (errno != EINTR) {
-            return Fail(errno);
+        const int ready = ::poll(entries, 2, PollWait(wait));
+        if (ready < 0 && errno != EINTR) {
+            Fail(errno);
+            return -1;
+        }
+        if (Aborted()) {
+            Fail(ECANCELED);
+            return -1;
+        }
+        if (ready > 0 && entries[0].revents != 0) {
+            return 1;
+        }
+        if (Clock::now() >= deadline) {
+            return 0;
         }
     }
+}
+
+bool CSMTPSocket::WaitWritable(Clock::time_point deadline) {
+    const int ready = WaitFor(POLLOUT, deadline);
+    return ready > 0 || (ready == 0 && Fail(ETIMEDOUT));
 }
 
 bool CSMTPSocket::Send(std::string_view bytes, Clock::time_point deadline) {
     if (!IsOpen()) {
         return Fail(ENOTCONN);
+    }
+    if (Aborted()) {
+        return Fail(ECANCELED);
     }
     while (!bytes.empty()) {
         const ssize_t sent = ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -167,21 +261,12 @@ long CSMTPSocket::Receive(char* buffer, std::size_t size) {
     return static_cast<long>(count);
 }
 
-int CSMTPSocket::WaitReadable(milliseconds wait) {
+int CSMTPSocket::WaitReadable(Clock::time_point deadline) {
     if (!IsOpen()) {
         error_ = ENOTCONN;
         return -1;
     }
-    pollfd entry{fd_.Get(), POLLIN, 0};
-    const int ready = ::poll(&entry, 1, PollWait(wait));
-    if (ready < 0) {
-        if (errno == EINTR) {
-            return 0;
-        }
-        error_ = errno;
-        return -1;
-    }
-    return ready > 0 ? 1 : 0;
+    return WaitFor(POLLIN, deadline);
 }
 
 void CSMTPSocket::Close() {
@@ -190,7 +275,14 @@ void CSMTPSocket::Close() {
 
 CSMTPConnection::CSMTPConnection() : CSMTPConnection(Limits{}) {}
 
-CSMTPConnection::CSMTPConnection(Limits limits) : limits_(limits) {}
+CSMTPConnection::CSMTPConnection(Limits limits, std::shared_ptr<const CSmtpAbort> abort)
+    : limits_(limits), abort_(std::move(abort)), exchangeEnd_(Clock::now()) {
+    socket_.SetAbort(abort_.get());
+}
+
+Clock::time_point CSMTPConnection::StepEnd() const {
+    return std::min(Clock::now() + limits_.stepDeadline, exchangeEnd_);
+}
 
 CSMTPConnection::~CSMTPConnection() {
     if (connected_) {
@@ -199,7 +291,12 @@ CSMTPConnection::~CSMTPConnection() {
 }
 
 bool CSMTPConnection::Connect(const std::string& host, int port) {
-    if (!socket_.Create() || !socket_.Connect(host, port, limits_.connectTimeout)) {
+    exchangeEnd_ = Clock::now() + limits_.exchangeDeadline;
+    unread_.clear();
+    socket_.Close();
+    const Clock::time_point connectEnd =
+        std::min(Clock::now() + limits_.connectTimeout, exchangeEnd_);
+    if (!socket_.Connect(host, port, connectEnd)) {
         lastError_ = socket_.Error();
         return false;
     }
@@ -220,22 +317,19 @@ bool CSMTPConnection::SendMessage(const CSMTPMessage& message) {
         return false;
     }
     if (!ReadCommandResponse(250)) {
-        lastError_ = kSmtpErrorBadCommand;
-        return false;
+        return FailCommand();
     }
     if (!SendRecipients(message) || !SendCommand("DATA\r\n")) {
         return false;
     }
     if (!ReadCommandResponse(354)) {
-        lastError_ = kSmtpErrorBadCommand;
-        return false;
+        return FailCommand();
     }
     if (!SendText(message)) {
         return false;
     }
     if (!ReadCommandResponse(250)) {
-        lastError_ = kSmtpErrorBadCommand;
-        return false;
+        return FailCommand();
     }
     return true;
 }
@@ -247,8 +341,7 @@ bool CSMTPConnection::SendRecipients(const CSMTPMessage& message) {
                 return false;
             }
             if (!ReadCommandResponse(250)) {
-                lastError_ = kSmtpErrorBadCommand;
-                return false;
+                return FailCommand();
             }
         }
     }
@@ -266,7 +359,7 @@ bool CSMTPConnection::Disconnect() {
         SendCommand("QUIT\r\n");
         acknowledged = ReadCommandResponse(221);
         if (!acknowledged) {
-            lastError_ = kSmtpErrorBadCommand;
+            FailCommand();
         }
         connected_ = false;
     }
@@ -275,7 +368,7 @@ bool CSMTPConnection::Disconnect() {
 }
 
 bool CSMTPConnection::SendCommand(std::string_view command) {
-    if (!socket_.Send(command, Clock::now() + limits_.stepDeadline)) {
+    if (!socket_.Send(command, StepEnd())) {
         lastError_ = socket_.Error();
         return false;
     }
@@ -287,7 +380,15 @@ bool CSMTPConnection::SendAndExpect(std::string_view command, int expectedCode) 
 }
 
 bool CSMTPConnection::ReadCommandResponse(int expectedCode) {
-    return ReadResponse(256, "\r\n", expectedCode, 4096);
+    return ReadResponse(256, expectedCode, 4096);
+}
+
+bool CSMTPConnection::FailCommand() {
+    // An abort keeps its own reason, so the caller can tell it from a refusal.
+    if (lastError_ != kSmtpErrorAborted) {
+        lastError_ = kSmtpErrorBadCommand;
+    }
+    return false;
 }
 
 bool CSMTPConnection::FailRead(int error, std::string text) {
@@ -296,22 +397,26 @@ bool CSMTPConnection::FailRead(int error, std::string text) {
     return false;
 }
 
-bool CSMTPConnection::ReadResponse(std::size_t bufferSize, std::string_view terminator,
-                                   int expectedCode, std::size_t growBy) {
-    const Clock::time_point deadline = Clock::now() + limits_.stepDeadline;
+bool CSMTPConnection::ReadResponse(std::size_t bufferSize, int expectedCode, std::size_t growBy) {
+    const Clock::time_point deadline = StepEnd();
     const std::size_t maxReply = std::max<std::size_t>(limits_.maxReplySize, 1);
     Clock::time_point lastArrival = Clock::now();
-    std::string text;
+    std::string text = std::move(unread_);
+    unread_.clear();
     std::string chunk;
-    for (;;) {
+    SmtpReplyParse reply = ParseSmtpReply(text);
+    while (reply.state == SmtpReplyState::Incomplete) {
+        // Without a bound, a hostile server could grow the reply without end.
+        if (text.size() >= maxReply) {
+            return FailRead(kSmtpErrorReplyTooLong, std::move(text));
+        }
         const Clock::time_point now = Clock::now();
         const Clock::time_point silenceEnd = lastArrival + limits_.replyTimeout;
         if (now > silenceEnd || now >= deadline) {
             return FailRead(kSmtpErrorTimedOut, std::move(text));
         }
         // One millisecond past the silence limit, so "more than" the time-out has passed.
-        const Clock::time_point waitEnd = std::min(silenceEnd + milliseconds(1), deadline);
-        const int ready = socket_.WaitReadable(Until(waitEnd));
+        const int ready = socket_.WaitReadable(std::min(silenceEnd + milliseconds(1), deadline));
         if (ready < 0) {
             return FailRead(socket_.Error(), std::move(text));
         }
@@ -339,17 +444,15 @@ bool CSMTPConnection::ReadResponse(std::size_t bufferSize, std::string_view term
         if (static_cast<std::size_t>(count) == room) {
             bufferSize += growBy;
         }
-        if (text.find(terminator) != std::string::npos) {
-            break;
-        }
-        // Without a bound, a hostile server could grow the reply without end.
-        if (text.size() >= maxReply) {
-            return FailRead(kSmtpErrorReplyTooLong, std::move(text));
-        }
+        reply = ParseSmtpReply(text);
     }
-    // The terminator is taken to be the last thing received.
-    text.resize(text.size() - std::min(text.size(), terminator.size()));
-    lastResponseCode_ = static_cast<int>(std::strtol(text.substr(0, 3).c_str(), nullptr, 10));
+    if (reply.state == SmtpReplyState::Malformed) {
+        return FailRead(kSmtpErrorMalformedReply, std::move(text));
+    }
+    // Anything after the reply belongs to the next one.
+    unread_ = text.substr(reply.consumed);
+    text.resize(reply.consumed - 2);  // without the last line's CR LF
+    lastResponseCode_ = reply.code;
     if (lastResponseCode_ == expectedCode) {
         return true;
     }

@@ -30,6 +30,9 @@ std::string FormatDateText(const std::tm& localTime);
 // The local date text of a calendar time.
 std::string DateText(std::time_t when);
 
+// The X-Mailer text of every message unless set otherwise.
+inline constexpr const char* kDefaultMailer = "Tarvik/" TARVIK_VERSION;
+
 // One single-part plain-text message. Sender, subject, mailer and reply-to are plain fields.
 class CSMTPMessage {
 public:
@@ -37,7 +40,7 @@ public:
 
     CSMTPAddress from;
     std::string subject;
-    std::string mailer = "CSMTPConnection v1.3";
+    std::string mailer = kDefaultMailer;
     CSMTPAddress replyTo;
 
     virtual ~CSMTPMessage() = default;

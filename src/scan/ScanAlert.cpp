@@ -1,10 +1,14 @@
 #include "scan/ScanAlert.h"
 
+#include <cstring>
 #include <exception>
+#include <optional>
 #include <utility>
 
+#include "mail/MailHost.h"
 #include "mail/SMTPConnection.h"
 #include "mail/SMTPMessage.h"
+#include "mail/SmtpAbort.h"
 #include "settings/SettingsStore.h"
 
 namespace tarvik {
@@ -52,7 +56,7 @@ CSMTPMessage BuildAlertMessage(const std::string& host, const std::string& ports
     for (const std::string& address : addresses) {
         message.AddRecipient(CSMTPAddress(address), CSMTPMessage::kTo);
     }
-    message.from = CSMTPAddress("Tarvik@" + mailHost);
+    message.from = CSMTPAddress("Tarvik@" + MailDomain(mailHost));
     message.subject = AlertSubject(localHostName);
     message.SetBody(AlertMailBody(host, portsText));
     return message;
@@ -60,7 +64,14 @@ CSMTPMessage BuildAlertMessage(const std::string& host, const std::string& ports
 
 CScanAlert::CScanAlert(CSettingsStore& settings, std::shared_ptr<ISystemLog> systemLog,
                        int smtpPort)
-    : settings_(settings), systemLog_(std::move(systemLog)), smtpPort_(smtpPort) {}
+    : settings_(settings),
+      systemLog_(std::move(systemLog)),
+      smtpPort_(smtpPort),
+      abort_(std::make_shared<CSmtpAbort>()) {}
+
+void CScanAlert::CancelPendingMail() {
+    abort_->Abort();
+}
 
 void CScanAlert::Raise(const std::string& host, const std::string& portsText,
                        const std::string& mailHost) {
@@ -81,11 +92,22 @@ void CScanAlert::SendMail(const std::string& host, const std::string& portsText,
     const CSMTPMessage message =
         BuildAlertMessage(host, portsText, mailHost, addresses ? *addresses : TextList{},
                           CSettingsStore::LocalHostName());
+    const std::string setting = settings_.GetMailHost();
+    const std::optional<MailHostAddress> server = ParseMailHost(setting, smtpPort_);
+    if (!server) {
+        settings_.Trace("scan alert: mail not sent: mail host \"" + setting +
+                        "\" is not host, host:port or [address]:port");
+        return;
+    }
     // Each step runs whatever the one before returned; the exchange ends itself on failure.
-    CSMTPConnection connection;
-    connection.Connect(settings_.GetMailHost(), smtpPort_);
-    connection.SendMessage(message);
+    CSMTPConnection connection(CSMTPConnection::Limits{}, abort_);
+    const bool sent =
+        connection.Connect(server->host, server->port) && connection.SendMessage(message);
+    const int error = connection.LastError();
     connection.Disconnect();
+    if (!sent) {
+        settings_.Trace("scan alert: mail not sent: " + std::string(std::strerror(error)));
+    }
 }
 
 void CScanAlert::WriteSystemLog(const std::string& host, const std::string& portsText) {

@@ -5,9 +5,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
-#include <optional>
 #include <utility>
 
 #include "acquisition/ConnectionRecord.h"
@@ -28,15 +31,21 @@ std::string DottedAddress(const in_addr& address) {
     return text;
 }
 
-// A listening socket on the port, or nothing when the port cannot be taken. Ports outside
-// 1..65535 are refused: 0 would bind a random port and larger values would wrap to another one.
-std::optional<UniqueFd> OpenBaitSocket(const in_addr& address, int port) {
+constexpr std::uint64_t kDescriptorReserve = 64;
+constexpr std::size_t kMostBaitPorts = 4096;
+
+// A listening socket on the port, or an invalid one with the errno of the failure in `error`.
+// Ports outside 1..65535 are refused: 0 would bind a random port and larger values would wrap
+// to another one.
+UniqueFd OpenBaitSocket(const in_addr& address, int port, int& error) {
     if (port < 1 || port > 65535) {
-        return std::nullopt;
+        error = EINVAL;
+        return UniqueFd();
     }
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) {
-        return std::nullopt;
+        error = errno;
+        return fd;
     }
     int one = 1;
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -44,16 +53,31 @@ std::optional<UniqueFd> OpenBaitSocket(const in_addr& address, int port) {
     local.sin_family = AF_INET;
     local.sin_port = htons(static_cast<uint16_t>(port));
     local.sin_addr = address;
-    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        return std::nullopt;
-    }
-    if (::listen(fd.Get(), kBacklog) != 0) {
-        return std::nullopt;
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(fd.Get(), kBacklog) != 0) {
+        error = errno;
+        return UniqueFd();
     }
     return fd;
 }
 
+std::uint64_t DescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return UINT64_MAX;
+    }
+    return limit.rlim_cur;
+}
+
 }  // namespace
+
+std::size_t BaitPortCap(std::uint64_t descriptorLimit) {
+    if (descriptorLimit <= kDescriptorReserve) {
+        return 0;
+    }
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(descriptorLimit - kDescriptorReserve, kMostBaitPorts));
+}
 
 CScanListener::CScanListener(CSettingsStore& settings, std::string bindAddress)
     : settings_(settings), bindAddress_(std::move(bindAddress)) {}
@@ -85,60 +109,136 @@ bool CScanListener::WaitUntilListening(std::chrono::milliseconds deadline) const
     return listening_.wait_for(lock, deadline, [this] { return bound_; });
 }
 
+int CScanListener::BindRounds() const {
+    std::lock_guard lock(mutex_);
+    return bindRounds_;
+}
+
 std::vector<int> CScanListener::HeldPorts() const {
     std::lock_guard lock(mutex_);
     return heldPorts_;
 }
 
-void CScanListener::SetListening(std::vector<int> ports) {
+void CScanListener::RetryUnbound() {
     {
         std::lock_guard lock(mutex_);
-        heldPorts_ = std::move(ports);
+        retryRequested_ = true;
+    }
+    retry_.notify_all();
+}
+
+bool CScanListener::TakeRetryRequest() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(retryRequested_, false);
+}
+
+void CScanListener::SetListening(const std::vector<BaitPort>& baits) {
+    std::vector<int> held;
+    for (const BaitPort& bait : baits) {
+        if (bait.fd) {
+            held.push_back(bait.port);
+        }
+    }
+    {
+        std::lock_guard lock(mutex_);
+        heldPorts_ = std::move(held);
         bound_ = true;
+        ++bindRounds_;
     }
     listening_.notify_all();
 }
 
+void CScanListener::Say(const std::string& text) const {
+    settings_.Trace(text);
+    settings_.NotifyUser(text);
+}
+
 void CScanListener::Run(std::stop_token stop) {
-    std::vector<UniqueFd> sockets = OpenSockets();
-    Serve(sockets, stop);
+    std::vector<BaitPort> baits = ConfiguredPorts();
+    BindUnbound(baits);
+    SetListening(baits);
+    Serve(baits, stop);
     // The sockets close here, dropping any connection still pending.
 }
 
-std::vector<UniqueFd> CScanListener::OpenSockets() {
-    std::vector<UniqueFd> sockets;
-    std::vector<int> held;
-    in_addr address{};
+std::vector<CScanListener::BaitPort> CScanListener::ConfiguredPorts() {
     PortListPtr ports = settings_.GetListenPorts();
-    if (ports && ::inet_pton(AF_INET, bindAddress_.c_str(), &address) == 1) {
-        sockets.reserve(ports->size());
-        for (int port : *ports) {
-            if (auto socket = OpenBaitSocket(address, port)) {
-                sockets.push_back(std::move(*socket));
-                held.push_back(port);
-            }
-        }
+    if (!ports) {
+        return {};
     }
-    SetListening(std::move(held));
-    return sockets;
+    const std::uint64_t limit = DescriptorLimit();
+    const std::size_t cap = BaitPortCap(limit);
+    std::vector<BaitPort> baits;
+    baits.reserve(std::min(ports->size(), cap));
+    for (int port : *ports) {
+        if (baits.size() == cap) {
+            break;
+        }
+        baits.push_back(BaitPort{port, UniqueFd(), 0});
+    }
+    if (ports->size() > cap) {
+        Say("bait ports: " + std::to_string(ports->size() - cap) + " of " +
+            std::to_string(ports->size()) +
+            " not watched, to stay below the limit of open descriptors (" + std::to_string(limit) +
+            ")");
+    }
+    return baits;
 }
 
-void CScanListener::Serve(const std::vector<UniqueFd>& sockets, std::stop_token& stop) {
-    if (sockets.empty()) {
-        // Nothing to watch: sleep until asked to stop.
-        std::mutex idle;
-        std::condition_variable_any wake;
-        std::unique_lock lock(idle);
-        wake.wait(lock, stop, [] { return false; });
-        return;
+bool CScanListener::BindUnbound(std::vector<BaitPort>& baits) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, bindAddress_.c_str(), &address) != 1) {
+        return false;
     }
+    bool taken = false;
+    for (BaitPort& bait : baits) {
+        if (bait.fd) {
+            continue;
+        }
+        int error = 0;
+        bait.fd = OpenBaitSocket(address, bait.port, error);
+        if (bait.fd) {
+            if (bait.lastError != 0) {
+                settings_.Trace("bait port " + std::to_string(bait.port) + " watched");
+            }
+            bait.lastError = 0;
+            taken = true;
+        } else if (error != bait.lastError) {
+            // Once per port and reason: a port that stays taken is not said at every retry.
+            bait.lastError = error;
+            Say("bait port " + std::to_string(bait.port) + " not watched: " + std::strerror(error));
+        }
+    }
+    return taken;
+}
+
+void CScanListener::Idle(std::stop_token& stop) {
+    std::unique_lock lock(mutex_);
+    retry_.wait(lock, stop, [this] { return retryRequested_; });
+}
+
+void CScanListener::Serve(std::vector<BaitPort>& baits, std::stop_token& stop) {
     std::vector<pollfd> watched;
-    watched.reserve(sockets.size());
-    for (const UniqueFd& socket : sockets) {
-        watched.push_back(pollfd{socket.Get(), POLLIN, 0});
-    }
+    bool rebuild = true;
     const int timeout = static_cast<int>(kPollPeriod.count());
     while (!stop.stop_requested()) {
+        if (TakeRetryRequest()) {
+            rebuild = BindUnbound(baits) || rebuild;
+            SetListening(baits);
+        }
+        if (rebuild) {
+            watched.clear();
+            for (const BaitPort& bait : baits) {
+                if (bait.fd) {
+                    watched.push_back(pollfd{bait.fd.Get(), POLLIN, 0});
+                }
+            }
+            rebuild = false;
+        }
+        if (watched.empty()) {
+            Idle(stop);
+            continue;
+        }
         if (::poll(watched.data(), watched.size(), timeout) <= 0) {
             continue;
         }

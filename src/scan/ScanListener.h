@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <stop_token>
 #include <string>
@@ -14,9 +16,17 @@ namespace tarvik {
 
 class CSettingsStore;
 
+// How many bait ports may be held under a descriptor limit: a reserve of descriptors stays for
+// the accepted connections and the rest of the program, and never more than a few thousand.
+std::size_t BaitPortCap(std::uint64_t descriptorLimit);
+
 // Listens on the bait ports ("listenports"), accepts each connection and closes it at once, and
 // broadcasts one new inbound record (kMsgNewConnection) per accepted connection. It runs on its
 // own thread and is not a registered worker: it receives no messages.
+//
+// A port that cannot be taken is said once per port and reason, in the trace and to the user,
+// and tried again on RetryUnbound() (the scan watcher asks at every scan check). The ports are
+// capped below the process's descriptor limit, so that accepting always has descriptors left.
 //
 // Sockets set SO_REUSEADDR so that a reload can take back a port whose old connections linger
 // in TIME_WAIT; on Linux this never lets two sockets listen on one port, so a duplicate or a
@@ -41,17 +51,35 @@ public:
     // Waits until the thread has ended; returns at once for a listener never started.
     void Wait();
 
+    // From any thread: the listener tries the ports it could not take again, soon.
+    void RetryUnbound();
+
     // Waits until the thread has bound its ports; false after the deadline or when not started.
     bool WaitUntilListening(std::chrono::milliseconds deadline) const;
     // The ports actually held, in list order (after WaitUntilListening).
     std::vector<int> HeldPorts() const;
+    // Rounds of binding done so far: 1 once listening, one more per retry handled.
+    int BindRounds() const;
 
 private:
+    struct BaitPort {
+        int port = 0;
+        UniqueFd fd;
+        int lastError = 0;  // the reason last said for not holding it; 0 when never said
+    };
+
     void Run(std::stop_token stop);
-    std::vector<UniqueFd> OpenSockets();
-    void Serve(const std::vector<UniqueFd>& sockets, std::stop_token& stop);
+    std::vector<BaitPort> ConfiguredPorts();
+    // Tries every port not held yet; true when one more was taken.
+    bool BindUnbound(std::vector<BaitPort>& baits);
+    void Serve(std::vector<BaitPort>& baits, std::stop_token& stop);
+    // Waits for a retry request or the stop when nothing is held.
+    void Idle(std::stop_token& stop);
+    bool TakeRetryRequest();
     void AcceptAndReport(int listenFd);
-    void SetListening(std::vector<int> ports);
+    // Publishes the held ports after a round of binding.
+    void SetListening(const std::vector<BaitPort>& baits);
+    void Say(const std::string& text) const;
 
     CSettingsStore& settings_;
     std::string bindAddress_;
@@ -59,6 +87,9 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable listening_;
     bool bound_ = false;
+    bool retryRequested_ = false;
+    int bindRounds_ = 0;
+    std::condition_variable_any retry_;
     std::vector<int> heldPorts_;
 
     std::jthread thread_;

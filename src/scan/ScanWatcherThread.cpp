@@ -1,5 +1,6 @@
 #include "scan/ScanWatcherThread.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "settings/SettingsStore.h"
@@ -38,6 +39,13 @@ void CScanWatcherThread::OnQuit() {
     StopListener();
 }
 
+void CScanWatcherThread::CancelPendingMail() {
+    // alerter_ is set at construction and never replaced, so reading it here needs no lock.
+    if (alerter_) {
+        alerter_->CancelPendingMail();
+    }
+}
+
 void CScanWatcherThread::OnNewConnection(Message& message) {
     std::unique_ptr<CConnectionRecord> record = message.wParam.TakeRecord();
     if (!record || settings_.GetScanEnabled() == 0) {
@@ -50,10 +58,15 @@ void CScanWatcherThread::OnNewConnection(Message& message) {
 }
 
 void CScanWatcherThread::OnScanCheck() {
+    // Bait ports that were busy at the last try may have been freed since.
+    if (listener_) {
+        listener_->RetryUnbound();
+    }
     if (settings_.GetScanEnabled() == 0 || !alerter_) {
         return;
     }
-    counter_.Check(settings_.GetThreshold(),
+    // Below 1, hosts with nothing counted would alert at every check.
+    counter_.Check(std::max(1, settings_.GetThreshold()),
                    [this](const std::string& host, const std::string& portsText) {
                        alerter_->Raise(host, portsText, mailHost_);
                    });

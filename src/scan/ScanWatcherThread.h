@@ -24,6 +24,11 @@ public:
                        std::string listenAddress = CScanListener::kAnyAddress);
     ~CScanWatcherThread() override;
 
+    // From any thread: ends an alert's mail exchange in progress at once, and makes every later
+    // one of this run fail at once, so that a quit posted next is handled without delay. The
+    // program calls it just before it posts quit.
+    void CancelPendingMail();
+
     // The counting state; read it only once the thread has ended (after Join).
     const CScanCounter& Counter() const { return counter_; }
 

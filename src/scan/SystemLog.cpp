@@ -2,13 +2,20 @@
 
 #include <syslog.h>
 
+#include <utility>
+
 namespace tarvik {
 
+void WriteSyslog(int severity, const std::string& message) {
+    ::syslog(severity, "%s", message.c_str());
+}
+
+CSyslogSystemLog::CSyslogSystemLog(SyslogWriter writer) : writer_(std::move(writer)) {}
+
 void CSyslogSystemLog::ReportError(const std::string& heading, const std::string& text) {
-    // No closelog: the connection is process-wide and other parts of the program may use it.
-    ::openlog("Tarvik", LOG_PID, LOG_USER);
-    const std::string message = heading + ": " + text;
-    ::syslog(LOG_ERR, "%s", message.c_str());
+    if (writer_) {
+        writer_(LOG_ERR, heading + ": " + text);
+    }
 }
 
 }  // namespace tarvik

@@ -100,7 +100,8 @@ TEST(SmtpConnection, FullExchangePutsExactBytesOnTheWire) {
         "Cc: c@x\r\n"
         "Subject: Alert\r\n"
         "Date: Mon, 07 Dec 2026 09:01:25 +0100\r\n"
-        "X-Mailer: CSMTPConnection v1.3\r\n"
+        "X-Mailer: Tarvik/" TARVIK_VERSION
+        "\r\n"
         "MIME-Version: 1.0\r\n"
         "Content-type: text/plain; charset=US-ASCII\r\n"
         "\r\n";
@@ -222,26 +223,61 @@ TEST(SmtpConnection, LongRepliesAreReadWhole) {
     EXPECT_EQ(connection.LastResponseCode(), 221);
 }
 
-TEST(SmtpConnection, MultiLineReplyEndsAtTheFirstPacketWithALineEnd) {
-    std::vector<SmtpStep> split = {SmtpStep::Send("250-fir"), SmtpStep::Pause(100ms),
-                                   SmtpStep::Send("st\r\n250-"), SmtpStep::ReadLine(),
-                                   SmtpStep::Send("second\r\n")};
-    ScriptedSmtpServer server(ScriptedSmtpServer::Scripted({ProbeGreeted(), split, AnswerQuit()}));
-    ProbeConnection connection;
-    ConnectProbe(connection, server);
+TEST(SmtpConnection, MultiLineRepliesAreReadWhole) {
+    ScriptedSmtpServer server(ScriptedSmtpServer::Scripted({
+        {SmtpStep::Send("220-mx.example.org\r\n220-no unsolicited mail\r\n220 ready\r\n")},
+        SmtpStep::Answer("250-mx.example.org\r\n250-SIZE 1000000\r\n250 HELP\r\n"),
+        // MAIL FROM: one byte per send.
+        {SmtpStep::ReadLine(), SmtpStep::Trickle("250-sender\r\n250 ok\r\n", 2ms)},
+        // RCPT TO: a line per packet, with pauses between.
+        {SmtpStep::ReadLine(), SmtpStep::Send("250-a\r\n"), SmtpStep::Pause(50ms),
+         SmtpStep::Send("250-b\r\n"), SmtpStep::Pause(50ms), SmtpStep::Send("250 c\r\n")},
+        SmtpStep::Answer("354 go ahead\r\n"),
+        {SmtpStep::ReadData(), SmtpStep::Send("250-queued\r\n250 as 42\r\n")},
+        SmtpStep::Answer("221-bye\r\n221 closing\r\n"),
+    }));
+    CSMTPMessage message;
+    message.from = CSMTPAddress("tarvik@host");
+    message.AddRecipient(CSMTPAddress("a@x"), CSMTPMessage::kTo);
 
-    // The last two bytes go whatever they are; the code comes from the first line.
-    EXPECT_FALSE(connection.ReadCommandResponse(220));
-    EXPECT_EQ(connection.LastResponse(), "250-first\r\n25");
-    EXPECT_EQ(connection.LastResponseCode(), 250);
-    EXPECT_EQ(connection.LastError(), kSmtpErrorUnexpectedCode);
+    CSMTPConnection connection;
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port())) << connection.LastResponse();
+    EXPECT_TRUE(connection.SendMessage(message)) << connection.LastResponse();
+    EXPECT_TRUE(connection.Disconnect()) << connection.LastResponse();
+    EXPECT_EQ(connection.LastResponseCode(), 221);
+    ASSERT_TRUE(server.WaitUntilDone(kServerDone));
+    const std::vector<std::string> lines = server.ReceivedLines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "MAIL FROM:<tarvik@host>");
+    EXPECT_EQ(lines[2], "RCPT TO:<a@x>");
+    EXPECT_EQ(lines.back(), "QUIT");
+}
 
-    // The rest is taken for the next reply, sent once the NOOP shows the first read is over.
-    ASSERT_TRUE(connection.SendCommand("NOOP\r\n"));
-    EXPECT_FALSE(connection.ReadCommandResponse(250));
-    EXPECT_EQ(connection.LastResponse(), "second");
-    EXPECT_EQ(connection.LastResponseCode(), 0);
-    EXPECT_TRUE(connection.Disconnect());
+TEST(SmtpConnection, MultiLineRefusalKeepsEveryLine) {
+    ScriptedSmtpServer server(ScriptedSmtpServer::Scripted(
+        {Greeted(), SmtpStep::Answer("550-no such\r\n550 user here\r\n"), AnswerQuit()}));
+    CSMTPMessage message;
+    message.from = CSMTPAddress("tarvik@host");
+    CSMTPConnection connection;
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port()));
+    EXPECT_FALSE(connection.SendMessage(message));
+    EXPECT_EQ(connection.LastResponse(), "550-no such\r\n550 user here");
+    EXPECT_EQ(connection.LastResponseCode(), 550);
+    EXPECT_TRUE(connection.Disconnect());  // the refusal left nothing behind to misread
+}
+
+TEST(SmtpConnection, MalformedRepliesFail) {
+    for (const std::string reply :
+         {"250-first\r\n251 other\r\n", "250-first\r\nsecond\r\n", "hello there\r\n"}) {
+        ScriptedSmtpServer server(ScriptedSmtpServer::Scripted(
+            {ProbeGreeted(), {SmtpStep::Send(reply), SmtpStep::Close()}}));
+        ProbeConnection connection;
+        ConnectProbe(connection, server);
+        const Clock::time_point start = Clock::now();
+        EXPECT_FALSE(connection.ReadCommandResponse(250)) << reply;
+        EXPECT_EQ(connection.LastError(), kSmtpErrorMalformedReply) << reply;
+        EXPECT_LT(MillisecondsSince(start), 1500) << "not by the silence limit: " << reply;
+    }
 }
 
 TEST(SmtpConnection, SilentServerTimesOutAfterTheSilenceLimit) {
@@ -381,6 +417,74 @@ TEST(SmtpConnection, TricklingServerFailsAtTheStepDeadline) {
     EXPECT_EQ(slow.rfind(connection.LastResponse(), 0), 0u);  // a prefix of what was sent
     EXPECT_GE(elapsed, 500);
     EXPECT_LT(elapsed, 4000);  // the whole reply would take about 5 s
+}
+
+// A reply that keeps coming a byte at a time, never finishing within any test's patience.
+std::vector<SmtpStep> EndlessReply() {
+    return {SmtpStep::Trickle("250 " + std::string(400, 'x') + "\r\n", 20ms)};
+}
+
+TEST(SmtpConnection, AbortFromAnotherThreadEndsTheExchangeAtOnce) {
+    ScriptedSmtpServer server(
+        ScriptedSmtpServer::Scripted({Greeted(), {SmtpStep::ReadLine()}, EndlessReply()}));
+    auto abort = std::make_shared<CSmtpAbort>();
+    CSMTPMessage message;
+    message.from = CSMTPAddress("tarvik@host");
+    CSMTPConnection connection(CSMTPConnection::Limits{}, abort);
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port()));
+
+    Clock::time_point abortedAt;
+    std::thread aborter([&] {
+        // Abort once the server has begun its endless reply to MAIL FROM.
+        server.WaitForReceived("MAIL FROM", 5s);
+        std::this_thread::sleep_for(100ms);
+        abortedAt = Clock::now();
+        abort->Abort();
+    });
+    EXPECT_FALSE(connection.SendMessage(message));
+    const Clock::time_point returnedAt = Clock::now();
+    aborter.join();
+    EXPECT_EQ(connection.LastError(), kSmtpErrorAborted);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - abortedAt).count(),
+              500);
+
+    // The rest of the exchange, and every later one sharing the abort, fail without waiting.
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(connection.Disconnect());
+    ScriptedSmtpServer second;
+    CSMTPConnection later(CSMTPConnection::Limits{}, abort);
+    EXPECT_FALSE(later.Connect("127.0.0.1", second.Port()));
+    EXPECT_EQ(later.LastError(), kSmtpErrorAborted);
+    EXPECT_LT(MillisecondsSince(start), 500);
+    EXPECT_EQ(second.ConnectionsServed(), 0);
+    EXPECT_EQ(second.Received(), "");
+}
+
+TEST(SmtpConnection, WholeExchangeIsBoundedAcrossSteps) {
+    // Each reply takes about 0.6 s, well within the silence and step limits, but the exchange
+    // as a whole has 1 s.
+    CSMTPConnection::Limits limits;
+    limits.exchangeDeadline = 1s;
+    ScriptedSmtpServer server(ScriptedSmtpServer::Scripted(
+        {{SmtpStep::Trickle("220 greeting ready\r\n", 30ms)},
+         {SmtpStep::ReadLine(), SmtpStep::Trickle("250 hello to you\r\n", 30ms)},
+         AnswerQuit()}));
+    CSMTPConnection connection(limits);
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(connection.Connect("127.0.0.1", server.Port()));
+    const long long elapsed = MillisecondsSince(start);
+    EXPECT_GE(elapsed, 1000);
+    EXPECT_LT(elapsed, 3000);
+
+    // A server that trickles one reply for ever is cut at the same bound.
+    ScriptedSmtpServer endless(ScriptedSmtpServer::Scripted({EndlessReply()}));
+    CSMTPConnection cut(limits);
+    const Clock::time_point cutStart = Clock::now();
+    EXPECT_FALSE(cut.Connect("127.0.0.1", endless.Port()));
+    EXPECT_EQ(cut.LastError(),
+              kSmtpErrorBadCommand);  // the greeting timed out, then QUIT had no time
+    EXPECT_GE(MillisecondsSince(cutStart), 1000);
+    EXPECT_LT(MillisecondsSince(cutStart), 3000);
 }
 
 TEST(SmtpConnection, BadTargetsFailWithoutAnExchange) {

@@ -50,7 +50,8 @@ TEST(SmtpMessage, HeaderWithoutCcOrReplyTo) {
               "To: a@x,b@x\r\n"
               "Subject: Scan alert\r\n"
               "Date: Mon, 07 Dec 2026 09:01:25 +0100\r\n"
-              "X-Mailer: CSMTPConnection v1.3\r\n"
+              "X-Mailer: Tarvik/" TARVIK_VERSION
+              "\r\n"
               "MIME-Version: 1.0\r\n"
               "Content-type: text/plain; charset=US-ASCII\r\n"
               "\r\n");

@@ -95,7 +95,7 @@ TEST_F(ScanAlertTest, MessageFields) {
     EXPECT_EQ(message.from.address, "Tarvik@corp.example");
     EXPECT_EQ(message.from.displayName, "");
     EXPECT_EQ(message.subject, "ALERT: Scan Detected on gateway");
-    EXPECT_EQ(message.mailer, "CSMTPConnection v1.3");
+    EXPECT_EQ(message.mailer, "Tarvik/" TARVIK_VERSION);
     EXPECT_EQ(message.replyTo.address, "");
     ASSERT_EQ(message.RecipientCount(CSMTPMessage::kTo), 2);
     EXPECT_EQ(message.Recipient(0, CSMTPMessage::kTo).address, "soc@example.org");
@@ -154,13 +154,43 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
                          0),
               0u)
         << text;
-    EXPECT_NE(text.find("\r\nX-Mailer: CSMTPConnection v1.3\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nX-Mailer: Tarvik/" TARVIK_VERSION "\r\n"), std::string::npos);
     const auto bodyStart = text.find("\r\n\r\n");
     ASSERT_NE(bodyStart, std::string::npos);
     EXPECT_EQ(text.substr(bodyStart + 4),
               "An alert was triggered by connection(s) from:\r\n\r\n10.0.0.7\r\n\r\n"
               "on port(s):\r\n\r\n21, 23, 80\r\n\r\n- Tarvik\r\n")
         << "the body, then the line end that starts the end-of-data mark";
+}
+
+TEST_F(ScanAlertTest, MailHostSettingMayNameThePort) {
+    settings.SetEmailAlert(1);
+    settings.SetEventLog(0);
+    test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
+    ASSERT_TRUE(server.Listening());
+    settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()));
+
+    // The default port would be 25: only the setting's port reaches the server.
+    CScanAlert alert(settings, systemLog);
+    alert.Raise("10.0.0.7", "80", "127.0.0.1:" + std::to_string(server.Port()));
+    ASSERT_TRUE(server.WaitUntilDone(5s)) << server.Received();
+    ASSERT_EQ(server.Messages().size(), 1u);
+    const std::vector<std::string> lines = server.ReceivedLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "MAIL FROM:<Tarvik@127.0.0.1>") << "the sender's domain has no port";
+}
+
+TEST_F(ScanAlertTest, UnreadableMailHostSendsNothingAndTheLogStillFollows) {
+    settings.SetEmailAlert(1);
+    settings.SetEventLog(1);
+    test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
+    settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()) + "x");
+    CScanAlert alert(settings, systemLog, server.Port());
+    alert.Raise("10.0.0.7", "80", "corp.example");
+    EXPECT_EQ(server.ConnectionsServed(), 0);
+    EXPECT_EQ(server.Received(), "");
+    ASSERT_EQ(channels.entries.size(), 2u);
+    EXPECT_EQ(channels.entries[1].rfind("syslog|", 0), 0u);
 }
 
 TEST_F(ScanAlertTest, RefusedMailStillWritesTheSystemLog) {

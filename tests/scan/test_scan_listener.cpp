@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "ScanTestSettings.h"
 #include "scan/ScanListener.h"
@@ -22,6 +28,7 @@ protected:
     void SetUp() override {
         recorder.Start();
         settings.Register(&recorder);
+        settings.SetUserNotifier(notifier);
     }
     void TearDown() override {
         listener.reset();
@@ -38,6 +45,7 @@ protected:
 
     CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
     test::RecordingWorker recorder{{kMsgNewConnection}};
+    std::shared_ptr<test::RecordingNotifier> notifier = std::make_shared<test::RecordingNotifier>();
     std::unique_ptr<CScanListener> listener;
 };
 
@@ -98,6 +106,115 @@ TEST_F(ScanListenerTest, SkipsDuplicateUnusableAndOutOfRangePorts) {
 
     StartListener({ports[0], ports[0], 0, 70000, -1, ports[2], ports[1]});
     EXPECT_EQ(listener->HeldPorts(), (std::vector<int>{ports[0], ports[1]}));
+}
+
+TEST_F(ScanListenerTest, PortThatCannotBeTakenIsSaidOncePerReasonAndRetried) {
+    const std::vector<int> ports = FreeLoopbackPorts(2);
+    ASSERT_EQ(ports.size(), 2u);
+    UniqueFd held = test::HoldPort(ports[0]);
+    ASSERT_TRUE(held);
+
+    StartListener({ports[0], 70000, ports[1]});
+    EXPECT_EQ(listener->HeldPorts(), std::vector<int>{ports[1]});
+    const std::vector<std::string> said = {
+        "bait port " + std::to_string(ports[0]) + " not watched: Address already in use",
+        "bait port 70000 not watched: Invalid argument"};
+    EXPECT_EQ(notifier->Messages(), said);
+
+    // Still taken at the retry: nothing more is said.
+    listener->RetryUnbound();
+    for (int attempt = 0; attempt < 100 && listener->BindRounds() < 2; ++attempt) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_GE(listener->BindRounds(), 2);
+    EXPECT_EQ(notifier->Messages(), said);
+
+    held.Reset();
+    listener->RetryUnbound();
+    for (int attempt = 0; attempt < 100 && listener->HeldPorts().size() < 2; ++attempt) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(listener->HeldPorts(), ports);
+    auto client = ConnectFrom("127.0.0.7", "127.0.0.1", ports[0]);
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(ReadsEndOfStream(client->fd));
+    ASSERT_TRUE(recorder.WaitFor(1));
+    EXPECT_EQ(recorder.Take().at(0).record->localPort, ports[0]);
+    EXPECT_EQ(notifier->Messages(), said);
+}
+
+TEST_F(ScanListenerTest, RetryWithoutAnyPortHeldStillTakesThemAndStops) {
+    const std::vector<int> ports = FreeLoopbackPorts(1);
+    ASSERT_EQ(ports.size(), 1u);
+    UniqueFd held = test::HoldPort(ports[0]);
+    ASSERT_TRUE(held);
+    StartListener(ports);
+    EXPECT_TRUE(listener->HeldPorts().empty());
+
+    held.Reset();
+    listener->RetryUnbound();
+    for (int attempt = 0; attempt < 100 && listener->HeldPorts().empty(); ++attempt) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(listener->HeldPorts(), ports);
+    const auto start = std::chrono::steady_clock::now();
+    listener->Stop();
+    listener->Wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// Lowers the soft descriptor limit for one test and puts it back.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(rlim_t soft) {
+        ok_ = ::getrlimit(RLIMIT_NOFILE, &saved_) == 0;
+        rlimit lowered = saved_;
+        lowered.rlim_cur = soft;
+        ok_ = ok_ && soft <= saved_.rlim_max && ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~DescriptorLimit() {
+        if (ok_) {
+            ::setrlimit(RLIMIT_NOFILE, &saved_);
+        }
+    }
+    DescriptorLimit(const DescriptorLimit&) = delete;
+    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    rlimit saved_{};
+    bool ok_ = false;
+};
+
+TEST(BaitPortCap, LeavesAReserveBelowTheDescriptorLimit) {
+    EXPECT_EQ(BaitPortCap(0), 0u);
+    EXPECT_EQ(BaitPortCap(64), 0u);
+    EXPECT_EQ(BaitPortCap(65), 1u);
+    EXPECT_EQ(BaitPortCap(256), 192u);
+    EXPECT_EQ(BaitPortCap(1024), 960u);
+    EXPECT_EQ(BaitPortCap(1u << 20), 4096u);
+    EXPECT_EQ(BaitPortCap(UINT64_MAX), 4096u);
+}
+
+TEST_F(ScanListenerTest, BaitPortsStayBelowTheDescriptorLimitAndStillAccept) {
+    const std::vector<int> ports = FreeLoopbackPorts(8);
+    ASSERT_EQ(ports.size(), 8u);
+    {
+        DescriptorLimit limit(64 + 5);
+        if (!limit.Ok()) {
+            GTEST_SKIP() << "cannot lower the descriptor limit here";
+        }
+        StartListener(ports);
+    }
+    const std::vector<int> first(ports.begin(), ports.begin() + 5);
+    EXPECT_EQ(listener->HeldPorts(), first);
+    EXPECT_EQ(notifier->Messages(),
+              std::vector<std::string>{"bait ports: 3 of 8 not watched, to stay below the limit "
+                                       "of open descriptors (69)"});
+    auto client = ConnectFrom("127.0.0.7", "127.0.0.1", ports[4]);
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(ReadsEndOfStream(client->fd));
+    ASSERT_TRUE(recorder.WaitFor(1));
 }
 
 TEST_F(ScanListenerTest, WatchesMoreThanSixtyFourPorts) {

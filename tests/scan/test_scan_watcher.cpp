@@ -11,6 +11,7 @@
 #include "settings/SettingsStore.h"
 #include "support/RecordingWorker.h"
 #include "support/ScanLoopback.h"
+#include "support/ScriptedSmtpServer.h"
 
 namespace tarvik {
 namespace {
@@ -216,6 +217,99 @@ TEST_F(ScanWatcherTest, BaitConnectionsAreCountedAndTheListenerFollowsReloads) {
                                    std::to_string(ports[2]));
     EXPECT_FALSE(test::ConnectFrom("127.0.0.9", "127.0.0.1", ports[2]).has_value())
         << "the listener must be stopped after quit";
+}
+
+TEST_F(ScanWatcherTest, ThresholdBelowOneCountsAsOne) {
+    for (int threshold : {0, -5}) {
+        SCOPED_TRACE(threshold);
+        settings.SetThreshold(threshold);
+        StartWatcher();
+        PostConnection("10.0.0.7", 80);
+        Post(kMsgScanCheck);
+        // The host now has nothing counted: these checks must not alert again.
+        Post(kMsgScanCheck);
+        Post(kMsgScanCheck);
+        PostConnection("10.0.0.8", 22);
+        Post(kMsgScanCheck);
+        Quit();
+        EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.7", "80", "mx.example.org"},
+                                                         {"10.0.0.8", "22", "mx.example.org"}}));
+    }
+}
+
+class NullSystemLog : public ISystemLog {
+public:
+    void ReportError(const std::string&, const std::string&) override {}
+};
+
+TEST_F(ScanWatcherTest, CancelledMailLetsTheQuitThroughAtOnce) {
+    // A server that greets, then answers MAIL FROM a byte at a time for far longer than the test.
+    test::SmtpServerOptions options = test::ScriptedSmtpServer::Scripted(
+        {{test::SmtpStep::Send("220 ready\r\n"), test::SmtpStep::ReadLine(),
+          test::SmtpStep::Send("250 hello\r\n"), test::SmtpStep::ReadLine(),
+          test::SmtpStep::Trickle("250 " + std::string(1000, 'x') + "\r\n", 20ms)}});
+    test::ScriptedSmtpServer server(std::move(options));
+    ASSERT_TRUE(server.Listening());
+    settings.SetEmailAlert(1);
+    settings.SetEventLog(0);
+    settings.SetThreshold(1);
+    settings.SetNotificationAddresses({"soc@example.org"});
+    settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()));
+    watcher = std::make_unique<CScanWatcherThread>(
+        settings, std::make_unique<CScanAlert>(settings, std::make_shared<NullSystemLog>()),
+        "127.0.0.1");
+    watcher->Start();
+
+    PostConnection("10.0.0.7", 80);
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@127.0.0.1>\r\n", 5s))
+        << server.Received();
+
+    const auto start = std::chrono::steady_clock::now();
+    watcher->CancelPendingMail();
+    // A later alert in this run fails at once too.
+    PostConnection("10.0.0.8", 81);
+    Post(kMsgScanCheck);
+    Quit();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    const std::string received = server.Received();
+    EXPECT_EQ(received.find("HELO"), received.rfind("HELO")) << "one exchange only: " << received;
+    EXPECT_EQ(watcher->Counter().UniqueCount("10.0.0.8"), 0) << "the second host was checked";
+}
+
+TEST_F(ScanWatcherTest, BaitPortHeldElsewhereIsTakenAtTheNextScanCheck) {
+    const std::vector<int> ports = test::FreeLoopbackPorts(1);
+    ASSERT_EQ(ports.size(), 1u);
+    UniqueFd held = test::HoldPort(ports[0]);
+    ASSERT_TRUE(held);
+    auto notifier = std::make_shared<test::RecordingNotifier>();
+    settings.SetUserNotifier(notifier);
+    settings.SetListenPorts({ports[0]});
+    settings.SetListenEnabled(1);
+    settings.SetThreshold(1);
+    settings.Register(&StartWatcher());
+
+    ASSERT_TRUE(notifier->WaitFor(1));
+    EXPECT_EQ(notifier->Messages(),
+              std::vector<std::string>{"bait port " + std::to_string(ports[0]) +
+                                       " not watched: Address already in use"});
+    held.Reset();
+    std::vector<Alert> alerts;
+    for (int attempt = 0; attempt < 50 && alerts.empty(); ++attempt) {
+        settings.Broadcast(kMsgScanCheck);
+        std::this_thread::sleep_for(50ms);
+        if (auto client = test::ConnectFrom("127.0.0.9", "127.0.0.1", ports[0])) {
+            EXPECT_TRUE(test::ReadsEndOfStream(client->fd));
+            settings.Broadcast(kMsgScanCheck);
+            alerter->WaitFor(1, 2s);
+            alerts = alerter->Alerts();
+        }
+    }
+    settings.Broadcast(kMsgQuit);
+    watcher->Join();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0], (Alert{"127.0.0.9", std::to_string(ports[0]), "mx.example.org"}));
+    EXPECT_EQ(notifier->Messages().size(), 1u) << "said once, not at every retry";
 }
 
 }  // namespace

@@ -39,6 +39,18 @@ inline std::vector<int> FreeLoopbackPorts(std::size_t count) {
     return ports;
 }
 
+// A socket listening on 127.0.0.1:`port`, so that nobody else can listen there; invalid when
+// the port could not be taken.
+inline UniqueFd HoldPort(int port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = LoopbackAddress("127.0.0.1", port);
+    if (!fd || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.Get(), 1) != 0) {
+        return UniqueFd();
+    }
+    return fd;
+}
+
 struct LoopbackClient {
     UniqueFd fd;
     int localPort = 0;

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvik {
+
+struct MailHostAddress {
+    std::string host;  // a name, a dotted address or an IPv6 address without its brackets
+    int port = 25;
+    bool operator==(const MailHostAddress&) const = default;
+};
+
+// Reads the "mailhost" setting: "host", "host:port" or "[ipv6]:port" ("[ipv6]" alone and a bare
+// IPv6 address keep `defaultPort`). Surrounding blanks are dropped. Nothing when the port is not
+// a number in 1..65535 or a bracket is left open.
+std::optional<MailHostAddress> ParseMailHost(std::string_view text, int defaultPort);
+
+// The host part as it goes after the at-sign of the sender: without the port, an IPv6 address in
+// its brackets.
+std::string MailDomain(std::string_view text);
+
+}  // namespace tarvik
