@@ -44,6 +44,9 @@ CConnectionRecord ScanCopy(const CConnectionRecord& record) {
 }  // namespace
 
 std::size_t CConnectionTracker::Hash(const KeyView& key) {
+    if (key.cookie != 0) {
+        return std::hash<std::uint64_t>{}(key.cookie);
+    }
     std::size_t hash = std::hash<std::string_view>{}(key.ipAddress);
     hash = hash * 31 + std::hash<std::string_view>{}(key.interfaceText);
     hash = hash * 31 + static_cast<std::size_t>(key.localPort);
@@ -65,7 +68,8 @@ CConnectionTracker::Slot& CConnectionTracker::FindSlot(const KeyView& key, std::
 }
 
 CConnectionTracker::KeyView CConnectionTracker::ViewOf(const CConnectionRecord& record) {
-    return {record.ipAddress, record.interfaceText, record.localPort, record.remotePort};
+    return {record.cookie, record.ipAddress, record.interfaceText, record.localPort,
+            record.remotePort};
 }
 
 CConnectionTracker::CConnectionTracker(ITrackerHost& host, IConnectionList& list)
@@ -81,6 +85,9 @@ void CConnectionTracker::BeginSnapshot() {
     previous_ = std::move(current_);
     current_.clear();
     current_.reserve(previous_.size());
+    for (auto& [address, info] : addresses_) {
+        info.rows.clear();  // filled again as the snapshot carries records over
+    }
     BuildIndex();
     inSnapshot_ = true;
 }
@@ -148,7 +155,15 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
 }
 
 void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& entry) {
-    CConnectionRecord& known = previous_[index];
+    matched_[index] = true;
+    current_.push_back(std::move(previous_[index]));
+    CConnectionRecord& known = current_.back();
+    const AddressInfo& address = IndexLast();
+    // A name that came while the record was not in the live set of this snapshot yet.
+    const bool renamed = address.name && known.hostName != *address.name;
+    if (renamed) {
+        known.hostName = *address.name;
+    }
     if (entry.visible != known.visible || entry.state != known.state) {
         const bool stateChanged = entry.state != known.state;
         known.visible = entry.visible;
@@ -160,9 +175,15 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         }
         host_.Trace("Filter, updating old connection" + known.ipAddress);
         Emit(RowOp::Kind::Update, known);
+    } else if (renamed) {
+        Emit(RowOp::Kind::Update, known);
     }
-    matched_[index] = true;
-    current_.push_back(std::move(known));
+}
+
+CConnectionTracker::AddressInfo& CConnectionTracker::IndexLast() {
+    AddressInfo& info = addresses_[current_.back().ipAddress];
+    info.rows.push_back(current_.size() - 1);
+    return info;
 }
 
 void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter) {
@@ -170,12 +191,18 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     entry.id = nextId_++;
     entry.openTime = host_.Now();
     current_.push_back(std::move(entry));
-    const CConnectionRecord& added = current_.back();
+    CConnectionRecord& added = current_.back();
+    AddressInfo& address = IndexLast();
+    if (address.name) {
+        added.hostName = *address.name;
+    }
     if (added.visible) {
         Emit(RowOp::Kind::Insert, added);
     }
     host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(added)), {});
-    if (filter.reverseLookup != 0) {
+    // One request per address: its answer names every connection from it.
+    if (filter.reverseLookup != 0 && !address.asked) {
+        address.asked = true;
         CConnectionRecord request = added;
         request.closeTime = 0;
         host_.Broadcast(kMsgResolveHost, Payload::Text(added.ipAddress),
@@ -207,14 +234,28 @@ void CConnectionTracker::EndSnapshot() {
     matched_ = {};
     nextSameKey_ = {};
     index_ = {};
+    ForgetEndedAddresses();
     Flush();
 }
 
+void CConnectionTracker::ForgetEndedAddresses() {
+    // What the tracker remembers stays as large as the live set; an address that comes back
+    // is asked for again (the lookup worker answers it from its cache).
+    std::erase_if(addresses_, [](const auto& entry) { return entry.second.rows.empty(); });
+}
+
 void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAddress) {
-    const std::string lowered = LowerCase(std::move(name));
-    for (CConnectionRecord& record : current_) {
-        if (record.ipAddress == ipAddress) {
-            record.hostName = lowered;
+    auto known = addresses_.find(ipAddress);
+    if (known == addresses_.end()) {
+        return;  // no connection from it is left
+    }
+    AddressInfo& address = known->second;
+    address.asked = true;
+    address.name = LowerCase(std::move(name));
+    for (std::size_t row : address.rows) {
+        CConnectionRecord& record = current_[row];
+        if (record.hostName != *address.name) {
+            record.hostName = *address.name;
             Emit(RowOp::Kind::Update, record);
         }
     }
