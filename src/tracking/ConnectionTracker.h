@@ -57,7 +57,8 @@ public:
     // connections from it while it stays in the live set.
     void ApplyHostName(std::string name, const std::string& ipAddress);
 
-    // Remote addresses whose request or name the tracker remembers (those of the live set).
+    // Remote addresses whose request or name the tracker remembers; kept within a small
+    // multiple of the live set.
     std::size_t KnownAddresses() const { return addresses_.size(); }
 
     // The live set (between BeginSnapshot and EndSnapshot: the records carried over so far).
@@ -80,11 +81,10 @@ private:
                    localPort == other.localPort && remotePort == other.remotePort;
         }
     };
-    // What the tracker knows about one remote address of the live set.
+    // What the tracker knows about one remote address.
     struct AddressInfo {
         bool asked = false;               // a name was requested
         std::optional<std::string> name;  // the lower-cased answer, once it came
-        std::vector<std::size_t> rows;    // indices into current_ of the address's records
     };
     // One key of the index: the not yet matched records of previous_ with that key, as a chain
     // in list order from head to tail through nextSameKey_. The index is a flat open-addressing
@@ -106,8 +106,10 @@ private:
     std::size_t TakeMatch(const CConnectionRecord& entry);
     void CarryOver(std::size_t index, const CConnectionRecord& entry);
     void AddNew(CConnectionRecord entry, const ViewFilter& filter);
-    // Enters the last record of current_ in the address index.
-    AddressInfo& IndexLast();
+    // Names the records of current_ from their addresses' answers.
+    void NameRows(const std::vector<std::size_t>& rows, const std::string& name);
+    void ApplyNamesOfSnapshot();
+    const std::vector<std::size_t>& RowsOf(const std::string& ipAddress);
     void ForgetEndedAddresses();
     void BuildIndex();
     void Emit(RowOp::Kind kind, const CConnectionRecord& record);
@@ -124,6 +126,12 @@ private:
     std::vector<Slot> index_;
     std::vector<RowOp> pending_;
     std::unordered_map<std::string, AddressInfo> addresses_;
+    std::size_t addressesAfterForget_ = 0;
+    // Addresses answered while a snapshot was open; named in one pass when it ends.
+    std::vector<std::string> answeredInSnapshot_;
+    // Rows of current_ by address, made when an answer needs it; void once current_ changes.
+    std::unordered_map<std::string_view, std::vector<std::size_t>> rowsByAddress_;
+    bool rowsByAddressValid_ = false;
 };
 
 }  // namespace tarvik
