@@ -18,7 +18,29 @@ public:
 
 class NullList : public IConnectionList {
 public:
-    void Apply(std::vector<RowOp> ops) override { benchmark::DoNotOptimize(ops.data()); }
+    void Apply(std::vector<RowOp> ops) override {
+        benchmark::DoNotOptimize(ops.data());
+        rowOps += ops.size();
+    }
+    std::size_t rowOps = 0;
+};
+
+// Reverse lookup on; remembers the addresses the tracker asks names for.
+class LookupHost : public NullHost {
+public:
+    ViewFilter ReadFilter() override {
+        ViewFilter filter;
+        filter.reverseLookup = 1;
+        return filter;
+    }
+    void Broadcast(int number, Payload wParam, Payload) override {
+        if (number == kMsgResolveHost) {
+            if (auto address = wParam.TakeText()) {
+                asked.push_back(std::move(*address));
+            }
+        }
+    }
+    std::vector<std::string> asked;
 };
 
 // Connection number n: a distinct remote address and port on one of a few local ports.
@@ -72,6 +94,38 @@ void BM_Merge(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * size);
 }
+
+// range(0) connections from one remote host appear in one snapshot; the lookup worker answers
+// every request the tracker sent (from its cache after the first), as it does between polls.
+void BM_OneHostNames(benchmark::State& state) {
+    const long size = state.range(0);
+    std::size_t requests = 0;
+    std::size_t rowOps = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<CConnectionRecord> rows = Rows(0, size);
+        for (auto& row : rows) {
+            row.ipAddress = "10.9.8.7";
+            row.hostName = row.ipAddress;
+        }
+        LookupHost host;
+        NullList list;
+        CConnectionTracker tracker(host, list);
+        state.ResumeTiming();
+        Merge(tracker, std::move(rows));
+        for (const std::string& address : host.asked) {
+            tracker.ApplyHostName("Busy.Example.ORG", address);
+        }
+        requests += host.asked.size();
+        rowOps += list.rowOps;
+    }
+    state.counters["requests"] =
+        benchmark::Counter(static_cast<double>(requests), benchmark::Counter::kAvgIterations);
+    state.counters["row_ops"] =
+        benchmark::Counter(static_cast<double>(rowOps), benchmark::Counter::kAvgIterations);
+}
+
+BENCHMARK(BM_OneHostNames)->ArgNames({"rows"})->Arg(1000)->Arg(4000)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_Merge)
     ->ArgNames({"rows", "churn_permille"})

@@ -21,6 +21,13 @@ public:
     // first time an address does not resolve (later requests answer with the address text).
     std::optional<std::string> Lookup(const std::string& address);
 
+    // The cached value of an address (a name, or the address text after a failed lookup), or
+    // nothing when it was never looked up.
+    std::optional<std::string> Find(const std::string& address) const;
+    // Stores the result of a lookup made elsewhere and returns what to answer with, as Lookup.
+    std::optional<std::string> Store(const std::string& address,
+                                     std::optional<std::string> resolved);
+
     std::size_t Size() const { return names_.size(); }
 
 private:

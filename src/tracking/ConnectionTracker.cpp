@@ -44,6 +44,9 @@ CConnectionRecord ScanCopy(const CConnectionRecord& record) {
 }  // namespace
 
 std::size_t CConnectionTracker::Hash(const KeyView& key) {
+    if (key.cookie != 0) {
+        return std::hash<std::uint64_t>{}(key.cookie);
+    }
     std::size_t hash = std::hash<std::string_view>{}(key.ipAddress);
     hash = hash * 31 + std::hash<std::string_view>{}(key.interfaceText);
     hash = hash * 31 + static_cast<std::size_t>(key.localPort);
@@ -65,7 +68,8 @@ CConnectionTracker::Slot& CConnectionTracker::FindSlot(const KeyView& key, std::
 }
 
 CConnectionTracker::KeyView CConnectionTracker::ViewOf(const CConnectionRecord& record) {
-    return {record.ipAddress, record.interfaceText, record.localPort, record.remotePort};
+    return {record.cookie, record.ipAddress, record.interfaceText, record.localPort,
+            record.remotePort};
 }
 
 CConnectionTracker::CConnectionTracker(ITrackerHost& host, IConnectionList& list)
@@ -81,6 +85,8 @@ void CConnectionTracker::BeginSnapshot() {
     previous_ = std::move(current_);
     current_.clear();
     current_.reserve(previous_.size());
+    rowsByAddress_ = {};
+    rowsByAddressValid_ = false;
     BuildIndex();
     inSnapshot_ = true;
 }
@@ -148,7 +154,9 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
 }
 
 void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& entry) {
-    CConnectionRecord& known = previous_[index];
+    matched_[index] = true;
+    current_.push_back(std::move(previous_[index]));
+    CConnectionRecord& known = current_.back();
     if (entry.visible != known.visible || entry.state != known.state) {
         const bool stateChanged = entry.state != known.state;
         known.visible = entry.visible;
@@ -161,8 +169,6 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         host_.Trace("Filter, updating old connection" + known.ipAddress);
         Emit(RowOp::Kind::Update, known);
     }
-    matched_[index] = true;
-    current_.push_back(std::move(known));
 }
 
 void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter) {
@@ -170,12 +176,26 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     entry.id = nextId_++;
     entry.openTime = host_.Now();
     current_.push_back(std::move(entry));
-    const CConnectionRecord& added = current_.back();
+    CConnectionRecord& added = current_.back();
+    AddressInfo* address = nullptr;
+    if (filter.reverseLookup != 0 || !addresses_.empty()) {
+        const auto found = addresses_.find(added.ipAddress);
+        if (found != addresses_.end()) {
+            address = &found->second;
+        } else if (filter.reverseLookup != 0) {
+            address = &addresses_[added.ipAddress];
+        }
+    }
+    if (address && address->name) {
+        added.hostName = *address->name;  // the answer came already
+    }
     if (added.visible) {
         Emit(RowOp::Kind::Insert, added);
     }
     host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(added)), {});
-    if (filter.reverseLookup != 0) {
+    // One request per address: its answer names every connection from it.
+    if (filter.reverseLookup != 0 && !address->asked) {
+        address->asked = true;
         CConnectionRecord request = added;
         request.closeTime = 0;
         host_.Broadcast(kMsgResolveHost, Payload::Text(added.ipAddress),
@@ -207,21 +227,78 @@ void CConnectionTracker::EndSnapshot() {
     matched_ = {};
     nextSameKey_ = {};
     index_ = {};
+    ApplyNamesOfSnapshot();
+    ForgetEndedAddresses();
     Flush();
 }
 
-void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAddress) {
-    const std::string lowered = LowerCase(std::move(name));
+void CConnectionTracker::ApplyNamesOfSnapshot() {
+    if (answeredInSnapshot_.empty()) {
+        return;
+    }
+    std::unordered_map<std::string_view, const std::string*> names;
+    for (const std::string& ipAddress : answeredInSnapshot_) {
+        if (auto known = addresses_.find(ipAddress);
+            known != addresses_.end() && known->second.name) {
+            names.emplace(known->first, &*known->second.name);
+        }
+    }
+    answeredInSnapshot_.clear();
     for (CConnectionRecord& record : current_) {
-        if (record.ipAddress == ipAddress) {
-            record.hostName = lowered;
+        const auto name = names.find(record.ipAddress);
+        if (name != names.end() && record.hostName != *name->second) {
+            record.hostName = *name->second;
             Emit(RowOp::Kind::Update, record);
         }
     }
-    // Inside a snapshot the names join its batch, so the list sees every change in order.
-    if (!inSnapshot_) {
-        Flush();
+}
+
+void CConnectionTracker::ForgetEndedAddresses() {
+    // Pruned only when it has doubled, so the pass over the live set is paid for by the
+    // growth; an address that comes back after that is asked for again (the lookup worker
+    // answers from its cache).
+    if (addresses_.size() <= 2 * addressesAfterForget_ + 64) {
+        return;
     }
+    std::unordered_map<std::string_view, bool> live;
+    for (const CConnectionRecord& record : current_) {
+        live.emplace(record.ipAddress, true);
+    }
+    std::erase_if(addresses_, [&](const auto& entry) { return !live.contains(entry.first); });
+    addressesAfterForget_ = addresses_.size();
+}
+
+const std::vector<std::size_t>& CConnectionTracker::RowsOf(const std::string& ipAddress) {
+    if (!rowsByAddressValid_) {
+        rowsByAddress_.clear();
+        for (std::size_t i = 0; i < current_.size(); ++i) {
+            rowsByAddress_[current_[i].ipAddress].push_back(i);
+        }
+        rowsByAddressValid_ = true;
+    }
+    static const std::vector<std::size_t> kNoRows;
+    const auto rows = rowsByAddress_.find(ipAddress);
+    return rows == rowsByAddress_.end() ? kNoRows : rows->second;
+}
+
+void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAddress) {
+    AddressInfo& address = addresses_[ipAddress];
+    address.asked = true;
+    address.name = LowerCase(std::move(name));
+    if (inSnapshot_) {
+        // The live set is still being built: named in one pass at its end (in the snapshot's
+        // batch, so the list sees every change in order), and at insertion for new connections.
+        answeredInSnapshot_.push_back(ipAddress);
+        return;
+    }
+    for (std::size_t row : RowsOf(ipAddress)) {
+        CConnectionRecord& record = current_[row];
+        if (record.hostName != *address.name) {
+            record.hostName = *address.name;
+            Emit(RowOp::Kind::Update, record);
+        }
+    }
+    Flush();
 }
 
 void CConnectionTracker::Emit(RowOp::Kind kind, const CConnectionRecord& record) {

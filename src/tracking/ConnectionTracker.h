@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
@@ -36,7 +39,12 @@ public:
 
 // Merges snapshots of the connection table into the live set. Every snapshot entry is matched
 // against the previous live set through a key index, so a merge of n rows costs O(n); among
-// records with the same key the earliest in the previous order is matched first.
+// records with the same key the earliest in the previous order is matched first. The key is the
+// kernel's socket cookie where there is one, else address, interface and both ports.
+//
+// Host names are asked for once per remote address while the address is in the live set, and
+// an answer touches only the records of its address whose name it changes; a connection that
+// appears after the answer gets the name at once.
 class CConnectionTracker {
 public:
     CConnectionTracker(ITrackerHost& host, IConnectionList& list);
@@ -45,8 +53,13 @@ public:
     void AddEntry(CConnectionRecord entry);
     void EndSnapshot();
 
-    // Sets the lower-cased name on every current record with that address.
+    // Sets the lower-cased name on every current record with that address, and on later new
+    // connections from it while it stays in the live set.
     void ApplyHostName(std::string name, const std::string& ipAddress);
+
+    // Remote addresses whose request or name the tracker remembers; kept within a small
+    // multiple of the live set.
+    std::size_t KnownAddresses() const { return addresses_.size(); }
 
     // The live set (between BeginSnapshot and EndSnapshot: the records carried over so far).
     const std::vector<CConnectionRecord>& Current() const { return current_; }
@@ -54,12 +67,24 @@ public:
 
 private:
     struct KeyView {
+        std::uint64_t cookie;  // when non-zero, the whole key
         std::string_view ipAddress;
         std::string_view interfaceText;
         int localPort;
         int remotePort;
 
-        bool operator==(const KeyView&) const = default;
+        bool operator==(const KeyView& other) const {
+            if (cookie != 0 || other.cookie != 0) {
+                return cookie == other.cookie;
+            }
+            return ipAddress == other.ipAddress && interfaceText == other.interfaceText &&
+                   localPort == other.localPort && remotePort == other.remotePort;
+        }
+    };
+    // What the tracker knows about one remote address.
+    struct AddressInfo {
+        bool asked = false;               // a name was requested
+        std::optional<std::string> name;  // the lower-cased answer, once it came
     };
     // One key of the index: the not yet matched records of previous_ with that key, as a chain
     // in list order from head to tail through nextSameKey_. The index is a flat open-addressing
@@ -81,6 +106,11 @@ private:
     std::size_t TakeMatch(const CConnectionRecord& entry);
     void CarryOver(std::size_t index, const CConnectionRecord& entry);
     void AddNew(CConnectionRecord entry, const ViewFilter& filter);
+    // Names the records of current_ from their addresses' answers.
+    void NameRows(const std::vector<std::size_t>& rows, const std::string& name);
+    void ApplyNamesOfSnapshot();
+    const std::vector<std::size_t>& RowsOf(const std::string& ipAddress);
+    void ForgetEndedAddresses();
     void BuildIndex();
     void Emit(RowOp::Kind kind, const CConnectionRecord& record);
     void Flush();
@@ -95,6 +125,13 @@ private:
     std::vector<std::size_t> nextSameKey_;
     std::vector<Slot> index_;
     std::vector<RowOp> pending_;
+    std::unordered_map<std::string, AddressInfo> addresses_;
+    std::size_t addressesAfterForget_ = 0;
+    // Addresses answered while a snapshot was open; named in one pass when it ends.
+    std::vector<std::string> answeredInSnapshot_;
+    // Rows of current_ by address, made when an answer needs it; void once current_ changes.
+    std::unordered_map<std::string_view, std::vector<std::size_t>> rowsByAddress_;
+    bool rowsByAddressValid_ = false;
 };
 
 }  // namespace tarvik

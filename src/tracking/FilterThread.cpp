@@ -13,13 +13,24 @@ CFilterThread::CFilterThread(CSettingsStore& settings, IConnectionList& list, Cl
       tracker_(*this, list) {
     On(kMsgSnapshotBegin, [this](Message&) { tracker_.BeginSnapshot(); });
     On(kMsgSnapshotEntry, [this](Message& message) { OnEntry(message); });
-    On(kMsgSnapshotEnd, [this](Message&) { tracker_.EndSnapshot(); });
+    On(kMsgSnapshotEnd, [this](Message&) { OnSnapshotEnd(); });
     On(kMsgHostResolved, [this](Message& message) { OnHostResolved(message); });
     On(kMsgReverseLookupOn, [](Message&) {});
 }
 
 CFilterThread::~CFilterThread() {
     Stop();
+}
+
+void CFilterThread::SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate) {
+    gate_ = std::move(gate);
+}
+
+void CFilterThread::OnSnapshotEnd() {
+    tracker_.EndSnapshot();
+    if (gate_) {
+        gate_->Leave();
+    }
 }
 
 void CFilterThread::OnEntry(Message& message) {

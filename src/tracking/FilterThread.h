@@ -2,8 +2,10 @@
 
 #include <ctime>
 #include <functional>
+#include <memory>
 
 #include "tracking/ConnectionTracker.h"
+#include "tracking/SnapshotGate.h"
 #include "tracking/WorkerThread.h"
 
 namespace tarvik {
@@ -20,6 +22,10 @@ public:
     CFilterThread(CSettingsStore& settings, IConnectionList& list, Clock clock = {});
     ~CFilterThread() override;
 
+    // The gate the poller enters before each snapshot; the tracker leaves it once the snapshot
+    // is merged and the list has its changes. Call before Start().
+    void SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate);
+
 private:
     ViewFilter ReadFilter() override;
     void Broadcast(int number, Payload wParam, Payload lParam) override;
@@ -28,10 +34,12 @@ private:
 
     void OnEntry(Message& message);
     void OnHostResolved(Message& message);
+    void OnSnapshotEnd();
 
     CSettingsStore& settings_;
     Clock clock_;
     CConnectionTracker tracker_;
+    std::shared_ptr<CSnapshotGate> gate_;
 };
 
 }  // namespace tarvik

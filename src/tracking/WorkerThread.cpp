@@ -1,5 +1,6 @@
 #include "tracking/WorkerThread.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tarvik {
@@ -73,7 +74,32 @@ void CWorkerThread::CoalesceQueued(int number) {
     waiting_[number] = 0;
 }
 
+void CWorkerThread::DropQueuedAtQuit(int number) {
+    dropAtQuit_.insert(number);
+}
+
+bool CWorkerThread::DroppedByQuit(int number) const {
+    return quitQueued_.load(std::memory_order_acquire) && dropAtQuit_.contains(number);
+}
+
+void CWorkerThread::QuitQueuedLocked() {
+    if (dropAtQuit_.empty()) {
+        return;
+    }
+    quitQueued_.store(true, std::memory_order_release);
+    // What is already taken into the inbox is skipped by the loop; the rest goes now.
+    std::erase_if(queue_,
+                  [this](const Message& queued) { return dropAtQuit_.contains(queued.number); });
+}
+
 bool CWorkerThread::AdmitLocked(const Message& message) {
+    if (message.number == kMsgQuit) {
+        QuitQueuedLocked();
+        return true;
+    }
+    if (quitQueued_.load(std::memory_order_relaxed) && dropAtQuit_.contains(message.number)) {
+        return false;
+    }
     const auto waiting = waiting_.find(message.number);
     if (waiting == waiting_.end()) {
         return true;
@@ -142,6 +168,8 @@ void CWorkerThread::Run(std::stop_token stop) {
             if (message.number == kMsgQuit) {
                 OnQuit();
                 QuitLoop();
+            } else if (DroppedByQuit(message.number)) {
+                // freed below, unhandled
             } else if (auto handler = handlers_.find(message.number); handler != handlers_.end()) {
                 if (waiting_.contains(message.number)) {  // the table is fixed before Start()
                     MarkHandled(message.number);          // a tick arriving from now on is new work

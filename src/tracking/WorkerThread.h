@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -8,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tracking/Message.h"
@@ -64,6 +66,12 @@ protected:
     // that falls behind its ticks never builds an unbounded backlog. Constructor only.
     void CoalesceQueued(int number);
 
+    // A message of this number that is not yet handled when a quit is queued is dropped
+    // unhandled (payloads freed): work whose result nobody waits for at the end, such as a
+    // host-name request, so that the quit is not stuck behind it. Other numbers queued before
+    // the quit are still handled. Constructor only.
+    void DropQueuedAtQuit(int number);
+
     // Start-up work on the worker's thread; returning false ends the thread at once.
     virtual bool InitInstance() { return true; }
     // Last work on the worker's thread, after the loop.
@@ -80,10 +88,15 @@ private:
     // Under mutex_: false when the message is to be dropped as a duplicate of a waiting one.
     bool AdmitLocked(const Message& message);
     void MarkHandled(int number);
+    // Under mutex_: notes a queued quit and frees the waiting messages it makes moot.
+    void QuitQueuedLocked();
+    bool DroppedByQuit(int number) const;
 
     std::string name_;
     std::unordered_map<int, Handler> handlers_;
     std::unordered_map<int, int> waiting_;  // coalesced number -> messages queued; under mutex_
+    std::unordered_set<int> dropAtQuit_;    // fixed before Start()
+    std::atomic<bool> quitQueued_{false};
 
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;

@@ -72,6 +72,17 @@ TEST_F(HostNameCacheTest, NameThatWouldBreakALogLineIsMendedBeforeCaching) {
     EXPECT_EQ(cache.Lookup("10.0.0.7"), "evil??host?2???x.example");
 }
 
+TEST_F(HostNameCacheTest, StoresLookupsMadeElsewhereAsItsOwn) {
+    CHostNameCache cache(nullptr);
+    EXPECT_EQ(cache.Find("10.0.0.7"), std::nullopt);
+    EXPECT_EQ(cache.Store("10.0.0.7", "Bad,Name\n"), "Bad?Name?");
+    EXPECT_EQ(cache.Find("10.0.0.7"), "Bad?Name?");
+    EXPECT_EQ(cache.Store("10.0.0.9", std::nullopt), std::nullopt);
+    EXPECT_EQ(cache.Find("10.0.0.9"), "10.0.0.9");
+    EXPECT_EQ(cache.Lookup("10.0.0.9"), "10.0.0.9");
+    EXPECT_EQ(cache.Size(), 2u);
+}
+
 TEST(SanitizeHostNameTest, KeepsOrdinaryAndHighBytes) {
     EXPECT_EQ(SanitizeHostName("Host-1.example.com"), "Host-1.example.com");
     EXPECT_EQ(SanitizeHostName("h\xe9te"), "h\xe9te");

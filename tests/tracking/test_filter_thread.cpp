@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -311,7 +313,7 @@ TEST_F(TrackerTest, HostNameIsLowerCasedAndSetOnEveryConnectionWithTheAddress) {
     EXPECT_EQ(tracker.Current()[2].hostName, "mail.example.org");
 }
 
-TEST_F(TrackerTest, HostNameDuringASnapshotReachesOnlyRecordsCarriedOver) {
+TEST_F(TrackerTest, HostNameDuringASnapshotReachesEveryRecordOfTheAddress) {
     Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
               Row("10.0.0.7", 22, 40001, kCategoryInbound)});
     list.batches.clear();
@@ -320,15 +322,22 @@ TEST_F(TrackerTest, HostNameDuringASnapshotReachesOnlyRecordsCarriedOver) {
     tracker.AddEntry(Row("10.0.0.7", 21, 40000, kCategoryInbound));
     tracker.ApplyHostName("Host", "10.0.0.7");
     EXPECT_TRUE(list.batches.empty()) << "joins the snapshot's batch";
+    // Carried over after the answer: named as well, since no second answer comes; a new
+    // connection from the host is inserted with the name.
     tracker.AddEntry(Row("10.0.0.7", 22, 40001, kCategoryInbound));
     tracker.AddEntry(Row("10.0.0.9", 22, 40001, kCategoryInbound));
+    tracker.AddEntry(Row("10.0.0.7", 23, 40002, kCategoryInbound));
     tracker.EndSnapshot();
 
     ASSERT_EQ(list.batches.size(), 1u);
     EXPECT_EQ(Summarize(list.batches[0]),
-              (std::vector<OpSummary>{{kUpdate, 1, 1, 5}, {kInsert, 3, 1, 5}}));
+              (std::vector<OpSummary>{
+                  {kInsert, 3, 1, 5}, {kInsert, 4, 1, 5}, {kUpdate, 1, 1, 5}, {kUpdate, 2, 1, 5}}));
+    EXPECT_EQ(list.batches[0][1].record.hostName, "host");
+    EXPECT_EQ(list.batches[0][3].record.hostName, "host");
     EXPECT_EQ(tracker.Current()[0].hostName, "host");
-    EXPECT_EQ(tracker.Current()[1].hostName, "10.0.0.7");
+    EXPECT_EQ(tracker.Current()[1].hostName, "host");
+    EXPECT_EQ(tracker.Current()[2].hostName, "10.0.0.9");
 }
 
 TEST_F(TrackerTest, MessagesOutsideASnapshotLeaveTheLiveSetIntact) {
@@ -352,6 +361,139 @@ TEST_F(TrackerTest, MessagesOutsideASnapshotLeaveTheLiveSetIntact) {
     tracker.AddEntry(Row("10.0.0.8", 21, 40000, kCategoryInbound));
     tracker.EndSnapshot();
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
+}
+
+TEST_F(TrackerTest, ManyConnectionsFromOneHostAskOnceAndAreNamedOnce) {
+    constexpr int kRows = 4000;
+    host.filter.reverseLookup = 1;
+    std::vector<CConnectionRecord> rows;
+    for (int i = 0; i < kRows; ++i) {
+        rows.push_back(Row("10.9.8.7", 443, 1024 + i, kCategoryInbound));
+    }
+    Snapshot(rows);
+    auto requests = [&] {
+        const auto numbers = SentNumbers();
+        return std::count(numbers.begin(), numbers.end(), kMsgResolveHost);
+    };
+    EXPECT_EQ(requests(), 1);
+    list.batches.clear();
+
+    // The lookup worker may answer more than once (each request it gets, or from its cache).
+    tracker.ApplyHostName("Busy.Example.ORG", "10.9.8.7");
+    tracker.ApplyHostName("Busy.Example.ORG", "10.9.8.7");
+    const auto ops = list.TakeOps();
+    EXPECT_EQ(ops.size(), static_cast<std::size_t>(kRows));
+    for (const auto& record : tracker.Current()) {
+        ASSERT_EQ(record.hostName, "busy.example.org");
+    }
+
+    // A connection from the host that appears after the answer is inserted with the name.
+    host.sent.clear();
+    rows.push_back(Row("10.9.8.7", 443, 1024 + kRows, kCategoryInbound));
+    Snapshot(rows);
+    EXPECT_EQ(requests(), 0);
+    const auto later = list.TakeOps();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_EQ(later[0].kind, kInsert);
+    EXPECT_EQ(later[0].record.hostName, "busy.example.org");
+}
+
+TEST_F(TrackerTest, WhatIsKnownOfAddressesStaysNearTheSizeOfTheLiveSet) {
+    host.filter.reverseLookup = 1;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    tracker.ApplyHostName("Seven", "10.0.0.7");
+    // A host that comes back soon keeps its name without a new request.
+    Snapshot({});
+    host.sent.clear();
+    Snapshot({Row("10.0.0.7", 21, 40001, kCategoryInbound)});
+    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection}));
+    EXPECT_EQ(tracker.Current()[0].hostName, "seven");
+
+    // Hosts that come and go, each answered, are not remembered without end.
+    for (int i = 0; i < 1000; ++i) {
+        const std::string address =
+            "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+        Snapshot({Row(address, 21, 40000, kCategoryInbound)});
+        tracker.ApplyHostName("host" + std::to_string(i), address);
+    }
+    EXPECT_GE(tracker.KnownAddresses(), 1u);
+    EXPECT_LE(tracker.KnownAddresses(), 200u);
+    // An answer for an address that has left changes no row.
+    list.batches.clear();
+    tracker.ApplyHostName("gone", "10.0.0.7");
+    EXPECT_TRUE(list.batches.empty());
+}
+
+TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
+    auto withCookie = [](CConnectionRecord record, std::uint64_t cookie) {
+        record.cookie = cookie;
+        return record;
+    };
+    const CConnectionRecord row = Row("10.0.0.7", 40000, 80, kCategoryOutbound);
+    host.now = 1000;
+    Snapshot({withCookie(row, 0xA)});
+    host.now = 2000;
+    CConnectionRecord waiting = withCookie(row, 0xA);
+    waiting.state = kStateTimeWait;
+    Snapshot({waiting});
+    ASSERT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgLogConnection}));
+    EXPECT_EQ(host.sent[1].record->openTime, 1000);
+    host.sent.clear();
+    list.batches.clear();
+
+    // The kernel reuses the 4-tuple for a new socket; the old one is gone.
+    host.now = 3000;
+    Snapshot({withCookie(row, 0xB)});
+    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection}));
+    ASSERT_EQ(tracker.Current().size(), 1u);
+    EXPECT_EQ(tracker.Current()[0].id, 2);
+    EXPECT_EQ(tracker.Current()[0].openTime, 3000);
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kInsert, 2, 1, 5}, {kDelete, 1, 1, 11}}));
+    host.sent.clear();
+
+    // Both sockets at once are two records too; the new one ends with its own open time.
+    Snapshot({waiting, withCookie(row, 0xB)});
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{3, 2}));
+    host.sent.clear();
+    host.now = 4000;
+    Snapshot({});
+    ASSERT_EQ(SentNumbers(), (std::vector<int>{kMsgLogConnection}));
+    EXPECT_EQ(host.sent[0].record->id, 2);
+    EXPECT_EQ(host.sent[0].record->openTime, 3000);
+    EXPECT_EQ(host.sent[0].record->closeTime, 4000);
+}
+
+TEST_F(TrackerTest, SocketCookieKeepsIdentityWhateverTheTexts) {
+    CConnectionRecord first = Row("10.0.0.7", 40000, 80, kCategoryOutbound);
+    first.cookie = 77;
+    Snapshot({first});
+    CConnectionRecord again = first;
+    again.interfaceText = "10.1.1.1";  // texts are not refreshed from the entry
+    Snapshot({again});
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1}));
+    // Without a cookie the old key still matches.
+    Snapshot({Row("10.0.0.9", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.9", 21, 40000, kCategoryInbound)});
+    EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
+}
+
+TEST_F(TrackerTest, ShowSwitchToggledDuringTimeWaitLogsOnce) {
+    host.filter.showInbound = 1;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    host.sent.clear();
+    list.batches.clear();
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    host.filter.showInbound = 0;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    host.filter.showInbound = 1;
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({});
+    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgLogConnection}));
+    EXPECT_EQ(
+        Summarize(list.TakeOps()),
+        (std::vector<OpSummary>{
+            {kUpdate, 1, 1, 11}, {kUpdate, 1, 0, 11}, {kUpdate, 1, 1, 11}, {kDelete, 1, 1, 11}}));
 }
 
 }  // namespace

@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "lookup/ReverseLookupThread.h"
@@ -55,10 +59,10 @@ private:
 
 class TableResolver : public INameResolver {
 public:
-    explicit TableResolver(std::map<std::string, std::string> names, int* calls)
+    explicit TableResolver(std::map<std::string, std::string> names, std::atomic<int>* calls)
         : names_(std::move(names)), calls_(calls) {}
     std::optional<std::string> Resolve(const std::string& ipv4Text) override {
-        ++*calls_;  // only the lookup worker's thread writes it; read after it has answered
+        ++*calls_;
         if (auto found = names_.find(ipv4Text); found != names_.end()) {
             return found->second;
         }
@@ -67,7 +71,84 @@ public:
 
 private:
     std::map<std::string, std::string> names_;
-    int* calls_;
+    std::atomic<int>* calls_;
+};
+
+// What a BlockingResolver shares with the test; it outlives the resolver, which may end on a
+// thread the lookup worker has let go of.
+struct ResolverGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int calls = 0;
+    bool released = false;
+    bool returned = false;
+    bool destroyed = false;
+
+    template <typename Done>
+    bool WaitUntil(Done done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 5s, done);
+    }
+    void Release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+// Names every address "host-<address>", but holds each call until released (at most 3 s),
+// like a name service that does not answer.
+class BlockingResolver : public INameResolver {
+public:
+    explicit BlockingResolver(std::shared_ptr<ResolverGate> gate) : gate_(std::move(gate)) {}
+    ~BlockingResolver() override {
+        std::lock_guard lock(gate_->mutex);
+        gate_->destroyed = true;
+        gate_->changed.notify_all();
+    }
+    std::optional<std::string> Resolve(const std::string& ipv4Text) override {
+        std::unique_lock lock(gate_->mutex);
+        ++gate_->calls;
+        gate_->changed.notify_all();
+        gate_->changed.wait_for(lock, 3s, [this] { return gate_->released; });
+        gate_->returned = true;
+        gate_->changed.notify_all();
+        return "host-" + ipv4Text;
+    }
+
+private:
+    std::shared_ptr<ResolverGate> gate_;
+};
+
+// Holds the first batch until released, so that the tracker falls behind its queue.
+class HeldList : public LockedList {
+public:
+    void Apply(std::vector<RowOp> ops) override {
+        {
+            std::unique_lock lock(mutex_);
+            if (!entered_) {
+                entered_ = true;
+                changed_.notify_all();
+                changed_.wait_for(lock, 5s, [this] { return released_; });
+            }
+        }
+        LockedList::Apply(std::move(ops));
+    }
+    bool WaitEntered() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 5s, [this] { return entered_; });
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool released_ = false;
 };
 
 CConnectionRecord Row(std::string ip, int localPort, int remotePort, int category, int state) {
@@ -191,7 +272,7 @@ TEST_F(WorkersTest, TrackerSurvivesEntriesWithoutASnapshotBegin) {
 
 TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
     store.SetReverseLookup(1);
-    int calls = 0;
+    std::atomic<int> calls = 0;
     CFilterThread tracker(store, list);
     CReverseLookupThread lookup(
         store, std::make_unique<TableResolver>(
@@ -202,32 +283,36 @@ TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
     Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished),
               Row("10.0.0.7", 22, 40001, kCategoryInbound, kStateEstablished)});
 
-    // Each answer updates every connection with the address that the snapshot has carried
-    // over by then; both answers come after the connections were inserted.
-    auto namedUpdates = [](const std::vector<RowOp>& ops) {
-        std::vector<int> ids;
-        for (const auto& op : ops) {
-            if (op.kind == RowOp::Kind::Update && op.record.hostName == "mail.example.org") {
-                ids.push_back(op.record.id);
-            }
-        }
-        return ids;
+    // One request goes out for the address; its answer names each connection once, by an
+    // update or, when it came before the connection was inserted, at the insertion.
+    auto namings = [](const std::vector<RowOp>& ops, int id) {
+        return std::count_if(ops.begin(), ops.end(), [id](const RowOp& op) {
+            return op.record.id == id && op.record.hostName == "mail.example.org";
+        });
     };
-    const auto ops = list.WaitUntil([&](const std::vector<RowOp>& seen) {
-        const auto ids = namedUpdates(seen);
-        return std::count(ids.begin(), ids.end(), 1) == 2 &&
-               std::count(ids.begin(), ids.end(), 2) >= 1;
+    auto ops = list.WaitUntil([&](const std::vector<RowOp>& seen) {
+        return namings(seen, 1) >= 1 && namings(seen, 2) >= 1;
     });
     ASSERT_FALSE(ops.empty());
     EXPECT_EQ(ops[0].kind, RowOp::Kind::Insert);
     EXPECT_EQ(ops[0].record.hostName, "10.0.0.7");
+    // A further snapshot flushes anything else that was on its way.
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished),
+              Row("10.0.0.7", 22, 40001, kCategoryInbound, kStateEstablished),
+              Row("n/a", 80, 0, kCategoryListening, kStateListen)});
+    ops = list.WaitUntil([](const std::vector<RowOp>& seen) {
+        return std::any_of(seen.begin(), seen.end(),
+                           [](const RowOp& op) { return op.record.ipAddress == "n/a"; });
+    });
     store.Clear();
     lookup.Stop();
+    EXPECT_EQ(namings(ops, 1), 1);
+    EXPECT_EQ(namings(ops, 2), 1);
     EXPECT_EQ(calls, 1);
 }
 
 TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
-    int calls = 0;
+    std::atomic<int> calls = 0;
     CReverseLookupThread lookup(
         store, std::make_unique<TableResolver>(
                    std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
@@ -239,14 +324,15 @@ TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
         store.Broadcast(kMsgResolveHost, Payload::Text(address),
                         Payload::Record(Row(address, 21, 40000, kCategoryInbound, 5)));
     };
-    request("10.0.0.7");
+    // Lookups run in order, so once 10.0.0.7 is answered 10.0.0.99 has failed.
+    request("10.0.0.99");
     request("n/a");
-    request("10.0.0.99");
+    request("10.0.0.7");
+    ASSERT_TRUE(recorder.WaitFor(1));
     request("10.0.0.99");
     request("10.0.0.7");
-
-    // The worker answers in order, so the third answer comes after every other request.
     ASSERT_TRUE(recorder.WaitFor(3));
+
     const auto received = recorder.Take();
     ASSERT_EQ(received.size(), 3u);
     std::vector<std::string> names;
@@ -261,6 +347,189 @@ TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
     store.Clear();
     lookup.Stop();
     EXPECT_EQ(calls, 2);
+}
+
+TEST_F(WorkersTest, QuitDoesNotWaitForALookupThatHangs) {
+    auto gate = std::make_shared<ResolverGate>();
+    auto lookup =
+        std::make_unique<CReverseLookupThread>(store, std::make_unique<BlockingResolver>(gate));
+    test::RecordingWorker recorder({kMsgHostResolved});
+    Start(*lookup);
+    Start(recorder);
+    for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) {
+        store.Broadcast(kMsgResolveHost, Payload::Text(address),
+                        Payload::Record(Row(address, 21, 40000, kCategoryInbound, 5)));
+    }
+    ASSERT_TRUE(gate->WaitUntil([&] { return gate->calls == 1; }));
+
+    const auto begun = std::chrono::steady_clock::now();
+    lookup->Post(Message{kMsgQuit, {}, {}});
+    lookup->Join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 1s);
+
+    // The hanging call ends after the worker is gone; its answer goes nowhere.
+    gate->Release();
+    ASSERT_TRUE(gate->WaitUntil([&] { return gate->returned; }));
+    store.Clear();
+    lookup.reset();
+    ASSERT_TRUE(gate->WaitUntil([&] { return gate->destroyed; }));
+    EXPECT_EQ(gate->calls, 1);
+    EXPECT_EQ(recorder.Count(), 0u);
+}
+
+TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
+    auto gate = std::make_shared<ResolverGate>();
+    CReverseLookupThread lookup(store, std::make_unique<BlockingResolver>(gate));
+    test::RecordingWorker recorder({kMsgHostResolved});
+    std::mutex traceMutex;
+    int handled = 0;
+    store.Registry().SetTraceSink([&](std::string_view text) {
+        if (text == "ReverseLookup, 10.0.0.7") {
+            std::lock_guard lock(traceMutex);
+            ++handled;
+        }
+    });
+    Start(lookup);
+    Start(recorder);
+    constexpr int kRequests = 50;
+    for (int i = 0; i < kRequests; ++i) {
+        store.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.7"),
+                        Payload::Record(Row("10.0.0.7", 21, 40000 + i, kCategoryInbound, 5)));
+    }
+    // Every request is taken while the first lookup still hangs.
+    for (int wait = 0; wait < 500; ++wait) {
+        {
+            std::lock_guard lock(traceMutex);
+            if (handled == kRequests) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    {
+        std::lock_guard lock(traceMutex);
+        ASSERT_EQ(handled, kRequests) << "requests wait behind the hanging lookup";
+    }
+    gate->Release();
+    // A later request for another address is answered after the first answer.
+    store.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.8"),
+                    Payload::Record(Row("10.0.0.8", 21, 40000, kCategoryInbound, 5)));
+    ASSERT_TRUE(recorder.WaitFor(2));
+    const auto received = recorder.Take();
+    store.Clear();
+    lookup.Stop();
+    store.Registry().SetTraceSink({});
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(*received[0].text, "host-10.0.0.7");
+    EXPECT_EQ(received[0].lRecord->remotePort, 40000) << "the first request's record";
+    EXPECT_EQ(*received[1].text, "host-10.0.0.8");
+    EXPECT_EQ(gate->calls, 2);
+}
+
+TEST_F(WorkersTest, TrackerMergesEverySnapshotQueuedBeforeItsQuit) {
+    HeldList held;
+    CFilterThread tracker(store, held, [] { return std::time_t{500}; });
+    test::RecordingWorker logger({kMsgLogConnection});
+    Start(tracker);
+    Start(logger);
+
+    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound, kStateEstablished),
+              Row("10.0.0.2", 21, 40000, kCategoryInbound, kStateEstablished),
+              Row("10.0.0.3", 21, 40000, kCategoryInbound, kStateEstablished)});
+    ASSERT_TRUE(held.WaitEntered());
+    Snapshot({Row("10.0.0.4", 21, 40000, kCategoryInbound, kStateEstablished)});
+    Snapshot({});
+    // As the program stops: the poller has ended, the tracker alone gets the quit, and the
+    // logger is still registered.
+    tracker.Post(Message{kMsgQuit, {}, {}});
+    held.Release();
+    tracker.Join();
+
+    ASSERT_TRUE(logger.WaitFor(4));
+    std::vector<std::string> logged;
+    for (const auto& item : logger.Take()) {
+        ASSERT_TRUE(item.record);
+        logged.push_back(item.record->ipAddress);
+    }
+    std::sort(logged.begin(), logged.end());
+    EXPECT_EQ(logged, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}));
+    const auto ops = held.WaitFor(8);
+    EXPECT_EQ(ops.size(), 8u);
+}
+
+// Sees, at every batch, whether the gate is still held.
+class GateWatchingList : public LockedList {
+public:
+    explicit GateWatchingList(std::shared_ptr<CSnapshotGate> gate) : gate_(std::move(gate)) {}
+    void Apply(std::vector<RowOp> ops) override {
+        heldAtApply.push_back(gate_->Busy());  // only the tracker's thread writes it
+        LockedList::Apply(std::move(ops));
+    }
+    std::vector<bool> heldAtApply;
+
+private:
+    std::shared_ptr<CSnapshotGate> gate_;
+};
+
+TEST_F(WorkersTest, TrackerLeavesTheSnapshotGateOnceTheListHasTheMerge) {
+    auto gate = std::make_shared<CSnapshotGate>();
+    GateWatchingList watching(gate);
+    CFilterThread tracker(store, watching);
+    tracker.SetSnapshotGate(gate);
+    Start(tracker);
+    auto waitLeft = [&] {
+        for (int i = 0; i < 500 && gate->Busy(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return !gate->Busy();
+    };
+
+    ASSERT_TRUE(gate->TryEnter());
+    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound, kStateEstablished)});
+    ASSERT_TRUE(waitLeft());
+    // A snapshot that changes nothing leaves the gate as well.
+    ASSERT_TRUE(gate->TryEnter());
+    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound, kStateEstablished)});
+    ASSERT_TRUE(waitLeft());
+
+    tracker.Post(Message{kMsgQuit, {}, {}});
+    tracker.Join();
+    EXPECT_EQ(watching.heldAtApply, std::vector<bool>{true});
+}
+
+TEST_F(WorkersTest, ManyConnectionsFromOneHostAreNamedOnceEach) {
+    store.SetReverseLookup(1);
+    std::atomic<int> calls = 0;
+    CFilterThread tracker(store, list);
+    CReverseLookupThread lookup(
+        store, std::make_unique<TableResolver>(
+                   std::map<std::string, std::string>{{"10.0.0.7", "Busy.Example"}}, &calls));
+    Start(tracker);
+    Start(lookup);
+    constexpr int kRows = 300;
+    std::vector<CConnectionRecord> rows;
+    for (int i = 0; i < kRows; ++i) {
+        rows.push_back(Row("10.0.0.7", 443, 1024 + i, kCategoryInbound, kStateEstablished));
+    }
+    Snapshot(rows);
+    auto named = [](const RowOp& op) { return op.record.hostName == "busy.example"; };
+    list.WaitUntil([&](const std::vector<RowOp>& seen) {
+        return std::count_if(seen.begin(), seen.end(), named) >= kRows;
+    });
+    // A second snapshot lets any further answer arrive before the count.
+    rows.push_back(Row("n/a", 80, 0, kCategoryListening, kStateListen));
+    Snapshot(rows);
+    const auto ops = list.WaitUntil([](const std::vector<RowOp>& seen) {
+        return std::any_of(seen.begin(), seen.end(),
+                           [](const RowOp& op) { return op.record.ipAddress == "n/a"; });
+    });
+    store.Clear();
+    lookup.Stop();
+    // Each connection is named once: by its insertion when the answer came first, else by one
+    // update.
+    EXPECT_EQ(std::count_if(ops.begin(), ops.end(), named), kRows);
+    EXPECT_LE(ops.size(), static_cast<std::size_t>(2 * kRows + 1));
+    EXPECT_EQ(calls, 1);
 }
 
 }  // namespace
