@@ -36,6 +36,7 @@ public:
 
     Mode CurrentMode() const { return mode_; }
     bool HasSocket() const { return socket_.Valid(); }
+    int Descriptor() const { return socket_.Get(); }
 
 private:
     CKernelTableSource(UniqueFd socket, Mode mode) : socket_(std::move(socket)), mode_(mode) {}

@@ -237,6 +237,21 @@ TEST(KernelTableTest, ABoundButUnconnectedSocketIsNoRow) {
     }
 }
 
+TEST(KernelTableTest, ASocketErrorFailsThatDumpAndTheNextOneUsesAFreshSocket) {
+    auto source = CKernelTableSource::Open();
+    ASSERT_NE(source, nullptr);
+    // Put a datagram socket where the netlink socket was: the next request cannot be sent.
+    UniqueFd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(udp);
+    const int slot = source->Descriptor();
+    ASSERT_EQ(dup3(udp.Get(), slot, O_CLOEXEC), slot);
+    EXPECT_FALSE(source->TcpRows());
+    EXPECT_NE(source->LastError(), 0);
+    EXPECT_TRUE(source->HasSocket());
+    EXPECT_TRUE(source->TcpRows());
+    EXPECT_EQ(source->LastError(), 0);
+}
+
 TEST(KernelTableTest, EachSocketHasItsOwnCookieForItsWholeLife) {
     UniqueFd listener = Listener4();
     ASSERT_TRUE(listener);
