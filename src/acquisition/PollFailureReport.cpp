@@ -45,7 +45,8 @@ std::vector<PollNotice> CPollFailureReport::Succeeded() {
     }
     const bool wasBlind = consecutive_ >= kBlindAfter;
     const std::string text = "The connection table is read again, after " +
-                             std::to_string(consecutive_) + " failed attempts.";
+                             std::to_string(consecutive_) +
+                             (consecutive_ == 1 ? " failed attempt." : " failed attempts.");
     consecutive_ = 0;
     if (wasBlind) {
         failures_ = 0;

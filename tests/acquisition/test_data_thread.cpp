@@ -155,7 +155,7 @@ TEST_F(DataThreadTest, FailedDumpsSendNoSnapshotAndTheOthersAreWhole) {
               (std::vector<std::string>{
                   "Unable to read the connection table: No buffer space available. The "
                   "connection list is kept as it was.",
-                  "The connection table is read again, after 1 failed attempts."}));
+                  "The connection table is read again, after 1 failed attempt."}));
     EXPECT_EQ(TracesContaining("reading the connection table failed 2 times since "), 1);
     EXPECT_EQ(TracesContaining("reading the connection table failed 3 times since "), 1);
     EXPECT_EQ(TracesContaining("No buffer space available"), 3);
