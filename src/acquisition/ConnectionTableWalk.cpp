@@ -9,7 +9,8 @@ namespace tarvik {
 namespace {
 
 constexpr int kFirstUnprivilegedPort = 1024;
-constexpr std::size_t kRowColumns = 5;
+constexpr std::size_t kRowColumns = kTcpCookieColumn;
+constexpr int kPortCount = 65536;
 
 bool IsListening(const CConnectionRecord& record) {
     return record.state == kStateListen;
@@ -35,9 +36,76 @@ std::vector<MibVariable> RowColumns(const Oid& rowName) {
     return columns;
 }
 
+// GETNEXT over the state column, one GET per row. False when a query failed; `dropped` is set
+// when a row was lost to an exception.
+bool WalkRows(CMibAgent& agent, const CServicesDatabase& services,
+              std::vector<CConnectionRecord>& records, bool& dropped, const TraceFunction& trace) {
+    std::vector<MibVariable> cursor(1);
+    cursor[0].name = TcpConnTableOid();
+    bool complete = false;
+    for (;;) {
+        int errorStatus = 0;
+        int errorIndex = 0;
+        bool answered = false;
+        try {
+            answered = agent.Query(kSnmpGetNext, cursor, errorStatus, errorIndex);
+        } catch (const std::exception&) {
+            // The cursor cannot move on: end the walk rather than ask again forever.
+            trace("CDataThread: caught exception");
+            break;
+        }
+        if (!answered) {
+            break;
+        }
+        if (errorStatus == kErrorNoSuchName) {
+            trace("DataThread, SNMP_ERRORSTATUS_NOSUCHNAME");
+            complete = true;
+            break;
+        }
+        if (errorStatus != kErrorNoError) {
+            trace("DataThread, != SNMP_ERRORSTATUS_NOERROR");
+            break;
+        }
+        // Column 2 (an address) or anything past the table means every row has been seen.
+        if (cursor[0].value.type == kAsnIpAddress ||
+            !cursor[0].name.StartsWith(TcpStateColumnOid())) {
+            complete = true;
+            break;
+        }
+        try {
+            auto record = ParseConnectionTableEntry(agent, cursor[0], services, trace);
+            if (!record) {
+                break;
+            }
+            records.push_back(std::move(*record));
+        } catch (const std::exception&) {
+            trace("CDataThread: caught exception");
+            dropped = true;
+        }
+    }
+    ReleaseVariable(cursor[0]);
+    return complete;
+}
+
 }  // namespace
 
+void CListeningPorts::Add(int port) {
+    if (port >= 0 && port < kPortCount) {
+        ports_.set(static_cast<std::size_t>(port));
+    }
+}
+
+bool CListeningPorts::Contains(int port) const {
+    return port >= 0 && port < kPortCount && ports_.test(static_cast<std::size_t>(port));
+}
+
 void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& services) {
+    static const CListeningPorts none;
+    ClassifyConnection(record, services, none);
+}
+
+void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& services,
+                        const CListeningPorts& listening) {
     const auto localName = services.Lookup(record.localPort);
     if (IsListening(record)) {
         record.category = kCategoryListening;
@@ -53,6 +121,10 @@ void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& serv
     } else if (record.remotePort < kFirstUnprivilegedPort) {
         record.category = kCategoryOutbound;
         record.serviceText = NameOr(remoteName, "outbound ", "", "unknown");
+    } else if (listening.Contains(record.localPort)) {
+        // Someone connected to a server of this machine, whatever its port is called.
+        record.category = kCategoryInbound;
+        record.serviceText = NameOr(localName, "", "", "unknown");
     } else if (localName) {
         record.category = kCategoryInbound;
         record.serviceText = std::string(*localName);
@@ -111,6 +183,7 @@ std::optional<CConnectionRecord> ParseConnectionTableEntry(CMibAgent& agent, con
     record.hostName = record.ipAddress == "127.0.0.1" ? "localhost" : record.ipAddress;
     record.localPort = static_cast<int>(columns[2].value.integer);
     record.remotePort = static_cast<int>(columns[4].value.integer);
+    record.cookie = columns[5].value.type == kAsnCounter64 ? columns[5].value.counter64 : 0;
     ClassifyConnection(record, services);
     // The columns are given back when `columns` goes: nothing in them is held elsewhere.
     trace("ParseConnectionTableEntry exiting");
@@ -120,50 +193,27 @@ std::optional<CConnectionRecord> ParseConnectionTableEntry(CMibAgent& agent, con
 WalkEnd WalkConnectionTable(CMibAgent& agent, const CServicesDatabase& services,
                             const std::function<void(CConnectionRecord)>& onRecord,
                             const TraceFunction& trace) {
-    std::vector<MibVariable> cursor(1);
-    cursor[0].name = TcpConnTableOid();
-    WalkEnd end = WalkEnd::Failed;
-    for (;;) {
-        int errorStatus = 0;
-        int errorIndex = 0;
-        bool answered = false;
-        try {
-            answered = agent.Query(kSnmpGetNext, cursor, errorStatus, errorIndex);
-        } catch (const std::exception&) {
-            // The cursor cannot move on: end the walk rather than ask again forever.
-            trace("CDataThread: caught exception");
-            break;
-        }
-        if (!answered) {
-            break;
-        }
-        if (errorStatus == kErrorNoSuchName) {
-            trace("DataThread, SNMP_ERRORSTATUS_NOSUCHNAME");
-            end = WalkEnd::Complete;
-            break;
-        }
-        if (errorStatus != kErrorNoError) {
-            trace("DataThread, != SNMP_ERRORSTATUS_NOERROR");
-            break;
-        }
-        // Column 2 (an address) or anything past the table means every row has been seen.
-        if (cursor[0].value.type == kAsnIpAddress ||
-            !cursor[0].name.StartsWith(TcpStateColumnOid())) {
-            end = WalkEnd::Complete;
-            break;
-        }
-        try {
-            auto record = ParseConnectionTableEntry(agent, cursor[0], services, trace);
-            if (!record) {
-                break;
-            }
-            onRecord(std::move(*record));
-        } catch (const std::exception&) {
-            trace("CDataThread: caught exception");
+    std::vector<CConnectionRecord> records;
+    bool dropped = false;
+    const bool walked = WalkRows(agent, services, records, dropped, trace);
+    CListeningPorts listening;
+    for (const CConnectionRecord& record : records) {
+        if (IsListening(record)) {
+            listening.Add(record.localPort);
         }
     }
-    ReleaseVariable(cursor[0]);
-    return end;
+    for (CConnectionRecord& record : records) {
+        if (!IsListening(record) && listening.Contains(record.localPort)) {
+            ClassifyConnection(record, services, listening);
+        }
+        try {
+            onRecord(std::move(record));
+        } catch (const std::exception&) {
+            trace("CDataThread: caught exception");
+            dropped = true;
+        }
+    }
+    return walked && !dropped ? WalkEnd::Complete : WalkEnd::Failed;
 }
 
 }  // namespace tarvik

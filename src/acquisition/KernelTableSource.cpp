@@ -32,6 +32,16 @@ bool SendAll(int fd, const std::vector<std::byte>& request) {
     }
 }
 
+UniqueFd OpenDiagSocket() {
+    UniqueFd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (socket) {
+        // A dump that never ends must not hang the poller.
+        timeval timeout{5, 0};
+        ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    return socket;
+}
+
 bool RefusedRequest(int error) {
     return error == EINVAL || error == ENOENT || error == EOPNOTSUPP || error == ENOTSUP;
 }
@@ -39,30 +49,67 @@ bool RefusedRequest(int error) {
 }  // namespace
 
 std::unique_ptr<CKernelTableSource> CKernelTableSource::Open(Mode mode) {
-    UniqueFd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!socket) {
-        return nullptr;
+    auto source = Create(mode);
+    return source->HasSocket() ? std::move(source) : nullptr;
+}
+
+std::unique_ptr<CKernelTableSource> CKernelTableSource::Create(Mode mode) {
+    auto source = std::unique_ptr<CKernelTableSource>(new CKernelTableSource(UniqueFd(), mode));
+    source->EnsureSocket();
+    return source;
+}
+
+bool CKernelTableSource::EnsureSocket() {
+    if (socket_) {
+        return true;
     }
-    // A dump that never ends must not hang the poller.
-    timeval timeout{5, 0};
-    ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return std::unique_ptr<CKernelTableSource>(new CKernelTableSource(std::move(socket), mode));
+    socket_ = OpenDiagSocket();
+    if (!socket_) {
+        lastError_ = errno;
+        return false;
+    }
+    return true;
+}
+
+void CKernelTableSource::AfterFailure(const DumpResult& result) {
+    lastError_ = result.error;
+    if (result.kernelRefused) {
+        return;
+    }
+    socket_.Reset();
+    EnsureSocket();
+    lastError_ = result.error;  // the dump's error is the one to tell, not the reopen's
 }
 
 CKernelTableSource::DumpResult CKernelTableSource::Dump(DiagRequest request,
                                                         std::vector<DiagSocket>& out) {
+    if (!EnsureSocket()) {
+        return {false, lastError_, false};
+    }
     const std::uint32_t sequence = ++sequence_;
     if (!SendAll(socket_.Get(), BuildDiagRequest(request, sequence))) {
-        return {false, errno};
+        return {false, errno, false};
     }
+    return Receive(sequence, out);
+}
+
+CKernelTableSource::DumpResult CKernelTableSource::Receive(std::uint32_t sequence,
+                                                           std::vector<DiagSocket>& out) {
     buffer_.resize(kReceiveBufferBytes);
     for (;;) {
-        const ssize_t received = ::recv(socket_.Get(), buffer_.data(), buffer_.size(), 0);
+        // MSG_TRUNC: the datagram's real length, so that a cut one is seen as such.
+        const ssize_t received = ::recv(socket_.Get(), buffer_.data(), buffer_.size(), MSG_TRUNC);
         if (received < 0 && errno == EINTR) {
             continue;
         }
-        if (received <= 0) {
-            return {false, received < 0 ? errno : EPIPE};
+        if (received < 0) {
+            return {false, errno, false};
+        }
+        if (received == 0) {
+            return {false, EPIPE, false};
+        }
+        if (static_cast<std::size_t>(received) > buffer_.size()) {
+            return {false, EMSGSIZE, false};
         }
         const auto datagram = std::span(buffer_).first(static_cast<std::size_t>(received));
         const DiagParseResult result = ParseDiagDatagram(datagram, sequence, out);
@@ -70,11 +117,11 @@ CKernelTableSource::DumpResult CKernelTableSource::Dump(DiagRequest request,
             case DiagParseResult::More:
                 break;
             case DiagParseResult::Done:
-                return {true, 0};
+                return {true, 0, false};
             case DiagParseResult::Error:
-                return {false, result.error};
+                return {false, result.error, true};
             case DiagParseResult::Malformed:
-                return {false, EBADMSG};
+                return {false, EBADMSG, false};
         }
     }
 }
@@ -84,18 +131,25 @@ std::optional<std::vector<DiagSocket>> CKernelTableSource::DumpSockets() {
     if (mode_ == Mode::BothFamilies) {
         const DumpResult result = Dump(DiagRequest::BothFamilies, sockets);
         if (result.ok) {
+            lastError_ = 0;
             return sockets;
         }
-        if (!RefusedRequest(result.error)) {
+        if (!result.kernelRefused || !RefusedRequest(result.error)) {
+            AfterFailure(result);
             return std::nullopt;
         }
         // This kernel no longer takes the older request: ask per family from now on.
         mode_ = Mode::PerFamily;
         sockets.clear();
     }
-    if (!Dump(DiagRequest::Ipv4, sockets).ok || !Dump(DiagRequest::Ipv6, sockets).ok) {
-        return std::nullopt;
+    for (const DiagRequest family : {DiagRequest::Ipv4, DiagRequest::Ipv6}) {
+        const DumpResult result = Dump(family, sockets);
+        if (!result.ok) {
+            AfterFailure(result);
+            return std::nullopt;
+        }
     }
+    lastError_ = 0;
     return sockets;
 }
 
@@ -139,7 +193,7 @@ std::optional<std::vector<Ipv4Octets>> ReadLocalAddresses() {
 }
 
 std::unique_ptr<ITableSource> OpenKernelTableSource() {
-    return CKernelTableSource::Open();
+    return CKernelTableSource::Create();
 }
 
 }  // namespace tarvik

@@ -12,6 +12,8 @@
 namespace tarvik {
 
 // The kernel's TCP sockets through one sock_diag dump per snapshot, and its IPv4 addresses.
+// The netlink socket is opened once and kept across dumps, so that descriptors running out
+// elsewhere in the process cannot blind the poller; it is reopened only after a socket error.
 class CKernelTableSource : public ITableSource {
 public:
     enum class Mode {
@@ -21,14 +23,20 @@ public:
 
     // Null when no sock_diag socket can be opened.
     static std::unique_ptr<CKernelTableSource> Open(Mode mode = Mode::BothFamilies);
+    // Always a source: when the socket cannot be opened now, each read tries again (and fails
+    // with the errno until it can).
+    static std::unique_ptr<CKernelTableSource> Create(Mode mode = Mode::BothFamilies);
 
     std::optional<std::vector<TcpRow>> TcpRows() override;
     std::optional<std::vector<Ipv4Octets>> LocalAddresses() override;
+    int LastError() const override { return lastError_; }
 
     // The bare dump: every TCP socket of both families, unconverted.
     std::optional<std::vector<DiagSocket>> DumpSockets();
 
     Mode CurrentMode() const { return mode_; }
+    bool HasSocket() const { return socket_.Valid(); }
+    int Descriptor() const { return socket_.Get(); }
 
 private:
     CKernelTableSource(UniqueFd socket, Mode mode) : socket_(std::move(socket)), mode_(mode) {}
@@ -36,11 +44,19 @@ private:
     struct DumpResult {
         bool ok = false;
         int error = 0;
+        bool kernelRefused = false;  // the kernel answered with an error message
     };
     DumpResult Dump(DiagRequest request, std::vector<DiagSocket>& out);
+    DumpResult Receive(std::uint32_t sequence, std::vector<DiagSocket>& out);
+    // Opens the socket when it is not open; false (lastError_ set) when it cannot be.
+    bool EnsureSocket();
+    // After a failed dump: a socket left mid-dump is replaced at once, while its descriptor
+    // slot is still free; a kernel's refusal leaves the socket as it is.
+    void AfterFailure(const DumpResult& result);
 
     UniqueFd socket_;
     Mode mode_;
+    int lastError_ = 0;
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
 };
@@ -58,7 +74,7 @@ public:
     }
 };
 
-// The kernel source, or null when the kernel cannot be asked.
+// The kernel source; when its socket cannot be opened yet, each read tries again.
 std::unique_ptr<ITableSource> OpenKernelTableSource();
 
 }  // namespace tarvik

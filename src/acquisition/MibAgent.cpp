@@ -11,7 +11,7 @@ namespace tarvik {
 
 namespace {
 
-constexpr std::size_t kTcpColumns = 5;
+constexpr std::size_t kTcpColumns = kTcpCookieColumn;
 
 using Suffix = std::span<const std::uint32_t>;
 
@@ -20,8 +20,8 @@ bool SuffixLess(Suffix left, Suffix right) {
 }
 
 // A table row's index components. Rows whose index repeats (Linux can hold a TIME_WAIT socket
-// and a new connection with the same four-tuple) get an extra component 1, 2, ... so that each
-// still has a name of its own and sorts right after the first.
+// and a new connection with the same four-tuple) get an extra component 1, 2, ... in cookie
+// order, so that each still has a name of its own and sorts right after the first.
 struct IndexedRow {
     std::array<std::uint32_t, 11> index{};
     std::size_t length = 10;
@@ -59,8 +59,13 @@ Oid ColumnOid(std::size_t column) {
 
 const std::array<Oid, kTcpColumns>& TcpColumnOids() {
     static const std::array<Oid, kTcpColumns> columns = {ColumnOid(1), ColumnOid(2), ColumnOid(3),
-                                                         ColumnOid(4), ColumnOid(5)};
+                                                         ColumnOid(4), ColumnOid(5), ColumnOid(6)};
     return columns;
+}
+
+// True when a GETNEXT from `name` may be answered from the address column.
+bool ReachesAddresses(const Oid& name) {
+    return name < IpAddrColumnOid() || name.StartsWith(IpAddrColumnOid());
 }
 
 // True when entries[hint] is named by `index`: a walk asks for the row it was just given,
@@ -127,8 +132,10 @@ MibValue ColumnValue(const TcpRow& row, std::size_t column) {
             return MibValue::Integer(row.localPort);
         case 4:
             return MibValue::IpAddress(row.remoteAddress);
-        default:
+        case 5:
             return MibValue::Integer(row.remotePort);
+        default:
+            return MibValue::Counter64(row.cookie);
     }
 }
 
@@ -152,6 +159,7 @@ struct CMibAgent::Snapshot {
         struct Key {
             std::uint64_t local;
             std::uint64_t remote;
+            std::uint64_t cookie;
             std::size_t position;
             auto operator<=>(const Key&) const = default;
         };
@@ -160,7 +168,7 @@ struct CMibAgent::Snapshot {
         for (std::size_t i = 0; i < source.size(); ++i) {
             const TcpRow& row = source[i];
             keys.push_back(Key{PackedEnd(row.localAddress, row.localPort),
-                               PackedEnd(row.remoteAddress, row.remotePort), i});
+                               PackedEnd(row.remoteAddress, row.remotePort), row.cookie, i});
         }
         std::ranges::sort(keys);
         std::vector<IndexedRow> indexed;
@@ -216,6 +224,13 @@ MibValue MibValue::Integer(std::int64_t value) {
     return result;
 }
 
+MibValue MibValue::Counter64(std::uint64_t value) {
+    MibValue result;
+    result.type = kAsnCounter64;
+    result.counter64 = value;
+    return result;
+}
+
 MibValue MibValue::IpAddress(const Ipv4Octets& address) {
     MibValue result;
     result.type = kAsnIpAddress;
@@ -263,11 +278,11 @@ bool CMibAgent::Query(int requestType, std::vector<MibVariable>& variables, int&
                 return false;
             }
         }
-        if (!Refresh(!snapshot_->rows, !snapshot_->addresses)) {
+        const Answer answer = requestType == kSnmpGetNext ? GetNext(variable) : Get(variable);
+        if (answer == Answer::Unreadable) {
             return false;
         }
-        const bool found = requestType == kSnmpGetNext ? GetNext(variable) : Get(variable);
-        if (!found) {
+        if (answer == Answer::Missing) {
             errorStatus = kErrorNoSuchName;
             errorIndex = static_cast<int>(i + 1);
             return true;
@@ -281,14 +296,17 @@ bool CMibAgent::Refresh(bool tcp, bool addresses) {
         auto rows = source_->TcpRows();
         if (!rows) {
             snapshot_->rows.reset();
+            lastError_ = source_->LastError();
             return false;
         }
         snapshot_->SetRows(std::move(*rows));
+        lastError_ = 0;
     }
     if (addresses) {
         auto list = source_->LocalAddresses();
         if (!list) {
             snapshot_->addresses.reset();
+            lastError_ = source_->LastError();
             return false;
         }
         snapshot_->SetAddresses(std::move(*list));
@@ -296,14 +314,30 @@ bool CMibAgent::Refresh(bool tcp, bool addresses) {
     return true;
 }
 
-bool CMibAgent::GetNext(MibVariable& variable) {
-    const auto& addresses = *snapshot_->addresses;
-    if (const auto next =
-            NextInColumn(addresses, IpAddrColumnOid(), variable.name, snapshot_->addressHint)) {
-        const IndexedAddress& entry = addresses[*next];
-        variable.name = InstanceName(IpAddrColumnOid(), entry.Index());
-        variable.value = MibValue::IpAddress(entry.address);
-        return true;
+bool CMibAgent::EnsureRows() {
+    return snapshot_->rows || Refresh(true, false);
+}
+
+bool CMibAgent::EnsureAddresses() {
+    return snapshot_->addresses || Refresh(false, true);
+}
+
+CMibAgent::Answer CMibAgent::GetNext(MibVariable& variable) {
+    if (ReachesAddresses(variable.name)) {
+        if (!EnsureAddresses()) {
+            return Answer::Unreadable;
+        }
+        const auto& addresses = *snapshot_->addresses;
+        if (const auto next =
+                NextInColumn(addresses, IpAddrColumnOid(), variable.name, snapshot_->addressHint)) {
+            const IndexedAddress& entry = addresses[*next];
+            variable.name = InstanceName(IpAddrColumnOid(), entry.Index());
+            variable.value = MibValue::IpAddress(entry.address);
+            return Answer::Found;
+        }
+    }
+    if (!EnsureRows()) {
+        return Answer::Unreadable;
     }
     const auto& rows = *snapshot_->rows;
     for (std::size_t column = 1; column <= kTcpColumns; ++column) {
@@ -311,31 +345,41 @@ bool CMibAgent::GetNext(MibVariable& variable) {
         if (const auto next = NextInColumn(rows, base, variable.name, snapshot_->rowHint)) {
             variable.name = InstanceName(base, rows[*next].Index());
             variable.value = ColumnValue(rows[*next].row, column);
-            return true;
+            return Answer::Found;
         }
     }
-    return false;
+    return Answer::Missing;
 }
 
-bool CMibAgent::Get(MibVariable& variable) {
-    if (const auto found = FindInColumn(*snapshot_->addresses, IpAddrColumnOid(), variable.name,
-                                        snapshot_->addressHint)) {
+CMibAgent::Answer CMibAgent::Get(MibVariable& variable) {
+    if (variable.name.StartsWith(IpAddrColumnOid())) {
+        if (!EnsureAddresses()) {
+            return Answer::Unreadable;
+        }
+        const auto found = FindInColumn(*snapshot_->addresses, IpAddrColumnOid(), variable.name,
+                                        snapshot_->addressHint);
+        if (!found) {
+            return Answer::Missing;
+        }
         variable.value = MibValue::IpAddress((*snapshot_->addresses)[*found].address);
-        return true;
+        return Answer::Found;
     }
     // Only the column the name itself gives can hold it.
-    const auto& rows = *snapshot_->rows;
     const std::size_t column =
         variable.name.size() > kTcpColumnComponent ? variable.name[kTcpColumnComponent] : 0;
     if (column < 1 || column > kTcpColumns) {
-        return false;
+        return Answer::Missing;
     }
+    if (!EnsureRows()) {
+        return Answer::Unreadable;
+    }
+    const auto& rows = *snapshot_->rows;
     if (const auto found =
             FindInColumn(rows, TcpColumnOids()[column - 1], variable.name, snapshot_->rowHint)) {
         variable.value = ColumnValue(rows[*found].row, column);
-        return true;
+        return Answer::Found;
     }
-    return false;
+    return Answer::Missing;
 }
 
 std::unique_ptr<CMibAgent> LoadKernelAgent() {

@@ -42,6 +42,9 @@ DiagSocket ReadSocket(std::span<const std::byte> payload) {
     std::memcpy(socket.destination.data(), message.id.idiag_dst, socket.destination.size());
     socket.sourcePort = ntohs(message.id.idiag_sport);
     socket.destinationPort = ntohs(message.id.idiag_dport);
+    // The kernel stores the 64-bit cookie as two host-order words, low word first.
+    socket.cookie =
+        static_cast<std::uint64_t>(message.id.idiag_cookie[1]) << 32 | message.id.idiag_cookie[0];
     return socket;
 }
 
@@ -134,13 +137,18 @@ int MibStateFromLinux(int linuxState) {
 }
 
 std::optional<TcpRow> ToTcpRow(const DiagSocket& socket) {
+    // A socket after bind() alone, or one being torn down: it stands for no connection.
+    constexpr int kLinuxTcpClose = 7;
+    if (socket.state == kLinuxTcpClose) {
+        return std::nullopt;
+    }
     const int state = MibStateFromLinux(socket.state);
     const auto local = ToIpv4(socket.family, socket.source);
     const auto remote = ToIpv4(socket.family, socket.destination);
     if (state == 0 || !local || !remote) {
         return std::nullopt;
     }
-    return TcpRow{*local, socket.sourcePort, *remote, socket.destinationPort, state};
+    return TcpRow{*local, socket.sourcePort, *remote, socket.destinationPort, state, socket.cookie};
 }
 
 }  // namespace tarvik

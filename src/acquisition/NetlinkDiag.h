@@ -19,6 +19,7 @@ struct DiagSocket {
     std::array<std::uint8_t, 16> destination{};
     std::uint16_t sourcePort = 0;  // host order
     std::uint16_t destinationPort = 0;
+    std::uint64_t cookie = 0;  // idiag_cookie, the kernel's identity of the socket
 };
 
 enum class DiagRequest {
@@ -44,8 +45,8 @@ DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint
 int MibStateFromLinux(int linuxState);
 
 // The socket as an IPv4 table row: IPv4 sockets as they are, IPv4-mapped IPv6 addresses as
-// their IPv4 form and the IPv6 any-address as 0.0.0.0; nullopt for other IPv6 sockets and
-// unknown states.
+// their IPv4 form and the IPv6 any-address as 0.0.0.0; nullopt for other IPv6 sockets, unknown
+// states and closed sockets (bound but neither listening nor connected: no connection at all).
 std::optional<TcpRow> ToTcpRow(const DiagSocket& socket);
 
 }  // namespace tarvik

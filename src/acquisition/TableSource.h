@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -16,6 +17,8 @@ struct TcpRow {
     Ipv4Octets remoteAddress{};
     std::uint16_t remotePort = 0;
     int state = 0;  // MIB-II tcpConnState, 1..12
+    // The kernel's socket cookie: one identity per socket for its whole life; 0 in fixtures.
+    std::uint64_t cookie = 0;
 
     bool operator==(const TcpRow&) const = default;
 };
@@ -27,6 +30,8 @@ public:
     virtual ~ITableSource() = default;
     virtual std::optional<std::vector<TcpRow>> TcpRows() = 0;
     virtual std::optional<std::vector<Ipv4Octets>> LocalAddresses() = 0;
+    // errno of the last read that failed; 0 when the source cannot tell.
+    virtual int LastError() const { return 0; }
 };
 
 // Rows and addresses set by the test; counts the snapshots taken.
@@ -53,7 +58,11 @@ public:
 
     void SetRows(std::vector<TcpRow> rows) { rows_ = std::move(rows); }
     void SetAddresses(std::vector<Ipv4Octets> addresses) { addresses_ = std::move(addresses); }
-    void SetFailing(bool failing) { failing_ = failing; }
+    void SetFailing(bool failing, int error = EIO) {
+        failing_ = failing;
+        error_ = error;
+    }
+    int LastError() const override { return failing_ ? error_ : 0; }
     int TcpSnapshots() const { return tcpSnapshots_; }
     int AddressSnapshots() const { return addressSnapshots_; }
 
@@ -61,6 +70,7 @@ private:
     std::vector<TcpRow> rows_;
     std::vector<Ipv4Octets> addresses_;
     bool failing_ = false;
+    int error_ = EIO;
     int tcpSnapshots_ = 0;
     int addressSnapshots_ = 0;
 };

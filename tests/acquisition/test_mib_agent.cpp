@@ -82,7 +82,7 @@ protected:
 TEST_F(AgentTest, GetNextWalksColumnsInIdentifierOrderRowByRow) {
     const auto names = WalkNames(*agent, TcpConnTableOid());
     std::vector<std::string> expected;
-    for (int column = 1; column <= 5; ++column) {
+    for (int column = 1; column <= 6; ++column) {
         const std::string base = "1.3.6.1.2.1.6.13.1." + std::to_string(column);
         expected.push_back(base + ".0.0.0.0.21.0.0.0.0.0");
         expected.push_back(base + ".10.0.0.5.1024.10.0.0.9.25");
@@ -91,9 +91,11 @@ TEST_F(AgentTest, GetNextWalksColumnsInIdentifierOrderRowByRow) {
 }
 
 TEST_F(AgentTest, ColumnsCarryTheirValueTypes) {
+    fixture->SetRows({Row("10.0.0.5", 1024, "10.0.0.9", 25, 5, 0x1234'5678'9abc'def0)});
     const Oid row = O("1.3.6.1.2.1.6.13.1.1.10.0.0.5.1024.10.0.0.9.25");
-    std::vector<MibVariable> variables(5);
-    for (std::uint32_t c = 1; c <= 5; ++c) {
+    ASSERT_TRUE(Ask(*agent, kSnmpGetNext, TcpConnTableOid()).ok);
+    std::vector<MibVariable> variables(6);
+    for (std::uint32_t c = 1; c <= 6; ++c) {
         variables[c - 1].name = row;
         variables[c - 1].name[kTcpColumnComponent] = c;
     }
@@ -108,6 +110,8 @@ TEST_F(AgentTest, ColumnsCarryTheirValueTypes) {
     EXPECT_EQ(variables[2].value.integer, 1024);
     EXPECT_EQ(variables[3].value.octets, Address("10.0.0.9"));
     EXPECT_EQ(variables[4].value.integer, 25);
+    EXPECT_EQ(variables[5].value.type, kAsnCounter64);
+    EXPECT_EQ(variables[5].value.counter64, 0x1234'5678'9abc'def0u);
 }
 
 TEST_F(AgentTest, UnknownNamesAnswerNoSuchNameWithTheirIndex) {
@@ -120,7 +124,7 @@ TEST_F(AgentTest, UnknownNamesAnswerNoSuchNameWithTheirIndex) {
     EXPECT_EQ(status, kErrorNoSuchName);
     EXPECT_EQ(index, 2);
 
-    const Answer past = Ask(*agent, kSnmpGetNext, O("1.3.6.1.2.1.6.13.1.5.255"));
+    const Answer past = Ask(*agent, kSnmpGetNext, O("1.3.6.1.2.1.6.13.1.6.255"));
     EXPECT_TRUE(past.ok);
     EXPECT_EQ(past.errorStatus, kErrorNoSuchName);
 
@@ -164,10 +168,66 @@ TEST_F(AgentTest, DuplicateRowIndexesAreAllWalkedInOrder) {
     EXPECT_EQ(states, (std::vector<std::int64_t>{11, 5, 8, 5}));
 }
 
+TEST_F(AgentTest, RowsSharingAnIndexAreOrderedByCookie) {
+    fixture->SetRows({Row("127.0.0.1", 5000, "127.0.0.1", 6000, 5, 900),
+                      Row("127.0.0.1", 5000, "127.0.0.1", 6000, 11, 300),
+                      Row("127.0.0.1", 5000, "127.0.0.1", 6000, 8, 600)});
+    const Oid cookieColumn = O("1.3.6.1.2.1.6.13.1.6");
+    std::vector<std::uint64_t> cookies;
+    Oid name = cookieColumn;
+    for (int i = 0; i < 5; ++i) {
+        const Answer answer = Ask(*agent, kSnmpGetNext, name);
+        if (!answer.ok || answer.variable.value.type != kAsnCounter64) {
+            break;
+        }
+        name = answer.variable.name;
+        cookies.push_back(answer.variable.value.counter64);
+    }
+    EXPECT_EQ(cookies, (std::vector<std::uint64_t>{300, 600, 900}));
+}
+
 TEST_F(AgentTest, SourceFailureFailsTheQuery) {
     fixture->SetFailing(true);
     EXPECT_FALSE(Ask(*agent, kSnmpGetNext, TcpConnTableOid()).ok);
     EXPECT_TRUE(BuildInterfaceAddressList(*agent).empty());
+}
+
+TEST(AgentSourceTest, EachTableIsReadOnlyWhenARequestNeedsIt) {
+    // Reading the addresses takes descriptors of its own: a walk of the connection table must
+    // not fail because they cannot be had.
+    auto source = std::make_unique<testing::CFaultySource>(
+        std::vector<TcpRow>{Row("10.0.0.5", 1024, "10.0.0.9", 25, 5)});
+    auto* faulty = source.get();
+    faulty->addressesFail = true;
+    CMibAgent agent(std::move(source));
+    const Answer first = Ask(agent, kSnmpGetNext, TcpConnTableOid());
+    ASSERT_TRUE(first.ok);
+    EXPECT_EQ(first.variable.value.integer, 5);
+    std::vector<MibVariable> columns(1);
+    columns[0].name = first.variable.name;
+    columns[0].name[kTcpColumnComponent] = 3;
+    int status = -1;
+    int index = -1;
+    ASSERT_TRUE(agent.Query(kSnmpGet, columns, status, index));
+    EXPECT_EQ(columns[0].value.integer, 1024);
+
+    // The address walk fails, with the source's errno.
+    EXPECT_FALSE(Ask(agent, kSnmpGetNext, IpAddrColumnOid()).ok);
+    EXPECT_EQ(agent.LastError(), ENOBUFS);
+    EXPECT_EQ(faulty->Dumps(), 1);
+}
+
+TEST(AgentSourceTest, AFailedDumpLeavesItsErrnoUntilADumpSucceeds) {
+    auto source = std::make_unique<testing::CFaultySource>(std::vector<TcpRow>{});
+    source->failEveryNth = 2;
+    source->error = EMFILE;
+    CMibAgent agent(std::move(source));
+    EXPECT_TRUE(Ask(agent, kSnmpGetNext, TcpConnTableOid()).ok);
+    EXPECT_EQ(agent.LastError(), 0);
+    EXPECT_FALSE(Ask(agent, kSnmpGetNext, TcpConnTableOid()).ok);
+    EXPECT_EQ(agent.LastError(), EMFILE);
+    EXPECT_TRUE(Ask(agent, kSnmpGetNext, TcpConnTableOid()).ok);
+    EXPECT_EQ(agent.LastError(), 0);
 }
 
 TEST(AgentLoadTest, AnAgentWithoutSourceAnswersNothing) {

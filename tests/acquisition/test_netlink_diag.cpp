@@ -89,6 +89,22 @@ TEST(NetlinkDiagParseTest, ReadsSocketsUntilDone) {
     EXPECT_EQ(ToTcpRow(sockets[1]), testing::Row("0.0.0.0", 21, "0.0.0.0", 0, 2));
 }
 
+TEST(NetlinkDiagParseTest, TheCookieIsBothWordsLowFirst) {
+    inet_diag_msg message = Ipv4Socket("10.0.0.5", 1024, "10.0.0.9", 25, 1);
+    message.id.idiag_cookie[0] = 0x89abcdefu;
+    message.id.idiag_cookie[1] = 0x01234567u;
+    Bytes bytes;
+    AppendSocket(bytes, message);
+    AppendDone(bytes);
+    std::vector<DiagSocket> sockets;
+    ASSERT_EQ(Parse(bytes, sockets).status, DiagParseResult::Done);
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(sockets[0].cookie, 0x0123456789abcdefu);
+    const auto row = ToTcpRow(sockets[0]);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->cookie, 0x0123456789abcdefu);
+}
+
 TEST(NetlinkDiagParseTest, ADatagramWithoutDoneAsksForMore) {
     Bytes bytes;
     AppendSocket(bytes, Ipv4Socket("10.0.0.5", 1024, "10.0.0.9", 25, 1));
@@ -159,6 +175,20 @@ TEST(NetlinkDiagRowTest, MapsEveryLinuxStateToItsTableState) {
     EXPECT_EQ(MibStateFromLinux(13), 0);
     DiagSocket odd = Ipv6(kMappedLoopback, kMappedLoopback, 13);
     EXPECT_FALSE(ToTcpRow(odd));
+}
+
+TEST(NetlinkDiagRowTest, ClosedSocketsAreNoConnection) {
+    // Bound only (or torn down): state TCP_CLOSE, remote end 0.0.0.0:0.
+    std::vector<DiagSocket> sockets;
+    Bytes bytes;
+    AppendSocket(bytes, Ipv4Socket("127.0.0.1", 43210, "0.0.0.0", 0, 7));
+    AppendSocket(bytes, Ipv4Socket("10.0.0.5", 40000, "10.0.0.9", 443, 7));
+    AppendDone(bytes);
+    ASSERT_EQ(Parse(bytes, sockets).status, DiagParseResult::Done);
+    ASSERT_EQ(sockets.size(), 2u);
+    EXPECT_FALSE(ToTcpRow(sockets[0]));
+    EXPECT_FALSE(ToTcpRow(sockets[1]));
+    EXPECT_FALSE(ToTcpRow(Ipv6(kMappedLoopback, kAny, 7)));
 }
 
 TEST(NetlinkDiagRowTest, Ipv6SocketsBecomeIpv4RowsOnlyWhenTheyStandForIpv4) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -23,10 +24,43 @@ inline Ipv4Octets Address(const char* dotted) {
     return octets;
 }
 
-inline TcpRow Row(const char* local, int localPort, const char* remote, int remotePort, int state) {
-    return TcpRow{Address(local), static_cast<std::uint16_t>(localPort), Address(remote),
-                  static_cast<std::uint16_t>(remotePort), state};
+inline TcpRow Row(const char* local, int localPort, const char* remote, int remotePort, int state,
+                  std::uint64_t cookie = 0) {
+    return TcpRow{Address(local),  static_cast<std::uint16_t>(localPort),
+                  Address(remote), static_cast<std::uint16_t>(remotePort),
+                  state,           cookie};
 }
+
+// A fixture table whose reads fail on purpose: every Nth TCP dump, or every address read.
+class CFaultySource : public ITableSource {
+public:
+    explicit CFaultySource(std::vector<TcpRow> rows) : table_(std::move(rows), {}) {}
+
+    std::optional<std::vector<TcpRow>> TcpRows() override {
+        ++dumps_;
+        if (failEveryNth > 0 && dumps_ % failEveryNth == 0) {
+            return std::nullopt;
+        }
+        return table_.TcpRows();
+    }
+    std::optional<std::vector<Ipv4Octets>> LocalAddresses() override {
+        if (addressesFail) {
+            return std::nullopt;
+        }
+        return table_.LocalAddresses();
+    }
+    int LastError() const override { return error; }
+
+    int Dumps() const { return dumps_; }
+
+    int failEveryNth = 0;  // 0: no dump fails
+    bool addressesFail = false;
+    int error = ENOBUFS;
+
+private:
+    CFixtureTableSource table_;
+    int dumps_ = 0;
+};
 
 // An agent over a fixture that counts requests and can be told to fail or throw.
 class CCountingAgent : public CMibAgent {
