@@ -6,6 +6,7 @@
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
 #include "tracking/FilterThread.h"
+#include "tracking/SnapshotGate.h"
 
 namespace tarvik {
 
@@ -13,8 +14,15 @@ namespace {
 
 WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list) {
     WorkerParts parts;
-    parts.poller = std::make_unique<CDataThread>(settings);
-    parts.tracker = std::make_unique<CFilterThread>(settings, list);
+    // One snapshot in flight at most: a tracker that falls behind makes the poller skip polls
+    // rather than queue whole tables.
+    auto gate = std::make_shared<CSnapshotGate>();
+    auto poller = std::make_unique<CDataThread>(settings);
+    poller->SetSnapshotGate(gate);
+    auto tracker = std::make_unique<CFilterThread>(settings, list);
+    tracker->SetSnapshotGate(gate);
+    parts.poller = std::move(poller);
+    parts.tracker = std::move(tracker);
     parts.lookup = std::make_unique<CReverseLookupThread>(settings);
     parts.logger = std::make_unique<CLoggingThread>(settings);
     parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings);
