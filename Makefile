@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD_DIR := build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build run test test-asan test-tsan bench package screenshot format clean
+.PHONY: deps configure build run test test-asan test-tsan fuzz bench package screenshot format clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -35,6 +35,14 @@ test-tsan: deps
 	@cmake --build --preset tsan -j $(JOBS)
 	@ctest --preset tsan -j $(JOBS)
 
+# Every fuzz target for FUZZ_SECONDS seconds from its seeds in fuzz/corpus/; fails on a crash.
+FUZZ_SECONDS ?= 30
+fuzz:
+	@./scripts/install-deps.sh fuzz
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+	@./fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 # Benchmarks against the kernel's own cost; prints a table and writes build/bench-results.txt.
 bench: build
 	@./scripts/bench.sh $(BUILD_DIR)
@@ -55,4 +63,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf build build-asan build-tsan build-package
+	@rm -rf build build-asan build-tsan build-package build-fuzz

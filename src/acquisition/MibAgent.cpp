@@ -195,9 +195,11 @@ struct CMibAgent::Snapshot {
             indexed.push_back(IndexedAddress{{a[0], a[1], a[2], a[3]}, a});
         }
         std::ranges::sort(indexed, {}, [](const IndexedAddress& a) { return a.index; });
-        const auto [first, last] =
-            std::ranges::unique(indexed, {}, [](const IndexedAddress& a) { return a.index; });
-        indexed.erase(first, last);
+        // std::unique: clang 14 cannot compile the subrange that std::ranges::unique returns.
+        const auto duplicates = std::unique(
+            indexed.begin(), indexed.end(),
+            [](const IndexedAddress& a, const IndexedAddress& b) { return a.index == b.index; });
+        indexed.erase(duplicates, indexed.end());
         addresses = std::move(indexed);
     }
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace tarvik {
 
@@ -107,6 +108,9 @@ DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint
                 const int error = ReadAt<int>(payload, 0);
                 if (error == 0) {
                     continue;  // an acknowledgement, not a failure
+                }
+                if (error > 0 || error == std::numeric_limits<int>::min()) {
+                    return {DiagParseResult::Malformed};  // not a negated errno
                 }
                 return {DiagParseResult::Error, -error};
             }

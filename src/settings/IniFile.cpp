@@ -172,7 +172,9 @@ CIniFile CIniFile::Parse(std::string_view text, std::vector<std::string>* warnin
         ++number;
 
         Line line;
-        if (!raw.empty() && raw.back() == '\r') {
+        // Every carriage return at the end, not only the one of a CRLF: one left in the text
+        // would be read as the line end on the next load, so each save would change the file.
+        while (!raw.empty() && raw.back() == '\r') {
             raw.remove_suffix(1);
         }
         line.text = std::string(raw);

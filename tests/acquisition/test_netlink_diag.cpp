@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "acquisition/NetlinkDiag.h"
 #include "support/AcqFixtures.h"
@@ -162,6 +163,14 @@ TEST(NetlinkDiagParseTest, ErrorMessagesCarryTheirErrno) {
     Bytes truncated;
     AppendMessage(truncated, NLMSG_ERROR, nullptr, 0);
     EXPECT_EQ(Parse(truncated, sockets).status, DiagParseResult::Malformed);
+
+    // Codes that are no negated errno: the smallest int has no positive counterpart.
+    for (const int code : {std::numeric_limits<int>::min(), EINVAL}) {
+        Bytes odd;
+        error.error = code;
+        AppendMessage(odd, NLMSG_ERROR, &error, sizeof error);
+        EXPECT_EQ(Parse(odd, sockets).status, DiagParseResult::Malformed) << code;
+    }
 }
 
 TEST(NetlinkDiagRowTest, MapsEveryLinuxStateToItsTableState) {

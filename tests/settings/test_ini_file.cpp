@@ -52,6 +52,16 @@ TEST(IniFile, MalformedLinesAreReportedAndSkipped) {
     EXPECT_THAT(ini.Get("general", "netif"), Optional(std::string("5")));
 }
 
+TEST(IniFile, StrayCarriageReturnsAreDroppedOnce) {
+    // A line end of CR CR LF: a CR kept in the line would be taken for the line end at the
+    // next load, and every save would change the file again.
+    const CIniFile first = CIniFile::Parse("junk\r\r\n[View]\r\r\r\nshowinbound=0\r\r\n");
+    const std::string rendered = first.Render();
+    EXPECT_EQ(rendered, "junk\n[View]\nshowinbound=0\n");
+    EXPECT_EQ(CIniFile::Parse(rendered).Render(), rendered);
+    EXPECT_THAT(first.Get("View", "showinbound"), Optional(std::string("0")));
+}
+
 TEST(IniFile, ValuesRoundTripExactly) {
     const std::vector<std::string> values = {"",
                                              "0.0.0.0, 127.0.0.1",
