@@ -27,6 +27,10 @@ LineStart ReadLineStart(std::string_view line, bool lineEnded) {
         return lineEnded ? LineStart::Last : LineStart::TooShort;
     }
     switch (line[kCodeLength]) {
+        case '\r':
+            // The line end of a bare code, split before its LF.
+            return !lineEnded && line.size() == kCodeLength + 1 ? LineStart::TooShort
+                                                                : LineStart::Bad;
         case '-':
             return LineStart::Continued;
         case ' ':

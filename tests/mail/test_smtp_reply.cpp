@@ -41,23 +41,23 @@ TEST(SmtpReply, CompleteRepliesEndAtTheLineWithASpaceAfterTheCode) {
 TEST(SmtpReply, UnfinishedRepliesWaitForMore) {
     for (std::string_view bytes :
          {"", "2", "25", "250", "250-", "250 ok", "250 ok\r", "250-first\r\n", "250-first\r\n250",
-          "250-first\r\n250 last", "250-a\r\n250-b\r\n"}) {
+          "250-first\r\n250 last", "250-a\r\n250-b\r\n",
+          // A bare code whose CR arrived without its LF yet.
+          "250\r", "250-a\r\n250\r"}) {
         EXPECT_EQ(ParseSmtpReply(bytes).state, State::Incomplete) << bytes;
     }
 }
 
 TEST(SmtpReply, BytesThatCannotBeAReplyAreMalformedAtOnce) {
     for (std::string_view bytes : {
-             "2x0 ok\r\n",
-             "hello\r\n",
+             "2x0 ok\r\n", "hello\r\n",
              "25\r\n",                      // a line too short for a code
              "\r\n",                        // an empty line
              "250+ok\r\n",                  // neither space nor dash after the code
              "250-first\r\n251 other\r\n",  // a continuation with another code
              "250-first\r\n251",            // ... seen before its line ends
-             "250-first\r\nxyz\r\n",
-             "250-first\r\n\r\n",
-             "2500 ok\r\n",
+             "250-first\r\nxyz\r\n", "250-first\r\n\r\n", "2500 ok\r\n",
+             "250\rx",  // a CR after a bare code that is no line end
          }) {
         EXPECT_EQ(ParseSmtpReply(bytes).state, State::Malformed) << bytes;
     }
