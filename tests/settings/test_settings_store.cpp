@@ -135,7 +135,7 @@ TEST_F(SettingsStoreTest, MalformedFileLoadsWhatItCan) {
     EXPECT_EQ(store->GetShowInbound(), 1);
     EXPECT_EQ(store->GetShowOutbound(), 1);
     EXPECT_EQ(store->GetShowUnknown(), 1);  // out of range: the default
-    EXPECT_EQ(store->GetThreshold(), 7);  // the last of duplicate keys wins
+    EXPECT_EQ(store->GetThreshold(), 7);    // the last of duplicate keys wins
     EXPECT_EQ(store->GetScanEnabled(), 0);
     EXPECT_EQ(store->GetMailHost(), "");
 
