@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -60,8 +61,11 @@ private:
 
 }  // namespace
 
-int ReadWholeFile(const std::filesystem::path& file, std::string& text, std::string& failure) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+int ReadWholeFile(const std::filesystem::path& file, std::string& text, std::string& failure,
+                  std::size_t maxSize) {
+    text.clear();
+    // Non-blocking: opening a FIFO for reading would otherwise wait for a writer forever.
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0) {
         int code = errno;
         failure = (code == ENOENT ? "no file " : "cannot open ") + file.string() +
@@ -69,30 +73,41 @@ int ReadWholeFile(const std::filesystem::path& file, std::string& text, std::str
         return code;
     }
     struct stat info {};
-    int code = 0;
     if (::fstat(fd.Get(), &info) != 0) {
-        code = errno;
-    } else if (!S_ISREG(info.st_mode)) {
-        code = EINVAL;
-        failure = file.string() + " is not a regular file";
+        int code = errno;
+        failure = "cannot read " + file.string() + ": " + std::strerror(code);
+        return code;
     }
+    if (!S_ISREG(info.st_mode)) {
+        failure = file.string() + " is not a regular file";
+        return EINVAL;
+    }
+    auto tooLarge = [&] {
+        failure = file.string() + " is larger than " + std::to_string(maxSize) + " bytes";
+        return EFBIG;
+    };
+    if (static_cast<std::uintmax_t>(info.st_size) > maxSize) {
+        return tooLarge();
+    }
+    // The size can change while we read; never take more than the limit allows.
     char buffer[8192];
-    while (code == 0) {
+    while (true) {
         ssize_t got = ::read(fd.Get(), buffer, sizeof(buffer));
         if (got > 0) {
             text.append(buffer, static_cast<std::size_t>(got));
+            if (text.size() > maxSize) {
+                text.clear();
+                return tooLarge();
+            }
         } else if (got == 0) {
-            break;
+            return 0;
         } else if (errno != EINTR) {
-            code = errno;
-        }
-    }
-    if (code != 0) {
-        if (failure.empty()) {
+            int code = errno;
+            text.clear();
             failure = "cannot read " + file.string() + ": " + std::strerror(code);
+            return code;
         }
     }
-    return code;
 }
 
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view content,
@@ -104,6 +119,11 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
                                            ? std::filesystem::weakly_canonical(file, linkError)
                                            : file;
     const std::string target = (linkError ? file : real).string();
+    struct stat existing {};
+    const bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {
+        return Fail(error, "not replacing " + target + ": not a regular file", EINVAL);
+    }
     std::filesystem::path folder = std::filesystem::path(target).parent_path();
     if (folder.empty()) {
         folder = ".";
@@ -126,9 +146,8 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view con
 
     // Keep the old file's permissions (a user may have made it private); new files get 0600
     // from mkostemp, which suits a per-user settings file.
-    struct stat old {};
-    if (::stat(target.c_str(), &old) == 0) {
-        ::fchmod(fd.Get(), old.st_mode & 07777);
+    if (exists) {
+        ::fchmod(fd.Get(), existing.st_mode & 07777);
     }
 
     if (!WriteAll(fd.Get(), content, seams)) {

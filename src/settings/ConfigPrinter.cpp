@@ -5,9 +5,12 @@
 namespace tarvik {
 
 std::string RenderConfig(const CSettingsStore& store) {
+    const std::vector<std::string> texts = store.EncodedValues();
     CIniFile ini;
-    std::lock_guard lock(store.valueMutex_);
-    CSettingsStore::StoreValues(*store.values_, ini, true);
+    for (const SettingDefinition& definition : SettingsTable()) {
+        ini.Set(definition.section, definition.name,
+                texts[static_cast<std::size_t>(definition.id)]);
+    }
     return ini.Render();
 }
 

@@ -1,6 +1,5 @@
 #include "settings/SettingsStore.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,36 +7,26 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <variant>
 
 #include "acquisition/ConnectionRecord.h"
 #include "settings/AtomicFile.h"
 #include "settings/IniFile.h"
+#include "settings/MessageText.h"
 
 namespace tarvik {
 namespace {
 
-constexpr const char* kGeneral = "General";
-constexpr const char* kView = "View";
-constexpr const char* kLogging = "Logging";
-constexpr const char* kScanWatch = "ScanWatch";
+using SettingValue = std::variant<int, std::string, PortListPtr, TextListPtr>;
+using SettingValues = std::array<SettingValue, kSettingCount>;
 
-constexpr std::array<const char*, 3> kCategoryWords = {"inbound", "outbound", "unknown"};
-constexpr std::array<int, 3> kCategoryEnabledDefault = {1, 0, 1};
-
-constexpr const char* kDefaultIgnoreHosts = "0.0.0.0,127.0.0.1";
-constexpr const char* kDefaultListenPorts =
-    "1,11,15,79,111,119,143,540,635,1080,1524,2000,5742,6667,12345,12346,20034,31337,32771,"
-    "32772,32773,32774,40421,49724,54320";
-
-std::size_t Index(LogCategory category) {
-    return static_cast<std::size_t>(category);
-}
-
-std::string LogName(std::size_t category, const char* suffix) {
-    return std::string(kCategoryWords[category]) + suffix;
+std::size_t Index(SettingId id) {
+    return static_cast<std::size_t>(id);
 }
 
 std::string LogsFolderOf(const std::string& installFolder) {
@@ -96,101 +85,145 @@ std::string EnvironmentValue(const char* name) {
     return value != nullptr ? value : "";
 }
 
-// Reads values with their defaults, noting each value that is present but unusable.
-class ValueReader {
-public:
-    ValueReader(const CIniFile& ini, std::vector<std::string>& warnings)
-        : ini_(ini), warnings_(warnings) {}
+std::string KeyOf(const SettingDefinition& definition) {
+    return "[" + std::string(definition.section) + "] " + definition.name;
+}
 
-    int Integer(const char* section, const std::string& name, int fallback) {
-        std::optional<std::string> text = ini_.Get(section, name);
-        if (!text) {
-            return fallback;
-        }
-        if (std::optional<int> value = ParseInteger(*text)) {
-            return *value;
-        }
-        warnings_.push_back("[" + std::string(section) + "] " + name + ": \"" + *text +
-                            "\" is not a 32-bit whole number; using " + std::to_string(fallback));
-        return fallback;
+std::string RangeText(const SettingDefinition& definition) {
+    if (definition.maximum == INT_MAX) {
+        return "below " + std::to_string(definition.minimum);
     }
+    return "out of range " + std::to_string(definition.minimum) + ".." +
+           std::to_string(definition.maximum);
+}
 
-    std::string Text(const char* section, const std::string& name, std::string fallback) {
-        std::optional<std::string> text = ini_.Get(section, name);
-        return text ? std::move(*text) : std::move(fallback);
-    }
-
-    PortListPtr Ports(const char* section, const std::string& name, const char* fallback = "") {
-        return std::make_shared<const PortList>(DecodePortList(Text(section, name, fallback)));
-    }
-
-    TextListPtr Texts(const char* section, const std::string& name, const char* fallback = "") {
-        return std::make_shared<const TextList>(DecodeTextList(Text(section, name, fallback)));
-    }
-
-private:
-    const CIniFile& ini_;
-    std::vector<std::string>& warnings_;
+// The file as it is on disk now.
+struct FileSnapshot {
+    enum class State { Read, Missing, Failed };
+    State state = State::Missing;
+    CIniFile ini;
+    std::string failure;                // Missing and Failed: why
+    std::vector<std::string> warnings;  // Read: lines that did not parse
 };
 
-void PutInteger(CIniFile& ini, const char* section, const std::string& name, int value) {
-    ini.Set(section, name, std::to_string(value));
+FileSnapshot ReadSettingsFile(const std::filesystem::path& file) {
+    FileSnapshot snapshot;
+    std::string text;
+    const int code = ReadWholeFile(file, text, snapshot.failure);
+    if (code == ENOENT || code == ENOTDIR) {  // nothing there that a save could destroy
+        snapshot.state = FileSnapshot::State::Missing;
+        snapshot.failure = "no settings file " + file.string();
+    } else if (code != 0) {
+        snapshot.state = FileSnapshot::State::Failed;
+    } else {
+        snapshot.state = FileSnapshot::State::Read;
+        std::vector<std::string> lineWarnings;
+        snapshot.ini = CIniFile::Parse(text, &lineWarnings);
+        for (std::string& warning : lineWarnings) {
+            snapshot.warnings.push_back(file.string() + " " + warning);
+        }
+    }
+    return snapshot;
+}
+
+int ReadInteger(const CIniFile& ini, const SettingDefinition& definition,
+                std::vector<std::string>& warnings) {
+    std::optional<std::string> text = ini.Get(definition.section, definition.name);
+    if (!text) {
+        return definition.defaultInteger;
+    }
+    std::optional<int> value = ParseInteger(*text);
+    if (!value) {
+        warnings.push_back(KeyOf(definition) + ": \"" + EscapeForMessage(*text) +
+                           "\" is not a 32-bit whole number; using " +
+                           std::to_string(definition.defaultInteger));
+        return definition.defaultInteger;
+    }
+    const int used = LoadedInRange(definition, *value);
+    if (used != *value) {
+        warnings.push_back(KeyOf(definition) + ": " + std::to_string(*value) + " is " +
+                           RangeText(definition) + "; using " + std::to_string(used));
+    }
+    return used;
+}
+
+// Every value of the table from `ini`, each missing or unusable one with its default.
+SettingValues ValuesFrom(const CIniFile& ini, const std::filesystem::path& workingDirectory,
+                         std::vector<std::string>& warnings) {
+    SettingValues values;
+    for (const SettingDefinition& definition : SettingsTable()) {
+        if (definition.kind == SettingKind::Integer) {
+            values[Index(definition.id)] = ReadInteger(ini, definition, warnings);
+            continue;
+        }
+        std::string fallback = definition.defaultText;
+        if (definition.rule == DefaultRule::WorkingDirectory) {
+            fallback = workingDirectory.string();
+        } else if (definition.rule == DefaultRule::LogsUnderInstallFolder) {
+            // "InstallFolder" comes earlier in the table.
+            fallback = LogsFolderOf(std::get<std::string>(values[Index(SettingId::InstallFolder)]));
+        }
+        std::string text = ini.Get(definition.section, definition.name).value_or(fallback);
+        switch (definition.kind) {
+            case SettingKind::PortList:
+                values[Index(definition.id)] =
+                    std::make_shared<const PortList>(DecodePortList(text));
+                break;
+            case SettingKind::TextList:
+                values[Index(definition.id)] =
+                    std::make_shared<const TextList>(DecodeTextList(text));
+                break;
+            default:
+                values[Index(definition.id)] = std::move(text);
+        }
+    }
+    return values;
+}
+
+std::string EncodeValue(const SettingValue& value) {
+    struct Encoder {
+        std::string operator()(int number) const { return std::to_string(number); }
+        std::string operator()(const std::string& text) const { return text; }
+        std::string operator()(const PortListPtr& ports) const { return EncodePortList(*ports); }
+        std::string operator()(const TextListPtr& texts) const { return EncodeTextList(*texts); }
+    };
+    return std::visit(Encoder{}, value);
 }
 
 }  // namespace
 
-struct LogValues {
-    int enabled = 0;
-    int type = 1;
-    int rotation = 0;
-    std::string folder;
-    PortListPtr ports = std::make_shared<const PortList>();
-};
-
 struct CSettingsStore::Values {
-    int netIf = -1;
-    int reverseLookup = 1;
-    int showListening = 0;
-    int showInbound = 1;
-    int showOutbound = 1;
-    int showUnknown = 1;
-    std::filesystem::path installFolder;
+    SettingValues values;
+    // Per setting: 0 when it equals what was last loaded or saved, else the serial of its latest
+    // change, so a save clears only the changes it wrote.
+    std::array<std::uint64_t, kSettingCount> changes{};
+    std::uint64_t lastChange = 0;
 
-    std::array<LogValues, 3> logs;
-
-    int scanEnabled = 1;
-    int threshold = 3;
-    TextListPtr ignoreHosts = std::make_shared<const TextList>(DecodeTextList(kDefaultIgnoreHosts));
-    PortListPtr ignorePorts = std::make_shared<const PortList>();
-    int listenEnabled = 0;
-    PortListPtr listenPorts = std::make_shared<const PortList>(DecodePortList(kDefaultListenPorts));
-    int emailAlert = 0;
-    int eventLog = 1;
-    TextListPtr notificationAddresses = std::make_shared<const TextList>();
-    std::string mailHost;
-
-    // The file as read (and as last written), so that keys this store does not manage, and
-    // comments, are written back unchanged.
+    // The file as last read or written: what GetProfileString answers from.
     CIniFile ini;
     std::vector<std::string> warnings;
-    // The file existed but could not be read: writing it would destroy what we never saw.
-    std::string unreadable;
-
-    // Serialises writes of the file; taken before the value lock.
-    std::mutex fileMutex;
 };
 
 CSettingsStore::CSettingsStore(std::filesystem::path file, InterfaceLister listInterfaces,
                                std::filesystem::path currentDirectory)
     : file_(std::move(file)),
+      workingDirectory_(currentDirectory.empty() ? WorkingDirectory()
+                                                 : std::move(currentDirectory)),
       listInterfaces_(std::move(listInterfaces)),
       values_(std::make_unique<Values>()) {
     for (int column = 0; column < static_cast<int>(Column::Count); ++column) {
         columnTitles_.emplace_back(ColumnTitle(static_cast<Column>(column)));
     }
-    values_->installFolder =
-        currentDirectory.empty() ? WorkingDirectory() : std::move(currentDirectory);
-    Load();
+    FileSnapshot snapshot = ReadSettingsFile(file_);
+    std::vector<std::string> warnings;
+    if (snapshot.state == FileSnapshot::State::Read) {
+        warnings = std::move(snapshot.warnings);
+    } else {
+        warnings.push_back(snapshot.failure + "; using defaults");
+    }
+    values_->values = ValuesFrom(snapshot.ini, workingDirectory_, warnings);
+    values_->ini = std::move(snapshot.ini);
+    values_->warnings = std::move(warnings);
 }
 
 CSettingsStore::~CSettingsStore() = default;
@@ -212,117 +245,78 @@ const std::filesystem::path& CSettingsStore::File() const {
     return file_;
 }
 
-void CSettingsStore::Load() {
-    std::lock_guard lock(valueMutex_);
-    Values& v = *values_;
-    v.ini = CIniFile();
-    v.warnings.clear();
-    v.unreadable.clear();
-
-    std::string text;
-    std::string failure;
-    if (int code = ReadWholeFile(file_, text, failure); code != 0) {
-        if (code == ENOENT || code == ENOTDIR) {  // nothing there that a save could destroy
-            v.warnings.push_back("no settings file " + file_.string() + "; using defaults");
-        } else {
-            v.unreadable = failure;
-            v.warnings.push_back(failure + "; using defaults");
-        }
-    } else {
-        std::vector<std::string> lineWarnings;
-        v.ini = CIniFile::Parse(text, &lineWarnings);
-        for (std::string& warning : lineWarnings) {
-            v.warnings.push_back(file_.string() + " " + warning);
-        }
-    }
-
-    ValueReader read(v.ini, v.warnings);
-    v.netIf = read.Integer(kGeneral, "netif", -1);
-    // No worker is registered yet, so turning reverse lookup on here has nobody to tell.
-    v.reverseLookup = read.Integer(kView, "reverselookup", 1);
-    v.showListening = read.Integer(kView, "showlistening", 0);
-    v.showInbound = read.Integer(kView, "showinbound", 1);
-    v.showOutbound = read.Integer(kView, "showoutbound", 1);
-    v.showUnknown = read.Integer(kView, "showunknown", 1);
-    v.installFolder = read.Text(kGeneral, "InstallFolder", v.installFolder.string());
-
-    const std::string defaultLogs = LogsFolderOf(v.installFolder.string());
-    for (std::size_t c = 0; c < v.logs.size(); ++c) {
-        LogValues& log = v.logs[c];
-        log.enabled = read.Integer(kLogging, LogName(c, ""), kCategoryEnabledDefault[c]);
-        log.type = read.Integer(kLogging, LogName(c, "type"), 1);
-        log.rotation = read.Integer(kLogging, LogName(c, "rotation"), 0);
-        log.folder = read.Text(kLogging, LogName(c, "folder"), defaultLogs);
-        // Only the last component, and a failure is the logger's to report when it opens a file.
-        ::mkdir(log.folder.c_str(), 0777);
-        log.ports = read.Ports(kLogging, LogName(c, "ports"));
-    }
-
-    v.scanEnabled = read.Integer(kScanWatch, "enabled", 1);
-    v.threshold = read.Integer(kScanWatch, "threshold", 3);
-    v.ignoreHosts = read.Texts(kScanWatch, "ignorehosts", kDefaultIgnoreHosts);
-    v.ignorePorts = read.Ports(kScanWatch, "ignoreports");
-    v.listenEnabled = read.Integer(kScanWatch, "listenenabled", 0);
-    v.listenPorts = read.Ports(kScanWatch, "listenports", kDefaultListenPorts);
-    v.emailAlert = read.Integer(kScanWatch, "emailalert", 0);
-    v.eventLog = read.Integer(kScanWatch, "eventlog", 1);
-    v.notificationAddresses = read.Texts(kScanWatch, "notificationaddresses");
-    v.mailHost = read.Text(kScanWatch, "mailhost", "");
-}
-
-void CSettingsStore::StoreValues(const Values& v, CIniFile& ini, bool includeReadOnly) {
-    PutInteger(ini, kGeneral, "netif", v.netIf);
-    if (includeReadOnly) {
-        ini.Set(kGeneral, "InstallFolder", v.installFolder.string());
-    }
-    PutInteger(ini, kView, "reverselookup", v.reverseLookup);
-    PutInteger(ini, kView, "showlistening", v.showListening);
-    PutInteger(ini, kView, "showinbound", v.showInbound);
-    PutInteger(ini, kView, "showoutbound", v.showOutbound);
-    PutInteger(ini, kView, "showunknown", v.showUnknown);
-    for (std::size_t c = 0; c < v.logs.size(); ++c) {
-        const LogValues& log = v.logs[c];
-        PutInteger(ini, kLogging, LogName(c, ""), log.enabled);
-        PutInteger(ini, kLogging, LogName(c, "type"), log.type);
-        PutInteger(ini, kLogging, LogName(c, "rotation"), log.rotation);
-        ini.Set(kLogging, LogName(c, "folder"), log.folder);
-        ini.Set(kLogging, LogName(c, "ports"), EncodePortList(*log.ports));
-    }
-    PutInteger(ini, kScanWatch, "enabled", v.scanEnabled);
-    PutInteger(ini, kScanWatch, "threshold", v.threshold);
-    ini.Set(kScanWatch, "ignorehosts", EncodeTextList(*v.ignoreHosts));
-    if (includeReadOnly) {
-        ini.Set(kScanWatch, "ignoreports", EncodePortList(*v.ignorePorts));
-    }
-    PutInteger(ini, kScanWatch, "listenenabled", v.listenEnabled);
-    ini.Set(kScanWatch, "listenports", EncodePortList(*v.listenPorts));
-    PutInteger(ini, kScanWatch, "eventlog", v.eventLog);
-    PutInteger(ini, kScanWatch, "emailalert", v.emailAlert);
-    ini.Set(kScanWatch, "notificationaddresses", EncodeTextList(*v.notificationAddresses));
-    ini.Set(kScanWatch, "mailhost", v.mailHost);
-}
-
 bool CSettingsStore::Save(std::string* error) {
-    std::lock_guard fileLock(values_->fileMutex);
-    std::string text;
+    std::lock_guard fileLock(fileMutex_);
+    FileSnapshot now = ReadSettingsFile(file_);
+    if (now.state == FileSnapshot::State::Failed) {
+        if (error != nullptr) {
+            *error = "not saving settings: " + now.failure;
+        }
+        return false;
+    }
+    // A first start names every value, so the file shows what can be set.
+    const bool everything = now.state == FileSnapshot::State::Missing;
+
+    std::array<std::uint64_t, kSettingCount> written{};
+    bool any = false;
     {
         std::lock_guard lock(valueMutex_);
-        if (!values_->unreadable.empty()) {
-            if (error != nullptr) {
-                *error = "not saving settings: " + values_->unreadable;
+        for (const SettingDefinition& definition : SettingsTable()) {
+            const std::size_t i = Index(definition.id);
+            if (definition.write == SettingWrite::Saved &&
+                (everything || values_->changes[i] != 0)) {
+                now.ini.Set(definition.section, definition.name, EncodeValue(values_->values[i]));
+                written[i] = values_->changes[i];
+                any = true;
             }
-            return false;
         }
-        StoreValues(*values_, values_->ini, false);
-        text = values_->ini.Render();
+        if (!any) {
+            values_->ini = now.ini;
+            return true;
+        }
     }
-    return WriteFileAtomically(file_, text, error);
+    if (!WriteFileAtomically(file_, now.ini.Render(), error)) {
+        return false;
+    }
+    std::lock_guard lock(valueMutex_);
+    for (std::size_t i = 0; i < kSettingCount; ++i) {
+        if (values_->changes[i] == written[i]) {  // not changed again meanwhile
+            values_->changes[i] = 0;
+        }
+    }
+    values_->ini = std::move(now.ini);
+    return true;
 }
 
 std::vector<std::string> CSettingsStore::Reload() {
-    std::lock_guard fileLock(values_->fileMutex);
-    Load();
-    return LoadWarnings();
+    std::lock_guard fileLock(fileMutex_);
+    FileSnapshot snapshot = ReadSettingsFile(file_);
+    std::vector<std::string> warnings;
+    if (snapshot.state == FileSnapshot::State::Failed) {
+        // Defaults in place of a file that is there but cannot be read would switch off what
+        // the administrator switched on.
+        warnings.push_back(snapshot.failure + "; keeping the current settings");
+        std::lock_guard lock(valueMutex_);
+        values_->warnings = warnings;
+        return warnings;
+    }
+    if (snapshot.state == FileSnapshot::State::Read) {
+        warnings = std::move(snapshot.warnings);
+    } else {
+        warnings.push_back(snapshot.failure + "; using defaults");
+    }
+    SettingValues values = ValuesFrom(snapshot.ini, workingDirectory_, warnings);
+
+    std::lock_guard lock(valueMutex_);
+    const std::size_t reverse = Index(SettingId::ReverseLookup);
+    if (std::get<int>(values_->values[reverse]) == 0 && std::get<int>(values[reverse]) != 0) {
+        registry_.Broadcast(kMsgReverseLookupOn);  // as the setter does
+    }
+    values_->values = std::move(values);
+    values_->changes.fill(0);
+    values_->ini = std::move(snapshot.ini);
+    values_->warnings = warnings;
+    return warnings;
 }
 
 std::vector<std::string> CSettingsStore::LoadWarnings() const {
@@ -330,135 +324,187 @@ std::vector<std::string> CSettingsStore::LoadWarnings() const {
     return values_->warnings;
 }
 
-// Plain values: one read or write under the value lock.
-#define TARVIK_INT_SETTING(Name, member)        \
+std::vector<std::string> CSettingsStore::EncodedValues() const {
+    std::lock_guard lock(valueMutex_);
+    std::vector<std::string> texts;
+    texts.reserve(kSettingCount);
+    for (const SettingValue& value : values_->values) {
+        texts.push_back(EncodeValue(value));
+    }
+    return texts;
+}
+
+void CSettingsStore::MarkChanged(SettingId id) {
+    values_->changes[Index(id)] = ++values_->lastChange;
+}
+
+int CSettingsStore::GetInteger(SettingId id) const {
+    std::lock_guard lock(valueMutex_);
+    return std::get<int>(values_->values[Index(id)]);
+}
+
+void CSettingsStore::SetInteger(SettingId id, int value) {
+    value = ClampToRange(Definition(id), value);
+    std::lock_guard lock(valueMutex_);
+    int& stored = std::get<int>(values_->values[Index(id)]);
+    if (stored != value) {
+        stored = value;
+        MarkChanged(id);
+    }
+}
+
+std::string CSettingsStore::GetText(SettingId id) const {
+    std::lock_guard lock(valueMutex_);
+    return std::get<std::string>(values_->values[Index(id)]);
+}
+
+void CSettingsStore::SetText(SettingId id, std::string text) {
+    std::lock_guard lock(valueMutex_);
+    std::string& stored = std::get<std::string>(values_->values[Index(id)]);
+    if (stored != text) {
+        stored = std::move(text);
+        MarkChanged(id);
+    }
+}
+
+PortListPtr CSettingsStore::GetPorts(SettingId id) const {
+    std::lock_guard lock(valueMutex_);
+    return std::get<PortListPtr>(values_->values[Index(id)]);
+}
+
+void CSettingsStore::SetPorts(SettingId id, PortList ports) {
+    auto list = std::make_shared<const PortList>(std::move(ports));
+    std::lock_guard lock(valueMutex_);
+    PortListPtr& stored = std::get<PortListPtr>(values_->values[Index(id)]);
+    if (*stored != *list) {
+        stored = std::move(list);
+        MarkChanged(id);
+    }
+}
+
+TextListPtr CSettingsStore::GetTexts(SettingId id) const {
+    std::lock_guard lock(valueMutex_);
+    return std::get<TextListPtr>(values_->values[Index(id)]);
+}
+
+void CSettingsStore::SetTexts(SettingId id, TextList texts) {
+    auto list = std::make_shared<const TextList>(std::move(texts));
+    std::lock_guard lock(valueMutex_);
+    TextListPtr& stored = std::get<TextListPtr>(values_->values[Index(id)]);
+    if (*stored != *list) {
+        stored = std::move(list);
+        MarkChanged(id);
+    }
+}
+
+#define TARVIK_INT_SETTING(Name)                \
     int CSettingsStore::Get##Name() const {     \
-        std::lock_guard lock(valueMutex_);      \
-        return values_->member;                 \
+        return GetInteger(SettingId::Name);     \
     }                                           \
     void CSettingsStore::Set##Name(int value) { \
-        std::lock_guard lock(valueMutex_);      \
-        values_->member = value;                \
+        SetInteger(SettingId::Name, value);     \
     }
 
-TARVIK_INT_SETTING(NetIf, netIf)
-TARVIK_INT_SETTING(ShowListening, showListening)
-TARVIK_INT_SETTING(ShowInbound, showInbound)
-TARVIK_INT_SETTING(ShowOutbound, showOutbound)
-TARVIK_INT_SETTING(ShowUnknown, showUnknown)
-TARVIK_INT_SETTING(ScanEnabled, scanEnabled)
-TARVIK_INT_SETTING(Threshold, threshold)
-TARVIK_INT_SETTING(ListenEnabled, listenEnabled)
-TARVIK_INT_SETTING(EmailAlert, emailAlert)
-TARVIK_INT_SETTING(EventLog, eventLog)
+TARVIK_INT_SETTING(NetIf)
+TARVIK_INT_SETTING(ShowListening)
+TARVIK_INT_SETTING(ShowInbound)
+TARVIK_INT_SETTING(ShowOutbound)
+TARVIK_INT_SETTING(ShowUnknown)
+TARVIK_INT_SETTING(ScanEnabled)
+TARVIK_INT_SETTING(Threshold)
+TARVIK_INT_SETTING(ListenEnabled)
+TARVIK_INT_SETTING(EmailAlert)
+TARVIK_INT_SETTING(EventLog)
 #undef TARVIK_INT_SETTING
 
 std::filesystem::path CSettingsStore::GetInstallFolder() const {
-    std::lock_guard lock(valueMutex_);
-    return values_->installFolder;
+    return GetText(SettingId::InstallFolder);
 }
 
 CSettingsStore::ViewSwitches CSettingsStore::GetViewSwitches() const {
     std::lock_guard lock(valueMutex_);
-    const Values& v = *values_;
-    return {v.netIf,       v.reverseLookup, v.showListening,
-            v.showInbound, v.showOutbound,  v.showUnknown};
+    auto value = [this](SettingId id) { return std::get<int>(values_->values[Index(id)]); };
+    return {value(SettingId::NetIf),         value(SettingId::ReverseLookup),
+            value(SettingId::ShowListening), value(SettingId::ShowInbound),
+            value(SettingId::ShowOutbound),  value(SettingId::ShowUnknown)};
 }
 
 int CSettingsStore::GetReverseLookup() const {
-    std::lock_guard lock(valueMutex_);
-    return values_->reverseLookup;
+    return GetInteger(SettingId::ReverseLookup);
 }
 
 void CSettingsStore::SetReverseLookup(int value) {
+    value = ClampToRange(Definition(SettingId::ReverseLookup), value);
     std::lock_guard lock(valueMutex_);
-    // Any non-zero value means "on"; the lookup worker needs to hear when it comes on.
-    if (value != 0 && values_->reverseLookup == 0) {
+    int& stored = std::get<int>(values_->values[Index(SettingId::ReverseLookup)]);
+    if (stored == value) {
+        return;
+    }
+    // The lookup worker needs to hear when it comes on.
+    if (value != 0 && stored == 0) {
         registry_.Broadcast(kMsgReverseLookupOn);
     }
-    values_->reverseLookup = value;
+    stored = value;
+    MarkChanged(SettingId::ReverseLookup);
 }
 
 int CSettingsStore::GetLogEnabled(LogCategory category) const {
-    std::lock_guard lock(valueMutex_);
-    return values_->logs[Index(category)].enabled;
+    return GetInteger(LogSetting(category, LogField::Enabled));
 }
 void CSettingsStore::SetLogEnabled(LogCategory category, int value) {
-    std::lock_guard lock(valueMutex_);
-    values_->logs[Index(category)].enabled = value;
+    SetInteger(LogSetting(category, LogField::Enabled), value);
 }
 int CSettingsStore::GetLogType(LogCategory category) const {
-    std::lock_guard lock(valueMutex_);
-    return values_->logs[Index(category)].type;
+    return GetInteger(LogSetting(category, LogField::Type));
 }
 void CSettingsStore::SetLogType(LogCategory category, int value) {
-    std::lock_guard lock(valueMutex_);
-    values_->logs[Index(category)].type = value;
+    SetInteger(LogSetting(category, LogField::Type), value);
 }
 int CSettingsStore::GetLogRotation(LogCategory category) const {
-    std::lock_guard lock(valueMutex_);
-    return values_->logs[Index(category)].rotation;
+    return GetInteger(LogSetting(category, LogField::Rotation));
 }
 void CSettingsStore::SetLogRotation(LogCategory category, int value) {
-    std::lock_guard lock(valueMutex_);
-    values_->logs[Index(category)].rotation = value;
+    SetInteger(LogSetting(category, LogField::Rotation), value);
 }
 std::string CSettingsStore::GetLogFolder(LogCategory category) const {
-    std::lock_guard lock(valueMutex_);
-    return values_->logs[Index(category)].folder;
+    return GetText(LogSetting(category, LogField::Folder));
 }
 void CSettingsStore::SetLogFolder(LogCategory category, std::string folder) {
-    std::lock_guard lock(valueMutex_);
-    values_->logs[Index(category)].folder = std::move(folder);
+    SetText(LogSetting(category, LogField::Folder), std::move(folder));
 }
 PortListPtr CSettingsStore::GetLogPorts(LogCategory category) const {
-    std::lock_guard lock(valueMutex_);
-    return values_->logs[Index(category)].ports;
+    return GetPorts(LogSetting(category, LogField::Ports));
 }
 void CSettingsStore::SetLogPorts(LogCategory category, PortList ports) {
-    auto list = std::make_shared<const PortList>(std::move(ports));
-    std::lock_guard lock(valueMutex_);
-    values_->logs[Index(category)].ports = std::move(list);
+    SetPorts(LogSetting(category, LogField::Ports), std::move(ports));
 }
 
 TextListPtr CSettingsStore::GetIgnoreHosts() const {
-    std::lock_guard lock(valueMutex_);
-    return values_->ignoreHosts;
+    return GetTexts(SettingId::IgnoreHosts);
 }
 void CSettingsStore::SetIgnoreHosts(TextList hosts) {
-    auto list = std::make_shared<const TextList>(std::move(hosts));
-    std::lock_guard lock(valueMutex_);
-    values_->ignoreHosts = std::move(list);
+    SetTexts(SettingId::IgnoreHosts, std::move(hosts));
 }
 PortListPtr CSettingsStore::GetIgnorePorts() const {
-    std::lock_guard lock(valueMutex_);
-    return values_->ignorePorts;
+    return GetPorts(SettingId::IgnorePorts);
 }
 PortListPtr CSettingsStore::GetListenPorts() const {
-    std::lock_guard lock(valueMutex_);
-    return values_->listenPorts;
+    return GetPorts(SettingId::ListenPorts);
 }
 void CSettingsStore::SetListenPorts(PortList ports) {
-    auto list = std::make_shared<const PortList>(std::move(ports));
-    std::lock_guard lock(valueMutex_);
-    values_->listenPorts = std::move(list);
+    SetPorts(SettingId::ListenPorts, std::move(ports));
 }
 TextListPtr CSettingsStore::GetNotificationAddresses() const {
-    std::lock_guard lock(valueMutex_);
-    return values_->notificationAddresses;
+    return GetTexts(SettingId::NotificationAddresses);
 }
 void CSettingsStore::SetNotificationAddresses(TextList addresses) {
-    auto list = std::make_shared<const TextList>(std::move(addresses));
-    std::lock_guard lock(valueMutex_);
-    values_->notificationAddresses = std::move(list);
+    SetTexts(SettingId::NotificationAddresses, std::move(addresses));
 }
 std::string CSettingsStore::GetMailHost() const {
-    std::lock_guard lock(valueMutex_);
-    return values_->mailHost;
+    return GetText(SettingId::MailHost);
 }
 void CSettingsStore::SetMailHost(std::string host) {
-    std::lock_guard lock(valueMutex_);
-    values_->mailHost = std::move(host);
+    SetText(SettingId::MailHost, std::move(host));
 }
 
 std::string CSettingsStore::GetProfileString(std::string_view section, std::string_view name,
@@ -470,16 +516,15 @@ std::string CSettingsStore::GetProfileString(std::string_view section, std::stri
 
 bool CSettingsStore::WriteProfileString(std::string_view section, std::string_view name,
                                         std::string_view value) {
-    std::lock_guard fileLock(values_->fileMutex);
-    std::string text;
-    {
-        std::lock_guard lock(valueMutex_);
-        if (!values_->unreadable.empty() || !values_->ini.Set(section, name, value)) {
-            return false;
-        }
-        text = values_->ini.Render();
+    std::lock_guard fileLock(fileMutex_);
+    FileSnapshot now = ReadSettingsFile(file_);
+    if (now.state == FileSnapshot::State::Failed || !now.ini.Set(section, name, value) ||
+        !WriteFileAtomically(file_, now.ini.Render())) {
+        return false;
     }
-    return WriteFileAtomically(file_, text);
+    std::lock_guard lock(valueMutex_);
+    values_->ini = std::move(now.ini);
+    return true;
 }
 
 TextListPtr CSettingsStore::GetInterfaceAddresses(bool refresh) {

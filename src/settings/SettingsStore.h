@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "settings/SettingsTable.h"
 #include "tracking/WorkerRegistry.h"
 
 namespace tarvik {
@@ -21,8 +22,6 @@ using TextList = std::vector<std::string>;
 // holds a snapshot never sees it change under it.
 using PortListPtr = std::shared_ptr<const PortList>;
 using TextListPtr = std::shared_ptr<const TextList>;
-
-enum class LogCategory { Inbound, Outbound, Unknown };
 
 class CIniFile;
 
@@ -43,16 +42,21 @@ public:
                              int timeoutSeconds) = 0;
 };
 
-// The process-wide settings: every stored value with its default, loaded once from an INI
-// file and saved once (atomically) at the close; the worker registry and broadcast; the
+// The process-wide settings: every stored value with its default (SettingsTable), loaded from
+// an INI file and saved (atomically) at the close; the worker registry and broadcast; the
 // interface address list; the column titles; the services the workers reach through it.
 //
-// Every getter and setter is safe from any thread.
+// A save writes back only the values changed in memory since the last load, reload or save,
+// merged into the file as it is at that moment, so edits made to the file while the program
+// runs survive. Integer setters keep values in their range (SettingsTable).
+//
+// Every getter and setter is safe from any thread, also against Save and Reload.
 class CSettingsStore {
 public:
     using InterfaceLister = std::function<std::vector<std::string>()>;
 
-    // Loads `file` (a missing or malformed file yields defaults). `listInterfaces` builds the
+    // Loads `file` (a missing, malformed, oversized or non-regular file yields defaults; nothing
+    // is created on disk). `listInterfaces` builds the
     // interface address list (the kernel agent's walk in the programs, a fixture in tests).
     // `currentDirectory` is the default "InstallFolder" (the process's working directory when
     // empty).
@@ -69,15 +73,21 @@ public:
 
     const std::filesystem::path& File() const;
 
-    // Writes every stored value (atomically: temporary file, fsync, rename). Returns false with
-    // a reason in `error` when the file could not be written; the old file is then intact.
+    // Rereads the file and writes into it the values changed since the last load, reload or
+    // save (atomically: temporary file, fsync, rename); when there is no file yet, every stored
+    // value. Nothing changed and a file in place: nothing is written. Returns false with a reason
+    // in `error` when the file could not be read or written, or is not a regular file or too
+    // large to read; the file is then left as it was.
     bool Save(std::string* error = nullptr);
 
     // Rereads the file and replaces every value with what it holds now (a value it lacks gets
-    // its default). Returns the warnings of the new load, as LoadWarnings() would.
+    // its default); changes not saved are dropped. A file that exists but cannot be read (or is
+    // too large, or not a regular file) leaves every value as it was. Returns the warnings of
+    // the reload, as LoadWarnings() does afterwards.
     std::vector<std::string> Reload();
 
-    // Diagnostics from Load: lines that did not parse, values of the wrong kind.
+    // Diagnostics from the last load or reload: lines that did not parse, values of the wrong
+    // kind or out of range, a file that could not be read. File content in them is escaped.
     std::vector<std::string> LoadWarnings() const;
 
     // "General"
@@ -127,7 +137,7 @@ public:
     int GetScanEnabled() const;
     void SetScanEnabled(int value);
     int GetThreshold() const;
-    void SetThreshold(int value);
+    void SetThreshold(int value);  // at least 1
     TextListPtr GetIgnoreHosts() const;
     void SetIgnoreHosts(TextList hosts);
     PortListPtr GetIgnorePorts() const;  // read only: never written back
@@ -178,16 +188,27 @@ public:
 
 private:
     struct Values;
-    void Load();
-    // Puts the stored values into `ini`; "InstallFolder" and "ignoreports" only when
-    // `includeReadOnly` (the program never writes them back).
-    static void StoreValues(const Values& values, CIniFile& ini, bool includeReadOnly);
+    int GetInteger(SettingId id) const;
+    void SetInteger(SettingId id, int value);
+    std::string GetText(SettingId id) const;
+    void SetText(SettingId id, std::string text);
+    PortListPtr GetPorts(SettingId id) const;
+    void SetPorts(SettingId id, PortList ports);
+    TextListPtr GetTexts(SettingId id) const;
+    void SetTexts(SettingId id, TextList texts);
+    void MarkChanged(SettingId id);  // with the value lock held
+    // Every value in its file form, indexed by SettingId, read together under one lock.
+    std::vector<std::string> EncodedValues() const;
     friend std::string RenderConfig(const CSettingsStore& store);
 
     std::filesystem::path file_;
+    std::filesystem::path workingDirectory_;  // the default "InstallFolder"
     InterfaceLister listInterfaces_;
     CWorkerRegistry registry_;
 
+    // Serialises Save, Reload and WriteProfileString: each reads the file and may replace it.
+    // Taken before the value lock.
+    std::mutex fileMutex_;
     mutable std::mutex valueMutex_;  // guards everything in values_
     std::unique_ptr<Values> values_;
 

@@ -60,6 +60,38 @@ TEST(AtomicFile, ReadsWholeFilesAndSaysWhyNot) {
     EXPECT_THAT(failure, HasSubstr("not a regular file"));
 }
 
+TEST(AtomicFile, RefusesLargeFilesAndFifosWithoutBlocking) {
+    SettingsTestDir dir;
+    std::string text;
+    std::string failure;
+    WriteText(dir.File(), std::string(10, 'x'));
+    EXPECT_EQ(ReadWholeFile(dir.File(), text, failure, 10), 0);
+    EXPECT_EQ(text, std::string(10, 'x'));
+    WriteText(dir.File(), std::string(11, 'x'));
+    EXPECT_EQ(ReadWholeFile(dir.File(), text, failure, 10), EFBIG);
+    EXPECT_THAT(failure, HasSubstr("larger than 10 bytes"));
+    EXPECT_TRUE(text.empty());
+
+    const auto fifo = dir.Path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int code = 0;
+    EXPECT_TRUE(
+        test::FinishesWithoutAWriter(fifo, [&] { code = ReadWholeFile(fifo, text, failure); }));
+    EXPECT_EQ(code, EINVAL);
+    EXPECT_THAT(failure, HasSubstr("not a regular file"));
+}
+
+TEST(AtomicFile, NeverReplacesAFifoNorLeavesATemporaryBesideIt) {
+    SettingsTestDir dir;
+    const auto fifo = dir.Path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string error;
+    EXPECT_FALSE(WriteFileAtomically(fifo, "x", &error));
+    EXPECT_THAT(error, HasSubstr("not a regular file"));
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    EXPECT_EQ(EntriesIn(dir.Path()), 1u);
+}
+
 TEST(AtomicFile, CreatesMissingFolders) {
     SettingsTestDir dir;
     const auto file = dir.Path() / "a" / "b" / "Tarvik.conf";
@@ -125,7 +157,7 @@ TEST(AtomicFile, UnwritablePlacesFailWithAReason) {
     std::filesystem::create_directory(dir.Path() / "folder");
     error.clear();
     EXPECT_FALSE(WriteFileAtomically(dir.Path() / "folder", "x", &error));
-    EXPECT_THAT(error, HasSubstr("cannot replace"));
+    EXPECT_THAT(error, HasSubstr("not a regular file"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "folder"));
     EXPECT_EQ(EntriesIn(dir.Path()), 2u);
 }

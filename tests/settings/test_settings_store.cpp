@@ -55,7 +55,8 @@ TEST_F(SettingsStoreTest, NoFileGivesEveryDefault) {
         EXPECT_EQ(store->GetLogFolder(c), logs);
         EXPECT_THAT(*store->GetLogPorts(c), IsEmpty());
     }
-    EXPECT_TRUE(std::filesystem::is_directory(logs));
+    // Loading creates nothing: the logger makes its folder when it opens a file.
+    EXPECT_FALSE(std::filesystem::exists(logs));
 
     EXPECT_EQ(store->GetScanEnabled(), 1);
     EXPECT_EQ(store->GetThreshold(), 3);
@@ -84,7 +85,7 @@ TEST_F(SettingsStoreTest, LogFoldersFollowAStoredInstallFolder) {
     auto store = Open();
     EXPECT_EQ(store->GetInstallFolder(), dir.Path() / "elsewhere/");
     EXPECT_EQ(store->GetLogFolder(kOut), (dir.Path() / "elsewhere" / "logs").string());
-    EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "elsewhere" / "logs"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "elsewhere" / "logs"));
 }
 
 TEST(ListEncoding, PortLists) {
@@ -133,19 +134,20 @@ TEST_F(SettingsStoreTest, MalformedFileLoadsWhatItCan) {
     EXPECT_EQ(store->GetShowListening(), 0);  // defaults for the values of the wrong kind
     EXPECT_EQ(store->GetShowInbound(), 1);
     EXPECT_EQ(store->GetShowOutbound(), 1);
-    EXPECT_EQ(store->GetShowUnknown(), -2147483648);
-    EXPECT_EQ(store->GetThreshold(), 7);  // the last of duplicate keys wins
+    EXPECT_EQ(store->GetShowUnknown(), 1);  // out of range: the default
+    EXPECT_EQ(store->GetThreshold(), 7);    // the last of duplicate keys wins
     EXPECT_EQ(store->GetScanEnabled(), 0);
     EXPECT_EQ(store->GetMailHost(), "");
 
     const auto warnings = store->LoadWarnings();
-    EXPECT_EQ(warnings.size(), 6u);
+    EXPECT_EQ(warnings.size(), 7u);
     EXPECT_THAT(warnings, Contains(HasSubstr("line 1: value outside any section")));
     EXPECT_THAT(warnings, Contains(HasSubstr("line 4")));
     EXPECT_THAT(warnings, Contains(HasSubstr("line 15")));
     EXPECT_THAT(warnings, Contains(HasSubstr("showlistening: \"12abc\"")));
     EXPECT_THAT(warnings, Contains(HasSubstr("showinbound: \"99999999999\"")));
     EXPECT_THAT(warnings, Contains(HasSubstr("showoutbound: \"\"")));
+    EXPECT_THAT(warnings, Contains(HasSubstr("showunknown: -2147483648 is out of range 0..1")));
 }
 
 TEST_F(SettingsStoreTest, BinaryGarbageNeverCrashes) {
@@ -168,7 +170,7 @@ void ChangeEveryValue(CSettingsStore& store) {
     store.SetShowListening(1);
     store.SetShowInbound(0);
     store.SetShowOutbound(0);
-    store.SetShowUnknown(2);
+    store.SetShowUnknown(0);
     int n = 0;
     for (LogCategory c : {kIn, kOut, kUnk}) {
         ++n;
@@ -195,7 +197,7 @@ void ExpectEveryValueChanged(const CSettingsStore& store) {
     EXPECT_EQ(store.GetShowListening(), 1);
     EXPECT_EQ(store.GetShowInbound(), 0);
     EXPECT_EQ(store.GetShowOutbound(), 0);
-    EXPECT_EQ(store.GetShowUnknown(), 2);
+    EXPECT_EQ(store.GetShowUnknown(), 0);
     int n = 0;
     for (LogCategory c : {kIn, kOut, kUnk}) {
         ++n;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "SettingsTestDir.h"
+#include "settings/AtomicFile.h"
 #include "settings/SettingsStore.h"
 #include "support/RecordingWorker.h"
 
@@ -27,7 +28,7 @@ TEST(SettingsStoreThreads, ReverseLookupOnIsBroadcastOnlyWhenItComesOn) {
     store.SetReverseLookup(1);  // on to on
     store.SetReverseLookup(0);  // on to off
     store.SetReverseLookup(1);  // off to on again
-    store.SetReverseLookup(2);  // still on
+    store.SetReverseLookup(2);  // still on (kept as 1)
     store.Broadcast(kMsgPoll);  // marks the end: the queue is handled in order
 
     ASSERT_TRUE(worker.WaitFor(3));
@@ -37,7 +38,7 @@ TEST(SettingsStoreThreads, ReverseLookupOnIsBroadcastOnlyWhenItComesOn) {
     EXPECT_EQ(received[0].number, kMsgReverseLookupOn);
     EXPECT_EQ(received[1].number, kMsgReverseLookupOn);
     EXPECT_EQ(received[2].number, kMsgPoll);
-    EXPECT_EQ(store.GetReverseLookup(), 2);
+    EXPECT_EQ(store.GetReverseLookup(), 1);
 }
 
 // Each list written holds `n` copies of `n`, so a reader can tell a torn list from a whole one.
@@ -141,7 +142,87 @@ TEST(SettingsStoreThreads, ConcurrentSavesAndProfileWritesLeaveAWholeFile) {
     EXPECT_EQ(back.GetProfileString("View", "columnwidths"), "9");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                             std::filesystem::directory_iterator()),
-              2);  // the settings file and the log folder, no temporary files
+              1);  // the settings file, no temporary files
+}
+
+// The monitor rereads its file on a hangup while the workers read values and the window or a
+// dialog saves: every reader sees whole values from one version of the file or another.
+TEST(SettingsStoreThreads, ReloadWhileWorkersReadWriteAndSave) {
+    SettingsTestDir dir;
+    auto version = [](int n) {
+        std::string ports;
+        for (int i = 0; i < n; ++i) {
+            ports += std::to_string(n) + ",";
+        }
+        return "[ScanWatch]\nthreshold=" + std::to_string(n) + "\nlistenports=" + ports + "\n";
+    };
+    test::WriteText(dir.File(), version(5));
+    CSettingsStore store(dir.File(), nullptr, dir.Path());
+    std::atomic<bool> running{true};
+    std::atomic<int> torn{0};
+
+    std::vector<std::jthread> threads;
+    threads.emplace_back([&] {  // a worker
+        while (running.load()) {
+            PortListPtr ports = store.GetListenPorts();
+            const int n = ports->empty() ? 0 : ports->front();
+            torn += ports->size() != static_cast<std::size_t>(n) ||
+                    std::any_of(ports->begin(), ports->end(), [n](int p) { return p != n; });
+            torn += store.GetThreshold() < 1;
+            store.GetViewSwitches();
+        }
+    });
+    threads.emplace_back([&] {  // the window and its dialogs
+        for (int i = 0; i < 200; ++i) {
+            store.SetNetIf(i % 4);
+            store.SetMailHost("mail" + std::to_string(i % 3));
+            store.Save();
+            store.WriteProfileString("View", "columnwidths", std::to_string(i));
+        }
+    });
+    for (int i = 0; i < 200; ++i) {  // the administrator and the hangup signal
+        std::string error;
+        if (!WriteFileAtomically(dir.File(), version(5 + i % 2), &error)) {
+            ADD_FAILURE() << error;  // and stop the worker below rather than leave it running
+            break;
+        }
+        store.Reload();
+    }
+    threads.pop_back();  // the window thread ends by itself
+    running = false;
+    threads.clear();
+    EXPECT_EQ(torn.load(), 0);
+
+    // Quiet again: a reload takes the file whole and leaves nothing to save.
+    const std::string last = version(6);
+    ASSERT_TRUE(WriteFileAtomically(dir.File(), last));
+    store.Reload();
+    EXPECT_EQ(store.GetThreshold(), 6);
+    EXPECT_EQ(*store.GetListenPorts(), Uniform(6));
+    ASSERT_TRUE(store.Save());
+    EXPECT_EQ(test::ReadText(dir.File()), last);
+}
+
+TEST(SettingsStoreThreads, ReloadThatTurnsReverseLookupOnTellsTheWorkers) {
+    SettingsTestDir dir;
+    test::WriteText(dir.File(), "[View]\nreverselookup=0\n");
+    CSettingsStore store(dir.File(), nullptr, dir.Path());
+    RecordingWorker worker({kMsgReverseLookupOn, kMsgPoll});
+    worker.Start();
+    store.Register(&worker);
+
+    store.Reload();  // still off
+    test::WriteText(dir.File(), "[View]\nreverselookup=1\n");
+    store.Reload();  // comes on
+    store.Reload();  // stays on
+    store.Broadcast(kMsgPoll);
+
+    ASSERT_TRUE(worker.WaitFor(2));
+    store.Clear();
+    auto received = worker.Take();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].number, kMsgReverseLookupOn);
+    EXPECT_EQ(received[1].number, kMsgPoll);
 }
 
 }  // namespace

@@ -1,0 +1,116 @@
+#include "settings/SettingsTable.h"
+
+#include <algorithm>
+#include <array>
+
+namespace tarvik {
+namespace {
+
+constexpr const char* kGeneral = "General";
+constexpr const char* kView = "View";
+constexpr const char* kLogging = "Logging";
+constexpr const char* kScanWatch = "ScanWatch";
+
+using K = SettingKind;
+using I = SettingId;
+
+constexpr SettingDefinition Integer(I id, const char* section, const char* name, int fallback,
+                                    int minimum, int maximum,
+                                    OutOfRange outOfRange = OutOfRange::UseDefault) {
+    return {id,      section, name,       K::Integer,         fallback, "", DefaultRule::Fixed,
+            minimum, maximum, outOfRange, SettingWrite::Saved};
+}
+
+// The 0/1 switches.
+constexpr SettingDefinition Switch(I id, const char* section, const char* name, int fallback) {
+    return Integer(id, section, name, fallback, 0, 1);
+}
+
+constexpr SettingDefinition Text(I id, const char* section, const char* name, K kind,
+                                 const char* fallback, DefaultRule rule = DefaultRule::Fixed,
+                                 SettingWrite write = SettingWrite::Saved) {
+    return {id, section, name, kind, 0, fallback, rule, 0, 0, OutOfRange::UseDefault, write};
+}
+
+// Log type: 1 log all, 2 all but the listed ports, 3 only the listed ports. Rotation: 0 daily,
+// 1 weekly, 2 monthly.
+#define TARVIK_LOG_SETTINGS(Word, word, on)                             \
+    Switch(I::Word##Enabled, kLogging, word, on),                       \
+        Integer(I::Word##Type, kLogging, word "type", 1, 1, 3),         \
+        Integer(I::Word##Rotation, kLogging, word "rotation", 0, 0, 2), \
+        Text(I::Word##Folder, kLogging, word "folder", K::Text, "",     \
+             DefaultRule::LogsUnderInstallFolder),                      \
+        Text(I::Word##Ports, kLogging, word "ports", K::PortList, "")
+
+constexpr std::array<SettingDefinition, kSettingCount> kTable = {
+    Integer(I::NetIf, kGeneral, "netif", -1, -1, INT_MAX),
+    Text(I::InstallFolder, kGeneral, "InstallFolder", K::Text, "", DefaultRule::WorkingDirectory,
+         SettingWrite::ReadOnly),
+    Switch(I::ReverseLookup, kView, "reverselookup", 1),
+    Switch(I::ShowListening, kView, "showlistening", 0),
+    Switch(I::ShowInbound, kView, "showinbound", 1),
+    Switch(I::ShowOutbound, kView, "showoutbound", 1),
+    Switch(I::ShowUnknown, kView, "showunknown", 1),
+    TARVIK_LOG_SETTINGS(Inbound, "inbound", 1),
+    TARVIK_LOG_SETTINGS(Outbound, "outbound", 0),
+    TARVIK_LOG_SETTINGS(Unknown, "unknown", 1),
+    Switch(I::ScanEnabled, kScanWatch, "enabled", 1),
+    Integer(I::Threshold, kScanWatch, "threshold", 3, 1, INT_MAX, OutOfRange::UseNearest),
+    Text(I::IgnoreHosts, kScanWatch, "ignorehosts", K::TextList, "0.0.0.0,127.0.0.1"),
+    Text(I::IgnorePorts, kScanWatch, "ignoreports", K::PortList, "", DefaultRule::Fixed,
+         SettingWrite::ReadOnly),
+    Switch(I::ListenEnabled, kScanWatch, "listenenabled", 0),
+    Text(I::ListenPorts, kScanWatch, "listenports", K::PortList,
+         "1,11,15,79,111,119,143,540,635,1080,1524,2000,5742,6667,12345,12346,20034,31337,32771,"
+         "32772,32773,32774,40421,49724,54320"),
+    Switch(I::EventLog, kScanWatch, "eventlog", 1),
+    Switch(I::EmailAlert, kScanWatch, "emailalert", 0),
+    Text(I::NotificationAddresses, kScanWatch, "notificationaddresses", K::TextList, ""),
+    Text(I::MailHost, kScanWatch, "mailhost", K::Text, ""),
+};
+#undef TARVIK_LOG_SETTINGS
+
+constexpr bool InIdOrder() {
+    for (std::size_t i = 0; i < kTable.size(); ++i) {
+        if (static_cast<std::size_t>(kTable[i].id) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(InIdOrder(), "the settings table must list every SettingId in its order");
+static_assert(static_cast<std::size_t>(I::UnknownPorts) -
+                      static_cast<std::size_t>(I::InboundEnabled) ==
+                  14,
+              "LogSetting counts on five log values per category, in LogField order");
+
+}  // namespace
+
+std::span<const SettingDefinition> SettingsTable() {
+    return kTable;
+}
+
+const SettingDefinition& Definition(SettingId id) {
+    return kTable[static_cast<std::size_t>(id)];
+}
+
+SettingId LogSetting(LogCategory category, LogField field) {
+    constexpr std::size_t kFieldsPerCategory = 5;
+    return static_cast<SettingId>(static_cast<std::size_t>(SettingId::InboundEnabled) +
+                                  static_cast<std::size_t>(category) * kFieldsPerCategory +
+                                  static_cast<std::size_t>(field));
+}
+
+int ClampToRange(const SettingDefinition& definition, int value) {
+    return std::clamp(value, definition.minimum, definition.maximum);
+}
+
+int LoadedInRange(const SettingDefinition& definition, int value) {
+    if (value >= definition.minimum && value <= definition.maximum) {
+        return value;
+    }
+    return definition.outOfRange == OutOfRange::UseNearest ? ClampToRange(definition, value)
+                                                           : definition.defaultInteger;
+}
+
+}  // namespace tarvik
