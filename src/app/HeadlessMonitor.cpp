@@ -1,15 +1,12 @@
 #include "app/HeadlessMonitor.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 #include "acquisition/MibAgent.h"
 #include "app/ConsoleSinks.h"
@@ -41,26 +38,6 @@ int WaitForSignal(const sigset_t& signals) {
     return received;
 }
 
-// What the settings file was when this process last read or wrote it.
-struct FileStamp {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    std::int64_t modifiedNs = 0;
-    bool regular = false;
-    bool operator==(const FileStamp&) const = default;
-};
-
-std::optional<FileStamp> StampOf(const std::filesystem::path& file) {
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
-        return std::nullopt;
-    }
-    return FileStamp{info.st_dev, info.st_ino, info.st_size,
-                     std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec,
-                     S_ISREG(info.st_mode)};
-}
-
 class CSettingsFile {
 public:
     CSettingsFile(CSettingsStore& settings, CConsoleWriter& errors)
@@ -77,32 +54,20 @@ public:
         } else {
             ReportWarnings(settings_.LoadWarnings());
         }
-        stamp_ = StampOf(settings_.File());
     }
 
     // SIGHUP: the file as it is now, applied. The workers read most values at use; the scan
     // watcher is told, so that it reopens its bait ports.
     void Reload() {
         ReportWarnings(settings_.Reload());
-        stamp_ = StampOf(settings_.File());
         settings_.Broadcast(kMsgScanSettingsChanged);
         errors_.WriteLine("tarvikd: reloaded " + name_);
     }
 
-    // At the stop. An edit made to the file while the monitor ran is kept, not overwritten,
-    // and a device or pipe given as the settings file is never replaced by a file.
+    // At the stop. The store writes back only what changed in memory, merged into the file as
+    // it is now, so an edit made while the monitor ran survives; it never replaces a file that
+    // is not a regular one.
     void SaveAtStop() {
-        const std::optional<FileStamp> now = StampOf(settings_.File());
-        if (now && !now->regular) {
-            errors_.WriteLine("tarvikd: settings not saved: " + name_ + " is not a regular file");
-            return;
-        }
-        if (now != stamp_) {
-            errors_.WriteLine("tarvikd: settings not saved: " + name_ +
-                              " was changed since it was read; its changes are kept (SIGHUP "
-                              "applies them to a running monitor)");
-            return;
-        }
         std::string saveError;
         if (!settings_.Save(&saveError)) {
             errors_.WriteLine("tarvikd: settings not saved: " + saveError);
@@ -119,7 +84,6 @@ private:
     CSettingsStore& settings_;
     CConsoleWriter& errors_;
     std::string name_;
-    std::optional<FileStamp> stamp_;
 };
 
 std::vector<CTicker::Tick> MonitorTicks(CSettingsStore& settings) {

@@ -13,23 +13,6 @@ std::size_t IndexOf(LogCategory category) {
     return static_cast<std::size_t>(category);
 }
 
-// Gives `value` when it is in [low, high]; otherwise says so once per new value and gives
-// `fallback`.
-int InRangeOr(int value, int low, int high, int fallback, std::optional<int>& reported,
-              const CSettingsStore& settings, const std::string& what) {
-    if (value >= low && value <= high) {
-        reported.reset();
-        return value;
-    }
-    if (reported != value) {
-        reported = value;
-        settings.NotifyUser(what + " " + std::to_string(value) + " is out of range (" +
-                            std::to_string(low) + " to " + std::to_string(high) + "); using " +
-                            std::to_string(fallback) + ".");
-    }
-    return fallback;
-}
-
 }  // namespace
 
 const char* CreateFailureMessage(LogCategory category) {
@@ -93,16 +76,13 @@ void CConnectionLogger::Log(const CConnectionRecord& record) {
     }
 }
 
-int CConnectionLogger::RotationOf(LogCategory category) {
-    return InRangeOr(settings_.GetLogRotation(category), kRotationDaily, kRotationMonthly,
-                     kRotationDaily, badRotation_[IndexOf(category)], settings_,
-                     std::string(LogCategoryWord(category)) + "rotation");
+// The store keeps both values in range (at load, with a warning, and in its setters).
+int CConnectionLogger::RotationOf(LogCategory category) const {
+    return settings_.GetLogRotation(category);
 }
 
-int CConnectionLogger::FilterModeOf(LogCategory category) {
-    return InRangeOr(settings_.GetLogType(category), kFilterLogAll, kFilterLogListed, kFilterLogAll,
-                     badFilterMode_[IndexOf(category)], settings_,
-                     std::string(LogCategoryWord(category)) + "type");
+int CConnectionLogger::FilterModeOf(LogCategory category) const {
+    return settings_.GetLogType(category);
 }
 
 // The open file while there is one, so that a folder change waits for the next date change.

@@ -58,8 +58,8 @@ private:
 
     bool CheckDate(std::time_t closeTime);
     LogTarget TargetOf(LogCategory category) const;
-    int RotationOf(LogCategory category);
-    int FilterModeOf(LogCategory category);
+    int RotationOf(LogCategory category) const;
+    int FilterModeOf(LogCategory category) const;
     CCategoryLog::Clock::time_point Now() const;
 
     CCategoryLog& LogOf(LogCategory category);
@@ -69,9 +69,6 @@ private:
     DateState last_;
     LogDateParts parts_;
     std::array<CCategoryLog, kCategoryCount> logs_;
-    // The out-of-range value last reported per category, so that each is said once.
-    std::array<std::optional<int>, kCategoryCount> badRotation_;
-    std::array<std::optional<int>, kCategoryCount> badFilterMode_;
 };
 
 }  // namespace tarvik

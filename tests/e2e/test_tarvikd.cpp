@@ -152,6 +152,7 @@ protected:
 TEST_F(TarvikdTest, LogsAnEndedInboundConnectionAndStopsCleanly) {
     const std::filesystem::path logs = dir_ / "logs";
     WriteConfig("[View]\nreverselookup=0\n" + LogsIn(logs));
+    const std::string settingsAtStart = ReadFile(config_);
     // A local port below 1024 makes the accepted end inbound; only root may take one.
     int serverPort = 0;
     Fd listener = ListenOnFreePort(700, 1023, serverPort);
@@ -181,7 +182,8 @@ TEST_F(TarvikdTest, LogsAnEndedInboundConnectionAndStopsCleanly) {
     CSettingsStore reread(config_, [] { return std::vector<std::string>{}; });
     EXPECT_TRUE(reread.LoadWarnings().empty());
     EXPECT_EQ(reread.GetLogFolder(LogCategory::Inbound), logs.string());
-    EXPECT_NE(ReadFile(config_).find("[ScanWatch]"), std::string::npos);
+    // The monitor changed no value, so the file stays exactly as the administrator wrote it.
+    EXPECT_EQ(ReadFile(config_), settingsAtStart);
 }
 
 TEST_F(TarvikdTest, SecondMonitorWithTheSameSettingsRefusesToStart) {
@@ -291,7 +293,11 @@ TEST_F(TarvikdTest, HangupRereadsTheSettingsAndKeepsRunning) {
     WriteConfig(settings + "0\n");
     kill(tarvikd->Pid(), SIGHUP);
     ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded", 5s));
-    std::this_thread::sleep_for(200ms);
+    // The scan watcher closes the bait port when it handles the change, a moment later.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (CanConnect(bait, 0ms) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
     EXPECT_FALSE(CanConnect(bait, 0ms));
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0) << tarvikd->Errors();
 }
@@ -306,9 +312,7 @@ TEST_F(TarvikdTest, SettingsEditedWhileRunningAreNotOverwrittenAtTheStop) {
     WriteConfig(edited);
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
     EXPECT_EQ(ReadFile(config_), edited);
-    EXPECT_NE(tarvikd->Errors().find("tarvikd: settings not saved: " + config_.string() +
-                                     " was changed since it was read"),
-              std::string::npos)
+    EXPECT_EQ(tarvikd->Errors().find("settings not saved"), std::string::npos)
         << tarvikd->Errors();
 }
 
@@ -327,8 +331,8 @@ TEST_F(TarvikdTest, ReadOnlySettingsFolderDoesNotStopTheStart) {
     ChildProcess tarvikd({TARVIKD_PATH, "--config", config.string()}, options);
     ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
     EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
-    EXPECT_NE(tarvikd.Errors().find("tarvikd: settings not saved: "), std::string::npos)
-        << tarvikd.Errors();
+    // The monitor changed no value, so there is nothing to save and nothing to complain of.
+    EXPECT_EQ(tarvikd.Errors().find("settings not saved"), std::string::npos) << tarvikd.Errors();
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                             std::filesystem::directory_iterator()),
               1);
@@ -343,8 +347,8 @@ TEST_F(TarvikdTest, DeviceAsSettingsFileIsNeitherReplacedNorGivenCompanions) {
     ChildProcess tarvikd({TARVIKD_PATH, "--config", device.string()});
     ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
     EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
-    EXPECT_NE(tarvikd.Errors().find("tarvikd: settings not saved: " + device.string() +
-                                    " is not a regular file"),
+    // Said once, at the start: the defaults are used and the device is never written.
+    EXPECT_NE(tarvikd.Errors().find(device.string() + " is not a regular file"),
               std::string::npos)
         << tarvikd.Errors();
     struct stat info {};

@@ -183,19 +183,6 @@ TEST_F(LoggingOptionsTest, CancelStoresNothingAndReopeningReloads) {
     EXPECT_TRUE(ui.ports->List()->isEnabled());
 }
 
-TEST_F(LoggingOptionsTest, OutOfRangeModeAndRotationOpenWithNothingSelected) {
-    settings.Store().SetLogType(LogCategory::Unknown, 7);
-    settings.Store().SetLogRotation(LogCategory::Unknown, 5);
-    dialog.show();
-    const CLoggingPage::Controls& ui = Ui(LogCategory::Unknown);
-    EXPECT_EQ(dialog.Page(LogCategory::Unknown)->Mode(), -1);
-    EXPECT_EQ(ui.rotation->currentIndex(), -1);
-    EXPECT_TRUE(ui.ports->List()->isEnabled());
-
-    ui.modes[0]->click();
-    EXPECT_EQ(dialog.Page(LogCategory::Unknown)->Mode(), 1);
-}
-
 TEST_F(LoggingOptionsTest, KeyboardTabChangeShowsThePageOfTheSelectedTab) {
     dialog.show();
     QTabBar* bar = dialog.Tabs()->tabBar();

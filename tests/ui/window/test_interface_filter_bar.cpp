@@ -55,11 +55,6 @@ TEST_F(InterfaceFilterBarTest, StoredIndexFollowsPositionOrFallsBackToTheFirst) 
     bar.Fill();
     EXPECT_EQ(bar.Combo()->currentIndex(), 1);
     EXPECT_EQ(settings.Store().GetNetIf(), 0);
-
-    settings.Store().SetNetIf(-7);
-    bar.Fill();
-    EXPECT_EQ(bar.Combo()->currentIndex(), 1);
-    EXPECT_EQ(settings.Store().GetNetIf(), 0);
 }
 
 TEST_F(InterfaceFilterBarTest, WithoutInterfacesNeverStoresAMissingEntry) {
