@@ -55,6 +55,13 @@ struct CConnectionRecord {
     // address and ports of an old TIME_WAIT one is a different record. 0 where no kernel socket
     // stands behind the record (fixtures).
     std::uint64_t cookie = 0;
+    // The socket's owner as the kernel reports it, and the process holding it where it could
+    // be found (pid 0 and empty texts when not known). Never part of the log line.
+    std::uint32_t uid = 0;
+    std::uint64_t inode = 0;
+    int pid = 0;
+    std::string command;  // the owning process's command name
+    std::string user;     // the name of `uid`, or its number when it has no name
 
     // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
     std::string StateName() const;
