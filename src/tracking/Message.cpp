@@ -21,6 +21,10 @@ Payload Payload::Text(std::string text) {
     return Payload(Content(std::make_unique<std::string>(std::move(text))));
 }
 
+Payload Payload::Alert(ScanAlertEvent alert) {
+    return Payload(Content(std::make_unique<ScanAlertEvent>(std::move(alert))));
+}
+
 std::unique_ptr<CConnectionRecord> Payload::TakeRecord() {
     if (!box_) {
         return nullptr;
@@ -37,6 +41,15 @@ std::unique_ptr<std::string> Payload::TakeText() {
     std::lock_guard lock(box_->mutex);
     auto* text = std::get_if<std::unique_ptr<std::string>>(&box_->content);
     return text ? std::move(*text) : nullptr;
+}
+
+std::unique_ptr<ScanAlertEvent> Payload::TakeAlert() {
+    if (!box_) {
+        return nullptr;
+    }
+    std::lock_guard lock(box_->mutex);
+    auto* alert = std::get_if<std::unique_ptr<ScanAlertEvent>>(&box_->content);
+    return alert ? std::move(*alert) : nullptr;
 }
 
 }  // namespace tarvik

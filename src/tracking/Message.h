@@ -1,9 +1,11 @@
 #pragma once
 
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "acquisition/ConnectionRecord.h"
 
@@ -22,8 +24,18 @@ enum MessageId : int {
     kMsgNewConnection = 8024,
     kMsgScanCheck = 8025,
     kMsgMemoryCheck = 8026,
+    kMsgScanAlerted = 8027,  // wParam: a ScanAlertEvent, after the alert's channels ran
     kMsgScanSettingsChanged = 9025,
     kMsgQuit = 10024,
+};
+
+// What one scan alert saw, for the workers that report alerts beyond the alert's own channels
+// (an event stream, metrics).
+struct ScanAlertEvent {
+    std::string remoteAddress;
+    std::vector<int> localPorts;  // in the order they were first seen
+    std::string kind;             // "connect", "SYN", "FIN", "NULL", "Xmas" or "mixed"
+    std::time_t time = 0;
 };
 
 // A message parameter: nothing, a connection record or a text. A broadcast hands the same
@@ -37,17 +49,20 @@ public:
     static Payload Record(std::unique_ptr<CConnectionRecord> record);
     static Payload Record(CConnectionRecord record);
     static Payload Text(std::string text);
+    static Payload Alert(ScanAlertEvent alert);
 
     // The record, once; null when the payload holds no record or it was taken already.
     std::unique_ptr<CConnectionRecord> TakeRecord();
     // The text, once; null when the payload holds no text or it was taken already.
     std::unique_ptr<std::string> TakeText();
+    // The alert, once; null when the payload holds no alert or it was taken already.
+    std::unique_ptr<ScanAlertEvent> TakeAlert();
 
     bool Empty() const { return box_ == nullptr; }
 
 private:
     using Content = std::variant<std::monostate, std::unique_ptr<CConnectionRecord>,
-                                 std::unique_ptr<std::string>>;
+                                 std::unique_ptr<std::string>, std::unique_ptr<ScanAlertEvent>>;
     struct Box {
         std::mutex mutex;
         Content content;

@@ -35,6 +35,16 @@ TEST(PayloadTest, IsTakenOnceAndOnlyAsItsOwnType) {
     EXPECT_EQ(text.TakeText(), nullptr);
     EXPECT_TRUE(Payload{}.Empty());
     EXPECT_EQ(Payload{}.TakeRecord(), nullptr);
+
+    Payload alert = Payload::Alert({"192.0.2.7", {21, 22, 23}, "SYN", 1000});
+    Payload shared = alert;
+    EXPECT_EQ(shared.TakeRecord(), nullptr);
+    auto seen = shared.TakeAlert();
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(seen->remoteAddress, "192.0.2.7");
+    EXPECT_EQ(seen->localPorts, (std::vector<int>{21, 22, 23}));
+    EXPECT_EQ(seen->kind, "SYN");
+    EXPECT_EQ(alert.TakeAlert(), nullptr);
 }
 
 TEST(WorkerTest, HandlesItsNumbersInArrivalOrder) {
