@@ -48,18 +48,40 @@ std::string AlertEventText(const std::string& host, const std::string& portsText
     return "An alert was triggered by connection(s) from:  " + host + "  on port(s):  " + portsText;
 }
 
-CSMTPMessage BuildAlertMessage(const std::string& host, const std::string& portsText,
-                               const std::string& mailHost,
-                               const std::vector<std::string>& addresses,
-                               const std::string& localHostName) {
+namespace {
+
+CSMTPMessage MailMessage(const std::string& body, const std::string& mailHost,
+                         const std::vector<std::string>& addresses,
+                         const std::string& localHostName) {
     CSMTPMessage message;
     for (const std::string& address : addresses) {
         message.AddRecipient(CSMTPAddress(address), CSMTPMessage::kTo);
     }
     message.from = CSMTPAddress("Tarvik@" + MailDomain(mailHost));
     message.subject = AlertSubject(localHostName);
-    message.SetBody(AlertMailBody(host, portsText));
+    message.SetBody(body);
     return message;
+}
+
+constexpr const char* kSignature = "\n\n- Tarvik";
+
+}  // namespace
+
+std::string ScanKindLine(const std::string& kind) {
+    return "Scan kind: " + kind;
+}
+
+std::string AlertMailBody(const std::string& host, const std::string& portsText,
+                          const std::string& kind) {
+    return "An alert was triggered by connection(s) from:\n\n" + host + "\n\non port(s):\n\n" +
+           portsText + "\n\n" + ScanKindLine(kind) + kSignature;
+}
+
+CSMTPMessage BuildAlertMessage(const std::string& host, const std::string& portsText,
+                               const std::string& mailHost,
+                               const std::vector<std::string>& addresses,
+                               const std::string& localHostName) {
+    return MailMessage(AlertMailBody(host, portsText), mailHost, addresses, localHostName);
 }
 
 CScanAlert::CScanAlert(CSettingsStore& settings, std::shared_ptr<ISystemLog> systemLog,
@@ -69,29 +91,125 @@ CScanAlert::CScanAlert(CSettingsStore& settings, std::shared_ptr<ISystemLog> sys
       smtpPort_(smtpPort),
       abort_(std::make_shared<CSmtpAbort>()) {}
 
-void CScanAlert::CancelPendingMail() {
+CScanAlert::~CScanAlert() {
+    // A stop must not wait for a mail server.
+    mail_.DropWaiting();
     abort_->Abort();
 }
 
-void CScanAlert::Raise(const std::string& host, const std::string& portsText,
-                       const std::string& mailHost) {
-    Isolated(settings_, "balloon", [&] {
-        settings_.ShowBalloon(kAlertBalloonTitle, AlertBalloonText(host), kBalloonSeconds);
-    });
-    if (settings_.GetEmailAlert() != 0) {
-        Isolated(settings_, "e-mail", [&] { SendMail(host, portsText, mailHost); });
+void CScanAlert::CancelPendingMail() {
+    mail_.DropWaiting();
+    abort_->Abort();
+}
+
+bool CScanAlert::WaitForMail(std::chrono::milliseconds deadline) {
+    return mail_.WaitIdle(deadline);
+}
+
+CAlertRateLimiter& CScanAlert::Limiter(Channel channel) {
+    switch (channel) {
+        case Channel::Balloon:
+            return balloonRate_;
+        case Channel::Mail:
+            return mailRate_;
+        case Channel::SystemLog:
+            break;
     }
-    if (settings_.GetEventLog() != 0) {
-        Isolated(settings_, "system log", [&] { WriteSystemLog(host, portsText); });
+    return systemLogRate_;
+}
+
+bool CScanAlert::Enabled(Channel channel) const {
+    switch (channel) {
+        case Channel::Balloon:
+            return true;
+        case Channel::Mail:
+            return settings_.GetEmailAlert() != 0;
+        case Channel::SystemLog:
+            break;
+    }
+    return settings_.GetEventLog() != 0;
+}
+
+void CScanAlert::Raise(const ScanFinding& finding, const std::string& mailHost) {
+    const Clock::time_point now = clock_();
+    const int perMinute = settings_.GetAlertsPerMinute();
+    // Whether each channel may take one more record, decided before any runs.
+    auto admitted = [&](Channel channel) {
+        if (!Enabled(channel)) {
+            return false;
+        }
+        Summarise(channel, mailHost, now);
+        return Limiter(channel).Admit(finding.host, perMinute, now);
+    };
+    if (admitted(Channel::Balloon)) {
+        Balloon(AlertBalloonText(finding.host));
+    }
+    if (admitted(Channel::Mail)) {
+        Isolated(settings_, "e-mail", [&] {
+            QueueMail(AlertMailBody(finding.host, finding.portsText, finding.kind), mailHost);
+        });
+    }
+    if (admitted(Channel::SystemLog) && systemLog_) {
+        Isolated(settings_, "system log", [&] {
+            systemLog_->ReportAlert(
+                kAlertEventHeading,
+                AlertEventText(finding.host, finding.portsText) + "\n" + ScanKindLine(finding.kind),
+                {finding.host, finding.portsText, finding.kind});
+        });
     }
 }
 
-void CScanAlert::SendMail(const std::string& host, const std::string& portsText,
-                          const std::string& mailHost) {
+void CScanAlert::Flush(const std::string& mailHost) {
+    const Clock::time_point now = clock_();
+    for (Channel channel : {Channel::Balloon, Channel::Mail, Channel::SystemLog}) {
+        Summarise(channel, mailHost, now);
+    }
+}
+
+void CScanAlert::Summarise(Channel channel, const std::string& mailHost, Clock::time_point now) {
+    const std::optional<std::string> summary = Limiter(channel).TakeSummary(now);
+    if (!summary) {
+        return;
+    }
+    switch (channel) {
+        case Channel::Balloon:
+            Balloon(*summary);
+            break;
+        case Channel::Mail:
+            Isolated(settings_, "e-mail", [&] { QueueMail(*summary + kSignature, mailHost); });
+            break;
+        case Channel::SystemLog:
+            if (systemLog_) {
+                Isolated(settings_, "system log",
+                         [&] { systemLog_->ReportError(kAlertEventHeading, *summary); });
+            }
+            break;
+    }
+}
+
+void CScanAlert::Balloon(const std::string& text) {
+    Isolated(settings_, "balloon",
+             [&] { settings_.ShowBalloon(kAlertBalloonTitle, text, kBalloonSeconds); });
+}
+
+void CScanAlert::QueueMail(const std::string& body, const std::string& mailHost) {
     TextListPtr addresses = settings_.GetNotificationAddresses();
-    const CSMTPMessage message =
-        BuildAlertMessage(host, portsText, mailHost, addresses ? *addresses : TextList{},
-                          CSettingsStore::LocalHostName());
+    CSMTPMessage message = MailMessage(body, mailHost, addresses ? *addresses : TextList{},
+                                       CSettingsStore::LocalHostName());
+    // Room for one minute's records and its summary.
+    const auto capacity = static_cast<std::size_t>(settings_.GetAlertsPerMinute()) + 1;
+    const bool queued = mail_.Push(
+        [this, message = std::move(message)] {
+            Isolated(settings_, "e-mail", [&] { SendMail(message); });
+        },
+        capacity);
+    if (!queued) {
+        settings_.Trace("scan alert: mail not sent: the mail queue is full");
+    }
+}
+
+void CScanAlert::SendMail(const CSMTPMessage& message) {
+    // Read when sent, so that a server changed since the alert is used.
     const std::string setting = settings_.GetMailHost();
     const std::optional<MailHostAddress> server = ParseMailHost(setting, smtpPort_);
     if (!server) {
@@ -107,12 +225,6 @@ void CScanAlert::SendMail(const std::string& host, const std::string& portsText,
     connection.Disconnect();
     if (!sent) {
         settings_.Trace("scan alert: mail not sent: " + std::string(std::strerror(error)));
-    }
-}
-
-void CScanAlert::WriteSystemLog(const std::string& host, const std::string& portsText) {
-    if (systemLog_) {
-        systemLog_->ReportError(kAlertEventHeading, AlertEventText(host, portsText));
     }
 }
 

@@ -14,46 +14,117 @@ bool Contains(const std::vector<T>& values, const T& value) {
 }  // namespace
 
 bool CScanCounter::Count(const CConnectionRecord& record, const std::vector<int>& ignorePorts,
-                         const std::vector<std::string>& ignoreHosts) {
+                         const std::vector<std::string>& ignoreHosts, Clock::time_point now) {
     if (record.category != kCategoryInbound) {
         return false;
     }
-    if (Contains(ignorePorts, record.localPort) || Contains(ignoreHosts, record.ipAddress)) {
+    return CountPair(record.ipAddress, record.localPort, ProbeKind::Connect, ignorePorts,
+                     ignoreHosts, now);
+}
+
+bool CScanCounter::Count(const Probe& probe, const std::vector<int>& ignorePorts,
+                         const std::vector<std::string>& ignoreHosts, Clock::time_point now) {
+    return CountPair(probe.remoteAddress, probe.localPort, probe.kind, ignorePorts, ignoreHosts,
+                     now);
+}
+
+bool CScanCounter::CountPair(const std::string& address, int port, ProbeKind kind,
+                             const std::vector<int>& ignorePorts,
+                             const std::vector<std::string>& ignoreHosts, Clock::time_point now) {
+    if (Contains(ignorePorts, port) || Contains(ignoreHosts, address)) {
         return false;
     }
-    auto [entry, inserted] = ports_.try_emplace(record.ipAddress);
-    if (inserted) {
-        seenHosts_.push_back(record.ipAddress);
-    }
-    std::vector<int>& ports = entry->second;
-    if (Contains(ports, record.localPort)) {
+    Host& host = Find(address);
+    host.kinds.Add(kind);
+    DropExpired(host, now);
+    if (host.ports.size() >= limits_.maxPorts) {
         return false;
     }
-    ports.push_back(record.localPort);
+    const bool seen = std::any_of(host.ports.begin(), host.ports.end(),
+                                  [port](const PortHit& hit) { return hit.port == port; });
+    if (seen) {
+        return false;
+    }
+    host.ports.push_back({port, now});
     return true;
 }
 
-void CScanCounter::Check(int threshold, const AlertFn& alert) {
-    for (const std::string& host : seenHosts_) {
-        std::vector<int>& ports = ports_[host];
-        if (static_cast<long long>(ports.size()) < threshold) {
+CScanCounter::Host& CScanCounter::Find(const std::string& address) {
+    if (auto entry = index_.find(address); entry != index_.end()) {
+        return *entry->second;
+    }
+    while (!hosts_.empty() && hosts_.size() >= std::max<std::size_t>(1, limits_.maxHosts)) {
+        index_.erase(hosts_.front().address);
+        hosts_.pop_front();
+    }
+    hosts_.push_back(Host{address, {}, {}});
+    auto node = std::prev(hosts_.end());
+    index_.emplace(node->address, node);
+    return *node;
+}
+
+void CScanCounter::DropExpired(Host& host, Clock::time_point now) const {
+    if (limits_.window.count() <= 0) {
+        return;
+    }
+    // Ports are kept in arrival order, so the expired ones are a prefix.
+    const auto firstLive =
+        std::find_if(host.ports.begin(), host.ports.end(),
+                     [&](const PortHit& hit) { return now - hit.first < limits_.window; });
+    host.ports.erase(host.ports.begin(), firstLive);
+}
+
+void CScanCounter::Check(int threshold, const AlertFn& alert, Clock::time_point now) {
+    for (auto host = hosts_.begin(); host != hosts_.end();) {
+        DropExpired(*host, now);
+        if (limits_.window.count() > 0 && host->ports.empty()) {
+            index_.erase(host->address);
+            host = hosts_.erase(host);
             continue;
         }
-        std::string text = PortsText(ports);
-        // Reset before alerting, so a channel that throws cannot leave the host to alert again.
-        ports.clear();
-        alert(host, text);
+        if (static_cast<long long>(host->ports.size()) >= threshold) {
+            ScanFinding finding{host->address, {}, {}, host->kinds.Text()};
+            for (const PortHit& hit : host->ports) {
+                finding.ports.push_back(hit.port);
+            }
+            finding.portsText = PortsText(finding.ports);
+            // Reset before alerting, so a channel that throws cannot leave the host to alert
+            // again.
+            host->ports.clear();
+            host->kinds.Clear();
+            alert(finding);
+        }
+        ++host;
     }
 }
 
+std::vector<std::string> CScanCounter::SeenHosts() const {
+    std::vector<std::string> hosts;
+    hosts.reserve(hosts_.size());
+    for (const Host& host : hosts_) {
+        hosts.push_back(host.address);
+    }
+    return hosts;
+}
+
+const CScanCounter::Host* CScanCounter::Lookup(const std::string& address) const {
+    auto entry = index_.find(address);
+    return entry == index_.end() ? nullptr : &*entry->second;
+}
+
 int CScanCounter::UniqueCount(const std::string& host) const {
-    auto entry = ports_.find(host);
-    return entry == ports_.end() ? 0 : static_cast<int>(entry->second.size());
+    const Host* entry = Lookup(host);
+    return entry == nullptr ? 0 : static_cast<int>(entry->ports.size());
 }
 
 std::vector<int> CScanCounter::Ports(const std::string& host) const {
-    auto entry = ports_.find(host);
-    return entry == ports_.end() ? std::vector<int>{} : entry->second;
+    std::vector<int> ports;
+    if (const Host* entry = Lookup(host)) {
+        for (const PortHit& hit : entry->ports) {
+            ports.push_back(hit.port);
+        }
+    }
+    return ports;
 }
 
 std::string PortsText(const std::vector<int>& ports) {

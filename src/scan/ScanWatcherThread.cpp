@@ -1,6 +1,8 @@
 #include "scan/ScanWatcherThread.h"
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <utility>
 
 #include "settings/SettingsStore.h"
@@ -8,35 +10,97 @@
 namespace tarvik {
 
 CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings)
-    : CScanWatcherThread(
-          settings, std::make_unique<CScanAlert>(settings, std::make_shared<CSyslogSystemLog>())) {}
+    : CScanWatcherThread(settings, std::make_unique<CScanAlert>(settings, MakeSystemLog()),
+                         CScanListener::kAnyAddress, ProbeSensing::On) {}
 
 CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings,
                                        std::unique_ptr<IScanAlerter> alerter,
-                                       std::string listenAddress)
+                                       std::string listenAddress, ProbeSensing sensing)
     : CWorkerThread("scan watcher"),
       settings_(settings),
       alerter_(std::move(alerter)),
       listenAddress_(std::move(listenAddress)),
-      listener_(std::make_unique<CScanListener>(settings_, listenAddress_)) {
+      listener_(std::make_unique<CScanListener>(settings_, listenAddress_)),
+      sensingWanted_(sensing) {
     On(kMsgNewConnection, [this](Message& message) { OnNewConnection(message); });
+    On(kMsgProbesWaiting, [this](Message&) { OnProbesWaiting(); });
     On(kMsgScanCheck, [this](Message&) { OnScanCheck(); });
     On(kMsgScanSettingsChanged, [this](Message&) { Reload(); });
+    // The sensor asks again whenever its queue was empty; one request waiting is enough.
+    CoalesceQueued(kMsgProbesWaiting);
+    DropQueuedAtQuit(kMsgProbesWaiting);
 }
 
 CScanWatcherThread::~CScanWatcherThread() {
-    // The handlers use the members below: end the loop before they go.
+    // The sensor posts to this worker, and the handlers use the members below: end both first.
+    StopSensor();
     Stop();
     StopListener();
 }
 
 bool CScanWatcherThread::InitInstance() {
     Reload();
+    StartSensor();
     return true;
 }
 
 void CScanWatcherThread::OnQuit() {
+    StopSensor();
     StopListener();
+}
+
+void CScanWatcherThread::StartSensor() {
+    if (sensingWanted_ != ProbeSensing::On) {
+        return;
+    }
+    auto sensor = std::make_unique<CProbeSensor>();
+    const std::string failure = sensor->Open();
+    if (!failure.empty()) {
+        const std::string text =
+            "Scan detection counts completed connections only; half-open and stealth scans "
+            "are not seen: " +
+            failure;
+        settings_.Trace(text);
+        settings_.NotifyUser(text);
+        return;
+    }
+    sensor_ = std::move(sensor);
+    sensor_->Start([this] { Post(Message{kMsgProbesWaiting, {}, {}}); });
+    sensing_ = true;
+}
+
+void CScanWatcherThread::StopSensor() {
+    if (sensor_) {
+        sensor_->Stop();
+    }
+    sensing_ = false;
+}
+
+void CScanWatcherThread::ApplyLimits() {
+    const int window = settings_.GetScanWindow();
+    // A host at the threshold alerts whatever it adds, so the cap never needs to be lower.
+    const int maxPorts = std::max(settings_.GetScanMaxPorts(), settings_.GetThreshold());
+    counter_.SetLimits({static_cast<std::size_t>(std::max(1, settings_.GetScanMaxHosts())),
+                        static_cast<std::size_t>(std::max(1, maxPorts)),
+                        std::chrono::seconds(std::max(0, window))});
+}
+
+void CScanWatcherThread::OnProbesWaiting() {
+    if (!sensor_) {
+        return;
+    }
+    std::vector<Probe> probes = sensor_->Take();
+    if (settings_.GetScanEnabled() == 0) {
+        return;
+    }
+    ApplyLimits();
+    PortListPtr ignorePorts = settings_.GetIgnorePorts();
+    TextListPtr ignoreHosts = settings_.GetIgnoreHosts();
+    const CScanCounter::Clock::time_point now = CScanCounter::Clock::now();
+    for (const Probe& probe : probes) {
+        counter_.Count(probe, ignorePorts ? *ignorePorts : PortList{},
+                       ignoreHosts ? *ignoreHosts : TextList{}, now);
+    }
 }
 
 void CScanWatcherThread::CancelPendingMail() {
@@ -51,6 +115,7 @@ void CScanWatcherThread::OnNewConnection(Message& message) {
     if (!record || settings_.GetScanEnabled() == 0) {
         return;
     }
+    ApplyLimits();
     PortListPtr ignorePorts = settings_.GetIgnorePorts();
     TextListPtr ignoreHosts = settings_.GetIgnoreHosts();
     counter_.Count(*record, ignorePorts ? *ignorePorts : PortList{},
@@ -65,11 +130,15 @@ void CScanWatcherThread::OnScanCheck() {
     if (settings_.GetScanEnabled() == 0 || !alerter_) {
         return;
     }
+    ApplyLimits();
+    alerter_->Flush(mailHost_);
     // Below 1, hosts with nothing counted would alert at every check.
-    counter_.Check(std::max(1, settings_.GetThreshold()),
-                   [this](const std::string& host, const std::string& portsText) {
-                       alerter_->Raise(host, portsText, mailHost_);
-                   });
+    counter_.Check(std::max(1, settings_.GetThreshold()), [this](const ScanFinding& finding) {
+        alerter_->Raise(finding, mailHost_);
+        settings_.Broadcast(kMsgScanAlerted,
+                            Payload::Alert(ScanAlertEvent{finding.host, finding.ports, finding.kind,
+                                                          std::time(nullptr)}));
+    });
 }
 
 void CScanWatcherThread::Reload() {

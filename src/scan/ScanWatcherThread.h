@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
+#include "scan/ProbeSensor.h"
 #include "scan/ScanAlert.h"
 #include "scan/ScanCounter.h"
 #include "scan/ScanListener.h"
@@ -12,16 +14,26 @@ namespace tarvik {
 
 class CSettingsStore;
 
+// The probe sensor has probes waiting (posted by the sensor to the scan watcher alone).
+inline constexpr int kMsgProbesWaiting = 8031;
+
+// Whether the watcher also counts the probes of scans that complete no connection.
+enum class ProbeSensing { Off, On };
+
 // Counts the distinct local ports each remote host connects to (kMsgNewConnection), raises an
 // alert for every host that reached the threshold on each scan check (kMsgScanCheck) and then
 // starts that host from zero. It owns the bait-port listener and restarts it when the scan
-// settings change (kMsgScanSettingsChanged) and at start.
+// settings change (kMsgScanSettingsChanged) and at start. With probe sensing on, the probes the
+// sensor sees count like new inbound connections; without the privilege for it the user is told
+// once, and counting goes on from connections alone. After each alert it broadcasts
+// kMsgScanAlerted.
 class CScanWatcherThread : public CWorkerThread {
 public:
     explicit CScanWatcherThread(CSettingsStore& settings);
     // For tests: another alerter, and the address the bait ports are bound to.
     CScanWatcherThread(CSettingsStore& settings, std::unique_ptr<IScanAlerter> alerter,
-                       std::string listenAddress = CScanListener::kAnyAddress);
+                       std::string listenAddress = CScanListener::kAnyAddress,
+                       ProbeSensing sensing = ProbeSensing::Off);
     ~CScanWatcherThread() override;
 
     // From any thread: ends an alert's mail exchange in progress at once, and makes every later
@@ -31,6 +43,8 @@ public:
 
     // The counting state; read it only once the thread has ended (after Join).
     const CScanCounter& Counter() const { return counter_; }
+    // True once the sensor reads probes (after Start); any thread.
+    bool SensingProbes() const { return sensing_.load(); }
 
 protected:
     bool InitInstance() override;
@@ -38,9 +52,13 @@ protected:
 
 private:
     void OnNewConnection(Message& message);
+    void OnProbesWaiting();
     void OnScanCheck();
     void Reload();
     void StopListener();
+    void StartSensor();
+    void StopSensor();
+    void ApplyLimits();
 
     CSettingsStore& settings_;
     std::unique_ptr<IScanAlerter> alerter_;
@@ -48,6 +66,9 @@ private:
     std::string mailHost_;
     CScanCounter counter_;
     std::unique_ptr<CScanListener> listener_;
+    ProbeSensing sensingWanted_;
+    std::unique_ptr<CProbeSensor> sensor_;
+    std::atomic<bool> sensing_{false};
 };
 
 }  // namespace tarvik

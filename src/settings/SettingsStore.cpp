@@ -415,6 +415,12 @@ TARVIK_INT_SETTING(Threshold)
 TARVIK_INT_SETTING(ListenEnabled)
 TARVIK_INT_SETTING(EmailAlert)
 TARVIK_INT_SETTING(EventLog)
+TARVIK_INT_SETTING(ScanWindow)
+TARVIK_INT_SETTING(ScanMaxHosts)
+TARVIK_INT_SETTING(ScanMaxPorts)
+TARVIK_INT_SETTING(AlertsPerMinute)
+TARVIK_INT_SETTING(ScanBlock)
+TARVIK_INT_SETTING(ScanBlockTimeout)
 #undef TARVIK_INT_SETTING
 
 std::filesystem::path CSettingsStore::GetInstallFolder() const {

@@ -153,6 +153,18 @@ public:
     void SetNotificationAddresses(TextList addresses);
     std::string GetMailHost() const;
     void SetMailHost(std::string host);
+    int GetScanWindow() const;  // seconds, 0: no window
+    void SetScanWindow(int seconds);
+    int GetScanMaxHosts() const;
+    void SetScanMaxHosts(int hosts);
+    int GetScanMaxPorts() const;
+    void SetScanMaxPorts(int ports);
+    int GetAlertsPerMinute() const;
+    void SetAlertsPerMinute(int records);
+    int GetScanBlock() const;
+    void SetScanBlock(int mode);
+    int GetScanBlockTimeout() const;  // seconds
+    void SetScanBlockTimeout(int seconds);
 
     // Values that other parts keep in the same file with their own code ("View"/"columnwidths",
     // "Settings"/"MainWndPos"). A write is saved to the file at once.

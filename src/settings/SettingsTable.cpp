@@ -67,6 +67,16 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Switch(I::EmailAlert, kScanWatch, "emailalert", 0),
     Text(I::NotificationAddresses, kScanWatch, "notificationaddresses", K::TextList, ""),
     Text(I::MailHost, kScanWatch, "mailhost", K::Text, ""),
+    // Seconds a counted port keeps counting; 0: until the host's alert.
+    Integer(I::ScanWindow, kScanWatch, "window", 0, 0, INT_MAX),
+    // The counting table's bounds, so that spoofed sources cannot grow it without end.
+    Integer(I::ScanMaxHosts, kScanWatch, "maxhosts", 65536, 1, 1 << 24),
+    Integer(I::ScanMaxPorts, kScanWatch, "maxports", 1024, 1, 65536),
+    // Alert records per channel and minute; the rest go into one summary a minute.
+    Integer(I::AlertsPerMinute, kScanWatch, "alertsperminute", 10, 1, INT_MAX),
+    // 0 off, 1 block alerting hosts, 2 only log what would be blocked.
+    Integer(I::ScanBlock, kScanWatch, "block", 0, 0, 2),
+    Integer(I::ScanBlockTimeout, kScanWatch, "blocktimeout", 3600, 1, INT_MAX),
 };
 #undef TARVIK_LOG_SETTINGS
 

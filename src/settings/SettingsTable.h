@@ -43,6 +43,12 @@ enum class SettingId : std::size_t {
     EmailAlert,
     NotificationAddresses,
     MailHost,
+    ScanWindow,
+    ScanMaxHosts,
+    ScanMaxPorts,
+    AlertsPerMinute,
+    ScanBlock,
+    ScanBlockTimeout,
     Count
 };
 constexpr std::size_t kSettingCount = static_cast<std::size_t>(SettingId::Count);

@@ -229,7 +229,7 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
     // the order they were hit.
     const std::regex body(
         "An alert was triggered by connection\\(s\\) from:\r\n\r\n127\\.0\\.0\\.1\r\n\r\n"
-        "on port\\(s\\):\r\n\r\n([0-9, ]*)\r\n\r\n- Tarvik\r\n\\.\r\n");
+        "on port\\(s\\):\r\n\r\n([0-9, ]*)\r\n\r\nScan kind: [A-Za-z]+\r\n\r\n- Tarvik\r\n\\.\r\n");
     std::smatch match;
     ASSERT_TRUE(std::regex_search(received, match, body)) << received;
     std::vector<int> counted;

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,6 +59,11 @@ public:
 private:
     ChannelLog& log_;
 };
+
+ScanFinding Finding(const std::string& host, const std::string& ports,
+                    const std::string& kind = "SYN") {
+    return {host, {}, ports, kind};
+}
 
 // A loopback port with nothing listening on it: connections are refused.
 int ClosedPort() {
@@ -115,21 +122,16 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
     settings.SetEventLog(1);
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
     ASSERT_TRUE(server.Listening());
-    bool quitBeforeLog = false;
-    systemLog->beforeReport = [&] {
-        quitBeforeLog = server.Received().find("QUIT\r\n") != std::string::npos;
-    };
-
     CScanAlert alert(settings, systemLog, server.Port());
-    alert.Raise("10.0.0.7", "21, 23, 80", "corp.example");
+    alert.Raise(Finding("10.0.0.7", "21, 23, 80"), "corp.example");
 
+    ASSERT_TRUE(alert.WaitForMail(5s));
     ASSERT_TRUE(server.WaitUntilDone(5s)) << server.Received();
-    EXPECT_TRUE(quitBeforeLog) << "the mail exchange must end before the system log";
     EXPECT_EQ(channels.entries,
               (std::vector<std::string>{
                   "balloon|Tarvik: Scan Alert|Triggered by connection(s) from 10.0.0.7|10",
                   "syslog|Tarvik error: 100|An alert was triggered by connection(s) from:  "
-                  "10.0.0.7  on port(s):  21, 23, 80"}));
+                  "10.0.0.7  on port(s):  21, 23, 80\nScan kind: SYN"}));
 
     const std::vector<std::string> lines = server.ReceivedLines();
     auto find = [&](const std::string& line) {
@@ -159,7 +161,7 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
     ASSERT_NE(bodyStart, std::string::npos);
     EXPECT_EQ(text.substr(bodyStart + 4),
               "An alert was triggered by connection(s) from:\r\n\r\n10.0.0.7\r\n\r\n"
-              "on port(s):\r\n\r\n21, 23, 80\r\n\r\n- Tarvik\r\n")
+              "on port(s):\r\n\r\n21, 23, 80\r\n\r\nScan kind: SYN\r\n\r\n- Tarvik\r\n")
         << "the body, then the line end that starts the end-of-data mark";
 }
 
@@ -172,7 +174,8 @@ TEST_F(ScanAlertTest, MailHostSettingMayNameThePort) {
 
     // The default port would be 25: only the setting's port reaches the server.
     CScanAlert alert(settings, systemLog);
-    alert.Raise("10.0.0.7", "80", "127.0.0.1:" + std::to_string(server.Port()));
+    alert.Raise(Finding("10.0.0.7", "80"), "127.0.0.1:" + std::to_string(server.Port()));
+    ASSERT_TRUE(alert.WaitForMail(5s));
     ASSERT_TRUE(server.WaitUntilDone(5s)) << server.Received();
     ASSERT_EQ(server.Messages().size(), 1u);
     const std::vector<std::string> lines = server.ReceivedLines();
@@ -186,7 +189,8 @@ TEST_F(ScanAlertTest, UnreadableMailHostSendsNothingAndTheLogStillFollows) {
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
     settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()) + "x");
     CScanAlert alert(settings, systemLog, server.Port());
-    alert.Raise("10.0.0.7", "80", "corp.example");
+    alert.Raise(Finding("10.0.0.7", "80"), "corp.example");
+    ASSERT_TRUE(alert.WaitForMail(5s));
     EXPECT_EQ(server.ConnectionsServed(), 0);
     EXPECT_EQ(server.Received(), "");
     ASSERT_EQ(channels.entries.size(), 2u);
@@ -197,18 +201,18 @@ TEST_F(ScanAlertTest, RefusedMailStillWritesTheSystemLog) {
     settings.SetEmailAlert(1);
     settings.SetEventLog(1);
     CScanAlert alert(settings, systemLog, ClosedPort());
-    alert.Raise("10.0.0.7", "", "corp.example");
+    alert.Raise(Finding("10.0.0.7", ""), "corp.example");
     ASSERT_EQ(channels.entries.size(), 2u);
     EXPECT_EQ(channels.entries[1],
               "syslog|Tarvik error: 100|An alert was triggered by connection(s) from:  "
-              "10.0.0.7  on port(s):  ");
+              "10.0.0.7  on port(s):  \nScan kind: SYN");
 }
 
 TEST_F(ScanAlertTest, EmptyMailHostStillWritesTheSystemLog) {
     settings.SetEmailAlert(1);
     settings.SetMailHost("");
     CScanAlert alert(settings, systemLog, ClosedPort());
-    alert.Raise("10.0.0.7", "80", "");
+    alert.Raise(Finding("10.0.0.7", "80"), "");
     ASSERT_EQ(channels.entries.size(), 2u);
     EXPECT_EQ(channels.entries[1].rfind("syslog|", 0), 0u);
 }
@@ -218,7 +222,7 @@ TEST_F(ScanAlertTest, OptionalChannelsFollowTheirSwitches) {
     settings.SetEventLog(0);
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
     CScanAlert alert(settings, systemLog, server.Port());
-    alert.Raise("10.0.0.7", "80", "corp.example");
+    alert.Raise(Finding("10.0.0.7", "80"), "corp.example");
     EXPECT_EQ(channels.entries,
               (std::vector<std::string>{
                   "balloon|Tarvik: Scan Alert|Triggered by connection(s) from 10.0.0.7|10"}));
@@ -234,9 +238,112 @@ TEST_F(ScanAlertTest, AThrowingChannelDoesNotStopTheNext) {
     settings.SetBalloonSink(std::make_shared<ThrowingBalloon>());
     settings.SetEventLog(1);
     CScanAlert alert(settings, systemLog, ClosedPort());
-    EXPECT_NO_THROW(alert.Raise("10.0.0.7", "80", ""));
+    EXPECT_NO_THROW(alert.Raise(Finding("10.0.0.7", "80"), ""));
     ASSERT_EQ(channels.entries.size(), 1u);
     EXPECT_EQ(channels.entries[0].rfind("syslog|", 0), 0u);
+}
+
+class ScanAlertRateTest : public ScanAlertTest {
+protected:
+    void SetUp() override {
+        ScanAlertTest::SetUp();
+        settings.SetEventLog(1);
+        settings.SetAlertsPerMinute(3);
+        alert.SetClock([this] { return now; });
+    }
+    void RaiseHosts(int first, int last) {
+        for (int i = first; i <= last; ++i) {
+            alert.Raise(Finding("10.0.0." + std::to_string(i), "80"), "corp.example");
+        }
+    }
+    std::vector<std::string> Entries(const std::string& channel) {
+        std::vector<std::string> found;
+        for (const std::string& entry : channels.entries) {
+            if (entry.rfind(channel, 0) == 0) {
+                found.push_back(entry);
+            }
+        }
+        return found;
+    }
+
+    CScanAlert::Clock::time_point now = CScanAlert::Clock::now();
+    CScanAlert alert{settings, systemLog, ClosedPort()};
+};
+
+TEST_F(ScanAlertRateTest, PastTheRateOneSummaryAMinuteNamesTheRest) {
+    RaiseHosts(1, 10);
+    EXPECT_EQ(Entries("syslog|").size(), 3u);
+    EXPECT_EQ(Entries("balloon|").size(), 3u);
+    now += std::chrono::seconds(30);
+    alert.Flush("corp.example");
+    EXPECT_EQ(Entries("syslog|").size(), 3u) << "no summary before the minute is over";
+
+    now += std::chrono::seconds(31);
+    alert.Flush("corp.example");
+    alert.Flush("corp.example");
+    const std::vector<std::string> records = Entries("syslog|");
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[3],
+              "syslog|Tarvik error: 100|7 more hosts reached the threshold: 10.0.0.4, 10.0.0.5, "
+              "10.0.0.6, 10.0.0.7, 10.0.0.8, ...");
+    EXPECT_EQ(Entries("balloon|").back(),
+              "balloon|Tarvik: Scan Alert|7 more hosts reached the threshold: 10.0.0.4, "
+              "10.0.0.5, 10.0.0.6, 10.0.0.7, 10.0.0.8, ...|10");
+
+    // The next minute takes records again.
+    RaiseHosts(20, 20);
+    EXPECT_EQ(Entries("syslog|").size(), 5u);
+}
+
+TEST_F(ScanAlertRateTest, OneHeldBackHostIsSaidInTheSingular) {
+    RaiseHosts(1, 4);
+    now += std::chrono::seconds(61);
+    alert.Flush("corp.example");
+    EXPECT_EQ(Entries("syslog|").back(),
+              "syslog|Tarvik error: 100|1 more host reached the threshold: 10.0.0.4");
+}
+
+TEST_F(ScanAlertRateTest, MailPastTheRateIsNotQueued) {
+    test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll(10));
+    ASSERT_TRUE(server.Listening());
+    settings.SetEmailAlert(1);
+    settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()));
+    RaiseHosts(1, 8);
+    ASSERT_TRUE(alert.WaitForMail(10s));
+    EXPECT_EQ(server.Messages().size(), 3u);
+    now += std::chrono::seconds(61);
+    alert.Flush("corp.example");
+    ASSERT_TRUE(alert.WaitForMail(10s));
+    ASSERT_TRUE(server.WaitForReceived("5 more hosts reached the threshold", 5s));
+    EXPECT_EQ(server.Messages().size(), 4u);
+}
+
+TEST(JournalSystemLog, AlertsCarryTheirFields) {
+    std::vector<std::vector<std::string>> sent;
+    CJournalSystemLog journal(
+        [&](const std::vector<std::string>& fields) { sent.push_back(fields); });
+    journal.ReportAlert("Tarvik error: 100", "text\nScan kind: SYN", {"10.0.0.7", "21, 23", "SYN"});
+    journal.ReportError("Tarvik error: 100", "2 more hosts reached the threshold");
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], (std::vector<std::string>{"MESSAGE=Tarvik error: 100: text\nScan kind: SYN",
+                                                 std::string("MESSAGE_ID=") + kScanAlertMessageId,
+                                                 "PRIORITY=3", "SYSLOG_IDENTIFIER=Tarvik",
+                                                 "TARVIK_REMOTE_ADDR=10.0.0.7",
+                                                 "TARVIK_PORTS=21, 23", "TARVIK_SCAN_KIND=SYN"}));
+    EXPECT_EQ(sent[1].at(0), "MESSAGE=Tarvik error: 100: 2 more hosts reached the threshold");
+}
+
+TEST(JournalSystemLog, ChosenOnlyWhereTheJournalListens) {
+    const std::filesystem::path missing =
+        std::filesystem::path(::testing::TempDir()) / "no-journal";
+    EXPECT_NE(dynamic_cast<CSyslogSystemLog*>(MakeSystemLog(missing).get()), nullptr);
+    const std::filesystem::path present =
+        std::filesystem::path(::testing::TempDir()) / "journal-socket";
+    { std::ofstream touch(present); }
+    if (!JournalAvailable()) {
+        GTEST_SKIP() << "built without the journal's interface (libsystemd)";
+    }
+    EXPECT_NE(dynamic_cast<CJournalSystemLog*>(MakeSystemLog(present).get()), nullptr);
 }
 
 }  // namespace

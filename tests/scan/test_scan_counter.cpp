@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,8 +30,8 @@ protected:
     }
     Alerts Check(int threshold) {
         Alerts alerts;
-        counter.Check(threshold, [&](const std::string& host, const std::string& ports) {
-            alerts.emplace_back(host, ports);
+        counter.Check(threshold, [&](const ScanFinding& finding) {
+            alerts.emplace_back(finding.host, finding.portsText);
         });
         return alerts;
     }
@@ -117,10 +119,114 @@ TEST_F(ScanCounterTest, AHostIgnoredLaterKeepsItsCountAndCanStillAlert) {
 
 TEST_F(ScanCounterTest, AThrowingAlertStillResetsItsHost) {
     Count("10.0.0.7", 80);
-    EXPECT_THROW(counter.Check(1, [](const std::string&,
-                                     const std::string&) { throw std::runtime_error("down"); }),
+    EXPECT_THROW(counter.Check(1, [](const ScanFinding&) { throw std::runtime_error("down"); }),
                  std::runtime_error);
     EXPECT_EQ(counter.UniqueCount("10.0.0.7"), 0);
+}
+
+Probe Seen(std::string host, int port, ProbeKind kind) {
+    return {std::move(host), port, kind};
+}
+
+class ScanCounterProbeTest : public ScanCounterTest {
+protected:
+    bool CountProbe(const std::string& host, int port, ProbeKind kind,
+                    CScanCounter::Clock::time_point now = CScanCounter::Clock::now()) {
+        return counter.Count(Seen(host, port, kind), ignorePorts, ignoreHosts, now);
+    }
+    std::vector<ScanFinding> Findings(
+        int threshold, CScanCounter::Clock::time_point now = CScanCounter::Clock::now()) {
+        std::vector<ScanFinding> findings;
+        counter.Check(
+            threshold, [&](const ScanFinding& finding) { findings.push_back(finding); }, now);
+        return findings;
+    }
+};
+
+TEST_F(ScanCounterProbeTest, ProbesAndConnectionsShareOneCountByPort) {
+    EXPECT_TRUE(CountProbe("10.0.0.7", 80, ProbeKind::Syn));
+    // The SYN of a connection that then completes counts once.
+    EXPECT_FALSE(Count("10.0.0.7", 80));
+    EXPECT_TRUE(CountProbe("10.0.0.7", 81, ProbeKind::Fin));
+    ignorePorts.push_back(82);
+    ignoreHosts.push_back("10.0.0.9");
+    EXPECT_FALSE(CountProbe("10.0.0.7", 82, ProbeKind::Syn));
+    EXPECT_FALSE(CountProbe("10.0.0.9", 83, ProbeKind::Syn));
+    EXPECT_EQ(counter.Ports("10.0.0.7"), (std::vector<int>{80, 81}));
+    EXPECT_EQ(counter.SeenHosts(), std::vector<std::string>{"10.0.0.7"});
+}
+
+TEST_F(ScanCounterProbeTest, TheAlertNamesTheKindSeenSinceTheLastAlert) {
+    const std::vector<std::pair<std::vector<ProbeKind>, std::string>> cases = {
+        {{ProbeKind::Syn, ProbeKind::Syn}, "SYN"},
+        {{ProbeKind::Fin}, "FIN"},
+        {{ProbeKind::Null}, "NULL"},
+        {{ProbeKind::Xmas, ProbeKind::Xmas}, "Xmas"},
+        {{ProbeKind::Connect}, "connect"},
+        // Handshake SYNs of completed connections are no half-open scan.
+        {{ProbeKind::Syn, ProbeKind::Connect}, "connect"},
+        {{ProbeKind::Syn, ProbeKind::Fin}, "mixed"},
+        {{ProbeKind::Connect, ProbeKind::Null}, "mixed"},
+    };
+    for (const auto& [kinds, text] : cases) {
+        int port = 1000;
+        for (ProbeKind kind : kinds) {
+            CountProbe("10.0.0.7", port++, kind);
+        }
+        const std::vector<ScanFinding> findings = Findings(1);
+        ASSERT_EQ(findings.size(), 1u) << text;
+        EXPECT_EQ(findings[0].kind, text);
+        EXPECT_EQ(findings[0].ports.size(), kinds.size());
+    }
+}
+
+TEST_F(ScanCounterProbeTest, TheHostTableKeepsItsBoundAndForgetsTheOldestFirst) {
+    counter.SetLimits({3, 1024, std::chrono::seconds(0)});
+    for (int i = 1; i <= 1000; ++i) {
+        CountProbe("10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256), 80,
+                   ProbeKind::Syn);
+        ASSERT_LE(counter.HostCount(), 3u);
+    }
+    EXPECT_EQ(counter.SeenHosts(),
+              (std::vector<std::string>{"10.1.3.230", "10.1.3.231", "10.1.3.232"}));
+    // A scan right after the flood is still counted and alerts.
+    for (int port : {21, 22, 23}) {
+        CountProbe("192.0.2.1", port, ProbeKind::Syn);
+    }
+    const std::vector<ScanFinding> findings = Findings(3);
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_EQ(findings[0].host, "192.0.2.1");
+}
+
+TEST_F(ScanCounterProbeTest, PortsPastTheCapAddNothing) {
+    counter.SetLimits({16, 4, std::chrono::seconds(0)});
+    for (int port = 1; port <= 100; ++port) {
+        CountProbe("10.0.0.7", port, ProbeKind::Syn);
+    }
+    EXPECT_EQ(counter.Ports("10.0.0.7"), (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST_F(ScanCounterProbeTest, PortsOlderThanTheWindowNoLongerCount) {
+    using namespace std::chrono_literals;
+    const auto start = CScanCounter::Clock::now();
+    counter.SetLimits({16, 1024, 60s});
+    CountProbe("10.0.0.7", 80, ProbeKind::Syn, start);
+    CountProbe("10.0.0.7", 81, ProbeKind::Syn, start + 30s);
+    CountProbe("10.0.0.8", 80, ProbeKind::Syn, start);
+    // 80 has aged out; 81 and 82 make two in the window, below three.
+    CountProbe("10.0.0.7", 82, ProbeKind::Syn, start + 61s);
+    EXPECT_TRUE(Findings(3, start + 61s).empty());
+    EXPECT_EQ(counter.Ports("10.0.0.7"), (std::vector<int>{81, 82}));
+    EXPECT_EQ(counter.SeenHosts(), std::vector<std::string>{"10.0.0.7"})
+        << "a host with nothing left in the window is forgotten";
+    CountProbe("10.0.0.7", 83, ProbeKind::Syn, start + 62s);
+    ASSERT_EQ(Findings(3, start + 62s).size(), 1u);
+
+    // Without a window nothing ages out.
+    counter.SetLimits({16, 1024, 0s});
+    CountProbe("10.0.0.9", 80, ProbeKind::Syn, start);
+    EXPECT_EQ(Findings(3, start + 100h).size(), 0u);
+    EXPECT_EQ(counter.UniqueCount("10.0.0.9"), 1);
 }
 
 TEST(PortsText, JoinsWithCommaAndSpace) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,11 +33,10 @@ std::ostream& operator<<(std::ostream& out, const Alert& alert) {
 // Remembers every alert; safe to read from the test thread.
 class RecordingAlerter : public IScanAlerter {
 public:
-    void Raise(const std::string& host, const std::string& portsText,
-               const std::string& mailHost) override {
+    void Raise(const ScanFinding& finding, const std::string& mailHost) override {
         {
             std::lock_guard lock(mutex_);
-            alerts_.push_back({host, portsText, mailHost});
+            alerts_.push_back({finding.host, finding.portsText, mailHost});
         }
         changed_.notify_all();
     }
@@ -275,6 +275,100 @@ TEST_F(ScanWatcherTest, CancelledMailLetsTheQuitThroughAtOnce) {
     const std::string received = server.Received();
     EXPECT_EQ(received.find("HELO"), received.rfind("HELO")) << "one exchange only: " << received;
     EXPECT_EQ(watcher->Counter().UniqueCount("10.0.0.8"), 0) << "the second host was checked";
+}
+
+// Keeps every alert event broadcast to it.
+class AlertEventWorker : public CWorkerThread {
+public:
+    AlertEventWorker() : CWorkerThread("alert events") {
+        On(kMsgScanAlerted, [this](Message& message) {
+            std::unique_ptr<ScanAlertEvent> event = message.wParam.TakeAlert();
+            std::lock_guard lock(mutex_);
+            if (event) {
+                events_.push_back(*event);
+            }
+            arrived_.notify_all();
+        });
+    }
+    ~AlertEventWorker() override { Stop(); }
+    bool WaitFor(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, 5s, [&] { return events_.size() >= count; });
+    }
+    std::vector<ScanAlertEvent> Events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<ScanAlertEvent> events_;
+};
+
+TEST_F(ScanWatcherTest, EachAlertIsBroadcastAfterItsChannels) {
+    settings.SetThreshold(2);
+    AlertEventWorker events;
+    events.Start();
+    settings.Register(&events);
+    settings.Register(&StartWatcher());
+    PostConnection("10.0.0.7", 443);
+    PostConnection("10.0.0.7", 80);
+    settings.Broadcast(kMsgScanCheck);
+    ASSERT_TRUE(events.WaitFor(1));
+    EXPECT_EQ(alerter->Alerts().size(), 1u) << "the channels ran first";
+    const ScanAlertEvent event = events.Events().at(0);
+    EXPECT_EQ(event.remoteAddress, "10.0.0.7");
+    EXPECT_EQ(event.localPorts, (std::vector<int>{443, 80}));
+    EXPECT_EQ(event.kind, "connect");
+    EXPECT_GT(event.time, 0);
+    settings.Broadcast(kMsgQuit);
+    watcher->Join();
+}
+
+// Keeps the system log's records; safe from any thread.
+class WaitingSystemLog : public ISystemLog {
+public:
+    void ReportError(const std::string& heading, const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        records_.push_back(heading + ": " + text);
+        arrived_.notify_all();
+    }
+    bool WaitFor(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, 5s, [&] { return records_.size() >= count; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::string> records_;
+};
+
+TEST_F(ScanWatcherTest, AMailServerThatStallsNeverHoldsUpTheNextAlert) {
+    // Answers MAIL FROM a byte at a time for far longer than the test.
+    test::ScriptedSmtpServer server(test::ScriptedSmtpServer::Scripted(
+        {{test::SmtpStep::Send("220 ready\r\n"), test::SmtpStep::ReadLine(),
+          test::SmtpStep::Send("250 hello\r\n"), test::SmtpStep::ReadLine(),
+          test::SmtpStep::Trickle("250 " + std::string(1000, 'x') + "\r\n", 20ms)}}));
+    ASSERT_TRUE(server.Listening());
+    settings.SetEmailAlert(1);
+    settings.SetEventLog(1);
+    settings.SetThreshold(1);
+    settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()));
+    auto systemLog = std::make_shared<WaitingSystemLog>();
+    watcher = std::make_unique<CScanWatcherThread>(
+        settings, std::make_unique<CScanAlert>(settings, systemLog), "127.0.0.1");
+    watcher->Start();
+
+    PostConnection("10.0.0.7", 80);
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@127.0.0.1>\r\n", 5s));
+    PostConnection("10.0.0.8", 81);
+    Post(kMsgScanCheck);
+    EXPECT_TRUE(systemLog->WaitFor(2)) << "the second alert waited for the first one's mail";
+    watcher->CancelPendingMail();
+    Quit();
 }
 
 TEST_F(ScanWatcherTest, BaitPortHeldElsewhereIsTakenAtTheNextScanCheck) {

@@ -1,0 +1,136 @@
+#include "scan/ProbeSensor.h"
+
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace tarvik {
+
+namespace {
+
+constexpr int kPollMs = 200;
+constexpr std::size_t kPacketBytes = 256;  // the filter keeps at most 128
+constexpr int kReadsPerRound = 512;        // then the queue is published and the stop checked
+
+std::string ErrorText(const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+CProbeSensor::~CProbeSensor() {
+    Stop();
+}
+
+std::string CProbeSensor::Open() {
+    UniqueFd fd(::socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL)));
+    if (!fd) {
+        const int error = errno;
+        if (error == EPERM || error == EACCES) {
+            return ErrorText("the packet socket needs CAP_NET_RAW", error);
+        }
+        return ErrorText("cannot open a packet socket", error);
+    }
+    std::vector<sock_filter> program = ProbeFilterProgram();
+    sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+    if (::setsockopt(fd.Get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
+        return ErrorText("cannot attach the packet filter", errno);
+    }
+    // Packets queued before the filter was attached were not filtered: drop them.
+    std::array<std::uint8_t, kPacketBytes> buffer{};
+    while (::recv(fd.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT) >= 0) {
+    }
+    fd_ = std::move(fd);
+    return {};
+}
+
+void CProbeSensor::Start(WakeFn wake) {
+    if (!fd_ || thread_.joinable()) {
+        return;
+    }
+    wake_ = std::move(wake);
+    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void CProbeSensor::Stop() {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        thread_.join();
+    }
+}
+
+std::vector<Probe> CProbeSensor::Take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(queue_, {});
+}
+
+void CProbeSensor::Run(std::stop_token stop) {
+    std::vector<Probe> batch;
+    while (!stop.stop_requested()) {
+        pollfd entry{fd_.Get(), POLLIN, 0};
+        const int ready = ::poll(&entry, 1, kPollMs);
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        const bool readable = Drain(batch);
+        Publish(batch);
+        if (!readable) {
+            return;
+        }
+    }
+}
+
+bool CProbeSensor::Drain(std::vector<Probe>& batch) {
+    std::array<std::uint8_t, kPacketBytes> buffer{};
+    for (int i = 0; i < kReadsPerRound; ++i) {
+        sockaddr_ll from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t length = ::recvfrom(fd_.Get(), buffer.data(), buffer.size(), 0,
+                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (length < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        }
+        // The filter already keeps only packets for this host; checked again for safety.
+        if (from.sll_pkttype != PACKET_HOST) {
+            continue;
+        }
+        std::optional<Probe> probe = ParseProbe(
+            std::span(buffer.data(), static_cast<std::size_t>(length)), ntohs(from.sll_protocol));
+        if (probe) {
+            batch.push_back(std::move(*probe));
+        }
+    }
+    return true;
+}
+
+void CProbeSensor::Publish(std::vector<Probe>& batch) {
+    if (batch.empty()) {
+        return;
+    }
+    bool wasEmpty = false;
+    {
+        std::lock_guard lock(mutex_);
+        wasEmpty = queue_.empty();
+        const std::size_t room = kMaxQueued - std::min(kMaxQueued, queue_.size());
+        const std::size_t kept = std::min(room, batch.size());
+        dropped_ += batch.size() - kept;
+        std::move(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(kept),
+                  std::back_inserter(queue_));
+    }
+    batch.clear();
+    if (wasEmpty && wake_) {
+        wake_();
+    }
+}
+
+}  // namespace tarvik

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "acquisition/UniqueFd.h"
+#include "scan/ProbePacket.h"
+
+namespace tarvik {
+
+// Sees the TCP probes that never become a connection (SYN, FIN, NULL and Xmas segments
+// addressed to this host, IPv4 and IPv6) through a packet socket whose classic BPF filter drops
+// everything else in the kernel. Needs CAP_NET_RAW. Probes wait in a bounded queue until the
+// owner takes them; past kMaxQueued they are dropped and counted.
+class CProbeSensor {
+public:
+    static constexpr std::size_t kMaxQueued = 16384;
+    using WakeFn = std::function<void()>;
+
+    CProbeSensor() = default;
+    ~CProbeSensor();
+    CProbeSensor(const CProbeSensor&) = delete;
+    CProbeSensor& operator=(const CProbeSensor&) = delete;
+
+    // Opens the socket and attaches the filter. Returns an empty text, or why probes will not
+    // be seen (with the errno text).
+    std::string Open();
+    // Reads on its own thread; `wake` is called (from that thread) when probes wait while none
+    // waited before. Call once, after a successful Open.
+    void Start(WakeFn wake);
+    // Ends the thread and waits for it; it notices within one poll period.
+    void Stop();
+
+    // The probes waiting, oldest first; the queue is empty afterwards. Any thread.
+    std::vector<Probe> Take();
+    std::uint64_t Dropped() const { return dropped_.load(); }
+
+private:
+    void Run(std::stop_token stop);
+    // Reads what the socket holds now; false on an error that ends the reading.
+    bool Drain(std::vector<Probe>& batch);
+    void Publish(std::vector<Probe>& batch);
+
+    UniqueFd fd_;
+    WakeFn wake_;
+    std::mutex mutex_;
+    std::vector<Probe> queue_;  // under mutex_
+    std::atomic<std::uint64_t> dropped_{0};
+    std::jthread thread_;
+};
+
+}  // namespace tarvik

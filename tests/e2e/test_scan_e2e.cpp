@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "acquisition/UniqueFd.h"
+#include "scan/ScanWatcherThread.h"
+#include "settings/SettingsStore.h"
+#include "support/ScanLoopback.h"
+
+// Real scans against loopback, seen by the probe sensor. They need CAP_NET_RAW (the sensor and
+// the scanner's raw packets) and the scanner, and skip with the reason otherwise.
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Seen {
+    std::string host;
+    std::string ports;
+    std::string kind;
+};
+
+class RecordingAlerter : public IScanAlerter {
+public:
+    void Raise(const ScanFinding& finding, const std::string&) override {
+        std::lock_guard lock(mutex_);
+        alerts_.push_back({finding.host, finding.portsText, finding.kind});
+    }
+    std::vector<Seen> Alerts() {
+        std::lock_guard lock(mutex_);
+        return alerts_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Seen> alerts_;
+};
+
+class CountingSystemLog : public ISystemLog {
+public:
+    void ReportError(const std::string&, const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        records_.push_back(text);
+    }
+    std::vector<std::string> Records() {
+        std::lock_guard lock(mutex_);
+        return records_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> records_;
+};
+
+bool HaveScanner() {
+    return std::system("command -v nmap >/dev/null 2>&1") == 0;
+}
+
+std::string PortList(const std::vector<int>& ports) {
+    std::string text;
+    for (int port : ports) {
+        text += (text.empty() ? "" : ",") + std::to_string(port);
+    }
+    return text;
+}
+
+bool Scan(const std::string& type, const std::string& target, const std::vector<int>& ports,
+          bool ipv6 = false) {
+    const std::string command = "nmap -n -Pn " + type + (ipv6 ? " -6" : "") +
+                                " --max-retries 0 -T4 -p " + PortList(ports) + " " + target +
+                                " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+class ScanE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveScanner()) {
+            GTEST_SKIP() << "nmap is not installed (scripts/install-deps.sh installs it)";
+        }
+        settings.SetIgnoreHosts({});  // the scans come from loopback
+        settings.SetListenEnabled(0);
+        settings.SetEventLog(1);
+        settings.SetEmailAlert(0);
+        ports = test::FreeLoopbackPorts(4);
+        ASSERT_EQ(ports.size(), 4u);
+        openPort = test::HoldPort(ports[3]);
+        ASSERT_TRUE(openPort);
+        settings.SetThreshold(static_cast<int>(ports.size()));
+    }
+    void TearDown() override {
+        if (watcher) {
+            watcher->Post(Message{kMsgQuit, {}, {}});
+            watcher->Join();
+        }
+    }
+    bool StartWatcher(std::unique_ptr<IScanAlerter> alerter) {
+        watcher = std::make_unique<CScanWatcherThread>(settings, std::move(alerter), "127.0.0.1",
+                                                       ProbeSensing::On);
+        watcher->Start();
+        for (int i = 0; i < 50 && !watcher->SensingProbes(); ++i) {
+            std::this_thread::sleep_for(20ms);
+        }
+        return watcher->SensingProbes();
+    }
+    // Scan checks until `done` holds, for at most about three seconds.
+    template <typename Done>
+    bool CheckUntil(Done done) {
+        for (int i = 0; i < 30; ++i) {
+            watcher->Post(Message{kMsgScanCheck, {}, {}});
+            std::this_thread::sleep_for(100ms);
+            if (done()) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void ExpectScanSeen(const std::string& type, const std::string& kind, bool ipv6 = false) {
+        auto recording = std::make_unique<RecordingAlerter>();
+        RecordingAlerter* alerter = recording.get();
+        if (!StartWatcher(std::move(recording))) {
+            GTEST_SKIP() << "no packet socket here (needs CAP_NET_RAW)";
+        }
+        if (ipv6) {
+            openPort = UniqueFd();  // the open port is an IPv4 socket; all four are closed
+        }
+        ASSERT_TRUE(Scan(type, ipv6 ? "::1" : "127.0.0.1", ports, ipv6)) << type;
+        ASSERT_TRUE(CheckUntil([&] { return !alerter->Alerts().empty(); })) << type;
+        const Seen alert = alerter->Alerts().at(0);
+        EXPECT_EQ(alert.host, ipv6 ? "::1" : "127.0.0.1");
+        EXPECT_EQ(alert.kind, kind);
+        for (int port : ports) {
+            EXPECT_NE(alert.ports.find(std::to_string(port)), std::string::npos) << alert.ports;
+        }
+    }
+
+    CSettingsStore settings{std::filesystem::path(::testing::TempDir()) / "scan-e2e.conf",
+                            [] { return std::vector<std::string>{}; }};
+    std::vector<int> ports;
+    UniqueFd openPort;
+    std::unique_ptr<CScanWatcherThread> watcher;
+};
+
+TEST_F(ScanE2eTest, ConnectScan) {
+    ExpectScanSeen("-sT", "connect");
+}
+TEST_F(ScanE2eTest, SynScan) {
+    ExpectScanSeen("-sS", "SYN");
+}
+TEST_F(ScanE2eTest, FinScan) {
+    ExpectScanSeen("-sF", "FIN");
+}
+TEST_F(ScanE2eTest, NullScan) {
+    ExpectScanSeen("-sN", "NULL");
+}
+TEST_F(ScanE2eTest, XmasScan) {
+    ExpectScanSeen("-sX", "Xmas");
+}
+TEST_F(ScanE2eTest, SynScanOverIpv6) {
+    UniqueFd probe(::socket(AF_INET6, SOCK_STREAM, 0));
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    if (!probe || ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&loopback), sizeof loopback)) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ExpectScanSeen("-sS", "SYN", true);
+}
+
+std::uint16_t Checksum(const std::uint8_t* data, std::size_t length, std::uint32_t sum = 0) {
+    for (std::size_t i = 0; i + 1 < length; i += 2) {
+        sum += static_cast<std::uint32_t>((data[i] << 8) | data[i + 1]);
+    }
+    if (length % 2 != 0) {
+        sum += static_cast<std::uint32_t>(data[length - 1] << 8);
+    }
+    while (sum >> 16) {
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(~sum);
+}
+
+// A bare SYN from `source` to 127.0.0.1:`port`, as a raw IPv4 packet.
+std::vector<std::uint8_t> SpoofedSyn(std::uint32_t source, int port) {
+    std::vector<std::uint8_t> packet(40, 0);
+    packet[0] = 0x45;
+    packet[3] = 40;
+    packet[8] = 64;
+    packet[9] = IPPROTO_TCP;
+    const std::uint32_t from = htonl(source);
+    const std::uint32_t to = htonl(INADDR_LOOPBACK);
+    std::memcpy(&packet[12], &from, 4);
+    std::memcpy(&packet[16], &to, 4);
+    std::uint8_t* tcp = &packet[20];
+    tcp[0] = 0x9c;
+    tcp[1] = 0x40;
+    tcp[2] = static_cast<std::uint8_t>(port >> 8);
+    tcp[3] = static_cast<std::uint8_t>(port);
+    tcp[12] = 0x50;
+    tcp[13] = 0x02;
+    tcp[14] = 0x04;
+    std::uint8_t pseudo[12] = {};
+    std::memcpy(pseudo, &packet[12], 8);
+    pseudo[9] = IPPROTO_TCP;
+    pseudo[11] = 20;
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 12; i += 2) {
+        sum += static_cast<std::uint32_t>((pseudo[i] << 8) | pseudo[i + 1]);
+    }
+    const std::uint16_t check = Checksum(tcp, 20, sum);
+    tcp[16] = static_cast<std::uint8_t>(check >> 8);
+    tcp[17] = static_cast<std::uint8_t>(check);
+    return packet;
+}
+
+TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSeen) {
+    constexpr int kSources = 20000;
+    constexpr int kMaxHosts = 1000;
+    constexpr int kPerMinute = 10;
+    UniqueFd raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
+    if (!raw) {
+        GTEST_SKIP() << "no raw socket here (needs CAP_NET_RAW): " << std::strerror(errno);
+    }
+    settings.SetThreshold(1);
+    settings.SetScanMaxHosts(kMaxHosts);
+    settings.SetAlertsPerMinute(kPerMinute);
+    auto systemLog = std::make_shared<CountingSystemLog>();
+    auto alert = std::make_unique<CScanAlert>(settings, systemLog);
+    auto offset = std::make_shared<std::atomic<int>>(0);
+    alert->SetClock(
+        [offset] { return CScanAlert::Clock::now() + std::chrono::seconds(offset->load()); });
+    if (!StartWatcher(std::move(alert))) {
+        GTEST_SKIP() << "no packet socket here (needs CAP_NET_RAW)";
+    }
+
+    sockaddr_in to = test::LoopbackAddress("127.0.0.1", ports[0]);
+    for (int i = 0; i < kSources; ++i) {
+        // 127.1.0.1 onwards: never 127.0.0.1, whose scan comes last.
+        const std::vector<std::uint8_t> packet =
+            SpoofedSyn(0x7f010001U + static_cast<std::uint32_t>(i), ports[0]);
+        ::sendto(raw.Get(), packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+    }
+    ASSERT_TRUE(CheckUntil([&] { return systemLog->Records().size() >= kPerMinute; }));
+    for (int i = 0; i < 5; ++i) {
+        watcher->Post(Message{kMsgScanCheck, {}, {}});
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(systemLog->Records().size(), static_cast<std::size_t>(kPerMinute));
+
+    *offset = 61;
+    ASSERT_TRUE(CheckUntil([&] { return systemLog->Records().size() > kPerMinute; }));
+    EXPECT_NE(systemLog->Records().at(kPerMinute).find("more hosts reached the threshold"),
+              std::string::npos);
+
+    ASSERT_TRUE(Scan("-sS", "127.0.0.1", ports));
+    ASSERT_TRUE(CheckUntil([&] {
+        for (const std::string& record : systemLog->Records()) {
+            if (record.find("from:  127.0.0.1  on port(s)") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    })) << "the real scan after the flood was not seen";
+
+    watcher->Post(Message{kMsgQuit, {}, {}});
+    watcher->Join();
+    EXPECT_LE(watcher->Counter().HostCount(), static_cast<std::size_t>(kMaxHosts));
+    watcher.reset();
+}
+
+}  // namespace
+}  // namespace tarvik
