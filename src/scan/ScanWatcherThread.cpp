@@ -21,7 +21,12 @@ CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings,
       alerter_(std::move(alerter)),
       listenAddress_(std::move(listenAddress)),
       listener_(std::make_unique<CScanListener>(settings_, listenAddress_)),
-      sensingWanted_(sensing) {
+      sensingWanted_(sensing),
+      blocker_(
+          std::make_unique<CHostBlocker>(MakeSystemNftRunner(), [this](const std::string& text) {
+              settings_.Trace(text);
+              settings_.NotifyUser(text);
+          })) {
     On(kMsgNewConnection, [this](Message& message) { OnNewConnection(message); });
     On(kMsgProbesWaiting, [this](Message&) { OnProbesWaiting(); });
     On(kMsgScanCheck, [this](Message&) { OnScanCheck(); });
@@ -47,6 +52,14 @@ bool CScanWatcherThread::InitInstance() {
 void CScanWatcherThread::OnQuit() {
     StopSensor();
     StopListener();
+    blocker_->Stop();
+}
+
+void CScanWatcherThread::UseNftRunner(std::unique_ptr<INftRunner> runner) {
+    blocker_ = std::make_unique<CHostBlocker>(std::move(runner), [this](const std::string& text) {
+        settings_.Trace(text);
+        settings_.NotifyUser(text);
+    });
 }
 
 void CScanWatcherThread::StartSensor() {
@@ -135,6 +148,9 @@ void CScanWatcherThread::OnScanCheck() {
     // Below 1, hosts with nothing counted would alert at every check.
     counter_.Check(std::max(1, settings_.GetThreshold()), [this](const ScanFinding& finding) {
         alerter_->Raise(finding, mailHost_);
+        const TextListPtr ignoreHosts = settings_.GetIgnoreHosts();
+        blocker_->OnAlert(finding.host, settings_.GetScanBlockTimeout(),
+                          ignoreHosts ? *ignoreHosts : TextList{});
         settings_.Broadcast(kMsgScanAlerted,
                             Payload::Alert(ScanAlertEvent{finding.host, finding.ports, finding.kind,
                                                           std::time(nullptr)}));
@@ -143,6 +159,7 @@ void CScanWatcherThread::OnScanCheck() {
 
 void CScanWatcherThread::Reload() {
     mailHost_ = settings_.GetMailHost();
+    blocker_->Configure(static_cast<BlockMode>(settings_.GetScanBlock()));
     StopListener();
     listener_ = std::make_unique<CScanListener>(settings_, listenAddress_);
     if (settings_.GetListenEnabled() != 0) {

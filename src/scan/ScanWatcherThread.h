@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "scan/HostBlocker.h"
 #include "scan/ProbeSensor.h"
 #include "scan/ScanAlert.h"
 #include "scan/ScanCounter.h"
@@ -41,6 +42,9 @@ public:
     // program calls it just before it posts quit.
     void CancelPendingMail();
 
+    // For tests: another way to reach nftables. Before Start.
+    void UseNftRunner(std::unique_ptr<INftRunner> runner);
+
     // The counting state; read it only once the thread has ended (after Join).
     const CScanCounter& Counter() const { return counter_; }
     // True once the sensor reads probes (after Start); any thread.
@@ -69,6 +73,8 @@ private:
     ProbeSensing sensingWanted_;
     std::unique_ptr<CProbeSensor> sensor_;
     std::atomic<bool> sensing_{false};
+    // Blocks alerting hosts when [ScanWatch] block asks for it; its table lives until the quit.
+    std::unique_ptr<CHostBlocker> blocker_;
 };
 
 }  // namespace tarvik

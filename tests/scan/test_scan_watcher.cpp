@@ -408,3 +408,44 @@ TEST_F(ScanWatcherTest, BaitPortHeldElsewhereIsTakenAtTheNextScanCheck) {
 
 }  // namespace
 }  // namespace tarvik
+
+namespace tarvik {
+namespace {
+
+// Keeps the nftables batches the watcher's response runs.
+class BatchLog : public INftRunner {
+public:
+    explicit BatchLog(std::shared_ptr<std::vector<std::string>> batches)
+        : batches_(std::move(batches)) {}
+    bool Run(const std::string& commands, std::string*) override {
+        batches_->push_back(commands);
+        return true;
+    }
+
+private:
+    std::shared_ptr<std::vector<std::string>> batches_;
+};
+
+TEST_F(ScanWatcherTest, AlertingHostIsBlockedForTheTimeoutAndTheTableGoesAtTheQuit) {
+    settings.SetScanBlock(1);
+    settings.SetScanBlockTimeout(120);
+    auto batches = std::make_shared<std::vector<std::string>>();
+    auto recording = std::make_unique<RecordingAlerter>();
+    alerter = recording.get();
+    watcher = std::make_unique<CScanWatcherThread>(settings, std::move(recording), "127.0.0.1");
+    watcher->UseNftRunner(std::make_unique<BatchLog>(batches));
+    watcher->Start();
+    for (int port : {21, 22, 23}) {
+        PostConnection("192.0.2.7", port);
+    }
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(1));
+    Quit();
+    EXPECT_EQ(*batches,
+              (std::vector<std::string>{BlockTableCommands(),
+                                        *BlockAddressCommand("192.0.2.7", 120),
+                                        RemoveBlockTableCommands()}));
+}
+
+}  // namespace
+}  // namespace tarvik
