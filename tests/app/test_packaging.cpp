@@ -51,11 +51,12 @@ TEST(PackagingTest, ServiceRunsTheMonitorWithTheSystemSettingsAndRestartsOnFailu
     EXPECT_EQ(One(unit, "Install/WantedBy"), "multi-user.target");
 }
 
-TEST(PackagingTest, ServiceRunsUnprivilegedWithOnlyTheBaitPortCapability) {
+TEST(PackagingTest, ServiceRunsUnprivilegedWithOnlyTheCapabilitiesItsFeaturesNeed) {
     const Keys unit = ReadKeyFile(TARVIK_SOURCE_DIR "/packaging/tarvikd.service");
     EXPECT_EQ(One(unit, "Service/DynamicUser"), "yes");
-    EXPECT_EQ(One(unit, "Service/CapabilityBoundingSet"), "CAP_NET_BIND_SERVICE");
-    EXPECT_EQ(One(unit, "Service/AmbientCapabilities"), "CAP_NET_BIND_SERVICE");
+    // Bait ports below 1024 and the probe sensor's packet socket; blocking is a drop-in.
+    EXPECT_EQ(One(unit, "Service/CapabilityBoundingSet"), "CAP_NET_BIND_SERVICE CAP_NET_RAW");
+    EXPECT_EQ(One(unit, "Service/AmbientCapabilities"), "CAP_NET_BIND_SERVICE CAP_NET_RAW");
     EXPECT_EQ(One(unit, "Service/NoNewPrivileges"), "yes");
     EXPECT_EQ(One(unit, "Service/ProtectSystem"), "strict");
     EXPECT_EQ(One(unit, "Service/RuntimeDirectory"), "tarvik");
@@ -63,7 +64,7 @@ TEST(PackagingTest, ServiceRunsUnprivilegedWithOnlyTheBaitPortCapability) {
     // The connection table is read over netlink, and the alerts reach the journal over a UNIX
     // socket: a sandbox that forbids either leaves the service blind or mute.
     const std::string families = One(unit, "Service/RestrictAddressFamilies");
-    for (const char* family : {"AF_NETLINK", "AF_INET", "AF_INET6", "AF_UNIX"}) {
+    for (const char* family : {"AF_NETLINK", "AF_INET", "AF_INET6", "AF_UNIX", "AF_PACKET"}) {
         EXPECT_NE(families.find(family), std::string::npos) << family;
     }
 }
