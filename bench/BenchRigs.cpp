@@ -15,7 +15,7 @@
 #include <string>
 
 #include "acquisition/DataThread.h"
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
 #include "tracking/FilterThread.h"
 

@@ -18,7 +18,7 @@
 #include "acquisition/KernelTableSource.h"
 #include "acquisition/MibAgent.h"
 #include "acquisition/ServicesDatabase.h"
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "app/ListCommand.h"
 
 namespace {

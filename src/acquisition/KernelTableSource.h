@@ -7,7 +7,7 @@
 
 #include "acquisition/NetlinkDiag.h"
 #include "acquisition/TableSource.h"
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 

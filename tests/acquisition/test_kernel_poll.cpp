@@ -13,7 +13,7 @@
 
 #include "acquisition/DataThread.h"
 #include "acquisition/KernelTableSource.h"
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
 
