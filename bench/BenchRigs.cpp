@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "acquisition/DataThread.h"
+#include "tracking/DataThread.h"
 #include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
 #include "tracking/FilterThread.h"
