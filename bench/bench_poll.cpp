@@ -18,8 +18,8 @@
 #include "acquisition/KernelTableSource.h"
 #include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
-#include "base/UniqueFd.h"
 #include "app/ListCommand.h"
+#include "base/UniqueFd.h"
 
 namespace {
 

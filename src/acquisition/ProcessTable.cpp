@@ -148,7 +148,8 @@ void CProcessTable::ReadProcess(int pid) {
         if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) {
             continue;
         }
-        const std::uint64_t inode = SocketInode(std::string_view(link, static_cast<std::size_t>(length)));
+        const std::uint64_t inode =
+            SocketInode(std::string_view(link, static_cast<std::size_t>(length)));
         const auto wanted = pending_.find(inode);
         if (inode == 0 || wanted == pending_.end()) {
             continue;

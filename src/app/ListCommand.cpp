@@ -103,8 +103,7 @@ int RunListCommand(ITableSource& source, const CServicesDatabase& services, std:
     if (!listing.complete) {
         const int error = source.LastError();
         err << "tarvikd: the connection table could not be read"
-            << (error != 0 ? ": " + std::generic_category().message(error) : std::string())
-            << '\n';
+            << (error != 0 ? ": " + std::generic_category().message(error) : std::string()) << '\n';
         return 1;
     }
     return 0;

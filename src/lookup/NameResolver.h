@@ -5,8 +5,8 @@
 
 namespace tarvik {
 
-// A blocking reverse lookup of one IPv4 or IPv6 address. Implementations are called one at a time, from
-// the reverse lookup worker's resolver thread, which may outlive the worker.
+// A blocking reverse lookup of one IPv4 or IPv6 address. Implementations are called one at a time,
+// from the reverse lookup worker's resolver thread, which may outlive the worker.
 class INameResolver {
 public:
     virtual ~INameResolver() = default;

@@ -145,10 +145,10 @@ TEST(ListeningPortRuleTest, AConnectionToALocalListenerIsInbound) {
 }
 
 TEST(ListeningPortRuleTest, AnIpv6ConnectionToAnIpv6ListenerIsInbound) {
-    const auto records = ClassifiedRecords({Row("::1", 50000, "::1", 44000, 5),
-                                            Row("::1", 44000, "::1", 50000, 5),
-                                            Row("::1", 44000, "::", 0, kStateListen)},
-                                           Services());
+    const auto records =
+        ClassifiedRecords({Row("::1", 50000, "::1", 44000, 5), Row("::1", 44000, "::1", 50000, 5),
+                           Row("::1", 44000, "::", 0, kStateListen)},
+                          Services());
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].category, kCategoryUnknown);  // the client end
     EXPECT_EQ(records[1].category, kCategoryInbound);  // the server end

@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "acquisition/TableSource.h"
 #include "acquisition/ServicesDatabase.h"
+#include "acquisition/TableSource.h"
 #include "app/ListCommand.h"
 #include "support/AcqFixtures.h"
 

@@ -30,8 +30,7 @@ TEST(ProcessTableTest, FindsTheProcessHoldingEachSocketAndNamesTheOwner) {
     proc.AddProcess(100, "nginx", {5001, 5002});
     proc.AddProcess(200, "ssh", {6001});
     CProcessTable table(proc.Root());
-    std::vector<CConnectionRecord> records = {Socket(5002), Socket(6001), Socket(9999),
-                                              Socket(0)};
+    std::vector<CConnectionRecord> records = {Socket(5002), Socket(6001), Socket(9999), Socket(0)};
     table.Fill(records);
     EXPECT_EQ(records[0].pid, 100);
     EXPECT_EQ(records[0].command, "nginx");

@@ -113,8 +113,9 @@ TEST_F(DataThreadTest, EntriesCarryTheOwningProcessOfTheirSocket) {
     held.inode = 777;
     TcpRow orphan = Row("10.0.0.5", 22, "10.0.0.8", 40001, 5);
     orphan.inode = 778;  // no process holds it
-    auto poller = MakePoller(std::make_unique<CFixtureTableSource>(std::vector<TcpRow>{held, orphan}),
-                             std::make_unique<CProcessTable>(proc.Root()));
+    auto poller =
+        MakePoller(std::make_unique<CFixtureTableSource>(std::vector<TcpRow>{held, orphan}),
+                   std::make_unique<CProcessTable>(proc.Root()));
     poller->Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
     const auto records = recorder.Records();
