@@ -312,7 +312,8 @@ TEST_F(TarvikdTest, SettingsEditedWhileRunningAreNotOverwrittenAtTheStop) {
     WriteConfig(edited);
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
     EXPECT_EQ(ReadFile(config_), edited);
-    EXPECT_EQ(tarvikd->Errors().find("settings not saved"), std::string::npos) << tarvikd->Errors();
+    EXPECT_EQ(tarvikd->Errors().find("settings not saved"), std::string::npos)
+        << tarvikd->Errors();
 }
 
 TEST_F(TarvikdTest, ReadOnlySettingsFolderDoesNotStopTheStart) {
@@ -347,7 +348,8 @@ TEST_F(TarvikdTest, DeviceAsSettingsFileIsNeitherReplacedNorGivenCompanions) {
     ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
     EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
     // Said once, at the start: the defaults are used and the device is never written.
-    EXPECT_NE(tarvikd.Errors().find(device.string() + " is not a regular file"), std::string::npos)
+    EXPECT_NE(tarvikd.Errors().find(device.string() + " is not a regular file"),
+              std::string::npos)
         << tarvikd.Errors();
     struct stat info {};
     ASSERT_EQ(lstat(device.c_str(), &info), 0);
