@@ -14,9 +14,9 @@
 #include <sstream>
 #include <string>
 
-#include "acquisition/DataThread.h"
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
+#include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
 
 namespace tarvik::bench {

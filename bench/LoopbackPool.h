@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik::bench {
 

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "acquisition/KernelTableSource.h"
-#include "acquisition/MibAgent.h"
+#include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
-#include "acquisition/UniqueFd.h"
 #include "app/ListCommand.h"
+#include "base/UniqueFd.h"
 
 namespace {
 
@@ -159,17 +159,19 @@ void BM_KernelDump(benchmark::State& state, tarvik::CKernelTableSource::Mode mod
                        : "one request per family");
 }
 
-void BM_KernelPoll(benchmark::State& state) {
-    auto agent = tarvik::LoadKernelAgent();
+// One dump and its classified records; with the owners after the first poll has found them.
+void BM_KernelPoll(benchmark::State& state, bool owners) {
+    auto source = tarvik::CKernelTableSource::Open();
     const auto services = tarvik::CServicesDatabase::Shared();
-    if (!g_helpersReady || !agent->Loaded()) {
+    if (!g_helpersReady || !source) {
         state.SkipWithError("no helpers or no sock_diag socket");
         return;
     }
-    agent->Init();
+    tarvik::CProcessTable processes;
+    tarvik::CProcessTable* table = owners ? &processes : nullptr;
     std::size_t rows = 0;
     for (auto _ : state) {
-        const auto listing = tarvik::CollectConnections(*agent, *services);
+        const auto listing = tarvik::CollectConnections(*source, *services, table);
         rows = listing.records.size();
         benchmark::DoNotOptimize(listing.records.data());
     }
@@ -179,21 +181,22 @@ void BM_KernelPoll(benchmark::State& state) {
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// The agent and classification alone, over a fixture: shows how the walk grows with rows.
+// Classification alone, over a fixture: shows how a poll grows with rows.
 void BM_FixturePoll(benchmark::State& state) {
     std::vector<tarvik::TcpRow> rows;
     for (std::int64_t i = 0; i < state.range(0); ++i) {
-        rows.push_back(tarvik::TcpRow{{127, 0, 0, 1},
-                                      static_cast<std::uint16_t>(1024 + i % 60000),
-                                      {10, 0, static_cast<std::uint8_t>(i / 60000), 1},
-                                      static_cast<std::uint16_t>(80 + i % 3),
-                                      5});
+        tarvik::TcpRow row;
+        row.localAddress = {127, 0, 0, 1};
+        row.localPort = static_cast<std::uint16_t>(1024 + i % 60000);
+        row.remoteAddress = {10, 0, static_cast<std::uint8_t>(i / 60000), 1};
+        row.remotePort = static_cast<std::uint16_t>(80 + i % 3);
+        row.state = 5;
+        rows.push_back(row);
     }
-    tarvik::CMibAgent agent(std::make_unique<tarvik::CFixtureTableSource>(
-        std::move(rows), std::vector<tarvik::Ipv4Octets>{}));
+    tarvik::CFixtureTableSource source(std::move(rows));
     const auto services = tarvik::CServicesDatabase::Shared();
     for (auto _ : state) {
-        const auto listing = tarvik::CollectConnections(agent, *services);
+        const auto listing = tarvik::CollectConnections(source, *services);
         benchmark::DoNotOptimize(listing.records.data());
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -203,7 +206,8 @@ BENCHMARK_CAPTURE(BM_KernelDump, both_families, tarvik::CKernelTableSource::Mode
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_KernelDump, per_family, tarvik::CKernelTableSource::Mode::PerFamily)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_KernelPoll)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_KernelPoll, rows, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_KernelPoll, with_owners, true)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FixturePoll)->Arg(20000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

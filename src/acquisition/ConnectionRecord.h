@@ -5,6 +5,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "acquisition/Address.h"
+
 namespace tarvik {
 
 // Category codes of a connection; the numbers are stable because settings and peers use them.
@@ -55,6 +57,11 @@ struct CConnectionRecord {
     // address and ports of an old TIME_WAIT one is a different record. 0 where no kernel socket
     // stands behind the record (fixtures).
     std::uint64_t cookie = 0;
+    // The socket's own addresses; the texts above are made from them. IPv4-mapped IPv6
+    // sockets and dual-stack listeners are IPv4 here as in the texts.
+    AddressFamily family = AddressFamily::Ipv4;
+    AddressBytes localAddress{};
+    AddressBytes remoteAddress{};
     // The socket's owner as the kernel reports it, and the process holding it where it could
     // be found (pid 0 and empty texts when not known). Never part of the log line.
     std::uint32_t uid = 0;

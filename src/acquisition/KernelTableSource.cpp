@@ -1,6 +1,5 @@
 #include "acquisition/KernelTableSource.h"
 
-#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -8,7 +7,6 @@
 #include <sys/time.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace tarvik {
 
@@ -166,30 +164,6 @@ std::optional<std::vector<TcpRow>> CKernelTableSource::TcpRows() {
         }
     }
     return rows;
-}
-
-std::optional<std::vector<Ipv4Octets>> CKernelTableSource::LocalAddresses() {
-    return ReadLocalAddresses();
-}
-
-std::optional<std::vector<Ipv4Octets>> ReadLocalAddresses() {
-    ifaddrs* raw = nullptr;
-    if (::getifaddrs(&raw) != 0) {
-        return std::nullopt;
-    }
-    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> list(raw, &::freeifaddrs);
-    std::vector<Ipv4Octets> addresses;
-    for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
-            continue;
-        }
-        sockaddr_in address{};
-        std::memcpy(&address, entry->ifa_addr, sizeof address);
-        Ipv4Octets octets{};
-        std::memcpy(octets.data(), &address.sin_addr, octets.size());
-        addresses.push_back(octets);
-    }
-    return addresses;
 }
 
 std::unique_ptr<ITableSource> OpenKernelTableSource() {

@@ -7,11 +7,11 @@
 
 #include "acquisition/NetlinkDiag.h"
 #include "acquisition/TableSource.h"
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 
-// The kernel's TCP sockets through one sock_diag dump per snapshot, and its IPv4 addresses.
+// The kernel's TCP sockets through one sock_diag dump per snapshot.
 // The netlink socket is opened once and kept across dumps, so that descriptors running out
 // elsewhere in the process cannot blind the poller; it is reopened only after a socket error.
 class CKernelTableSource : public ITableSource {
@@ -28,7 +28,6 @@ public:
     static std::unique_ptr<CKernelTableSource> Create(Mode mode = Mode::BothFamilies);
 
     std::optional<std::vector<TcpRow>> TcpRows() override;
-    std::optional<std::vector<Ipv4Octets>> LocalAddresses() override;
     int LastError() const override { return lastError_; }
 
     // The bare dump: every TCP socket of both families, unconverted.
@@ -59,19 +58,6 @@ private:
     int lastError_ = 0;
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
-};
-
-// The kernel's IPv4 addresses in its own order; std::nullopt when they cannot be read.
-std::optional<std::vector<Ipv4Octets>> ReadLocalAddresses();
-
-// The kernel's addresses with an empty TCP table: for the interface list, whose walk must not
-// pay for a dump of every socket at each refresh.
-class CLocalAddressSource : public ITableSource {
-public:
-    std::optional<std::vector<TcpRow>> TcpRows() override { return std::vector<TcpRow>{}; }
-    std::optional<std::vector<Ipv4Octets>> LocalAddresses() override {
-        return ReadLocalAddresses();
-    }
 };
 
 // The kernel source; when its socket cannot be opened yet, each read tries again.

@@ -4,6 +4,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
@@ -35,6 +36,23 @@ std::vector<LocalInterface> ListLocalInterfaces() {
         }
     }
     return interfaces;
+}
+
+std::vector<std::string> InterfaceAddressTexts(const std::vector<LocalInterface>& interfaces) {
+    std::vector<std::string> texts;
+    for (const LocalInterface& interface : interfaces) {
+        const std::string& address = interface.address;
+        if (address == "0.0.0.0" || address == "::" ||
+            std::find(texts.begin(), texts.end(), address) != texts.end()) {
+            continue;
+        }
+        texts.push_back(address);
+    }
+    return texts;
+}
+
+std::vector<std::string> ListKernelInterfaceAddresses() {
+    return InterfaceAddressTexts(ListLocalInterfaces());
 }
 
 }  // namespace tarvik

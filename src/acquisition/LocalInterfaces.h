@@ -16,4 +16,11 @@ struct LocalInterface {
 // they cannot be read. IPv6 link-local addresses carry no zone: the connection rows do not.
 std::vector<LocalInterface> ListLocalInterfaces();
 
+// The addresses of `interfaces` for the interface filter: each once, in the given order,
+// without the any-addresses (0.0.0.0, ::), which no connection's interface text holds.
+std::vector<std::string> InterfaceAddressTexts(const std::vector<LocalInterface>& interfaces);
+
+// The same over the machine's interfaces.
+std::vector<std::string> ListKernelInterfaceAddresses();
+
 }  // namespace tarvik

@@ -2,6 +2,7 @@
 
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -34,6 +35,21 @@ std::vector<std::byte> Datagram(std::uint16_t type, std::uint32_t sequence, cons
     return bytes;
 }
 
+// The attributes after the message; only the IPv6-only flag is of use here.
+void ReadAttributes(std::span<const std::byte> attributes, DiagSocket& socket) {
+    std::size_t offset = 0;
+    while (attributes.size() - offset >= sizeof(rtattr)) {
+        const auto attribute = ReadAt<rtattr>(attributes, offset);
+        if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > attributes.size() - offset) {
+            return;  // a cut attribute: keep what was read
+        }
+        if (attribute.rta_type == INET_DIAG_SKV6ONLY && attribute.rta_len > RTA_LENGTH(0)) {
+            socket.v6Only = ReadAt<std::uint8_t>(attributes, offset + RTA_LENGTH(0)) != 0;
+        }
+        offset += std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), attributes.size() - offset);
+    }
+}
+
 DiagSocket ReadSocket(std::span<const std::byte> payload) {
     const auto message = ReadAt<inet_diag_msg>(payload, 0);
     DiagSocket socket;
@@ -46,26 +62,32 @@ DiagSocket ReadSocket(std::span<const std::byte> payload) {
     // The kernel stores the 64-bit cookie as two host-order words, low word first.
     socket.cookie =
         static_cast<std::uint64_t>(message.id.idiag_cookie[1]) << 32 | message.id.idiag_cookie[0];
+    socket.uid = message.idiag_uid;
+    socket.inode = message.idiag_inode;
+    ReadAttributes(payload.subspan(NLMSG_ALIGN(sizeof(inet_diag_msg))), socket);
     return socket;
 }
 
-std::optional<Ipv4Octets> ToIpv4(std::uint8_t family, const std::array<std::uint8_t, 16>& raw) {
-    if (family == AF_INET) {
-        return Ipv4Octets{raw[0], raw[1], raw[2], raw[3]};
-    }
-    if (family != AF_INET6) {
-        return std::nullopt;
-    }
+bool IsMapped(const AddressBytes& raw) {
     const bool zeroHead = std::all_of(raw.begin(), raw.begin() + 10, [](auto b) { return b == 0; });
-    const bool mapped = zeroHead && raw[10] == 0xff && raw[11] == 0xff;
-    const bool any = std::all_of(raw.begin(), raw.end(), [](auto b) { return b == 0; });
-    if (mapped) {
-        return Ipv4Octets{raw[12], raw[13], raw[14], raw[15]};
-    }
-    if (any) {
-        return Ipv4Octets{0, 0, 0, 0};
-    }
-    return std::nullopt;
+    return zeroHead && raw[10] == 0xff && raw[11] == 0xff;
+}
+
+bool IsAny(const AddressBytes& raw) {
+    return std::all_of(raw.begin(), raw.end(), [](auto b) { return b == 0; });
+}
+
+// The IPv4 form of a mapped or any-address: the last four bytes moved to the front.
+AddressBytes Ipv4Form(const AddressBytes& raw) {
+    AddressBytes out{};
+    std::copy(raw.begin() + 12, raw.end(), out.begin());
+    return out;
+}
+
+AddressBytes Ipv4Only(const AddressBytes& raw) {
+    AddressBytes out{};
+    std::copy(raw.begin(), raw.begin() + 4, out.begin());
+    return out;
 }
 
 }  // namespace
@@ -143,16 +165,37 @@ int MibStateFromLinux(int linuxState) {
 std::optional<TcpRow> ToTcpRow(const DiagSocket& socket) {
     // A socket after bind() alone, or one being torn down: it stands for no connection.
     constexpr int kLinuxTcpClose = 7;
-    if (socket.state == kLinuxTcpClose) {
-        return std::nullopt;
-    }
     const int state = MibStateFromLinux(socket.state);
-    const auto local = ToIpv4(socket.family, socket.source);
-    const auto remote = ToIpv4(socket.family, socket.destination);
-    if (state == 0 || !local || !remote) {
+    if (socket.state == kLinuxTcpClose || state == 0) {
         return std::nullopt;
     }
-    return TcpRow{*local, socket.sourcePort, *remote, socket.destinationPort, state, socket.cookie};
+    TcpRow row;
+    row.localPort = socket.sourcePort;
+    row.remotePort = socket.destinationPort;
+    row.state = state;
+    row.cookie = socket.cookie;
+    row.uid = socket.uid;
+    row.inode = socket.inode;
+    if (socket.family == AF_INET) {
+        row.localAddress = Ipv4Only(socket.source);
+        row.remoteAddress = Ipv4Only(socket.destination);
+        return row;
+    }
+    if (socket.family != AF_INET6) {
+        return std::nullopt;
+    }
+    const auto ipv4Side = [&](const AddressBytes& raw) {
+        return IsMapped(raw) || (IsAny(raw) && !socket.v6Only);
+    };
+    if (ipv4Side(socket.source) && ipv4Side(socket.destination)) {
+        row.localAddress = Ipv4Form(socket.source);
+        row.remoteAddress = Ipv4Form(socket.destination);
+        return row;
+    }
+    row.family = AddressFamily::Ipv6;
+    row.localAddress = socket.source;
+    row.remoteAddress = socket.destination;
+    return row;
 }
 
 }  // namespace tarvik

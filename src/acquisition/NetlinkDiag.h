@@ -15,11 +15,15 @@ namespace tarvik {
 struct DiagSocket {
     std::uint8_t family = 0;  // AF_INET or AF_INET6
     std::uint8_t state = 0;   // Linux TCP state
-    std::array<std::uint8_t, 16> source{};
-    std::array<std::uint8_t, 16> destination{};
+    AddressBytes source{};
+    AddressBytes destination{};
     std::uint16_t sourcePort = 0;  // host order
     std::uint16_t destinationPort = 0;
     std::uint64_t cookie = 0;  // idiag_cookie, the kernel's identity of the socket
+    std::uint32_t uid = 0;
+    std::uint64_t inode = 0;
+    // An IPv6 socket that takes no IPv4 traffic; false when the kernel did not say.
+    bool v6Only = false;
 };
 
 enum class DiagRequest {
@@ -44,9 +48,11 @@ DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint
 // MIB-II tcpConnState of a Linux TCP state; 0 for a state Linux does not define.
 int MibStateFromLinux(int linuxState);
 
-// The socket as an IPv4 table row: IPv4 sockets as they are, IPv4-mapped IPv6 addresses as
-// their IPv4 form and the IPv6 any-address as 0.0.0.0; nullopt for other IPv6 sockets, unknown
-// states and closed sockets (bound but neither listening nor connected: no connection at all).
+// The socket as a table row. IPv4 sockets as they are; an IPv6 socket whose addresses are all
+// IPv4-mapped or the any-address (a dual-stack listener) as its IPv4 form, with [::] as
+// 0.0.0.0; other IPv6 sockets (IPv6-only listeners on [::] too) as IPv6 rows. nullopt for other
+// families, unknown states and closed sockets (bound but neither listening nor connected: no
+// connection at all).
 std::optional<TcpRow> ToTcpRow(const DiagSocket& socket);
 
 }  // namespace tarvik

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "acquisition/MibAgent.h"
+#include "acquisition/LocalInterfaces.h"
 #include "app/ConsoleSinks.h"
 #include "app/InstanceLock.h"
 #include "app/ProcessLimits.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 

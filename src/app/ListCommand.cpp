@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <ostream>
+#include <system_error>
 
-#include "acquisition/ConnectionTableWalk.h"
-#include "acquisition/MibAgent.h"
+#include "acquisition/Classification.h"
+#include "acquisition/ConnectionRows.h"
+#include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
+#include "acquisition/TableSource.h"
 #include "app/ListFormats.h"
 
 namespace tarvik {
@@ -56,13 +59,18 @@ void WriteAligned(const std::vector<Cells>& rows, std::ostream& out) {
 
 }  // namespace
 
-ConnectionListing CollectConnections(CMibAgent& agent, const CServicesDatabase& services) {
+ConnectionListing CollectConnections(ITableSource& source, const CServicesDatabase& services,
+                                     CProcessTable* processes) {
     ConnectionListing listing;
-    const WalkEnd end = WalkConnectionTable(
-        agent, services,
-        [&listing](CConnectionRecord record) { listing.records.push_back(std::move(record)); },
-        [](std::string_view) {});
-    listing.complete = end == WalkEnd::Complete;
+    const auto rows = source.TcpRows();
+    if (!rows) {
+        return listing;
+    }
+    listing.records = ClassifiedRecords(*rows, services);
+    if (processes != nullptr) {
+        processes->Fill(listing.records);
+    }
+    listing.complete = true;
     return listing;
 }
 
@@ -88,17 +96,14 @@ void WriteConnectionList(const std::vector<CConnectionRecord>& records, ListForm
     }
 }
 
-int RunListCommand(CMibAgent& agent, const CServicesDatabase& services, std::ostream& out,
-                   std::ostream& err, ListFormat format) {
-    if (!agent.Loaded()) {
-        err << "tarvikd: the kernel's connection table cannot be read\n";
-        return 1;
-    }
-    agent.Init();
-    const ConnectionListing listing = CollectConnections(agent, services);
+int RunListCommand(ITableSource& source, const CServicesDatabase& services, std::ostream& out,
+                   std::ostream& err, ListFormat format, CProcessTable* processes) {
+    const ConnectionListing listing = CollectConnections(source, services, processes);
     WriteConnectionList(listing.records, format, out);
     if (!listing.complete) {
-        err << "tarvikd: the connection table could not be read whole\n";
+        const int error = source.LastError();
+        err << "tarvikd: the connection table could not be read"
+            << (error != 0 ? ": " + std::generic_category().message(error) : std::string()) << '\n';
         return 1;
     }
     return 0;

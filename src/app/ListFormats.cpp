@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ostream>
 
-#include "acquisition/ConnectionTableWalk.h"
+#include "acquisition/Classification.h"
 
 namespace tarvik {
 

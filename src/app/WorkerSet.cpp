@@ -1,10 +1,10 @@
 #include "app/WorkerSet.h"
 
-#include "acquisition/DataThread.h"
 #include "logging/LoggingThread.h"
 #include "lookup/ReverseLookupThread.h"
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
+#include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
 #include "tracking/SnapshotGate.h"
 

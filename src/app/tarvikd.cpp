@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/MibAgent.h"
+#include "acquisition/KernelTableSource.h"
+#include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
 #include "app/CommandLine.h"
 #include "app/HeadlessMonitor.h"
@@ -39,9 +40,10 @@ int main(int argc, char** argv) {
             std::printf("tarvikd %s\n", TARVIK_VERSION);
             return 0;
         case CommandLine::Action::List: {
-            auto agent = tarvik::LoadKernelAgent();
-            return tarvik::RunListCommand(*agent, *tarvik::CServicesDatabase::Shared(), std::cout,
-                                          std::cerr, line->format);
+            const auto source = tarvik::OpenKernelTableSource();
+            tarvik::CProcessTable processes;
+            return tarvik::RunListCommand(*source, *tarvik::CServicesDatabase::Shared(), std::cout,
+                                          std::cerr, line->format, &processes);
         }
         case CommandLine::Action::PrintConfig: {
             tarvik::CSettingsStore settings(SettingsFile(*line),

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 

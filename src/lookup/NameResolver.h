@@ -5,19 +5,19 @@
 
 namespace tarvik {
 
-// A blocking reverse lookup of one IPv4 address. Implementations are called one at a time, from
-// the reverse lookup worker's resolver thread, which may outlive the worker.
+// A blocking reverse lookup of one IPv4 or IPv6 address. Implementations are called one at a time,
+// from the reverse lookup worker's resolver thread, which may outlive the worker.
 class INameResolver {
 public:
     virtual ~INameResolver() = default;
     // The address's official host name, or nothing when the name service has none.
-    virtual std::optional<std::string> Resolve(const std::string& ipv4Text) = 0;
+    virtual std::optional<std::string> Resolve(const std::string& addressText) = 0;
 };
 
 // The system's name service (getnameinfo, which unlike gethostbyaddr is thread-safe).
 class CSystemNameResolver : public INameResolver {
 public:
-    std::optional<std::string> Resolve(const std::string& ipv4Text) override;
+    std::optional<std::string> Resolve(const std::string& addressText) override;
 };
 
 // A name fit for the list and the comma-separated log: control characters (which would break a

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "mail/SMTPMessage.h"
 #include "mail/SmtpAbort.h"
 

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 

@@ -1,6 +1,6 @@
 #include "settings/AtomicFile.h"
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

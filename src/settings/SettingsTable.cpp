@@ -56,7 +56,7 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     TARVIK_LOG_SETTINGS(Unknown, "unknown", 1),
     Switch(I::ScanEnabled, kScanWatch, "enabled", 1),
     Integer(I::Threshold, kScanWatch, "threshold", 3, 1, INT_MAX, OutOfRange::UseNearest),
-    Text(I::IgnoreHosts, kScanWatch, "ignorehosts", K::TextList, "0.0.0.0,127.0.0.1"),
+    Text(I::IgnoreHosts, kScanWatch, "ignorehosts", K::TextList, "0.0.0.0,127.0.0.1,::1"),
     Text(I::IgnorePorts, kScanWatch, "ignoreports", K::PortList, "", DefaultRule::Fixed,
          SettingWrite::ReadOnly),
     Switch(I::ListenEnabled, kScanWatch, "listenenabled", 0),

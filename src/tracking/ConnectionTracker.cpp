@@ -157,7 +157,14 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
     matched_[index] = true;
     current_.push_back(std::move(previous_[index]));
     CConnectionRecord& known = current_.back();
-    if (entry.visible != known.visible || entry.state != known.state) {
+    // The owning process may be found a few polls after the connection (a long process list).
+    const bool ownerFound = known.pid == 0 && entry.pid != 0;
+    if (ownerFound) {
+        known.pid = entry.pid;
+        known.command = entry.command;
+        known.user = entry.user;
+    }
+    if (ownerFound || entry.visible != known.visible || entry.state != known.state) {
         const bool stateChanged = entry.state != known.state;
         known.visible = entry.visible;
         known.state = entry.state;

@@ -8,14 +8,17 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
-#include "acquisition/DataThread.h"
+#include "acquisition/ConnectionRows.h"
 #include "acquisition/KernelTableSource.h"
-#include "acquisition/UniqueFd.h"
+#include "acquisition/ProcessTable.h"
+#include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
+#include "tracking/DataThread.h"
 
 namespace tarvik {
 namespace {
@@ -54,6 +57,39 @@ UniqueFd Listener6(bool any) {
         return {};
     }
     return fd;
+}
+
+// A listener on [::] that takes no IPv4 traffic; invalid without IPv6.
+UniqueFd ListenerV6Only() {
+    UniqueFd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    const int yes = 1;
+    if (!fd || setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes) != 0 ||
+        bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd.Get(), 8) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+UniqueFd Connect6(int port) {
+    UniqueFd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<std::uint16_t>(port));
+    address.sin6_addr = in6addr_loopback;
+    if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+std::string OwnCommand() {
+    std::string command;
+    std::getline(std::ifstream("/proc/self/comm"), command);
+    return command;
 }
 
 UniqueFd Connect4(int port) {
@@ -176,7 +212,7 @@ protected:
     ~KernelPollerTest() override { settings.Clear(); }
 
     std::unique_ptr<CDataThread> MakePoller() {
-        return std::make_unique<CDataThread>(settings, LoadKernelAgent(),
+        return std::make_unique<CDataThread>(settings, OpenKernelTableSource(),
                                              std::make_shared<const CServicesDatabase>());
     }
 
@@ -326,7 +362,7 @@ TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
     recorder.Start();
     const std::string services = "tarvik-test " + std::to_string(port) + "/tcp\n";
     CDataThread poller(
-        settings, LoadKernelAgent(),
+        settings, OpenKernelTableSource(),
         std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText(services)));
     poller.Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
@@ -334,11 +370,15 @@ TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
 
     const auto ours = WithPort(recorder.Records(), port);
     ASSERT_EQ(ours.size(), 3u);
-    // Table order: local address, local port, remote address, remote port.
-    const bool listenerFirst = port < clientPort;
-    const CConnectionRecord& listening = listenerFirst ? ours[0] : ours[1];
-    const CConnectionRecord& serverEnd = listenerFirst ? ours[1] : ours[2];
-    const CConnectionRecord& clientEnd = listenerFirst ? ours[2] : ours[0];
+    const auto find = [&](int localPort, int state) {
+        const auto found = std::find_if(ours.begin(), ours.end(), [&](const auto& r) {
+            return r.localPort == localPort && r.state == state;
+        });
+        return found != ours.end() ? *found : CConnectionRecord{};
+    };
+    const CConnectionRecord listening = find(port, kStateListen);
+    const CConnectionRecord serverEnd = find(port, kStateEstablished);
+    const CConnectionRecord clientEnd = find(clientPort, kStateEstablished);
 
     EXPECT_EQ(listening.category, kCategoryListening);
     EXPECT_EQ(listening.state, kStateListen);
@@ -372,7 +412,7 @@ TEST(KernelPollTest, DualStackListenersCountAsIpv4AndIpv6OnlyOnesDoNot) {
     const auto has = [&](int port) {
         return std::count_if(rows->begin(), rows->end(), [&](const TcpRow& row) {
             return row.localPort == port && row.state == kStateListen &&
-                   row.localAddress == Ipv4Octets{0, 0, 0, 0};
+                   row.family == AddressFamily::Ipv4 && row.localAddress == AddressBytes{};
         });
     };
     EXPECT_EQ(has(PortOf(dualStack.Get())), 1);
@@ -398,7 +438,7 @@ TEST(KernelPollTest, TimeWaitSocketsAreInTheDump) {
         const auto rows = source->TcpRows();
         ASSERT_TRUE(rows);
         for (const TcpRow& row : *rows) {
-            if (row.localPort == clientPort && row.localAddress == Ipv4Octets{127, 0, 0, 1}) {
+            if (row.localPort == clientPort && row.localAddress == testing::Address("127.0.0.1")) {
                 state = row.state;
             }
         }
@@ -424,10 +464,75 @@ TEST(KernelPollTest, OneRequestAndPerFamilyRequestsSeeTheSameSockets) {
                                 [&](TcpRow row) {
                                     EXPECT_NE(row.cookie, 0u);
                                     row.cookie = 0;
+                                    row.uid = 0;
+                                    row.inode = 0;
                                     return row == expected;
                                 }),
                   1);
     }
+}
+
+TEST(KernelPollTest, AnIpv6LoopbackConnectionShowsItsAddressesAndThisProcess) {
+    UniqueFd listener = Listener6(false);
+    if (!listener) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << std::strerror(errno);
+    }
+    const int port = PortOf(listener.Get());
+    UniqueFd client = Connect6(port);
+    ASSERT_TRUE(client) << std::strerror(errno);
+    UniqueFd server(accept(listener.Get(), nullptr, nullptr));
+    ASSERT_TRUE(server);
+    const int clientPort = PortOf(client.Get());
+
+    auto source = CKernelTableSource::Open();
+    ASSERT_NE(source, nullptr);
+    CProcessTable processes;
+    // No service names: the server end can be inbound only by the listening-port rule.
+    const CServicesDatabase services;
+    std::vector<CConnectionRecord> records;
+    if (const auto rows = source->TcpRows()) {
+        records = ClassifiedRecords(*rows, services);
+    }
+    processes.Fill(records);
+    const auto ours = WithPort(records, port);
+    ASSERT_EQ(ours.size(), 3u);
+    const std::string command = OwnCommand();
+    for (const CConnectionRecord& record : ours) {
+        EXPECT_EQ(record.family, AddressFamily::Ipv6);
+        EXPECT_EQ(record.interfaceText, "::1");
+        EXPECT_EQ(record.pid, ::getpid()) << record.localPort;
+        EXPECT_EQ(record.command, command);
+        if (record.state == kStateListen) {
+            EXPECT_EQ(record.category, kCategoryListening);
+            continue;
+        }
+        EXPECT_EQ(record.ipAddress, "::1");
+        EXPECT_EQ(record.hostName, "localhost");
+        if (record.localPort == port) {
+            EXPECT_EQ(record.category, kCategoryInbound);
+            EXPECT_EQ(record.remotePort, clientPort);
+        } else {
+            EXPECT_EQ(record.localPort, clientPort);
+            EXPECT_EQ(record.category, kCategoryUnknown);
+        }
+    }
+}
+
+TEST(KernelPollTest, AnIpv6OnlyListenerOnEveryAddressIsShownOnIpv6Loopback) {
+    UniqueFd listener = ListenerV6Only();
+    if (!listener) {
+        GTEST_SKIP() << "no IPv6 here: " << std::strerror(errno);
+    }
+    const int port = PortOf(listener.Get());
+    auto source = CKernelTableSource::Open();
+    ASSERT_NE(source, nullptr);
+    const auto rows = source->TcpRows();
+    ASSERT_TRUE(rows);
+    const auto records = ClassifiedRecords(*rows, CServicesDatabase{});
+    const auto ours = WithPort(records, port);
+    ASSERT_EQ(ours.size(), 1u);
+    EXPECT_EQ(ours[0].interfaceText, "::1");
+    EXPECT_EQ(ours[0].category, kCategoryListening);
 }
 
 }  // namespace

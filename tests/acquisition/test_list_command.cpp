@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "acquisition/MibAgent.h"
 #include "acquisition/ServicesDatabase.h"
+#include "acquisition/TableSource.h"
 #include "app/ListCommand.h"
 #include "support/AcqFixtures.h"
 
@@ -22,42 +22,36 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 TEST(ListCommandTest, PrintsAHeadingAndOneAlignedRowPerConnection) {
-    CMibAgent agent(std::make_unique<CFixtureTableSource>(
-        std::vector<TcpRow>{Row("10.0.0.5", 1024, "10.0.0.9", 25, 5),
-                            Row("0.0.0.0", 21, "0.0.0.0", 0, 2)},
-        std::vector<Ipv4Octets>{}));
+    CFixtureTableSource source(std::vector<TcpRow>{Row("0.0.0.0", 21, "0.0.0.0", 0, 2),
+                                                   Row("10.0.0.5", 1024, "10.0.0.9", 25, 5),
+                                                   Row("::1", 1025, "::1", 21, 5)});
     const auto services = CServicesDatabase::FromText("ftp 21/tcp\nsmtp 25/tcp\n");
     std::ostringstream out;
     std::ostringstream err;
-    EXPECT_EQ(RunListCommand(agent, services, out, err), 0);
+    EXPECT_EQ(RunListCommand(source, services, out, err), 0);
     EXPECT_EQ(err.str(), "");
     EXPECT_EQ(Lines(out.str()),
               (std::vector<std::string>{
-                  "Hostname  IP Address  Local Port  Remote Port  Service Type   Interface  "
+                  "Hostname   IP Address  Local Port  Remote Port  Service Type   Interface  "
                   "Connection State  Category",
-                  "n/a       n/a         21          n/a          ftp server     127.0.0.1  "
+                  "n/a        n/a         21          n/a          ftp server     127.0.0.1  "
                   "Listening         listening",
-                  "10.0.0.9  10.0.0.9    1024        25           outbound smtp  10.0.0.5   "
+                  "10.0.0.9   10.0.0.9    1024        25           outbound smtp  10.0.0.5   "
+                  "Established       outbound",
+                  "localhost  ::1         1025        21           outbound ftp   ::1        "
                   "Established       outbound",
               }));
 }
 
-TEST(ListCommandTest, ReportsATableThatCannotBeRead) {
+TEST(ListCommandTest, ReportsATableThatCannotBeReadWithItsReason) {
     const CServicesDatabase services;
+    CFixtureTableSource source;
+    source.SetFailing(true, EACCES);
     std::ostringstream out;
     std::ostringstream err;
-    CMibAgent unloaded(nullptr);
-    EXPECT_EQ(RunListCommand(unloaded, services, out, err), 1);
-    EXPECT_NE(err.str(), "");
-
-    auto source = std::make_unique<CFixtureTableSource>();
-    source->SetFailing(true);
-    CMibAgent failing(std::move(source));
-    std::ostringstream out2;
-    std::ostringstream err2;
-    EXPECT_EQ(RunListCommand(failing, services, out2, err2), 1);
-    EXPECT_EQ(Lines(out2.str()).size(), 1u);  // the heading alone
-    EXPECT_NE(err2.str(), "");
+    EXPECT_EQ(RunListCommand(source, services, out, err), 1);
+    EXPECT_EQ(Lines(out.str()).size(), 1u);  // the heading alone
+    EXPECT_EQ(err.str(), "tarvikd: the connection table could not be read: Permission denied\n");
 }
 
 }  // namespace

@@ -28,5 +28,19 @@ TEST(LocalInterfacesTest, LoopbackIsListedByNameWithItsAddressesOfBothFamilies) 
     EXPECT_TRUE(Has(interfaces, {"lo", "::1"}));
 }
 
+TEST(LocalInterfacesTest, TheFilterListHoldsEachAddressOnceWithoutTheAnyAddresses) {
+    const std::vector<LocalInterface> interfaces = {
+        {"lo", "127.0.0.1"}, {"lo", "::1"},           {"eth0", "192.0.2.2"}, {"dummy", "0.0.0.0"},
+        {"six", "::"},       {"eth0", "2001:db8::2"}, {"eth1", "192.0.2.2"},
+    };
+    EXPECT_EQ(InterfaceAddressTexts(interfaces),
+              (std::vector<std::string>{"127.0.0.1", "::1", "192.0.2.2", "2001:db8::2"}));
+    EXPECT_TRUE(InterfaceAddressTexts({}).empty());
+
+    const auto kernel = ListKernelInterfaceAddresses();
+    EXPECT_NE(std::find(kernel.begin(), kernel.end(), "127.0.0.1"), kernel.end());
+    EXPECT_EQ(std::find(kernel.begin(), kernel.end(), "0.0.0.0"), kernel.end());
+}
+
 }  // namespace
 }  // namespace tarvik

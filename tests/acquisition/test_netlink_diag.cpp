@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -200,7 +201,7 @@ TEST(NetlinkDiagRowTest, ClosedSocketsAreNoConnection) {
     EXPECT_FALSE(ToTcpRow(Ipv6(kMappedLoopback, kAny, 7)));
 }
 
-TEST(NetlinkDiagRowTest, Ipv6SocketsBecomeIpv4RowsOnlyWhenTheyStandForIpv4) {
+TEST(NetlinkDiagRowTest, Ipv6SocketsAreIpv4RowsOnlyWhenTheyStandForIpv4) {
     const auto mapped = ToTcpRow(Ipv6(kMappedLoopback, kMappedLoopback, 1));
     ASSERT_TRUE(mapped);
     EXPECT_EQ(*mapped, testing::Row("127.0.0.1", 8080, "127.0.0.1", 40000, 5));
@@ -209,8 +210,65 @@ TEST(NetlinkDiagRowTest, Ipv6SocketsBecomeIpv4RowsOnlyWhenTheyStandForIpv4) {
     ASSERT_TRUE(dualStackListener);
     EXPECT_EQ(*dualStackListener, testing::Row("0.0.0.0", 8080, "0.0.0.0", 40000, 2));
 
-    EXPECT_FALSE(ToTcpRow(Ipv6(kLoopback6, kLoopback6, 1)));
-    EXPECT_FALSE(ToTcpRow(Ipv6(kLoopback6, kAny, 10)));
+    const auto loopback = ToTcpRow(Ipv6(kLoopback6, kLoopback6, 1));
+    ASSERT_TRUE(loopback);
+    EXPECT_EQ(*loopback, testing::Row("::1", 8080, "::1", 40000, 5));
+
+    const auto listener = ToTcpRow(Ipv6(kLoopback6, kAny, 10));
+    ASSERT_TRUE(listener);
+    EXPECT_EQ(*listener, testing::Row("::1", 8080, "::", 40000, 2));
+
+    // A listener on [::] that takes no IPv4 traffic is an IPv6 listener.
+    DiagSocket v6Only = Ipv6(kAny, kAny, 10);
+    v6Only.v6Only = true;
+    const auto only = ToTcpRow(v6Only);
+    ASSERT_TRUE(only);
+    EXPECT_EQ(*only, testing::Row("::", 8080, "::", 40000, 2));
+
+    DiagSocket other = Ipv6(kLoopback6, kLoopback6, 1);
+    other.family = AF_UNIX;
+    EXPECT_FALSE(ToTcpRow(other));
+}
+
+TEST(NetlinkDiagParseTest, ReadsTheOwnerInodeAndTheIpv6OnlyFlag) {
+    inet_diag_msg message{};
+    message.idiag_family = AF_INET6;
+    message.idiag_state = 10;
+    message.idiag_uid = 1000;
+    message.idiag_inode = 123456;
+    message.id.idiag_sport = htons(22);
+    // The message followed by attributes: one the parser skips, then the IPv6-only flag.
+    Bytes body(NLMSG_ALIGN(sizeof message));
+    std::memcpy(body.data(), &message, sizeof message);
+    const auto appendAttribute = [&body](std::uint16_t type, std::uint8_t value) {
+        rtattr attribute{};
+        attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(1));
+        attribute.rta_type = type;
+        const std::size_t start = body.size();
+        body.resize(start + RTA_SPACE(1));
+        std::memcpy(body.data() + start, &attribute, sizeof attribute);
+        std::memcpy(body.data() + start + RTA_LENGTH(0), &value, 1);
+    };
+    appendAttribute(INET_DIAG_SHUTDOWN, 3);
+    appendAttribute(INET_DIAG_SKV6ONLY, 1);
+    Bytes bytes;
+    AppendMessage(bytes, SOCK_DIAG_BY_FAMILY, body.data(), body.size());
+    // A cut attribute list is no reason to drop the socket.
+    Bytes cutBody(body.begin(), body.end() - RTA_SPACE(1) + 2);
+    AppendMessage(bytes, SOCK_DIAG_BY_FAMILY, cutBody.data(), cutBody.size());
+    AppendDone(bytes);
+    std::vector<DiagSocket> sockets;
+    ASSERT_EQ(Parse(bytes, sockets).status, DiagParseResult::Done);
+    ASSERT_EQ(sockets.size(), 2u);
+    EXPECT_EQ(sockets[0].uid, 1000u);
+    EXPECT_EQ(sockets[0].inode, 123456u);
+    EXPECT_TRUE(sockets[0].v6Only);
+    EXPECT_FALSE(sockets[1].v6Only);
+    const auto row = ToTcpRow(sockets[0]);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->family, AddressFamily::Ipv6);
+    EXPECT_EQ(row->uid, 1000u);
+    EXPECT_EQ(row->inode, 123456u);
 }
 
 TEST(NetlinkDiagRequestTest, AsksForEveryStateInOneDump) {

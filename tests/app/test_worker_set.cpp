@@ -7,13 +7,13 @@
 #include <mutex>
 #include <thread>
 
-#include "acquisition/DataThread.h"
 #include "app/WorkerSet.h"
 #include "lookup/ReverseLookupThread.h"
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
 #include "support/RecordingWorker.h"
+#include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
 
 namespace tarvik {
@@ -32,9 +32,6 @@ public:
         changed_.wait(lock, [this] { return !held_; });
         walking_ = false;
         return rows_;
-    }
-    std::optional<std::vector<Ipv4Octets>> LocalAddresses() override {
-        return std::vector<Ipv4Octets>{};
     }
 
     void SetRows(std::vector<TcpRow> rows) {
@@ -143,7 +140,7 @@ protected:
 
         WorkerParts parts;
         parts.poller = std::make_unique<CDataThread>(
-            settings_, std::make_unique<CMibAgent>(std::move(source)),
+            settings_, std::move(source),
             std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
         parts.tracker = std::make_unique<CFilterThread>(settings_, list_);
         parts.lookup = std::move(lookup);

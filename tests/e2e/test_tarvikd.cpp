@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "acquisition/ServicesDatabase.h"
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "e2e/ChildProcess.h"
 #include "settings/SettingsStore.h"
 #include "support/ScriptedSmtpServer.h"

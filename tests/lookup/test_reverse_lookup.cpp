@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,33 @@ TEST(SystemNameResolverTest, ResolvesLoopbackFromTheHostsFile) {
     ASSERT_TRUE(name.has_value());
     EXPECT_NE(*name, "127.0.0.1");
     EXPECT_FALSE(name->empty());
+}
+
+// The first name /etc/hosts gives an address, or nothing: a lookup answered from it needs no
+// name server.
+std::optional<std::string> HostsFileName(const std::string& address) {
+    std::ifstream hosts("/etc/hosts");
+    for (std::string line; std::getline(hosts, line);) {
+        std::istringstream fields(line.substr(0, line.find('#')));
+        std::string first;
+        std::string name;
+        if (fields >> first >> name && first == address) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(SystemNameResolverTest, LooksUpIpv6AddressesAndRefusesWhatIsNoAddress) {
+    CSystemNameResolver resolver;
+    EXPECT_FALSE(resolver.Resolve("n/a"));
+    EXPECT_FALSE(resolver.Resolve("10.0.0.300"));
+    EXPECT_FALSE(resolver.Resolve("::1::2"));
+    const auto expected = HostsFileName("::1");
+    if (!expected) {
+        GTEST_SKIP() << "/etc/hosts names no ::1 here, and a name server must not be asked";
+    }
+    EXPECT_EQ(resolver.Resolve("::1"), expected);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST_F(SettingsSaveTest, EditsMadeWhileRunningSurviveTheSave) {
 
     store->SetThreshold(3);  // the value it already holds: not a change
     store->SetNetIf(2);
-    store->SetIgnoreHosts({"0.0.0.0", "127.0.0.1"});  // equal list: not a change
+    store->SetIgnoreHosts({"0.0.0.0", "127.0.0.1", "::1"});  // equal list: not a change
     ASSERT_TRUE(store->Save(&error)) << error;
     const std::string saved = ReadText(dir.File());
     EXPECT_EQ(saved, edited + "\n[General]\nnetif=2\n");

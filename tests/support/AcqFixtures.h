@@ -1,7 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -11,30 +9,37 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/MibAgent.h"
+#include "acquisition/TableSource.h"
 #include "tracking/WorkerThread.h"
 
 namespace tarvik::testing {
 
-inline Ipv4Octets Address(const char* dotted) {
-    in_addr address{};
-    inet_pton(AF_INET, dotted, &address);
-    Ipv4Octets octets{};
-    std::memcpy(octets.data(), &address, octets.size());
-    return octets;
+// An address of either family in a row's form; all zero for text that is neither.
+inline AddressBytes Address(const char* text) {
+    AddressFamily family = AddressFamily::Ipv4;
+    AddressBytes address{};
+    ParseAddress(text, family, address);
+    return address;
 }
 
+// A row; the family is IPv6 when the local address has a colon.
 inline TcpRow Row(const char* local, int localPort, const char* remote, int remotePort, int state,
                   std::uint64_t cookie = 0) {
-    return TcpRow{Address(local),  static_cast<std::uint16_t>(localPort),
-                  Address(remote), static_cast<std::uint16_t>(remotePort),
-                  state,           cookie};
+    TcpRow row;
+    row.family = std::strchr(local, ':') != nullptr ? AddressFamily::Ipv6 : AddressFamily::Ipv4;
+    row.localAddress = Address(local);
+    row.localPort = static_cast<std::uint16_t>(localPort);
+    row.remoteAddress = Address(remote);
+    row.remotePort = static_cast<std::uint16_t>(remotePort);
+    row.state = state;
+    row.cookie = cookie;
+    return row;
 }
 
-// A fixture table whose reads fail on purpose: every Nth TCP dump, or every address read.
+// A fixture table whose reads fail on purpose: every Nth TCP dump.
 class CFaultySource : public ITableSource {
 public:
-    explicit CFaultySource(std::vector<TcpRow> rows) : table_(std::move(rows), {}) {}
+    explicit CFaultySource(std::vector<TcpRow> rows) : table_(std::move(rows)) {}
 
     std::optional<std::vector<TcpRow>> TcpRows() override {
         ++dumps_;
@@ -43,46 +48,16 @@ public:
         }
         return table_.TcpRows();
     }
-    std::optional<std::vector<Ipv4Octets>> LocalAddresses() override {
-        if (addressesFail) {
-            return std::nullopt;
-        }
-        return table_.LocalAddresses();
-    }
     int LastError() const override { return error; }
 
     int Dumps() const { return dumps_; }
 
     int failEveryNth = 0;  // 0: no dump fails
-    bool addressesFail = false;
     int error = ENOBUFS;
 
 private:
     CFixtureTableSource table_;
     int dumps_ = 0;
-};
-
-// An agent over a fixture that counts requests and can be told to fail or throw.
-class CCountingAgent : public CMibAgent {
-public:
-    using Hook = std::function<void(int requestType, std::vector<MibVariable>&, int& errorStatus,
-                                    bool& result)>;
-
-    explicit CCountingAgent(std::unique_ptr<ITableSource> source) : CMibAgent(std::move(source)) {}
-
-    bool Query(int requestType, std::vector<MibVariable>& variables, int& errorStatus,
-               int& errorIndex) override {
-        (requestType == kSnmpGet ? gets : getNexts)++;
-        bool result = CMibAgent::Query(requestType, variables, errorStatus, errorIndex);
-        if (hook) {
-            hook(requestType, variables, errorStatus, result);
-        }
-        return result;
-    }
-
-    int gets = 0;
-    int getNexts = 0;
-    Hook hook;
 };
 
 // Records the snapshot messages it receives.

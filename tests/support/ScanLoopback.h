@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik::test {
 

@@ -149,6 +149,30 @@ TEST_F(TrackerTest, UnchangedEntryCausesNoOperationAndNoMessage) {
     EXPECT_EQ(tracker.Current()[0].hostName, "10.0.0.7");
 }
 
+TEST_F(TrackerTest, AnOwnerFoundAfterTheConnectionReachesItsRowOnce) {
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    list.batches.clear();
+    CConnectionRecord owned = Row("10.0.0.7", 21, 40000, kCategoryInbound);
+    owned.pid = 812;
+    owned.command = "vsftpd";
+    owned.user = "ftp";
+    Snapshot({owned});
+    ASSERT_EQ(list.batches.size(), 1u);
+    ASSERT_EQ(list.batches[0].size(), 1u);
+    EXPECT_EQ(list.batches[0][0].kind, RowOp::Kind::Update);
+    EXPECT_EQ(list.batches[0][0].record.pid, 812);
+    EXPECT_EQ(list.batches[0][0].record.command, "vsftpd");
+    EXPECT_EQ(tracker.Current()[0].user, "ftp");
+    EXPECT_EQ(tracker.Current()[0].id, 1);
+
+    // Known owners are not changed, nor the row touched again.
+    list.batches.clear();
+    owned.pid = 999;
+    Snapshot({owned});
+    EXPECT_TRUE(list.batches.empty());
+    EXPECT_EQ(tracker.Current()[0].pid, 812);
+}
+
 TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
     host.now = 1000;
     Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished)});

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "acquisition/MibAgent.h"
+#include "acquisition/LocalInterfaces.h"
 #include "app/InstanceLock.h"
 #include "app/WorkerSet.h"
 #include "settings/SettingsStore.h"

@@ -145,7 +145,7 @@ TEST_F(ScanOptionsTest, OkWithoutChangesBroadcastsOnceAndKeepsTheValues) {
     CSettingsStore& store = settings.Store();
     EXPECT_EQ(store.GetScanEnabled(), 1);
     EXPECT_EQ(store.GetThreshold(), 3);
-    EXPECT_EQ(*store.GetIgnoreHosts(), (TextList{"0.0.0.0", "127.0.0.1"}));
+    EXPECT_EQ(*store.GetIgnoreHosts(), (TextList{"0.0.0.0", "127.0.0.1", "::1"}));
     EXPECT_EQ(store.GetListenPorts()->size(), 25u);
     EXPECT_EQ(store.GetListenPorts()->back(), 54320);
     EXPECT_EQ(store.GetEventLog(), 1);
@@ -173,7 +173,7 @@ TEST_F(ScanOptionsTest, OkWritesEveryValueAndSavesTheFile) {
     for (CSettingsStore* store : {&settings.Store(), reloaded.get()}) {
         EXPECT_EQ(store->GetScanEnabled(), 0);
         EXPECT_EQ(store->GetThreshold(), 12);
-        EXPECT_EQ(*store->GetIgnoreHosts(), (TextList{"127.0.0.1", "192.168.1.9"}));
+        EXPECT_EQ(*store->GetIgnoreHosts(), (TextList{"127.0.0.1", "::1", "192.168.1.9"}));
         EXPECT_EQ(store->GetListenEnabled(), 1);
         EXPECT_EQ(*store->GetListenPorts(), (PortList{8080, 12}));
         EXPECT_EQ(store->GetEventLog(), 0);
@@ -210,7 +210,7 @@ TEST_F(ScanOptionsTest, CancelChangesNothingAndTheNextOpeningShowsTheStoredLists
     ui().enabled->click();
     dialog.reject();
 
-    EXPECT_EQ(*settings.Store().GetIgnoreHosts(), (TextList{"0.0.0.0", "127.0.0.1"}));
+    EXPECT_EQ(*settings.Store().GetIgnoreHosts(), (TextList{"0.0.0.0", "127.0.0.1", "::1"}));
     EXPECT_EQ(settings.Store().GetListenPorts()->size(), 25u);
     EXPECT_TRUE(settings.Store().GetNotificationAddresses()->empty());
     EXPECT_EQ(settings.Store().GetScanEnabled(), 1);
@@ -219,7 +219,8 @@ TEST_F(ScanOptionsTest, CancelChangesNothingAndTheNextOpeningShowsTheStoredLists
 
     dialog.show();
     EXPECT_EQ(ui().ignoreHosts->Entries(),
-              QStringList({QStringLiteral("0.0.0.0"), QStringLiteral("127.0.0.1")}));
+              QStringList(
+                  {QStringLiteral("0.0.0.0"), QStringLiteral("127.0.0.1"), QStringLiteral("::1")}));
     EXPECT_EQ(ui().listenPorts->Entries().size(), 25);
     EXPECT_EQ(ui().listenPorts->Entries().front(), QStringLiteral("1"));
     EXPECT_TRUE(ui().recipients->Entries().isEmpty());

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
-#include "acquisition/MibAgent.h"
 #include "acquisition/PollFailureReport.h"
+#include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
+#include "acquisition/TableSource.h"
 #include "tracking/SnapshotGate.h"
 #include "tracking/WorkerThread.h"
 
@@ -12,16 +15,19 @@ namespace tarvik {
 
 class CSettingsStore;
 
-// The poller: on each kMsgPoll it walks the TCP connection table and broadcasts the snapshot
-// as kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. A walk that
-// fails sends nothing, so the tracker keeps the connections it knows instead of ending them
-// all; the failure is reported (see CPollFailureReport).
+// The poller: on each kMsgPoll it reads the TCP table once and broadcasts the snapshot as
+// kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. A read that fails
+// sends nothing, so the tracker keeps the connections it knows instead of ending them all; the
+// failure is reported (see CPollFailureReport).
 class CDataThread : public CWorkerThread {
 public:
-    // Over the kernel's tables and the shared services database.
+    // Over the kernel's table, the shared services database and the owners from /proc.
     explicit CDataThread(CSettingsStore& settings);
-    CDataThread(CSettingsStore& settings, std::unique_ptr<CMibAgent> agent,
-                std::shared_ptr<const CServicesDatabase> services);
+    // A null source is a table that cannot be had: every poll fails. Without a process table
+    // the records carry no owning process.
+    CDataThread(CSettingsStore& settings, std::unique_ptr<ITableSource> source,
+                std::shared_ptr<const CServicesDatabase> services,
+                std::unique_ptr<CProcessTable> processes = nullptr);
     ~CDataThread() override;
 
     // One complete snapshot. Runs on the worker's thread; tests may call it on a worker that
@@ -32,16 +38,14 @@ public:
     // tracker leaves the gate after merging it. Call before Start().
     void SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate);
 
-protected:
-    bool InitInstance() override;
-
 private:
     std::string FailureReason() const;
     void Tell(const std::vector<PollNotice>& notices);
 
     CSettingsStore& settings_;
-    std::unique_ptr<CMibAgent> agent_;
+    std::unique_ptr<ITableSource> source_;
     std::shared_ptr<const CServicesDatabase> services_;
+    std::unique_ptr<CProcessTable> processes_;
     std::shared_ptr<CSnapshotGate> gate_;
     CPollFailureReport failures_;  // the worker's thread only
 };

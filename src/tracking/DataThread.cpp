@@ -1,35 +1,33 @@
-#include "acquisition/DataThread.h"
-
-#include "acquisition/ConnectionTableWalk.h"
-#include "settings/SettingsStore.h"
+#include "tracking/DataThread.h"
 
 #include <ctime>
 #include <system_error>
-#include <vector>
+
+#include "acquisition/ConnectionRows.h"
+#include "acquisition/KernelTableSource.h"
+#include "settings/SettingsStore.h"
 
 namespace tarvik {
 
 CDataThread::CDataThread(CSettingsStore& settings)
-    : CDataThread(settings, LoadKernelAgent(), CServicesDatabase::Shared()) {}
+    : CDataThread(settings, OpenKernelTableSource(), CServicesDatabase::Shared(),
+                  std::make_unique<CProcessTable>()) {}
 
-CDataThread::CDataThread(CSettingsStore& settings, std::unique_ptr<CMibAgent> agent,
-                         std::shared_ptr<const CServicesDatabase> services)
+CDataThread::CDataThread(CSettingsStore& settings, std::unique_ptr<ITableSource> source,
+                         std::shared_ptr<const CServicesDatabase> services,
+                         std::unique_ptr<CProcessTable> processes)
     : CWorkerThread("CDataThread"),
       settings_(settings),
-      agent_(agent ? std::move(agent) : std::make_unique<CMibAgent>(nullptr)),
-      services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()) {
+      source_(std::move(source)),
+      services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()),
+      processes_(std::move(processes)) {
     On(kMsgPoll, [this](Message&) { Poll(); });
-    // A walk slower than the tick (a huge table, a loaded machine) must not queue up ticks.
+    // A poll slower than the tick (a huge table, a loaded machine) must not queue up ticks.
     CoalesceQueued(kMsgPoll);
 }
 
 CDataThread::~CDataThread() {
     Stop();
-}
-
-bool CDataThread::InitInstance() {
-    agent_->Init();
-    return true;
 }
 
 void CDataThread::SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate) {
@@ -41,23 +39,25 @@ void CDataThread::Poll() {
         settings_.Trace("poll skipped: tracker busy");
         return;
     }
-    // The entries go out together after the walk: the tracker is woken once, and frees the
-    // records while this thread no longer allocates, rather than both contending for the
-    // allocator on every row.
-    std::vector<Payload> entries;
-    const WalkEnd end = WalkConnectionTable(
-        *agent_, *services_,
-        [&entries](CConnectionRecord record) {
-            entries.push_back(Payload::Record(std::move(record)));
-        },
-        [this](std::string_view text) { settings_.Trace(text); });
-    if (end != WalkEnd::Complete) {
+    const auto rows = source_ ? source_->TcpRows() : std::nullopt;
+    if (!rows) {
         // Part of a table would end every connection it lacks: send none.
         if (gate_) {
             gate_->Leave();
         }
         Tell(failures_.Failed(FailureReason(), std::time(nullptr)));
         return;
+    }
+    std::vector<CConnectionRecord> records = ClassifiedRecords(*rows, *services_);
+    if (processes_) {
+        processes_->Fill(records);
+    }
+    // The entries go out together: the tracker is woken once, and frees the records while
+    // this thread no longer allocates, rather than both contending for the allocator per row.
+    std::vector<Payload> entries;
+    entries.reserve(records.size());
+    for (CConnectionRecord& record : records) {
+        entries.push_back(Payload::Record(std::move(record)));
     }
     Tell(failures_.Succeeded());
     settings_.Broadcast(kMsgSnapshotBegin);
@@ -66,10 +66,10 @@ void CDataThread::Poll() {
 }
 
 std::string CDataThread::FailureReason() const {
-    if (!agent_->Loaded()) {
+    if (!source_) {
         return "no source for the connection table";
     }
-    const int error = agent_->LastError();
+    const int error = source_->LastError();
     if (error == 0) {
         return "the answer was incomplete";
     }

@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "acquisition/DataThread.h"
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
+#include "support/FakeProc.h"
+#include "tracking/DataThread.h"
 
 namespace tarvik {
 namespace {
@@ -54,13 +55,14 @@ protected:
     ~DataThreadTest() override { settings.Clear(); }
 
     std::unique_ptr<CDataThread> MakePoller(std::vector<TcpRow> rows) {
-        return MakePoller(
-            std::make_unique<CFixtureTableSource>(std::move(rows), std::vector<Ipv4Octets>{}));
+        return MakePoller(std::make_unique<CFixtureTableSource>(std::move(rows)));
     }
-    std::unique_ptr<CDataThread> MakePoller(std::unique_ptr<ITableSource> source) {
+    std::unique_ptr<CDataThread> MakePoller(std::unique_ptr<ITableSource> source,
+                                            std::unique_ptr<CProcessTable> processes = nullptr) {
         return std::make_unique<CDataThread>(
-            settings, std::make_unique<CMibAgent>(std::move(source)),
-            std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
+            settings, std::move(source),
+            std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")),
+            std::move(processes));
     }
 
     std::vector<std::string> Traces() {
@@ -98,16 +100,34 @@ TEST_F(DataThreadTest, EachPollIsOneFramedSnapshotInTableOrder) {
                                 kMsgSnapshotEntry, kMsgSnapshotEnd}));
     const auto records = recorder.Records();
     ASSERT_EQ(records.size(), 4u);
-    EXPECT_EQ(records[0].serviceText, "ftp server");
-    EXPECT_EQ(records[1].serviceText, "inbound ftp");
-    EXPECT_EQ(records[1].category, kCategoryInbound);
-    std::lock_guard lock(traceMutex);
-    EXPECT_EQ(std::count(traces.begin(), traces.end(), "ParseConnectionTableEntry exiting"), 4);
+    EXPECT_EQ(records[0].serviceText, "inbound ftp");
+    EXPECT_EQ(records[0].category, kCategoryInbound);
+    EXPECT_EQ(records[1].serviceText, "ftp server");
+    EXPECT_EQ(records[3].serviceText, "ftp server");
 }
 
-TEST_F(DataThreadTest, AnUnloadedAgentSendsNoSnapshotAndSaysSo) {
-    CDataThread poller(settings, std::make_unique<CMibAgent>(nullptr),
-                       std::make_shared<const CServicesDatabase>());
+TEST_F(DataThreadTest, EntriesCarryTheOwningProcessOfTheirSocket) {
+    testing::CFakeProc proc;
+    proc.AddProcess(4321, "sshd", {777});
+    TcpRow held = Row("10.0.0.5", 22, "10.0.0.9", 40000, 5);
+    held.inode = 777;
+    TcpRow orphan = Row("10.0.0.5", 22, "10.0.0.8", 40001, 5);
+    orphan.inode = 778;  // no process holds it
+    auto poller =
+        MakePoller(std::make_unique<CFixtureTableSource>(std::vector<TcpRow>{held, orphan}),
+                   std::make_unique<CProcessTable>(proc.Root()));
+    poller->Poll();
+    ASSERT_TRUE(recorder.WaitForSnapshots(1));
+    const auto records = recorder.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].pid, 4321);
+    EXPECT_EQ(records[0].command, "sshd");
+    EXPECT_EQ(records[1].pid, 0);
+    EXPECT_EQ(records[1].command, "");
+}
+
+TEST_F(DataThreadTest, NoSourceSendsNoSnapshotAndSaysSo) {
+    CDataThread poller(settings, nullptr, std::make_shared<const CServicesDatabase>());
     poller.Poll();
     poller.Poll();
     // A poll that works afterwards shows, by arriving alone, that the failed ones sent nothing.
@@ -163,7 +183,7 @@ TEST_F(DataThreadTest, FailedDumpsSendNoSnapshotAndTheOthersAreWhole) {
 
 TEST_F(DataThreadTest, TenFailuresInARowSayTheMonitorIsBlindUntilADumpWorks) {
     auto source = std::make_unique<CFixtureTableSource>(
-        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)}, std::vector<Ipv4Octets>{});
+        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
     auto* fixture = source.get();
     auto poller = MakePoller(std::move(source));
     fixture->SetFailing(true, EMFILE);
@@ -209,7 +229,7 @@ TEST_F(DataThreadTest, WithAGateAPollWaitsForTheTrackerToMergeTheLastSnapshot) {
 
 TEST_F(DataThreadTest, APollThatSendsNothingLeavesTheGateItself) {
     auto source = std::make_unique<CFixtureTableSource>(
-        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)}, std::vector<Ipv4Octets>{});
+        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
     auto* fixture = source.get();
     auto poller = MakePoller(std::move(source));
     auto gate = std::make_shared<CSnapshotGate>();

@@ -1,0 +1,87 @@
+#include "acquisition/Classification.h"
+
+#include <string>
+#include <string_view>
+
+namespace tarvik {
+
+namespace {
+
+constexpr int kFirstUnprivilegedPort = 1024;
+constexpr int kPortCount = 65536;
+
+std::string NameOr(std::optional<std::string_view> name, std::string_view prefix,
+                   std::string_view suffix, std::string_view unknown) {
+    if (!name) {
+        return std::string(unknown);
+    }
+    std::string text(prefix);
+    text += *name;
+    text += suffix;
+    return text;
+}
+
+}  // namespace
+
+void CListeningPorts::Add(int port) {
+    if (port >= 0 && port < kPortCount) {
+        ports_.set(static_cast<std::size_t>(port));
+    }
+}
+
+bool CListeningPorts::Contains(int port) const {
+    return port >= 0 && port < kPortCount && ports_.test(static_cast<std::size_t>(port));
+}
+
+void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& services) {
+    static const CListeningPorts none;
+    ClassifyConnection(record, services, none);
+}
+
+void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& services,
+                        const CListeningPorts& listening) {
+    const auto localName = services.Lookup(record.localPort);
+    if (record.state == kStateListen) {
+        record.category = kCategoryListening;
+        record.ipAddress = "n/a";
+        record.hostName = "n/a";
+        record.serviceText = NameOr(localName, "", " server", "unknown server");
+        return;
+    }
+    const auto remoteName = services.Lookup(record.remotePort);
+    if (record.localPort < kFirstUnprivilegedPort) {
+        record.category = kCategoryInbound;
+        record.serviceText = NameOr(localName, "inbound ", "", "unknown");
+    } else if (record.remotePort < kFirstUnprivilegedPort) {
+        record.category = kCategoryOutbound;
+        record.serviceText = NameOr(remoteName, "outbound ", "", "unknown");
+    } else if (listening.Contains(record.localPort)) {
+        // Someone connected to a server of this machine, whatever its port is called.
+        record.category = kCategoryInbound;
+        record.serviceText = NameOr(localName, "", "", "unknown");
+    } else if (localName) {
+        record.category = kCategoryInbound;
+        record.serviceText = std::string(*localName);
+    } else if (remoteName) {
+        record.category = kCategoryOutbound;
+        record.serviceText = std::string(*remoteName);
+    } else {
+        record.category = kCategoryUnknown;
+        record.serviceText = "unknown";
+    }
+}
+
+const char* CategoryWord(int category) {
+    switch (category) {
+        case kCategoryListening:
+            return "listening";
+        case kCategoryInbound:
+            return "inbound";
+        case kCategoryOutbound:
+            return "outbound";
+        default:
+            return "unknown";
+    }
+}
+
+}  // namespace tarvik

@@ -1,0 +1,204 @@
+#include "acquisition/ProcessTable.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string_view>
+
+namespace tarvik {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+DirPtr OpenDir(const std::filesystem::path& path) {
+    return DirPtr(::opendir(path.c_str()));
+}
+
+template <typename Number>
+bool ParseNumber(std::string_view text, Number& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+// The inode of a "socket:[12345]" link; 0 for any other link.
+std::uint64_t SocketInode(std::string_view link) {
+    constexpr std::string_view kPrefix = "socket:[";
+    if (link.size() <= kPrefix.size() + 1 || link.substr(0, kPrefix.size()) != kPrefix ||
+        link.back() != ']') {
+        return 0;
+    }
+    std::uint64_t inode = 0;
+    const auto digits = link.substr(kPrefix.size(), link.size() - kPrefix.size() - 1);
+    return ParseNumber(digits, inode) ? inode : 0;
+}
+
+std::string ReadCommand(const std::filesystem::path& processDir) {
+    std::ifstream file(processDir / "comm");
+    std::string command;
+    std::getline(file, command);
+    return command;
+}
+
+// The pids above `after` in increasing order.
+std::vector<int> ListPids(const std::filesystem::path& root, int after) {
+    std::vector<int> pids;
+    const DirPtr dir = OpenDir(root);
+    if (!dir) {
+        return pids;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        int pid = 0;
+        if (ParseNumber(std::string_view(entry->d_name), pid) && pid > after) {
+            pids.push_back(pid);
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+}  // namespace
+
+std::string UserNameOf(std::uint32_t uid) {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 1024);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < 1024 * 1024) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error == 0 && found != nullptr && found->pw_name != nullptr) {
+            return found->pw_name;
+        }
+        return std::to_string(uid);
+    }
+}
+
+CProcessTable::CProcessTable(std::filesystem::path procRoot, std::size_t processesPerFill)
+    : root_(std::move(procRoot)), processesPerFill_(std::max<std::size_t>(processesPerFill, 1)) {}
+
+void CProcessTable::Fill(std::vector<CConnectionRecord>& records) {
+    NoteNewInodes(records);
+    if (!pending_.empty()) {
+        Scan();
+    }
+    for (CConnectionRecord& record : records) {
+        if (record.inode == 0) {
+            continue;  // no process holds it (TIME_WAIT): no owner either
+        }
+        if (const auto owner = owners_.find(record.inode); owner != owners_.end()) {
+            record.pid = owner->second.pid;
+            record.command = owner->second.command;
+        }
+        record.user = UserName(record.uid);
+    }
+    Forget(records);
+}
+
+void CProcessTable::NoteNewInodes(const std::vector<CConnectionRecord>& records) {
+    // An inode first seen in the middle of a pass may belong to a process already passed.
+    const std::uint64_t lastPass = resumeAfter_ == 0 ? pass_ : pass_ + 1;
+    for (const CConnectionRecord& record : records) {
+        if (record.inode != 0 && !owners_.contains(record.inode)) {
+            pending_.try_emplace(record.inode, lastPass);
+        }
+    }
+}
+
+void CProcessTable::Scan() {
+    const std::vector<int> pids = ListPids(root_, resumeAfter_);
+    const std::size_t count = std::min(pids.size(), processesPerFill_);
+    for (std::size_t i = 0; i < count && !pending_.empty(); ++i) {
+        ReadProcess(pids[i]);
+        resumeAfter_ = pids[i];
+    }
+    if (pending_.empty()) {
+        resumeAfter_ = 0;  // the next new inode starts a pass of its own
+        return;
+    }
+    if (count == pids.size()) {
+        EndPass();
+    }
+}
+
+void CProcessTable::ReadProcess(int pid) {
+    ++processesRead_;
+    const std::filesystem::path processDir = root_ / std::to_string(pid);
+    const DirPtr fds = OpenDir(processDir / "fd");
+    if (!fds) {
+        return;  // gone, or another user's
+    }
+    std::string command;
+    while (const dirent* entry = ::readdir(fds.get())) {
+        char link[64];
+        const ssize_t length = ::readlinkat(::dirfd(fds.get()), entry->d_name, link, sizeof link);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) {
+            continue;
+        }
+        const std::uint64_t inode =
+            SocketInode(std::string_view(link, static_cast<std::size_t>(length)));
+        const auto wanted = pending_.find(inode);
+        if (inode == 0 || wanted == pending_.end()) {
+            continue;
+        }
+        if (command.empty()) {
+            command = ReadCommand(processDir);
+        }
+        owners_[inode] = Owner{pid, command};
+        pending_.erase(wanted);
+    }
+}
+
+void CProcessTable::EndPass() {
+    resumeAfter_ = 0;
+    ++pass_;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->second < pass_) {
+            owners_.emplace(it->first, Owner{});  // looked for everywhere: stays unknown
+            it = pending_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+const std::string& CProcessTable::UserName(std::uint32_t uid) {
+    auto [entry, inserted] = users_.try_emplace(uid);
+    if (inserted) {
+        entry->second = UserNameOf(uid);
+    }
+    return entry->second;
+}
+
+void CProcessTable::Forget(const std::vector<CConnectionRecord>& records) {
+    // Sockets come and go: drop what no row holds once the tables outgrow the rows.
+    if (owners_.size() + pending_.size() <= 2 * records.size() + 64) {
+        return;
+    }
+    std::unordered_map<std::uint64_t, Owner> owners;
+    std::unordered_map<std::uint64_t, std::uint64_t> pending;
+    for (const CConnectionRecord& record : records) {
+        if (const auto owner = owners_.find(record.inode); owner != owners_.end()) {
+            owners.insert(*owner);
+        } else if (const auto wanted = pending_.find(record.inode); wanted != pending_.end()) {
+            pending.insert(*wanted);
+        }
+    }
+    owners_ = std::move(owners);
+    pending_ = std::move(pending);
+}
+
+}  // namespace tarvik

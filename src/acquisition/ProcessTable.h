@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "acquisition/ConnectionRecord.h"
+
+namespace tarvik {
+
+// Finds the process holding each socket, by the socket's inode among the /proc/<pid>/fd links
+// ("socket:[inode]"), and names the socket's owner. Only inodes not seen before cost any work:
+// /proc is read at most once per Fill and only while such an inode is unresolved, and at most
+// `processesPerFill` processes are read per Fill, the next Fill going on where the last stopped.
+// An inode not found within one whole pass over the processes stays without a process (another
+// user's process, or a socket passed on and closed). One thread only.
+class CProcessTable {
+public:
+    static constexpr std::size_t kDefaultProcessesPerFill = 1024;
+
+    explicit CProcessTable(std::filesystem::path procRoot = "/proc",
+                           std::size_t processesPerFill = kDefaultProcessesPerFill);
+
+    // Sets pid, command and user of each record that has an inode (pid 0 and empty command
+    // where the process is not known).
+    void Fill(std::vector<CConnectionRecord>& records);
+
+    // Processes whose descriptors were read, over all Fills.
+    std::size_t ProcessesRead() const { return processesRead_; }
+    // Inodes still being looked for.
+    std::size_t Unresolved() const { return pending_.size(); }
+
+private:
+    struct Owner {
+        int pid = 0;
+        std::string command;
+    };
+
+    void NoteNewInodes(const std::vector<CConnectionRecord>& records);
+    void Scan();
+    void ReadProcess(int pid);
+    void EndPass();
+    const std::string& UserName(std::uint32_t uid);
+    void Forget(const std::vector<CConnectionRecord>& records);
+
+    std::filesystem::path root_;
+    std::size_t processesPerFill_;
+    std::unordered_map<std::uint64_t, Owner> owners_;  // found, or given up (pid 0)
+    // Inodes looked for -> the pass after whose end they are given up.
+    std::unordered_map<std::uint64_t, std::uint64_t> pending_;
+    std::unordered_map<std::uint32_t, std::string> users_;
+    int resumeAfter_ = 0;  // the next Fill reads processes with a higher pid
+    std::uint64_t pass_ = 0;
+    std::size_t processesRead_ = 0;
+};
+
+// The name of a user id, or the id in decimal when it has none.
+std::string UserNameOf(std::uint32_t uid);
+
+}  // namespace tarvik
