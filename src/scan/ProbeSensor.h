@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "scan/ProbePacket.h"
 
 namespace tarvik {

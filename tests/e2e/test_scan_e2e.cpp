@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "acquisition/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
 #include "support/ScanLoopback.h"
