@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
+#include "app/ListFilter.h"
 
 namespace tarvik {
 
 class CMibAgent;
 class CServicesDatabase;
 
-// Text: aligned columns for a terminal. Csv and Json: for scripts, with the category word and
-// the state number after the seven columns.
+// Text: aligned columns for a terminal. Csv and Json: for scripts (ListFormats.h).
 enum class ListFormat { Text, Csv, Json };
 
 struct ConnectionListing {
@@ -23,13 +23,14 @@ struct ConnectionListing {
 // One classified walk of the connection table.
 ConnectionListing CollectConnections(CMibAgent& agent, const CServicesDatabase& services);
 
-// The seven list columns and the category (and, for scripts, the state number).
+// The seven list columns, the category and the process (and, for scripts, more).
 void WriteConnectionList(const std::vector<CConnectionRecord>& records, ListFormat format,
                          std::ostream& out);
 
-// Prints the connection table once. Returns 0, or 1 (with a reason on `err`) when the
-// table could not be read whole.
+// Prints the rows of the connection table that the filter lets through, once. Returns 0, or 1
+// (with a reason on `err`) when the table could not be read whole.
 int RunListCommand(CMibAgent& agent, const CServicesDatabase& services, std::ostream& out,
-                   std::ostream& err, ListFormat format = ListFormat::Text);
+                   std::ostream& err, ListFormat format = ListFormat::Text,
+                   const ListFilter& filter = {});
 
 }  // namespace tarvik

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         case CommandLine::Action::List: {
             auto agent = tarvik::LoadKernelAgent();
             return tarvik::RunListCommand(*agent, *tarvik::CServicesDatabase::Shared(), std::cout,
-                                          std::cerr, line->format);
+                                          std::cerr, line->format, line->filter);
         }
         case CommandLine::Action::PrintConfig: {
             tarvik::CSettingsStore settings(SettingsFile(*line),

@@ -153,6 +153,10 @@ public:
     void SetNotificationAddresses(TextList addresses);
     std::string GetMailHost() const;
     void SetMailHost(std::string host);
+    int GetLogKeepDays() const;
+    void SetLogKeepDays(int days);
+    std::string GetMetricsFile() const;
+    void SetMetricsFile(std::string path);
 
     // Values that other parts keep in the same file with their own code ("View"/"columnwidths",
     // "Settings"/"MainWndPos"). A write is saved to the file at once.

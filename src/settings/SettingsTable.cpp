@@ -10,6 +10,7 @@ constexpr const char* kGeneral = "General";
 constexpr const char* kView = "View";
 constexpr const char* kLogging = "Logging";
 constexpr const char* kScanWatch = "ScanWatch";
+constexpr const char* kExport = "Export";
 
 using K = SettingKind;
 using I = SettingId;
@@ -67,6 +68,10 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Switch(I::EmailAlert, kScanWatch, "emailalert", 0),
     Text(I::NotificationAddresses, kScanWatch, "notificationaddresses", K::TextList, ""),
     Text(I::MailHost, kScanWatch, "mailhost", K::Text, ""),
+    // Days a log file is kept after its last line; 0 keeps every file.
+    Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
+    // Where the metrics for a textfile collector go; empty: none written.
+    Text(I::MetricsFile, kExport, "metricsfile", K::Text, ""),
 };
 #undef TARVIK_LOG_SETTINGS
 

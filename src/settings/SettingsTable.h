@@ -43,6 +43,8 @@ enum class SettingId : std::size_t {
     EmailAlert,
     NotificationAddresses,
     MailHost,
+    LogKeepDays,
+    MetricsFile,
     Count
 };
 constexpr std::size_t kSettingCount = static_cast<std::size_t>(SettingId::Count);
