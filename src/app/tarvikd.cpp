@@ -56,5 +56,6 @@ int main(int argc, char** argv) {
     options.configFile = SettingsFile(*line);
     options.trace = line->trace;
     options.showRows = line->showRows;
+    options.events = line->events;
     return tarvik::RunHeadlessMonitor(options);
 }
