@@ -258,17 +258,18 @@ TEST_F(SettingsStoreTest, FreshSaveWritesTheStoredValuesInOrder) {
         logging += std::string(word) + "=" + (on ? "1" : "0") + "\n" + word + "type=1\n" + word +
                    "rotation=0\n" + word + "folder=" + logs + "\n" + word + "ports=\n";
     }
-    EXPECT_EQ(ReadText(dir.File()),
-              "[General]\nnetif=-1\n\n"
-              "[View]\nreverselookup=1\nshowlistening=0\nshowinbound=1\nshowoutbound=1\n"
-              "showunknown=1\n\n"
-              "[Logging]\n" +
-                  logging +
-                  "keepdays=0\n\n[ScanWatch]\nenabled=1\nthreshold=3\nignorehosts=0.0.0.0,127.0.0.1\n"
-                  "listenenabled=0\nlistenports=1,11,15,79,111,119,143,540,635,1080,1524,2000,"
-                  "5742,6667,12345,12346,20034,31337,32771,32772,32773,32774,40421,49724,54320\n"
-                  "eventlog=1\nemailalert=0\nnotificationaddresses=\nmailhost=\n\n"
-                  "[Export]\nmetricsfile=\n");
+    EXPECT_EQ(
+        ReadText(dir.File()),
+        "[General]\nnetif=-1\n\n"
+        "[View]\nreverselookup=1\nshowlistening=0\nshowinbound=1\nshowoutbound=1\n"
+        "showunknown=1\n\n"
+        "[Logging]\n" +
+            logging +
+            "keepdays=0\n\n[ScanWatch]\nenabled=1\nthreshold=3\nignorehosts=0.0.0.0,127.0.0.1\n"
+            "listenenabled=0\nlistenports=1,11,15,79,111,119,143,540,635,1080,1524,2000,"
+            "5742,6667,12345,12346,20034,31337,32771,32772,32773,32774,40421,49724,54320\n"
+            "eventlog=1\nemailalert=0\nnotificationaddresses=\nmailhost=\n\n"
+            "[Export]\nmetricsfile=\n");
 }
 
 TEST_F(SettingsStoreTest, SaveKeepsWhatItDoesNotWrite) {
