@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 
+#include <charconv>
 #include <string_view>
 
 namespace tarvik {
@@ -37,6 +38,82 @@ std::optional<ListFormat> ParseFormat(std::string_view text) {
     return std::nullopt;
 }
 
+std::optional<int> ParsePort(std::string_view text) {
+    int port = -1;
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (status != std::errc() || end != text.data() + text.size() || port < 0 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+std::optional<AddressFamily> ParseFamily(std::string_view text) {
+    if (text == "4" || text == "inet") {
+        return AddressFamily::Ipv4;
+    }
+    if (text == "6" || text == "inet6") {
+        return AddressFamily::Ipv6;
+    }
+    return std::nullopt;
+}
+
+// One of the --list filters, or false with the reason when `arg` is one but its value is bad.
+// Sets `matched` when `arg` names a filter at all.
+bool ParseFilterOption(const std::vector<std::string>& args, std::size_t& i, ListFilter& filter,
+                       bool& matched, std::string* error) {
+    const std::string& arg = args[i];
+    matched = true;
+    auto value = [&](std::string_view name) -> std::string {
+        auto found = OptionValue(args, i, name);
+        return found ? *found : std::string();
+    };
+    if (StartsWith(arg, "--state")) {
+        const std::string text = value("--state");
+        const auto state = ParseStateName(text);
+        if (!state) {
+            *error = "unknown state '" + text +
+                     "' (established, syn-sent, syn-recv, fin-wait-1, fin-wait-2, time-wait, "
+                     "closed, close-wait, last-ack, listening, closing, or a state name such "
+                     "as TimeWait)";
+            return false;
+        }
+        filter.states.push_back(*state);
+    } else if (StartsWith(arg, "--port")) {
+        const std::string text = value("--port");
+        const auto port = ParsePort(text);
+        if (!port) {
+            *error = "--port needs a port number from 0 to 65535, not '" + text + "'";
+            return false;
+        }
+        filter.ports.push_back(*port);
+    } else if (StartsWith(arg, "--family")) {
+        const std::string text = value("--family");
+        const auto family = ParseFamily(text);
+        if (!family) {
+            *error = "--family must be 4 or 6, not '" + text + "'";
+            return false;
+        }
+        filter.families.push_back(*family);
+    } else if (StartsWith(arg, "--category")) {
+        const std::string text = value("--category");
+        const auto category = ParseCategoryWord(text);
+        if (!category) {
+            *error =
+                "--category must be listening, inbound, outbound or unknown, not '" + text + "'";
+            return false;
+        }
+        filter.categories.push_back(*category);
+    } else {
+        matched = false;
+    }
+    return true;
+}
+
+bool HasFilter(const ListFilter& filter) {
+    return !filter.states.empty() || !filter.ports.empty() || !filter.families.empty() ||
+           !filter.categories.empty();
+}
+
 }  // namespace
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
@@ -57,6 +134,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
             line.trace = true;
         } else if (arg == "--show-rows") {
             line.showRows = true;
+        } else if (arg == "--events") {
+            line.events = true;
         } else if (StartsWith(arg, "--config")) {
             auto value = OptionValue(args, i, "--config");
             if (!value || value->empty()) {
@@ -74,12 +153,31 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
             line.format = *format;
             formatGiven = true;
         } else {
-            *error = "unknown option '" + arg + "'";
-            return std::nullopt;
+            bool matched = false;
+            if (!ParseFilterOption(args, i, line.filter, matched, error)) {
+                return std::nullopt;
+            }
+            if (!matched) {
+                *error = "unknown option '" + arg + "'";
+                return std::nullopt;
+            }
         }
     }
     if (formatGiven && line.action != CommandLine::Action::List) {
         *error = "--format applies to --list only";
+        return std::nullopt;
+    }
+    if (HasFilter(line.filter) && line.action != CommandLine::Action::List) {
+        *error = "--state, --port, --family and --category apply to --list only";
+        return std::nullopt;
+    }
+    if (line.events && line.action != CommandLine::Action::Monitor) {
+        *error = "--events applies to the running monitor only";
+        return std::nullopt;
+    }
+    if (line.events && line.showRows) {
+        // Both write standard output; a shipper reading JSON Lines must see nothing else.
+        *error = "--events and --show-rows cannot be used together";
         return std::nullopt;
     }
     return line;
@@ -87,10 +185,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
 
 std::string UsageText(const std::string& program) {
     return "Usage: " + program +
-           " [--config FILE] [--trace] [--show-rows]\n"
+           " [--config FILE] [--trace] [--show-rows | --events]\n"
            "       " +
            program +
-           " --list [--format=text|csv|json]\n"
+           " --list [--format=text|csv|json] [--state NAME] [--port N] [--family 4|6]\n"
+           "              [--category listening|inbound|outbound|unknown]\n"
            "       " +
            program +
            " --print-config [--config FILE]\n"
@@ -103,9 +202,17 @@ std::string UsageText(const std::string& program) {
            "                  $XDG_CONFIG_HOME/Corvane/Tarvik.conf)\n"
            "  --list          print the classified connection table once and exit\n"
            "  --format FMT    table format for --list: text (default), csv or json\n"
+           "  --state NAME    --list: only rows in this state (established, syn-sent,\n"
+           "                  syn-recv, fin-wait-1, fin-wait-2, time-wait, closed,\n"
+           "                  close-wait, last-ack, listening, closing); repeatable\n"
+           "  --port N        --list: only rows with this local or remote port; repeatable\n"
+           "  --family 4|6    --list: only IPv4 or IPv6 rows\n"
+           "  --category CAT  --list: only listening, inbound, outbound or unknown rows\n"
            "  --print-config  print the settings in effect, every value, and exit\n"
            "  --trace         print diagnostic trace lines to standard error\n"
            "  --show-rows     print every change to the connection list\n"
+           "  --events        print opened and ended connections and scan alerts to\n"
+           "                  standard output as JSON Lines\n"
            "  --help          show this help\n"
            "  --version       show the version\n";
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/ListCommand.h"
+#include "app/ListFilter.h"
 
 namespace tarvik {
 
@@ -15,6 +16,8 @@ struct CommandLine {
     std::string configFile;  // empty: the default settings file
     bool trace = false;      // diagnostic trace lines to standard error
     bool showRows = false;   // print list changes to standard output
+    bool events = false;     // JSON Lines of opened and ended connections and alerts on stdout
+    ListFilter filter;       // the rows --list prints
 };
 
 // Parses tarvikd's arguments. On a usage error returns std::nullopt with the reason in `error`.

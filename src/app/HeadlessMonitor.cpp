@@ -4,14 +4,21 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "acquisition/KernelTableSource.h"
 #include "acquisition/LocalInterfaces.h"
+#include "acquisition/ServicesDatabase.h"
 #include "app/ConsoleSinks.h"
+#include "app/EventStream.h"
 #include "app/InstanceLock.h"
+#include "app/ListCommand.h"
+#include "app/MetricsFile.h"
 #include "app/ProcessLimits.h"
+#include "app/ServiceEvents.h"
 #include "app/Ticker.h"
 #include "app/WorkerSet.h"
 #include "settings/SettingsStore.h"
@@ -101,6 +108,9 @@ std::vector<CTicker::Tick> MonitorTicks(CSettingsStore& settings) {
     };
 }
 
+// Lines a slow reader of --events may leave waiting before new ones are dropped.
+constexpr std::size_t kEventQueueLines = 4096;
+
 }  // namespace
 
 int RunHeadlessMonitor(const HeadlessOptions& options) {
@@ -132,9 +142,35 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     settings.SetBalloonSink(std::make_shared<CConsoleBalloon>(errors));
 
     CConsoleList list(options.showRows ? &output : nullptr);
+    CMonitorCounters counters;
+    std::unique_ptr<CEventStream> events;
+    if (options.events) {
+        events = std::make_unique<CEventStream>(STDOUT_FILENO, kEventQueueLines);
+    }
+    CServiceListTap tap(list, counters, events.get());
+    CMetricsWriter metrics(
+        [&settings] { return settings.GetMetricsFile(); },
+        [&counters, &events, source = std::shared_ptr<ITableSource>(OpenKernelTableSource())] {
+            MetricsSnapshot snapshot = counters.Snapshot();
+            snapshot.eventsLost = events ? events->Lost() : 0;
+            // A dump of its own: the tracker reports only the rows the view filters show.
+            if (source) {
+                const auto start = std::chrono::steady_clock::now();
+                const ConnectionListing listing =
+                    CollectConnections(*source, *CServicesDatabase::Shared());
+                snapshot.lastDumpSeconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                snapshot.connections = CountConnections(listing.records);
+            }
+            return snapshot;
+        },
+        [&errors](const std::string& text) { errors.WriteLine("tarvikd: " + text); });
+    CAlertEventWorker alertWorker(counters, events.get());
+    alertWorker.Start();
     int stopSignal = 0;
     {
-        CWorkerSet workers(settings, list);
+        CWorkerSet workers(settings, tap);
+        settings.Register(&alertWorker);
         CTicker ticker(MonitorTicks(settings));
         ticker.Start();
         errors.WriteLine("tarvikd: started (pid " + std::to_string(getpid()) + ", settings " +
@@ -146,8 +182,10 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
 
         ticker.Stop();
         workers.Quit();
-        workers.Join();
+        workers.Join();  // also empties the broadcast list
     }
+    alertWorker.Post(Message{kMsgQuit, {}, {}});
+    alertWorker.Join();
     settingsFile.SaveAtStop();
     errors.WriteLine(std::string("tarvikd: stopped (") + strsignal(stopSignal) + ")");
     closelog();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
+#include "app/ListFilter.h"
 
 namespace tarvik {
 
@@ -12,8 +13,7 @@ class CProcessTable;
 class CServicesDatabase;
 class ITableSource;
 
-// Text: aligned columns for a terminal. Csv and Json: for scripts, with the category word and
-// the state number after the seven columns.
+// Text: aligned columns for a terminal. Csv and Json: for scripts (ListFormats.h).
 enum class ListFormat { Text, Csv, Json };
 
 struct ConnectionListing {
@@ -26,14 +26,15 @@ struct ConnectionListing {
 ConnectionListing CollectConnections(ITableSource& source, const CServicesDatabase& services,
                                      CProcessTable* processes = nullptr);
 
-// The seven list columns and the category (and, for scripts, the state number).
+// The seven list columns, the category and the process (and, for scripts, more).
 void WriteConnectionList(const std::vector<CConnectionRecord>& records, ListFormat format,
                          std::ostream& out);
 
-// Prints the connection table once. Returns 0, or 1 (with the reason on `err`) when the
+// Prints the rows of the connection table that the filter lets through, once, with each row's
+// owning process when `processes` is given. Returns 0, or 1 (with the reason on `err`) when the
 // table could not be read.
 int RunListCommand(ITableSource& source, const CServicesDatabase& services, std::ostream& out,
                    std::ostream& err, ListFormat format = ListFormat::Text,
-                   CProcessTable* processes = nullptr);
+                   CProcessTable* processes = nullptr, const ListFilter& filter = {});
 
 }  // namespace tarvik

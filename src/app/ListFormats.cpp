@@ -1,18 +1,21 @@
 #include "app/ListFormats.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <ostream>
 
 #include "acquisition/Classification.h"
+#include "app/ListFilter.h"
 
 namespace tarvik {
 
 namespace {
 
-constexpr std::array kCsvHeadings = {"Hostname",         "IP Address",   "Local Port",
-                                     "Remote Port",      "Service Type", "Interface",
-                                     "Connection State", "Category",     "State"};
+constexpr std::array kCsvHeadings = {
+    "Hostname",  "IP Address",       "Local Port", "Remote Port", "Service Type",
+    "Interface", "Connection State", "Category",   "State",       "Process"};
 
 // Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not one.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
@@ -49,7 +52,119 @@ std::string UnicodeEscape(unsigned codePoint) {
     return escape;
 }
 
+// The poller's placeholder for a value a row does not have.
+bool Missing(const std::string& text) {
+    return text.empty() || text == "n/a";
+}
+
+std::string JsonOrNull(const std::string& text) {
+    return Missing(text) ? "null" : JsonString(text);
+}
+
+std::string ProcessJson(const CConnectionRecord& record) {
+    if (record.pid <= 0) {
+        return "null";
+    }
+    return "{\"pid\": " + std::to_string(record.pid) +
+           ", \"command\": " + JsonOrNull(record.command) +
+           ", \"user\": " + JsonOrNull(record.user) + "}";
+}
+
+constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 2;
+constexpr std::size_t kColumnGap = 2;
+using Cells = std::array<std::string, kTextColumns>;
+
+Cells HeadingCells() {
+    Cells cells;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
+        cells[i] = ColumnTitle(static_cast<Column>(i));
+    }
+    cells[kTextColumns - 2] = "Category";
+    cells[kTextColumns - 1] = "Process";
+    return cells;
+}
+
+Cells RowCells(const CConnectionRecord& record) {
+    Cells cells;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
+        cells[i] = record.ColumnText(static_cast<Column>(i));
+    }
+    cells[kTextColumns - 2] = CategoryWord(record.category);
+    cells[kTextColumns - 1] = ProcessText(record);
+    return cells;
+}
+
+void WriteAligned(const std::vector<Cells>& rows, std::ostream& out) {
+    std::array<std::size_t, kTextColumns> widths{};
+    for (const Cells& row : rows) {
+        for (std::size_t i = 0; i < kTextColumns; ++i) {
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    for (const Cells& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < kTextColumns; ++i) {
+            line += row[i];
+            if (i + 1 < kTextColumns) {
+                line.append(widths[i] - row[i].size() + kColumnGap, ' ');
+            }
+        }
+        // An empty last column leaves no trailing blanks.
+        line.erase(line.find_last_not_of(' ') + 1);
+        out << line << '\n';
+    }
+}
+
 }  // namespace
+
+std::string ProcessText(const CConnectionRecord& record) {
+    if (record.pid <= 0) {
+        return {};
+    }
+    return record.command + " (" + std::to_string(record.pid) + ")";
+}
+
+std::string IsoTime(std::time_t time) {
+    std::tm local{};
+    if (localtime_r(&time, &local) == nullptr) {
+        return {};
+    }
+    char text[40];
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local) == 0) {
+        return {};
+    }
+    const long offset = local.tm_gmtoff;
+    const long minutes = std::labs(offset) / 60;
+    char zone[40];
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
+    return std::string(text) + zone;
+}
+
+std::string ConnectionJsonFields(const CConnectionRecord& record) {
+    const bool listening = record.state == kStateListen;
+    const bool kernelSocket = record.cookie != 0;
+    const std::string openTime = record.openTime != 0 ? IsoTime(record.openTime) : std::string();
+    std::string json;
+    json += "\"family\": ";
+    json += FamilyOf(record) == AddressFamily::Ipv6 ? "6" : "4";
+    json += ", \"protocol\": \"tcp\", \"state\": " + JsonString(ScriptStateName(record.state));
+    json += ", \"connectionState\": " + JsonString(record.StateName());
+    json += ", \"category\": " + JsonString(CategoryWord(record.category));
+    json += ", \"localAddress\": " + JsonOrNull(record.interfaceText);
+    json += ", \"localPort\": " + std::to_string(record.localPort);
+    json += ", \"remoteAddress\": " + (listening ? "null" : JsonOrNull(record.ipAddress));
+    json += ", \"remotePort\": " + (listening ? "null" : std::to_string(record.remotePort));
+    json += ", \"hostname\": " + (listening ? "null" : JsonOrNull(record.hostName));
+    json += ", \"service\": " + JsonOrNull(record.serviceText);
+    json += ", \"process\": " + ProcessJson(record);
+    json += ", \"openTime\": " + JsonOrNull(openTime);
+    json += ", \"uid\": " + (kernelSocket ? std::to_string(record.uid) : std::string("null"));
+    // A string: cookies pass 2^53, past which many JSON readers round numbers.
+    json += ", \"cookie\": " +
+            (kernelSocket ? "\"" + std::to_string(record.cookie) + "\"" : std::string("null"));
+    return json;
+}
 
 std::string CsvField(std::string_view text) {
     const bool needsQuotes = text.find_first_of(",\"\r\n") != std::string_view::npos ||
@@ -97,27 +212,29 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
         for (int column = 0; column < static_cast<int>(Column::Count); ++column) {
             out << (column ? "," : "") << CsvField(record.ColumnText(static_cast<Column>(column)));
         }
-        out << ',' << CsvField(CategoryWord(record.category)) << ',' << record.state << '\n';
+        out << ',' << CsvField(CategoryWord(record.category)) << ',' << record.state << ','
+            << CsvField(ProcessText(record)) << '\n';
     }
 }
 
+void WriteTextList(const std::vector<CConnectionRecord>& records, std::ostream& out) {
+    std::vector<Cells> rows;
+    rows.reserve(records.size() + 1);
+    rows.push_back(HeadingCells());
+    for (const CConnectionRecord& record : records) {
+        rows.push_back(RowCells(record));
+    }
+    WriteAligned(rows, out);
+}
+
 void WriteJsonList(const std::vector<CConnectionRecord>& records, std::ostream& out) {
-    out << "[";
+    out << "{\"version\": " << kJsonFormatVersion << ", \"connections\": [";
     const char* separator = "\n";
     for (const CConnectionRecord& record : records) {
-        const bool listening = record.state == kStateListen;
-        out << separator << "  {\"hostname\": " << JsonString(record.hostName)
-            << ", \"ipAddress\": " << JsonString(record.ipAddress)
-            << ", \"localPort\": " << record.localPort << ", \"remotePort\": "
-            << (listening ? std::string("null") : std::to_string(record.remotePort))
-            << ", \"serviceType\": " << JsonString(record.serviceText)
-            << ", \"interface\": " << JsonString(record.interfaceText)
-            << ", \"connectionState\": " << JsonString(record.StateName())
-            << ", \"category\": " << JsonString(CategoryWord(record.category))
-            << ", \"state\": " << record.state << "}";
+        out << separator << "  {" << ConnectionJsonFields(record) << "}";
         separator = ",\n";
     }
-    out << (records.empty() ? "]\n" : "\n]\n");
+    out << (records.empty() ? "]}\n" : "\n]}\n");
 }
 
 }  // namespace tarvik

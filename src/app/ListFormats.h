@@ -9,11 +9,27 @@
 
 namespace tarvik {
 
-// Machine-readable forms of the connection list: the seven columns, then the category word and
-// the state number. This output is for scripts; unlike the connection logs it quotes and
-// escapes what needs it.
+// Version of the JSON list and event objects; raised when a field changes meaning or goes.
+constexpr int kJsonFormatVersion = 2;
+
+// Aligned columns for a terminal: the seven list columns, the category and the process.
+void WriteTextList(const std::vector<CConnectionRecord>& records, std::ostream& out);
+// Machine-readable forms of the connection list. CSV: the seven columns, the category word, the
+// state number and the process. JSON: {"version", "connections": [...]}, each connection as
+// ConnectionJsonFields gives it. This output is for scripts; unlike the connection logs it
+// quotes and escapes what needs it.
 void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 void WriteJsonList(const std::vector<CConnectionRecord>& records, std::ostream& out);
+
+// The members of one connection's JSON object, without the braces, so that an event can add
+// its own members around them. Values that are not known are null.
+std::string ConnectionJsonFields(const CConnectionRecord& record);
+
+// "command (pid)", or empty when the owning process is not known.
+std::string ProcessText(const CConnectionRecord& record);
+
+// ISO 8601 local time with its offset from UTC, e.g. "2003-08-22T14:03:07+02:00".
+std::string IsoTime(std::time_t time);
 
 // One CSV field, quoted when it holds a comma, a quote, a line break or edge spaces.
 std::string CsvField(std::string_view text);

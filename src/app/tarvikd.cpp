@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
             const auto source = tarvik::OpenKernelTableSource();
             tarvik::CProcessTable processes;
             return tarvik::RunListCommand(*source, *tarvik::CServicesDatabase::Shared(), std::cout,
-                                          std::cerr, line->format, &processes);
+                                          std::cerr, line->format, &processes, line->filter);
         }
         case CommandLine::Action::PrintConfig: {
             tarvik::CSettingsStore settings(SettingsFile(*line),
@@ -58,5 +58,6 @@ int main(int argc, char** argv) {
     options.configFile = SettingsFile(*line);
     options.trace = line->trace;
     options.showRows = line->showRows;
+    options.events = line->events;
     return tarvik::RunHeadlessMonitor(options);
 }

@@ -3,9 +3,12 @@
 namespace tarvik {
 
 CLoggingThread::CLoggingThread(CSettingsStore& settings, LoggerHooks hooks)
-    : CWorkerThread("logging"), logger_(settings, std::move(hooks)) {
+    : CWorkerThread("logging"), logger_(settings, std::move(hooks)), retention_(settings) {
     On(kMsgLogConnection, [this](Message& message) { OnLogConnection(message); });
-    On(kMsgPoll, [this](Message&) { logger_.Retry(); });
+    On(kMsgPoll, [this](Message&) {
+        logger_.Retry();
+        retention_.SweepOncePerDay(std::time(nullptr));
+    });
     CoalesceQueued(kMsgPoll);
 }
 
@@ -13,6 +16,11 @@ CLoggingThread::~CLoggingThread() {
     // The handler uses logger_: the thread must be gone before it is destroyed.
     Stop();
     logger_.Finish();
+}
+
+bool CLoggingThread::InitInstance() {
+    retention_.SweepOncePerDay(std::time(nullptr));
+    return CWorkerThread::InitInstance();
 }
 
 int CLoggingThread::ExitInstance() {

@@ -512,6 +512,18 @@ std::string CSettingsStore::GetMailHost() const {
 void CSettingsStore::SetMailHost(std::string host) {
     SetText(SettingId::MailHost, std::move(host));
 }
+int CSettingsStore::GetLogKeepDays() const {
+    return GetInteger(SettingId::LogKeepDays);
+}
+void CSettingsStore::SetLogKeepDays(int days) {
+    SetInteger(SettingId::LogKeepDays, days);
+}
+std::string CSettingsStore::GetMetricsFile() const {
+    return GetText(SettingId::MetricsFile);
+}
+void CSettingsStore::SetMetricsFile(std::string path) {
+    SetText(SettingId::MetricsFile, std::move(path));
+}
 
 std::string CSettingsStore::GetProfileString(std::string_view section, std::string_view name,
                                              std::string_view defaultValue) const {

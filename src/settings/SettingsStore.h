@@ -165,6 +165,10 @@ public:
     void SetScanBlock(int mode);
     int GetScanBlockTimeout() const;  // seconds
     void SetScanBlockTimeout(int seconds);
+    int GetLogKeepDays() const;
+    void SetLogKeepDays(int days);
+    std::string GetMetricsFile() const;
+    void SetMetricsFile(std::string path);
 
     // Values that other parts keep in the same file with their own code ("View"/"columnwidths",
     // "Settings"/"MainWndPos"). A write is saved to the file at once.

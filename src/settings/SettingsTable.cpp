@@ -10,6 +10,7 @@ constexpr const char* kGeneral = "General";
 constexpr const char* kView = "View";
 constexpr const char* kLogging = "Logging";
 constexpr const char* kScanWatch = "ScanWatch";
+constexpr const char* kExport = "Export";
 
 using K = SettingKind;
 using I = SettingId;
@@ -77,6 +78,10 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     // 0 off, 1 block alerting hosts, 2 only log what would be blocked.
     Integer(I::ScanBlock, kScanWatch, "block", 0, 0, 2),
     Integer(I::ScanBlockTimeout, kScanWatch, "blocktimeout", 3600, 1, INT_MAX),
+    // Days a log file is kept after its last line; 0 keeps every file.
+    Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
+    // Where the metrics for a textfile collector go; empty: none written.
+    Text(I::MetricsFile, kExport, "metricsfile", K::Text, ""),
 };
 #undef TARVIK_LOG_SETTINGS
 

@@ -49,6 +49,8 @@ enum class SettingId : std::size_t {
     AlertsPerMinute,
     ScanBlock,
     ScanBlockTimeout,
+    LogKeepDays,
+    MetricsFile,
     Count
 };
 constexpr std::size_t kSettingCount = static_cast<std::size_t>(SettingId::Count);

@@ -33,7 +33,7 @@ TEST(ListCommandTest, PrintsAHeadingAndOneAlignedRowPerConnection) {
     EXPECT_EQ(Lines(out.str()),
               (std::vector<std::string>{
                   "Hostname   IP Address  Local Port  Remote Port  Service Type   Interface  "
-                  "Connection State  Category",
+                  "Connection State  Category   Process",
                   "n/a        n/a         21          n/a          ftp server     127.0.0.1  "
                   "Listening         listening",
                   "10.0.0.9   10.0.0.9    1024        25           outbound smtp  10.0.0.5   "

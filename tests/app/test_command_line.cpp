@@ -50,6 +50,49 @@ TEST(CommandLineTest, RejectsWhatItDoesNotKnow) {
     EXPECT_FALSE(Parse({"list"}, &error));
 }
 
+TEST(CommandLineTest, ListFiltersAreCollectedInBothSpellings) {
+    const auto line = Parse({"--list", "--state", "established", "--state=TimeWait", "--port", "22",
+                             "--port=443", "--family", "6", "--category=inbound"});
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->filter.states, (std::vector<int>{kStateEstablished, kStateTimeWait}));
+    EXPECT_EQ(line->filter.ports, (std::vector<int>{22, 443}));
+    EXPECT_EQ(line->filter.families, std::vector<AddressFamily>{AddressFamily::Ipv6});
+    EXPECT_EQ(line->filter.categories, std::vector<int>{kCategoryInbound});
+}
+
+TEST(CommandLineTest, BadFilterValuesAreUsageErrorsThatNameTheValue) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--list", "--state", "establishd"}, {"--list", "--state"},
+        {"--list", "--port", "65536"},       {"--list", "--port=-1"},
+        {"--list", "--port", "22x"},         {"--list", "--port="},
+        {"--list", "--family", "5"},         {"--list", "--category", "listen"},
+    };
+    for (const auto& args : bad) {
+        std::string error;
+        EXPECT_FALSE(Parse(args, &error)) << args.back();
+        EXPECT_FALSE(error.empty()) << args.back();
+    }
+    std::string error;
+    EXPECT_FALSE(Parse({"--list", "--state", "establishd"}, &error));
+    EXPECT_NE(error.find("'establishd'"), std::string::npos) << error;
+    EXPECT_FALSE(Parse({"--list", "--family", "5"}, &error));
+    EXPECT_NE(error.find("4 or 6"), std::string::npos) << error;
+}
+
+TEST(CommandLineTest, FiltersAndEventsApplyToTheirOwnAction) {
+    std::string error;
+    EXPECT_FALSE(Parse({"--port", "22"}, &error));
+    EXPECT_NE(error.find("--list only"), std::string::npos) << error;
+    EXPECT_FALSE(Parse({"--list", "--events"}, &error));
+    EXPECT_FALSE(Parse({"--events", "--show-rows"}, &error));
+    EXPECT_NE(error.find("together"), std::string::npos) << error;
+
+    const auto line = Parse({"--events", "--config", "/tmp/a.conf"});
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->action, CommandLine::Action::Monitor);
+    EXPECT_TRUE(line->events);
+}
+
 TEST(CommandLineTest, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvikd");
     for (const char* option :

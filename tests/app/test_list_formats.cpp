@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -16,6 +18,10 @@ std::vector<CConnectionRecord> FixtureTable() {
     listener.hostName = listener.ipAddress = "n/a";
     listener.interfaceText = "127.0.0.1";
     listener.serviceText = "ssh server";
+    listener.cookie = 18446744073709551615ull;
+    listener.pid = 812;
+    listener.command = "sshd";
+    listener.user = "root";
 
     CConnectionRecord inbound;
     inbound.category = kCategoryInbound;
@@ -26,6 +32,7 @@ std::vector<CConnectionRecord> FixtureTable() {
     inbound.ipAddress = "10.0.0.7";
     inbound.interfaceText = "10.0.0.1";
     inbound.serviceText = "inbound ssh";
+    inbound.openTime = 1061561000;
 
     CConnectionRecord odd;
     odd.category = kCategoryUnknown;
@@ -33,59 +40,110 @@ std::vector<CConnectionRecord> FixtureTable() {
     odd.localPort = 40000;
     odd.remotePort = 50000;
     odd.hostName = std::string("b\xe9t\x01 \xc3\xa9");  // Latin-1, a control byte, UTF-8
-    odd.ipAddress = "10.0.0.8";
-    odd.interfaceText = "10.0.0.1";
+    odd.ipAddress = "fd00::8";
+    odd.interfaceText = "fd00::1";
     odd.serviceText = "unknown";
     return {listener, inbound, odd};
 }
 
-TEST(ListFormatsTest, CsvQuotesOnlyWhatNeedsIt) {
+TEST(ListFormatsTest, CsvQuotesOnlyWhatNeedsItAndEndsWithTheProcess) {
     std::ostringstream out;
     WriteCsvList(FixtureTable(), out);
     EXPECT_EQ(out.str(),
               "Hostname,IP Address,Local Port,Remote Port,Service Type,Interface,"
-              "Connection State,Category,State\n"
-              "n/a,n/a,22,n/a,ssh server,127.0.0.1,Listening,listening,2\n"
+              "Connection State,Category,State,Process\n"
+              "n/a,n/a,22,n/a,ssh server,127.0.0.1,Listening,listening,2,sshd (812)\n"
               "\"host, \"\"quoted\"\"\",10.0.0.7,22,51000,inbound ssh,10.0.0.1,Established,"
-              "inbound,5\n"
-              "b\xe9t\x01 \xc3\xa9,10.0.0.8,40000,50000,unknown,10.0.0.1,TimeWait,unknown,11\n");
+              "inbound,5,\n"
+              "b\xe9t\x01 \xc3\xa9,fd00::8,40000,50000,unknown,fd00::1,TimeWait,unknown,11,\n");
     EXPECT_EQ(CsvField(" lead"), "\" lead\"");
     EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
     EXPECT_EQ(CsvField(""), "");
 }
 
-TEST(ListFormatsTest, JsonIsExactAndValid) {
+TEST(ListFormatsTest, TextAlignsColumnsAndEndsWithTheProcess) {
     std::ostringstream out;
-    WriteJsonList(FixtureTable(), out);
-    EXPECT_EQ(out.str(),
-              "[\n"
-              "  {\"hostname\": \"n/a\", \"ipAddress\": \"n/a\", \"localPort\": 22, "
-              "\"remotePort\": null, \"serviceType\": \"ssh server\", \"interface\": "
-              "\"127.0.0.1\", \"connectionState\": \"Listening\", \"category\": \"listening\", "
-              "\"state\": 2},\n"
-              "  {\"hostname\": \"host, \\\"quoted\\\"\", \"ipAddress\": \"10.0.0.7\", "
-              "\"localPort\": 22, \"remotePort\": 51000, \"serviceType\": \"inbound ssh\", "
-              "\"interface\": \"10.0.0.1\", \"connectionState\": \"Established\", "
-              "\"category\": \"inbound\", \"state\": 5},\n"
-              "  {\"hostname\": \"b\\u00e9t\\u0001 \xc3\xa9\", \"ipAddress\": \"10.0.0.8\", "
-              "\"localPort\": 40000, \"remotePort\": 50000, \"serviceType\": \"unknown\", "
-              "\"interface\": \"10.0.0.1\", \"connectionState\": \"TimeWait\", "
-              "\"category\": \"unknown\", \"state\": 11}\n"
-              "]\n");
-
-    const auto parsed = nlohmann::json::parse(out.str());
-    ASSERT_EQ(parsed.size(), 3u);
-    EXPECT_TRUE(parsed[0]["remotePort"].is_null());
-    EXPECT_EQ(parsed[1]["hostname"], "host, \"quoted\"");
-    EXPECT_EQ(parsed[2]["hostname"], "b\xc3\xa9t\x01 \xc3\xa9");
-    EXPECT_EQ(parsed[2]["state"], 11);
+    WriteTextList(FixtureTable(), out);
+    std::istringstream lines(out.str());
+    std::string heading;
+    std::string listener;
+    std::string inbound;
+    std::getline(lines, heading);
+    std::getline(lines, listener);
+    std::getline(lines, inbound);
+    EXPECT_EQ(heading.substr(heading.size() - 7), "Process");
+    EXPECT_EQ(listener.substr(listener.size() - 10), "sshd (812)");
+    EXPECT_EQ(listener.find("sshd"), heading.find("Process"));
+    // An unknown process leaves no trailing blanks.
+    EXPECT_EQ(inbound.back(), 'd');
+    EXPECT_EQ(inbound.find("inbound", inbound.find("inbound ssh") + 1), heading.find("Category"));
 }
 
-TEST(ListFormatsTest, EmptyTableIsAnEmptyArray) {
+TEST(ListFormatsTest, JsonHasAVersionNullsAndStateNames) {
+    std::ostringstream out;
+    WriteJsonList(FixtureTable(), out);
+    const auto parsed = nlohmann::json::parse(out.str());
+    EXPECT_EQ(parsed["version"], kJsonFormatVersion);
+    const auto& rows = parsed["connections"];
+    ASSERT_EQ(rows.size(), 3u);
+
+    const auto& listener = rows[0];
+    EXPECT_EQ(listener["state"], "listening");
+    EXPECT_EQ(listener["connectionState"], "Listening");
+    EXPECT_EQ(listener["category"], "listening");
+    EXPECT_TRUE(listener["remoteAddress"].is_null());  // not "n/a"
+    EXPECT_TRUE(listener["remotePort"].is_null());
+    EXPECT_TRUE(listener["hostname"].is_null());
+    EXPECT_EQ(listener["localAddress"], "127.0.0.1");
+    EXPECT_EQ(listener["process"],
+              nlohmann::json({{"pid", 812}, {"command", "sshd"}, {"user", "root"}}));
+    EXPECT_EQ(listener["uid"], 0);
+    // Past 2^53 a number would be rounded by many readers.
+    EXPECT_EQ(listener["cookie"], "18446744073709551615");
+    EXPECT_EQ(listener["family"], 4);
+    EXPECT_EQ(listener["protocol"], "tcp");
+
+    const auto& inbound = rows[1];
+    EXPECT_EQ(inbound["state"], "established");
+    EXPECT_EQ(inbound["hostname"], "host, \"quoted\"");
+    EXPECT_EQ(inbound["remoteAddress"], "10.0.0.7");
+    EXPECT_EQ(inbound["remotePort"], 51000);
+    EXPECT_TRUE(inbound["process"].is_null());
+    EXPECT_TRUE(inbound["uid"].is_null());  // no kernel socket behind a fixture row
+    EXPECT_TRUE(inbound["cookie"].is_null());
+    EXPECT_EQ(inbound["openTime"], IsoTime(1061561000));
+
+    const auto& odd = rows[2];
+    EXPECT_EQ(odd["state"], "time-wait");
+    EXPECT_EQ(odd["hostname"], "b\xc3\xa9t\x01 \xc3\xa9");
+    EXPECT_EQ(odd["family"], 6);
+    EXPECT_TRUE(odd["openTime"].is_null());
+}
+
+TEST(ListFormatsTest, EmptyTableHasAnEmptyConnectionArray) {
     std::ostringstream out;
     WriteJsonList({}, out);
-    EXPECT_EQ(out.str(), "[]\n");
-    EXPECT_TRUE(nlohmann::json::parse(out.str()).empty());
+    const auto parsed = nlohmann::json::parse(out.str());
+    EXPECT_EQ(parsed["version"], kJsonFormatVersion);
+    EXPECT_TRUE(parsed["connections"].is_array());
+    EXPECT_TRUE(parsed["connections"].empty());
+}
+
+TEST(ListFormatsTest, IsoTimeCarriesTheZoneOffset) {
+    const char* saved = std::getenv("TZ");
+    const std::string savedZone = saved ? saved : "";
+    setenv("TZ", "UTC-2", 1);  // POSIX sign: two hours east of UTC
+    tzset();
+    EXPECT_EQ(IsoTime(1061553787), "2003-08-22T14:03:07+02:00");
+    setenv("TZ", "<-0330>3:30", 1);
+    tzset();
+    EXPECT_EQ(IsoTime(1061553787), "2003-08-22T08:33:07-03:30");
+    if (saved) {
+        setenv("TZ", savedZone.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }
 
 TEST(ListFormatsTest, JsonStringEscapesEveryUnsafeByte) {

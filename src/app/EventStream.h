@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "acquisition/ConnectionRecord.h"
+#include "tracking/Message.h"
+
+namespace tarvik {
+
+// One JSON Lines object for an opened ("open") or ended ("close") connection: the members of
+// the --list JSON plus "event", "version", "time" and, when it ended, "closeTime".
+std::string ConnectionEventLine(std::string_view event, const CConnectionRecord& record,
+                                std::time_t time);
+// One JSON Lines object for a scan alert.
+std::string AlertEventLine(const ScanAlertEvent& alert);
+// The line that tells a reader how many lines before it were dropped.
+std::string LossEventLine(std::uint64_t lost, std::time_t time);
+
+// Whole lines to a descriptor (standard output) from a writer thread of its own. Offer never
+// waits for the reader: when `capacity` lines wait already, the line is dropped and counted,
+// and the next line that finds room is preceded by a "lost" event saying how many went.
+class CEventStream {
+public:
+    CEventStream(int fd, std::size_t capacity,
+                 std::chrono::milliseconds drainLimit = std::chrono::seconds(2));
+    // Writes what waits, giving up after the drain limit on a reader that takes nothing.
+    ~CEventStream();
+
+    CEventStream(const CEventStream&) = delete;
+    CEventStream& operator=(const CEventStream&) = delete;
+
+    // Queues one line (without its line end). False when it was dropped.
+    bool Offer(std::string line);
+
+    // Lines dropped because the queue was full or the descriptor failed.
+    std::uint64_t Lost() const { return lost_.load(); }
+
+private:
+    void Run(std::stop_token stop);
+    // Writes the whole line and its line end; false on an error or, when stopping, the
+    // drain deadline.
+    bool WriteLine(const std::string& line, std::stop_token& stop);
+
+    int fd_;
+    std::size_t capacity_;
+    std::chrono::milliseconds drainLimit_;
+    std::atomic<std::uint64_t> lost_{0};
+
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::deque<std::string> queue_;  // under mutex_
+    std::uint64_t unreported_ = 0;   // drops not yet told in a "lost" line; under mutex_
+    bool broken_ = false;            // the descriptor failed; under mutex_
+    std::chrono::steady_clock::time_point drainDeadline_{};  // set at the stop; under mutex_
+    std::jthread writer_;
+};
+
+}  // namespace tarvik

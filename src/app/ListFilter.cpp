@@ -1,0 +1,81 @@
+#include "app/ListFilter.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+namespace tarvik {
+
+namespace {
+
+// Index: the state number. Both namings, lower-cased for the comparison.
+constexpr std::array<const char*, 13> kScriptNames = {
+    "unknown",    "closed",     "listening", "syn-sent", "syn-recv",  "established", "fin-wait-1",
+    "fin-wait-2", "close-wait", "last-ack",  "closing",  "time-wait", "delete-tcb"};
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+template <typename T>
+bool AnyOrEmpty(const std::vector<T>& wanted, const T& value) {
+    return wanted.empty() || std::find(wanted.begin(), wanted.end(), value) != wanted.end();
+}
+
+}  // namespace
+
+std::string ScriptStateName(int state) {
+    return state >= 1 && state <= 12 ? kScriptNames[static_cast<std::size_t>(state)] : "unknown";
+}
+
+std::optional<int> ParseStateName(std::string_view name) {
+    const std::string lower = Lower(name);
+    for (int state = 1; state <= 12; ++state) {
+        if (lower == kScriptNames[static_cast<std::size_t>(state)] ||
+            lower == Lower(StateName(state))) {
+            return state;
+        }
+    }
+    if (lower == "listen") {  // the kernel's own word
+        return kStateListen;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> ParseCategoryWord(std::string_view word) {
+    static constexpr std::array<std::pair<const char*, int>, 4> kWords = {{
+        {"listening", kCategoryListening},
+        {"inbound", kCategoryInbound},
+        {"outbound", kCategoryOutbound},
+        {"unknown", kCategoryUnknown},
+    }};
+    const std::string lower = Lower(word);
+    for (const auto& [text, code] : kWords) {
+        if (lower == text) {
+            return code;
+        }
+    }
+    return std::nullopt;
+}
+
+bool ListFilter::Matches(const CConnectionRecord& record) const {
+    const bool portMatches =
+        ports.empty() || std::any_of(ports.begin(), ports.end(), [&record](int port) {
+            // A listener's remote port means nothing.
+            return record.localPort == port ||
+                   (record.state != kStateListen && record.remotePort == port);
+        });
+    return portMatches && AnyOrEmpty(states, record.state) &&
+           AnyOrEmpty(families, FamilyOf(record)) && AnyOrEmpty(categories, record.category);
+}
+
+std::vector<CConnectionRecord> ApplyFilter(std::vector<CConnectionRecord> records,
+                                           const ListFilter& filter) {
+    std::erase_if(records, [&filter](const CConnectionRecord& r) { return !filter.Matches(r); });
+    return records;
+}
+
+}  // namespace tarvik

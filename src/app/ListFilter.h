@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "acquisition/ConnectionRecord.h"
+
+namespace tarvik {
+
+// The row's address family, as the kernel reported the socket.
+inline AddressFamily FamilyOf(const CConnectionRecord& record) {
+    return record.family;
+}
+
+// The state's name in the lower-case words scripts and `ss` use ("established", "syn-sent",
+// "listening"...); "unknown" outside 1..12.
+std::string ScriptStateName(int state);
+
+// A state number for either naming ("time-wait" or "TimeWait", any case); nullopt when the
+// name is neither.
+std::optional<int> ParseStateName(std::string_view name);
+// A category code for "listening", "inbound", "outbound" or "unknown".
+std::optional<int> ParseCategoryWord(std::string_view word);
+
+// Which rows --list prints. Each kind of condition narrows the list; several values of one kind
+// (two --state options) let either through.
+struct ListFilter {
+    std::vector<int> states{};
+    std::vector<int> ports{};  // local or remote
+    std::vector<AddressFamily> families{};
+    std::vector<int> categories{};
+
+    bool Matches(const CConnectionRecord& record) const;
+};
+
+std::vector<CConnectionRecord> ApplyFilter(std::vector<CConnectionRecord> records,
+                                           const ListFilter& filter);
+
+}  // namespace tarvik

@@ -1,0 +1,204 @@
+#include "app/MetricsFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "acquisition/ConnectionRecord.h"
+#include "acquisition/Classification.h"
+#include "base/UniqueFd.h"
+#include "app/ListFilter.h"
+
+namespace tarvik {
+
+namespace {
+
+void Header(std::ostream& out, const char* name, const char* type, const char* help) {
+    out << "# HELP " << name << ' ' << help << '\n' << "# TYPE " << name << ' ' << type << '\n';
+}
+
+void Single(std::ostream& out, const char* name, const char* type, const char* help,
+            const std::string& value) {
+    Header(out, name, type, help);
+    out << name << ' ' << value << '\n';
+}
+
+std::string Number(double value) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << value;
+    return text.str();
+}
+
+std::string ErrnoText(const std::string& what, const std::filesystem::path& path) {
+    return what + " " + path.string() + ": " + std::strerror(errno);
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+ConnectionCounts CountConnections(const std::vector<CConnectionRecord>& records) {
+    ConnectionCounts counts;
+    for (const CConnectionRecord& record : records) {
+        ++counts[{CategoryWord(record.category), ScriptStateName(record.state)}];
+    }
+    return counts;
+}
+
+void CMonitorCounters::AddEnded() {
+    std::lock_guard lock(mutex_);
+    ++totals_.endedConnections;
+}
+
+void CMonitorCounters::AddAlert() {
+    std::lock_guard lock(mutex_);
+    ++totals_.alerts;
+}
+
+void CMonitorCounters::AddProbe() {
+    std::lock_guard lock(mutex_);
+    ++totals_.probes;
+}
+
+void CMonitorCounters::SetLastDumpSeconds(double seconds) {
+    std::lock_guard lock(mutex_);
+    totals_.lastDumpSeconds = seconds;
+}
+
+void CMonitorCounters::SetBackend(std::string backend) {
+    std::lock_guard lock(mutex_);
+    totals_.backend = std::move(backend);
+}
+
+MetricsSnapshot CMonitorCounters::Snapshot() const {
+    std::lock_guard lock(mutex_);
+    return totals_;
+}
+
+std::string EscapeLabelValue(std::string_view value) {
+    std::string escaped;
+    for (char c : value) {
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '"') {
+            escaped += "\\\"";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string RenderMetrics(const MetricsSnapshot& snapshot) {
+    std::ostringstream out;
+    Header(out, "tarvik_connections", "gauge", "Live TCP connections by category and state.");
+    for (const auto& [key, count] : snapshot.connections) {
+        out << "tarvik_connections{category=\"" << EscapeLabelValue(key.first) << "\",state=\""
+            << EscapeLabelValue(key.second) << "\"} " << count << '\n';
+    }
+    Single(out, "tarvik_connections_ended_total", "counter",
+           "Connections seen to end since the start.", std::to_string(snapshot.endedConnections));
+    Single(out, "tarvik_alerts_total", "counter", "Scan alerts raised since the start.",
+           std::to_string(snapshot.alerts));
+    Single(out, "tarvik_probes_total", "counter",
+           "Scan probes that never completed a handshake, since the start.",
+           std::to_string(snapshot.probes));
+    Single(out, "tarvik_last_dump_duration_seconds", "gauge",
+           "Duration of the last read of the kernel's connection table; 0 until known.",
+           Number(snapshot.lastDumpSeconds));
+    Single(out, "tarvik_events_lost_total", "counter",
+           "Event lines dropped because the reader of the event stream fell behind.",
+           std::to_string(snapshot.eventsLost));
+    Header(out, "tarvik_backend_info", "gauge", "The acquisition back-end in use.");
+    out << "tarvik_backend_info{backend=\"" << EscapeLabelValue(snapshot.backend) << "\"} 1\n";
+    return out.str();
+}
+
+bool WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
+                         std::string* error) {
+    // A leading dot and no ".prom" ending: a collector reading the folder skips it.
+    std::filesystem::path temporary = path;
+    temporary.replace_filename("." + path.filename().string() + "." + std::to_string(::getpid()) +
+                               ".tmp");
+    UniqueFd fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd) {
+        *error = ErrnoText("cannot create", temporary);
+        return false;
+    }
+    bool written = WriteAll(fd.Get(), text);
+    if (!written) {
+        *error = ErrnoText("cannot write", temporary);
+    } else if (::fsync(fd.Get()) != 0) {
+        written = false;
+        *error = ErrnoText("cannot sync", temporary);
+    } else if (!fd.Close()) {
+        written = false;
+        *error = ErrnoText("cannot close", temporary);
+    } else if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        written = false;
+        *error = ErrnoText("cannot replace", path);
+    }
+    if (!written) {
+        ::unlink(temporary.c_str());
+    }
+    return written;
+}
+
+CMetricsWriter::CMetricsWriter(PathSource path, Source source, Report report,
+                               std::chrono::milliseconds period)
+    : path_(std::move(path)),
+      source_(std::move(source)),
+      report_(std::move(report)),
+      period_(period) {
+    thread_ = std::jthread([this](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            WriteNow();
+            std::unique_lock lock(waitMutex_);
+            wake_.wait_for(lock, stop, period_, [] { return false; });
+        }
+    });
+}
+
+CMetricsWriter::~CMetricsWriter() {
+    thread_.request_stop();
+    thread_.join();
+    WriteNow();  // the final counts
+}
+
+void CMetricsWriter::WriteNow() {
+    std::lock_guard lock(writeMutex_);
+    const std::string path = path_();
+    if (path.empty()) {
+        return;
+    }
+    std::string error;
+    if (WriteFileAtomically(path, RenderMetrics(source_()), &error)) {
+        lastError_.clear();
+    } else if (error != lastError_) {
+        lastError_ = error;
+        report_("metrics file not written: " + error);
+    }
+}
+
+}  // namespace tarvik

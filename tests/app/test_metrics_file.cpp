@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/MetricsFile.h"
+
+namespace tarvik {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempFolder {
+    fs::path path;
+    TempFolder() {
+        char pattern[] = "/tmp/tarvik-metrics-XXXXXX";
+        path = ::mkdtemp(pattern);
+    }
+    ~TempFolder() { fs::remove_all(path); }
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(MetricsFileTest, RendersTheTextFormatExactly) {
+    MetricsSnapshot snapshot;
+    snapshot.connections[{"inbound", "established"}] = 3;
+    snapshot.connections[{"listening", "listening"}] = 2;
+    snapshot.endedConnections = 17;
+    snapshot.alerts = 1;
+    snapshot.lastDumpSeconds = 0.25;
+    snapshot.eventsLost = 4;
+    EXPECT_EQ(RenderMetrics(snapshot),
+              "# HELP tarvik_connections Live TCP connections by category and state.\n"
+              "# TYPE tarvik_connections gauge\n"
+              "tarvik_connections{category=\"inbound\",state=\"established\"} 3\n"
+              "tarvik_connections{category=\"listening\",state=\"listening\"} 2\n"
+              "# HELP tarvik_connections_ended_total Connections seen to end since the start.\n"
+              "# TYPE tarvik_connections_ended_total counter\n"
+              "tarvik_connections_ended_total 17\n"
+              "# HELP tarvik_alerts_total Scan alerts raised since the start.\n"
+              "# TYPE tarvik_alerts_total counter\n"
+              "tarvik_alerts_total 1\n"
+              "# HELP tarvik_probes_total Scan probes that never completed a handshake, since "
+              "the start.\n"
+              "# TYPE tarvik_probes_total counter\n"
+              "tarvik_probes_total 0\n"
+              "# HELP tarvik_last_dump_duration_seconds Duration of the last read of the "
+              "kernel's connection table; 0 until known.\n"
+              "# TYPE tarvik_last_dump_duration_seconds gauge\n"
+              "tarvik_last_dump_duration_seconds 0.25\n"
+              "# HELP tarvik_events_lost_total Event lines dropped because the reader of the "
+              "event stream fell behind.\n"
+              "# TYPE tarvik_events_lost_total counter\n"
+              "tarvik_events_lost_total 4\n"
+              "# HELP tarvik_backend_info The acquisition back-end in use.\n"
+              "# TYPE tarvik_backend_info gauge\n"
+              "tarvik_backend_info{backend=\"poll\"} 1\n");
+}
+
+TEST(MetricsFileTest, LabelValuesAreEscaped) {
+    EXPECT_EQ(EscapeLabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+    MetricsSnapshot snapshot;
+    snapshot.backend = "odd\"name";
+    EXPECT_NE(RenderMetrics(snapshot).find("tarvik_backend_info{backend=\"odd\\\"name\"} 1\n"),
+              std::string::npos);
+}
+
+TEST(MetricsFileTest, CountsConnectionsByCategoryAndStateName) {
+    std::vector<CConnectionRecord> records(3);
+    records[0].category = kCategoryListening;
+    records[0].state = kStateListen;
+    records[1].category = records[2].category = kCategoryOutbound;
+    records[1].state = records[2].state = kStateTimeWait;
+    const ConnectionCounts counts = CountConnections(records);
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts.at({"listening", "listening"}), 1u);
+    EXPECT_EQ(counts.at({"outbound", "time-wait"}), 2u);
+}
+
+TEST(MetricsFileTest, ReplacesTheFileInOneStep) {
+    TempFolder folder;
+    const fs::path file = folder.path / "tarvik.prom";
+    std::string error;
+    ASSERT_TRUE(WriteFileAtomically(file, "old\n", &error)) << error;
+    std::ifstream oldReader(file);  // a collector in the middle of reading the old file
+    ASSERT_TRUE(WriteFileAtomically(file, "new\n", &error)) << error;
+    std::string seen;
+    std::getline(oldReader, seen);
+    EXPECT_EQ(seen, "old");  // the reader keeps a whole old file, never a mix
+    EXPECT_EQ(ReadAll(file), "new\n");
+    // Nothing else is left in the folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 1);
+}
+
+TEST(MetricsFileTest, AFailedWriteSaysWhyAndLeavesTheOldFile) {
+    TempFolder folder;
+    std::string error;
+    EXPECT_FALSE(WriteFileAtomically(folder.path / "missing" / "tarvik.prom", "x", &error));
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+
+    // A folder in place of the file: the rename fails, the temporary file goes.
+    const fs::path file = folder.path / "tarvik.prom";
+    fs::create_directory(file);
+    fs::create_directory(file / "keep");
+    EXPECT_FALSE(WriteFileAtomically(file, "x", &error));
+    EXPECT_NE(error.find("cannot replace"), std::string::npos) << error;
+    EXPECT_TRUE(fs::exists(file / "keep"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 1);
+}
+
+TEST(MetricsFileTest, WriterFollowsTheSettingAndReportsAFailureOnce) {
+    TempFolder folder;
+    std::mutex mutex;
+    std::string path;  // under mutex
+    std::vector<std::string> reports;
+    auto currentPath = [&] {
+        std::lock_guard lock(mutex);
+        return path;
+    };
+    {
+        CMetricsWriter writer(
+            currentPath, [] { return MetricsSnapshot{}; },
+            [&](const std::string& text) {
+                std::lock_guard lock(mutex);
+                reports.push_back(text);
+            },
+            std::chrono::milliseconds(20));
+        writer.WriteNow();  // empty setting: nothing written
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 0);
+        {
+            std::lock_guard lock(mutex);
+            path = (folder.path / "none" / "m.prom").string();
+        }
+        writer.WriteNow();
+        writer.WriteNow();
+        {
+            std::lock_guard lock(mutex);
+            path = (folder.path / "m.prom").string();
+        }
+        writer.WriteNow();
+    }
+    EXPECT_NE(ReadAll(folder.path / "m.prom").find("tarvik_alerts_total 0\n"), std::string::npos);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(reports.size(), 1u);  // the periodic writes repeated the failure silently
+    EXPECT_NE(reports[0].find("metrics file not written"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,233 @@
+// tarvikd as scripts and log shippers use it: the JSON list against its schema, the list
+// filters, the event stream and the metrics file.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "base/UniqueFd.h"
+
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+
+const std::string kSchema = std::string(TARVIK_SOURCE_DIR) + "/docs/tarvik-list.schema.json";
+
+struct Output {
+    int status = -1;
+    std::string text;
+};
+
+// Runs a shell command line and returns its standard output and exit status.
+Output RunShell(const std::string& command) {
+    Output output;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return output;
+    }
+    char buffer[4096];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        output.text.append(buffer, count);
+    }
+    const int status = ::pclose(pipe);
+    output.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return output;
+}
+
+bool HaveJsonSchema() {
+    return RunShell("python3 -c 'import jsonschema' 2>/dev/null").status == 0;
+}
+
+// Validates `file` against the schema (or, with `eachLine`, each line against the event
+// definition); the validator's complaint, or empty when valid.
+std::string Validate(const std::filesystem::path& file, bool eachLine) {
+    const std::string script =
+        "import json, sys, jsonschema\n"
+        "schema = json.load(open(sys.argv[1]))\n"
+        "jsonschema.Draft202012Validator.check_schema(schema)\n"
+        "if sys.argv[3] == 'lines':\n"
+        "    event = dict(schema, **{'$ref': '#/$defs/event'})\n"
+        "    for key in ('type', 'required', 'properties', 'additionalProperties'):\n"
+        "        event.pop(key, None)\n"
+        "    v = jsonschema.Draft202012Validator(event)\n"
+        "    docs = [json.loads(l) for l in open(sys.argv[2]) if l.strip()]\n"
+        "else:\n"
+        "    v = jsonschema.Draft202012Validator(schema)\n"
+        "    docs = [json.load(open(sys.argv[2]))]\n"
+        "for d in docs:\n"
+        "    for e in v.iter_errors(d):\n"
+        "        print(e.message)\n";
+    const std::filesystem::path scriptFile = file.string() + ".py";
+    std::ofstream(scriptFile) << script;
+    const Output output = RunShell("python3 " + scriptFile.string() + " " + kSchema + " " +
+                                   file.string() + (eachLine ? " lines" : " whole") + " 2>&1");
+    return output.status == 0 ? output.text : "validator failed: " + output.text;
+}
+
+// A loopback listener on a free port.
+UniqueFd Listen(int& port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (!fd || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.Get(), 8) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {};
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+UniqueFd Connect(int port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!fd || ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+std::vector<nlohmann::json> ReadLines(const std::filesystem::path& file) {
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (const auto parsed = nlohmann::json::parse(line, nullptr, false);
+            !parsed.is_discarded()) {
+            lines.push_back(parsed);
+        }
+    }
+    return lines;
+}
+
+class TarvikdServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarvikd-service-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::filesystem::path dir_;
+};
+
+TEST_F(TarvikdServiceTest, JsonListMatchesItsSchema) {
+    if (!HaveJsonSchema()) {
+        GTEST_SKIP() << "python3 with the jsonschema module is not installed";
+    }
+    int port = 0;
+    const UniqueFd listener = Listen(port);
+    ASSERT_TRUE(listener);
+    const UniqueFd client = Connect(port);
+    ASSERT_TRUE(client);
+    const std::filesystem::path list = dir_ / "list.json";
+    ASSERT_EQ(
+        RunShell(std::string(TARVIKD_PATH) + " --list --format=json > " + list.string()).status, 0);
+    EXPECT_EQ(Validate(list, false), "");
+}
+
+TEST_F(TarvikdServiceTest, FiltersPickRowsAndBadValuesAreUsageErrors) {
+    int port = 0;
+    const UniqueFd listener = Listen(port);
+    ASSERT_TRUE(listener);
+    const Output listed = RunShell(std::string(TARVIKD_PATH) + " --list --format=json --port " +
+                                   std::to_string(port) + " --state listening --family 4");
+    ASSERT_EQ(listed.status, 0);
+    const auto rows = nlohmann::json::parse(listed.text)["connections"];
+    ASSERT_EQ(rows.size(), 1u) << listed.text;
+    EXPECT_EQ(rows[0]["localPort"], port);
+    EXPECT_EQ(rows[0]["state"], "listening");
+
+    const Output none = RunShell(std::string(TARVIKD_PATH) + " --list --format=json --port " +
+                                 std::to_string(port) + " --category outbound");
+    ASSERT_EQ(none.status, 0);
+    EXPECT_TRUE(nlohmann::json::parse(none.text)["connections"].empty());
+
+    const Output bad =
+        RunShell(std::string(TARVIKD_PATH) + " --list --state nonsense 2>&1 >/dev/null");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.text.find("unknown state 'nonsense'"), std::string::npos) << bad.text;
+}
+
+TEST_F(TarvikdServiceTest, EventsAndMetricsOfALoopbackConnection) {
+    const std::filesystem::path config = dir_ / "Tarvik.conf";
+    const std::filesystem::path events = dir_ / "events.jsonl";
+    const std::filesystem::path metrics = dir_ / "tarvik.prom";
+    std::ofstream(config) << "[View]\nreverselookup=0\n[Logging]\ninboundfolder=" << dir_.string()
+                          << "\noutboundfolder=" << dir_.string()
+                          << "\nunknownfolder=" << dir_.string()
+                          << "\n[Export]\nmetricsfile=" << metrics.string() << "\n";
+    int port = 0;
+    const UniqueFd listener = Listen(port);
+    ASSERT_TRUE(listener);
+
+    ChildProcess tarvikd({"/bin/sh", "-c", "exec \"$0\" --config \"$1\" --events > \"$2\"",
+                          TARVIKD_PATH, config.string(), events.string()});
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+
+    auto hasEvent = [&](const char* kind) {
+        for (const auto& line : ReadLines(events)) {
+            if (line["event"] == kind && line["remotePort"] == port) {
+                return true;
+            }
+        }
+        return false;
+    };
+    {
+        const UniqueFd client = Connect(port);
+        ASSERT_TRUE(client);
+        const UniqueFd accepted(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        ASSERT_TRUE(accepted);
+        for (int i = 0; i < 100 && !hasEvent("open"); ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        EXPECT_TRUE(hasEvent("open"));
+    }  // both ends closed: the client's side ends in TIME_WAIT, the server's goes
+    for (int i = 0; i < 100 && !hasEvent("close"); ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(hasEvent("close"));
+    // The first metrics file is written at the start.
+    for (int i = 0; i < 100 && !std::filesystem::exists(metrics); ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(tarvikd.Stop(SIGTERM), 0) << tarvikd.Errors();
+
+    std::ifstream in(metrics);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("# TYPE tarvik_connections_ended_total counter\n"),
+              std::string::npos);
+    EXPECT_NE(text.str().find("tarvik_backend_info{backend=\"poll\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.str().find("tarvik_connections{category=\"listening\",state=\"listening\"}"),
+              std::string::npos)
+        << text.str();
+
+    if (HaveJsonSchema()) {
+        EXPECT_EQ(Validate(events, true), "");
+    } else {
+        std::cout << "[  NOTE    ] event lines not checked against the schema: no jsonschema\n";
+    }
+}
+
+}  // namespace
+}  // namespace tarvik
