@@ -42,6 +42,7 @@ std::vector<CConnectionRecord> FixtureTable() {
     odd.hostName = std::string("b\xe9t\x01 \xc3\xa9");  // Latin-1, a control byte, UTF-8
     odd.ipAddress = "fd00::8";
     odd.interfaceText = "fd00::1";
+    odd.family = AddressFamily::Ipv6;
     odd.serviceText = "unknown";
     return {listener, inbound, odd};
 }
