@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <unordered_map>
 #include <vector>
 
@@ -43,12 +46,24 @@ public:
     void ClickHeading(int column);
     void SetSortKey(int sortKey);
 
+    // The search: only rows with a cell that contains `text` (any case) are shown. One pass
+    // over the rows; each later Insert or Update tests only its own row.
+    void SetFilter(std::string_view text);
+    const std::string& Filter() const { return filter_; }
+
+    // Every row, shown or not.
     std::size_t Size() const { return nodes_.size(); }
-    // The rows in display order.
+    // The rows the search lets through.
+    std::size_t MatchingSize() const { return matching_; }
+    // The rows the search lets through, in display order.
     std::vector<ShownRow> Rows() const;
     // The same without copies; the pointers stay valid until the next change of the model.
     std::vector<const ShownRow*> RowRefs() const;
     bool Contains(std::uint64_t serial) const { return nodes_.contains(serial); }
+    // The row exists and the search lets it through.
+    bool Shows(std::uint64_t serial) const;
+    // Rows that an Update let through the search since the last call (they may be gone again).
+    std::unordered_set<std::uint64_t> TakeRevealed();
     // Serials are handed out in increasing order: rows inserted from now on get this or more.
     std::uint64_t NextSerial() const { return nextSerial_; }
 
@@ -58,6 +73,7 @@ private:
         std::int64_t tie = 0;         // order among equal rows in the sorted part
         std::uint64_t insertSeq = 0;  // order in the unsorted top part
         bool inTop = true;
+        bool matches = true;  // the search lets it through
     };
     struct SortedLess {
         const int* sortKey;
@@ -69,6 +85,7 @@ private:
     // Re-sorts the whole list; `updated` (with its record before the change) moved in place.
     void Sort(Node* updated, const CConnectionRecord* before);
     std::vector<Node*> InOrder() const;
+    void SetMatches(Node& node, bool matches);
 
     int sortKey_ = 0;
     std::uint64_t nextSerial_ = 1;
@@ -79,6 +96,9 @@ private:
     std::unordered_map<int, std::vector<Node*>> byId_;
     std::map<std::uint64_t, Node*> top_;  // by insertSeq; the newest is shown first
     std::set<Node*, SortedLess> sorted_;
+    std::string filter_;  // lower-cased
+    std::size_t matching_ = 0;
+    std::unordered_set<std::uint64_t> revealed_;
 };
 
 }  // namespace tarvik

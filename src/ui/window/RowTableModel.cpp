@@ -3,20 +3,70 @@
 #include <QBrush>
 #include <QColor>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ui/model/RowRules.h"
 
 namespace tarvik {
 namespace {
 
-constexpr int kColumns = static_cast<int>(Column::Count);
+constexpr int kColumns = kListColumns;
+
+QBrush BrushOf(Rgb colour) {
+    return QBrush(QColor(colour.red, colour.green, colour.blue));
+}
+
+Rgb RgbOf(const QColor& colour) {
+    return Rgb{static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
+               static_cast<std::uint8_t>(colour.blue())};
+}
 // Up to this many separate runs of removed rows go out as they are.
 constexpr std::size_t kSeparateRemovals = 8;
 
 }  // namespace
 
 CRowTableModel::CRowTableModel(std::vector<std::string> titles, QObject* parent)
-    : QAbstractTableModel(parent), titles_(std::move(titles)) {}
+    : QAbstractTableModel(parent), titles_(std::move(titles)) {
+    if (titles_.size() < static_cast<std::size_t>(kListColumns)) {
+        titles_.resize(static_cast<std::size_t>(kProcessColumn));
+        titles_.emplace_back(kProcessTitle);
+    }
+    SetPalette(QPalette());
+}
+
+void CRowTableModel::SetPalette(const QPalette& palette) {
+    const RowPalette colours = ThemedRowPalette(RgbOf(palette.color(QPalette::Text)),
+                                                RgbOf(palette.color(QPalette::Base)));
+    listeningBrush_ = BrushOf(colours.listening);
+    wellKnownBrush_ = BrushOf(colours.wellKnownPort);
+    otherBrush_ = BrushOf(colours.other);
+    if (!shown_.empty()) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, kColumns - 1), {Qt::ForegroundRole});
+    }
+}
+
+void CRowTableModel::SetFilter(const QString& text) {
+    if (text == filter_) {
+        return;
+    }
+    filter_ = text;
+    // A new search takes the rows afresh in one pass; a live update never does.
+    beginResetModel();
+    rows_.SetFilter(text.toStdString());
+    shown_.clear();
+    shown_.reserve(rows_.MatchingSize());
+    for (const ShownRow* row : rows_.RowRefs()) {
+        shown_.push_back(*row);
+    }
+    shownSerials_ = rows_.NextSerial();
+    endResetModel();
+    emit countsChanged();
+}
+
+void CRowTableModel::SetSortKey(int sortKey) {
+    rows_.SetSortKey(sortKey);
+    Publish();
+}
 
 int CRowTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(shown_.size());
@@ -33,11 +83,12 @@ QVariant CRowTableModel::data(const QModelIndex& index, int role) const {
     const CConnectionRecord& record = Row(index.row()).record;
     switch (role) {
         case Qt::DisplayRole:
-            return QString::fromStdString(record.ColumnText(static_cast<Column>(index.column())));
-        case Qt::ForegroundRole: {
-            const Rgb colour = RowColour(record);
-            return QBrush(QColor(colour.red, colour.green, colour.blue));
-        }
+            return QString::fromStdString(ListCellText(record, index.column()));
+        case Qt::ForegroundRole:
+            if (record.state == kStateListen) {
+                return listeningBrush_;
+            }
+            return record.localPort < 1024 ? wellKnownBrush_ : otherBrush_;
         case Qt::TextAlignmentRole:
             return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
         default:
@@ -81,6 +132,7 @@ void CRowTableModel::Publish() {
     PublishInsertions(next);
     PublishOrder(next);
     shownSerials_ = rows_.NextSerial();
+    emit countsChanged();
 }
 
 void CRowTableModel::PublishRemovals() {
@@ -88,7 +140,7 @@ void CRowTableModel::PublishRemovals() {
     std::size_t count = 0;
     std::size_t runs = 0;
     for (std::size_t row = 0; row < shown_.size(); ++row) {
-        removed[row] = !rows_.Contains(shown_[row].serial);
+        removed[row] = !rows_.Shows(shown_[row].serial);
         count += removed[row] ? 1 : 0;
         runs += removed[row] && (row == 0 || !removed[row - 1]) ? 1 : 0;
     }
@@ -103,7 +155,7 @@ void CRowTableModel::PublishRemovals() {
 
 void CRowTableModel::RemoveRuns() {
     const auto kept = [this](int row) {
-        return rows_.Contains(shown_[static_cast<std::size_t>(row)].serial);
+        return rows_.Shows(shown_[static_cast<std::size_t>(row)].serial);
     };
     // From the bottom, so that the rows above keep their numbers; runs go out as one removal.
     int row = static_cast<int>(shown_.size()) - 1;
@@ -150,9 +202,16 @@ void CRowTableModel::RemoveAfterMovingDown(std::vector<bool> removed, std::size_
 }
 
 void CRowTableModel::PublishInsertions(const RowRefs& next) {
+    // Rows an update let through the search are new to the view unless it shows them still.
+    std::unordered_set<std::uint64_t> revealed = rows_.TakeRevealed();
+    if (!revealed.empty()) {
+        for (const ShownRow& row : shown_) {
+            revealed.erase(row.serial);
+        }
+    }
     std::vector<ShownRow> added;
     for (const ShownRow* row : next) {
-        if (row->serial >= shownSerials_) {
+        if (row->serial >= shownSerials_ || revealed.contains(row->serial)) {
             added.push_back(*row);
         }
     }

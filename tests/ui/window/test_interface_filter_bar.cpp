@@ -26,7 +26,7 @@ protected:
 };
 
 TEST_F(InterfaceFilterBarTest, DefaultShowsAllAndListsAddressesInOrder) {
-    CInterfaceFilterBar bar(settings.Store());
+    CInterfaceFilterBar bar(settings.Store(), nullptr, {});
     EXPECT_EQ(Entries(*bar.Combo()),
               (QStringList{"( Show All )", "127.0.0.1", "192.168.1.5", "10.0.0.7"}));
     EXPECT_EQ(bar.Combo()->currentIndex(), 0);
@@ -34,7 +34,7 @@ TEST_F(InterfaceFilterBarTest, DefaultShowsAllAndListsAddressesInOrder) {
 }
 
 TEST_F(InterfaceFilterBarTest, ChoosingAnEntryStoresItsPositionMinusOne) {
-    CInterfaceFilterBar bar(settings.Store());
+    CInterfaceFilterBar bar(settings.Store(), nullptr, {});
     bar.show();
     bar.Combo()->setFocus();
     QTest::keyClick(bar.Combo(), Qt::Key_Down);
@@ -48,7 +48,7 @@ TEST_F(InterfaceFilterBarTest, ChoosingAnEntryStoresItsPositionMinusOne) {
 
 TEST_F(InterfaceFilterBarTest, StoredIndexFollowsPositionOrFallsBackToTheFirst) {
     settings.Store().SetNetIf(2);
-    CInterfaceFilterBar bar(settings.Store());
+    CInterfaceFilterBar bar(settings.Store(), nullptr, {});
     EXPECT_EQ(bar.Combo()->currentIndex(), 3);
 
     settings.Store().SetNetIf(5);
@@ -59,7 +59,7 @@ TEST_F(InterfaceFilterBarTest, StoredIndexFollowsPositionOrFallsBackToTheFirst) 
 
 TEST_F(InterfaceFilterBarTest, WithoutInterfacesNeverStoresAMissingEntry) {
     settings.SetInterfaces({});
-    CInterfaceFilterBar bar(settings.Store());
+    CInterfaceFilterBar bar(settings.Store(), nullptr, {});
     EXPECT_EQ(Entries(*bar.Combo()), (QStringList{"( Show All )"}));
     EXPECT_EQ(bar.Combo()->currentIndex(), 0);
     EXPECT_EQ(settings.Store().GetNetIf(), -1);
@@ -78,7 +78,7 @@ TEST_F(InterfaceFilterBarTest, WithoutInterfacesNeverStoresAMissingEntry) {
 }
 
 TEST_F(InterfaceFilterBarTest, EscapeLeavesTheBarVisible) {
-    CInterfaceFilterBar bar(settings.Store());
+    CInterfaceFilterBar bar(settings.Store(), nullptr, {});
     bar.show();
     bar.Combo()->setFocus();
     QTest::keyClick(bar.Combo(), Qt::Key_Escape);
