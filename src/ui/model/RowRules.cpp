@@ -154,7 +154,7 @@ Rgb Readable(Rgb colour, Rgb background, double minimum) {
 RowPalette ThemedRowPalette(Rgb text, Rgb background) {
     RowPalette palette;
     // Muted: part of the way to the background, then back out as far as legibility needs.
-    palette.listening = Readable(Mix(text, background, 0.45), background);
+    palette.listening = Readable(Mix(text, background, 80.0 / 255.0), background);
     palette.wellKnownPort = Readable(kWellKnownPortColour, background);
     palette.other = Readable(kOtherColour, background);
     return palette;

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QAbstractItemView>
 #include <QLineEdit>
 
 #include "settings/SettingsStore.h"
@@ -32,8 +33,8 @@ CInterfaceFilterBar::CInterfaceFilterBar(CSettingsStore& settings, QWidget* pare
     layout->setContentsMargins(4, 2, 4, 2);
     layout->addWidget(new QLabel(tr("Network Interface:"), this));
     layout->addWidget(combo_);
-    combo_->setMinimumContentsLength(24);
-    combo_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    combo_->setMinimumContentsLength(15);
+    combo_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     connect(combo_, &QComboBox::activated, this, &CInterfaceFilterBar::OnActivated);
 
     layout->addSpacing(12);
@@ -41,7 +42,7 @@ CInterfaceFilterBar::CInterfaceFilterBar(CSettingsStore& settings, QWidget* pare
     layout->addWidget(search_);
     search_->setPlaceholderText(tr("Filter rows (Ctrl+F)"));
     search_->setClearButtonEnabled(true);
-    search_->setMinimumWidth(180);
+    search_->setMinimumWidth(120);
     search_->installEventFilter(this);
     connect(search_, &QLineEdit::textChanged, this, &CInterfaceFilterBar::searchChanged);
 
@@ -62,6 +63,9 @@ void CInterfaceFilterBar::Fill() {
     for (int i = 0; i < count; ++i) {
         combo_->addItem(InterfaceEntryText((*addresses)[static_cast<std::size_t>(i)], named));
     }
+
+    // The closed box stays narrow; its list is as wide as the longest "name — address".
+    combo_->view()->setMinimumWidth(combo_->view()->sizeHintForColumn(0) + 8);
 
     const int stored = settings_.GetNetIf();
     if (stored >= -1 && stored <= count - 1) {

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <algorithm>
 #include <csignal>
 #include <thread>
 
@@ -51,16 +52,22 @@ TEST_F(MainFrameTest, MenusTitleAndAboutBox) {
     for (const QAction* action : frame->menuBar()->actions()) {
         menus << action->text();
     }
-    EXPECT_EQ(menus, (QStringList{"&View", "&Options", "&Help"}));
-    const QMenu* help = frame->menuBar()->actions()[2]->menu();
+    EXPECT_EQ(menus, (QStringList{"&File", "&Edit", "&View", "&Options", "&Help"}));
+    const QMenu* help = frame->menuBar()->actions()[4]->menu();
     ASSERT_EQ(help->actions().size(), 1);
-    EXPECT_EQ(help->actions()[0]->text(), "&About Tarvik");
+    EXPECT_EQ(help->actions()[0]->text(), QStringLiteral("&About Tarvik\u2026"));
+    EXPECT_EQ(frame->QuitAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    EXPECT_EQ(frame->FindAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+F")));
+    EXPECT_EQ(frame->RefreshAction()->shortcut(), QKeySequence(Qt::Key_F5));
+    EXPECT_EQ(frame->View()->CopyRowAction()->shortcut(), QKeySequence::Copy);
     EXPECT_TRUE(frame->windowTitle().endsWith(" - Tarvik"));
     EXPECT_TRUE(frame->windowTitle().startsWith(
         QString::fromStdString(DocumentTitle(CSettingsStore::LocalHostName()))));
 
     const std::unique_ptr<QMessageBox> about = CMainFrame::CreateAboutBox(frame.get());
     EXPECT_EQ(about->text(), "Tarvik v2.0");
+    EXPECT_TRUE(about->informativeText().contains("GPL-3.0-or-later"));
+    EXPECT_TRUE(about->informativeText().contains("https://github.com/corvane/tarvik"));
     ASSERT_EQ(about->buttons().size(), 1);
     EXPECT_EQ(about->buttons()[0]->text(), "OK");
 }
@@ -108,7 +115,8 @@ TEST_F(MainFrameTest, ClosePathStoresEverythingAndHidesTheWindowBeforeItWaits) {
     EXPECT_FALSE(atJoin.visible);
     EXPECT_FALSE(atJoin.trayShown);
     EXPECT_EQ(atJoin.listening, listening ? 0 : 1);
-    EXPECT_EQ(atJoin.widths, "140,100,100,100,100,100,100,");
+    EXPECT_EQ(atJoin.widths.substr(0, 4), "140,");
+    EXPECT_EQ(std::count(atJoin.widths.begin(), atJoin.widths.end(), ','), 8) << atJoin.widths;
     EXPECT_TRUE(ParsePlacement(atJoin.placement).has_value()) << atJoin.placement;
     EXPECT_EQ(ended, 0);  // the workers ended in time
 
@@ -161,7 +169,9 @@ TEST_F(MainFrameTest, SavingForTheSessionLeavesTheWorkersRunning) {
     EXPECT_TRUE(frame->View()->Tray()->Shown());
     const auto stored = settings.ReadBack();
     EXPECT_EQ(stored->GetShowInbound(), inbound ? 0 : 1);
-    EXPECT_EQ(stored->GetProfileString("View", "columnwidths"), "100,100,130,100,100,100,100,");
+    const std::string widths = stored->GetProfileString("View", "columnwidths");
+    EXPECT_EQ(StoredColumnWidth(widths, 2), 130) << widths;
+    EXPECT_EQ(StoredColumnWidth(widths, 1), frame->View()->columnWidth(1)) << widths;
     EXPECT_FALSE(stored->GetProfileString("Settings", "MainWndPos").empty());
 
     // The logout was cancelled: the program goes on, and closes fully later.

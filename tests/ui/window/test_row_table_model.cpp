@@ -35,14 +35,20 @@ protected:
 
 TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
     CRowTableModel model(kTitles);
+    // Black on white: today's colours exactly, as they already read well there.
+    QPalette light;
+    light.setColor(QPalette::Text, Qt::black);
+    light.setColor(QPalette::Base, Qt::white);
+    model.SetPalette(light);
     model.Apply({RowOp{RowOp::Kind::Insert, Record(1, "web", 80)},
                  RowOp{RowOp::Kind::Insert, Record(2, "", 22, kStateListen)}});
     ASSERT_EQ(model.rowCount(), 2);
-    ASSERT_EQ(model.columnCount(), 7);
+    ASSERT_EQ(model.columnCount(), 8);
     for (int column = 0; column < 7; ++column) {
         EXPECT_EQ(model.headerData(column, Qt::Horizontal).toString().toStdString(),
                   kTitles[static_cast<std::size_t>(column)]);
     }
+    EXPECT_EQ(model.headerData(7, Qt::Horizontal).toString(), "Process");
     EXPECT_EQ(model.index(0, 3).data().toString(), "n/a");
     EXPECT_EQ(model.index(0, 6).data().toString(), "Listening");
     EXPECT_EQ(model.index(0, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
