@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QTest>
 
 #include "support/WindowTestSupport.h"
@@ -85,6 +86,31 @@ TEST_F(InterfaceFilterBarTest, EscapeLeavesTheBarVisible) {
     QTest::keyClick(&bar, Qt::Key_Escape);
     EXPECT_TRUE(bar.isVisible());
     EXPECT_EQ(settings.Store().GetNetIf(), -1);
+}
+
+TEST_F(InterfaceFilterBarTest, EntriesNameTheirInterfaceWhileTheIndexKeepsItsPosition) {
+    settings.Store().SetNetIf(1);
+    CInterfaceFilterBar bar(settings.Store(), nullptr, [] {
+        return std::vector<LocalInterface>{{"eth0", "192.168.1.5"}, {"lo", "127.0.0.1"}};
+    });
+    EXPECT_EQ(Entries(*bar.Combo()),
+              (QStringList{"( Show All )", QStringLiteral("lo \u2014 127.0.0.1"),
+                           QStringLiteral("eth0 \u2014 192.168.1.5"), "10.0.0.7"}));
+    EXPECT_EQ(bar.Combo()->currentIndex(), 2);
+    EXPECT_EQ(settings.Store().GetNetIf(), 1);
+}
+
+TEST_F(InterfaceFilterBarTest, SearchReportsItsTextAndEscapeClearsIt) {
+    CInterfaceFilterBar bar(settings.Store(), nullptr, {});
+    bar.show();
+    QStringList seen;
+    QObject::connect(&bar, &CInterfaceFilterBar::searchChanged,
+                     [&seen](const QString& text) { seen << text; });
+    bar.Search()->setFocus();
+    QTest::keyClicks(bar.Search(), "ab");
+    QTest::keyClick(bar.Search(), Qt::Key_Escape);
+    EXPECT_EQ(seen, (QStringList{"a", "ab", ""}));
+    EXPECT_TRUE(bar.isVisible());
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
+#include <QStatusBar>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
@@ -10,6 +13,7 @@
 
 #include "support/WindowTestSupport.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TerminationSignals.h"
@@ -305,6 +309,36 @@ TEST(MessageBoxNotifier, MessageFromAWorkerAppearsOnTheGuiThread) {
         return shown != nullptr;
     }));
     shown->close();
+}
+
+TEST_F(MainFrameTest, StatusBarCountsShownRowsAndNamesTheBackEnd) {
+    auto frame = MakeFrame(false);
+    frame->ShowWithPlacement();
+    EXPECT_EQ(frame->BackendLabel()->text(), "poll");
+    EXPECT_EQ(frame->CountLabel()->text(), "0 connections");
+    CConnectionRecord a;
+    a.id = 1;
+    a.visible = 1;
+    a.hostName = "alpha";
+    CConnectionRecord b = a;
+    b.id = 2;
+    b.hostName = "beta";
+    frame->View()->Apply({RowOp{RowOp::Kind::Insert, a}, RowOp{RowOp::Kind::Insert, b}});
+    EXPECT_EQ(frame->CountLabel()->text(), "2 connections");
+
+    QApplication::setActiveWindow(frame.get());
+    frame->View()->setFocus();
+    frame->FindAction()->trigger();
+    EXPECT_TRUE(frame->FilterBar()->Search()->hasFocus());
+    frame->FilterBar()->Search()->setText("ALP");
+    EXPECT_EQ(frame->View()->model()->rowCount(), 1);
+    EXPECT_EQ(frame->CountLabel()->text(), "1 connection of 2");
+
+    // A menu prompt still reaches the status bar beside the counts.
+    frame->statusBar()->showMessage("Show ports listening for connections");
+    EXPECT_EQ(frame->statusBar()->currentMessage(), "Show ports listening for connections");
+    EXPECT_TRUE(frame->CountLabel()->isVisible());
+    frame->RunClosePath();
 }
 
 }  // namespace
