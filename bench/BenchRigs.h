@@ -60,6 +60,9 @@ struct GuiResult {
 // Replays the batches into the window's table model under a shown table view: the first fills
 // it, each later one is timed (model update and the events it causes).
 GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches);
+// Without sockets: a first batch of `rows` inserts, then `batches` snapshots that each close
+// 1% of the connections and open as many new ones, as the tracker reports them.
+std::vector<std::vector<RowOp>> SyntheticChurn(int rows, int batches);
 
 struct BacklogResult {
     double catchUpMillis = -1;       // until the window shows the last batch's state
