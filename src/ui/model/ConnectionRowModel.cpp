@@ -60,6 +60,7 @@ void CConnectionRowModel::Delete(int id) {
         }
         matching_ -= node->matches ? 1 : 0;
         revealed_.erase(node->row.serial);
+        changes_.removed.insert(node->row.serial);
         nodes_.erase(node->row.serial);
     }
     byId_.erase(found);
@@ -84,6 +85,8 @@ void CConnectionRowModel::Update(const CConnectionRecord& record) {
     node->row.record = record;
     node->row.record.localPort = before.localPort;
     node->row.record.remotePort = before.remotePort;
+    node->row.version = nextVersion_++;
+    changes_.updated.insert(node->row.serial);
     SetMatches(*node, RowMatches(node->row.record, filter_));
     Sort(node, &before);
 }
@@ -99,6 +102,7 @@ void CConnectionRowModel::SetMatches(Node& node, bool matches) {
     } else {
         --matching_;
         revealed_.erase(node.row.serial);
+        changes_.removed.insert(node.row.serial);
     }
 }
 
@@ -111,6 +115,7 @@ void CConnectionRowModel::SetFilter(std::string_view text) {
     }
     // Whoever shows the rows takes them all afresh after a new search.
     revealed_.clear();
+    changes_.reordered = true;
 }
 
 bool CConnectionRowModel::Shows(std::uint64_t serial) const {
@@ -120,6 +125,25 @@ bool CConnectionRowModel::Shows(std::uint64_t serial) const {
 
 std::unordered_set<std::uint64_t> CConnectionRowModel::TakeRevealed() {
     return std::exchange(revealed_, {});
+}
+
+CConnectionRowModel::Changes CConnectionRowModel::TakeChanges() {
+    return std::exchange(changes_, {});
+}
+
+const ShownRow* CConnectionRowModel::Find(std::uint64_t serial) const {
+    const auto found = nodes_.find(serial);
+    return found == nodes_.end() ? nullptr : &found->second.row;
+}
+
+std::vector<const ShownRow*> CConnectionRowModel::NewRows(std::uint64_t from) const {
+    std::vector<const ShownRow*> rows;
+    for (auto it = top_.rbegin(); it != top_.rend() && it->second->row.serial >= from; ++it) {
+        if (it->second->matches) {
+            rows.push_back(&it->second->row);
+        }
+    }
+    return rows;
 }
 
 void CConnectionRowModel::Sort(Node* updated, const CConnectionRecord* before) {
@@ -133,9 +157,11 @@ void CConnectionRowModel::Sort(Node* updated, const CConnectionRecord* before) {
         } else if (moved > 0) {
             updated->tie = ++highTie_;
         }
+        changes_.reordered = changes_.reordered || moved != 0;
         sorted_.insert(updated);
     }
     // Rows inserted since the last sort stood above all the others, the newest first.
+    changes_.reordered = changes_.reordered || !top_.empty();
     for (auto& [seq, node] : top_) {
         node->tie = --lowTie_;
         node->inTop = false;
@@ -173,6 +199,7 @@ void CConnectionRowModel::ClickHeading(int column) {
 }
 
 void CConnectionRowModel::SetSortKey(int sortKey) {
+    changes_.reordered = true;
     std::vector<Node*> order = InOrder();
     sortKey_ = sortKey;
     std::stable_sort(order.begin(), order.end(), [this](const Node* a, const Node* b) {

@@ -17,6 +17,7 @@ namespace tarvik {
 struct ShownRow {
     std::uint64_t serial = 0;
     CConnectionRecord record;
+    std::uint64_t version = 0;  // changes with every update of the row
 };
 
 // The rows of the connection list, without a window system. Apply gives exactly the order that
@@ -64,6 +65,22 @@ public:
     bool Shows(std::uint64_t serial) const;
     // Rows that an Update let through the search since the last call (they may be gone again).
     std::unordered_set<std::uint64_t> TakeRevealed();
+
+    // What happened since the last call, so that whoever shows the rows need not compare them
+    // all: whether any row moved relative to the others (new rows on top do not count), and
+    // which rows were updated, and which were deleted or hidden by the search (each may have
+    // come back since).
+    struct Changes {
+        bool reordered = false;
+        std::unordered_set<std::uint64_t> updated;
+        std::unordered_set<std::uint64_t> removed;
+    };
+    Changes TakeChanges();
+    // The row, or nullptr.
+    const ShownRow* Find(std::uint64_t serial) const;
+    // The rows above the sorted part (inserted since the last sort) that the search lets
+    // through, newest first, while their serial is at least `from`.
+    std::vector<const ShownRow*> NewRows(std::uint64_t from) const;
     // Serials are handed out in increasing order: rows inserted from now on get this or more.
     std::uint64_t NextSerial() const { return nextSerial_; }
 
@@ -99,6 +116,8 @@ private:
     std::string filter_;  // lower-cased
     std::size_t matching_ = 0;
     std::unordered_set<std::uint64_t> revealed_;
+    std::uint64_t nextVersion_ = 1;
+    Changes changes_;
 };
 
 }  // namespace tarvik

@@ -53,6 +53,8 @@ void CRowTableModel::SetFilter(const QString& text) {
     // A new search takes the rows afresh in one pass; a live update never does.
     beginResetModel();
     rows_.SetFilter(text.toStdString());
+    rows_.TakeChanges();  // the rows are taken afresh below
+    rows_.TakeRevealed();
     shown_.clear();
     shown_.reserve(rows_.MatchingSize());
     for (const ShownRow* row : rows_.RowRefs()) {
@@ -126,21 +128,58 @@ void CRowTableModel::ClickHeading(int column) {
 }
 
 void CRowTableModel::Publish() {
-    // The model's rows are compared by reference: only rows that are new or changed are copied.
-    const RowRefs next = rows_.RowRefs();
-    PublishRemovals();
-    PublishInsertions(next);
-    PublishOrder(next);
+    CConnectionRowModel::Changes changes = rows_.TakeChanges();
+    Serials revealed = rows_.TakeRevealed();
+    PublishRemovals(changes.removed);
+    if (changes.reordered || !revealed.empty()) {
+        // Only rows that are new or changed are copied.
+        const RowRefs next = rows_.RowRefs();
+        PublishInsertions(next, std::move(revealed));
+        PublishOrder(next);
+    } else {
+        // Nothing moved: the new rows go on top and updated rows are rewritten where they are,
+        // without walking the whole list.
+        PublishInsertions(rows_.NewRows(shownSerials_), {});
+        PublishUpdates(changes.updated);
+    }
     shownSerials_ = rows_.NextSerial();
     emit countsChanged();
 }
 
-void CRowTableModel::PublishRemovals() {
+void CRowTableModel::PublishUpdates(const Serials& updated) {
+    if (updated.empty()) {
+        return;
+    }
+    int first = -1;
+    int last = -1;
+    for (std::size_t row = 0; row < shown_.size(); ++row) {
+        ShownRow& shown = shown_[row];
+        if (!updated.contains(shown.serial)) {
+            continue;
+        }
+        const ShownRow* now = rows_.Find(shown.serial);
+        if (now != nullptr && now->version != shown.version) {
+            shown.record = now->record;
+            shown.version = now->version;
+            first = first < 0 ? static_cast<int>(row) : first;
+            last = static_cast<int>(row);
+        }
+    }
+    if (first >= 0) {
+        emit dataChanged(index(first, 0), index(last, kColumns - 1));
+    }
+}
+
+void CRowTableModel::PublishRemovals(const Serials& candidates) {
+    if (candidates.empty()) {
+        return;
+    }
     std::vector<bool> removed(shown_.size());
     std::size_t count = 0;
     std::size_t runs = 0;
     for (std::size_t row = 0; row < shown_.size(); ++row) {
-        removed[row] = !rows_.Shows(shown_[row].serial);
+        removed[row] =
+            candidates.contains(shown_[row].serial) && !rows_.Shows(shown_[row].serial);
         count += removed[row] ? 1 : 0;
         runs += removed[row] && (row == 0 || !removed[row - 1]) ? 1 : 0;
     }
@@ -201,9 +240,8 @@ void CRowTableModel::RemoveAfterMovingDown(std::vector<bool> removed, std::size_
     endRemoveRows();
 }
 
-void CRowTableModel::PublishInsertions(const RowRefs& next) {
+void CRowTableModel::PublishInsertions(const RowRefs& next, Serials revealed) {
     // Rows an update let through the search are new to the view unless it shows them still.
-    std::unordered_set<std::uint64_t> revealed = rows_.TakeRevealed();
     if (!revealed.empty()) {
         for (const ShownRow& row : shown_) {
             revealed.erase(row.serial);
@@ -230,10 +268,11 @@ void CRowTableModel::PublishOrder(const RowRefs& next) {
     for (std::size_t i = 0; i < next.size(); ++i) {
         ShownRow& shown = shown_[i];
         reordered = reordered || next[i]->serial != shown.serial;
-        if (!(next[i]->record == shown.record)) {
+        if (next[i]->version != shown.version) {
             changed = true;
             if (!reordered) {
                 shown.record = next[i]->record;
+                shown.version = next[i]->version;
             }
         }
     }

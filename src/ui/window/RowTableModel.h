@@ -4,6 +4,7 @@
 #include <QBrush>
 #include <QPalette>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "ui/model/ConnectionRowModel.h"
@@ -51,12 +52,15 @@ signals:
 private:
     using RowRefs = std::vector<const ShownRow*>;
 
+    using Serials = std::unordered_set<std::uint64_t>;
+
     void Publish();
-    void PublishRemovals();
+    void PublishRemovals(const Serials& candidates);
     void RemoveRuns();
     void RemoveAfterMovingDown(std::vector<bool> removed, std::size_t count);
-    void PublishInsertions(const RowRefs& next);
+    void PublishInsertions(const RowRefs& next, Serials revealed);
     void PublishOrder(const RowRefs& next);
+    void PublishUpdates(const Serials& updated);
     void Reorder(const RowRefs& next);
 
     std::vector<std::string> titles_;
