@@ -56,7 +56,6 @@ void CRowTableModel::SetFilter(const QString& text) {
     rows_.TakeChanges();  // the rows are taken afresh below
     rows_.TakeRevealed();
     shown_.clear();
-    shown_.reserve(rows_.MatchingSize());
     for (const ShownRow* row : rows_.RowRefs()) {
         shown_.push_back(*row);
     }
@@ -217,7 +216,7 @@ void CRowTableModel::RemoveRuns() {
 void CRowTableModel::RemoveAfterMovingDown(std::vector<bool> removed, std::size_t count) {
     const std::size_t keptCount = shown_.size() - count;
     std::vector<int> newRow(shown_.size());
-    std::vector<ShownRow> arranged(shown_.size());
+    std::deque<ShownRow> arranged(shown_.size());
     std::size_t keptAt = 0;
     std::size_t removedAt = keptCount;
     for (std::size_t row = 0; row < shown_.size(); ++row) {
@@ -306,8 +305,7 @@ void CRowTableModel::Reorder(const RowRefs& next) {
         to.append(this->index(newRow.at(serial), index.column()));
     }
     changePersistentIndexList(from, to);
-    std::vector<ShownRow> rows;
-    rows.reserve(next.size());
+    std::deque<ShownRow> rows;
     for (const ShownRow* row : next) {
         rows.push_back(*row);
     }

@@ -3,6 +3,7 @@
 #include <QAbstractTableModel>
 #include <QBrush>
 #include <QPalette>
+#include <deque>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -69,7 +70,8 @@ private:
     QBrush wellKnownBrush_;
     QBrush otherBrush_;
     CConnectionRowModel rows_;
-    std::vector<ShownRow> shown_;
+    // New rows come at the top: a deque takes them without moving the others.
+    std::deque<ShownRow> shown_;
     // Every row with a lower serial has been shown already (or was deleted before it could be).
     std::uint64_t shownSerials_ = 0;
 };

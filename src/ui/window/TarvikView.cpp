@@ -18,6 +18,7 @@
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/RowDelegate.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
 
@@ -64,6 +65,9 @@ CTarvikView::CTarvikView(CSettingsStore& settings, WorkersFactory workers, TrayF
       trayFactory_(std::move(tray)),
       rows_(new CRowTableModel(settings.ColumnTitles(), this)) {
     setModel(rows_);
+    setItemDelegate(new CRowDelegate(this));
+    // Every row is one line: no row is ever measured.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     setSortingEnabled(false);  // the heading-click rule sorts, not QTableView
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setShowGrid(false);
