@@ -179,6 +179,14 @@ GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
         }
         result.churnMillis = MedianOf(std::move(churn));
         result.updateMillis = MedianOf(std::move(updates));
+        std::vector<double> searches;
+        for (const char* text : {"host-12", "10.1.3", "zzz", "https", ""}) {
+            const auto start = Clock::now();
+            view.Rows().SetFilter(QString::fromLatin1(text));
+            QApplication::processEvents();
+            searches.push_back(Millis(Clock::now() - start));
+        }
+        result.searchMillis = MedianOf(std::move(searches));
         view.StopWorkers();
     }
     std::error_code ignored;

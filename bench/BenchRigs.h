@@ -55,6 +55,7 @@ struct GuiResult {
     double churnMillis = -1;   // median per batch of `batches` after the first
     double updateMillis = -1;  // median per batch updating 1% of the rows
     double bytesPerRow = -1;   // heap of the table model and view, per row
+    double searchMillis = -1;  // median of one keystroke's search over all rows, and its undo
 };
 
 // Replays the batches into the window's table model under a shown table view: the first fills
