@@ -128,6 +128,21 @@ void CTarvikView::TakePending() {
         return;
     }
     rows_->Apply(batch);
+    SizeColumnsToFirstRows();
+}
+
+void CTarvikView::SizeColumnsToFirstRows() {
+    if (!sizeToFirstRows_ || rows_->rowCount() == 0) {
+        return;
+    }
+    sizeToFirstRows_ = false;
+    for (int column = 0; column < kColumns; ++column) {
+        // Never narrower than the heading or the classic width.
+        const int width = std::max(sizeHintForColumn(column) + 8,
+                                   std::max(horizontalHeader()->sectionSizeHint(column),
+                                            kColumnWidth));
+        setColumnWidth(column, width);
+    }
 }
 
 void CTarvikView::OnHeadingClicked(int column) {
@@ -270,6 +285,7 @@ void CTarvikView::CloseStep() {
 
 void CTarvikView::RestoreColumnWidths() {
     const std::string stored = settings_.GetProfileString(kViewSection, kColumnWidthsName);
+    sizeToFirstRows_ = stored.empty();
     QHeaderView* header = horizontalHeader();
     for (int column = 0; column < kColumns; ++column) {
         const std::optional<int> width =

@@ -102,6 +102,7 @@ protected:
 
 private:
     void TakePending();
+    void SizeColumnsToFirstRows();
     void OnHeadingClicked(int column);
     void RestoreColumnWidths();
     void RestoreHiddenColumns();
@@ -124,6 +125,8 @@ private:
     std::unique_ptr<CSystemTray> tray_;
     std::atomic<bool> accepting_{true};
     bool started_ = false;
+    // No widths were stored: the first rows size the columns to their content.
+    bool sizeToFirstRows_ = false;
     QTimer dataTimer_;
     QTimer scanTimer_;
     QTimer memoryTimer_;
