@@ -5,8 +5,8 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tracking/ConnectionList.h"

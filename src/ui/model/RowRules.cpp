@@ -123,7 +123,8 @@ bool RowMatches(const CConnectionRecord& r, std::string_view lowerNeedle) {
                       : NumberContains(r.remotePort, lowerNeedle)) ||
            ContainsLower(r.serviceText, lowerNeedle) ||
            ContainsLower(r.interfaceText, lowerNeedle) ||
-           ContainsLower(r.StateName(), lowerNeedle) || (r.pid > 0 ? ContainsLower(ProcessText(r), lowerNeedle)
+           ContainsLower(r.StateName(), lowerNeedle) ||
+           (r.pid > 0 ? ContainsLower(ProcessText(r), lowerNeedle)
                       : ContainsLower(r.command, lowerNeedle));
 }
 

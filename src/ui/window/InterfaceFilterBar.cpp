@@ -1,10 +1,10 @@
 #include "ui/window/InterfaceFilterBar.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QAbstractItemView>
 #include <QLineEdit>
 
 #include "settings/SettingsStore.h"

@@ -136,8 +136,7 @@ std::unique_ptr<QMessageBox> CMainFrame::CreateAboutBox(QWidget* parent) {
     box->setInformativeText(
         tr("Shows the machine's TCP connections and listening ports, logs the connections that "
            "end and warns of port scans.") +
-        QStringLiteral("<br><br>") +
-        tr("Licence: GPL-3.0-or-later") + QStringLiteral("<br>") +
+        QStringLiteral("<br><br>") + tr("Licence: GPL-3.0-or-later") + QStringLiteral("<br>") +
         QStringLiteral("<a href=\"https://github.com/corvane/tarvik\">"
                        "https://github.com/corvane/tarvik</a>"));
     box->setIconPixmap(QApplication::windowIcon().pixmap(48, 48));

@@ -27,9 +27,8 @@ void CRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
     const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
     const QRect area = option.rect.adjusted(margin, 0, -margin, 0);
     const bool selected = (option.state & QStyle::State_Selected) != 0;
-    const QPalette::ColorGroup group = (option.state & QStyle::State_Active) != 0
-                                           ? QPalette::Active
-                                           : QPalette::Inactive;
+    const QPalette::ColorGroup group =
+        (option.state & QStyle::State_Active) != 0 ? QPalette::Active : QPalette::Inactive;
     QColor colour = option.palette.color(group, QPalette::Text);
     if (selected) {
         colour = option.palette.color(group, QPalette::HighlightedText);

@@ -177,8 +177,7 @@ void CRowTableModel::PublishRemovals(const Serials& candidates) {
     std::size_t count = 0;
     std::size_t runs = 0;
     for (std::size_t row = 0; row < shown_.size(); ++row) {
-        removed[row] =
-            candidates.contains(shown_[row].serial) && !rows_.Shows(shown_[row].serial);
+        removed[row] = candidates.contains(shown_[row].serial) && !rows_.Shows(shown_[row].serial);
         count += removed[row] ? 1 : 0;
         runs += removed[row] && (row == 0 || !removed[row - 1]) ? 1 : 0;
     }

@@ -8,8 +8,8 @@
 #include <QMenu>
 #include <QThread>
 #include <algorithm>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -138,9 +138,9 @@ void CTarvikView::SizeColumnsToFirstRows() {
     sizeToFirstRows_ = false;
     for (int column = 0; column < kColumns; ++column) {
         // Never narrower than the heading or the classic width.
-        const int width = std::max(sizeHintForColumn(column) + 8,
-                                   std::max(horizontalHeader()->sectionSizeHint(column),
-                                            kColumnWidth));
+        const int width =
+            std::max(sizeHintForColumn(column) + 8,
+                     std::max(horizontalHeader()->sectionSizeHint(column), kColumnWidth));
         setColumnWidth(column, width);
     }
 }
@@ -311,8 +311,7 @@ void CTarvikView::RestoreSortOrder() {
     if (column.empty() || *end != '\0' || index < 0 || index >= kColumns) {
         return;
     }
-    const bool descending =
-        settings_.GetProfileString(kViewSection, kSortOrderName) == kDescending;
+    const bool descending = settings_.GetProfileString(kViewSection, kSortOrderName) == kDescending;
     const int key = static_cast<int>(index) + 1;
     rows_->SetSortKey(descending ? -key : key);
     ShowSortIndicator();
@@ -400,13 +399,13 @@ std::unique_ptr<QMenu> CTarvikView::CreateContextMenu() {
 std::unique_ptr<QMenu> CTarvikView::CreateHeaderMenu() {
     auto menu = std::make_unique<QMenu>(this);
     for (int column = 0; column < kColumns; ++column) {
-        QAction* action =
-            menu->addAction(rows_->headerData(column, Qt::Horizontal).toString());
+        QAction* action = menu->addAction(rows_->headerData(column, Qt::Horizontal).toString());
         action->setCheckable(true);
         action->setChecked(!isColumnHidden(column));
         connect(action, &QAction::toggled, this, [this, column](bool shown) {
             // One column always stays, or the header could never be reached again.
-            const int visible = horizontalHeader()->count() - horizontalHeader()->hiddenSectionCount();
+            const int visible =
+                horizontalHeader()->count() - horizontalHeader()->hiddenSectionCount();
             if (!shown && visible <= 1) {
                 return;
             }

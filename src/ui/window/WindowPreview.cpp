@@ -8,11 +8,11 @@
 #include <string>
 
 #include <QApplication>
-#include <QPixmap>
-#include <QTimer>
 #include <QLineEdit>
 #include <QPalette>
+#include <QPixmap>
 #include <QStyleFactory>
+#include <QTimer>
 
 #include "settings/SettingsStore.h"
 #include "ui/window/InterfaceFilterBar.h"
@@ -54,9 +54,8 @@ QPalette DarkPalette() {
     return palette;
 }
 
-CConnectionRecord Row(int id, const char* host, const char* ip, int local, int remote,
-                      int state, int category, const char* service, const char* command,
-                      int pid) {
+CConnectionRecord Row(int id, const char* host, const char* ip, int local, int remote, int state,
+                      int category, const char* service, const char* command, int pid) {
     CConnectionRecord record;
     record.id = id;
     record.visible = 1;
@@ -81,11 +80,11 @@ std::vector<RowOp> SampleRows() {
             kCategoryInbound, "ssh", "sshd", 20411),
         Row(4, "mirror.example.net", "203.0.113.80", 41822, 443, kStateEstablished,
             kCategoryOutbound, "https", "apt", 3021),
-        Row(5, "mail.example.com", "203.0.113.25", 39410, 993, kStateEstablished,
-            kCategoryOutbound, "imaps", "thunderbird", 2210),
+        Row(5, "mail.example.com", "203.0.113.25", 39410, 993, kStateEstablished, kCategoryOutbound,
+            "imaps", "thunderbird", 2210),
         Row(6, "", "198.51.100.7", 8080, 61002, 11, kCategoryInbound, "http-alt", "", 0),
-        Row(7, "ntp.example.org", "192.0.2.123", 51234, 4460, kStateEstablished,
-            kCategoryUnknown, "", "chronyd", 540),
+        Row(7, "ntp.example.org", "192.0.2.123", 51234, 4460, kStateEstablished, kCategoryUnknown,
+            "", "chronyd", 540),
         Row(8, "", "2001:db8::17", 443, 55120, kStateEstablished, kCategoryInbound, "https",
             "nginx", 977),
     };
@@ -123,14 +122,11 @@ int main(int argc, char** argv) {
     int result = 0;
     {
         CSettingsStore settings(
-            scratch / "Tarvik.conf", [] { return std::vector<std::string>{"192.0.2.2"}; },
-            scratch);
+            scratch / "Tarvik.conf", [] { return std::vector<std::string>{"192.0.2.2"}; }, scratch);
         CMainFrame frame(
             settings,
             [](CSettingsStore&, IConnectionList&) { return std::make_unique<CIdleWorkers>(); },
-            [] {
-            return std::make_unique<CSystemTray>(nullptr, [] { return false; });
-        });
+            [] { return std::make_unique<CSystemTray>(nullptr, [] { return false; }); });
         frame.View()->Apply(SampleRows());
         frame.View()->Rows().ClickHeading(6);
         frame.setGeometry(0, 0, 1060, 400);

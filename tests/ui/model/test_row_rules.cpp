@@ -129,11 +129,11 @@ TEST(Contrast, ThemedRowColoursReadOnLightAndDarkThemes) {
         Rgb text;
         Rgb base;
     };
-    for (const Theme& theme : {Theme{"light", {0, 0, 0}, {255, 255, 255}},
-                               Theme{"light grey", {30, 30, 30}, {239, 239, 239}},
-                               Theme{"dark", {238, 238, 238}, {42, 42, 42}},
-                               Theme{"black", {255, 255, 255}, {0, 0, 0}},
-                               Theme{"dark blue", {220, 220, 230}, {25, 30, 60}}}) {
+    for (const Theme& theme :
+         {Theme{"light", {0, 0, 0}, {255, 255, 255}},
+          Theme{"light grey", {30, 30, 30}, {239, 239, 239}},
+          Theme{"dark", {238, 238, 238}, {42, 42, 42}}, Theme{"black", {255, 255, 255}, {0, 0, 0}},
+          Theme{"dark blue", {220, 220, 230}, {25, 30, 60}}}) {
         const RowPalette palette = ThemedRowPalette(theme.text, theme.base);
         for (auto [kind, colour] : {std::pair{"listening", palette.listening},
                                     std::pair{"well-known port", palette.wellKnownPort},

@@ -60,8 +60,7 @@ TEST_F(ActivationChannelTest, NobodyListeningIsReportedAndOtherTextIsIgnored) {
     ASSERT_TRUE(WaitFor([&other] { return other.state() == QLocalSocket::ConnectedState; }));
     other.write(QByteArray(200, 'x'));
     other.flush();
-    EXPECT_TRUE(
-        WaitFor([&other] { return other.state() == QLocalSocket::UnconnectedState; }));
+    EXPECT_TRUE(WaitFor([&other] { return other.state() == QLocalSocket::UnconnectedState; }));
     EXPECT_EQ(requests, 0);
 }
 

@@ -3,10 +3,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QStatusBar>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QStatusBar>
 #include <algorithm>
 #include <csignal>
 #include <thread>

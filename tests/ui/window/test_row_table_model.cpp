@@ -124,14 +124,12 @@ TEST_F(RowTableModelTest, SearchShowsExactlyTheMatchingRowsInOrderThroughRandomB
     CConnectionRowModel reference;
     // The row count as the view learns it from the signals alone.
     int signalled = 0;
-    QObject::connect(&model, &QAbstractItemModel::rowsInserted,
-                     [&signalled](const QModelIndex&, int first, int last) {
-                         signalled += last - first + 1;
-                     });
-    QObject::connect(&model, &QAbstractItemModel::rowsRemoved,
-                     [&signalled](const QModelIndex&, int first, int last) {
-                         signalled -= last - first + 1;
-                     });
+    QObject::connect(
+        &model, &QAbstractItemModel::rowsInserted,
+        [&signalled](const QModelIndex&, int first, int last) { signalled += last - first + 1; });
+    QObject::connect(
+        &model, &QAbstractItemModel::rowsRemoved,
+        [&signalled](const QModelIndex&, int first, int last) { signalled -= last - first + 1; });
     QObject::connect(&model, &QAbstractItemModel::modelReset,
                      [&signalled, &model] { signalled = model.rowCount(); });
     std::mt19937 random(11);
@@ -141,9 +139,9 @@ TEST_F(RowTableModelTest, SearchShowsExactlyTheMatchingRowsInOrderThroughRandomB
     for (int batch = 0; batch < 300; ++batch) {
         std::vector<RowOp> ops;
         for (int i = pick(8); i > 0; --i) {
-            CConnectionRecord record = Record(1 + pick(20), std::string(1, 'a' + pick(3)) +
-                                                                std::string(1, 'a' + pick(3)),
-                                              4990 + pick(20), pick(4) == 0 ? 8 : 5);
+            CConnectionRecord record =
+                Record(1 + pick(20), std::string(1, 'a' + pick(3)) + std::string(1, 'a' + pick(3)),
+                       4990 + pick(20), pick(4) == 0 ? 8 : 5);
             record.visible = pick(6) != 0;
             const int kind = pick(3);
             ops.push_back(RowOp{kind == 0   ? RowOp::Kind::Insert

@@ -253,8 +253,8 @@ TEST_F(TarvikViewTest, HiddenColumnsAndSortOrderAreStoredAndRestored) {
     EXPECT_FALSE(view->isColumnHidden(0));
     EXPECT_EQ(view->Rows().SortKey(), -3);
     EXPECT_EQ(view->horizontalHeader()->sortIndicatorSection(), 2);
-    view->Apply({RowOp{RowOp::Kind::Insert, Record(1, "a")},
-                 RowOp{RowOp::Kind::Insert, Record(2, "b")}});
+    view->Apply(
+        {RowOp{RowOp::Kind::Insert, Record(1, "a")}, RowOp{RowOp::Kind::Insert, Record(2, "b")}});
     view->Rows().SetSortKey(view->Rows().SortKey());
     EXPECT_EQ(view->model()->index(0, 2).data().toString(), "5002");
 }
@@ -288,8 +288,7 @@ TEST_F(TarvikViewTest, CopyRowGivesTheCellsSeparatedByTabs) {
     EXPECT_EQ(clipboard->text(), "before");  // nothing selected: nothing copied
     view->selectRow(0);
     view->CopyRowAction()->trigger();
-    EXPECT_EQ(clipboard->text(),
-              "one.example\t127.0.0.1\t5001\t0\t\t\tEstablished\tsshd (812)");
+    EXPECT_EQ(clipboard->text(), "one.example\t127.0.0.1\t5001\t0\t\t\tEstablished\tsshd (812)");
 }
 
 TEST_F(TarvikViewTest, RefreshNowBroadcastsAPoll) {
