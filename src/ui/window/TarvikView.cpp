@@ -300,8 +300,16 @@ void CTarvikView::RestoreColumnWidths() {
 void CTarvikView::RestoreHiddenColumns() {
     for (int column :
          ParseColumnList(settings_.GetProfileString(kViewSection, kHiddenColumnsName))) {
-        setColumnHidden(column, true);
+        SetColumnShown(column, false);
     }
+}
+
+void CTarvikView::SetColumnShown(int column, bool shown) {
+    hiddenWidths_.resize(static_cast<std::size_t>(kColumns), 0);
+    if (!shown && !isColumnHidden(column)) {
+        hiddenWidths_[static_cast<std::size_t>(column)] = columnWidth(column);
+    }
+    setColumnHidden(column, !shown);
 }
 
 void CTarvikView::RestoreSortOrder() {
@@ -322,8 +330,10 @@ void CTarvikView::StoreColumnWidths() {
     std::vector<int> hidden;
     for (int column = 0; column < kColumns; ++column) {
         // A hidden column keeps the width it had when shown.
-        const int width = isColumnHidden(column) ? horizontalHeader()->sectionSize(column) : 0;
-        widths.push_back(width > 0 ? width : columnWidth(column));
+        const auto index = static_cast<std::size_t>(column);
+        const bool hiddenWidth =
+            isColumnHidden(column) && index < hiddenWidths_.size() && hiddenWidths_[index] > 0;
+        widths.push_back(hiddenWidth ? hiddenWidths_[index] : columnWidth(column));
         if (isColumnHidden(column)) {
             hidden.push_back(column);
         }
@@ -409,7 +419,7 @@ std::unique_ptr<QMenu> CTarvikView::CreateHeaderMenu() {
             if (!shown && visible <= 1) {
                 return;
             }
-            setColumnHidden(column, !shown);
+            SetColumnShown(column, shown);
         });
     }
     return menu;

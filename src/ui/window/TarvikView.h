@@ -109,6 +109,7 @@ private:
     void RestoreSortOrder();
     void ShowSortIndicator();
     int FirstSelectedRow() const;
+    void SetColumnShown(int column, bool shown);
     void CreateTray();
     void TickData();
     void TickScan();
@@ -125,6 +126,8 @@ private:
     std::unique_ptr<CSystemTray> tray_;
     std::atomic<bool> accepting_{true};
     bool started_ = false;
+    // Widths of hidden columns as they were when shown (a hidden section reports 0).
+    std::vector<int> hiddenWidths_;
     // No widths were stored: the first rows size the columns to their content.
     bool sizeToFirstRows_ = false;
     QTimer dataTimer_;

@@ -12,6 +12,7 @@
 
 #include "support/WindowTestSupport.h"
 #include "tracking/Message.h"
+#include "ui/model/RowRules.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TarvikView.h"
@@ -231,6 +232,7 @@ TEST_F(TarvikViewTest, SevenStoredWidthsStillApplyAndTheProcessColumnGetsItsOwn)
 TEST_F(TarvikViewTest, HiddenColumnsAndSortOrderAreStoredAndRestored) {
     {
         auto view = MakeView();
+        view->setColumnWidth(4, 133);
         std::unique_ptr<QMenu> header = view->CreateHeaderMenu();
         ASSERT_EQ(header->actions().size(), 8);
         EXPECT_EQ(header->actions()[7]->text(), "Process");
@@ -243,6 +245,8 @@ TEST_F(TarvikViewTest, HiddenColumnsAndSortOrderAreStoredAndRestored) {
     }
     const auto stored = settings.ReadBack();
     EXPECT_EQ(stored->GetProfileString("View", "hiddencolumns"), "4,7,");
+    // A hidden column keeps its width for when it is shown again.
+    EXPECT_EQ(StoredColumnWidth(stored->GetProfileString("View", "columnwidths"), 4), 133);
     EXPECT_EQ(stored->GetProfileString("View", "sortcolumn"), "2");
     EXPECT_EQ(stored->GetProfileString("View", "sortorder"), "descending");
 
@@ -251,6 +255,8 @@ TEST_F(TarvikViewTest, HiddenColumnsAndSortOrderAreStoredAndRestored) {
     EXPECT_TRUE(view->isColumnHidden(4));
     EXPECT_TRUE(view->isColumnHidden(7));
     EXPECT_FALSE(view->isColumnHidden(0));
+    view->CreateHeaderMenu()->actions()[4]->setChecked(true);
+    EXPECT_EQ(view->columnWidth(4), 133);
     EXPECT_EQ(view->Rows().SortKey(), -3);
     EXPECT_EQ(view->horizontalHeader()->sortIndicatorSection(), 2);
     view->Apply(
