@@ -126,6 +126,27 @@ BacklogResult MeasureGuiBacklog(int rows, int batches, int busyMillis) {
     return result;
 }
 
+std::vector<std::vector<RowOp>> SyntheticChurn(int rows, int batches) {
+    std::vector<std::vector<RowOp>> all(1);
+    for (int id = 1; id <= rows; ++id) {
+        all[0].push_back(RowOp{RowOp::Kind::Insert, BacklogRecord(id)});
+    }
+    int oldest = 1;
+    int next = rows + 1;
+    for (int batch = 0; batch < batches; ++batch) {
+        std::vector<RowOp> ops;
+        // The oldest go, spread over the list by their host names; as many new ones come.
+        for (int i = 0; i < rows / 100; ++i) {
+            CConnectionRecord gone;
+            gone.id = oldest++;
+            ops.push_back(RowOp{RowOp::Kind::Delete, gone});
+            ops.push_back(RowOp{RowOp::Kind::Insert, BacklogRecord(next++)});
+        }
+        all.push_back(std::move(ops));
+    }
+    return all;
+}
+
 GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
     GuiResult result;
     if (batches.empty()) {
@@ -158,6 +179,14 @@ GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
         }
         result.churnMillis = MedianOf(std::move(churn));
         result.updateMillis = MedianOf(std::move(updates));
+        std::vector<double> searches;
+        for (const char* text : {"host-12", "10.1.3", "zzz", "https", ""}) {
+            const auto start = Clock::now();
+            view.Rows().SetFilter(QString::fromLatin1(text));
+            QApplication::processEvents();
+            searches.push_back(Millis(Clock::now() - start));
+        }
+        result.searchMillis = MedianOf(std::move(searches));
         view.StopWorkers();
     }
     std::error_code ignored;
@@ -166,6 +195,9 @@ GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
 }
 #else
 GuiResult MeasureGui(const std::vector<std::vector<RowOp>>&) {
+    return {};
+}
+std::vector<std::vector<RowOp>> SyntheticChurn(int, int) {
     return {};
 }
 BacklogResult MeasureGuiBacklog(int, int, int) {

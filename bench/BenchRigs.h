@@ -55,11 +55,15 @@ struct GuiResult {
     double churnMillis = -1;   // median per batch of `batches` after the first
     double updateMillis = -1;  // median per batch updating 1% of the rows
     double bytesPerRow = -1;   // heap of the table model and view, per row
+    double searchMillis = -1;  // median of one keystroke's search over all rows, and its undo
 };
 
 // Replays the batches into the window's table model under a shown table view: the first fills
 // it, each later one is timed (model update and the events it causes).
 GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches);
+// Without sockets: a first batch of `rows` inserts, then `batches` snapshots that each close
+// 1% of the connections and open as many new ones, as the tracker reports them.
+std::vector<std::vector<RowOp>> SyntheticChurn(int rows, int batches);
 
 struct BacklogResult {
     double catchUpMillis = -1;       // until the window shows the last batch's state

@@ -2,6 +2,7 @@
 // dump of the connection table, at growing numbers of loopback connections, and prints one
 // table. Usage: bench_scale [--out FILE] [--runs N] [--sizes 1000,10000,50000]
 //                           [--tarvikd PATH] [--tarvikd-seconds S]
+//        bench_scale --gui-rows N   (the window alone, synthetic 1% churn, no sockets)
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -37,6 +38,7 @@ struct Options {
     std::string tarvikd;
     int tarvikdSeconds = 60;
     int backlogRows = 0;  // only the backlog measure, at this many rows
+    int guiRows = 0;      // only the window, with synthetic churn at this many rows
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -52,6 +54,8 @@ Options ParseOptions(int argc, char** argv) {
             options.tarvikd = value;
         } else if (name == "--tarvikd-seconds") {
             options.tarvikdSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--gui-rows") {
+            options.guiRows = std::stoi(value);
         } else if (name == "--backlog") {
             options.backlogRows = std::max(1, std::stoi(value));
         } else if (name == "--sizes") {
@@ -193,6 +197,14 @@ int main(int argc, char** argv) {
 #endif
     const Options options = ParseOptions(argc, argv);
     signal(SIGPIPE, SIG_IGN);
+    if (options.guiRows > 0) {
+        const GuiResult gui = MeasureGui(SyntheticChurn(options.guiRows, 2 * options.runs + 1));
+        std::printf(
+            "GUI, %d rows: 1%% churn %.2f ms, 1%% updates %.2f ms, one search keystroke %.2f ms "
+            "(medians)\n",
+            options.guiRows, gui.churnMillis, gui.updateMillis, gui.searchMillis);
+        return gui.churnMillis >= 0 ? 0 : 1;
+    }
     if (options.backlogRows > 0) {
         const BacklogResult backlog = MeasureGuiBacklog(options.backlogRows, 200, 20);
         std::printf(

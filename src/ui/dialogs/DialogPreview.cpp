@@ -1,5 +1,6 @@
 // Shows one option dialog over a throw-away settings file:
-//   tarvik_dialog_preview scan|logging [tab index]
+//   tarvik_dialog_preview scan|logging [tab index] [FILE.png]
+// With a file the dialog is drawn into it once shown, and the program ends.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -8,7 +9,9 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QPixmap>
 #include <QTabWidget>
+#include <QTimer>
 
 #include "settings/SettingsStore.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
@@ -56,7 +59,18 @@ int main(int argc, char** argv) {
             }
         }
         QObject::connect(dialog.get(), &QDialog::finished, &app, &QApplication::quit);
-        result = app.exec();
+        const QString save = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
+        if (!save.isEmpty()) {
+            QTimer::singleShot(500, dialog.get(), [&dialog, &save, &result] {
+                if (!dialog->grab().save(save)) {
+                    std::fprintf(stderr, "cannot write %s\n", save.toLocal8Bit().constData());
+                    result = 1;
+                }
+                QCoreApplication::quit();
+            });
+        }
+        const int status = app.exec();
+        result = result != 0 ? result : status;
     }
     std::error_code ignored;
     std::filesystem::remove_all(scratch, ignored);

@@ -1,6 +1,7 @@
 #include "ui/model/ConnectionRowModel.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "ui/model/RowRules.h"
 
@@ -40,6 +41,8 @@ void CConnectionRowModel::Insert(const CConnectionRecord& record) {
     node.row = ShownRow{serial, record};
     node.insertSeq = nextInsertSeq_++;
     node.inTop = true;
+    node.matches = RowMatches(record, filter_);
+    matching_ += node.matches ? 1 : 0;
     top_.emplace(node.insertSeq, &node);
     byId_[record.id].push_back(&node);
 }
@@ -55,6 +58,9 @@ void CConnectionRowModel::Delete(int id) {
         } else {
             sorted_.erase(node);
         }
+        matching_ -= node->matches ? 1 : 0;
+        revealed_.erase(node->row.serial);
+        changes_.removed.insert(node->row.serial);
         nodes_.erase(node->row.serial);
     }
     byId_.erase(found);
@@ -79,7 +85,65 @@ void CConnectionRowModel::Update(const CConnectionRecord& record) {
     node->row.record = record;
     node->row.record.localPort = before.localPort;
     node->row.record.remotePort = before.remotePort;
+    node->row.version = nextVersion_++;
+    changes_.updated.insert(node->row.serial);
+    SetMatches(*node, RowMatches(node->row.record, filter_));
     Sort(node, &before);
+}
+
+void CConnectionRowModel::SetMatches(Node& node, bool matches) {
+    if (node.matches == matches) {
+        return;
+    }
+    node.matches = matches;
+    if (matches) {
+        ++matching_;
+        revealed_.insert(node.row.serial);
+    } else {
+        --matching_;
+        revealed_.erase(node.row.serial);
+        changes_.removed.insert(node.row.serial);
+    }
+}
+
+void CConnectionRowModel::SetFilter(std::string_view text) {
+    filter_ = LowerAscii(text);
+    matching_ = 0;
+    for (auto& [serial, node] : nodes_) {
+        node.matches = RowMatches(node.row.record, filter_);
+        matching_ += node.matches ? 1 : 0;
+    }
+    // Whoever shows the rows takes them all afresh after a new search.
+    revealed_.clear();
+    changes_.reordered = true;
+}
+
+bool CConnectionRowModel::Shows(std::uint64_t serial) const {
+    const auto found = nodes_.find(serial);
+    return found != nodes_.end() && found->second.matches;
+}
+
+std::unordered_set<std::uint64_t> CConnectionRowModel::TakeRevealed() {
+    return std::exchange(revealed_, {});
+}
+
+CConnectionRowModel::Changes CConnectionRowModel::TakeChanges() {
+    return std::exchange(changes_, {});
+}
+
+const ShownRow* CConnectionRowModel::Find(std::uint64_t serial) const {
+    const auto found = nodes_.find(serial);
+    return found == nodes_.end() ? nullptr : &found->second.row;
+}
+
+std::vector<const ShownRow*> CConnectionRowModel::NewRows(std::uint64_t from) const {
+    std::vector<const ShownRow*> rows;
+    for (auto it = top_.rbegin(); it != top_.rend() && it->second->row.serial >= from; ++it) {
+        if (it->second->matches) {
+            rows.push_back(&it->second->row);
+        }
+    }
+    return rows;
 }
 
 void CConnectionRowModel::Sort(Node* updated, const CConnectionRecord* before) {
@@ -93,9 +157,11 @@ void CConnectionRowModel::Sort(Node* updated, const CConnectionRecord* before) {
         } else if (moved > 0) {
             updated->tie = ++highTie_;
         }
+        changes_.reordered = changes_.reordered || moved != 0;
         sorted_.insert(updated);
     }
     // Rows inserted since the last sort stood above all the others, the newest first.
+    changes_.reordered = changes_.reordered || !top_.empty();
     for (auto& [seq, node] : top_) {
         node->tie = --lowTie_;
         node->inTop = false;
@@ -133,6 +199,7 @@ void CConnectionRowModel::ClickHeading(int column) {
 }
 
 void CConnectionRowModel::SetSortKey(int sortKey) {
+    changes_.reordered = true;
     std::vector<Node*> order = InOrder();
     sortKey_ = sortKey;
     std::stable_sort(order.begin(), order.end(), [this](const Node* a, const Node* b) {
@@ -162,18 +229,26 @@ std::vector<CConnectionRowModel::Node*> CConnectionRowModel::InOrder() const {
 
 std::vector<ShownRow> CConnectionRowModel::Rows() const {
     std::vector<ShownRow> rows;
-    rows.reserve(nodes_.size());
-    for (const Node* node : InOrder()) {
-        rows.push_back(node->row);
+    rows.reserve(matching_);
+    for (const ShownRow* row : RowRefs()) {
+        rows.push_back(*row);
     }
     return rows;
 }
 
 std::vector<const ShownRow*> CConnectionRowModel::RowRefs() const {
     std::vector<const ShownRow*> rows;
-    rows.reserve(nodes_.size());
-    for (const Node* node : InOrder()) {
-        rows.push_back(&node->row);
+    rows.reserve(matching_);
+    const auto add = [&rows](const Node* node) {
+        if (node->matches) {
+            rows.push_back(&node->row);
+        }
+    };
+    for (auto it = top_.rbegin(); it != top_.rend(); ++it) {
+        add(it->second);
+    }
+    for (const Node* node : sorted_) {
+        add(node);
     }
     return rows;
 }

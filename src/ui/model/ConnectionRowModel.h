@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tracking/ConnectionList.h"
@@ -14,6 +17,7 @@ namespace tarvik {
 struct ShownRow {
     std::uint64_t serial = 0;
     CConnectionRecord record;
+    std::uint64_t version = 0;  // changes with every update of the row
 };
 
 // The rows of the connection list, without a window system. Apply gives exactly the order that
@@ -43,12 +47,40 @@ public:
     void ClickHeading(int column);
     void SetSortKey(int sortKey);
 
+    // The search: only rows with a cell that contains `text` (any case) are shown. One pass
+    // over the rows; each later Insert or Update tests only its own row.
+    void SetFilter(std::string_view text);
+    const std::string& Filter() const { return filter_; }
+
+    // Every row, shown or not.
     std::size_t Size() const { return nodes_.size(); }
-    // The rows in display order.
+    // The rows the search lets through.
+    std::size_t MatchingSize() const { return matching_; }
+    // The rows the search lets through, in display order.
     std::vector<ShownRow> Rows() const;
     // The same without copies; the pointers stay valid until the next change of the model.
     std::vector<const ShownRow*> RowRefs() const;
     bool Contains(std::uint64_t serial) const { return nodes_.contains(serial); }
+    // The row exists and the search lets it through.
+    bool Shows(std::uint64_t serial) const;
+    // Rows that an Update let through the search since the last call (they may be gone again).
+    std::unordered_set<std::uint64_t> TakeRevealed();
+
+    // What happened since the last call, so that whoever shows the rows need not compare them
+    // all: whether any row moved relative to the others (new rows on top do not count), and
+    // which rows were updated, and which were deleted or hidden by the search (each may have
+    // come back since).
+    struct Changes {
+        bool reordered = false;
+        std::unordered_set<std::uint64_t> updated;
+        std::unordered_set<std::uint64_t> removed;
+    };
+    Changes TakeChanges();
+    // The row, or nullptr.
+    const ShownRow* Find(std::uint64_t serial) const;
+    // The rows above the sorted part (inserted since the last sort) that the search lets
+    // through, newest first, while their serial is at least `from`.
+    std::vector<const ShownRow*> NewRows(std::uint64_t from) const;
     // Serials are handed out in increasing order: rows inserted from now on get this or more.
     std::uint64_t NextSerial() const { return nextSerial_; }
 
@@ -58,6 +90,7 @@ private:
         std::int64_t tie = 0;         // order among equal rows in the sorted part
         std::uint64_t insertSeq = 0;  // order in the unsorted top part
         bool inTop = true;
+        bool matches = true;  // the search lets it through
     };
     struct SortedLess {
         const int* sortKey;
@@ -69,6 +102,7 @@ private:
     // Re-sorts the whole list; `updated` (with its record before the change) moved in place.
     void Sort(Node* updated, const CConnectionRecord* before);
     std::vector<Node*> InOrder() const;
+    void SetMatches(Node& node, bool matches);
 
     int sortKey_ = 0;
     std::uint64_t nextSerial_ = 1;
@@ -79,6 +113,11 @@ private:
     std::unordered_map<int, std::vector<Node*>> byId_;
     std::map<std::uint64_t, Node*> top_;  // by insertSeq; the newest is shown first
     std::set<Node*, SortedLess> sorted_;
+    std::string filter_;  // lower-cased
+    std::size_t matching_ = 0;
+    std::unordered_set<std::uint64_t> revealed_;
+    std::uint64_t nextVersion_ = 1;
+    Changes changes_;
 };
 
 }  // namespace tarvik

@@ -1,6 +1,9 @@
 #include "ui/model/RowRules.h"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,9 +41,42 @@ int ComparePrimary(const CConnectionRecord& a, const CConnectionRecord& b, int c
         case Column::ConnectionState:
             return CompareBytes(a.StateName(), b.StateName());
         case Column::Count:
-            break;
+            return CompareBytes(ProcessText(a), ProcessText(b));
     }
     return 0;
+}
+
+char LowerChar(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+bool ContainsLower(std::string_view haystack, std::string_view lowerNeedle) {
+    if (lowerNeedle.size() > haystack.size()) {
+        return false;
+    }
+    const auto found =
+        std::search(haystack.begin(), haystack.end(), lowerNeedle.begin(), lowerNeedle.end(),
+                    [](char h, char n) { return LowerChar(h) == n; });
+    return found != haystack.end();
+}
+
+bool NumberContains(int value, std::string_view lowerNeedle) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return ContainsLower(std::string_view(digits, static_cast<std::size_t>(end - digits)),
+                         lowerNeedle);
+}
+
+double Channel(std::uint8_t value) {
+    const double c = value / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+Rgb Mix(Rgb from, Rgb to, double share) {
+    const auto mix = [share](std::uint8_t a, std::uint8_t b) {
+        return static_cast<std::uint8_t>(std::lround(a + (b - a) * share));
+    };
+    return Rgb{mix(from.red, to.red), mix(from.green, to.green), mix(from.blue, to.blue)};
 }
 
 }  // namespace
@@ -53,6 +89,86 @@ Rgb RowColour(const CConnectionRecord& record) {
         return kWellKnownPortColour;
     }
     return kOtherColour;
+}
+
+std::string ProcessText(const CConnectionRecord& record) {
+    if (record.pid <= 0) {
+        return record.command;
+    }
+    return record.command + " (" + std::to_string(record.pid) + ")";
+}
+
+std::string ListCellText(const CConnectionRecord& record, int column) {
+    if (column == kProcessColumn) {
+        return ProcessText(record);
+    }
+    return record.ColumnText(static_cast<Column>(column));
+}
+
+std::string LowerAscii(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerChar);
+    return lower;
+}
+
+bool RowMatches(const CConnectionRecord& r, std::string_view lowerNeedle) {
+    if (lowerNeedle.empty()) {
+        return true;
+    }
+    // The cells' own values, so a search over many rows formats nothing but the numbers.
+    const bool listening = r.state == kStateListen;
+    return ContainsLower(r.hostName, lowerNeedle) || ContainsLower(r.ipAddress, lowerNeedle) ||
+           NumberContains(r.localPort, lowerNeedle) ||
+           (listening ? ContainsLower("n/a", lowerNeedle)
+                      : NumberContains(r.remotePort, lowerNeedle)) ||
+           ContainsLower(r.serviceText, lowerNeedle) ||
+           ContainsLower(r.interfaceText, lowerNeedle) ||
+           ContainsLower(r.StateName(), lowerNeedle) ||
+           (r.pid > 0 ? ContainsLower(ProcessText(r), lowerNeedle)
+                      : ContainsLower(r.command, lowerNeedle));
+}
+
+double RelativeLuminance(Rgb colour) {
+    return 0.2126 * Channel(colour.red) + 0.7152 * Channel(colour.green) +
+           0.0722 * Channel(colour.blue);
+}
+
+double ContrastRatio(Rgb a, Rgb b) {
+    const double la = RelativeLuminance(a);
+    const double lb = RelativeLuminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+Rgb Readable(Rgb colour, Rgb background, double minimum) {
+    const bool darkBackground = RelativeLuminance(background) < 0.18;
+    const Rgb extreme = darkBackground ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+    constexpr int kSteps = 64;
+    for (int step = 0; step < kSteps; ++step) {
+        const Rgb candidate = Mix(colour, extreme, static_cast<double>(step) / kSteps);
+        if (ContrastRatio(candidate, background) >= minimum) {
+            return candidate;
+        }
+    }
+    return extreme;
+}
+
+RowPalette ThemedRowPalette(Rgb text, Rgb background) {
+    RowPalette palette;
+    // Muted: part of the way to the background, then back out as far as legibility needs.
+    palette.listening = Readable(Mix(text, background, 80.0 / 255.0), background);
+    palette.wellKnownPort = Readable(kWellKnownPortColour, background);
+    palette.other = Readable(kOtherColour, background);
+    return palette;
+}
+
+Rgb RowColour(const CConnectionRecord& record, const RowPalette& palette) {
+    if (record.state == kStateListen) {
+        return palette.listening;
+    }
+    if (record.localPort < 1024) {
+        return palette.wellKnownPort;
+    }
+    return palette.other;
 }
 
 int NextSortKey(int sortKey, int clickedColumn) {

@@ -24,6 +24,38 @@ inline constexpr Rgb kOtherColour{128, 128, 255};
 
 Rgb RowColour(const CConnectionRecord& record);
 
+// The window's columns: the record's seven, then the owning process.
+inline constexpr int kProcessColumn = static_cast<int>(Column::Count);
+inline constexpr int kListColumns = kProcessColumn + 1;
+inline constexpr const char* kProcessTitle = "Process";
+
+// "command (pid)"; the command alone without a pid, empty when neither is known.
+std::string ProcessText(const CConnectionRecord& record);
+// Text of list column `column` (0 to kListColumns - 1).
+std::string ListCellText(const CConnectionRecord& record, int column);
+
+// The search of the list: `needle` already lower-cased (ASCII); true when any cell of the row
+// contains it, ignoring case. An empty needle matches every row.
+std::string LowerAscii(std::string_view text);
+bool RowMatches(const CConnectionRecord& record, std::string_view lowerNeedle);
+
+// WCAG 2 relative luminance (0 black to 1 white) and contrast ratio (1 to 21).
+double RelativeLuminance(Rgb colour);
+double ContrastRatio(Rgb a, Rgb b);
+inline constexpr double kMinimumContrast = 4.5;
+// `colour` moved towards black on a light background (white on a dark one) just far enough to
+// reach `minimum` contrast against `background`; unchanged when it already does.
+Rgb Readable(Rgb colour, Rgb background, double minimum = kMinimumContrast);
+// The row colours for a theme: each of the three kinds keeps its hue, listening rows are the
+// theme's text muted towards the background, and every one reads at kMinimumContrast.
+struct RowPalette {
+    Rgb listening;
+    Rgb wellKnownPort;
+    Rgb other;
+};
+RowPalette ThemedRowPalette(Rgb text, Rgb background);
+Rgb RowColour(const CConnectionRecord& record, const RowPalette& palette);
+
 // Sort key: 0 before any heading click; otherwise |key| is the column index plus 1 and the sign
 // gives the direction (positive ascending).
 int NextSortKey(int sortKey, int clickedColumn);

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,6 +16,7 @@
 #include "settings/SettingsStore.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/InterfaceFilterBar.h"
+#include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
 
 namespace tarvik {
@@ -47,14 +50,12 @@ CMainFrame::CMainFrame(CSettingsStore& settings, WorkersFactory workers, TrayFac
     QToolBar* bar = addToolBar(tr("Network Interface"));
     bar->setObjectName(QStringLiteral("interfaceBar"));
     bar->addWidget(filterBar_);
-    statusBar()->showMessage(QString());
+    connect(filterBar_, &CInterfaceFilterBar::searchChanged, &view_->Rows(),
+            &CRowTableModel::SetFilter);
+    CreateStatusBar();
+    CreateMenus();
 
-    menuBar()->addMenu(view_->CreateViewMenu(this));
-    menuBar()->addMenu(view_->CreateOptionsMenu(this));
-    QMenu* help = menuBar()->addMenu(tr("&Help"));
-    connect(help->addAction(tr("&About Tarvik")), &QAction::triggered, this,
-            &CMainFrame::ShowAbout);
-
+    connect(view_, &CTarvikView::workersStarted, this, &CMainFrame::UpdateStatus);
     connect(view_, &CTarvikView::restoreRequested, this, &CMainFrame::RestoreFromTray);
     connect(view_, &CTarvikView::aboutRequested, this, &CMainFrame::ShowAbout);
     connect(view_, &CTarvikView::exitRequested, this, &CMainFrame::ExitFromTray);
@@ -65,10 +66,79 @@ CMainFrame::~CMainFrame() {
     RunClosePath();
 }
 
+void CMainFrame::CreateMenus() {
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    quitAction_ = file->addAction(tr("&Quit"));
+    quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quitAction_->setStatusTip(tr("Stop monitoring and close Tarvik"));
+    // The close box's path: workers stopped, settings, widths and placement kept.
+    connect(quitAction_, &QAction::triggered, this, &QWidget::close);
+
+    QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    edit->addAction(view_->CopyRowAction());
+    findAction_ = edit->addAction(tr("&Find"));
+    findAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    findAction_->setStatusTip(tr("Show only the rows that contain a text"));
+    connect(findAction_, &QAction::triggered, this, [this] {
+        filterBar_->Search()->setFocus(Qt::ShortcutFocusReason);
+        filterBar_->Search()->selectAll();
+    });
+
+    QMenu* viewMenu = view_->CreateViewMenu(this);
+    viewMenu->addSeparator();
+    refreshAction_ = viewMenu->addAction(tr("&Refresh Now"));
+    refreshAction_->setShortcut(QKeySequence(Qt::Key_F5));
+    refreshAction_->setStatusTip(tr("Read the connection table now"));
+    connect(refreshAction_, &QAction::triggered, view_, &CTarvikView::RefreshNow);
+    menuBar()->addMenu(viewMenu);
+    menuBar()->addMenu(view_->CreateOptionsMenu(this));
+    QMenu* help = menuBar()->addMenu(tr("&Help"));
+    connect(help->addAction(tr("&About Tarvik\u2026")), &QAction::triggered, this,
+            &CMainFrame::ShowAbout);
+}
+
+void CMainFrame::CreateStatusBar() {
+    // Permanent widgets, so that menu prompts still show on the left.
+    countLabel_ = new QLabel(this);
+    backendLabel_ = new QLabel(this);
+    backendLabel_->setToolTip(tr("How connections are read"));
+    statusBar()->addPermanentWidget(countLabel_);
+    statusBar()->addPermanentWidget(backendLabel_);
+    statusBar()->showMessage(QString());
+    const CRowTableModel* rows = &view_->Rows();
+    connect(rows, &CRowTableModel::countsChanged, this, &CMainFrame::UpdateStatus);
+    connect(rows, &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateStatus);
+    UpdateStatus();
+}
+
+QString CMainFrame::CountText() const {
+    const int shown = view_->Rows().rowCount();
+    const int total = view_->Rows().TotalRows();
+    QString text = shown == 1 ? tr("1 connection") : tr("%1 connections").arg(shown);
+    if (shown != total) {
+        text += tr(" of %1").arg(total);
+    }
+    return text;
+}
+
+void CMainFrame::UpdateStatus() {
+    countLabel_->setText(CountText());
+    backendLabel_->setText(QString::fromStdString(view_->BackendName()));
+}
+
 std::unique_ptr<QMessageBox> CMainFrame::CreateAboutBox(QWidget* parent) {
     auto box = std::make_unique<QMessageBox>(parent);
     box->setWindowTitle(tr("About Tarvik"));
-    box->setText(QStringLiteral("Tarvik v2.0"));
+    // "Tarvik v2.0": the major and minor numbers of the project's version.
+    const QStringList version = QStringLiteral(TARVIK_VERSION).split(QLatin1Char('.'));
+    box->setText(QStringLiteral("Tarvik v") + version.mid(0, 2).join(QLatin1Char('.')));
+    box->setTextFormat(Qt::RichText);
+    box->setInformativeText(
+        tr("Shows the machine's TCP connections and listening ports, logs the connections that "
+           "end and warns of port scans.") +
+        QStringLiteral("<br><br>") + tr("Licence: GPL-3.0-or-later") + QStringLiteral("<br>") +
+        QStringLiteral("<a href=\"https://github.com/corvane/tarvik\">"
+                       "https://github.com/corvane/tarvik</a>"));
     box->setIconPixmap(QApplication::windowIcon().pixmap(48, 48));
     box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     return box;

@@ -7,6 +7,7 @@
 
 #include "ui/window/TarvikView.h"
 
+class QLabel;
 class QMessageBox;
 
 namespace tarvik {
@@ -47,6 +48,14 @@ public:
 
     static std::unique_ptr<QMessageBox> CreateAboutBox(QWidget* parent);
 
+    // "N connections", with "of M" while the search hides rows.
+    QString CountText() const;
+    QLabel* CountLabel() const { return countLabel_; }
+    QLabel* BackendLabel() const { return backendLabel_; }
+    QAction* QuitAction() const { return quitAction_; }
+    QAction* RefreshAction() const { return refreshAction_; }
+    QAction* FindAction() const { return findAction_; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -56,10 +65,18 @@ private:
     void ExitFromTray();
     void StorePlacement();
     bool CanHideToTray() const;
+    void CreateMenus();
+    void CreateStatusBar();
+    void UpdateStatus();
 
     CSettingsStore& settings_;
     CTarvikView* view_;               // central widget, owned by the window
     CInterfaceFilterBar* filterBar_;  // in the tool bar, owned by the window
+    QLabel* countLabel_ = nullptr;    // in the status bar
+    QLabel* backendLabel_ = nullptr;  // in the status bar
+    QAction* quitAction_ = nullptr;
+    QAction* refreshAction_ = nullptr;
+    QAction* findAction_ = nullptr;
     bool closed_ = false;
     bool restoreToMaximized_ = false;
     std::chrono::milliseconds stopBound_ = kStopBound;

@@ -3,20 +3,71 @@
 #include <QBrush>
 #include <QColor>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ui/model/RowRules.h"
 
 namespace tarvik {
 namespace {
 
-constexpr int kColumns = static_cast<int>(Column::Count);
+constexpr int kColumns = kListColumns;
+
+QBrush BrushOf(Rgb colour) {
+    return QBrush(QColor(colour.red, colour.green, colour.blue));
+}
+
+Rgb RgbOf(const QColor& colour) {
+    return Rgb{static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
+               static_cast<std::uint8_t>(colour.blue())};
+}
 // Up to this many separate runs of removed rows go out as they are.
 constexpr std::size_t kSeparateRemovals = 8;
 
 }  // namespace
 
 CRowTableModel::CRowTableModel(std::vector<std::string> titles, QObject* parent)
-    : QAbstractTableModel(parent), titles_(std::move(titles)) {}
+    : QAbstractTableModel(parent), titles_(std::move(titles)) {
+    if (titles_.size() < static_cast<std::size_t>(kListColumns)) {
+        titles_.resize(static_cast<std::size_t>(kProcessColumn));
+        titles_.emplace_back(kProcessTitle);
+    }
+    SetPalette(QPalette());
+}
+
+void CRowTableModel::SetPalette(const QPalette& palette) {
+    const RowPalette colours = ThemedRowPalette(RgbOf(palette.color(QPalette::Text)),
+                                                RgbOf(palette.color(QPalette::Base)));
+    listeningBrush_ = BrushOf(colours.listening);
+    wellKnownBrush_ = BrushOf(colours.wellKnownPort);
+    otherBrush_ = BrushOf(colours.other);
+    if (!shown_.empty()) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, kColumns - 1), {Qt::ForegroundRole});
+    }
+}
+
+void CRowTableModel::SetFilter(const QString& text) {
+    if (text == filter_) {
+        return;
+    }
+    filter_ = text;
+    // A new search takes the rows afresh in one pass; a live update never does.
+    beginResetModel();
+    rows_.SetFilter(text.toStdString());
+    rows_.TakeChanges();  // the rows are taken afresh below
+    rows_.TakeRevealed();
+    shown_.clear();
+    for (const ShownRow* row : rows_.RowRefs()) {
+        shown_.push_back(*row);
+    }
+    shownSerials_ = rows_.NextSerial();
+    endResetModel();
+    emit countsChanged();
+}
+
+void CRowTableModel::SetSortKey(int sortKey) {
+    rows_.SetSortKey(sortKey);
+    Publish();
+}
 
 int CRowTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(shown_.size());
@@ -33,11 +84,12 @@ QVariant CRowTableModel::data(const QModelIndex& index, int role) const {
     const CConnectionRecord& record = Row(index.row()).record;
     switch (role) {
         case Qt::DisplayRole:
-            return QString::fromStdString(record.ColumnText(static_cast<Column>(index.column())));
-        case Qt::ForegroundRole: {
-            const Rgb colour = RowColour(record);
-            return QBrush(QColor(colour.red, colour.green, colour.blue));
-        }
+            return QString::fromStdString(ListCellText(record, index.column()));
+        case Qt::ForegroundRole:
+            if (record.state == kStateListen) {
+                return listeningBrush_;
+            }
+            return record.localPort < 1024 ? wellKnownBrush_ : otherBrush_;
         case Qt::TextAlignmentRole:
             return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
         default:
@@ -75,20 +127,57 @@ void CRowTableModel::ClickHeading(int column) {
 }
 
 void CRowTableModel::Publish() {
-    // The model's rows are compared by reference: only rows that are new or changed are copied.
-    const RowRefs next = rows_.RowRefs();
-    PublishRemovals();
-    PublishInsertions(next);
-    PublishOrder(next);
+    CConnectionRowModel::Changes changes = rows_.TakeChanges();
+    Serials revealed = rows_.TakeRevealed();
+    PublishRemovals(changes.removed);
+    if (changes.reordered || !revealed.empty()) {
+        // Only rows that are new or changed are copied.
+        const RowRefs next = rows_.RowRefs();
+        PublishInsertions(next, std::move(revealed));
+        PublishOrder(next);
+    } else {
+        // Nothing moved: the new rows go on top and updated rows are rewritten where they are,
+        // without walking the whole list.
+        PublishInsertions(rows_.NewRows(shownSerials_), {});
+        PublishUpdates(changes.updated);
+    }
     shownSerials_ = rows_.NextSerial();
+    emit countsChanged();
 }
 
-void CRowTableModel::PublishRemovals() {
+void CRowTableModel::PublishUpdates(const Serials& updated) {
+    if (updated.empty()) {
+        return;
+    }
+    int first = -1;
+    int last = -1;
+    for (std::size_t row = 0; row < shown_.size(); ++row) {
+        ShownRow& shown = shown_[row];
+        if (!updated.contains(shown.serial)) {
+            continue;
+        }
+        const ShownRow* now = rows_.Find(shown.serial);
+        if (now != nullptr && now->version != shown.version) {
+            shown.record = now->record;
+            shown.version = now->version;
+            first = first < 0 ? static_cast<int>(row) : first;
+            last = static_cast<int>(row);
+        }
+    }
+    if (first >= 0) {
+        emit dataChanged(index(first, 0), index(last, kColumns - 1));
+    }
+}
+
+void CRowTableModel::PublishRemovals(const Serials& candidates) {
+    if (candidates.empty()) {
+        return;
+    }
     std::vector<bool> removed(shown_.size());
     std::size_t count = 0;
     std::size_t runs = 0;
     for (std::size_t row = 0; row < shown_.size(); ++row) {
-        removed[row] = !rows_.Contains(shown_[row].serial);
+        removed[row] = candidates.contains(shown_[row].serial) && !rows_.Shows(shown_[row].serial);
         count += removed[row] ? 1 : 0;
         runs += removed[row] && (row == 0 || !removed[row - 1]) ? 1 : 0;
     }
@@ -103,7 +192,7 @@ void CRowTableModel::PublishRemovals() {
 
 void CRowTableModel::RemoveRuns() {
     const auto kept = [this](int row) {
-        return rows_.Contains(shown_[static_cast<std::size_t>(row)].serial);
+        return rows_.Shows(shown_[static_cast<std::size_t>(row)].serial);
     };
     // From the bottom, so that the rows above keep their numbers; runs go out as one removal.
     int row = static_cast<int>(shown_.size()) - 1;
@@ -126,7 +215,7 @@ void CRowTableModel::RemoveRuns() {
 void CRowTableModel::RemoveAfterMovingDown(std::vector<bool> removed, std::size_t count) {
     const std::size_t keptCount = shown_.size() - count;
     std::vector<int> newRow(shown_.size());
-    std::vector<ShownRow> arranged(shown_.size());
+    std::deque<ShownRow> arranged(shown_.size());
     std::size_t keptAt = 0;
     std::size_t removedAt = keptCount;
     for (std::size_t row = 0; row < shown_.size(); ++row) {
@@ -149,10 +238,16 @@ void CRowTableModel::RemoveAfterMovingDown(std::vector<bool> removed, std::size_
     endRemoveRows();
 }
 
-void CRowTableModel::PublishInsertions(const RowRefs& next) {
+void CRowTableModel::PublishInsertions(const RowRefs& next, Serials revealed) {
+    // Rows an update let through the search are new to the view unless it shows them still.
+    if (!revealed.empty()) {
+        for (const ShownRow& row : shown_) {
+            revealed.erase(row.serial);
+        }
+    }
     std::vector<ShownRow> added;
     for (const ShownRow* row : next) {
-        if (row->serial >= shownSerials_) {
+        if (row->serial >= shownSerials_ || revealed.contains(row->serial)) {
             added.push_back(*row);
         }
     }
@@ -171,10 +266,11 @@ void CRowTableModel::PublishOrder(const RowRefs& next) {
     for (std::size_t i = 0; i < next.size(); ++i) {
         ShownRow& shown = shown_[i];
         reordered = reordered || next[i]->serial != shown.serial;
-        if (!(next[i]->record == shown.record)) {
+        if (next[i]->version != shown.version) {
             changed = true;
             if (!reordered) {
                 shown.record = next[i]->record;
+                shown.version = next[i]->version;
             }
         }
     }
@@ -208,8 +304,7 @@ void CRowTableModel::Reorder(const RowRefs& next) {
         to.append(this->index(newRow.at(serial), index.column()));
     }
     changePersistentIndexList(from, to);
-    std::vector<ShownRow> rows;
-    rows.reserve(next.size());
+    std::deque<ShownRow> rows;
     for (const ShownRow* row : next) {
         rows.push_back(*row);
     }

@@ -7,7 +7,9 @@
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QThread>
+#include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -16,15 +18,42 @@
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/RowDelegate.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
 
 namespace tarvik {
 namespace {
 
-constexpr int kColumns = static_cast<int>(Column::Count);
+constexpr int kColumns = kListColumns;
 const char* const kViewSection = "View";
 const char* const kColumnWidthsName = "columnwidths";
+const char* const kHiddenColumnsName = "hiddencolumns";
+const char* const kSortColumnName = "sortcolumn";
+const char* const kSortOrderName = "sortorder";
+const char* const kAscending = "ascending";
+const char* const kDescending = "descending";
+
+// "1,4," for columns 1 and 4, the form of the other stored lists.
+std::string FormatColumnList(const std::vector<int>& columns) {
+    return FormatColumnWidths(columns);
+}
+
+std::vector<int> ParseColumnList(const std::string& text) {
+    std::vector<int> columns;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string field = text.substr(start, comma - start);
+        char* end = nullptr;
+        const long column = std::strtol(field.c_str(), &end, 10);
+        if (!field.empty() && *end == '\0' && column >= 0 && column < kColumns) {
+            columns.push_back(static_cast<int>(column));
+        }
+        start = comma + 1;
+    }
+    return columns;
+}
 
 }  // namespace
 
@@ -36,6 +65,9 @@ CTarvikView::CTarvikView(CSettingsStore& settings, WorkersFactory workers, TrayF
       trayFactory_(std::move(tray)),
       rows_(new CRowTableModel(settings.ColumnTitles(), this)) {
     setModel(rows_);
+    setItemDelegate(new CRowDelegate(this));
+    // Every row is one line: no row is ever measured.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     setSortingEnabled(false);  // the heading-click rule sorts, not QTableView
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setShowGrid(false);
@@ -45,9 +77,23 @@ CTarvikView::CTarvikView(CSettingsStore& settings, WorkersFactory workers, TrayF
     horizontalHeader()->setSectionsMovable(true);
     horizontalHeader()->setSectionsClickable(true);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    horizontalHeader()->setStretchLastSection(false);
+    horizontalHeader()->setStretchLastSection(true);
+    horizontalHeader()->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(horizontalHeader(), &QHeaderView::sectionClicked, this, &CTarvikView::OnHeadingClicked);
+    connect(horizontalHeader(), &QHeaderView::customContextMenuRequested, this,
+            [this](const QPoint& at) {
+                CreateHeaderMenu()->exec(horizontalHeader()->viewport()->mapToGlobal(at));
+            });
     RestoreColumnWidths();
+    RestoreHiddenColumns();
+    RestoreSortOrder();
+
+    copyRowAction_ = new QAction(tr("Copy &row"), this);
+    copyRowAction_->setShortcut(QKeySequence::Copy);
+    copyRowAction_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    copyRowAction_->setStatusTip(tr("Copy the selected row's cells, separated by tabs"));
+    connect(copyRowAction_, &QAction::triggered, this, &CTarvikView::CopyRow);
+    addAction(copyRowAction_);
 
     for (QTimer* timer : {&dataTimer_, &scanTimer_, &memoryTimer_}) {
         timer->setSingleShot(true);  // each tick arms its timer again
@@ -82,19 +128,47 @@ void CTarvikView::TakePending() {
         return;
     }
     rows_->Apply(batch);
+    SizeColumnsToFirstRows();
+}
+
+void CTarvikView::SizeColumnsToFirstRows() {
+    if (!sizeToFirstRows_ || rows_->rowCount() == 0) {
+        return;
+    }
+    sizeToFirstRows_ = false;
+    for (int column = 0; column < kColumns; ++column) {
+        // Never narrower than the heading or the classic width.
+        const int width =
+            std::max(sizeHintForColumn(column) + 8,
+                     std::max(horizontalHeader()->sectionSizeHint(column), kColumnWidth));
+        setColumnWidth(column, width);
+    }
 }
 
 void CTarvikView::OnHeadingClicked(int column) {
     rows_->ClickHeading(column);
+    ShowSortIndicator();
+}
+
+void CTarvikView::ShowSortIndicator() {
     const int key = rows_->SortKey();
-    horizontalHeader()->setSortIndicatorShown(true);
-    horizontalHeader()->setSortIndicator(column,
-                                         key > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
+    horizontalHeader()->setSortIndicatorShown(key != 0);
+    if (key != 0) {
+        horizontalHeader()->setSortIndicator(std::abs(key) - 1,
+                                             key > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
+    }
 }
 
 void CTarvikView::showEvent(QShowEvent* event) {
     QTableView::showEvent(event);
     Start();
+}
+
+void CTarvikView::changeEvent(QEvent* event) {
+    QTableView::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+        rows_->SetPalette(palette());
+    }
 }
 
 void CTarvikView::Start() {
@@ -104,11 +178,20 @@ void CTarvikView::Start() {
     started_ = true;
     if (workersFactory_) {
         workers_ = workersFactory_(settings_, *this);
+        emit workersStarted();
     }
     TickData();
     TickScan();
     TickMemory();
     CreateTray();
+}
+
+void CTarvikView::RefreshNow() {
+    settings_.Broadcast(kMsgPoll);
+}
+
+std::string CTarvikView::BackendName() const {
+    return workers_ ? workers_->BackendName() : std::string();
 }
 
 void CTarvikView::TickData() {
@@ -202,20 +285,66 @@ void CTarvikView::CloseStep() {
 
 void CTarvikView::RestoreColumnWidths() {
     const std::string stored = settings_.GetProfileString(kViewSection, kColumnWidthsName);
+    sizeToFirstRows_ = stored.empty();
+    QHeaderView* header = horizontalHeader();
     for (int column = 0; column < kColumns; ++column) {
         const std::optional<int> width =
             stored.empty() ? std::nullopt
                            : StoredColumnWidth(stored, static_cast<std::size_t>(column));
-        setColumnWidth(column, width.value_or(kColumnWidth));
+        // Without a stored width the heading decides, so that none is cut.
+        const int content = std::max(header->sectionSizeHint(column), kColumnWidth);
+        setColumnWidth(column, width.value_or(content));
     }
+}
+
+void CTarvikView::RestoreHiddenColumns() {
+    for (int column :
+         ParseColumnList(settings_.GetProfileString(kViewSection, kHiddenColumnsName))) {
+        SetColumnShown(column, false);
+    }
+}
+
+void CTarvikView::SetColumnShown(int column, bool shown) {
+    hiddenWidths_.resize(static_cast<std::size_t>(kColumns), 0);
+    if (!shown && !isColumnHidden(column)) {
+        hiddenWidths_[static_cast<std::size_t>(column)] = columnWidth(column);
+    }
+    setColumnHidden(column, !shown);
+}
+
+void CTarvikView::RestoreSortOrder() {
+    const std::string column = settings_.GetProfileString(kViewSection, kSortColumnName);
+    char* end = nullptr;
+    const long index = std::strtol(column.c_str(), &end, 10);
+    if (column.empty() || *end != '\0' || index < 0 || index >= kColumns) {
+        return;
+    }
+    const bool descending = settings_.GetProfileString(kViewSection, kSortOrderName) == kDescending;
+    const int key = static_cast<int>(index) + 1;
+    rows_->SetSortKey(descending ? -key : key);
+    ShowSortIndicator();
 }
 
 void CTarvikView::StoreColumnWidths() {
     std::vector<int> widths;
+    std::vector<int> hidden;
     for (int column = 0; column < kColumns; ++column) {
-        widths.push_back(columnWidth(column));
+        // A hidden column keeps the width it had when shown.
+        const auto index = static_cast<std::size_t>(column);
+        const bool hiddenWidth =
+            isColumnHidden(column) && index < hiddenWidths_.size() && hiddenWidths_[index] > 0;
+        widths.push_back(hiddenWidth ? hiddenWidths_[index] : columnWidth(column));
+        if (isColumnHidden(column)) {
+            hidden.push_back(column);
+        }
     }
     settings_.WriteProfileString(kViewSection, kColumnWidthsName, FormatColumnWidths(widths));
+    settings_.WriteProfileString(kViewSection, kHiddenColumnsName, FormatColumnList(hidden));
+    const int key = rows_->SortKey();
+    settings_.WriteProfileString(kViewSection, kSortColumnName,
+                                 key == 0 ? std::string() : std::to_string(std::abs(key) - 1));
+    settings_.WriteProfileString(kViewSection, kSortOrderName,
+                                 key == 0 ? std::string() : (key > 0 ? kAscending : kDescending));
 }
 
 QAction* CTarvikView::AddToggle(QMenu* menu, const QString& text, const QString& prompt,
@@ -254,8 +383,9 @@ QMenu* CTarvikView::CreateViewMenu(QWidget* parent) {
 
 QMenu* CTarvikView::CreateOptionsMenu(QWidget* parent) {
     auto* menu = new QMenu(tr("&Options"), parent);
-    loggingAction_ = menu->addAction(tr("&Logging"));
-    scanAction_ = menu->addAction(tr("Port &Scan Detection"));
+    // Both open a dialog, so their texts end with an ellipsis.
+    loggingAction_ = menu->addAction(tr("&Logging\u2026"));
+    scanAction_ = menu->addAction(tr("Port &Scan Detection\u2026"));
     // Each opening builds the dialog afresh from the settings, so nothing cancelled survives.
     connect(loggingAction_, &QAction::triggered, this, [this] {
         CLoggingOptionsDlg dialog(settings_, this);
@@ -272,33 +402,69 @@ std::unique_ptr<QMenu> CTarvikView::CreateContextMenu() {
     auto menu = std::make_unique<QMenu>(this);
     menu->addAction(tr("Copy &Hostname"))->setData(static_cast<int>(Column::HostName));
     menu->addAction(tr("Copy IP &Address"))->setData(static_cast<int>(Column::IpAddress));
+    menu->addAction(copyRowAction_);
+    return menu;
+}
+
+std::unique_ptr<QMenu> CTarvikView::CreateHeaderMenu() {
+    auto menu = std::make_unique<QMenu>(this);
+    for (int column = 0; column < kColumns; ++column) {
+        QAction* action = menu->addAction(rows_->headerData(column, Qt::Horizontal).toString());
+        action->setCheckable(true);
+        action->setChecked(!isColumnHidden(column));
+        connect(action, &QAction::toggled, this, [this, column](bool shown) {
+            // One column always stays, or the header could never be reached again.
+            const int visible =
+                horizontalHeader()->count() - horizontalHeader()->hiddenSectionCount();
+            if (!shown && visible <= 1) {
+                return;
+            }
+            SetColumnShown(column, shown);
+        });
+    }
     return menu;
 }
 
 void CTarvikView::contextMenuEvent(QContextMenuEvent* event) {
     const std::unique_ptr<QMenu> menu = CreateContextMenu();
     const QAction* chosen = menu->exec(event->globalPos());
-    if (chosen == nullptr) {
-        return;
+    if (chosen == nullptr || chosen == copyRowAction_) {
+        return;  // the row's own action has run already
     }
     CopyCell(static_cast<Column>(chosen->data().toInt()));
 }
 
-void CTarvikView::CopyCell(Column column) {
-    QString text;
+int CTarvikView::FirstSelectedRow() const {
+    int first = -1;
     if (selectionModel() != nullptr) {
-        const QModelIndexList selected = selectionModel()->selectedRows();
-        int first = -1;
-        for (const QModelIndex& index : selected) {
+        for (const QModelIndex& index : selectionModel()->selectedRows()) {
             if (first < 0 || index.row() < first) {
                 first = index.row();
             }
         }
-        if (first >= 0) {
-            text = rows_->index(first, static_cast<int>(column)).data().toString();
-        }
+    }
+    return first;
+}
+
+void CTarvikView::CopyCell(Column column) {
+    QString text;
+    const int first = FirstSelectedRow();
+    if (first >= 0) {
+        text = rows_->index(first, static_cast<int>(column)).data().toString();
     }
     QApplication::clipboard()->setText(text);
+}
+
+void CTarvikView::CopyRow() {
+    const int first = FirstSelectedRow();
+    if (first < 0) {
+        return;
+    }
+    QStringList cells;
+    for (int column = 0; column < kColumns; ++column) {
+        cells.append(rows_->index(first, column).data().toString());
+    }
+    QApplication::clipboard()->setText(cells.join(QLatin1Char('\t')));
 }
 
 }  // namespace tarvik

@@ -28,6 +28,8 @@ public:
     virtual void Quit() = 0;
     // Waits until every worker has ended.
     virtual void Join() = 0;
+    // The way connections are read, for the status bar.
+    virtual std::string BackendName() const { return "poll"; }
 };
 
 using WorkersFactory = std::function<std::unique_ptr<IWorkers>(CSettingsStore&, IConnectionList&)>;
@@ -62,35 +64,52 @@ public:
     bool WaitForWorkers(std::chrono::milliseconds bound);
     // Both, waiting as long as it takes.
     void StopWorkers();
-    // Removes the tray icon, then stores the column widths.
+    // Removes the tray icon, then stores the column widths, hidden columns and sort order.
     void CloseStep();
     void StoreColumnWidths();
+    // Broadcasts a poll now, between the ticks.
+    void RefreshNow();
+    // The back-end of the running workers ("" before they start).
+    std::string BackendName() const;
 
     QMenu* CreateViewMenu(QWidget* parent);
     QMenu* CreateOptionsMenu(QWidget* parent);
     std::unique_ptr<QMenu> CreateContextMenu();
+    // The header's menu: one check item per column, unchecked hides it.
+    std::unique_ptr<QMenu> CreateHeaderMenu();
+    QAction* CopyRowAction() const { return copyRowAction_; }
     QAction* LoggingOptionsAction() const { return loggingAction_; }
     QAction* ScanOptionsAction() const { return scanAction_; }
 
     // Copies the cell of the first selected row (an empty text with no selection).
     void CopyCell(Column column);
+    // Copies every cell of the first selected row, separated by tabs (nothing with no selection).
+    void CopyRow();
 
     CRowTableModel& Rows() const { return *rows_; }
     CSystemTray* Tray() const { return tray_.get(); }
 
 signals:
+    void workersStarted();
     void restoreRequested();
     void aboutRequested();
     void exitRequested();
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void TakePending();
+    void SizeColumnsToFirstRows();
     void OnHeadingClicked(int column);
     void RestoreColumnWidths();
+    void RestoreHiddenColumns();
+    void RestoreSortOrder();
+    void ShowSortIndicator();
+    int FirstSelectedRow() const;
+    void SetColumnShown(int column, bool shown);
     void CreateTray();
     void TickData();
     void TickScan();
@@ -107,11 +126,16 @@ private:
     std::unique_ptr<CSystemTray> tray_;
     std::atomic<bool> accepting_{true};
     bool started_ = false;
+    // Widths of hidden columns as they were when shown (a hidden section reports 0).
+    std::vector<int> hiddenWidths_;
+    // No widths were stored: the first rows size the columns to their content.
+    bool sizeToFirstRows_ = false;
     QTimer dataTimer_;
     QTimer scanTimer_;
     QTimer memoryTimer_;
     QAction* loggingAction_ = nullptr;
     QAction* scanAction_ = nullptr;
+    QAction* copyRowAction_ = nullptr;  // child of the view
 };
 
 }  // namespace tarvik

@@ -16,6 +16,7 @@
 #include "app/InstanceLock.h"
 #include "app/WorkerSet.h"
 #include "settings/SettingsStore.h"
+#include "ui/window/ActivationChannel.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TerminationSignals.h"
@@ -34,6 +35,50 @@ private:
     CWorkerSet workers_;
 };
 
+const char kUsage[] =
+    "Usage: tarvik [--config FILE]\n"
+    "Shows the machine's TCP connections and listening ports, logs the connections that end\n"
+    "and warns of port scans.\n"
+    "\n"
+    "  --config FILE   read and keep the settings in FILE\n"
+    "  --help          show this help and exit\n"
+    "  --version       show the version and exit\n"
+    "\n"
+    "A second start with the same settings file raises the running window.\n";
+
+// --help and --version, answered before anything needs a display. Returns an exit status when
+// the program is to end, nothing when it is to start.
+std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tarvik %s\n", TARVIK_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--config") == 0) {
+            if (i + 1 >= argc) {
+                std::fputs("tarvik: --config needs a file name\n", stderr);
+                return 2;
+            }
+            ++i;
+        }
+    }
+    return std::nullopt;
+}
+
+// The socket a refused start asks through: beside the settings lock, in the same folder.
+std::optional<QString> ActivationPath(const std::filesystem::path& config) {
+    const std::optional<std::filesystem::path> folder =
+        ChooseLockFolder(LockFolderPlacesFromEnvironment());
+    if (!folder) {
+        return std::nullopt;
+    }
+    return QString::fromStdString((*folder / (SettingsLockName(config) + ".activate")).string());
+}
+
 std::filesystem::path ConfigFile(int argc, char* argv[]) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--config") == 0) {
@@ -46,11 +91,19 @@ std::filesystem::path ConfigFile(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const std::optional<int> status = AnswerWithoutWindow(argc, argv)) {
+        return *status;
+    }
     const std::filesystem::path config = ConfigFile(argc, argv);
+    const std::optional<QString> activation = ActivationPath(config);
     // The same lock as tarvikd's: one monitor per settings file, whichever program it is.
     std::string lockError;
     const std::optional<CInstanceLock> lock = CInstanceLock::AcquireForSettings(config, &lockError);
     if (!lock) {
+        // The holder may be a window that raises itself, or tarvikd, which does not listen.
+        if (activation && RequestActivation(*activation, std::chrono::seconds(2))) {
+            return 0;
+        }
         std::fprintf(stderr, "tarvik: not starting: %s\n", lockError.c_str());
         return 0;
     }
@@ -78,6 +131,14 @@ int main(int argc, char* argv[]) {
                      [&frame](QSessionManager&) { frame.SaveState(); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &frame,
                      [&frame] { frame.RunClosePath(); });
+
+    CActivationServer activationServer;
+    QObject::connect(&activationServer, &CActivationServer::activationRequested, &frame,
+                     &CMainFrame::RestoreFromTray);
+    if (activation && !activationServer.Listen(*activation)) {
+        std::fprintf(stderr, "tarvik: a second start cannot raise this window: %s\n",
+                     activationServer.ErrorText().toLocal8Bit().constData());
+    }
 
     frame.ShowWithPlacement();
     const int status = QApplication::exec();

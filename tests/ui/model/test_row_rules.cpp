@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "ui/model/RowRules.h"
 
 namespace tarvik {
@@ -109,6 +111,60 @@ TEST(DocumentTitle, UpperCasesFirstCharacterAndAddsTwoSpaces) {
     EXPECT_EQ(DocumentTitle("myhost.example"), "Myhost.example  ");
     EXPECT_EQ(DocumentTitle("Box"), "Box  ");
     EXPECT_EQ(DocumentTitle(""), "  ");
+}
+
+TEST(Contrast, FollowsTheRelativeLuminanceFormula) {
+    EXPECT_NEAR(ContrastRatio({0, 0, 0}, {255, 255, 255}), 21.0, 1e-9);
+    EXPECT_NEAR(ContrastRatio({255, 255, 255}, {255, 255, 255}), 1.0, 1e-9);
+    // #777777 on white is the usual example just under 4.5:1.
+    EXPECT_NEAR(ContrastRatio({0x77, 0x77, 0x77}, {255, 255, 255}), 4.48, 0.01);
+    EXPECT_NEAR(ContrastRatio({255, 255, 255}, {0x77, 0x77, 0x77}), 4.48, 0.01);
+}
+
+// Every kind of row reads at 4.5:1 at least on light and dark themes, listening rows stay
+// quieter than the others, and the three kinds stay apart.
+TEST(Contrast, ThemedRowColoursReadOnLightAndDarkThemes) {
+    struct Theme {
+        const char* name;
+        Rgb text;
+        Rgb base;
+    };
+    for (const Theme& theme :
+         {Theme{"light", {0, 0, 0}, {255, 255, 255}},
+          Theme{"light grey", {30, 30, 30}, {239, 239, 239}},
+          Theme{"dark", {238, 238, 238}, {42, 42, 42}}, Theme{"black", {255, 255, 255}, {0, 0, 0}},
+          Theme{"dark blue", {220, 220, 230}, {25, 30, 60}}}) {
+        const RowPalette palette = ThemedRowPalette(theme.text, theme.base);
+        for (auto [kind, colour] : {std::pair{"listening", palette.listening},
+                                    std::pair{"well-known port", palette.wellKnownPort},
+                                    std::pair{"other", palette.other}}) {
+            EXPECT_GE(ContrastRatio(colour, theme.base), kMinimumContrast)
+                << theme.name << " " << kind;
+        }
+        EXPECT_LE(ContrastRatio(palette.listening, theme.base),
+                  ContrastRatio(theme.text, theme.base))
+            << theme.name;
+        EXPECT_NE(palette.wellKnownPort, palette.other) << theme.name;
+        EXPECT_NE(palette.listening, palette.other) << theme.name;
+        // The red stays red and the blue stays blue.
+        EXPECT_GT(palette.wellKnownPort.red, palette.wellKnownPort.blue) << theme.name;
+        EXPECT_GT(palette.other.blue, palette.other.red) << theme.name;
+    }
+    // Today's dark grey and red already read on white and are kept.
+    const RowPalette light = ThemedRowPalette({0, 0, 0}, {255, 255, 255});
+    EXPECT_EQ(light.listening, kListeningColour);
+    EXPECT_EQ(light.wellKnownPort, kWellKnownPortColour);
+}
+
+TEST(ProcessText, CommandAndPidWhenKnown) {
+    CConnectionRecord record = Row("h");
+    EXPECT_EQ(ProcessText(record), "");
+    record.command = "nginx";
+    EXPECT_EQ(ProcessText(record), "nginx");
+    record.pid = 731;
+    EXPECT_EQ(ProcessText(record), "nginx (731)");
+    EXPECT_EQ(ListCellText(record, kProcessColumn), "nginx (731)");
+    EXPECT_EQ(ListCellText(record, 0), "h");
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QStatusBar>
+#include <algorithm>
 #include <csignal>
 #include <thread>
 
 #include "support/WindowTestSupport.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TerminationSignals.h"
@@ -51,16 +56,22 @@ TEST_F(MainFrameTest, MenusTitleAndAboutBox) {
     for (const QAction* action : frame->menuBar()->actions()) {
         menus << action->text();
     }
-    EXPECT_EQ(menus, (QStringList{"&View", "&Options", "&Help"}));
-    const QMenu* help = frame->menuBar()->actions()[2]->menu();
+    EXPECT_EQ(menus, (QStringList{"&File", "&Edit", "&View", "&Options", "&Help"}));
+    const QMenu* help = frame->menuBar()->actions()[4]->menu();
     ASSERT_EQ(help->actions().size(), 1);
-    EXPECT_EQ(help->actions()[0]->text(), "&About Tarvik");
+    EXPECT_EQ(help->actions()[0]->text(), QStringLiteral("&About Tarvik\u2026"));
+    EXPECT_EQ(frame->QuitAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+    EXPECT_EQ(frame->FindAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+F")));
+    EXPECT_EQ(frame->RefreshAction()->shortcut(), QKeySequence(Qt::Key_F5));
+    EXPECT_EQ(frame->View()->CopyRowAction()->shortcut(), QKeySequence::Copy);
     EXPECT_TRUE(frame->windowTitle().endsWith(" - Tarvik"));
     EXPECT_TRUE(frame->windowTitle().startsWith(
         QString::fromStdString(DocumentTitle(CSettingsStore::LocalHostName()))));
 
     const std::unique_ptr<QMessageBox> about = CMainFrame::CreateAboutBox(frame.get());
     EXPECT_EQ(about->text(), "Tarvik v2.0");
+    EXPECT_TRUE(about->informativeText().contains("GPL-3.0-or-later"));
+    EXPECT_TRUE(about->informativeText().contains("https://github.com/corvane/tarvik"));
     ASSERT_EQ(about->buttons().size(), 1);
     EXPECT_EQ(about->buttons()[0]->text(), "OK");
 }
@@ -108,7 +119,8 @@ TEST_F(MainFrameTest, ClosePathStoresEverythingAndHidesTheWindowBeforeItWaits) {
     EXPECT_FALSE(atJoin.visible);
     EXPECT_FALSE(atJoin.trayShown);
     EXPECT_EQ(atJoin.listening, listening ? 0 : 1);
-    EXPECT_EQ(atJoin.widths, "140,100,100,100,100,100,100,");
+    EXPECT_EQ(atJoin.widths.substr(0, 4), "140,");
+    EXPECT_EQ(std::count(atJoin.widths.begin(), atJoin.widths.end(), ','), 8) << atJoin.widths;
     EXPECT_TRUE(ParsePlacement(atJoin.placement).has_value()) << atJoin.placement;
     EXPECT_EQ(ended, 0);  // the workers ended in time
 
@@ -161,7 +173,9 @@ TEST_F(MainFrameTest, SavingForTheSessionLeavesTheWorkersRunning) {
     EXPECT_TRUE(frame->View()->Tray()->Shown());
     const auto stored = settings.ReadBack();
     EXPECT_EQ(stored->GetShowInbound(), inbound ? 0 : 1);
-    EXPECT_EQ(stored->GetProfileString("View", "columnwidths"), "100,100,130,100,100,100,100,");
+    const std::string widths = stored->GetProfileString("View", "columnwidths");
+    EXPECT_EQ(StoredColumnWidth(widths, 2), 130) << widths;
+    EXPECT_EQ(StoredColumnWidth(widths, 1), frame->View()->columnWidth(1)) << widths;
     EXPECT_FALSE(stored->GetProfileString("Settings", "MainWndPos").empty());
 
     // The logout was cancelled: the program goes on, and closes fully later.
@@ -295,6 +309,36 @@ TEST(MessageBoxNotifier, MessageFromAWorkerAppearsOnTheGuiThread) {
         return shown != nullptr;
     }));
     shown->close();
+}
+
+TEST_F(MainFrameTest, StatusBarCountsShownRowsAndNamesTheBackEnd) {
+    auto frame = MakeFrame(false);
+    frame->ShowWithPlacement();
+    EXPECT_EQ(frame->BackendLabel()->text(), "poll");
+    EXPECT_EQ(frame->CountLabel()->text(), "0 connections");
+    CConnectionRecord a;
+    a.id = 1;
+    a.visible = 1;
+    a.hostName = "alpha";
+    CConnectionRecord b = a;
+    b.id = 2;
+    b.hostName = "beta";
+    frame->View()->Apply({RowOp{RowOp::Kind::Insert, a}, RowOp{RowOp::Kind::Insert, b}});
+    EXPECT_EQ(frame->CountLabel()->text(), "2 connections");
+
+    QApplication::setActiveWindow(frame.get());
+    frame->View()->setFocus();
+    frame->FindAction()->trigger();
+    EXPECT_TRUE(frame->FilterBar()->Search()->hasFocus());
+    frame->FilterBar()->Search()->setText("ALP");
+    EXPECT_EQ(frame->View()->model()->rowCount(), 1);
+    EXPECT_EQ(frame->CountLabel()->text(), "1 connection of 2");
+
+    // A menu prompt still reaches the status bar beside the counts.
+    frame->statusBar()->showMessage("Show ports listening for connections");
+    EXPECT_EQ(frame->statusBar()->currentMessage(), "Show ports listening for connections");
+    EXPECT_TRUE(frame->CountLabel()->isVisible());
+    frame->RunClosePath();
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <QAbstractItemModelTester>
 #include <QBrush>
 #include <QPersistentModelIndex>
+#include <algorithm>
 #include <random>
 
 #include "support/WindowTestSupport.h"
+#include "ui/model/ConnectionRowModel.h"
+#include "ui/model/RowRules.h"
 #include "ui/window/RowTableModel.h"
 
 namespace tarvik {
@@ -35,14 +38,20 @@ protected:
 
 TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
     CRowTableModel model(kTitles);
+    // Black on white: today's colours exactly, as they already read well there.
+    QPalette light;
+    light.setColor(QPalette::Text, Qt::black);
+    light.setColor(QPalette::Base, Qt::white);
+    model.SetPalette(light);
     model.Apply({RowOp{RowOp::Kind::Insert, Record(1, "web", 80)},
                  RowOp{RowOp::Kind::Insert, Record(2, "", 22, kStateListen)}});
     ASSERT_EQ(model.rowCount(), 2);
-    ASSERT_EQ(model.columnCount(), 7);
+    ASSERT_EQ(model.columnCount(), 8);
     for (int column = 0; column < 7; ++column) {
         EXPECT_EQ(model.headerData(column, Qt::Horizontal).toString().toStdString(),
                   kTitles[static_cast<std::size_t>(column)]);
     }
+    EXPECT_EQ(model.headerData(7, Qt::Horizontal).toString(), "Process");
     EXPECT_EQ(model.index(0, 3).data().toString(), "n/a");
     EXPECT_EQ(model.index(0, 6).data().toString(), "Listening");
     EXPECT_EQ(model.index(0, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
@@ -104,6 +113,99 @@ TEST_F(RowTableModelTest, ContractHoldsUnderRandomBatches) {
             ASSERT_TRUE(!index.isValid() || index.row() < model.rowCount());
         }
     }
+}
+
+// The shown rows under a search are always the unsearched list's rows that match, in its order,
+// whatever mix of inserts, updates (that change whether a row matches), removals, re-sorts and
+// new searches comes, and every signal keeps the model's contract.
+TEST_F(RowTableModelTest, SearchShowsExactlyTheMatchingRowsInOrderThroughRandomBatches) {
+    CRowTableModel model(kTitles);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    CConnectionRowModel reference;
+    // The row count as the view learns it from the signals alone.
+    int signalled = 0;
+    QObject::connect(
+        &model, &QAbstractItemModel::rowsInserted,
+        [&signalled](const QModelIndex&, int first, int last) { signalled += last - first + 1; });
+    QObject::connect(
+        &model, &QAbstractItemModel::rowsRemoved,
+        [&signalled](const QModelIndex&, int first, int last) { signalled -= last - first + 1; });
+    QObject::connect(&model, &QAbstractItemModel::modelReset,
+                     [&signalled, &model] { signalled = model.rowCount(); });
+    std::mt19937 random(11);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    const std::vector<QString> searches = {"", "B", "ab", "10.0.0.1", "estab", "zzz", "50"};
+    QString search;
+    for (int batch = 0; batch < 300; ++batch) {
+        std::vector<RowOp> ops;
+        for (int i = pick(8); i > 0; --i) {
+            CConnectionRecord record =
+                Record(1 + pick(20), std::string(1, 'a' + pick(3)) + std::string(1, 'a' + pick(3)),
+                       4990 + pick(20), pick(4) == 0 ? 8 : 5);
+            record.visible = pick(6) != 0;
+            const int kind = pick(3);
+            ops.push_back(RowOp{kind == 0   ? RowOp::Kind::Insert
+                                : kind == 1 ? RowOp::Kind::Update
+                                            : RowOp::Kind::Delete,
+                                record});
+        }
+        model.Apply(ops);
+        reference.Apply(ops);
+        if (pick(10) == 0) {
+            const int column = pick(8);
+            model.ClickHeading(column);
+            reference.ClickHeading(column);
+        }
+        if (pick(15) == 0) {
+            search = searches[static_cast<std::size_t>(pick(7))];
+            model.SetFilter(search);
+        }
+        const std::string needle = LowerAscii(search.toStdString());
+        std::vector<std::uint64_t> expected;
+        for (const ShownRow& row : reference.Rows()) {
+            if (RowMatches(row.record, needle)) {
+                expected.push_back(row.serial);
+            }
+        }
+        std::vector<std::uint64_t> shown;
+        for (int row = 0; row < model.rowCount(); ++row) {
+            shown.push_back(model.Row(row).serial);
+        }
+        ASSERT_EQ(shown, expected) << "batch " << batch << " search " << search.toStdString();
+        ASSERT_EQ(signalled, model.rowCount()) << "batch " << batch;
+        const std::vector<ShownRow> rows = reference.Rows();
+        for (int row = 0; row < model.rowCount(); ++row) {
+            const auto same = std::find_if(rows.begin(), rows.end(), [&](const ShownRow& r) {
+                return r.serial == model.Row(row).serial;
+            });
+            ASSERT_EQ(model.Row(row).record, same->record) << "stale cells in row " << row;
+        }
+        ASSERT_EQ(model.TotalRows(), static_cast<int>(reference.Size()));
+    }
+}
+
+TEST_F(RowTableModelTest, SearchIgnoresCaseAndCoversEveryCellIncludingTheProcess) {
+    CRowTableModel model(kTitles);
+    CConnectionRecord sshd = Record(1, "Gate.Example", 22, kStateListen);
+    sshd.command = "sshd";
+    sshd.pid = 4242;
+    sshd.serviceText = "ssh";
+    sshd.interfaceText = "192.0.2.2";
+    model.Apply({RowOp{RowOp::Kind::Insert, sshd}, RowOp{RowOp::Kind::Insert, Record(2, "web")}});
+    const auto shownFor = [&model](const QString& text) {
+        model.SetFilter(text);
+        return model.rowCount();
+    };
+    EXPECT_EQ(shownFor("gate.EXAMPLE"), 1);
+    EXPECT_EQ(shownFor("N/A"), 1);  // the listening row's remote port cell
+    EXPECT_EQ(shownFor("sshd (4242)"), 1);
+    EXPECT_EQ(shownFor("192.0.2"), 1);
+    EXPECT_EQ(shownFor("listening"), 1);
+    EXPECT_EQ(shownFor("2002"), 1);  // the other row's remote port
+    EXPECT_EQ(shownFor("10.0.0."), 2);
+    EXPECT_EQ(shownFor("nowhere"), 0);
+    EXPECT_EQ(model.TotalRows(), 2);
+    EXPECT_EQ(shownFor(""), 2);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "support/WindowTestSupport.h"
 #include "tracking/Message.h"
+#include "ui/model/RowRules.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TarvikView.h"
@@ -58,15 +59,19 @@ protected:
     std::shared_ptr<FakeWorkersLog> log = std::make_shared<FakeWorkersLog>();
 };
 
-TEST_F(TarvikViewTest, SevenHeadingsFromTheSettingsAndNoBuiltInSorting) {
+TEST_F(TarvikViewTest, SevenHeadingsFromTheSettingsThenProcessAndNoBuiltInSorting) {
     auto view = MakeView();
     const auto& titles = settings.Store().ColumnTitles();
-    ASSERT_EQ(view->model()->columnCount(), 7);
+    ASSERT_EQ(view->model()->columnCount(), 8);
+    const QFontMetrics metrics(view->horizontalHeader()->font());
     for (int column = 0; column < 7; ++column) {
-        EXPECT_EQ(view->model()->headerData(column, Qt::Horizontal).toString().toStdString(),
-                  titles[static_cast<std::size_t>(column)]);
-        EXPECT_EQ(view->columnWidth(column), 100);
+        const QString title = view->model()->headerData(column, Qt::Horizontal).toString();
+        EXPECT_EQ(title.toStdString(), titles[static_cast<std::size_t>(column)]);
+        // Without stored widths no heading is cut, "Connection State" included.
+        EXPECT_GE(view->columnWidth(column), std::max(100, metrics.horizontalAdvance(title)));
     }
+    EXPECT_EQ(view->model()->headerData(7, Qt::Horizontal).toString(), "Process");
+    EXPECT_TRUE(view->horizontalHeader()->stretchLastSection());
     EXPECT_EQ(titles.front(), "Hostname");
     EXPECT_FALSE(view->isSortingEnabled());
     EXPECT_TRUE(view->horizontalHeader()->sectionsMovable());
@@ -121,7 +126,10 @@ TEST_F(TarvikViewTest, ViewMenuTextsPromptsAndCheckMarksFromTheSettings) {
 
     std::unique_ptr<QMenu> options(view->CreateOptionsMenu(nullptr));
     EXPECT_EQ(options->title(), "&Options");
-    EXPECT_EQ(ActionTexts(*options), (std::vector<QString>{"&Logging", "Port &Scan Detection"}));
+    // Both open dialogs, so both end with an ellipsis.
+    EXPECT_EQ(ActionTexts(*options),
+              (std::vector<QString>{QStringLiteral("&Logging\u2026"),
+                                    QStringLiteral("Port &Scan Detection\u2026")}));
 }
 
 TEST_F(TarvikViewTest, OptionsCommandsOpenTheirDialogs) {
@@ -176,7 +184,8 @@ TEST_F(TarvikViewTest, TogglesChangeOnlyTheSettingsAndDnsOnBroadcastsOnce) {
 TEST_F(TarvikViewTest, ContextMenuCopiesTheFirstSelectedRowsCell) {
     auto view = MakeView();
     std::unique_ptr<QMenu> menu = view->CreateContextMenu();
-    EXPECT_EQ(ActionTexts(*menu), (std::vector<QString>{"Copy &Hostname", "Copy IP &Address"}));
+    EXPECT_EQ(ActionTexts(*menu),
+              (std::vector<QString>{"Copy &Hostname", "Copy IP &Address", "Copy &row"}));
 
     view->Apply({RowOp{RowOp::Kind::Insert, Record(1, "one.example")},
                  RowOp{RowOp::Kind::Insert, Record(2, "two.example")},
@@ -200,13 +209,105 @@ TEST_F(TarvikViewTest, ColumnWidthsRestoreOnlyPositiveFieldsAndStoreAll) {
     settings.Store().WriteProfileString("View", "columnwidths", "120,,abc,0,-5");
     auto view = MakeView();
     EXPECT_EQ(view->columnWidth(0), 120);
-    for (int column = 1; column < 7; ++column) {
+    for (int column = 1; column < 6; ++column) {
         EXPECT_EQ(view->columnWidth(column), 100) << column;
     }
+    EXPECT_GE(view->columnWidth(6), 100);  // its heading's width when wider
     view->setColumnWidth(6, 150);
+    view->setColumnWidth(7, 90);
     view->CloseStep();
     EXPECT_EQ(settings.ReadBack()->GetProfileString("View", "columnwidths"),
-              "120,100,100,100,100,100,150,");
+              "120,100,100,100,100,100,150,90,");
+}
+
+TEST_F(TarvikViewTest, SevenStoredWidthsStillApplyAndTheProcessColumnGetsItsOwn) {
+    settings.Store().WriteProfileString("View", "columnwidths", "90,91,92,93,94,95,96,");
+    auto view = MakeView();
+    for (int column = 0; column < 7; ++column) {
+        EXPECT_EQ(view->columnWidth(column), 90 + column);
+    }
+    EXPECT_GE(view->columnWidth(7), 100);
+}
+
+TEST_F(TarvikViewTest, HiddenColumnsAndSortOrderAreStoredAndRestored) {
+    {
+        auto view = MakeView();
+        view->setColumnWidth(4, 133);
+        std::unique_ptr<QMenu> header = view->CreateHeaderMenu();
+        ASSERT_EQ(header->actions().size(), 8);
+        EXPECT_EQ(header->actions()[7]->text(), "Process");
+        header->actions()[4]->setChecked(false);  // hide "Service Type"
+        header->actions()[7]->setChecked(false);
+        EXPECT_TRUE(view->isColumnHidden(4));
+        view->Rows().ClickHeading(2);
+        view->Rows().ClickHeading(2);  // local port, descending
+        view->CloseStep();
+    }
+    const auto stored = settings.ReadBack();
+    EXPECT_EQ(stored->GetProfileString("View", "hiddencolumns"), "4,7,");
+    // A hidden column keeps its width for when it is shown again.
+    EXPECT_EQ(StoredColumnWidth(stored->GetProfileString("View", "columnwidths"), 4), 133);
+    EXPECT_EQ(stored->GetProfileString("View", "sortcolumn"), "2");
+    EXPECT_EQ(stored->GetProfileString("View", "sortorder"), "descending");
+
+    settings.Reopen();
+    auto view = MakeView();
+    EXPECT_TRUE(view->isColumnHidden(4));
+    EXPECT_TRUE(view->isColumnHidden(7));
+    EXPECT_FALSE(view->isColumnHidden(0));
+    view->CreateHeaderMenu()->actions()[4]->setChecked(true);
+    EXPECT_EQ(view->columnWidth(4), 133);
+    EXPECT_EQ(view->Rows().SortKey(), -3);
+    EXPECT_EQ(view->horizontalHeader()->sortIndicatorSection(), 2);
+    view->Apply(
+        {RowOp{RowOp::Kind::Insert, Record(1, "a")}, RowOp{RowOp::Kind::Insert, Record(2, "b")}});
+    view->Rows().SetSortKey(view->Rows().SortKey());
+    EXPECT_EQ(view->model()->index(0, 2).data().toString(), "5002");
+}
+
+TEST_F(TarvikViewTest, HeaderMenuKeepsOneColumnAndBadStoredListsAreIgnored) {
+    settings.Store().WriteProfileString("View", "hiddencolumns", "x,-1,99,,3");
+    settings.Store().WriteProfileString("View", "sortcolumn", "12");
+    auto view = MakeView();
+    EXPECT_TRUE(view->isColumnHidden(3));
+    EXPECT_EQ(view->Rows().SortKey(), 0);
+    std::unique_ptr<QMenu> header = view->CreateHeaderMenu();
+    for (QAction* action : header->actions()) {
+        action->setChecked(false);
+    }
+    int shown = 0;
+    for (int column = 0; column < 8; ++column) {
+        shown += view->isColumnHidden(column) ? 0 : 1;
+    }
+    EXPECT_EQ(shown, 1);
+}
+
+TEST_F(TarvikViewTest, CopyRowGivesTheCellsSeparatedByTabs) {
+    auto view = MakeView();
+    CConnectionRecord record = Record(1, "one.example");
+    record.command = "sshd";
+    record.pid = 812;
+    view->Apply({RowOp{RowOp::Kind::Insert, record}});
+    QClipboard* clipboard = QApplication::clipboard();
+    clipboard->setText("before");
+    view->CopyRow();
+    EXPECT_EQ(clipboard->text(), "before");  // nothing selected: nothing copied
+    view->selectRow(0);
+    view->CopyRowAction()->trigger();
+    EXPECT_EQ(clipboard->text(), "one.example\t127.0.0.1\t5001\t0\t\t\tEstablished\tsshd (812)");
+}
+
+TEST_F(TarvikViewTest, RefreshNowBroadcastsAPoll) {
+    auto view = MakeView();
+    RecordingWorker worker({kMsgPoll});
+    worker.Start();
+    settings.Store().Register(&worker);
+    view->RefreshNow();
+    EXPECT_TRUE(worker.WaitForCount(1, std::chrono::seconds(3)));
+    settings.Store().Clear();
+    worker.Post(Message{kMsgQuit, {}, {}});
+    worker.Join();
+    EXPECT_EQ(worker.Seen(), (std::vector<int>{kMsgPoll}));
 }
 
 TEST_F(TarvikViewTest, FirstDisplayStartsWorkersOnceAndTicksAtOnce) {
