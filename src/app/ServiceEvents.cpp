@@ -7,28 +7,26 @@ CServiceListTap::CServiceListTap(IConnectionList& inner, CMonitorCounters& count
     : inner_(inner), counters_(counters), events_(events), clock_(std::move(clock)) {}
 
 void CServiceListTap::Apply(std::vector<RowOp> ops) {
-    for (const RowOp& op : ops) {
-        Note(op);
-    }
     inner_.Apply(std::move(ops));
 }
 
-void CServiceListTap::Note(const RowOp& op) {
-    const CConnectionRecord& record = op.record;
-    if (op.kind == RowOp::Kind::Delete) {
-        seen_.erase(record.id);
-        counters_.AddEnded();
-        if (events_ != nullptr) {
-            CConnectionRecord ended = record;
-            const std::time_t now = clock_();
-            ended.closeTime = now;
-            events_->Offer(ConnectionEventLine("close", ended, now));
-        }
-        return;
-    }
-    if (seen_.insert(record.id).second && events_ != nullptr) {
+void CServiceListTap::Opened(const CConnectionRecord& record) {
+    inner_.Opened(record);
+    if (events_ != nullptr) {
         events_->Offer(ConnectionEventLine("open", record, clock_()));
     }
+}
+
+void CServiceListTap::Ended(const CConnectionRecord& record) {
+    inner_.Ended(record);
+    counters_.AddEnded();
+    if (events_ != nullptr) {
+        events_->Offer(ConnectionEventLine("close", record, record.closeTime));
+    }
+}
+
+void CServiceListTap::LiveCount(std::size_t count) {
+    inner_.LiveCount(count);
 }
 
 CAlertEventWorker::CAlertEventWorker(CMonitorCounters& counters, CEventStream* events)

@@ -2,7 +2,6 @@
 
 #include <ctime>
 #include <functional>
-#include <unordered_set>
 
 #include "app/EventStream.h"
 #include "app/MetricsFile.h"
@@ -11,11 +10,9 @@
 
 namespace tarvik {
 
-// Sits between the tracker and the list it feeds: passes every operation on, and from them
-// counts ended connections and sends an "open" event for the first sight of a connection and a
-// "close" event when it ends. The tracker reports a row the view filters hide only once it
-// changes, so with filters set in the [View] section such rows are seen late or only at their
-// end. Apply runs on the tracker's thread only.
+// Sits between the tracker and the list it feeds: passes the rows on, counts ended connections
+// and sends an "open" event for every new connection and a "close" event when it ends, shown in
+// the list or not. Runs on the tracker's thread only.
 class CServiceListTap : public IConnectionList {
 public:
     using Clock = std::function<std::time_t()>;
@@ -24,15 +21,15 @@ public:
         IConnectionList& inner, CMonitorCounters& counters, CEventStream* events,
         Clock clock = [] { return std::time(nullptr); });
     void Apply(std::vector<RowOp> ops) override;
+    void Opened(const CConnectionRecord& record) override;
+    void Ended(const CConnectionRecord& record) override;
+    void LiveCount(std::size_t count) override;
 
 private:
-    void Note(const RowOp& op);
-
     IConnectionList& inner_;
     CMonitorCounters& counters_;
     CEventStream* events_;
     Clock clock_;
-    std::unordered_set<int> seen_;  // ids of live connections already announced
 };
 
 // The worker that hears of scan alerts: counts them and sends an "alert" event. Registered

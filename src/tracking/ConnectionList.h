@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
@@ -26,6 +27,14 @@ class IConnectionList {
 public:
     virtual ~IConnectionList() = default;
     virtual void Apply(std::vector<RowOp> ops) = 0;
+
+    // Every connection, shown or not, when it is first seen and when it ends (as the logger is
+    // told: on entering TIME_WAIT, else on leaving the table), and the number of live
+    // connections after each snapshot. On the tracker's thread; for event streams, counts and
+    // the window's "of M".
+    virtual void Opened(const CConnectionRecord& /*record*/) {}
+    virtual void Ended(const CConnectionRecord& /*record*/) {}
+    virtual void LiveCount(std::size_t /*count*/) {}
 };
 
 }  // namespace tarvik

@@ -171,6 +171,7 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         if (stateChanged && known.state == kStateTimeWait) {
             CConnectionRecord logged = known;
             logged.closeTime = host_.Now();
+            list_.Ended(logged);
             host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(logged)), {});
         }
         host_.Trace("Filter, updating old connection" + known.ipAddress);
@@ -199,6 +200,7 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     if (added.visible) {
         Emit(RowOp::Kind::Insert, added);
     }
+    list_.Opened(added);
     host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(added)), {});
     // One request per address: its answer names every connection from it.
     if (filter.reverseLookup != 0 && !address->asked) {
@@ -225,6 +227,7 @@ void CConnectionTracker::EndSnapshot() {
         ended.closeTime = host_.Now();
         // A connection in TimeWait was logged when it entered that state.
         if (ended.state != kStateTimeWait) {
+            list_.Ended(ended);
             host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
         }
     }
@@ -237,6 +240,7 @@ void CConnectionTracker::EndSnapshot() {
     ApplyNamesOfSnapshot();
     ForgetEndedAddresses();
     Flush();
+    list_.LiveCount(current_.size());
 }
 
 void CConnectionTracker::ApplyNamesOfSnapshot() {

@@ -15,6 +15,9 @@ namespace tarvik::test {
 class RecordingList : public IConnectionList {
 public:
     void Apply(std::vector<RowOp> ops) override { batches.push_back(std::move(ops)); }
+    void Opened(const CConnectionRecord& record) override { opened.push_back(record.id); }
+    void Ended(const CConnectionRecord& record) override { ended.push_back(record.id); }
+    void LiveCount(std::size_t count) override { liveCounts.push_back(count); }
 
     std::vector<RowOp> TakeOps() {
         std::vector<RowOp> all;
@@ -28,6 +31,12 @@ public:
     }
 
     std::vector<std::vector<RowOp>> batches;
+
+    std::vector<int> opened;  // ids, as the tracker told of them
+
+    std::vector<int> ended;
+
+    std::vector<std::size_t> liveCounts;
 };
 
 // A tracker host with settable view settings and clock that remembers what was broadcast.

@@ -520,5 +520,22 @@ TEST_F(TrackerTest, ShowSwitchToggledDuringTimeWaitLogsOnce) {
             {kUpdate, 1, 1, 11}, {kUpdate, 1, 0, 11}, {kUpdate, 1, 1, 11}, {kDelete, 1, 1, 11}}));
 }
 
+TEST_F(TrackerTest, EveryConnectionIsToldOpenedAndEndedOnceShownOrNot) {
+    host.filter.showInbound = 0;  // hidden rows never reach the list's rows
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
+              Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait),
+              Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({});
+    for (const RowOp& op : list.TakeOps()) {
+        EXPECT_NE(op.kind, kInsert) << "a hidden row was inserted";
+    }
+    EXPECT_EQ(list.opened, (std::vector<int>{1, 2}));
+    // 1 ends as it enters TIME_WAIT (when it is logged), not again when it leaves the table.
+    EXPECT_EQ(list.ended, (std::vector<int>{1, 2}));
+    EXPECT_EQ(list.liveCounts, (std::vector<std::size_t>{2, 2, 1, 0}));
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -1,5 +1,7 @@
 #include "ui/window/MainFrame.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
@@ -108,12 +110,16 @@ void CMainFrame::CreateStatusBar() {
     const CRowTableModel* rows = &view_->Rows();
     connect(rows, &CRowTableModel::countsChanged, this, &CMainFrame::UpdateStatus);
     connect(rows, &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateStatus);
+    connect(view_, &CTarvikView::liveCountChanged, this, &CMainFrame::UpdateStatus);
     UpdateStatus();
 }
 
 QString CMainFrame::CountText() const {
     const int shown = view_->Rows().rowCount();
-    const int total = view_->Rows().TotalRows();
+    // Every live connection, also those the category and interface filters keep from the list.
+    const long long live = view_->LiveConnections();
+    const int total =
+        live >= 0 ? static_cast<int>(std::max<long long>(live, shown)) : view_->Rows().TotalRows();
     QString text = shown == 1 ? tr("1 connection") : tr("%1 connections").arg(shown);
     if (shown != total) {
         text += tr(" of %1").arg(total);

@@ -48,7 +48,7 @@ public:
 
     static std::unique_ptr<QMessageBox> CreateAboutBox(QWidget* parent);
 
-    // "N connections", with "of M" while the search hides rows.
+    // "N connections", with "of M" while filters or the search hide rows.
     QString CountText() const;
     QLabel* CountLabel() const { return countLabel_; }
     QLabel* BackendLabel() const { return backendLabel_; }

@@ -122,6 +122,15 @@ void CTarvikView::Apply(std::vector<RowOp> ops) {
     }
 }
 
+void CTarvikView::LiveCount(std::size_t count) {
+    const auto live = static_cast<long long>(count);
+    if (liveCount_.exchange(live) != live) {
+        // Queued with the view as context: a view that is gone drops the call.
+        QMetaObject::invokeMethod(
+            this, [this] { emit liveCountChanged(); }, Qt::QueuedConnection);
+    }
+}
+
 void CTarvikView::TakePending() {
     const RowBatch batch = pending_.Take();
     if (batch.empty() || !accepting_.load()) {

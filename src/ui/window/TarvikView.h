@@ -53,6 +53,10 @@ public:
     // On the GUI thread the rows are brought up to date at once. Does nothing once the workers
     // were told to quit.
     void Apply(std::vector<RowOp> ops) override;
+    // The number of live connections, shown or not, after each snapshot; any thread.
+    void LiveCount(std::size_t count) override;
+    // The last such number; -1 before the first snapshot.
+    long long LiveConnections() const { return liveCount_.load(); }
 
     // The first display: workers, the three ticks at once, the tray icon. Runs once.
     void Start();
@@ -94,6 +98,8 @@ signals:
     void restoreRequested();
     void aboutRequested();
     void exitRequested();
+    // LiveConnections() changed; delivered on the GUI thread.
+    void liveCountChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -101,6 +107,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    std::atomic<long long> liveCount_{-1};
     void TakePending();
     void SizeColumnsToFirstRows();
     void OnHeadingClicked(int column);

@@ -334,6 +334,14 @@ TEST_F(MainFrameTest, StatusBarCountsShownRowsAndNamesTheBackEnd) {
     EXPECT_EQ(frame->View()->model()->rowCount(), 1);
     EXPECT_EQ(frame->CountLabel()->text(), "1 connection of 2");
 
+    // Connections the category filters keep from the list count in "of M" too; the tracker
+    // tells the number from its own thread.
+    std::thread([&frame] { frame->View()->LiveCount(5); }).join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(frame->CountLabel()->text(), "1 connection of 5");
+    frame->FilterBar()->Search()->clear();
+    EXPECT_EQ(frame->CountLabel()->text(), "2 connections of 5");
+
     // A menu prompt still reaches the status bar beside the counts.
     frame->statusBar()->showMessage("Show ports listening for connections");
     EXPECT_EQ(frame->statusBar()->currentMessage(), "Show ports listening for connections");
