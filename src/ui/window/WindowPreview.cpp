@@ -14,6 +14,10 @@
 #include <QStyleFactory>
 #include <QTimer>
 
+#include "acquisition/Address.h"
+#include "acquisition/ConnectionRows.h"
+#include "acquisition/ServicesDatabase.h"
+#include "acquisition/TableSource.h"
 #include "settings/SettingsStore.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
@@ -54,42 +58,58 @@ QPalette DarkPalette() {
     return palette;
 }
 
-CConnectionRecord Row(int id, const char* host, const char* ip, int local, int remote, int state,
-                      int category, const char* service, const char* command, int pid) {
-    CConnectionRecord record;
-    record.id = id;
-    record.visible = 1;
-    record.hostName = host;
-    record.ipAddress = ip;
-    record.localPort = local;
-    record.remotePort = remote;
-    record.state = state;
-    record.category = category;
-    record.serviceText = service;
-    record.interfaceText = state == kStateListen ? "0.0.0.0" : "192.0.2.2";
-    record.command = command;
-    record.pid = pid;
-    return record;
+// One socket as the kernel would report it.
+TcpRow Socket(const char* local, int localPort, const char* remote, int remotePort, int state) {
+    TcpRow row;
+    AddressFamily remoteFamily = AddressFamily::Ipv4;
+    ParseAddress(local, row.family, row.localAddress);
+    ParseAddress(remote, remoteFamily, row.remoteAddress);
+    row.localPort = static_cast<std::uint16_t>(localPort);
+    row.remotePort = static_cast<std::uint16_t>(remotePort);
+    row.state = state;
+    return row;
 }
 
+// Sample sockets classified and named as the program does it, with the names and owners the
+// reverse lookup and the process table would add.
 std::vector<RowOp> SampleRows() {
-    const std::vector<CConnectionRecord> rows = {
-        Row(1, "", "0.0.0.0", 22, 0, kStateListen, kCategoryListening, "ssh", "sshd", 812),
-        Row(2, "", "0.0.0.0", 631, 0, kStateListen, kCategoryListening, "ipp", "cupsd", 655),
-        Row(3, "laptop.example.org", "198.51.100.23", 22, 50412, kStateEstablished,
-            kCategoryInbound, "ssh", "sshd", 20411),
-        Row(4, "mirror.example.net", "203.0.113.80", 41822, 443, kStateEstablished,
-            kCategoryOutbound, "https", "apt", 3021),
-        Row(5, "mail.example.com", "203.0.113.25", 39410, 993, kStateEstablished, kCategoryOutbound,
-            "imaps", "thunderbird", 2210),
-        Row(6, "", "198.51.100.7", 8080, 61002, 11, kCategoryInbound, "http-alt", "", 0),
-        Row(7, "ntp.example.org", "192.0.2.123", 51234, 4460, kStateEstablished, kCategoryUnknown,
-            "", "chronyd", 540),
-        Row(8, "", "2001:db8::17", 443, 55120, kStateEstablished, kCategoryInbound, "https",
-            "nginx", 977),
+    const std::vector<TcpRow> sockets = {
+        Socket("0.0.0.0", 22, "0.0.0.0", 0, kStateListen),
+        Socket("0.0.0.0", 631, "0.0.0.0", 0, kStateListen),
+        Socket("::", 443, "::", 0, kStateListen),
+        Socket("192.0.2.2", 22, "198.51.100.23", 50412, kStateEstablished),
+        Socket("192.0.2.2", 41822, "203.0.113.80", 443, kStateEstablished),
+        Socket("192.0.2.2", 39410, "203.0.113.25", 993, kStateEstablished),
+        Socket("192.0.2.2", 8080, "198.51.100.7", 61002, kStateTimeWait),
+        Socket("192.0.2.2", 51234, "192.0.2.123", 44600, kStateEstablished),
+        Socket("2001:db8::2", 443, "2001:db8::17", 55120, kStateEstablished),
     };
+    const CServicesDatabase services = CServicesDatabase::FromText(
+        "ssh 22/tcp\nhttps 443/tcp\nimaps 993/tcp\nipp 631/tcp\nhttp-alt 8080/tcp\n");
+    std::vector<CConnectionRecord> records = ClassifiedRecords(sockets, services);
+    const struct {
+        const char* host;
+        const char* command;
+        int pid;
+    } extras[] = {{"", "sshd", 812},
+                  {"", "cupsd", 655},
+                  {"", "nginx", 977},
+                  {"laptop.example.org", "sshd", 20411},
+                  {"mirror.example.net", "apt", 3021},
+                  {"mail.example.com", "thunderbird", 2210},
+                  {"", "", 0},
+                  {"", "syncthing", 1540},
+                  {"", "nginx", 977}};
     std::vector<RowOp> ops;
-    for (const CConnectionRecord& record : rows) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        CConnectionRecord& record = records[i];
+        record.id = static_cast<int>(i) + 1;
+        record.visible = 1;
+        if (*extras[i].host != '\0') {
+            record.hostName = extras[i].host;
+        }
+        record.command = extras[i].command;
+        record.pid = extras[i].pid;
         ops.push_back(RowOp{RowOp::Kind::Insert, record});
     }
     return ops;
