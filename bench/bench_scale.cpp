@@ -3,6 +3,8 @@
 // table. Usage: bench_scale [--out FILE] [--runs N] [--sizes 1000,10000,50000]
 //                           [--tarvikd PATH] [--tarvikd-seconds S]
 //        bench_scale --gui-rows N   (the window alone, synthetic 1% churn, no sockets)
+//        bench_scale --tarvikd PATH --under-load N   (tarvikd's memory at N connections while
+//                                                     other threads saturate every core)
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +42,7 @@ struct Options {
     int tarvikdSeconds = 60;
     int backlogRows = 0;  // only the backlog measure, at this many rows
     int guiRows = 0;      // only the window, with synthetic churn at this many rows
+    int loadRows = 0;     // only tarvikd's memory under CPU load, at this many connections
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -54,6 +58,8 @@ Options ParseOptions(int argc, char** argv) {
             options.tarvikd = value;
         } else if (name == "--tarvikd-seconds") {
             options.tarvikdSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--under-load") {
+            options.loadRows = std::max(1, std::stoi(value));
         } else if (name == "--gui-rows") {
             options.guiRows = std::stoi(value);
         } else if (name == "--backlog") {
@@ -87,26 +93,110 @@ Timing TimeSs() {
     return {Millis(Clock::now() - start), CpuMillis(usage)};
 }
 
-// CPU share of one core used by a running tarvikd over `seconds`, after a warm-up.
-double TarvikdCpuPercent(const std::string& program, int seconds) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("tarvik-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir / "logs");
-    const auto config = dir / "Tarvik.conf";
-    {
-        std::ofstream file(config);
-        file << "[Logging]\n";
-        for (const char* category : {"inbound", "outbound", "unknown"}) {
-            file << category << "folder=" << (dir / "logs").string() << "\n";
+// A tarvikd of its own, on a settings file in a scratch folder that logs there; the folder goes
+// with the object, after the process was stopped.
+class ScratchTarvikd {
+public:
+    explicit ScratchTarvikd(const std::string& program)
+        : dir_(std::filesystem::temp_directory_path() /
+               ("tarvik-bench-" + std::to_string(getpid()))) {
+        std::filesystem::create_directories(dir_ / "logs");
+        const auto config = dir_ / "Tarvik.conf";
+        {
+            std::ofstream file(config);
+            file << "[View]\nreverselookup=0\n[Logging]\n";
+            for (const char* category : {"inbound", "outbound", "unknown"}) {
+                file << category << "folder=" << (dir_ / "logs").string() << "\n";
+            }
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            execl(program.c_str(), program.c_str(), "--config", config.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
         }
     }
-    const pid_t child = fork();
-    if (child == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        execl(program.c_str(), program.c_str(), "--config", config.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
+    ~ScratchTarvikd() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
+    ScratchTarvikd(const ScratchTarvikd&) = delete;
+    ScratchTarvikd& operator=(const ScratchTarvikd&) = delete;
+
+    pid_t Pid() const { return pid_; }
+
+private:
+    std::filesystem::path dir_;
+    pid_t pid_ = -1;
+};
+
+// The resident set of a process in MiB (VmRSS), or -1.
+double ResidentMegabytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    return -1;
+}
+
+// tarvikd's memory while busy threads take every core, so that its tracker falls behind the
+// poll: the memory must stay flat rather than queue whole snapshots.
+int MeasureUnderLoad(const Options& options) {
+    LoopbackPool pool;
+    if (!pool.GrowTo(options.loadRows)) {
+        std::fprintf(stderr, "bench_scale: could not open %d loopback connections\n",
+                     options.loadRows);
+        return 1;
+    }
+    std::atomic<bool> busy{true};
+    std::vector<std::jthread> hogs;
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < 2 * cores; ++i) {
+        hogs.emplace_back([&busy] {
+            volatile unsigned long spin = 0;
+            while (busy.load(std::memory_order_relaxed)) {
+                spin = spin + 1;
+            }
+        });
+    }
+    double first = -1;
+    double peak = -1;
+    double last = -1;
+    {
+        ScratchTarvikd tarvikd(options.tarvikd);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        for (int second = 0; second < options.tarvikdSeconds; ++second) {
+            last = ResidentMegabytes(tarvikd.Pid());
+            first = first < 0 ? last : first;
+            peak = std::max(peak, last);
+            if (second % 10 == 0) {
+                std::fprintf(stderr, "bench_scale: %d s: %.1f MiB\n", second + 5, last);
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+    busy = false;
+    hogs.clear();
+    pool.Close();
+    std::printf(
+        "tarvikd under load, %d connections, %u busy threads, %d s: resident %.1f MiB after "
+        "5 s, peak %.1f MiB, at the end %.1f MiB\n",
+        options.loadRows, 2 * cores, options.tarvikdSeconds, first, peak, last);
+    return first > 0 ? 0 : 1;
+}
+
+// CPU share of one core used by a running tarvikd over `seconds`, after a warm-up.
+double TarvikdCpuPercent(const std::string& program, int seconds) {
+    ScratchTarvikd tarvikd(program);
+    const pid_t child = tarvikd.Pid();
     double percent = -1;
     if (child > 0) {
         std::this_thread::sleep_for(std::chrono::seconds(5));
@@ -117,10 +207,7 @@ double TarvikdCpuPercent(const std::string& program, int seconds) {
             percent = 100.0 * static_cast<double>(after - before) /
                       static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
         }
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
     }
-    std::filesystem::remove_all(dir);
     return percent;
 }
 
@@ -204,6 +291,9 @@ int main(int argc, char** argv) {
             "(medians)\n",
             options.guiRows, gui.churnMillis, gui.updateMillis, gui.searchMillis);
         return gui.churnMillis >= 0 ? 0 : 1;
+    }
+    if (options.loadRows > 0 && !options.tarvikd.empty()) {
+        return MeasureUnderLoad(options);
     }
     if (options.backlogRows > 0) {
         const BacklogResult backlog = MeasureGuiBacklog(options.backlogRows, 200, 20);
