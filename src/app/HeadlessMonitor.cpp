@@ -4,6 +4,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -148,10 +149,13 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
         events = std::make_unique<CEventStream>(STDOUT_FILENO, kEventQueueLines);
     }
     CServiceListTap tap(list, counters, events.get());
+    auto probesCounted = std::make_shared<std::atomic<std::uint64_t>>(0);
     CMetricsWriter metrics(
         [&settings] { return settings.GetMetricsFile(); },
-        [&counters, &events, source = std::shared_ptr<ITableSource>(OpenKernelTableSource())] {
+        [&counters, &events, probesCounted,
+         source = std::shared_ptr<ITableSource>(OpenKernelTableSource())] {
             MetricsSnapshot snapshot = counters.Snapshot();
+            snapshot.probes = probesCounted->load(std::memory_order_relaxed);
             snapshot.eventsLost = events ? events->Lost() : 0;
             // A dump of its own: the tracker reports only the rows the view filters show.
             if (source) {
@@ -169,7 +173,7 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     alertWorker.Start();
     int stopSignal = 0;
     {
-        CWorkerSet workers(settings, tap);
+        CWorkerSet workers(settings, tap, probesCounted);
         settings.Register(&alertWorker);
         CTicker ticker(MonitorTicks(settings));
         ticker.Start();

@@ -12,7 +12,8 @@ namespace tarvik {
 
 namespace {
 
-WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list) {
+WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list,
+                        std::shared_ptr<std::atomic<std::uint64_t>> probesCounted) {
     WorkerParts parts;
     // One snapshot in flight at most: a tracker that falls behind makes the poller skip polls
     // rather than queue whole tables.
@@ -26,13 +27,15 @@ WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list) {
     parts.lookup = std::make_unique<CReverseLookupThread>(settings);
     parts.logger = std::make_unique<CLoggingThread>(settings);
     parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings);
+    parts.scanWatcher->CountProbesInto(std::move(probesCounted));
     return parts;
 }
 
 }  // namespace
 
-CWorkerSet::CWorkerSet(CSettingsStore& settings, IConnectionList& list)
-    : CWorkerSet(settings, MakeWorkers(settings, list)) {}
+CWorkerSet::CWorkerSet(CSettingsStore& settings, IConnectionList& list,
+                       std::shared_ptr<std::atomic<std::uint64_t>> probesCounted)
+    : CWorkerSet(settings, MakeWorkers(settings, list, std::move(probesCounted))) {}
 
 CWorkerSet::CWorkerSet(CSettingsStore& settings, WorkerParts parts)
     : settings_(settings), parts_(std::move(parts)) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -29,7 +31,9 @@ struct WorkerParts {
 // scan watcher), then the others, and only then is the broadcast list cleared.
 class CWorkerSet {
 public:
-    CWorkerSet(CSettingsStore& settings, IConnectionList& list);
+    // `probesCounted`, when given, receives the number of probes the scan watcher counts.
+    CWorkerSet(CSettingsStore& settings, IConnectionList& list,
+               std::shared_ptr<std::atomic<std::uint64_t>> probesCounted = nullptr);
     // Takes workers made elsewhere (tests); every part must be set.
     CWorkerSet(CSettingsStore& settings, WorkerParts parts);
     // Stops the workers if nobody did and waits for every worker to end.

@@ -55,6 +55,10 @@ void CScanWatcherThread::OnQuit() {
     blocker_->Stop();
 }
 
+void CScanWatcherThread::CountProbesInto(std::shared_ptr<std::atomic<std::uint64_t>> counter) {
+    probesCounted_ = std::move(counter);
+}
+
 void CScanWatcherThread::UseNftRunner(std::unique_ptr<INftRunner> runner) {
     blocker_ = std::make_unique<CHostBlocker>(std::move(runner), [this](const std::string& text) {
         settings_.Trace(text);
@@ -103,6 +107,9 @@ void CScanWatcherThread::OnProbesWaiting() {
         return;
     }
     std::vector<Probe> probes = sensor_->Take();
+    if (probesCounted_) {
+        probesCounted_->fetch_add(probes.size(), std::memory_order_relaxed);
+    }
     if (settings_.GetScanEnabled() == 0) {
         return;
     }

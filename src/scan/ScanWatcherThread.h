@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,9 @@ public:
     // program calls it just before it posts quit.
     void CancelPendingMail();
 
+    // Adds every probe the sensor hands over to `counter` (for the metrics). Before Start.
+    void CountProbesInto(std::shared_ptr<std::atomic<std::uint64_t>> counter);
+
     // For tests: another way to reach nftables. Before Start.
     void UseNftRunner(std::unique_ptr<INftRunner> runner);
 
@@ -75,6 +79,7 @@ private:
     std::atomic<bool> sensing_{false};
     // Blocks alerting hosts when [ScanWatch] block asks for it; its table lives until the quit.
     std::unique_ptr<CHostBlocker> blocker_;
+    std::shared_ptr<std::atomic<std::uint64_t>> probesCounted_;
 };
 
 }  // namespace tarvik

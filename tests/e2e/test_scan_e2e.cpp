@@ -113,6 +113,7 @@ protected:
     bool StartWatcher(std::unique_ptr<IScanAlerter> alerter) {
         watcher = std::make_unique<CScanWatcherThread>(settings, std::move(alerter), "127.0.0.1",
                                                        ProbeSensing::On);
+        watcher->CountProbesInto(probesCounted);
         watcher->Start();
         for (int i = 0; i < 50 && !watcher->SensingProbes(); ++i) {
             std::this_thread::sleep_for(20ms);
@@ -148,6 +149,9 @@ protected:
         for (int port : ports) {
             EXPECT_NE(alert.ports.find(std::to_string(port)), std::string::npos) << alert.ports;
         }
+        if (kind != "connect") {  // the metrics count the probes the sensor handed over
+            EXPECT_GE(probesCounted->load(), ports.size());
+        }
     }
 
     CSettingsStore settings{std::filesystem::path(::testing::TempDir()) / "scan-e2e.conf",
@@ -155,6 +159,8 @@ protected:
     std::vector<int> ports;
     UniqueFd openPort;
     std::unique_ptr<CScanWatcherThread> watcher;
+    std::shared_ptr<std::atomic<std::uint64_t>> probesCounted =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
 };
 
 TEST_F(ScanE2eTest, ConnectScan) {
