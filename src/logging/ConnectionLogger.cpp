@@ -91,10 +91,9 @@ LogTarget CConnectionLogger::TargetOf(LogCategory category) const {
     if (const LogTarget* open = log.OpenTarget()) {
         return *open;
     }
-    const std::string& datePart = DatePartFor(parts_, last_.rotations[IndexOf(category)]);
     return LogTarget{
         settings_.GetLogFolder(category),
-        datePart.empty() ? std::string() : LogCategoryWord(category) + ("." + datePart)};
+        LogBaseName(category, DatePartFor(parts_, last_.rotations[IndexOf(category)]))};
 }
 
 bool CConnectionLogger::CheckDate(std::time_t closeTime) {

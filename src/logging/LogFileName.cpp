@@ -95,6 +95,13 @@ const char* LogCategoryWord(LogCategory category) {
     return "";
 }
 
+std::string LogBaseName(LogCategory category, std::string_view datePart) {
+    if (datePart.empty()) {
+        return {};
+    }
+    return std::string(LogCategoryWord(category)) + "." + std::string(datePart);
+}
+
 std::string LogFileName(std::string_view folder, LogCategory category, std::string_view datePart) {
     if (datePart.empty()) {
         return {};
@@ -103,10 +110,7 @@ std::string LogFileName(std::string_view folder, LogCategory category, std::stri
     if (!name.ends_with('/')) {
         name += '/';
     }
-    name += LogCategoryWord(category);
-    name += '.';
-    name += datePart;
-    return name;
+    return name + LogBaseName(category, datePart);
 }
 
 }  // namespace tarvik

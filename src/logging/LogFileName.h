@@ -45,6 +45,9 @@ const std::string& DatePartFor(const LogDateParts& parts, int rotation);
 // "inbound", "outbound", "unknown".
 const char* LogCategoryWord(LogCategory category);
 
+// word + "." + date part, e.g. "inbound. 7. 5.2003"; empty when the date part is empty.
+std::string LogBaseName(LogCategory category, std::string_view datePart);
+
 // folder + "/" + word + "." + date part, e.g. "/var/log/tarvik/inbound. 7. 5.2003". Empty when
 // the date part is empty, so that an unknown rotation opens nothing.
 std::string LogFileName(std::string_view folder, LogCategory category, std::string_view datePart);

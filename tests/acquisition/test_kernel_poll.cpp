@@ -18,6 +18,7 @@
 #include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
+#include "support/RecordingNotifier.h"
 #include "tracking/DataThread.h"
 
 namespace tarvik {
@@ -184,21 +185,7 @@ private:
     std::vector<UniqueFd> held_;
 };
 
-class CCollectedMessages : public IUserNotifier {
-public:
-    void ShowMessage(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        messages_.push_back(text);
-    }
-    std::vector<std::string> Messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
+using CCollectedMessages = test::RecordingNotifier;
 
 class KernelPollerTest : public ::testing::Test {
 protected:

@@ -15,24 +15,11 @@
 #include "acquisition/ConnectionRecord.h"
 #include "logging/ConnectionLogger.h"
 #include "settings/SettingsStore.h"
+#include "support/RecordingNotifier.h"
 
 namespace tarvik::testing {
 
-class RecordingNotifier : public IUserNotifier {
-public:
-    void ShowMessage(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        messages_.push_back(text);
-    }
-    std::vector<std::string> Messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
+using RecordingNotifier = test::RecordingNotifier;
 
 // A clock that moves only when the test says so.
 class FakeClock {

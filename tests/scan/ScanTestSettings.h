@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "settings/SettingsStore.h"
+#include "support/RecordingNotifier.h"
 
 namespace tarvik::test {
 
@@ -23,30 +24,5 @@ inline std::filesystem::path ScanSettingsFile() {
 inline CSettingsStore::InterfaceLister NoInterfaces() {
     return [] { return std::vector<std::string>{}; };
 }
-
-// Keeps every message meant for the user; safe from any thread.
-class RecordingNotifier : public IUserNotifier {
-public:
-    void ShowMessage(const std::string& text) override {
-        {
-            std::lock_guard lock(mutex_);
-            messages_.push_back(text);
-        }
-        changed_.notify_all();
-    }
-    bool WaitFor(std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return messages_.size() >= count; });
-    }
-    std::vector<std::string> Messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> messages_;
-};
 
 }  // namespace tarvik::test

@@ -6,6 +6,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
 #include "support/FakeProc.h"
+#include "support/RecordingNotifier.h"
 #include "tracking/DataThread.h"
 
 namespace tarvik {
@@ -15,21 +16,7 @@ using testing::CFaultySource;
 using testing::CSnapshotRecorder;
 using testing::Row;
 
-class CMessageLog : public IUserNotifier {
-public:
-    void ShowMessage(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        messages_.push_back(text);
-    }
-    std::vector<std::string> Messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
+using CMessageLog = test::RecordingNotifier;
 
 std::vector<int> Numbers(const std::vector<CSnapshotRecorder::Event>& events) {
     std::vector<int> numbers;
