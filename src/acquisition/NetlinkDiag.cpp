@@ -162,11 +162,14 @@ int MibStateFromLinux(int linuxState) {
     return kMibStates[linuxState];
 }
 
-std::optional<TcpRow> ToTcpRow(const DiagSocket& socket) {
-    // A socket after bind() alone, or one being torn down: it stands for no connection.
+namespace {
+
+std::optional<TcpRow> RowOf(const DiagSocket& socket, bool keepClosed) {
+    // A socket after bind() alone, or one being torn down: it stands for no connection, unless
+    // the kernel is telling that this very socket ended.
     constexpr int kLinuxTcpClose = 7;
     const int state = MibStateFromLinux(socket.state);
-    if (socket.state == kLinuxTcpClose || state == 0) {
+    if ((socket.state == kLinuxTcpClose && !keepClosed) || state == 0) {
         return std::nullopt;
     }
     TcpRow row;
@@ -196,6 +199,16 @@ std::optional<TcpRow> ToTcpRow(const DiagSocket& socket) {
     row.localAddress = socket.source;
     row.remoteAddress = socket.destination;
     return row;
+}
+
+}  // namespace
+
+std::optional<TcpRow> ToTcpRow(const DiagSocket& socket) {
+    return RowOf(socket, false);
+}
+
+std::optional<TcpRow> ToEndedRow(const DiagSocket& socket) {
+    return RowOf(socket, true);
 }
 
 }  // namespace tarvik

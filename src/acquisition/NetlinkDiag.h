@@ -54,5 +54,8 @@ int MibStateFromLinux(int linuxState);
 // families, unknown states and closed sockets (bound but neither listening nor connected: no
 // connection at all).
 std::optional<TcpRow> ToTcpRow(const DiagSocket& socket);
+// The same for a socket the kernel reports as ended: a closed socket is kept (state Closed),
+// since its addresses, ports and cookie say which connection ended.
+std::optional<TcpRow> ToEndedRow(const DiagSocket& socket);
 
 }  // namespace tarvik
