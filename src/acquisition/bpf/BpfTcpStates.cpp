@@ -1,0 +1,256 @@
+#include "acquisition/bpf/BpfTcpStates.h"
+
+#include <bpf/libbpf.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/UniqueFd.h"
+#include "tcp_states.skel.h"
+
+namespace tarvik {
+
+namespace {
+
+// The queue the poller drains; a reader that gets this far ahead means a stalled poller,
+// and the reconciliation dump is then the cheaper way back to an exact table.
+constexpr std::size_t kMaxQueued = 262'144;
+constexpr char kNeeds[] = "needs CAP_BPF and CAP_PERFMON and a kernel with BTF";
+
+std::string ErrorText(int error) {
+    return std::strerror(error < 0 ? -error : error);
+}
+
+// libbpf prints through one process-wide callback; it goes to the trace of the open in
+// progress, or nowhere.
+std::mutex gPrintMutex;
+const BpfTraceSink* gPrintSink = nullptr;
+
+int PrintToSink(libbpf_print_level level, const char* format, va_list args) {
+    if (level == LIBBPF_DEBUG) {
+        return 0;
+    }
+    std::lock_guard lock(gPrintMutex);
+    if (gPrintSink == nullptr || !*gPrintSink) {
+        return 0;
+    }
+    char line[512];
+    const int length = std::vsnprintf(line, sizeof line, format, args);
+    if (length <= 0) {
+        return 0;
+    }
+    std::string_view text(line, std::min(static_cast<std::size_t>(length), sizeof line - 1));
+    while (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    (*gPrintSink)(text);
+    return length;
+}
+
+// Routes libbpf's prints to `sink` for as long as it lives.
+class PrintScope {
+public:
+    explicit PrintScope(const BpfTraceSink& sink) {
+        std::lock_guard lock(gPrintMutex);
+        gPrintSink = &sink;
+        libbpf_set_print(PrintToSink);
+    }
+    ~PrintScope() {
+        std::lock_guard lock(gPrintMutex);
+        gPrintSink = nullptr;
+    }
+    PrintScope(const PrintScope&) = delete;
+    PrintScope& operator=(const PrintScope&) = delete;
+};
+
+using Skeleton = std::unique_ptr<tcp_states, decltype(&tcp_states__destroy)>;
+using RingBuffer = std::unique_ptr<ring_buffer, decltype(&ring_buffer__free)>;
+
+class CBpfTcpStates final : public IEventSource {
+public:
+    explicit CBpfTcpStates(Skeleton skeleton)
+        : skeleton_(std::move(skeleton)), offsetNs_(RealtimeOffsetNs()) {}
+
+    // Creates the ring buffer reader and starts its thread; the reason on failure.
+    bool Start(std::string& reason);
+
+    AcquisitionMode Mode() const override { return AcquisitionMode::Events; }
+    std::vector<TcpEvent> Drain() override;
+    bool TakeLoss() override;
+    bool NeedsDumpEveryTick() const override { return false; }
+
+private:
+    static int OnSample(void* context, void* data, std::size_t size);
+    void Run(const std::stop_token& stop);
+    void Publish();
+    std::uint64_t KernelLosses() const;
+
+    Skeleton skeleton_;
+    RingBuffer ring_{nullptr, &ring_buffer__free};
+    UniqueFd epoll_;
+    UniqueFd wake_;
+    const std::int64_t offsetNs_;
+    std::vector<TcpEvent> pending_;  // the reader thread's alone
+
+    std::mutex mutex_;
+    std::vector<TcpEvent> queue_;
+    bool lost_ = false;
+
+    std::uint64_t kernelLossesSeen_ = 0;  // the draining thread's alone
+    std::jthread reader_;                 // last: stopped and joined before the rest goes
+};
+
+bool CBpfTcpStates::Start(std::string& reason) {
+    ring_.reset(ring_buffer__new(bpf_map__fd(skeleton_->maps.samples), &CBpfTcpStates::OnSample,
+                                 this, nullptr));
+    if (!ring_) {
+        reason = "cannot read the eBPF ring buffer: " + ErrorText(errno);
+        return false;
+    }
+    epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
+    wake_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!epoll_ || !wake_) {
+        reason = "cannot wait for eBPF events: " + ErrorText(errno);
+        return false;
+    }
+    for (const int fd : {ring_buffer__epoll_fd(ring_.get()), wake_.Get()}) {
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.fd = fd;
+        if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &interest) != 0) {
+            reason = "cannot wait for eBPF events: " + ErrorText(errno);
+            return false;
+        }
+    }
+    reader_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+    return true;
+}
+
+int CBpfTcpStates::OnSample(void* context, void* data, std::size_t size) {
+    auto* self = static_cast<CBpfTcpStates*>(context);
+    tarvik_tcp_sample sample;
+    if (size < sizeof sample) {
+        return 0;
+    }
+    std::memcpy(&sample, data, sizeof sample);
+    if (auto event = TcpEventFromSample(sample, self->offsetNs_)) {
+        self->pending_.push_back(std::move(*event));
+    }
+    return 0;
+}
+
+void CBpfTcpStates::Run(const std::stop_token& stop) {
+    const std::stop_callback wake(stop, [this] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wake_.Get(), &one, sizeof one);
+    });
+    while (!stop.stop_requested()) {
+        epoll_event ready[2];
+        const int count = ::epoll_wait(epoll_.Get(), ready, 2, -1);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 || ring_buffer__consume(ring_.get()) < 0) {
+            // Nothing more will arrive: only full dumps can keep the table exact now.
+            std::lock_guard lock(mutex_);
+            lost_ = true;
+            return;
+        }
+        Publish();
+    }
+}
+
+void CBpfTcpStates::Publish() {
+    if (pending_.empty()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    const std::size_t room = kMaxQueued - std::min(kMaxQueued, queue_.size());
+    if (pending_.size() > room) {
+        pending_.resize(room);
+        lost_ = true;
+    }
+    queue_.insert(queue_.end(), std::make_move_iterator(pending_.begin()),
+                  std::make_move_iterator(pending_.end()));
+    pending_.clear();
+}
+
+std::vector<TcpEvent> CBpfTcpStates::Drain() {
+    std::vector<TcpEvent> events;
+    std::lock_guard lock(mutex_);
+    events.swap(queue_);
+    return events;
+}
+
+std::uint64_t CBpfTcpStates::KernelLosses() const {
+    const int cpus = libbpf_num_possible_cpus();
+    if (cpus <= 0) {
+        return 0;
+    }
+    std::vector<std::uint64_t> perCpu(static_cast<std::size_t>(cpus));
+    const std::uint32_t key = 0;
+    if (bpf_map__lookup_elem(skeleton_->maps.lost, &key, sizeof key, perCpu.data(),
+                             perCpu.size() * sizeof(std::uint64_t), 0) != 0) {
+        return 0;
+    }
+    std::uint64_t total = 0;
+    for (const std::uint64_t count : perCpu) {
+        total += count;
+    }
+    return total;
+}
+
+bool CBpfTcpStates::TakeLoss() {
+    bool lost = false;
+    {
+        std::lock_guard lock(mutex_);
+        lost = std::exchange(lost_, false);
+    }
+    const std::uint64_t kernelLosses = KernelLosses();
+    if (kernelLosses != kernelLossesSeen_) {
+        kernelLossesSeen_ = kernelLosses;
+        lost = true;
+    }
+    return lost;
+}
+
+std::string Failure(const char* step, int error) {
+    return std::string("cannot ") + step + " the eBPF program: " + ErrorText(error) + " (" +
+           kNeeds + ")";
+}
+
+}  // namespace
+
+std::unique_ptr<IEventSource> OpenBpfTcpStates(std::string& reason, const BpfTraceSink& trace) {
+    const PrintScope print(trace);
+    Skeleton skeleton(tcp_states__open(), &tcp_states__destroy);
+    if (!skeleton) {
+        reason = Failure("open", errno);
+        return nullptr;
+    }
+    if (const int error = tcp_states__load(skeleton.get()); error != 0) {
+        reason = Failure("load", error);
+        return nullptr;
+    }
+    if (const int error = tcp_states__attach(skeleton.get()); error != 0) {
+        reason = Failure("attach", error);
+        return nullptr;
+    }
+    auto source = std::make_unique<CBpfTcpStates>(std::move(skeleton));
+    if (!source->Start(reason)) {
+        return nullptr;
+    }
+    return source;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,78 @@
+/* The few kernel types the TCP state program reads. Each struct carries
+ * preserve_access_index, so every field access is relocated against the running
+ * kernel's BTF at load time: only the names and types of the fields matter here,
+ * not their order or the members left out. Anonymous unions of the kernel's
+ * layout are flattened, which the relocation allows. */
+#ifndef __VMLINUX_H__
+#define __VMLINUX_H__
+
+typedef unsigned char __u8;
+typedef unsigned short __u16;
+typedef unsigned int __u32;
+typedef unsigned long long __u64;
+typedef signed char __s8;
+typedef short __s16;
+typedef int __s32;
+typedef long long __s64;
+typedef __u16 __be16;
+typedef __u32 __be32;
+typedef __u32 __wsum;
+typedef _Bool bool;
+enum { false = 0, true = 1 };
+
+enum {
+    BPF_MAP_TYPE_PERCPU_ARRAY = 6,
+    BPF_MAP_TYPE_RINGBUF = 27,
+};
+
+#pragma clang attribute push(__attribute__((preserve_access_index)), apply_to = record)
+
+struct in6_addr {
+    union {
+        __u8 u6_addr8[16];
+    } in6_u;
+};
+
+typedef struct {
+    __u32 val;
+} kuid_t;
+
+struct inode {
+    unsigned long i_ino;
+};
+
+struct file {
+    struct inode* f_inode;
+};
+
+struct socket {
+    struct file* file;
+};
+
+struct sock_common {
+    __be32 skc_daddr;
+    __be32 skc_rcv_saddr;
+    __be16 skc_dport;
+    __u16 skc_num;
+    unsigned short skc_family;
+    volatile unsigned char skc_state;
+    unsigned char skc_ipv6only : 1;
+    struct in6_addr skc_v6_daddr;
+    struct in6_addr skc_v6_rcv_saddr;
+};
+
+struct sock {
+    struct sock_common __sk_common;
+    struct socket* sk_socket;
+    kuid_t sk_uid;
+    __u16 sk_protocol;
+};
+
+struct inet_sock {
+    struct sock sk;
+    __be16 inet_sport;
+};
+
+#pragma clang attribute pop
+
+#endif /* __VMLINUX_H__ */

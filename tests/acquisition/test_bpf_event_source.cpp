@@ -1,0 +1,522 @@
+#include "acquisition/BpfEventSource.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <map>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "acquisition/KernelTableSource.h"
+#include "base/UniqueFd.h"
+
+namespace tarvik {
+namespace {
+
+// Linux TCP states as the program reports them.
+constexpr std::uint8_t kEstablished = 1;
+constexpr std::uint8_t kSynSent = 2;
+constexpr std::uint8_t kClose = 7;
+constexpr std::uint8_t kListen = 10;
+
+// MIB-II states as rows carry them.
+constexpr int kMibClosed = 1;
+constexpr int kMibListen = 2;
+constexpr int kMibSynSent = 3;
+constexpr int kMibEstablished = 5;
+
+AddressBytes V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return {a, b, c, d};
+}
+
+AddressBytes Mapped(const AddressBytes& v4) {
+    AddressBytes mapped{};
+    mapped[10] = 0xff;
+    mapped[11] = 0xff;
+    std::memcpy(mapped.data() + 12, v4.data(), 4);
+    return mapped;
+}
+
+AddressBytes V6Loopback() {
+    AddressBytes address{};
+    address[15] = 1;
+    return address;
+}
+
+tarvik_tcp_sample Sample(std::uint8_t family, std::uint8_t state, const AddressBytes& source,
+                         const AddressBytes& destination) {
+    tarvik_tcp_sample sample{};
+    sample.cookie = 0x1234'5678'9abcULL;
+    sample.time_ns = 7'000'000'000ULL;
+    sample.inode = 4242;
+    std::memcpy(sample.saddr, source.data(), 16);
+    std::memcpy(sample.daddr, destination.data(), 16);
+    sample.uid = 1000;
+    sample.sport = 40000;
+    sample.dport = 443;
+    sample.family = family;
+    sample.newstate = state;
+    return sample;
+}
+
+// -- The conversion of raw samples, without the kernel -----------------------------------
+
+TEST(BpfSampleConversion, Ipv4StateChangeCarriesEverythingTheSocketSaid) {
+    const auto sample = Sample(AF_INET, kEstablished, V4(10, 0, 0, 1), V4(192, 0, 2, 7));
+    const auto event = TcpEventFromSample(sample, 0);
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->kind, TcpEvent::Kind::Changed);
+    TcpRow expected;
+    expected.family = AddressFamily::Ipv4;
+    expected.localAddress = V4(10, 0, 0, 1);
+    expected.localPort = 40000;
+    expected.remoteAddress = V4(192, 0, 2, 7);
+    expected.remotePort = 443;
+    expected.state = kMibEstablished;
+    expected.cookie = 0x1234'5678'9abcULL;
+    expected.uid = 1000;
+    expected.inode = 4242;
+    EXPECT_EQ(event->row, expected);
+    EXPECT_EQ(event->time, 7);
+}
+
+TEST(BpfSampleConversion, TcpCloseIsAnEndedEventThatKeepsItsAddresses) {
+    const auto sample = Sample(AF_INET, kClose, V4(127, 0, 0, 1), V4(127, 0, 0, 2));
+    const auto event = TcpEventFromSample(sample, 0);
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->kind, TcpEvent::Kind::Ended);
+    EXPECT_EQ(event->row.state, kMibClosed);
+    EXPECT_EQ(event->row.remoteAddress, V4(127, 0, 0, 2));
+    EXPECT_EQ(event->row.cookie, sample.cookie);
+}
+
+TEST(BpfSampleConversion, MappedSocketBecomesAnIpv4RowAndPlainIpv6StaysIpv6) {
+    const auto mapped = TcpEventFromSample(
+        Sample(AF_INET6, kSynSent, Mapped(V4(127, 0, 0, 1)), Mapped(V4(127, 0, 0, 9))), 0);
+    ASSERT_TRUE(mapped.has_value());
+    EXPECT_EQ(mapped->row.family, AddressFamily::Ipv4);
+    EXPECT_EQ(mapped->row.localAddress, V4(127, 0, 0, 1));
+    EXPECT_EQ(mapped->row.remoteAddress, V4(127, 0, 0, 9));
+    EXPECT_EQ(mapped->row.state, kMibSynSent);
+
+    const auto plain = TcpEventFromSample(Sample(AF_INET6, kClose, V6Loopback(), V6Loopback()), 0);
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_EQ(plain->kind, TcpEvent::Kind::Ended);
+    EXPECT_EQ(plain->row.family, AddressFamily::Ipv6);
+    EXPECT_EQ(plain->row.localAddress, V6Loopback());
+}
+
+TEST(BpfSampleConversion, ListenerOnTheIpv6AnyAddressFollowsItsV6OnlyFlag) {
+    auto sample = Sample(AF_INET6, kListen, AddressBytes{}, AddressBytes{});
+    const auto dualStack = TcpEventFromSample(sample, 0);
+    ASSERT_TRUE(dualStack.has_value());
+    EXPECT_EQ(dualStack->row.family, AddressFamily::Ipv4);
+    EXPECT_EQ(dualStack->row.state, kMibListen);
+
+    sample.v6only = 1;
+    const auto v6Only = TcpEventFromSample(sample, 0);
+    ASSERT_TRUE(v6Only.has_value());
+    EXPECT_EQ(v6Only->row.family, AddressFamily::Ipv6);
+}
+
+TEST(BpfSampleConversion, Ipv4SampleIgnoresBytesPastItsAddress) {
+    AddressBytes noisy = V4(10, 1, 2, 3);
+    noisy[9] = 0x55;
+    const auto event = TcpEventFromSample(Sample(AF_INET, kEstablished, noisy, noisy), 0);
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->row.localAddress, V4(10, 1, 2, 3));
+    EXPECT_EQ(event->row.remoteAddress, V4(10, 1, 2, 3));
+}
+
+TEST(BpfSampleConversion, UnknownFamilyOrStateGivesNoEvent) {
+    EXPECT_FALSE(TcpEventFromSample(Sample(AF_UNIX, kEstablished, {}, {}), 0).has_value());
+    EXPECT_FALSE(TcpEventFromSample(Sample(AF_INET, 0, {}, {}), 0).has_value());
+    EXPECT_FALSE(TcpEventFromSample(Sample(AF_INET, 13, {}, {}), 0).has_value());
+    EXPECT_FALSE(TcpEventFromSample(Sample(AF_INET, 255, {}, {}), 0).has_value());
+}
+
+TEST(BpfSampleConversion, WallClockIsTheMonotonicStampPlusTheOffset) {
+    auto sample = Sample(AF_INET, kEstablished, V4(10, 0, 0, 1), V4(10, 0, 0, 2));
+    sample.time_ns = 5'600'000'000ULL;  // 5.6 s after boot
+    EXPECT_EQ(TcpEventFromSample(sample, 1'700'000'000'500'000'000LL)->time, 1'700'000'006);
+    EXPECT_EQ(TcpEventFromSample(sample, -600'000'001LL)->time, 4);
+    // A stamp no clock can reach still gives a time, not an overflow.
+    sample.time_ns = ~0ULL;
+    const auto far = TcpEventFromSample(sample, 1'700'000'000'000'000'000LL);
+    ASSERT_TRUE(far.has_value());
+    EXPECT_GT(far->time, 1'700'000'000);
+}
+
+// -- The real program on loopback traffic --------------------------------------------------
+
+std::unique_ptr<IEventSource> OpenOrReason(std::string& reason) {
+    return OpenBpfEventSource(&reason);
+}
+
+struct Endpoint {
+    int family = AF_INET;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+};
+
+std::uint16_t PortOf(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return address.ss_family == AF_INET6
+               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port)
+               : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+UniqueFd Listen(int family, Endpoint& endpoint) {
+    UniqueFd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    endpoint = {};
+    endpoint.family = family;
+    if (family == AF_INET) {
+        auto* address = reinterpret_cast<sockaddr_in*>(&endpoint.address);
+        address->sin_family = AF_INET;
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        endpoint.length = sizeof(sockaddr_in);
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&endpoint.address);
+        address->sin6_family = AF_INET6;
+        address->sin6_addr = in6addr_loopback;
+        endpoint.length = sizeof(sockaddr_in6);
+    }
+    if (!fd || bind(fd.Get(), reinterpret_cast<sockaddr*>(&endpoint.address), endpoint.length) ||
+        listen(fd.Get(), 64) != 0) {
+        return {};
+    }
+    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&endpoint.address), &endpoint.length);
+    return fd;
+}
+
+// An IPv6 socket to the IPv4 listener through its mapped address.
+Endpoint MappedEndpoint(const Endpoint& v4) {
+    Endpoint mapped;
+    mapped.family = AF_INET6;
+    auto* address = reinterpret_cast<sockaddr_in6*>(&mapped.address);
+    address->sin6_family = AF_INET6;
+    address->sin6_port = reinterpret_cast<const sockaddr_in*>(&v4.address)->sin_port;
+    address->sin6_addr.s6_addr[10] = 0xff;
+    address->sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(&address->sin6_addr.s6_addr[12],
+                &reinterpret_cast<const sockaddr_in*>(&v4.address)->sin_addr, 4);
+    mapped.length = sizeof(sockaddr_in6);
+    return mapped;
+}
+
+// One connection of the test, both ends held until it ends.
+struct Connection {
+    UniqueFd client;
+    UniqueFd server;
+    AddressFamily expectedFamily = AddressFamily::Ipv4;
+    std::uint16_t clientPort = 0;
+    std::uint16_t serverPort = 0;
+    bool reset = false;
+};
+
+std::optional<Connection> Connect(const Endpoint& to, int listener, AddressFamily family) {
+    Connection connection;
+    connection.client.Reset(socket(to.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!connection.client ||
+        connect(connection.client.Get(), reinterpret_cast<const sockaddr*>(&to.address),
+                to.length) != 0) {
+        return std::nullopt;
+    }
+    connection.server.Reset(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!connection.server) {
+        return std::nullopt;
+    }
+    connection.expectedFamily = family;
+    connection.clientPort = PortOf(connection.client.Get());
+    connection.serverPort = PortOf(connection.server.Get());
+    return connection;
+}
+
+void Close(Connection& connection) {
+    if (connection.reset) {
+        const linger abort{1, 0};
+        setsockopt(connection.client.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    connection.client.Reset();
+    connection.server.Reset();
+}
+
+// What the test expects of one socket's events.
+struct Expected {
+    AddressFamily family = AddressFamily::Ipv4;
+    std::uint16_t localPort = 0;
+    std::uint16_t remotePort = 0;
+    std::uint64_t inode = 0;  // as the dump reported it
+};
+
+// An order every socket's states follow, whichever side closes first and however.
+int Rank(int mibState) {
+    switch (mibState) {
+        case 3:  // SYN_SENT
+        case 4:  // SYN_RECEIVED
+            return 0;
+        case 5:  // ESTABLISHED
+            return 1;
+        case 6:  // FIN_WAIT1
+        case 8:  // CLOSE_WAIT
+            return 2;
+        case 7:   // FIN_WAIT2
+        case 9:   // LAST_ACK
+        case 10:  // CLOSING
+            return 3;
+        case 11:  // TIME_WAIT
+            return 4;
+        case 1:  // CLOSED
+            return 5;
+        default:
+            return -1;
+    }
+}
+
+// Finds each held socket in a sock_diag dump: its cookie is the identity the events carry.
+void RecordCookies(CKernelTableSource& table, const std::vector<Connection>& connections,
+                   std::map<std::uint64_t, Expected>& expected) {
+    const auto sockets = table.DumpSockets();
+    ASSERT_TRUE(sockets.has_value());
+    for (const auto& connection : connections) {
+        const auto record = [&](std::uint16_t local, std::uint16_t remote) {
+            for (const auto& socket : *sockets) {
+                const auto row = ToTcpRow(socket);
+                if (row && row->localPort == local && row->remotePort == remote &&
+                    row->family == connection.expectedFamily) {
+                    expected[socket.cookie] = {connection.expectedFamily, local, remote,
+                                               socket.inode};
+                    return;
+                }
+            }
+            ADD_FAILURE() << "socket " << local << " -> " << remote << " not in the dump";
+        };
+        record(connection.clientPort, connection.serverPort);
+        record(connection.serverPort, connection.clientPort);
+    }
+}
+
+TEST(BpfEventSource, EveryShortLoopbackConnectionEndsWithItsCookieAndStatesInOrder) {
+    std::string reason;
+    auto source = OpenOrReason(reason);
+    if (!source) {
+        GTEST_SKIP() << reason;
+    }
+    EXPECT_EQ(source->Mode(), AcquisitionMode::Events);
+    EXPECT_FALSE(source->NeedsDumpEveryTick());
+    auto table = CKernelTableSource::Open();
+    ASSERT_NE(table, nullptr);
+
+    Endpoint v4;
+    Endpoint v6;
+    const UniqueFd listener4 = Listen(AF_INET, v4);
+    const UniqueFd listener6 = Listen(AF_INET6, v6);
+    ASSERT_TRUE(listener4.Valid());
+    const bool haveIpv6 = listener6.Valid();
+    const Endpoint mapped = MappedEndpoint(v4);
+
+    constexpr int kRounds = 10;
+    constexpr int kPerRound = 20;
+    std::map<std::uint64_t, Expected> expected;
+    std::map<std::uint64_t, std::vector<TcpEvent>> seen;
+    const auto collect = [&] {
+        for (auto& event : source->Drain()) {
+            if (expected.contains(event.row.cookie)) {
+                seen[event.row.cookie].push_back(event);
+            }
+        }
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<Connection> connections;
+        for (int i = 0; i < kPerRound; ++i) {
+            const int kind = i % 4;
+            std::optional<Connection> connection;
+            if (kind == 0 && haveIpv6) {
+                connection = Connect(v6, listener6.Get(), AddressFamily::Ipv6);
+            } else if (kind == 1) {
+                connection = Connect(mapped, listener4.Get(), AddressFamily::Ipv4);
+            } else {
+                connection = Connect(v4, listener4.Get(), AddressFamily::Ipv4);
+            }
+            ASSERT_TRUE(connection.has_value()) << std::strerror(errno);
+            connection->reset = (i % 3 == 0);
+            connections.push_back(std::move(*connection));
+        }
+        RecordCookies(*table, connections, expected);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        for (auto& connection : connections) {
+            Close(connection);
+        }
+        collect();
+    }
+    ASSERT_EQ(expected.size(), static_cast<std::size_t>(2 * kRounds * kPerRound));
+
+    const auto allEnded = [&] {
+        for (const auto& [cookie, what] : expected) {
+            const auto found = seen.find(cookie);
+            if (found == seen.end() || found->second.back().kind != TcpEvent::Kind::Ended) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!allEnded() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        collect();
+    }
+
+    for (const auto& [cookie, what] : expected) {
+        SCOPED_TRACE("socket " + std::to_string(what.localPort) + " -> " +
+                     std::to_string(what.remotePort));
+        const auto found = seen.find(cookie);
+        ASSERT_NE(found, seen.end());
+        const auto& events = found->second;
+        const TcpEvent& last = events.back();
+        EXPECT_EQ(last.kind, TcpEvent::Kind::Ended);
+        EXPECT_EQ(last.row.state, kMibClosed);
+        EXPECT_EQ(last.row.family, what.family);
+        EXPECT_EQ(last.row.localPort, what.localPort);
+        EXPECT_EQ(last.row.remotePort, what.remotePort);
+        const AddressBytes loopback =
+            what.family == AddressFamily::Ipv4 ? V4(127, 0, 0, 1) : V6Loopback();
+        EXPECT_EQ(last.row.localAddress, loopback);
+        EXPECT_EQ(last.row.remoteAddress, loopback);
+        int rank = -1;
+        for (const auto& event : events) {
+            EXPECT_GT(Rank(event.row.state), rank) << "state " << event.row.state;
+            rank = Rank(event.row.state);
+        }
+    }
+    EXPECT_FALSE(source->TakeLoss());
+}
+
+// The kernel reports SYN_SENT before it picks the local port: the cookie ties that event to
+// the connection all the same.
+TEST(BpfEventSource, ClientSocketReportsItsConnectBeforeItIsEstablished) {
+    std::string reason;
+    auto source = OpenOrReason(reason);
+    if (!source) {
+        GTEST_SKIP() << reason;
+    }
+    auto table = CKernelTableSource::Open();
+    ASSERT_NE(table, nullptr);
+    Endpoint v4;
+    const UniqueFd listener = Listen(AF_INET, v4);
+    ASSERT_TRUE(listener.Valid());
+    std::vector<Connection> connections;
+    auto connection = Connect(v4, listener.Get(), AddressFamily::Ipv4);
+    ASSERT_TRUE(connection.has_value());
+    const std::uint16_t clientPort = connection->clientPort;
+    const std::uint16_t serverPort = connection->serverPort;
+    connections.push_back(std::move(*connection));
+    std::map<std::uint64_t, Expected> cookies;
+    RecordCookies(*table, connections, cookies);
+    std::uint64_t clientCookie = 0;
+    std::uint64_t clientInode = 0;
+    for (const auto& [cookie, what] : cookies) {
+        if (what.localPort == clientPort) {
+            clientCookie = cookie;
+            clientInode = what.inode;
+        }
+    }
+    ASSERT_NE(clientCookie, 0u);
+
+    std::vector<TcpEvent> events;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (events.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        for (auto& event : source->Drain()) {
+            if (event.row.cookie == clientCookie) {
+                events.push_back(std::move(event));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].row.state, kMibSynSent);
+    EXPECT_EQ(events[0].row.remotePort, serverPort);
+    EXPECT_EQ(events[1].row.state, kMibEstablished);
+    EXPECT_EQ(events[1].row.localPort, clientPort);
+    EXPECT_EQ(events[1].row.remotePort, serverPort);
+    for (const auto& event : events) {
+        EXPECT_EQ(event.kind, TcpEvent::Kind::Changed);
+        EXPECT_EQ(event.row.uid, getuid());
+        EXPECT_NE(event.row.inode, 0u);
+        EXPECT_EQ(event.row.inode, clientInode);
+        EXPECT_LE(std::abs(event.time - std::time(nullptr)), 5);
+    }
+}
+
+TEST(BpfEventSource, DestroyingTheSourceStopsItsReaderPromptly) {
+    std::string reason;
+    auto source = OpenOrReason(reason);
+    if (!source) {
+        GTEST_SKIP() << reason;
+    }
+    auto done = std::async(std::launch::async, [&source] { source.reset(); });
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+}
+
+// Runs the open as nobody, without capabilities, in a child; the reason it gave.
+std::string ReasonAsNobody() {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return "pipe failed";
+    }
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    const pid_t child = fork();
+    if (child == 0) {
+        constexpr uid_t kNobody = 65534;
+        std::string reason = "privileges not dropped";
+        if (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+            setresuid(kNobody, kNobody, kNobody) == 0) {
+            reason.clear();
+            if (OpenBpfEventSource(&reason) != nullptr) {
+                reason = "loaded";
+            }
+        }
+        [[maybe_unused]] const ssize_t written =
+            write(writeEnd.Get(), reason.data(), reason.size());
+        _exit(0);
+    }
+    writeEnd.Reset();
+    std::string reason;
+    char buffer[512];
+    ssize_t got = 0;
+    while ((got = read(readEnd.Get(), buffer, sizeof buffer)) > 0) {
+        reason.append(buffer, static_cast<std::size_t>(got));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return reason;
+}
+
+TEST(BpfEventSource, UnprivilegedOpenFailsWithTheErrnoTextAndWhatIsNeeded) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to drop to an unprivileged user";
+    }
+    std::string reason;
+    if (OpenOrReason(reason) == nullptr) {
+        GTEST_SKIP() << reason;
+    }
+    const std::string unprivileged = ReasonAsNobody();
+    EXPECT_NE(unprivileged, "loaded");
+    EXPECT_NE(unprivileged.find("CAP_BPF and CAP_PERFMON"), std::string::npos) << unprivileged;
+    EXPECT_NE(unprivileged.find(std::strerror(EPERM)), std::string::npos) << unprivileged;
+}
+
+}  // namespace
+}  // namespace tarvik
