@@ -4,10 +4,10 @@ set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 qt6-base-dev nlohmann-json3-dev xvfb xauth python3 python3-jsonschema iproute2 procps nmap
-libsystemd-dev libnftables-dev nftables"
-# `install-deps.sh fuzz`: also clang and its runtimes, libFuzzer's among them.
+libsystemd-dev libnftables-dev nftables clang libbpf-dev bpftool"
+# `install-deps.sh fuzz`: also clang's runtimes, libFuzzer's among them.
 if [ "${1:-}" = "fuzz" ]; then
-    PACKAGES="$PACKAGES clang libclang-rt-14-dev"
+    PACKAGES="$PACKAGES libclang-rt-14-dev"
 fi
 
 missing=""

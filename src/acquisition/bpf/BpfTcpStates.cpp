@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <thread>
 #include <utility>
@@ -93,7 +94,8 @@ private:
     static int OnSample(void* context, void* data, std::size_t size);
     void Run(const std::stop_token& stop);
     void Publish();
-    std::uint64_t KernelLosses() const;
+    // Samples the program could not queue, over all CPUs; nullopt when unreadable.
+    std::optional<std::uint64_t> KernelLosses() const;
 
     Skeleton skeleton_;
     RingBuffer ring_{nullptr, &ring_buffer__free};
@@ -192,16 +194,16 @@ std::vector<TcpEvent> CBpfTcpStates::Drain() {
     return events;
 }
 
-std::uint64_t CBpfTcpStates::KernelLosses() const {
+std::optional<std::uint64_t> CBpfTcpStates::KernelLosses() const {
     const int cpus = libbpf_num_possible_cpus();
     if (cpus <= 0) {
-        return 0;
+        return std::nullopt;
     }
     std::vector<std::uint64_t> perCpu(static_cast<std::size_t>(cpus));
     const std::uint32_t key = 0;
     if (bpf_map__lookup_elem(skeleton_->maps.lost, &key, sizeof key, perCpu.data(),
                              perCpu.size() * sizeof(std::uint64_t), 0) != 0) {
-        return 0;
+        return std::nullopt;
     }
     std::uint64_t total = 0;
     for (const std::uint64_t count : perCpu) {
@@ -216,9 +218,8 @@ bool CBpfTcpStates::TakeLoss() {
         std::lock_guard lock(mutex_);
         lost = std::exchange(lost_, false);
     }
-    const std::uint64_t kernelLosses = KernelLosses();
-    if (kernelLosses != kernelLossesSeen_) {
-        kernelLossesSeen_ = kernelLosses;
+    if (const auto kernelLosses = KernelLosses(); kernelLosses > kernelLossesSeen_) {
+        kernelLossesSeen_ = *kernelLosses;
         lost = true;
     }
     return lost;
