@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -467,6 +470,103 @@ TEST(BpfEventSource, DestroyingTheSourceStopsItsReaderPromptly) {
     }
     auto done = std::async(std::launch::async, [&source] { source.reset(); });
     EXPECT_EQ(done.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+}
+
+// In a child in a network namespace of its own: one loopback connection, made and closed.
+// Writes the cookies of its sockets to `out`, or "skip: " and why.
+void ConnectInOtherNamespace(int out) {
+    const auto fail = [out](const std::string& why) {
+        const std::string text = "skip: " + why + ": " + std::strerror(errno);
+        [[maybe_unused]] const ssize_t written = write(out, text.data(), text.size());
+        _exit(0);
+    };
+    if (unshare(CLONE_NEWNET) != 0) {
+        fail("unshare");
+    }
+    const UniqueFd control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    if (ioctl(control.Get(), SIOCGIFFLAGS, &loopback) != 0) {
+        fail("loopback flags");
+    }
+    loopback.ifr_flags |= IFF_UP;
+    if (ioctl(control.Get(), SIOCSIFFLAGS, &loopback) != 0) {
+        fail("loopback up");
+    }
+    Endpoint v4;
+    const UniqueFd listener = Listen(AF_INET, v4);
+    auto connection = Connect(v4, listener.Get(), AddressFamily::Ipv4);
+    auto table = CKernelTableSource::Open();
+    if (!connection || !table) {
+        fail("connection");
+    }
+    std::vector<Connection> connections;
+    connections.push_back(std::move(*connection));
+    std::map<std::uint64_t, Expected> cookies;
+    RecordCookies(*table, connections, cookies);
+    for (auto& held : connections) {
+        Close(held);
+    }
+    for (const auto& [cookie, what] : cookies) {
+        [[maybe_unused]] const ssize_t written = write(out, &cookie, sizeof cookie);
+    }
+    _exit(0);
+}
+
+TEST(BpfEventSource, SocketsOfAnotherNetworkNamespaceAreLeftOut) {
+    std::string reason;
+    auto source = OpenOrReason(reason);
+    if (!source) {
+        GTEST_SKIP() << reason;
+    }
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    UniqueFd readEnd(pipeFds[0]);
+    UniqueFd writeEnd(pipeFds[1]);
+    const pid_t child = fork();
+    if (child == 0) {
+        ConnectInOtherNamespace(writeEnd.Get());
+    }
+    writeEnd.Reset();
+    std::string answer;
+    char buffer[256];
+    ssize_t got = 0;
+    while ((got = read(readEnd.Get(), buffer, sizeof buffer)) > 0) {
+        answer.append(buffer, static_cast<std::size_t>(got));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (answer.starts_with("skip: ")) {
+        GTEST_SKIP() << answer.substr(6);
+    }
+    ASSERT_EQ(answer.size(), 2 * sizeof(std::uint64_t));
+    std::uint64_t foreign[2];
+    std::memcpy(foreign, answer.data(), sizeof foreign);
+
+    // A connection here, after the child's: once its events arrived, the child's would have.
+    auto table = CKernelTableSource::Open();
+    ASSERT_NE(table, nullptr);
+    Endpoint v4;
+    const UniqueFd listener = Listen(AF_INET, v4);
+    std::vector<Connection> connections;
+    auto connection = Connect(v4, listener.Get(), AddressFamily::Ipv4);
+    ASSERT_TRUE(connection.has_value());
+    connections.push_back(std::move(*connection));
+    std::map<std::uint64_t, Expected> local;
+    RecordCookies(*table, connections, local);
+    ASSERT_FALSE(local.empty());
+
+    bool sawLocal = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!sawLocal && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& event : source->Drain()) {
+            sawLocal = sawLocal || local.contains(event.row.cookie);
+            EXPECT_NE(event.row.cookie, foreign[0]);
+            EXPECT_NE(event.row.cookie, foreign[1]);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(sawLocal);
 }
 
 // Runs the open as nobody, without capabilities, in a child; the reason it gave.

@@ -3,6 +3,7 @@
 #include <bpf/libbpf.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -225,6 +226,14 @@ bool CBpfTcpStates::TakeLoss() {
     return lost;
 }
 
+std::uint32_t NetworkNamespaceInode() {
+    struct stat namespaceFile {};
+    if (::stat("/proc/self/ns/net", &namespaceFile) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(namespaceFile.st_ino);
+}
+
 std::string Failure(const char* step, int error) {
     return std::string("cannot ") + step + " the eBPF program: " + ErrorText(error) + " (" +
            kNeeds + ")";
@@ -239,6 +248,8 @@ std::unique_ptr<IEventSource> OpenBpfTcpStates(std::string& reason, const BpfTra
         reason = Failure("open", errno);
         return nullptr;
     }
+    // Other namespaces' sockets never show in this process's dumps: leave them out here too.
+    skeleton->rodata->netns_inode = NetworkNamespaceInode();
     if (const int error = tcp_states__load(skeleton.get()); error != 0) {
         reason = Failure("load", error);
         return nullptr;

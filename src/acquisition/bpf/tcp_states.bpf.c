@@ -13,6 +13,9 @@
 
 char LICENSE[] SEC("license") = "GPL";
 
+/* The network namespace the reader's dumps see, set before load; 0 takes every namespace. */
+const volatile __u32 netns_inode = 0;
+
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, 4 * 1024 * 1024);
@@ -60,6 +63,8 @@ int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate
         return 0;
     const __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
     if (family != TARVIK_AF_INET && family != TARVIK_AF_INET6)
+        return 0;
+    if (netns_inode != 0 && BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum) != netns_inode)
         return 0;
 
     struct tarvik_tcp_sample* s = bpf_ringbuf_reserve(&samples, sizeof(*s), 0);

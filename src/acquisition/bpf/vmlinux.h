@@ -49,6 +49,18 @@ struct socket {
     struct file* file;
 };
 
+struct ns_common {
+    unsigned int inum;
+};
+
+struct net {
+    struct ns_common ns;
+};
+
+typedef struct {
+    struct net* net;
+} possible_net_t;
+
 struct sock_common {
     __be32 skc_daddr;
     __be32 skc_rcv_saddr;
@@ -57,6 +69,7 @@ struct sock_common {
     unsigned short skc_family;
     volatile unsigned char skc_state;
     unsigned char skc_ipv6only : 1;
+    possible_net_t skc_net;
     struct in6_addr skc_v6_daddr;
     struct in6_addr skc_v6_rcv_saddr;
 };
