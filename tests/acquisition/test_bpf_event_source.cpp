@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <map>
@@ -569,14 +571,21 @@ TEST(BpfEventSource, SocketsOfAnotherNetworkNamespaceAreLeftOut) {
     EXPECT_TRUE(sawLocal);
 }
 
-// Runs the open as nobody, without capabilities, in a child; the reason it gave.
-std::string ReasonAsNobody() {
+struct ChildAnswer {
+    std::string reason;
+    int status = -1;
+};
+
+// Runs the open as nobody, without capabilities, in a child; the reason it gave. The child
+// leaves through exit(), so that a sanitized build's leak check looks at the failed open.
+ChildAnswer ReasonAsNobody() {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return "pipe failed";
+        return {"pipe failed"};
     }
     UniqueFd readEnd(pipeFds[0]);
     UniqueFd writeEnd(pipeFds[1]);
+    std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         constexpr uid_t kNobody = 65534;
@@ -590,18 +599,18 @@ std::string ReasonAsNobody() {
         }
         [[maybe_unused]] const ssize_t written =
             write(writeEnd.Get(), reason.data(), reason.size());
-        _exit(0);
+        writeEnd.Reset();
+        std::exit(0);
     }
     writeEnd.Reset();
-    std::string reason;
+    ChildAnswer answer;
     char buffer[512];
     ssize_t got = 0;
     while ((got = read(readEnd.Get(), buffer, sizeof buffer)) > 0) {
-        reason.append(buffer, static_cast<std::size_t>(got));
+        answer.reason.append(buffer, static_cast<std::size_t>(got));
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return reason;
+    waitpid(child, &answer.status, 0);
+    return answer;
 }
 
 TEST(BpfEventSource, UnprivilegedOpenFailsWithTheErrnoTextAndWhatIsNeeded) {
@@ -612,7 +621,8 @@ TEST(BpfEventSource, UnprivilegedOpenFailsWithTheErrnoTextAndWhatIsNeeded) {
     if (OpenOrReason(reason) == nullptr) {
         GTEST_SKIP() << reason;
     }
-    const std::string unprivileged = ReasonAsNobody();
+    const auto [unprivileged, status] = ReasonAsNobody();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
     EXPECT_NE(unprivileged, "loaded");
     EXPECT_NE(unprivileged.find("CAP_BPF and CAP_PERFMON"), std::string::npos) << unprivileged;
     EXPECT_NE(unprivileged.find(std::strerror(EPERM)), std::string::npos) << unprivileged;
