@@ -54,9 +54,11 @@ TEST(PackagingTest, ServiceRunsTheMonitorWithTheSystemSettingsAndRestartsOnFailu
 TEST(PackagingTest, ServiceRunsUnprivilegedWithOnlyTheCapabilitiesItsFeaturesNeed) {
     const Keys unit = ReadKeyFile(TARVIK_SOURCE_DIR "/packaging/tarvikd.service");
     EXPECT_EQ(One(unit, "Service/DynamicUser"), "yes");
-    // Bait ports below 1024 and the probe sensor's packet socket; blocking is a drop-in.
-    EXPECT_EQ(One(unit, "Service/CapabilityBoundingSet"), "CAP_NET_BIND_SERVICE CAP_NET_RAW");
-    EXPECT_EQ(One(unit, "Service/AmbientCapabilities"), "CAP_NET_BIND_SERVICE CAP_NET_RAW");
+    // Bait ports below 1024, the probe sensor's packet socket and the events back-end's eBPF
+    // program; blocking is a drop-in.
+    const char* capabilities = "CAP_NET_BIND_SERVICE CAP_NET_RAW CAP_BPF CAP_PERFMON";
+    EXPECT_EQ(One(unit, "Service/CapabilityBoundingSet"), capabilities);
+    EXPECT_EQ(One(unit, "Service/AmbientCapabilities"), capabilities);
     EXPECT_EQ(One(unit, "Service/NoNewPrivileges"), "yes");
     EXPECT_EQ(One(unit, "Service/ProtectSystem"), "strict");
     EXPECT_EQ(One(unit, "Service/RuntimeDirectory"), "tarvik");
