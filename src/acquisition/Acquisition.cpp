@@ -91,4 +91,11 @@ EventSourceFactory DestroyEventSourceFactory() {
     };
 }
 
+AcquisitionFactories BuiltInAcquisitionFactories() {
+    AcquisitionFactories factories;
+    // No eBPF program in this build: "events: not built".
+    factories.destroy = DestroyEventSourceFactory();
+    return factories;
+}
+
 }  // namespace tarvik

@@ -37,4 +37,7 @@ AcquisitionChoice OpenAcquisition(AcquisitionMode requested, const AcquisitionFa
 // The destroy notices of this machine's kernel.
 EventSourceFactory DestroyEventSourceFactory();
 
+// The back-ends this program is built with.
+AcquisitionFactories BuiltInAcquisitionFactories();
+
 }  // namespace tarvik
