@@ -151,11 +151,10 @@ private:
     std::unordered_map<std::string_view, std::vector<std::size_t>> rowsByAddress_;
     bool rowsByAddressValid_ = false;
 
-    // Only once notices come: a poll alone pays nothing for them.
-    bool eventsSeen_ = false;
     std::unordered_map<std::uint64_t, std::size_t> liveIndex_;  // cookie -> row of current_
     bool liveIndexValid_ = false;
-    // Cookies the last two snapshots ended: their late notices are not logged again.
+    // Cookies the last two snapshots ended: their late notices are not logged again. Kept
+    // before any notice came, since the first may be of a socket the first dumps ended.
     std::unordered_set<std::uint64_t> endedBySnapshot_;
     std::unordered_set<std::uint64_t> endedBySnapshotBefore_;
     std::unordered_set<std::uint64_t> endingInSnapshot_;  // the open snapshot's

@@ -28,7 +28,6 @@ void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
         host_.Trace("Filter, events within a snapshot");
         EndSnapshot();
     }
-    eventsSeen_ = true;
     if (events.empty()) {
         return;
     }
@@ -171,16 +170,13 @@ bool CConnectionTracker::EndedByEvent(const CConnectionRecord& entry) {
 }
 
 void CConnectionTracker::NoteEndedBySnapshot(std::uint64_t cookie) {
-    if (eventsSeen_ && cookie != 0) {
+    if (cookie != 0) {
         endingInSnapshot_.insert(cookie);
     }
 }
 
 void CConnectionTracker::AfterSnapshotForEvents() {
     liveIndexValid_ = false;
-    if (!eventsSeen_) {
-        return;
-    }
     // A notice read before this dump was of a socket gone before it: a cookie it no longer
     // shows never comes back.
     endedByEvent_ = std::exchange(endedByEventSeen_, {});
