@@ -1,6 +1,7 @@
 #include "tracking/DataThread.h"
 
 #include <ctime>
+#include <iterator>
 #include <system_error>
 
 #include "acquisition/ConnectionRows.h"
@@ -68,13 +69,20 @@ void CDataThread::Poll() {
 bool CDataThread::SendEvents() {
     const bool lost = events_->TakeLoss();
     std::vector<TcpEvent> drained = events_->Drain();
-    if (drained.empty()) {
+    if (drained.empty() && aborted_.Waiting() == 0) {
         return lost;
     }
     for (const TcpEvent& event : drained) {
         if (event.kind == TcpEvent::Kind::Changed && event.row.state == kStateListen) {
             listening_.Add(event.row.localPort);
         }
+    }
+    // The half-blank end as it came serves a socket the tracker knows; the one rebuilt from
+    // its peer serves a connection no dump saw. The tracker logs each socket once.
+    std::vector<TcpEvent> rebuilt = aborted_.Pair(drained, listening_, std::time(nullptr));
+    std::move(rebuilt.begin(), rebuilt.end(), std::back_inserter(drained));
+    if (drained.empty()) {
+        return lost;
     }
     ConnectionEvents batch;
     batch.reserve(drained.size());

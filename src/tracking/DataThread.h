@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/AbortedEnds.h"
 #include "acquisition/Classification.h"
 #include "acquisition/EventSource.h"
 #include "acquisition/PollFailureReport.h"
@@ -77,6 +78,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> lastDump_;
     bool resyncPending_ = false;
     CListeningPorts listening_;
+    CAbortedEndPairing aborted_;
 };
 
 }  // namespace tarvik
