@@ -175,8 +175,8 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     {
         AcquisitionChoice acquisition = ChooseAcquisition(settings, options.acquisition);
         const std::string acquisitionLine = acquisition.Summary();
+        // Beside the start line: standard error is the journal under the service manager.
         errors.WriteLine("tarvikd: " + acquisitionLine);
-        syslog(LOG_INFO, "%s", acquisitionLine.c_str());
         CWorkerSet workers(settings, tap, probesCounted, std::move(acquisition));
         settings.Register(&alertWorker);
         CTicker ticker(MonitorTicks(settings));

@@ -240,7 +240,8 @@ protected:
 };
 
 TEST_F(PollerAndTrackerTest, AResyncAfterALossEndsNothingThatStillLives) {
-    auto poller = MakePoller(std::make_unique<CFakeEventSource>());
+    // No dump at every tick: the one after the loss is the resync.
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
     const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, kStateEstablished, 1);
     const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, kStateEstablished, 2);
     fixture->SetRows({a, b});
@@ -252,6 +253,7 @@ TEST_F(PollerAndTrackerTest, AResyncAfterALossEndsNothingThatStillLives) {
     events->Lose();
     poller->Poll();
     EXPECT_EQ(list.WaitForCounts(3), (std::vector<std::size_t>{2, 2, 2}));
+    EXPECT_EQ(fixture->TcpSnapshots(), 2);
     EXPECT_EQ(TakeLoggedPorts(), (std::vector<int>{40003}));
 }
 
