@@ -143,6 +143,14 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
                 return std::nullopt;
             }
             line.configFile = *value;
+        } else if (StartsWith(arg, "--acquisition")) {
+            auto value = OptionValue(args, i, "--acquisition");
+            auto mode = value ? ParseAcquisitionMode(*value) : std::nullopt;
+            if (!mode) {
+                *error = "--acquisition must be auto, events, destroy or poll";
+                return std::nullopt;
+            }
+            line.acquisition = *mode;
         } else if (StartsWith(arg, "--format")) {
             auto value = OptionValue(args, i, "--format");
             auto format = value ? ParseFormat(*value) : std::nullopt;
@@ -175,6 +183,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         *error = "--events applies to the running monitor only";
         return std::nullopt;
     }
+    if (line.acquisition && line.action != CommandLine::Action::Monitor) {
+        *error = "--acquisition applies to the running monitor only";
+        return std::nullopt;
+    }
     if (line.events && line.showRows) {
         // Both write standard output; a shipper reading JSON Lines must see nothing else.
         *error = "--events and --show-rows cannot be used together";
@@ -186,6 +198,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
 std::string UsageText(const std::string& program) {
     return "Usage: " + program +
            " [--config FILE] [--trace] [--show-rows | --events]\n"
+           "              [--acquisition=auto|events|destroy|poll]\n"
            "       " +
            program +
            " --list [--format=text|csv|json] [--state NAME] [--port N] [--family 4|6]\n"
@@ -213,6 +226,13 @@ std::string UsageText(const std::string& program) {
            "  --show-rows     print every change to the connection list\n"
            "  --events        print opened and ended connections and scan alerts to\n"
            "                  standard output as JSON Lines\n"
+           "  --acquisition MODE\n"
+           "                  how connections are followed (default: the settings file's\n"
+           "                  [General] acquisition, else auto): events (eBPF, needs\n"
+           "                  CAP_BPF and CAP_PERFMON), destroy (the kernel's notice of\n"
+           "                  each ended socket, no privilege), poll (a table dump every\n"
+           "                  750 ms, misses shorter connections) or auto (the first of\n"
+           "                  these that runs here)\n"
            "  --help          show this help\n"
            "  --version       show the version\n";
 }

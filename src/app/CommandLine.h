@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/EventSource.h"
 #include "app/ListCommand.h"
 #include "app/ListFilter.h"
 
@@ -18,6 +19,7 @@ struct CommandLine {
     bool showRows = false;   // print list changes to standard output
     bool events = false;     // JSON Lines of opened and ended connections and alerts on stdout
     ListFilter filter;       // the rows --list prints
+    std::optional<AcquisitionMode> acquisition;  // none: the settings file's
 };
 
 // Parses tarvikd's arguments. On a usage error returns std::nullopt with the reason in `error`.

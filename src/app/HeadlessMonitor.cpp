@@ -173,7 +173,11 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     alertWorker.Start();
     int stopSignal = 0;
     {
-        CWorkerSet workers(settings, tap, probesCounted);
+        AcquisitionChoice acquisition = ChooseAcquisition(settings, options.acquisition);
+        const std::string acquisitionLine = acquisition.Summary();
+        // Beside the start line: standard error is the journal under the service manager.
+        errors.WriteLine("tarvikd: " + acquisitionLine);
+        CWorkerSet workers(settings, tap, probesCounted, std::move(acquisition));
         settings.Register(&alertWorker);
         CTicker ticker(MonitorTicks(settings));
         ticker.Start();

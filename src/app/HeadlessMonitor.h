@@ -1,14 +1,18 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+
+#include "acquisition/EventSource.h"
 
 namespace tarvik {
 
 struct HeadlessOptions {
-    std::filesystem::path configFile;  // the settings file to use
-    bool trace = false;                // diagnostic trace lines to standard error
-    bool showRows = false;             // list changes to standard output
-    bool events = false;               // JSON Lines events to standard output
+    std::filesystem::path configFile;            // the settings file to use
+    bool trace = false;                          // diagnostic trace lines to standard error
+    bool showRows = false;                       // list changes to standard output
+    bool events = false;                         // JSON Lines events to standard output
+    std::optional<AcquisitionMode> acquisition;  // none: the settings file's
 };
 
 // Runs the five workers and their ticks without a window until SIGINT or SIGTERM, then stops

@@ -13,13 +13,17 @@ namespace tarvik {
 namespace {
 
 WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list,
-                        std::shared_ptr<std::atomic<std::uint64_t>> probesCounted) {
+                        std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
+                        std::unique_ptr<IEventSource> events) {
     WorkerParts parts;
     // One snapshot in flight at most: a tracker that falls behind makes the poller skip polls
     // rather than queue whole tables.
     auto gate = std::make_shared<CSnapshotGate>();
     auto poller = std::make_unique<CDataThread>(settings);
     poller->SetSnapshotGate(gate);
+    if (events) {
+        poller->SetEventSource(std::move(events));
+    }
     auto tracker = std::make_unique<CFilterThread>(settings, list);
     tracker->SetSnapshotGate(gate);
     parts.poller = std::move(poller);
@@ -33,12 +37,29 @@ WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list,
 
 }  // namespace
 
-CWorkerSet::CWorkerSet(CSettingsStore& settings, IConnectionList& list,
-                       std::shared_ptr<std::atomic<std::uint64_t>> probesCounted)
-    : CWorkerSet(settings, MakeWorkers(settings, list, std::move(probesCounted))) {}
+AcquisitionChoice ChooseAcquisition(const CSettingsStore& settings,
+                                    std::optional<AcquisitionMode> fromCommandLine,
+                                    const AcquisitionFactories& factories) {
+    // A bad value in the file was warned of at load and reads as "auto".
+    const AcquisitionMode requested =
+        fromCommandLine
+            ? *fromCommandLine
+            : ParseAcquisitionMode(settings.GetAcquisition()).value_or(AcquisitionMode::Auto);
+    AcquisitionChoice choice = OpenAcquisition(requested, factories);
+    settings.Trace(choice.Summary());
+    return choice;
+}
 
-CWorkerSet::CWorkerSet(CSettingsStore& settings, WorkerParts parts)
-    : settings_(settings), parts_(std::move(parts)) {
+CWorkerSet::CWorkerSet(CSettingsStore& settings, IConnectionList& list,
+                       std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
+                       AcquisitionChoice acquisition)
+    : CWorkerSet(
+          settings,
+          MakeWorkers(settings, list, std::move(probesCounted), std::move(acquisition.source)),
+          acquisition.mode) {}
+
+CWorkerSet::CWorkerSet(CSettingsStore& settings, WorkerParts parts, AcquisitionMode mode)
+    : settings_(settings), parts_(std::move(parts)), mode_(mode) {
     const std::initializer_list<CWorkerThread*> inOrder = {
         parts_.poller.get(), parts_.tracker.get(), parts_.lookup.get(), parts_.logger.get(),
         parts_.scanWatcher.get()};

@@ -4,7 +4,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+
+#include "acquisition/Acquisition.h"
 
 namespace tarvik {
 
@@ -22,6 +26,13 @@ struct WorkerParts {
     std::unique_ptr<CScanWatcherThread> scanWatcher;
 };
 
+// The back-end asked for on the command line, else by the settings file's "acquisition",
+// opened with this program's back-ends. The line saying which one runs goes to the trace;
+// the caller shows it where its user looks (AcquisitionChoice::Summary).
+AcquisitionChoice ChooseAcquisition(
+    const CSettingsStore& settings, std::optional<AcquisitionMode> fromCommandLine,
+    const AcquisitionFactories& factories = BuiltInAcquisitionFactories());
+
 // The five workers of a running Tarvik, created, started and registered in the order every
 // broadcast reaches them: poller, tracker, reverse lookup, logger, scan watcher. Shared by the
 // window and the headless monitor.
@@ -32,10 +43,13 @@ struct WorkerParts {
 class CWorkerSet {
 public:
     // `probesCounted`, when given, receives the number of probes the scan watcher counts.
+    // The poller follows the table the way `acquisition` chose (poll when it holds no source).
     CWorkerSet(CSettingsStore& settings, IConnectionList& list,
-               std::shared_ptr<std::atomic<std::uint64_t>> probesCounted = nullptr);
+               std::shared_ptr<std::atomic<std::uint64_t>> probesCounted = nullptr,
+               AcquisitionChoice acquisition = {});
     // Takes workers made elsewhere (tests); every part must be set.
-    CWorkerSet(CSettingsStore& settings, WorkerParts parts);
+    CWorkerSet(CSettingsStore& settings, WorkerParts parts,
+               AcquisitionMode mode = AcquisitionMode::Poll);
     // Stops the workers if nobody did and waits for every worker to end.
     ~CWorkerSet();
 
@@ -49,11 +63,15 @@ public:
     // when Quit was not called). From any one thread at a time but never a worker's.
     void Join();
 
+    // The way connections are followed: "events", "destroy" or "poll".
+    AcquisitionMode Acquisition() const { return mode_; }
+
 private:
     void StopInOrder();
 
     CSettingsStore& settings_;
     WorkerParts parts_;
+    AcquisitionMode mode_;
 
     std::mutex startMutex_;     // guards quitStarted_ and the start of stopper_
     std::mutex joinMutex_;      // one joiner at a time

@@ -59,5 +59,6 @@ int main(int argc, char** argv) {
     options.trace = line->trace;
     options.showRows = line->showRows;
     options.events = line->events;
+    options.acquisition = line->acquisition;
     return tarvik::RunHeadlessMonitor(options);
 }

@@ -164,6 +164,11 @@ SettingValues ValuesFrom(const CIniFile& ini, const std::filesystem::path& worki
             fallback = LogsFolderOf(std::get<std::string>(values[Index(SettingId::InstallFolder)]));
         }
         std::string text = ini.Get(definition.section, definition.name).value_or(fallback);
+        if (!IsChoice(definition, text.c_str())) {
+            warnings.push_back(KeyOf(definition) + ": \"" + EscapeForMessage(text) +
+                               "\" is not one of " + definition.choices + "; using " + fallback);
+            text = fallback;
+        }
         switch (definition.kind) {
             case SettingKind::PortList:
                 values[Index(definition.id)] =
@@ -518,6 +523,10 @@ int CSettingsStore::GetLogKeepDays() const {
 void CSettingsStore::SetLogKeepDays(int days) {
     SetInteger(SettingId::LogKeepDays, days);
 }
+std::string CSettingsStore::GetAcquisition() const {
+    return GetText(SettingId::Acquisition);
+}
+
 std::string CSettingsStore::GetMetricsFile() const {
     return GetText(SettingId::MetricsFile);
 }

@@ -167,6 +167,8 @@ public:
     void SetScanBlockTimeout(int seconds);
     int GetLogKeepDays() const;
     void SetLogKeepDays(int days);
+    // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.
+    std::string GetAcquisition() const;
     std::string GetMetricsFile() const;
     void SetMetricsFile(std::string path);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace tarvik {
 namespace {
@@ -33,6 +34,14 @@ constexpr SettingDefinition Text(I id, const char* section, const char* name, K 
     return {id, section, name, kind, 0, fallback, rule, 0, 0, OutOfRange::UseDefault, write};
 }
 
+// A word from a fixed set; anything else warns at load and means the default.
+constexpr SettingDefinition Choice(I id, const char* section, const char* name,
+                                   const char* fallback, const char* choices) {
+    SettingDefinition definition = Text(id, section, name, K::Text, fallback);
+    definition.choices = choices;
+    return definition;
+}
+
 // Log type: 1 log all, 2 all but the listed ports, 3 only the listed ports. Rotation: 0 daily,
 // 1 weekly, 2 monthly.
 #define TARVIK_LOG_SETTINGS(Word, word, on)                             \
@@ -47,6 +56,8 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Integer(I::NetIf, kGeneral, "netif", -1, -1, INT_MAX),
     Text(I::InstallFolder, kGeneral, "InstallFolder", K::Text, "", DefaultRule::WorkingDirectory,
          SettingWrite::ReadOnly),
+    // How connections are followed; the command line's --acquisition wins.
+    Choice(I::Acquisition, kGeneral, "acquisition", "auto", "auto,events,destroy,poll"),
     Switch(I::ReverseLookup, kView, "reverselookup", 1),
     Switch(I::ShowListening, kView, "showlistening", 0),
     Switch(I::ShowInbound, kView, "showinbound", 1),
@@ -114,6 +125,21 @@ SettingId LogSetting(LogCategory category, LogField field) {
     return static_cast<SettingId>(static_cast<std::size_t>(SettingId::InboundEnabled) +
                                   static_cast<std::size_t>(category) * kFieldsPerCategory +
                                   static_cast<std::size_t>(field));
+}
+
+bool IsChoice(const SettingDefinition& definition, const char* text) {
+    if (definition.choices == nullptr) {
+        return true;
+    }
+    std::string_view rest = definition.choices;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        if (rest.substr(0, comma) == text) {
+            return true;
+        }
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return false;
 }
 
 int ClampToRange(const SettingDefinition& definition, int value) {

@@ -13,6 +13,7 @@ enum class LogCategory { Inbound, Outbound, Unknown };
 enum class SettingId : std::size_t {
     NetIf,
     InstallFolder,
+    Acquisition,
     ReverseLookup,
     ShowListening,
     ShowInbound,
@@ -84,7 +85,12 @@ struct SettingDefinition {
     int maximum;
     OutOfRange outOfRange;
     SettingWrite write;
+    // Text only: the comma-separated words the value may be; null for any text.
+    const char* choices = nullptr;
 };
+
+// Whether `text` is one of the definition's words (always, when it has none).
+bool IsChoice(const SettingDefinition& definition, const char* text);
 
 std::span<const SettingDefinition> SettingsTable();
 const SettingDefinition& Definition(SettingId id);

@@ -143,11 +143,14 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
         host_.Trace("Filter, entry outside a snapshot dropped");
         return;
     }
+    if (EndedByEvent(entry)) {
+        return;
+    }
     const ViewFilter filter = host_.ReadFilter();
     entry.visible = IsVisible(entry, filter) ? 1 : 0;
     const std::size_t match = TakeMatch(entry);
     if (match == kNone) {
-        AddNew(std::move(entry), filter);
+        AddNew(std::move(entry), filter, host_.Now());
     } else {
         CarryOver(match, entry);
     }
@@ -179,10 +182,11 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
     }
 }
 
-void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter) {
+void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter,
+                                std::time_t openTime) {
     host_.Trace("Filter, new connection " + entry.ipAddress);
     entry.id = nextId_++;
-    entry.openTime = host_.Now();
+    entry.openTime = openTime;
     current_.push_back(std::move(entry));
     CConnectionRecord& added = current_.back();
     AddressInfo* address = nullptr;
@@ -223,6 +227,7 @@ void CConnectionTracker::EndSnapshot() {
             continue;
         }
         CConnectionRecord& ended = previous_[i];
+        NoteEndedBySnapshot(ended.cookie);
         Emit(RowOp::Kind::Delete, ended);
         ended.closeTime = host_.Now();
         // A connection in TimeWait was logged when it entered that state.
@@ -237,6 +242,7 @@ void CConnectionTracker::EndSnapshot() {
     matched_ = {};
     nextSameKey_ = {};
     index_ = {};
+    AfterSnapshotForEvents();
     ApplyNamesOfSnapshot();
     ForgetEndedAddresses();
     Flush();

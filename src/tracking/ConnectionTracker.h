@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
@@ -52,6 +53,11 @@ public:
     void BeginSnapshot();
     void AddEntry(CConnectionRecord entry);
     void EndSnapshot();
+
+    // The kernel's notices between two snapshots, oldest first; O(1) each. A notice of a
+    // connection the last snapshots or notices ended already is ignored, and a dump's entry for
+    // a socket a notice ended (its TIME_WAIT remains) is not taken for a new connection.
+    void ApplyEvents(ConnectionEvents events);
 
     // Sets the lower-cased name on every current record with that address, and on later new
     // connections from it while it stays in the live set.
@@ -105,7 +111,19 @@ private:
     bool IsVisible(const CConnectionRecord& record, const ViewFilter& filter) const;
     std::size_t TakeMatch(const CConnectionRecord& entry);
     void CarryOver(std::size_t index, const CConnectionRecord& entry);
-    void AddNew(CConnectionRecord entry, const ViewFilter& filter);
+    void AddNew(CConnectionRecord entry, const ViewFilter& filter, std::time_t openTime);
+    // The notices' side: a cookie index of current_, kept in step by the functions below.
+    void EnsureLiveIndex();
+    void ApplyChanged(ConnectionEvent& event, const ViewFilter& filter);
+    void ApplyEnded(ConnectionEvent& event);
+    void EndUnseen(ConnectionEvent& event);
+    void RemoveLive(std::size_t index);
+    bool EndedBefore(std::uint64_t cookie) const;
+    void RememberEndedByEvent(std::uint64_t cookie);
+    // A dump's entry of a socket a notice ended; remembered while dumps still show it.
+    bool EndedByEvent(const CConnectionRecord& entry);
+    void NoteEndedBySnapshot(std::uint64_t cookie);
+    void AfterSnapshotForEvents();
     // Names the records of current_ from their addresses' answers.
     void NameRows(const std::vector<std::size_t>& rows, const std::string& name);
     void ApplyNamesOfSnapshot();
@@ -132,6 +150,17 @@ private:
     // Rows of current_ by address, made when an answer needs it; void once current_ changes.
     std::unordered_map<std::string_view, std::vector<std::size_t>> rowsByAddress_;
     bool rowsByAddressValid_ = false;
+
+    std::unordered_map<std::uint64_t, std::size_t> liveIndex_;  // cookie -> row of current_
+    bool liveIndexValid_ = false;
+    // Cookies the last two snapshots ended: their late notices are not logged again. Kept
+    // before any notice came, since the first may be of a socket the first dumps ended.
+    std::unordered_set<std::uint64_t> endedBySnapshot_;
+    std::unordered_set<std::uint64_t> endedBySnapshotBefore_;
+    std::unordered_set<std::uint64_t> endingInSnapshot_;  // the open snapshot's
+    // Cookies notices ended, and those of them the open snapshot still showed.
+    std::unordered_set<std::uint64_t> endedByEvent_;
+    std::unordered_set<std::uint64_t> endedByEventSeen_;
 };
 
 }  // namespace tarvik

@@ -1,6 +1,7 @@
 #include "tracking/DataThread.h"
 
 #include <ctime>
+#include <iterator>
 #include <system_error>
 
 #include "acquisition/ConnectionRows.h"
@@ -34,19 +35,92 @@ void CDataThread::SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate) {
     gate_ = std::move(gate);
 }
 
+void CDataThread::SetEventSource(std::unique_ptr<IEventSource> events, SteadyClock clock) {
+    events_ = std::move(events);
+    clock_ =
+        clock ? std::move(clock) : SteadyClock([] { return std::chrono::steady_clock::now(); });
+}
+
 void CDataThread::Poll() {
     if (gate_ && !gate_->TryEnter()) {
+        // The notices wait in the source meanwhile; a source that overflows asks for a dump.
         settings_.Trace("poll skipped: tracker busy");
         return;
     }
-    const auto rows = source_ ? source_->TcpRows() : std::nullopt;
-    if (!rows) {
-        // Part of a table would end every connection it lacks: send none.
+    const auto now = events_ ? clock_() : std::chrono::steady_clock::time_point();
+    // The notices first: a dump after them decides what they left open.
+    const bool lost = events_ && SendEvents();
+    if (lost) {
+        settings_.Trace("resync after lost events");
+        resyncPending_ = true;
+    }
+    if (!DumpDue(lost, now) || !Dump()) {
         if (gate_) {
             gate_->Leave();
         }
-        Tell(failures_.Failed(FailureReason(), std::time(nullptr)));
         return;
+    }
+    if (events_) {
+        lastDump_ = now;
+        resyncPending_ = false;
+    }
+}
+
+bool CDataThread::SendEvents() {
+    const bool lost = events_->TakeLoss();
+    std::vector<TcpEvent> drained = events_->Drain();
+    if (drained.empty() && aborted_.Waiting() == 0) {
+        return lost;
+    }
+    for (const TcpEvent& event : drained) {
+        if (event.kind == TcpEvent::Kind::Changed && event.row.state == kStateListen) {
+            listening_.Add(event.row.localPort);
+        }
+    }
+    // The half-blank end as it came serves a socket the tracker knows; the one rebuilt from
+    // its peer serves a connection no dump saw. The tracker logs each socket once.
+    std::vector<TcpEvent> rebuilt = aborted_.Pair(drained, listening_, std::time(nullptr));
+    std::move(rebuilt.begin(), rebuilt.end(), std::back_inserter(drained));
+    if (drained.empty()) {
+        return lost;
+    }
+    ConnectionEvents batch;
+    batch.reserve(drained.size());
+    for (const TcpEvent& event : drained) {
+        ConnectionEvent classified;
+        classified.kind = event.kind == TcpEvent::Kind::Ended ? ConnectionEvent::Kind::Ended
+                                                              : ConnectionEvent::Kind::Changed;
+        classified.record = RecordFromRow(event.row);
+        // An ended socket is inbound when its local port had a listener at the last dump.
+        ClassifyConnection(classified.record, *services_, listening_);
+        classified.time = event.time;
+        batch.push_back(std::move(classified));
+    }
+    settings_.Broadcast(kMsgConnectionEvents, Payload::Events(std::move(batch)));
+    return lost;
+}
+
+bool CDataThread::DumpDue(bool lost, std::chrono::steady_clock::time_point now) const {
+    if (!events_ || events_->NeedsDumpEveryTick() || lost || resyncPending_ || !lastDump_) {
+        return true;
+    }
+    return now - *lastDump_ >= kReconcileInterval;
+}
+
+bool CDataThread::Dump() {
+    const auto rows = source_ ? source_->TcpRows() : std::nullopt;
+    if (!rows) {
+        // Part of a table would end every connection it lacks: send none.
+        Tell(failures_.Failed(FailureReason(), std::time(nullptr)));
+        return false;
+    }
+    if (events_) {
+        listening_ = CListeningPorts();
+        for (const TcpRow& row : *rows) {
+            if (row.state == kStateListen) {
+                listening_.Add(row.localPort);
+            }
+        }
     }
     std::vector<CConnectionRecord> records = ClassifiedRecords(*rows, *services_);
     if (processes_) {
@@ -63,6 +137,7 @@ void CDataThread::Poll() {
     settings_.Broadcast(kMsgSnapshotBegin);
     settings_.Registry().BroadcastEach(kMsgSnapshotEntry, entries);
     settings_.Broadcast(kMsgSnapshotEnd);
+    return true;
 }
 
 std::string CDataThread::FailureReason() const {

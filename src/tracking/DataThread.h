@@ -1,9 +1,15 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "acquisition/AbortedEnds.h"
+#include "acquisition/Classification.h"
+#include "acquisition/EventSource.h"
 #include "acquisition/PollFailureReport.h"
 #include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
@@ -19,8 +25,15 @@ class CSettingsStore;
 // kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. A read that fails
 // sends nothing, so the tracker keeps the connections it knows instead of ending them all; the
 // failure is reported (see CPollFailureReport).
+//
+// With an event source, each poll first sends the kernel's notices since the last one as one
+// kMsgConnectionEvents, then dumps: at every poll when the source needs it, else at the first,
+// every minute and at once after notices were lost.
 class CDataThread : public CWorkerThread {
 public:
+    using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+    static constexpr std::chrono::seconds kReconcileInterval{60};
+
     // Over the kernel's table, the shared services database and the owners from /proc.
     explicit CDataThread(CSettingsStore& settings);
     // A null source is a table that cannot be had: every poll fails. Without a process table
@@ -38,7 +51,16 @@ public:
     // tracker leaves the gate after merging it. Call before Start().
     void SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate);
 
+    // The kernel's notices, read at each poll; none: the poll alone. `clock` (tests) defaults
+    // to the steady clock. Call before Start().
+    void SetEventSource(std::unique_ptr<IEventSource> events, SteadyClock clock = {});
+
 private:
+    // Sends the notices since the last poll; true when some were lost.
+    bool SendEvents();
+    bool DumpDue(bool lost, std::chrono::steady_clock::time_point now) const;
+    // One dump sent as a snapshot; false when the table could not be read.
+    bool Dump();
     std::string FailureReason() const;
     void Tell(const std::vector<PollNotice>& notices);
 
@@ -48,6 +70,15 @@ private:
     std::unique_ptr<CProcessTable> processes_;
     std::shared_ptr<CSnapshotGate> gate_;
     CPollFailureReport failures_;  // the worker's thread only
+
+    std::unique_ptr<IEventSource> events_;
+    SteadyClock clock_;
+    // The worker's thread only: when the live set was last made exact by a dump, whether the
+    // notices since then are incomplete, and the listening ports that dump saw.
+    std::optional<std::chrono::steady_clock::time_point> lastDump_;
+    bool resyncPending_ = false;
+    CListeningPorts listening_;
+    CAbortedEndPairing aborted_;
 };
 
 }  // namespace tarvik

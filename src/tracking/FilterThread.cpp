@@ -14,6 +14,11 @@ CFilterThread::CFilterThread(CSettingsStore& settings, IConnectionList& list, Cl
     On(kMsgSnapshotBegin, [this](Message&) { tracker_.BeginSnapshot(); });
     On(kMsgSnapshotEntry, [this](Message& message) { OnEntry(message); });
     On(kMsgSnapshotEnd, [this](Message&) { OnSnapshotEnd(); });
+    On(kMsgConnectionEvents, [this](Message& message) {
+        if (auto events = message.wParam.TakeEvents()) {
+            tracker_.ApplyEvents(std::move(*events));
+        }
+    });
     On(kMsgHostResolved, [this](Message& message) { OnHostResolved(message); });
     On(kMsgReverseLookupOn, [](Message&) {});
 }

@@ -25,6 +25,10 @@ Payload Payload::Alert(ScanAlertEvent alert) {
     return Payload(Content(std::make_unique<ScanAlertEvent>(std::move(alert))));
 }
 
+Payload Payload::Events(ConnectionEvents events) {
+    return Payload(Content(std::make_unique<ConnectionEvents>(std::move(events))));
+}
+
 std::unique_ptr<CConnectionRecord> Payload::TakeRecord() {
     if (!box_) {
         return nullptr;
@@ -50,6 +54,15 @@ std::unique_ptr<ScanAlertEvent> Payload::TakeAlert() {
     std::lock_guard lock(box_->mutex);
     auto* alert = std::get_if<std::unique_ptr<ScanAlertEvent>>(&box_->content);
     return alert ? std::move(*alert) : nullptr;
+}
+
+std::unique_ptr<ConnectionEvents> Payload::TakeEvents() {
+    if (!box_) {
+        return nullptr;
+    }
+    std::lock_guard lock(box_->mutex);
+    auto* events = std::get_if<std::unique_ptr<ConnectionEvents>>(&box_->content);
+    return events ? std::move(*events) : nullptr;
 }
 
 }  // namespace tarvik

@@ -17,6 +17,7 @@ enum MessageId : int {
     kMsgSnapshotBegin = 5024,
     kMsgSnapshotEnd = 5029,
     kMsgSnapshotEntry = 5034,
+    kMsgConnectionEvents = 5039,  // wParam: the kernel's notices since the last tick
     kMsgResolveHost = 6024,
     kMsgHostResolved = 6034,
     kMsgReverseLookupOn = 6044,
@@ -38,10 +39,23 @@ struct ScanAlertEvent {
     std::time_t time = 0;
 };
 
-// A message parameter: nothing, a connection record or a text. A broadcast hands the same
-// parameter to several workers; exactly one of them (the one that handles the number) takes the
-// object out. Whatever nobody takes is freed with the last copy of the parameter, so a failed
-// post, a broadcast that reaches nobody or a number that no worker handles leaks nothing.
+// A classified change the kernel reported between two snapshots.
+struct ConnectionEvent {
+    enum class Kind {
+        Changed,  // the connection entered `record.state`; may be new
+        Ended,    // the connection is gone
+    };
+    Kind kind = Kind::Changed;
+    CConnectionRecord record;
+    std::time_t time = 0;  // when the kernel reported it
+};
+using ConnectionEvents = std::vector<ConnectionEvent>;
+
+// A message parameter: nothing, a connection record, a text, an alert or a batch of events. A
+// broadcast hands the same parameter to several workers; exactly one of them (the one that handles
+// the number) takes the object out. Whatever nobody takes is freed with the last copy of the
+// parameter, so a failed post, a broadcast that reaches nobody or a number that no worker handles
+// leaks nothing.
 class Payload {
 public:
     Payload() = default;
@@ -50,6 +64,7 @@ public:
     static Payload Record(CConnectionRecord record);
     static Payload Text(std::string text);
     static Payload Alert(ScanAlertEvent alert);
+    static Payload Events(ConnectionEvents events);
 
     // The record, once; null when the payload holds no record or it was taken already.
     std::unique_ptr<CConnectionRecord> TakeRecord();
@@ -57,12 +72,15 @@ public:
     std::unique_ptr<std::string> TakeText();
     // The alert, once; null when the payload holds no alert or it was taken already.
     std::unique_ptr<ScanAlertEvent> TakeAlert();
+    // The events, once; null when the payload holds none or they were taken already.
+    std::unique_ptr<ConnectionEvents> TakeEvents();
 
     bool Empty() const { return box_ == nullptr; }
 
 private:
     using Content = std::variant<std::monostate, std::unique_ptr<CConnectionRecord>,
-                                 std::unique_ptr<std::string>, std::unique_ptr<ScanAlertEvent>>;
+                                 std::unique_ptr<std::string>, std::unique_ptr<ScanAlertEvent>,
+                                 std::unique_ptr<ConnectionEvents>>;
     struct Box {
         std::mutex mutex;
         Content content;

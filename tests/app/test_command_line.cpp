@@ -93,10 +93,26 @@ TEST(CommandLineTest, FiltersAndEventsApplyToTheirOwnAction) {
     EXPECT_TRUE(line->events);
 }
 
+TEST(CommandLineTest, AcquisitionTakesAModeInBothSpellingsForTheMonitorOnly) {
+    EXPECT_FALSE(Parse({})->acquisition);
+    EXPECT_EQ(Parse({"--acquisition=destroy"})->acquisition, AcquisitionMode::Destroy);
+    EXPECT_EQ(Parse({"--acquisition", "poll"})->acquisition, AcquisitionMode::Poll);
+    EXPECT_EQ(Parse({"--acquisition=auto"})->acquisition, AcquisitionMode::Auto);
+    EXPECT_EQ(Parse({"--acquisition=events", "--trace"})->acquisition, AcquisitionMode::Events);
+
+    std::string error;
+    EXPECT_FALSE(Parse({"--acquisition=ebpf"}, &error));
+    EXPECT_EQ(error, "--acquisition must be auto, events, destroy or poll");
+    EXPECT_FALSE(Parse({"--acquisition"}, &error));
+    EXPECT_EQ(error, "--acquisition must be auto, events, destroy or poll");
+    EXPECT_FALSE(Parse({"--list", "--acquisition=poll"}, &error));
+    EXPECT_EQ(error, "--acquisition applies to the running monitor only");
+}
+
 TEST(CommandLineTest, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvikd");
-    for (const char* option :
-         {"--config", "--list", "--format", "--print-config", "--trace", "--help", "--version"}) {
+    for (const char* option : {"--config", "--list", "--format", "--print-config", "--trace",
+                               "--help", "--version", "--acquisition=auto|events|destroy|poll"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }

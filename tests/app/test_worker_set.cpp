@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
+#include "support/FakeEventSource.h"
 #include "support/RecordingWorker.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
@@ -243,6 +245,28 @@ TEST_F(WorkerSetTest, PendingReverseLookupsDoNotHoldUpTheStop) {
     workers.Quit();
     workers.Join();
     EXPECT_LT(Clock::now() - start, 3s);
+}
+
+TEST(ChooseAcquisitionTest, TheCommandLineWinsOverTheSettingsFile) {
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / "tarvik-choose-acquisition.conf";
+    std::ofstream(file) << "[General]\nacquisition=poll\n";
+    CSettingsStore settings(file, [] { return std::vector<std::string>{}; });
+    std::filesystem::remove(file);
+    std::vector<std::string> traces;
+    settings.Registry().SetTraceSink([&](std::string_view text) { traces.emplace_back(text); });
+    AcquisitionFactories factories;
+    factories.destroy = [](std::string*) -> std::unique_ptr<IEventSource> {
+        return std::make_unique<testing::CFakeEventSource>();
+    };
+
+    AcquisitionChoice fromFile = ChooseAcquisition(settings, std::nullopt, factories);
+    EXPECT_EQ(fromFile.mode, AcquisitionMode::Poll);
+    AcquisitionChoice fromLine = ChooseAcquisition(settings, AcquisitionMode::Destroy, factories);
+    EXPECT_EQ(fromLine.mode, AcquisitionMode::Destroy);
+    EXPECT_TRUE(fromLine.source);
+    EXPECT_EQ(traces, (std::vector<std::string>{"acquisition: poll", "acquisition: destroy"}));
+    settings.Registry().SetTraceSink(nullptr);
 }
 
 }  // namespace

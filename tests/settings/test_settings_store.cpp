@@ -259,7 +259,7 @@ TEST_F(SettingsStoreTest, FreshSaveWritesTheStoredValuesInOrder) {
                    "rotation=0\n" + word + "folder=" + logs + "\n" + word + "ports=\n";
     }
     EXPECT_EQ(ReadText(dir.File()),
-              "[General]\nnetif=-1\n\n"
+              "[General]\nnetif=-1\nacquisition=auto\n\n"
               "[View]\nreverselookup=1\nshowlistening=0\nshowinbound=1\nshowoutbound=1\n"
               "showunknown=1\n\n"
               "[Logging]\n" +
@@ -440,6 +440,22 @@ TEST(SettingsStoreHost, LocalHostNameIsTheMachineName) {
     char name[256] = {};
     ASSERT_EQ(::gethostname(name, sizeof(name) - 1), 0);
     EXPECT_EQ(CSettingsStore::LocalHostName(), name);
+}
+
+TEST_F(SettingsStoreTest, AcquisitionIsOneOfItsWordsElseAutoWithAWarning) {
+    EXPECT_EQ(Open()->GetAcquisition(), "auto");
+
+    WriteText(dir.File(), "[General]\nacquisition=destroy\n");
+    auto store = Open();
+    EXPECT_EQ(store->GetAcquisition(), "destroy");
+    EXPECT_THAT(store->LoadWarnings(), IsEmpty());
+
+    WriteText(dir.File(), "[General]\nacquisition=ebpf\n");
+    store = Open();
+    EXPECT_EQ(store->GetAcquisition(), "auto");
+    EXPECT_THAT(store->LoadWarnings(),
+                ElementsAre(HasSubstr(
+                    "acquisition: \"ebpf\" is not one of auto,events,destroy,poll; using auto")));
 }
 
 }  // namespace

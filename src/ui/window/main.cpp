@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "acquisition/LocalInterfaces.h"
 #include "app/InstanceLock.h"
@@ -27,24 +28,62 @@ using namespace tarvik;
 
 class CRunningWorkers : public IWorkers {
 public:
-    CRunningWorkers(CSettingsStore& settings, IConnectionList& list) : workers_(settings, list) {}
+    CRunningWorkers(CSettingsStore& settings, IConnectionList& list,
+                    std::optional<AcquisitionMode> acquisition)
+        : workers_(settings, list, nullptr, Choose(settings, acquisition)) {}
     void Quit() override { workers_.Quit(); }
     void Join() override { workers_.Join(); }
+    std::string BackendName() const override {
+        return std::string(AcquisitionModeName(workers_.Acquisition()));
+    }
 
 private:
+    static AcquisitionChoice Choose(CSettingsStore& settings,
+                                    std::optional<AcquisitionMode> acquisition) {
+        AcquisitionChoice choice = ChooseAcquisition(settings, acquisition);
+        syslog(LOG_INFO, "%s", choice.Summary().c_str());
+        return choice;
+    }
+
     CWorkerSet workers_;
 };
 
 const char kUsage[] =
-    "Usage: tarvik [--config FILE]\n"
+    "Usage: tarvik [--config FILE] [--acquisition=auto|events|destroy|poll]\n"
     "Shows the machine's TCP connections and listening ports, logs the connections that end\n"
     "and warns of port scans.\n"
     "\n"
     "  --config FILE   read and keep the settings in FILE\n"
+    "  --acquisition MODE\n"
+    "                  how connections are followed: auto (default), events, destroy\n"
+    "                  or poll; overrides the settings file\n"
     "  --help          show this help and exit\n"
     "  --version       show the version and exit\n"
     "\n"
     "A second start with the same settings file raises the running window.\n";
+
+// "--acquisition=MODE" or "--acquisition MODE" at `index` (moved past a separate value);
+// nullopt when the mode is missing or unknown.
+std::optional<AcquisitionMode> AcquisitionOption(int argc, char* argv[], int& index) {
+    const std::string_view arg = argv[index];
+    if (arg.starts_with("--acquisition=")) {
+        return ParseAcquisitionMode(arg.substr(14));
+    }
+    if (arg == "--acquisition" && index + 1 < argc) {
+        return ParseAcquisitionMode(argv[++index]);
+    }
+    return std::nullopt;
+}
+
+// The mode the command line asks for; none when it does not (a bad one was refused before).
+std::optional<AcquisitionMode> RequestedAcquisition(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--acquisition", 13) == 0) {
+            return AcquisitionOption(argc, argv, i);
+        }
+    }
+    return std::nullopt;
+}
 
 // --help and --version, answered before anything needs a display. Returns an exit status when
 // the program is to end, nothing when it is to start.
@@ -64,6 +103,10 @@ std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
                 return 2;
             }
             ++i;
+        }
+        if (std::strncmp(argv[i], "--acquisition", 13) == 0 && !AcquisitionOption(argc, argv, i)) {
+            std::fputs("tarvik: --acquisition must be auto, events, destroy or poll\n", stderr);
+            return 2;
         }
     }
     return std::nullopt;
@@ -110,6 +153,7 @@ int main(int argc, char* argv[]) {
 
     // One connection to the system log for the whole run; the scan alerts write through it.
     openlog("Tarvik", LOG_PID, LOG_USER);
+    const std::optional<AcquisitionMode> acquisition = RequestedAcquisition(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvik"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarvik/tarvik.png")));
@@ -117,8 +161,8 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     CSettingsStore settings(config, ListKernelInterfaceAddresses);
-    CMainFrame frame(settings, [](CSettingsStore& store, IConnectionList& list) {
-        return std::make_unique<CRunningWorkers>(store, list);
+    CMainFrame frame(settings, [acquisition](CSettingsStore& store, IConnectionList& list) {
+        return std::make_unique<CRunningWorkers>(store, list, acquisition);
     });
     settings.SetUserNotifier(std::make_shared<CMessageBoxNotifier>(&frame));
 

@@ -1,0 +1,87 @@
+#include "acquisition/AbortedEnds.h"
+
+#include <iterator>
+
+namespace tarvik {
+
+namespace {
+
+// The remote port is always cleared; the addresses may be.
+bool IsHalfBlank(const TcpRow& row) {
+    return row.remotePort == 0 && row.localPort != 0;
+}
+
+bool IsLoopback(const TcpRow& row) {
+    if (row.family == AddressFamily::Ipv4) {
+        return row.remoteAddress[0] == 127;
+    }
+    AddressBytes ipv6Loopback{};
+    ipv6Loopback[15] = 1;
+    return row.remoteAddress == ipv6Loopback;
+}
+
+// Both ends on this host: over loopback, or from one of its addresses to the same one.
+bool IsBetweenLocalSockets(const TcpRow& row) {
+    return row.remotePort != 0 && (IsLoopback(row) || row.remoteAddress == row.localAddress);
+}
+
+TcpEvent Rebuilt(const TcpEvent& blank, const TcpRow& peer) {
+    TcpEvent event = blank;
+    event.row.family = peer.family;
+    event.row.localAddress = peer.remoteAddress;
+    event.row.remoteAddress = peer.localAddress;
+    event.row.remotePort = peer.localPort;
+    return event;
+}
+
+// Takes one waiting event of `port` from `waiting`, if there is one.
+bool Take(std::unordered_multimap<std::uint16_t, TcpEvent>& waiting, std::uint16_t port,
+          TcpEvent& out) {
+    const auto found = waiting.find(port);
+    if (found == waiting.end()) {
+        return false;
+    }
+    out = std::move(found->second);
+    waiting.erase(found);
+    return true;
+}
+
+}  // namespace
+
+std::vector<TcpEvent> CAbortedEndPairing::Pair(const std::vector<TcpEvent>& events,
+                                               const CListeningPorts& listening, std::time_t now) {
+    std::vector<TcpEvent> rebuilt;
+    for (const TcpEvent& event : events) {
+        if (event.kind != TcpEvent::Kind::Ended) {
+            continue;
+        }
+        const TcpRow& row = event.row;
+        TcpEvent other;
+        if (IsHalfBlank(row)) {
+            if (listening.Contains(row.localPort)) {
+                continue;
+            }
+            if (Take(peers_, row.localPort, other)) {
+                rebuilt.push_back(Rebuilt(event, other.row));
+            } else if (blank_.size() < kMaxWaiting) {
+                blank_.emplace(row.localPort, event);
+            }
+        } else if (IsBetweenLocalSockets(row)) {
+            if (Take(blank_, row.remotePort, other)) {
+                rebuilt.push_back(Rebuilt(other, row));
+            } else if (peers_.size() < kMaxWaiting) {
+                peers_.emplace(row.remotePort, event);
+            }
+        }
+    }
+    Expire(now);
+    return rebuilt;
+}
+
+void CAbortedEndPairing::Expire(std::time_t now) {
+    auto old = [now](const auto& entry) { return now - entry.second.time > kHoldSeconds; };
+    std::erase_if(blank_, old);
+    std::erase_if(peers_, old);
+}
+
+}  // namespace tarvik

@@ -1,0 +1,170 @@
+#include "acquisition/DestroyEventSource.h"
+
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+#include <span>
+#include <system_error>
+
+#include "acquisition/NetlinkDiag.h"
+
+namespace tarvik {
+
+namespace {
+
+// Room for a burst of ends between two reads of the thread.
+constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
+constexpr std::size_t kDatagramBytes = 64 * 1024;
+
+std::string ErrnoText(int error) {
+    return std::generic_category().message(error);
+}
+
+constexpr std::uint32_t GroupBit(unsigned group) {
+    return 1u << (group - 1);
+}
+
+void RaiseReceiveBuffer(int fd) {
+    // The forced size goes past the system's limit, but needs CAP_NET_ADMIN.
+    const int bytes = kSocketBufferBytes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+}
+
+std::vector<TcpEvent> EventsOf(std::span<const std::byte> datagram, bool& malformed) {
+    std::vector<DiagSocket> sockets;
+    // Notices carry sequence number 0.
+    const DiagParseResult result = ParseDiagDatagram(datagram, 0, sockets);
+    malformed = result.status == DiagParseResult::Malformed;
+    const std::time_t now = std::time(nullptr);
+    std::vector<TcpEvent> events;
+    events.reserve(sockets.size());
+    for (const DiagSocket& socket : sockets) {
+        if (const auto row = ToEndedRow(socket)) {
+            events.push_back(TcpEvent{TcpEvent::Kind::Ended, *row, now});
+        }
+    }
+    return events;
+}
+
+}  // namespace
+
+std::unique_ptr<CDestroyEventSource> CDestroyEventSource::Open(std::string* error,
+                                                               std::size_t queueLimit) {
+    auto fail = [error](const char* what) -> std::unique_ptr<CDestroyEventSource> {
+        if (error) {
+            *error = std::string(what) + ": " + ErrnoText(errno);
+        }
+        return nullptr;
+    };
+    UniqueFd socket(
+        ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG));
+    if (!socket) {
+        return fail("sock_diag socket");
+    }
+    RaiseReceiveBuffer(socket.Get());
+    // Joined at bind, before anything is read, so that no end falls between two calls.
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = GroupBit(SKNLGRP_INET_TCP_DESTROY) | GroupBit(SKNLGRP_INET6_TCP_DESTROY);
+    if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return fail("joining the socket-end notices");
+    }
+    UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stop) {
+        return fail("eventfd");
+    }
+    return std::unique_ptr<CDestroyEventSource>(
+        new CDestroyEventSource(std::move(socket), std::move(stop), queueLimit));
+}
+
+CDestroyEventSource::CDestroyEventSource(UniqueFd socket, UniqueFd stop, std::size_t queueLimit)
+    : socket_(std::move(socket)),
+      stop_(std::move(stop)),
+      queueLimit_(queueLimit),
+      reader_([this] { Run(); }) {}
+
+CDestroyEventSource::~CDestroyEventSource() {
+    const std::uint64_t one = 1;
+    while (::write(stop_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+}
+
+std::vector<TcpEvent> CDestroyEventSource::Drain() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(queue_, {});
+}
+
+bool CDestroyEventSource::TakeLoss() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(lost_, false);
+}
+
+void CDestroyEventSource::Run() {
+    std::vector<std::byte> buffer(kDatagramBytes);
+    for (;;) {
+        pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {stop_.Get(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            Queue({}, true);
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        if (fds[0].revents != 0 && !ReadWaiting(buffer)) {
+            Queue({}, true);  // no more notices: only the dumps tell of ends now
+            return;
+        }
+    }
+}
+
+bool CDestroyEventSource::ReadWaiting(std::vector<std::byte>& buffer) {
+    for (;;) {
+        const ssize_t got = ::recv(socket_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (got < 0) {
+            switch (errno) {
+                case EINTR:
+                    continue;
+                case EAGAIN:
+                    return true;
+                case ENOBUFS:  // the kernel dropped notices: the socket buffer was full
+                    Queue({}, true);
+                    continue;
+                default:
+                    return false;
+            }
+        }
+        bool malformed = false;
+        std::vector<TcpEvent> events =
+            EventsOf(std::span(buffer.data(), static_cast<std::size_t>(got)), malformed);
+        Queue(std::move(events), malformed);
+    }
+}
+
+void CDestroyEventSource::Queue(std::vector<TcpEvent> events, bool lost) {
+    std::lock_guard lock(mutex_);
+    lost_ = lost_ || lost;
+    for (TcpEvent& event : events) {
+        if (queue_.size() >= queueLimit_) {
+            lost_ = true;  // a tick that never comes must not grow the queue without end
+            return;
+        }
+        queue_.push_back(std::move(event));
+    }
+}
+
+}  // namespace tarvik

@@ -1,0 +1,283 @@
+// The poller with the kernel's notices: what it sends and when it dumps.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+#include "settings/SettingsStore.h"
+#include "support/AcqFixtures.h"
+#include "support/FakeEventSource.h"
+#include "support/RecordingWorker.h"
+#include "tracking/DataThread.h"
+#include "tracking/FilterThread.h"
+
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::CFakeEventSource;
+using testing::Row;
+
+TcpEvent EndedEvent(TcpRow row, std::time_t time = 2000) {
+    row.state = kStateClosed;
+    return {TcpEvent::Kind::Ended, row, time};
+}
+
+// Remembers the poller's messages in order, with the events of each batch.
+class CPollerRecorder : public CWorkerThread {
+public:
+    CPollerRecorder() : CWorkerThread("poller recorder") {
+        for (int number : {kMsgSnapshotBegin, kMsgSnapshotEntry, kMsgSnapshotEnd}) {
+            On(number, [this, number](Message&) { Add(number, {}); });
+        }
+        On(kMsgConnectionEvents, [this](Message& message) {
+            auto events = message.wParam.TakeEvents();
+            Add(kMsgConnectionEvents, events ? *events : ConnectionEvents{});
+        });
+    }
+    ~CPollerRecorder() override { Stop(); }
+
+    // The numbers once `count` arrived; what came by the deadline otherwise.
+    std::vector<int> WaitForNumbers(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 5s, [&] { return numbers_.size() >= count; });
+        return numbers_;
+    }
+    std::vector<ConnectionEvents> Batches() {
+        std::lock_guard lock(mutex_);
+        return batches_;
+    }
+
+private:
+    void Add(int number, ConnectionEvents events) {
+        {
+            std::lock_guard lock(mutex_);
+            numbers_.push_back(number);
+            if (number == kMsgConnectionEvents) {
+                batches_.push_back(std::move(events));
+            }
+        }
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> numbers_;
+    std::vector<ConnectionEvents> batches_;
+};
+
+class PollerEventsTest : public ::testing::Test {
+protected:
+    PollerEventsTest()
+        : settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "t.conf",
+                   [] { return std::vector<std::string>{}; }) {
+        settings.Registry().SetTraceSink([this](std::string_view text) {
+            std::lock_guard lock(traceMutex);
+            traces.emplace_back(text);
+        });
+    }
+    ~PollerEventsTest() override { settings.Clear(); }
+
+    // A poller over `table` with the fake notices, on the test's clock.
+    std::unique_ptr<CDataThread> MakePoller(std::unique_ptr<CFakeEventSource> source) {
+        auto table = std::make_unique<CFixtureTableSource>();
+        fixture = table.get();
+        events = source.get();
+        auto poller = std::make_unique<CDataThread>(
+            settings, std::move(table),
+            std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
+        poller->SetEventSource(std::move(source), [this] { return now; });
+        return poller;
+    }
+
+    long TracesContaining(std::string_view text) {
+        std::lock_guard lock(traceMutex);
+        return std::count_if(traces.begin(), traces.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    }
+
+    CSettingsStore settings;
+    CFixtureTableSource* fixture = nullptr;
+    CFakeEventSource* events = nullptr;
+    std::chrono::steady_clock::time_point now{};
+    std::mutex traceMutex;
+    std::vector<std::string> traces;
+};
+
+constexpr int kBegin = kMsgSnapshotBegin;
+constexpr int kEntry = kMsgSnapshotEntry;
+constexpr int kEnd = kMsgSnapshotEnd;
+constexpr int kEvents = kMsgConnectionEvents;
+
+TEST_F(PollerEventsTest, NoticesGoFirstClassifiedByTheListenersOfTheLastDump) {
+    CPollerRecorder recorder;
+    recorder.Start();
+    settings.Register(&recorder);
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>());
+    fixture->SetRows({Row("0.0.0.0", 8080, "0.0.0.0", 0, kStateListen, 1)});
+    poller->Poll();
+    // One socket of the listener's port and one that went out, both ended since that dump.
+    events->Push(EndedEvent(Row("10.0.0.5", 8080, "10.0.0.9", 40000, kStateEstablished, 2)));
+    events->Push(EndedEvent(Row("10.0.0.5", 40001, "10.0.0.9", 8080, kStateEstablished, 3)));
+    poller->Poll();
+    // Without notices, none are sent.
+    poller->Poll();
+
+    EXPECT_EQ(recorder.WaitForNumbers(10), (std::vector<int>{kBegin, kEntry, kEnd, kEvents, kBegin,
+                                                             kEntry, kEnd, kBegin, kEntry, kEnd}));
+    const auto batches = recorder.Batches();
+    ASSERT_EQ(batches.size(), 1u);
+    ASSERT_EQ(batches[0].size(), 2u);
+    EXPECT_EQ(batches[0][0].kind, ConnectionEvent::Kind::Ended);
+    EXPECT_EQ(batches[0][0].time, 2000);
+    EXPECT_EQ(batches[0][0].record.category, kCategoryInbound);
+    EXPECT_EQ(batches[0][0].record.cookie, 2u);
+    EXPECT_EQ(batches[0][0].record.ipAddress, "10.0.0.9");
+    EXPECT_NE(batches[0][1].record.category, kCategoryInbound);
+    settings.Clear();
+}
+
+TEST_F(PollerEventsTest, WithoutADumpEveryTickItDumpsFirstEveryMinuteAndAfterALoss) {
+    CPollerRecorder recorder;
+    recorder.Start();
+    settings.Register(&recorder);
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
+    poller->Poll();  // the first: dumps
+    now += 30s;
+    poller->Poll();  // not yet
+    events->Lose();
+    poller->Poll();  // at once after the loss
+    now += 59s;
+    poller->Poll();  // a minute after the last dump only
+    now += 1s;
+    poller->Poll();
+    EXPECT_EQ(fixture->TcpSnapshots(), 3);
+    EXPECT_EQ(TracesContaining("resync after lost events"), 1);
+    EXPECT_EQ(recorder.WaitForNumbers(6),
+              (std::vector<int>{kBegin, kEnd, kBegin, kEnd, kBegin, kEnd}));
+    settings.Clear();
+}
+
+TEST_F(PollerEventsTest, AResyncThatFailsIsTriedAgainAtTheNextTick) {
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
+    poller->Poll();
+    events->Lose();
+    fixture->SetFailing(true);
+    poller->Poll();
+    fixture->SetFailing(false);
+    poller->Poll();  // no new loss, but the live set is not exact yet
+    poller->Poll();
+    EXPECT_EQ(fixture->TcpSnapshots(), 3);
+}
+
+// A list that the tracker's thread fills and the test waits on.
+class CountingList : public IConnectionList {
+public:
+    void Apply(std::vector<RowOp>) override {}
+    void LiveCount(std::size_t count) override {
+        {
+            std::lock_guard lock(mutex_);
+            counts_.push_back(count);
+        }
+        changed_.notify_all();
+    }
+    // The live counts once `calls` arrived; empty at the deadline.
+    std::vector<std::size_t> WaitForCounts(std::size_t calls) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, 5s, [&] { return counts_.size() >= calls; })) {
+            return {};
+        }
+        return counts_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::size_t> counts_;
+};
+
+class PollerAndTrackerTest : public PollerEventsTest {
+protected:
+    PollerAndTrackerTest() {
+        tracker.Start();
+        logger.Start();
+        settings.Register(&tracker);
+        settings.Register(&logger);
+    }
+    ~PollerAndTrackerTest() override { settings.Clear(); }
+
+    // The remote ports logged since the last call, once the tracker's messages reached the logger.
+    std::vector<int> TakeLoggedPorts() {
+        settings.Broadcast(kMsgScanCheck);  // behind everything the tracker sent
+        std::vector<int> ports;
+        if (!logger.WaitFor(1)) {
+            return {-1};
+        }
+        for (;;) {
+            auto received = logger.Take();
+            bool marker = false;
+            for (const auto& item : received) {
+                if (item.number == kMsgScanCheck) {
+                    marker = true;
+                } else if (item.record) {
+                    ports.push_back(item.record->remotePort);
+                }
+            }
+            if (marker) {
+                return ports;
+            }
+            logger.WaitFor(1);
+        }
+    }
+
+    CountingList list;
+    CFilterThread tracker{settings, list, [] { return std::time_t{1000}; }};
+    test::RecordingWorker logger{{kMsgLogConnection, kMsgScanCheck}};
+};
+
+TEST_F(PollerAndTrackerTest, AResyncAfterALossEndsNothingThatStillLives) {
+    // No dump at every tick: the one after the loss is the resync.
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
+    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, kStateEstablished, 1);
+    const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, kStateEstablished, 2);
+    fixture->SetRows({a, b});
+    poller->Poll();
+    ASSERT_EQ(list.WaitForCounts(1), (std::vector<std::size_t>{2}));
+
+    // A short connection was seen, others were lost: the dump after them ends nothing alive.
+    events->Push(EndedEvent(Row("10.0.0.5", 21, "10.0.0.8", 40003, kStateEstablished, 3)));
+    events->Lose();
+    poller->Poll();
+    EXPECT_EQ(list.WaitForCounts(3), (std::vector<std::size_t>{2, 2, 2}));
+    EXPECT_EQ(fixture->TcpSnapshots(), 2);
+    EXPECT_EQ(TakeLoggedPorts(), (std::vector<int>{40003}));
+}
+
+TEST_F(PollerAndTrackerTest, AFailedDumpAfterNoticesEndsOnlyWhatTheyEnded) {
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>());
+    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, kStateEstablished, 1);
+    const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, kStateEstablished, 2);
+    fixture->SetRows({a, b});
+    poller->Poll();
+    ASSERT_EQ(list.WaitForCounts(1), (std::vector<std::size_t>{2}));
+
+    events->Push(EndedEvent(a));
+    fixture->SetFailing(true);
+    poller->Poll();
+    EXPECT_EQ(list.WaitForCounts(2), (std::vector<std::size_t>{2, 1}));
+    EXPECT_EQ(TakeLoggedPorts(), (std::vector<int>{40001}));
+
+    // The table again, without the ended one: nothing more ends, nothing comes back.
+    fixture->SetFailing(false);
+    fixture->SetRows({b});
+    poller->Poll();
+    EXPECT_EQ(list.WaitForCounts(3), (std::vector<std::size_t>{2, 1, 1}));
+    EXPECT_EQ(TakeLoggedPorts(), (std::vector<int>{}));
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/TrackerTestDoubles.h"
+#include "tracking/ConnectionTracker.h"
+
+namespace tarvik {
+namespace {
+
+using test::RecordingHost;
+using test::RecordingList;
+
+CConnectionRecord Conn(std::uint64_t cookie, int localPort, int remotePort,
+                       int state = kStateEstablished, std::string ip = "10.0.0.7") {
+    CConnectionRecord record;
+    record.ipAddress = ip;
+    record.hostName = ip;
+    record.interfaceText = "192.168.1.5";
+    record.localPort = localPort;
+    record.remotePort = remotePort;
+    record.category = kCategoryInbound;
+    record.state = state;
+    record.serviceText = "svc";
+    record.cookie = cookie;
+    return record;
+}
+
+ConnectionEvent Ended(CConnectionRecord record, std::time_t time) {
+    record.state = kStateClosed;
+    return {ConnectionEvent::Kind::Ended, std::move(record), time};
+}
+
+ConnectionEvent Changed(CConnectionRecord record, std::time_t time) {
+    return {ConnectionEvent::Kind::Changed, std::move(record), time};
+}
+
+class TrackerEventsTest : public ::testing::Test {
+protected:
+    void Snapshot(const std::vector<CConnectionRecord>& rows) {
+        tracker.BeginSnapshot();
+        for (const auto& row : rows) {
+            tracker.AddEntry(row);
+        }
+        tracker.EndSnapshot();
+    }
+
+    // The records logged since the last call, in order.
+    std::vector<CConnectionRecord> TakeLogged() {
+        std::vector<CConnectionRecord> logged;
+        for (auto& sent : host.TakeSent()) {
+            if (sent.number == kMsgLogConnection && sent.record) {
+                logged.push_back(*sent.record);
+            }
+        }
+        return logged;
+    }
+
+    std::vector<int> TakeNumbers() {
+        std::vector<int> numbers;
+        for (const auto& sent : host.TakeSent()) {
+            numbers.push_back(sent.number);
+        }
+        return numbers;
+    }
+
+    std::vector<std::uint64_t> LiveCookies() const {
+        std::vector<std::uint64_t> cookies;
+        for (const auto& record : tracker.Current()) {
+            cookies.push_back(record.cookie);
+        }
+        std::sort(cookies.begin(), cookies.end());
+        return cookies;
+    }
+
+    RecordingHost host;
+    RecordingList list;
+    CConnectionTracker tracker{host, list};
+};
+
+TEST_F(TrackerEventsTest, AChangeOfAnUnknownSocketIsANewConnectionLikeADumpsEntry) {
+    host.filter.reverseLookup = 1;
+    tracker.ApplyEvents({Changed(Conn(7, 21, 40000), 900)});
+
+    ASSERT_EQ(tracker.Current().size(), 1u);
+    const CConnectionRecord& added = tracker.Current()[0];
+    EXPECT_EQ(added.id, 1);
+    EXPECT_EQ(added.openTime, 900);
+    EXPECT_EQ(added.visible, 1);
+    EXPECT_EQ(TakeNumbers(), (std::vector<int>{kMsgNewConnection, kMsgResolveHost}));
+    EXPECT_EQ(list.opened, (std::vector<int>{1}));
+    const auto ops = list.TakeOps();
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0].kind, RowOp::Kind::Insert);
+
+    // The next dump knows it by its cookie: nothing new, nothing ended.
+    Snapshot({Conn(7, 21, 40000)});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(tracker.Current()[0].id, 1);
+}
+
+TEST_F(TrackerEventsTest, EnteringTimeWaitLogsOnceWithTheEventsTime) {
+    Snapshot({Conn(7, 21, 40000)});
+    host.sent.clear();
+    tracker.ApplyEvents({Changed(Conn(7, 21, 40000, kStateTimeWait), 1500)});
+    const auto logged = TakeLogged();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].openTime, 1000);
+    EXPECT_EQ(logged[0].closeTime, 1500);
+    EXPECT_EQ(tracker.Current()[0].state, kStateTimeWait);
+
+    Snapshot({Conn(7, 21, 40000, kStateTimeWait)});
+    Snapshot({});
+    EXPECT_TRUE(TakeLogged().empty());
+}
+
+TEST_F(TrackerEventsTest, AnEndOfAKnownSocketLogsItAtTheEventsTimeAndRemovesIt) {
+    Snapshot({Conn(1, 21, 40001), Conn(2, 21, 40002), Conn(3, 21, 40003)});
+    host.sent.clear();
+    list.TakeOps();
+    host.now = 5000;
+    // The first removal moves the last row into its place; the second finds it there.
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500), Ended(Conn(3, 21, 40003), 1600)});
+
+    const auto logged = TakeLogged();
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0].remotePort, 40001);
+    EXPECT_EQ(logged[0].openTime, 1000);
+    EXPECT_EQ(logged[0].closeTime, 1500);
+    EXPECT_EQ(logged[0].state, kStateEstablished);  // as it was known, not as it ended
+    EXPECT_EQ(logged[1].remotePort, 40003);
+    EXPECT_EQ(logged[1].closeTime, 1600);
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2}));
+    const auto ops = list.TakeOps();
+    ASSERT_EQ(ops.size(), 2u);
+    EXPECT_EQ(ops[0].kind, RowOp::Kind::Delete);
+    EXPECT_EQ(ops[1].kind, RowOp::Kind::Delete);
+    EXPECT_EQ(list.ended, (std::vector<int>{1, 3}));
+    EXPECT_EQ(list.liveCounts.back(), 1u);
+
+    // The next dump no longer has them; its TIME_WAIT remains are not new connections.
+    Snapshot({Conn(2, 21, 40002), Conn(1, 21, 40001, kStateTimeWait)});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2}));
+}
+
+TEST_F(TrackerEventsTest, AConnectionShorterThanAPollIsOpenedAndEndedAtOnce) {
+    Snapshot({});
+    list.TakeOps();
+    tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, kStateEstablished, "127.0.0.1"), 1200)});
+
+    ASSERT_EQ(host.sent.size(), 2u);
+    EXPECT_EQ(host.sent[0].number, kMsgNewConnection);
+    ASSERT_TRUE(host.sent[0].record);
+    EXPECT_EQ(host.sent[0].record->remotePort, 8080);
+    EXPECT_EQ(host.sent[1].number, kMsgLogConnection);
+    ASSERT_TRUE(host.sent[1].record);
+    EXPECT_EQ(host.sent[1].record->openTime, 1200);
+    EXPECT_EQ(host.sent[1].record->closeTime, 1200);
+    EXPECT_EQ(host.sent[1].record->localPort, 50000);
+    EXPECT_EQ(host.sent[1].record->id, 1);
+    EXPECT_EQ(list.opened, (std::vector<int>{1}));
+    EXPECT_EQ(list.ended, (std::vector<int>{1}));
+    EXPECT_TRUE(tracker.Current().empty());
+    host.sent.clear();
+
+    // Its TIME_WAIT remains in the next dumps are no new connection, nor is a second notice.
+    Snapshot({Conn(9, 50000, 8080, kStateTimeWait, "127.0.0.1")});
+    tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, kStateEstablished, "127.0.0.1"), 1300)});
+    Snapshot({Conn(9, 50000, 8080, kStateTimeWait, "127.0.0.1")});
+    Snapshot({});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(tracker.Current().empty());
+}
+
+TEST_F(TrackerEventsTest, NoticesOfSocketsThatNeverConnectedAreNoConnections) {
+    tracker.ApplyEvents({Ended(Conn(4, 0, 0), 1200), Ended(Conn(5, 8080, 0), 1200)});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(list.opened.empty());
+}
+
+TEST_F(TrackerEventsTest, ALateNoticeOfASocketADumpEndedIsNotLoggedAgain) {
+    Snapshot({Conn(1, 21, 40001), Conn(2, 21, 40002)});
+    Snapshot({Conn(2, 21, 40002)});  // 1 ended: logged by the dump
+    ASSERT_EQ(TakeLogged().size(), 1u);
+
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500)});
+    EXPECT_TRUE(host.sent.empty());
+    // Still known one snapshot later, when a notice may come in the worst case.
+    Snapshot({Conn(2, 21, 40002)});
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500)});
+    EXPECT_TRUE(host.sent.empty());
+
+    // Remembered for a bounded time only: long after, the cookie means nothing.
+    Snapshot({Conn(2, 21, 40002)});
+    Snapshot({Conn(2, 21, 40002)});
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500)});
+    EXPECT_EQ(TakeLogged().size(), 1u);
+}
+
+TEST_F(TrackerEventsTest, ASecondEndOfTheSameSocketIsIgnored) {
+    Snapshot({Conn(1, 21, 40001)});
+    host.sent.clear();
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500), Ended(Conn(1, 21, 40001), 1501),
+                         Ended(Conn(8, 21, 40008), 1502), Ended(Conn(8, 21, 40008), 1503)});
+    const auto logged = TakeLogged();
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0].remotePort, 40001);
+    EXPECT_EQ(logged[1].remotePort, 40008);
+    // A change reported after the end does not bring it back either.
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001), 1504)});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(tracker.Current().empty());
+}
+
+TEST_F(TrackerEventsTest, TheEndOfAConnectionInTimeWaitRemovesItWithoutASecondLog) {
+    Snapshot({Conn(1, 21, 40001)});
+    Snapshot({Conn(1, 21, 40001, kStateTimeWait)});
+    ASSERT_EQ(TakeLogged().size(), 1u);
+    list.TakeOps();
+
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500)});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(tracker.Current().empty());
+    const auto ops = list.TakeOps();
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0].kind, RowOp::Kind::Delete);
+    Snapshot({Conn(1, 21, 40001, kStateTimeWait)});
+    EXPECT_TRUE(host.sent.empty());
+}
+
+TEST_F(TrackerEventsTest, AHostNameAfterARemovalNamesTheRightRows) {
+    Snapshot({Conn(1, 21, 40001, kStateEstablished, "10.0.0.1"),
+              Conn(2, 21, 40002, kStateEstablished, "10.0.0.2"),
+              Conn(3, 21, 40003, kStateEstablished, "10.0.0.3")});
+    tracker.ApplyHostName("first", "10.0.0.1");  // the rows by address are made here
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001, kStateEstablished, "10.0.0.1"), 1500)});
+    list.TakeOps();
+    tracker.ApplyHostName("Third", "10.0.0.3");
+    const auto ops = list.TakeOps();
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0].record.cookie, 3u);
+    EXPECT_EQ(ops[0].record.hostName, "third");
+}
+
+TEST_F(TrackerEventsTest, EventsWithinAnOpenSnapshotCloseItFirst) {
+    Snapshot({Conn(1, 21, 40001)});
+    tracker.BeginSnapshot();
+    tracker.AddEntry(Conn(1, 21, 40001));
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500)});
+    EXPECT_FALSE(tracker.InSnapshot());
+    EXPECT_EQ(TakeLogged().size(), 1u);
+    EXPECT_TRUE(tracker.Current().empty());
+}
+
+}  // namespace
+}  // namespace tarvik
