@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "acquisition/BpfEventSource.h"
 #include "acquisition/DestroyEventSource.h"
 
 namespace tarvik {
@@ -93,7 +94,8 @@ EventSourceFactory DestroyEventSourceFactory() {
 
 AcquisitionFactories BuiltInAcquisitionFactories() {
     AcquisitionFactories factories;
-    // No eBPF program in this build: "events: not built".
+    // A build without eBPF support refuses with "not built with eBPF support".
+    factories.events = [](std::string* reason) { return OpenBpfEventSource(reason); };
     factories.destroy = DestroyEventSourceFactory();
     return factories;
 }

@@ -68,6 +68,11 @@ std::optional<TcpEvent> TcpEventFromSample(const tarvik_tcp_sample& sample,
     if (!row) {
         return std::nullopt;
     }
+    if (!ended && row->localPort == 0) {
+        // A connect's SYN_SENT comes before its local port is chosen; the next change of the
+        // socket (established, or closed when the attempt fails) brings the port with it.
+        return std::nullopt;
+    }
     TcpEvent event;
     event.kind = ended ? TcpEvent::Kind::Ended : TcpEvent::Kind::Changed;
     event.row = *row;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "acquisition/BpfEventSource.h"
 #include "base/UniqueFd.h"
 #include "e2e/ChildProcess.h"
 
@@ -149,6 +150,16 @@ TEST_F(ShortConnectionsTest, EverySideOfShortConnectionsIsLoggedWithDestroyNotic
     EXPECT_EQ(logged, expected);
 }
 
+TEST_F(ShortConnectionsTest, EverySideOfShortConnectionsIsLoggedWithStateEvents) {
+    std::string reason;
+    if (!OpenBpfEventSource(&reason)) {
+        GTEST_SKIP() << "the events back-end cannot run here: " << reason;
+    }
+    const auto [logged, expected] =
+        RunShortConnections(Command("events"), 200, "tarvikd: acquisition: events");
+    EXPECT_EQ(logged, expected);
+}
+
 TEST_F(ShortConnectionsTest, ThePollAloneForComparison) {
     const auto [logged, expected] =
         RunShortConnections(Command("poll"), 200, "tarvikd: acquisition: poll");
@@ -172,6 +183,27 @@ TEST_F(ShortConnectionsTest, NoticesNeedNoPrivilege) {
     }
     const auto [logged, expected] =
         RunShortConnections(std::move(command), 50, "tarvikd: acquisition: destroy");
+    EXPECT_EQ(logged, expected);
+}
+
+TEST_F(ShortConnectionsTest, WithoutPrivilegeAutoTakesDestroyAndSaysWhy) {
+    const std::filesystem::path setpriv = "/usr/bin/setpriv";
+    if (!std::filesystem::exists(setpriv)) {
+        GTEST_SKIP() << "setpriv is missing";
+    }
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "changing to the nobody user needs root";
+    }
+    if (std::string reason; !OpenBpfEventSource(&reason)) {
+        GTEST_SKIP() << "no events back-end to fall back from: " << reason;
+    }
+    std::vector<std::string> command = {setpriv.string(), "--reuid=65534",   "--regid=65534",
+                                        "--clear-groups", "--inh-caps=-all", "--bounding-set=-all"};
+    for (std::string& arg : Command("auto")) {
+        command.push_back(std::move(arg));
+    }
+    const auto [logged, expected] = RunShortConnections(
+        std::move(command), 20, "tarvikd: acquisition: destroy (events: cannot load");
     EXPECT_EQ(logged, expected);
 }
 
