@@ -4,6 +4,7 @@
 #include <ctime>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "acquisition/Address.h"
 
@@ -91,5 +92,6 @@ std::string TimeText(std::time_t time);
 
 // The column titles in column order: "Hostname", "IP Address", ...
 const char* ColumnTitle(Column column);
+std::vector<std::string> ColumnTitles();
 
 }  // namespace tarvik

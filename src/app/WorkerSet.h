@@ -9,6 +9,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 class IConnectionList;
 class CWorkerThread;
 class CScanWatcherThread;
@@ -32,10 +33,10 @@ struct WorkerParts {
 class CWorkerSet {
 public:
     // `probesCounted`, when given, receives the number of probes the scan watcher counts.
-    CWorkerSet(CSettingsStore& settings, IConnectionList& list,
+    CWorkerSet(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                std::shared_ptr<std::atomic<std::uint64_t>> probesCounted = nullptr);
     // Takes workers made elsewhere (tests); every part must be set.
-    CWorkerSet(CSettingsStore& settings, WorkerParts parts);
+    CWorkerSet(CWorkerHub& hub, WorkerParts parts);
     // Stops the workers if nobody did and waits for every worker to end.
     ~CWorkerSet();
 
@@ -52,7 +53,7 @@ public:
 private:
     void StopInOrder();
 
-    CSettingsStore& settings_;
+    CWorkerHub& hub_;
     WorkerParts parts_;
 
     std::mutex startMutex_;     // guards quitStarted_ and the start of stopper_

@@ -6,18 +6,21 @@
 #include "acquisition/ConnectionRows.h"
 #include "acquisition/KernelTableSource.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
-CDataThread::CDataThread(CSettingsStore& settings)
-    : CDataThread(settings, OpenKernelTableSource(), CServicesDatabase::Shared(),
+CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub)
+    : CDataThread(settings, hub, OpenKernelTableSource(), CServicesDatabase::Shared(),
                   std::make_unique<CProcessTable>()) {}
 
-CDataThread::CDataThread(CSettingsStore& settings, std::unique_ptr<ITableSource> source,
+CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub,
+                         std::unique_ptr<ITableSource> source,
                          std::shared_ptr<const CServicesDatabase> services,
                          std::unique_ptr<CProcessTable> processes)
     : CWorkerThread("CDataThread"),
       settings_(settings),
+      hub_(hub),
       source_(std::move(source)),
       services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()),
       processes_(std::move(processes)) {
@@ -36,7 +39,7 @@ void CDataThread::SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate) {
 
 void CDataThread::Poll() {
     if (gate_ && !gate_->TryEnter()) {
-        settings_.Trace("poll skipped: tracker busy");
+        hub_.Trace("poll skipped: tracker busy");
         return;
     }
     const auto rows = source_ ? source_->TcpRows() : std::nullopt;
@@ -60,9 +63,9 @@ void CDataThread::Poll() {
         entries.push_back(Payload::Record(std::move(record)));
     }
     Tell(failures_.Succeeded());
-    settings_.Broadcast(kMsgSnapshotBegin);
-    settings_.Registry().BroadcastEach(kMsgSnapshotEntry, entries);
-    settings_.Broadcast(kMsgSnapshotEnd);
+    hub_.Broadcast(kMsgSnapshotBegin);
+    hub_.BroadcastEach(kMsgSnapshotEntry, entries);
+    hub_.Broadcast(kMsgSnapshotEnd);
 }
 
 std::string CDataThread::FailureReason() const {
@@ -78,9 +81,9 @@ std::string CDataThread::FailureReason() const {
 
 void CDataThread::Tell(const std::vector<PollNotice>& notices) {
     for (const PollNotice& notice : notices) {
-        settings_.Trace(notice.text);
+        hub_.Trace(notice.text);
         if (notice.audience == PollNotice::Audience::UserAndTrace) {
-            settings_.NotifyUser(notice.text);
+            hub_.NotifyUser(notice.text);
         }
     }
 }

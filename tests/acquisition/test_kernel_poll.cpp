@@ -20,6 +20,7 @@
 #include "support/AcqFixtures.h"
 #include "support/RecordingNotifier.h"
 #include "tracking/DataThread.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -192,14 +193,14 @@ protected:
     KernelPollerTest()
         : settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "k",
                    [] { return std::vector<std::string>{}; }) {
-        settings.SetUserNotifier(messages);
-        settings.Register(&recorder);
+        hub.SetUserNotifier(messages);
+        hub.Register(&recorder);
         recorder.Start();
     }
-    ~KernelPollerTest() override { settings.Clear(); }
+    ~KernelPollerTest() override { hub.Clear(); }
 
     std::unique_ptr<CDataThread> MakePoller() {
-        return std::make_unique<CDataThread>(settings, OpenKernelTableSource(),
+        return std::make_unique<CDataThread>(settings, hub, OpenKernelTableSource(),
                                              std::make_shared<const CServicesDatabase>());
     }
 
@@ -211,6 +212,7 @@ protected:
     }
 
     std::shared_ptr<CCollectedMessages> messages = std::make_shared<CCollectedMessages>();
+    CWorkerHub hub;
     CSettingsStore settings;
     testing::CSnapshotRecorder recorder;
 };
@@ -342,18 +344,19 @@ TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
     ASSERT_TRUE(server);
     const int clientPort = PortOf(client.Get());
 
+    CWorkerHub hub;
     CSettingsStore settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "k",
                             [] { return std::vector<std::string>{}; });
     testing::CSnapshotRecorder recorder;
-    settings.Register(&recorder);
+    hub.Register(&recorder);
     recorder.Start();
     const std::string services = "tarvik-test " + std::to_string(port) + "/tcp\n";
     CDataThread poller(
-        settings, OpenKernelTableSource(),
+        settings, hub, OpenKernelTableSource(),
         std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText(services)));
     poller.Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
-    settings.Clear();
+    hub.Clear();
 
     const auto ours = WithPort(recorder.Records(), port);
     ASSERT_EQ(ours.size(), 3u);

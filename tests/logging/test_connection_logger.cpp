@@ -39,7 +39,7 @@ using ConnectionLoggerTest = LoggerTest;
 TEST_F(ConnectionLoggerTest, WritesTheExactLineUnderAHeaderWithNothingEscaped) {
     CConnectionRecord record = Record(kCategoryInbound, UtcTime(2003, 8, 22, 14, 5, 10));
     record.openTime = UtcTime(2003, 8, 22, 14, 3, 7);
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(record);
     record.serviceText = "inbound a,b";
     logger.Log(record);
@@ -52,11 +52,11 @@ TEST_F(ConnectionLoggerTest, WritesTheExactLineUnderAHeaderWithNothingEscaped) {
 
 TEST_F(ConnectionLoggerTest, HeaderIsWrittenOnceEvenAcrossLoggers) {
     {
-        CConnectionLogger logger(store_);
+        CConnectionLogger logger(store_, hub_);
         logger.Log(Record(kCategoryInbound, kMay7));
         logger.Log(Record(kCategoryInbound, kMay7 + 60));
     }
-    CConnectionLogger reopened(store_);
+    CConnectionLogger reopened(store_, hub_);
     reopened.Log(Record(kCategoryInbound, kMay7 + 120));
 
     const std::string log = Log("inbound. 7. 5.2003");
@@ -69,7 +69,7 @@ TEST_F(ConnectionLoggerTest, HeaderIsWrittenOnceEvenAcrossLoggers) {
 TEST_F(ConnectionLoggerTest, ExistingFileIsAppendedToAndOnlyAnEmptyOneGetsTheHeader) {
     std::ofstream(dir_ / "outbound. 7. 5.2003").close();
     std::ofstream(dir_ / "unknown. 7. 5.2003") << "earlier line\n";
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(Record(kCategoryOutbound, kMay7));
     logger.Log(Record(kCategoryUnknown, kMay7));
 
@@ -80,7 +80,7 @@ TEST_F(ConnectionLoggerTest, ExistingFileIsAppendedToAndOnlyAnEmptyOneGetsTheHea
 }
 
 TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFileAndListeningWritesNothing) {
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(Record(kCategoryListening, kMay7));
     logger.Log(Record(0, kMay7));
     EXPECT_EQ(FileCount(dir_.Path()), 0u);
@@ -95,7 +95,7 @@ TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFileAndListeningWritesNothing)
 }
 
 TEST_F(ConnectionLoggerTest, SwitchAndFilterAreReadAtEveryRecord) {
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     store_.SetLogEnabled(LogCategory::Inbound, 0);
     logger.Log(Record(kCategoryInbound, kMay7, 80));
     EXPECT_FALSE(fs::exists(dir_ / "inbound. 7. 5.2003"));
@@ -118,7 +118,7 @@ TEST_F(ConnectionLoggerTest, SwitchAndFilterAreReadAtEveryRecord) {
 }
 
 TEST_F(ConnectionLoggerTest, AlternatingDaysPutEachLineInItsDaysFile) {
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     for (int i = 0; i < 4; ++i) {
         CConnectionRecord record = Record(kCategoryInbound, i % 2 == 0 ? kMay7 : kMay8);
         record.localPort = 100 + i;
@@ -135,7 +135,7 @@ TEST_F(ConnectionLoggerTest, AlternatingDaysPutEachLineInItsDaysFile) {
 }
 
 TEST_F(ConnectionLoggerTest, RotationChangeMovesToTheNewFileAtOnce) {
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(Record(kCategoryOutbound, kMay7));
     store_.SetLogRotation(LogCategory::Outbound, kRotationWeekly);
     logger.Log(Record(kCategoryOutbound, kMay7));
@@ -151,7 +151,7 @@ TEST_F(ConnectionLoggerTest, RotationChangeMovesToTheNewFileAtOnce) {
 TEST_F(ConnectionLoggerTest, FolderChangeTakesEffectAfterTheNextDateChange) {
     const fs::path other = dir_.Path() / "other";
     fs::create_directory(other);
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(Record(kCategoryInbound, kMay7));
     store_.SetLogFolder(LogCategory::Inbound, other.string() + "/");
     logger.Log(Record(kCategoryInbound, kMay7));
@@ -166,7 +166,7 @@ TEST_F(ConnectionLoggerTest, AFailureKeepsTheCategoryOnAndItsLinesUntilTheFileCa
     // Only the folder's last component is made, so a missing parent keeps failing.
     const fs::path parent = dir_.Path() / "parent";
     store_.SetLogFolder(LogCategory::Inbound, (parent / "logs").string());
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     logger.Log(Record(kCategoryInbound, kMay7, 1));
     logger.Log(Record(kCategoryInbound, kMay7, 2));
     logger.Log(Record(kCategoryUnknown, kMay7));
@@ -207,7 +207,7 @@ TEST_F(ConnectionLoggerTest, AFailureKeepsTheCategoryOnAndItsLinesUntilTheFileCa
 TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFailureMessage) {
     store_.SetLogFolder(LogCategory::Outbound, (dir_.Path() / "gone" / "a").string());
     store_.SetLogFolder(LogCategory::Unknown, (dir_.Path() / "gone" / "b").string());
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(Record(kCategoryOutbound, kMay7));
     logger.Log(Record(kCategoryUnknown, kMay7));
     logger.Log(Record(kCategoryInbound, kMay7));
@@ -226,7 +226,7 @@ TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFailureMessage) {
 TEST_F(ConnectionLoggerTest, NameThatIsNoFileIsRefusedOnceAndRetriedAfterAPause) {
     const fs::path blocked = dir_.Path() / "inbound. 7. 5.2003";
     fs::create_directory(blocked);
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     logger.Log(Record(kCategoryInbound, kMay7, 1));
     logger.Log(Record(kCategoryInbound, kMay7, 2));
     EXPECT_EQ(MessagesWith(blocked.string() + ": is not a regular file"), 1u);
@@ -248,7 +248,7 @@ TEST_F(ConnectionLoggerTest, LinkPlantedAtTheLogNameIsNotFollowed) {
     fs::create_symlink(victim, dir_ / "inbound. 7. 5.2003");
     fs::create_hard_link(victim, dir_ / "outbound. 7. 5.2003");
 
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(Record(kCategoryInbound, kMay7));
     logger.Log(Record(kCategoryInbound, kMay7));
     logger.Log(Record(kCategoryOutbound, kMay7));
@@ -266,7 +266,7 @@ TEST_F(ConnectionLoggerTest, LinkPlantedAtTheLogNameIsNotFollowed) {
 TEST_F(ConnectionLoggerTest, FifoAtTheLogNameIsRefusedWithoutBlocking) {
     const fs::path fifo = dir_.Path() / "inbound. 7. 5.2003";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     auto done = std::async(std::launch::async, [&] {
         logger.Log(Record(kCategoryInbound, kMay7));
         logger.Log(Record(kCategoryUnknown, kMay7));
@@ -282,7 +282,7 @@ TEST_F(ConnectionLoggerTest, FifoAtTheLogNameIsRefusedWithoutBlocking) {
 }
 
 TEST_F(ConnectionLoggerTest, RemovedOrMovedFolderIsMadeAgainForTheNextLine) {
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(Record(kCategoryInbound, kMay7, 1));
     fs::remove_all(dir_.Path());
     logger.Log(Record(kCategoryInbound, kMay7, 2));
@@ -302,7 +302,7 @@ TEST_F(ConnectionLoggerTest, RemovedOrMovedFolderIsMadeAgainForTheNextLine) {
 TEST_F(ConnectionLoggerTest, FolderIsMadeWhenItsFirstFileIsOpened) {
     const fs::path fresh = dir_.Path() / "fresh";
     store_.SetLogFolder(LogCategory::Outbound, fresh.string());
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     EXPECT_FALSE(fs::exists(fresh));
     logger.Log(Record(kCategoryOutbound, kMay7));
     EXPECT_EQ(testing::ReadFile(fresh / "outbound. 7. 5.2003").find(kHeaderLine), 0u);
@@ -318,18 +318,18 @@ TEST_F(ConnectionLoggerTest, OutOfRangeRotationAndFilterModeInTheFileLogWithTheD
                         << "inboundfolder=" << dir_.Path().string() << "\n"
                         << "outboundfolder=" << dir_.Path().string() << "\n"
                         << "unknownfolder=" << dir_.Path().string() << "\n";
-    CSettingsStore edited(file, [] { return std::vector<std::string>{}; }, dir_.Path());
+    CSettingsStore edited(
+        file, [] { return std::vector<std::string>{}; }, dir_.Path());
     const std::vector<std::string> warnings = edited.LoadWarnings();
     for (const char* key : {"inboundtype", "outboundrotation", "unknownrotation"}) {
-        EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
-                                [key](const std::string& w) {
-                                    return w.find(key) != std::string::npos;
-                                }),
-                  1)
+        EXPECT_EQ(
+            std::count_if(warnings.begin(), warnings.end(),
+                          [key](const std::string& w) { return w.find(key) != std::string::npos; }),
+            1)
             << key;
     }
 
-    CConnectionLogger logger(edited);
+    CConnectionLogger logger(edited, hub_);
     logger.Log(Record(kCategoryOutbound, kMay7));
     logger.Log(Record(kCategoryUnknown, kMay7));
     logger.Log(Record(kCategoryInbound, kMay7, 25));  // type 1 logs every port
@@ -339,7 +339,7 @@ TEST_F(ConnectionLoggerTest, OutOfRangeRotationAndFilterModeInTheFileLogWithTheD
 }
 
 TEST_F(ConnectionLoggerTest, FullDiskLeavesNoTornLineSaysSoOnceAndLosesNothing) {
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     logger.Log(Record(kCategoryInbound, kMay7, 1));
     const std::string before = Log("inbound. 7. 5.2003");
 
@@ -395,7 +395,7 @@ TEST_F(ConnectionLoggerTest, RealFullDiskKeepsEveryLineWholeAndInOrder) {
     std::ofstream(disk / "filler", std::ios::binary) << std::string(16 * 1024, 'f');
     const fs::path logs = disk / "logs";
     store_.SetLogFolder(LogCategory::Inbound, logs.string());
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
 
     int logged = 0;
     int afterFull = 0;
@@ -428,7 +428,7 @@ TEST_F(ConnectionLoggerTest, RealFullDiskKeepsEveryLineWholeAndInOrder) {
 }
 
 TEST_F(ConnectionLoggerTest, RetryPauseDoublesUpToFiveMinutes) {
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
     logger.Log(Record(kCategoryInbound, kMay7));
     ASSERT_EQ(writer_.Calls(), 1);
@@ -447,7 +447,7 @@ TEST_F(ConnectionLoggerTest, RetryPauseDoublesUpToFiveMinutes) {
 }
 
 TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingResumes) {
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
     const int extra = 5;
     const int total = static_cast<int>(CCategoryLog::kMaxPendingLines) + extra;
@@ -478,7 +478,7 @@ TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingR
 }
 
 TEST_F(ConnectionLoggerTest, LinesStillHeldWhenLoggingEndsAreToldAsLost) {
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
     logger.Log(Record(kCategoryUnknown, kMay7, 1));
     logger.Log(Record(kCategoryUnknown, kMay7, 2));
@@ -492,7 +492,7 @@ TEST_F(ConnectionLoggerTest, DefaultsLogInboundDailyIntoLogsUnderTheInstallFolde
     testing::TempDir install;
     CSettingsStore defaults(
         install.Path() / "Tarvik.conf", [] { return std::vector<std::string>{}; }, install.Path());
-    CConnectionLogger logger(defaults);
+    CConnectionLogger logger(defaults, hub_);
     logger.Log(Record(kCategoryInbound, kMay7));
     logger.Log(Record(kCategoryOutbound, kMay7));
 

@@ -19,7 +19,7 @@ using LoggingThreadTest = LoggerTest;
 const std::time_t kMay7 = UtcTime(2003, 5, 7, 14, 5, 10);
 
 TEST_F(LoggingThreadTest, WritesEveryPostedRecordBeforeQuitting) {
-    CLoggingThread worker(store_);
+    CLoggingThread worker(store_, hub_);
     ASSERT_TRUE(worker.Handles(kMsgLogConnection));
     worker.Start();
     for (int port = 1; port <= 5; ++port) {
@@ -50,7 +50,7 @@ LoggerHooks SteppingClock(LoggerHooks hooks, testing::FakeClock& clock) {
 }
 
 TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
-    CLoggingThread worker(store_, SteppingClock(Hooks(), clock_));
+    CLoggingThread worker(store_, hub_, SteppingClock(Hooks(), clock_));
     ASSERT_TRUE(worker.Handles(kMsgPoll));
     worker.Start();
     writer_.FailNext(1);
@@ -72,7 +72,7 @@ TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
 }
 
 TEST_F(LoggingThreadTest, QuitTellsHowManyHeldBackLinesAreLost) {
-    CLoggingThread worker(store_, Hooks());
+    CLoggingThread worker(store_, hub_, Hooks());
     worker.Start();
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
     ASSERT_TRUE(

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -75,6 +76,9 @@ TEST(ConnectionRecordTest, ColumnTextsInDisplayOrder) {
     EXPECT_EQ(record.ColumnText(Column::ConnectionState), "Established");
     EXPECT_STREQ(ColumnTitle(Column::HostName), "Hostname");
     EXPECT_STREQ(ColumnTitle(Column::ConnectionState), "Connection State");
+    EXPECT_THAT(ColumnTitles(),
+                ::testing::ElementsAre("Hostname", "IP Address", "Local Port", "Remote Port",
+                                       "Service Type", "Interface", "Connection State"));
 }
 
 TEST(ConnectionRecordTest, ListeningPortShowsNoRemotePort) {

@@ -19,6 +19,7 @@
 #include "acquisition/ServicesDatabase.h"
 #include "acquisition/TableSource.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/RowTableModel.h"
@@ -143,9 +144,12 @@ int main(int argc, char** argv) {
     {
         CSettingsStore settings(
             scratch / "Tarvik.conf", [] { return std::vector<std::string>{"192.0.2.2"}; }, scratch);
+        CWorkerHub hub;
         CMainFrame frame(
-            settings,
-            [](CSettingsStore&, IConnectionList&) { return std::make_unique<CIdleWorkers>(); },
+            settings, hub,
+            [](CSettingsStore&, CWorkerHub&, IConnectionList&) {
+                return std::make_unique<CIdleWorkers>();
+            },
             [] { return std::make_unique<CSystemTray>(nullptr, [] { return false; }); });
         frame.View()->Apply(SampleRows());
         frame.View()->Rows().ClickHeading(6);

@@ -16,6 +16,7 @@
 #include "app/InstanceLock.h"
 #include "app/WorkerSet.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "ui/window/ActivationChannel.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
@@ -27,7 +28,8 @@ using namespace tarvik;
 
 class CRunningWorkers : public IWorkers {
 public:
-    CRunningWorkers(CSettingsStore& settings, IConnectionList& list) : workers_(settings, list) {}
+    CRunningWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list)
+        : workers_(settings, hub, list) {}
     void Quit() override { workers_.Quit(); }
     void Join() override { workers_.Join(); }
 
@@ -116,11 +118,13 @@ int main(int argc, char* argv[]) {
     // Hidden to the tray is not closed: the program ends only through the close path.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    CWorkerHub hub;
     CSettingsStore settings(config, ListKernelInterfaceAddresses);
-    CMainFrame frame(settings, [](CSettingsStore& store, IConnectionList& list) {
-        return std::make_unique<CRunningWorkers>(store, list);
-    });
-    settings.SetUserNotifier(std::make_shared<CMessageBoxNotifier>(&frame));
+    CMainFrame frame(settings, hub,
+                     [](CSettingsStore& store, CWorkerHub& workerHub, IConnectionList& list) {
+                         return std::make_unique<CRunningWorkers>(store, workerHub, list);
+                     });
+    hub.SetUserNotifier(std::make_shared<CMessageBoxNotifier>(&frame));
 
     CTerminationSignals termination;
     QObject::connect(&termination, &CTerminationSignals::terminationRequested, &frame,
