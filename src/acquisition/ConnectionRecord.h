@@ -11,11 +11,13 @@
 namespace tarvik {
 
 // Category codes of a connection; the numbers are stable because settings and peers use them.
-enum Category : int {
-    kCategoryListening = 2110,
-    kCategoryInbound = 2111,
-    kCategoryOutbound = 2112,
-    kCategoryUnknown = 2113,
+// None: a record not classified yet.
+enum class Category : int {
+    None = 0,
+    Listening = 2110,
+    Inbound = 2111,
+    Outbound = 2112,
+    Unknown = 2113,
 };
 
 // MIB-II tcpConnState values (RFC 1213) that other parts test for.
@@ -45,7 +47,7 @@ struct CConnectionRecord {
     int visible = 0;
     std::time_t closeTime = 0;
     std::time_t openTime = 0;
-    int category = 0;
+    Category category = Category::None;
     int id = 0;
     int remotePort = 0;
     int localPort = 0;

@@ -273,7 +273,7 @@ void CScanListener::AcceptAndReport(int listenFd) {
     record.remotePort = ntohs(peer.sin_port);
     record.ipAddress = DottedAddress(peer.sin_addr);
     record.hostName = record.ipAddress;
-    record.category = kCategoryInbound;
+    record.category = Category::Inbound;
     record.openTime = std::time(nullptr);
     record.closeTime = record.openTime;
     hub_.Broadcast(kMsgNewConnection, Payload::Record(std::move(record)));

@@ -370,20 +370,20 @@ TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
     const CConnectionRecord serverEnd = find(port, kStateEstablished);
     const CConnectionRecord clientEnd = find(clientPort, kStateEstablished);
 
-    EXPECT_EQ(listening.category, kCategoryListening);
+    EXPECT_EQ(listening.category, Category::Listening);
     EXPECT_EQ(listening.state, kStateListen);
     EXPECT_EQ(listening.interfaceText, "127.0.0.1");
     EXPECT_EQ(listening.ipAddress, "n/a");
     EXPECT_EQ(listening.serviceText, "tarvik-test server");
 
-    EXPECT_EQ(serverEnd.category, kCategoryInbound);
+    EXPECT_EQ(serverEnd.category, Category::Inbound);
     EXPECT_EQ(serverEnd.state, kStateEstablished);
     EXPECT_EQ(serverEnd.localPort, port);
     EXPECT_EQ(serverEnd.remotePort, clientPort);
     EXPECT_EQ(serverEnd.hostName, "localhost");
     EXPECT_EQ(serverEnd.serviceText, "tarvik-test");
 
-    EXPECT_EQ(clientEnd.category, kCategoryOutbound);
+    EXPECT_EQ(clientEnd.category, Category::Outbound);
     EXPECT_EQ(clientEnd.localPort, clientPort);
     EXPECT_EQ(clientEnd.remotePort, port);
     EXPECT_EQ(clientEnd.serviceText, "tarvik-test");
@@ -493,17 +493,17 @@ TEST(KernelPollTest, AnIpv6LoopbackConnectionShowsItsAddressesAndThisProcess) {
         EXPECT_EQ(record.pid, ::getpid()) << record.localPort;
         EXPECT_EQ(record.command, command);
         if (record.state == kStateListen) {
-            EXPECT_EQ(record.category, kCategoryListening);
+            EXPECT_EQ(record.category, Category::Listening);
             continue;
         }
         EXPECT_EQ(record.ipAddress, "::1");
         EXPECT_EQ(record.hostName, "localhost");
         if (record.localPort == port) {
-            EXPECT_EQ(record.category, kCategoryInbound);
+            EXPECT_EQ(record.category, Category::Inbound);
             EXPECT_EQ(record.remotePort, clientPort);
         } else {
             EXPECT_EQ(record.localPort, clientPort);
-            EXPECT_EQ(record.category, kCategoryUnknown);
+            EXPECT_EQ(record.category, Category::Unknown);
         }
     }
 }
@@ -528,7 +528,7 @@ TEST(KernelPollTest, AnIpv6OnlyListenerOnEveryAddressIsShownOnIpv6Loopback) {
     }
     ASSERT_EQ(ours.size(), 1u);
     EXPECT_EQ(ours[0].interfaceText, "::1");
-    EXPECT_EQ(ours[0].category, kCategoryListening);
+    EXPECT_EQ(ours[0].category, Category::Listening);
 }
 
 }  // namespace

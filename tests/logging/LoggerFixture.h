@@ -97,7 +97,7 @@ protected:
         }
     }
 
-    static CConnectionRecord Record(int category, std::time_t closeTime, int localPort = 21,
+    static CConnectionRecord Record(Category category, std::time_t closeTime, int localPort = 21,
                                     int remotePort = 1234) {
         CConnectionRecord record;
         record.category = category;

@@ -24,11 +24,11 @@ TEST_F(LoggingThreadTest, WritesEveryPostedRecordBeforeQuitting) {
     worker.Start();
     for (int port = 1; port <= 5; ++port) {
         ASSERT_TRUE(worker.Post(
-            {kMsgLogConnection, Payload::Record(Record(kCategoryInbound, kMay7, port)), {}}));
+            {kMsgLogConnection, Payload::Record(Record(Category::Inbound, kMay7, port)), {}}));
     }
     // A record of no loggable kind and a message without a record are dropped quietly.
     ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryListening, kMay7)), {}}));
+        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Listening, kMay7)), {}}));
     ASSERT_TRUE(worker.Post({kMsgLogConnection, {}, {}}));
     ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
     worker.Join();
@@ -55,7 +55,7 @@ TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
     worker.Start();
     writer_.FailNext(1);
     ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryInbound, kMay7, 1)), {}}));
+        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Inbound, kMay7, 1)), {}}));
     ASSERT_TRUE(worker.Post({kMsgPoll, {}, {}}));
 
     // Bounded wait for the worker: the tick alone must bring the line out.
@@ -76,7 +76,7 @@ TEST_F(LoggingThreadTest, QuitTellsHowManyHeldBackLinesAreLost) {
     worker.Start();
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
     ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryOutbound, kMay7)), {}}));
+        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Outbound, kMay7)), {}}));
     ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
     worker.Join();
     EXPECT_EQ(MessagesWith("1 outbound line was lost"), 1u);

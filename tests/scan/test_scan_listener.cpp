@@ -67,7 +67,7 @@ TEST_F(ScanListenerTest, AcceptsClosesAndReportsOneInboundRecord) {
     ASSERT_EQ(received.size(), 1u);
     ASSERT_TRUE(received[0].record);
     const CConnectionRecord& record = *received[0].record;
-    EXPECT_EQ(record.category, kCategoryInbound);
+    EXPECT_EQ(record.category, Category::Inbound);
     EXPECT_EQ(record.localPort, ports[1]);
     EXPECT_EQ(record.interfaceText, "0.0.0.0");
     EXPECT_EQ(record.remotePort, client->localPort);

@@ -69,7 +69,8 @@ protected:
         watcher->Start();
         return *watcher;
     }
-    void PostConnection(const std::string& host, int localPort, int category = kCategoryInbound) {
+    void PostConnection(const std::string& host, int localPort,
+                        Category category = Category::Inbound) {
         CConnectionRecord record;
         record.category = category;
         record.ipAddress = host;
@@ -127,9 +128,9 @@ TEST_F(ScanWatcherTest, HostsAlertInFirstSeenOrder) {
 TEST_F(ScanWatcherTest, IgnoresOtherCategoriesIgnoredHostsAndIgnoredPorts) {
     settings.SetThreshold(0);  // every seen host would alert
     StartWatcher();
-    PostConnection("10.0.0.7", 80, kCategoryOutbound);
-    PostConnection("10.0.0.7", 80, kCategoryListening);
-    PostConnection("10.0.0.7", 80, kCategoryUnknown);
+    PostConnection("10.0.0.7", 80, Category::Outbound);
+    PostConnection("10.0.0.7", 80, Category::Listening);
+    PostConnection("10.0.0.7", 80, Category::Unknown);
     PostConnection("127.0.0.1", 80);
     PostConnection("0.0.0.0", 80);
     PostConnection("10.0.0.9", 81);

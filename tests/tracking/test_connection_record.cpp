@@ -20,7 +20,7 @@ protected:
 
 CConnectionRecord InboundFtp() {
     CConnectionRecord record;
-    record.category = kCategoryInbound;
+    record.category = Category::Inbound;
     record.state = kStateEstablished;
     record.openTime = 1061560987;   // 2003-08-22 14:03:07 UTC
     record.closeTime = 1061561110;  // 2003-08-22 14:05:10 UTC

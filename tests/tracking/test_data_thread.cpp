@@ -90,7 +90,7 @@ TEST_F(DataThreadTest, EachPollIsOneFramedSnapshotInTableOrder) {
     const auto records = recorder.Records();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0].serviceText, "inbound ftp");
-    EXPECT_EQ(records[0].category, kCategoryInbound);
+    EXPECT_EQ(records[0].category, Category::Inbound);
     EXPECT_EQ(records[1].serviceText, "ftp server");
     EXPECT_EQ(records[3].serviceText, "ftp server");
 }
@@ -256,7 +256,7 @@ TEST_F(DataThreadTest, PollMessagesRunOnTheWorkerUntilQuit) {
     EXPECT_FALSE(poller->Running());
     const auto records = recorder.Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].category, kCategoryUnknown);
+    EXPECT_EQ(records[0].category, Category::Unknown);
     EXPECT_EQ(records[1].hostName, "10.0.0.9");
 }
 
