@@ -44,7 +44,7 @@ enum class Column : int {
 // One TCP connection or listening port as the system knows it. A plain value: it is copied
 // freely between threads and owned by whoever holds it.
 struct CConnectionRecord {
-    int visible = 0;
+    bool visible = false;
     std::time_t closeTime = 0;
     std::time_t openTime = 0;
     Category category = Category::None;

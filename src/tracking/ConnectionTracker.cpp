@@ -144,7 +144,7 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
         return;
     }
     const ViewFilter filter = host_.ReadFilter();
-    entry.visible = IsVisible(entry, filter) ? 1 : 0;
+    entry.visible = IsVisible(entry, filter);
     const std::size_t match = TakeMatch(entry);
     if (match == kNone) {
         AddNew(std::move(entry), filter);

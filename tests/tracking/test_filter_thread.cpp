@@ -98,7 +98,7 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1, 2, 3}));
     for (const auto& record : tracker.Current()) {
         EXPECT_EQ(record.openTime, 1234);
-        EXPECT_EQ(record.visible, 1);
+        EXPECT_TRUE(record.visible);
     }
     ASSERT_EQ(SentNumbers(),
               (std::vector<int>{kMsgNewConnection, kMsgResolveHost, kMsgNewConnection,
@@ -185,7 +185,7 @@ TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
     EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
     CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait);
     expected.id = 1;
-    expected.visible = 1;
+    expected.visible = true;
     expected.openTime = 1000;
     expected.closeTime = 2000;
     EXPECT_EQ(host.sent[0].record, expected);
@@ -220,7 +220,7 @@ TEST_F(TrackerTest, EndedConnectionIsLoggedOnceWithTheCloseTimeOfThatSnapshot) {
     EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
     CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound);
     expected.id = 1;
-    expected.visible = 1;
+    expected.visible = true;
     expected.openTime = 1000;
     expected.closeTime = 4242;
     EXPECT_EQ(host.sent[0].record, expected);

@@ -232,7 +232,7 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     CConnectionRecord request = Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished);
     request.id = 1;
     request.openTime = 777;
-    request.visible = 1;
+    request.visible = true;
     ASSERT_TRUE(received[1].text && received[1].lRecord);
     EXPECT_EQ(*received[1].text, "10.0.0.7");
     EXPECT_EQ(*received[1].lRecord, request);
