@@ -165,8 +165,9 @@ public:
     // The machine's host name (empty when it cannot be read).
     static std::string LocalHostName();
 
-    // Runs (on the setting thread, no lock held) whenever "reverselookup" goes from off to on,
-    // by a setter or a reload: the lookup worker must hear of it. Empty: nothing runs.
+    // Runs on the setting thread whenever "reverselookup" goes from off to on, by a setter or a
+    // reload: the lookup worker must hear of it. It may read values, but a reload runs it under
+    // the file lock, so it must not save or reload. Empty: nothing runs.
     void SetReverseLookupOnHandler(std::function<void()> handler);
     // Diagnostic text of the store (an interface refresh). Discarded unless a sink is set.
     void SetTraceSink(std::function<void(std::string_view)> sink);
