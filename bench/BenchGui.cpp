@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/TarvikView.h"
 #endif
@@ -52,7 +53,7 @@ double MedianOf(std::vector<double> values) {
 CConnectionRecord BacklogRecord(int id) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = 1;
+    record.visible = true;
     record.hostName = "host-" + std::to_string(id % 997) + ".example";
     record.ipAddress = "10.1." + std::to_string(id / 250 % 250) + "." + std::to_string(id % 250);
     record.localPort = 1024 + id % 40000;
@@ -69,10 +70,11 @@ BacklogResult MeasureGuiBacklog(int rows, int batches, int busyMillis) {
     BacklogResult result;
     const auto dir =
         std::filesystem::temp_directory_path() / ("tarvik-backlog-" + std::to_string(getpid()));
+    CWorkerHub hub;
     CSettingsStore settings(
         dir / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir);
     {
-        CTarvikView view(settings, {});
+        CTarvikView view(settings, hub, {});
         view.resize(1000, 700);
         view.show();
         std::vector<RowOp> fill;
@@ -154,12 +156,13 @@ GuiResult MeasureGui(const std::vector<std::vector<RowOp>>& batches) {
     }
     const auto dir =
         std::filesystem::temp_directory_path() / ("tarvik-gui-" + std::to_string(getpid()));
+    CWorkerHub hub;
     CSettingsStore settings(
         dir / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir);
     const double heapBefore = HeapInUse();
     {
         // No workers: the bench hands the window its batches itself.
-        CTarvikView view(settings, {});
+        CTarvikView view(settings, hub, {});
         view.resize(1000, 700);
         view.show();
         QApplication::processEvents();

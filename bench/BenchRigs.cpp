@@ -18,6 +18,7 @@
 #include "settings/SettingsStore.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik::bench {
 
@@ -173,14 +174,14 @@ public:
           settings_(
               dir_ / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir_),
           list_(keep),
-          filter_(settings_, list_),
-          poller_(settings_) {
+          filter_(settings_, hub_, list_),
+          poller_(settings_, hub_) {
         filter_.Start();
-        settings_.Register(&filter_);
+        hub_.Register(&filter_);
     }
 
     ~PollRig() {
-        settings_.Clear();
+        hub_.Clear();
         filter_.Stop();
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
@@ -194,8 +195,8 @@ public:
         poller_.Poll();
         CConnectionRecord probe;
         probe.ipAddress = kSentinelAddress;
-        settings_.Broadcast(kMsgHostResolved, Payload::Text("sentinel"),
-                            Payload::Record(std::move(probe)));
+        hub_.Broadcast(kMsgHostResolved, Payload::Text("sentinel"),
+                       Payload::Record(std::move(probe)));
         if (!list_.WaitSentinel(++cycles_)) {
             return {};
         }
@@ -207,6 +208,7 @@ public:
 private:
     SentinelConnection sentinel_;
     std::filesystem::path dir_;
+    CWorkerHub hub_;
     CSettingsStore settings_;
     BenchList list_;
     CFilterThread filter_;

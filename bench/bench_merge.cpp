@@ -52,7 +52,7 @@ CConnectionRecord Connection(long n) {
     record.interfaceText = "192.168.1.5";
     record.localPort = 443 + static_cast<int>(n % 4);
     record.remotePort = 1024 + static_cast<int>(n % 60000);
-    record.category = kCategoryInbound;
+    record.category = Category::Inbound;
     record.state = kStateEstablished;
     record.serviceText = "inbound https";
     return record;

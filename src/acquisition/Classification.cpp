@@ -42,7 +42,7 @@ void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& serv
                         const CListeningPorts& listening) {
     const auto localName = services.Lookup(record.localPort);
     if (record.state == kStateListen) {
-        record.category = kCategoryListening;
+        record.category = Category::Listening;
         record.ipAddress = "n/a";
         record.hostName = "n/a";
         record.serviceText = NameOr(localName, "", " server", "unknown server");
@@ -50,34 +50,34 @@ void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& serv
     }
     const auto remoteName = services.Lookup(record.remotePort);
     if (record.localPort < kFirstUnprivilegedPort) {
-        record.category = kCategoryInbound;
+        record.category = Category::Inbound;
         record.serviceText = NameOr(localName, "inbound ", "", "unknown");
     } else if (record.remotePort < kFirstUnprivilegedPort) {
-        record.category = kCategoryOutbound;
+        record.category = Category::Outbound;
         record.serviceText = NameOr(remoteName, "outbound ", "", "unknown");
     } else if (listening.Contains(record.localPort)) {
         // Someone connected to a server of this machine, whatever its port is called.
-        record.category = kCategoryInbound;
+        record.category = Category::Inbound;
         record.serviceText = NameOr(localName, "", "", "unknown");
     } else if (localName) {
-        record.category = kCategoryInbound;
+        record.category = Category::Inbound;
         record.serviceText = std::string(*localName);
     } else if (remoteName) {
-        record.category = kCategoryOutbound;
+        record.category = Category::Outbound;
         record.serviceText = std::string(*remoteName);
     } else {
-        record.category = kCategoryUnknown;
+        record.category = Category::Unknown;
         record.serviceText = "unknown";
     }
 }
 
-const char* CategoryWord(int category) {
+const char* CategoryWord(Category category) {
     switch (category) {
-        case kCategoryListening:
+        case Category::Listening:
             return "listening";
-        case kCategoryInbound:
+        case Category::Inbound:
             return "inbound";
-        case kCategoryOutbound:
+        case Category::Outbound:
             return "outbound";
         default:
             return "unknown";

@@ -26,6 +26,6 @@ void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& serv
 void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& services);
 
 // "listening", "inbound", "outbound" or "unknown".
-const char* CategoryWord(int category);
+const char* CategoryWord(Category category);
 
 }  // namespace tarvik

@@ -42,6 +42,10 @@ const char* ColumnTitle(Column column) {
     return index < kColumnTitles.size() ? kColumnTitles[index] : "";
 }
 
+std::vector<std::string> ColumnTitles() {
+    return {kColumnTitles.begin(), kColumnTitles.end()};
+}
+
 std::string CConnectionRecord::StateName() const {
     return tarvik::StateName(state);
 }

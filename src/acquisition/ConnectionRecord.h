@@ -4,17 +4,20 @@
 #include <ctime>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "acquisition/Address.h"
 
 namespace tarvik {
 
 // Category codes of a connection; the numbers are stable because settings and peers use them.
-enum Category : int {
-    kCategoryListening = 2110,
-    kCategoryInbound = 2111,
-    kCategoryOutbound = 2112,
-    kCategoryUnknown = 2113,
+// None: a record not classified yet.
+enum class Category : int {
+    None = 0,
+    Listening = 2110,
+    Inbound = 2111,
+    Outbound = 2112,
+    Unknown = 2113,
 };
 
 // MIB-II tcpConnState values (RFC 1213) that other parts test for.
@@ -41,10 +44,10 @@ enum class Column : int {
 // One TCP connection or listening port as the system knows it. A plain value: it is copied
 // freely between threads and owned by whoever holds it.
 struct CConnectionRecord {
-    int visible = 0;
+    bool visible = false;
     std::time_t closeTime = 0;
     std::time_t openTime = 0;
-    int category = 0;
+    Category category = Category::None;
     int id = 0;
     int remotePort = 0;
     int localPort = 0;
@@ -91,5 +94,6 @@ std::string TimeText(std::time_t time);
 
 // The column titles in column order: "Hostname", "IP Address", ...
 const char* ColumnTitle(Column column);
+std::vector<std::string> ColumnTitles();
 
 }  // namespace tarvik

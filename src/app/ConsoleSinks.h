@@ -5,8 +5,8 @@
 #include <mutex>
 #include <string>
 
-#include "settings/SettingsStore.h"
 #include "tracking/ConnectionList.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 

@@ -23,6 +23,7 @@
 #include "app/Ticker.h"
 #include "app/WorkerSet.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
@@ -48,8 +49,8 @@ int WaitForSignal(const sigset_t& signals) {
 
 class CSettingsFile {
 public:
-    CSettingsFile(CSettingsStore& settings, CConsoleWriter& errors)
-        : settings_(settings), errors_(errors), name_(settings.File().string()) {}
+    CSettingsFile(CSettingsStore& settings, CWorkerHub& hub, CConsoleWriter& errors)
+        : settings_(settings), hub_(hub), errors_(errors), name_(settings.File().string()) {}
 
     // Reports what the load found; on a first start writes every value with its default.
     void ReportStart(bool firstStart) {
@@ -68,7 +69,7 @@ public:
     // watcher is told, so that it reopens its bait ports.
     void Reload() {
         ReportWarnings(settings_.Reload());
-        settings_.Broadcast(kMsgScanSettingsChanged);
+        hub_.Broadcast(kMsgScanSettingsChanged);
         errors_.WriteLine("tarvikd: reloaded " + name_);
     }
 
@@ -90,16 +91,17 @@ private:
     }
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     CConsoleWriter& errors_;
     std::string name_;
 };
 
-std::vector<CTicker::Tick> MonitorTicks(CSettingsStore& settings) {
+std::vector<CTicker::Tick> MonitorTicks(const CSettingsStore& settings, CWorkerHub& hub) {
     using std::chrono::milliseconds;
-    auto tick = [&settings](const char* label, int number) {
-        return [&settings, label, number] {
-            settings.Trace(label);
-            settings.Broadcast(number);
+    auto tick = [&hub](const char* label, int number) {
+        return [&hub, label, number] {
+            hub.Trace(label);
+            hub.Broadcast(number);
         };
     };
     return {
@@ -132,15 +134,17 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
         errors.WriteLine("tarvikd: " + limitError);
     }
     const bool firstStart = !std::filesystem::exists(options.configFile);
+    CWorkerHub hub;
     CSettingsStore settings(options.configFile, ListKernelInterfaceAddresses);
-    CSettingsFile settingsFile(settings, errors);
+    ConnectSettings(settings, hub);
+    CSettingsFile settingsFile(settings, hub, errors);
     settingsFile.ReportStart(firstStart);
     if (options.trace) {
-        settings.Registry().SetTraceSink(
+        hub.SetTraceSink(
             [&errors](std::string_view text) { errors.WriteLine("trace: " + std::string(text)); });
     }
-    settings.SetUserNotifier(std::make_shared<CConsoleNotifier>(errors));
-    settings.SetBalloonSink(std::make_shared<CConsoleBalloon>(errors));
+    hub.SetUserNotifier(std::make_shared<CConsoleNotifier>(errors));
+    hub.SetBalloonSink(std::make_shared<CConsoleBalloon>(errors));
 
     CConsoleList list(options.showRows ? &output : nullptr);
     CMonitorCounters counters;
@@ -177,9 +181,9 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
         const std::string acquisitionLine = acquisition.Summary();
         // Beside the start line: standard error is the journal under the service manager.
         errors.WriteLine("tarvikd: " + acquisitionLine);
-        CWorkerSet workers(settings, tap, probesCounted, std::move(acquisition));
-        settings.Register(&alertWorker);
-        CTicker ticker(MonitorTicks(settings));
+        CWorkerSet workers(settings, hub, tap, probesCounted, std::move(acquisition));
+        hub.Register(&alertWorker);
+        CTicker ticker(MonitorTicks(settings, hub));
         ticker.Start();
         errors.WriteLine("tarvikd: started (pid " + std::to_string(getpid()) + ", settings " +
                          options.configFile.string() + ")");

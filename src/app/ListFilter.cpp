@@ -45,12 +45,12 @@ std::optional<int> ParseStateName(std::string_view name) {
     return std::nullopt;
 }
 
-std::optional<int> ParseCategoryWord(std::string_view word) {
-    static constexpr std::array<std::pair<const char*, int>, 4> kWords = {{
-        {"listening", kCategoryListening},
-        {"inbound", kCategoryInbound},
-        {"outbound", kCategoryOutbound},
-        {"unknown", kCategoryUnknown},
+std::optional<Category> ParseCategoryWord(std::string_view word) {
+    static constexpr std::array<std::pair<const char*, Category>, 4> kWords = {{
+        {"listening", Category::Listening},
+        {"inbound", Category::Inbound},
+        {"outbound", Category::Outbound},
+        {"unknown", Category::Unknown},
     }};
     const std::string lower = Lower(word);
     for (const auto& [text, code] : kWords) {

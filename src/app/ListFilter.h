@@ -22,7 +22,7 @@ std::string ScriptStateName(int state);
 // name is neither.
 std::optional<int> ParseStateName(std::string_view name);
 // A category code for "listening", "inbound", "outbound" or "unknown".
-std::optional<int> ParseCategoryWord(std::string_view word);
+std::optional<Category> ParseCategoryWord(std::string_view word);
 
 // Which rows --list prints. Each kind of condition narrows the list; several values of one kind
 // (two --state options) let either through.
@@ -30,7 +30,7 @@ struct ListFilter {
     std::vector<int> states{};
     std::vector<int> ports{};  // local or remote
     std::vector<AddressFamily> families{};
-    std::vector<int> categories{};
+    std::vector<Category> categories{};
 
     bool Matches(const CConnectionRecord& record) const;
 };

@@ -7,30 +7,31 @@
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
 #include "tracking/SnapshotGate.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
 namespace {
 
-WorkerParts MakeWorkers(CSettingsStore& settings, IConnectionList& list,
+WorkerParts MakeWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                         std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
                         std::unique_ptr<IEventSource> events) {
     WorkerParts parts;
     // One snapshot in flight at most: a tracker that falls behind makes the poller skip polls
     // rather than queue whole tables.
     auto gate = std::make_shared<CSnapshotGate>();
-    auto poller = std::make_unique<CDataThread>(settings);
+    auto poller = std::make_unique<CDataThread>(settings, hub);
     poller->SetSnapshotGate(gate);
     if (events) {
         poller->SetEventSource(std::move(events));
     }
-    auto tracker = std::make_unique<CFilterThread>(settings, list);
+    auto tracker = std::make_unique<CFilterThread>(settings, hub, list);
     tracker->SetSnapshotGate(gate);
     parts.poller = std::move(poller);
     parts.tracker = std::move(tracker);
-    parts.lookup = std::make_unique<CReverseLookupThread>(settings);
-    parts.logger = std::make_unique<CLoggingThread>(settings);
-    parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings);
+    parts.lookup = std::make_unique<CReverseLookupThread>(settings, hub);
+    parts.logger = std::make_unique<CLoggingThread>(settings, hub);
+    parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings, hub);
     parts.scanWatcher->CountProbesInto(std::move(probesCounted));
     return parts;
 }
@@ -45,21 +46,21 @@ AcquisitionChoice ChooseAcquisition(const CSettingsStore& settings,
         fromCommandLine
             ? *fromCommandLine
             : ParseAcquisitionMode(settings.GetAcquisition()).value_or(AcquisitionMode::Auto);
-    AcquisitionChoice choice = OpenAcquisition(requested, factories);
-    settings.Trace(choice.Summary());
-    return choice;
+    return OpenAcquisition(requested, factories);
 }
 
-CWorkerSet::CWorkerSet(CSettingsStore& settings, IConnectionList& list,
+CWorkerSet::CWorkerSet(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                        std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
                        AcquisitionChoice acquisition)
     : CWorkerSet(
-          settings,
-          MakeWorkers(settings, list, std::move(probesCounted), std::move(acquisition.source)),
-          acquisition.mode) {}
+          hub,
+          MakeWorkers(settings, hub, list, std::move(probesCounted), std::move(acquisition.source)),
+          acquisition.mode) {
+    hub_.Trace(acquisition.Summary());
+}
 
-CWorkerSet::CWorkerSet(CSettingsStore& settings, WorkerParts parts, AcquisitionMode mode)
-    : settings_(settings), parts_(std::move(parts)), mode_(mode) {
+CWorkerSet::CWorkerSet(CWorkerHub& hub, WorkerParts parts, AcquisitionMode mode)
+    : hub_(hub), parts_(std::move(parts)), mode_(mode) {
     const std::initializer_list<CWorkerThread*> inOrder = {
         parts_.poller.get(), parts_.tracker.get(), parts_.lookup.get(), parts_.logger.get(),
         parts_.scanWatcher.get()};
@@ -67,7 +68,7 @@ CWorkerSet::CWorkerSet(CSettingsStore& settings, WorkerParts parts, AcquisitionM
         worker->Start();
     }
     for (CWorkerThread* worker : inOrder) {
-        settings_.Register(worker);
+        hub_.Register(worker);
     }
 }
 
@@ -114,7 +115,7 @@ void CWorkerSet::StopInOrder() {
     parts_.logger->Join();
     parts_.scanWatcher->Join();
 
-    settings_.Clear();
+    hub_.Clear();
 }
 
 }  // namespace tarvik

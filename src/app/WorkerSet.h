@@ -13,6 +13,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 class IConnectionList;
 class CWorkerThread;
 class CScanWatcherThread;
@@ -44,12 +45,11 @@ class CWorkerSet {
 public:
     // `probesCounted`, when given, receives the number of probes the scan watcher counts.
     // The poller follows the table the way `acquisition` chose (poll when it holds no source).
-    CWorkerSet(CSettingsStore& settings, IConnectionList& list,
+    CWorkerSet(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                std::shared_ptr<std::atomic<std::uint64_t>> probesCounted = nullptr,
                AcquisitionChoice acquisition = {});
     // Takes workers made elsewhere (tests); every part must be set.
-    CWorkerSet(CSettingsStore& settings, WorkerParts parts,
-               AcquisitionMode mode = AcquisitionMode::Poll);
+    CWorkerSet(CWorkerHub& hub, WorkerParts parts, AcquisitionMode mode = AcquisitionMode::Poll);
     // Stops the workers if nobody did and waits for every worker to end.
     ~CWorkerSet();
 
@@ -69,7 +69,7 @@ public:
 private:
     void StopInOrder();
 
-    CSettingsStore& settings_;
+    CWorkerHub& hub_;
     WorkerParts parts_;
     AcquisitionMode mode_;
 

@@ -5,6 +5,7 @@
 
 #include "logging/ConnectionLogger.h"
 #include "logging/LogFileName.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
@@ -30,8 +31,9 @@ std::string LogTarget::Path() const {
     return folder + '/' + name;
 }
 
-CCategoryLog::CCategoryLog(CSettingsStore& settings, LogCategory category, LogWriter writer)
-    : settings_(settings), category_(category), file_(std::move(writer)) {}
+CCategoryLog::CCategoryLog(CSettingsStore& settings, CWorkerHub& hub, LogCategory category,
+                           LogWriter writer)
+    : settings_(settings), hub_(hub), category_(category), file_(std::move(writer)) {}
 
 void CCategoryLog::Close() {
     file_.Close();
@@ -63,7 +65,7 @@ void CCategoryLog::Finish(Clock::time_point now) {
         const std::string path = pending_.front().target.Path();
         pending_.clear();
         pendingBytes_ = 0;
-        settings_.NotifyUser(LostText("not written before logging stopped") + " (" + path + ")");
+        hub_.NotifyUser(LostText("not written before logging stopped") + " (" + path + ")");
         lost_ = 0;
     }
     Close();
@@ -117,7 +119,7 @@ bool CCategoryLog::EnsureOpen(const LogTarget& target, Failure& failure) {
 }
 
 void CCategoryLog::Fail(const LogTarget& target, const Failure& failure, Clock::time_point now) {
-    settings_.Trace("logger: " + target.Path() + ": " + failure.reason);
+    hub_.Trace("logger: " + target.Path() + ": " + failure.reason);
     if (failing_) {
         pause_ = std::min<Clock::duration>(pause_ * 2, kLongestRetry);
     } else {
@@ -125,12 +127,12 @@ void CCategoryLog::Fail(const LogTarget& target, const Failure& failure, Clock::
         pause_ = kFirstRetry;
         const std::string where = target.Path() + ": " + failure.reason;
         if (failure.kind == FailureKind::Open) {
-            settings_.NotifyUser(std::string(CreateFailureMessage(category_)) + " " + where +
-                                 " (lines are kept and the file is tried again)");
+            hub_.NotifyUser(std::string(CreateFailureMessage(category_)) + " " + where +
+                            " (lines are kept and the file is tried again)");
         } else {
-            settings_.NotifyUser("Unable to write " + std::string(LogCategoryWord(category_)) +
-                                 " connection logfile " + where +
-                                 " (lines are kept and written when it can be)");
+            hub_.NotifyUser("Unable to write " + std::string(LogCategoryWord(category_)) +
+                            " connection logfile " + where +
+                            " (lines are kept and written when it can be)");
         }
     }
     nextTry_ = now + pause_;
@@ -142,7 +144,7 @@ void CCategoryLog::Recover(const LogTarget& target) {
     if (lost_ > 0) {
         text += "; " + LostText("more than the queue could keep");
     }
-    settings_.NotifyUser(text);
+    hub_.NotifyUser(text);
     failing_ = false;
     lost_ = 0;
     pause_ = {};

@@ -12,6 +12,8 @@
 
 namespace tarvik {
 
+class CWorkerHub;
+
 // Where a line goes: the folder and the file name in it.
 struct LogTarget {
     std::string folder;
@@ -34,7 +36,8 @@ public:
     static constexpr Clock::duration kFirstRetry = std::chrono::seconds(1);
     static constexpr Clock::duration kLongestRetry = std::chrono::minutes(5);
 
-    CCategoryLog(CSettingsStore& settings, LogCategory category, LogWriter writer = {});
+    CCategoryLog(CSettingsStore& settings, CWorkerHub& hub, LogCategory category,
+                 LogWriter writer = {});
 
     // Queues `line` for `target` and writes the queue, unless a failure's pause still runs.
     void Submit(LogTarget target, std::string line, Clock::time_point now);
@@ -67,6 +70,7 @@ private:
     std::string LostText(std::string_view cause) const;
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     LogCategory category_;
     CLogFile file_;
     LogTarget openTarget_;

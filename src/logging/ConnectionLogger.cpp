@@ -1,6 +1,7 @@
 #include "logging/ConnectionLogger.h"
 
 #include "logging/PortFilter.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
@@ -27,12 +28,13 @@ const char* CreateFailureMessage(LogCategory category) {
     return "";
 }
 
-CConnectionLogger::CConnectionLogger(CSettingsStore& settings, LoggerHooks hooks)
+CConnectionLogger::CConnectionLogger(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks)
     : settings_(settings),
+      hub_(hub),
       now_(hooks.now ? std::move(hooks.now) : [] { return CCategoryLog::Clock::now(); }),
-      logs_{CCategoryLog(settings, LogCategory::Inbound, hooks.write),
-            CCategoryLog(settings, LogCategory::Outbound, hooks.write),
-            CCategoryLog(settings, LogCategory::Unknown, hooks.write)} {}
+      logs_{CCategoryLog(settings, hub, LogCategory::Inbound, hooks.write),
+            CCategoryLog(settings, hub, LogCategory::Outbound, hooks.write),
+            CCategoryLog(settings, hub, LogCategory::Unknown, hooks.write)} {}
 
 void CConnectionLogger::CloseAll() {
     for (auto& log : logs_) {
@@ -62,7 +64,7 @@ CCategoryLog::Clock::time_point CConnectionLogger::Now() const {
 
 void CConnectionLogger::Log(const CConnectionRecord& record) {
     if (!CheckDate(record.closeTime)) {
-        settings_.Trace("logger: close time out of range, record dropped");
+        hub_.Trace("logger: close time out of range, record dropped");
         return;
     }
     const auto category = LogCategoryOf(record.category);

@@ -14,6 +14,8 @@
 
 namespace tarvik {
 
+class CWorkerHub;
+
 // The first line of every new log file.
 inline constexpr const char* kLogHeader =
     "Open Time, Close Time, Remote Address, Remote Hostname, Remote Port, Network Interface, "
@@ -32,7 +34,7 @@ struct LoggerHooks {
 // not thread-safe: one thread (the logging worker, or a test) owns it.
 class CConnectionLogger {
 public:
-    explicit CConnectionLogger(CSettingsStore& settings, LoggerHooks hooks = {});
+    explicit CConnectionLogger(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks = {});
 
     // Date check, then one line in the record's log when its category is on and its port
     // filter lets it through.
@@ -65,6 +67,7 @@ private:
     CCategoryLog& LogOf(LogCategory category);
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     std::function<CCategoryLog::Clock::time_point()> now_;
     DateState last_;
     LogDateParts parts_;

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
@@ -108,7 +109,7 @@ void CLogRetention::SweepOncePerDay(std::time_t now) {
     for (LogCategory category :
          {LogCategory::Inbound, LogCategory::Outbound, LogCategory::Unknown}) {
         RemoveOldLogFiles(settings_.GetLogFolder(category), category, keepDays, now,
-                          [this](const std::string& text) { settings_.NotifyUser(text); });
+                          [this](const std::string& text) { hub_.NotifyUser(text); });
     }
 }
 

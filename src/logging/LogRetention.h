@@ -12,6 +12,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 
 // True when `fileName` is exactly a name the logger makes for the category: its word, a full
 // stop and a daily, weekly or monthly date part ("inbound. 7. 5.2003", "inbound. 4-10. 5.2003",
@@ -29,13 +30,15 @@ int RemoveOldLogFiles(const std::filesystem::path& folder, LogCategory category,
 // Owned by the logging worker's thread.
 class CLogRetention {
 public:
-    explicit CLogRetention(CSettingsStore& settings) : settings_(settings) {}
+    explicit CLogRetention(CSettingsStore& settings, CWorkerHub& hub)
+        : settings_(settings), hub_(hub) {}
 
     // Sweeps when the local date of `now` differs from the last sweep's.
     void SweepOncePerDay(std::time_t now);
 
 private:
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     std::optional<LogDate> lastSweep_;
 };
 

@@ -2,8 +2,10 @@
 
 namespace tarvik {
 
-CLoggingThread::CLoggingThread(CSettingsStore& settings, LoggerHooks hooks)
-    : CWorkerThread("logging"), logger_(settings, std::move(hooks)), retention_(settings) {
+CLoggingThread::CLoggingThread(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks)
+    : CWorkerThread("logging"),
+      logger_(settings, hub, std::move(hooks)),
+      retention_(settings, hub) {
     On(kMsgLogConnection, [this](Message& message) { OnLogConnection(message); });
     On(kMsgPoll, [this](Message&) {
         logger_.Retry();

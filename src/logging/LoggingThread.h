@@ -11,7 +11,7 @@ namespace tarvik {
 // removes log files past "keepdays" at the start and at the first tick of every day.
 class CLoggingThread : public CWorkerThread {
 public:
-    explicit CLoggingThread(CSettingsStore& settings, LoggerHooks hooks = {});
+    explicit CLoggingThread(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks = {});
     ~CLoggingThread() override;
 
 protected:

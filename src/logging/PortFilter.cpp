@@ -24,13 +24,13 @@ bool IsListed(LogCategory category, const PortList& ports, const CConnectionReco
 
 }  // namespace
 
-std::optional<LogCategory> LogCategoryOf(int category) {
+std::optional<LogCategory> LogCategoryOf(Category category) {
     switch (category) {
-        case kCategoryInbound:
+        case Category::Inbound:
             return LogCategory::Inbound;
-        case kCategoryOutbound:
+        case Category::Outbound:
             return LogCategory::Outbound;
-        case kCategoryUnknown:
+        case Category::Unknown:
             return LogCategory::Unknown;
         default:
             return std::nullopt;

@@ -16,7 +16,7 @@ enum PortFilterMode : int {
 };
 
 // The log a record belongs to; none for listening ports and unknown category codes.
-std::optional<LogCategory> LogCategoryOf(int category);
+std::optional<LogCategory> LogCategoryOf(Category category);
 
 // True when the record's port passes the category's filter. The port compared is the local port
 // for inbound, the remote port for outbound, and either of them for unknown connections.

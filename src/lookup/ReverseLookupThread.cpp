@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -12,13 +13,14 @@ constexpr int kMsgLookupAnswered = 6054;
 
 }  // namespace
 
-CReverseLookupThread::CReverseLookupThread(CSettingsStore& settings)
-    : CReverseLookupThread(settings, std::make_unique<CSystemNameResolver>()) {}
+CReverseLookupThread::CReverseLookupThread(CSettingsStore& settings, CWorkerHub& hub)
+    : CReverseLookupThread(settings, hub, std::make_unique<CSystemNameResolver>()) {}
 
-CReverseLookupThread::CReverseLookupThread(CSettingsStore& settings,
+CReverseLookupThread::CReverseLookupThread(CSettingsStore& settings, CWorkerHub& hub,
                                            std::unique_ptr<INameResolver> resolver)
     : CWorkerThread("ReverseLookup"),
       settings_(settings),
+      hub_(hub),
       cache_(nullptr),
       resolver_(std::move(resolver), [this] {
           Post(Message{kMsgLookupAnswered, {}, {}});
@@ -46,7 +48,7 @@ void CReverseLookupThread::OnResolve(Message& message) {
     if (!address) {
         return;
     }
-    settings_.Trace("ReverseLookup, " + *address);
+    hub_.Trace("ReverseLookup, " + *address);
     if (*address == "n/a") {
         return;  // a listening port has no remote host
     }
@@ -82,8 +84,8 @@ void CReverseLookupThread::Answer(std::string name, std::unique_ptr<CConnectionR
         request = std::make_unique<CConnectionRecord>();
         request->ipAddress = address;
     }
-    settings_.Broadcast(kMsgHostResolved, Payload::Text(std::move(name)),
-                        Payload::Record(std::move(request)));
+    hub_.Broadcast(kMsgHostResolved, Payload::Text(std::move(name)),
+                   Payload::Record(std::move(request)));
 }
 
 }  // namespace tarvik

@@ -12,14 +12,16 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 
 // Resolves the remote addresses of new connections in the background and sends each name back
 // to the tracker, so that neither the tracker nor the list waits for the name service. The
 // blocking lookups run on a resolver thread of their own, so a quit never waits for one.
 class CReverseLookupThread : public CWorkerThread {
 public:
-    explicit CReverseLookupThread(CSettingsStore& settings);
-    CReverseLookupThread(CSettingsStore& settings, std::unique_ptr<INameResolver> resolver);
+    explicit CReverseLookupThread(CSettingsStore& settings, CWorkerHub& hub);
+    CReverseLookupThread(CSettingsStore& settings, CWorkerHub& hub,
+                         std::unique_ptr<INameResolver> resolver);
     ~CReverseLookupThread() override;
 
 protected:
@@ -32,6 +34,7 @@ private:
                 const std::string& address);
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     CHostNameCache cache_;
     // Addresses out for lookup, each with the first request's record; later requests for one
     // of them wait for the same answer instead of queueing another lookup.

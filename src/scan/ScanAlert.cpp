@@ -10,6 +10,7 @@
 #include "mail/SMTPMessage.h"
 #include "mail/SmtpAbort.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
@@ -19,13 +20,13 @@ constexpr int kBalloonSeconds = 10;
 
 // Runs one channel so that whatever it throws stays inside it.
 template <typename Channel>
-void Isolated(const CSettingsStore& settings, const char* name, Channel&& channel) {
+void Isolated(const CWorkerHub& hub, const char* name, Channel&& channel) {
     try {
         channel();
     } catch (const std::exception& error) {
-        settings.Trace(std::string("scan alert: ") + name + " failed: " + error.what());
+        hub.Trace(std::string("scan alert: ") + name + " failed: " + error.what());
     } catch (...) {
-        settings.Trace(std::string("scan alert: ") + name + " failed");
+        hub.Trace(std::string("scan alert: ") + name + " failed");
     }
 }
 
@@ -84,9 +85,10 @@ CSMTPMessage BuildAlertMessage(const std::string& host, const std::string& ports
     return MailMessage(AlertMailBody(host, portsText), mailHost, addresses, localHostName);
 }
 
-CScanAlert::CScanAlert(CSettingsStore& settings, std::shared_ptr<ISystemLog> systemLog,
-                       int smtpPort)
+CScanAlert::CScanAlert(CSettingsStore& settings, CWorkerHub& hub,
+                       std::shared_ptr<ISystemLog> systemLog, int smtpPort)
     : settings_(settings),
+      hub_(hub),
       systemLog_(std::move(systemLog)),
       smtpPort_(smtpPort),
       abort_(std::make_shared<CSmtpAbort>()) {}
@@ -145,12 +147,12 @@ void CScanAlert::Raise(const ScanFinding& finding, const std::string& mailHost) 
         Balloon(AlertBalloonText(finding.host));
     }
     if (admitted(Channel::Mail)) {
-        Isolated(settings_, "e-mail", [&] {
+        Isolated(hub_, "e-mail", [&] {
             QueueMail(AlertMailBody(finding.host, finding.portsText, finding.kind), mailHost);
         });
     }
     if (admitted(Channel::SystemLog) && systemLog_) {
-        Isolated(settings_, "system log", [&] {
+        Isolated(hub_, "system log", [&] {
             systemLog_->ReportAlert(
                 kAlertEventHeading,
                 AlertEventText(finding.host, finding.portsText) + "\n" + ScanKindLine(finding.kind),
@@ -176,11 +178,11 @@ void CScanAlert::Summarise(Channel channel, const std::string& mailHost, Clock::
             Balloon(*summary);
             break;
         case Channel::Mail:
-            Isolated(settings_, "e-mail", [&] { QueueMail(*summary + kSignature, mailHost); });
+            Isolated(hub_, "e-mail", [&] { QueueMail(*summary + kSignature, mailHost); });
             break;
         case Channel::SystemLog:
             if (systemLog_) {
-                Isolated(settings_, "system log",
+                Isolated(hub_, "system log",
                          [&] { systemLog_->ReportError(kAlertEventHeading, *summary); });
             }
             break;
@@ -188,8 +190,7 @@ void CScanAlert::Summarise(Channel channel, const std::string& mailHost, Clock::
 }
 
 void CScanAlert::Balloon(const std::string& text) {
-    Isolated(settings_, "balloon",
-             [&] { settings_.ShowBalloon(kAlertBalloonTitle, text, kBalloonSeconds); });
+    Isolated(hub_, "balloon", [&] { hub_.ShowBalloon(kAlertBalloonTitle, text, kBalloonSeconds); });
 }
 
 void CScanAlert::QueueMail(const std::string& body, const std::string& mailHost) {
@@ -200,11 +201,11 @@ void CScanAlert::QueueMail(const std::string& body, const std::string& mailHost)
     const auto capacity = static_cast<std::size_t>(settings_.GetAlertsPerMinute()) + 1;
     const bool queued = mail_.Push(
         [this, message = std::move(message)] {
-            Isolated(settings_, "e-mail", [&] { SendMail(message); });
+            Isolated(hub_, "e-mail", [&] { SendMail(message); });
         },
         capacity);
     if (!queued) {
-        settings_.Trace("scan alert: mail not sent: the mail queue is full");
+        hub_.Trace("scan alert: mail not sent: the mail queue is full");
     }
 }
 
@@ -213,8 +214,8 @@ void CScanAlert::SendMail(const CSMTPMessage& message) {
     const std::string setting = settings_.GetMailHost();
     const std::optional<MailHostAddress> server = ParseMailHost(setting, smtpPort_);
     if (!server) {
-        settings_.Trace("scan alert: mail not sent: mail host \"" + setting +
-                        "\" is not host, host:port or [address]:port");
+        hub_.Trace("scan alert: mail not sent: mail host \"" + setting +
+                   "\" is not host, host:port or [address]:port");
         return;
     }
     // Each step runs whatever the one before returned; the exchange ends itself on failure.
@@ -224,7 +225,7 @@ void CScanAlert::SendMail(const CSMTPMessage& message) {
     const int error = connection.LastError();
     connection.Disconnect();
     if (!sent) {
-        settings_.Trace("scan alert: mail not sent: " + std::string(std::strerror(error)));
+        hub_.Trace("scan alert: mail not sent: " + std::string(std::strerror(error)));
     }
 }
 

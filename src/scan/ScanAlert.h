@@ -14,6 +14,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 class CSMTPMessage;
 class CSmtpAbort;
 
@@ -41,7 +42,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // `smtpPort` is used when "mailhost" names no port of its own.
-    CScanAlert(CSettingsStore& settings, std::shared_ptr<ISystemLog> systemLog,
+    CScanAlert(CSettingsStore& settings, CWorkerHub& hub, std::shared_ptr<ISystemLog> systemLog,
                int smtpPort = kSmtpPort);
     ~CScanAlert() override;
 
@@ -64,6 +65,7 @@ private:
     bool Enabled(Channel channel) const;
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     std::shared_ptr<ISystemLog> systemLog_;
     int smtpPort_;
     std::shared_ptr<CSmtpAbort> abort_;

@@ -15,7 +15,7 @@ bool Contains(const std::vector<T>& values, const T& value) {
 
 bool CScanCounter::Count(const CConnectionRecord& record, const std::vector<int>& ignorePorts,
                          const std::vector<std::string>& ignoreHosts, Clock::time_point now) {
-    if (record.category != kCategoryInbound) {
+    if (record.category != Category::Inbound) {
         return false;
     }
     return CountPair(record.ipAddress, record.localPort, ProbeKind::Connect, ignorePorts,

@@ -16,6 +16,7 @@
 #include "acquisition/ConnectionRecord.h"
 #include "settings/SettingsStore.h"
 #include "tracking/Message.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
@@ -79,8 +80,8 @@ std::size_t BaitPortCap(std::uint64_t descriptorLimit) {
         std::min<std::uint64_t>(descriptorLimit - kDescriptorReserve, kMostBaitPorts));
 }
 
-CScanListener::CScanListener(CSettingsStore& settings, std::string bindAddress)
-    : settings_(settings), bindAddress_(std::move(bindAddress)) {}
+CScanListener::CScanListener(CSettingsStore& settings, CWorkerHub& hub, std::string bindAddress)
+    : settings_(settings), hub_(hub), bindAddress_(std::move(bindAddress)) {}
 
 CScanListener::~CScanListener() {
     Stop();
@@ -149,8 +150,8 @@ void CScanListener::SetListening(const std::vector<BaitPort>& baits) {
 }
 
 void CScanListener::Say(const std::string& text) const {
-    settings_.Trace(text);
-    settings_.NotifyUser(text);
+    hub_.Trace(text);
+    hub_.NotifyUser(text);
 }
 
 void CScanListener::Run(std::stop_token stop) {
@@ -199,7 +200,7 @@ bool CScanListener::BindUnbound(std::vector<BaitPort>& baits) {
         bait.fd = OpenBaitSocket(address, bait.port, error);
         if (bait.fd) {
             if (bait.lastError != 0) {
-                settings_.Trace("bait port " + std::to_string(bait.port) + " watched");
+                hub_.Trace("bait port " + std::to_string(bait.port) + " watched");
             }
             bait.lastError = 0;
             taken = true;
@@ -272,10 +273,10 @@ void CScanListener::AcceptAndReport(int listenFd) {
     record.remotePort = ntohs(peer.sin_port);
     record.ipAddress = DottedAddress(peer.sin_addr);
     record.hostName = record.ipAddress;
-    record.category = kCategoryInbound;
+    record.category = Category::Inbound;
     record.openTime = std::time(nullptr);
     record.closeTime = record.openTime;
-    settings_.Broadcast(kMsgNewConnection, Payload::Record(std::move(record)));
+    hub_.Broadcast(kMsgNewConnection, Payload::Record(std::move(record)));
 }
 
 }  // namespace tarvik

@@ -15,6 +15,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 
 // How many bait ports may be held under a descriptor limit: a reserve of descriptors stays for
 // the accepted connections and the rest of the program, and never more than a few thousand.
@@ -37,7 +38,8 @@ public:
     static constexpr std::chrono::milliseconds kPollPeriod{200};
 
     // `bindAddress` is the IPv4 address the bait ports are bound to.
-    explicit CScanListener(CSettingsStore& settings, std::string bindAddress = kAnyAddress);
+    explicit CScanListener(CSettingsStore& settings, CWorkerHub& hub,
+                           std::string bindAddress = kAnyAddress);
     // Stops and waits.
     ~CScanListener();
 
@@ -82,6 +84,7 @@ private:
     void Say(const std::string& text) const;
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     std::string bindAddress_;
 
     mutable std::mutex mutex_;

@@ -6,26 +6,29 @@
 #include <utility>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
-CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings)
-    : CScanWatcherThread(settings, std::make_unique<CScanAlert>(settings, MakeSystemLog()),
+CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub)
+    : CScanWatcherThread(settings, hub,
+                         std::make_unique<CScanAlert>(settings, hub, MakeSystemLog()),
                          CScanListener::kAnyAddress, ProbeSensing::On) {}
 
-CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings,
+CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub,
                                        std::unique_ptr<IScanAlerter> alerter,
                                        std::string listenAddress, ProbeSensing sensing)
     : CWorkerThread("scan watcher"),
       settings_(settings),
+      hub_(hub),
       alerter_(std::move(alerter)),
       listenAddress_(std::move(listenAddress)),
-      listener_(std::make_unique<CScanListener>(settings_, listenAddress_)),
+      listener_(std::make_unique<CScanListener>(settings_, hub_, listenAddress_)),
       sensingWanted_(sensing),
       blocker_(
           std::make_unique<CHostBlocker>(MakeSystemNftRunner(), [this](const std::string& text) {
-              settings_.Trace(text);
-              settings_.NotifyUser(text);
+              hub_.Trace(text);
+              hub_.NotifyUser(text);
           })) {
     On(kMsgNewConnection, [this](Message& message) { OnNewConnection(message); });
     On(kMsgProbesWaiting, [this](Message&) { OnProbesWaiting(); });
@@ -61,8 +64,8 @@ void CScanWatcherThread::CountProbesInto(std::shared_ptr<std::atomic<std::uint64
 
 void CScanWatcherThread::UseNftRunner(std::unique_ptr<INftRunner> runner) {
     blocker_ = std::make_unique<CHostBlocker>(std::move(runner), [this](const std::string& text) {
-        settings_.Trace(text);
-        settings_.NotifyUser(text);
+        hub_.Trace(text);
+        hub_.NotifyUser(text);
     });
 }
 
@@ -77,8 +80,8 @@ void CScanWatcherThread::StartSensor() {
             "Scan detection counts completed connections only; half-open and stealth scans "
             "are not seen: " +
             failure;
-        settings_.Trace(text);
-        settings_.NotifyUser(text);
+        hub_.Trace(text);
+        hub_.NotifyUser(text);
         return;
     }
     sensor_ = std::move(sensor);
@@ -158,9 +161,9 @@ void CScanWatcherThread::OnScanCheck() {
         const TextListPtr ignoreHosts = settings_.GetIgnoreHosts();
         blocker_->OnAlert(finding.host, settings_.GetScanBlockTimeout(),
                           ignoreHosts ? *ignoreHosts : TextList{});
-        settings_.Broadcast(kMsgScanAlerted,
-                            Payload::Alert(ScanAlertEvent{finding.host, finding.ports, finding.kind,
-                                                          std::time(nullptr)}));
+        hub_.Broadcast(kMsgScanAlerted,
+                       Payload::Alert(ScanAlertEvent{finding.host, finding.ports, finding.kind,
+                                                     std::time(nullptr)}));
     });
 }
 
@@ -168,7 +171,7 @@ void CScanWatcherThread::Reload() {
     mailHost_ = settings_.GetMailHost();
     blocker_->Configure(static_cast<BlockMode>(settings_.GetScanBlock()));
     StopListener();
-    listener_ = std::make_unique<CScanListener>(settings_, listenAddress_);
+    listener_ = std::make_unique<CScanListener>(settings_, hub_, listenAddress_);
     if (settings_.GetListenEnabled() != 0) {
         listener_->Start();
     }

@@ -15,6 +15,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 
 // The probe sensor has probes waiting (posted by the sensor to the scan watcher alone).
 inline constexpr int kMsgProbesWaiting = 8031;
@@ -31,9 +32,10 @@ enum class ProbeSensing { Off, On };
 // kMsgScanAlerted.
 class CScanWatcherThread : public CWorkerThread {
 public:
-    explicit CScanWatcherThread(CSettingsStore& settings);
+    explicit CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub);
     // For tests: another alerter, and the address the bait ports are bound to.
-    CScanWatcherThread(CSettingsStore& settings, std::unique_ptr<IScanAlerter> alerter,
+    CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub,
+                       std::unique_ptr<IScanAlerter> alerter,
                        std::string listenAddress = CScanListener::kAnyAddress,
                        ProbeSensing sensing = ProbeSensing::Off);
     ~CScanWatcherThread() override;
@@ -69,6 +71,7 @@ private:
     void ApplyLimits();
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     std::unique_ptr<IScanAlerter> alerter_;
     std::string listenAddress_;
     std::string mailHost_;

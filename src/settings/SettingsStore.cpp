@@ -14,7 +14,6 @@
 #include <system_error>
 #include <variant>
 
-#include "acquisition/ConnectionRecord.h"
 #include "settings/AtomicFile.h"
 #include "settings/IniFile.h"
 #include "settings/MessageText.h"
@@ -216,9 +215,6 @@ CSettingsStore::CSettingsStore(std::filesystem::path file, InterfaceLister listI
                                                  : std::move(currentDirectory)),
       listInterfaces_(std::move(listInterfaces)),
       values_(std::make_unique<Values>()) {
-    for (int column = 0; column < static_cast<int>(Column::Count); ++column) {
-        columnTitles_.emplace_back(ColumnTitle(static_cast<Column>(column)));
-    }
     FileSnapshot snapshot = ReadSettingsFile(file_);
     std::vector<std::string> warnings;
     if (snapshot.state == FileSnapshot::State::Read) {
@@ -312,15 +308,20 @@ std::vector<std::string> CSettingsStore::Reload() {
     }
     SettingValues values = ValuesFrom(snapshot.ini, workingDirectory_, warnings);
 
-    std::lock_guard lock(valueMutex_);
-    const std::size_t reverse = Index(SettingId::ReverseLookup);
-    if (std::get<int>(values_->values[reverse]) == 0 && std::get<int>(values[reverse]) != 0) {
-        registry_.Broadcast(kMsgReverseLookupOn);  // as the setter does
+    bool cameOn = false;
+    {
+        std::lock_guard lock(valueMutex_);
+        const std::size_t reverse = Index(SettingId::ReverseLookup);
+        cameOn =
+            std::get<int>(values_->values[reverse]) == 0 && std::get<int>(values[reverse]) != 0;
+        values_->values = std::move(values);
+        values_->changes.fill(0);
+        values_->ini = std::move(snapshot.ini);
+        values_->warnings = warnings;
     }
-    values_->values = std::move(values);
-    values_->changes.fill(0);
-    values_->ini = std::move(snapshot.ini);
-    values_->warnings = warnings;
+    if (cameOn) {
+        ReverseLookupCameOn();  // as the setter does
+    }
     return warnings;
 }
 
@@ -446,17 +447,21 @@ int CSettingsStore::GetReverseLookup() const {
 
 void CSettingsStore::SetReverseLookup(int value) {
     value = ClampToRange(Definition(SettingId::ReverseLookup), value);
-    std::lock_guard lock(valueMutex_);
-    int& stored = std::get<int>(values_->values[Index(SettingId::ReverseLookup)]);
-    if (stored == value) {
-        return;
+    bool cameOn = false;
+    {
+        std::lock_guard lock(valueMutex_);
+        int& stored = std::get<int>(values_->values[Index(SettingId::ReverseLookup)]);
+        if (stored == value) {
+            return;
+        }
+        cameOn = value != 0 && stored == 0;
+        stored = value;
+        MarkChanged(SettingId::ReverseLookup);
     }
     // The lookup worker needs to hear when it comes on.
-    if (value != 0 && stored == 0) {
-        registry_.Broadcast(kMsgReverseLookupOn);
+    if (cameOn) {
+        ReverseLookupCameOn();
     }
-    stored = value;
-    MarkChanged(SettingId::ReverseLookup);
 }
 
 int CSettingsStore::GetLogEnabled(LogCategory category) const {
@@ -570,10 +575,6 @@ TextListPtr CSettingsStore::GetInterfaceAddresses(bool refresh) {
     return list;
 }
 
-const std::vector<std::string>& CSettingsStore::ColumnTitles() const {
-    return columnTitles_;
-}
-
 std::string CSettingsStore::LocalHostName() {
     char name[100] = {};
     if (::gethostname(name, sizeof(name) - 1) != 0) {
@@ -582,35 +583,36 @@ std::string CSettingsStore::LocalHostName() {
     return name;
 }
 
-void CSettingsStore::SetUserNotifier(std::shared_ptr<IUserNotifier> notifier) {
-    std::lock_guard lock(servicesMutex_);
-    notifier_ = std::move(notifier);
+void CSettingsStore::SetReverseLookupOnHandler(std::function<void()> handler) {
+    std::lock_guard lock(hooksMutex_);
+    reverseLookupOn_ = std::move(handler);
 }
 
-void CSettingsStore::NotifyUser(const std::string& text) const {
-    std::shared_ptr<IUserNotifier> notifier;
+void CSettingsStore::SetTraceSink(std::function<void(std::string_view)> sink) {
+    std::lock_guard lock(hooksMutex_);
+    traceSink_ = std::move(sink);
+}
+
+void CSettingsStore::ReverseLookupCameOn() const {
+    std::function<void()> handler;
     {
-        std::lock_guard lock(servicesMutex_);
-        notifier = notifier_;
+        std::lock_guard lock(hooksMutex_);
+        handler = reverseLookupOn_;
     }
-    if (notifier) {
-        notifier->ShowMessage(text);
+    if (handler) {
+        handler();
     }
 }
 
-void CSettingsStore::SetBalloonSink(std::shared_ptr<IBalloonSink> sink) {
-    std::lock_guard lock(servicesMutex_);
-    balloon_ = std::move(sink);
-}
-
-bool CSettingsStore::ShowBalloon(const std::string& title, const std::string& text,
-                                 int timeoutSeconds) const {
-    std::shared_ptr<IBalloonSink> sink;
+void CSettingsStore::Trace(std::string_view text) const {
+    std::function<void(std::string_view)> sink;
     {
-        std::lock_guard lock(servicesMutex_);
-        sink = balloon_;
+        std::lock_guard lock(hooksMutex_);
+        sink = traceSink_;
     }
-    return sink && sink->ShowBalloon(title, text, timeoutSeconds);
+    if (sink) {
+        sink(text);
+    }
 }
 
 PortList DecodePortList(std::string_view text) {

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "settings/SettingsTable.h"
-#include "tracking/WorkerRegistry.h"
 
 namespace tarvik {
 
@@ -25,26 +24,8 @@ using TextListPtr = std::shared_ptr<const TextList>;
 
 class CIniFile;
 
-// Receives the messages that the user must see (a log file that cannot be created). The window
-// shows a message box; the headless monitor writes standard error and the system log. Called
-// from worker threads: implementations must not block on the user.
-class IUserNotifier {
-public:
-    virtual ~IUserNotifier() = default;
-    virtual void ShowMessage(const std::string& text) = 0;
-};
-
-// The tray balloon; a no-op until the window sets one. Called from the scan watcher's thread.
-class IBalloonSink {
-public:
-    virtual ~IBalloonSink() = default;
-    virtual bool ShowBalloon(const std::string& title, const std::string& text,
-                             int timeoutSeconds) = 0;
-};
-
 // The process-wide settings: every stored value with its default (SettingsTable), loaded from
-// an INI file and saved (atomically) at the close; the worker registry and broadcast; the
-// interface address list; the column titles; the services the workers reach through it.
+// an INI file and saved (atomically) at the close; the interface address list.
 //
 // A save writes back only the values changed in memory since the last load, reload or save,
 // merged into the file as it is at that moment, so edits made to the file while the program
@@ -97,7 +78,7 @@ public:
 
     // "View"
     int GetReverseLookup() const;
-    void SetReverseLookup(int value);  // broadcasts kMsgReverseLookupOn when it goes 0 -> 1
+    void SetReverseLookup(int value);  // runs the reverse-lookup-on handler when it goes 0 -> 1
     int GetShowListening() const;
     void SetShowListening(int value);
     int GetShowInbound() const;
@@ -183,29 +164,20 @@ public:
     // readers keep the list they got. Built on first use or when `refresh` is set.
     TextListPtr GetInterfaceAddresses(bool refresh = false);
 
-    // The seven column titles, in column order.
-    const std::vector<std::string>& ColumnTitles() const;
-
     // The machine's host name (empty when it cannot be read).
     static std::string LocalHostName();
 
-    // Worker registry and broadcast.
-    CWorkerRegistry& Registry() { return registry_; }
-    void Register(CWorkerThread* worker) { registry_.Register(worker); }
-    void Broadcast(int number, Payload wParam = {}, Payload lParam = {}) {
-        registry_.Broadcast(number, std::move(wParam), std::move(lParam));
-    }
-    void Clear() { registry_.Clear(); }
-    void Trace(std::string_view text) const { registry_.Trace(text); }
-
-    // Services set by the program that hosts the workers.
-    void SetUserNotifier(std::shared_ptr<IUserNotifier> notifier);
-    void NotifyUser(const std::string& text) const;
-    void SetBalloonSink(std::shared_ptr<IBalloonSink> sink);
-    bool ShowBalloon(const std::string& title, const std::string& text, int timeoutSeconds) const;
+    // Runs on the setting thread whenever "reverselookup" goes from off to on, by a setter or a
+    // reload: the lookup worker must hear of it. It may read values, but a reload runs it under
+    // the file lock, so it must not save or reload. Empty: nothing runs.
+    void SetReverseLookupOnHandler(std::function<void()> handler);
+    // Diagnostic text of the store (an interface refresh). Discarded unless a sink is set.
+    void SetTraceSink(std::function<void(std::string_view)> sink);
 
 private:
     struct Values;
+    void ReverseLookupCameOn() const;
+    void Trace(std::string_view text) const;
     int GetInteger(SettingId id) const;
     void SetInteger(SettingId id, int value);
     std::string GetText(SettingId id) const;
@@ -222,7 +194,6 @@ private:
     std::filesystem::path file_;
     std::filesystem::path workingDirectory_;  // the default "InstallFolder"
     InterfaceLister listInterfaces_;
-    CWorkerRegistry registry_;
 
     // Serialises Save, Reload and WriteProfileString: each reads the file and may replace it.
     // Taken before the value lock.
@@ -233,11 +204,9 @@ private:
     mutable std::mutex interfacesMutex_;
     TextListPtr interfaces_;
 
-    mutable std::mutex servicesMutex_;
-    std::shared_ptr<IUserNotifier> notifier_;
-    std::shared_ptr<IBalloonSink> balloon_;
-
-    std::vector<std::string> columnTitles_;
+    mutable std::mutex hooksMutex_;  // guards the two hooks below
+    std::function<void()> reverseLookupOn_;
+    std::function<void(std::string_view)> traceSink_;
 };
 
 // Port list text: "80,,443," -> {80, 443}; pieces are read as by atoi (a piece without leading

@@ -16,15 +16,15 @@ std::string LowerCase(std::string text) {
     return text;
 }
 
-int CategorySwitch(int category, const ViewFilter& filter) {
+int CategorySwitch(Category category, const ViewFilter& filter) {
     switch (category) {
-        case kCategoryListening:
+        case Category::Listening:
             return filter.showListening;
-        case kCategoryInbound:
+        case Category::Inbound:
             return filter.showInbound;
-        case kCategoryOutbound:
+        case Category::Outbound:
             return filter.showOutbound;
-        case kCategoryUnknown:
+        case Category::Unknown:
             return filter.showUnknown;
         default:
             return 1;  // other categories are not filtered
@@ -147,7 +147,7 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
         return;
     }
     const ViewFilter filter = host_.ReadFilter();
-    entry.visible = IsVisible(entry, filter) ? 1 : 0;
+    entry.visible = IsVisible(entry, filter);
     const std::size_t match = TakeMatch(entry);
     if (match == kNone) {
         AddNew(std::move(entry), filter, host_.Now());

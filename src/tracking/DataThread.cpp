@@ -7,18 +7,21 @@
 #include "acquisition/ConnectionRows.h"
 #include "acquisition/KernelTableSource.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
-CDataThread::CDataThread(CSettingsStore& settings)
-    : CDataThread(settings, OpenKernelTableSource(), CServicesDatabase::Shared(),
+CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub)
+    : CDataThread(settings, hub, OpenKernelTableSource(), CServicesDatabase::Shared(),
                   std::make_unique<CProcessTable>()) {}
 
-CDataThread::CDataThread(CSettingsStore& settings, std::unique_ptr<ITableSource> source,
+CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub,
+                         std::unique_ptr<ITableSource> source,
                          std::shared_ptr<const CServicesDatabase> services,
                          std::unique_ptr<CProcessTable> processes)
     : CWorkerThread("CDataThread"),
       settings_(settings),
+      hub_(hub),
       source_(std::move(source)),
       services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()),
       processes_(std::move(processes)) {
@@ -44,14 +47,14 @@ void CDataThread::SetEventSource(std::unique_ptr<IEventSource> events, SteadyClo
 void CDataThread::Poll() {
     if (gate_ && !gate_->TryEnter()) {
         // The notices wait in the source meanwhile; a source that overflows asks for a dump.
-        settings_.Trace("poll skipped: tracker busy");
+        hub_.Trace("poll skipped: tracker busy");
         return;
     }
     const auto now = events_ ? clock_() : std::chrono::steady_clock::time_point();
     // The notices first: a dump after them decides what they left open.
     const bool lost = events_ && SendEvents();
     if (lost) {
-        settings_.Trace("resync after lost events");
+        hub_.Trace("resync after lost events");
         resyncPending_ = true;
     }
     if (!DumpDue(lost, now) || !Dump()) {
@@ -96,7 +99,7 @@ bool CDataThread::SendEvents() {
         classified.time = event.time;
         batch.push_back(std::move(classified));
     }
-    settings_.Broadcast(kMsgConnectionEvents, Payload::Events(std::move(batch)));
+    hub_.Broadcast(kMsgConnectionEvents, Payload::Events(std::move(batch)));
     return lost;
 }
 
@@ -134,9 +137,9 @@ bool CDataThread::Dump() {
         entries.push_back(Payload::Record(std::move(record)));
     }
     Tell(failures_.Succeeded());
-    settings_.Broadcast(kMsgSnapshotBegin);
-    settings_.Registry().BroadcastEach(kMsgSnapshotEntry, entries);
-    settings_.Broadcast(kMsgSnapshotEnd);
+    hub_.Broadcast(kMsgSnapshotBegin);
+    hub_.BroadcastEach(kMsgSnapshotEntry, entries);
+    hub_.Broadcast(kMsgSnapshotEnd);
     return true;
 }
 
@@ -153,9 +156,9 @@ std::string CDataThread::FailureReason() const {
 
 void CDataThread::Tell(const std::vector<PollNotice>& notices) {
     for (const PollNotice& notice : notices) {
-        settings_.Trace(notice.text);
+        hub_.Trace(notice.text);
         if (notice.audience == PollNotice::Audience::UserAndTrace) {
-            settings_.NotifyUser(notice.text);
+            hub_.NotifyUser(notice.text);
         }
     }
 }

@@ -20,6 +20,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 
 // The poller: on each kMsgPoll it reads the TCP table once and broadcasts the snapshot as
 // kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. A read that fails
@@ -35,10 +36,10 @@ public:
     static constexpr std::chrono::seconds kReconcileInterval{60};
 
     // Over the kernel's table, the shared services database and the owners from /proc.
-    explicit CDataThread(CSettingsStore& settings);
+    explicit CDataThread(CSettingsStore& settings, CWorkerHub& hub);
     // A null source is a table that cannot be had: every poll fails. Without a process table
     // the records carry no owning process.
-    CDataThread(CSettingsStore& settings, std::unique_ptr<ITableSource> source,
+    CDataThread(CSettingsStore& settings, CWorkerHub& hub, std::unique_ptr<ITableSource> source,
                 std::shared_ptr<const CServicesDatabase> services,
                 std::unique_ptr<CProcessTable> processes = nullptr);
     ~CDataThread() override;
@@ -65,6 +66,7 @@ private:
     void Tell(const std::vector<PollNotice>& notices);
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     std::unique_ptr<ITableSource> source_;
     std::shared_ptr<const CServicesDatabase> services_;
     std::unique_ptr<CProcessTable> processes_;

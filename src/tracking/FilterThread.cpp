@@ -3,12 +3,15 @@
 #include <utility>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 
-CFilterThread::CFilterThread(CSettingsStore& settings, IConnectionList& list, Clock clock)
+CFilterThread::CFilterThread(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
+                             Clock clock)
     : CWorkerThread("Filter"),
       settings_(settings),
+      hub_(hub),
       clock_(clock ? std::move(clock) : Clock([] { return std::time(nullptr); })),
       tracker_(*this, list) {
     On(kMsgSnapshotBegin, [this](Message&) { tracker_.BeginSnapshot(); });
@@ -68,11 +71,11 @@ ViewFilter CFilterThread::ReadFilter() {
 }
 
 void CFilterThread::Broadcast(int number, Payload wParam, Payload lParam) {
-    settings_.Broadcast(number, std::move(wParam), std::move(lParam));
+    hub_.Broadcast(number, std::move(wParam), std::move(lParam));
 }
 
 void CFilterThread::Trace(std::string_view text) {
-    settings_.Trace(text);
+    hub_.Trace(text);
 }
 
 std::time_t CFilterThread::Now() {

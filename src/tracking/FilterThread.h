@@ -11,6 +11,7 @@
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 
 // The connection tracker's worker: merges the poller's snapshots into the live set, keeps the
 // shown list in step and tells the other workers about new and ended connections.
@@ -19,7 +20,8 @@ public:
     using Clock = std::function<std::time_t()>;
 
     // `clock` defaults to the wall clock.
-    CFilterThread(CSettingsStore& settings, IConnectionList& list, Clock clock = {});
+    CFilterThread(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
+                  Clock clock = {});
     ~CFilterThread() override;
 
     // The gate the poller enters before each snapshot; the tracker leaves it once the snapshot
@@ -37,6 +39,7 @@ private:
     void OnSnapshotEnd();
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     Clock clock_;
     CConnectionTracker tracker_;
     std::shared_ptr<CSnapshotGate> gate_;

@@ -24,7 +24,7 @@ CConnectionRecord ClassifyOne(const TcpRow& row) {
 }
 
 struct Expected {
-    int category;
+    Category category;
     std::string service;
 };
 
@@ -36,7 +36,7 @@ void ExpectClass(const TcpRow& row, const Expected& expected) {
 
 TEST(ClassificationTest, ListenersAreListeningWhateverTheirPort) {
     const CConnectionRecord ftp = ClassifyOne(Row("0.0.0.0", 21, "0.0.0.0", 0, kStateListen));
-    EXPECT_EQ(ftp.category, kCategoryListening);
+    EXPECT_EQ(ftp.category, Category::Listening);
     EXPECT_EQ(ftp.interfaceText, "127.0.0.1");
     EXPECT_EQ(ftp.ipAddress, "n/a");
     EXPECT_EQ(ftp.hostName, "n/a");
@@ -46,25 +46,25 @@ TEST(ClassificationTest, ListenersAreListeningWhateverTheirPort) {
     EXPECT_EQ(ftp.ColumnText(Column::RemotePort), "n/a");
 
     ExpectClass(Row("10.0.0.5", 40000, "0.0.0.0", 0, kStateListen),
-                {kCategoryListening, "unknown server"});
+                {Category::Listening, "unknown server"});
     ExpectClass(Row("10.0.0.5", 8080, "0.0.0.0", 0, kStateListen),
-                {kCategoryListening, "http-alt server"});
+                {Category::Listening, "http-alt server"});
 }
 
 TEST(ClassificationTest, PrivilegedPortsDecideBeforeServiceNames) {
-    ExpectClass(Row("10.0.0.5", 1023, "10.0.0.9", 50000, 5), {kCategoryInbound, "unknown"});
-    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 50000, 5), {kCategoryInbound, "inbound ftp"});
+    ExpectClass(Row("10.0.0.5", 1023, "10.0.0.9", 50000, 5), {Category::Inbound, "unknown"});
+    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 50000, 5), {Category::Inbound, "inbound ftp"});
     // Local 21 wins over a remote port that is also privileged.
-    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 25, 5), {kCategoryInbound, "inbound ftp"});
-    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 25, 5), {kCategoryOutbound, "outbound smtp"});
-    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1023, 5), {kCategoryOutbound, "unknown"});
+    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 25, 5), {Category::Inbound, "inbound ftp"});
+    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 25, 5), {Category::Outbound, "outbound smtp"});
+    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1023, 5), {Category::Outbound, "unknown"});
 }
 
 TEST(ClassificationTest, HighPortsAreNamedByTheLocalPortFirst) {
-    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 50000, 5), {kCategoryInbound, "ms-wbt-server"});
-    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 8080, 5), {kCategoryInbound, "ms-wbt-server"});
-    ExpectClass(Row("10.0.0.5", 50000, "10.0.0.9", 8080, 5), {kCategoryOutbound, "http-alt"});
-    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1024, 5), {kCategoryUnknown, "unknown"});
+    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 50000, 5), {Category::Inbound, "ms-wbt-server"});
+    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 8080, 5), {Category::Inbound, "ms-wbt-server"});
+    ExpectClass(Row("10.0.0.5", 50000, "10.0.0.9", 8080, 5), {Category::Outbound, "http-alt"});
+    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1024, 5), {Category::Unknown, "unknown"});
 }
 
 TEST(ClassificationTest, AddressTexts) {
@@ -88,44 +88,44 @@ TEST(ListeningPortRuleTest, AConnectionToALocalListenerIsInbound) {
         const char* what;
         std::vector<TcpRow> listeners;
         TcpRow connection;
-        int category;
+        Category category;
         std::string service;
     };
     const std::vector<Case> cases = {
         {"unnamed high port with a listener on all addresses",
          {Row("0.0.0.0", 8000, "0.0.0.0", 0, kStateListen)},
          Row("10.0.0.5", 8000, "10.0.0.9", 50000, 5),
-         kCategoryInbound,
+         Category::Inbound,
          "unknown"},
         {"listener on an IPv6 address, named remote port",
          {Row("::1", 44000, "::", 0, kStateListen)},
          Row("10.0.0.5", 44000, "10.0.0.9", 3389, 5),
-         kCategoryInbound,
+         Category::Inbound,
          "unknown"},
         {"named listening port",
          {Row("0.0.0.0", 8080, "0.0.0.0", 0, kStateListen)},
          Row("10.0.0.5", 8080, "10.0.0.9", 3389, 5),
-         kCategoryInbound,
+         Category::Inbound,
          "http-alt"},
         {"no listener: the remote port's name decides",
          {},
          Row("10.0.0.5", 44000, "10.0.0.9", 3389, 5),
-         kCategoryOutbound,
+         Category::Outbound,
          "ms-wbt-server"},
         {"listener on the remote port only: the client end",
          {Row("0.0.0.0", 8000, "0.0.0.0", 0, kStateListen)},
          Row("127.0.0.1", 50000, "127.0.0.1", 8000, 5),
-         kCategoryUnknown,
+         Category::Unknown,
          "unknown"},
         {"a privileged remote port still decides first",
          {Row("0.0.0.0", 44000, "0.0.0.0", 0, kStateListen)},
          Row("10.0.0.5", 44000, "10.0.0.9", 25, 5),
-         kCategoryOutbound,
+         Category::Outbound,
          "outbound smtp"},
         {"a TIME_WAIT row on the port is no listener",
          {Row("10.0.0.5", 8000, "10.0.0.7", 50001, kStateTimeWait)},
          Row("10.0.0.5", 8000, "10.0.0.9", 50000, 5),
-         kCategoryUnknown,
+         Category::Unknown,
          "unknown"},
     };
     for (const Case& c : cases) {
@@ -150,9 +150,9 @@ TEST(ListeningPortRuleTest, AnIpv6ConnectionToAnIpv6ListenerIsInbound) {
                            Row("::1", 44000, "::", 0, kStateListen)},
                           Services());
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].category, kCategoryUnknown);  // the client end
-    EXPECT_EQ(records[1].category, kCategoryInbound);  // the server end
-    EXPECT_EQ(records[2].category, kCategoryListening);
+    EXPECT_EQ(records[0].category, Category::Unknown);  // the client end
+    EXPECT_EQ(records[1].category, Category::Inbound);  // the server end
+    EXPECT_EQ(records[2].category, Category::Listening);
 }
 
 TEST(Ipv6TextsTest, Ipv6RowsGetTheirAddressTextsInTheUsualFields) {

@@ -20,6 +20,7 @@
 #include "support/AcqFixtures.h"
 #include "support/RecordingNotifier.h"
 #include "tracking/DataThread.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -192,14 +193,14 @@ protected:
     KernelPollerTest()
         : settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "k",
                    [] { return std::vector<std::string>{}; }) {
-        settings.SetUserNotifier(messages);
-        settings.Register(&recorder);
+        hub.SetUserNotifier(messages);
+        hub.Register(&recorder);
         recorder.Start();
     }
-    ~KernelPollerTest() override { settings.Clear(); }
+    ~KernelPollerTest() override { hub.Clear(); }
 
     std::unique_ptr<CDataThread> MakePoller() {
-        return std::make_unique<CDataThread>(settings, OpenKernelTableSource(),
+        return std::make_unique<CDataThread>(settings, hub, OpenKernelTableSource(),
                                              std::make_shared<const CServicesDatabase>());
     }
 
@@ -211,6 +212,7 @@ protected:
     }
 
     std::shared_ptr<CCollectedMessages> messages = std::make_shared<CCollectedMessages>();
+    CWorkerHub hub;
     CSettingsStore settings;
     testing::CSnapshotRecorder recorder;
 };
@@ -342,18 +344,19 @@ TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
     ASSERT_TRUE(server);
     const int clientPort = PortOf(client.Get());
 
+    CWorkerHub hub;
     CSettingsStore settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "k",
                             [] { return std::vector<std::string>{}; });
     testing::CSnapshotRecorder recorder;
-    settings.Register(&recorder);
+    hub.Register(&recorder);
     recorder.Start();
     const std::string services = "tarvik-test " + std::to_string(port) + "/tcp\n";
     CDataThread poller(
-        settings, OpenKernelTableSource(),
+        settings, hub, OpenKernelTableSource(),
         std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText(services)));
     poller.Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
-    settings.Clear();
+    hub.Clear();
 
     const auto ours = WithPort(recorder.Records(), port);
     ASSERT_EQ(ours.size(), 3u);
@@ -367,20 +370,20 @@ TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
     const CConnectionRecord serverEnd = find(port, kStateEstablished);
     const CConnectionRecord clientEnd = find(clientPort, kStateEstablished);
 
-    EXPECT_EQ(listening.category, kCategoryListening);
+    EXPECT_EQ(listening.category, Category::Listening);
     EXPECT_EQ(listening.state, kStateListen);
     EXPECT_EQ(listening.interfaceText, "127.0.0.1");
     EXPECT_EQ(listening.ipAddress, "n/a");
     EXPECT_EQ(listening.serviceText, "tarvik-test server");
 
-    EXPECT_EQ(serverEnd.category, kCategoryInbound);
+    EXPECT_EQ(serverEnd.category, Category::Inbound);
     EXPECT_EQ(serverEnd.state, kStateEstablished);
     EXPECT_EQ(serverEnd.localPort, port);
     EXPECT_EQ(serverEnd.remotePort, clientPort);
     EXPECT_EQ(serverEnd.hostName, "localhost");
     EXPECT_EQ(serverEnd.serviceText, "tarvik-test");
 
-    EXPECT_EQ(clientEnd.category, kCategoryOutbound);
+    EXPECT_EQ(clientEnd.category, Category::Outbound);
     EXPECT_EQ(clientEnd.localPort, clientPort);
     EXPECT_EQ(clientEnd.remotePort, port);
     EXPECT_EQ(clientEnd.serviceText, "tarvik-test");
@@ -490,17 +493,17 @@ TEST(KernelPollTest, AnIpv6LoopbackConnectionShowsItsAddressesAndThisProcess) {
         EXPECT_EQ(record.pid, ::getpid()) << record.localPort;
         EXPECT_EQ(record.command, command);
         if (record.state == kStateListen) {
-            EXPECT_EQ(record.category, kCategoryListening);
+            EXPECT_EQ(record.category, Category::Listening);
             continue;
         }
         EXPECT_EQ(record.ipAddress, "::1");
         EXPECT_EQ(record.hostName, "localhost");
         if (record.localPort == port) {
-            EXPECT_EQ(record.category, kCategoryInbound);
+            EXPECT_EQ(record.category, Category::Inbound);
             EXPECT_EQ(record.remotePort, clientPort);
         } else {
             EXPECT_EQ(record.localPort, clientPort);
-            EXPECT_EQ(record.category, kCategoryUnknown);
+            EXPECT_EQ(record.category, Category::Unknown);
         }
     }
 }
@@ -525,7 +528,7 @@ TEST(KernelPollTest, AnIpv6OnlyListenerOnEveryAddressIsShownOnIpv6Loopback) {
     }
     ASSERT_EQ(ours.size(), 1u);
     EXPECT_EQ(ours[0].interfaceText, "::1");
-    EXPECT_EQ(ours[0].category, kCategoryListening);
+    EXPECT_EQ(ours[0].category, Category::Listening);
 }
 
 }  // namespace

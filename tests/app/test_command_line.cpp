@@ -57,7 +57,7 @@ TEST(CommandLineTest, ListFiltersAreCollectedInBothSpellings) {
     EXPECT_EQ(line->filter.states, (std::vector<int>{kStateEstablished, kStateTimeWait}));
     EXPECT_EQ(line->filter.ports, (std::vector<int>{22, 443}));
     EXPECT_EQ(line->filter.families, std::vector<AddressFamily>{AddressFamily::Ipv6});
-    EXPECT_EQ(line->filter.categories, std::vector<int>{kCategoryInbound});
+    EXPECT_EQ(line->filter.categories, std::vector<Category>{Category::Inbound});
 }
 
 TEST(CommandLineTest, BadFilterValuesAreUsageErrorsThatNameTheValue) {

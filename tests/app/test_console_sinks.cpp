@@ -9,6 +9,7 @@
 
 #include "app/ConsoleSinks.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -30,21 +31,21 @@ TEST(ConsoleNotifierTest, WorkerMessagesReachStandardErrorAndTheSystemLogWhole) 
     CConsoleWriter writer(stream);
     std::mutex logMutex;
     std::vector<std::string> logged;
+    CWorkerHub hub;
     CSettingsStore settings(std::filesystem::temp_directory_path() / "tarvik-absent" / "t.conf",
                             [] { return std::vector<std::string>{}; });
-    settings.SetUserNotifier(
-        std::make_shared<CConsoleNotifier>(writer, [&](const std::string& text) {
-            std::lock_guard lock(logMutex);
-            logged.push_back(text);
-        }));
+    hub.SetUserNotifier(std::make_shared<CConsoleNotifier>(writer, [&](const std::string& text) {
+        std::lock_guard lock(logMutex);
+        logged.push_back(text);
+    }));
 
     // Workers report from their own threads at once.
     std::vector<std::jthread> workers;
     for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&settings, t] {
+        workers.emplace_back([&hub, t] {
             for (int i = 0; i < 50; ++i) {
-                settings.NotifyUser("poll failed: worker " + std::to_string(t) + " message " +
-                                    std::to_string(i));
+                hub.NotifyUser("poll failed: worker " + std::to_string(t) + " message " +
+                               std::to_string(i));
             }
         });
     }

@@ -5,7 +5,7 @@
 namespace tarvik {
 namespace {
 
-CConnectionRecord Row(int category, int state, int localPort, int remotePort,
+CConnectionRecord Row(Category category, int state, int localPort, int remotePort,
                       std::string remote = "10.0.0.7", std::string local = "10.0.0.1") {
     CConnectionRecord record;
     record.category = category;
@@ -40,26 +40,26 @@ TEST(ListFilterTest, StateNamesInBothNamingsAndAnyCase) {
 }
 
 TEST(ListFilterTest, CategoryWords) {
-    EXPECT_EQ(ParseCategoryWord("listening"), kCategoryListening);
-    EXPECT_EQ(ParseCategoryWord("Outbound"), kCategoryOutbound);
-    EXPECT_EQ(ParseCategoryWord("unknown"), kCategoryUnknown);
+    EXPECT_EQ(ParseCategoryWord("listening"), Category::Listening);
+    EXPECT_EQ(ParseCategoryWord("Outbound"), Category::Outbound);
+    EXPECT_EQ(ParseCategoryWord("unknown"), Category::Unknown);
     EXPECT_FALSE(ParseCategoryWord("listen"));
 }
 
 TEST(ListFilterTest, FamilyComesFromTheAddressTexts) {
-    EXPECT_EQ(FamilyOf(Row(kCategoryInbound, 5, 22, 5000)), AddressFamily::Ipv4);
-    EXPECT_EQ(FamilyOf(Row(kCategoryInbound, 5, 22, 5000, "fd00::7", "fd00::1")),
+    EXPECT_EQ(FamilyOf(Row(Category::Inbound, 5, 22, 5000)), AddressFamily::Ipv4);
+    EXPECT_EQ(FamilyOf(Row(Category::Inbound, 5, 22, 5000, "fd00::7", "fd00::1")),
               AddressFamily::Ipv6);
     // A listener has no remote address; its local one still tells.
-    EXPECT_EQ(FamilyOf(Row(kCategoryListening, 2, 22, 0, "n/a", "::1")), AddressFamily::Ipv6);
+    EXPECT_EQ(FamilyOf(Row(Category::Listening, 2, 22, 0, "n/a", "::1")), AddressFamily::Ipv6);
 }
 
 TEST(ListFilterTest, EachKindNarrowsAndValuesOfOneKindWiden) {
     const std::vector<CConnectionRecord> rows = {
-        Row(kCategoryListening, kStateListen, 22, 0, "n/a", "127.0.0.1"),
-        Row(kCategoryInbound, kStateEstablished, 22, 51000),
-        Row(kCategoryOutbound, kStateTimeWait, 40000, 443, "fd00::9", "fd00::1"),
-        Row(kCategoryUnknown, kStateEstablished, 40001, 50000),
+        Row(Category::Listening, kStateListen, 22, 0, "n/a", "127.0.0.1"),
+        Row(Category::Inbound, kStateEstablished, 22, 51000),
+        Row(Category::Outbound, kStateTimeWait, 40000, 443, "fd00::9", "fd00::1"),
+        Row(Category::Unknown, kStateEstablished, 40001, 50000),
     };
     auto count = [&rows](const ListFilter& filter) { return ApplyFilter(rows, filter).size(); };
 
@@ -70,11 +70,11 @@ TEST(ListFilterTest, EachKindNarrowsAndValuesOfOneKindWiden) {
     EXPECT_EQ(count({.ports = {22}}), 2u);   // local port, listener included
     EXPECT_EQ(count({.ports = {0}}), 0u);    // a listener's remote 0 is no port
     EXPECT_EQ(count({.families = {AddressFamily::Ipv6}}), 1u);
-    EXPECT_EQ(count({.categories = {kCategoryInbound, kCategoryUnknown}}), 2u);
+    EXPECT_EQ(count({.categories = {Category::Inbound, Category::Unknown}}), 2u);
     EXPECT_EQ(count({.states = {kStateEstablished}, .ports = {22}}), 1u);
     const auto left = ApplyFilter(rows, {.states = {kStateEstablished},
                                          .families = {AddressFamily::Ipv4},
-                                         .categories = {kCategoryUnknown}});
+                                         .categories = {Category::Unknown}});
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].localPort, 40001);
 }

@@ -12,7 +12,7 @@ namespace {
 
 std::vector<CConnectionRecord> FixtureTable() {
     CConnectionRecord listener;
-    listener.category = kCategoryListening;
+    listener.category = Category::Listening;
     listener.state = kStateListen;
     listener.localPort = 22;
     listener.hostName = listener.ipAddress = "n/a";
@@ -24,7 +24,7 @@ std::vector<CConnectionRecord> FixtureTable() {
     listener.user = "root";
 
     CConnectionRecord inbound;
-    inbound.category = kCategoryInbound;
+    inbound.category = Category::Inbound;
     inbound.state = kStateEstablished;
     inbound.localPort = 22;
     inbound.remotePort = 51000;
@@ -35,7 +35,7 @@ std::vector<CConnectionRecord> FixtureTable() {
     inbound.openTime = 1061561000;
 
     CConnectionRecord odd;
-    odd.category = kCategoryUnknown;
+    odd.category = Category::Unknown;
     odd.state = kStateTimeWait;
     odd.localPort = 40000;
     odd.remotePort = 50000;

@@ -75,9 +75,9 @@ TEST(MetricsFileTest, LabelValuesAreEscaped) {
 
 TEST(MetricsFileTest, CountsConnectionsByCategoryAndStateName) {
     std::vector<CConnectionRecord> records(3);
-    records[0].category = kCategoryListening;
+    records[0].category = Category::Listening;
     records[0].state = kStateListen;
-    records[1].category = records[2].category = kCategoryOutbound;
+    records[1].category = records[2].category = Category::Outbound;
     records[1].state = records[2].state = kStateTimeWait;
     const ConnectionCounts counts = CountConnections(records);
     ASSERT_EQ(counts.size(), 2u);

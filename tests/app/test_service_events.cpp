@@ -49,7 +49,7 @@ CConnectionRecord Connection(int id, int state) {
     CConnectionRecord record;
     record.id = id;
     record.state = state;
-    record.category = kCategoryInbound;
+    record.category = Category::Inbound;
     record.localPort = 22;
     record.remotePort = 50000 + id;
     record.ipAddress = record.hostName = "10.0.0.7";

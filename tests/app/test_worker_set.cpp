@@ -17,6 +17,7 @@
 #include "support/RecordingWorker.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -136,15 +137,15 @@ protected:
         source_ = source.get();
         auto logger = std::make_unique<test::RecordingWorker>(std::vector<int>{kMsgLogConnection});
         logger_ = logger.get();
-        auto scanWatcher =
-            std::make_unique<CScanWatcherThread>(settings_, nullptr, std::string("127.0.0.1"));
+        auto scanWatcher = std::make_unique<CScanWatcherThread>(settings_, hub_, nullptr,
+                                                                std::string("127.0.0.1"));
         scanWatcher_ = scanWatcher.get();
 
         WorkerParts parts;
         parts.poller = std::make_unique<CDataThread>(
-            settings_, std::move(source),
+            settings_, hub_, std::move(source),
             std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
-        parts.tracker = std::make_unique<CFilterThread>(settings_, list_);
+        parts.tracker = std::make_unique<CFilterThread>(settings_, hub_, list_);
         parts.lookup = std::move(lookup);
         parts.logger = std::move(logger);
         parts.scanWatcher = std::move(scanWatcher);
@@ -152,6 +153,7 @@ protected:
     }
 
     std::filesystem::path dir_;
+    CWorkerHub hub_;
     CSettingsStore settings_;
     GatedList list_;
     HeldTableSource* source_ = nullptr;
@@ -162,15 +164,15 @@ protected:
 TEST_F(WorkerSetTest, ConnectionEndedInTheLastSnapshotIsLoggedAndCountedAtStop) {
     settings_.SetReverseLookup(0);
     auto workers = std::make_unique<CWorkerSet>(
-        settings_, Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
+        hub_, Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
     source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
-    settings_.Broadcast(kMsgPoll);
+    hub_.Broadcast(kMsgPoll);
     ASSERT_TRUE(list_.WaitForInserts(1, 5s));
 
     // The connection is gone from the next walk, which is still running when the stop begins.
     source_->SetRows({});
     source_->Hold();
-    settings_.Broadcast(kMsgPoll);
+    hub_.Broadcast(kMsgPoll);
     ASSERT_TRUE(source_->WaitUntilWalking(5s));
     workers->Quit();
     source_->Release();
@@ -183,16 +185,15 @@ TEST_F(WorkerSetTest, ConnectionEndedInTheLastSnapshotIsLoggedAndCountedAtStop) 
     EXPECT_EQ(logged[0].record->localPort, 21);
     EXPECT_NE(logged[0].record->closeTime, 0);
     EXPECT_EQ(scanWatcher_->Counter().UniqueCount("10.0.0.9"), 1);
-    EXPECT_EQ(settings_.Registry().Size(), 0u);
+    EXPECT_EQ(hub_.Registry().Size(), 0u);
 }
 
 TEST_F(WorkerSetTest, QuitReturnsWhileTheTrackerWaitsOnTheList) {
     settings_.SetReverseLookup(0);
-    CWorkerSet workers(settings_,
-                       Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
+    CWorkerSet workers(hub_, Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
     source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
     list_.Hold();
-    settings_.Broadcast(kMsgPoll);
+    hub_.Broadcast(kMsgPoll);
     ASSERT_TRUE(list_.WaitUntilEntered(5s));
 
     // The window calls Quit on the thread the tracker is waiting for, joins on another, and
@@ -234,10 +235,10 @@ TEST_F(WorkerSetTest, PendingReverseLookupsDoNotHoldUpTheStop) {
         rows.push_back(testing::Row("10.0.0.5", 21, remote.c_str(), 40000, 5));
     }
     auto lookup =
-        std::make_unique<CReverseLookupThread>(settings_, std::make_unique<SlowResolver>());
-    CWorkerSet workers(settings_, Parts(std::move(lookup)));
+        std::make_unique<CReverseLookupThread>(settings_, hub_, std::make_unique<SlowResolver>());
+    CWorkerSet workers(hub_, Parts(std::move(lookup)));
     source_->SetRows(rows);
-    settings_.Broadcast(kMsgPoll);
+    hub_.Broadcast(kMsgPoll);
     ASSERT_TRUE(list_.WaitForInserts(40, 5s));
 
     // Forty lookups of 200 ms each are queued: the stop drops them instead of waiting 8 s.
@@ -253,8 +254,6 @@ TEST(ChooseAcquisitionTest, TheCommandLineWinsOverTheSettingsFile) {
     std::ofstream(file) << "[General]\nacquisition=poll\n";
     CSettingsStore settings(file, [] { return std::vector<std::string>{}; });
     std::filesystem::remove(file);
-    std::vector<std::string> traces;
-    settings.Registry().SetTraceSink([&](std::string_view text) { traces.emplace_back(text); });
     AcquisitionFactories factories;
     factories.destroy = [](std::string*) -> std::unique_ptr<IEventSource> {
         return std::make_unique<testing::CFakeEventSource>();
@@ -265,8 +264,8 @@ TEST(ChooseAcquisitionTest, TheCommandLineWinsOverTheSettingsFile) {
     AcquisitionChoice fromLine = ChooseAcquisition(settings, AcquisitionMode::Destroy, factories);
     EXPECT_EQ(fromLine.mode, AcquisitionMode::Destroy);
     EXPECT_TRUE(fromLine.source);
-    EXPECT_EQ(traces, (std::vector<std::string>{"acquisition: poll", "acquisition: destroy"}));
-    settings.Registry().SetTraceSink(nullptr);
+    EXPECT_EQ(fromFile.Summary(), "acquisition: poll");
+    EXPECT_EQ(fromLine.Summary(), "acquisition: destroy");
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
 #include "support/ScanLoopback.h"
+#include "tracking/WorkerHub.h"
 
 // Real scans against loopback, seen by the probe sensor. They need CAP_NET_RAW (the sensor and
 // the scanner's raw packets) and the scanner, and skip with the reason otherwise.
@@ -111,8 +112,8 @@ protected:
         }
     }
     bool StartWatcher(std::unique_ptr<IScanAlerter> alerter) {
-        watcher = std::make_unique<CScanWatcherThread>(settings, std::move(alerter), "127.0.0.1",
-                                                       ProbeSensing::On);
+        watcher = std::make_unique<CScanWatcherThread>(settings, hub, std::move(alerter),
+                                                       "127.0.0.1", ProbeSensing::On);
         watcher->CountProbesInto(probesCounted);
         watcher->Start();
         for (int i = 0; i < 50 && !watcher->SensingProbes(); ++i) {
@@ -154,6 +155,7 @@ protected:
         }
     }
 
+    CWorkerHub hub;
     CSettingsStore settings{std::filesystem::path(::testing::TempDir()) / "scan-e2e.conf",
                             [] { return std::vector<std::string>{}; }};
     std::vector<int> ports;
@@ -247,7 +249,7 @@ TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSe
     settings.SetScanMaxHosts(kMaxHosts);
     settings.SetAlertsPerMinute(kPerMinute);
     auto systemLog = std::make_shared<CountingSystemLog>();
-    auto alert = std::make_unique<CScanAlert>(settings, systemLog);
+    auto alert = std::make_unique<CScanAlert>(settings, hub, systemLog);
     auto offset = std::make_shared<std::atomic<int>>(0);
     alert->SetClock(
         [offset] { return CScanAlert::Clock::now() + std::chrono::seconds(offset->load()); });

@@ -16,6 +16,7 @@
 #include "logging/ConnectionLogger.h"
 #include "settings/SettingsStore.h"
 #include "support/RecordingNotifier.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik::testing {
 
@@ -85,7 +86,7 @@ protected:
               install_.Path() / "Tarvik.conf", [] { return std::vector<std::string>{}; },
               install_.Path()) {
         UseZone("UTC");
-        store_.SetUserNotifier(notifier_);
+        hub_.SetUserNotifier(notifier_);
         for (LogCategory category :
              {LogCategory::Inbound, LogCategory::Outbound, LogCategory::Unknown}) {
             store_.SetLogEnabled(category, 1);
@@ -96,7 +97,7 @@ protected:
         }
     }
 
-    static CConnectionRecord Record(int category, std::time_t closeTime, int localPort = 21,
+    static CConnectionRecord Record(Category category, std::time_t closeTime, int localPort = 21,
                                     int remotePort = 1234) {
         CConnectionRecord record;
         record.category = category;
@@ -133,6 +134,7 @@ protected:
     TempDir install_;  // settings file and install folder, apart from the logs
     TempDir dir_;      // every category's log folder
     std::shared_ptr<RecordingNotifier> notifier_ = std::make_shared<RecordingNotifier>();
+    CWorkerHub hub_;
     CSettingsStore store_;
     FakeClock clock_;
     ScriptedWriter writer_;

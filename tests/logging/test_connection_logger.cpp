@@ -37,9 +37,9 @@ std::size_t FileCount(const fs::path& dir) {
 using ConnectionLoggerTest = LoggerTest;
 
 TEST_F(ConnectionLoggerTest, WritesTheExactLineUnderAHeaderWithNothingEscaped) {
-    CConnectionRecord record = Record(kCategoryInbound, UtcTime(2003, 8, 22, 14, 5, 10));
+    CConnectionRecord record = Record(Category::Inbound, UtcTime(2003, 8, 22, 14, 5, 10));
     record.openTime = UtcTime(2003, 8, 22, 14, 3, 7);
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     logger.Log(record);
     record.serviceText = "inbound a,b";
     logger.Log(record);
@@ -52,12 +52,12 @@ TEST_F(ConnectionLoggerTest, WritesTheExactLineUnderAHeaderWithNothingEscaped) {
 
 TEST_F(ConnectionLoggerTest, HeaderIsWrittenOnceEvenAcrossLoggers) {
     {
-        CConnectionLogger logger(store_);
-        logger.Log(Record(kCategoryInbound, kMay7));
-        logger.Log(Record(kCategoryInbound, kMay7 + 60));
+        CConnectionLogger logger(store_, hub_);
+        logger.Log(Record(Category::Inbound, kMay7));
+        logger.Log(Record(Category::Inbound, kMay7 + 60));
     }
-    CConnectionLogger reopened(store_);
-    reopened.Log(Record(kCategoryInbound, kMay7 + 120));
+    CConnectionLogger reopened(store_, hub_);
+    reopened.Log(Record(Category::Inbound, kMay7 + 120));
 
     const std::string log = Log("inbound. 7. 5.2003");
     EXPECT_EQ(log.find("Open Time"), 0u);
@@ -69,9 +69,9 @@ TEST_F(ConnectionLoggerTest, HeaderIsWrittenOnceEvenAcrossLoggers) {
 TEST_F(ConnectionLoggerTest, ExistingFileIsAppendedToAndOnlyAnEmptyOneGetsTheHeader) {
     std::ofstream(dir_ / "outbound. 7. 5.2003").close();
     std::ofstream(dir_ / "unknown. 7. 5.2003") << "earlier line\n";
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryOutbound, kMay7));
-    logger.Log(Record(kCategoryUnknown, kMay7));
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Outbound, kMay7));
+    logger.Log(Record(Category::Unknown, kMay7));
 
     EXPECT_EQ(Log("outbound. 7. 5.2003").find(kHeaderLine), 0u);
     const std::string unknown = Log("unknown. 7. 5.2003");
@@ -80,14 +80,14 @@ TEST_F(ConnectionLoggerTest, ExistingFileIsAppendedToAndOnlyAnEmptyOneGetsTheHea
 }
 
 TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFileAndListeningWritesNothing) {
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryListening, kMay7));
-    logger.Log(Record(0, kMay7));
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Listening, kMay7));
+    logger.Log(Record(Category::None, kMay7));
     EXPECT_EQ(FileCount(dir_.Path()), 0u);
 
-    logger.Log(Record(kCategoryInbound, kMay7));
-    logger.Log(Record(kCategoryOutbound, kMay7));
-    logger.Log(Record(kCategoryUnknown, kMay7));
+    logger.Log(Record(Category::Inbound, kMay7));
+    logger.Log(Record(Category::Outbound, kMay7));
+    logger.Log(Record(Category::Unknown, kMay7));
     EXPECT_EQ(FileCount(dir_.Path()), 3u);
     for (const char* name : {"inbound. 7. 5.2003", "outbound. 7. 5.2003", "unknown. 7. 5.2003"}) {
         EXPECT_EQ(LineCount(Log(name)), 2) << name;
@@ -95,19 +95,19 @@ TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFileAndListeningWritesNothing)
 }
 
 TEST_F(ConnectionLoggerTest, SwitchAndFilterAreReadAtEveryRecord) {
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     store_.SetLogEnabled(LogCategory::Inbound, 0);
-    logger.Log(Record(kCategoryInbound, kMay7, 80));
+    logger.Log(Record(Category::Inbound, kMay7, 80));
     EXPECT_FALSE(fs::exists(dir_ / "inbound. 7. 5.2003"));
 
     store_.SetLogEnabled(LogCategory::Inbound, 1);
     store_.SetLogType(LogCategory::Inbound, 2);
     store_.SetLogPorts(LogCategory::Inbound, {80, 443});
-    logger.Log(Record(kCategoryInbound, kMay7, 80));
-    logger.Log(Record(kCategoryInbound, kMay7, 25));
+    logger.Log(Record(Category::Inbound, kMay7, 80));
+    logger.Log(Record(Category::Inbound, kMay7, 25));
     store_.SetLogType(LogCategory::Inbound, 3);
-    logger.Log(Record(kCategoryInbound, kMay7, 443));
-    logger.Log(Record(kCategoryInbound, kMay7, 22));
+    logger.Log(Record(Category::Inbound, kMay7, 443));
+    logger.Log(Record(Category::Inbound, kMay7, 22));
 
     const std::string log = Log("inbound. 7. 5.2003");
     EXPECT_EQ(LineCount(log), 3);
@@ -118,9 +118,9 @@ TEST_F(ConnectionLoggerTest, SwitchAndFilterAreReadAtEveryRecord) {
 }
 
 TEST_F(ConnectionLoggerTest, AlternatingDaysPutEachLineInItsDaysFile) {
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     for (int i = 0; i < 4; ++i) {
-        CConnectionRecord record = Record(kCategoryInbound, i % 2 == 0 ? kMay7 : kMay8);
+        CConnectionRecord record = Record(Category::Inbound, i % 2 == 0 ? kMay7 : kMay8);
         record.localPort = 100 + i;
         logger.Log(record);
     }
@@ -135,12 +135,12 @@ TEST_F(ConnectionLoggerTest, AlternatingDaysPutEachLineInItsDaysFile) {
 }
 
 TEST_F(ConnectionLoggerTest, RotationChangeMovesToTheNewFileAtOnce) {
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryOutbound, kMay7));
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Outbound, kMay7));
     store_.SetLogRotation(LogCategory::Outbound, kRotationWeekly);
-    logger.Log(Record(kCategoryOutbound, kMay7));
+    logger.Log(Record(Category::Outbound, kMay7));
     store_.SetLogRotation(LogCategory::Outbound, kRotationMonthly);
-    logger.Log(Record(kCategoryOutbound, kMay7));
+    logger.Log(Record(Category::Outbound, kMay7));
 
     for (const char* name : {"outbound. 7. 5.2003", "outbound. 4-10. 5.2003", "outbound. 5.2003"}) {
         const std::string log = Log(name);
@@ -151,11 +151,11 @@ TEST_F(ConnectionLoggerTest, RotationChangeMovesToTheNewFileAtOnce) {
 TEST_F(ConnectionLoggerTest, FolderChangeTakesEffectAfterTheNextDateChange) {
     const fs::path other = dir_.Path() / "other";
     fs::create_directory(other);
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryInbound, kMay7));
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Inbound, kMay7));
     store_.SetLogFolder(LogCategory::Inbound, other.string() + "/");
-    logger.Log(Record(kCategoryInbound, kMay7));
-    logger.Log(Record(kCategoryInbound, kMay8));
+    logger.Log(Record(Category::Inbound, kMay7));
+    logger.Log(Record(Category::Inbound, kMay8));
 
     const std::string day7 = Log("inbound. 7. 5.2003");
     EXPECT_EQ(LineCount(day7), 3);
@@ -166,10 +166,10 @@ TEST_F(ConnectionLoggerTest, AFailureKeepsTheCategoryOnAndItsLinesUntilTheFileCa
     // Only the folder's last component is made, so a missing parent keeps failing.
     const fs::path parent = dir_.Path() / "parent";
     store_.SetLogFolder(LogCategory::Inbound, (parent / "logs").string());
-    CConnectionLogger logger(store_, Hooks());
-    logger.Log(Record(kCategoryInbound, kMay7, 1));
-    logger.Log(Record(kCategoryInbound, kMay7, 2));
-    logger.Log(Record(kCategoryUnknown, kMay7));
+    CConnectionLogger logger(store_, hub_, Hooks());
+    logger.Log(Record(Category::Inbound, kMay7, 1));
+    logger.Log(Record(Category::Inbound, kMay7, 2));
+    logger.Log(Record(Category::Unknown, kMay7));
 
     ASSERT_EQ(notifier_->Messages().size(), 1u);
     const std::string message = notifier_->Messages()[0];
@@ -189,7 +189,7 @@ TEST_F(ConnectionLoggerTest, AFailureKeepsTheCategoryOnAndItsLinesUntilTheFileCa
     // Fixed within the pause, nothing is tried yet; after it, every held line lands in order.
     fs::create_directory(parent);
     clock_.Advance(std::chrono::milliseconds(500));
-    logger.Log(Record(kCategoryInbound, kMay7, 3));
+    logger.Log(Record(Category::Inbound, kMay7, 3));
     EXPECT_FALSE(fs::exists(parent / "logs"));
     clock_.Advance(std::chrono::milliseconds(500));
     logger.Retry();
@@ -207,10 +207,10 @@ TEST_F(ConnectionLoggerTest, AFailureKeepsTheCategoryOnAndItsLinesUntilTheFileCa
 TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFailureMessage) {
     store_.SetLogFolder(LogCategory::Outbound, (dir_.Path() / "gone" / "a").string());
     store_.SetLogFolder(LogCategory::Unknown, (dir_.Path() / "gone" / "b").string());
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryOutbound, kMay7));
-    logger.Log(Record(kCategoryUnknown, kMay7));
-    logger.Log(Record(kCategoryInbound, kMay7));
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Outbound, kMay7));
+    logger.Log(Record(Category::Unknown, kMay7));
+    logger.Log(Record(Category::Inbound, kMay7));
 
     const auto messages = notifier_->Messages();
     ASSERT_EQ(messages.size(), 2u);
@@ -226,15 +226,15 @@ TEST_F(ConnectionLoggerTest, EachCategoryHasItsOwnFailureMessage) {
 TEST_F(ConnectionLoggerTest, NameThatIsNoFileIsRefusedOnceAndRetriedAfterAPause) {
     const fs::path blocked = dir_.Path() / "inbound. 7. 5.2003";
     fs::create_directory(blocked);
-    CConnectionLogger logger(store_, Hooks());
-    logger.Log(Record(kCategoryInbound, kMay7, 1));
-    logger.Log(Record(kCategoryInbound, kMay7, 2));
+    CConnectionLogger logger(store_, hub_, Hooks());
+    logger.Log(Record(Category::Inbound, kMay7, 1));
+    logger.Log(Record(Category::Inbound, kMay7, 2));
     EXPECT_EQ(MessagesWith(blocked.string() + ": is not a regular file"), 1u);
     EXPECT_EQ(notifier_->Messages().size(), 1u);
 
     fs::remove(blocked);
     clock_.Advance(std::chrono::seconds(1));
-    logger.Log(Record(kCategoryInbound, kMay7, 3));
+    logger.Log(Record(Category::Inbound, kMay7, 3));
     const std::string log = Log("inbound. 7. 5.2003");
     EXPECT_EQ(log.find(kHeaderLine), 0u);
     EXPECT_EQ(LineCount(log), 4);
@@ -248,11 +248,11 @@ TEST_F(ConnectionLoggerTest, LinkPlantedAtTheLogNameIsNotFollowed) {
     fs::create_symlink(victim, dir_ / "inbound. 7. 5.2003");
     fs::create_hard_link(victim, dir_ / "outbound. 7. 5.2003");
 
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryInbound, kMay7));
-    logger.Log(Record(kCategoryInbound, kMay7));
-    logger.Log(Record(kCategoryOutbound, kMay7));
-    logger.Log(Record(kCategoryUnknown, kMay7));
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Inbound, kMay7));
+    logger.Log(Record(Category::Inbound, kMay7));
+    logger.Log(Record(Category::Outbound, kMay7));
+    logger.Log(Record(Category::Unknown, kMay7));
 
     EXPECT_EQ(testing::ReadFile(victim), "secret\n");
     EXPECT_TRUE(fs::is_symlink(dir_ / "inbound. 7. 5.2003"));
@@ -266,10 +266,10 @@ TEST_F(ConnectionLoggerTest, LinkPlantedAtTheLogNameIsNotFollowed) {
 TEST_F(ConnectionLoggerTest, FifoAtTheLogNameIsRefusedWithoutBlocking) {
     const fs::path fifo = dir_.Path() / "inbound. 7. 5.2003";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     auto done = std::async(std::launch::async, [&] {
-        logger.Log(Record(kCategoryInbound, kMay7));
-        logger.Log(Record(kCategoryUnknown, kMay7));
+        logger.Log(Record(Category::Inbound, kMay7));
+        logger.Log(Record(Category::Unknown, kMay7));
     });
     if (done.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
         // Let the stuck open through, so that the test ends.
@@ -282,17 +282,17 @@ TEST_F(ConnectionLoggerTest, FifoAtTheLogNameIsRefusedWithoutBlocking) {
 }
 
 TEST_F(ConnectionLoggerTest, RemovedOrMovedFolderIsMadeAgainForTheNextLine) {
-    CConnectionLogger logger(store_);
-    logger.Log(Record(kCategoryInbound, kMay7, 1));
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Inbound, kMay7, 1));
     fs::remove_all(dir_.Path());
-    logger.Log(Record(kCategoryInbound, kMay7, 2));
+    logger.Log(Record(Category::Inbound, kMay7, 2));
     EXPECT_EQ(Log("inbound. 7. 5.2003").find(kHeaderLine), 0u);
     EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 2);
     EXPECT_NE(Log("inbound. 7. 5.2003").find(",2,inbound ftp"), std::string::npos);
 
     const fs::path moved = install_.Path() / "moved";
     fs::rename(dir_.Path(), moved);
-    logger.Log(Record(kCategoryInbound, kMay7, 3));
+    logger.Log(Record(Category::Inbound, kMay7, 3));
     EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 2);
     EXPECT_NE(Log("inbound. 7. 5.2003").find(",3,inbound ftp"), std::string::npos);
     EXPECT_EQ(LineCount(testing::ReadFile(moved / "inbound. 7. 5.2003")), 2);
@@ -302,9 +302,9 @@ TEST_F(ConnectionLoggerTest, RemovedOrMovedFolderIsMadeAgainForTheNextLine) {
 TEST_F(ConnectionLoggerTest, FolderIsMadeWhenItsFirstFileIsOpened) {
     const fs::path fresh = dir_.Path() / "fresh";
     store_.SetLogFolder(LogCategory::Outbound, fresh.string());
-    CConnectionLogger logger(store_);
+    CConnectionLogger logger(store_, hub_);
     EXPECT_FALSE(fs::exists(fresh));
-    logger.Log(Record(kCategoryOutbound, kMay7));
+    logger.Log(Record(Category::Outbound, kMay7));
     EXPECT_EQ(testing::ReadFile(fresh / "outbound. 7. 5.2003").find(kHeaderLine), 0u);
     EXPECT_TRUE(notifier_->Messages().empty());
 }
@@ -318,34 +318,34 @@ TEST_F(ConnectionLoggerTest, OutOfRangeRotationAndFilterModeInTheFileLogWithTheD
                         << "inboundfolder=" << dir_.Path().string() << "\n"
                         << "outboundfolder=" << dir_.Path().string() << "\n"
                         << "unknownfolder=" << dir_.Path().string() << "\n";
-    CSettingsStore edited(file, [] { return std::vector<std::string>{}; }, dir_.Path());
+    CSettingsStore edited(
+        file, [] { return std::vector<std::string>{}; }, dir_.Path());
     const std::vector<std::string> warnings = edited.LoadWarnings();
     for (const char* key : {"inboundtype", "outboundrotation", "unknownrotation"}) {
-        EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
-                                [key](const std::string& w) {
-                                    return w.find(key) != std::string::npos;
-                                }),
-                  1)
+        EXPECT_EQ(
+            std::count_if(warnings.begin(), warnings.end(),
+                          [key](const std::string& w) { return w.find(key) != std::string::npos; }),
+            1)
             << key;
     }
 
-    CConnectionLogger logger(edited);
-    logger.Log(Record(kCategoryOutbound, kMay7));
-    logger.Log(Record(kCategoryUnknown, kMay7));
-    logger.Log(Record(kCategoryInbound, kMay7, 25));  // type 1 logs every port
+    CConnectionLogger logger(edited, hub_);
+    logger.Log(Record(Category::Outbound, kMay7));
+    logger.Log(Record(Category::Unknown, kMay7));
+    logger.Log(Record(Category::Inbound, kMay7, 25));  // type 1 logs every port
     EXPECT_EQ(LineCount(Log("outbound. 7. 5.2003")), 2);
     EXPECT_EQ(LineCount(Log("unknown. 7. 5.2003")), 2);
     EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")), 2);
 }
 
 TEST_F(ConnectionLoggerTest, FullDiskLeavesNoTornLineSaysSoOnceAndLosesNothing) {
-    CConnectionLogger logger(store_, Hooks());
-    logger.Log(Record(kCategoryInbound, kMay7, 1));
+    CConnectionLogger logger(store_, hub_, Hooks());
+    logger.Log(Record(Category::Inbound, kMay7, 1));
     const std::string before = Log("inbound. 7. 5.2003");
 
     writer_.SetMode(testing::ScriptedWriter::Mode::Full, 10);
-    logger.Log(Record(kCategoryInbound, kMay7, 2));
-    logger.Log(Record(kCategoryInbound, kMay7, 3));
+    logger.Log(Record(Category::Inbound, kMay7, 2));
+    logger.Log(Record(Category::Inbound, kMay7, 3));
     EXPECT_EQ(Log("inbound. 7. 5.2003"), before);
     EXPECT_EQ(MessagesWith(std::strerror(ENOSPC)), 1u);
     EXPECT_EQ(notifier_->Messages().size(), 1u);
@@ -395,13 +395,13 @@ TEST_F(ConnectionLoggerTest, RealFullDiskKeepsEveryLineWholeAndInOrder) {
     std::ofstream(disk / "filler", std::ios::binary) << std::string(16 * 1024, 'f');
     const fs::path logs = disk / "logs";
     store_.SetLogFolder(LogCategory::Inbound, logs.string());
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
 
     int logged = 0;
     int afterFull = 0;
     // Bounded: 64 KiB holds well under 2000 lines.
     while (logged < 2000 && afterFull < 20) {
-        logger.Log(Record(kCategoryInbound, kMay7, ++logged));
+        logger.Log(Record(Category::Inbound, kMay7, ++logged));
         afterFull += notifier_->Messages().empty() ? 0 : 1;
     }
     ASSERT_EQ(afterFull, 20) << "the disk never filled";
@@ -428,9 +428,9 @@ TEST_F(ConnectionLoggerTest, RealFullDiskKeepsEveryLineWholeAndInOrder) {
 }
 
 TEST_F(ConnectionLoggerTest, RetryPauseDoublesUpToFiveMinutes) {
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
-    logger.Log(Record(kCategoryInbound, kMay7));
+    logger.Log(Record(Category::Inbound, kMay7));
     ASSERT_EQ(writer_.Calls(), 1);
 
     const int expectedPauses[] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 300, 300};
@@ -447,12 +447,12 @@ TEST_F(ConnectionLoggerTest, RetryPauseDoublesUpToFiveMinutes) {
 }
 
 TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingResumes) {
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
     const int extra = 5;
     const int total = static_cast<int>(CCategoryLog::kMaxPendingLines) + extra;
     for (int i = 0; i < total; ++i) {
-        logger.Log(Record(kCategoryInbound, kMay7, i));
+        logger.Log(Record(Category::Inbound, kMay7, i));
     }
     writer_.SetMode(testing::ScriptedWriter::Mode::Pass);
     clock_.Advance(std::chrono::seconds(1));
@@ -462,7 +462,7 @@ TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingR
     EXPECT_EQ(MessagesWith("5 inbound lines were lost"), 1u);
 
     // Long lines meet the byte bound first.
-    CConnectionRecord wide = Record(kCategoryOutbound, kMay7);
+    CConnectionRecord wide = Record(Category::Outbound, kMay7);
     wide.serviceText.assign(4000, 'x');
     const std::size_t lineBytes = wide.CsvText().size();
     const std::size_t fits = CCategoryLog::kMaxPendingBytes / lineBytes;
@@ -478,10 +478,10 @@ TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingR
 }
 
 TEST_F(ConnectionLoggerTest, LinesStillHeldWhenLoggingEndsAreToldAsLost) {
-    CConnectionLogger logger(store_, Hooks());
+    CConnectionLogger logger(store_, hub_, Hooks());
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
-    logger.Log(Record(kCategoryUnknown, kMay7, 1));
-    logger.Log(Record(kCategoryUnknown, kMay7, 2));
+    logger.Log(Record(Category::Unknown, kMay7, 1));
+    logger.Log(Record(Category::Unknown, kMay7, 2));
     const int calls = writer_.Calls();
     logger.Finish();
     EXPECT_EQ(writer_.Calls(), calls + 1);  // one last try, pause or not
@@ -492,9 +492,9 @@ TEST_F(ConnectionLoggerTest, DefaultsLogInboundDailyIntoLogsUnderTheInstallFolde
     testing::TempDir install;
     CSettingsStore defaults(
         install.Path() / "Tarvik.conf", [] { return std::vector<std::string>{}; }, install.Path());
-    CConnectionLogger logger(defaults);
-    logger.Log(Record(kCategoryInbound, kMay7));
-    logger.Log(Record(kCategoryOutbound, kMay7));
+    CConnectionLogger logger(defaults, hub_);
+    logger.Log(Record(Category::Inbound, kMay7));
+    logger.Log(Record(Category::Outbound, kMay7));
 
     EXPECT_EQ(testing::ReadFile(install.Path() / "logs" / "inbound. 7. 5.2003").find(kHeaderLine),
               0u);

@@ -92,7 +92,7 @@ TEST_F(LogRetentionTest, TheLoggerSweepsAtItsStartAndOncePerDay) {
     MakeFile(dir_.Path() / "inbound. 1. 1.2001", now, 1);
     store_.SetLogKeepDays(2);
     {
-        CLoggingThread worker(store_);
+        CLoggingThread worker(store_, hub_);
         worker.Start();
         worker.Post({kMsgQuit, {}, {}});
         worker.Join();
@@ -107,7 +107,7 @@ TEST_F(LogRetentionTest, TheLoggerSweepsAtItsStartAndOncePerDay) {
     local.tm_hour = 12;
     local.tm_min = local.tm_sec = 0;
     const std::time_t noon = std::mktime(&local);
-    CLogRetention retention(store_);
+    CLogRetention retention(store_, hub_);
     retention.SweepOncePerDay(noon);
     MakeFile(dir_.Path() / "inbound. 2. 1.2001", noon, 5);
     retention.SweepOncePerDay(noon + 3600);

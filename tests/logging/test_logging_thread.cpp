@@ -19,16 +19,16 @@ using LoggingThreadTest = LoggerTest;
 const std::time_t kMay7 = UtcTime(2003, 5, 7, 14, 5, 10);
 
 TEST_F(LoggingThreadTest, WritesEveryPostedRecordBeforeQuitting) {
-    CLoggingThread worker(store_);
+    CLoggingThread worker(store_, hub_);
     ASSERT_TRUE(worker.Handles(kMsgLogConnection));
     worker.Start();
     for (int port = 1; port <= 5; ++port) {
         ASSERT_TRUE(worker.Post(
-            {kMsgLogConnection, Payload::Record(Record(kCategoryInbound, kMay7, port)), {}}));
+            {kMsgLogConnection, Payload::Record(Record(Category::Inbound, kMay7, port)), {}}));
     }
     // A record of no loggable kind and a message without a record are dropped quietly.
     ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryListening, kMay7)), {}}));
+        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Listening, kMay7)), {}}));
     ASSERT_TRUE(worker.Post({kMsgLogConnection, {}, {}}));
     ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
     worker.Join();
@@ -50,12 +50,12 @@ LoggerHooks SteppingClock(LoggerHooks hooks, testing::FakeClock& clock) {
 }
 
 TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
-    CLoggingThread worker(store_, SteppingClock(Hooks(), clock_));
+    CLoggingThread worker(store_, hub_, SteppingClock(Hooks(), clock_));
     ASSERT_TRUE(worker.Handles(kMsgPoll));
     worker.Start();
     writer_.FailNext(1);
     ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryInbound, kMay7, 1)), {}}));
+        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Inbound, kMay7, 1)), {}}));
     ASSERT_TRUE(worker.Post({kMsgPoll, {}, {}}));
 
     // Bounded wait for the worker: the tick alone must bring the line out.
@@ -72,11 +72,11 @@ TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
 }
 
 TEST_F(LoggingThreadTest, QuitTellsHowManyHeldBackLinesAreLost) {
-    CLoggingThread worker(store_, Hooks());
+    CLoggingThread worker(store_, hub_, Hooks());
     worker.Start();
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
     ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(kCategoryOutbound, kMay7)), {}}));
+        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Outbound, kMay7)), {}}));
     ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
     worker.Join();
     EXPECT_EQ(MessagesWith("1 outbound line was lost"), 1u);

@@ -78,11 +78,11 @@ TEST(PortFilter, EmptyListLogsNothingWhenListedOnlyAndEverythingOtherwise) {
 }
 
 TEST(PortFilter, OnlyConnectionCategoriesHaveALog) {
-    EXPECT_EQ(LogCategoryOf(kCategoryInbound), LogCategory::Inbound);
-    EXPECT_EQ(LogCategoryOf(kCategoryOutbound), LogCategory::Outbound);
-    EXPECT_EQ(LogCategoryOf(kCategoryUnknown), LogCategory::Unknown);
-    EXPECT_FALSE(LogCategoryOf(kCategoryListening).has_value());
-    EXPECT_FALSE(LogCategoryOf(0).has_value());
+    EXPECT_EQ(LogCategoryOf(Category::Inbound), LogCategory::Inbound);
+    EXPECT_EQ(LogCategoryOf(Category::Outbound), LogCategory::Outbound);
+    EXPECT_EQ(LogCategoryOf(Category::Unknown), LogCategory::Unknown);
+    EXPECT_FALSE(LogCategoryOf(Category::Listening).has_value());
+    EXPECT_FALSE(LogCategoryOf(Category::None).has_value());
 }
 
 }  // namespace

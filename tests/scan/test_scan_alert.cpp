@@ -16,6 +16,7 @@
 #include "settings/SettingsStore.h"
 #include "support/ScanLoopback.h"
 #include "support/ScriptedSmtpServer.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -73,11 +74,12 @@ int ClosedPort() {
 class ScanAlertTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        settings.SetBalloonSink(std::make_shared<RecordingBalloon>(channels));
+        hub.SetBalloonSink(std::make_shared<RecordingBalloon>(channels));
         settings.SetMailHost("127.0.0.1");
         settings.SetNotificationAddresses({"soc@example.org", "admin@example.org"});
     }
 
+    CWorkerHub hub;
     CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
     ChannelLog channels;
     std::shared_ptr<RecordingSystemLog> systemLog = std::make_shared<RecordingSystemLog>(channels);
@@ -122,7 +124,7 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
     settings.SetEventLog(1);
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
     ASSERT_TRUE(server.Listening());
-    CScanAlert alert(settings, systemLog, server.Port());
+    CScanAlert alert(settings, hub, systemLog, server.Port());
     alert.Raise(Finding("10.0.0.7", "21, 23, 80"), "corp.example");
 
     ASSERT_TRUE(alert.WaitForMail(5s));
@@ -173,7 +175,7 @@ TEST_F(ScanAlertTest, MailHostSettingMayNameThePort) {
     settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()));
 
     // The default port would be 25: only the setting's port reaches the server.
-    CScanAlert alert(settings, systemLog);
+    CScanAlert alert(settings, hub, systemLog);
     alert.Raise(Finding("10.0.0.7", "80"), "127.0.0.1:" + std::to_string(server.Port()));
     ASSERT_TRUE(alert.WaitForMail(5s));
     ASSERT_TRUE(server.WaitUntilDone(5s)) << server.Received();
@@ -188,7 +190,7 @@ TEST_F(ScanAlertTest, UnreadableMailHostSendsNothingAndTheLogStillFollows) {
     settings.SetEventLog(1);
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
     settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()) + "x");
-    CScanAlert alert(settings, systemLog, server.Port());
+    CScanAlert alert(settings, hub, systemLog, server.Port());
     alert.Raise(Finding("10.0.0.7", "80"), "corp.example");
     ASSERT_TRUE(alert.WaitForMail(5s));
     EXPECT_EQ(server.ConnectionsServed(), 0);
@@ -200,7 +202,7 @@ TEST_F(ScanAlertTest, UnreadableMailHostSendsNothingAndTheLogStillFollows) {
 TEST_F(ScanAlertTest, RefusedMailStillWritesTheSystemLog) {
     settings.SetEmailAlert(1);
     settings.SetEventLog(1);
-    CScanAlert alert(settings, systemLog, ClosedPort());
+    CScanAlert alert(settings, hub, systemLog, ClosedPort());
     alert.Raise(Finding("10.0.0.7", ""), "corp.example");
     ASSERT_EQ(channels.entries.size(), 2u);
     EXPECT_EQ(channels.entries[1],
@@ -211,7 +213,7 @@ TEST_F(ScanAlertTest, RefusedMailStillWritesTheSystemLog) {
 TEST_F(ScanAlertTest, EmptyMailHostStillWritesTheSystemLog) {
     settings.SetEmailAlert(1);
     settings.SetMailHost("");
-    CScanAlert alert(settings, systemLog, ClosedPort());
+    CScanAlert alert(settings, hub, systemLog, ClosedPort());
     alert.Raise(Finding("10.0.0.7", "80"), "");
     ASSERT_EQ(channels.entries.size(), 2u);
     EXPECT_EQ(channels.entries[1].rfind("syslog|", 0), 0u);
@@ -221,7 +223,7 @@ TEST_F(ScanAlertTest, OptionalChannelsFollowTheirSwitches) {
     settings.SetEmailAlert(0);
     settings.SetEventLog(0);
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll());
-    CScanAlert alert(settings, systemLog, server.Port());
+    CScanAlert alert(settings, hub, systemLog, server.Port());
     alert.Raise(Finding("10.0.0.7", "80"), "corp.example");
     EXPECT_EQ(channels.entries,
               (std::vector<std::string>{
@@ -235,9 +237,9 @@ TEST_F(ScanAlertTest, AThrowingChannelDoesNotStopTheNext) {
             throw std::runtime_error("no tray");
         }
     };
-    settings.SetBalloonSink(std::make_shared<ThrowingBalloon>());
+    hub.SetBalloonSink(std::make_shared<ThrowingBalloon>());
     settings.SetEventLog(1);
-    CScanAlert alert(settings, systemLog, ClosedPort());
+    CScanAlert alert(settings, hub, systemLog, ClosedPort());
     EXPECT_NO_THROW(alert.Raise(Finding("10.0.0.7", "80"), ""));
     ASSERT_EQ(channels.entries.size(), 1u);
     EXPECT_EQ(channels.entries[0].rfind("syslog|", 0), 0u);
@@ -267,7 +269,7 @@ protected:
     }
 
     CScanAlert::Clock::time_point now = CScanAlert::Clock::now();
-    CScanAlert alert{settings, systemLog, ClosedPort()};
+    CScanAlert alert{settings, hub, systemLog, ClosedPort()};
 };
 
 TEST_F(ScanAlertRateTest, PastTheRateOneSummaryAMinuteNamesTheRest) {

@@ -13,7 +13,7 @@ namespace {
 
 using Alerts = std::vector<std::pair<std::string, std::string>>;
 
-CConnectionRecord Inbound(std::string host, int localPort, int category = kCategoryInbound) {
+CConnectionRecord Inbound(std::string host, int localPort, Category category = Category::Inbound) {
     CConnectionRecord record;
     record.category = category;
     record.ipAddress = std::move(host);
@@ -95,8 +95,8 @@ TEST_F(ScanCounterTest, IgnoredHostsAndPortsNeverCreateAnEntry) {
 }
 
 TEST_F(ScanCounterTest, OnlyInboundRecordsAreCounted) {
-    for (int category :
-         std::vector<int>{kCategoryListening, kCategoryOutbound, kCategoryUnknown, 0}) {
+    for (Category category : std::vector<Category>{Category::Listening, Category::Outbound,
+                                                   Category::Unknown, Category::None}) {
         EXPECT_FALSE(counter.Count(Inbound("10.0.0.7", 80, category), ignorePorts, ignoreHosts));
     }
     EXPECT_TRUE(counter.SeenHosts().empty());

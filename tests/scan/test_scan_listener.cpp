@@ -14,6 +14,7 @@
 #include "settings/SettingsStore.h"
 #include "support/RecordingWorker.h"
 #include "support/ScanLoopback.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -27,22 +28,23 @@ class ScanListenerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         recorder.Start();
-        settings.Register(&recorder);
-        settings.SetUserNotifier(notifier);
+        hub.Register(&recorder);
+        hub.SetUserNotifier(notifier);
     }
     void TearDown() override {
         listener.reset();
-        settings.Clear();
+        hub.Clear();
     }
 
     CScanListener& StartListener(PortList ports, const std::string& address = "127.0.0.1") {
         settings.SetListenPorts(std::move(ports));
-        listener = std::make_unique<CScanListener>(settings, address);
+        listener = std::make_unique<CScanListener>(settings, hub, address);
         listener->Start();
         EXPECT_TRUE(listener->WaitUntilListening(5s));
         return *listener;
     }
 
+    CWorkerHub hub;
     CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
     test::RecordingWorker recorder{{kMsgNewConnection}};
     std::shared_ptr<test::RecordingNotifier> notifier = std::make_shared<test::RecordingNotifier>();
@@ -65,7 +67,7 @@ TEST_F(ScanListenerTest, AcceptsClosesAndReportsOneInboundRecord) {
     ASSERT_EQ(received.size(), 1u);
     ASSERT_TRUE(received[0].record);
     const CConnectionRecord& record = *received[0].record;
-    EXPECT_EQ(record.category, kCategoryInbound);
+    EXPECT_EQ(record.category, Category::Inbound);
     EXPECT_EQ(record.localPort, ports[1]);
     EXPECT_EQ(record.interfaceText, "0.0.0.0");
     EXPECT_EQ(record.remotePort, client->localPort);
@@ -258,8 +260,9 @@ TEST_F(ScanListenerTest, StoppedListenerFreesItsPortsForTheNextOne) {
 }
 
 TEST(ScanListenerLifecycle, NeverStartedListenerStopsAtOnce) {
+    CWorkerHub hub;
     CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
-    CScanListener listener(settings);
+    CScanListener listener(settings, hub);
     listener.Stop();
     listener.Wait();
     EXPECT_FALSE(listener.WaitUntilListening(0ms));

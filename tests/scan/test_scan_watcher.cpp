@@ -13,6 +13,7 @@
 #include "support/RecordingWorker.h"
 #include "support/ScanLoopback.h"
 #include "support/ScriptedSmtpServer.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -58,16 +59,18 @@ private:
 class ScanWatcherTest : public ::testing::Test {
 protected:
     void SetUp() override { settings.SetMailHost("mx.example.org"); }
-    void TearDown() override { settings.Clear(); }
+    void TearDown() override { hub.Clear(); }
 
     CScanWatcherThread& StartWatcher() {
         auto recording = std::make_unique<RecordingAlerter>();
         alerter = recording.get();
-        watcher = std::make_unique<CScanWatcherThread>(settings, std::move(recording), "127.0.0.1");
+        watcher =
+            std::make_unique<CScanWatcherThread>(settings, hub, std::move(recording), "127.0.0.1");
         watcher->Start();
         return *watcher;
     }
-    void PostConnection(const std::string& host, int localPort, int category = kCategoryInbound) {
+    void PostConnection(const std::string& host, int localPort,
+                        Category category = Category::Inbound) {
         CConnectionRecord record;
         record.category = category;
         record.ipAddress = host;
@@ -81,6 +84,7 @@ protected:
         watcher->Join();
     }
 
+    CWorkerHub hub;
     CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
     std::unique_ptr<CScanWatcherThread> watcher;
     RecordingAlerter* alerter = nullptr;
@@ -124,9 +128,9 @@ TEST_F(ScanWatcherTest, HostsAlertInFirstSeenOrder) {
 TEST_F(ScanWatcherTest, IgnoresOtherCategoriesIgnoredHostsAndIgnoredPorts) {
     settings.SetThreshold(0);  // every seen host would alert
     StartWatcher();
-    PostConnection("10.0.0.7", 80, kCategoryOutbound);
-    PostConnection("10.0.0.7", 80, kCategoryListening);
-    PostConnection("10.0.0.7", 80, kCategoryUnknown);
+    PostConnection("10.0.0.7", 80, Category::Outbound);
+    PostConnection("10.0.0.7", 80, Category::Listening);
+    PostConnection("10.0.0.7", 80, Category::Unknown);
     PostConnection("127.0.0.1", 80);
     PostConnection("0.0.0.0", 80);
     PostConnection("10.0.0.9", 81);
@@ -184,7 +188,7 @@ TEST_F(ScanWatcherTest, BaitConnectionsAreCountedAndTheListenerFollowsReloads) {
     settings.SetListenPorts({ports[0], ports[1]});
     settings.SetListenEnabled(1);
     settings.SetThreshold(3);
-    settings.Register(&StartWatcher());
+    hub.Register(&StartWatcher());
 
     auto connect = [&](int port) {
         // The listener binds on its own thread: retry briefly until the port answers.
@@ -200,16 +204,16 @@ TEST_F(ScanWatcherTest, BaitConnectionsAreCountedAndTheListenerFollowsReloads) {
     ASSERT_TRUE(connect(ports[1]));
 
     settings.SetListenPorts({ports[2]});
-    settings.Broadcast(kMsgScanSettingsChanged);
+    hub.Broadcast(kMsgScanSettingsChanged);
     ASSERT_TRUE(connect(ports[2]));
     // Until the new connection has been counted, a check could run too early: wait for it.
     std::vector<Alert> alerts;
     for (int attempt = 0; attempt < 50 && alerts.empty(); ++attempt) {
-        settings.Broadcast(kMsgScanCheck);
+        hub.Broadcast(kMsgScanCheck);
         alerter->WaitFor(1, 100ms);
         alerts = alerter->Alerts();
     }
-    settings.Broadcast(kMsgQuit);
+    hub.Broadcast(kMsgQuit);
     watcher->Join();
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].host, "127.0.0.9");
@@ -256,7 +260,8 @@ TEST_F(ScanWatcherTest, CancelledMailLetsTheQuitThroughAtOnce) {
     settings.SetNotificationAddresses({"soc@example.org"});
     settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()));
     watcher = std::make_unique<CScanWatcherThread>(
-        settings, std::make_unique<CScanAlert>(settings, std::make_shared<NullSystemLog>()),
+        settings, hub,
+        std::make_unique<CScanAlert>(settings, hub, std::make_shared<NullSystemLog>()),
         "127.0.0.1");
     watcher->Start();
 
@@ -310,11 +315,11 @@ TEST_F(ScanWatcherTest, EachAlertIsBroadcastAfterItsChannels) {
     settings.SetThreshold(2);
     AlertEventWorker events;
     events.Start();
-    settings.Register(&events);
-    settings.Register(&StartWatcher());
+    hub.Register(&events);
+    hub.Register(&StartWatcher());
     PostConnection("10.0.0.7", 443);
     PostConnection("10.0.0.7", 80);
-    settings.Broadcast(kMsgScanCheck);
+    hub.Broadcast(kMsgScanCheck);
     ASSERT_TRUE(events.WaitFor(1));
     EXPECT_EQ(alerter->Alerts().size(), 1u) << "the channels ran first";
     const ScanAlertEvent event = events.Events().at(0);
@@ -322,7 +327,7 @@ TEST_F(ScanWatcherTest, EachAlertIsBroadcastAfterItsChannels) {
     EXPECT_EQ(event.localPorts, (std::vector<int>{443, 80}));
     EXPECT_EQ(event.kind, "connect");
     EXPECT_GT(event.time, 0);
-    settings.Broadcast(kMsgQuit);
+    hub.Broadcast(kMsgQuit);
     watcher->Join();
 }
 
@@ -358,7 +363,7 @@ TEST_F(ScanWatcherTest, AMailServerThatStallsNeverHoldsUpTheNextAlert) {
     settings.SetMailHost("127.0.0.1:" + std::to_string(server.Port()));
     auto systemLog = std::make_shared<WaitingSystemLog>();
     watcher = std::make_unique<CScanWatcherThread>(
-        settings, std::make_unique<CScanAlert>(settings, systemLog), "127.0.0.1");
+        settings, hub, std::make_unique<CScanAlert>(settings, hub, systemLog), "127.0.0.1");
     watcher->Start();
 
     PostConnection("10.0.0.7", 80);
@@ -377,11 +382,11 @@ TEST_F(ScanWatcherTest, BaitPortHeldElsewhereIsTakenAtTheNextScanCheck) {
     UniqueFd held = test::HoldPort(ports[0]);
     ASSERT_TRUE(held);
     auto notifier = std::make_shared<test::RecordingNotifier>();
-    settings.SetUserNotifier(notifier);
+    hub.SetUserNotifier(notifier);
     settings.SetListenPorts({ports[0]});
     settings.SetListenEnabled(1);
     settings.SetThreshold(1);
-    settings.Register(&StartWatcher());
+    hub.Register(&StartWatcher());
 
     ASSERT_TRUE(notifier->WaitFor(1));
     EXPECT_EQ(notifier->Messages(),
@@ -390,16 +395,16 @@ TEST_F(ScanWatcherTest, BaitPortHeldElsewhereIsTakenAtTheNextScanCheck) {
     held.Reset();
     std::vector<Alert> alerts;
     for (int attempt = 0; attempt < 50 && alerts.empty(); ++attempt) {
-        settings.Broadcast(kMsgScanCheck);
+        hub.Broadcast(kMsgScanCheck);
         std::this_thread::sleep_for(50ms);
         if (auto client = test::ConnectFrom("127.0.0.9", "127.0.0.1", ports[0])) {
             EXPECT_TRUE(test::ReadsEndOfStream(client->fd));
-            settings.Broadcast(kMsgScanCheck);
+            hub.Broadcast(kMsgScanCheck);
             alerter->WaitFor(1, 2s);
             alerts = alerter->Alerts();
         }
     }
-    settings.Broadcast(kMsgQuit);
+    hub.Broadcast(kMsgQuit);
     watcher->Join();
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0], (Alert{"127.0.0.9", std::to_string(ports[0]), "mx.example.org"}));
@@ -432,7 +437,8 @@ TEST_F(ScanWatcherTest, AlertingHostIsBlockedForTheTimeoutAndTheTableGoesAtTheQu
     auto batches = std::make_shared<std::vector<std::string>>();
     auto recording = std::make_unique<RecordingAlerter>();
     alerter = recording.get();
-    watcher = std::make_unique<CScanWatcherThread>(settings, std::move(recording), "127.0.0.1");
+    watcher =
+        std::make_unique<CScanWatcherThread>(settings, hub, std::move(recording), "127.0.0.1");
     watcher->UseNftRunner(std::make_unique<BatchLog>(batches));
     watcher->Start();
     for (int port : {21, 22, 23}) {
@@ -441,10 +447,9 @@ TEST_F(ScanWatcherTest, AlertingHostIsBlockedForTheTimeoutAndTheTableGoesAtTheQu
     Post(kMsgScanCheck);
     ASSERT_TRUE(alerter->WaitFor(1));
     Quit();
-    EXPECT_EQ(*batches,
-              (std::vector<std::string>{BlockTableCommands(),
-                                        *BlockAddressCommand("192.0.2.7", 120),
-                                        RemoveBlockTableCommands()}));
+    EXPECT_EQ(*batches, (std::vector<std::string>{BlockTableCommands(),
+                                                  *BlockAddressCommand("192.0.2.7", 120),
+                                                  RemoveBlockTableCommands()}));
 }
 
 }  // namespace

@@ -72,9 +72,6 @@ TEST_F(SettingsStoreTest, NoFileGivesEveryDefault) {
     EXPECT_THAT(*store->GetNotificationAddresses(), IsEmpty());
     EXPECT_EQ(store->GetMailHost(), "");
 
-    EXPECT_THAT(store->ColumnTitles(),
-                ElementsAre("Hostname", "IP Address", "Local Port", "Remote Port", "Service Type",
-                            "Interface", "Connection State"));
     ASSERT_EQ(store->LoadWarnings().size(), 1u);
     EXPECT_THAT(store->LoadWarnings()[0], HasSubstr("no settings file"));
 }
@@ -395,7 +392,7 @@ TEST_F(SettingsStoreTest, InterfaceListIsExchangedWhole) {
             return std::vector<std::string>{"0.0.0.0", "10.0.0." + std::to_string(builds)};
         },
         dir.Path());
-    store.Registry().SetTraceSink([&](std::string_view text) { traces.emplace_back(text); });
+    store.SetTraceSink([&](std::string_view text) { traces.emplace_back(text); });
 
     TextListPtr first = store.GetInterfaceAddresses();
     EXPECT_THAT(*first, ElementsAre("10.0.0.1"));
@@ -409,31 +406,6 @@ TEST_F(SettingsStoreTest, InterfaceListIsExchangedWhole) {
 
     CSettingsStore without(dir.File(), nullptr, dir.Path());
     EXPECT_THAT(*without.GetInterfaceAddresses(), IsEmpty());
-}
-
-TEST_F(SettingsStoreTest, ServicesForwardToTheirSinks) {
-    struct Notifier : IUserNotifier {
-        std::vector<std::string> shown;
-        void ShowMessage(const std::string& text) override { shown.push_back(text); }
-    };
-    struct Balloon : IBalloonSink {
-        std::string last;
-        bool ShowBalloon(const std::string& title, const std::string& text, int t) override {
-            last = title + "|" + text + "|" + std::to_string(t);
-            return true;
-        }
-    };
-    auto store = Open();
-    store->NotifyUser("dropped");
-    EXPECT_FALSE(store->ShowBalloon("t", "x", 10));
-    auto notifier = std::make_shared<Notifier>();
-    auto balloon = std::make_shared<Balloon>();
-    store->SetUserNotifier(notifier);
-    store->SetBalloonSink(balloon);
-    store->NotifyUser("cannot create log");
-    EXPECT_TRUE(store->ShowBalloon("Scan", "from 10.0.0.9", 10));
-    EXPECT_THAT(notifier->shown, ElementsAre("cannot create log"));
-    EXPECT_EQ(balloon->last, "Scan|from 10.0.0.9|10");
 }
 
 TEST(SettingsStoreHost, LocalHostNameIsTheMachineName) {

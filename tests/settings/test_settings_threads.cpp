@@ -7,38 +7,38 @@
 #include "SettingsTestDir.h"
 #include "settings/AtomicFile.h"
 #include "settings/SettingsStore.h"
-#include "support/RecordingWorker.h"
 
 namespace tarvik {
 namespace {
 
-using test::RecordingWorker;
 using test::SettingsTestDir;
 
-TEST(SettingsStoreThreads, ReverseLookupOnIsBroadcastOnlyWhenItComesOn) {
+TEST(SettingsStoreThreads, ReverseLookupOnHandlerRunsOnlyWhenItComesOn) {
     SettingsTestDir dir;
     test::WriteText(dir.File(), "[View]\nreverselookup=0\n");
     CSettingsStore store(dir.File(), nullptr, dir.Path());
-    RecordingWorker worker({kMsgReverseLookupOn, kMsgPoll});
-    worker.Start();
-    store.Register(&worker);
+    int cameOn = 0;
+    store.SetReverseLookupOnHandler([&] {
+        ++cameOn;
+        // Runs without the store's lock: the handler may read the store.
+        EXPECT_EQ(store.GetReverseLookup(), 1);
+    });
 
     store.SetReverseLookup(0);  // off to off
-    store.SetReverseLookup(1);  // off to on: the one broadcast
+    EXPECT_EQ(cameOn, 0);
+    store.SetReverseLookup(1);  // off to on: the one call
     store.SetReverseLookup(1);  // on to on
+    EXPECT_EQ(cameOn, 1);
     store.SetReverseLookup(0);  // on to off
     store.SetReverseLookup(1);  // off to on again
     store.SetReverseLookup(2);  // still on (kept as 1)
-    store.Broadcast(kMsgPoll);  // marks the end: the queue is handled in order
-
-    ASSERT_TRUE(worker.WaitFor(3));
-    store.Clear();
-    auto received = worker.Take();
-    ASSERT_EQ(received.size(), 3u);
-    EXPECT_EQ(received[0].number, kMsgReverseLookupOn);
-    EXPECT_EQ(received[1].number, kMsgReverseLookupOn);
-    EXPECT_EQ(received[2].number, kMsgPoll);
+    EXPECT_EQ(cameOn, 2);
     EXPECT_EQ(store.GetReverseLookup(), 1);
+
+    store.SetReverseLookupOnHandler({});
+    store.SetReverseLookup(0);
+    store.SetReverseLookup(1);  // no handler: nothing runs
+    EXPECT_EQ(cameOn, 2);
 }
 
 // Each list written holds `n` copies of `n`, so a reader can tell a torn list from a whole one.
@@ -203,26 +203,23 @@ TEST(SettingsStoreThreads, ReloadWhileWorkersReadWriteAndSave) {
     EXPECT_EQ(test::ReadText(dir.File()), last);
 }
 
-TEST(SettingsStoreThreads, ReloadThatTurnsReverseLookupOnTellsTheWorkers) {
+TEST(SettingsStoreThreads, ReloadThatTurnsReverseLookupOnRunsTheHandler) {
     SettingsTestDir dir;
     test::WriteText(dir.File(), "[View]\nreverselookup=0\n");
     CSettingsStore store(dir.File(), nullptr, dir.Path());
-    RecordingWorker worker({kMsgReverseLookupOn, kMsgPoll});
-    worker.Start();
-    store.Register(&worker);
+    int cameOn = 0;
+    store.SetReverseLookupOnHandler([&] {
+        ++cameOn;
+        EXPECT_EQ(store.GetReverseLookup(), 1);  // the reloaded value is in place
+    });
 
     store.Reload();  // still off
+    EXPECT_EQ(cameOn, 0);
     test::WriteText(dir.File(), "[View]\nreverselookup=1\n");
     store.Reload();  // comes on
     store.Reload();  // stays on
-    store.Broadcast(kMsgPoll);
-
-    ASSERT_TRUE(worker.WaitFor(2));
-    store.Clear();
-    auto received = worker.Take();
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[0].number, kMsgReverseLookupOn);
-    EXPECT_EQ(received[1].number, kMsgPoll);
+    EXPECT_EQ(cameOn, 1);
+    EXPECT_EQ(store.GetReverseLookup(), 1);
 }
 
 }  // namespace

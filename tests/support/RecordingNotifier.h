@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik::test {
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "tracking/WorkerThread.h"
 #include "ui/window/TarvikView.h"
 
@@ -161,7 +162,7 @@ private:
 };
 
 inline WorkersFactory FakeFactory(std::shared_ptr<FakeWorkersLog> log) {
-    return [log](CSettingsStore&, IConnectionList& list) {
+    return [log](CSettingsStore&, CWorkerHub&, IConnectionList& list) {
         ++log->created;
         log->list = &list;
         return std::make_unique<FakeWorkers>(log);

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,7 +20,7 @@ protected:
 
 CConnectionRecord InboundFtp() {
     CConnectionRecord record;
-    record.category = kCategoryInbound;
+    record.category = Category::Inbound;
     record.state = kStateEstablished;
     record.openTime = 1061560987;   // 2003-08-22 14:03:07 UTC
     record.closeTime = 1061561110;  // 2003-08-22 14:05:10 UTC
@@ -75,6 +76,9 @@ TEST(ConnectionRecordTest, ColumnTextsInDisplayOrder) {
     EXPECT_EQ(record.ColumnText(Column::ConnectionState), "Established");
     EXPECT_STREQ(ColumnTitle(Column::HostName), "Hostname");
     EXPECT_STREQ(ColumnTitle(Column::ConnectionState), "Connection State");
+    EXPECT_THAT(ColumnTitles(),
+                ::testing::ElementsAre("Hostname", "IP Address", "Local Port", "Remote Port",
+                                       "Service Type", "Interface", "Connection State"));
 }
 
 TEST(ConnectionRecordTest, ListeningPortShowsNoRemotePort) {

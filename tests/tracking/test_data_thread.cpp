@@ -8,6 +8,7 @@
 #include "support/FakeProc.h"
 #include "support/RecordingNotifier.h"
 #include "tracking/DataThread.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -31,15 +32,15 @@ protected:
     DataThreadTest()
         : settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "t.conf",
                    [] { return std::vector<std::string>{}; }) {
-        settings.Registry().SetTraceSink([this](std::string_view text) {
+        hub.Registry().SetTraceSink([this](std::string_view text) {
             std::lock_guard lock(traceMutex);
             traces.emplace_back(text);
         });
-        settings.SetUserNotifier(notifier);
-        settings.Register(&recorder);
+        hub.SetUserNotifier(notifier);
+        hub.Register(&recorder);
         recorder.Start();
     }
-    ~DataThreadTest() override { settings.Clear(); }
+    ~DataThreadTest() override { hub.Clear(); }
 
     std::unique_ptr<CDataThread> MakePoller(std::vector<TcpRow> rows) {
         return MakePoller(std::make_unique<CFixtureTableSource>(std::move(rows)));
@@ -47,7 +48,7 @@ protected:
     std::unique_ptr<CDataThread> MakePoller(std::unique_ptr<ITableSource> source,
                                             std::unique_ptr<CProcessTable> processes = nullptr) {
         return std::make_unique<CDataThread>(
-            settings, std::move(source),
+            settings, hub, std::move(source),
             std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")),
             std::move(processes));
     }
@@ -69,6 +70,7 @@ protected:
     }
 
     std::shared_ptr<CMessageLog> notifier = std::make_shared<CMessageLog>();
+    CWorkerHub hub;
     CSettingsStore settings;
     CSnapshotRecorder recorder;
     std::mutex traceMutex;
@@ -88,7 +90,7 @@ TEST_F(DataThreadTest, EachPollIsOneFramedSnapshotInTableOrder) {
     const auto records = recorder.Records();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0].serviceText, "inbound ftp");
-    EXPECT_EQ(records[0].category, kCategoryInbound);
+    EXPECT_EQ(records[0].category, Category::Inbound);
     EXPECT_EQ(records[1].serviceText, "ftp server");
     EXPECT_EQ(records[3].serviceText, "ftp server");
 }
@@ -114,7 +116,7 @@ TEST_F(DataThreadTest, EntriesCarryTheOwningProcessOfTheirSocket) {
 }
 
 TEST_F(DataThreadTest, NoSourceSendsNoSnapshotAndSaysSo) {
-    CDataThread poller(settings, nullptr, std::make_shared<const CServicesDatabase>());
+    CDataThread poller(settings, hub, nullptr, std::make_shared<const CServicesDatabase>());
     poller.Poll();
     poller.Poll();
     // A poll that works afterwards shows, by arriving alone, that the failed ones sent nothing.
@@ -242,19 +244,19 @@ TEST_F(DataThreadTest, WithoutAGateEveryPollSends) {
 
 TEST_F(DataThreadTest, PollMessagesRunOnTheWorkerUntilQuit) {
     auto poller = MakePoller({Row("10.0.0.5", 50000, "10.0.0.9", 50001, 5)});
-    settings.Register(poller.get());
+    hub.Register(poller.get());
     poller->Start();
-    settings.Broadcast(kMsgPoll);
+    hub.Broadcast(kMsgPoll);
     ASSERT_TRUE(recorder.WaitForSnapshots(1));  // a tick while one waits would be coalesced
-    settings.Broadcast(kMsgPoll);
+    hub.Broadcast(kMsgPoll);
     ASSERT_TRUE(recorder.WaitForSnapshots(2));
-    settings.Broadcast(kMsgQuit);
+    hub.Broadcast(kMsgQuit);
     poller->Join();
     recorder.Join();
     EXPECT_FALSE(poller->Running());
     const auto records = recorder.Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].category, kCategoryUnknown);
+    EXPECT_EQ(records[0].category, Category::Unknown);
     EXPECT_EQ(records[1].hostName, "10.0.0.9");
 }
 

@@ -13,6 +13,7 @@
 #include "support/RecordingWorker.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -74,12 +75,12 @@ protected:
     PollerEventsTest()
         : settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "t.conf",
                    [] { return std::vector<std::string>{}; }) {
-        settings.Registry().SetTraceSink([this](std::string_view text) {
+        hub.Registry().SetTraceSink([this](std::string_view text) {
             std::lock_guard lock(traceMutex);
             traces.emplace_back(text);
         });
     }
-    ~PollerEventsTest() override { settings.Clear(); }
+    ~PollerEventsTest() override { hub.Clear(); }
 
     // A poller over `table` with the fake notices, on the test's clock.
     std::unique_ptr<CDataThread> MakePoller(std::unique_ptr<CFakeEventSource> source) {
@@ -87,7 +88,7 @@ protected:
         fixture = table.get();
         events = source.get();
         auto poller = std::make_unique<CDataThread>(
-            settings, std::move(table),
+            settings, hub, std::move(table),
             std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
         poller->SetEventSource(std::move(source), [this] { return now; });
         return poller;
@@ -100,6 +101,7 @@ protected:
         });
     }
 
+    CWorkerHub hub;
     CSettingsStore settings;
     CFixtureTableSource* fixture = nullptr;
     CFakeEventSource* events = nullptr;
@@ -116,7 +118,7 @@ constexpr int kEvents = kMsgConnectionEvents;
 TEST_F(PollerEventsTest, NoticesGoFirstClassifiedByTheListenersOfTheLastDump) {
     CPollerRecorder recorder;
     recorder.Start();
-    settings.Register(&recorder);
+    hub.Register(&recorder);
     auto poller = MakePoller(std::make_unique<CFakeEventSource>());
     fixture->SetRows({Row("0.0.0.0", 8080, "0.0.0.0", 0, kStateListen, 1)});
     poller->Poll();
@@ -134,17 +136,17 @@ TEST_F(PollerEventsTest, NoticesGoFirstClassifiedByTheListenersOfTheLastDump) {
     ASSERT_EQ(batches[0].size(), 2u);
     EXPECT_EQ(batches[0][0].kind, ConnectionEvent::Kind::Ended);
     EXPECT_EQ(batches[0][0].time, 2000);
-    EXPECT_EQ(batches[0][0].record.category, kCategoryInbound);
+    EXPECT_EQ(batches[0][0].record.category, Category::Inbound);
     EXPECT_EQ(batches[0][0].record.cookie, 2u);
     EXPECT_EQ(batches[0][0].record.ipAddress, "10.0.0.9");
-    EXPECT_NE(batches[0][1].record.category, kCategoryInbound);
-    settings.Clear();
+    EXPECT_NE(batches[0][1].record.category, Category::Inbound);
+    hub.Clear();
 }
 
 TEST_F(PollerEventsTest, WithoutADumpEveryTickItDumpsFirstEveryMinuteAndAfterALoss) {
     CPollerRecorder recorder;
     recorder.Start();
-    settings.Register(&recorder);
+    hub.Register(&recorder);
     auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
     poller->Poll();  // the first: dumps
     now += 30s;
@@ -159,7 +161,7 @@ TEST_F(PollerEventsTest, WithoutADumpEveryTickItDumpsFirstEveryMinuteAndAfterALo
     EXPECT_EQ(TracesContaining("resync after lost events"), 1);
     EXPECT_EQ(recorder.WaitForNumbers(6),
               (std::vector<int>{kBegin, kEnd, kBegin, kEnd, kBegin, kEnd}));
-    settings.Clear();
+    hub.Clear();
 }
 
 TEST_F(PollerEventsTest, AResyncThatFailsIsTriedAgainAtTheNextTick) {
@@ -205,14 +207,14 @@ protected:
     PollerAndTrackerTest() {
         tracker.Start();
         logger.Start();
-        settings.Register(&tracker);
-        settings.Register(&logger);
+        hub.Register(&tracker);
+        hub.Register(&logger);
     }
-    ~PollerAndTrackerTest() override { settings.Clear(); }
+    ~PollerAndTrackerTest() override { hub.Clear(); }
 
     // The remote ports logged since the last call, once the tracker's messages reached the logger.
     std::vector<int> TakeLoggedPorts() {
-        settings.Broadcast(kMsgScanCheck);  // behind everything the tracker sent
+        hub.Broadcast(kMsgScanCheck);  // behind everything the tracker sent
         std::vector<int> ports;
         if (!logger.WaitFor(1)) {
             return {-1};
@@ -235,7 +237,7 @@ protected:
     }
 
     CountingList list;
-    CFilterThread tracker{settings, list, [] { return std::time_t{1000}; }};
+    CFilterThread tracker{settings, hub, list, [] { return std::time_t{1000}; }};
     test::RecordingWorker logger{{kMsgLogConnection, kMsgScanCheck}};
 };
 

@@ -14,7 +14,7 @@ namespace {
 using test::RecordingHost;
 using test::RecordingList;
 
-CConnectionRecord Row(std::string ip, int localPort, int remotePort, int category,
+CConnectionRecord Row(std::string ip, int localPort, int remotePort, Category category,
                       int state = kStateEstablished, std::string iface = "192.168.1.5") {
     CConnectionRecord record;
     record.ipAddress = ip;
@@ -29,7 +29,7 @@ CConnectionRecord Row(std::string ip, int localPort, int remotePort, int categor
 }
 
 CConnectionRecord Listener(int port, std::string iface = "127.0.0.1") {
-    CConnectionRecord record = Row("n/a", port, 0, kCategoryListening, kStateListen, iface);
+    CConnectionRecord record = Row("n/a", port, 0, Category::Listening, kStateListen, iface);
     return record;
 }
 
@@ -92,13 +92,13 @@ constexpr auto kDelete = RowOp::Kind::Delete;
 TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
     host.filter.reverseLookup = 1;
     host.now = 1234;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound), Listener(80),
-              Row("10.0.0.9", 50000, 443, kCategoryOutbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound), Listener(80),
+              Row("10.0.0.9", 50000, 443, Category::Outbound)});
 
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1, 2, 3}));
     for (const auto& record : tracker.Current()) {
         EXPECT_EQ(record.openTime, 1234);
-        EXPECT_EQ(record.visible, 1);
+        EXPECT_TRUE(record.visible);
     }
     ASSERT_EQ(SentNumbers(),
               (std::vector<int>{kMsgNewConnection, kMsgResolveHost, kMsgNewConnection,
@@ -124,16 +124,16 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
 
 TEST_F(TrackerTest, NoLookupRequestsWhileReverseLookupIsOff) {
     host.filter.reverseLookup = 0;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound), Listener(80)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound), Listener(80)});
     EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgNewConnection}));
 }
 
 TEST_F(TrackerTest, UnchangedEntryCausesNoOperationAndNoMessage) {
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
     host.sent.clear();
     list.batches.clear();
 
-    CConnectionRecord again = Row("10.0.0.7", 21, 40000, kCategoryInbound);
+    CConnectionRecord again = Row("10.0.0.7", 21, 40000, Category::Inbound);
     again.serviceText = "other";
     again.hostName = "someone";
     host.now = 5000;
@@ -150,9 +150,9 @@ TEST_F(TrackerTest, UnchangedEntryCausesNoOperationAndNoMessage) {
 }
 
 TEST_F(TrackerTest, AnOwnerFoundAfterTheConnectionReachesItsRowOnce) {
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
     list.batches.clear();
-    CConnectionRecord owned = Row("10.0.0.7", 21, 40000, kCategoryInbound);
+    CConnectionRecord owned = Row("10.0.0.7", 21, 40000, Category::Inbound);
     owned.pid = 812;
     owned.command = "vsftpd";
     owned.user = "ftp";
@@ -175,17 +175,17 @@ TEST_F(TrackerTest, AnOwnerFoundAfterTheConnectionReachesItsRowOnce) {
 
 TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
     host.now = 1000;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished)});
     host.sent.clear();
     list.batches.clear();
 
     host.now = 2000;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
     ASSERT_EQ(host.sent.size(), 1u);
     EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
-    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait);
+    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait);
     expected.id = 1;
-    expected.visible = 1;
+    expected.visible = true;
     expected.openTime = 1000;
     expected.closeTime = 2000;
     EXPECT_EQ(host.sent[0].record, expected);
@@ -200,27 +200,27 @@ TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
 }
 
 TEST_F(TrackerTest, ConnectionFirstSeenInTimeWaitIsNeverLogged) {
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
     host.sent.clear();
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
     Snapshot({});
     EXPECT_TRUE(host.sent.empty());
 }
 
 TEST_F(TrackerTest, EndedConnectionIsLoggedOnceWithTheCloseTimeOfThatSnapshot) {
     host.now = 1000;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
-              Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound),
+              Row("10.0.0.8", 22, 40001, Category::Inbound)});
     host.sent.clear();
     list.batches.clear();
 
     host.now = 4242;
-    Snapshot({Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    Snapshot({Row("10.0.0.8", 22, 40001, Category::Inbound)});
     ASSERT_EQ(host.sent.size(), 1u);
     EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
-    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, kCategoryInbound);
+    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound);
     expected.id = 1;
-    expected.visible = 1;
+    expected.visible = true;
     expected.openTime = 1000;
     expected.closeTime = 4242;
     EXPECT_EQ(host.sent[0].record, expected);
@@ -228,7 +228,7 @@ TEST_F(TrackerTest, EndedConnectionIsLoggedOnceWithTheCloseTimeOfThatSnapshot) {
     host.sent.clear();
 
     host.now = 5000;
-    Snapshot({Row("10.0.0.8", 22, 40001, kCategoryInbound)});
+    Snapshot({Row("10.0.0.8", 22, 40001, Category::Inbound)});
     EXPECT_TRUE(host.sent.empty());
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
 }
@@ -251,29 +251,29 @@ TEST_F(TrackerTest, EntriesWithTheSameKeyMatchKnownRecordsInOrder) {
 }
 
 TEST_F(TrackerTest, KeyUsesAddressInterfaceAndBothPorts) {
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
-    Snapshot({Row("10.0.0.70", 21, 40000, kCategoryInbound),
-              Row("10.0.0.7", 21, 40000, kCategoryInbound, 5, "10.1.1.1"),
-              Row("10.0.0.7", 22, 40000, kCategoryInbound),
-              Row("10.0.0.7", 21, 40001, kCategoryInbound),
-              Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
+    Snapshot({Row("10.0.0.70", 21, 40000, Category::Inbound),
+              Row("10.0.0.7", 21, 40000, Category::Inbound, 5, "10.1.1.1"),
+              Row("10.0.0.7", 22, 40000, Category::Inbound),
+              Row("10.0.0.7", 21, 40001, Category::Inbound),
+              Row("10.0.0.7", 21, 40000, Category::Inbound)});
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2, 3, 4, 5, 1}));
 }
 
 TEST_F(TrackerTest, SwitchingListeningPortsShowsAndHidesThemAtTheNextSnapshot) {
     host.filter.showListening = 0;
-    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
     EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kInsert, 2, 1, 5}}));
     // Hidden connections are still counted by the scan watcher.
     EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgNewConnection}));
 
     host.filter.showListening = 1;
-    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
     // An update of a row that is not shown yet makes the list sort and insert it.
     EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 1, 2}}));
 
     host.filter.showListening = 0;
-    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
     EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 0, 2}}));
 }
 
@@ -281,9 +281,10 @@ TEST_F(TrackerTest, CategoryIsShownOnlyWhenItsSwitchIsExactlyOne) {
     host.filter.showInbound = 2;
     host.filter.showOutbound = 1;
     host.filter.showUnknown = 0;
-    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound),
-              Row("10.0.0.2", 40000, 80, kCategoryOutbound),
-              Row("10.0.0.3", 40000, 40001, kCategoryUnknown), Row("10.0.0.4", 1, 2, 9999)});
+    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound),
+              Row("10.0.0.2", 40000, 80, Category::Outbound),
+              Row("10.0.0.3", 40000, 40001, Category::Unknown),
+              Row("10.0.0.4", 1, 2, static_cast<Category>(9999))});
     std::vector<int> visible;
     for (const auto& record : tracker.Current()) {
         visible.push_back(record.visible);
@@ -295,8 +296,8 @@ TEST_F(TrackerTest, InterfaceFilterShowsOnlyTheChosenInterface) {
     host.filter.interfaces = std::make_shared<const std::vector<std::string>>(
         std::vector<std::string>{"10.0.0.1", "192.168.1.5"});
     const std::vector<CConnectionRecord> rows{
-        Row("10.0.0.7", 21, 40000, kCategoryInbound),
-        Row("10.0.0.8", 21, 40000, kCategoryInbound, kStateEstablished, "10.0.0.1")};
+        Row("10.0.0.7", 21, 40000, Category::Inbound),
+        Row("10.0.0.8", 21, 40000, Category::Inbound, kStateEstablished, "10.0.0.1")};
     auto visibleWith = [&](int netIf) {
         host.filter.netIf = netIf;
         CConnectionTracker fresh(host, list);
@@ -322,9 +323,9 @@ TEST_F(TrackerTest, InterfaceFilterShowsOnlyTheChosenInterface) {
 }
 
 TEST_F(TrackerTest, HostNameIsLowerCasedAndSetOnEveryConnectionWithTheAddress) {
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
-              Row("10.0.0.8", 22, 40001, kCategoryInbound),
-              Row("10.0.0.7", 23, 40002, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound),
+              Row("10.0.0.8", 22, 40001, Category::Inbound),
+              Row("10.0.0.7", 23, 40002, Category::Inbound)});
     list.batches.clear();
 
     tracker.ApplyHostName("Mail.Example.ORG", "10.0.0.7");
@@ -338,19 +339,19 @@ TEST_F(TrackerTest, HostNameIsLowerCasedAndSetOnEveryConnectionWithTheAddress) {
 }
 
 TEST_F(TrackerTest, HostNameDuringASnapshotReachesEveryRecordOfTheAddress) {
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
-              Row("10.0.0.7", 22, 40001, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound),
+              Row("10.0.0.7", 22, 40001, Category::Inbound)});
     list.batches.clear();
 
     tracker.BeginSnapshot();
-    tracker.AddEntry(Row("10.0.0.7", 21, 40000, kCategoryInbound));
+    tracker.AddEntry(Row("10.0.0.7", 21, 40000, Category::Inbound));
     tracker.ApplyHostName("Host", "10.0.0.7");
     EXPECT_TRUE(list.batches.empty()) << "joins the snapshot's batch";
     // Carried over after the answer: named as well, since no second answer comes; a new
     // connection from the host is inserted with the name.
-    tracker.AddEntry(Row("10.0.0.7", 22, 40001, kCategoryInbound));
-    tracker.AddEntry(Row("10.0.0.9", 22, 40001, kCategoryInbound));
-    tracker.AddEntry(Row("10.0.0.7", 23, 40002, kCategoryInbound));
+    tracker.AddEntry(Row("10.0.0.7", 22, 40001, Category::Inbound));
+    tracker.AddEntry(Row("10.0.0.9", 22, 40001, Category::Inbound));
+    tracker.AddEntry(Row("10.0.0.7", 23, 40002, Category::Inbound));
     tracker.EndSnapshot();
 
     ASSERT_EQ(list.batches.size(), 1u);
@@ -365,11 +366,11 @@ TEST_F(TrackerTest, HostNameDuringASnapshotReachesEveryRecordOfTheAddress) {
 }
 
 TEST_F(TrackerTest, MessagesOutsideASnapshotLeaveTheLiveSetIntact) {
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
     host.sent.clear();
     list.batches.clear();
 
-    tracker.AddEntry(Row("10.0.0.8", 21, 40000, kCategoryInbound));
+    tracker.AddEntry(Row("10.0.0.8", 21, 40000, Category::Inbound));
     tracker.EndSnapshot();
     tracker.EndSnapshot();
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1}));
@@ -378,11 +379,11 @@ TEST_F(TrackerTest, MessagesOutsideASnapshotLeaveTheLiveSetIntact) {
 
     // A begin while a snapshot is open ends the open one first.
     tracker.BeginSnapshot();
-    tracker.AddEntry(Row("10.0.0.8", 21, 40000, kCategoryInbound));
+    tracker.AddEntry(Row("10.0.0.8", 21, 40000, Category::Inbound));
     tracker.BeginSnapshot();
     EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgLogConnection}));
     EXPECT_EQ(host.sent[1].record->id, 1);
-    tracker.AddEntry(Row("10.0.0.8", 21, 40000, kCategoryInbound));
+    tracker.AddEntry(Row("10.0.0.8", 21, 40000, Category::Inbound));
     tracker.EndSnapshot();
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
 }
@@ -392,7 +393,7 @@ TEST_F(TrackerTest, ManyConnectionsFromOneHostAskOnceAndAreNamedOnce) {
     host.filter.reverseLookup = 1;
     std::vector<CConnectionRecord> rows;
     for (int i = 0; i < kRows; ++i) {
-        rows.push_back(Row("10.9.8.7", 443, 1024 + i, kCategoryInbound));
+        rows.push_back(Row("10.9.8.7", 443, 1024 + i, Category::Inbound));
     }
     Snapshot(rows);
     auto requests = [&] {
@@ -413,7 +414,7 @@ TEST_F(TrackerTest, ManyConnectionsFromOneHostAskOnceAndAreNamedOnce) {
 
     // A connection from the host that appears after the answer is inserted with the name.
     host.sent.clear();
-    rows.push_back(Row("10.9.8.7", 443, 1024 + kRows, kCategoryInbound));
+    rows.push_back(Row("10.9.8.7", 443, 1024 + kRows, Category::Inbound));
     Snapshot(rows);
     EXPECT_EQ(requests(), 0);
     const auto later = list.TakeOps();
@@ -424,12 +425,12 @@ TEST_F(TrackerTest, ManyConnectionsFromOneHostAskOnceAndAreNamedOnce) {
 
 TEST_F(TrackerTest, WhatIsKnownOfAddressesStaysNearTheSizeOfTheLiveSet) {
     host.filter.reverseLookup = 1;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
     tracker.ApplyHostName("Seven", "10.0.0.7");
     // A host that comes back soon keeps its name without a new request.
     Snapshot({});
     host.sent.clear();
-    Snapshot({Row("10.0.0.7", 21, 40001, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40001, Category::Inbound)});
     EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection}));
     EXPECT_EQ(tracker.Current()[0].hostName, "seven");
 
@@ -437,7 +438,7 @@ TEST_F(TrackerTest, WhatIsKnownOfAddressesStaysNearTheSizeOfTheLiveSet) {
     for (int i = 0; i < 1000; ++i) {
         const std::string address =
             "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250);
-        Snapshot({Row(address, 21, 40000, kCategoryInbound)});
+        Snapshot({Row(address, 21, 40000, Category::Inbound)});
         tracker.ApplyHostName("host" + std::to_string(i), address);
     }
     EXPECT_GE(tracker.KnownAddresses(), 1u);
@@ -453,7 +454,7 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
         record.cookie = cookie;
         return record;
     };
-    const CConnectionRecord row = Row("10.0.0.7", 40000, 80, kCategoryOutbound);
+    const CConnectionRecord row = Row("10.0.0.7", 40000, 80, Category::Outbound);
     host.now = 1000;
     Snapshot({withCookie(row, 0xA)});
     host.now = 2000;
@@ -489,7 +490,7 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
 }
 
 TEST_F(TrackerTest, SocketCookieKeepsIdentityWhateverTheTexts) {
-    CConnectionRecord first = Row("10.0.0.7", 40000, 80, kCategoryOutbound);
+    CConnectionRecord first = Row("10.0.0.7", 40000, 80, Category::Outbound);
     first.cookie = 77;
     Snapshot({first});
     CConnectionRecord again = first;
@@ -497,21 +498,21 @@ TEST_F(TrackerTest, SocketCookieKeepsIdentityWhateverTheTexts) {
     Snapshot({again});
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1}));
     // Without a cookie the old key still matches.
-    Snapshot({Row("10.0.0.9", 21, 40000, kCategoryInbound)});
-    Snapshot({Row("10.0.0.9", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.9", 21, 40000, Category::Inbound)});
+    Snapshot({Row("10.0.0.9", 21, 40000, Category::Inbound)});
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
 }
 
 TEST_F(TrackerTest, ShowSwitchToggledDuringTimeWaitLogsOnce) {
     host.filter.showInbound = 1;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
     host.sent.clear();
     list.batches.clear();
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
     host.filter.showInbound = 0;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
     host.filter.showInbound = 1;
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
     Snapshot({});
     EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgLogConnection}));
     EXPECT_EQ(
@@ -522,11 +523,11 @@ TEST_F(TrackerTest, ShowSwitchToggledDuringTimeWaitLogsOnce) {
 
 TEST_F(TrackerTest, EveryConnectionIsToldOpenedAndEndedOnceShownOrNot) {
     host.filter.showInbound = 0;  // hidden rows never reach the list's rows
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound),
-              Row("10.0.0.8", 22, 40001, kCategoryInbound)});
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait),
-              Row("10.0.0.8", 22, 40001, kCategoryInbound)});
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound),
+              Row("10.0.0.8", 22, 40001, Category::Inbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait),
+              Row("10.0.0.8", 22, 40001, Category::Inbound)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
     Snapshot({});
     for (const RowOp& op : list.TakeOps()) {
         EXPECT_NE(op.kind, kInsert) << "a hidden row was inserted";

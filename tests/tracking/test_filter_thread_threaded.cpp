@@ -18,6 +18,7 @@
 #include "settings/SettingsStore.h"
 #include "support/RecordingWorker.h"
 #include "tracking/FilterThread.h"
+#include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -151,7 +152,7 @@ private:
     bool released_ = false;
 };
 
-CConnectionRecord Row(std::string ip, int localPort, int remotePort, int category, int state) {
+CConnectionRecord Row(std::string ip, int localPort, int remotePort, Category category, int state) {
     CConnectionRecord record;
     record.ipAddress = ip;
     record.hostName = ip;
@@ -178,37 +179,38 @@ protected:
 
     ~WorkersTest() override {
         // Nobody may post to a worker that is being destroyed.
-        store.Clear();
+        hub.Clear();
     }
 
     void Start(CWorkerThread& worker) {
         worker.Start();
-        store.Register(&worker);
+        hub.Register(&worker);
     }
 
     void Snapshot(const std::vector<CConnectionRecord>& rows) {
-        store.Broadcast(kMsgSnapshotBegin);
+        hub.Broadcast(kMsgSnapshotBegin);
         for (const auto& row : rows) {
-            store.Broadcast(kMsgSnapshotEntry, Payload::Record(row));
+            hub.Broadcast(kMsgSnapshotEntry, Payload::Record(row));
         }
-        store.Broadcast(kMsgSnapshotEnd);
+        hub.Broadcast(kMsgSnapshotEnd);
     }
 
+    CWorkerHub hub;
     CSettingsStore store;
     LockedList list;
 };
 
 TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     store.SetReverseLookup(1);
-    CFilterThread tracker(store, list, [] { return std::time_t{777}; });
+    CFilterThread tracker(store, hub, list, [] { return std::time_t{777}; });
     test::RecordingWorker recorder({kMsgNewConnection, kMsgResolveHost, kMsgLogConnection});
     Start(tracker);
     Start(recorder);
 
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished),
-              Row("n/a", 80, 0, kCategoryListening, kStateListen)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished),
+              Row("n/a", 80, 0, Category::Listening, kStateListen)});
     ASSERT_TRUE(recorder.WaitFor(4));
-    Snapshot({Row("n/a", 80, 0, kCategoryListening, kStateListen)});
+    Snapshot({Row("n/a", 80, 0, Category::Listening, kStateListen)});
     ASSERT_TRUE(recorder.WaitFor(5));
     const auto received = recorder.Take();
 
@@ -223,14 +225,14 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     scan.ipAddress = "10.0.0.7";
     scan.localPort = 21;
     scan.remotePort = 40000;
-    scan.category = kCategoryInbound;
+    scan.category = Category::Inbound;
     ASSERT_TRUE(received[0].record);
     EXPECT_EQ(*received[0].record, scan);
 
-    CConnectionRecord request = Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished);
+    CConnectionRecord request = Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished);
     request.id = 1;
     request.openTime = 777;
-    request.visible = 1;
+    request.visible = true;
     ASSERT_TRUE(received[1].text && received[1].lRecord);
     EXPECT_EQ(*received[1].text, "10.0.0.7");
     EXPECT_EQ(*received[1].lRecord, request);
@@ -251,16 +253,16 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
 }
 
 TEST_F(WorkersTest, TrackerSurvivesEntriesWithoutASnapshotBegin) {
-    CFilterThread tracker(store, list);
+    CFilterThread tracker(store, hub, list);
     test::RecordingWorker recorder({kMsgNewConnection});
     Start(tracker);
     Start(recorder);
 
-    store.Broadcast(kMsgSnapshotEntry,
-                    Payload::Record(Row("10.0.0.9", 22, 40001, kCategoryInbound, 5)));
-    store.Broadcast(kMsgSnapshotEnd);
-    store.Broadcast(kMsgSnapshotEntry);  // no record at all
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished)});
+    hub.Broadcast(kMsgSnapshotEntry,
+                  Payload::Record(Row("10.0.0.9", 22, 40001, Category::Inbound, 5)));
+    hub.Broadcast(kMsgSnapshotEnd);
+    hub.Broadcast(kMsgSnapshotEntry);  // no record at all
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished)});
 
     const auto ops = list.WaitFor(1);
     ASSERT_EQ(ops.size(), 1u);
@@ -273,15 +275,16 @@ TEST_F(WorkersTest, TrackerSurvivesEntriesWithoutASnapshotBegin) {
 TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
     store.SetReverseLookup(1);
     std::atomic<int> calls = 0;
-    CFilterThread tracker(store, list);
+    CFilterThread tracker(store, hub, list);
     CReverseLookupThread lookup(
-        store, std::make_unique<TableResolver>(
-                   std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
+        store, hub,
+        std::make_unique<TableResolver>(
+            std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
     Start(tracker);
     Start(lookup);
 
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished),
-              Row("10.0.0.7", 22, 40001, kCategoryInbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished),
+              Row("10.0.0.7", 22, 40001, Category::Inbound, kStateEstablished)});
 
     // One request goes out for the address; its answer names each connection once, by an
     // update or, when it came before the connection was inserted, at the insertion.
@@ -297,14 +300,14 @@ TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
     EXPECT_EQ(ops[0].kind, RowOp::Kind::Insert);
     EXPECT_EQ(ops[0].record.hostName, "10.0.0.7");
     // A further snapshot flushes anything else that was on its way.
-    Snapshot({Row("10.0.0.7", 21, 40000, kCategoryInbound, kStateEstablished),
-              Row("10.0.0.7", 22, 40001, kCategoryInbound, kStateEstablished),
-              Row("n/a", 80, 0, kCategoryListening, kStateListen)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished),
+              Row("10.0.0.7", 22, 40001, Category::Inbound, kStateEstablished),
+              Row("n/a", 80, 0, Category::Listening, kStateListen)});
     ops = list.WaitUntil([](const std::vector<RowOp>& seen) {
         return std::any_of(seen.begin(), seen.end(),
                            [](const RowOp& op) { return op.record.ipAddress == "n/a"; });
     });
-    store.Clear();
+    hub.Clear();
     lookup.Stop();
     EXPECT_EQ(namings(ops, 1), 1);
     EXPECT_EQ(namings(ops, 2), 1);
@@ -314,15 +317,16 @@ TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
 TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
     std::atomic<int> calls = 0;
     CReverseLookupThread lookup(
-        store, std::make_unique<TableResolver>(
-                   std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
+        store, hub,
+        std::make_unique<TableResolver>(
+            std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
     test::RecordingWorker recorder({kMsgHostResolved});
     Start(lookup);
     Start(recorder);
 
     auto request = [&](const std::string& address) {
-        store.Broadcast(kMsgResolveHost, Payload::Text(address),
-                        Payload::Record(Row(address, 21, 40000, kCategoryInbound, 5)));
+        hub.Broadcast(kMsgResolveHost, Payload::Text(address),
+                      Payload::Record(Row(address, 21, 40000, Category::Inbound, 5)));
     };
     // Lookups run in order, so once 10.0.0.7 is answered 10.0.0.99 has failed.
     request("10.0.0.99");
@@ -344,21 +348,21 @@ TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
     EXPECT_EQ(names,
               (std::vector<std::string>{"Mail.Example.ORG for 10.0.0.7", "10.0.0.99 for 10.0.0.99",
                                         "Mail.Example.ORG for 10.0.0.7"}));
-    store.Clear();
+    hub.Clear();
     lookup.Stop();
     EXPECT_EQ(calls, 2);
 }
 
 TEST_F(WorkersTest, QuitDoesNotWaitForALookupThatHangs) {
     auto gate = std::make_shared<ResolverGate>();
-    auto lookup =
-        std::make_unique<CReverseLookupThread>(store, std::make_unique<BlockingResolver>(gate));
+    auto lookup = std::make_unique<CReverseLookupThread>(store, hub,
+                                                         std::make_unique<BlockingResolver>(gate));
     test::RecordingWorker recorder({kMsgHostResolved});
     Start(*lookup);
     Start(recorder);
     for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) {
-        store.Broadcast(kMsgResolveHost, Payload::Text(address),
-                        Payload::Record(Row(address, 21, 40000, kCategoryInbound, 5)));
+        hub.Broadcast(kMsgResolveHost, Payload::Text(address),
+                      Payload::Record(Row(address, 21, 40000, Category::Inbound, 5)));
     }
     ASSERT_TRUE(gate->WaitUntil([&] { return gate->calls == 1; }));
 
@@ -370,7 +374,7 @@ TEST_F(WorkersTest, QuitDoesNotWaitForALookupThatHangs) {
     // The hanging call ends after the worker is gone; its answer goes nowhere.
     gate->Release();
     ASSERT_TRUE(gate->WaitUntil([&] { return gate->returned; }));
-    store.Clear();
+    hub.Clear();
     lookup.reset();
     ASSERT_TRUE(gate->WaitUntil([&] { return gate->destroyed; }));
     EXPECT_EQ(gate->calls, 1);
@@ -379,11 +383,11 @@ TEST_F(WorkersTest, QuitDoesNotWaitForALookupThatHangs) {
 
 TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     auto gate = std::make_shared<ResolverGate>();
-    CReverseLookupThread lookup(store, std::make_unique<BlockingResolver>(gate));
+    CReverseLookupThread lookup(store, hub, std::make_unique<BlockingResolver>(gate));
     test::RecordingWorker recorder({kMsgHostResolved});
     std::mutex traceMutex;
     int handled = 0;
-    store.Registry().SetTraceSink([&](std::string_view text) {
+    hub.Registry().SetTraceSink([&](std::string_view text) {
         if (text == "ReverseLookup, 10.0.0.7") {
             std::lock_guard lock(traceMutex);
             ++handled;
@@ -393,8 +397,8 @@ TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     Start(recorder);
     constexpr int kRequests = 50;
     for (int i = 0; i < kRequests; ++i) {
-        store.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.7"),
-                        Payload::Record(Row("10.0.0.7", 21, 40000 + i, kCategoryInbound, 5)));
+        hub.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.7"),
+                      Payload::Record(Row("10.0.0.7", 21, 40000 + i, Category::Inbound, 5)));
     }
     // Every request is taken while the first lookup still hangs.
     for (int wait = 0; wait < 500; ++wait) {
@@ -412,13 +416,13 @@ TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     }
     gate->Release();
     // A later request for another address is answered after the first answer.
-    store.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.8"),
-                    Payload::Record(Row("10.0.0.8", 21, 40000, kCategoryInbound, 5)));
+    hub.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.8"),
+                  Payload::Record(Row("10.0.0.8", 21, 40000, Category::Inbound, 5)));
     ASSERT_TRUE(recorder.WaitFor(2));
     const auto received = recorder.Take();
-    store.Clear();
+    hub.Clear();
     lookup.Stop();
-    store.Registry().SetTraceSink({});
+    hub.Registry().SetTraceSink({});
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(*received[0].text, "host-10.0.0.7");
     EXPECT_EQ(received[0].lRecord->remotePort, 40000) << "the first request's record";
@@ -428,16 +432,16 @@ TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
 
 TEST_F(WorkersTest, TrackerMergesEverySnapshotQueuedBeforeItsQuit) {
     HeldList held;
-    CFilterThread tracker(store, held, [] { return std::time_t{500}; });
+    CFilterThread tracker(store, hub, held, [] { return std::time_t{500}; });
     test::RecordingWorker logger({kMsgLogConnection});
     Start(tracker);
     Start(logger);
 
-    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound, kStateEstablished),
-              Row("10.0.0.2", 21, 40000, kCategoryInbound, kStateEstablished),
-              Row("10.0.0.3", 21, 40000, kCategoryInbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, kStateEstablished),
+              Row("10.0.0.2", 21, 40000, Category::Inbound, kStateEstablished),
+              Row("10.0.0.3", 21, 40000, Category::Inbound, kStateEstablished)});
     ASSERT_TRUE(held.WaitEntered());
-    Snapshot({Row("10.0.0.4", 21, 40000, kCategoryInbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.4", 21, 40000, Category::Inbound, kStateEstablished)});
     Snapshot({});
     // As the program stops: the poller has ended, the tracker alone gets the quit, and the
     // logger is still registered.
@@ -474,7 +478,7 @@ private:
 TEST_F(WorkersTest, TrackerLeavesTheSnapshotGateOnceTheListHasTheMerge) {
     auto gate = std::make_shared<CSnapshotGate>();
     GateWatchingList watching(gate);
-    CFilterThread tracker(store, watching);
+    CFilterThread tracker(store, hub, watching);
     tracker.SetSnapshotGate(gate);
     Start(tracker);
     auto waitLeft = [&] {
@@ -485,11 +489,11 @@ TEST_F(WorkersTest, TrackerLeavesTheSnapshotGateOnceTheListHasTheMerge) {
     };
 
     ASSERT_TRUE(gate->TryEnter());
-    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, kStateEstablished)});
     ASSERT_TRUE(waitLeft());
     // A snapshot that changes nothing leaves the gate as well.
     ASSERT_TRUE(gate->TryEnter());
-    Snapshot({Row("10.0.0.1", 21, 40000, kCategoryInbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, kStateEstablished)});
     ASSERT_TRUE(waitLeft());
 
     tracker.Post(Message{kMsgQuit, {}, {}});
@@ -500,16 +504,17 @@ TEST_F(WorkersTest, TrackerLeavesTheSnapshotGateOnceTheListHasTheMerge) {
 TEST_F(WorkersTest, ManyConnectionsFromOneHostAreNamedOnceEach) {
     store.SetReverseLookup(1);
     std::atomic<int> calls = 0;
-    CFilterThread tracker(store, list);
+    CFilterThread tracker(store, hub, list);
     CReverseLookupThread lookup(
-        store, std::make_unique<TableResolver>(
-                   std::map<std::string, std::string>{{"10.0.0.7", "Busy.Example"}}, &calls));
+        store, hub,
+        std::make_unique<TableResolver>(
+            std::map<std::string, std::string>{{"10.0.0.7", "Busy.Example"}}, &calls));
     Start(tracker);
     Start(lookup);
     constexpr int kRows = 300;
     std::vector<CConnectionRecord> rows;
     for (int i = 0; i < kRows; ++i) {
-        rows.push_back(Row("10.0.0.7", 443, 1024 + i, kCategoryInbound, kStateEstablished));
+        rows.push_back(Row("10.0.0.7", 443, 1024 + i, Category::Inbound, kStateEstablished));
     }
     Snapshot(rows);
     auto named = [](const RowOp& op) { return op.record.hostName == "busy.example"; };
@@ -517,13 +522,13 @@ TEST_F(WorkersTest, ManyConnectionsFromOneHostAreNamedOnceEach) {
         return std::count_if(seen.begin(), seen.end(), named) >= kRows;
     });
     // A second snapshot lets any further answer arrive before the count.
-    rows.push_back(Row("n/a", 80, 0, kCategoryListening, kStateListen));
+    rows.push_back(Row("n/a", 80, 0, Category::Listening, kStateListen));
     Snapshot(rows);
     const auto ops = list.WaitUntil([](const std::vector<RowOp>& seen) {
         return std::any_of(seen.begin(), seen.end(),
                            [](const RowOp& op) { return op.record.ipAddress == "n/a"; });
     });
-    store.Clear();
+    hub.Clear();
     lookup.Stop();
     // Each connection is named once: by its insertion when the answer came first, else by one
     // update.

@@ -22,7 +22,7 @@ CConnectionRecord Conn(std::uint64_t cookie, int localPort, int remotePort,
     record.interfaceText = "192.168.1.5";
     record.localPort = localPort;
     record.remotePort = remotePort;
-    record.category = kCategoryInbound;
+    record.category = Category::Inbound;
     record.state = state;
     record.serviceText = "svc";
     record.cookie = cookie;

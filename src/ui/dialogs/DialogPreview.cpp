@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 
@@ -43,11 +44,12 @@ int main(int argc, char** argv) {
     }
     int result = 0;
     {
+        tarvik::CWorkerHub hub;
         tarvik::CSettingsStore settings(
             scratch / "Tarvik.conf", [] { return std::vector<std::string>{}; }, scratch);
         std::unique_ptr<QDialog> dialog;
         if (which == "scan") {
-            dialog = std::make_unique<tarvik::CScanOptionsDlg>(settings);
+            dialog = std::make_unique<tarvik::CScanOptionsDlg>(settings, hub);
         } else {
             dialog = std::make_unique<tarvik::CLoggingOptionsDlg>(settings);
         }

@@ -15,6 +15,7 @@
 
 #include "settings/SettingsStore.h"
 #include "tracking/Message.h"
+#include "tracking/WorkerHub.h"
 #include "ui/dialogs/EntryDialogs.h"
 #include "ui/dialogs/ListEditor.h"
 #include "ui/dialogs/OptionsCommon.h"
@@ -40,8 +41,8 @@ constexpr int kMaxThreshold = 99999;
 
 }  // namespace
 
-CScanOptionsDlg::CScanOptionsDlg(CSettingsStore& settings, QWidget* parent)
-    : QDialog(parent), settings_(settings) {
+CScanOptionsDlg::CScanOptionsDlg(CSettingsStore& settings, CWorkerHub& hub, QWidget* parent)
+    : QDialog(parent), settings_(settings), hub_(hub) {
     setWindowTitle(QStringLiteral("Port Scan Detection Options"));
 
     ui_.enabled = new QCheckBox(QStringLiteral("Enable Port Scan Detection"), this);
@@ -202,7 +203,7 @@ void CScanOptionsDlg::Store() {
 void CScanOptionsDlg::accept() {
     Store();
     // Sent even when nothing changed: the scan watcher restarts the bait-port listener on it.
-    settings_.Broadcast(kMsgScanSettingsChanged);
+    hub_.Broadcast(kMsgScanSettingsChanged);
     QDialog::accept();
     SaveOrReport(settings_, parentWidget(), showMessage_);
 }

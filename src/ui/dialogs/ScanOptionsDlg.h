@@ -14,6 +14,7 @@ namespace tarvik {
 
 class CListEditor;
 class CSettingsStore;
+class CWorkerHub;
 
 // "Port Scan Detection Options": every scan-detection setting. Each opening reloads the controls
 // from the settings; OK writes them all, tells the workers (9025) and saves the file; Cancel
@@ -37,7 +38,7 @@ public:
         QDialogButtonBox* buttons = nullptr;
     };
 
-    explicit CScanOptionsDlg(CSettingsStore& settings, QWidget* parent = nullptr);
+    CScanOptionsDlg(CSettingsStore& settings, CWorkerHub& hub, QWidget* parent = nullptr);
 
     const Controls& Ui() const { return ui_; }
     void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
@@ -58,6 +59,7 @@ private:
     void ApplyEmailRule();
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     Controls ui_;
     MessageSink showMessage_ = DefaultMessageSink();
 };

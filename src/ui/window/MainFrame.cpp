@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/RowTableModel.h"
@@ -39,11 +40,12 @@ QString WindowTitle() {
 
 }  // namespace
 
-CMainFrame::CMainFrame(CSettingsStore& settings, WorkersFactory workers, TrayFactory tray,
-                       QWidget* parent)
+CMainFrame::CMainFrame(CSettingsStore& settings, CWorkerHub& hub, WorkersFactory workers,
+                       TrayFactory tray, QWidget* parent)
     : QMainWindow(parent),
       settings_(settings),
-      view_(new CTarvikView(settings, std::move(workers), std::move(tray), this)),
+      hub_(hub),
+      view_(new CTarvikView(settings, hub, std::move(workers), std::move(tray), this)),
       filterBar_(new CInterfaceFilterBar(settings, this)),
       endProcess_(EndProcessNow) {
     setWindowTitle(WindowTitle());
@@ -204,7 +206,7 @@ void CMainFrame::RunClosePath() {
     // slow worker can neither lose the settings nor leave a window that ignores its input.
     settings_.Save();
     view_->CloseStep();
-    settings_.SetUserNotifier(nullptr);
+    hub_.SetUserNotifier(nullptr);
     StorePlacement();
     hide();
     if (!view_->WaitForWorkers(stopBound_)) {

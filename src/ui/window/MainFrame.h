@@ -13,6 +13,7 @@ class QMessageBox;
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 class CInterfaceFilterBar;
 
 // The main window: the interface filter bar as a tool bar, the connection list, a status bar
@@ -20,8 +21,8 @@ class CInterfaceFilterBar;
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    CMainFrame(CSettingsStore& settings, WorkersFactory workers, TrayFactory tray = {},
-               QWidget* parent = nullptr);
+    CMainFrame(CSettingsStore& settings, CWorkerHub& hub, WorkersFactory workers,
+               TrayFactory tray = {}, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     // Shows the window with the stored placement (ignored unless it holds ten numbers).
@@ -70,6 +71,7 @@ private:
     void UpdateStatus();
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     CTarvikView* view_;               // central widget, owned by the window
     CInterfaceFilterBar* filterBar_;  // in the tool bar, owned by the window
     QLabel* countLabel_ = nullptr;    // in the status bar

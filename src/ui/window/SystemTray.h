@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 
 class QMenu;
 class QSystemTrayIcon;

@@ -15,6 +15,7 @@
 
 #include "settings/SettingsStore.h"
 #include "tracking/Message.h"
+#include "tracking/WorkerHub.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
@@ -57,13 +58,15 @@ std::vector<int> ParseColumnList(const std::string& text) {
 
 }  // namespace
 
-CTarvikView::CTarvikView(CSettingsStore& settings, WorkersFactory workers, TrayFactory tray,
-                         QWidget* parent)
+CTarvikView::CTarvikView(CSettingsStore& settings, CWorkerHub& hub, WorkersFactory workers,
+                         TrayFactory tray, QWidget* parent)
     : QTableView(parent),
       settings_(settings),
+      hub_(hub),
       workersFactory_(std::move(workers)),
       trayFactory_(std::move(tray)),
-      rows_(new CRowTableModel(settings.ColumnTitles(), this)) {
+      rows_(new CRowTableModel(ColumnTitles(), this)) {
+    ConnectSettings(settings_, hub_);
     setModel(rows_);
     setItemDelegate(new CRowDelegate(this));
     // Every row is one line: no row is ever measured.
@@ -105,6 +108,7 @@ CTarvikView::CTarvikView(CSettingsStore& settings, WorkersFactory workers, TrayF
 
 CTarvikView::~CTarvikView() {
     StopWorkers();
+    DisconnectSettings(settings_);
 }
 
 void CTarvikView::Apply(std::vector<RowOp> ops) {
@@ -186,7 +190,7 @@ void CTarvikView::Start() {
     }
     started_ = true;
     if (workersFactory_) {
-        workers_ = workersFactory_(settings_, *this);
+        workers_ = workersFactory_(settings_, hub_, *this);
         emit workersStarted();
     }
     TickData();
@@ -196,7 +200,7 @@ void CTarvikView::Start() {
 }
 
 void CTarvikView::RefreshNow() {
-    settings_.Broadcast(kMsgPoll);
+    hub_.Broadcast(kMsgPoll);
 }
 
 std::string CTarvikView::BackendName() const {
@@ -204,20 +208,20 @@ std::string CTarvikView::BackendName() const {
 }
 
 void CTarvikView::TickData() {
-    settings_.Trace("tick, data refresh");
-    settings_.Broadcast(kMsgPoll);
+    hub_.Trace("tick, data refresh");
+    hub_.Broadcast(kMsgPoll);
     dataTimer_.start(settings_.GetRefreshPeriodMs());
 }
 
 void CTarvikView::TickScan() {
-    settings_.Trace("tick, scan check");
-    settings_.Broadcast(kMsgScanCheck);
+    hub_.Trace("tick, scan check");
+    hub_.Broadcast(kMsgScanCheck);
     scanTimer_.start(kScanCheckMs);
 }
 
 void CTarvikView::TickMemory() {
-    settings_.Trace("tick, mem check");
-    settings_.Broadcast(kMsgMemoryCheck);
+    hub_.Trace("tick, mem check");
+    hub_.Broadcast(kMsgMemoryCheck);
     memoryTimer_.start(kMemoryCheckMs);
 }
 
@@ -231,7 +235,7 @@ void CTarvikView::CreateTray() {
     connect(tray_.get(), &CSystemTray::restoreRequested, this, &CTarvikView::restoreRequested);
     connect(tray_.get(), &CSystemTray::aboutRequested, this, &CTarvikView::aboutRequested);
     connect(tray_.get(), &CSystemTray::exitRequested, this, &CTarvikView::exitRequested);
-    settings_.SetBalloonSink(tray_->BalloonSink());
+    hub_.SetBalloonSink(tray_->BalloonSink());
 }
 
 void CTarvikView::QuitWorkers() {
@@ -286,7 +290,7 @@ void CTarvikView::StopWorkers() {
 
 void CTarvikView::CloseStep() {
     if (tray_) {
-        settings_.SetBalloonSink(nullptr);
+        hub_.SetBalloonSink(nullptr);
         tray_->RemoveIcon();
     }
     StoreColumnWidths();
@@ -401,7 +405,7 @@ QMenu* CTarvikView::CreateOptionsMenu(QWidget* parent) {
         dialog.exec();
     });
     connect(scanAction_, &QAction::triggered, this, [this] {
-        CScanOptionsDlg dialog(settings_, this);
+        CScanOptionsDlg dialog(settings_, hub_, this);
         dialog.exec();
     });
     return menu;

@@ -17,6 +17,7 @@ class QAction;
 namespace tarvik {
 
 class CSettingsStore;
+class CWorkerHub;
 class CRowTableModel;
 class CSystemTray;
 
@@ -32,7 +33,8 @@ public:
     virtual std::string BackendName() const { return "poll"; }
 };
 
-using WorkersFactory = std::function<std::unique_ptr<IWorkers>(CSettingsStore&, IConnectionList&)>;
+using WorkersFactory =
+    std::function<std::unique_ptr<IWorkers>(CSettingsStore&, CWorkerHub&, IConnectionList&)>;
 using TrayFactory = std::function<std::unique_ptr<CSystemTray>()>;
 
 // The connection list. It is the tracker's IConnectionList, starts the workers and the three
@@ -44,8 +46,9 @@ public:
     static constexpr int kScanCheckMs = 30000;
     static constexpr int kMemoryCheckMs = 60000;
 
-    CTarvikView(CSettingsStore& settings, WorkersFactory workers, TrayFactory tray = {},
-                QWidget* parent = nullptr);
+    // Wires `settings` to `hub` (ConnectSettings) until it is destroyed.
+    CTarvikView(CSettingsStore& settings, CWorkerHub& hub, WorkersFactory workers,
+                TrayFactory tray = {}, QWidget* parent = nullptr);
     ~CTarvikView() override;
 
     // Merges the batch into the pending rows and wakes the GUI thread once; never waits for
@@ -125,6 +128,7 @@ private:
                        std::function<int()> get, std::function<void(int)> set);
 
     CSettingsStore& settings_;
+    CWorkerHub& hub_;
     WorkersFactory workersFactory_;
     TrayFactory trayFactory_;
     CRowTableModel* rows_;  // child of the view

@@ -19,6 +19,7 @@
 #include "acquisition/ServicesDatabase.h"
 #include "acquisition/TableSource.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/RowTableModel.h"
@@ -104,7 +105,7 @@ std::vector<RowOp> SampleRows() {
     for (std::size_t i = 0; i < records.size(); ++i) {
         CConnectionRecord& record = records[i];
         record.id = static_cast<int>(i) + 1;
-        record.visible = 1;
+        record.visible = true;
         if (*extras[i].host != '\0') {
             record.hostName = extras[i].host;
         }
@@ -143,9 +144,12 @@ int main(int argc, char** argv) {
     {
         CSettingsStore settings(
             scratch / "Tarvik.conf", [] { return std::vector<std::string>{"192.0.2.2"}; }, scratch);
+        CWorkerHub hub;
         CMainFrame frame(
-            settings,
-            [](CSettingsStore&, IConnectionList&) { return std::make_unique<CIdleWorkers>(); },
+            settings, hub,
+            [](CSettingsStore&, CWorkerHub&, IConnectionList&) {
+                return std::make_unique<CIdleWorkers>();
+            },
             [] { return std::make_unique<CSystemTray>(nullptr, [] { return false; }); });
         frame.View()->Apply(SampleRows());
         frame.View()->Rows().ClickHeading(6);

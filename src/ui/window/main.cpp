@@ -17,6 +17,7 @@
 #include "app/InstanceLock.h"
 #include "app/WorkerSet.h"
 #include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
 #include "ui/window/ActivationChannel.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
@@ -28,9 +29,9 @@ using namespace tarvik;
 
 class CRunningWorkers : public IWorkers {
 public:
-    CRunningWorkers(CSettingsStore& settings, IConnectionList& list,
+    CRunningWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                     std::optional<AcquisitionMode> acquisition)
-        : workers_(settings, list, nullptr, Choose(settings, acquisition)) {}
+        : workers_(settings, hub, list, nullptr, Choose(settings, acquisition)) {}
     void Quit() override { workers_.Quit(); }
     void Join() override { workers_.Join(); }
     std::string BackendName() const override {
@@ -160,11 +161,14 @@ int main(int argc, char* argv[]) {
     // Hidden to the tray is not closed: the program ends only through the close path.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    CWorkerHub hub;
     CSettingsStore settings(config, ListKernelInterfaceAddresses);
-    CMainFrame frame(settings, [acquisition](CSettingsStore& store, IConnectionList& list) {
-        return std::make_unique<CRunningWorkers>(store, list, acquisition);
-    });
-    settings.SetUserNotifier(std::make_shared<CMessageBoxNotifier>(&frame));
+    CMainFrame frame(
+        settings, hub,
+        [acquisition](CSettingsStore& store, CWorkerHub& workerHub, IConnectionList& list) {
+            return std::make_unique<CRunningWorkers>(store, workerHub, list, acquisition);
+        });
+    hub.SetUserNotifier(std::make_shared<CMessageBoxNotifier>(&frame));
 
     CTerminationSignals termination;
     QObject::connect(&termination, &CTerminationSignals::terminationRequested, &frame,

@@ -14,6 +14,7 @@
 
 #include "settings/SettingsStore.h"
 #include "tracking/Message.h"
+#include "tracking/WorkerHub.h"
 #include "tracking/WorkerThread.h"
 #include "ui/dialogs/DialogSeams.h"
 
@@ -80,11 +81,11 @@ public:
     ~RecordingWorker() override { Stop(); }
 
     // -1 when the marker did not come back in time.
-    int Count(CSettingsStore& settings) {
+    int Count(CWorkerHub& hub) {
         std::unique_lock lock(mutex_);
         const int wanted = markers_ + 1;
         lock.unlock();
-        settings.Broadcast(kMsgMemoryCheck);
+        hub.Broadcast(kMsgMemoryCheck);
         lock.lock();
         if (!markerSeen_.wait_for(lock, std::chrono::seconds(5),
                                   [&] { return markers_ >= wanted; })) {

@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include "DialogTestSupport.h"
+#include "tracking/WorkerHub.h"
 #include "ui/dialogs/ListEditor.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 
@@ -38,17 +39,18 @@ class ScanOptionsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         dialog.SetMessageSink(messages.Sink());
-        settings.Store().Register(&worker);
+        hub.Register(&worker);
         worker.Start();
     }
-    void TearDown() override { settings.Store().Clear(); }
+    void TearDown() override { hub.Clear(); }
 
     const CScanOptionsDlg::Controls& ui() const { return dialog.Ui(); }
 
+    CWorkerHub hub;
     test::TempSettings settings;
     test::RecordingWorker worker;
     test::MessageRecorder messages;
-    CScanOptionsDlg dialog{settings.Store()};
+    CScanOptionsDlg dialog{settings.Store(), hub};
 };
 
 TEST_F(ScanOptionsTest, OpensWithTheStoredValues) {
@@ -139,7 +141,7 @@ TEST_F(ScanOptionsTest, ListenAndEmailBoxesGovernTheirControlsWhenClicked) {
 TEST_F(ScanOptionsTest, OkWithoutChangesBroadcastsOnceAndKeepsTheValues) {
     dialog.show();
     dialog.accept();
-    EXPECT_EQ(worker.Count(settings.Store()), 1);
+    EXPECT_EQ(worker.Count(hub), 1);
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
 
     CSettingsStore& store = settings.Store();
@@ -182,7 +184,7 @@ TEST_F(ScanOptionsTest, OkWritesEveryValueAndSavesTheFile) {
                   (TextList{"ops@example.org", "sec@example.org"}));
         EXPECT_EQ(store->GetMailHost(), "smtp.example.org");
     }
-    EXPECT_EQ(worker.Count(settings.Store()), 1);
+    EXPECT_EQ(worker.Count(hub), 1);
 }
 
 TEST_F(ScanOptionsTest, EmptiedThresholdKeepsItsValueAndTheRestIsStillSaved) {
@@ -198,7 +200,7 @@ TEST_F(ScanOptionsTest, EmptiedThresholdKeepsItsValueAndTheRestIsStillSaved) {
     EXPECT_EQ(messages.messages[0], QStringLiteral("Please enter an integer."));
     EXPECT_EQ(settings.Store().GetThreshold(), 3);
     EXPECT_EQ(settings.Store().GetMailHost(), "smtp.example.org");
-    EXPECT_EQ(worker.Count(settings.Store()), 1);
+    EXPECT_EQ(worker.Count(hub), 1);
 }
 
 TEST_F(ScanOptionsTest, CancelChangesNothingAndTheNextOpeningShowsTheStoredLists) {
@@ -214,7 +216,7 @@ TEST_F(ScanOptionsTest, CancelChangesNothingAndTheNextOpeningShowsTheStoredLists
     EXPECT_EQ(settings.Store().GetListenPorts()->size(), 25u);
     EXPECT_TRUE(settings.Store().GetNotificationAddresses()->empty());
     EXPECT_EQ(settings.Store().GetScanEnabled(), 1);
-    EXPECT_EQ(worker.Count(settings.Store()), 0);
+    EXPECT_EQ(worker.Count(hub), 0);
     EXPECT_FALSE(std::filesystem::exists(settings.File()));
 
     dialog.show();
@@ -255,7 +257,7 @@ TEST_F(ScanOptionsTest, EnterAndEscapeInsideAPageReachTheDialog) {
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     EXPECT_EQ(settings.Store().GetMailHost(), "");
-    EXPECT_EQ(worker.Count(settings.Store()), 1);
+    EXPECT_EQ(worker.Count(hub), 1);
 }
 
 TEST_F(ScanOptionsTest, KeyboardTabChangeShowsThePageOfTheSelectedTab) {
@@ -277,10 +279,11 @@ TEST(ScanOptionsSaveTest, AFailedSaveIsReportedAfterTheValuesAreSet) {
     // A plain file where the settings folder should be: the file cannot be written.
     std::filesystem::path blocker = settings.Folder() / "blocker";
     { std::ofstream(blocker) << "x"; }
+    CWorkerHub hub;
     CSettingsStore store(
         blocker / "Tarvik.conf", [] { return std::vector<std::string>{}; }, settings.Folder());
     test::MessageRecorder messages;
-    CScanOptionsDlg dialog(store);
+    CScanOptionsDlg dialog(store, hub);
     dialog.SetMessageSink(messages.Sink());
     dialog.show();
     dialog.Ui().threshold->setValue(4);

@@ -12,7 +12,7 @@ namespace {
 CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = 1;
+    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "10.0.0." + std::to_string(id);
     record.localPort = localPort;
@@ -123,7 +123,7 @@ TEST(ConnectionRowModel, HiddenUpdateAndDeleteRemoveEveryRowWithTheId) {
     model.Delete(1);
     EXPECT_EQ(Hosts(model), (std::vector<std::string>{"c"}));
     CConnectionRecord hidden = Record(2, "c");
-    hidden.visible = 0;
+    hidden.visible = false;
     model.Update(hidden);
     EXPECT_EQ(model.Size(), 0u);
     model.Delete(42);  // unknown ids are ignored

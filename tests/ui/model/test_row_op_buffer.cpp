@@ -15,7 +15,7 @@ namespace {
 CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = 1;
+    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "10.0.0." + std::to_string(id % 250);
     record.localPort = localPort;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/WindowTestSupport.h"
+#include "tracking/WorkerHub.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
@@ -40,12 +41,14 @@ protected:
     }
 
     std::unique_ptr<CMainFrame> MakeFrame(bool trayAvailable) {
-        return std::make_unique<CMainFrame>(settings.Store(), FakeFactory(log), [trayAvailable] {
-            return std::make_unique<CSystemTray>(nullptr,
-                                                 [trayAvailable] { return trayAvailable; });
-        });
+        return std::make_unique<CMainFrame>(
+            settings.Store(), hub, FakeFactory(log), [trayAvailable] {
+                return std::make_unique<CSystemTray>(nullptr,
+                                                     [trayAvailable] { return trayAvailable; });
+            });
     }
 
+    CWorkerHub hub;
     TempSettings settings;
     std::shared_ptr<FakeWorkersLog> log = std::make_shared<FakeWorkersLog>();
 };
@@ -318,7 +321,7 @@ TEST_F(MainFrameTest, StatusBarCountsShownRowsAndNamesTheBackEnd) {
     EXPECT_EQ(frame->CountLabel()->text(), "0 connections");
     CConnectionRecord a;
     a.id = 1;
-    a.visible = 1;
+    a.visible = true;
     a.hostName = "alpha";
     CConnectionRecord b = a;
     b.id = 2;

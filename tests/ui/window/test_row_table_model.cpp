@@ -22,7 +22,7 @@ CConnectionRecord Record(int id, std::string host, int localPort = 5000,
                          int state = kStateEstablished) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = 1;
+    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "10.0.0." + std::to_string(id);
     record.localPort = localPort;

@@ -12,6 +12,7 @@
 
 #include "support/WindowTestSupport.h"
 #include "tracking/Message.h"
+#include "tracking/WorkerHub.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
@@ -28,7 +29,7 @@ using test::TempSettings;
 CConnectionRecord Record(int id, std::string host) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = 1;
+    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "127.0.0." + std::to_string(id);
     record.localPort = 5000 + id;
@@ -50,18 +51,19 @@ protected:
 
     // A view that never starts real workers and never finds a tray.
     std::unique_ptr<CTarvikView> MakeView() {
-        return std::make_unique<CTarvikView>(settings.Store(), FakeFactory(log), [] {
+        return std::make_unique<CTarvikView>(settings.Store(), hub, FakeFactory(log), [] {
             return std::make_unique<CSystemTray>(nullptr, [] { return false; });
         });
     }
 
+    CWorkerHub hub;
     TempSettings settings;
     std::shared_ptr<FakeWorkersLog> log = std::make_shared<FakeWorkersLog>();
 };
 
 TEST_F(TarvikViewTest, SevenHeadingsFromTheSettingsThenProcessAndNoBuiltInSorting) {
     auto view = MakeView();
-    const auto& titles = settings.Store().ColumnTitles();
+    const std::vector<std::string> titles = ColumnTitles();
     ASSERT_EQ(view->model()->columnCount(), 8);
     const QFontMetrics metrics(view->horizontalHeader()->font());
     for (int column = 0; column < 7; ++column) {
@@ -156,7 +158,7 @@ TEST_F(TarvikViewTest, TogglesChangeOnlyTheSettingsAndDnsOnBroadcastsOnce) {
     view->Apply({RowOp{RowOp::Kind::Insert, Record(1, "kept")}});
     RecordingWorker worker({kMsgReverseLookupOn});
     worker.Start();
-    settings.Store().Register(&worker);
+    hub.Register(&worker);
 
     std::unique_ptr<QMenu> menu(view->CreateViewMenu(nullptr));
     const QList<QAction*> actions = menu->actions();
@@ -175,7 +177,7 @@ TEST_F(TarvikViewTest, TogglesChangeOnlyTheSettingsAndDnsOnBroadcastsOnce) {
     EXPECT_EQ(store.GetShowUnknown(), unknown ? 0 : 1);
     EXPECT_EQ(view->model()->rowCount(), 1);
 
-    settings.Store().Clear();
+    hub.Clear();
     worker.Post(Message{kMsgQuit, {}, {}});
     worker.Join();
     EXPECT_EQ(worker.Seen(), (std::vector<int>{kMsgReverseLookupOn}));
@@ -301,10 +303,10 @@ TEST_F(TarvikViewTest, RefreshNowBroadcastsAPoll) {
     auto view = MakeView();
     RecordingWorker worker({kMsgPoll});
     worker.Start();
-    settings.Store().Register(&worker);
+    hub.Register(&worker);
     view->RefreshNow();
     EXPECT_TRUE(worker.WaitForCount(1, std::chrono::seconds(3)));
-    settings.Store().Clear();
+    hub.Clear();
     worker.Post(Message{kMsgQuit, {}, {}});
     worker.Join();
     EXPECT_EQ(worker.Seen(), (std::vector<int>{kMsgPoll}));
@@ -313,10 +315,9 @@ TEST_F(TarvikViewTest, RefreshNowBroadcastsAPoll) {
 TEST_F(TarvikViewTest, FirstDisplayStartsWorkersOnceAndTicksAtOnce) {
     RecordingWorker worker({kMsgPoll, kMsgScanCheck, kMsgMemoryCheck});
     worker.Start();
-    settings.Store().Register(&worker);
+    hub.Register(&worker);
     std::vector<std::string> traces;
-    settings.Store().Registry().SetTraceSink(
-        [&traces](std::string_view text) { traces.emplace_back(text); });
+    hub.Registry().SetTraceSink([&traces](std::string_view text) { traces.emplace_back(text); });
 
     auto view = MakeView();
     view->show();
@@ -336,8 +337,8 @@ TEST_F(TarvikViewTest, FirstDisplayStartsWorkersOnceAndTicksAtOnce) {
 
     view->StopWorkers();
     EXPECT_EQ(log->calls, (std::vector<std::string>{"quit", "join"}));
-    settings.Store().Registry().SetTraceSink({});
-    settings.Store().Clear();
+    hub.Registry().SetTraceSink({});
+    hub.Clear();
 }
 
 // The tracker applies batches from its own thread; stopping the workers must finish while it
@@ -353,8 +354,8 @@ TEST_F(TarvikViewTest, BatchesFromAnotherThreadAndStopWithoutDeadlock) {
         void Join() override { tracker->join(); }
     };
     CTarvikView view(
-        settings.Store(),
-        [&](CSettingsStore&, IConnectionList& list) {
+        settings.Store(), hub,
+        [&](CSettingsStore&, CWorkerHub&, IConnectionList& list) {
             tracker = std::thread([&stop, &applied, &list] {
                 for (int id = 1; id <= 100000 && !stop.load(); ++id) {
                     list.Apply({RowOp{RowOp::Kind::Insert, Record(id, "h")},

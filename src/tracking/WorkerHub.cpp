@@ -1,0 +1,48 @@
+#include "tracking/WorkerHub.h"
+
+#include "settings/SettingsStore.h"
+
+namespace tarvik {
+
+void CWorkerHub::SetUserNotifier(std::shared_ptr<IUserNotifier> notifier) {
+    std::lock_guard lock(servicesMutex_);
+    notifier_ = std::move(notifier);
+}
+
+void CWorkerHub::NotifyUser(const std::string& text) const {
+    std::shared_ptr<IUserNotifier> notifier;
+    {
+        std::lock_guard lock(servicesMutex_);
+        notifier = notifier_;
+    }
+    if (notifier) {
+        notifier->ShowMessage(text);
+    }
+}
+
+void CWorkerHub::SetBalloonSink(std::shared_ptr<IBalloonSink> sink) {
+    std::lock_guard lock(servicesMutex_);
+    balloon_ = std::move(sink);
+}
+
+bool CWorkerHub::ShowBalloon(const std::string& title, const std::string& text,
+                             int timeoutSeconds) const {
+    std::shared_ptr<IBalloonSink> sink;
+    {
+        std::lock_guard lock(servicesMutex_);
+        sink = balloon_;
+    }
+    return sink && sink->ShowBalloon(title, text, timeoutSeconds);
+}
+
+void ConnectSettings(CSettingsStore& settings, CWorkerHub& hub) {
+    settings.SetReverseLookupOnHandler([&hub] { hub.Broadcast(kMsgReverseLookupOn); });
+    settings.SetTraceSink([&hub](std::string_view text) { hub.Trace(text); });
+}
+
+void DisconnectSettings(CSettingsStore& settings) {
+    settings.SetReverseLookupOnHandler({});
+    settings.SetTraceSink({});
+}
+
+}  // namespace tarvik
