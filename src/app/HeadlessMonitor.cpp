@@ -181,6 +181,7 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
         const std::string acquisitionLine = acquisition.Summary();
         // Beside the start line: standard error is the journal under the service manager.
         errors.WriteLine("tarvikd: " + acquisitionLine);
+        counters.SetBackend(std::string(AcquisitionModeName(acquisition.mode)));
         CWorkerSet workers(settings, hub, tap, probesCounted, std::move(acquisition));
         hub.Register(&alertWorker);
         CTicker ticker(MonitorTicks(settings, hub));
