@@ -4,6 +4,8 @@
 #include <functional>
 #include <utility>
 
+#include "acquisition/ConnectionRows.h"
+
 namespace tarvik {
 namespace {
 
@@ -109,11 +111,10 @@ void CConnectionTracker::BuildIndex() {
     }
 }
 
-std::size_t CConnectionTracker::TakeMatch(const CConnectionRecord& entry) {
+std::size_t CConnectionTracker::TakeMatch(const KeyView& key) {
     if (index_.empty()) {
         return kNone;
     }
-    const KeyView key = ViewOf(entry);
     Slot& slot = FindSlot(key, Hash(key));
     const std::size_t index = slot.head;
     if (index == kEmpty) {
@@ -145,11 +146,46 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
     }
     const ViewFilter filter = host_.ReadFilter();
     entry.visible = IsVisible(entry, filter) ? 1 : 0;
-    const std::size_t match = TakeMatch(entry);
+    const std::size_t match = TakeMatch(ViewOf(entry));
     if (match == kNone) {
         AddNew(std::move(entry), filter);
     } else {
         CarryOver(match, entry);
+    }
+}
+
+void CConnectionTracker::AddKept(const SnapshotKept& kept) {
+    if (!inSnapshot_) {
+        host_.Trace("Filter, entry outside a snapshot dropped");
+        return;
+    }
+    const ViewFilter filter = host_.ReadFilter();
+    for (const TcpRow& row : kept.rows) {
+        const std::size_t match =
+            row.cookie == 0 ? kNone : TakeMatch(KeyView{row.cookie, {}, {}, 0, 0});
+        if (match != kNone) {
+            KeepOver(match, filter);
+            continue;
+        }
+        // Not known here (the snapshot that brought it was missed): made as the poller would.
+        CConnectionRecord entry = RecordFromRow(row);
+        if (kept.services && kept.listening) {
+            ClassifyConnection(entry, *kept.services, *kept.listening);
+        }
+        entry.visible = IsVisible(entry, filter) ? 1 : 0;
+        AddNew(std::move(entry), filter);
+    }
+}
+
+void CConnectionTracker::KeepOver(std::size_t index, const ViewFilter& filter) {
+    matched_[index] = true;
+    current_.push_back(std::move(previous_[index]));
+    CConnectionRecord& known = current_.back();
+    const int visible = IsVisible(known, filter) ? 1 : 0;
+    if (visible != known.visible) {
+        known.visible = visible;
+        host_.Trace("Filter, updating old connection" + known.ipAddress);
+        Emit(RowOp::Kind::Update, known);
     }
 }
 

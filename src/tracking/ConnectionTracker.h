@@ -13,6 +13,7 @@
 #include "acquisition/ConnectionRecord.h"
 #include "tracking/ConnectionList.h"
 #include "tracking/Message.h"
+#include "tracking/SnapshotKept.h"
 
 namespace tarvik {
 
@@ -51,6 +52,9 @@ public:
 
     void BeginSnapshot();
     void AddEntry(CConnectionRecord entry);
+    // Rows the poller sent last time and that are unchanged: their records are carried over by
+    // cookie, with the view filter applied afresh. A row not known here is added from the row.
+    void AddKept(const SnapshotKept& kept);
     void EndSnapshot();
 
     // Sets the lower-cased name on every current record with that address, and on later new
@@ -103,8 +107,9 @@ private:
     Slot& FindSlot(const KeyView& key, std::size_t hash);
     static KeyView ViewOf(const CConnectionRecord& record);
     bool IsVisible(const CConnectionRecord& record, const ViewFilter& filter) const;
-    std::size_t TakeMatch(const CConnectionRecord& entry);
+    std::size_t TakeMatch(const KeyView& key);
     void CarryOver(std::size_t index, const CConnectionRecord& entry);
+    void KeepOver(std::size_t index, const ViewFilter& filter);
     void AddNew(CConnectionRecord entry, const ViewFilter& filter);
     // Names the records of current_ from their addresses' answers.
     void NameRows(const std::vector<std::size_t>& rows, const std::string& name);

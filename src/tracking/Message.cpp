@@ -1,5 +1,7 @@
 #include "tracking/Message.h"
 
+#include "tracking/SnapshotKept.h"
+
 namespace tarvik {
 
 Payload::Payload(Content content) : box_(std::make_shared<Box>()) {
@@ -23,6 +25,13 @@ Payload Payload::Text(std::string text) {
 
 Payload Payload::Alert(ScanAlertEvent alert) {
     return Payload(Content(std::make_unique<ScanAlertEvent>(std::move(alert))));
+}
+
+Payload Payload::Kept(std::unique_ptr<SnapshotKept> kept) {
+    if (!kept) {
+        return {};
+    }
+    return Payload(Content(std::move(kept)));
 }
 
 std::unique_ptr<CConnectionRecord> Payload::TakeRecord() {
@@ -50,6 +59,15 @@ std::unique_ptr<ScanAlertEvent> Payload::TakeAlert() {
     std::lock_guard lock(box_->mutex);
     auto* alert = std::get_if<std::unique_ptr<ScanAlertEvent>>(&box_->content);
     return alert ? std::move(*alert) : nullptr;
+}
+
+std::unique_ptr<SnapshotKept> Payload::TakeKept() {
+    if (!box_) {
+        return nullptr;
+    }
+    std::lock_guard lock(box_->mutex);
+    auto* kept = std::get_if<std::unique_ptr<SnapshotKept>>(&box_->content);
+    return kept ? std::move(*kept) : nullptr;
 }
 
 }  // namespace tarvik

@@ -38,6 +38,8 @@ struct ScanAlertEvent {
     std::time_t time = 0;
 };
 
+struct SnapshotKept;
+
 // A message parameter: nothing, a connection record or a text. A broadcast hands the same
 // parameter to several workers; exactly one of them (the one that handles the number) takes the
 // object out. Whatever nobody takes is freed with the last copy of the parameter, so a failed
@@ -50,6 +52,7 @@ public:
     static Payload Record(CConnectionRecord record);
     static Payload Text(std::string text);
     static Payload Alert(ScanAlertEvent alert);
+    static Payload Kept(std::unique_ptr<SnapshotKept> kept);
 
     // The record, once; null when the payload holds no record or it was taken already.
     std::unique_ptr<CConnectionRecord> TakeRecord();
@@ -57,12 +60,15 @@ public:
     std::unique_ptr<std::string> TakeText();
     // The alert, once; null when the payload holds no alert or it was taken already.
     std::unique_ptr<ScanAlertEvent> TakeAlert();
+    // The kept rows of a snapshot, once; null when the payload holds none.
+    std::unique_ptr<SnapshotKept> TakeKept();
 
     bool Empty() const { return box_ == nullptr; }
 
 private:
     using Content = std::variant<std::monostate, std::unique_ptr<CConnectionRecord>,
-                                 std::unique_ptr<std::string>, std::unique_ptr<ScanAlertEvent>>;
+                                 std::unique_ptr<std::string>, std::unique_ptr<ScanAlertEvent>,
+                                 std::unique_ptr<SnapshotKept>>;
     struct Box {
         std::mutex mutex;
         Content content;
