@@ -3,9 +3,9 @@
 #include <ctime>
 #include <system_error>
 
-#include "acquisition/ConnectionRows.h"
 #include "acquisition/KernelTableSource.h"
 #include "settings/SettingsStore.h"
+#include "tracking/SnapshotKept.h"
 
 namespace tarvik {
 
@@ -34,12 +34,17 @@ void CDataThread::SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate) {
     gate_ = std::move(gate);
 }
 
+struct CDataThread::Split {
+    std::unique_ptr<SnapshotKept> kept;
+    std::vector<CConnectionRecord> records;  // of the new and changed rows, in table order
+};
+
 void CDataThread::Poll() {
     if (gate_ && !gate_->TryEnter()) {
         settings_.Trace("poll skipped: tracker busy");
         return;
     }
-    const auto rows = source_ ? source_->TcpRows() : std::nullopt;
+    auto rows = source_ ? source_->TcpRows() : std::nullopt;
     if (!rows) {
         // Part of a table would end every connection it lacks: send none.
         if (gate_) {
@@ -48,21 +53,55 @@ void CDataThread::Poll() {
         Tell(failures_.Failed(FailureReason(), std::time(nullptr)));
         return;
     }
-    std::vector<CConnectionRecord> records = ClassifiedRecords(*rows, *services_);
-    if (processes_) {
-        processes_->Fill(records);
-    }
+    Split split = SplitByChange(std::move(*rows));
     // The entries go out together: the tracker is woken once, and frees the records while
     // this thread no longer allocates, rather than both contending for the allocator per row.
     std::vector<Payload> entries;
-    entries.reserve(records.size());
-    for (CConnectionRecord& record : records) {
+    entries.reserve(split.records.size() + 1);
+    if (!split.kept->rows.empty()) {
+        entries.push_back(Payload::Kept(std::move(split.kept)));
+    }
+    for (CConnectionRecord& record : split.records) {
         entries.push_back(Payload::Record(std::move(record)));
     }
     Tell(failures_.Succeeded());
     settings_.Broadcast(kMsgSnapshotBegin);
     settings_.Registry().BroadcastEach(kMsgSnapshotEntry, entries);
     settings_.Broadcast(kMsgSnapshotEnd);
+}
+
+CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
+    auto listening = std::make_shared<const CListeningPorts>(ListeningPortsOf(rows));
+    if (!(*listening == sentListening_)) {
+        // A listener that came or went may change the category of any row: all go whole.
+        sent_.Clear();
+        sentListening_ = *listening;
+    }
+    Split split;
+    split.kept = std::make_unique<SnapshotKept>();
+    std::vector<TcpRow> changed;
+    std::vector<bool> settled(rows.size(), true);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (sent_.Unchanged(rows[i])) {
+            split.kept->rows.push_back(rows[i]);
+        } else {
+            changed.push_back(rows[i]);
+            settled[i] = false;
+        }
+    }
+    split.records = ClassifiedRecords(changed, *services_, *listening);
+    if (processes_) {
+        processes_->Fill(split.records, rows);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            settled[i] = settled[i] || processes_->Settled(rows[i].inode);
+        }
+    } else {
+        settled.assign(rows.size(), true);
+    }
+    split.kept->services = services_;
+    split.kept->listening = std::move(listening);
+    sent_.Remember(std::move(rows), std::move(settled));
+    return split;
 }
 
 std::string CDataThread::FailureReason() const {

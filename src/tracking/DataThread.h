@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/ConnectionRows.h"
 #include "acquisition/PollFailureReport.h"
 #include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
@@ -16,7 +17,10 @@ namespace tarvik {
 class CSettingsStore;
 
 // The poller: on each kMsgPoll it reads the TCP table once and broadcasts the snapshot as
-// kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. A read that fails
+// kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. Rows sent last time
+// that are unchanged (same cookie, same row, owner settled, same listeners) go together as one
+// kMsgSnapshotEntry holding a SnapshotKept, before the others, so that their records are neither
+// made nor sent again. A read that fails
 // sends nothing, so the tracker keeps the connections it knows instead of ending them all; the
 // failure is reported (see CPollFailureReport).
 class CDataThread : public CWorkerThread {
@@ -39,6 +43,8 @@ public:
     void SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate);
 
 private:
+    struct Split;
+    Split SplitByChange(std::vector<TcpRow> rows);
     std::string FailureReason() const;
     void Tell(const std::vector<PollNotice>& notices);
 
@@ -48,6 +54,9 @@ private:
     std::unique_ptr<CProcessTable> processes_;
     std::shared_ptr<CSnapshotGate> gate_;
     CPollFailureReport failures_;  // the worker's thread only
+    // The last snapshot sent and its listeners; the worker's thread only.
+    CSentRows sent_;
+    CListeningPorts sentListening_;
 };
 
 }  // namespace tarvik
