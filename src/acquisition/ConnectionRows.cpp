@@ -75,16 +75,17 @@ std::size_t CookieSlot(std::uint64_t cookie, std::size_t mask) {
 }  // namespace
 
 std::size_t CSentRows::Find(std::uint64_t cookie) const {
+    const std::size_t none = table_ ? table_->size() : 0;
     if (index_.empty() || cookie == 0) {
-        return rows_.size();
+        return none;
     }
     const std::size_t mask = index_.size() - 1;
     for (std::size_t i = CookieSlot(cookie, mask);; i = (i + 1) & mask) {
         const std::uint32_t entry = index_[i];
         if (entry == 0) {
-            return rows_.size();
+            return none;
         }
-        if (rows_[entry - 1].cookie == cookie) {
+        if ((*table_)[entry - 1].cookie == cookie) {
             return entry - 1;
         }
     }
@@ -92,24 +93,28 @@ std::size_t CSentRows::Find(std::uint64_t cookie) const {
 
 bool CSentRows::Unchanged(const TcpRow& row) const {
     const std::size_t found = Find(row.cookie);
-    return found < rows_.size() && settled_[found] && rows_[found] == row;
+    return table_ && found < table_->size() && settled_[found] && (*table_)[found] == row;
 }
 
-void CSentRows::Remember(std::vector<TcpRow> rows, std::vector<bool> settled) {
-    rows_ = std::move(rows);
+void CSentRows::Remember(std::shared_ptr<const std::vector<TcpRow>> rows,
+                         std::vector<bool> settled) {
+    index_ = {};
+    table_ = std::move(rows);
+    const std::vector<TcpRow>& table = *table_;
     settled_ = std::move(settled);
-    settled_.resize(rows_.size(), false);
+    settled_.resize(table.size(), false);
     // At most half full, so that probes stay short; never full, so that they end.
-    index_.assign(std::bit_ceil(2 * rows_.size() + 2), 0);
+    index_.assign(std::bit_ceil(2 * table.size() + 2), 0);
     const std::size_t mask = index_.size() - 1;
-    for (std::size_t position = 0; position < rows_.size(); ++position) {
-        const std::uint64_t cookie = rows_[position].cookie;
+    for (std::size_t position = 0; position < table.size(); ++position) {
+        const std::uint64_t cookie = table[position].cookie;
         if (cookie == 0) {
             continue;
         }
-        if (const std::size_t first = Find(cookie); first < rows_.size()) {
+        if (const std::size_t first = Find(cookie); first < table.size()) {
             // A cookie twice in one dump: both rows are sent whole next time.
             settled_[first] = false;
+            settled_[position] = false;
             continue;
         }
         std::size_t i = CookieSlot(cookie, mask);
@@ -121,7 +126,7 @@ void CSentRows::Remember(std::vector<TcpRow> rows, std::vector<bool> settled) {
 }
 
 void CSentRows::Clear() {
-    rows_ = {};
+    table_ = {};
     settled_ = {};
     index_ = {};
 }

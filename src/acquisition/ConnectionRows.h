@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "acquisition/Classification.h"
@@ -33,13 +34,13 @@ public:
     // True when a row with this cookie was sent last time exactly so, its owner settled.
     bool Unchanged(const TcpRow& row) const;
     // The rows now sent, with `settled[i]` for rows[i]; replaces the last ones.
-    void Remember(std::vector<TcpRow> rows, std::vector<bool> settled);
+    void Remember(std::shared_ptr<const std::vector<TcpRow>> rows, std::vector<bool> settled);
     void Clear();
 
 private:
     std::size_t Find(std::uint64_t cookie) const;
 
-    std::vector<TcpRow> rows_;
+    std::shared_ptr<const std::vector<TcpRow>> table_;
     std::vector<bool> settled_;
     std::vector<std::uint32_t> index_;  // open addressing by cookie: position + 1, 0 when empty
 };

@@ -63,7 +63,8 @@ CConnectionTracker::Slot& CConnectionTracker::FindSlot(const KeyView& key, std::
         if (slot.head == kEmpty) {
             return slot;
         }
-        if (slot.head != kGone && slot.hash == hash && ViewOf(previous_[slot.head]) == key) {
+        if (slot.head != kGone && slot.hash == static_cast<std::uint32_t>(hash) &&
+            ViewOf(previous_[slot.head]) == key) {
             return slot;
         }
     }
@@ -95,18 +96,19 @@ void CConnectionTracker::BeginSnapshot() {
 
 void CConnectionTracker::BuildIndex() {
     matched_.assign(previous_.size(), false);
-    nextSameKey_.assign(previous_.size(), kNone);
+    nextSameKey_.assign(previous_.size(), kEmpty);
     // At most two thirds full, so that probes stay short; never full, so that they end.
     index_.assign(std::bit_ceil(previous_.size() + previous_.size() / 2 + 2), Slot{});
     for (std::size_t i = 0; i < previous_.size(); ++i) {
         const KeyView key = ViewOf(previous_[i]);
         const std::size_t hash = Hash(key);
         Slot& slot = FindSlot(key, hash);
+        const auto position = static_cast<std::uint32_t>(i);
         if (slot.head == kEmpty) {
-            slot = Slot{hash, i, i};
+            slot = Slot{static_cast<std::uint32_t>(hash), position, position};
         } else {
-            nextSameKey_[slot.tail] = i;
-            slot.tail = i;
+            nextSameKey_[slot.tail] = position;
+            slot.tail = position;
         }
     }
 }
@@ -116,11 +118,11 @@ std::size_t CConnectionTracker::TakeMatch(const KeyView& key) {
         return kNone;
     }
     Slot& slot = FindSlot(key, Hash(key));
-    const std::size_t index = slot.head;
+    const std::uint32_t index = slot.head;
     if (index == kEmpty) {
         return kNone;
     }
-    slot.head = nextSameKey_[index] == kNone ? kGone : nextSameKey_[index];
+    slot.head = nextSameKey_[index] == kEmpty ? kGone : nextSameKey_[index];
     return index;
 }
 
@@ -159,8 +161,15 @@ void CConnectionTracker::AddKept(const SnapshotKept& kept) {
         host_.Trace("Filter, entry outside a snapshot dropped");
         return;
     }
+    if (!kept.table) {
+        return;
+    }
     const ViewFilter filter = host_.ReadFilter();
-    for (const TcpRow& row : kept.rows) {
+    for (const std::uint32_t position : kept.positions) {
+        if (position >= kept.table->size()) {
+            continue;
+        }
+        const TcpRow& row = (*kept.table)[position];
         const std::size_t match =
             row.cookie == 0 ? kNone : TakeMatch(KeyView{row.cookie, {}, {}, 0, 0});
         if (match != kNone) {

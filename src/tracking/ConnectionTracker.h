@@ -93,14 +93,16 @@ private:
     // One key of the index: the not yet matched records of previous_ with that key, as a chain
     // in list order from head to tail through nextSameKey_. The index is a flat open-addressing
     // table rebuilt for every snapshot; a key whose chain is used up stays as a tombstone.
-    struct Slot {
-        std::size_t hash = 0;
-        std::size_t head = kEmpty;
-        std::size_t tail = kEmpty;
-    };
+    // Positions are 32 bits: the index is rebuilt for every snapshot and is as large as the
+    // table, so it is kept small.
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    static constexpr std::size_t kEmpty = kNone;
-    static constexpr std::size_t kGone = kNone - 1;
+    static constexpr std::uint32_t kEmpty = static_cast<std::uint32_t>(-1);
+    static constexpr std::uint32_t kGone = kEmpty - 1;
+    struct Slot {
+        std::uint32_t hash = 0;  // the low bits of the key's hash
+        std::uint32_t head = kEmpty;
+        std::uint32_t tail = kEmpty;
+    };
 
     static std::size_t Hash(const KeyView& key);
     // The slot of the key, or the empty slot where it would go.
@@ -127,7 +129,7 @@ private:
     std::vector<CConnectionRecord> current_;
     std::vector<CConnectionRecord> previous_;
     std::vector<bool> matched_;
-    std::vector<std::size_t> nextSameKey_;
+    std::vector<std::uint32_t> nextSameKey_;
     std::vector<Slot> index_;
     std::vector<RowOp> pending_;
     std::unordered_map<std::string, AddressInfo> addresses_;

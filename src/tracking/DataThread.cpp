@@ -58,7 +58,7 @@ void CDataThread::Poll() {
     // this thread no longer allocates, rather than both contending for the allocator per row.
     std::vector<Payload> entries;
     entries.reserve(split.records.size() + 1);
-    if (!split.kept->rows.empty()) {
+    if (!split.kept->positions.empty()) {
         entries.push_back(Payload::Kept(std::move(split.kept)));
     }
     for (CConnectionRecord& record : split.records) {
@@ -83,7 +83,7 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     std::vector<bool> settled(rows.size(), true);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (sent_.Unchanged(rows[i])) {
-            split.kept->rows.push_back(rows[i]);
+            split.kept->positions.push_back(static_cast<std::uint32_t>(i));
         } else {
             changed.push_back(rows[i]);
             settled[i] = false;
@@ -100,7 +100,9 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     }
     split.kept->services = services_;
     split.kept->listening = std::move(listening);
-    sent_.Remember(std::move(rows), std::move(settled));
+    auto table = std::make_shared<const std::vector<TcpRow>>(std::move(rows));
+    split.kept->table = table;
+    sent_.Remember(std::move(table), std::move(settled));
     return split;
 }
 

@@ -31,8 +31,8 @@ public:
             if (auto record = message.wParam.TakeRecord()) {
                 current_.records.push_back(*record);
             } else if (auto kept = message.wParam.TakeKept()) {
-                for (const TcpRow& row : kept->rows) {
-                    current_.kept.push_back(row.cookie);
+                for (const std::uint32_t position : kept->positions) {
+                    current_.kept.push_back(kept->table->at(position).cookie);
                 }
             }
         });
@@ -176,11 +176,12 @@ TEST(SentRowsTest, ACookieTwiceInOneDumpIsNeverKept) {
     const TcpRow row = Row("10.0.0.5", 50000, "10.0.0.9", 40000, 5, 41);
     TcpRow other = Row("10.0.0.5", 50001, "10.0.0.9", 40001, 5, 41);
     const TcpRow single = Row("10.0.0.5", 50002, "10.0.0.9", 40002, 5, 42);
-    sent.Remember({row, other, single}, {true, true, true});
+    using Table = std::vector<TcpRow>;
+    sent.Remember(std::make_shared<const Table>(Table{row, other, single}), {true, true, true});
     EXPECT_FALSE(sent.Unchanged(row));
     EXPECT_FALSE(sent.Unchanged(other));
     EXPECT_TRUE(sent.Unchanged(single));
-    sent.Remember({single}, {false});
+    sent.Remember(std::make_shared<const Table>(Table{single}), {false});
     EXPECT_FALSE(sent.Unchanged(single));  // its owner was still being looked for
     sent.Clear();
     EXPECT_FALSE(sent.Unchanged(single));
@@ -200,7 +201,10 @@ protected:
 
     SnapshotKept Kept(std::vector<TcpRow> rows) {
         SnapshotKept kept;
-        kept.rows = std::move(rows);
+        for (std::uint32_t i = 0; i < rows.size(); ++i) {
+            kept.positions.push_back(i);
+        }
+        kept.table = std::make_shared<const std::vector<TcpRow>>(std::move(rows));
         kept.services = services;
         kept.listening = std::make_shared<const CListeningPorts>();
         return kept;
@@ -277,6 +281,16 @@ TEST_F(KeptRowsTrackerTest, AKeptRowNotKnownHereIsAddedFromItsRow) {
     ASSERT_EQ(ops.size(), 1u);
     EXPECT_EQ(ops[0].kind, RowOp::Kind::Insert);
     EXPECT_EQ(list.opened, (std::vector<int>{1}));
+}
+
+TEST_F(KeptRowsTrackerTest, KeptPositionsOutsideTheTableAreSkipped) {
+    SnapshotKept kept = Kept({ftp});
+    kept.positions.push_back(7);
+    tracker.BeginSnapshot();
+    tracker.AddKept(kept);
+    tracker.EndSnapshot();
+    ASSERT_EQ(tracker.Current().size(), 1u);
+    EXPECT_EQ(tracker.Current()[0].cookie, 51u);
 }
 
 TEST_F(KeptRowsTrackerTest, KeptRowsOutsideASnapshotAreDropped) {
