@@ -72,17 +72,15 @@ void CDataThread::Poll() {
 
 CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     auto listening = std::make_shared<const CListeningPorts>(ListeningPortsOf(rows));
-    if (!(*listening == sentListening_)) {
-        // A listener that came or went may change the category of any row: all go whole.
-        sent_.Clear();
-        sentListening_ = *listening;
-    }
     Split split;
     split.kept = std::make_unique<SnapshotKept>();
     std::vector<TcpRow> changed;
     std::vector<bool> settled(rows.size(), true);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (sent_.Unchanged(rows[i])) {
+        // A listener that came or went on its local port may change the row's category.
+        const int port = rows[i].localPort;
+        if (sent_.Unchanged(rows[i]) &&
+            listening->Contains(port) == sentListening_.Contains(port)) {
             split.kept->positions.push_back(static_cast<std::uint32_t>(i));
         } else {
             changed.push_back(rows[i]);
@@ -98,6 +96,7 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     } else {
         settled.assign(rows.size(), true);
     }
+    sentListening_ = *listening;
     split.kept->services = services_;
     split.kept->listening = std::move(listening);
     auto table = std::make_shared<const std::vector<TcpRow>>(std::move(rows));

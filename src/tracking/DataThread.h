@@ -18,7 +18,8 @@ class CSettingsStore;
 
 // The poller: on each kMsgPoll it reads the TCP table once and broadcasts the snapshot as
 // kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. Rows sent last time
-// that are unchanged (same cookie, same row, owner settled, same listeners) go together as one
+// that are unchanged (same cookie, same row, owner settled, no listener come or gone on their
+// local port) go together as one
 // kMsgSnapshotEntry holding a SnapshotKept, before the others, so that their records are neither
 // made nor sent again. A read that fails
 // sends nothing, so the tracker keeps the connections it knows instead of ending them all; the

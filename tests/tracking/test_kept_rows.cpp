@@ -151,24 +151,32 @@ TEST_F(KeptRowsPollTest, ARowGoesWholeUntilItsOwnerIsSettled) {
     EXPECT_EQ(third->kept, (std::vector<std::uint64_t>{21}));
 }
 
-TEST_F(KeptRowsPollTest, AListenerThatComesOrGoesSendsEveryRowWhole) {
+TEST_F(KeptRowsPollTest, RowsOnAPortWhoseListenerCameOrWentGoWhole) {
     CDataThread& poll = Poller();
-    // Port 50000 becomes a server's port: the connection on it turns inbound.
+    // Port 50000 becomes a server's port: the connection on it turns inbound; the one on
+    // another port stays as it was.
     const TcpRow connection = Row("10.0.0.5", 50000, "10.0.0.9", 40000, 5, 31);
+    const TcpRow other = Row("10.0.0.5", 50001, "10.0.0.9", 40001, 5, 33);
     const TcpRow listener = Row("0.0.0.0", 50000, "0.0.0.0", 0, kStateListen, 32);
-    table->SetRows({connection});
+    table->SetRows({connection, other});
     poll.Poll();
-    table->SetRows({connection, listener});
+    table->SetRows({connection, other, listener});
     poll.Poll();
+    poll.Poll();
+    table->SetRows({connection, other});
     poll.Poll();
 
     const auto second = tap.Snapshot(1);
     const auto third = tap.Snapshot(2);
-    ASSERT_TRUE(second && third);
-    EXPECT_TRUE(second->kept.empty());
-    ASSERT_EQ(second->records.size(), 2u);
+    const auto fourth = tap.Snapshot(3);
+    ASSERT_TRUE(second && third && fourth);
+    EXPECT_EQ(second->kept, (std::vector<std::uint64_t>{33}));
+    ASSERT_EQ(Cookies(second->records), (std::vector<std::uint64_t>{31, 32}));
     EXPECT_EQ(second->records[0].category, kCategoryInbound);
-    EXPECT_EQ(third->kept, (std::vector<std::uint64_t>{31, 32}));
+    EXPECT_EQ(third->kept, (std::vector<std::uint64_t>{31, 33, 32}));
+    EXPECT_EQ(fourth->kept, (std::vector<std::uint64_t>{33}));
+    ASSERT_EQ(Cookies(fourth->records), (std::vector<std::uint64_t>{31}));
+    EXPECT_EQ(fourth->records[0].category, kCategoryUnknown);
 }
 
 TEST(SentRowsTest, ACookieTwiceInOneDumpIsNeverKept) {
