@@ -64,7 +64,7 @@ CConnectionTracker::Slot& CConnectionTracker::FindSlot(const KeyView& key, std::
             return slot;
         }
         if (slot.head != kGone && slot.hash == static_cast<std::uint32_t>(hash) &&
-            ViewOf(previous_[slot.head]) == key) {
+            ViewOf(current_[where_[slot.head]]) == key) {
             return slot;
         }
     }
@@ -85,9 +85,14 @@ void CConnectionTracker::BeginSnapshot() {
         host_.Trace("Filter, snapshot begins before the last one ended");
         EndSnapshot();
     }
-    previous_ = std::move(current_);
-    current_.clear();
-    current_.reserve(previous_.size());
+    // The merge is made in place: a record of the last set keeps its number (its position at
+    // the begin) while it moves, and the set is never held twice.
+    where_.resize(current_.size());
+    for (std::size_t i = 0; i < where_.size(); ++i) {
+        where_[i] = static_cast<std::uint32_t>(i);
+    }
+    numberAt_ = where_;
+    placed_ = 0;
     rowsByAddress_ = {};
     rowsByAddressValid_ = false;
     BuildIndex();
@@ -95,12 +100,13 @@ void CConnectionTracker::BeginSnapshot() {
 }
 
 void CConnectionTracker::BuildIndex() {
-    matched_.assign(previous_.size(), false);
-    nextSameKey_.assign(previous_.size(), kEmpty);
+    const std::size_t count = where_.size();
+    matched_.assign(count, false);
+    nextSameKey_.assign(count, kEmpty);
     // At most two thirds full, so that probes stay short; never full, so that they end.
-    index_.assign(std::bit_ceil(previous_.size() + previous_.size() / 2 + 2), Slot{});
-    for (std::size_t i = 0; i < previous_.size(); ++i) {
-        const KeyView key = ViewOf(previous_[i]);
+    index_.assign(std::bit_ceil(count + count / 2 + 2), Slot{});
+    for (std::size_t i = 0; i < count; ++i) {
+        const KeyView key = ViewOf(current_[i]);
         const std::size_t hash = Hash(key);
         Slot& slot = FindSlot(key, hash);
         const auto position = static_cast<std::uint32_t>(i);
@@ -186,10 +192,42 @@ void CConnectionTracker::AddKept(const SnapshotKept& kept) {
     }
 }
 
+CConnectionRecord& CConnectionTracker::Place(std::size_t number) {
+    matched_[number] = true;
+    const std::size_t from = where_[number];
+    const std::size_t to = placed_++;
+    if (from != to) {
+        // The record still waiting at `to` takes the place this one leaves.
+        std::swap(current_[from], current_[to]);
+        const std::uint32_t waiting = numberAt_[to];
+        numberAt_[from] = waiting;
+        where_[waiting] = static_cast<std::uint32_t>(from);
+        numberAt_[to] = static_cast<std::uint32_t>(number);
+        where_[number] = static_cast<std::uint32_t>(to);
+    }
+    return current_[to];
+}
+
+CConnectionRecord& CConnectionTracker::PlaceNew(CConnectionRecord record) {
+    const std::size_t to = placed_++;
+    if (to == current_.size()) {
+        current_.push_back(std::move(record));
+        numberAt_.push_back(kEmpty);
+        return current_.back();
+    }
+    // A record of the last set still waits here: it moves to the end.
+    CConnectionRecord waiting = std::move(current_[to]);
+    const std::uint32_t number = numberAt_[to];
+    current_.push_back(std::move(waiting));
+    numberAt_.push_back(number);
+    where_[number] = static_cast<std::uint32_t>(current_.size() - 1);
+    current_[to] = std::move(record);
+    numberAt_[to] = kEmpty;
+    return current_[to];
+}
+
 void CConnectionTracker::KeepOver(std::size_t index, const ViewFilter& filter) {
-    matched_[index] = true;
-    current_.push_back(std::move(previous_[index]));
-    CConnectionRecord& known = current_.back();
+    CConnectionRecord& known = Place(index);
     const int visible = IsVisible(known, filter) ? 1 : 0;
     if (visible != known.visible) {
         known.visible = visible;
@@ -199,9 +237,7 @@ void CConnectionTracker::KeepOver(std::size_t index, const ViewFilter& filter) {
 }
 
 void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& entry) {
-    matched_[index] = true;
-    current_.push_back(std::move(previous_[index]));
-    CConnectionRecord& known = current_.back();
+    CConnectionRecord& known = Place(index);
     // The owning process may be found a few polls after the connection (a long process list).
     const bool ownerFound = known.pid == 0 && entry.pid != 0;
     if (ownerFound) {
@@ -228,8 +264,7 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     host_.Trace("Filter, new connection " + entry.ipAddress);
     entry.id = nextId_++;
     entry.openTime = host_.Now();
-    current_.push_back(std::move(entry));
-    CConnectionRecord& added = current_.back();
+    CConnectionRecord& added = PlaceNew(std::move(entry));
     AddressInfo* address = nullptr;
     if (filter.reverseLookup != 0 || !addresses_.empty()) {
         const auto found = addresses_.find(added.ipAddress);
@@ -263,11 +298,12 @@ void CConnectionTracker::EndSnapshot() {
         return;
     }
     inSnapshot_ = false;
-    for (std::size_t i = 0; i < previous_.size(); ++i) {
+    // The ended records are told in the order of the last set.
+    for (std::size_t i = 0; i < matched_.size(); ++i) {
         if (matched_[i]) {
             continue;
         }
-        CConnectionRecord& ended = previous_[i];
+        CConnectionRecord& ended = current_[where_[i]];
         Emit(RowOp::Kind::Delete, ended);
         ended.closeTime = host_.Now();
         // A connection in TimeWait was logged when it entered that state.
@@ -276,9 +312,11 @@ void CConnectionTracker::EndSnapshot() {
             host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
         }
     }
+    current_.erase(current_.begin() + static_cast<std::ptrdiff_t>(placed_), current_.end());
     // Between snapshots only the live set is kept: the merge's buffers are as large as the
     // table and are made again at the next begin anyway.
-    previous_ = {};
+    where_ = {};
+    numberAt_ = {};
     matched_ = {};
     nextSameKey_ = {};
     index_ = {};

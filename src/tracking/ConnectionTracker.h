@@ -65,7 +65,8 @@ public:
     // multiple of the live set.
     std::size_t KnownAddresses() const { return addresses_.size(); }
 
-    // The live set (between BeginSnapshot and EndSnapshot: the records carried over so far).
+    // The live set (between BeginSnapshot and EndSnapshot: the records placed so far, then
+    // those of the last set not yet matched).
     const std::vector<CConnectionRecord>& Current() const { return current_; }
     bool InSnapshot() const { return inSnapshot_; }
 
@@ -90,7 +91,7 @@ private:
         bool asked = false;               // a name was requested
         std::optional<std::string> name;  // the lower-cased answer, once it came
     };
-    // One key of the index: the not yet matched records of previous_ with that key, as a chain
+    // One key of the index: the not yet matched records of the last set with that key, as a chain
     // in list order from head to tail through nextSameKey_. The index is a flat open-addressing
     // table rebuilt for every snapshot; a key whose chain is used up stays as a tombstone.
     // Positions are 32 bits: the index is rebuilt for every snapshot and is as large as the
@@ -112,6 +113,9 @@ private:
     std::size_t TakeMatch(const KeyView& key);
     void CarryOver(std::size_t index, const CConnectionRecord& entry);
     void KeepOver(std::size_t index, const ViewFilter& filter);
+    // Moves record `number` of the last set, or a new one, to the next place of the new set.
+    CConnectionRecord& Place(std::size_t number);
+    CConnectionRecord& PlaceNew(CConnectionRecord record);
     void AddNew(CConnectionRecord entry, const ViewFilter& filter);
     // Names the records of current_ from their addresses' answers.
     void NameRows(const std::vector<std::size_t>& rows, const std::string& name);
@@ -126,8 +130,13 @@ private:
     IConnectionList& list_;
     int nextId_ = 1;
     bool inSnapshot_ = false;
+    // In a snapshot: [0, placed_) the new set in snapshot order, then the records of the last
+    // set not yet matched. A record of the last set is known by its number, its position at
+    // the begin: where_[number] is its position now, numberAt_[position] the reverse.
     std::vector<CConnectionRecord> current_;
-    std::vector<CConnectionRecord> previous_;
+    std::size_t placed_ = 0;
+    std::vector<std::uint32_t> where_;
+    std::vector<std::uint32_t> numberAt_;
     std::vector<bool> matched_;
     std::vector<std::uint32_t> nextSameKey_;
     std::vector<Slot> index_;

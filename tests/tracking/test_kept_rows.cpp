@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <random>
 
 #include "acquisition/ConnectionRows.h"
 #include "settings/SettingsStore.h"
@@ -299,6 +300,64 @@ TEST_F(KeptRowsTrackerTest, KeptPositionsOutsideTheTableAreSkipped) {
     tracker.EndSnapshot();
     ASSERT_EQ(tracker.Current().size(), 1u);
     EXPECT_EQ(tracker.Current()[0].cookie, 51u);
+}
+
+TEST_F(KeptRowsTrackerTest, ChurnKeepsSnapshotOrderAndEndsInTheOrderOfTheLastSet) {
+    // The merge moves records in place: after any mix of kept, whole, new, repeated and ended
+    // rows the live set is in snapshot order, every survivor keeps its id, and the ended ones
+    // are told in the order of the last set.
+    std::mt19937 random(7);
+    struct Model {
+        std::uint64_t cookie;
+        int id;
+    };
+    std::vector<Model> live;
+    int nextId = 1;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint64_t> cookies;
+        const int size = static_cast<int>(random() % 40);
+        for (int i = 0; i < size; ++i) {
+            cookies.push_back(1 + random() % 60);  // repeats now and then
+        }
+        std::vector<Model> previous = live;
+        std::vector<bool> taken(previous.size(), false);
+        std::vector<Model> expected;
+        for (const std::uint64_t cookie : cookies) {
+            int id = 0;
+            for (std::size_t i = 0; i < previous.size() && id == 0; ++i) {
+                if (!taken[i] && previous[i].cookie == cookie) {
+                    taken[i] = true;
+                    id = previous[i].id;
+                }
+            }
+            expected.push_back({cookie, id != 0 ? id : nextId++});
+        }
+        std::vector<int> expectedEnded;
+        for (std::size_t i = 0; i < previous.size(); ++i) {
+            if (!taken[i]) {
+                expectedEnded.push_back(previous[i].id);
+            }
+        }
+        list.ended.clear();
+        tracker.BeginSnapshot();
+        for (const std::uint64_t cookie : cookies) {
+            TcpRow row =
+                Row("10.0.0.5", static_cast<int>(40000 + cookie), "10.0.0.9", 50000, 5, cookie);
+            if (random() % 2 == 0) {
+                tracker.AddKept(Kept({row}));
+            } else {
+                tracker.AddEntry(Record(row, *services));
+            }
+        }
+        tracker.EndSnapshot();
+        live = expected;
+        ASSERT_EQ(tracker.Current().size(), expected.size()) << "round " << round;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ(tracker.Current()[i].id, expected[i].id) << "round " << round << " row " << i;
+            ASSERT_EQ(tracker.Current()[i].cookie, expected[i].cookie);
+        }
+        ASSERT_EQ(list.ended, expectedEnded) << "round " << round;
+    }
 }
 
 TEST_F(KeptRowsTrackerTest, KeptRowsOutsideASnapshotAreDropped) {
