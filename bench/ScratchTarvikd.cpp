@@ -43,14 +43,26 @@ ScratchTarvikd::~ScratchTarvikd() {
     std::filesystem::remove_all(dir_, ignored);
 }
 
-double ResidentMegabytes(pid_t pid) {
+namespace {
+
+double StatusMegabytes(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind(field, 0) == 0) {
+            return std::stod(line.substr(field.size())) / 1024.0;
         }
     }
     return -1;
+}
+
+}  // namespace
+
+double ResidentMegabytes(pid_t pid) {
+    return StatusMegabytes(pid, "VmRSS:");
+}
+
+double PeakResidentMegabytes(pid_t pid) {
+    return StatusMegabytes(pid, "VmHWM:");
 }
 
 double TarvikdCpuPercent(const std::string& program, int seconds) {

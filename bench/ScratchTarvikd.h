@@ -25,6 +25,8 @@ private:
 
 // The resident set of a process in MiB (VmRSS), or -1.
 double ResidentMegabytes(pid_t pid);
+// The largest resident set the process had so far in MiB (VmHWM), or -1.
+double PeakResidentMegabytes(pid_t pid);
 
 // CPU share of one core used by a running tarvikd over `seconds`, after a 5 s warm-up.
 double TarvikdCpuPercent(const std::string& program, int seconds);

@@ -3,6 +3,7 @@
 // ratio of their CPU times; then tarvikd's resident set per live connection.
 // Usage: bench_pollpath [--sizes 1000,50000] [--runs 9] [--tarvikd PATH] [--settle S]
 //                       [--tarvikd-seconds S] [--out FILE]
+//        bench_pollpath --sizes N --hold S   (holds N connections open for S seconds)
 #include <signal.h>
 
 #include <algorithm>
@@ -33,6 +34,7 @@ struct Options {
     std::string tarvikd;
     int settleSeconds = 10;
     int tarvikdSeconds = 30;
+    int holdSeconds = 0;  // only hold the first size's connections open this long, for a look
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -48,6 +50,8 @@ Options ParseOptions(int argc, char** argv) {
             options.tarvikd = value;
         } else if (name == "--settle") {
             options.settleSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--hold") {
+            options.holdSeconds = std::max(1, std::stoi(value));
         } else if (name == "--tarvikd-seconds") {
             options.tarvikdSeconds = std::max(1, std::stoi(value));
         } else if (name == "--sizes") {
@@ -156,10 +160,11 @@ std::string PollTable(const std::vector<Line>& lines) {
 struct Resident {
     int connections = 0;
     std::size_t rows = 0;
-    double megabytes = -1;
+    double megabytes = -1;  // the median of one sample a second over ten seconds
+    double peak = -1;       // VmHWM at the end
 };
 
-// tarvikd's resident set after `settle` seconds of polls over the table as it is now.
+// tarvikd's resident set over the table as it is now, sampled after `settle` seconds of polls.
 Resident TarvikdResident(const std::string& program, int connections, int settle) {
     Resident resident;
     resident.connections = connections;
@@ -167,21 +172,29 @@ Resident TarvikdResident(const std::string& program, int connections, int settle
     floor.Dump(resident.rows);
     ScratchTarvikd tarvikd(program);
     std::this_thread::sleep_for(std::chrono::seconds(settle));
-    resident.megabytes = ResidentMegabytes(tarvikd.Pid());
+    std::vector<double> samples;
+    for (int second = 0; second < 10; ++second) {
+        samples.push_back(ResidentMegabytes(tarvikd.Pid()));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    std::nth_element(samples.begin(), samples.begin() + 5, samples.end());
+    resident.megabytes = samples[5];
+    resident.peak = PeakResidentMegabytes(tarvikd.Pid());
     return resident;
 }
 
 std::string ResidentTable(const Resident& base, const std::vector<Resident>& sizes) {
     std::ostringstream out;
     out << "\n| connections | rows | tarvikd resident MiB | bytes per row above " << base.rows
-        << " rows (" << Cell(base.megabytes, 1) << " MiB) |\n|---:|---:|---:|---:|\n";
+        << " rows (" << Cell(base.megabytes, 1)
+        << " MiB) | peak MiB (VmHWM) |\n|---:|---:|---:|---:|---:|\n";
     for (const Resident& r : sizes) {
         const double extraRows = static_cast<double>(r.rows) - static_cast<double>(base.rows);
         const double perRow = r.megabytes > 0 && base.megabytes > 0 && extraRows > 0
                                   ? (r.megabytes - base.megabytes) * 1024 * 1024 / extraRows
                                   : -1;
         out << "| " << r.connections << " | " << r.rows << " | " << Cell(r.megabytes, 1) << " | "
-            << Cell(perRow, 0) << " |\n";
+            << Cell(perRow, 0) << " | " << Cell(r.peak, 1) << " |\n";
     }
     return out.str();
 }
@@ -194,6 +207,13 @@ int main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     LoopbackPool pool;
+    if (options.holdSeconds > 0) {
+        const bool open = pool.GrowTo(options.sizes.front());
+        std::fprintf(stderr, "bench_pollpath: %d connections %s\n", pool.Connections(),
+                     open ? "open" : "(not all could be opened)");
+        std::this_thread::sleep_for(std::chrono::seconds(options.holdSeconds));
+        return open ? 0 : 1;
+    }
     std::vector<Line> lines;
     std::vector<Resident> residents;
     Resident base;
