@@ -12,7 +12,6 @@ class CListeningPorts {
 public:
     void Add(int port);
     bool Contains(int port) const;
-    bool operator==(const CListeningPorts&) const = default;
 
 private:
     std::bitset<65536> ports_;
