@@ -46,6 +46,10 @@ fuzz:
 # Benchmarks against the kernel's own cost; prints a table and writes build/bench-results.txt.
 bench: build
 	@./scripts/bench.sh $(BUILD_DIR)
+	@# The poll path beside the bare dump in one run, and tarvikd's resident set per row.
+	@cmake --build $${BENCH_BUILD_DIR:-build-bench} -j $(JOBS) --target bench_pollpath tarvikd >/dev/null
+	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_pollpath --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd \
+		--out $(BUILD_DIR)/bench-pollpath.txt
 
 # A Debian package of the programs alone (no tests, no benchmarks), with hardening flags:
 # apt-get install ./build-package/tarvik_*.deb

@@ -40,6 +40,25 @@ private:
     std::unique_ptr<CKernelTableSource> source_;
 };
 
+class PollRig;
+
+// The poll path as tarvikd runs it, kept from one cycle to the next: the poller's dump, rows,
+// records, owner lookup and messages, and the tracker's merge on its own worker thread.
+class PollPath {
+public:
+    PollPath();
+    ~PollPath();
+    PollPath(const PollPath&) = delete;
+    PollPath& operator=(const PollPath&) = delete;
+
+    bool Ready() const;
+    // One poll, until the list has every change of it; CPU of the whole process.
+    Timing Cycle();
+
+private:
+    std::unique_ptr<PollRig> rig_;
+};
+
 struct CycleResult {
     Timing timing;          // medians of the timed cycles
     double heapBytes = -1;  // heap of the poller's snapshot and the tracker's live set

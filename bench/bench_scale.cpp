@@ -26,6 +26,7 @@
 
 #include "BenchRigs.h"
 #include "LoopbackPool.h"
+#include "ScratchTarvikd.h"
 
 #ifdef TARVIK_BENCH_GUI
 #include <QApplication>
@@ -93,60 +94,6 @@ Timing TimeSs() {
     return {Millis(Clock::now() - start), CpuMillis(usage)};
 }
 
-// A tarvikd of its own, on a settings file in a scratch folder that logs there; the folder goes
-// with the object, after the process was stopped.
-class ScratchTarvikd {
-public:
-    explicit ScratchTarvikd(const std::string& program)
-        : dir_(std::filesystem::temp_directory_path() /
-               ("tarvik-bench-" + std::to_string(getpid()))) {
-        std::filesystem::create_directories(dir_ / "logs");
-        const auto config = dir_ / "Tarvik.conf";
-        {
-            std::ofstream file(config);
-            file << "[View]\nreverselookup=0\n[Logging]\n";
-            for (const char* category : {"inbound", "outbound", "unknown"}) {
-                file << category << "folder=" << (dir_ / "logs").string() << "\n";
-            }
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::freopen("/dev/null", "w", stdout);
-            std::freopen("/dev/null", "w", stderr);
-            execl(program.c_str(), program.c_str(), "--config", config.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~ScratchTarvikd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    ScratchTarvikd(const ScratchTarvikd&) = delete;
-    ScratchTarvikd& operator=(const ScratchTarvikd&) = delete;
-
-    pid_t Pid() const { return pid_; }
-
-private:
-    std::filesystem::path dir_;
-    pid_t pid_ = -1;
-};
-
-// The resident set of a process in MiB (VmRSS), or -1.
-double ResidentMegabytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stod(line.substr(6)) / 1024.0;
-        }
-    }
-    return -1;
-}
-
 // tarvikd's memory while busy threads take every core, so that its tracker falls behind the
 // poll: the memory must stay flat rather than queue whole snapshots.
 int MeasureUnderLoad(const Options& options) {
@@ -191,24 +138,6 @@ int MeasureUnderLoad(const Options& options) {
         "5 s, peak %.1f MiB, at the end %.1f MiB\n",
         options.loadRows, 2 * cores, options.tarvikdSeconds, first, peak, last);
     return first > 0 ? 0 : 1;
-}
-
-// CPU share of one core used by a running tarvikd over `seconds`, after a warm-up.
-double TarvikdCpuPercent(const std::string& program, int seconds) {
-    ScratchTarvikd tarvikd(program);
-    const pid_t child = tarvikd.Pid();
-    double percent = -1;
-    if (child > 0) {
-        std::this_thread::sleep_for(std::chrono::seconds(5));
-        const long before = ProcessTicks(child);
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const long after = ProcessTicks(child);
-        if (before >= 0 && after >= before) {
-            percent = 100.0 * static_cast<double>(after - before) /
-                      static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
-        }
-    }
-    return percent;
 }
 
 struct SizeResult {

@@ -1,6 +1,6 @@
 #include "acquisition/ConnectionRows.h"
 
-#include "acquisition/Classification.h"
+#include <bit>
 
 namespace tarvik {
 
@@ -38,14 +38,24 @@ CConnectionRecord RecordFromRow(const TcpRow& row) {
     return record;
 }
 
-std::vector<CConnectionRecord> ClassifiedRecords(const std::vector<TcpRow>& rows,
-                                                 const CServicesDatabase& services) {
+CListeningPorts ListeningPortsOf(const std::vector<TcpRow>& rows) {
     CListeningPorts listening;
     for (const TcpRow& row : rows) {
         if (row.state == kStateListen) {
             listening.Add(row.localPort);
         }
     }
+    return listening;
+}
+
+std::vector<CConnectionRecord> ClassifiedRecords(const std::vector<TcpRow>& rows,
+                                                 const CServicesDatabase& services) {
+    return ClassifiedRecords(rows, services, ListeningPortsOf(rows));
+}
+
+std::vector<CConnectionRecord> ClassifiedRecords(const std::vector<TcpRow>& rows,
+                                                 const CServicesDatabase& services,
+                                                 const CListeningPorts& listening) {
     std::vector<CConnectionRecord> records;
     records.reserve(rows.size());
     for (const TcpRow& row : rows) {
@@ -53,6 +63,72 @@ std::vector<CConnectionRecord> ClassifiedRecords(const std::vector<TcpRow>& rows
         ClassifyConnection(records.back(), services, listening);
     }
     return records;
+}
+
+namespace {
+
+std::size_t CookieSlot(std::uint64_t cookie, std::size_t mask) {
+    // Cookies count up: spread them over the table.
+    return static_cast<std::size_t>((cookie * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
+}  // namespace
+
+std::size_t CSentRows::Find(std::uint64_t cookie) const {
+    const std::size_t none = table_ ? table_->size() : 0;
+    if (index_.empty() || cookie == 0) {
+        return none;
+    }
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t i = CookieSlot(cookie, mask);; i = (i + 1) & mask) {
+        const std::uint32_t entry = index_[i];
+        if (entry == 0) {
+            return none;
+        }
+        if ((*table_)[entry - 1].cookie == cookie) {
+            return entry - 1;
+        }
+    }
+}
+
+bool CSentRows::Unchanged(const TcpRow& row) const {
+    const std::size_t found = Find(row.cookie);
+    return table_ && found < table_->size() && settled_[found] && (*table_)[found] == row;
+}
+
+void CSentRows::Remember(std::shared_ptr<const std::vector<TcpRow>> rows,
+                         std::vector<bool> settled) {
+    index_ = {};
+    table_ = std::move(rows);
+    const std::vector<TcpRow>& table = *table_;
+    settled_ = std::move(settled);
+    settled_.resize(table.size(), false);
+    // At most half full, so that probes stay short; never full, so that they end.
+    index_.assign(std::bit_ceil(2 * table.size() + 2), 0);
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t position = 0; position < table.size(); ++position) {
+        const std::uint64_t cookie = table[position].cookie;
+        if (cookie == 0) {
+            continue;
+        }
+        if (const std::size_t first = Find(cookie); first < table.size()) {
+            // A cookie twice in one dump: both rows are sent whole next time.
+            settled_[first] = false;
+            settled_[position] = false;
+            continue;
+        }
+        std::size_t i = CookieSlot(cookie, mask);
+        while (index_[i] != 0) {
+            i = (i + 1) & mask;
+        }
+        index_[i] = static_cast<std::uint32_t>(position + 1);
+    }
+}
+
+void CSentRows::Clear() {
+    table_ = {};
+    settled_ = {};
+    index_ = {};
 }
 
 }  // namespace tarvik

@@ -91,6 +91,16 @@ CProcessTable::CProcessTable(std::filesystem::path procRoot, std::size_t process
     : root_(std::move(procRoot)), processesPerFill_(std::max<std::size_t>(processesPerFill, 1)) {}
 
 void CProcessTable::Fill(std::vector<CConnectionRecord>& records) {
+    Assign(records);
+    Forget(records);
+}
+
+void CProcessTable::Fill(std::vector<CConnectionRecord>& records, const std::vector<TcpRow>& live) {
+    Assign(records);
+    Forget(live);
+}
+
+void CProcessTable::Assign(std::vector<CConnectionRecord>& records) {
     NoteNewInodes(records);
     if (!pending_.empty()) {
         Scan();
@@ -105,7 +115,6 @@ void CProcessTable::Fill(std::vector<CConnectionRecord>& records) {
         }
         record.user = UserName(record.uid);
     }
-    Forget(records);
 }
 
 void CProcessTable::NoteNewInodes(const std::vector<CConnectionRecord>& records) {
@@ -183,14 +192,15 @@ const std::string& CProcessTable::UserName(std::uint32_t uid) {
     return entry->second;
 }
 
-void CProcessTable::Forget(const std::vector<CConnectionRecord>& records) {
+template <typename Rows>
+void CProcessTable::Forget(const Rows& live) {
     // Sockets come and go: drop what no row holds once the tables outgrow the rows.
-    if (owners_.size() + pending_.size() <= 2 * records.size() + 64) {
+    if (owners_.size() + pending_.size() <= 2 * live.size() + 64) {
         return;
     }
     std::unordered_map<std::uint64_t, Owner> owners;
     std::unordered_map<std::uint64_t, std::uint64_t> pending;
-    for (const CConnectionRecord& record : records) {
+    for (const auto& record : live) {
         if (const auto owner = owners_.find(record.inode); owner != owners_.end()) {
             owners.insert(*owner);
         } else if (const auto wanted = pending_.find(record.inode); wanted != pending_.end()) {

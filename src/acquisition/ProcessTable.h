@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
+#include "acquisition/TableSource.h"
 
 namespace tarvik {
 
@@ -27,6 +28,12 @@ public:
     // Sets pid, command and user of each record that has an inode (pid 0 and empty command
     // where the process is not known).
     void Fill(std::vector<CConnectionRecord>& records);
+    // The same for some rows of a snapshot: what is known of the sockets of `live` is kept.
+    void Fill(std::vector<CConnectionRecord>& records, const std::vector<TcpRow>& live);
+
+    // True when the owner of the inode is known or given up (and for inode 0): later Fills
+    // would give its records nothing new.
+    bool Settled(std::uint64_t inode) const { return inode == 0 || owners_.contains(inode); }
 
     // Processes whose descriptors were read, over all Fills.
     std::size_t ProcessesRead() const { return processesRead_; }
@@ -39,12 +46,14 @@ private:
         std::string command;
     };
 
+    void Assign(std::vector<CConnectionRecord>& records);
     void NoteNewInodes(const std::vector<CConnectionRecord>& records);
     void Scan();
     void ReadProcess(int pid);
     void EndPass();
     const std::string& UserName(std::uint32_t uid);
-    void Forget(const std::vector<CConnectionRecord>& records);
+    template <typename Rows>
+    void Forget(const Rows& live);
 
     std::filesystem::path root_;
     std::size_t processesPerFill_;

@@ -4,6 +4,8 @@
 #include <functional>
 #include <utility>
 
+#include "acquisition/ConnectionRows.h"
+
 namespace tarvik {
 namespace {
 
@@ -61,7 +63,8 @@ CConnectionTracker::Slot& CConnectionTracker::FindSlot(const KeyView& key, std::
         if (slot.head == kEmpty) {
             return slot;
         }
-        if (slot.head != kGone && slot.hash == hash && ViewOf(previous_[slot.head]) == key) {
+        if (slot.head != kGone && slot.hash == static_cast<std::uint32_t>(hash) &&
+            ViewOf(current_[where_[slot.head]]) == key) {
             return slot;
         }
     }
@@ -82,9 +85,14 @@ void CConnectionTracker::BeginSnapshot() {
         host_.Trace("Filter, snapshot begins before the last one ended");
         EndSnapshot();
     }
-    previous_ = std::move(current_);
-    current_.clear();
-    current_.reserve(previous_.size());
+    // The merge is made in place: a record of the last set keeps its number (its position at
+    // the begin) while it moves, and the set is never held twice.
+    where_.resize(current_.size());
+    for (std::size_t i = 0; i < where_.size(); ++i) {
+        where_[i] = static_cast<std::uint32_t>(i);
+    }
+    numberAt_ = where_;
+    placed_ = 0;
     rowsByAddress_ = {};
     rowsByAddressValid_ = false;
     BuildIndex();
@@ -92,34 +100,35 @@ void CConnectionTracker::BeginSnapshot() {
 }
 
 void CConnectionTracker::BuildIndex() {
-    matched_.assign(previous_.size(), false);
-    nextSameKey_.assign(previous_.size(), kNone);
+    const std::size_t count = where_.size();
+    matched_.assign(count, false);
+    nextSameKey_.assign(count, kEmpty);
     // At most two thirds full, so that probes stay short; never full, so that they end.
-    index_.assign(std::bit_ceil(previous_.size() + previous_.size() / 2 + 2), Slot{});
-    for (std::size_t i = 0; i < previous_.size(); ++i) {
-        const KeyView key = ViewOf(previous_[i]);
+    index_.assign(std::bit_ceil(count + count / 2 + 2), Slot{});
+    for (std::size_t i = 0; i < count; ++i) {
+        const KeyView key = ViewOf(current_[i]);
         const std::size_t hash = Hash(key);
         Slot& slot = FindSlot(key, hash);
+        const auto position = static_cast<std::uint32_t>(i);
         if (slot.head == kEmpty) {
-            slot = Slot{hash, i, i};
+            slot = Slot{static_cast<std::uint32_t>(hash), position, position};
         } else {
-            nextSameKey_[slot.tail] = i;
-            slot.tail = i;
+            nextSameKey_[slot.tail] = position;
+            slot.tail = position;
         }
     }
 }
 
-std::size_t CConnectionTracker::TakeMatch(const CConnectionRecord& entry) {
+std::size_t CConnectionTracker::TakeMatch(const KeyView& key) {
     if (index_.empty()) {
         return kNone;
     }
-    const KeyView key = ViewOf(entry);
     Slot& slot = FindSlot(key, Hash(key));
-    const std::size_t index = slot.head;
+    const std::uint32_t index = slot.head;
     if (index == kEmpty) {
         return kNone;
     }
-    slot.head = nextSameKey_[index] == kNone ? kGone : nextSameKey_[index];
+    slot.head = nextSameKey_[index] == kEmpty ? kGone : nextSameKey_[index];
     return index;
 }
 
@@ -148,7 +157,7 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
     }
     const ViewFilter filter = host_.ReadFilter();
     entry.visible = IsVisible(entry, filter);
-    const std::size_t match = TakeMatch(entry);
+    const std::size_t match = TakeMatch(ViewOf(entry));
     if (match == kNone) {
         AddNew(std::move(entry), filter, host_.Now());
     } else {
@@ -156,10 +165,86 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
     }
 }
 
+void CConnectionTracker::AddKept(const SnapshotKept& kept) {
+    if (!inSnapshot_) {
+        host_.Trace("Filter, entry outside a snapshot dropped");
+        return;
+    }
+    if (!kept.table) {
+        return;
+    }
+    const ViewFilter filter = host_.ReadFilter();
+    for (const std::uint32_t position : kept.positions) {
+        if (position >= kept.table->size()) {
+            continue;
+        }
+        const TcpRow& row = (*kept.table)[position];
+        const std::size_t match =
+            row.cookie == 0 ? kNone : TakeMatch(KeyView{row.cookie, {}, {}, 0, 0});
+        if (match != kNone) {
+            KeepOver(match, filter);
+            continue;
+        }
+        // Not known here (the snapshot that brought it was missed, or a notice ended it while
+        // the table still shows it): made as the poller would.
+        CConnectionRecord entry = RecordFromRow(row);
+        if (EndedByEvent(entry)) {
+            continue;
+        }
+        if (kept.services && kept.listening) {
+            ClassifyConnection(entry, *kept.services, *kept.listening);
+        }
+        entry.visible = IsVisible(entry, filter);
+        AddNew(std::move(entry), filter, host_.Now());
+    }
+}
+
+CConnectionRecord& CConnectionTracker::Place(std::size_t number) {
+    matched_[number] = true;
+    const std::size_t from = where_[number];
+    const std::size_t to = placed_++;
+    if (from != to) {
+        // The record still waiting at `to` takes the place this one leaves.
+        std::swap(current_[from], current_[to]);
+        const std::uint32_t waiting = numberAt_[to];
+        numberAt_[from] = waiting;
+        where_[waiting] = static_cast<std::uint32_t>(from);
+        numberAt_[to] = static_cast<std::uint32_t>(number);
+        where_[number] = static_cast<std::uint32_t>(to);
+    }
+    return current_[to];
+}
+
+CConnectionRecord& CConnectionTracker::PlaceNew(CConnectionRecord record) {
+    const std::size_t to = placed_++;
+    if (to == current_.size()) {
+        current_.push_back(std::move(record));
+        numberAt_.push_back(kEmpty);
+        return current_.back();
+    }
+    // A record of the last set still waits here: it moves to the end.
+    CConnectionRecord waiting = std::move(current_[to]);
+    const std::uint32_t number = numberAt_[to];
+    current_.push_back(std::move(waiting));
+    numberAt_.push_back(number);
+    where_[number] = static_cast<std::uint32_t>(current_.size() - 1);
+    current_[to] = std::move(record);
+    numberAt_[to] = kEmpty;
+    return current_[to];
+}
+
+void CConnectionTracker::KeepOver(std::size_t index, const ViewFilter& filter) {
+    CConnectionRecord& known = Place(index);
+    const bool visible = IsVisible(known, filter);
+    if (visible != known.visible) {
+        known.visible = visible;
+        host_.Trace("Filter, updating old connection" + known.ipAddress);
+        Emit(RowOp::Kind::Update, known);
+    }
+}
+
 void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& entry) {
-    matched_[index] = true;
-    current_.push_back(std::move(previous_[index]));
-    CConnectionRecord& known = current_.back();
+    CConnectionRecord& known = Place(index);
     // The owning process may be found a few polls after the connection (a long process list).
     const bool ownerFound = known.pid == 0 && entry.pid != 0;
     if (ownerFound) {
@@ -187,8 +272,10 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     host_.Trace("Filter, new connection " + entry.ipAddress);
     entry.id = nextId_++;
     entry.openTime = openTime;
-    current_.push_back(std::move(entry));
-    CConnectionRecord& added = current_.back();
+    // Between snapshots (a notice) the live set is a plain vector; within one the new record
+    // takes the next place of the set being made.
+    CConnectionRecord& added =
+        inSnapshot_ ? PlaceNew(std::move(entry)) : current_.emplace_back(std::move(entry));
     AddressInfo* address = nullptr;
     if (filter.reverseLookup != 0 || !addresses_.empty()) {
         const auto found = addresses_.find(added.ipAddress);
@@ -222,11 +309,12 @@ void CConnectionTracker::EndSnapshot() {
         return;
     }
     inSnapshot_ = false;
-    for (std::size_t i = 0; i < previous_.size(); ++i) {
+    // The ended records are told in the order of the last set.
+    for (std::size_t i = 0; i < matched_.size(); ++i) {
         if (matched_[i]) {
             continue;
         }
-        CConnectionRecord& ended = previous_[i];
+        CConnectionRecord& ended = current_[where_[i]];
         NoteEndedBySnapshot(ended.cookie);
         Emit(RowOp::Kind::Delete, ended);
         ended.closeTime = host_.Now();
@@ -236,9 +324,11 @@ void CConnectionTracker::EndSnapshot() {
             host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
         }
     }
+    current_.erase(current_.begin() + static_cast<std::ptrdiff_t>(placed_), current_.end());
     // Between snapshots only the live set is kept: the merge's buffers are as large as the
     // table and are made again at the next begin anyway.
-    previous_ = {};
+    where_ = {};
+    numberAt_ = {};
     matched_ = {};
     nextSameKey_ = {};
     index_ = {};

@@ -14,6 +14,7 @@
 #include "acquisition/ConnectionRecord.h"
 #include "tracking/ConnectionList.h"
 #include "tracking/Message.h"
+#include "tracking/SnapshotKept.h"
 
 namespace tarvik {
 
@@ -52,6 +53,9 @@ public:
 
     void BeginSnapshot();
     void AddEntry(CConnectionRecord entry);
+    // Rows the poller sent last time and that are unchanged: their records are carried over by
+    // cookie, with the view filter applied afresh. A row not known here is added from the row.
+    void AddKept(const SnapshotKept& kept);
     void EndSnapshot();
 
     // The kernel's notices between two snapshots, oldest first; O(1) each. A notice of a
@@ -67,7 +71,8 @@ public:
     // multiple of the live set.
     std::size_t KnownAddresses() const { return addresses_.size(); }
 
-    // The live set (between BeginSnapshot and EndSnapshot: the records carried over so far).
+    // The live set (between BeginSnapshot and EndSnapshot: the records placed so far, then
+    // those of the last set not yet matched).
     const std::vector<CConnectionRecord>& Current() const { return current_; }
     bool InSnapshot() const { return inSnapshot_; }
 
@@ -92,25 +97,31 @@ private:
         bool asked = false;               // a name was requested
         std::optional<std::string> name;  // the lower-cased answer, once it came
     };
-    // One key of the index: the not yet matched records of previous_ with that key, as a chain
+    // One key of the index: the not yet matched records of the last set with that key, as a chain
     // in list order from head to tail through nextSameKey_. The index is a flat open-addressing
     // table rebuilt for every snapshot; a key whose chain is used up stays as a tombstone.
-    struct Slot {
-        std::size_t hash = 0;
-        std::size_t head = kEmpty;
-        std::size_t tail = kEmpty;
-    };
+    // Positions are 32 bits: the index is rebuilt for every snapshot and is as large as the
+    // table, so it is kept small.
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    static constexpr std::size_t kEmpty = kNone;
-    static constexpr std::size_t kGone = kNone - 1;
+    static constexpr std::uint32_t kEmpty = static_cast<std::uint32_t>(-1);
+    static constexpr std::uint32_t kGone = kEmpty - 1;
+    struct Slot {
+        std::uint32_t hash = 0;  // the low bits of the key's hash
+        std::uint32_t head = kEmpty;
+        std::uint32_t tail = kEmpty;
+    };
 
     static std::size_t Hash(const KeyView& key);
     // The slot of the key, or the empty slot where it would go.
     Slot& FindSlot(const KeyView& key, std::size_t hash);
     static KeyView ViewOf(const CConnectionRecord& record);
     bool IsVisible(const CConnectionRecord& record, const ViewFilter& filter) const;
-    std::size_t TakeMatch(const CConnectionRecord& entry);
+    std::size_t TakeMatch(const KeyView& key);
     void CarryOver(std::size_t index, const CConnectionRecord& entry);
+    void KeepOver(std::size_t index, const ViewFilter& filter);
+    // Moves record `number` of the last set, or a new one, to the next place of the new set.
+    CConnectionRecord& Place(std::size_t number);
+    CConnectionRecord& PlaceNew(CConnectionRecord record);
     void AddNew(CConnectionRecord entry, const ViewFilter& filter, std::time_t openTime);
     // The notices' side: a cookie index of current_, kept in step by the functions below.
     void EnsureLiveIndex();
@@ -137,10 +148,15 @@ private:
     IConnectionList& list_;
     int nextId_ = 1;
     bool inSnapshot_ = false;
+    // In a snapshot: [0, placed_) the new set in snapshot order, then the records of the last
+    // set not yet matched. A record of the last set is known by its number, its position at
+    // the begin: where_[number] is its position now, numberAt_[position] the reverse.
     std::vector<CConnectionRecord> current_;
-    std::vector<CConnectionRecord> previous_;
+    std::size_t placed_ = 0;
+    std::vector<std::uint32_t> where_;
+    std::vector<std::uint32_t> numberAt_;
     std::vector<bool> matched_;
-    std::vector<std::size_t> nextSameKey_;
+    std::vector<std::uint32_t> nextSameKey_;
     std::vector<Slot> index_;
     std::vector<RowOp> pending_;
     std::unordered_map<std::string, AddressInfo> addresses_;

@@ -65,7 +65,7 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
     }
     const auto known = cookie != 0 ? liveIndex_.find(cookie) : liveIndex_.end();
     if (known == liveIndex_.end()) {
-        event.record.visible = IsVisible(event.record, filter) ? 1 : 0;
+        event.record.visible = IsVisible(event.record, filter);
         AddNew(std::move(event.record), filter, event.time);
         if (cookie != 0) {
             liveIndex_[cookie] = current_.size() - 1;

@@ -4,9 +4,9 @@
 #include <iterator>
 #include <system_error>
 
-#include "acquisition/ConnectionRows.h"
 #include "acquisition/KernelTableSource.h"
 #include "settings/SettingsStore.h"
+#include "tracking/SnapshotKept.h"
 #include "tracking/WorkerHub.h"
 
 namespace tarvik {
@@ -43,6 +43,10 @@ void CDataThread::SetEventSource(std::unique_ptr<IEventSource> events, SteadyClo
     clock_ =
         clock ? std::move(clock) : SteadyClock([] { return std::chrono::steady_clock::now(); });
 }
+struct CDataThread::Split {
+    std::unique_ptr<SnapshotKept> kept;
+    std::vector<CConnectionRecord> records;  // of the new and changed rows, in table order
+};
 
 void CDataThread::Poll() {
     if (gate_ && !gate_->TryEnter()) {
@@ -111,29 +115,24 @@ bool CDataThread::DumpDue(bool lost, std::chrono::steady_clock::time_point now) 
 }
 
 bool CDataThread::Dump() {
-    const auto rows = source_ ? source_->TcpRows() : std::nullopt;
+    auto rows = source_ ? source_->TcpRows() : std::nullopt;
     if (!rows) {
         // Part of a table would end every connection it lacks: send none.
         Tell(failures_.Failed(FailureReason(), std::time(nullptr)));
         return false;
     }
+    Split split = SplitByChange(std::move(*rows));
     if (events_) {
-        listening_ = CListeningPorts();
-        for (const TcpRow& row : *rows) {
-            if (row.state == kStateListen) {
-                listening_.Add(row.localPort);
-            }
-        }
-    }
-    std::vector<CConnectionRecord> records = ClassifiedRecords(*rows, *services_);
-    if (processes_) {
-        processes_->Fill(records);
+        listening_ = sentListening_;  // what the notices until the next dump are classified by
     }
     // The entries go out together: the tracker is woken once, and frees the records while
     // this thread no longer allocates, rather than both contending for the allocator per row.
     std::vector<Payload> entries;
-    entries.reserve(records.size());
-    for (CConnectionRecord& record : records) {
+    entries.reserve(split.records.size() + 1);
+    if (!split.kept->positions.empty()) {
+        entries.push_back(Payload::Kept(std::move(split.kept)));
+    }
+    for (CConnectionRecord& record : split.records) {
         entries.push_back(Payload::Record(std::move(record)));
     }
     Tell(failures_.Succeeded());
@@ -141,6 +140,41 @@ bool CDataThread::Dump() {
     hub_.BroadcastEach(kMsgSnapshotEntry, entries);
     hub_.Broadcast(kMsgSnapshotEnd);
     return true;
+}
+
+CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
+    auto listening = std::make_shared<const CListeningPorts>(ListeningPortsOf(rows));
+    Split split;
+    split.kept = std::make_unique<SnapshotKept>();
+    std::vector<TcpRow> changed;
+    std::vector<bool> settled(rows.size(), true);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        // A listener that came or went on its local port may change the row's category.
+        const int port = rows[i].localPort;
+        if (sent_.Unchanged(rows[i]) &&
+            listening->Contains(port) == sentListening_.Contains(port)) {
+            split.kept->positions.push_back(static_cast<std::uint32_t>(i));
+        } else {
+            changed.push_back(rows[i]);
+            settled[i] = false;
+        }
+    }
+    split.records = ClassifiedRecords(changed, *services_, *listening);
+    if (processes_) {
+        processes_->Fill(split.records, rows);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            settled[i] = settled[i] || processes_->Settled(rows[i].inode);
+        }
+    } else {
+        settled.assign(rows.size(), true);
+    }
+    sentListening_ = *listening;
+    split.kept->services = services_;
+    split.kept->listening = std::move(listening);
+    auto table = std::make_shared<const std::vector<TcpRow>>(std::move(rows));
+    split.kept->table = table;
+    sent_.Remember(std::move(table), std::move(settled));
+    return split;
 }
 
 std::string CDataThread::FailureReason() const {

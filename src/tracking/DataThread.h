@@ -9,6 +9,7 @@
 
 #include "acquisition/AbortedEnds.h"
 #include "acquisition/Classification.h"
+#include "acquisition/ConnectionRows.h"
 #include "acquisition/EventSource.h"
 #include "acquisition/PollFailureReport.h"
 #include "acquisition/ProcessTable.h"
@@ -23,7 +24,11 @@ class CSettingsStore;
 class CWorkerHub;
 
 // The poller: on each kMsgPoll it reads the TCP table once and broadcasts the snapshot as
-// kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. A read that fails
+// kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. Rows sent last time
+// that are unchanged (same cookie, same row, owner settled, no listener come or gone on their
+// local port) go together as one
+// kMsgSnapshotEntry holding a SnapshotKept, before the others, so that their records are neither
+// made nor sent again. A read that fails
 // sends nothing, so the tracker keeps the connections it knows instead of ending them all; the
 // failure is reported (see CPollFailureReport).
 //
@@ -62,6 +67,8 @@ private:
     bool DumpDue(bool lost, std::chrono::steady_clock::time_point now) const;
     // One dump sent as a snapshot; false when the table could not be read.
     bool Dump();
+    struct Split;
+    Split SplitByChange(std::vector<TcpRow> rows);
     std::string FailureReason() const;
     void Tell(const std::vector<PollNotice>& notices);
 
@@ -81,6 +88,9 @@ private:
     bool resyncPending_ = false;
     CListeningPorts listening_;
     CAbortedEndPairing aborted_;
+    // The last snapshot sent and its listeners; the worker's thread only.
+    CSentRows sent_;
+    CListeningPorts sentListening_;
 };
 
 }  // namespace tarvik

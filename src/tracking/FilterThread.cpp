@@ -44,6 +44,8 @@ void CFilterThread::OnSnapshotEnd() {
 void CFilterThread::OnEntry(Message& message) {
     if (auto record = message.wParam.TakeRecord()) {
         tracker_.AddEntry(std::move(*record));
+    } else if (auto kept = message.wParam.TakeKept()) {
+        tracker_.AddKept(*kept);
     }
 }
 

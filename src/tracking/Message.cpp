@@ -1,5 +1,7 @@
 #include "tracking/Message.h"
 
+#include "tracking/SnapshotKept.h"
+
 namespace tarvik {
 
 Payload::Payload(Content content) : box_(std::make_shared<Box>()) {
@@ -63,6 +65,22 @@ std::unique_ptr<ConnectionEvents> Payload::TakeEvents() {
     std::lock_guard lock(box_->mutex);
     auto* events = std::get_if<std::unique_ptr<ConnectionEvents>>(&box_->content);
     return events ? std::move(*events) : nullptr;
+}
+
+Payload Payload::Kept(std::unique_ptr<SnapshotKept> kept) {
+    if (!kept) {
+        return {};
+    }
+    return Payload(Content(std::move(kept)));
+}
+
+std::unique_ptr<SnapshotKept> Payload::TakeKept() {
+    if (!box_) {
+        return nullptr;
+    }
+    std::lock_guard lock(box_->mutex);
+    auto* kept = std::get_if<std::unique_ptr<SnapshotKept>>(&box_->content);
+    return kept ? std::move(*kept) : nullptr;
 }
 
 }  // namespace tarvik

@@ -39,6 +39,8 @@ struct ScanAlertEvent {
     std::time_t time = 0;
 };
 
+struct SnapshotKept;
+
 // A classified change the kernel reported between two snapshots.
 struct ConnectionEvent {
     enum class Kind {
@@ -51,7 +53,8 @@ struct ConnectionEvent {
 };
 using ConnectionEvents = std::vector<ConnectionEvent>;
 
-// A message parameter: nothing, a connection record, a text, an alert or a batch of events. A
+// A message parameter: nothing, a connection record, a text, an alert, a batch of events or the
+// kept rows of a snapshot. A
 // broadcast hands the same parameter to several workers; exactly one of them (the one that handles
 // the number) takes the object out. Whatever nobody takes is freed with the last copy of the
 // parameter, so a failed post, a broadcast that reaches nobody or a number that no worker handles
@@ -65,6 +68,7 @@ public:
     static Payload Text(std::string text);
     static Payload Alert(ScanAlertEvent alert);
     static Payload Events(ConnectionEvents events);
+    static Payload Kept(std::unique_ptr<SnapshotKept> kept);
 
     // The record, once; null when the payload holds no record or it was taken already.
     std::unique_ptr<CConnectionRecord> TakeRecord();
@@ -74,13 +78,15 @@ public:
     std::unique_ptr<ScanAlertEvent> TakeAlert();
     // The events, once; null when the payload holds none or they were taken already.
     std::unique_ptr<ConnectionEvents> TakeEvents();
+    // The kept rows of a snapshot, once; null when the payload holds none.
+    std::unique_ptr<SnapshotKept> TakeKept();
 
     bool Empty() const { return box_ == nullptr; }
 
 private:
     using Content = std::variant<std::monostate, std::unique_ptr<CConnectionRecord>,
                                  std::unique_ptr<std::string>, std::unique_ptr<ScanAlertEvent>,
-                                 std::unique_ptr<ConnectionEvents>>;
+                                 std::unique_ptr<ConnectionEvents>, std::unique_ptr<SnapshotKept>>;
     struct Box {
         std::mutex mutex;
         Content content;

@@ -117,6 +117,37 @@ TEST(ProcessTableTest, AMissingOrUnreadableProcFindsNothingAndDoesNotFail) {
     EXPECT_EQ(records[0].user, "root");
 }
 
+TEST(ProcessTableTest, OwnersOfLiveSocketsOutsideTheFilledRecordsAreKept) {
+    // The poller fills only the rows that changed; the other live sockets keep their owners, so
+    // a row that changes later is not looked for again among every process.
+    CFakeProc proc;
+    std::vector<std::uint64_t> inodes;
+    std::vector<TcpRow> live;
+    std::vector<CConnectionRecord> records;
+    for (std::uint64_t inode = 1000; inode < 1100; ++inode) {
+        inodes.push_back(inode);
+        TcpRow row;
+        row.inode = inode;
+        live.push_back(row);
+        records.push_back(Socket(inode));
+    }
+    proc.AddProcess(300, "server", inodes);
+    CProcessTable table(proc.Root());
+    table.Fill(records, live);
+    for (const std::uint64_t inode : inodes) {
+        EXPECT_TRUE(table.Settled(inode)) << inode;
+    }
+    std::vector<CConnectionRecord> changed = {Socket(1000)};
+    table.Fill(changed, live);
+    const std::size_t processesRead = table.ProcessesRead();
+    std::vector<CConnectionRecord> later = {Socket(1050)};
+    table.Fill(later, live);
+    EXPECT_EQ(later[0].pid, 300);
+    EXPECT_EQ(table.ProcessesRead(), processesRead);  // known, not looked for again
+    EXPECT_TRUE(table.Settled(0));
+    EXPECT_FALSE(table.Settled(4242));
+}
+
 TEST(ProcessTableTest, UsersWithoutANameAreShownByNumber) {
     EXPECT_EQ(UserNameOf(0), "root");
     EXPECT_EQ(UserNameOf(3999999999u), "3999999999");

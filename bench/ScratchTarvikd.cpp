@@ -1,0 +1,85 @@
+#include "ScratchTarvikd.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "BenchRigs.h"
+
+namespace tarvik::bench {
+
+ScratchTarvikd::ScratchTarvikd(const std::string& program)
+    : dir_(std::filesystem::temp_directory_path() / ("tarvik-bench-" + std::to_string(getpid()))) {
+    std::filesystem::create_directories(dir_ / "logs");
+    const auto config = dir_ / "Tarvik.conf";
+    {
+        std::ofstream file(config);
+        file << "[View]\nreverselookup=0\n[Logging]\n";
+        for (const char* category : {"inbound", "outbound", "unknown"}) {
+            file << category << "folder=" << (dir_ / "logs").string() << "\n";
+        }
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        execl(program.c_str(), program.c_str(), "--config", config.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+}
+
+ScratchTarvikd::~ScratchTarvikd() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+namespace {
+
+double StatusMegabytes(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field, 0) == 0) {
+            return std::stod(line.substr(field.size())) / 1024.0;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+double ResidentMegabytes(pid_t pid) {
+    return StatusMegabytes(pid, "VmRSS:");
+}
+
+double PeakResidentMegabytes(pid_t pid) {
+    return StatusMegabytes(pid, "VmHWM:");
+}
+
+double TarvikdCpuPercent(const std::string& program, int seconds) {
+    ScratchTarvikd tarvikd(program);
+    const pid_t child = tarvikd.Pid();
+    double percent = -1;
+    if (child > 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        const long before = ProcessTicks(child);
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const long after = ProcessTicks(child);
+        if (before >= 0 && after >= before) {
+            percent = 100.0 * static_cast<double>(after - before) /
+                      static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+        }
+    }
+    return percent;
+}
+
+}  // namespace tarvik::bench

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+namespace tarvik::bench {
+
+// A tarvikd of its own, on a settings file in a scratch folder that logs there; the folder goes
+// with the object, after the process was stopped.
+class ScratchTarvikd {
+public:
+    explicit ScratchTarvikd(const std::string& program);
+    ~ScratchTarvikd();
+    ScratchTarvikd(const ScratchTarvikd&) = delete;
+    ScratchTarvikd& operator=(const ScratchTarvikd&) = delete;
+
+    pid_t Pid() const { return pid_; }
+
+private:
+    std::filesystem::path dir_;
+    pid_t pid_ = -1;
+};
+
+// The resident set of a process in MiB (VmRSS), or -1.
+double ResidentMegabytes(pid_t pid);
+// The largest resident set the process had so far in MiB (VmHWM), or -1.
+double PeakResidentMegabytes(pid_t pid);
+
+// CPU share of one core used by a running tarvikd over `seconds`, after a 5 s warm-up.
+double TarvikdCpuPercent(const std::string& program, int seconds);
+
+}  // namespace tarvik::bench

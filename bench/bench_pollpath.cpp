@@ -1,0 +1,256 @@
+// Per poll, in one run: the kernel's bare sock_diag dump beside the whole path of each
+// acquisition back-end as tarvikd runs it, at growing numbers of loopback connections, with the
+// ratio of their CPU times; then tarvikd's resident set per live connection.
+// Usage: bench_pollpath [--sizes 1000,50000] [--runs 9] [--tarvikd PATH] [--settle S]
+//                       [--tarvikd-seconds S] [--out FILE]
+//        bench_pollpath --sizes N --hold S   (holds N connections open for S seconds)
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchRigs.h"
+#include "LoopbackPool.h"
+#include "ScratchTarvikd.h"
+
+namespace tarvik::bench {
+namespace {
+
+constexpr double kPollPeriodMs = 750;  // tarvikd's refresh period
+
+struct Options {
+    std::string out;
+    int runs = 9;
+    std::vector<int> sizes = {1000, 50000};
+    std::string tarvikd;
+    int settleSeconds = 10;
+    int tarvikdSeconds = 30;
+    int holdSeconds = 0;  // only hold the first size's connections open this long, for a look
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const std::string value = argv[i + 1];
+        if (name == "--out") {
+            options.out = value;
+        } else if (name == "--runs") {
+            options.runs = std::max(1, std::stoi(value));
+        } else if (name == "--tarvikd") {
+            options.tarvikd = value;
+        } else if (name == "--settle") {
+            options.settleSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--hold") {
+            options.holdSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--tarvikd-seconds") {
+            options.tarvikdSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--sizes") {
+            options.sizes.clear();
+            std::stringstream list(value);
+            for (std::string item; std::getline(list, item, ',');) {
+                options.sizes.push_back(std::stoi(item));
+            }
+        }
+    }
+    return options;
+}
+
+// One poll of a back-end over a rig it keeps between polls; empty when it cannot run here.
+using CycleFunction = std::function<Timing()>;
+
+// The kernel table read afresh each poll, as the poller does by default.
+CycleFunction OpenPollBackend() {
+    auto path = std::make_shared<PollPath>();
+    if (!path->Ready()) {
+        return {};
+    }
+    return [path] { return path->Cycle(); };
+}
+
+struct Backend {
+    const char* name;
+    std::function<CycleFunction()> open;
+};
+
+// Every back-end is measured beside the dump in the same loop; another one is one more line.
+std::vector<Backend> Backends() {
+    return {
+        {"poll", OpenPollBackend},
+    };
+}
+
+struct Line {
+    int connections = 0;
+    std::size_t rows = 0;
+    std::string path;
+    Timing timing;
+    double dumpCpu = -1;
+};
+
+// Dump, then each back-end, `runs` times in turn; "+ 1% churn" closes and opens 1% of the
+// connections before each round.
+std::vector<Line> MeasureSize(LoopbackPool& pool, int runs, bool churn) {
+    KernelFloor floor;
+    const std::vector<Backend> backends = Backends();
+    std::vector<CycleFunction> cycles;
+    for (const Backend& backend : backends) {
+        cycles.push_back(backend.open());
+        if (cycles.back()) {
+            cycles.back()();  // the first poll fills the tracker
+        }
+    }
+    std::vector<std::vector<Timing>> timings(backends.size() + 1);
+    std::size_t rows = 0;
+    for (int run = 0; run < runs; ++run) {
+        if (churn && !pool.Churn(10)) {
+            break;
+        }
+        timings[0].push_back(floor.Dump(rows));
+        for (std::size_t i = 0; i < cycles.size(); ++i) {
+            if (cycles[i]) {
+                timings[i + 1].push_back(cycles[i]());
+            }
+        }
+    }
+    const std::string suffix = churn ? ", 1% churn" : "";
+    std::vector<Line> lines;
+    const Timing dump = Median(timings[0]);
+    lines.push_back({pool.Connections(), rows, "dump" + suffix, dump, dump.cpu});
+    for (std::size_t i = 0; i < backends.size(); ++i) {
+        lines.push_back({pool.Connections(), rows, backends[i].name + suffix,
+                         Median(timings[i + 1]), dump.cpu});
+    }
+    return lines;
+}
+
+std::string Cell(double value, int precision = 2) {
+    if (value < 0) {
+        return "n/a";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", precision, value);
+    return text;
+}
+
+std::string PollTable(const std::vector<Line>& lines) {
+    std::ostringstream out;
+    out << "| connections | rows | path | ms (cpu) | cpu / dump cpu | % of a core at one poll per "
+           "750 ms |\n|---:|---:|---|---:|---:|---:|\n";
+    for (const Line& line : lines) {
+        const double ratio =
+            line.dumpCpu > 0 && line.timing.cpu >= 0 ? line.timing.cpu / line.dumpCpu : -1;
+        const double core = line.timing.cpu >= 0 ? 100.0 * line.timing.cpu / kPollPeriodMs : -1;
+        out << "| " << line.connections << " | " << line.rows << " | " << line.path << " | "
+            << Cell(line.timing.wall) << " (" << Cell(line.timing.cpu) << ") | " << Cell(ratio)
+            << " | " << Cell(core, 3) << " |\n";
+    }
+    return out.str();
+}
+
+struct Resident {
+    int connections = 0;
+    std::size_t rows = 0;
+    double megabytes = -1;  // the median of one sample a second over ten seconds
+    double peak = -1;       // VmHWM at the end
+};
+
+// tarvikd's resident set over the table as it is now, sampled after `settle` seconds of polls.
+Resident TarvikdResident(const std::string& program, int connections, int settle) {
+    Resident resident;
+    resident.connections = connections;
+    KernelFloor floor;
+    floor.Dump(resident.rows);
+    ScratchTarvikd tarvikd(program);
+    std::this_thread::sleep_for(std::chrono::seconds(settle));
+    std::vector<double> samples;
+    for (int second = 0; second < 10; ++second) {
+        samples.push_back(ResidentMegabytes(tarvikd.Pid()));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    std::nth_element(samples.begin(), samples.begin() + 5, samples.end());
+    resident.megabytes = samples[5];
+    resident.peak = PeakResidentMegabytes(tarvikd.Pid());
+    return resident;
+}
+
+std::string ResidentTable(const Resident& base, const std::vector<Resident>& sizes) {
+    std::ostringstream out;
+    out << "\n| connections | rows | tarvikd resident MiB | bytes per row above " << base.rows
+        << " rows (" << Cell(base.megabytes, 1)
+        << " MiB) | peak MiB (VmHWM) |\n|---:|---:|---:|---:|---:|\n";
+    for (const Resident& r : sizes) {
+        const double extraRows = static_cast<double>(r.rows) - static_cast<double>(base.rows);
+        const double perRow = r.megabytes > 0 && base.megabytes > 0 && extraRows > 0
+                                  ? (r.megabytes - base.megabytes) * 1024 * 1024 / extraRows
+                                  : -1;
+        out << "| " << r.connections << " | " << r.rows << " | " << Cell(r.megabytes, 1) << " | "
+            << Cell(perRow, 0) << " | " << Cell(r.peak, 1) << " |\n";
+    }
+    return out.str();
+}
+
+}  // namespace
+}  // namespace tarvik::bench
+
+int main(int argc, char** argv) {
+    using namespace tarvik::bench;
+    const Options options = ParseOptions(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    LoopbackPool pool;
+    if (options.holdSeconds > 0) {
+        const bool open = pool.GrowTo(options.sizes.front());
+        std::fprintf(stderr, "bench_pollpath: %d connections %s\n", pool.Connections(),
+                     open ? "open" : "(not all could be opened)");
+        std::this_thread::sleep_for(std::chrono::seconds(options.holdSeconds));
+        return open ? 0 : 1;
+    }
+    std::vector<Line> lines;
+    std::vector<Resident> residents;
+    Resident base;
+    double tarvikdPercent = -1;
+    if (!options.tarvikd.empty()) {
+        base = TarvikdResident(options.tarvikd, 0, options.settleSeconds);
+    }
+    bool complete = true;
+    for (const int size : options.sizes) {
+        if (!pool.GrowTo(size)) {
+            std::fprintf(stderr, "bench_pollpath: could not open %d loopback connections\n", size);
+            complete = false;
+            break;
+        }
+        for (const bool churn : {false, true}) {
+            for (Line& line : MeasureSize(pool, options.runs, churn)) {
+                lines.push_back(std::move(line));
+            }
+        }
+        if (!options.tarvikd.empty()) {
+            residents.push_back(TarvikdResident(options.tarvikd, size, options.settleSeconds));
+            if (size == options.sizes.front()) {
+                tarvikdPercent = TarvikdCpuPercent(options.tarvikd, options.tarvikdSeconds);
+            }
+        }
+        std::fprintf(stderr, "bench_pollpath: %d connections measured\n", size);
+    }
+    pool.Close();
+    std::string table = PollTable(lines);
+    if (!options.tarvikd.empty()) {
+        table += ResidentTable(base, residents);
+        table += "\ntarvikd at " + std::to_string(options.sizes.front()) +
+                 " connections, steady state: " + Cell(tarvikdPercent, 3) + "% of one core\n";
+    }
+    std::cout << table;
+    if (!options.out.empty()) {
+        std::ofstream(options.out) << table;
+    }
+    return complete ? 0 : 1;
+}
