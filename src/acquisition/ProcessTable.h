@@ -31,6 +31,10 @@ public:
     // The same for some rows of a snapshot: what is known of the sockets of `live` is kept.
     void Fill(std::vector<CConnectionRecord>& records, const std::vector<TcpRow>& live);
 
+    // The same for records outside a snapshot (sockets the kernel's notices reported): nothing
+    // is forgotten here, the next Fill with the live rows prunes.
+    void FillMore(std::vector<CConnectionRecord>& records) { Assign(records); }
+
     // True when the owner of the inode is known or given up (and for inode 0): later Fills
     // would give its records nothing new.
     bool Settled(std::uint64_t inode) const { return inode == 0 || owners_.contains(inode); }

@@ -103,8 +103,32 @@ bool CDataThread::SendEvents() {
         classified.time = event.time;
         batch.push_back(std::move(classified));
     }
+    FillOwners(batch);
     hub_.Broadcast(kMsgConnectionEvents, Payload::Events(std::move(batch)));
     return lost;
+}
+
+void CDataThread::FillOwners(ConnectionEvents& batch) {
+    // The eBPF notices carry the socket's inode, so a new connection can show its process at
+    // once rather than at the next reconciliation dump.
+    if (!processes_) {
+        return;
+    }
+    std::vector<CConnectionRecord> records;
+    std::vector<std::size_t> from;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (batch[i].kind == ConnectionEvent::Kind::Changed && batch[i].record.inode != 0) {
+            records.push_back(std::move(batch[i].record));
+            from.push_back(i);
+        }
+    }
+    if (records.empty()) {
+        return;
+    }
+    processes_->FillMore(records);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        batch[from[i]].record = std::move(records[i]);
+    }
 }
 
 bool CDataThread::DumpDue(bool lost, std::chrono::steady_clock::time_point now) const {

@@ -64,6 +64,7 @@ public:
 private:
     // Sends the notices since the last poll; true when some were lost.
     bool SendEvents();
+    void FillOwners(ConnectionEvents& batch);
     bool DumpDue(bool lost, std::chrono::steady_clock::time_point now) const;
     // One dump sent as a snapshot; false when the table could not be read.
     bool Dump();

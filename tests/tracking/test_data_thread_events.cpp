@@ -7,6 +7,12 @@
 #include <filesystem>
 #include <mutex>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "acquisition/ProcessTable.h"
+#include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
 #include "support/FakeEventSource.h"
@@ -83,13 +89,15 @@ protected:
     ~PollerEventsTest() override { hub.Clear(); }
 
     // A poller over `table` with the fake notices, on the test's clock.
-    std::unique_ptr<CDataThread> MakePoller(std::unique_ptr<CFakeEventSource> source) {
+    std::unique_ptr<CDataThread> MakePoller(std::unique_ptr<CFakeEventSource> source,
+                                            std::unique_ptr<CProcessTable> processes = nullptr) {
         auto table = std::make_unique<CFixtureTableSource>();
         fixture = table.get();
         events = source.get();
         auto poller = std::make_unique<CDataThread>(
             settings, hub, std::move(table),
-            std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
+            std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")),
+            std::move(processes));
         poller->SetEventSource(std::move(source), [this] { return now; });
         return poller;
     }
@@ -140,6 +148,33 @@ TEST_F(PollerEventsTest, NoticesGoFirstClassifiedByTheListenersOfTheLastDump) {
     EXPECT_EQ(batches[0][0].record.cookie, 2u);
     EXPECT_EQ(batches[0][0].record.ipAddress, "10.0.0.9");
     EXPECT_NE(batches[0][1].record.category, Category::Inbound);
+    hub.Clear();
+}
+
+// A notice carries the socket's inode: the process holding it is named at once, not at the
+// next reconciliation dump a minute later.
+TEST_F(PollerEventsTest, ANewSocketOfANoticeIsNamedByItsProcess) {
+    CPollerRecorder recorder;
+    recorder.Start();
+    hub.Register(&recorder);
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false),
+                             std::make_unique<CProcessTable>());
+    poller->Poll();  // the first dump
+    const UniqueFd held(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(held.Valid());
+    struct stat status {};
+    ASSERT_EQ(fstat(held.Get(), &status), 0);
+    TcpRow row = Row("127.0.0.1", 40000, "127.0.0.1", 8080, kStateEstablished, 7);
+    row.inode = status.st_ino;
+    events->Push({TcpEvent::Kind::Changed, row, 2000});
+    poller->Poll();
+
+    recorder.WaitForNumbers(3);  // the first dump (no rows: no entries), then the notice
+    const auto batches = recorder.Batches();
+    ASSERT_EQ(batches.size(), 1u);
+    ASSERT_EQ(batches[0].size(), 1u);
+    EXPECT_EQ(batches[0][0].record.pid, getpid());
+    EXPECT_FALSE(batches[0][0].record.command.empty());
     hub.Clear();
 }
 
