@@ -42,7 +42,7 @@ std::vector<CConnectionRecord> ClassifiedRecords(const std::vector<TcpRow>& rows
                                                  const CServicesDatabase& services) {
     CListeningPorts listening;
     for (const TcpRow& row : rows) {
-        if (row.state == kStateListen) {
+        if (row.state == TcpState::Listen) {
             listening.Add(row.localPort);
         }
     }

@@ -76,7 +76,7 @@ bool CDataThread::SendEvents() {
         return lost;
     }
     for (const TcpEvent& event : drained) {
-        if (event.kind == TcpEvent::Kind::Changed && event.row.state == kStateListen) {
+        if (event.kind == TcpEvent::Kind::Changed && event.row.state == TcpState::Listen) {
             listening_.Add(event.row.localPort);
         }
     }
@@ -120,7 +120,7 @@ bool CDataThread::Dump() {
     if (events_) {
         listening_ = CListeningPorts();
         for (const TcpRow& row : *rows) {
-            if (row.state == kStateListen) {
+            if (row.state == TcpState::Listen) {
                 listening_.Add(row.localPort);
             }
         }
