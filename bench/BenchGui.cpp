@@ -33,7 +33,8 @@ std::vector<RowOp> UpdateBatch(const CRowTableModel& model, int round) {
     std::vector<RowOp> ops;
     for (int row = round % 100; row < model.rowCount(); row += 100) {
         CConnectionRecord record = model.Row(row).record;
-        record.state = record.state == kStateEstablished ? 8 : kStateEstablished;
+        record.state =
+            record.state == TcpState::Established ? TcpState::CloseWait : TcpState::Established;
         ops.push_back(RowOp{RowOp::Kind::Update, std::move(record)});
     }
     return ops;
@@ -58,7 +59,7 @@ CConnectionRecord BacklogRecord(int id) {
     record.ipAddress = "10.1." + std::to_string(id / 250 % 250) + "." + std::to_string(id % 250);
     record.localPort = 1024 + id % 40000;
     record.remotePort = 443;
-    record.state = kStateEstablished;
+    record.state = TcpState::Established;
     record.serviceText = "https";
     record.interfaceText = "10.1.0.1";
     return record;
@@ -92,7 +93,7 @@ BacklogResult MeasureGuiBacklog(int rows, int batches, int busyMillis) {
                 std::vector<RowOp> ops;
                 for (int id = 1 + batch % 100; id <= rows; id += 100) {
                     CConnectionRecord record = BacklogRecord(id);
-                    record.state = batch % 2 == 0 ? kStateTimeWait : kStateEstablished;
+                    record.state = batch % 2 == 0 ? TcpState::TimeWait : TcpState::Established;
                     ops.push_back(RowOp{RowOp::Kind::Update, std::move(record)});
                 }
                 view.Apply(std::move(ops));
@@ -102,7 +103,8 @@ BacklogResult MeasureGuiBacklog(int rows, int batches, int busyMillis) {
         // A GUI thread that is busy between its looks at the event queue.
         double peak = 0;
         const int lastId = 1 + (batches - 1) % 100;
-        const int lastState = (batches - 1) % 2 == 0 ? kStateTimeWait : kStateEstablished;
+        const TcpState lastState =
+            (batches - 1) % 2 == 0 ? TcpState::TimeWait : TcpState::Established;
         auto caughtUp = [&] {
             const CRowTableModel& model = view.Rows();
             for (int row = 0; row < model.rowCount(); ++row) {

@@ -53,7 +53,7 @@ CConnectionRecord Connection(long n) {
     record.localPort = 443 + static_cast<int>(n % 4);
     record.remotePort = 1024 + static_cast<int>(n % 60000);
     record.category = Category::Inbound;
-    record.state = kStateEstablished;
+    record.state = TcpState::Established;
     record.serviceText = "inbound https";
     return record;
 }

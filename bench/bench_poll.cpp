@@ -190,7 +190,7 @@ void BM_FixturePoll(benchmark::State& state) {
         row.localPort = static_cast<std::uint16_t>(1024 + i % 60000);
         row.remoteAddress = {10, 0, static_cast<std::uint8_t>(i / 60000), 1};
         row.remotePort = static_cast<std::uint16_t>(80 + i % 3);
-        row.state = 5;
+        row.state = tarvik::TcpState::Established;
         rows.push_back(row);
     }
     tarvik::CFixtureTableSource source(std::move(rows));

@@ -24,16 +24,17 @@ constexpr std::size_t kSmallestSocketMessage = NLMSG_HDRLEN + sizeof(inet_diag_m
 
 void CheckRow(const DiagSocket& socket) {
     const std::optional<tarvik::TcpRow> row = tarvik::ToTcpRow(socket);
-    const int state = tarvik::MibStateFromLinux(socket.state);
-    FuzzRequire(state >= 0 && state <= 12, "a MIB state is 0 or 1..12");
-    if (state == 0) {
+    const std::optional<tarvik::TcpState> state = tarvik::MibStateFromLinux(socket.state);
+    FuzzRequire(!state || (static_cast<int>(*state) >= 1 && static_cast<int>(*state) <= 12),
+                "a MIB state is 1..12");
+    if (!state) {
         FuzzRequire(!row, "a socket in an unknown state makes no row");
     }
     if (!row) {
         return;
     }
     FuzzRequire(socket.family == AF_INET || socket.family == AF_INET6, "rows only from IP");
-    FuzzRequire(row->state == state, "a row keeps the socket's state");
+    FuzzRequire(row->state == *state, "a row keeps the socket's state");
     FuzzRequire(row->localPort == socket.sourcePort && row->remotePort == socket.destinationPort,
                 "a row keeps the socket's ports");
     if (socket.family == AF_INET) {

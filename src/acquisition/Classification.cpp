@@ -41,7 +41,7 @@ void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& serv
 void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& services,
                         const CListeningPorts& listening) {
     const auto localName = services.Lookup(record.localPort);
-    if (record.state == kStateListen) {
+    if (record.state == TcpState::Listen) {
         record.category = Category::Listening;
         record.ipAddress = "n/a";
         record.hostName = "n/a";

@@ -20,11 +20,12 @@ constexpr std::array<const char*, static_cast<int>(Column::Count)> kColumnTitles
 
 }  // namespace
 
-std::string StateName(int state) {
-    if (state >= 1 && state <= static_cast<int>(kStateNames.size())) {
-        return kStateNames[static_cast<std::size_t>(state - 1)];
+std::string StateName(TcpState state) {
+    const int number = static_cast<int>(state);
+    if (number >= 1 && number <= static_cast<int>(kStateNames.size())) {
+        return kStateNames[static_cast<std::size_t>(number - 1)];
     }
-    return "Unknown(" + std::to_string(state) + ")";
+    return "Unknown(" + std::to_string(number) + ")";
 }
 
 std::string TimeText(std::time_t time) {
@@ -59,7 +60,7 @@ std::string CConnectionRecord::ColumnText(Column column) const {
         case Column::LocalPort:
             return std::to_string(localPort);
         case Column::RemotePort:
-            return state == kStateListen ? "n/a" : std::to_string(remotePort);
+            return state == TcpState::Listen ? "n/a" : std::to_string(remotePort);
         case Column::ServiceType:
             return serviceText;
         case Column::Interface:

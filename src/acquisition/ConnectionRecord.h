@@ -20,13 +20,21 @@ enum class Category : int {
     Unknown = 2113,
 };
 
-// MIB-II tcpConnState values (RFC 1213) that other parts test for.
-enum TcpState : int {
-    kStateClosed = 1,
-    kStateListen = 2,
-    kStateEstablished = 5,
-    kStateTimeWait = 11,
-    kStateDeleteTcb = 12,
+// MIB-II tcpConnState values (RFC 1213); the numbers are printed (the --list CSV) and
+// must not change.
+enum class TcpState : int {
+    Closed = 1,
+    Listen,
+    SynSent,
+    SynReceived,
+    Established,
+    FinWait1,
+    FinWait2,
+    CloseWait,
+    LastAck,
+    Closing,
+    TimeWait,
+    DeleteTcb,
 };
 
 // The seven list columns, in display order.
@@ -51,7 +59,7 @@ struct CConnectionRecord {
     int id = 0;
     int remotePort = 0;
     int localPort = 0;
-    int state = 0;
+    TcpState state{};
     std::string serviceText;
     std::string hostName;
     std::string ipAddress;
@@ -87,7 +95,7 @@ struct CConnectionRecord {
     bool operator==(const CConnectionRecord&) const = default;
 };
 
-std::string StateName(int state);
+std::string StateName(TcpState state);
 
 // "%H:%M:%S %m/%d/%Y" in local time, e.g. "14:03:07 08/22/2003".
 std::string TimeText(std::time_t time);

@@ -41,7 +41,7 @@ CConnectionRecord RecordFromRow(const TcpRow& row) {
 CListeningPorts ListeningPortsOf(const std::vector<TcpRow>& rows) {
     CListeningPorts listening;
     for (const TcpRow& row : rows) {
-        if (row.state == kStateListen) {
+        if (row.state == TcpState::Listen) {
             listening.Add(row.localPort);
         }
     }

@@ -153,13 +153,17 @@ DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint
     return {DiagParseResult::More};
 }
 
-int MibStateFromLinux(int linuxState) {
-    // Index: Linux state (ESTABLISHED = 1 ... NEW_SYN_RECV = 12).
-    static constexpr int kMibStates[] = {0, 5, 3, 4, 6, 7, 11, 1, 8, 9, 2, 10, 4};
-    if (linuxState < 1 || linuxState >= static_cast<int>(std::size(kMibStates))) {
-        return 0;
+std::optional<TcpState> MibStateFromLinux(int linuxState) {
+    using enum TcpState;
+    // Index: Linux state - 1 (ESTABLISHED = 1 ... NEW_SYN_RECV = 12).
+    static constexpr TcpState kMibStates[] = {
+        Established, SynSent,   SynReceived, FinWait1, FinWait2, TimeWait,
+        Closed,      CloseWait, LastAck,     Listen,   Closing,  SynReceived,
+    };
+    if (linuxState < 1 || linuxState > static_cast<int>(std::size(kMibStates))) {
+        return std::nullopt;
     }
-    return kMibStates[linuxState];
+    return kMibStates[linuxState - 1];
 }
 
 namespace {
@@ -168,14 +172,14 @@ std::optional<TcpRow> RowOf(const DiagSocket& socket, bool keepClosed) {
     // A socket after bind() alone, or one being torn down: it stands for no connection, unless
     // the kernel is telling that this very socket ended.
     constexpr int kLinuxTcpClose = 7;
-    const int state = MibStateFromLinux(socket.state);
-    if ((socket.state == kLinuxTcpClose && !keepClosed) || state == 0) {
+    const std::optional<TcpState> state = MibStateFromLinux(socket.state);
+    if ((socket.state == kLinuxTcpClose && !keepClosed) || !state) {
         return std::nullopt;
     }
     TcpRow row;
     row.localPort = socket.sourcePort;
     row.remotePort = socket.destinationPort;
-    row.state = state;
+    row.state = *state;
     row.cookie = socket.cookie;
     row.uid = socket.uid;
     row.inode = socket.inode;

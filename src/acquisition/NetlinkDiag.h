@@ -45,8 +45,8 @@ struct DiagParseResult {
 DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
                                   std::vector<DiagSocket>& out);
 
-// MIB-II tcpConnState of a Linux TCP state; 0 for a state Linux does not define.
-int MibStateFromLinux(int linuxState);
+// MIB-II tcpConnState of a Linux TCP state; nullopt for a state Linux does not define.
+std::optional<TcpState> MibStateFromLinux(int linuxState);
 
 // The socket as a table row. IPv4 sockets as they are; an IPv6 socket whose addresses are all
 // IPv4-mapped or the any-address (a dual-stack listener) as its IPv4 form, with [::] as

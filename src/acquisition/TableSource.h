@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "acquisition/Address.h"
+#include "acquisition/ConnectionRecord.h"
 
 namespace tarvik {
 
@@ -17,7 +18,7 @@ struct TcpRow {
     std::uint16_t localPort = 0;
     AddressBytes remoteAddress{};
     std::uint16_t remotePort = 0;
-    int state = 0;  // MIB-II tcpConnState, 1..12
+    TcpState state{};  // MIB-II tcpConnState, 1..12
     // The kernel's socket cookie: one identity per socket for its whole life; 0 in fixtures.
     std::uint64_t cookie = 0;
     std::uint32_t uid = 0;    // the socket's owner

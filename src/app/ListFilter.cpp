@@ -27,20 +27,22 @@ bool AnyOrEmpty(const std::vector<T>& wanted, const T& value) {
 
 }  // namespace
 
-std::string ScriptStateName(int state) {
-    return state >= 1 && state <= 12 ? kScriptNames[static_cast<std::size_t>(state)] : "unknown";
+std::string ScriptStateName(TcpState state) {
+    const int number = static_cast<int>(state);
+    return number >= 1 && number <= 12 ? kScriptNames[static_cast<std::size_t>(number)] : "unknown";
 }
 
-std::optional<int> ParseStateName(std::string_view name) {
+std::optional<TcpState> ParseStateName(std::string_view name) {
     const std::string lower = Lower(name);
-    for (int state = 1; state <= 12; ++state) {
-        if (lower == kScriptNames[static_cast<std::size_t>(state)] ||
+    for (int number = 1; number <= 12; ++number) {
+        const auto state = static_cast<TcpState>(number);
+        if (lower == kScriptNames[static_cast<std::size_t>(number)] ||
             lower == Lower(StateName(state))) {
             return state;
         }
     }
     if (lower == "listen") {  // the kernel's own word
-        return kStateListen;
+        return TcpState::Listen;
     }
     return std::nullopt;
 }
@@ -66,7 +68,7 @@ bool ListFilter::Matches(const CConnectionRecord& record) const {
         ports.empty() || std::any_of(ports.begin(), ports.end(), [&record](int port) {
             // A listener's remote port means nothing.
             return record.localPort == port ||
-                   (record.state != kStateListen && record.remotePort == port);
+                   (record.state != TcpState::Listen && record.remotePort == port);
         });
     return portMatches && AnyOrEmpty(states, record.state) &&
            AnyOrEmpty(families, FamilyOf(record)) && AnyOrEmpty(categories, record.category);

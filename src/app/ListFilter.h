@@ -16,18 +16,18 @@ inline AddressFamily FamilyOf(const CConnectionRecord& record) {
 
 // The state's name in the lower-case words scripts and `ss` use ("established", "syn-sent",
 // "listening"...); "unknown" outside 1..12.
-std::string ScriptStateName(int state);
+std::string ScriptStateName(TcpState state);
 
-// A state number for either naming ("time-wait" or "TimeWait", any case); nullopt when the
+// A state for either naming ("time-wait" or "TimeWait", any case); nullopt when the
 // name is neither.
-std::optional<int> ParseStateName(std::string_view name);
+std::optional<TcpState> ParseStateName(std::string_view name);
 // A category code for "listening", "inbound", "outbound" or "unknown".
 std::optional<Category> ParseCategoryWord(std::string_view word);
 
 // Which rows --list prints. Each kind of condition narrows the list; several values of one kind
 // (two --state options) let either through.
 struct ListFilter {
-    std::vector<int> states{};
+    std::vector<TcpState> states{};
     std::vector<int> ports{};  // local or remote
     std::vector<AddressFamily> families{};
     std::vector<Category> categories{};

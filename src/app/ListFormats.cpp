@@ -142,7 +142,7 @@ std::string IsoTime(std::time_t time) {
 }
 
 std::string ConnectionJsonFields(const CConnectionRecord& record) {
-    const bool listening = record.state == kStateListen;
+    const bool listening = record.state == TcpState::Listen;
     const bool kernelSocket = record.cookie != 0;
     const std::string openTime = record.openTime != 0 ? IsoTime(record.openTime) : std::string();
     std::string json;
@@ -212,8 +212,8 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
         for (int column = 0; column < static_cast<int>(Column::Count); ++column) {
             out << (column ? "," : "") << CsvField(record.ColumnText(static_cast<Column>(column)));
         }
-        out << ',' << CsvField(CategoryWord(record.category)) << ',' << record.state << ','
-            << CsvField(ProcessText(record)) << '\n';
+        out << ',' << CsvField(CategoryWord(record.category)) << ','
+            << static_cast<int>(record.state) << ',' << CsvField(ProcessText(record)) << '\n';
     }
 }
 

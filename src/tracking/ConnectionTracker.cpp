@@ -256,7 +256,7 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         const bool stateChanged = entry.state != known.state;
         known.visible = entry.visible;
         known.state = entry.state;
-        if (stateChanged && known.state == kStateTimeWait) {
+        if (stateChanged && known.state == TcpState::TimeWait) {
             CConnectionRecord logged = known;
             logged.closeTime = host_.Now();
             list_.Ended(logged);
@@ -319,7 +319,7 @@ void CConnectionTracker::EndSnapshot() {
         Emit(RowOp::Kind::Delete, ended);
         ended.closeTime = host_.Now();
         // A connection in TimeWait was logged when it entered that state.
-        if (ended.state != kStateTimeWait) {
+        if (ended.state != TcpState::TimeWait) {
             list_.Ended(ended);
             host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
         }

@@ -78,7 +78,7 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         return;
     }
     record.state = event.record.state;
-    if (record.state == kStateTimeWait) {
+    if (record.state == TcpState::TimeWait) {
         CConnectionRecord logged = record;
         logged.closeTime = event.time;
         list_.Ended(logged);
@@ -102,7 +102,7 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
     CConnectionRecord& ended = current_[index];
     Emit(RowOp::Kind::Delete, ended);
     // A connection in TimeWait was logged when it entered that state.
-    if (ended.state != kStateTimeWait) {
+    if (ended.state != TcpState::TimeWait) {
         CConnectionRecord logged = ended;
         logged.closeTime = event.time;
         list_.Ended(logged);

@@ -73,6 +73,12 @@ void CDataThread::Poll() {
     }
 }
 
+void CDataThread::OnQuit() {
+    if (events_) {
+        SendEvents();
+    }
+}
+
 bool CDataThread::SendEvents() {
     const bool lost = events_->TakeLoss();
     std::vector<TcpEvent> drained = events_->Drain();
@@ -80,7 +86,7 @@ bool CDataThread::SendEvents() {
         return lost;
     }
     for (const TcpEvent& event : drained) {
-        if (event.kind == TcpEvent::Kind::Changed && event.row.state == kStateListen) {
+        if (event.kind == TcpEvent::Kind::Changed && event.row.state == TcpState::Listen) {
             listening_.Add(event.row.localPort);
         }
     }

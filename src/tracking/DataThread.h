@@ -62,6 +62,9 @@ public:
     void SetEventSource(std::unique_ptr<IEventSource> events, SteadyClock clock = {});
 
 private:
+    // Hands on the notices that came since the last poll: a connection that ended just before
+    // the stop is still logged.
+    void OnQuit() override;
     // Sends the notices since the last poll; true when some were lost.
     bool SendEvents();
     void FillOwners(ConnectionEvents& batch);

@@ -10,19 +10,19 @@ using testing::Address;
 using testing::Row;
 
 TcpEvent End(TcpRow row, std::time_t time = 100) {
-    row.state = kStateClosed;
+    row.state = TcpState::Closed;
     return {TcpEvent::Kind::Ended, row, time};
 }
 
 // What the kernel reports of a client that reset its loopback connection to port 8080.
 TcpEvent AbortedClient(int localPort, std::uint64_t cookie, std::time_t time = 100) {
-    return End(Row("0.0.0.0", localPort, "127.0.0.1", 0, kStateClosed, cookie), time);
+    return End(Row("0.0.0.0", localPort, "127.0.0.1", 0, TcpState::Closed, cookie), time);
 }
 
 TEST(AbortedEndPairingTest, AHalfBlankEndGetsItsAddressesFromItsPeerInEitherOrder) {
     const CListeningPorts listening;
     CAbortedEndPairing pairing;
-    const TcpEvent server = End(Row("127.0.0.1", 8080, "127.0.0.1", 50000, kStateClosed, 2));
+    const TcpEvent server = End(Row("127.0.0.1", 8080, "127.0.0.1", 50000, TcpState::Closed, 2));
     EXPECT_TRUE(pairing.Pair({AbortedClient(50000, 1)}, listening, 100).empty());
     const auto first = pairing.Pair({server}, listening, 101);
     ASSERT_EQ(first.size(), 1u);
@@ -36,7 +36,7 @@ TEST(AbortedEndPairingTest, AHalfBlankEndGetsItsAddressesFromItsPeerInEitherOrde
     EXPECT_EQ(pairing.Waiting(), 0u);
 
     // The peer first, in the same drain.
-    const TcpEvent server6 = End(Row("::1", 8080, "::1", 50001, kStateClosed, 4));
+    const TcpEvent server6 = End(Row("::1", 8080, "::1", 50001, TcpState::Closed, 4));
     const auto second = pairing.Pair({server6, AbortedClient(50001, 3)}, listening, 102);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0].row.family, AddressFamily::Ipv6);
@@ -51,15 +51,15 @@ TEST(AbortedEndPairingTest, ListenersRemoteEndsAndOldHalvesAreNotPaired) {
     CAbortedEndPairing pairing;
     // A listener's own end looks like an aborted end of its port.
     EXPECT_TRUE(pairing
-                    .Pair({End(Row("127.0.0.1", 50000, "127.0.0.1", 8080, kStateClosed, 1)),
+                    .Pair({End(Row("127.0.0.1", 50000, "127.0.0.1", 8080, TcpState::Closed, 1)),
                            AbortedClient(8080, 2)},
                           listening, 100)
                     .empty());
     // An end whose peer is another host waits for nobody.
-    EXPECT_TRUE(
-        pairing
-            .Pair({End(Row("10.0.0.5", 443, "10.0.0.9", 50002, kStateClosed, 3))}, listening, 100)
-            .empty());
+    EXPECT_TRUE(pairing
+                    .Pair({End(Row("10.0.0.5", 443, "10.0.0.9", 50002, TcpState::Closed, 3))},
+                          listening, 100)
+                    .empty());
     EXPECT_EQ(pairing.Waiting(), 1u);  // the loopback client's end, for a while
 
     EXPECT_TRUE(pairing.Pair({AbortedClient(50003, 4, 100)}, listening, 100).empty());
@@ -67,7 +67,7 @@ TEST(AbortedEndPairingTest, ListenersRemoteEndsAndOldHalvesAreNotPaired) {
     EXPECT_TRUE(pairing.Pair({}, listening, later).empty());
     EXPECT_EQ(pairing.Waiting(), 0u);
     EXPECT_TRUE(pairing
-                    .Pair({End(Row("127.0.0.1", 9090, "127.0.0.1", 50003, kStateClosed, 5))},
+                    .Pair({End(Row("127.0.0.1", 9090, "127.0.0.1", 50003, TcpState::Closed, 5))},
                           listening, later)
                     .empty());
 }

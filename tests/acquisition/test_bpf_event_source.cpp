@@ -35,10 +35,6 @@ constexpr std::uint8_t kClose = 7;
 constexpr std::uint8_t kListen = 10;
 
 // MIB-II states as rows carry them.
-constexpr int kMibClosed = 1;
-constexpr int kMibListen = 2;
-constexpr int kMibSynSent = 3;
-constexpr int kMibEstablished = 5;
 
 AddressBytes V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
     return {a, b, c, d};
@@ -87,7 +83,7 @@ TEST(BpfSampleConversion, Ipv4StateChangeCarriesEverythingTheSocketSaid) {
     expected.localPort = 40000;
     expected.remoteAddress = V4(192, 0, 2, 7);
     expected.remotePort = 443;
-    expected.state = kMibEstablished;
+    expected.state = TcpState::Established;
     expected.cookie = 0x1234'5678'9abcULL;
     expected.uid = 1000;
     expected.inode = 4242;
@@ -100,7 +96,7 @@ TEST(BpfSampleConversion, TcpCloseIsAnEndedEventThatKeepsItsAddresses) {
     const auto event = TcpEventFromSample(sample, 0);
     ASSERT_TRUE(event.has_value());
     EXPECT_EQ(event->kind, TcpEvent::Kind::Ended);
-    EXPECT_EQ(event->row.state, kMibClosed);
+    EXPECT_EQ(event->row.state, TcpState::Closed);
     EXPECT_EQ(event->row.remoteAddress, V4(127, 0, 0, 2));
     EXPECT_EQ(event->row.cookie, sample.cookie);
 }
@@ -112,7 +108,7 @@ TEST(BpfSampleConversion, MappedSocketBecomesAnIpv4RowAndPlainIpv6StaysIpv6) {
     EXPECT_EQ(mapped->row.family, AddressFamily::Ipv4);
     EXPECT_EQ(mapped->row.localAddress, V4(127, 0, 0, 1));
     EXPECT_EQ(mapped->row.remoteAddress, V4(127, 0, 0, 9));
-    EXPECT_EQ(mapped->row.state, kMibSynSent);
+    EXPECT_EQ(mapped->row.state, TcpState::SynSent);
 
     // Before the kernel chose the local port the change says nothing a row could hold.
     auto unbound = Sample(AF_INET, kSynSent, V4(127, 0, 0, 1), V4(127, 0, 0, 9));
@@ -133,7 +129,7 @@ TEST(BpfSampleConversion, ListenerOnTheIpv6AnyAddressFollowsItsV6OnlyFlag) {
     const auto dualStack = TcpEventFromSample(sample, 0);
     ASSERT_TRUE(dualStack.has_value());
     EXPECT_EQ(dualStack->row.family, AddressFamily::Ipv4);
-    EXPECT_EQ(dualStack->row.state, kMibListen);
+    EXPECT_EQ(dualStack->row.state, TcpState::Listen);
 
     sample.v6only = 1;
     const auto v6Only = TcpEventFromSample(sample, 0);
@@ -274,23 +270,23 @@ struct Expected {
 };
 
 // An order every socket's states follow, whichever side closes first and however.
-int Rank(int mibState) {
+int Rank(TcpState mibState) {
     switch (mibState) {
-        case 3:  // SYN_SENT
-        case 4:  // SYN_RECEIVED
+        case TcpState::SynSent:      // SYN_SENT
+        case TcpState::SynReceived:  // SYN_RECEIVED
             return 0;
-        case 5:  // ESTABLISHED
+        case TcpState::Established:  // ESTABLISHED
             return 1;
-        case 6:  // FIN_WAIT1
-        case 8:  // CLOSE_WAIT
+        case TcpState::FinWait1:   // FIN_WAIT1
+        case TcpState::CloseWait:  // CLOSE_WAIT
             return 2;
-        case 7:   // FIN_WAIT2
-        case 9:   // LAST_ACK
-        case 10:  // CLOSING
+        case TcpState::FinWait2:  // FIN_WAIT2
+        case TcpState::LastAck:   // LAST_ACK
+        case TcpState::Closing:   // CLOSING
             return 3;
-        case 11:  // TIME_WAIT
+        case TcpState::TimeWait:  // TIME_WAIT
             return 4;
-        case 1:  // CLOSED
+        case TcpState::Closed:  // CLOSED
             return 5;
         default:
             return -1;
@@ -398,7 +394,7 @@ TEST(BpfEventSource, EveryShortLoopbackConnectionEndsWithItsCookieAndStatesInOrd
         const auto& events = found->second;
         const TcpEvent& last = events.back();
         EXPECT_EQ(last.kind, TcpEvent::Kind::Ended);
-        EXPECT_EQ(last.row.state, kMibClosed);
+        EXPECT_EQ(last.row.state, TcpState::Closed);
         EXPECT_EQ(last.row.family, what.family);
         EXPECT_EQ(last.row.localPort, what.localPort);
         EXPECT_EQ(last.row.remotePort, what.remotePort);
@@ -408,7 +404,7 @@ TEST(BpfEventSource, EveryShortLoopbackConnectionEndsWithItsCookieAndStatesInOrd
         EXPECT_EQ(last.row.remoteAddress, loopback);
         int rank = -1;
         for (const auto& event : events) {
-            EXPECT_GT(Rank(event.row.state), rank) << "state " << event.row.state;
+            EXPECT_GT(Rank(event.row.state), rank) << "state " << static_cast<int>(event.row.state);
             rank = Rank(event.row.state);
         }
     }
@@ -457,7 +453,7 @@ TEST(BpfEventSource, ClientSocketFirstReportsItselfEstablishedWithItsPort) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].row.state, kMibEstablished);
+    EXPECT_EQ(events[0].row.state, TcpState::Established);
     EXPECT_EQ(events[0].row.localPort, clientPort);
     EXPECT_EQ(events[0].row.remotePort, serverPort);
     for (const auto& event : events) {

@@ -35,50 +35,61 @@ void ExpectClass(const TcpRow& row, const Expected& expected) {
 }
 
 TEST(ClassificationTest, ListenersAreListeningWhateverTheirPort) {
-    const CConnectionRecord ftp = ClassifyOne(Row("0.0.0.0", 21, "0.0.0.0", 0, kStateListen));
+    const CConnectionRecord ftp = ClassifyOne(Row("0.0.0.0", 21, "0.0.0.0", 0, TcpState::Listen));
     EXPECT_EQ(ftp.category, Category::Listening);
     EXPECT_EQ(ftp.interfaceText, "127.0.0.1");
     EXPECT_EQ(ftp.ipAddress, "n/a");
     EXPECT_EQ(ftp.hostName, "n/a");
     EXPECT_EQ(ftp.serviceText, "ftp server");
-    EXPECT_EQ(ftp.state, kStateListen);
+    EXPECT_EQ(ftp.state, TcpState::Listen);
     EXPECT_EQ(ftp.localPort, 21);
     EXPECT_EQ(ftp.ColumnText(Column::RemotePort), "n/a");
 
-    ExpectClass(Row("10.0.0.5", 40000, "0.0.0.0", 0, kStateListen),
+    ExpectClass(Row("10.0.0.5", 40000, "0.0.0.0", 0, TcpState::Listen),
                 {Category::Listening, "unknown server"});
-    ExpectClass(Row("10.0.0.5", 8080, "0.0.0.0", 0, kStateListen),
+    ExpectClass(Row("10.0.0.5", 8080, "0.0.0.0", 0, TcpState::Listen),
                 {Category::Listening, "http-alt server"});
 }
 
 TEST(ClassificationTest, PrivilegedPortsDecideBeforeServiceNames) {
-    ExpectClass(Row("10.0.0.5", 1023, "10.0.0.9", 50000, 5), {Category::Inbound, "unknown"});
-    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 50000, 5), {Category::Inbound, "inbound ftp"});
+    ExpectClass(Row("10.0.0.5", 1023, "10.0.0.9", 50000, TcpState::Established),
+                {Category::Inbound, "unknown"});
+    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 50000, TcpState::Established),
+                {Category::Inbound, "inbound ftp"});
     // Local 21 wins over a remote port that is also privileged.
-    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 25, 5), {Category::Inbound, "inbound ftp"});
-    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 25, 5), {Category::Outbound, "outbound smtp"});
-    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1023, 5), {Category::Outbound, "unknown"});
+    ExpectClass(Row("10.0.0.5", 21, "10.0.0.9", 25, TcpState::Established),
+                {Category::Inbound, "inbound ftp"});
+    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 25, TcpState::Established),
+                {Category::Outbound, "outbound smtp"});
+    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1023, TcpState::Established),
+                {Category::Outbound, "unknown"});
 }
 
 TEST(ClassificationTest, HighPortsAreNamedByTheLocalPortFirst) {
-    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 50000, 5), {Category::Inbound, "ms-wbt-server"});
-    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 8080, 5), {Category::Inbound, "ms-wbt-server"});
-    ExpectClass(Row("10.0.0.5", 50000, "10.0.0.9", 8080, 5), {Category::Outbound, "http-alt"});
-    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1024, 5), {Category::Unknown, "unknown"});
+    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 50000, TcpState::Established),
+                {Category::Inbound, "ms-wbt-server"});
+    ExpectClass(Row("10.0.0.5", 3389, "10.0.0.9", 8080, TcpState::Established),
+                {Category::Inbound, "ms-wbt-server"});
+    ExpectClass(Row("10.0.0.5", 50000, "10.0.0.9", 8080, TcpState::Established),
+                {Category::Outbound, "http-alt"});
+    ExpectClass(Row("10.0.0.5", 1024, "10.0.0.9", 1024, TcpState::Established),
+                {Category::Unknown, "unknown"});
 }
 
 TEST(ClassificationTest, AddressTexts) {
-    const CConnectionRecord loop = ClassifyOne(Row("127.0.0.1", 50000, "127.0.0.1", 50001, 5));
+    const CConnectionRecord loop =
+        ClassifyOne(Row("127.0.0.1", 50000, "127.0.0.1", 50001, TcpState::Established));
     EXPECT_EQ(loop.hostName, "localhost");
     EXPECT_EQ(loop.ipAddress, "127.0.0.1");
     EXPECT_EQ(loop.interfaceText, "127.0.0.1");
 
-    const CConnectionRecord remote = ClassifyOne(Row("10.0.0.5", 50000, "10.1.2.3", 443, 11));
+    const CConnectionRecord remote =
+        ClassifyOne(Row("10.0.0.5", 50000, "10.1.2.3", 443, TcpState::TimeWait));
     EXPECT_EQ(remote.hostName, "10.1.2.3");
     EXPECT_EQ(remote.ipAddress, "10.1.2.3");
     EXPECT_EQ(remote.interfaceText, "10.0.0.5");
     EXPECT_EQ(remote.remotePort, 443);
-    EXPECT_EQ(remote.state, kStateTimeWait);
+    EXPECT_EQ(remote.state, TcpState::TimeWait);
     EXPECT_EQ(remote.id, 0);
     EXPECT_EQ(remote.openTime, 0);
 }
@@ -93,38 +104,38 @@ TEST(ListeningPortRuleTest, AConnectionToALocalListenerIsInbound) {
     };
     const std::vector<Case> cases = {
         {"unnamed high port with a listener on all addresses",
-         {Row("0.0.0.0", 8000, "0.0.0.0", 0, kStateListen)},
-         Row("10.0.0.5", 8000, "10.0.0.9", 50000, 5),
+         {Row("0.0.0.0", 8000, "0.0.0.0", 0, TcpState::Listen)},
+         Row("10.0.0.5", 8000, "10.0.0.9", 50000, TcpState::Established),
          Category::Inbound,
          "unknown"},
         {"listener on an IPv6 address, named remote port",
-         {Row("::1", 44000, "::", 0, kStateListen)},
-         Row("10.0.0.5", 44000, "10.0.0.9", 3389, 5),
+         {Row("::1", 44000, "::", 0, TcpState::Listen)},
+         Row("10.0.0.5", 44000, "10.0.0.9", 3389, TcpState::Established),
          Category::Inbound,
          "unknown"},
         {"named listening port",
-         {Row("0.0.0.0", 8080, "0.0.0.0", 0, kStateListen)},
-         Row("10.0.0.5", 8080, "10.0.0.9", 3389, 5),
+         {Row("0.0.0.0", 8080, "0.0.0.0", 0, TcpState::Listen)},
+         Row("10.0.0.5", 8080, "10.0.0.9", 3389, TcpState::Established),
          Category::Inbound,
          "http-alt"},
         {"no listener: the remote port's name decides",
          {},
-         Row("10.0.0.5", 44000, "10.0.0.9", 3389, 5),
+         Row("10.0.0.5", 44000, "10.0.0.9", 3389, TcpState::Established),
          Category::Outbound,
          "ms-wbt-server"},
         {"listener on the remote port only: the client end",
-         {Row("0.0.0.0", 8000, "0.0.0.0", 0, kStateListen)},
-         Row("127.0.0.1", 50000, "127.0.0.1", 8000, 5),
+         {Row("0.0.0.0", 8000, "0.0.0.0", 0, TcpState::Listen)},
+         Row("127.0.0.1", 50000, "127.0.0.1", 8000, TcpState::Established),
          Category::Unknown,
          "unknown"},
         {"a privileged remote port still decides first",
-         {Row("0.0.0.0", 44000, "0.0.0.0", 0, kStateListen)},
-         Row("10.0.0.5", 44000, "10.0.0.9", 25, 5),
+         {Row("0.0.0.0", 44000, "0.0.0.0", 0, TcpState::Listen)},
+         Row("10.0.0.5", 44000, "10.0.0.9", 25, TcpState::Established),
          Category::Outbound,
          "outbound smtp"},
         {"a TIME_WAIT row on the port is no listener",
-         {Row("10.0.0.5", 8000, "10.0.0.7", 50001, kStateTimeWait)},
-         Row("10.0.0.5", 8000, "10.0.0.9", 50000, 5),
+         {Row("10.0.0.5", 8000, "10.0.0.7", 50001, TcpState::TimeWait)},
+         Row("10.0.0.5", 8000, "10.0.0.9", 50000, TcpState::Established),
          Category::Unknown,
          "unknown"},
     };
@@ -145,10 +156,10 @@ TEST(ListeningPortRuleTest, AConnectionToALocalListenerIsInbound) {
 }
 
 TEST(ListeningPortRuleTest, AnIpv6ConnectionToAnIpv6ListenerIsInbound) {
-    const auto records =
-        ClassifiedRecords({Row("::1", 50000, "::1", 44000, 5), Row("::1", 44000, "::1", 50000, 5),
-                           Row("::1", 44000, "::", 0, kStateListen)},
-                          Services());
+    const auto records = ClassifiedRecords({Row("::1", 50000, "::1", 44000, TcpState::Established),
+                                            Row("::1", 44000, "::1", 50000, TcpState::Established),
+                                            Row("::1", 44000, "::", 0, TcpState::Listen)},
+                                           Services());
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].category, Category::Unknown);  // the client end
     EXPECT_EQ(records[1].category, Category::Inbound);  // the server end
@@ -156,13 +167,15 @@ TEST(ListeningPortRuleTest, AnIpv6ConnectionToAnIpv6ListenerIsInbound) {
 }
 
 TEST(Ipv6TextsTest, Ipv6RowsGetTheirAddressTextsInTheUsualFields) {
-    const CConnectionRecord loop = ClassifyOne(Row("::1", 50000, "::1", 50001, 5));
+    const CConnectionRecord loop =
+        ClassifyOne(Row("::1", 50000, "::1", 50001, TcpState::Established));
     EXPECT_EQ(loop.family, AddressFamily::Ipv6);
     EXPECT_EQ(loop.ipAddress, "::1");
     EXPECT_EQ(loop.hostName, "localhost");
     EXPECT_EQ(loop.interfaceText, "::1");
 
-    const CConnectionRecord remote = ClassifyOne(Row("2001:db8::2", 50000, "2001:db8::5", 25, 5));
+    const CConnectionRecord remote =
+        ClassifyOne(Row("2001:db8::2", 50000, "2001:db8::5", 25, TcpState::Established));
     EXPECT_EQ(remote.ipAddress, "2001:db8::5");
     EXPECT_EQ(remote.hostName, "2001:db8::5");
     EXPECT_EQ(remote.interfaceText, "2001:db8::2");
@@ -176,7 +189,7 @@ TEST(Ipv6TextsTest, Ipv6RowsGetTheirAddressTextsInTheUsualFields) {
 
     // A socket listening on every IPv6 address is reached through ::1, as 0.0.0.0 through
     // 127.0.0.1.
-    const CConnectionRecord any = ClassifyOne(Row("::", 8080, "::", 0, kStateListen));
+    const CConnectionRecord any = ClassifyOne(Row("::", 8080, "::", 0, TcpState::Listen));
     EXPECT_EQ(any.interfaceText, "::1");
     EXPECT_EQ(any.ipAddress, "n/a");
     EXPECT_EQ(any.serviceText, "http-alt server");
@@ -184,15 +197,15 @@ TEST(Ipv6TextsTest, Ipv6RowsGetTheirAddressTextsInTheUsualFields) {
 
 TEST(ConnectionRowsTest, KeepsTableOrderCookiesAndOwnerIds) {
     // A new connection on the address and ports of an old TIME_WAIT one is another socket.
-    TcpRow live = Row("127.0.0.1", 50000, "127.0.0.1", 8080, 5, 71);
+    TcpRow live = Row("127.0.0.1", 50000, "127.0.0.1", 8080, TcpState::Established, 71);
     live.uid = 1000;
     live.inode = 4242;
-    const auto records =
-        ClassifiedRecords({Row("127.0.0.1", 50000, "127.0.0.1", 8080, 11, 70), live}, Services());
+    const auto records = ClassifiedRecords(
+        {Row("127.0.0.1", 50000, "127.0.0.1", 8080, TcpState::TimeWait, 70), live}, Services());
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].state, kStateTimeWait);
+    EXPECT_EQ(records[0].state, TcpState::TimeWait);
     EXPECT_EQ(records[0].cookie, 70u);
-    EXPECT_EQ(records[1].state, kStateEstablished);
+    EXPECT_EQ(records[1].state, TcpState::Established);
     EXPECT_EQ(records[1].cookie, 71u);
     EXPECT_EQ(records[1].uid, 1000u);
     EXPECT_EQ(records[1].inode, 4242u);

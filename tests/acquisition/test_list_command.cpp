@@ -22,9 +22,10 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 TEST(ListCommandTest, PrintsAHeadingAndOneAlignedRowPerConnection) {
-    CFixtureTableSource source(std::vector<TcpRow>{Row("0.0.0.0", 21, "0.0.0.0", 0, 2),
-                                                   Row("10.0.0.5", 1024, "10.0.0.9", 25, 5),
-                                                   Row("::1", 1025, "::1", 21, 5)});
+    CFixtureTableSource source(
+        std::vector<TcpRow>{Row("0.0.0.0", 21, "0.0.0.0", 0, TcpState::Listen),
+                            Row("10.0.0.5", 1024, "10.0.0.9", 25, TcpState::Established),
+                            Row("::1", 1025, "::1", 21, TcpState::Established)});
     const auto services = CServicesDatabase::FromText("ftp 21/tcp\nsmtp 25/tcp\n");
     std::ostringstream out;
     std::ostringstream err;

@@ -87,8 +87,9 @@ TEST(NetlinkDiagParseTest, ReadsSocketsUntilDone) {
     const DiagParseResult result = Parse(bytes, sockets);
     EXPECT_EQ(result.status, DiagParseResult::Done);
     ASSERT_EQ(sockets.size(), 2u);
-    EXPECT_EQ(ToTcpRow(sockets[0]), testing::Row("10.0.0.5", 1024, "10.0.0.9", 25, 5));
-    EXPECT_EQ(ToTcpRow(sockets[1]), testing::Row("0.0.0.0", 21, "0.0.0.0", 0, 2));
+    EXPECT_EQ(ToTcpRow(sockets[0]),
+              testing::Row("10.0.0.5", 1024, "10.0.0.9", 25, TcpState::Established));
+    EXPECT_EQ(ToTcpRow(sockets[1]), testing::Row("0.0.0.0", 21, "0.0.0.0", 0, TcpState::Listen));
 }
 
 TEST(NetlinkDiagParseTest, TheCookieIsBothWordsLowFirst) {
@@ -175,14 +176,16 @@ TEST(NetlinkDiagParseTest, ErrorMessagesCarryTheirErrno) {
 }
 
 TEST(NetlinkDiagRowTest, MapsEveryLinuxStateToItsTableState) {
-    const std::vector<std::pair<int, int>> states = {{1, 5}, {2, 3},  {3, 4},   {4, 6},
-                                                     {5, 7}, {6, 11}, {7, 1},   {8, 8},
-                                                     {9, 9}, {10, 2}, {11, 10}, {12, 4}};
+    const std::vector<std::pair<int, TcpState>> states = {
+        {1, TcpState::Established}, {2, TcpState::SynSent},   {3, TcpState::SynReceived},
+        {4, TcpState::FinWait1},    {5, TcpState::FinWait2},  {6, TcpState::TimeWait},
+        {7, TcpState::Closed},      {8, TcpState::CloseWait}, {9, TcpState::LastAck},
+        {10, TcpState::Listen},     {11, TcpState::Closing},  {12, TcpState::SynReceived}};
     for (const auto& [linuxState, mibState] : states) {
         EXPECT_EQ(MibStateFromLinux(linuxState), mibState) << linuxState;
     }
-    EXPECT_EQ(MibStateFromLinux(0), 0);
-    EXPECT_EQ(MibStateFromLinux(13), 0);
+    EXPECT_FALSE(MibStateFromLinux(0));
+    EXPECT_FALSE(MibStateFromLinux(13));
     DiagSocket odd = Ipv6(kMappedLoopback, kMappedLoopback, 13);
     EXPECT_FALSE(ToTcpRow(odd));
 }
@@ -204,26 +207,27 @@ TEST(NetlinkDiagRowTest, ClosedSocketsAreNoConnection) {
 TEST(NetlinkDiagRowTest, Ipv6SocketsAreIpv4RowsOnlyWhenTheyStandForIpv4) {
     const auto mapped = ToTcpRow(Ipv6(kMappedLoopback, kMappedLoopback, 1));
     ASSERT_TRUE(mapped);
-    EXPECT_EQ(*mapped, testing::Row("127.0.0.1", 8080, "127.0.0.1", 40000, 5));
+    EXPECT_EQ(*mapped, testing::Row("127.0.0.1", 8080, "127.0.0.1", 40000, TcpState::Established));
 
     const auto dualStackListener = ToTcpRow(Ipv6(kAny, kAny, 10));
     ASSERT_TRUE(dualStackListener);
-    EXPECT_EQ(*dualStackListener, testing::Row("0.0.0.0", 8080, "0.0.0.0", 40000, 2));
+    EXPECT_EQ(*dualStackListener,
+              testing::Row("0.0.0.0", 8080, "0.0.0.0", 40000, TcpState::Listen));
 
     const auto loopback = ToTcpRow(Ipv6(kLoopback6, kLoopback6, 1));
     ASSERT_TRUE(loopback);
-    EXPECT_EQ(*loopback, testing::Row("::1", 8080, "::1", 40000, 5));
+    EXPECT_EQ(*loopback, testing::Row("::1", 8080, "::1", 40000, TcpState::Established));
 
     const auto listener = ToTcpRow(Ipv6(kLoopback6, kAny, 10));
     ASSERT_TRUE(listener);
-    EXPECT_EQ(*listener, testing::Row("::1", 8080, "::", 40000, 2));
+    EXPECT_EQ(*listener, testing::Row("::1", 8080, "::", 40000, TcpState::Listen));
 
     // A listener on [::] that takes no IPv4 traffic is an IPv6 listener.
     DiagSocket v6Only = Ipv6(kAny, kAny, 10);
     v6Only.v6Only = true;
     const auto only = ToTcpRow(v6Only);
     ASSERT_TRUE(only);
-    EXPECT_EQ(*only, testing::Row("::", 8080, "::", 40000, 2));
+    EXPECT_EQ(*only, testing::Row("::", 8080, "::", 40000, TcpState::Listen));
 
     DiagSocket other = Ipv6(kLoopback6, kLoopback6, 1);
     other.family = AF_UNIX;

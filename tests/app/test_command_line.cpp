@@ -54,7 +54,8 @@ TEST(CommandLineTest, ListFiltersAreCollectedInBothSpellings) {
     const auto line = Parse({"--list", "--state", "established", "--state=TimeWait", "--port", "22",
                              "--port=443", "--family", "6", "--category=inbound"});
     ASSERT_TRUE(line);
-    EXPECT_EQ(line->filter.states, (std::vector<int>{kStateEstablished, kStateTimeWait}));
+    EXPECT_EQ(line->filter.states,
+              (std::vector<TcpState>{TcpState::Established, TcpState::TimeWait}));
     EXPECT_EQ(line->filter.ports, (std::vector<int>{22, 443}));
     EXPECT_EQ(line->filter.families, std::vector<AddressFamily>{AddressFamily::Ipv6});
     EXPECT_EQ(line->filter.categories, std::vector<Category>{Category::Inbound});

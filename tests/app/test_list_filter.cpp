@@ -5,7 +5,7 @@
 namespace tarvik {
 namespace {
 
-CConnectionRecord Row(Category category, int state, int localPort, int remotePort,
+CConnectionRecord Row(Category category, TcpState state, int localPort, int remotePort,
                       std::string remote = "10.0.0.7", std::string local = "10.0.0.1") {
     CConnectionRecord record;
     record.category = category;
@@ -20,11 +20,15 @@ CConnectionRecord Row(Category category, int state, int localPort, int remotePor
 }
 
 TEST(ListFilterTest, StateNamesInBothNamingsAndAnyCase) {
-    const std::vector<std::pair<const char*, int>> names = {
-        {"established", 5}, {"syn-sent", 3},    {"syn-recv", 4}, {"fin-wait-1", 6},
-        {"fin-wait-2", 7},  {"time-wait", 11},  {"closed", 1},   {"close-wait", 8},
-        {"last-ack", 9},    {"listening", 2},   {"closing", 10}, {"TimeWait", 11},
-        {"SynReceived", 4}, {"ESTABLISHED", 5}, {"listen", 2},   {"FinWait1", 6},
+    const std::vector<std::pair<const char*, TcpState>> names = {
+        {"established", TcpState::Established}, {"syn-sent", TcpState::SynSent},
+        {"syn-recv", TcpState::SynReceived},    {"fin-wait-1", TcpState::FinWait1},
+        {"fin-wait-2", TcpState::FinWait2},     {"time-wait", TcpState::TimeWait},
+        {"closed", TcpState::Closed},           {"close-wait", TcpState::CloseWait},
+        {"last-ack", TcpState::LastAck},        {"listening", TcpState::Listen},
+        {"closing", TcpState::Closing},         {"TimeWait", TcpState::TimeWait},
+        {"SynReceived", TcpState::SynReceived}, {"ESTABLISHED", TcpState::Established},
+        {"listen", TcpState::Listen},           {"FinWait1", TcpState::FinWait1},
     };
     for (const auto& [name, state] : names) {
         EXPECT_EQ(ParseStateName(name), state) << name;
@@ -32,11 +36,12 @@ TEST(ListFilterTest, StateNamesInBothNamingsAndAnyCase) {
     EXPECT_FALSE(ParseStateName(""));
     EXPECT_FALSE(ParseStateName("estab"));
     EXPECT_FALSE(ParseStateName("unknown"));  // a printed fallback, not a state
-    for (int state = 1; state <= 12; ++state) {
-        EXPECT_EQ(ParseStateName(ScriptStateName(state)), state) << state;
+    for (int number = 1; number <= 12; ++number) {
+        const auto state = static_cast<TcpState>(number);
+        EXPECT_EQ(ParseStateName(ScriptStateName(state)), state) << number;
     }
-    EXPECT_EQ(ScriptStateName(0), "unknown");
-    EXPECT_EQ(ScriptStateName(13), "unknown");
+    EXPECT_EQ(ScriptStateName(TcpState{}), "unknown");
+    EXPECT_EQ(ScriptStateName(static_cast<TcpState>(13)), "unknown");
 }
 
 TEST(ListFilterTest, CategoryWords) {
@@ -47,32 +52,35 @@ TEST(ListFilterTest, CategoryWords) {
 }
 
 TEST(ListFilterTest, FamilyComesFromTheAddressTexts) {
-    EXPECT_EQ(FamilyOf(Row(Category::Inbound, 5, 22, 5000)), AddressFamily::Ipv4);
-    EXPECT_EQ(FamilyOf(Row(Category::Inbound, 5, 22, 5000, "fd00::7", "fd00::1")),
-              AddressFamily::Ipv6);
+    EXPECT_EQ(FamilyOf(Row(Category::Inbound, TcpState::Established, 22, 5000)),
+              AddressFamily::Ipv4);
+    EXPECT_EQ(
+        FamilyOf(Row(Category::Inbound, TcpState::Established, 22, 5000, "fd00::7", "fd00::1")),
+        AddressFamily::Ipv6);
     // A listener has no remote address; its local one still tells.
-    EXPECT_EQ(FamilyOf(Row(Category::Listening, 2, 22, 0, "n/a", "::1")), AddressFamily::Ipv6);
+    EXPECT_EQ(FamilyOf(Row(Category::Listening, TcpState::Listen, 22, 0, "n/a", "::1")),
+              AddressFamily::Ipv6);
 }
 
 TEST(ListFilterTest, EachKindNarrowsAndValuesOfOneKindWiden) {
     const std::vector<CConnectionRecord> rows = {
-        Row(Category::Listening, kStateListen, 22, 0, "n/a", "127.0.0.1"),
-        Row(Category::Inbound, kStateEstablished, 22, 51000),
-        Row(Category::Outbound, kStateTimeWait, 40000, 443, "fd00::9", "fd00::1"),
-        Row(Category::Unknown, kStateEstablished, 40001, 50000),
+        Row(Category::Listening, TcpState::Listen, 22, 0, "n/a", "127.0.0.1"),
+        Row(Category::Inbound, TcpState::Established, 22, 51000),
+        Row(Category::Outbound, TcpState::TimeWait, 40000, 443, "fd00::9", "fd00::1"),
+        Row(Category::Unknown, TcpState::Established, 40001, 50000),
     };
     auto count = [&rows](const ListFilter& filter) { return ApplyFilter(rows, filter).size(); };
 
     EXPECT_EQ(count({}), 4u);
-    EXPECT_EQ(count({.states = {kStateEstablished}}), 2u);
-    EXPECT_EQ(count({.states = {kStateEstablished, kStateListen}}), 3u);
+    EXPECT_EQ(count({.states = {TcpState::Established}}), 2u);
+    EXPECT_EQ(count({.states = {TcpState::Established, TcpState::Listen}}), 3u);
     EXPECT_EQ(count({.ports = {443}}), 1u);  // remote port
     EXPECT_EQ(count({.ports = {22}}), 2u);   // local port, listener included
     EXPECT_EQ(count({.ports = {0}}), 0u);    // a listener's remote 0 is no port
     EXPECT_EQ(count({.families = {AddressFamily::Ipv6}}), 1u);
     EXPECT_EQ(count({.categories = {Category::Inbound, Category::Unknown}}), 2u);
-    EXPECT_EQ(count({.states = {kStateEstablished}, .ports = {22}}), 1u);
-    const auto left = ApplyFilter(rows, {.states = {kStateEstablished},
+    EXPECT_EQ(count({.states = {TcpState::Established}, .ports = {22}}), 1u);
+    const auto left = ApplyFilter(rows, {.states = {TcpState::Established},
                                          .families = {AddressFamily::Ipv4},
                                          .categories = {Category::Unknown}});
     ASSERT_EQ(left.size(), 1u);

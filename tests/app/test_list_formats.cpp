@@ -13,7 +13,7 @@ namespace {
 std::vector<CConnectionRecord> FixtureTable() {
     CConnectionRecord listener;
     listener.category = Category::Listening;
-    listener.state = kStateListen;
+    listener.state = TcpState::Listen;
     listener.localPort = 22;
     listener.hostName = listener.ipAddress = "n/a";
     listener.interfaceText = "127.0.0.1";
@@ -25,7 +25,7 @@ std::vector<CConnectionRecord> FixtureTable() {
 
     CConnectionRecord inbound;
     inbound.category = Category::Inbound;
-    inbound.state = kStateEstablished;
+    inbound.state = TcpState::Established;
     inbound.localPort = 22;
     inbound.remotePort = 51000;
     inbound.hostName = "host, \"quoted\"";
@@ -36,7 +36,7 @@ std::vector<CConnectionRecord> FixtureTable() {
 
     CConnectionRecord odd;
     odd.category = Category::Unknown;
-    odd.state = kStateTimeWait;
+    odd.state = TcpState::TimeWait;
     odd.localPort = 40000;
     odd.remotePort = 50000;
     odd.hostName = std::string("b\xe9t\x01 \xc3\xa9");  // Latin-1, a control byte, UTF-8

@@ -76,9 +76,9 @@ TEST(MetricsFileTest, LabelValuesAreEscaped) {
 TEST(MetricsFileTest, CountsConnectionsByCategoryAndStateName) {
     std::vector<CConnectionRecord> records(3);
     records[0].category = Category::Listening;
-    records[0].state = kStateListen;
+    records[0].state = TcpState::Listen;
     records[1].category = records[2].category = Category::Outbound;
-    records[1].state = records[2].state = kStateTimeWait;
+    records[1].state = records[2].state = TcpState::TimeWait;
     const ConnectionCounts counts = CountConnections(records);
     ASSERT_EQ(counts.size(), 2u);
     EXPECT_EQ(counts.at({"listening", "listening"}), 1u);

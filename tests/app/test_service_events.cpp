@@ -45,7 +45,7 @@ std::vector<nlohmann::json> Lines(const std::string& text) {
     return lines;
 }
 
-CConnectionRecord Connection(int id, int state) {
+CConnectionRecord Connection(int id, TcpState state) {
     CConnectionRecord record;
     record.id = id;
     record.state = state;
@@ -178,10 +178,10 @@ TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
         CEventStream stream(pipe.write.Get(), 64);
         CServiceListTap tap(inner, counters, &stream, [] { return std::time_t{1061553800}; });
         // The tracker tells of every connection, shown in the list or not.
-        tap.Opened(Connection(1, kStateEstablished));
-        tap.Opened(Connection(2, kStateEstablished));
-        tap.Apply({RowOp{RowOp::Kind::Insert, Connection(1, kStateEstablished)}});
-        CConnectionRecord ended = Connection(1, kStateTimeWait);
+        tap.Opened(Connection(1, TcpState::Established));
+        tap.Opened(Connection(2, TcpState::Established));
+        tap.Apply({RowOp{RowOp::Kind::Insert, Connection(1, TcpState::Established)}});
+        CConnectionRecord ended = Connection(1, TcpState::TimeWait);
         ended.closeTime = 1061553799;
         tap.Ended(ended);
         tap.LiveCount(7);

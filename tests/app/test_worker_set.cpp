@@ -165,7 +165,7 @@ TEST_F(WorkerSetTest, ConnectionEndedInTheLastSnapshotIsLoggedAndCountedAtStop) 
     settings_.SetReverseLookup(0);
     auto workers = std::make_unique<CWorkerSet>(
         hub_, Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
-    source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
+    source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     hub_.Broadcast(kMsgPoll);
     ASSERT_TRUE(list_.WaitForInserts(1, 5s));
 
@@ -191,7 +191,7 @@ TEST_F(WorkerSetTest, ConnectionEndedInTheLastSnapshotIsLoggedAndCountedAtStop) 
 TEST_F(WorkerSetTest, QuitReturnsWhileTheTrackerWaitsOnTheList) {
     settings_.SetReverseLookup(0);
     CWorkerSet workers(hub_, Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
-    source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
+    source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     list_.Hold();
     hub_.Broadcast(kMsgPoll);
     ASSERT_TRUE(list_.WaitUntilEntered(5s));
@@ -232,7 +232,7 @@ TEST_F(WorkerSetTest, PendingReverseLookupsDoNotHoldUpTheStop) {
     std::vector<TcpRow> rows;
     for (int i = 1; i <= 40; ++i) {
         const std::string remote = "10.0.1." + std::to_string(i);
-        rows.push_back(testing::Row("10.0.0.5", 21, remote.c_str(), 40000, 5));
+        rows.push_back(testing::Row("10.0.0.5", 21, remote.c_str(), 40000, TcpState::Established));
     }
     auto lookup =
         std::make_unique<CReverseLookupThread>(settings_, hub_, std::make_unique<SlowResolver>());

@@ -73,7 +73,7 @@ TEST_F(ScanListenerTest, AcceptsClosesAndReportsOneInboundRecord) {
     EXPECT_EQ(record.remotePort, client->localPort);
     EXPECT_EQ(record.ipAddress, "127.0.0.5");
     EXPECT_EQ(record.hostName, "127.0.0.5");
-    EXPECT_EQ(record.state, 0);
+    EXPECT_EQ(record.state, TcpState{});
     EXPECT_EQ(record.serviceText, "");
     EXPECT_EQ(record.id, 0);
     EXPECT_GE(record.openTime, before);

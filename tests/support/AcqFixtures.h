@@ -23,8 +23,8 @@ inline AddressBytes Address(const char* text) {
 }
 
 // A row; the family is IPv6 when the local address has a colon.
-inline TcpRow Row(const char* local, int localPort, const char* remote, int remotePort, int state,
-                  std::uint64_t cookie = 0) {
+inline TcpRow Row(const char* local, int localPort, const char* remote, int remotePort,
+                  TcpState state, std::uint64_t cookie = 0) {
     TcpRow row;
     row.family = std::strchr(local, ':') != nullptr ? AddressFamily::Ipv6 : AddressFamily::Ipv4;
     row.localAddress = Address(local);

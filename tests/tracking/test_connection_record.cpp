@@ -21,7 +21,7 @@ protected:
 CConnectionRecord InboundFtp() {
     CConnectionRecord record;
     record.category = Category::Inbound;
-    record.state = kStateEstablished;
+    record.state = TcpState::Established;
     record.openTime = 1061560987;   // 2003-08-22 14:03:07 UTC
     record.closeTime = 1061561110;  // 2003-08-22 14:05:10 UTC
     record.ipAddress = "192.168.1.20";
@@ -34,15 +34,15 @@ CConnectionRecord InboundFtp() {
 }
 
 TEST(ConnectionRecordTest, NamesEveryMibStateAndMarksOthers) {
-    EXPECT_EQ(StateName(1), "Closed");
-    EXPECT_EQ(StateName(2), "Listening");
-    EXPECT_EQ(StateName(4), "SynReceived");
-    EXPECT_EQ(StateName(5), "Established");
-    EXPECT_EQ(StateName(11), "TimeWait");
-    EXPECT_EQ(StateName(12), "DeleteTCB");
-    EXPECT_EQ(StateName(0), "Unknown(0)");
-    EXPECT_EQ(StateName(13), "Unknown(13)");
-    EXPECT_EQ(StateName(-1), "Unknown(-1)");
+    EXPECT_EQ(StateName(TcpState::Closed), "Closed");
+    EXPECT_EQ(StateName(TcpState::Listen), "Listening");
+    EXPECT_EQ(StateName(TcpState::SynReceived), "SynReceived");
+    EXPECT_EQ(StateName(TcpState::Established), "Established");
+    EXPECT_EQ(StateName(TcpState::TimeWait), "TimeWait");
+    EXPECT_EQ(StateName(TcpState::DeleteTcb), "DeleteTCB");
+    EXPECT_EQ(StateName(TcpState{}), "Unknown(0)");
+    EXPECT_EQ(StateName(static_cast<TcpState>(13)), "Unknown(13)");
+    EXPECT_EQ(StateName(static_cast<TcpState>(-1)), "Unknown(-1)");
 }
 
 TEST_F(UtcZone, TimeTextIsLocalTimeMonthBeforeDay) {
@@ -83,7 +83,7 @@ TEST(ConnectionRecordTest, ColumnTextsInDisplayOrder) {
 
 TEST(ConnectionRecordTest, ListeningPortShowsNoRemotePort) {
     CConnectionRecord record;
-    record.state = kStateListen;
+    record.state = TcpState::Listen;
     record.remotePort = 0;
     record.hostName = record.ipAddress = "n/a";
     EXPECT_EQ(record.ColumnText(Column::RemotePort), "n/a");
@@ -92,7 +92,7 @@ TEST(ConnectionRecordTest, ListeningPortShowsNoRemotePort) {
 
 TEST(ConnectionRecordTest, NewRecordIsEmpty) {
     const CConnectionRecord record;
-    EXPECT_EQ(record.state, 0);
+    EXPECT_EQ(record.state, TcpState{});
     EXPECT_TRUE(record.hostName.empty());
     EXPECT_TRUE(record.serviceText.empty());
 }

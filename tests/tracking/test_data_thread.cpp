@@ -78,8 +78,8 @@ protected:
 };
 
 TEST_F(DataThreadTest, EachPollIsOneFramedSnapshotInTableOrder) {
-    auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, 5),
-                              Row("0.0.0.0", 21, "0.0.0.0", 0, kStateListen)});
+    auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established),
+                              Row("0.0.0.0", 21, "0.0.0.0", 0, TcpState::Listen)});
     poller->Poll();
     poller->Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(2));
@@ -98,9 +98,9 @@ TEST_F(DataThreadTest, EachPollIsOneFramedSnapshotInTableOrder) {
 TEST_F(DataThreadTest, EntriesCarryTheOwningProcessOfTheirSocket) {
     testing::CFakeProc proc;
     proc.AddProcess(4321, "sshd", {777});
-    TcpRow held = Row("10.0.0.5", 22, "10.0.0.9", 40000, 5);
+    TcpRow held = Row("10.0.0.5", 22, "10.0.0.9", 40000, TcpState::Established);
     held.inode = 777;
-    TcpRow orphan = Row("10.0.0.5", 22, "10.0.0.8", 40001, 5);
+    TcpRow orphan = Row("10.0.0.5", 22, "10.0.0.8", 40001, TcpState::Established);
     orphan.inode = 778;  // no process holds it
     auto poller =
         MakePoller(std::make_unique<CFixtureTableSource>(std::vector<TcpRow>{held, orphan}),
@@ -120,7 +120,7 @@ TEST_F(DataThreadTest, NoSourceSendsNoSnapshotAndSaysSo) {
     poller.Poll();
     poller.Poll();
     // A poll that works afterwards shows, by arriving alone, that the failed ones sent nothing.
-    auto working = MakePoller({Row("10.0.0.5", 50000, "10.0.0.9", 50001, 5)});
+    auto working = MakePoller({Row("10.0.0.5", 50000, "10.0.0.9", 50001, TcpState::Established)});
     working->Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
     EXPECT_EQ(Numbers(recorder.Events()),
@@ -134,9 +134,10 @@ TEST_F(DataThreadTest, NoSourceSendsNoSnapshotAndSaysSo) {
 }
 
 TEST_F(DataThreadTest, FailedDumpsSendNoSnapshotAndTheOthersAreWhole) {
-    auto source = std::make_unique<CFaultySource>(std::vector<TcpRow>{
-        Row("10.0.0.5", 21, "10.0.0.9", 40000, 5), Row("0.0.0.0", 21, "0.0.0.0", 0, kStateListen),
-        Row("10.0.0.5", 50000, "10.0.0.7", 443, 5)});
+    auto source = std::make_unique<CFaultySource>(
+        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established),
+                            Row("0.0.0.0", 21, "0.0.0.0", 0, TcpState::Listen),
+                            Row("10.0.0.5", 50000, "10.0.0.7", 443, TcpState::Established)});
     auto* faulty = source.get();
     faulty->failEveryNth = 10;
     auto poller = MakePoller(std::move(source));
@@ -172,7 +173,7 @@ TEST_F(DataThreadTest, FailedDumpsSendNoSnapshotAndTheOthersAreWhole) {
 
 TEST_F(DataThreadTest, TenFailuresInARowSayTheMonitorIsBlindUntilADumpWorks) {
     auto source = std::make_unique<CFixtureTableSource>(
-        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
+        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     auto* fixture = source.get();
     auto poller = MakePoller(std::move(source));
     fixture->SetFailing(true, EMFILE);
@@ -201,7 +202,7 @@ TEST_F(DataThreadTest, TenFailuresInARowSayTheMonitorIsBlindUntilADumpWorks) {
 }
 
 TEST_F(DataThreadTest, WithAGateAPollWaitsForTheTrackerToMergeTheLastSnapshot) {
-    auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
+    auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     auto gate = std::make_shared<CSnapshotGate>();
     poller->SetSnapshotGate(gate);
     poller->Poll();
@@ -218,7 +219,7 @@ TEST_F(DataThreadTest, WithAGateAPollWaitsForTheTrackerToMergeTheLastSnapshot) {
 
 TEST_F(DataThreadTest, APollThatSendsNothingLeavesTheGateItself) {
     auto source = std::make_unique<CFixtureTableSource>(
-        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
+        std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     auto* fixture = source.get();
     auto poller = MakePoller(std::move(source));
     auto gate = std::make_shared<CSnapshotGate>();
@@ -234,7 +235,7 @@ TEST_F(DataThreadTest, APollThatSendsNothingLeavesTheGateItself) {
 }
 
 TEST_F(DataThreadTest, WithoutAGateEveryPollSends) {
-    auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, 5)});
+    auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     for (int i = 0; i < 3; ++i) {
         poller->Poll();
     }
@@ -243,7 +244,7 @@ TEST_F(DataThreadTest, WithoutAGateEveryPollSends) {
 }
 
 TEST_F(DataThreadTest, PollMessagesRunOnTheWorkerUntilQuit) {
-    auto poller = MakePoller({Row("10.0.0.5", 50000, "10.0.0.9", 50001, 5)});
+    auto poller = MakePoller({Row("10.0.0.5", 50000, "10.0.0.9", 50001, TcpState::Established)});
     hub.Register(poller.get());
     poller->Start();
     hub.Broadcast(kMsgPoll);

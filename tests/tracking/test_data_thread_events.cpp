@@ -29,7 +29,7 @@ using testing::CFakeEventSource;
 using testing::Row;
 
 TcpEvent EndedEvent(TcpRow row, std::time_t time = 2000) {
-    row.state = kStateClosed;
+    row.state = TcpState::Closed;
     return {TcpEvent::Kind::Ended, row, time};
 }
 
@@ -128,11 +128,11 @@ TEST_F(PollerEventsTest, NoticesGoFirstClassifiedByTheListenersOfTheLastDump) {
     recorder.Start();
     hub.Register(&recorder);
     auto poller = MakePoller(std::make_unique<CFakeEventSource>());
-    fixture->SetRows({Row("0.0.0.0", 8080, "0.0.0.0", 0, kStateListen, 1)});
+    fixture->SetRows({Row("0.0.0.0", 8080, "0.0.0.0", 0, TcpState::Listen, 1)});
     poller->Poll();
     // One socket of the listener's port and one that went out, both ended since that dump.
-    events->Push(EndedEvent(Row("10.0.0.5", 8080, "10.0.0.9", 40000, kStateEstablished, 2)));
-    events->Push(EndedEvent(Row("10.0.0.5", 40001, "10.0.0.9", 8080, kStateEstablished, 3)));
+    events->Push(EndedEvent(Row("10.0.0.5", 8080, "10.0.0.9", 40000, TcpState::Established, 2)));
+    events->Push(EndedEvent(Row("10.0.0.5", 40001, "10.0.0.9", 8080, TcpState::Established, 3)));
     poller->Poll();
     // Without notices, none are sent.
     poller->Poll();
@@ -164,7 +164,7 @@ TEST_F(PollerEventsTest, ANewSocketOfANoticeIsNamedByItsProcess) {
     ASSERT_TRUE(held.Valid());
     struct stat status {};
     ASSERT_EQ(fstat(held.Get(), &status), 0);
-    TcpRow row = Row("127.0.0.1", 40000, "127.0.0.1", 8080, kStateEstablished, 7);
+    TcpRow row = Row("127.0.0.1", 40000, "127.0.0.1", 8080, TcpState::Established, 7);
     row.inode = status.st_ino;
     events->Push({TcpEvent::Kind::Changed, row, 2000});
     poller->Poll();
@@ -279,14 +279,14 @@ protected:
 TEST_F(PollerAndTrackerTest, AResyncAfterALossEndsNothingThatStillLives) {
     // No dump at every tick: the one after the loss is the resync.
     auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
-    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, kStateEstablished, 1);
-    const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, kStateEstablished, 2);
+    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, TcpState::Established, 1);
+    const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, TcpState::Established, 2);
     fixture->SetRows({a, b});
     poller->Poll();
     ASSERT_EQ(list.WaitForCounts(1), (std::vector<std::size_t>{2}));
 
     // A short connection was seen, others were lost: the dump after them ends nothing alive.
-    events->Push(EndedEvent(Row("10.0.0.5", 21, "10.0.0.8", 40003, kStateEstablished, 3)));
+    events->Push(EndedEvent(Row("10.0.0.5", 21, "10.0.0.8", 40003, TcpState::Established, 3)));
     events->Lose();
     poller->Poll();
     EXPECT_EQ(list.WaitForCounts(3), (std::vector<std::size_t>{2, 2, 2}));
@@ -296,8 +296,8 @@ TEST_F(PollerAndTrackerTest, AResyncAfterALossEndsNothingThatStillLives) {
 
 TEST_F(PollerAndTrackerTest, AFailedDumpAfterNoticesEndsOnlyWhatTheyEnded) {
     auto poller = MakePoller(std::make_unique<CFakeEventSource>());
-    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, kStateEstablished, 1);
-    const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, kStateEstablished, 2);
+    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, TcpState::Established, 1);
+    const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, TcpState::Established, 2);
     fixture->SetRows({a, b});
     poller->Poll();
     ASSERT_EQ(list.WaitForCounts(1), (std::vector<std::size_t>{2}));

@@ -15,7 +15,7 @@ using test::RecordingHost;
 using test::RecordingList;
 
 CConnectionRecord Row(std::string ip, int localPort, int remotePort, Category category,
-                      int state = kStateEstablished, std::string iface = "192.168.1.5") {
+                      TcpState state = TcpState::Established, std::string iface = "192.168.1.5") {
     CConnectionRecord record;
     record.ipAddress = ip;
     record.hostName = ip;
@@ -29,7 +29,7 @@ CConnectionRecord Row(std::string ip, int localPort, int remotePort, Category ca
 }
 
 CConnectionRecord Listener(int port, std::string iface = "127.0.0.1") {
-    CConnectionRecord record = Row("n/a", port, 0, Category::Listening, kStateListen, iface);
+    CConnectionRecord record = Row("n/a", port, 0, Category::Listening, TcpState::Listen, iface);
     return record;
 }
 
@@ -45,7 +45,7 @@ struct OpSummary {
     RowOp::Kind kind;
     int id;
     int visible;
-    int state;
+    TcpState state;
     bool operator==(const OpSummary&) const = default;
 };
 
@@ -59,7 +59,7 @@ std::vector<OpSummary> Summarize(const std::vector<RowOp>& ops) {
 
 void PrintTo(const OpSummary& op, std::ostream* out) {
     *out << "{kind " << static_cast<int>(op.kind) << ", id " << op.id << ", visible " << op.visible
-         << ", state " << op.state << "}";
+         << ", state " << static_cast<int>(op.state) << "}";
 }
 
 class TrackerTest : public ::testing::Test {
@@ -118,7 +118,9 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
     }
     ASSERT_EQ(list.batches.size(), 1u);
     EXPECT_EQ(Summarize(list.batches[0]),
-              (std::vector<OpSummary>{{kInsert, 1, 1, 5}, {kInsert, 2, 1, 2}, {kInsert, 3, 1, 5}}));
+              (std::vector<OpSummary>{{kInsert, 1, 1, TcpState::Established},
+                                      {kInsert, 2, 1, TcpState::Listen},
+                                      {kInsert, 3, 1, TcpState::Established}}));
     EXPECT_EQ(list.batches[0][1].record, tracker.Current()[1]);
 }
 
@@ -175,34 +177,36 @@ TEST_F(TrackerTest, AnOwnerFoundAfterTheConnectionReachesItsRowOnce) {
 
 TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
     host.now = 1000;
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established)});
     host.sent.clear();
     list.batches.clear();
 
     host.now = 2000;
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     ASSERT_EQ(host.sent.size(), 1u);
     EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
-    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait);
+    CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait);
     expected.id = 1;
     expected.visible = true;
     expected.openTime = 1000;
     expected.closeTime = 2000;
     EXPECT_EQ(host.sent[0].record, expected);
-    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 1, 11}}));
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kUpdate, 1, 1, TcpState::TimeWait}}));
     host.sent.clear();
 
     host.now = 3000;
     Snapshot({});
     EXPECT_TRUE(host.sent.empty());
-    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kDelete, 1, 1, 11}}));
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kDelete, 1, 1, TcpState::TimeWait}}));
     EXPECT_TRUE(tracker.Current().empty());
 }
 
 TEST_F(TrackerTest, ConnectionFirstSeenInTimeWaitIsNeverLogged) {
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     host.sent.clear();
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     Snapshot({});
     EXPECT_TRUE(host.sent.empty());
 }
@@ -224,7 +228,8 @@ TEST_F(TrackerTest, EndedConnectionIsLoggedOnceWithTheCloseTimeOfThatSnapshot) {
     expected.openTime = 1000;
     expected.closeTime = 4242;
     EXPECT_EQ(host.sent[0].record, expected);
-    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kDelete, 1, 1, 5}}));
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kDelete, 1, 1, TcpState::Established}}));
     host.sent.clear();
 
     host.now = 5000;
@@ -241,19 +246,20 @@ TEST_F(TrackerTest, EntriesWithTheSameKeyMatchKnownRecordsInOrder) {
 
     // The first entry takes id 1, the second id 2, the third is new.
     CConnectionRecord changed = Listener(80);
-    changed.state = kStateClosed;
+    changed.state = TcpState::Closed;
     Snapshot({changed, Listener(80), Listener(80)});
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{1, 2, 3}));
-    EXPECT_EQ(tracker.Current()[0].state, kStateClosed);
-    EXPECT_EQ(tracker.Current()[1].state, kStateListen);
+    EXPECT_EQ(tracker.Current()[0].state, TcpState::Closed);
+    EXPECT_EQ(tracker.Current()[1].state, TcpState::Listen);
     EXPECT_EQ(Summarize(list.TakeOps()),
-              (std::vector<OpSummary>{{kUpdate, 1, 1, 1}, {kInsert, 3, 1, 2}}));
+              (std::vector<OpSummary>{{kUpdate, 1, 1, TcpState::Closed},
+                                      {kInsert, 3, 1, TcpState::Listen}}));
 }
 
 TEST_F(TrackerTest, KeyUsesAddressInterfaceAndBothPorts) {
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
     Snapshot({Row("10.0.0.70", 21, 40000, Category::Inbound),
-              Row("10.0.0.7", 21, 40000, Category::Inbound, 5, "10.1.1.1"),
+              Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established, "10.1.1.1"),
               Row("10.0.0.7", 22, 40000, Category::Inbound),
               Row("10.0.0.7", 21, 40001, Category::Inbound),
               Row("10.0.0.7", 21, 40000, Category::Inbound)});
@@ -263,18 +269,21 @@ TEST_F(TrackerTest, KeyUsesAddressInterfaceAndBothPorts) {
 TEST_F(TrackerTest, SwitchingListeningPortsShowsAndHidesThemAtTheNextSnapshot) {
     host.filter.showListening = 0;
     Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
-    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kInsert, 2, 1, 5}}));
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kInsert, 2, 1, TcpState::Established}}));
     // Hidden connections are still counted by the scan watcher.
     EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgNewConnection}));
 
     host.filter.showListening = 1;
     Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
     // An update of a row that is not shown yet makes the list sort and insert it.
-    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 1, 2}}));
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kUpdate, 1, 1, TcpState::Listen}}));
 
     host.filter.showListening = 0;
     Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
-    EXPECT_EQ(Summarize(list.TakeOps()), (std::vector<OpSummary>{{kUpdate, 1, 0, 2}}));
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kUpdate, 1, 0, TcpState::Listen}}));
 }
 
 TEST_F(TrackerTest, CategoryIsShownOnlyWhenItsSwitchIsExactlyOne) {
@@ -297,7 +306,7 @@ TEST_F(TrackerTest, InterfaceFilterShowsOnlyTheChosenInterface) {
         std::vector<std::string>{"10.0.0.1", "192.168.1.5"});
     const std::vector<CConnectionRecord> rows{
         Row("10.0.0.7", 21, 40000, Category::Inbound),
-        Row("10.0.0.8", 21, 40000, Category::Inbound, kStateEstablished, "10.0.0.1")};
+        Row("10.0.0.8", 21, 40000, Category::Inbound, TcpState::Established, "10.0.0.1")};
     auto visibleWith = [&](int netIf) {
         host.filter.netIf = netIf;
         CConnectionTracker fresh(host, list);
@@ -331,7 +340,8 @@ TEST_F(TrackerTest, HostNameIsLowerCasedAndSetOnEveryConnectionWithTheAddress) {
     tracker.ApplyHostName("Mail.Example.ORG", "10.0.0.7");
     ASSERT_EQ(list.batches.size(), 1u);
     EXPECT_EQ(Summarize(list.batches[0]),
-              (std::vector<OpSummary>{{kUpdate, 1, 1, 5}, {kUpdate, 3, 1, 5}}));
+              (std::vector<OpSummary>{{kUpdate, 1, 1, TcpState::Established},
+                                      {kUpdate, 3, 1, TcpState::Established}}));
     EXPECT_EQ(list.batches[0][0].record.hostName, "mail.example.org");
     EXPECT_EQ(tracker.Current()[0].hostName, "mail.example.org");
     EXPECT_EQ(tracker.Current()[1].hostName, "10.0.0.8");
@@ -356,8 +366,10 @@ TEST_F(TrackerTest, HostNameDuringASnapshotReachesEveryRecordOfTheAddress) {
 
     ASSERT_EQ(list.batches.size(), 1u);
     EXPECT_EQ(Summarize(list.batches[0]),
-              (std::vector<OpSummary>{
-                  {kInsert, 3, 1, 5}, {kInsert, 4, 1, 5}, {kUpdate, 1, 1, 5}, {kUpdate, 2, 1, 5}}));
+              (std::vector<OpSummary>{{kInsert, 3, 1, TcpState::Established},
+                                      {kInsert, 4, 1, TcpState::Established},
+                                      {kUpdate, 1, 1, TcpState::Established},
+                                      {kUpdate, 2, 1, TcpState::Established}}));
     EXPECT_EQ(list.batches[0][1].record.hostName, "host");
     EXPECT_EQ(list.batches[0][3].record.hostName, "host");
     EXPECT_EQ(tracker.Current()[0].hostName, "host");
@@ -459,7 +471,7 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
     Snapshot({withCookie(row, 0xA)});
     host.now = 2000;
     CConnectionRecord waiting = withCookie(row, 0xA);
-    waiting.state = kStateTimeWait;
+    waiting.state = TcpState::TimeWait;
     Snapshot({waiting});
     ASSERT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgLogConnection}));
     EXPECT_EQ(host.sent[1].record->openTime, 1000);
@@ -474,7 +486,8 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
     EXPECT_EQ(tracker.Current()[0].id, 2);
     EXPECT_EQ(tracker.Current()[0].openTime, 3000);
     EXPECT_EQ(Summarize(list.TakeOps()),
-              (std::vector<OpSummary>{{kInsert, 2, 1, 5}, {kDelete, 1, 1, 11}}));
+              (std::vector<OpSummary>{{kInsert, 2, 1, TcpState::Established},
+                                      {kDelete, 1, 1, TcpState::TimeWait}}));
     host.sent.clear();
 
     // Both sockets at once are two records too; the new one ends with its own open time.
@@ -508,26 +521,27 @@ TEST_F(TrackerTest, ShowSwitchToggledDuringTimeWaitLogsOnce) {
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound)});
     host.sent.clear();
     list.batches.clear();
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     host.filter.showInbound = 0;
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     host.filter.showInbound = 1;
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     Snapshot({});
     EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgLogConnection}));
-    EXPECT_EQ(
-        Summarize(list.TakeOps()),
-        (std::vector<OpSummary>{
-            {kUpdate, 1, 1, 11}, {kUpdate, 1, 0, 11}, {kUpdate, 1, 1, 11}, {kDelete, 1, 1, 11}}));
+    EXPECT_EQ(Summarize(list.TakeOps()),
+              (std::vector<OpSummary>{{kUpdate, 1, 1, TcpState::TimeWait},
+                                      {kUpdate, 1, 0, TcpState::TimeWait},
+                                      {kUpdate, 1, 1, TcpState::TimeWait},
+                                      {kDelete, 1, 1, TcpState::TimeWait}}));
 }
 
 TEST_F(TrackerTest, EveryConnectionIsToldOpenedAndEndedOnceShownOrNot) {
     host.filter.showInbound = 0;  // hidden rows never reach the list's rows
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound),
               Row("10.0.0.8", 22, 40001, Category::Inbound)});
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait),
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait),
               Row("10.0.0.8", 22, 40001, Category::Inbound)});
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateTimeWait)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     Snapshot({});
     for (const RowOp& op : list.TakeOps()) {
         EXPECT_NE(op.kind, kInsert) << "a hidden row was inserted";

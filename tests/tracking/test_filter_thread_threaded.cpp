@@ -152,7 +152,8 @@ private:
     bool released_ = false;
 };
 
-CConnectionRecord Row(std::string ip, int localPort, int remotePort, Category category, int state) {
+CConnectionRecord Row(std::string ip, int localPort, int remotePort, Category category,
+                      TcpState state) {
     CConnectionRecord record;
     record.ipAddress = ip;
     record.hostName = ip;
@@ -207,10 +208,10 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     Start(tracker);
     Start(recorder);
 
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished),
-              Row("n/a", 80, 0, Category::Listening, kStateListen)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established),
+              Row("n/a", 80, 0, Category::Listening, TcpState::Listen)});
     ASSERT_TRUE(recorder.WaitFor(4));
-    Snapshot({Row("n/a", 80, 0, Category::Listening, kStateListen)});
+    Snapshot({Row("n/a", 80, 0, Category::Listening, TcpState::Listen)});
     ASSERT_TRUE(recorder.WaitFor(5));
     const auto received = recorder.Take();
 
@@ -229,7 +230,8 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     ASSERT_TRUE(received[0].record);
     EXPECT_EQ(*received[0].record, scan);
 
-    CConnectionRecord request = Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished);
+    CConnectionRecord request =
+        Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established);
     request.id = 1;
     request.openTime = 777;
     request.visible = true;
@@ -258,11 +260,11 @@ TEST_F(WorkersTest, TrackerSurvivesEntriesWithoutASnapshotBegin) {
     Start(tracker);
     Start(recorder);
 
-    hub.Broadcast(kMsgSnapshotEntry,
-                  Payload::Record(Row("10.0.0.9", 22, 40001, Category::Inbound, 5)));
+    hub.Broadcast(kMsgSnapshotEntry, Payload::Record(Row("10.0.0.9", 22, 40001, Category::Inbound,
+                                                         TcpState::Established)));
     hub.Broadcast(kMsgSnapshotEnd);
     hub.Broadcast(kMsgSnapshotEntry);  // no record at all
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established)});
 
     const auto ops = list.WaitFor(1);
     ASSERT_EQ(ops.size(), 1u);
@@ -283,8 +285,8 @@ TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
     Start(tracker);
     Start(lookup);
 
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished),
-              Row("10.0.0.7", 22, 40001, Category::Inbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established),
+              Row("10.0.0.7", 22, 40001, Category::Inbound, TcpState::Established)});
 
     // One request goes out for the address; its answer names each connection once, by an
     // update or, when it came before the connection was inserted, at the insertion.
@@ -300,9 +302,9 @@ TEST_F(WorkersTest, ResolvedNameReachesTheListInLowerCase) {
     EXPECT_EQ(ops[0].kind, RowOp::Kind::Insert);
     EXPECT_EQ(ops[0].record.hostName, "10.0.0.7");
     // A further snapshot flushes anything else that was on its way.
-    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, kStateEstablished),
-              Row("10.0.0.7", 22, 40001, Category::Inbound, kStateEstablished),
-              Row("n/a", 80, 0, Category::Listening, kStateListen)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established),
+              Row("10.0.0.7", 22, 40001, Category::Inbound, TcpState::Established),
+              Row("n/a", 80, 0, Category::Listening, TcpState::Listen)});
     ops = list.WaitUntil([](const std::vector<RowOp>& seen) {
         return std::any_of(seen.begin(), seen.end(),
                            [](const RowOp& op) { return op.record.ipAddress == "n/a"; });
@@ -325,8 +327,9 @@ TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
     Start(recorder);
 
     auto request = [&](const std::string& address) {
-        hub.Broadcast(kMsgResolveHost, Payload::Text(address),
-                      Payload::Record(Row(address, 21, 40000, Category::Inbound, 5)));
+        hub.Broadcast(
+            kMsgResolveHost, Payload::Text(address),
+            Payload::Record(Row(address, 21, 40000, Category::Inbound, TcpState::Established)));
     };
     // Lookups run in order, so once 10.0.0.7 is answered 10.0.0.99 has failed.
     request("10.0.0.99");
@@ -361,8 +364,9 @@ TEST_F(WorkersTest, QuitDoesNotWaitForALookupThatHangs) {
     Start(*lookup);
     Start(recorder);
     for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) {
-        hub.Broadcast(kMsgResolveHost, Payload::Text(address),
-                      Payload::Record(Row(address, 21, 40000, Category::Inbound, 5)));
+        hub.Broadcast(
+            kMsgResolveHost, Payload::Text(address),
+            Payload::Record(Row(address, 21, 40000, Category::Inbound, TcpState::Established)));
     }
     ASSERT_TRUE(gate->WaitUntil([&] { return gate->calls == 1; }));
 
@@ -398,7 +402,8 @@ TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     constexpr int kRequests = 50;
     for (int i = 0; i < kRequests; ++i) {
         hub.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.7"),
-                      Payload::Record(Row("10.0.0.7", 21, 40000 + i, Category::Inbound, 5)));
+                      Payload::Record(Row("10.0.0.7", 21, 40000 + i, Category::Inbound,
+                                          TcpState::Established)));
     }
     // Every request is taken while the first lookup still hangs.
     for (int wait = 0; wait < 500; ++wait) {
@@ -416,8 +421,9 @@ TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     }
     gate->Release();
     // A later request for another address is answered after the first answer.
-    hub.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.8"),
-                  Payload::Record(Row("10.0.0.8", 21, 40000, Category::Inbound, 5)));
+    hub.Broadcast(
+        kMsgResolveHost, Payload::Text("10.0.0.8"),
+        Payload::Record(Row("10.0.0.8", 21, 40000, Category::Inbound, TcpState::Established)));
     ASSERT_TRUE(recorder.WaitFor(2));
     const auto received = recorder.Take();
     hub.Clear();
@@ -437,11 +443,11 @@ TEST_F(WorkersTest, TrackerMergesEverySnapshotQueuedBeforeItsQuit) {
     Start(tracker);
     Start(logger);
 
-    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, kStateEstablished),
-              Row("10.0.0.2", 21, 40000, Category::Inbound, kStateEstablished),
-              Row("10.0.0.3", 21, 40000, Category::Inbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, TcpState::Established),
+              Row("10.0.0.2", 21, 40000, Category::Inbound, TcpState::Established),
+              Row("10.0.0.3", 21, 40000, Category::Inbound, TcpState::Established)});
     ASSERT_TRUE(held.WaitEntered());
-    Snapshot({Row("10.0.0.4", 21, 40000, Category::Inbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.4", 21, 40000, Category::Inbound, TcpState::Established)});
     Snapshot({});
     // As the program stops: the poller has ended, the tracker alone gets the quit, and the
     // logger is still registered.
@@ -489,11 +495,11 @@ TEST_F(WorkersTest, TrackerLeavesTheSnapshotGateOnceTheListHasTheMerge) {
     };
 
     ASSERT_TRUE(gate->TryEnter());
-    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, TcpState::Established)});
     ASSERT_TRUE(waitLeft());
     // A snapshot that changes nothing leaves the gate as well.
     ASSERT_TRUE(gate->TryEnter());
-    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, kStateEstablished)});
+    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, TcpState::Established)});
     ASSERT_TRUE(waitLeft());
 
     tracker.Post(Message{kMsgQuit, {}, {}});
@@ -514,7 +520,7 @@ TEST_F(WorkersTest, ManyConnectionsFromOneHostAreNamedOnceEach) {
     constexpr int kRows = 300;
     std::vector<CConnectionRecord> rows;
     for (int i = 0; i < kRows; ++i) {
-        rows.push_back(Row("10.0.0.7", 443, 1024 + i, Category::Inbound, kStateEstablished));
+        rows.push_back(Row("10.0.0.7", 443, 1024 + i, Category::Inbound, TcpState::Established));
     }
     Snapshot(rows);
     auto named = [](const RowOp& op) { return op.record.hostName == "busy.example"; };
@@ -522,7 +528,7 @@ TEST_F(WorkersTest, ManyConnectionsFromOneHostAreNamedOnceEach) {
         return std::count_if(seen.begin(), seen.end(), named) >= kRows;
     });
     // A second snapshot lets any further answer arrive before the count.
-    rows.push_back(Row("n/a", 80, 0, Category::Listening, kStateListen));
+    rows.push_back(Row("n/a", 80, 0, Category::Listening, TcpState::Listen));
     Snapshot(rows);
     const auto ops = list.WaitUntil([](const std::vector<RowOp>& seen) {
         return std::any_of(seen.begin(), seen.end(),

@@ -100,12 +100,13 @@ protected:
 
 TEST_F(KeptRowsPollTest, OnlyNewAndChangedRowsAreMadeAgain) {
     CDataThread& poll = Poller();
-    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40000, 5, 11);
-    const TcpRow b = Row("10.0.0.5", 50000, "10.0.0.7", 443, 5, 12);
+    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established, 11);
+    const TcpRow b = Row("10.0.0.5", 50000, "10.0.0.7", 443, TcpState::Established, 12);
     TcpRow aClosing = a;
-    aClosing.state = 8;
-    const TcpRow c = Row("10.0.0.5", 50001, "10.0.0.8", 443, 5, 13);
-    const TcpRow fixture = Row("10.0.0.5", 50002, "10.0.0.8", 443, 5);  // no cookie
+    aClosing.state = TcpState::CloseWait;
+    const TcpRow c = Row("10.0.0.5", 50001, "10.0.0.8", 443, TcpState::Established, 13);
+    const TcpRow fixture =
+        Row("10.0.0.5", 50002, "10.0.0.8", 443, TcpState::Established);  // no cookie
 
     table->SetRows({a, b, fixture});
     poll.Poll();
@@ -125,7 +126,7 @@ TEST_F(KeptRowsPollTest, OnlyNewAndChangedRowsAreMadeAgain) {
     // A state change and a new socket are whole records, in table order.
     EXPECT_EQ(third->kept, (std::vector<std::uint64_t>{12}));
     EXPECT_EQ(Cookies(third->records), (std::vector<std::uint64_t>{11, 13, 0}));
-    EXPECT_EQ(third->records[0].state, 8);
+    EXPECT_EQ(third->records[0].state, TcpState::CloseWait);
 }
 
 TEST_F(KeptRowsPollTest, ARowGoesWholeUntilItsOwnerIsSettled) {
@@ -134,7 +135,7 @@ TEST_F(KeptRowsPollTest, ARowGoesWholeUntilItsOwnerIsSettled) {
     proc.AddProcess(20, "sshd", {777});
     // One process per poll: the owner is found by the second.
     CDataThread& poll = Poller(std::make_unique<CProcessTable>(proc.Root(), 1));
-    TcpRow held = Row("10.0.0.5", 22, "10.0.0.9", 40000, 5, 21);
+    TcpRow held = Row("10.0.0.5", 22, "10.0.0.9", 40000, TcpState::Established, 21);
     held.inode = 777;
     table->SetRows({held});
     poll.Poll();
@@ -158,9 +159,9 @@ TEST_F(KeptRowsPollTest, RowsOnAPortWhoseListenerCameOrWentGoWhole) {
     CDataThread& poll = Poller();
     // Port 50000 becomes a server's port: the connection on it turns inbound; the one on
     // another port stays as it was.
-    const TcpRow connection = Row("10.0.0.5", 50000, "10.0.0.9", 40000, 5, 31);
-    const TcpRow other = Row("10.0.0.5", 50001, "10.0.0.9", 40001, 5, 33);
-    const TcpRow listener = Row("0.0.0.0", 50000, "0.0.0.0", 0, kStateListen, 32);
+    const TcpRow connection = Row("10.0.0.5", 50000, "10.0.0.9", 40000, TcpState::Established, 31);
+    const TcpRow other = Row("10.0.0.5", 50001, "10.0.0.9", 40001, TcpState::Established, 33);
+    const TcpRow listener = Row("0.0.0.0", 50000, "0.0.0.0", 0, TcpState::Listen, 32);
     table->SetRows({connection, other});
     poll.Poll();
     table->SetRows({connection, other, listener});
@@ -184,9 +185,9 @@ TEST_F(KeptRowsPollTest, RowsOnAPortWhoseListenerCameOrWentGoWhole) {
 
 TEST(SentRowsTest, ACookieTwiceInOneDumpIsNeverKept) {
     CSentRows sent;
-    const TcpRow row = Row("10.0.0.5", 50000, "10.0.0.9", 40000, 5, 41);
-    TcpRow other = Row("10.0.0.5", 50001, "10.0.0.9", 40001, 5, 41);
-    const TcpRow single = Row("10.0.0.5", 50002, "10.0.0.9", 40002, 5, 42);
+    const TcpRow row = Row("10.0.0.5", 50000, "10.0.0.9", 40000, TcpState::Established, 41);
+    TcpRow other = Row("10.0.0.5", 50001, "10.0.0.9", 40001, TcpState::Established, 41);
+    const TcpRow single = Row("10.0.0.5", 50002, "10.0.0.9", 40002, TcpState::Established, 42);
     using Table = std::vector<TcpRow>;
     sent.Remember(std::make_shared<const Table>(Table{row, other, single}), {true, true, true});
     EXPECT_FALSE(sent.Unchanged(row));
@@ -226,8 +227,8 @@ protected:
     RecordingHost host;
     RecordingList list;
     CConnectionTracker tracker{host, list};
-    TcpRow ftp = Row("10.0.0.5", 21, "10.0.0.9", 40000, 5, 51);
-    TcpRow web = Row("10.0.0.5", 50000, "10.0.0.7", 443, 5, 52);
+    TcpRow ftp = Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established, 51);
+    TcpRow web = Row("10.0.0.5", 50000, "10.0.0.7", 443, TcpState::Established, 52);
 };
 
 TEST_F(KeptRowsTrackerTest, KeptRowsKeepTheirRecordsAndTheOthersEnd) {
@@ -343,8 +344,8 @@ TEST_F(KeptRowsTrackerTest, ChurnKeepsSnapshotOrderAndEndsInTheOrderOfTheLastSet
         list.ended.clear();
         tracker.BeginSnapshot();
         for (const std::uint64_t cookie : cookies) {
-            TcpRow row =
-                Row("10.0.0.5", static_cast<int>(40000 + cookie), "10.0.0.9", 50000, 5, cookie);
+            TcpRow row = Row("10.0.0.5", static_cast<int>(40000 + cookie), "10.0.0.9", 50000,
+                             TcpState::Established, cookie);
             if (random() % 2 == 0) {
                 tracker.AddKept(Kept({row}));
             } else {

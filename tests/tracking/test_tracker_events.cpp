@@ -15,7 +15,7 @@ using test::RecordingHost;
 using test::RecordingList;
 
 CConnectionRecord Conn(std::uint64_t cookie, int localPort, int remotePort,
-                       int state = kStateEstablished, std::string ip = "10.0.0.7") {
+                       TcpState state = TcpState::Established, std::string ip = "10.0.0.7") {
     CConnectionRecord record;
     record.ipAddress = ip;
     record.hostName = ip;
@@ -30,7 +30,7 @@ CConnectionRecord Conn(std::uint64_t cookie, int localPort, int remotePort,
 }
 
 ConnectionEvent Ended(CConnectionRecord record, std::time_t time) {
-    record.state = kStateClosed;
+    record.state = TcpState::Closed;
     return {ConnectionEvent::Kind::Ended, std::move(record), time};
 }
 
@@ -105,14 +105,14 @@ TEST_F(TrackerEventsTest, AChangeOfAnUnknownSocketIsANewConnectionLikeADumpsEntr
 TEST_F(TrackerEventsTest, EnteringTimeWaitLogsOnceWithTheEventsTime) {
     Snapshot({Conn(7, 21, 40000)});
     host.sent.clear();
-    tracker.ApplyEvents({Changed(Conn(7, 21, 40000, kStateTimeWait), 1500)});
+    tracker.ApplyEvents({Changed(Conn(7, 21, 40000, TcpState::TimeWait), 1500)});
     const auto logged = TakeLogged();
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].openTime, 1000);
     EXPECT_EQ(logged[0].closeTime, 1500);
-    EXPECT_EQ(tracker.Current()[0].state, kStateTimeWait);
+    EXPECT_EQ(tracker.Current()[0].state, TcpState::TimeWait);
 
-    Snapshot({Conn(7, 21, 40000, kStateTimeWait)});
+    Snapshot({Conn(7, 21, 40000, TcpState::TimeWait)});
     Snapshot({});
     EXPECT_TRUE(TakeLogged().empty());
 }
@@ -130,7 +130,7 @@ TEST_F(TrackerEventsTest, AnEndOfAKnownSocketLogsItAtTheEventsTimeAndRemovesIt) 
     EXPECT_EQ(logged[0].remotePort, 40001);
     EXPECT_EQ(logged[0].openTime, 1000);
     EXPECT_EQ(logged[0].closeTime, 1500);
-    EXPECT_EQ(logged[0].state, kStateEstablished);  // as it was known, not as it ended
+    EXPECT_EQ(logged[0].state, TcpState::Established);  // as it was known, not as it ended
     EXPECT_EQ(logged[1].remotePort, 40003);
     EXPECT_EQ(logged[1].closeTime, 1600);
     EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2}));
@@ -142,7 +142,7 @@ TEST_F(TrackerEventsTest, AnEndOfAKnownSocketLogsItAtTheEventsTimeAndRemovesIt) 
     EXPECT_EQ(list.liveCounts.back(), 1u);
 
     // The next dump no longer has them; its TIME_WAIT remains are not new connections.
-    Snapshot({Conn(2, 21, 40002), Conn(1, 21, 40001, kStateTimeWait)});
+    Snapshot({Conn(2, 21, 40002), Conn(1, 21, 40001, TcpState::TimeWait)});
     EXPECT_TRUE(host.sent.empty());
     EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2}));
 }
@@ -150,7 +150,7 @@ TEST_F(TrackerEventsTest, AnEndOfAKnownSocketLogsItAtTheEventsTimeAndRemovesIt) 
 TEST_F(TrackerEventsTest, AConnectionShorterThanAPollIsOpenedAndEndedAtOnce) {
     Snapshot({});
     list.TakeOps();
-    tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, kStateEstablished, "127.0.0.1"), 1200)});
+    tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, TcpState::Established, "127.0.0.1"), 1200)});
 
     ASSERT_EQ(host.sent.size(), 2u);
     EXPECT_EQ(host.sent[0].number, kMsgNewConnection);
@@ -168,9 +168,9 @@ TEST_F(TrackerEventsTest, AConnectionShorterThanAPollIsOpenedAndEndedAtOnce) {
     host.sent.clear();
 
     // Its TIME_WAIT remains in the next dumps are no new connection, nor is a second notice.
-    Snapshot({Conn(9, 50000, 8080, kStateTimeWait, "127.0.0.1")});
-    tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, kStateEstablished, "127.0.0.1"), 1300)});
-    Snapshot({Conn(9, 50000, 8080, kStateTimeWait, "127.0.0.1")});
+    Snapshot({Conn(9, 50000, 8080, TcpState::TimeWait, "127.0.0.1")});
+    tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, TcpState::Established, "127.0.0.1"), 1300)});
+    Snapshot({Conn(9, 50000, 8080, TcpState::TimeWait, "127.0.0.1")});
     Snapshot({});
     EXPECT_TRUE(host.sent.empty());
     EXPECT_TRUE(tracker.Current().empty());
@@ -218,7 +218,7 @@ TEST_F(TrackerEventsTest, ASecondEndOfTheSameSocketIsIgnored) {
 
 TEST_F(TrackerEventsTest, TheEndOfAConnectionInTimeWaitRemovesItWithoutASecondLog) {
     Snapshot({Conn(1, 21, 40001)});
-    Snapshot({Conn(1, 21, 40001, kStateTimeWait)});
+    Snapshot({Conn(1, 21, 40001, TcpState::TimeWait)});
     ASSERT_EQ(TakeLogged().size(), 1u);
     list.TakeOps();
 
@@ -228,16 +228,16 @@ TEST_F(TrackerEventsTest, TheEndOfAConnectionInTimeWaitRemovesItWithoutASecondLo
     const auto ops = list.TakeOps();
     ASSERT_EQ(ops.size(), 1u);
     EXPECT_EQ(ops[0].kind, RowOp::Kind::Delete);
-    Snapshot({Conn(1, 21, 40001, kStateTimeWait)});
+    Snapshot({Conn(1, 21, 40001, TcpState::TimeWait)});
     EXPECT_TRUE(host.sent.empty());
 }
 
 TEST_F(TrackerEventsTest, AHostNameAfterARemovalNamesTheRightRows) {
-    Snapshot({Conn(1, 21, 40001, kStateEstablished, "10.0.0.1"),
-              Conn(2, 21, 40002, kStateEstablished, "10.0.0.2"),
-              Conn(3, 21, 40003, kStateEstablished, "10.0.0.3")});
+    Snapshot({Conn(1, 21, 40001, TcpState::Established, "10.0.0.1"),
+              Conn(2, 21, 40002, TcpState::Established, "10.0.0.2"),
+              Conn(3, 21, 40003, TcpState::Established, "10.0.0.3")});
     tracker.ApplyHostName("first", "10.0.0.1");  // the rows by address are made here
-    tracker.ApplyEvents({Ended(Conn(1, 21, 40001, kStateEstablished, "10.0.0.1"), 1500)});
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001, TcpState::Established, "10.0.0.1"), 1500)});
     list.TakeOps();
     tracker.ApplyHostName("Third", "10.0.0.3");
     const auto ops = list.TakeOps();

@@ -82,7 +82,7 @@ Rgb Mix(Rgb from, Rgb to, double share) {
 }  // namespace
 
 Rgb RowColour(const CConnectionRecord& record) {
-    if (record.state == kStateListen) {
+    if (record.state == TcpState::Listen) {
         return kListeningColour;
     }
     if (record.localPort < 1024) {
@@ -116,7 +116,7 @@ bool RowMatches(const CConnectionRecord& r, std::string_view lowerNeedle) {
         return true;
     }
     // The cells' own values, so a search over many rows formats nothing but the numbers.
-    const bool listening = r.state == kStateListen;
+    const bool listening = r.state == TcpState::Listen;
     return ContainsLower(r.hostName, lowerNeedle) || ContainsLower(r.ipAddress, lowerNeedle) ||
            NumberContains(r.localPort, lowerNeedle) ||
            (listening ? ContainsLower("n/a", lowerNeedle)
@@ -162,7 +162,7 @@ RowPalette ThemedRowPalette(Rgb text, Rgb background) {
 }
 
 Rgb RowColour(const CConnectionRecord& record, const RowPalette& palette) {
-    if (record.state == kStateListen) {
+    if (record.state == TcpState::Listen) {
         return palette.listening;
     }
     if (record.localPort < 1024) {

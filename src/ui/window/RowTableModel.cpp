@@ -86,7 +86,7 @@ QVariant CRowTableModel::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
             return QString::fromStdString(ListCellText(record, index.column()));
         case Qt::ForegroundRole:
-            if (record.state == kStateListen) {
+            if (record.state == TcpState::Listen) {
                 return listeningBrush_;
             }
             return record.localPort < 1024 ? wellKnownBrush_ : otherBrush_;

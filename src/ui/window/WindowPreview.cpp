@@ -60,7 +60,8 @@ QPalette DarkPalette() {
 }
 
 // One socket as the kernel would report it.
-TcpRow Socket(const char* local, int localPort, const char* remote, int remotePort, int state) {
+TcpRow Socket(const char* local, int localPort, const char* remote, int remotePort,
+              TcpState state) {
     TcpRow row;
     AddressFamily remoteFamily = AddressFamily::Ipv4;
     ParseAddress(local, row.family, row.localAddress);
@@ -75,15 +76,15 @@ TcpRow Socket(const char* local, int localPort, const char* remote, int remotePo
 // reverse lookup and the process table would add.
 std::vector<RowOp> SampleRows() {
     const std::vector<TcpRow> sockets = {
-        Socket("0.0.0.0", 22, "0.0.0.0", 0, kStateListen),
-        Socket("0.0.0.0", 631, "0.0.0.0", 0, kStateListen),
-        Socket("::", 443, "::", 0, kStateListen),
-        Socket("192.0.2.2", 22, "198.51.100.23", 50412, kStateEstablished),
-        Socket("192.0.2.2", 41822, "203.0.113.80", 443, kStateEstablished),
-        Socket("192.0.2.2", 39410, "203.0.113.25", 993, kStateEstablished),
-        Socket("192.0.2.2", 8080, "198.51.100.7", 61002, kStateTimeWait),
-        Socket("192.0.2.2", 51234, "192.0.2.123", 44600, kStateEstablished),
-        Socket("2001:db8::2", 443, "2001:db8::17", 55120, kStateEstablished),
+        Socket("0.0.0.0", 22, "0.0.0.0", 0, TcpState::Listen),
+        Socket("0.0.0.0", 631, "0.0.0.0", 0, TcpState::Listen),
+        Socket("::", 443, "::", 0, TcpState::Listen),
+        Socket("192.0.2.2", 22, "198.51.100.23", 50412, TcpState::Established),
+        Socket("192.0.2.2", 41822, "203.0.113.80", 443, TcpState::Established),
+        Socket("192.0.2.2", 39410, "203.0.113.25", 993, TcpState::Established),
+        Socket("192.0.2.2", 8080, "198.51.100.7", 61002, TcpState::TimeWait),
+        Socket("192.0.2.2", 51234, "192.0.2.123", 44600, TcpState::Established),
+        Socket("2001:db8::2", 443, "2001:db8::17", 55120, TcpState::Established),
     };
     const CServicesDatabase services = CServicesDatabase::FromText(
         "ssh 22/tcp\nhttps 443/tcp\nimaps 993/tcp\nipp 631/tcp\nhttp-alt 8080/tcp\n");

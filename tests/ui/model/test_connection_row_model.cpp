@@ -17,7 +17,7 @@ CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     record.ipAddress = "10.0.0." + std::to_string(id);
     record.localPort = localPort;
     record.remotePort = 40000 + id;
-    record.state = kStateEstablished;
+    record.state = TcpState::Established;
     return record;
 }
 
@@ -176,7 +176,7 @@ TEST(ConnectionRowModel, BatchesMatchOperationsAppliedOneByOne) {
         CConnectionRecord record = Record(1 + pick(12), hosts[pick(6)], ports[pick(3)]);
         record.remotePort = ports[pick(3)];
         record.serviceText = hosts[pick(3)];
-        record.state = pick(4) == 0 ? kStateListen : kStateEstablished;
+        record.state = pick(4) == 0 ? TcpState::Listen : TcpState::Established;
         record.visible = pick(8) != 0;
         return record;
     };

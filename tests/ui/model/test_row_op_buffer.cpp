@@ -20,7 +20,7 @@ CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     record.ipAddress = "10.0.0." + std::to_string(id % 250);
     record.localPort = localPort;
     record.remotePort = 40000 + id;
-    record.state = kStateEstablished;
+    record.state = TcpState::Established;
     return record;
 }
 
@@ -72,7 +72,7 @@ TEST(RowOpBuffer, HeldEntriesStayWithinOnePerIdHoweverFarBehind) {
         std::vector<RowOp> batch;
         for (int id = 1; id <= 50; ++id) {
             CConnectionRecord record = Record(id, "h" + std::to_string(round % 7));
-            record.state = round % 2 == 0 ? kStateEstablished : kStateTimeWait;
+            record.state = round % 2 == 0 ? TcpState::Established : TcpState::TimeWait;
             batch.push_back(Op(RowOp::Kind::Update, std::move(record)));
         }
         // Short-lived connections come and go between the window's looks.
@@ -86,7 +86,7 @@ TEST(RowOpBuffer, HeldEntriesStayWithinOnePerIdHoweverFarBehind) {
     ASSERT_EQ(model.Size(), 50u);
     for (const ShownRow& row : model.Rows()) {
         EXPECT_EQ(row.record.hostName, "h" + std::to_string(1999 % 7));
-        EXPECT_EQ(row.record.state, kStateTimeWait);
+        EXPECT_EQ(row.record.state, TcpState::TimeWait);
     }
 }
 
@@ -126,7 +126,7 @@ TEST(RowOpBuffer, MergedBatchesGiveTheStateOfOperationsAppliedOneByOne) {
         auto randomRecord = [&](int id) {
             CConnectionRecord record = Record(id, hosts[pick(5)], ports[pick(3)]);
             record.remotePort = ports[pick(3)];
-            record.state = pick(4) == 0 ? kStateListen : kStateEstablished;
+            record.state = pick(4) == 0 ? TcpState::Listen : TcpState::Established;
             return record;
         };
         for (int step = 0; step < 40; ++step) {

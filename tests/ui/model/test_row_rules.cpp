@@ -7,7 +7,8 @@
 namespace tarvik {
 namespace {
 
-CConnectionRecord Row(std::string host, int localPort = 5000, int state = kStateEstablished) {
+CConnectionRecord Row(std::string host, int localPort = 5000,
+                      TcpState state = TcpState::Established) {
     CConnectionRecord record;
     record.hostName = std::move(host);
     record.localPort = localPort;
@@ -55,7 +56,7 @@ TEST(CompareRecords, TextsAreBytesAndPortsNumbers) {
     EXPECT_GT(CompareRecords(Row("\xe9t"), Row("zz"), 1), 0);
 
     // A listening row sorts by its stored remote port although it shows "n/a".
-    CConnectionRecord listening = Row("h", 80, kStateListen);
+    CConnectionRecord listening = Row("h", 80, TcpState::Listen);
     listening.remotePort = 9;
     const int remoteAscending = static_cast<int>(Column::RemotePort) + 1;
     EXPECT_LT(CompareRecords(listening, Row("h"), remoteAscending), 0);
@@ -67,8 +68,8 @@ TEST(CompareRecords, TextsAreBytesAndPortsNumbers) {
 }
 
 TEST(RowColour, ListeningThenWellKnownPortThenOther) {
-    EXPECT_EQ(RowColour(Row("h", 80, kStateListen)), (Rgb{80, 80, 80}));
-    EXPECT_EQ(RowColour(Row("h", 5000, kStateListen)), (Rgb{80, 80, 80}));
+    EXPECT_EQ(RowColour(Row("h", 80, TcpState::Listen)), (Rgb{80, 80, 80}));
+    EXPECT_EQ(RowColour(Row("h", 5000, TcpState::Listen)), (Rgb{80, 80, 80}));
     EXPECT_EQ(RowColour(Row("h", 80)), (Rgb{230, 10, 10}));
     EXPECT_EQ(RowColour(Row("h", 1023)), (Rgb{230, 10, 10}));
     EXPECT_EQ(RowColour(Row("h", 1024)), (Rgb{128, 128, 255}));

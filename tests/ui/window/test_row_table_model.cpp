@@ -19,7 +19,7 @@ const std::vector<std::string> kTitles = {"Hostname",        "IP Address",   "Lo
                                           "Connection State"};
 
 CConnectionRecord Record(int id, std::string host, int localPort = 5000,
-                         int state = kStateEstablished) {
+                         TcpState state = TcpState::Established) {
     CConnectionRecord record;
     record.id = id;
     record.visible = true;
@@ -44,7 +44,7 @@ TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
     light.setColor(QPalette::Base, Qt::white);
     model.SetPalette(light);
     model.Apply({RowOp{RowOp::Kind::Insert, Record(1, "web", 80)},
-                 RowOp{RowOp::Kind::Insert, Record(2, "", 22, kStateListen)}});
+                 RowOp{RowOp::Kind::Insert, Record(2, "", 22, TcpState::Listen)}});
     ASSERT_EQ(model.rowCount(), 2);
     ASSERT_EQ(model.columnCount(), 8);
     for (int column = 0; column < 7; ++column) {
@@ -141,7 +141,7 @@ TEST_F(RowTableModelTest, SearchShowsExactlyTheMatchingRowsInOrderThroughRandomB
         for (int i = pick(8); i > 0; --i) {
             CConnectionRecord record =
                 Record(1 + pick(20), std::string(1, 'a' + pick(3)) + std::string(1, 'a' + pick(3)),
-                       4990 + pick(20), pick(4) == 0 ? 8 : 5);
+                       4990 + pick(20), pick(4) == 0 ? TcpState::CloseWait : TcpState::Established);
             record.visible = pick(6) != 0;
             const int kind = pick(3);
             ops.push_back(RowOp{kind == 0   ? RowOp::Kind::Insert
@@ -186,7 +186,7 @@ TEST_F(RowTableModelTest, SearchShowsExactlyTheMatchingRowsInOrderThroughRandomB
 
 TEST_F(RowTableModelTest, SearchIgnoresCaseAndCoversEveryCellIncludingTheProcess) {
     CRowTableModel model(kTitles);
-    CConnectionRecord sshd = Record(1, "Gate.Example", 22, kStateListen);
+    CConnectionRecord sshd = Record(1, "Gate.Example", 22, TcpState::Listen);
     sshd.command = "sshd";
     sshd.pid = 4242;
     sshd.serviceText = "ssh";

@@ -15,7 +15,7 @@ const std::vector<std::string> kTitles = {"Hostname",        "IP Address",   "Lo
                                           "Remote Port",     "Service Type", "Interface",
                                           "Connection State"};
 
-CConnectionRecord Record(int id, int host, int state) {
+CConnectionRecord Record(int id, int host, TcpState state) {
     CConnectionRecord record;
     record.id = id;
     record.visible = true;
@@ -43,26 +43,27 @@ TEST_F(RowTablePublishTest, ScatteredRemovalsKeepRowsOrderAndPersistentIndexes) 
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     int nextId = 1;
     std::vector<int> live;
-    std::map<int, int> stateOf;  // id -> state
+    std::map<int, TcpState> stateOf;  // id -> state
     std::vector<std::pair<QPersistentModelIndex, std::uint64_t>> held;
     for (int batch = 0; batch < 60; ++batch) {
         std::vector<RowOp> ops;
         for (int i = 0; i < 30 + pick(40); ++i) {
             const int id = nextId++;
             live.push_back(id);
-            stateOf[id] = kStateEstablished;
-            ops.push_back(RowOp{RowOp::Kind::Insert, Record(id, pick(7), kStateEstablished)});
+            stateOf[id] = TcpState::Established;
+            ops.push_back(RowOp{RowOp::Kind::Insert, Record(id, pick(7), TcpState::Established)});
         }
         // Between a handful and a third of the live rows end, wherever they stand.
         const int ending = live.empty() ? 0 : pick(static_cast<int>(live.size()) / 3 + 10);
         for (int i = 0; i < ending && !live.empty(); ++i) {
             const std::size_t at = static_cast<std::size_t>(pick(static_cast<int>(live.size())));
-            ops.push_back(RowOp{RowOp::Kind::Delete, Record(live[at], 0, 0)});
+            ops.push_back(RowOp{RowOp::Kind::Delete, Record(live[at], 0, TcpState{})});
             live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
         }
         if (!live.empty() && pick(3) == 0) {
             const int id = live[static_cast<std::size_t>(pick(static_cast<int>(live.size())))];
-            stateOf[id] = stateOf[id] == kStateEstablished ? 8 : kStateEstablished;
+            stateOf[id] =
+                stateOf[id] == TcpState::Established ? TcpState::CloseWait : TcpState::Established;
             ops.push_back(RowOp{RowOp::Kind::Update, Record(id, pick(7), stateOf[id])});
         }
         table.Apply(ops);

@@ -33,7 +33,7 @@ CConnectionRecord Record(int id, std::string host) {
     record.hostName = std::move(host);
     record.ipAddress = "127.0.0." + std::to_string(id);
     record.localPort = 5000 + id;
-    record.state = kStateEstablished;
+    record.state = TcpState::Established;
     return record;
 }
 
