@@ -178,6 +178,24 @@ TEST_F(PollerEventsTest, ANewSocketOfANoticeIsNamedByItsProcess) {
     hub.Clear();
 }
 
+TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAreHandedOnAtTheStop) {
+    CPollerRecorder recorder;
+    recorder.Start();
+    hub.Register(&recorder);
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>());
+    poller->Start();
+    events->Push(EndedEvent(Row("10.0.0.5", 8080, "10.0.0.9", 40000, TcpState::Established, 2)));
+    poller->Post(Message{kMsgQuit, {}, {}});
+    poller->Join();
+
+    EXPECT_EQ(recorder.WaitForNumbers(1), (std::vector<int>{kEvents}));
+    const auto batches = recorder.Batches();
+    ASSERT_EQ(batches.size(), 1u);
+    ASSERT_EQ(batches[0].size(), 1u);
+    EXPECT_EQ(batches[0][0].record.cookie, 2u);
+    hub.Clear();
+}
+
 TEST_F(PollerEventsTest, WithoutADumpEveryTickItDumpsFirstEveryMinuteAndAfterALoss) {
     CPollerRecorder recorder;
     recorder.Start();
