@@ -33,8 +33,9 @@ int CategorySwitch(Category category, const ViewFilter& filter) {
     }
 }
 
-// The record that goes to the scan watcher: only what it counts by.
-CConnectionRecord ScanCopy(const CConnectionRecord& record) {
+}  // namespace
+
+CConnectionRecord CConnectionTracker::ScanCopy(const CConnectionRecord& record) {
     CConnectionRecord copy;
     copy.ipAddress = record.ipAddress;
     copy.localPort = record.localPort;
@@ -42,8 +43,6 @@ CConnectionRecord ScanCopy(const CConnectionRecord& record) {
     copy.category = record.category;
     return copy;
 }
-
-}  // namespace
 
 std::size_t CConnectionTracker::Hash(const KeyView& key) {
     if (key.cookie != 0) {

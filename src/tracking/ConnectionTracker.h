@@ -111,6 +111,8 @@ private:
         std::uint32_t tail = kEmpty;
     };
 
+    // The record that goes to the scan watcher: only what it counts by.
+    static CConnectionRecord ScanCopy(const CConnectionRecord& record);
     static std::size_t Hash(const KeyView& key);
     // The slot of the key, or the empty slot where it would go.
     Slot& FindSlot(const KeyView& key, std::size_t hash);

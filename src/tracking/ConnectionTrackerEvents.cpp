@@ -11,15 +11,6 @@ namespace {
 // dropped rather than memory grown without end.
 constexpr std::size_t kMaxRememberedEnds = 1 << 20;
 
-CConnectionRecord ScanRecordOf(const CConnectionRecord& record) {
-    CConnectionRecord copy;
-    copy.ipAddress = record.ipAddress;
-    copy.localPort = record.localPort;
-    copy.remotePort = record.remotePort;
-    copy.category = record.category;
-    return copy;
-}
-
 }  // namespace
 
 void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
@@ -127,7 +118,7 @@ void CConnectionTracker::EndUnseen(ConnectionEvent& event) {
         record.hostName = *address->second.name;
     }
     list_.Opened(record);
-    host_.Broadcast(kMsgNewConnection, Payload::Record(ScanRecordOf(record)), {});
+    host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(record)), {});
     list_.Ended(record);
     RememberEndedByEvent(record.cookie);
     host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(record)), {});

@@ -19,6 +19,7 @@
 #include "acquisition/BpfEventSource.h"
 #include "base/UniqueFd.h"
 #include "e2e/ChildProcess.h"
+#include "support/ScanLoopback.h"
 
 namespace tarvik {
 namespace {
@@ -30,18 +31,11 @@ using test::ChildProcess;
 using Side = std::pair<int, int>;
 
 sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
+    return test::LoopbackAddress("127.0.0.1", port);
 }
 
 std::uint16_t PortOf(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    return test::LocalPortOf(fd);
 }
 
 // Every logged side of a connection between 127.0.0.1 ports, counted.

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,16 @@ inline sockaddr_in LoopbackAddress(const std::string& address, int port) {
     result.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, address.c_str(), &result.sin_addr);
     return result;
+}
+
+// The local port of a bound IPv4 socket (0 when it cannot be read).
+inline std::uint16_t LocalPortOf(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
 }
 
 // `count` distinct TCP ports that were free on 127.0.0.1 a moment ago.
