@@ -63,19 +63,32 @@ std::vector<TcpEvent> CAbortedEndPairing::Pair(const std::vector<TcpEvent>& even
             }
             if (Take(peers_, row.localPort, other)) {
                 rebuilt.push_back(Rebuilt(event, other.row));
-            } else if (blank_.size() < kMaxWaiting) {
+            } else if (MakeRoom(blank_, now)) {
                 blank_.emplace(row.localPort, event);
             }
         } else if (IsBetweenLocalSockets(row)) {
             if (Take(blank_, row.remotePort, other)) {
                 rebuilt.push_back(Rebuilt(other, row));
-            } else if (peers_.size() < kMaxWaiting) {
+            } else if (MakeRoom(peers_, now)) {
                 peers_.emplace(row.remotePort, event);
             }
         }
     }
     Expire(now);
     return rebuilt;
+}
+
+bool CAbortedEndPairing::MakeRoom(std::unordered_multimap<std::uint16_t, TcpEvent>& waiting,
+                                  std::time_t now) {
+    if (waiting.size() < kMaxWaiting) {
+        return true;
+    }
+    // A burst of ordinary closes between local sockets (each waits in case its peer aborted)
+    // must not keep out the halves of the connections that follow it.
+    std::erase_if(waiting, [now](const auto& entry) {
+        return now - entry.second.time >= kCrowdedHoldSeconds;
+    });
+    return waiting.size() < kMaxWaiting;
 }
 
 void CAbortedEndPairing::Expire(std::time_t now) {

@@ -19,7 +19,10 @@ namespace tarvik {
 class CAbortedEndPairing {
 public:
     static constexpr std::time_t kHoldSeconds = 10;  // how long either half waits for the other
-    static constexpr std::size_t kMaxWaiting = 4096;
+    static constexpr std::size_t kMaxWaiting = 16384;
+    // When full, halves older than this make room: the two notices of a pair come within
+    // moments of each other, so a new half is worth more than one waiting this long.
+    static constexpr std::time_t kCrowdedHoldSeconds = 1;
 
     // Takes one drain's notices; returns the ends rebuilt from pairs found now, to be handled
     // after them. A local port that has a listener is taken for the listener's own end.
@@ -30,6 +33,9 @@ public:
 
 private:
     void Expire(std::time_t now);
+    // Room for one more half in `waiting`: false when it is full even of recent halves.
+    static bool MakeRoom(std::unordered_multimap<std::uint16_t, TcpEvent>& waiting,
+                         std::time_t now);
 
     // Half-blank ends by their local port, and ends between two sockets of this host by their
     // remote port, each waiting for the other half.

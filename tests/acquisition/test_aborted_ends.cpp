@@ -83,5 +83,27 @@ TEST(AbortedEndPairingTest, WaitingHalvesAreBounded) {
     EXPECT_EQ(pairing.Waiting(), CAbortedEndPairing::kMaxWaiting);
 }
 
+// After a burst of ordinary closes between local sockets has filled the waiting list, the
+// halves of a connection aborted a few seconds later still find each other.
+TEST(AbortedEndPairingTest, ABurstOfOrdinaryClosesDoesNotKeepLaterPairsApart) {
+    const CListeningPorts listening;
+    CAbortedEndPairing pairing;
+    std::vector<TcpEvent> burst;
+    for (std::size_t i = 0; i < CAbortedEndPairing::kMaxWaiting + 10; ++i) {
+        const int port = static_cast<int>(1 + i % 60000);
+        burst.push_back(
+            End(Row("127.0.0.1", 9000, "127.0.0.1", port, TcpState::Closed, i + 1), 100));
+    }
+    pairing.Pair(burst, listening, 100);
+    EXPECT_EQ(pairing.Waiting(), CAbortedEndPairing::kMaxWaiting);
+
+    const TcpEvent server =
+        End(Row("127.0.0.1", 8080, "127.0.0.1", 61000, TcpState::Closed, 900000), 103);
+    EXPECT_TRUE(pairing.Pair({server}, listening, 103).empty());
+    const auto rebuilt = pairing.Pair({AbortedClient(61000, 900001, 103)}, listening, 103);
+    ASSERT_EQ(rebuilt.size(), 1u);
+    EXPECT_EQ(rebuilt[0].row.remotePort, 8080);
+}
+
 }  // namespace
 }  // namespace tarvik
