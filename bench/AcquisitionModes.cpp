@@ -95,6 +95,10 @@ ChurnRun MeasureChurn(const std::string& program, const std::string& mode, const
                      mode.c_str());
     }
     run.sidesLogged = traffic.SidesLogged(tarvikd.LogFolder());
+    if (run.sidesLogged < 2 * run.opened) {
+        std::fprintf(stderr, "bench_pollpath: %s logged %d of %d sides; tarvikd said:\n%s\n",
+                     mode.c_str(), run.sidesLogged, 2 * run.opened, tarvikd.Errors().c_str());
+    }
     return run;
 }
 

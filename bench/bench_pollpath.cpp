@@ -229,7 +229,8 @@ int RunModes(const Options& options, LoopbackPool& pool) {
     std::vector<IdleRun> empty;
     std::vector<IdleRun> idle;
     KernelFloor floor;
-    for (const std::string& mode : options.modes) {
+    for (const std::string& mode :
+         options.sizes.empty() ? std::vector<std::string>{} : options.modes) {
         empty.push_back(MeasureIdle(options.tarvikd, mode, shortWindow));
         floor.Dump(empty.back().rows);
     }
