@@ -103,8 +103,10 @@ int ChurnTraffic::Run(int perSecond, int seconds, int lifeMillis) {
             break;
         }
         const int clientPort = LocalPort(next.client.Get());
-        ++opened_[{kServer, port_, kClient, clientPort}];  // the client's side
-        ++opened_[{kClient, clientPort, kServer, port_}];  // the accepted side
+        order_.push_back({kServer, port_, kClient, clientPort});  // the client's side
+        order_.push_back({kClient, clientPort, kServer, port_});  // the accepted side
+        ++opened_[order_[order_.size() - 2]];
+        ++opened_[order_.back()];
         ++opened;
         next.closeAt = Clock::now() + life;
         live.push_back(std::move(next));
@@ -135,9 +137,20 @@ int ChurnTraffic::SidesLogged(const std::filesystem::path& folder) const {
         }
     }
     int sides = 0;
-    for (const auto& [side, times] : opened_) {
-        const auto it = logged.find(side);
-        sides += it == logged.end() ? 0 : std::min(it->second, times);
+    int named = 0;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+        const auto it = logged.find(order_[i]);
+        if (it != logged.end() && it->second > 0) {
+            --it->second;
+            ++sides;
+        } else if (named++ < 20) {
+            std::fprintf(stderr,
+                         "bench_pollpath: not logged: connection %zu (%s side, %s:%d, that side "
+                         "opened %d times)\n",
+                         i / 2, i % 2 == 0 ? "client's" : "accepted",
+                         std::get<2>(order_[i]).c_str(), std::get<3>(order_[i]),
+                         opened_.at(order_[i]));
+        }
     }
     return sides;
 }

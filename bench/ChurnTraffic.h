@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "base/UniqueFd.h"
 
@@ -20,7 +21,8 @@ public:
     // Opens `perSecond` connections a second for `seconds` seconds, each closed after
     // `lifeMillis`; returns how many were opened.
     int Run(int perSecond, int seconds, int lifeMillis);
-    // How many of their sides the log files in `folder` name (each at most as often as opened).
+    // How many of their sides the log files in `folder` name (each at most as often as opened);
+    // the first few missing ones are named on standard error.
     int SidesLogged(const std::filesystem::path& folder) const;
 
 private:
@@ -30,6 +32,7 @@ private:
     UniqueFd listener_;
     int port_ = 0;
     std::map<Side, int> opened_;
+    std::vector<Side> order_;  // client's side, accepted side, per connection in opening order
 };
 
 }  // namespace tarvik::bench
