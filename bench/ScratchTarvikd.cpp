@@ -7,38 +7,70 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "BenchRigs.h"
 
 namespace tarvik::bench {
 
-ScratchTarvikd::ScratchTarvikd(const std::string& program)
-    : dir_(std::filesystem::temp_directory_path() / ("tarvik-bench-" + std::to_string(getpid()))) {
-    std::filesystem::create_directories(dir_ / "logs");
+namespace {
+
+// One folder per instance: a process may hold more than one at a time.
+std::filesystem::path ScratchFolder() {
+    static int serial = 0;
+    return std::filesystem::temp_directory_path() /
+           ("tarvik-bench-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+}
+
+}  // namespace
+
+ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& acquisition)
+    : dir_(ScratchFolder()), logs_(dir_ / "logs") {
+    std::filesystem::create_directories(logs_);
     const auto config = dir_ / "Tarvik.conf";
     {
         std::ofstream file(config);
         file << "[View]\nreverselookup=0\n[Logging]\n";
         for (const char* category : {"inbound", "outbound", "unknown"}) {
-            file << category << "folder=" << (dir_ / "logs").string() << "\n";
+            file << category << "=1\n" << category << "folder=" << logs_.string() << "\n";
         }
     }
+    const std::string mode = "--acquisition=" + acquisition;
+    const std::string errors = (dir_ / "stderr").string();
     pid_ = fork();
     if (pid_ == 0) {
         std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        execl(program.c_str(), program.c_str(), "--config", config.c_str(),
-              static_cast<char*>(nullptr));
+        std::freopen(errors.c_str(), "w", stderr);
+        if (acquisition.empty()) {
+            execl(program.c_str(), program.c_str(), "--config", config.c_str(),
+                  static_cast<char*>(nullptr));
+        } else {
+            execl(program.c_str(), program.c_str(), "--config", config.c_str(), mode.c_str(),
+                  static_cast<char*>(nullptr));
+        }
         _exit(127);
     }
 }
 
-ScratchTarvikd::~ScratchTarvikd() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
+std::string ScratchTarvikd::Errors() const {
+    std::ifstream in(dir_ / "stderr");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool ScratchTarvikd::Stop() {
+    if (pid_ <= 0) {
+        return false;
     }
+    kill(pid_, SIGTERM);
+    int status = 0;
+    const bool waited = waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+ScratchTarvikd::~ScratchTarvikd() {
+    Stop();
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
 }

@@ -7,19 +7,26 @@
 
 namespace tarvik::bench {
 
-// A tarvikd of its own, on a settings file in a scratch folder that logs there; the folder goes
-// with the object, after the process was stopped.
+// A tarvikd of its own, on a settings file in a scratch folder that logs every category there
+// (reverse lookup off: no name server is asked); the folder goes with the object, after the
+// process was stopped. An empty `acquisition` leaves the program's own choice.
 class ScratchTarvikd {
 public:
-    explicit ScratchTarvikd(const std::string& program);
+    explicit ScratchTarvikd(const std::string& program, const std::string& acquisition = {});
     ~ScratchTarvikd();
     ScratchTarvikd(const ScratchTarvikd&) = delete;
     ScratchTarvikd& operator=(const ScratchTarvikd&) = delete;
 
     pid_t Pid() const { return pid_; }
+    const std::filesystem::path& LogFolder() const { return logs_; }
+    // What it wrote on standard error so far.
+    std::string Errors() const;
+    // SIGTERM and wait: the logger writes every queued line first. True on exit status 0.
+    bool Stop();
 
 private:
     std::filesystem::path dir_;
+    std::filesystem::path logs_;
     pid_t pid_ = -1;
 };
 

@@ -3,6 +3,11 @@
 // ratio of their CPU times; then tarvikd's resident set per live connection.
 // Usage: bench_pollpath [--sizes 1000,50000] [--runs 9] [--tarvikd PATH] [--settle S]
 //                       [--tarvikd-seconds S] [--out FILE]
+//        bench_pollpath --tarvikd PATH --modes events,destroy,poll [--sizes 1000,50000]
+//                       [--settle S] [--tarvikd-seconds S] [--churn-rate N] [--churn-seconds S]
+//                       [--out FILE]
+//          (per mode: tarvikd's CPU and memory over the idle table beside the bare dump, then
+//           N short connections a second for S seconds and how many of their sides it logged)
 //        bench_pollpath --sizes N --hold S   (holds N connections open for S seconds)
 #include <signal.h>
 
@@ -18,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "AcquisitionModes.h"
 #include "BenchRigs.h"
 #include "LoopbackPool.h"
 #include "ScratchTarvikd.h"
@@ -35,7 +41,18 @@ struct Options {
     int settleSeconds = 10;
     int tarvikdSeconds = 30;
     int holdSeconds = 0;  // only hold the first size's connections open this long, for a look
+    std::vector<std::string> modes;  // tarvikd per acquisition mode instead of the poll path
+    ChurnLoad churn;
 };
+
+std::vector<std::string> SplitList(const std::string& value) {
+    std::vector<std::string> items;
+    std::stringstream list(value);
+    for (std::string item; std::getline(list, item, ',');) {
+        items.push_back(item);
+    }
+    return items;
+}
 
 Options ParseOptions(int argc, char** argv) {
     Options options;
@@ -56,10 +73,15 @@ Options ParseOptions(int argc, char** argv) {
             options.tarvikdSeconds = std::max(1, std::stoi(value));
         } else if (name == "--sizes") {
             options.sizes.clear();
-            std::stringstream list(value);
-            for (std::string item; std::getline(list, item, ',');) {
+            for (const std::string& item : SplitList(value)) {
                 options.sizes.push_back(std::stoi(item));
             }
+        } else if (name == "--modes") {
+            options.modes = SplitList(value);
+        } else if (name == "--churn-rate") {
+            options.churn.perSecond = std::max(1, std::stoi(value));
+        } else if (name == "--churn-seconds") {
+            options.churn.seconds = std::max(1, std::stoi(value));
         }
     }
     return options;
@@ -199,6 +221,55 @@ std::string ResidentTable(const Resident& base, const std::vector<Resident>& siz
     return out.str();
 }
 
+// Each mode's tarvikd over the table without the pool, then at each size beside the bare dump,
+// then under the churn with the pool closed.
+int RunModes(const Options& options, LoopbackPool& pool) {
+    const ModeWindow window{options.settleSeconds, options.tarvikdSeconds};
+    const ModeWindow shortWindow{options.settleSeconds, std::min(10, options.tarvikdSeconds)};
+    std::vector<IdleRun> empty;
+    std::vector<IdleRun> idle;
+    KernelFloor floor;
+    for (const std::string& mode :
+         options.sizes.empty() ? std::vector<std::string>{} : options.modes) {
+        empty.push_back(MeasureIdle(options.tarvikd, mode, shortWindow));
+        floor.Dump(empty.back().rows);
+    }
+    bool complete = true;
+    for (const int size : options.sizes) {
+        if (!pool.GrowTo(size)) {
+            std::fprintf(stderr, "bench_pollpath: could not open %d loopback connections\n", size);
+            complete = false;
+            break;
+        }
+        std::vector<Timing> dumps;
+        std::size_t rows = 0;
+        for (int run = 0; run < options.runs; ++run) {
+            dumps.push_back(floor.Dump(rows));
+        }
+        for (const std::string& mode : options.modes) {
+            IdleRun run = MeasureIdle(options.tarvikd, mode, window);
+            run.connections = size;
+            run.rows = rows;
+            run.dump = Median(dumps);
+            idle.push_back(std::move(run));
+            std::fprintf(stderr, "bench_pollpath: %s at %d connections measured\n", mode.c_str(),
+                         size);
+        }
+    }
+    pool.Close();
+    std::vector<ChurnRun> churn;
+    for (const std::string& mode : options.modes) {
+        churn.push_back(MeasureChurn(options.tarvikd, mode, options.churn, 5));
+        std::fprintf(stderr, "bench_pollpath: %s under churn measured\n", mode.c_str());
+    }
+    const std::string table = IdleTable(idle, empty) + ChurnTable(churn, options.churn);
+    std::cout << table;
+    if (!options.out.empty()) {
+        std::ofstream(options.out) << table;
+    }
+    return complete ? 0 : 1;
+}
+
 }  // namespace
 }  // namespace tarvik::bench
 
@@ -213,6 +284,13 @@ int main(int argc, char** argv) {
                      open ? "open" : "(not all could be opened)");
         std::this_thread::sleep_for(std::chrono::seconds(options.holdSeconds));
         return open ? 0 : 1;
+    }
+    if (!options.modes.empty()) {
+        if (options.tarvikd.empty()) {
+            std::fprintf(stderr, "bench_pollpath: --modes needs --tarvikd PATH\n");
+            return 2;
+        }
+        return RunModes(options, pool);
     }
     std::vector<Line> lines;
     std::vector<Resident> residents;
