@@ -8,6 +8,7 @@
 
 #include "ChurnTraffic.h"
 #include "ScratchTarvikd.h"
+#include "TableCell.h"
 
 namespace tarvik::bench {
 namespace {
@@ -31,15 +32,6 @@ std::string ModeInEffect(const std::string& errors) {
     const auto begin = at + marker.size();
     const auto end = errors.find_first_of(" \n", begin);
     return errors.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-}
-
-std::string Cell(double value, int precision = 2) {
-    if (value < 0) {
-        return "n/a";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", precision, value);
-    return text;
 }
 
 }  // namespace

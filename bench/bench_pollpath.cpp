@@ -27,6 +27,7 @@
 #include "BenchRigs.h"
 #include "LoopbackPool.h"
 #include "ScratchTarvikd.h"
+#include "TableCell.h"
 
 namespace tarvik::bench {
 namespace {
@@ -153,15 +154,6 @@ std::vector<Line> MeasureSize(LoopbackPool& pool, int runs, bool churn) {
                          Median(timings[i + 1]), dump.cpu});
     }
     return lines;
-}
-
-std::string Cell(double value, int precision = 2) {
-    if (value < 0) {
-        return "n/a";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", precision, value);
-    return text;
 }
 
 std::string PollTable(const std::vector<Line>& lines) {

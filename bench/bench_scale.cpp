@@ -27,6 +27,7 @@
 #include "BenchRigs.h"
 #include "LoopbackPool.h"
 #include "ScratchTarvikd.h"
+#include "TableCell.h"
 
 #ifdef TARVIK_BENCH_GUI
 #include <QApplication>
@@ -171,15 +172,6 @@ SizeResult MeasureSize(int connections, int runs) {
         result.trackerBytesPerRow = cycles.heapBytes / static_cast<double>(result.rows);
     }
     return result;
-}
-
-std::string Cell(double value, int precision = 2) {
-    if (value < 0) {
-        return "n/a";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", precision, value);
-    return text;
 }
 
 std::string Table(const std::vector<SizeResult>& results, double tarvikdPercent) {
