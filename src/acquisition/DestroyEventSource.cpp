@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "acquisition/NetlinkDiag.h"
+#include "base/ThreadName.h"
 
 namespace tarvik {
 
@@ -21,6 +22,10 @@ namespace {
 // Room for a burst of ends between two reads of the thread.
 constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
 constexpr std::size_t kDatagramBytes = 64 * 1024;
+// After a read the thread lets notices gather this long before it waits again, so a burst of
+// ends costs one wake-up per pause instead of one per datagram. Short, because an unprivileged
+// socket buffer holds only a few hundred notices and each is stamped when read.
+constexpr int kGatherMs = 10;
 
 std::string ErrnoText(int error) {
     return std::generic_category().message(error);
@@ -111,6 +116,7 @@ bool CDestroyEventSource::TakeLoss() {
 }
 
 void CDestroyEventSource::Run() {
+    NameThisThread("destroy reader");
     std::vector<std::byte> buffer(kDatagramBytes);
     for (;;) {
         pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {stop_.Get(), POLLIN, 0}};
@@ -125,9 +131,15 @@ void CDestroyEventSource::Run() {
         if (fds[1].revents != 0) {
             return;
         }
-        if (fds[0].revents != 0 && !ReadWaiting(buffer)) {
-            Queue({}, true);  // no more notices: only the dumps tell of ends now
-            return;
+        if (fds[0].revents != 0) {
+            if (!ReadWaiting(buffer)) {
+                Queue({}, true);  // no more notices: only the dumps tell of ends now
+                return;
+            }
+            pollfd stopOnly{stop_.Get(), POLLIN, 0};
+            if (::poll(&stopOnly, 1, kGatherMs) > 0) {
+                return;
+            }
         }
     }
 }

@@ -8,6 +8,7 @@
 
 #include "app/ListFilter.h"
 #include "app/ListFormats.h"
+#include "base/ThreadName.h"
 
 namespace tarvik {
 
@@ -83,6 +84,7 @@ bool CEventStream::Offer(std::string line) {
 }
 
 void CEventStream::Run(std::stop_token stop) {
+    NameThisThread("event stream");
     // A reader that goes away makes write fail with EPIPE here rather than end the process.
     sigset_t pipe;
     sigemptyset(&pipe);

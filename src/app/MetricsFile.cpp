@@ -8,10 +8,11 @@
 #include <cstring>
 #include <sstream>
 
-#include "acquisition/ConnectionRecord.h"
 #include "acquisition/Classification.h"
-#include "base/UniqueFd.h"
+#include "acquisition/ConnectionRecord.h"
 #include "app/ListFilter.h"
+#include "base/ThreadName.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 
@@ -172,6 +173,7 @@ CMetricsWriter::CMetricsWriter(PathSource path, Source source, Report report,
       report_(std::move(report)),
       period_(period) {
     thread_ = std::jthread([this](std::stop_token stop) {
+        NameThisThread("metrics");
         while (!stop.stop_requested()) {
             WriteNow();
             std::unique_lock lock(waitMutex_);

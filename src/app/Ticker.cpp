@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/ThreadName.h"
+
 namespace tarvik {
 
 CTicker::CTicker(std::vector<Tick> ticks) : ticks_(std::move(ticks)) {}
@@ -22,6 +24,7 @@ void CTicker::Stop() {
 }
 
 void CTicker::Run(std::stop_token stop) {
+    NameThisThread("ticker");
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     std::vector<Clock::time_point> due(ticks_.size(), start);

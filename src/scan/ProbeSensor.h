@@ -43,9 +43,11 @@ public:
     std::uint64_t Dropped() const { return dropped_.load(); }
 
 private:
+    enum class DrainResult { Emptied, MoreWaiting, Failed };
+
     void Run(std::stop_token stop);
-    // Reads what the socket holds now; false on an error that ends the reading.
-    bool Drain(std::vector<Probe>& batch);
+    // Reads what the socket holds now, up to one round; Failed on an error that ends the reading.
+    DrainResult Drain(std::vector<Probe>& batch);
     void Publish(std::vector<Probe>& batch);
 
     UniqueFd fd_;

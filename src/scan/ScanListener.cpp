@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "acquisition/ConnectionRecord.h"
+#include "base/ThreadName.h"
 #include "settings/SettingsStore.h"
 #include "tracking/Message.h"
 #include "tracking/WorkerHub.h"
@@ -155,6 +156,7 @@ void CScanListener::Say(const std::string& text) const {
 }
 
 void CScanListener::Run(std::stop_token stop) {
+    NameThisThread("scan listener");
     std::vector<BaitPort> baits = ConfiguredPorts();
     BindUnbound(baits);
     SetListening(baits);

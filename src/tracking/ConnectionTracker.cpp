@@ -412,6 +412,7 @@ void CConnectionTracker::Emit(RowOp::Kind kind, const CConnectionRecord& record)
 }
 
 void CConnectionTracker::Flush() {
+    host_.EndOfBatch();
     if (pending_.empty()) {
         return;
     }

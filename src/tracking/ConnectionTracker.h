@@ -37,6 +37,9 @@ public:
     virtual void Broadcast(int number, Payload wParam, Payload lParam) = 0;
     virtual void Trace(std::string_view text) = 0;
     virtual std::time_t Now() = 0;
+    // A whole batch is handled (a snapshot, a batch of notices, a name): a host that holds
+    // broadcasts back sends them now, before the list hears that the batch is done.
+    virtual void EndOfBatch() {}
 };
 
 // Merges snapshots of the connection table into the live set. Every snapshot entry is matched

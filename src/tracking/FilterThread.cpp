@@ -73,7 +73,19 @@ ViewFilter CFilterThread::ReadFilter() {
 }
 
 void CFilterThread::Broadcast(int number, Payload wParam, Payload lParam) {
-    hub_.Broadcast(number, std::move(wParam), std::move(lParam));
+    held_.push_back(Message{number, std::move(wParam), std::move(lParam)});
+}
+
+void CFilterThread::EndOfBatch() {
+    if (held_.empty()) {
+        return;
+    }
+    hub_.BroadcastAll(held_);
+    held_.clear();
+}
+
+void CFilterThread::OnInboxDone() {
+    EndOfBatch();
 }
 
 void CFilterThread::Trace(std::string_view text) {

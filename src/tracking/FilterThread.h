@@ -3,6 +3,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "tracking/ConnectionTracker.h"
 #include "tracking/SnapshotGate.h"
@@ -34,6 +35,11 @@ private:
     void Trace(std::string_view text) override;
     std::time_t Now() override;
 
+    // Both send what the tracker broadcast since the last time, each worker woken once for
+    // the batch rather than once per connection; the second is the backstop for a batch left
+    // unfinished (a snapshot without its end).
+    void EndOfBatch() override;
+    void OnInboxDone() override;
     void OnEntry(Message& message);
     void OnHostResolved(Message& message);
     void OnSnapshotEnd();
@@ -43,6 +49,7 @@ private:
     Clock clock_;
     CConnectionTracker tracker_;
     std::shared_ptr<CSnapshotGate> gate_;
+    std::vector<Message> held_;  // broadcasts not yet sent; the worker's thread alone
 };
 
 }  // namespace tarvik

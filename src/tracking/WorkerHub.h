@@ -48,6 +48,7 @@ public:
     void BroadcastEach(int number, const std::vector<Payload>& wParams) {
         registry_.BroadcastEach(number, wParams);
     }
+    void BroadcastAll(const std::vector<Message>& messages) { registry_.BroadcastAll(messages); }
     void Clear() { registry_.Clear(); }
     void Trace(std::string_view text) const { registry_.Trace(text); }
     void SetTraceSink(std::function<void(std::string_view)> sink) {

@@ -1,5 +1,7 @@
 #include "tracking/WorkerRegistry.h"
 
+#include <algorithm>
+
 #include "tracking/WorkerThread.h"
 
 namespace tarvik {
@@ -23,23 +25,36 @@ void CWorkerRegistry::Broadcast(int number, Payload wParam, Payload lParam) {
 }
 
 void CWorkerRegistry::BroadcastEach(int number, const std::vector<Payload>& wParams) {
-    if (number == kMsgQuit) {
-        for (const Payload& wParam : wParams) {
-            Broadcast(number, wParam);
+    std::vector<Message> messages;
+    messages.reserve(wParams.size());
+    for (const Payload& wParam : wParams) {
+        messages.push_back(Message{number, wParam, {}});
+    }
+    BroadcastAll(messages);
+}
+
+void CWorkerRegistry::BroadcastAll(const std::vector<Message>& messages) {
+    const bool hasQuit = std::ranges::any_of(
+        messages, [](const Message& message) { return message.number == kMsgQuit; });
+    if (hasQuit) {
+        // A quit empties the list part way: the messages after it reach nobody.
+        for (const Message& message : messages) {
+            Broadcast(message.number, message.wParam, message.lParam);
         }
         return;
     }
     std::lock_guard lock(mutex_);
     for (CWorkerThread* worker : workers_) {
-        if (worker == nullptr || !worker->Handles(number)) {
+        if (worker == nullptr) {
             continue;
         }
-        std::vector<Message> messages;
-        messages.reserve(wParams.size());
-        for (const Payload& wParam : wParams) {
-            messages.push_back(Message{number, wParam, {}});
+        std::vector<Message> handled;
+        for (const Message& message : messages) {
+            if (worker->Handles(message.number)) {
+                handled.push_back(message);
+            }
         }
-        worker->PostAll(std::move(messages));
+        worker->PostAll(std::move(handled));
     }
 }
 

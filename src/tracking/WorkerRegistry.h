@@ -27,6 +27,9 @@ public:
     // The same as one Broadcast per payload (as wParam), in order, without another broadcast
     // in between; each worker is woken once for them all.
     void BroadcastEach(int number, const std::vector<Payload>& wParams);
+    // The same as one Broadcast per message, in order, without another broadcast in between;
+    // each worker is woken once for those it handles.
+    void BroadcastAll(const std::vector<Message>& messages);
 
     // Empties the list.
     void Clear();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/ThreadName.h"
+
 namespace tarvik {
 
 CWorkerThread::CWorkerThread(std::string name) : name_(std::move(name)) {}
@@ -144,6 +146,7 @@ void CWorkerThread::QuitLoop() {
 
 bool CWorkerThread::NextMessage(std::stop_token& stop, Message& message) {
     if (inbox_.empty()) {
+        OnInboxDone();
         std::unique_lock lock(mutex_);
         if (quitRequested_) {
             return false;
@@ -162,6 +165,7 @@ bool CWorkerThread::NextMessage(std::stop_token& stop, Message& message) {
 }
 
 void CWorkerThread::Run(std::stop_token stop) {
+    NameThisThread(name_);
     if (InitInstance()) {
         Message message;
         while (NextMessage(stop, message)) {
@@ -178,6 +182,7 @@ void CWorkerThread::Run(std::stop_token stop) {
             }
             message = Message{};  // frees whatever the handler did not take
         }
+        OnInboxDone();
         ExitInstance();
     }
     std::deque<Message> leftover;

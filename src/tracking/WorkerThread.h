@@ -78,6 +78,9 @@ protected:
     virtual int ExitInstance() { return 0; }
     // Extra work on kMsgQuit, before ExitInstance (the scan watcher stops its listener here).
     virtual void OnQuit() {}
+    // Called on the worker's thread each time it has handled every message it took, before it
+    // waits for more, and once after the loop: the place to send what the handlers gathered.
+    virtual void OnInboxDone() {}
 
     // Ends the loop after the current message.
     void QuitLoop();

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tracking/WorkerThread.h"
@@ -36,7 +37,8 @@ public:
 
     std::vector<Received> Take() {
         std::lock_guard lock(mutex_);
-        return std::move(received_);
+        taken_ += received_.size();
+        return std::exchange(received_, {});
     }
 
     std::size_t Count() const {
@@ -44,10 +46,23 @@ public:
         return received_.size();
     }
 
+    // How many times the worker took messages and handled them all: once per wake-up.
+    std::size_t Wakes() const {
+        std::lock_guard lock(mutex_);
+        return wakes_;
+    }
+
     bool quitSeen = false;
 
 protected:
     void OnQuit() override { quitSeen = true; }
+    void OnInboxDone() override {
+        std::lock_guard lock(mutex_);
+        if (received_.size() + taken_ > countedUpTo_) {
+            ++wakes_;
+            countedUpTo_ = received_.size() + taken_;
+        }
+    }
 
 private:
     void Record(Message& message) {
@@ -66,6 +81,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Received> received_;
+    std::size_t taken_ = 0;        // received and taken by the test
+    std::size_t countedUpTo_ = 0;  // received when the last wake was counted
+    std::size_t wakes_ = 0;
 };
 
 }  // namespace tarvik::test

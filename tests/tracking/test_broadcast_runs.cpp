@@ -66,6 +66,50 @@ TEST(BroadcastRunTest, ArrivesLikeOneBroadcastPerEntry) {
     }
 }
 
+// Messages of several numbers sent together: each worker gets the ones it handles, in order,
+// and is woken once for them; a quit part way makes the rest reach nobody, as it would singly.
+TEST(BroadcastRunTest, AMixedRunWakesEachWorkerOnceWithItsOwnNumbers) {
+    RecordingWorker logger({kMsgLogConnection, kMsgNewConnection});
+    RecordingWorker scanner({kMsgNewConnection});
+    logger.Start();
+    scanner.Start();
+    CWorkerRegistry registry;
+    registry.Register(&logger);
+    registry.Register(&scanner);
+
+    std::vector<Message> run;
+    for (int id = 0; id < 60; ++id) {
+        run.push_back(Message{id % 3 == 0 ? kMsgNewConnection : kMsgLogConnection, Entry(id), {}});
+    }
+    registry.BroadcastAll(run);
+    ASSERT_TRUE(logger.WaitFor(60));
+    ASSERT_TRUE(scanner.WaitFor(20));
+    const auto logged = logger.Take();
+    for (int id = 0; id < 60; ++id) {
+        ASSERT_EQ(logged[id].number, id % 3 == 0 ? kMsgNewConnection : kMsgLogConnection);
+    }
+    const auto scanned = scanner.Take();
+    ASSERT_EQ(scanned.size(), 20u);
+    for (std::size_t i = 0; i < scanned.size(); ++i) {
+        EXPECT_EQ(scanned[i].number, kMsgNewConnection);
+    }
+    EXPECT_EQ(logger.Wakes(), 1u);
+    EXPECT_EQ(scanner.Wakes(), 1u);
+
+    std::vector<Message> withQuit;
+    withQuit.push_back(Message{kMsgLogConnection, Entry(100), {}});
+    withQuit.push_back(Message{kMsgQuit, {}, {}});
+    withQuit.push_back(Message{kMsgLogConnection, Entry(101), {}});
+    registry.BroadcastAll(withQuit);
+    logger.Join();
+    scanner.Join();
+    const auto last = logger.Take();
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].record->id, 100);
+    EXPECT_TRUE(logger.quitSeen);
+    EXPECT_EQ(registry.Size(), 0u);
+}
+
 TEST(BroadcastRunTest, WorkerThatStoppedRefusesTheWholeRun) {
     RecordingWorker worker({kMsgSnapshotEntry});
     worker.Start();

@@ -312,6 +312,26 @@ TEST_F(PollerAndTrackerTest, AResyncAfterALossEndsNothingThatStillLives) {
     EXPECT_EQ(TakeLoggedPorts(), (std::vector<int>{40003}));
 }
 
+// A burst of short connections between two ticks costs the logger one wake-up, not one per
+// connection, and every one of them is logged.
+TEST_F(PollerAndTrackerTest, ABurstOfShortConnectionsReachesTheLoggerInOneWake) {
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
+    poller->Poll();
+    ASSERT_EQ(list.WaitForCounts(1), (std::vector<std::size_t>{0}));
+    std::vector<int> expected;
+    for (int i = 0; i < 50; ++i) {
+        const int port = 41000 + i;
+        events->Push(EndedEvent(Row("10.0.0.5", 21, "10.0.0.8", port, TcpState::Established,
+                                    static_cast<std::uint64_t>(100 + i))));
+        expected.push_back(port);
+    }
+    poller->Poll();
+    ASSERT_EQ(list.WaitForCounts(2).size(), 2u);
+    EXPECT_EQ(TakeLoggedPorts(), expected);
+    // The burst, then the marker; both may come in one.
+    EXPECT_LE(logger.Wakes(), 2u);
+}
+
 TEST_F(PollerAndTrackerTest, AFailedDumpAfterNoticesEndsOnlyWhatTheyEnded) {
     auto poller = MakePoller(std::make_unique<CFakeEventSource>());
     const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, TcpState::Established, 1);

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -375,6 +379,22 @@ TEST(RegistryTest, BroadcastsRaceClearAndQuitSafely) {
             last[id / kPerSender] = id;
         }
     }
+}
+
+// Administrators tell the workers apart in `top -H` and `ps -L` by these names.
+TEST(WorkerThreadTest, NamesItsThreadForTheSystemTools) {
+    RecordingWorker worker({kMsgLogConnection});
+    worker.Start();
+    ASSERT_TRUE(worker.Post(Message{kMsgLogConnection, Payload::Record(RecordWithId(1)), {}}));
+    ASSERT_TRUE(worker.WaitFor(1));
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        names.push_back(name);
+    }
+    EXPECT_NE(std::find(names.begin(), names.end(), "recording"), names.end());
 }
 
 }  // namespace
