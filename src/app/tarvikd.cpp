@@ -10,6 +10,7 @@
 #include "app/CommandLine.h"
 #include "app/HeadlessMonitor.h"
 #include "app/ListCommand.h"
+#include "base/Allocator.h"
 #include "settings/ConfigPrinter.h"
 #include "settings/SettingsStore.h"
 
@@ -23,6 +24,7 @@ std::filesystem::path SettingsFile(const tarvik::CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    tarvik::KeepLargeBlocksMapped();
     using tarvik::CommandLine;
     const std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;

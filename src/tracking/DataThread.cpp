@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "acquisition/KernelTableSource.h"
+#include "base/Allocator.h"
 #include "settings/SettingsStore.h"
 #include "tracking/SnapshotKept.h"
 #include "tracking/WorkerHub.h"
@@ -54,6 +55,7 @@ void CDataThread::Poll() {
         hub_.Trace("poll skipped: tracker busy");
         return;
     }
+    ReturnMemoryAfterDump();
     const auto now = events_ ? clock_() : std::chrono::steady_clock::time_point();
     // The notices first: a dump after them decides what they left open.
     const bool lost = events_ && SendEvents();
@@ -169,7 +171,21 @@ bool CDataThread::Dump() {
     hub_.Broadcast(kMsgSnapshotBegin);
     hub_.BroadcastEach(kMsgSnapshotEntry, entries);
     hub_.Broadcast(kMsgSnapshotEnd);
+    dumpedSinceReturn_ = true;
     return true;
+}
+
+void CDataThread::ReturnMemoryAfterDump() {
+    // Here the tracker has merged the last snapshot and this thread has freed its arrays, so
+    // the burst is over. At most once a minute: the next dump faults given-back pages in again.
+    constexpr auto kEvery = std::chrono::minutes(1);
+    const auto now = std::chrono::steady_clock::now();
+    if (!dumpedSinceReturn_ || (lastReturn_ && now - *lastReturn_ < kEvery)) {
+        return;
+    }
+    dumpedSinceReturn_ = false;
+    lastReturn_.emplace(now);
+    ReturnFreedMemory();
 }
 
 CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {

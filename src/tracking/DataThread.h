@@ -73,6 +73,8 @@ private:
     bool Dump();
     struct Split;
     Split SplitByChange(std::vector<TcpRow> rows);
+    // After a full dump, once the tracker has merged it: the burst's freed pages go back.
+    void ReturnMemoryAfterDump();
     std::string FailureReason() const;
     void Tell(const std::vector<PollNotice>& notices);
 
@@ -95,6 +97,9 @@ private:
     // The last snapshot sent and its listeners; the worker's thread only.
     CSentRows sent_;
     CListeningPorts sentListening_;
+    // The worker's thread only: a dump sent since memory was last given back, and when.
+    bool dumpedSinceReturn_ = false;
+    std::optional<std::chrono::steady_clock::time_point> lastReturn_;
 };
 
 }  // namespace tarvik

@@ -16,6 +16,7 @@
 #include "acquisition/LocalInterfaces.h"
 #include "app/InstanceLock.h"
 #include "app/WorkerSet.h"
+#include "base/Allocator.h"
 #include "settings/SettingsStore.h"
 #include "tracking/WorkerHub.h"
 #include "ui/window/ActivationChannel.h"
@@ -135,6 +136,7 @@ std::filesystem::path ConfigFile(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    KeepLargeBlocksMapped();
     if (const std::optional<int> status = AnswerWithoutWindow(argc, argv)) {
         return *status;
     }
