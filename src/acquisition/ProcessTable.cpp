@@ -16,13 +16,10 @@ namespace tarvik {
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
+using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
 
 DirPtr OpenDir(const std::filesystem::path& path) {
-    return DirPtr(::opendir(path.c_str()));
+    return DirPtr(::opendir(path.c_str()), &::closedir);
 }
 
 template <typename Number>
@@ -87,8 +84,11 @@ std::string UserNameOf(std::uint32_t uid) {
     }
 }
 
-CProcessTable::CProcessTable(std::filesystem::path procRoot, std::size_t processesPerFill)
-    : root_(std::move(procRoot)), processesPerFill_(std::max<std::size_t>(processesPerFill, 1)) {}
+CProcessTable::CProcessTable(std::filesystem::path procRoot, std::size_t processesPerFill,
+                             std::size_t linksPerFill)
+    : root_(std::move(procRoot)),
+      processesPerFill_(std::max<std::size_t>(processesPerFill, 1)),
+      linksPerFill_(std::max<std::size_t>(linksPerFill, 1)) {}
 
 void CProcessTable::Fill(std::vector<CConnectionRecord>& records) {
     Assign(records);
@@ -119,7 +119,7 @@ void CProcessTable::Assign(std::vector<CConnectionRecord>& records) {
 
 void CProcessTable::NoteNewInodes(const std::vector<CConnectionRecord>& records) {
     // An inode first seen in the middle of a pass may belong to a process already passed.
-    const std::uint64_t lastPass = resumeAfter_ == 0 ? pass_ : pass_ + 1;
+    const std::uint64_t lastPass = MidPass() ? pass_ + 1 : pass_;
     for (const CConnectionRecord& record : records) {
         if (record.inode != 0 && !owners_.contains(record.inode)) {
             pending_.try_emplace(record.inode, lastPass);
@@ -128,30 +128,54 @@ void CProcessTable::NoteNewInodes(const std::vector<CConnectionRecord>& records)
 }
 
 void CProcessTable::Scan() {
+    // A process left part way comes first: its pid is above resumeAfter_.
     const std::vector<int> pids = ListPids(root_, resumeAfter_);
-    const std::size_t count = std::min(pids.size(), processesPerFill_);
-    for (std::size_t i = 0; i < count && !pending_.empty(); ++i) {
-        ReadProcess(pids[i]);
-        resumeAfter_ = pids[i];
+    std::size_t linksLeft = linksPerFill_;
+    std::size_t next = 0;
+    for (; next < pids.size() && next < processesPerFill_ && !pending_.empty(); ++next) {
+        if (!ReadProcess(pids[next], linksLeft)) {
+            return;
+        }
+        resumeAfter_ = pids[next];
     }
     if (pending_.empty()) {
-        resumeAfter_ = 0;  // the next new inode starts a pass of its own
+        // The next new inode starts a pass of its own.
+        resumeAfter_ = 0;
+        partialPid_ = 0;
+        partialDir_.reset();
         return;
     }
-    if (count == pids.size()) {
+    if (next == pids.size()) {
         EndPass();
     }
 }
 
-void CProcessTable::ReadProcess(int pid) {
+bool CProcessTable::ReadProcess(int pid, std::size_t& linksLeft) {
     ++processesRead_;
     const std::filesystem::path processDir = root_ / std::to_string(pid);
-    const DirPtr fds = OpenDir(processDir / "fd");
+    DirPtr fds =
+        pid == partialPid_ && partialDir_ ? std::move(partialDir_) : OpenDir(processDir / "fd");
+    partialPid_ = 0;
+    partialDir_.reset();
     if (!fds) {
-        return;  // gone, or another user's
+        return true;  // gone, or another user's
     }
     std::string command;
-    while (const dirent* entry = ::readdir(fds.get())) {
+    while (!pending_.empty()) {
+        if (linksLeft == 0) {
+            partialPid_ = pid;
+            partialDir_ = std::move(fds);
+            return false;
+        }
+        const dirent* entry = ::readdir(fds.get());
+        if (entry == nullptr) {
+            break;
+        }
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        --linksLeft;
+        ++linksRead_;
         char link[64];
         const ssize_t length = ::readlinkat(::dirfd(fds.get()), entry->d_name, link, sizeof link);
         if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) {
@@ -169,10 +193,13 @@ void CProcessTable::ReadProcess(int pid) {
         owners_[inode] = Owner{pid, command};
         pending_.erase(wanted);
     }
+    return true;
 }
 
 void CProcessTable::EndPass() {
     resumeAfter_ = 0;
+    partialPid_ = 0;
+    partialDir_.reset();
     ++pass_;
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->second < pass_) {

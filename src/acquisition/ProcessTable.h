@@ -1,8 +1,12 @@
 #pragma once
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,15 +19,23 @@ namespace tarvik {
 // Finds the process holding each socket, by the socket's inode among the /proc/<pid>/fd links
 // ("socket:[inode]"), and names the socket's owner. Only inodes not seen before cost any work:
 // /proc is read at most once per Fill and only while such an inode is unresolved, and at most
-// `processesPerFill` processes are read per Fill, the next Fill going on where the last stopped.
+// `processesPerFill` processes and `linksPerFill` descriptor links are read per Fill, the next
+// Fill going on where the last stopped (inside a process with more descriptors than that). So a
+// machine with a million descriptors makes owners appear later, never makes a poll costly.
 // An inode not found within one whole pass over the processes stays without a process (another
 // user's process, or a socket passed on and closed). One thread only.
 class CProcessTable {
 public:
     static constexpr std::size_t kDefaultProcessesPerFill = 1024;
+    // A link costs the kernel a descriptor lookup and a name: about a microsecond or two, so
+    // this keeps one Fill to a few milliseconds.
+    static constexpr std::size_t kDefaultLinksPerFill = 4096;
+    // For a one-shot look (the list command), which has no next Fill to go on in.
+    static constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
 
     explicit CProcessTable(std::filesystem::path procRoot = "/proc",
-                           std::size_t processesPerFill = kDefaultProcessesPerFill);
+                           std::size_t processesPerFill = kDefaultProcessesPerFill,
+                           std::size_t linksPerFill = kDefaultLinksPerFill);
 
     // Sets pid, command and user of each record that has an inode (pid 0 and empty command
     // where the process is not known).
@@ -39,8 +51,10 @@ public:
     // would give its records nothing new.
     bool Settled(std::uint64_t inode) const { return inode == 0 || owners_.contains(inode); }
 
-    // Processes whose descriptors were read, over all Fills.
+    // Processes whose descriptors were read (a process read over several Fills counts in
+    // each), and descriptor links read, over all Fills.
     std::size_t ProcessesRead() const { return processesRead_; }
+    std::size_t LinksRead() const { return linksRead_; }
     // Inodes still being looked for.
     std::size_t Unresolved() const { return pending_.size(); }
 
@@ -52,8 +66,13 @@ private:
 
     void Assign(std::vector<CConnectionRecord>& records);
     void NoteNewInodes(const std::vector<CConnectionRecord>& records);
+    using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
+
     void Scan();
-    void ReadProcess(int pid);
+    // False when the link budget ran out part way: the rest of the process waits for the
+    // next Fill.
+    bool ReadProcess(int pid, std::size_t& linksLeft);
+    bool MidPass() const { return resumeAfter_ != 0 || partialPid_ != 0; }
     void EndPass();
     const std::string& UserName(std::uint32_t uid);
     template <typename Rows>
@@ -61,13 +80,18 @@ private:
 
     std::filesystem::path root_;
     std::size_t processesPerFill_;
+    std::size_t linksPerFill_;
     std::unordered_map<std::uint64_t, Owner> owners_;  // found, or given up (pid 0)
     // Inodes looked for -> the pass after whose end they are given up.
     std::unordered_map<std::uint64_t, std::uint64_t> pending_;
     std::unordered_map<std::uint32_t, std::string> users_;
     int resumeAfter_ = 0;  // the next Fill reads processes with a higher pid
+    // A process left part way, its descriptor folder open where the reading stopped.
+    int partialPid_ = 0;
+    DirPtr partialDir_{nullptr, &::closedir};
     std::uint64_t pass_ = 0;
     std::size_t processesRead_ = 0;
+    std::size_t linksRead_ = 0;
 };
 
 // The name of a user id, or the id in decimal when it has none.

@@ -43,7 +43,9 @@ int main(int argc, char** argv) {
             return 0;
         case CommandLine::Action::List: {
             const auto source = tarvik::OpenKernelTableSource();
-            tarvik::CProcessTable processes;
+            // One look, so one whole pass: no bound that would leave owners for a next poll.
+            constexpr std::size_t kAll = tarvik::CProcessTable::kUnbounded;
+            tarvik::CProcessTable processes("/proc", kAll, kAll);
             return tarvik::RunListCommand(*source, *tarvik::CServicesDatabase::Shared(), std::cout,
                                           std::cerr, line->format, &processes, line->filter);
         }

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <iterator>
 #include <system_error>
+#include <unordered_set>
 
 #include "acquisition/KernelTableSource.h"
 #include "base/Allocator.h"
@@ -122,10 +123,19 @@ void CDataThread::FillOwners(ConnectionEvents& batch) {
     if (!processes_) {
         return;
     }
+    // A socket that also ended in this batch is gone from every process: looking for it would
+    // cost a whole pass over /proc for nothing, and short connections come by the thousand.
+    std::unordered_set<std::uint64_t> ended;
+    for (const ConnectionEvent& event : batch) {
+        if (event.kind == ConnectionEvent::Kind::Ended && event.record.cookie != 0) {
+            ended.insert(event.record.cookie);
+        }
+    }
     std::vector<CConnectionRecord> records;
     std::vector<std::size_t> from;
     for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (batch[i].kind == ConnectionEvent::Kind::Changed && batch[i].record.inode != 0) {
+        if (batch[i].kind == ConnectionEvent::Kind::Changed && batch[i].record.inode != 0 &&
+            !ended.contains(batch[i].record.cookie)) {
             records.push_back(std::move(batch[i].record));
             from.push_back(i);
         }

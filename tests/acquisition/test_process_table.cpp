@@ -91,6 +91,36 @@ TEST(ProcessTableTest, ABoundOnProcessesPerFillSpreadsTheSearchOverPolls) {
     EXPECT_EQ(records[0].command, "server");
 }
 
+// A process with more descriptors than one Fill may read is read over several, going on where
+// the last stopped, and the processes after it are still reached.
+TEST(ProcessTableTest, ABoundOnLinksPerFillGoesOnInsideAProcessWithManyDescriptors) {
+    CFakeProc proc;
+    std::vector<std::uint64_t> held;
+    for (std::uint64_t inode = 9000; inode < 9050; ++inode) {
+        held.push_back(inode);
+    }
+    proc.AddProcess(10, "busy", held);  // 51 links with fd 0
+    proc.AddProcess(11, "client", {7001});
+    constexpr std::size_t kLinks = 8;
+    CProcessTable table(proc.Root(), CProcessTable::kDefaultProcessesPerFill, kLinks);
+    std::vector<CConnectionRecord> records;
+    int polls = 0;
+    do {
+        records = {Socket(9049), Socket(7001), Socket(9000)};
+        const std::size_t before = table.LinksRead();
+        table.Fill(records);
+        EXPECT_LE(table.LinksRead() - before, kLinks);
+        ++polls;
+    } while ((records[0].pid == 0 || records[1].pid == 0) && polls < 20);
+    EXPECT_EQ(records[0].pid, 10);
+    EXPECT_EQ(records[2].pid, 10);
+    EXPECT_EQ(records[1].pid, 11);
+    EXPECT_EQ(records[1].command, "client");
+    // 52 links in all, 8 a poll: no link read twice.
+    EXPECT_EQ(polls, 7);
+    EXPECT_EQ(table.LinksRead(), 52u);
+}
+
 TEST(ProcessTableTest, AnInodeSeenMidPassIsLookedForInTheProcessesAlreadyPassed) {
     CFakeProc proc;
     proc.AddProcess(10, "early", {1001});

@@ -178,6 +178,26 @@ TEST_F(PollerEventsTest, ANewSocketOfANoticeIsNamedByItsProcess) {
     hub.Clear();
 }
 
+// A connection that began and ended between two polls is gone from every process: no
+// descriptor is read for it, however many there are.
+TEST_F(PollerEventsTest, ASocketThatEndedInTheSameBatchIsNotLookedFor) {
+    auto processes = std::make_unique<CProcessTable>();
+    const CProcessTable* table = processes.get();
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false),
+                             std::move(processes));
+    poller->Poll();  // the first dump
+    const std::size_t before = table->ProcessesRead();
+    for (std::uint64_t cookie = 10; cookie < 20; ++cookie) {
+        TcpRow row = Row("127.0.0.1", 40000, "127.0.0.1", 8080, TcpState::Established, cookie);
+        row.inode = 900000 + cookie;  // held by no process
+        events->Push({TcpEvent::Kind::Changed, row, 2000});
+        events->Push(EndedEvent(row));
+    }
+    poller->Poll();
+    EXPECT_EQ(table->ProcessesRead(), before);
+    EXPECT_EQ(table->Unresolved(), 0u);
+}
+
 TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAreHandedOnAtTheStop) {
     CPollerRecorder recorder;
     recorder.Start();
