@@ -80,6 +80,28 @@ std::optional<TcpEvent> TcpEventFromSample(const tarvik_tcp_sample& sample,
     return event;
 }
 
+void COpeningProcesses::Note(const tarvik_tcp_sample& sample) {
+    if (sample.tgid == 0 || sample.cookie == 0) {
+        return;
+    }
+    if (waiting_.size() >= kMaxWaiting) {
+        waiting_.clear();  // only owners are lost: /proc is still searched for them
+    }
+    const std::size_t length = ::strnlen(sample.comm, sizeof sample.comm);
+    waiting_[sample.cookie] =
+        Process{static_cast<int>(sample.tgid), std::string(sample.comm, length)};
+}
+
+void COpeningProcesses::Attach(TcpEvent& event) {
+    const auto found = waiting_.find(event.row.cookie);
+    if (found == waiting_.end()) {
+        return;
+    }
+    event.pid = found->second.pid;
+    event.command = std::move(found->second.command);
+    waiting_.erase(found);
+}
+
 std::unique_ptr<IEventSource> OpenBpfEventSource(std::string* reason, const BpfTraceSink& trace) {
     std::string why;
 #ifdef TARVIK_HAVE_BPF

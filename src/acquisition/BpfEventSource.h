@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "acquisition/EventSource.h"
 #include "acquisition/bpf/TcpSample.h"
@@ -21,6 +22,29 @@ std::int64_t RealtimeOffsetNs();
 // become IPv4 rows exactly as in dumps. nullopt for a family or state no row stands for.
 std::optional<TcpEvent> TcpEventFromSample(const tarvik_tcp_sample& sample,
                                            std::int64_t realtimeOffsetNs);
+
+// The process that connected each socket (or made it listen), from the sample that names it
+// until the socket's first event, which takes it: a SYN_SENT sample makes no event, the local
+// port not being chosen yet; a LISTEN sample's own event takes it at once. The reader's thread
+// only.
+class COpeningProcesses {
+public:
+    // Sockets stuck in SYN_SENT without a later sample (lost ones) are dropped past this.
+    static constexpr std::size_t kMaxWaiting = 65'536;
+
+    // Remembers the process a SYN_SENT or LISTEN sample names.
+    void Note(const tarvik_tcp_sample& sample);
+    // Gives the event the process noted for its socket, once.
+    void Attach(TcpEvent& event);
+    std::size_t Waiting() const { return waiting_.size(); }
+
+private:
+    struct Process {
+        int pid = 0;
+        std::string command;
+    };
+    std::unordered_map<std::uint64_t, Process> waiting_;
+};
 
 // Lines libbpf prints while the program is opened and loaded; dropped when empty.
 using BpfTraceSink = std::function<void(std::string_view)>;

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,9 +29,18 @@ struct TcpEvent {
         Changed,  // the socket entered `row.state` (new sockets arrive this way too)
         Ended,    // the socket is gone; `row` holds what was known of it last
     };
+    TcpEvent() = default;
+    TcpEvent(Kind what, const TcpRow& socket, std::time_t when)
+        : kind(what), row(socket), time(when) {}
+
     Kind kind = Kind::Changed;
     TcpRow row;
     std::time_t time = 0;  // when the kernel reported it (wall clock)
+    // The process that opened the socket where the notice itself tells it (with the eBPF
+    // program: connections this host makes, and listeners): 0 and empty otherwise, to be
+    // looked for in /proc.
+    int pid = 0;
+    std::string command;
 };
 
 // The kernel's notifications, read on the poller's thread at each tick. Implementations may

@@ -117,6 +117,14 @@ void CProcessTable::Assign(std::vector<CConnectionRecord>& records) {
     }
 }
 
+void CProcessTable::Learn(std::uint64_t inode, int pid, const std::string& command) {
+    if (inode == 0 || pid == 0) {
+        return;
+    }
+    owners_[inode] = Owner{pid, command};
+    pending_.erase(inode);
+}
+
 void CProcessTable::NoteNewInodes(const std::vector<CConnectionRecord>& records) {
     // An inode first seen in the middle of a pass may belong to a process already passed.
     const std::uint64_t lastPass = MidPass() ? pass_ + 1 : pass_;

@@ -47,6 +47,13 @@ public:
     // is forgotten here, the next Fill with the live rows prunes.
     void FillMore(std::vector<CConnectionRecord>& records) { Assign(records); }
 
+    // An owner the kernel's notice named (the process that connected): taken as found, so the
+    // socket is never looked for.
+    void Learn(std::uint64_t inode, int pid, const std::string& command);
+
+    // The name of a user id (cached), or the id in decimal when it has none.
+    const std::string& UserName(std::uint32_t uid);
+
     // True when the owner of the inode is known or given up (and for inode 0): later Fills
     // would give its records nothing new.
     bool Settled(std::uint64_t inode) const { return inode == 0 || owners_.contains(inode); }
@@ -74,7 +81,6 @@ private:
     bool ReadProcess(int pid, std::size_t& linksLeft);
     bool MidPass() const { return resumeAfter_ != 0 || partialPid_ != 0; }
     void EndPass();
-    const std::string& UserName(std::uint32_t uid);
     template <typename Rows>
     void Forget(const Rows& live);
 

@@ -107,6 +107,8 @@ bool CDataThread::SendEvents() {
         classified.kind = event.kind == TcpEvent::Kind::Ended ? ConnectionEvent::Kind::Ended
                                                               : ConnectionEvent::Kind::Changed;
         classified.record = RecordFromRow(event.row);
+        classified.record.pid = event.pid;
+        classified.record.command = event.command;
         // An ended socket is inbound when its local port had a listener at the last dump.
         ClassifyConnection(classified.record, *services_, listening_);
         classified.time = event.time;
@@ -134,11 +136,18 @@ void CDataThread::FillOwners(ConnectionEvents& batch) {
     std::vector<CConnectionRecord> records;
     std::vector<std::size_t> from;
     for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (batch[i].kind == ConnectionEvent::Kind::Changed && batch[i].record.inode != 0 &&
-            !ended.contains(batch[i].record.cookie)) {
-            records.push_back(std::move(batch[i].record));
-            from.push_back(i);
+        CConnectionRecord& record = batch[i].record;
+        if (batch[i].kind != ConnectionEvent::Kind::Changed || record.inode == 0 ||
+            ended.contains(record.cookie)) {
+            if (record.inode != 0) {  // as a lookup would: a socket no process held has no user
+                record.user = processes_->UserName(record.uid);
+            }
+            continue;
         }
+        // The notice named the process that connected: no need to search for it.
+        processes_->Learn(record.inode, record.pid, record.command);
+        records.push_back(std::move(record));
+        from.push_back(i);
     }
     if (records.empty()) {
         return;

@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <map>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -163,6 +165,43 @@ TEST(BpfSampleConversion, WallClockIsTheMonotonicStampPlusTheOffset) {
     const auto far = TcpEventFromSample(sample, 1'700'000'000'000'000'000LL);
     ASSERT_TRUE(far.has_value());
     EXPECT_GT(far->time, 1'700'000'000);
+}
+
+// The connecting process rides on the SYN_SENT sample, which makes no event of its own, to
+// the socket's next event; once, and bounded.
+TEST(BpfSampleConversion, TheOpeningProcessGoesToTheSocketsFirstEventOnce) {
+    COpeningProcesses openers;
+    auto synSent = Sample(AF_INET, kSynSent, V4(10, 0, 0, 1), V4(10, 0, 0, 2));
+    synSent.sport = 0;
+    synSent.tgid = 4321;
+    std::memcpy(synSent.comm, "curl", 4);
+    openers.Note(synSent);
+    EXPECT_FALSE(TcpEventFromSample(synSent, 0).has_value());
+
+    auto established =
+        TcpEventFromSample(Sample(AF_INET, kEstablished, V4(10, 0, 0, 1), V4(10, 0, 0, 2)), 0);
+    ASSERT_TRUE(established.has_value());
+    openers.Attach(*established);
+    EXPECT_EQ(established->pid, 4321);
+    EXPECT_EQ(established->command, "curl");
+    auto closed = TcpEventFromSample(Sample(AF_INET, kClose, V4(10, 0, 0, 1), V4(10, 0, 0, 2)), 0);
+    ASSERT_TRUE(closed.has_value());
+    openers.Attach(*closed);
+    EXPECT_EQ(closed->pid, 0);
+    EXPECT_TRUE(closed->command.empty());
+
+    // A name of the full sixteen bytes has no terminator to stop at.
+    std::memcpy(synSent.comm, "abcdefghijklmnop", 16);
+    openers.Note(synSent);
+    openers.Attach(*established);
+    EXPECT_EQ(established->command, "abcdefghijklmnop");
+
+    // Sockets whose later samples were lost do not pile up.
+    for (std::uint64_t cookie = 1; cookie <= COpeningProcesses::kMaxWaiting + 10; ++cookie) {
+        synSent.cookie = cookie;
+        openers.Note(synSent);
+        ASSERT_LE(openers.Waiting(), COpeningProcesses::kMaxWaiting);
+    }
 }
 
 // -- The real program on loopback traffic --------------------------------------------------
@@ -463,6 +502,62 @@ TEST(BpfEventSource, ClientSocketFirstReportsItselfEstablishedWithItsPort) {
         EXPECT_EQ(event.row.inode, clientInode);
         EXPECT_LE(std::abs(event.time - std::time(nullptr)), 5);
     }
+}
+
+// A listen and a connect from a named thread: the first event of the listener and of the
+// client socket names the process (its pid and the name /proc/<pid>/comm shows), not the
+// thread; the accepted end names nobody.
+TEST(BpfEventSource, ListenersAndClientSocketsNameTheProcessThatOpenedThem) {
+    std::string reason;
+    auto source = OpenOrReason(reason);
+    if (!source) {
+        GTEST_SKIP() << reason;
+    }
+    Endpoint v4;
+    UniqueFd listener;
+    std::optional<Connection> connection;
+    std::thread([&] {
+        ::pthread_setname_np(::pthread_self(), "connector");
+        listener = Listen(AF_INET, v4);
+        if (listener.Valid()) {
+            connection = Connect(v4, listener.Get(), AddressFamily::Ipv4);
+        }
+    }).join();
+    ASSERT_TRUE(listener.Valid());
+    ASSERT_TRUE(connection.has_value());
+    std::string processName;
+    std::getline(std::ifstream("/proc/self/comm"), processName);
+
+    std::optional<TcpEvent> listening;
+    std::optional<TcpEvent> client;
+    std::optional<TcpEvent> server;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while ((!listening || !client || !server) && std::chrono::steady_clock::now() < deadline) {
+        for (auto& event : source->Drain()) {
+            if (event.kind != TcpEvent::Kind::Changed) {
+                continue;
+            }
+            if (event.row.state == TcpState::Listen &&
+                event.row.localPort == connection->serverPort && !listening) {
+                listening = std::move(event);
+            } else if (event.row.localPort == connection->clientPort && !client) {
+                client = std::move(event);
+            } else if (event.row.localPort == connection->serverPort &&
+                       event.row.remotePort == connection->clientPort && !server) {
+                server = std::move(event);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(listening.has_value());
+    ASSERT_TRUE(client.has_value());
+    ASSERT_TRUE(server.has_value());
+    EXPECT_EQ(listening->pid, getpid());
+    EXPECT_EQ(listening->command, processName);
+    EXPECT_EQ(client->pid, getpid());
+    EXPECT_EQ(client->command, processName);
+    EXPECT_EQ(server->pid, 0);
+    EXPECT_TRUE(server->command.empty());
 }
 
 TEST(BpfEventSource, DestroyingTheSourceStopsItsReaderPromptly) {

@@ -198,6 +198,38 @@ TEST_F(PollerEventsTest, ASocketThatEndedInTheSameBatchIsNotLookedFor) {
     EXPECT_EQ(table->Unresolved(), 0u);
 }
 
+// The eBPF notice of a connect names its process: the record has it at once and /proc is not
+// searched, now or at the next dump.
+TEST_F(PollerEventsTest, AProcessNamedByTheNoticeIsTakenWithoutASearch) {
+    CPollerRecorder recorder;
+    recorder.Start();
+    hub.Register(&recorder);
+    auto processes = std::make_unique<CProcessTable>();
+    const CProcessTable* table = processes.get();
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false),
+                             std::move(processes));
+    poller->Poll();  // the first dump
+    TcpRow row = Row("127.0.0.1", 40000, "127.0.0.1", 8080, TcpState::Established, 7);
+    row.inode = 987654;  // held by no process here: a search would find nothing
+    TcpEvent connected{TcpEvent::Kind::Changed, row, 2000};
+    connected.pid = 4321;
+    connected.command = "curl";
+    events->Push(connected);
+    const std::size_t before = table->ProcessesRead();
+    poller->Poll();
+
+    recorder.WaitForNumbers(3);
+    const auto batches = recorder.Batches();
+    ASSERT_EQ(batches.size(), 1u);
+    ASSERT_EQ(batches[0].size(), 1u);
+    EXPECT_EQ(batches[0][0].record.pid, 4321);
+    EXPECT_EQ(batches[0][0].record.command, "curl");
+    EXPECT_EQ(batches[0][0].record.user, "root") << "uid 0 of the row";
+    EXPECT_EQ(table->ProcessesRead(), before);
+    EXPECT_TRUE(table->Settled(row.inode));
+    hub.Clear();
+}
+
 TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAreHandedOnAtTheStop) {
     CPollerRecorder recorder;
     recorder.Start();

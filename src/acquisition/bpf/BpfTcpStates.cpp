@@ -110,6 +110,7 @@ private:
     UniqueFd wake_;
     const std::int64_t offsetNs_;
     std::vector<TcpEvent> pending_;  // the reader thread's alone
+    COpeningProcesses openers_;      // the reader thread's alone
 
     std::mutex mutex_;
     std::vector<TcpEvent> queue_;
@@ -152,7 +153,9 @@ int CBpfTcpStates::OnSample(void* context, void* data, std::size_t size) {
         return 0;
     }
     std::memcpy(&sample, data, sizeof sample);
+    self->openers_.Note(sample);
     if (auto event = TcpEventFromSample(sample, self->offsetNs_)) {
+        self->openers_.Attach(*event);
         self->pending_.push_back(std::move(*event));
     }
     return 0;

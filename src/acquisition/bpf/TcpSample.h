@@ -23,7 +23,11 @@ struct tarvik_tcp_sample {
     __u8 oldstate;
     __u8 newstate;
     __u8 v6only;
-    __u32 reserved;
+    /* The process that connected or listens, read in connect()'s or listen()'s own context:
+     * set on SYN_SENT and LISTEN only, 0 and empty otherwise (accepted sockets change state
+     * in no process's context). */
+    __u32 tgid;
+    char comm[16]; /* the process's name as /proc/<pid>/comm shows it; NUL-padded */
 };
 
 #endif

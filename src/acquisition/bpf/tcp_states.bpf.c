@@ -10,6 +10,8 @@
 #include "TcpSample.h"
 
 #define IPPROTO_TCP 6
+#define TCP_SYN_SENT 2
+#define TCP_LISTEN 10
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -57,6 +59,16 @@ static __always_inline __u16 local_port(const struct sock* sk) {
     return port;
 }
 
+/* connect() and listen() change the socket's state in the calling process: the state changes
+ * whose context names the socket's owner (an accepted socket changes state in no process's
+ * context). The name is the process's (its leader's), not the calling thread's. */
+static __always_inline void copy_calling_process(struct tarvik_tcp_sample* s) {
+    s->tgid = bpf_get_current_pid_tgid() >> 32;
+    const struct task_struct* task = (const struct task_struct*)bpf_get_current_task();
+    const struct task_struct* leader = BPF_CORE_READ(task, group_leader);
+    bpf_core_read_str(s->comm, sizeof(s->comm), &leader->comm);
+}
+
 SEC("tp_btf/inet_sock_set_state")
 int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate) {
     if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP)
@@ -83,6 +95,8 @@ int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate
     s->uid = BPF_CORE_READ(sk, sk_uid.val);
     s->inode = BPF_CORE_READ(sk, sk_socket, file, f_inode, i_ino);
     copy_addresses(s, sk);
+    if (newstate == TCP_SYN_SENT || newstate == TCP_LISTEN)
+        copy_calling_process(s);
     bpf_ringbuf_submit(s, 0);
     return 0;
 }

@@ -86,6 +86,11 @@ struct inet_sock {
     __be16 inet_sport;
 };
 
+struct task_struct {
+    struct task_struct* group_leader;
+    char comm[16];
+};
+
 #pragma clang attribute pop
 
 #endif /* __VMLINUX_H__ */
