@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "acquisition/NetlinkDiag.h"
+#include "base/ReceiveBuffer.h"
 #include "base/ThreadName.h"
 
 namespace tarvik {
@@ -33,14 +34,6 @@ std::string ErrnoText(int error) {
 
 constexpr std::uint32_t GroupBit(unsigned group) {
     return 1u << (group - 1);
-}
-
-void RaiseReceiveBuffer(int fd) {
-    // The forced size goes past the system's limit, but needs CAP_NET_ADMIN.
-    const int bytes = kSocketBufferBytes;
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    }
 }
 
 std::vector<TcpEvent> EventsOf(std::span<const std::byte> datagram, bool& malformed) {
@@ -74,7 +67,7 @@ std::unique_ptr<CDestroyEventSource> CDestroyEventSource::Open(std::string* erro
     if (!socket) {
         return fail("sock_diag socket");
     }
-    RaiseReceiveBuffer(socket.Get());
+    RaiseReceiveBuffer(socket.Get(), kSocketBufferBytes);
     // Joined at bind, before anything is read, so that no end falls between two calls.
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/ReceiveBuffer.h"
 #include "base/ThreadName.h"
 
 namespace tarvik {
@@ -51,11 +52,7 @@ std::string CProbeSensor::Open() {
     if (::setsockopt(fd.Get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) {
         return ErrorText("cannot attach the packet filter", errno);
     }
-    // The forced size goes past the system's limit but needs CAP_NET_ADMIN.
-    const int bytes = kSocketBufferBytes;
-    if (::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
-        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    }
+    RaiseReceiveBuffer(fd.Get(), kSocketBufferBytes);
     // Packets queued before the filter was attached were not filtered: drop them.
     std::array<std::uint8_t, kPacketBytes> buffer{};
     while (::recv(fd.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT) >= 0) {
