@@ -213,6 +213,15 @@ std::string ResidentTable(const Resident& base, const std::vector<Resident>& siz
     return out.str();
 }
 
+// Opens connections up to `size`; says so on standard error when it cannot.
+bool Grow(LoopbackPool& pool, int size) {
+    if (pool.GrowTo(size)) {
+        return true;
+    }
+    std::fprintf(stderr, "bench_pollpath: could not open %d loopback connections\n", size);
+    return false;
+}
+
 // Each mode's tarvikd over the table without the pool, then at each size beside the bare dump,
 // then under the churn with the pool closed.
 int RunModes(const Options& options, LoopbackPool& pool) {
@@ -228,8 +237,7 @@ int RunModes(const Options& options, LoopbackPool& pool) {
     }
     bool complete = true;
     for (const int size : options.sizes) {
-        if (!pool.GrowTo(size)) {
-            std::fprintf(stderr, "bench_pollpath: could not open %d loopback connections\n", size);
+        if (!Grow(pool, size)) {
             complete = false;
             break;
         }
@@ -293,8 +301,7 @@ int main(int argc, char** argv) {
     }
     bool complete = true;
     for (const int size : options.sizes) {
-        if (!pool.GrowTo(size)) {
-            std::fprintf(stderr, "bench_pollpath: could not open %d loopback connections\n", size);
+        if (!Grow(pool, size)) {
             complete = false;
             break;
         }

@@ -45,6 +45,7 @@ void CDataThread::SetEventSource(std::unique_ptr<IEventSource> events, SteadyClo
     clock_ =
         clock ? std::move(clock) : SteadyClock([] { return std::chrono::steady_clock::now(); });
 }
+
 struct CDataThread::Split {
     std::unique_ptr<SnapshotKept> kept;
     std::vector<CConnectionRecord> records;  // of the new and changed rows, in table order

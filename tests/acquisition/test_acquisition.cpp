@@ -87,10 +87,6 @@ sockaddr_in Loopback(std::uint16_t port) {
     return test::LoopbackAddress("127.0.0.1", port);
 }
 
-std::uint16_t PortOf(int fd) {
-    return test::LocalPortOf(fd);
-}
-
 struct LoopbackPair {
     UniqueFd client;
     UniqueFd accepted;
@@ -105,7 +101,7 @@ UniqueFd Listener(std::uint16_t& port) {
         listen(listener.Get(), 64) != 0) {
         return UniqueFd();
     }
-    port = PortOf(listener.Get());
+    port = test::LocalPortOf(listener.Get());
     return listener;
 }
 
@@ -117,7 +113,7 @@ LoopbackPair Connect(int listener, std::uint16_t port) {
         0) {
         return {};
     }
-    pair.clientPort = PortOf(pair.client.Get());
+    pair.clientPort = test::LocalPortOf(pair.client.Get());
     pair.accepted = UniqueFd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     return pair;
 }

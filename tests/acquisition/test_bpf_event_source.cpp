@@ -26,6 +26,7 @@
 
 #include "acquisition/KernelTableSource.h"
 #include "base/UniqueFd.h"
+#include "support/ScanLoopback.h"
 
 namespace tarvik {
 namespace {
@@ -216,15 +217,6 @@ struct Endpoint {
     socklen_t length = 0;
 };
 
-std::uint16_t PortOf(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return address.ss_family == AF_INET6
-               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port)
-               : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-}
-
 UniqueFd Listen(int family, Endpoint& endpoint) {
     UniqueFd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     endpoint = {};
@@ -286,8 +278,8 @@ std::optional<Connection> Connect(const Endpoint& to, int listener, AddressFamil
         return std::nullopt;
     }
     connection.expectedFamily = family;
-    connection.clientPort = PortOf(connection.client.Get());
-    connection.serverPort = PortOf(connection.server.Get());
+    connection.clientPort = test::LocalPortOf(connection.client.Get());
+    connection.serverPort = test::LocalPortOf(connection.server.Get());
     return connection;
 }
 

@@ -20,20 +20,12 @@
 #include "settings/SettingsStore.h"
 #include "support/AcqFixtures.h"
 #include "support/RecordingNotifier.h"
+#include "support/ScanLoopback.h"
 #include "tracking/DataThread.h"
 #include "tracking/WorkerHub.h"
 
 namespace tarvik {
 namespace {
-
-int PortOf(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return address.ss_family == AF_INET6
-               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port)
-               : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-}
 
 UniqueFd Listener4() {
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -237,7 +229,7 @@ TEST_F(KernelPollerTest, ThePollerKeepsItsSocketWhenDescriptorsRunOut) {
     poller->Poll();
     exhaustion.Release();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
-    EXPECT_TRUE(Listed(PortOf(listener.Get())));
+    EXPECT_TRUE(Listed(test::LocalPortOf(listener.Get())));
     EXPECT_TRUE(messages->Messages().empty());
 }
 
@@ -256,7 +248,7 @@ TEST_F(KernelPollerTest, APollerStartedWithoutDescriptorsSaysWhyAndRecovers) {
     exhaustion.Release();
     poller->Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
-    EXPECT_TRUE(Listed(PortOf(listener.Get())));
+    EXPECT_TRUE(Listed(test::LocalPortOf(listener.Get())));
     // The poll that failed sent nothing: one snapshot in all.
     const auto events = recorder.Events();
     EXPECT_EQ(std::count_if(events.begin(), events.end(),
@@ -271,7 +263,7 @@ TEST_F(KernelPollerTest, APollerStartedWithoutDescriptorsSaysWhyAndRecovers) {
 TEST(KernelTableTest, ABoundButUnconnectedSocketIsNoRow) {
     UniqueFd bound = BoundOnly4();
     ASSERT_TRUE(bound);
-    const int port = PortOf(bound.Get());
+    const int port = test::LocalPortOf(bound.Get());
     auto source = CKernelTableSource::Open();
     ASSERT_NE(source, nullptr);
     const auto sockets = source->DumpSockets();
@@ -309,12 +301,12 @@ TEST(KernelTableTest, ASocketErrorFailsThatDumpAndTheNextOneUsesAFreshSocket) {
 TEST(KernelTableTest, EachSocketHasItsOwnCookieForItsWholeLife) {
     UniqueFd listener = Listener4();
     ASSERT_TRUE(listener);
-    const int port = PortOf(listener.Get());
+    const int port = test::LocalPortOf(listener.Get());
     UniqueFd client = Connect4(port);
     ASSERT_TRUE(client);
     UniqueFd server(accept(listener.Get(), nullptr, nullptr));
     ASSERT_TRUE(server);
-    const int clientPort = PortOf(client.Get());
+    const int clientPort = test::LocalPortOf(client.Get());
     auto source = CKernelTableSource::Open();
     ASSERT_NE(source, nullptr);
 
@@ -349,12 +341,12 @@ TEST(KernelTableTest, EachSocketHasItsOwnCookieForItsWholeLife) {
 TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
     UniqueFd listener = Listener4();
     ASSERT_TRUE(listener);
-    const int port = PortOf(listener.Get());
+    const int port = test::LocalPortOf(listener.Get());
     UniqueFd client = Connect4(port);
     ASSERT_TRUE(client);
     UniqueFd server(accept(listener.Get(), nullptr, nullptr));
     ASSERT_TRUE(server);
-    const int clientPort = PortOf(client.Get());
+    const int clientPort = test::LocalPortOf(client.Get());
 
     CWorkerHub hub;
     CSettingsStore settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "k",
@@ -417,18 +409,18 @@ TEST(KernelPollTest, DualStackListenersCountAsIpv4AndIpv6OnlyOnesDoNot) {
                    row.family == AddressFamily::Ipv4 && row.localAddress == AddressBytes{};
         });
     };
-    EXPECT_EQ(has(PortOf(dualStack.Get())), 1);
-    EXPECT_EQ(has(PortOf(v6Only.Get())), 0);
+    EXPECT_EQ(has(test::LocalPortOf(dualStack.Get())), 1);
+    EXPECT_EQ(has(test::LocalPortOf(v6Only.Get())), 0);
 }
 
 TEST(KernelPollTest, TimeWaitSocketsAreInTheDump) {
     UniqueFd listener = Listener4();
     ASSERT_TRUE(listener);
-    UniqueFd client = Connect4(PortOf(listener.Get()));
+    UniqueFd client = Connect4(test::LocalPortOf(listener.Get()));
     ASSERT_TRUE(client);
     UniqueFd server(accept(listener.Get(), nullptr, nullptr));
     ASSERT_TRUE(server);
-    const int clientPort = PortOf(client.Get());
+    const int clientPort = test::LocalPortOf(client.Get());
     client.Reset();  // the side that closes first ends in TIME_WAIT
     server.Reset();
 
@@ -454,7 +446,7 @@ TEST(KernelPollTest, TimeWaitSocketsAreInTheDump) {
 TEST(KernelPollTest, OneRequestAndPerFamilyRequestsSeeTheSameSockets) {
     UniqueFd listener = Listener4();
     ASSERT_TRUE(listener);
-    const int port = PortOf(listener.Get());
+    const int port = test::LocalPortOf(listener.Get());
     auto both = CKernelTableSource::Open(CKernelTableSource::Mode::BothFamilies);
     auto perFamily = CKernelTableSource::Open(CKernelTableSource::Mode::PerFamily);
     ASSERT_TRUE(both && perFamily);
@@ -479,12 +471,12 @@ TEST(KernelPollTest, AnIpv6LoopbackConnectionShowsItsAddressesAndThisProcess) {
     if (!listener) {
         GTEST_SKIP() << "no IPv6 loopback here: " << std::strerror(errno);
     }
-    const int port = PortOf(listener.Get());
+    const int port = test::LocalPortOf(listener.Get());
     UniqueFd client = Connect6(port);
     ASSERT_TRUE(client) << std::strerror(errno);
     UniqueFd server(accept(listener.Get(), nullptr, nullptr));
     ASSERT_TRUE(server);
-    const int clientPort = PortOf(client.Get());
+    const int clientPort = test::LocalPortOf(client.Get());
 
     auto source = CKernelTableSource::Open();
     ASSERT_NE(source, nullptr);
@@ -525,7 +517,7 @@ TEST(KernelPollTest, AnIpv6OnlyListenerOnEveryAddressIsShownOnIpv6Loopback) {
     if (!listener) {
         GTEST_SKIP() << "no IPv6 here: " << std::strerror(errno);
     }
-    const int port = PortOf(listener.Get());
+    const int port = test::LocalPortOf(listener.Get());
     auto source = CKernelTableSource::Open();
     ASSERT_NE(source, nullptr);
     const auto rows = source->TcpRows();

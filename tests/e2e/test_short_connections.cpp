@@ -34,10 +34,6 @@ sockaddr_in Loopback(std::uint16_t port) {
     return test::LoopbackAddress("127.0.0.1", port);
 }
 
-std::uint16_t PortOf(int fd) {
-    return test::LocalPortOf(fd);
-}
-
 // Every logged side of a connection between 127.0.0.1 ports, counted.
 std::map<Side, int> LoggedSides(const std::filesystem::path& logs) {
     std::map<Side, int> sides;
@@ -89,7 +85,7 @@ protected:
         const sockaddr_in any = Loopback(0);
         EXPECT_EQ(bind(listener.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
         EXPECT_EQ(listen(listener.Get(), 64), 0);
-        const std::uint16_t port = PortOf(listener.Get());
+        const std::uint16_t port = test::LocalPortOf(listener.Get());
 
         ChildProcess tarvikd(std::move(command));
         EXPECT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
@@ -106,7 +102,7 @@ protected:
                 break;
             }
             UniqueFd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-            const int clientPort = PortOf(client.Get());
+            const int clientPort = test::LocalPortOf(client.Get());
             ++expected[{clientPort, port}];  // the accepted side
             ++expected[{port, clientPort}];  // the client's side
             std::this_thread::sleep_for(30ms);

@@ -22,14 +22,16 @@ inline sockaddr_in LoopbackAddress(const std::string& address, int port) {
     return result;
 }
 
-// The local port of a bound IPv4 socket (0 when it cannot be read).
+// The local port of a bound IPv4 or IPv6 socket (0 when it cannot be read).
 inline std::uint16_t LocalPortOf(int fd) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return 0;
     }
-    return ntohs(address.sin_port);
+    return address.ss_family == AF_INET6
+               ? ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port)
+               : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 // `count` distinct TCP ports that were free on 127.0.0.1 a moment ago.

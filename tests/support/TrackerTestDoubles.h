@@ -77,4 +77,13 @@ public:
     std::vector<std::string> traces;
 };
 
+// One whole snapshot of `rows`, as the poller sends it.
+inline void FeedSnapshot(CConnectionTracker& tracker, const std::vector<CConnectionRecord>& rows) {
+    tracker.BeginSnapshot();
+    for (const auto& row : rows) {
+        tracker.AddEntry(row);
+    }
+    tracker.EndSnapshot();
+}
+
 }  // namespace tarvik::test

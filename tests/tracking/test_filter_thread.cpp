@@ -64,13 +64,7 @@ void PrintTo(const OpSummary& op, std::ostream* out) {
 
 class TrackerTest : public ::testing::Test {
 protected:
-    void Snapshot(const std::vector<CConnectionRecord>& rows) {
-        tracker.BeginSnapshot();
-        for (const auto& row : rows) {
-            tracker.AddEntry(row);
-        }
-        tracker.EndSnapshot();
-    }
+    void Snapshot(const std::vector<CConnectionRecord>& rows) { test::FeedSnapshot(tracker, rows); }
 
     std::vector<int> SentNumbers() const {
         std::vector<int> numbers;

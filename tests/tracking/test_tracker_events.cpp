@@ -40,13 +40,7 @@ ConnectionEvent Changed(CConnectionRecord record, std::time_t time) {
 
 class TrackerEventsTest : public ::testing::Test {
 protected:
-    void Snapshot(const std::vector<CConnectionRecord>& rows) {
-        tracker.BeginSnapshot();
-        for (const auto& row : rows) {
-            tracker.AddEntry(row);
-        }
-        tracker.EndSnapshot();
-    }
+    void Snapshot(const std::vector<CConnectionRecord>& rows) { test::FeedSnapshot(tracker, rows); }
 
     // The records logged since the last call, in order.
     std::vector<CConnectionRecord> TakeLogged() {
