@@ -34,15 +34,41 @@ TcpEvent Rebuilt(const TcpEvent& blank, const TcpRow& peer) {
     return event;
 }
 
-// Takes one waiting event of `port` from `waiting`, if there is one.
-bool Take(std::unordered_multimap<std::uint16_t, TcpEvent>& waiting, std::uint16_t port,
-          TcpEvent& out) {
-    const auto found = waiting.find(port);
-    if (found == waiting.end()) {
+bool IsZero(const AddressBytes& address) {
+    return address == AddressBytes{};
+}
+
+// Whether `peer` can be the other end of the half-blank `blank`: the ports always tell; what
+// the kernel left of the blank's addresses must agree too, so that one of many connections
+// that share a client port is not paired with another's end.
+bool Fits(const TcpRow& blank, const TcpRow& peer) {
+    if (blank.localPort != peer.remotePort) {
         return false;
     }
-    out = std::move(found->second);
-    waiting.erase(found);
+    if (blank.family != peer.family) {
+        return true;  // one of them as the IPv4 form of a mapped address: nothing to compare
+    }
+    return (IsZero(blank.localAddress) || blank.localAddress == peer.remoteAddress) &&
+           (IsZero(blank.remoteAddress) || blank.remoteAddress == peer.localAddress);
+}
+
+// Takes from `waiting` the newest half under `port` that `fits` the arriving half: the two
+// notices of a pair come within moments, an older half of the same port belongs to another.
+template <typename Predicate>
+bool Take(std::unordered_multimap<std::uint16_t, TcpEvent>& waiting, std::uint16_t port,
+          Predicate fits, TcpEvent& out) {
+    auto [begin, end] = waiting.equal_range(port);
+    auto best = end;
+    for (auto it = begin; it != end; ++it) {
+        if (fits(it->second.row) && (best == end || it->second.time >= best->second.time)) {
+            best = it;
+        }
+    }
+    if (best == end) {
+        return false;
+    }
+    out = std::move(best->second);
+    waiting.erase(best);
     return true;
 }
 
@@ -61,13 +87,15 @@ std::vector<TcpEvent> CAbortedEndPairing::Pair(const std::vector<TcpEvent>& even
             if (listening.Contains(row.localPort)) {
                 continue;
             }
-            if (Take(peers_, row.localPort, other)) {
+            const auto isPeer = [&row](const TcpRow& peer) { return Fits(row, peer); };
+            if (Take(peers_, row.localPort, isPeer, other)) {
                 rebuilt.push_back(Rebuilt(event, other.row));
             } else if (MakeRoom(blank_, now)) {
                 blank_.emplace(row.localPort, event);
             }
         } else if (IsBetweenLocalSockets(row)) {
-            if (Take(blank_, row.remotePort, other)) {
+            const auto isBlank = [&row](const TcpRow& blank) { return Fits(blank, row); };
+            if (Take(blank_, row.remotePort, isBlank, other)) {
                 rebuilt.push_back(Rebuilt(other, row));
             } else if (MakeRoom(peers_, now)) {
                 peers_.emplace(row.remotePort, event);

@@ -13,7 +13,10 @@ void CServiceListTap::Apply(std::vector<RowOp> ops) {
 void CServiceListTap::Opened(const CConnectionRecord& record) {
     inner_.Opened(record);
     if (events_ != nullptr) {
-        events_->Offer(ConnectionEventLine("open", record, clock_()));
+        // When the kernel told of it, not when the event was made: an open never follows its
+        // close.
+        events_->Offer(
+            ConnectionEventLine("open", record, record.openTime != 0 ? record.openTime : clock_()));
     }
 }
 

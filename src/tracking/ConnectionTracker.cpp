@@ -33,7 +33,37 @@ int CategorySwitch(Category category, const ViewFilter& filter) {
     }
 }
 
+// How far a socket is on its way from open to gone: it only ever moves on.
+int StateProgress(TcpState state) {
+    switch (state) {
+        case TcpState::Listen:
+            return 0;
+        case TcpState::SynSent:
+        case TcpState::SynReceived:
+            return 1;
+        case TcpState::Established:
+            return 2;
+        case TcpState::FinWait1:
+        case TcpState::CloseWait:
+            return 3;
+        case TcpState::FinWait2:
+        case TcpState::Closing:
+        case TcpState::LastAck:
+            return 4;
+        case TcpState::TimeWait:
+            return 5;
+        case TcpState::Closed:
+        case TcpState::DeleteTcb:
+            return 6;
+    }
+    return 0;
+}
+
 }  // namespace
+
+bool StateMovesOn(TcpState from, TcpState to) {
+    return StateProgress(to) > StateProgress(from);
+}
 
 CConnectionRecord CConnectionTracker::ScanCopy(const CConnectionRecord& record) {
     CConnectionRecord copy;
@@ -92,6 +122,7 @@ void CConnectionTracker::BeginSnapshot() {
     }
     numberAt_ = where_;
     placed_ = 0;
+    snapshotTime_ = 0;
     rowsByAddress_ = {};
     rowsByAddressValid_ = false;
     BuildIndex();
@@ -158,7 +189,11 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
     entry.visible = IsVisible(entry, filter);
     const std::size_t match = TakeMatch(ViewOf(entry));
     if (match == kNone) {
-        AddNew(std::move(entry), filter, host_.Now());
+        if (TakeRemains(entry, filter)) {
+            return;
+        }
+        const std::time_t openTime = entry.openTime != 0 ? entry.openTime : SnapshotTime();
+        AddNew(std::move(entry), filter, openTime);
     } else {
         CarryOver(match, entry);
     }
@@ -169,6 +204,7 @@ void CConnectionTracker::AddKept(const SnapshotKept& kept) {
         host_.Trace("Filter, entry outside a snapshot dropped");
         return;
     }
+    snapshotTime_ = kept.readTime;
     if (!kept.table) {
         return;
     }
@@ -194,7 +230,9 @@ void CConnectionTracker::AddKept(const SnapshotKept& kept) {
             ClassifyConnection(entry, *kept.services, *kept.listening);
         }
         entry.visible = IsVisible(entry, filter);
-        AddNew(std::move(entry), filter, host_.Now());
+        if (!TakeRemains(entry, filter)) {
+            AddNew(std::move(entry), filter, SnapshotTime());
+        }
     }
 }
 
@@ -251,15 +289,16 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         known.command = entry.command;
         known.user = entry.user;
     }
-    if (ownerFound || entry.visible != known.visible || entry.state != known.state) {
-        const bool stateChanged = entry.state != known.state;
+    // A read is older than the notices handled since it was made, and a kernel socket never
+    // goes back: a row that shows an earlier state than the record's is stale.
+    const bool stateChanged =
+        entry.state != known.state && (known.cookie == 0 || StateMovesOn(known.state, entry.state));
+    if (ownerFound || entry.visible != known.visible || stateChanged) {
         known.visible = entry.visible;
-        known.state = entry.state;
-        if (stateChanged && known.state == TcpState::TimeWait) {
-            CConnectionRecord logged = known;
-            logged.closeTime = host_.Now();
-            list_.Ended(logged);
-            host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(logged)), {});
+        if (stateChanged && entry.state == TcpState::TimeWait) {
+            EnterTimeWait(known, SnapshotTime());
+        } else if (stateChanged) {
+            known.state = entry.state;
         }
         host_.Trace("Filter, updating old connection" + known.ipAddress);
         Emit(RowOp::Kind::Update, known);
@@ -290,7 +329,10 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     if (added.visible) {
         Emit(RowOp::Kind::Insert, added);
     }
-    list_.Opened(added);
+    const FirstSight sight = FirstSightOf(added);
+    if (sight != FirstSight::EndedBeforeStart) {
+        list_.Opened(added);
+    }
     host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(added)), {});
     // One request per address: its answer names every connection from it.
     if (filter.reverseLookup != 0 && !address->asked) {
@@ -300,6 +342,7 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
         host_.Broadcast(kMsgResolveHost, Payload::Text(added.ipAddress),
                         Payload::Record(std::move(request)));
     }
+    NoteFirstSight(added, sight, openTime);
 }
 
 void CConnectionTracker::EndSnapshot() {
@@ -316,13 +359,14 @@ void CConnectionTracker::EndSnapshot() {
         CConnectionRecord& ended = current_[where_[i]];
         NoteEndedBySnapshot(ended.cookie);
         Emit(RowOp::Kind::Delete, ended);
-        ended.closeTime = host_.Now();
-        // A connection in TimeWait was logged when it entered that state.
-        if (ended.state != TcpState::TimeWait) {
-            list_.Ended(ended);
-            host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
+        const bool logged = EndLogged(ended);
+        loggedLive_.erase(ended.cookie);
+        if (!logged) {
+            LogEnd(std::move(ended), SnapshotTime());
         }
     }
+    ++dumps_;
+    AgeRecentEnds();
     current_.erase(current_.begin() + static_cast<std::ptrdiff_t>(placed_), current_.end());
     // Between snapshots only the live set is kept: the merge's buffers are as large as the
     // table and are made again at the next begin anyway.

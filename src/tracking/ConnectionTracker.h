@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,10 @@ struct ViewFilter {
     int showUnknown = 1;
     int reverseLookup = 0;
 };
+
+// Whether a socket in `from` can later be in `to`: states only move on from open to gone, so a
+// read or notice older than what is known never moves a connection back.
+bool StateMovesOn(TcpState from, TcpState to);
 
 // What the tracker needs from the program around it: settings, broadcast, trace and the clock.
 class ITrackerHost {
@@ -65,6 +70,10 @@ public:
     // connection the last snapshots or notices ended already is ignored, and a dump's entry for
     // a socket a notice ended (its TIME_WAIT remains) is not taken for a new connection.
     void ApplyEvents(ConnectionEvents events);
+
+    // TIME_WAIT rows the notices made (the kernel sends no notice when one expires) leave the
+    // live set this long after their end, unless a dump removes them sooner.
+    static constexpr std::time_t kTimeWaitSeconds = 60;
 
     // Sets the lower-cased name on every current record with that address, and on later new
     // connections from it while it stays in the live set.
@@ -114,6 +123,30 @@ private:
         std::uint32_t tail = kEmpty;
     };
 
+    // The addresses and ports of a connection: while a socket lives no other has the same. A
+    // connection's TIME_WAIT remains may carry another cookie than its full socket did (the
+    // kernel makes a cookie when first asked), so its end is recognised by these as well.
+    struct Tuple {
+        AddressFamily family = AddressFamily::Ipv4;
+        AddressBytes local{};
+        AddressBytes remote{};
+        int localPort = 0;
+        int remotePort = 0;
+        bool operator==(const Tuple&) const = default;
+    };
+    struct TupleHash {
+        std::size_t operator()(const Tuple& tuple) const;
+    };
+    // An end logged from one identity of a connection, kept for a few dumps to recognise the
+    // other: the remains a dump shows after a notice, or the notice after a dump's remains.
+    struct RecentEnd {
+        std::uint64_t cookie = 0;
+        int id = 0;
+        std::time_t openTime = 0;
+        std::time_t closeTime = 0;
+        std::uint64_t generation = 0;  // the dump count when it was logged
+    };
+
     // The record that goes to the scan watcher: only what it counts by.
     static CConnectionRecord ScanCopy(const CConnectionRecord& record);
     static std::size_t Hash(const KeyView& key);
@@ -128,6 +161,29 @@ private:
     CConnectionRecord& Place(std::size_t number);
     CConnectionRecord& PlaceNew(CConnectionRecord record);
     void AddNew(CConnectionRecord entry, const ViewFilter& filter, std::time_t openTime);
+    // The ends' side (ConnectionTrackerEnds.cpp): every end goes to the list and the logger
+    // through LogEnd, at most once per kernel socket, never before its open.
+    static Tuple TupleOf(const CConnectionRecord& record);
+    void LogEnd(CConnectionRecord ended, std::time_t when);
+    // The record enters TIME_WAIT at `when`: its end is logged now, unless it was already.
+    void EnterTimeWait(CConnectionRecord& record, std::time_t when);
+    bool EndLogged(const CConnectionRecord& record) const;
+    // A new record first seen closed on this side ended since the last read and is logged at
+    // once; in the first dump after the start it ended before it, and is neither opened nor
+    // logged.
+    enum class FirstSight { Open, EndedNow, EndedBeforeStart };
+    FirstSight FirstSightOf(const CConnectionRecord& record) const;
+    void NoteFirstSight(const CConnectionRecord& added, FirstSight sight, std::time_t openTime);
+    void RememberEnd(const CConnectionRecord& logged);
+    // A dump's row of a connection whose end a notice logged under another cookie: it joins the
+    // live set as that connection's TIME_WAIT remains, neither opened nor logged again.
+    bool TakeRemains(CConnectionRecord& entry, const ViewFilter& filter);
+    // A notice of an end a dump's remains logged already under another cookie.
+    bool EndOfRemains(const CConnectionRecord& ended);
+    void AgeRecentEnds();
+    void ExpireTimeWait(std::time_t now);
+    // The time of the open snapshot's read, or the tracker's clock for a sender that gave none.
+    std::time_t SnapshotTime() const;
     // The notices' side: a cookie index of current_, kept in step by the functions below.
     void EnsureLiveIndex();
     void ApplyChanged(ConnectionEvent& event, const ViewFilter& filter);
@@ -135,7 +191,9 @@ private:
     void EndUnseen(ConnectionEvent& event);
     void RemoveLive(std::size_t index);
     bool EndedBefore(std::uint64_t cookie) const;
-    void RememberEndedByEvent(std::uint64_t cookie);
+    void RememberEndedByEvent(std::uint64_t cookie, std::time_t when);
+    void RememberEndedLately(std::uint64_t cookie, std::time_t when);
+    void ForgetEndedBefore(std::time_t now);
     // A dump's entry of a socket a notice ended; remembered while dumps still show it.
     bool EndedByEvent(const CConnectionRecord& entry);
     void NoteEndedBySnapshot(std::uint64_t cookie);
@@ -182,6 +240,20 @@ private:
     // Cookies notices ended, and those of them the open snapshot still showed.
     std::unordered_set<std::uint64_t> endedByEvent_;
     std::unordered_set<std::uint64_t> endedByEventSeen_;
+    // Every cookie ended in the last kEndMemorySeconds, whatever told it: a notice can come
+    // that late (the reset-end pairing holds a half for seconds), and must not log it again.
+    static constexpr std::time_t kEndMemorySeconds = 30;
+    std::unordered_set<std::uint64_t> endedLately_;
+    std::deque<std::pair<std::time_t, std::uint64_t>> endedLatelyOrder_;
+
+    // Live records whose end is logged though they are not in TIME_WAIT (remains in FIN_WAIT2).
+    std::unordered_set<std::uint64_t> loggedLive_;
+    std::unordered_map<Tuple, RecentEnd, TupleHash> recentEnds_;
+    std::deque<Tuple> recentOrder_;  // oldest first, for aging in O(1) per end
+    std::uint64_t dumps_ = 0;        // snapshots ended; the first one sees a table from before
+    std::time_t snapshotTime_ = 0;   // the open snapshot's read time, once a kept part told it
+    // Cookies the notices moved into TIME_WAIT, with that time: the kernel tells no expiry.
+    std::deque<std::pair<std::time_t, std::uint64_t>> timeWaitSince_;
 };
 
 }  // namespace tarvik

@@ -1,4 +1,5 @@
 // The tracker's side of the kernel's notices between snapshots.
+#include <algorithm>
 #include <utility>
 
 #include "tracking/ConnectionTracker.h"
@@ -6,6 +7,12 @@
 namespace tarvik {
 
 namespace {
+
+// The states a socket closes from when it closed first: what stays of it is in TIME_WAIT.
+bool LeavesTimeWait(TcpState state) {
+    return state == TcpState::FinWait1 || state == TcpState::FinWait2 ||
+           state == TcpState::Closing || state == TcpState::TimeWait;
+}
 
 // Past this many remembered ends (dumps failing for a long time), the oldest knowledge is
 // dropped rather than memory grown without end.
@@ -24,13 +31,17 @@ void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
     }
     EnsureLiveIndex();
     const ViewFilter filter = host_.ReadFilter();
+    std::time_t latest = 0;
     for (ConnectionEvent& event : events) {
+        latest = std::max(latest, event.time);
         if (event.kind == ConnectionEvent::Kind::Changed) {
             ApplyChanged(event, filter);
         } else {
             ApplyEnded(event);
         }
     }
+    ExpireTimeWait(latest);
+    ForgetEndedBefore(latest);
     Flush();
     list_.LiveCount(current_.size());
 }
@@ -65,15 +76,14 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         return;
     }
     CConnectionRecord& record = current_[known->second];
-    if (record.state == event.record.state) {
-        return;
+    if (record.state == event.record.state ||
+        (cookie != 0 && !StateMovesOn(record.state, event.record.state))) {
+        return;  // nothing new, or a notice older than the dump that came before it
     }
-    record.state = event.record.state;
-    if (record.state == TcpState::TimeWait) {
-        CConnectionRecord logged = record;
-        logged.closeTime = event.time;
-        list_.Ended(logged);
-        host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(logged)), {});
+    if (event.record.state == TcpState::TimeWait) {
+        EnterTimeWait(record, event.time);
+    } else {
+        record.state = event.record.state;
     }
     host_.Trace("Filter, updating old connection" + record.ipAddress);
     Emit(RowOp::Kind::Update, record);
@@ -91,15 +101,24 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
     }
     const std::size_t index = known->second;
     CConnectionRecord& ended = current_[index];
-    Emit(RowOp::Kind::Delete, ended);
-    // A connection in TimeWait was logged when it entered that state.
-    if (ended.state != TcpState::TimeWait) {
-        CConnectionRecord logged = ended;
-        logged.closeTime = event.time;
-        list_.Ended(logged);
-        host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(logged)), {});
+    if (LeavesTimeWait(ended.state)) {
+        // The socket closed first: its TIME_WAIT stays in the table, and in the list, as long
+        // as the kernel keeps it. No notice tells its expiry, so a clock or the next dump does.
+        if (ended.state != TcpState::TimeWait) {
+            EnterTimeWait(ended, event.time);
+            Emit(RowOp::Kind::Update, ended);
+        }
+        timeWaitSince_.emplace_back(event.time, cookie);
+        return;
     }
-    RememberEndedByEvent(cookie);
+    Emit(RowOp::Kind::Delete, ended);
+    const bool logged = EndLogged(ended);
+    loggedLive_.erase(cookie);
+    if (!logged) {
+        CConnectionRecord copy = ended;
+        LogEnd(std::move(copy), event.time);
+    }
+    RememberEndedByEvent(cookie, event.time);
     RemoveLive(index);
 }
 
@@ -108,6 +127,10 @@ void CConnectionTracker::EndUnseen(ConnectionEvent& event) {
     CConnectionRecord& record = event.record;
     if (record.remotePort == 0) {
         return;  // a socket that never connected, or a listener never seen: no connection
+    }
+    if (EndOfRemains(record)) {
+        RememberEndedByEvent(record.cookie, event.time);
+        return;  // a dump logged it from its TIME_WAIT remains, which carry another cookie
     }
     host_.Trace("Filter, short connection " + record.ipAddress);
     record.id = nextId_++;
@@ -119,9 +142,9 @@ void CConnectionTracker::EndUnseen(ConnectionEvent& event) {
     }
     list_.Opened(record);
     host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(record)), {});
-    list_.Ended(record);
-    RememberEndedByEvent(record.cookie);
-    host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(record)), {});
+    RememberEndedByEvent(record.cookie, event.time);
+    RememberEnd(record);
+    LogEnd(std::move(record), event.time);
 }
 
 void CConnectionTracker::RemoveLive(std::size_t index) {
@@ -138,11 +161,12 @@ void CConnectionTracker::RemoveLive(std::size_t index) {
 }
 
 bool CConnectionTracker::EndedBefore(std::uint64_t cookie) const {
-    return cookie != 0 && (endedByEvent_.contains(cookie) || endedBySnapshot_.contains(cookie) ||
-                           endedBySnapshotBefore_.contains(cookie));
+    return cookie != 0 &&
+           (endedByEvent_.contains(cookie) || endedBySnapshot_.contains(cookie) ||
+            endedBySnapshotBefore_.contains(cookie) || endedLately_.contains(cookie));
 }
 
-void CConnectionTracker::RememberEndedByEvent(std::uint64_t cookie) {
+void CConnectionTracker::RememberEndedByEvent(std::uint64_t cookie, std::time_t when) {
     if (cookie == 0) {
         return;
     }
@@ -150,6 +174,25 @@ void CConnectionTracker::RememberEndedByEvent(std::uint64_t cookie) {
         endedByEvent_.clear();
     }
     endedByEvent_.insert(cookie);
+    RememberEndedLately(cookie, when);
+}
+
+void CConnectionTracker::RememberEndedLately(std::uint64_t cookie, std::time_t when) {
+    if (endedLately_.size() >= kMaxRememberedEnds) {
+        endedLately_.clear();
+        endedLatelyOrder_.clear();
+    }
+    if (endedLately_.insert(cookie).second) {
+        endedLatelyOrder_.emplace_back(when, cookie);
+    }
+}
+
+void CConnectionTracker::ForgetEndedBefore(std::time_t now) {
+    while (!endedLatelyOrder_.empty() &&
+           now - endedLatelyOrder_.front().first > kEndMemorySeconds) {
+        endedLately_.erase(endedLatelyOrder_.front().second);
+        endedLatelyOrder_.pop_front();
+    }
 }
 
 bool CConnectionTracker::EndedByEvent(const CConnectionRecord& entry) {
@@ -163,6 +206,7 @@ bool CConnectionTracker::EndedByEvent(const CConnectionRecord& entry) {
 void CConnectionTracker::NoteEndedBySnapshot(std::uint64_t cookie) {
     if (cookie != 0) {
         endingInSnapshot_.insert(cookie);
+        RememberEndedLately(cookie, SnapshotTime());
     }
 }
 

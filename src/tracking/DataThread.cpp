@@ -167,6 +167,9 @@ bool CDataThread::DumpDue(bool lost, std::chrono::steady_clock::time_point now) 
 }
 
 bool CDataThread::Dump() {
+    // The moment the kernel told what the table holds: when new rows opened and missing ones
+    // ended, whenever the tracker comes to merge them.
+    const std::time_t readTime = std::time(nullptr);
     auto rows = source_ ? source_->TcpRows() : std::nullopt;
     if (!rows) {
         // Part of a table would end every connection it lacks: send none.
@@ -174,6 +177,10 @@ bool CDataThread::Dump() {
         return false;
     }
     Split split = SplitByChange(std::move(*rows));
+    split.kept->readTime = readTime;
+    for (CConnectionRecord& record : split.records) {
+        record.openTime = readTime;
+    }
     if (events_) {
         listening_ = sentListening_;  // what the notices until the next dump are classified by
     }
@@ -181,9 +188,7 @@ bool CDataThread::Dump() {
     // this thread no longer allocates, rather than both contending for the allocator per row.
     std::vector<Payload> entries;
     entries.reserve(split.records.size() + 1);
-    if (!split.kept->positions.empty()) {
-        entries.push_back(Payload::Kept(std::move(split.kept)));
-    }
+    entries.push_back(Payload::Kept(std::move(split.kept)));
     for (CConnectionRecord& record : split.records) {
         entries.push_back(Payload::Record(std::move(record)));
     }

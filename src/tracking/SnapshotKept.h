@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct SnapshotKept {
     std::vector<std::uint32_t> positions;  // of the kept rows in `table`, in table order
     std::shared_ptr<const CServicesDatabase> services;
     std::shared_ptr<const CListeningPorts> listening;
+    // When the kernel's table was read: the open time of its new rows and the close time of
+    // the connections it no longer holds. Sent with every snapshot, kept rows or not.
+    std::time_t readTime = 0;
 };
 
 }  // namespace tarvik

@@ -105,5 +105,34 @@ TEST(AbortedEndPairingTest, ABurstOfOrdinaryClosesDoesNotKeepLaterPairsApart) {
     EXPECT_EQ(rebuilt[0].row.remotePort, 8080);
 }
 
+// Many clients of a busy host share an ephemeral port, each from its own address: a reset end
+// is paired with its own peer by what the kernel left of its addresses, not with the first
+// waiting end of that port.
+TEST(AbortedEndPairingTest, EndsThatShareAClientPortPairByTheirAddresses) {
+    const CListeningPorts listening;
+    const TcpEvent otherServer =
+        End(Row("127.64.0.1", 8080, "127.16.0.1", 50000, TcpState::Closed, 1), 100);
+    const TcpEvent server =
+        End(Row("127.64.0.2", 8080, "127.16.0.2", 50000, TcpState::Closed, 2), 104);
+    const TcpEvent blank = End(Row("127.16.0.2", 50000, "127.64.0.2", 0, TcpState::Closed, 3), 104);
+    for (const bool peerFirst : {true, false}) {
+        SCOPED_TRACE(peerFirst ? "peer first" : "blank first");
+        CAbortedEndPairing fresh;
+        EXPECT_TRUE(fresh.Pair({otherServer}, listening, 100).empty());
+        std::vector<TcpEvent> rebuilt;
+        if (peerFirst) {
+            rebuilt = fresh.Pair({server, blank}, listening, 104);
+        } else {
+            EXPECT_TRUE(fresh.Pair({blank}, listening, 104).empty());
+            rebuilt = fresh.Pair({server}, listening, 104);
+        }
+        ASSERT_EQ(rebuilt.size(), 1u);
+        EXPECT_EQ(rebuilt[0].row.cookie, 3u);
+        EXPECT_EQ(rebuilt[0].row.localAddress, Address("127.16.0.2"));
+        EXPECT_EQ(rebuilt[0].row.remoteAddress, Address("127.64.0.2"));
+        EXPECT_EQ(fresh.Waiting(), 1u);  // the other connection's end, for its own blank
+    }
+}
+
 }  // namespace
 }  // namespace tarvik

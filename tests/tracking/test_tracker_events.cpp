@@ -210,20 +210,167 @@ TEST_F(TrackerEventsTest, ASecondEndOfTheSameSocketIsIgnored) {
     EXPECT_TRUE(tracker.Current().empty());
 }
 
-TEST_F(TrackerEventsTest, TheEndOfAConnectionInTimeWaitRemovesItWithoutASecondLog) {
+TEST_F(TrackerEventsTest, TheEndOfAConnectionInTimeWaitKeepsItsRowWithoutASecondLog) {
     Snapshot({Conn(1, 21, 40001)});
     Snapshot({Conn(1, 21, 40001, TcpState::TimeWait)});
     ASSERT_EQ(TakeLogged().size(), 1u);
     list.TakeOps();
 
+    // The full socket closed; its TIME_WAIT stays in the table and so in the list.
     tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500)});
     EXPECT_TRUE(host.sent.empty());
-    EXPECT_TRUE(tracker.Current().empty());
-    const auto ops = list.TakeOps();
-    ASSERT_EQ(ops.size(), 1u);
-    EXPECT_EQ(ops[0].kind, RowOp::Kind::Delete);
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{1}));
     Snapshot({Conn(1, 21, 40001, TcpState::TimeWait)});
     EXPECT_TRUE(host.sent.empty());
+    Snapshot({});
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_TRUE(tracker.Current().empty());
+}
+
+// Every order in which a dump's rows, notices, stale reads and a restart can tell of one
+// kernel socket: it is logged exactly once, and never with a close before its open.
+TEST_F(TrackerEventsTest, EachSocketEndsInTheLogsOnceWhateverTheOrder) {
+    using S = TcpState;
+    struct Step {
+        enum { Dump, Notice, End } what;
+        std::uint64_t cookie = 0;
+        S state = S::Established;
+        std::time_t time = 0;  // the read's or the notice's
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::size_t logged;
+        bool rowLeft;  // a TIME_WAIT row stays in the list after the steps
+    };
+    // Cookie 7 is the full socket; 8 the same connection's TIME_WAIT remains, which get a
+    // cookie of their own when no dump saw the full socket.
+    const std::vector<Case> cases = {
+        {"a stale notice after a dump's TIME_WAIT",
+         {{Step::Dump, 7, S::Established, 1000},
+          {Step::Dump, 7, S::TimeWait, 1002},
+          {Step::Notice, 7, S::FinWait1, 1001},
+          {Step::End, 7, S::Closed, 1001}},
+         1,
+         true},
+        {"a stale dump after the notices",
+         {{Step::Dump, 7, S::Established, 1000},
+          {Step::Notice, 7, S::FinWait2, 1001},
+          {Step::Dump, 7, S::Established, 1002},
+          {Step::End, 7, S::Closed, 1003},
+          {Step::Dump, 7, S::FinWait2, 1004}},
+         1,
+         true},
+        {"the notice, then the remains under another cookie",
+         {{Step::Dump, 1, S::Established, 1000},
+          {Step::End, 7, S::Closed, 1001},
+          {Step::Dump, 8, S::TimeWait, 1002}},
+         1,
+         true},
+        {"the remains in FIN_WAIT2, then gone",
+         {{Step::Dump, 1, S::Established, 1000},
+          {Step::End, 7, S::Closed, 1001},
+          {Step::Dump, 8, S::FinWait2, 1002},
+          {Step::Dump, 1, S::Established, 1003}},
+         1,
+         false},
+        {"the remains first seen in TIME_WAIT, then the notice",
+         {{Step::Dump, 1, S::Established, 1000},
+          {Step::Dump, 8, S::TimeWait, 1002},
+          {Step::End, 7, S::Closed, 1001}},
+         1,
+         true},
+        {"an end told before the read that first showed the row",
+         {{Step::Dump, 1, S::Established, 1000},
+          {Step::Dump, 7, S::Established, 1005},
+          {Step::End, 7, S::Closed, 1003}},
+         1,
+         false},
+        {"the same end again seconds and dumps later (a reset paired late)",
+         {{Step::Dump, 7, S::Established, 1000},
+          {Step::End, 7, S::Closed, 1001},
+          {Step::Dump, 1, S::Established, 1002},
+          {Step::Dump, 1, S::Established, 1003},
+          {Step::Dump, 1, S::Established, 1004},
+          {Step::End, 7, S::Closed, 1011}},
+         1,
+         false},
+        {"FIN_WAIT2 remains first seen, then the notice, then gone",
+         {{Step::Dump, 1, S::Established, 1000},
+          {Step::Dump, 8, S::FinWait2, 1002},
+          {Step::End, 7, S::Closed, 1001},
+          {Step::Dump, 1, S::Established, 1003}},
+         1,
+         false},
+        {"FIN_WAIT2 remains in the first dump after a start, then gone",
+         {{Step::Dump, 8, S::FinWait2, 1000}, {Step::Dump, 1, S::Established, 1001}},
+         0,
+         false},
+        {"TIME_WAIT in the first dump after a start: ended before it",
+         {{Step::Dump, 7, S::TimeWait, 1000}, {Step::End, 7, S::Closed, 1001}},
+         0,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingHost caseHost;
+        RecordingList caseList;
+        CConnectionTracker caseTracker{caseHost, caseList};
+        for (const Step& step : c.steps) {
+            CConnectionRecord row = Conn(step.cookie, 50000, 8080, step.state);
+            if (step.cookie == 1) {
+                row = Conn(1, 22, 40001);  // another connection, so that a dump is not empty
+            }
+            if (step.what == Step::Dump) {
+                caseHost.now = step.time;
+                test::FeedSnapshot(caseTracker, {row});
+            } else if (step.what == Step::Notice) {
+                caseTracker.ApplyEvents({Changed(row, step.time)});
+            } else {
+                caseTracker.ApplyEvents({Ended(row, step.time)});
+            }
+        }
+        std::size_t logged = 0;
+        for (const auto& sent : caseHost.sent) {
+            if (sent.number == kMsgLogConnection && sent.record &&
+                sent.record->localPort == 50000) {
+                ++logged;
+                EXPECT_GE(sent.record->closeTime, sent.record->openTime);
+            }
+        }
+        EXPECT_EQ(logged, c.logged);
+        const auto& live = caseTracker.Current();
+        const bool rowLeft = std::any_of(live.begin(), live.end(), [](const auto& record) {
+            return record.localPort == 50000 && record.state == TcpState::TimeWait;
+        });
+        EXPECT_EQ(rowLeft, c.rowLeft);
+        // Every connection announced has ended or is still open.
+        const auto open = std::count_if(live.begin(), live.end(), [](const auto& record) {
+            return record.state != TcpState::TimeWait;
+        });
+        EXPECT_EQ(caseList.opened.size() - caseList.ended.size(), static_cast<std::size_t>(open));
+    }
+}
+
+TEST_F(TrackerEventsTest, ATimeWaitRowANoticeMadeLeavesWhenTheKernelsWouldExpire) {
+    Snapshot({Conn(2, 22, 40002)});
+    tracker.ApplyEvents({Changed(Conn(7, 50000, 8080, TcpState::Established), 1100),
+                         Changed(Conn(7, 50000, 8080, TcpState::FinWait2), 1101),
+                         Ended(Conn(7, 50000, 8080), 1102)});
+    ASSERT_EQ(TakeLogged().size(), 1u);
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2, 7}));
+    tracker.ApplyEvents({Changed(Conn(2, 22, 40002, TcpState::CloseWait),
+                                 1102 + CConnectionTracker::kTimeWaitSeconds - 1)});
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2, 7}));
+    list.TakeOps();
+    tracker.ApplyEvents({Changed(Conn(2, 22, 40002, TcpState::LastAck),
+                                 1102 + CConnectionTracker::kTimeWaitSeconds)});
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2}));
+    EXPECT_TRUE(TakeLogged().empty());
+    const auto ops = list.TakeOps();
+    EXPECT_TRUE(std::any_of(ops.begin(), ops.end(), [](const RowOp& op) {
+        return op.kind == RowOp::Kind::Delete && op.record.cookie == 7;
+    }));
 }
 
 TEST_F(TrackerEventsTest, AHostNameAfterARemovalNamesTheRightRows) {

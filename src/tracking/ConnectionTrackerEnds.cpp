@@ -1,0 +1,192 @@
+// The tracker's ends: each kernel socket is logged once, whichever of a dump's row, a notice or
+// its TIME_WAIT remains tells of its end first, and never with a close before its open.
+#include <algorithm>
+#include <functional>
+#include <utility>
+
+#include "tracking/ConnectionTracker.h"
+
+namespace tarvik {
+
+namespace {
+
+// Past this many, the oldest remembered ends make room: only a late twin of one of them could
+// then be logged again, never a connection lost.
+constexpr std::size_t kMaxRecentEnds = 1 << 18;
+// A notice and the dump that shows the same connection's remains come within one poll of
+// each other; two dumps leave room for a slow one.
+constexpr std::uint64_t kRecentEndDumps = 2;
+
+std::size_t HashBytes(const AddressBytes& bytes) {
+    std::size_t hash = 0;
+    for (const std::uint8_t byte : bytes) {
+        hash = hash * 131 + byte;
+    }
+    return hash;
+}
+
+}  // namespace
+
+std::size_t CConnectionTracker::TupleHash::operator()(const Tuple& tuple) const {
+    std::size_t hash = HashBytes(tuple.local) * 31 + HashBytes(tuple.remote);
+    hash = hash * 31 + static_cast<std::size_t>(tuple.localPort);
+    hash = hash * 31 + static_cast<std::size_t>(tuple.remotePort);
+    return hash * 2 + static_cast<std::size_t>(tuple.family);
+}
+
+CConnectionTracker::Tuple CConnectionTracker::TupleOf(const CConnectionRecord& record) {
+    return Tuple{record.family, record.localAddress, record.remoteAddress, record.localPort,
+                 record.remotePort};
+}
+
+std::time_t CConnectionTracker::SnapshotTime() const {
+    return snapshotTime_ != 0 ? snapshotTime_ : host_.Now();
+}
+
+bool CConnectionTracker::EndLogged(const CConnectionRecord& record) const {
+    return record.state == TcpState::TimeWait ||
+           (record.cookie != 0 && loggedLive_.contains(record.cookie));
+}
+
+void CConnectionTracker::LogEnd(CConnectionRecord ended, std::time_t when) {
+    // Two clocks tell the open and the close (a dump's read, a notice): a close the kernel told
+    // before the read that first showed the row is the moment of the row's end all the same.
+    ended.closeTime = std::max(when, ended.openTime);
+    list_.Ended(ended);
+    host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
+}
+
+void CConnectionTracker::EnterTimeWait(CConnectionRecord& record, std::time_t when) {
+    const bool logged = EndLogged(record);
+    record.state = TcpState::TimeWait;
+    if (record.cookie != 0) {
+        loggedLive_.erase(record.cookie);
+    }
+    if (!logged) {
+        CConnectionRecord copy = record;
+        LogEnd(std::move(copy), when);
+    }
+}
+
+CConnectionTracker::FirstSight CConnectionTracker::FirstSightOf(
+    const CConnectionRecord& record) const {
+    // What a dump shows of a socket closed on this side: TIME_WAIT, or FIN_WAIT2 once no process
+    // holds it (the kernel's TIME_WAIT remains report that state until the peer's FIN comes).
+    const bool remainsInFinWait2 = inSnapshot_ && record.state == TcpState::FinWait2 &&
+                                   record.inode == 0 && record.cookie != 0;
+    if (record.state != TcpState::TimeWait && !remainsInFinWait2) {
+        return FirstSight::Open;
+    }
+    // The first dump's are older than this run, and the run before may have logged them.
+    return inSnapshot_ && dumps_ == 0 ? FirstSight::EndedBeforeStart : FirstSight::EndedNow;
+}
+
+void CConnectionTracker::NoteFirstSight(const CConnectionRecord& added, FirstSight sight,
+                                        std::time_t openTime) {
+    if (sight == FirstSight::Open) {
+        return;
+    }
+    if (added.state != TcpState::TimeWait) {
+        loggedLive_.insert(added.cookie);
+    }
+    if (sight == FirstSight::EndedNow) {
+        LogEnd(added, openTime);
+        RememberEnd(added);
+    }
+}
+
+void CConnectionTracker::RememberEnd(const CConnectionRecord& logged) {
+    if (logged.remotePort == 0) {
+        return;
+    }
+    if (recentEnds_.size() >= kMaxRecentEnds) {
+        recentEnds_.clear();
+        recentOrder_.clear();
+    }
+    const Tuple tuple = TupleOf(logged);
+    const bool added =
+        recentEnds_
+            .insert_or_assign(tuple, RecentEnd{logged.cookie, logged.id, logged.openTime,
+                                               std::max(logged.closeTime, logged.openTime), dumps_})
+            .second;
+    if (added) {
+        recentOrder_.push_back(tuple);
+    }
+}
+
+bool CConnectionTracker::TakeRemains(CConnectionRecord& entry, const ViewFilter& filter) {
+    // Only what is left of a socket after its end: no process holds it, its last states.
+    if (recentEnds_.empty() || entry.inode != 0 ||
+        (entry.state != TcpState::TimeWait && entry.state != TcpState::FinWait2)) {
+        return false;
+    }
+    const auto found = recentEnds_.find(TupleOf(entry));
+    if (found == recentEnds_.end() || found->second.cookie == entry.cookie) {
+        return false;
+    }
+    const RecentEnd end = found->second;
+    recentEnds_.erase(found);
+    entry.id = end.id;
+    entry.openTime = end.openTime;
+    entry.closeTime = end.closeTime;
+    entry.visible = IsVisible(entry, filter);
+    if (const auto address = addresses_.find(entry.ipAddress);
+        address != addresses_.end() && address->second.name) {
+        entry.hostName = *address->second.name;
+    }
+    if (entry.cookie != 0 && entry.state != TcpState::TimeWait) {
+        loggedLive_.insert(entry.cookie);
+    }
+    CConnectionRecord& added =
+        inSnapshot_ ? PlaceNew(std::move(entry)) : current_.emplace_back(std::move(entry));
+    if (added.visible) {
+        Emit(RowOp::Kind::Insert, added);
+    }
+    return true;
+}
+
+bool CConnectionTracker::EndOfRemains(const CConnectionRecord& ended) {
+    if (recentEnds_.empty() || ended.remotePort == 0) {
+        return false;
+    }
+    const auto found = recentEnds_.find(TupleOf(ended));
+    if (found == recentEnds_.end() || found->second.cookie == ended.cookie) {
+        return false;
+    }
+    recentEnds_.erase(found);
+    return true;
+}
+
+void CConnectionTracker::AgeRecentEnds() {
+    while (!recentOrder_.empty()) {
+        const auto found = recentEnds_.find(recentOrder_.front());
+        if (found != recentEnds_.end() && dumps_ - found->second.generation < kRecentEndDumps) {
+            return;
+        }
+        if (found != recentEnds_.end()) {
+            recentEnds_.erase(found);
+        }
+        recentOrder_.pop_front();
+    }
+}
+
+void CConnectionTracker::ExpireTimeWait(std::time_t now) {
+    bool removed = false;
+    while (!timeWaitSince_.empty() && now - timeWaitSince_.front().first >= kTimeWaitSeconds) {
+        const std::uint64_t cookie = timeWaitSince_.front().second;
+        timeWaitSince_.pop_front();
+        const auto live = liveIndex_.find(cookie);
+        if (live == liveIndex_.end() || current_[live->second].state != TcpState::TimeWait) {
+            continue;
+        }
+        Emit(RowOp::Kind::Delete, current_[live->second]);
+        RememberEndedByEvent(cookie, now);
+        RemoveLive(live->second);
+        removed = true;
+    }
+    if (removed) {
+        list_.LiveCount(current_.size());
+    }
+}
+
+}  // namespace tarvik
