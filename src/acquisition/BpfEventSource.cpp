@@ -28,7 +28,11 @@ std::time_t WallSeconds(std::uint64_t monotonicNs, std::int64_t offsetNs) {
     const auto seconds = static_cast<std::int64_t>(monotonicNs / kNsPerSecond);
     const auto rest = static_cast<std::int64_t>(monotonicNs % kNsPerSecond);
     const std::int64_t offsetSeconds = FloorDiv(offsetNs, kNsPerSecond);
-    const std::int64_t offsetRest = offsetNs - offsetSeconds * kNsPerSecond;  // [0, 1 s)
+    // The remainder, not offsetNs - offsetSeconds * kNsPerSecond: near INT64_MIN that product
+    // is below INT64_MIN.
+    const std::int64_t remainder = offsetNs % kNsPerSecond;
+    const std::int64_t offsetRest =
+        remainder < 0 ? remainder + kNsPerSecond : remainder;  // [0, 1 s)
     return static_cast<std::time_t>(seconds + offsetSeconds + (rest + offsetRest) / kNsPerSecond);
 }
 

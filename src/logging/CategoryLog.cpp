@@ -127,8 +127,7 @@ void CCategoryLog::Fail(const LogTarget& target, const Failure& failure, Clock::
         pause_ = kFirstRetry;
         const std::string where = target.Path() + ": " + failure.reason;
         if (failure.kind == FailureKind::Open) {
-            hub_.NotifyUser(std::string(CreateFailureMessage(category_)) + " " + where +
-                            " (lines are kept and the file is tried again)");
+            hub_.NotifyUser(CreateFailureMessage(category_, where));
         } else {
             hub_.NotifyUser("Unable to write " + std::string(LogCategoryWord(category_)) +
                             " connection logfile " + where +

@@ -16,16 +16,10 @@ std::size_t IndexOf(LogCategory category) {
 
 }  // namespace
 
-const char* CreateFailureMessage(LogCategory category) {
-    switch (category) {
-        case LogCategory::Inbound:
-            return "Unable to open inbound connection logfile, disabling inbound logging.";
-        case LogCategory::Outbound:
-            return "Unable to open Outbound connection logfile, disabling Outbound logging.";
-        case LogCategory::Unknown:
-            return "Unable to open Unknown connection logfile, disabling Unknown logging.";
-    }
-    return "";
+std::string CreateFailureMessage(LogCategory category, const std::string& where) {
+    // Logging stays on: the lines are held and the file is tried again after a pause.
+    return "Unable to open " + std::string(LogCategoryWord(category)) + " connection logfile " +
+           where + " (lines are kept and the file is tried again)";
 }
 
 CConnectionLogger::CConnectionLogger(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks)

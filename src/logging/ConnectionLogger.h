@@ -21,8 +21,9 @@ inline constexpr const char* kLogHeader =
     "Open Time, Close Time, Remote Address, Remote Hostname, Remote Port, Network Interface, "
     "Local Port, Service Type";
 
-// The text the user is shown when a category's new log file cannot be created.
-const char* CreateFailureMessage(LogCategory category);
+// The text the user is shown when a category's new log file cannot be created; `where` is the
+// file's path and the reason.
+std::string CreateFailureMessage(LogCategory category, const std::string& where);
 
 // Seams for tests: the clock that paces retries, and the write under every log line.
 struct LoggerHooks {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <unordered_set>
 #include <utility>
 
 #include "acquisition/ConnectionRecord.h"
@@ -169,19 +170,28 @@ std::vector<CScanListener::BaitPort> CScanListener::ConfiguredPorts() {
     if (!ports) {
         return {};
     }
+    // A port listed twice is watched once: its second socket could never bind, and saying so
+    // would report a watched port as not watched.
+    std::vector<int> unique;
+    std::unordered_set<int> seen;
+    for (int port : *ports) {
+        if (seen.insert(port).second) {
+            unique.push_back(port);
+        }
+    }
     const std::uint64_t limit = DescriptorLimit();
     const std::size_t cap = BaitPortCap(limit);
     std::vector<BaitPort> baits;
-    baits.reserve(std::min(ports->size(), cap));
-    for (int port : *ports) {
+    baits.reserve(std::min(unique.size(), cap));
+    for (int port : unique) {
         if (baits.size() == cap) {
             break;
         }
         baits.push_back(BaitPort{port, UniqueFd(), 0});
     }
-    if (ports->size() > cap) {
-        Say("bait ports: " + std::to_string(ports->size() - cap) + " of " +
-            std::to_string(ports->size()) +
+    if (unique.size() > cap) {
+        Say("bait ports: " + std::to_string(unique.size() - cap) + " of " +
+            std::to_string(unique.size()) +
             " not watched, to stay below the limit of open descriptors (" + std::to_string(limit) +
             ")");
     }

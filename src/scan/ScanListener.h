@@ -30,8 +30,8 @@ std::size_t BaitPortCap(std::uint64_t descriptorLimit);
 // capped below the process's descriptor limit, so that accepting always has descriptors left.
 //
 // Sockets set SO_REUSEADDR so that a reload can take back a port whose old connections linger
-// in TIME_WAIT; on Linux this never lets two sockets listen on one port, so a duplicate or a
-// port another program listens on is still refused and skipped.
+// in TIME_WAIT; on Linux this never lets two sockets listen on one port, so a port another
+// program listens on is still refused and skipped. A port listed twice is watched once.
 class CScanListener {
 public:
     static constexpr const char* kAnyAddress = "0.0.0.0";

@@ -146,6 +146,26 @@ int ReadInteger(const CIniFile& ini, const SettingDefinition& definition,
     return used;
 }
 
+// A port list as loaded: a piece that is no port 1..65535 (a word without digits reads as 0) is
+// said and dropped, so no filter or bait port ever works on a port the kernel cannot have.
+PortList LoadedPorts(const SettingDefinition& definition, std::string_view text,
+                     std::vector<std::string>& warnings) {
+    PortList ports;
+    for (const std::string& piece : DecodeTextList(text)) {
+        const bool blank = std::all_of(piece.begin(), piece.end(), [](char c) {
+            return std::isspace(static_cast<unsigned char>(c)) != 0;
+        });
+        const int port = LeadingInteger(piece);
+        if (port >= 1 && port <= 65535) {
+            ports.push_back(port);
+        } else if (!blank) {
+            warnings.push_back(KeyOf(definition) + ": \"" + EscapeForMessage(piece) +
+                               "\" is not a port number 1..65535; dropped");
+        }
+    }
+    return ports;
+}
+
 // Every value of the table from `ini`, each missing or unusable one with its default.
 SettingValues ValuesFrom(const CIniFile& ini, const std::filesystem::path& workingDirectory,
                          std::vector<std::string>& warnings) {
@@ -171,7 +191,7 @@ SettingValues ValuesFrom(const CIniFile& ini, const std::filesystem::path& worki
         switch (definition.kind) {
             case SettingKind::PortList:
                 values[Index(definition.id)] =
-                    std::make_shared<const PortList>(DecodePortList(text));
+                    std::make_shared<const PortList>(LoadedPorts(definition, text, warnings));
                 break;
             case SettingKind::TextList:
                 values[Index(definition.id)] =

@@ -13,9 +13,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <future>
 #include <map>
@@ -166,6 +169,37 @@ TEST(BpfSampleConversion, WallClockIsTheMonotonicStampPlusTheOffset) {
     const auto far = TcpEventFromSample(sample, 1'700'000'000'000'000'000LL);
     ASSERT_TRUE(far.has_value());
     EXPECT_GT(far->time, 1'700'000'000);
+}
+
+// The offset is whatever the two clocks gave; at its extremes the seconds are still the floor of
+// stamp plus offset, with no signed overflow on the way (the sanitizer build checks that).
+TEST(BpfSampleConversion, WallClockAtTheExtremesOfStampAndOffset) {
+    constexpr std::int64_t kMin = INT64_MIN;
+    constexpr std::int64_t kMax = INT64_MAX;
+    struct Case {
+        std::uint64_t stampNs;
+        std::int64_t offsetNs;
+        std::time_t seconds;
+    };
+    const Case cases[] = {
+        {0, kMin, -9'223'372'037},
+        {999'999'999, kMin, -9'223'372'036},
+        {UINT64_MAX, kMin, 9'223'372'036},
+        {0, kMin + 1, -9'223'372'037},
+        {0, kMax, 9'223'372'036},
+        {UINT64_MAX, kMax, 27'670'116'110},
+        {0, -1, -1},
+        {1, -1, 0},
+        {0, -1'000'000'000, -1},
+        {999'999'999, 1, 1},
+    };
+    auto sample = Sample(AF_INET, kEstablished, V4(10, 0, 0, 1), V4(10, 0, 0, 2));
+    for (const Case& c : cases) {
+        sample.time_ns = c.stampNs;
+        const auto event = TcpEventFromSample(sample, c.offsetNs);
+        ASSERT_TRUE(event.has_value());
+        EXPECT_EQ(event->time, c.seconds) << c.stampNs << " " << c.offsetNs;
+    }
 }
 
 // The connecting process rides on the SYN_SENT sample, which makes no event of its own, to

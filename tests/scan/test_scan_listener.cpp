@@ -106,8 +106,15 @@ TEST_F(ScanListenerTest, SkipsDuplicateUnusableAndOutOfRangePorts) {
     ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(taken.Get(), 1), 0);
 
-    StartListener({ports[0], ports[0], 0, 70000, -1, ports[2], ports[1]});
+    StartListener({ports[0], ports[0], 0, 70000, -1, 70000, ports[2], ports[1], ports[0]});
     EXPECT_EQ(listener->HeldPorts(), (std::vector<int>{ports[0], ports[1]}));
+    // A duplicate is watched once and never reported as a port that could not be taken.
+    EXPECT_EQ(notifier->Messages(),
+              (std::vector<std::string>{"bait port 0 not watched: Invalid argument",
+                                        "bait port 70000 not watched: Invalid argument",
+                                        "bait port -1 not watched: Invalid argument",
+                                        "bait port " + std::to_string(ports[2]) +
+                                            " not watched: Address already in use"}));
 }
 
 TEST_F(ScanListenerTest, PortThatCannotBeTakenIsSaidOncePerReasonAndRetried) {

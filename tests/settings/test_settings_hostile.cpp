@@ -91,6 +91,38 @@ TEST(SettingsRanges, NegativeThresholdBecomesOneAndInRangeValuesStay) {
     EXPECT_EQ(store.GetNetIf(), 4);
 }
 
+TEST(SettingsRanges, PortListEntriesOutsideThePortRangeAreDroppedWithAWarning) {
+    SettingsTestDir dir;
+    const std::string value = "80,0,70000,-5,ssh,99999999999, 443, , 22x,65535,1";
+    const std::vector<std::string> dropped = {"0", "70000", "-5", "ssh", "99999999999"};
+    std::string text;
+    std::vector<const SettingDefinition*> lists;
+    for (const SettingDefinition& definition : SettingsTable()) {
+        if (definition.kind == SettingKind::PortList) {
+            text += "[" + std::string(definition.section) + "]\n" + definition.name + "=" + value +
+                    "\n";
+            lists.push_back(&definition);
+        }
+    }
+    ASSERT_EQ(lists.size(), 5u);  // the three log filters, ignoreports, listenports
+    WriteText(dir.File(), text);
+    CSettingsStore store(dir.File(), nullptr, dir.Path());
+    const std::vector<std::string> warnings = store.LoadWarnings();
+    EXPECT_EQ(warnings.size(), lists.size() * dropped.size()) << testing::PrintToString(warnings);
+    const std::string rendered = RenderConfig(store);
+    for (const SettingDefinition* definition : lists) {
+        EXPECT_THAT(rendered,
+                    HasSubstr("\n" + std::string(definition->name) + "=80,443,22,65535,1\n"));
+        for (const std::string& piece : dropped) {
+            EXPECT_THAT(warnings,
+                        Contains("[" + std::string(definition->section) + "] " + definition->name +
+                                 ": \"" + piece + "\" is not a port number 1..65535; dropped"));
+        }
+    }
+    EXPECT_EQ(*store.GetListenPorts(), (PortList{80, 443, 22, 65535, 1}));
+    EXPECT_EQ(*store.GetLogPorts(LogCategory::Inbound), (PortList{80, 443, 22, 65535, 1}));
+}
+
 TEST(SettingsRanges, SettersClamp) {
     SettingsTestDir dir;
     CSettingsStore store(dir.File(), nullptr, dir.Path());

@@ -175,7 +175,7 @@ void ChangeEveryValue(CSettingsStore& store) {
         store.SetLogType(c, n);
         store.SetLogRotation(c, n - 1);
         store.SetLogFolder(c, " /var/log/tarvik " + std::to_string(n));
-        store.SetLogPorts(c, n == 2 ? PortList{} : PortList{n, 80, -1});
+        store.SetLogPorts(c, n == 2 ? PortList{} : PortList{n, 80, 65535});
     }
     store.SetScanEnabled(0);
     store.SetThreshold(12);
@@ -202,7 +202,7 @@ void ExpectEveryValueChanged(const CSettingsStore& store) {
         EXPECT_EQ(store.GetLogType(c), n);
         EXPECT_EQ(store.GetLogRotation(c), n - 1);
         EXPECT_EQ(store.GetLogFolder(c), " /var/log/tarvik " + std::to_string(n));
-        EXPECT_EQ(*store.GetLogPorts(c), (n == 2 ? PortList{} : PortList{n, 80, -1}));
+        EXPECT_EQ(*store.GetLogPorts(c), (n == 2 ? PortList{} : PortList{n, 80, 65535}));
     }
     EXPECT_EQ(store.GetScanEnabled(), 0);
     EXPECT_EQ(store.GetThreshold(), 12);
