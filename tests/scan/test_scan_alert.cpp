@@ -182,7 +182,7 @@ TEST_F(ScanAlertTest, MailHostSettingMayNameThePort) {
     ASSERT_EQ(server.Messages().size(), 1u);
     const std::vector<std::string> lines = server.ReceivedLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "MAIL FROM:<Tarvik@127.0.0.1>") << "the sender's domain has no port";
+    EXPECT_EQ(lines[1], "MAIL FROM:<Tarvik@[127.0.0.1]>") << "the sender's domain has no port";
 }
 
 TEST_F(ScanAlertTest, UnreadableMailHostSendsNothingAndTheLogStillFollows) {
