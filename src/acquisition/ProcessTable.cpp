@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string_view>
 
@@ -42,8 +43,11 @@ std::uint64_t SocketInode(std::string_view link) {
 
 std::string ReadCommand(const std::filesystem::path& processDir) {
     std::ifstream file(processDir / "comm");
-    std::string command;
-    std::getline(file, command);
+    // A name may hold a line feed of its own: only the one the kernel ends the file with goes.
+    std::string command(std::istreambuf_iterator<char>(file), {});
+    if (!command.empty() && command.back() == '\n') {
+        command.pop_back();
+    }
     return command;
 }
 

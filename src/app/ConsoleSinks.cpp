@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+#include "settings/MessageText.h"
+
 namespace tarvik {
 
 void CConsoleWriter::WriteLine(const std::string& line) {
@@ -11,6 +13,10 @@ void CConsoleWriter::WriteLine(const std::string& line) {
     std::fflush(stream_);
 }
 
+void CConsoleWriter::WriteEscaped(std::string_view prefix, std::string_view text) {
+    WriteLine(std::string(prefix) + EscapeForMessage(text));
+}
+
 CConsoleNotifier::CConsoleNotifier(CConsoleWriter& writer, SystemLog systemLog)
     : writer_(writer),
       systemLog_(systemLog ? std::move(systemLog) : SystemLog([](const std::string& text) {
@@ -18,13 +24,15 @@ CConsoleNotifier::CConsoleNotifier(CConsoleWriter& writer, SystemLog systemLog)
       })) {}
 
 void CConsoleNotifier::ShowMessage(const std::string& text) {
-    writer_.WriteLine("tarvikd: " + text);
-    systemLog_(text);
+    // Messages quote paths and names from settings and the network.
+    const std::string shown = EscapeForMessage(text);
+    writer_.WriteLine("tarvikd: " + shown);
+    systemLog_(shown);
 }
 
 bool CConsoleBalloon::ShowBalloon(const std::string& title, const std::string& text,
                                   int /*timeoutSeconds*/) {
-    writer_.WriteLine("tarvikd: " + title + ": " + text);
+    writer_.WriteEscaped("tarvikd: ", title + ": " + text);
     return true;
 }
 
@@ -42,10 +50,11 @@ std::string DescribeRowOp(const RowOp& op) {
     const char* verb = op.kind == RowOp::Kind::Insert   ? "insert"
                        : op.kind == RowOp::Kind::Update ? (record.visible ? "update" : "hide")
                                                         : "delete";
-    return std::string(verb) + " #" + std::to_string(record.id) + " " + record.StateName() + " " +
-           record.hostName + " (" + record.ipAddress +
-           "):" + record.ColumnText(Column::RemotePort) + " -> " + record.interfaceText + ":" +
-           std::to_string(record.localPort) + " " + record.serviceText;
+    return EscapeForMessage(std::string(verb) + " #" + std::to_string(record.id) + " " +
+                            record.StateName() + " " + record.hostName + " (" + record.ipAddress +
+                            "):" + record.ColumnText(Column::RemotePort) + " -> " +
+                            record.interfaceText + ":" + std::to_string(record.localPort) + " " +
+                            record.serviceText);
 }
 
 }  // namespace tarvik

@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "tracking/ConnectionList.h"
 #include "tracking/WorkerHub.h"
@@ -11,11 +12,14 @@
 namespace tarvik {
 
 // Where the headless monitor sends what the window would show. Each line goes out whole, so
-// lines from different workers never interleave.
+// lines from different workers never interleave. The stream is a terminal or the journal, so
+// outside text goes through WriteEscaped or is escaped by the sinks below.
 class CConsoleWriter {
 public:
     explicit CConsoleWriter(std::FILE* stream) : stream_(stream) {}
     void WriteLine(const std::string& line);
+    // `prefix` as given, then outside text (names, paths, server replies) escaped.
+    void WriteEscaped(std::string_view prefix, std::string_view text);
 
 private:
     std::mutex mutex_;
@@ -23,7 +27,7 @@ private:
 };
 
 // Messages for the user (a log file that cannot be created) go to standard error, which the
-// service manager's journal keeps, and to the system log.
+// service manager's journal keeps, and to the system log, both escaped.
 class CConsoleNotifier : public IUserNotifier {
 public:
     using SystemLog = std::function<void(const std::string& text)>;

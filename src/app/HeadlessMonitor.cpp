@@ -141,7 +141,8 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     settingsFile.ReportStart(firstStart);
     if (options.trace) {
         hub.SetTraceSink(
-            [&errors](std::string_view text) { errors.WriteLine("trace: " + std::string(text)); });
+            // Traces quote addresses, paths and mail server replies.
+            [&errors](std::string_view text) { errors.WriteEscaped("trace: ", text); });
     }
     hub.SetUserNotifier(std::make_shared<CConsoleNotifier>(errors));
     hub.SetBalloonSink(std::make_shared<CConsoleBalloon>(errors));
@@ -172,7 +173,7 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
             }
             return snapshot;
         },
-        [&errors](const std::string& text) { errors.WriteLine("tarvikd: " + text); });
+        [&errors](const std::string& text) { errors.WriteEscaped("tarvikd: ", text); });
     CAlertEventWorker alertWorker(counters, events.get());
     alertWorker.Start();
     int stopSignal = 0;

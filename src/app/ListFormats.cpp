@@ -8,6 +8,7 @@
 
 #include "acquisition/Classification.h"
 #include "app/ListFilter.h"
+#include "settings/MessageText.h"
 
 namespace tarvik {
 
@@ -16,41 +17,6 @@ namespace {
 constexpr std::array kCsvHeadings = {
     "Hostname",  "IP Address",       "Local Port", "Remote Port", "Service Type",
     "Interface", "Connection State", "Category",   "State",       "Process"};
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not one.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    unsigned minimum = 0;
-    unsigned codePoint = 0;
-    if (byte >= 0xC2 && byte <= 0xDF) {
-        length = 2, minimum = 0x80, codePoint = byte & 0x1Fu;
-    } else if (byte >= 0xE0 && byte <= 0xEF) {
-        length = 3, minimum = 0x800, codePoint = byte & 0x0Fu;
-    } else if (byte >= 0xF0 && byte <= 0xF4) {
-        length = 4, minimum = 0x10000, codePoint = byte & 0x07u;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        const auto next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0u) != 0x80u) {
-            return 0;
-        }
-        codePoint = (codePoint << 6) | (next & 0x3Fu);
-    }
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    return codePoint >= minimum && codePoint <= 0x10FFFF && !surrogate ? length : 0;
-}
-
-std::string UnicodeEscape(unsigned codePoint) {
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\u%04x", codePoint);
-    return escape;
-}
 
 // The poller's placeholder for a value a row does not have.
 bool Missing(const std::string& text) {
@@ -87,10 +53,10 @@ Cells HeadingCells() {
 Cells RowCells(const CConnectionRecord& record) {
     Cells cells;
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
-        cells[i] = record.ColumnText(static_cast<Column>(i));
+        cells[i] = EscapeForMessage(record.ColumnText(static_cast<Column>(i)));
     }
     cells[kTextColumns - 2] = CategoryWord(record.category);
-    cells[kTextColumns - 1] = ProcessText(record);
+    cells[kTextColumns - 1] = EscapeForMessage(ProcessText(record));
     return cells;
 }
 
@@ -182,23 +148,22 @@ std::string CsvField(std::string_view text) {
     return field + '"';
 }
 
+std::string CsvCell(std::string_view text) {
+    std::string shown = EscapeForMessage(text);
+    // A spreadsheet would run a cell that starts like a formula.
+    if (!shown.empty() && std::string_view("=+-@").find(shown.front()) != std::string_view::npos) {
+        shown.insert(0, 1, '\'');
+    }
+    return CsvField(shown);
+}
+
 std::string JsonString(std::string_view text) {
     std::string json = "\"";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '"' || byte == '\\') {
+    for (const char c : EscapeForMessage(text)) {
+        if (c == '"' || c == '\\') {
             json += '\\';
-            json += static_cast<char>(byte);
-        } else if (byte < 0x20 || byte == 0x7F) {
-            json += UnicodeEscape(byte);
-        } else if (byte < 0x80) {
-            json += static_cast<char>(byte);
-        } else if (const std::size_t length = Utf8SequenceLength(text, i); length > 0) {
-            json.append(text.substr(i, length));
-            i += length - 1;
-        } else {
-            json += UnicodeEscape(byte);
         }
+        json += c;
     }
     return json + '"';
 }
@@ -210,10 +175,10 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
     out << '\n';
     for (const CConnectionRecord& record : records) {
         for (int column = 0; column < static_cast<int>(Column::Count); ++column) {
-            out << (column ? "," : "") << CsvField(record.ColumnText(static_cast<Column>(column)));
+            out << (column ? "," : "") << CsvCell(record.ColumnText(static_cast<Column>(column)));
         }
-        out << ',' << CsvField(CategoryWord(record.category)) << ','
-            << static_cast<int>(record.state) << ',' << CsvField(ProcessText(record)) << '\n';
+        out << ',' << CsvCell(CategoryWord(record.category)) << ','
+            << static_cast<int>(record.state) << ',' << CsvCell(ProcessText(record)) << '\n';
     }
 }
 

@@ -12,6 +12,10 @@ namespace tarvik {
 // Version of the JSON list and event objects; raised when a field changes meaning or goes.
 constexpr int kJsonFormatVersion = 2;
 
+// Every form shows outside text (host names, process names, service texts) as
+// EscapeForMessage does: a control byte, a C1 control or a byte that is not UTF-8 as \xNN and a
+// backslash as \\, so a name cannot steer the reader's terminal and every row stays one line.
+
 // Aligned columns for a terminal: the seven list columns, the category and the process.
 void WriteTextList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 // Machine-readable forms of the connection list. CSV: the seven columns, the category word, the
@@ -33,8 +37,11 @@ std::string IsoTime(std::time_t time);
 
 // One CSV field, quoted when it holds a comma, a quote, a line break or edge spaces.
 std::string CsvField(std::string_view text);
-// A JSON string literal. Bytes that are not valid UTF-8 are kept as their Latin-1 code points,
-// so any host name from the name service still gives valid JSON.
+// One cell of the --list CSV: the text escaped, a single quote put before a leading = + - or @
+// (which a spreadsheet would take for a formula), then quoted as CsvField does.
+std::string CsvCell(std::string_view text);
+// A JSON string literal of the escaped text, so the value a script reads is what the terminal
+// would show and always valid UTF-8.
 std::string JsonString(std::string_view text);
 
 }  // namespace tarvik

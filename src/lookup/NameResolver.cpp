@@ -32,8 +32,9 @@ std::optional<std::string> CSystemNameResolver::Resolve(const std::string& addre
 
 std::string SanitizeHostName(std::string name) {
     for (char& c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || c == ',') {
+        const bool letterOrDigit =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!letterOrDigit && c != '-' && c != '.' && c != '_') {
             c = '?';
         }
     }

@@ -20,8 +20,10 @@ public:
     std::optional<std::string> Resolve(const std::string& addressText) override;
 };
 
-// A name fit for the list and the comma-separated log: control characters (which would break a
-// log line) and commas (which would shift every later field) become '?'.
+// A name fit for the list and the comma-separated log, whose fields are never quoted: every byte
+// outside the host-name alphabet (letters, digits, '-', '.', '_') becomes '?'. DNS answers are
+// checked by the C library, but /etc/hosts and other name services may hand over commas (which
+// would shift every later field), line breaks, spaces, formula signs or bytes in any encoding.
 std::string SanitizeHostName(std::string name);
 
 }  // namespace tarvik

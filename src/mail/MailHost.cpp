@@ -1,5 +1,8 @@
 #include "mail/MailHost.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <charconv>
 
 namespace tarvik {
@@ -22,6 +25,24 @@ std::optional<int> ReadPort(std::string_view text) {
         return std::nullopt;
     }
     return port;
+}
+
+// An address as a mail domain; nothing for a name.
+std::optional<std::string> AddressLiteral(const std::string& host) {
+    char text[INET6_ADDRSTRLEN] = {};
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1 &&
+        inet_ntop(AF_INET, &v4, text, sizeof text) != nullptr) {
+        return "[" + std::string(text) + "]";
+    }
+    // A zone ("%eth0") means nothing to the server.
+    const std::string bare = host.substr(0, host.find('%'));
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1 &&
+        inet_ntop(AF_INET6, &v6, text, sizeof text) != nullptr) {
+        return "[IPv6:" + std::string(text) + "]";
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -64,6 +85,9 @@ std::string MailDomain(std::string_view text) {
     const std::optional<MailHostAddress> address = ParseMailHost(text, 25);
     if (!address) {
         return std::string(Trimmed(text));
+    }
+    if (std::optional<std::string> literal = AddressLiteral(address->host)) {
+        return *literal;
     }
     if (address->host.find(':') != std::string::npos) {
         return "[" + address->host + "]";

@@ -17,8 +17,8 @@ struct MailHostAddress {
 // a number in 1..65535 or a bracket is left open.
 std::optional<MailHostAddress> ParseMailHost(std::string_view text, int defaultPort);
 
-// The host part as it goes after the at-sign of the sender: without the port, an IPv6 address in
-// its brackets.
+// The host part as it goes after the at-sign of the sender: without the port, an address as its
+// address literal (RFC 5321 4.1.3: "[192.0.2.1]", "[IPv6:2001:db8::1]"), a name as written.
 std::string MailDomain(std::string_view text);
 
 }  // namespace tarvik

@@ -78,6 +78,11 @@ std::string AlertMailBody(const std::string& host, const std::string& portsText,
            portsText + "\n\n" + ScanKindLine(kind) + kSignature;
 }
 
+std::string AlertEventText(const std::string& host, const std::string& portsText,
+                           const std::string& kind) {
+    return AlertEventText(host, portsText) + " (scan kind: " + kind + ")";
+}
+
 CSMTPMessage BuildAlertMessage(const std::string& host, const std::string& portsText,
                                const std::string& mailHost,
                                const std::vector<std::string>& addresses,
@@ -153,10 +158,9 @@ void CScanAlert::Raise(const ScanFinding& finding, const std::string& mailHost) 
     }
     if (admitted(Channel::SystemLog) && systemLog_) {
         Isolated(hub_, "system log", [&] {
-            systemLog_->ReportAlert(
-                kAlertEventHeading,
-                AlertEventText(finding.host, finding.portsText) + "\n" + ScanKindLine(finding.kind),
-                {finding.host, finding.portsText, finding.kind});
+            systemLog_->ReportAlert(kAlertEventHeading,
+                                    AlertEventText(finding.host, finding.portsText, finding.kind),
+                                    {finding.host, finding.portsText, finding.kind});
         });
     }
 }

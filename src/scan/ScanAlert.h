@@ -84,14 +84,18 @@ std::string AlertSubject(const std::string& localHostName);
 // Lines end in a bare LF.
 std::string AlertMailBody(const std::string& host, const std::string& portsText);
 std::string AlertEventText(const std::string& host, const std::string& portsText);
-// The line that names the scan kind, appended to the mail body and the system-log record.
+// The line that names the scan kind in the mail body.
 std::string ScanKindLine(const std::string& kind);
 // The mail body with the scan kind's line before the signature.
 std::string AlertMailBody(const std::string& host, const std::string& portsText,
                           const std::string& kind);
+// The system-log record: one line, the event text with " (scan kind: <kind>)" after it, so a
+// reader of the log matching the event text still finds it whole.
+std::string AlertEventText(const std::string& host, const std::string& portsText,
+                           const std::string& kind);
 
-// The alert e-mail: To each address in order, From "Tarvik@" + the host part of mailHost (no
-// port), no display names.
+// The alert e-mail: To each address in order, From "Tarvik@" + MailDomain(mailHost) (no port,
+// an address as its literal), no display names.
 CSMTPMessage BuildAlertMessage(const std::string& host, const std::string& portsText,
                                const std::string& mailHost,
                                const std::vector<std::string>& addresses,

@@ -64,5 +64,42 @@ TEST(ConsoleNotifierTest, WorkerMessagesReachStandardErrorAndTheSystemLogWhole) 
     std::fclose(stream);
 }
 
+TEST(ConsoleSinksTest, OutsideTextReachesTheTerminalAndTheSystemLogEscaped) {
+    std::FILE* stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    CConsoleWriter writer(stream);
+    std::vector<std::string> logged;
+    CConsoleNotifier notifier(writer, [&](const std::string& text) { logged.push_back(text); });
+    CConsoleBalloon balloon(writer);
+    CConsoleList list(&writer);
+
+    notifier.ShowMessage("cannot open /tmp/\x1b]0;owned\x07\nfake line");
+    balloon.ShowBalloon("Tarvik: Scan Alert",
+                        "from \x9b"
+                        "2J",
+                        10);
+    CConnectionRecord record;
+    record.id = 3;
+    record.state = TcpState::Established;
+    record.hostName = "evil\x1b[2J\xff";
+    record.ipAddress = "10.0.0.7";
+    record.remotePort = 51000;
+    record.interfaceText = "10.0.0.1";
+    record.localPort = 22;
+    record.serviceText = "inbound ssh";
+    list.Apply({RowOp{RowOp::Kind::Insert, record}});
+    writer.WriteEscaped("trace: ", "mail server said \x1b[31mno\r");
+
+    EXPECT_EQ(
+        Contents(stream),
+        "tarvikd: cannot open /tmp/\\x1b]0;owned\\x07\\x0afake line\n"
+        "tarvikd: Tarvik: Scan Alert: from \\x9b2J\n"
+        "insert #3 Established evil\\x1b[2J\\xff (10.0.0.7):51000 -> 10.0.0.1:22 inbound ssh\n"
+        "trace: mail server said \\x1b[31mno\\x0d\n");
+    EXPECT_EQ(logged,
+              (std::vector<std::string>{"cannot open /tmp/\\x1b]0;owned\\x07\\x0afake line"}));
+    std::fclose(stream);
+}
+
 }  // namespace
 }  // namespace tarvik

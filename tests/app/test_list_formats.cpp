@@ -1,11 +1,22 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "acquisition/KernelTableSource.h"
+#include "acquisition/ProcessTable.h"
+#include "acquisition/ServicesDatabase.h"
+#include "app/EventStream.h"
+#include "app/ListCommand.h"
 #include "app/ListFormats.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 namespace {
@@ -56,7 +67,7 @@ TEST(ListFormatsTest, CsvQuotesOnlyWhatNeedsItAndEndsWithTheProcess) {
               "n/a,n/a,22,n/a,ssh server,127.0.0.1,Listening,listening,2,sshd (812)\n"
               "\"host, \"\"quoted\"\"\",10.0.0.7,22,51000,inbound ssh,10.0.0.1,Established,"
               "inbound,5,\n"
-              "b\xe9t\x01 \xc3\xa9,fd00::8,40000,50000,unknown,fd00::1,TimeWait,unknown,11,\n");
+              "b\\xe9t\\x01 \xc3\xa9,fd00::8,40000,50000,unknown,fd00::1,TimeWait,unknown,11,\n");
     EXPECT_EQ(CsvField(" lead"), "\" lead\"");
     EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
     EXPECT_EQ(CsvField(""), "");
@@ -116,7 +127,7 @@ TEST(ListFormatsTest, JsonHasAVersionNullsAndStateNames) {
 
     const auto& odd = rows[2];
     EXPECT_EQ(odd["state"], "time-wait");
-    EXPECT_EQ(odd["hostname"], "b\xc3\xa9t\x01 \xc3\xa9");
+    EXPECT_EQ(odd["hostname"], "b\\xe9t\\x01 \xc3\xa9");
     EXPECT_EQ(odd["family"], 6);
     EXPECT_TRUE(odd["openTime"].is_null());
 }
@@ -148,10 +159,128 @@ TEST(ListFormatsTest, IsoTimeCarriesTheZoneOffset) {
 }
 
 TEST(ListFormatsTest, JsonStringEscapesEveryUnsafeByte) {
-    EXPECT_EQ(JsonString("a\\b\"c\n\x7f"), "\"a\\\\b\\\"c\\u000a\\u007f\"");
-    EXPECT_EQ(JsonString("\xe2\x82"), "\"\\u00e2\\u0082\"");             // truncated UTF-8
-    EXPECT_EQ(JsonString("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");  // a surrogate
+    EXPECT_EQ(JsonString("a\\b\"c\n\x7f"), "\"a\\\\\\\\b\\\"c\\\\x0a\\\\x7f\"");
+    EXPECT_EQ(JsonString("\xe2\x82"), "\"\\\\xe2\\\\x82\"");             // truncated UTF-8
+    EXPECT_EQ(JsonString("\xed\xa0\x80"), "\"\\\\xed\\\\xa0\\\\x80\"");  // a surrogate
     EXPECT_EQ(JsonString("\xf0\x9f\x98\x80"), "\"\xf0\x9f\x98\x80\"");
+}
+
+// A process or host name as a hostile local user or resolver may give it, and how every
+// output shows it: one line, no control byte, nothing re-read as Latin-1.
+struct HostileName {
+    std::string raw;
+    std::string shown;
+};
+
+const HostileName kHostileNames[] = {
+    {"\x1b[2J\x1b[31mroot", "\\x1b[2J\\x1b[31mroot"},
+    {"two\nlines\r", "two\\x0alines\\x0d"},
+    {"caf\xe9 \xff\xc3\xa9", "caf\\xe9 \\xff\xc3\xa9"},
+    {"\xc2\x9b"
+     "6n",
+     "\\xc2\\x9b6n"},  // C1 CSI
+    {"back\\slash", "back\\\\slash"},
+};
+
+CConnectionRecord NamedRow(const std::string& name) {
+    CConnectionRecord record;
+    record.category = Category::Outbound;
+    record.state = TcpState::Established;
+    record.localPort = 40000;
+    record.remotePort = 443;
+    record.ipAddress = "10.0.0.7";
+    record.hostName = name;
+    record.interfaceText = "10.0.0.1";
+    record.serviceText = "outbound https";
+    record.pid = 4242;
+    record.command = name;
+    return record;
+}
+
+TEST(ListFormatsTest, HostileNamesAreShownEscapedInEveryForm) {
+    for (const HostileName& name : kHostileNames) {
+        SCOPED_TRACE(name.shown);
+        const std::vector<CConnectionRecord> rows = {NamedRow(name.raw)};
+        std::ostringstream text;
+        std::ostringstream csv;
+        std::ostringstream json;
+        WriteTextList(rows, text);
+        WriteCsvList(rows, csv);
+        WriteJsonList(rows, json);
+        for (const std::string& out : {text.str(), csv.str()}) {
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+            EXPECT_EQ(std::count_if(out.begin(), out.end(),
+                                    [](char c) { return c != '\n' && (c & 0xe0) == 0; }),
+                      0)
+                << out;
+            EXPECT_NE(out.find(name.shown + " (4242)"), std::string::npos) << out;
+        }
+        const auto parsed = nlohmann::json::parse(json.str());
+        EXPECT_EQ(parsed["connections"][0]["hostname"], name.shown);
+        EXPECT_EQ(parsed["connections"][0]["process"]["command"], name.shown);
+        const auto event = nlohmann::json::parse(ConnectionEventLine("open", rows[0], 0));
+        EXPECT_EQ(event["process"]["command"], name.shown);
+    }
+}
+
+TEST(ListFormatsTest, CsvCellsThatASpreadsheetWouldRunStartWithAQuote) {
+    const std::pair<const char*, const char*> cells[] = {
+        {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+        {"+1", "'+1"},
+        {"-2+3", "'-2+3"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\t=1", "\\x09=1"},  // escaped first, so no leading tab is left to hide behind
+        {"a=b", "a=b"},
+        {"", ""},
+    };
+    for (const auto& [raw, cell] : cells) {
+        EXPECT_EQ(CsvCell(raw), cell) << raw;
+    }
+    std::ostringstream out;
+    WriteCsvList({NamedRow("-bash")}, out);
+    EXPECT_NE(out.str().find(",'-bash (4242)\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("\n'-bash,"), std::string::npos) << out.str();
+}
+
+// Names this thread, which /proc/<pid>/comm shows for the main thread, while it lives.
+class ScopedThreadName {
+public:
+    explicit ScopedThreadName(const char* name) {
+        ::prctl(PR_GET_NAME, saved_);
+        ::prctl(PR_SET_NAME, name);
+    }
+    ~ScopedThreadName() { ::prctl(PR_SET_NAME, saved_); }
+
+private:
+    char saved_[17] = {};
+};
+
+TEST(ListFormatsTest, AProcessNameWithEscapesAndALineFeedIsListedWholeAndEscaped) {
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.Get(), 1), 0);
+    ASSERT_EQ(::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    auto source = CKernelTableSource::Open();
+    if (!source || ::gettid() != ::getpid()) {
+        GTEST_SKIP() << "needs the kernel's socket table and to run on the main thread";
+    }
+    const ScopedThreadName name("\x1b[2J\nx\xff");
+    CProcessTable processes;
+    ListFilter filter;
+    filter.ports = {ntohs(address.sin_port)};
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunListCommand(*source, CServicesDatabase(), out, err, ListFormat::Text, &processes,
+                             filter),
+              0)
+        << err.str();
+    EXPECT_NE(out.str().find("\\x1b[2J\\x0ax\\xff (" + std::to_string(::getpid()) + ")\n"),
+              std::string::npos)
+        << out.str();
 }
 
 }  // namespace

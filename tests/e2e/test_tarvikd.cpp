@@ -219,7 +219,7 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
 
     ASSERT_TRUE(server.WaitUntilDone(40s)) << tarvikd->Errors();
     const std::string received = server.Received();
-    EXPECT_NE(received.find("MAIL FROM:<Tarvik@127.0.0.1>\r\n"), std::string::npos) << received;
+    EXPECT_NE(received.find("MAIL FROM:<Tarvik@[127.0.0.1]>\r\n"), std::string::npos) << received;
     EXPECT_NE(received.find("RCPT TO:<admin@example.test>\r\n"), std::string::npos);
     EXPECT_NE(received.find("Subject: ALERT: Scan Detected on " + CSettingsStore::LocalHostName() +
                             "\r\n"),

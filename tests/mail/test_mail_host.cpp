@@ -43,12 +43,22 @@ TEST(MailHost, SettingTextGivesHostAndPort) {
     EXPECT_EQ(ParseMailHost("relay:26", 2600), (MailHostAddress{"relay", 26}));
 }
 
-TEST(MailHost, SenderDomainDropsThePort) {
-    EXPECT_EQ(MailDomain("corp.example"), "corp.example");
-    EXPECT_EQ(MailDomain("127.0.0.1:2525"), "127.0.0.1");
-    EXPECT_EQ(MailDomain("[::1]:2525"), "[::1]");
-    EXPECT_EQ(MailDomain(""), "");
-    EXPECT_EQ(MailDomain("host:bad"), "host:bad");  // not a port: kept as written
+TEST(MailHost, SenderDomainDropsThePortAndWritesAnAddressAsItsLiteral) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"corp.example", "corp.example"},
+        {"corp.example:2525", "corp.example"},
+        {"127.0.0.1", "[127.0.0.1]"},
+        {"127.0.0.1:2525", "[127.0.0.1]"},
+        {"[::1]:2525", "[IPv6:::1]"},
+        {"2001:DB8:0::5", "[IPv6:2001:db8::5]"},
+        {"[fe80::1%eth0]", "[IPv6:fe80::1]"},
+        {"10.1", "10.1"},  // no address in dotted-quad form: a name as far as mail goes
+        {"", ""},
+        {"host:bad", "host:bad"},  // not a port: kept as written
+    };
+    for (const auto& [setting, domain] : cases) {
+        EXPECT_EQ(MailDomain(setting), domain) << setting;
+    }
 }
 
 }  // namespace

@@ -133,7 +133,7 @@ TEST_F(ScanAlertTest, AllChannelsRunInOrderWithTheirTexts) {
               (std::vector<std::string>{
                   "balloon|Tarvik: Scan Alert|Triggered by connection(s) from 10.0.0.7|10",
                   "syslog|Tarvik error: 100|An alert was triggered by connection(s) from:  "
-                  "10.0.0.7  on port(s):  21, 23, 80\nScan kind: SYN"}));
+                  "10.0.0.7  on port(s):  21, 23, 80 (scan kind: SYN)"}));
 
     const std::vector<std::string> lines = server.ReceivedLines();
     auto find = [&](const std::string& line) {
@@ -182,7 +182,7 @@ TEST_F(ScanAlertTest, MailHostSettingMayNameThePort) {
     ASSERT_EQ(server.Messages().size(), 1u);
     const std::vector<std::string> lines = server.ReceivedLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "MAIL FROM:<Tarvik@127.0.0.1>") << "the sender's domain has no port";
+    EXPECT_EQ(lines[1], "MAIL FROM:<Tarvik@[127.0.0.1]>") << "the sender's domain has no port";
 }
 
 TEST_F(ScanAlertTest, UnreadableMailHostSendsNothingAndTheLogStillFollows) {
@@ -207,7 +207,7 @@ TEST_F(ScanAlertTest, RefusedMailStillWritesTheSystemLog) {
     ASSERT_EQ(channels.entries.size(), 2u);
     EXPECT_EQ(channels.entries[1],
               "syslog|Tarvik error: 100|An alert was triggered by connection(s) from:  "
-              "10.0.0.7  on port(s):  \nScan kind: SYN");
+              "10.0.0.7  on port(s):   (scan kind: SYN)");
 }
 
 TEST_F(ScanAlertTest, EmptyMailHostStillWritesTheSystemLog) {
@@ -324,10 +324,11 @@ TEST(JournalSystemLog, AlertsCarryTheirFields) {
     std::vector<std::vector<std::string>> sent;
     CJournalSystemLog journal(
         [&](const std::vector<std::string>& fields) { sent.push_back(fields); });
-    journal.ReportAlert("Tarvik error: 100", "text\nScan kind: SYN", {"10.0.0.7", "21, 23", "SYN"});
+    journal.ReportAlert("Tarvik error: 100", "text (scan kind: SYN)",
+                        {"10.0.0.7", "21, 23", "SYN"});
     journal.ReportError("Tarvik error: 100", "2 more hosts reached the threshold");
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0], (std::vector<std::string>{"MESSAGE=Tarvik error: 100: text\nScan kind: SYN",
+    EXPECT_EQ(sent[0], (std::vector<std::string>{"MESSAGE=Tarvik error: 100: text (scan kind: SYN)",
                                                  std::string("MESSAGE_ID=") + kScanAlertMessageId,
                                                  "PRIORITY=3", "SYSLOG_IDENTIFIER=Tarvik",
                                                  "TARVIK_REMOTE_ADDR=10.0.0.7",

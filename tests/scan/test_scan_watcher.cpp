@@ -267,7 +267,7 @@ TEST_F(ScanWatcherTest, CancelledMailLetsTheQuitThroughAtOnce) {
 
     PostConnection("10.0.0.7", 80);
     Post(kMsgScanCheck);
-    ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@127.0.0.1>\r\n", 5s))
+    ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@[127.0.0.1]>\r\n", 5s))
         << server.Received();
 
     const auto start = std::chrono::steady_clock::now();
@@ -368,7 +368,7 @@ TEST_F(ScanWatcherTest, AMailServerThatStallsNeverHoldsUpTheNextAlert) {
 
     PostConnection("10.0.0.7", 80);
     Post(kMsgScanCheck);
-    ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@127.0.0.1>\r\n", 5s));
+    ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@[127.0.0.1]>\r\n", 5s));
     PostConnection("10.0.0.8", 81);
     Post(kMsgScanCheck);
     EXPECT_TRUE(systemLog->WaitFor(2)) << "the second alert waited for the first one's mail";
