@@ -14,7 +14,7 @@
 #include <system_error>
 #include <variant>
 
-#include "settings/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "settings/IniFile.h"
 #include "settings/MessageText.h"
 

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "SettingsTestDir.h"
-#include "settings/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "settings/ConfigPrinter.h"
 #include "settings/MessageText.h"
 #include "settings/SettingsStore.h"
