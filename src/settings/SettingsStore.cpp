@@ -250,6 +250,11 @@ bool CSettingsStore::Save(std::string* error) {
     std::lock_guard fileLock(fileMutex_);
     FileSnapshot now = ReadSettingsFile(file_);
     if (now.state == FileSnapshot::State::Failed) {
+        // A file that cannot be read (too large, not a regular file, no access) is never
+        // written over. With nothing changed there is nothing lost, so nothing to complain of.
+        if (!HasUnsavedChanges()) {
+            return true;
+        }
         if (error != nullptr) {
             *error = "not saving settings: " + now.failure;
         }
@@ -338,6 +343,12 @@ std::vector<std::string> CSettingsStore::EncodedValues() const {
         texts.push_back(EncodeValue(value));
     }
     return texts;
+}
+
+bool CSettingsStore::HasUnsavedChanges() const {
+    std::lock_guard lock(valueMutex_);
+    return std::any_of(values_->changes.begin(), values_->changes.end(),
+                       [](std::uint64_t change) { return change != 0; });
 }
 
 void CSettingsStore::MarkChanged(SettingId id) {
