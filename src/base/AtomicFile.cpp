@@ -54,7 +54,7 @@ UniqueFd CreateTemporary(int dir, std::string base, mode_t mode, std::string& na
         name = "." + base + "." + RandomPart() + ".tmp";
         UniqueFd fd(::openat(dir, name.c_str(), kFlags, mode));
         if (fd) {
-            // Only a FIFO could have blocked, and O_EXCL made this a regular file.
+            // O_NONBLOCK only guarded the open; O_EXCL made this a regular file of our own.
             const int flags = ::fcntl(fd.Get(), F_GETFL);
             if (flags >= 0) {
                 ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
