@@ -85,8 +85,8 @@ public:
 
 private:
     void ReportWarnings(const std::vector<std::string>& warnings) {
-        for (const std::string& warning : warnings) {
-            errors_.WriteLine("tarvikd: " + name_ + ": " + warning);
+        for (const std::string& line : SettingsWarningLines(name_, warnings)) {
+            errors_.WriteLine(line);
         }
     }
 
@@ -115,6 +115,15 @@ std::vector<CTicker::Tick> MonitorTicks(const CSettingsStore& settings, CWorkerH
 constexpr std::size_t kEventQueueLines = 4096;
 
 }  // namespace
+
+std::vector<std::string> SettingsWarningLines(const std::filesystem::path& file,
+                                              const std::vector<std::string>& warnings) {
+    std::vector<std::string> lines;
+    for (const std::string& warning : warnings) {
+        lines.push_back("tarvikd: " + file.string() + ": " + warning);
+    }
+    return lines;
+}
 
 int RunHeadlessMonitor(const HeadlessOptions& options) {
     const sigset_t handledSignals = BlockHandledSignals();

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "acquisition/EventSource.h"
 
@@ -19,5 +21,11 @@ struct HeadlessOptions {
 // the workers in order (every line logged) and saves the settings. SIGHUP rereads and applies
 // the settings file. Returns the process exit code.
 int RunHeadlessMonitor(const HeadlessOptions& options);
+
+// The lines the monitor writes for the warnings of a load or reload of its settings file
+// (lines that did not parse, values out of range, a file that cannot be read); --print-config
+// writes the same.
+std::vector<std::string> SettingsWarningLines(const std::filesystem::path& file,
+                                              const std::vector<std::string>& warnings);
 
 }  // namespace tarvik

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace tarvik {
 
@@ -53,6 +54,22 @@ bool EnsurePrivateFolder(const std::filesystem::path& folder, std::string* error
         return false;
     }
     return true;
+}
+
+// The value of an environment variable when it is an absolute path; empty otherwise (a
+// relative one would depend on the working directory).
+std::string AbsoluteEnvironmentPath(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
+}
+
+// Makes the missing folders of `folder`, each 0700 as the state folders are meant to be.
+void MakePrivateFolders(const std::filesystem::path& folder) {
+    std::filesystem::path made;
+    for (const std::filesystem::path& part : folder) {
+        made /= part;
+        ::mkdir(made.c_str(), 0700);  // an existing one is fine; the last check decides
+    }
 }
 
 // The pid written by the holder of the lock, when it can be read.
@@ -134,30 +151,39 @@ std::optional<CInstanceLock> CInstanceLock::AcquireForSettings(
 
 LockFolderPlaces LockFolderPlacesFromEnvironment() {
     LockFolderPlaces places;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr) {
-        places.runtimeDir = runtime;
+    std::error_code ignored;
+    places.runtimeDir = AbsoluteEnvironmentPath("XDG_RUNTIME_DIR");
+    if (const std::string state = AbsoluteEnvironmentPath("XDG_STATE_HOME"); !state.empty()) {
+        places.stateHome = state;
+    } else if (const std::string home = AbsoluteEnvironmentPath("HOME");
+               !home.empty() && home != "/" && std::filesystem::is_directory(home, ignored)) {
+        places.stateHome = std::filesystem::path(home) / ".local" / "state";
     }
     return places;
 }
 
 std::optional<std::filesystem::path> ChooseLockFolder(const LockFolderPlaces& places,
                                                       std::string* error) {
+    struct Candidate {
+        std::filesystem::path folder;
+        bool makeParents = false;  // only the user's state folder may still be missing
+    };
+    std::vector<Candidate> candidates;
     if (!places.runtimeDir.empty()) {
-        const std::filesystem::path folder = std::filesystem::path(places.runtimeDir) / "tarvik";
-        if (EnsurePrivateFolder(folder, error)) {
-            return folder;
-        }
+        candidates.push_back({std::filesystem::path(places.runtimeDir) / "tarvik"});
     }
-    if (::access(places.systemRun.c_str(), W_OK) == 0) {
-        const std::filesystem::path folder = places.systemRun / "tarvik";
-        if (EnsurePrivateFolder(folder, error)) {
-            return folder;
-        }
+    candidates.push_back({places.systemRun / "tarvik"});
+    if (!places.stateHome.empty()) {
+        candidates.push_back({places.stateHome / "tarvik", true});
     }
-    const std::filesystem::path folder =
-        places.temporary / ("tarvik-" + std::to_string(::geteuid()));
-    if (EnsurePrivateFolder(folder, error)) {
-        return folder;
+    candidates.push_back({places.temporary / ("tarvik-" + std::to_string(::geteuid()))});
+    for (const Candidate& candidate : candidates) {
+        if (candidate.makeParents) {
+            MakePrivateFolders(candidate.folder.parent_path());
+        }
+        if (EnsurePrivateFolder(candidate.folder, error)) {
+            return candidate.folder;
+        }
     }
     return std::nullopt;
 }

@@ -39,13 +39,18 @@ private:
     UniqueFd fd_;
 };
 
-// Where the settings locks live: $XDG_RUNTIME_DIR/tarvik, else /run/tarvik when this process
-// may write /run (root), else /tmp/tarvik-<uid>. Each is created 0700 and must be a folder of
-// this user that nobody else can write. Returns std::nullopt with the reason in `error`.
+// Where the settings locks live, the first that works: $XDG_RUNTIME_DIR/tarvik; /run/tarvik
+// when this process may create it (root) or it is already this user's (the service's runtime
+// folder); "tarvik" in the user's state folder ($XDG_STATE_HOME, else ~/.local/state); last,
+// for an account without a usable home, /tmp/tarvik-<uid>. Each must be a folder of this user
+// that nobody else can write (created 0700). The shared /tmp comes last because anyone can take
+// a name there first: a folder another user planted must not keep the monitor from starting
+// while the user has a folder of their own. Returns std::nullopt with the reason in `error`.
 struct LockFolderPlaces {
     std::string runtimeDir;                    // $XDG_RUNTIME_DIR; empty: unset
-    std::filesystem::path systemRun = "/run";  // its "tarvik" folder when writable
-    std::filesystem::path temporary = "/tmp";  // its "tarvik-<uid>" folder otherwise
+    std::filesystem::path systemRun = "/run";  // its "tarvik" folder
+    std::filesystem::path stateHome;           // the user's state folder; empty: none
+    std::filesystem::path temporary = "/tmp";  // its "tarvik-<uid>" folder, the last resort
 };
 LockFolderPlaces LockFolderPlacesFromEnvironment();
 std::optional<std::filesystem::path> ChooseLockFolder(const LockFolderPlaces& places,

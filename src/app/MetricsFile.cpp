@@ -1,18 +1,12 @@
 #include "app/MetricsFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <sstream>
 
 #include "acquisition/Classification.h"
 #include "acquisition/ConnectionRecord.h"
 #include "app/ListFilter.h"
+#include "base/AtomicFile.h"
 #include "base/ThreadName.h"
-#include "base/UniqueFd.h"
 
 namespace tarvik {
 
@@ -33,25 +27,6 @@ std::string Number(double value) {
     text.imbue(std::locale::classic());
     text << value;
     return text.str();
-}
-
-std::string ErrnoText(const std::string& what, const std::filesystem::path& path) {
-    return what + " " + path.string() + ": " + std::strerror(errno);
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 }  // namespace
@@ -135,35 +110,13 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot) {
     return out.str();
 }
 
-bool WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
-                         std::string* error) {
-    // A leading dot and no ".prom" ending: a collector reading the folder skips it.
-    std::filesystem::path temporary = path;
-    temporary.replace_filename("." + path.filename().string() + "." + std::to_string(::getpid()) +
-                               ".tmp");
-    UniqueFd fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd) {
-        *error = ErrnoText("cannot create", temporary);
-        return false;
-    }
-    bool written = WriteAll(fd.Get(), text);
-    if (!written) {
-        *error = ErrnoText("cannot write", temporary);
-    } else if (::fsync(fd.Get()) != 0) {
-        written = false;
-        *error = ErrnoText("cannot sync", temporary);
-    } else if (!fd.Close()) {
-        written = false;
-        *error = ErrnoText("cannot close", temporary);
-    } else if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        written = false;
-        *error = ErrnoText("cannot replace", path);
-    }
-    if (!written) {
-        ::unlink(temporary.c_str());
-    }
-    return written;
+bool WriteMetricsFile(const std::filesystem::path& path, std::string_view text,
+                      std::string* error) {
+    // Readable to a collector that runs as another user; its folder is the collector's to make.
+    AtomicWriteOptions options;
+    options.newFileMode = 0644;
+    options.createFolders = false;
+    return WriteFileAtomically(path, text, error, options);
 }
 
 CMetricsWriter::CMetricsWriter(PathSource path, Source source, Report report,
@@ -195,7 +148,7 @@ void CMetricsWriter::WriteNow() {
         return;
     }
     std::string error;
-    if (WriteFileAtomically(path, RenderMetrics(source_()), &error)) {
+    if (WriteMetricsFile(path, RenderMetrics(source_()), &error)) {
         lastError_.clear();
     } else if (error != lastError_) {
         lastError_ = error;

@@ -56,11 +56,10 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot);
 // A label value with backslash, double quote and line feed escaped.
 std::string EscapeLabelValue(std::string_view value);
 
-// Replaces `path` with `text` in one step: a temporary file in the same folder (whose name a
-// collector ignores), synced, then renamed over the old one. False with the reason (and the
-// errno text) in `error`; the old file is then left as it was.
-bool WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
-                         std::string* error);
+// Replaces `path` with `text` in one step (WriteFileAtomically): a reader sees the old file or
+// the new one whole, and the temporary file's hidden name is one a collector skips. False with
+// the reason (and the errno text) in `error`; the old file is then left as it was.
+bool WriteMetricsFile(const std::filesystem::path& path, std::string_view text, std::string* error);
 
 // Writes the metrics file every period while the monitor runs, and once more at the stop. The
 // file name is read from the settings at every write, so a reload applies; an empty name

@@ -50,8 +50,18 @@ int main(int argc, char** argv) {
                                           std::cerr, line->format, &processes, line->filter);
         }
         case CommandLine::Action::PrintConfig: {
-            tarvik::CSettingsStore settings(SettingsFile(*line),
-                                            [] { return std::vector<std::string>{}; });
+            const std::filesystem::path file = SettingsFile(*line);
+            std::error_code ec;
+            const bool exists = std::filesystem::exists(file, ec) || ec;
+            tarvik::CSettingsStore settings(file, [] { return std::vector<std::string>{}; });
+            // What the monitor would say of this file at its start; a missing file it would
+            // create, so that is no warning; one it cannot even look at is.
+            if (exists) {
+                for (const std::string& warning :
+                     tarvik::SettingsWarningLines(file, settings.LoadWarnings())) {
+                    std::fprintf(stderr, "%s\n", warning.c_str());
+                }
+            }
             std::cout << tarvik::RenderConfig(settings);
             return 0;
         }

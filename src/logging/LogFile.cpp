@@ -28,10 +28,6 @@ void SetError(int* error, int value) {
     }
 }
 
-ssize_t SystemWrite(int fd, const void* data, std::size_t size) {
-    return ::write(fd, data, size);
-}
-
 UniqueFd OpenFolder(const std::string& folder) {
     const char* path = folder.empty() ? "/" : folder.c_str();
     UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -79,8 +75,7 @@ bool EndsInLineEnd(int fd, off_t size) {
 
 }  // namespace
 
-CLogFile::CLogFile(LogWriter writer)
-    : writer_(writer ? std::move(writer) : LogWriter(SystemWrite)) {}
+CLogFile::CLogFile(LogWriter writer) : writer_(std::move(writer)) {}
 
 void CLogFile::Close() {
     fd_.Reset();
@@ -156,8 +151,8 @@ bool CLogFile::WriteLine(std::string_view line, int* error) {
     }
     text.append(line);
     text += '\n';
-    int failure = 0;
-    if (WriteAll(text, failure)) {
+    const int failure = WriteAll(fd_.Get(), text, writer_);
+    if (failure == 0) {
         needsLineEnd_ = false;
         return true;
     }
@@ -167,22 +162,6 @@ bool CLogFile::WriteLine(std::string_view line, int* error) {
     }
     SetError(error, failure);
     return false;
-}
-
-bool CLogFile::WriteAll(std::string_view text, int& error) {
-    while (!text.empty()) {
-        const ssize_t written = writer_(fd_.Get(), text.data(), text.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            // A regular file that takes nothing is full.
-            error = written < 0 ? errno : ENOSPC;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
 }
 
 }  // namespace tarvik

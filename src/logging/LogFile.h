@@ -8,11 +8,13 @@
 #include <string_view>
 
 #include "base/UniqueFd.h"
+#include "base/WriteAll.h"
 
 namespace tarvik {
 
-// Writes bytes to a descriptor as write(2) does. A seam: tests put a full disk behind it.
-using LogWriter = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
+// Writes bytes to a descriptor as write(2) does (empty: write(2) itself). A seam: tests put a
+// full disk behind it.
+using LogWriter = WriteFunction;
 
 // One open log file, written with write(2) so that every line reaches the kernel before the
 // next record is handled. Move-only; closes its descriptor when destroyed.
@@ -44,8 +46,6 @@ public:
     void Close();
 
 private:
-    bool WriteAll(std::string_view text, int& error);
-
     LogWriter writer_;
     UniqueFd fd_;
     std::string folder_;

@@ -14,7 +14,7 @@
 #include <system_error>
 #include <variant>
 
-#include "settings/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "settings/IniFile.h"
 #include "settings/MessageText.h"
 
@@ -270,6 +270,11 @@ bool CSettingsStore::Save(std::string* error) {
     std::lock_guard fileLock(fileMutex_);
     FileSnapshot now = ReadSettingsFile(file_);
     if (now.state == FileSnapshot::State::Failed) {
+        // A file that cannot be read (too large, not a regular file, no access) is never
+        // written over. With nothing changed there is nothing lost, so nothing to complain of.
+        if (!HasUnsavedChanges()) {
+            return true;
+        }
         if (error != nullptr) {
             *error = "not saving settings: " + now.failure;
         }
@@ -358,6 +363,12 @@ std::vector<std::string> CSettingsStore::EncodedValues() const {
         texts.push_back(EncodeValue(value));
     }
     return texts;
+}
+
+bool CSettingsStore::HasUnsavedChanges() const {
+    std::lock_guard lock(valueMutex_);
+    return std::any_of(values_->changes.begin(), values_->changes.end(),
+                       [](std::uint64_t change) { return change != 0; });
 }
 
 void CSettingsStore::MarkChanged(SettingId id) {

@@ -56,9 +56,10 @@ public:
 
     // Rereads the file and writes into it the values changed since the last load, reload or
     // save (atomically: temporary file, fsync, rename); when there is no file yet, every stored
-    // value. Nothing changed and a file in place: nothing is written. Returns false with a reason
-    // in `error` when the file could not be read or written, or is not a regular file or too
-    // large to read; the file is then left as it was.
+    // value. Nothing changed and a file in place: nothing is written, also when that file cannot
+    // be read. Returns false with a reason in `error` when changes could not be written: the file
+    // could not be read or written, or is not a regular file or too large to read; the file is
+    // then left as it was.
     bool Save(std::string* error = nullptr);
 
     // Rereads the file and replaces every value with what it holds now (a value it lacks gets
@@ -187,6 +188,7 @@ private:
     TextListPtr GetTexts(SettingId id) const;
     void SetTexts(SettingId id, TextList texts);
     void MarkChanged(SettingId id);  // with the value lock held
+    bool HasUnsavedChanges() const;
     // Every value in its file form, indexed by SettingId, read together under one lock.
     std::vector<std::string> EncodedValues() const;
     friend std::string RenderConfig(const CSettingsStore& store);

@@ -159,23 +159,42 @@ TEST_F(SettingsLockTest, LockFolderIsTheRuntimeFolderElseRunElseAPrivateTemporar
     EXPECT_EQ(ChooseLockFolder(places, &error), temporary) << error;
 }
 
-TEST_F(SettingsLockTest, ATemporaryLockFolderOthersCouldTouchIsRefused) {
-    LockFolderPlaces places;
-    places.systemRun = dir_ / "no-run";
-    places.temporary = dir_;
+TEST_F(SettingsLockTest, AFolderPlantedInTmpNeitherServesNorStopsTheStart) {
     const auto temporary = dir_ / ("tarvik-" + std::to_string(geteuid()));
-
-    // Planted by someone else before the first start: open to all, or a link elsewhere.
-    std::filesystem::create_directory(temporary);
-    chmod(temporary.c_str(), 0777);
-    std::string error;
-    EXPECT_FALSE(ChooseLockFolder(places, &error));
-    EXPECT_NE(error.find("is not a private folder of this user"), std::string::npos) << error;
-
-    std::filesystem::remove(temporary);
-    std::filesystem::create_directory_symlink(locks_, temporary);
-    EXPECT_FALSE(ChooseLockFolder(places, &error));
-    EXPECT_NE(error.find(temporary.string()), std::string::npos) << error;
+    enum class Plant { OpenToAll, Link, AnotherUsers };
+    for (const Plant plant : {Plant::OpenToAll, Plant::Link, Plant::AnotherUsers}) {
+        SCOPED_TRACE(static_cast<int>(plant));
+        std::filesystem::remove_all(temporary);
+        std::filesystem::remove_all(dir_ / "home");
+        if (plant == Plant::Link) {
+            std::filesystem::create_directory_symlink(locks_, temporary);
+        } else {
+            std::filesystem::create_directory(temporary);
+            chmod(temporary.c_str(), plant == Plant::OpenToAll ? 0777 : 0700);
+        }
+        if (plant == Plant::AnotherUsers && chown(temporary.c_str(), 65534, 65534) != 0) {
+            continue;  // not root: no other user to give it to
+        }
+        LockFolderPlaces places;
+        places.systemRun = dir_ / "no-run";
+        places.temporary = dir_;
+        // An account without a home has nowhere else: refused, naming the folder.
+        std::string error;
+        EXPECT_FALSE(ChooseLockFolder(places, &error));
+        EXPECT_NE(error.find(temporary.string() + " is not a private folder of this user"),
+                  std::string::npos)
+            << error;
+        // With a home, the user's own state folder serves, made private on the way.
+        places.stateHome = dir_ / "home" / ".local" / "state";
+        EXPECT_EQ(ChooseLockFolder(places, &error), places.stateHome / "tarvik") << error;
+        struct stat info {};
+        ASSERT_EQ(stat((places.stateHome / "tarvik").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        EXPECT_EQ(info.st_uid, geteuid());
+        EXPECT_TRUE(CInstanceLock::AcquireForSettings(dir_ / "etc" / "Tarvik.conf",
+                                                      places.stateHome / "tarvik", &error))
+            << error;
+    }
 }
 
 TEST(TickerTest, FiresEveryTickAtStartThenByPeriodAndStops) {

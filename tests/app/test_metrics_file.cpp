@@ -1,12 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "app/MetricsFile.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik {
 namespace {
@@ -89,9 +92,9 @@ TEST(MetricsFileTest, ReplacesTheFileInOneStep) {
     TempFolder folder;
     const fs::path file = folder.path / "tarvik.prom";
     std::string error;
-    ASSERT_TRUE(WriteFileAtomically(file, "old\n", &error)) << error;
+    ASSERT_TRUE(WriteMetricsFile(file, "old\n", &error)) << error;
     std::ifstream oldReader(file);  // a collector in the middle of reading the old file
-    ASSERT_TRUE(WriteFileAtomically(file, "new\n", &error)) << error;
+    ASSERT_TRUE(WriteMetricsFile(file, "new\n", &error)) << error;
     std::string seen;
     std::getline(oldReader, seen);
     EXPECT_EQ(seen, "old");  // the reader keeps a whole old file, never a mix
@@ -103,17 +106,55 @@ TEST(MetricsFileTest, ReplacesTheFileInOneStep) {
 TEST(MetricsFileTest, AFailedWriteSaysWhyAndLeavesTheOldFile) {
     TempFolder folder;
     std::string error;
-    EXPECT_FALSE(WriteFileAtomically(folder.path / "missing" / "tarvik.prom", "x", &error));
+    EXPECT_FALSE(WriteMetricsFile(folder.path / "missing" / "tarvik.prom", "x", &error));
     EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
 
-    // A folder in place of the file: the rename fails, the temporary file goes.
+    // A folder in place of the file: refused, and no temporary file is made.
     const fs::path file = folder.path / "tarvik.prom";
     fs::create_directory(file);
     fs::create_directory(file / "keep");
-    EXPECT_FALSE(WriteFileAtomically(file, "x", &error));
-    EXPECT_NE(error.find("cannot replace"), std::string::npos) << error;
+    EXPECT_FALSE(WriteMetricsFile(file, "x", &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     EXPECT_TRUE(fs::exists(file / "keep"));
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 1);
+}
+
+// What another user can make ahead at the name the temporary file once had (pid-based).
+enum class Planted { Fifo, File, Link };
+
+TEST(MetricsFileTest, NothingPlantedBesideTheFileIsWrittenOrWaitedOn) {
+    for (const Planted planted : {Planted::Fifo, Planted::File, Planted::Link}) {
+        SCOPED_TRACE(static_cast<int>(planted));
+        TempFolder folder;
+        const fs::path file = folder.path / "tarvik.prom";
+        const fs::path trap = folder.path / (".tarvik.prom." + std::to_string(getpid()) + ".tmp");
+        const fs::path aim = folder.path / "aim";
+        std::ofstream(aim) << "aim\n";
+        if (planted == Planted::Fifo) {
+            ASSERT_EQ(mkfifo(trap.c_str(), 0666), 0);
+        } else if (planted == Planted::File) {
+            std::ofstream(trap) << "planted\n";
+        } else {
+            fs::create_symlink(aim, trap);
+        }
+        std::string error;
+        auto write =
+            std::async(std::launch::async, [&] { return WriteMetricsFile(file, "new\n", &error); });
+        if (write.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // A reader lets a write stuck in open(2) on the FIFO go: report, never hang.
+            const UniqueFd reader(open(trap.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            write.wait();
+            ADD_FAILURE() << "the write waited on the planted FIFO";
+        }
+        EXPECT_TRUE(write.get()) << error;
+        EXPECT_EQ(ReadAll(file), "new\n");
+        const bool untouched = planted == Planted::Fifo   ? fs::is_fifo(fs::symlink_status(trap))
+                               : planted == Planted::File ? ReadAll(trap) == "planted\n"
+                                                          : fs::is_symlink(trap);
+        EXPECT_TRUE(untouched);
+        EXPECT_EQ(ReadAll(aim), "aim\n");
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 3);
+    }
 }
 
 TEST(MetricsFileTest, WriterFollowsTheSettingAndReportsAFailureOnce) {

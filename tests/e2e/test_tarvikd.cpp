@@ -312,8 +312,7 @@ TEST_F(TarvikdTest, SettingsEditedWhileRunningAreNotOverwrittenAtTheStop) {
     WriteConfig(edited);
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
     EXPECT_EQ(ReadFile(config_), edited);
-    EXPECT_EQ(tarvikd->Errors().find("settings not saved"), std::string::npos)
-        << tarvikd->Errors();
+    EXPECT_EQ(tarvikd->Errors().find("settings not saved"), std::string::npos) << tarvikd->Errors();
 }
 
 TEST_F(TarvikdTest, ReadOnlySettingsFolderDoesNotStopTheStart) {
@@ -348,8 +347,7 @@ TEST_F(TarvikdTest, DeviceAsSettingsFileIsNeitherReplacedNorGivenCompanions) {
     ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
     EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
     // Said once, at the start: the defaults are used and the device is never written.
-    EXPECT_NE(tarvikd.Errors().find(device.string() + " is not a regular file"),
-              std::string::npos)
+    EXPECT_NE(tarvikd.Errors().find(device.string() + " is not a regular file"), std::string::npos)
         << tarvikd.Errors();
     struct stat info {};
     ASSERT_EQ(lstat(device.c_str(), &info), 0);
@@ -359,6 +357,21 @@ TEST_F(TarvikdTest, DeviceAsSettingsFileIsNeitherReplacedNorGivenCompanions) {
         names.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(names, std::vector<std::string>{"null"});
+}
+
+TEST_F(TarvikdTest, PrintConfigWarnsAsTheMonitorDoesAtItsStart) {
+    WriteConfig(
+        "[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n"
+        "[ScanWatch]\nthreshold=0\nno equals sign\n");
+    ChildProcess print({TARVIKD_PATH, "--print-config", "--config", config_.string()});
+    EXPECT_EQ(print.Wait(10s), 0) << print.Errors();
+    EXPECT_NE(print.Errors().find("tarvikd: " + config_.string() + ": [ScanWatch] threshold: 0"),
+              std::string::npos)
+        << print.Errors();
+    EXPECT_EQ(std::count(print.Errors().begin(), print.Errors().end(), '\n'), 2) << print.Errors();
+    auto monitor = Start();
+    EXPECT_EQ(monitor->Stop(SIGTERM), 0);
+    EXPECT_NE(monitor->Errors().find(print.Errors()), std::string::npos) << monitor->Errors();
 }
 
 TEST_F(TarvikdTest, PrintConfigLeavesAnEmptyFolderEmpty) {

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "SettingsTestDir.h"
-#include "settings/AtomicFile.h"
+#include "base/AtomicFile.h"
 
 namespace tarvik {
 namespace {
@@ -44,6 +44,23 @@ TEST(AtomicFile, ASymbolicLinkStaysALink) {
     ASSERT_TRUE(WriteFileAtomically(dir.File(), "new"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.File()));
     EXPECT_EQ(ReadText(real), "new");
+}
+
+TEST(AtomicFile, AnotherUsersLinkIsNeitherFollowedNorReplaced) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a link to another user needs root";
+    }
+    SettingsTestDir dir;
+    const auto aim = dir.Path() / "aim";
+    WriteText(aim, "aim");
+    std::filesystem::create_symlink(aim, dir.File());
+    ASSERT_EQ(::lchown(dir.File().c_str(), 65534, 65534), 0);
+    std::string error;
+    EXPECT_FALSE(WriteFileAtomically(dir.File(), "new", &error));
+    EXPECT_THAT(error, HasSubstr("is a link of uid 65534"));
+    EXPECT_EQ(ReadText(aim), "aim");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.File()));
+    EXPECT_EQ(EntriesIn(dir.Path()), 2u);
 }
 
 TEST(AtomicFile, ReadsWholeFilesAndSaysWhyNot) {
@@ -109,7 +126,7 @@ TEST(AtomicFile, InterruptedBeforeRenameLeavesTheOldFile) {
         return false;
     };
     std::string error;
-    EXPECT_FALSE(WriteFileAtomically(dir.File(), "new", &error, &seams));
+    EXPECT_FALSE(WriteFileAtomically(dir.File(), "new", &error, {.seams = &seams}));
     EXPECT_TRUE(reached);
     EXPECT_THAT(error, HasSubstr("interrupted"));
     EXPECT_EQ(ReadText(dir.File()), "old");
@@ -130,7 +147,8 @@ TEST(AtomicFile, FullDiskLeavesTheOldFile) {
         return -1;
     };
     std::string error;
-    EXPECT_FALSE(WriteFileAtomically(dir.File(), "a much longer new text", &error, &seams));
+    EXPECT_FALSE(
+        WriteFileAtomically(dir.File(), "a much longer new text", &error, {.seams = &seams}));
     EXPECT_EQ(calls, 2);
     EXPECT_THAT(error, HasSubstr("No space left"));
     EXPECT_EQ(ReadText(dir.File()), "old");
@@ -143,7 +161,7 @@ TEST(AtomicFile, ShortWritesAreContinued) {
     seams.write = [](int fd, const void* data, std::size_t size) -> ssize_t {
         return ::write(fd, data, size > 3 ? 3 : size);
     };
-    ASSERT_TRUE(WriteFileAtomically(dir.File(), "0123456789", nullptr, &seams));
+    ASSERT_TRUE(WriteFileAtomically(dir.File(), "0123456789", nullptr, {.seams = &seams}));
     EXPECT_EQ(ReadText(dir.File()), "0123456789");
 }
 

@@ -330,6 +330,7 @@ TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNotOverwritten) {
     auto store = Open();
     EXPECT_EQ(store->GetThreshold(), 3);
     EXPECT_FALSE(store->LoadWarnings().empty());
+    store->SetThreshold(5);
     std::string error;
     EXPECT_FALSE(store->Save(&error));
     EXPECT_FALSE(error.empty());

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "SettingsTestDir.h"
-#include "settings/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "settings/SettingsStore.h"
 
 namespace tarvik {

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +115,48 @@ std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
     return std::nullopt;
 }
 
+bool IsSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+bool PlatformUsable(std::string_view name) {
+    if (name == "xcb") {
+        return IsSet("DISPLAY");
+    }
+    if (name.starts_with("wayland")) {
+        return IsSet("WAYLAND_DISPLAY");
+    }
+    return !name.empty();
+}
+
+// Whether Qt can open a window: it aborts without a display, so this is asked first. A platform
+// chosen by the user (QT_QPA_PLATFORM, or Qt's -platform argument, which wins) that is neither
+// X11 nor Wayland needs no display variable; "offscreen" runs anywhere.
+bool DisplayAvailable(int argc, char* argv[]) {
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    std::string platforms = chosen != nullptr ? chosen : "";
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0) {
+            platforms = argv[i + 1];
+        }
+    }
+    if (platforms.empty()) {
+        return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+    }
+    // A list of fallbacks ("wayland;xcb"), each with options after a colon.
+    std::string_view rest = platforms;
+    while (!rest.empty()) {
+        const std::string_view entry = rest.substr(0, rest.find(';'));
+        rest.remove_prefix(std::min(rest.size(), entry.size() + 1));
+        const std::string_view name = entry.substr(0, entry.find(':'));
+        if (PlatformUsable(name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The socket a refused start asks through: beside the settings lock, in the same folder.
 std::optional<QString> ActivationPath(const std::filesystem::path& config) {
     const std::optional<std::filesystem::path> folder =
@@ -140,6 +183,10 @@ int main(int argc, char* argv[]) {
     if (const std::optional<int> status = AnswerWithoutWindow(argc, argv)) {
         return *status;
     }
+    if (!DisplayAvailable(argc, argv)) {
+        std::fputs("tarvik: no display found; tarvikd runs headless\n", stderr);
+        return 1;
+    }
     const std::filesystem::path config = ConfigFile(argc, argv);
     const std::optional<QString> activation = ActivationPath(config);
     // The same lock as tarvikd's: one monitor per settings file, whichever program it is.
@@ -151,7 +198,7 @@ int main(int argc, char* argv[]) {
             return 0;
         }
         std::fprintf(stderr, "tarvik: not starting: %s\n", lockError.c_str());
-        return 0;
+        return 1;
     }
 
     // One connection to the system log for the whole run; the scan alerts write through it.
