@@ -41,7 +41,7 @@ void BM_ParseAndCount(benchmark::State& state) {
     const struct mallinfo2 before = ::mallinfo2();
     CScanCounter counter;
     const std::vector<int> ignorePorts;
-    const std::vector<std::string> ignoreHosts{"0.0.0.0", "127.0.0.1"};
+    const AddressRanges ignoreHosts = ParseAddressRanges({"0.0.0.0", "127.0.0.1"});
     std::uint32_t next = 0;
     std::size_t index = 0;
     for (auto _ : state) {

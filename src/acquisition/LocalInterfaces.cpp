@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 
 namespace tarvik {
@@ -53,6 +55,37 @@ std::vector<std::string> InterfaceAddressTexts(const std::vector<LocalInterface>
 
 std::vector<std::string> ListKernelInterfaceAddresses() {
     return InterfaceAddressTexts(ListLocalInterfaces());
+}
+
+std::vector<std::string> ListBroadcastAddresses() {
+    ifaddrs* raw = nullptr;
+    if (::getifaddrs(&raw) != 0) {
+        return {};
+    }
+    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> list(raw, &::freeifaddrs);
+    std::vector<std::string> addresses;
+    for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            entry->ifa_netmask == nullptr || (entry->ifa_flags & IFF_LOOPBACK) != 0) {
+            continue;
+        }
+        // From the mask rather than the interface's broadcast field, which an address added
+        // without one leaves at 0.0.0.0.
+        const std::uint32_t address =
+            ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+        const std::uint32_t mask =
+            ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr);
+        if ((~mask) < 3) {
+            continue;  // a /31 or /32 has no broadcast address
+        }
+        in_addr broadcast{htonl(address | ~mask)};
+        std::array<char, INET_ADDRSTRLEN> text{};
+        if (::inet_ntop(AF_INET, &broadcast, text.data(), text.size()) != nullptr &&
+            std::find(addresses.begin(), addresses.end(), text.data()) == addresses.end()) {
+            addresses.emplace_back(text.data());
+        }
+    }
+    return addresses;
 }
 
 }  // namespace tarvik

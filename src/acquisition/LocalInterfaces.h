@@ -23,4 +23,8 @@ std::vector<std::string> InterfaceAddressTexts(const std::vector<LocalInterface>
 // The same over the machine's interfaces.
 std::vector<std::string> ListKernelInterfaceAddresses();
 
+// The directed broadcast address of each IPv4 interface network wider than /31
+// ("192.0.2.255" for 192.0.2.7/24), each once; loopback has none.
+std::vector<std::string> ListBroadcastAddresses();
+
 }  // namespace tarvik

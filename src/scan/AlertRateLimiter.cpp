@@ -15,29 +15,46 @@ bool CAlertRateLimiter::Admit(const std::string& host, int perMinute, Clock::tim
         ++admitted_;
         return true;
     }
-    ++heldBack_;
-    if (named_.size() < kNamed) {
-        named_.push_back(host);
-    }
+    HoldBack(host, now);
     return false;
 }
 
-std::optional<std::string> CAlertRateLimiter::TakeSummary(Clock::time_point now) {
-    if (heldBack_ == 0 || (periodStart_ && now - *periodStart_ < kPeriod)) {
+void CAlertRateLimiter::HoldBack(const std::string& host, Clock::time_point now) {
+    StartPeriodIfOver(now);
+    ++heldBack_.hosts;
+    if (heldBack_.named.size() < kNamed) {
+        heldBack_.named.push_back(host);
+    }
+}
+
+std::optional<CAlertRateLimiter::HeldBack> CAlertRateLimiter::TakeHeldBack(Clock::time_point now) {
+    if (heldBack_.hosts == 0 || (periodStart_ && now - *periodStart_ < kPeriod)) {
         return std::nullopt;
     }
-    std::string text = AlertSummaryText(heldBack_, named_);
-    heldBack_ = 0;
-    named_.clear();
+    HeldBack taken = std::move(heldBack_);
+    heldBack_ = {};
     // The summary is this minute's one extra record; the next minute starts now.
     periodStart_ = now;
     admitted_ = 0;
-    return text;
+    return taken;
+}
+
+std::optional<std::string> CAlertRateLimiter::TakeSummary(Clock::time_point now) {
+    const std::optional<HeldBack> held = TakeHeldBack(now);
+    if (!held) {
+        return std::nullopt;
+    }
+    return AlertSummaryText(held->hosts, held->named);
 }
 
 std::string AlertSummaryText(std::size_t hosts, const std::vector<std::string>& named) {
-    std::string text = std::to_string(hosts) + (hosts == 1 ? " more host reached the threshold"
-                                                           : " more hosts reached the threshold");
+    return std::to_string(hosts) +
+           (hosts == 1 ? " more host reached the threshold" : " more hosts reached the threshold") +
+           NamedHostsText(hosts, named);
+}
+
+std::string NamedHostsText(std::size_t hosts, const std::vector<std::string>& named) {
+    std::string text;
     for (std::size_t i = 0; i < named.size(); ++i) {
         text += (i == 0 ? ": " : ", ") + named[i];
     }

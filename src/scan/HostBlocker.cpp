@@ -91,33 +91,47 @@ std::optional<std::string> BlockAddressCommand(const std::string& address, int t
            std::to_string(std::max(1, timeoutSeconds)) + "s }\n";
 }
 
-bool IsLoopbackOrAny(const std::string& address) {
-    in_addr v4{};
-    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) {
-        const std::uint32_t host = ntohl(v4.s_addr);
-        return (host >> 24) == 127 || host == 0;
-    }
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
-        if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6)) {
-            return true;
-        }
-        return IN6_IS_ADDR_V4MAPPED(&v6) && (v6.s6_addr[12] == 127 || v6.s6_addr32[3] == 0);
-    }
-    return false;
+bool IsMartianSource(const std::string& address) {
+    static const AddressRanges kMartians = ParseAddressRanges({
+        "0.0.0.0/8",    // "this network", the unspecified address
+        "127.0.0.0/8",  // loopback
+        "224.0.0.0/4",  // multicast
+        "240.0.0.0/4",  // reserved, and the broadcast 255.255.255.255
+        "::/128",       // unspecified
+        "::1/128",      // loopback
+        "ff00::/8",     // multicast
+    });
+    return AnyContains(kMartians, address);
 }
 
-CHostBlocker::CHostBlocker(std::unique_ptr<INftRunner> runner, Say say)
-    : runner_(std::move(runner)), say_(std::move(say)) {}
+CHostBlocker::CHostBlocker(std::unique_ptr<INftRunner> runner, Say say,
+                           CProtectedAddresses::Reader infrastructure)
+    : runner_(std::move(runner)),
+      say_(std::move(say)),
+      infrastructure_(std::move(infrastructure)) {}
 
 CHostBlocker::~CHostBlocker() {
     Stop();
 }
 
 void CHostBlocker::Configure(BlockMode mode) {
+    const bool first = !configured_;
+    configured_ = true;
+    if (mode != mode_) {
+        blockedUntil_.clear();
+    }
     mode_ = mode;
     if (mode_ != BlockMode::Block) {
-        Stop();
+        if (tableMade_) {
+            Stop();
+        } else if (first) {
+            // Bans a crashed or differently configured run left must not outlive it. Without
+            // the privilege, or without such a table, this fails and changes nothing.
+            std::string ignored;
+            if (runner_->Run(RemoveBlockTableCommands(), &ignored)) {
+                say_("scan response: removed the table of blocked hosts an earlier run left");
+            }
+        }
         return;
     }
     if (tableMade_) {
@@ -127,6 +141,7 @@ void CHostBlocker::Configure(BlockMode mode) {
     if (runner_->Run(BlockTableCommands(), &error)) {
         tableMade_ = true;
         refusalSaid_ = false;
+        blockedUntil_.clear();
         return;
     }
     if (!refusalSaid_) {
@@ -138,28 +153,70 @@ void CHostBlocker::Configure(BlockMode mode) {
     }
 }
 
-void CHostBlocker::OnAlert(const std::string& host, int timeoutSeconds,
-                           const std::vector<std::string>& ignoreHosts) {
-    if (mode_ == BlockMode::Off || IsLoopbackOrAny(host) ||
-        std::find(ignoreHosts.begin(), ignoreHosts.end(), host) != ignoreHosts.end()) {
+bool CHostBlocker::MayBlock(const ScanFinding& finding, const BlockPolicy& policy,
+                            Clock::time_point now) {
+    // A probe proves nothing about its source address: anyone can forge one.
+    if (!finding.completedHandshake && !policy.blockProbes) {
+        return false;
+    }
+    return !IsMartianSource(finding.host) && !AnyContains(policy.ignored, finding.host) &&
+           !infrastructure_.Contains(finding.host, now);
+}
+
+bool CHostBlocker::Admit(const std::string& host, Clock::time_point now) {
+    if (auto entry = blockedUntil_.find(host);
+        entry != blockedUntil_.end() && entry->second > now) {
+        return false;  // blocked already
+    }
+    if (blockedUntil_.size() >= kMaxBlocked) {
+        std::erase_if(blockedUntil_, [now](const auto& entry) { return entry.second <= now; });
+    }
+    if (blockedUntil_.size() >= kMaxBlocked) {
+        limiter_.HoldBack(host, now);
+        return false;
+    }
+    return limiter_.Admit(host, kBlocksPerMinute, now);
+}
+
+std::string CHostBlocker::Prefix() const {
+    return mode_ == BlockMode::DryRun ? "scan response (dry run): " : "scan response: ";
+}
+
+void CHostBlocker::OnAlert(const ScanFinding& finding, const BlockPolicy& policy,
+                           Clock::time_point now) {
+    if (mode_ == BlockMode::Off || (mode_ == BlockMode::Block && !tableMade_)) {
         return;
     }
-    const std::optional<std::string> command = BlockAddressCommand(host, timeoutSeconds);
-    if (!command) {
+    const std::optional<std::string> command =
+        BlockAddressCommand(finding.host, policy.timeoutSeconds);
+    if (!command || !MayBlock(finding, policy, now) || !Admit(finding.host, now)) {
         return;
     }
-    const std::string seconds = std::to_string(std::max(1, timeoutSeconds));
+    const int timeout = std::max(1, policy.timeoutSeconds);
+    const std::string seconds = std::to_string(timeout);
+    blockedUntil_[finding.host] = now + std::chrono::seconds(timeout);
     if (mode_ == BlockMode::DryRun) {
-        say_("scan response (dry run): would block " + host + " for " + seconds + " s");
-        return;
-    }
-    if (!tableMade_) {
+        say_(Prefix() + "would block " + finding.host + " for " + seconds + " s");
         return;
     }
     std::string error;
-    say_(runner_->Run(*command, &error)
-             ? "scan response: blocked " + host + " for " + seconds + " s"
-             : "scan response: could not block " + host + ": " + error);
+    if (runner_->Run(*command, &error)) {
+        say_(Prefix() + "blocked " + finding.host + " for " + seconds + " s");
+        return;
+    }
+    blockedUntil_.erase(finding.host);
+    say_(Prefix() + "could not block " + finding.host + ": " + error);
+}
+
+void CHostBlocker::Flush(Clock::time_point now) {
+    const std::optional<CAlertRateLimiter::HeldBack> held = limiter_.TakeHeldBack(now);
+    if (!held) {
+        return;
+    }
+    say_(Prefix() + std::to_string(held->hosts) +
+         (held->hosts == 1 ? " more host was not blocked" : " more hosts were not blocked") +
+         " (at most " + std::to_string(kBlocksPerMinute) + " a minute and " +
+         std::to_string(kMaxBlocked) + " at a time)" + NamedHostsText(held->hosts, held->named));
 }
 
 void CHostBlocker::Stop() {
@@ -167,6 +224,7 @@ void CHostBlocker::Stop() {
         return;
     }
     tableMade_ = false;
+    blockedUntil_.clear();
     std::string error;
     if (!runner_->Run(RemoveBlockTableCommands(), &error)) {
         say_("scan response: could not remove the block table: " + error);

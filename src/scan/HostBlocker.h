@@ -1,10 +1,17 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
+#include <unordered_map>
+
+#include "acquisition/Address.h"
+#include "scan/AlertRateLimiter.h"
+#include "scan/ProtectedAddresses.h"
+#include "scan/ScanCounter.h"
 
 namespace tarvik {
 
@@ -32,36 +39,64 @@ std::string RemoveBlockTableCommands();
 // IPv6 address (so that nothing else can reach the command line).
 std::optional<std::string> BlockAddressCommand(const std::string& address, int timeoutSeconds);
 
-// True for 127.0.0.0/8, ::1, the any-addresses and IPv4-mapped loopback: never blocked.
-bool IsLoopbackOrAny(const std::string& address);
+// True for sources no packet can truly come from, or that stand for many hosts: the unspecified,
+// loopback, multicast and reserved addresses and the IPv4 broadcast (also IPv4-mapped).
+bool IsMartianSource(const std::string& address);
 
-// Blocks alerting hosts in a table Tarvik owns: created by Start, removed by Stop. Loopback and
-// the ignored hosts are never blocked. Touched by the scan watcher's thread only.
+// What the settings say about blocking one alerting host.
+struct BlockPolicy {
+    AddressRanges ignored;      // [ScanWatch] ignorehosts: never blocked
+    bool blockProbes = false;   // [ScanWatch] blockprobes: also hosts seen in probes alone
+    int timeoutSeconds = 3600;  // [ScanWatch] blocktimeout
+};
+
+// Blocks alerting hosts in a table Tarvik owns: created by Start, removed by Stop. Since the
+// source of a probe can be forged, only hosts that completed a connection are blocked unless
+// the policy says otherwise, and never an ignored host, a martian source or this host's own
+// infrastructure (its addresses, broadcast addresses, gateways and name servers). At most
+// kBlocksPerMinute hosts a minute and kMaxBlocked at a time are blocked; the others are told in
+// one summary a minute. Touched by the scan watcher's thread only.
 class CHostBlocker {
 public:
     using Say = std::function<void(const std::string&)>;
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kBlocksPerMinute = 30;
+    static constexpr std::size_t kMaxBlocked = 1000;
 
-    CHostBlocker(std::unique_ptr<INftRunner> runner, Say say);
+    CHostBlocker(std::unique_ptr<INftRunner> runner, Say say,
+                 CProtectedAddresses::Reader infrastructure = ReadInfrastructureAddresses);
     ~CHostBlocker();
 
     CHostBlocker(const CHostBlocker&) = delete;
     CHostBlocker& operator=(const CHostBlocker&) = delete;
 
     // Takes the mode (and creates the table for Block). A table that cannot be made (no
-    // CAP_NET_ADMIN, no nftables) is said once, with the reason, and blocking stays off.
+    // CAP_NET_ADMIN, no nftables) is said once, with the reason, and blocking stays off. The
+    // first call with blocking off removes a table an earlier run left behind.
     void Configure(BlockMode mode);
-    // The alert's host, for `timeoutSeconds`, unless it is loopback or ignored.
-    void OnAlert(const std::string& host, int timeoutSeconds,
-                 const std::vector<std::string>& ignoreHosts);
+    // The alert's host, for the policy's timeout, when the policy and the caps allow it.
+    void OnAlert(const ScanFinding& finding, const BlockPolicy& policy,
+                 Clock::time_point now = Clock::now());
+    // Says the summary of the hosts the caps held back, once their minute is over.
+    void Flush(Clock::time_point now = Clock::now());
     // Removes the table, if this blocker made it.
     void Stop();
 
     bool Active() const { return tableMade_; }
 
 private:
+    bool MayBlock(const ScanFinding& finding, const BlockPolicy& policy, Clock::time_point now);
+    bool Admit(const std::string& host, Clock::time_point now);
+    std::string Prefix() const;
+
     std::unique_ptr<INftRunner> runner_;
     Say say_;
+    CProtectedAddresses infrastructure_;
+    CAlertRateLimiter limiter_;
+    // The hosts in the set (or, in a dry run, said), until their timeout ends.
+    std::unordered_map<std::string, Clock::time_point> blockedUntil_;
     BlockMode mode_ = BlockMode::Off;
+    bool configured_ = false;
     bool tableMade_ = false;
     bool refusalSaid_ = false;
 };

@@ -14,7 +14,7 @@ bool Contains(const std::vector<T>& values, const T& value) {
 }  // namespace
 
 bool CScanCounter::Count(const CConnectionRecord& record, const std::vector<int>& ignorePorts,
-                         const std::vector<std::string>& ignoreHosts, Clock::time_point now) {
+                         const AddressRanges& ignoreHosts, Clock::time_point now) {
     if (record.category != Category::Inbound) {
         return false;
     }
@@ -23,15 +23,15 @@ bool CScanCounter::Count(const CConnectionRecord& record, const std::vector<int>
 }
 
 bool CScanCounter::Count(const Probe& probe, const std::vector<int>& ignorePorts,
-                         const std::vector<std::string>& ignoreHosts, Clock::time_point now) {
+                         const AddressRanges& ignoreHosts, Clock::time_point now) {
     return CountPair(probe.remoteAddress, probe.localPort, probe.kind, ignorePorts, ignoreHosts,
                      now);
 }
 
 bool CScanCounter::CountPair(const std::string& address, int port, ProbeKind kind,
-                             const std::vector<int>& ignorePorts,
-                             const std::vector<std::string>& ignoreHosts, Clock::time_point now) {
-    if (Contains(ignorePorts, port) || Contains(ignoreHosts, address)) {
+                             const std::vector<int>& ignorePorts, const AddressRanges& ignoreHosts,
+                             Clock::time_point now) {
+    if (Contains(ignorePorts, port) || AnyContains(ignoreHosts, address)) {
         return false;
     }
     Host& host = Find(address);
@@ -83,7 +83,8 @@ void CScanCounter::Check(int threshold, const AlertFn& alert, Clock::time_point 
             continue;
         }
         if (static_cast<long long>(host->ports.size()) >= threshold) {
-            ScanFinding finding{host->address, {}, {}, host->kinds.Text()};
+            ScanFinding finding{
+                host->address, {}, {}, host->kinds.Text(), host->kinds.Has(ProbeKind::Connect)};
             for (const PortHit& hit : host->ports) {
                 finding.ports.push_back(hit.port);
             }

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "acquisition/Address.h"
 #include "acquisition/ConnectionRecord.h"
 #include "scan/ProbePacket.h"
 #include "scan/ScanKind.h"
@@ -28,6 +29,8 @@ struct ScanFinding {
     std::vector<int> ports;  // in arrival order
     std::string portsText;   // "80, 443, 25"
     std::string kind;        // ScanKinds::Text()
+    // A connection from the host completed its handshake, so its address is no forgery.
+    bool completedHandshake = false;
 };
 
 // Unique connections (remote host, local port) per remote host since that host's last alert,
@@ -43,13 +46,13 @@ public:
     const ScanLimits& Limits() const { return limits_; }
 
     // Counts an inbound record's pair once. Records of other categories, ignored local ports
-    // and ignored hosts (exact, case-sensitive text) leave everything unchanged. Returns true
-    // when the pair was new.
+    // and hosts in an ignored range leave everything unchanged. Returns true when the pair was
+    // new.
     bool Count(const CConnectionRecord& record, const std::vector<int>& ignorePorts,
-               const std::vector<std::string>& ignoreHosts, Clock::time_point now = Clock::now());
+               const AddressRanges& ignoreHosts, Clock::time_point now = Clock::now());
     // The same for a probe; its kind is remembered for the host's alert.
     bool Count(const Probe& probe, const std::vector<int>& ignorePorts,
-               const std::vector<std::string>& ignoreHosts, Clock::time_point now = Clock::now());
+               const AddressRanges& ignoreHosts, Clock::time_point now = Clock::now());
 
     // Alerts for every seen host whose count is at least `threshold`, oldest host first, and
     // starts each such host again from zero. With a window, ports older than it are dropped
@@ -76,7 +79,7 @@ private:
     using HostList = std::list<Host>;
 
     bool CountPair(const std::string& address, int port, ProbeKind kind,
-                   const std::vector<int>& ignorePorts, const std::vector<std::string>& ignoreHosts,
+                   const std::vector<int>& ignorePorts, const AddressRanges& ignoreHosts,
                    Clock::time_point now);
     Host& Find(const std::string& address);
     void DropExpired(Host& host, Clock::time_point now) const;

@@ -118,11 +118,10 @@ void CScanWatcherThread::OnProbesWaiting() {
     }
     ApplyLimits();
     PortListPtr ignorePorts = settings_.GetIgnorePorts();
-    TextListPtr ignoreHosts = settings_.GetIgnoreHosts();
+    const AddressRanges& ignoreHosts = IgnoredHosts();
     const CScanCounter::Clock::time_point now = CScanCounter::Clock::now();
     for (const Probe& probe : probes) {
-        counter_.Count(probe, ignorePorts ? *ignorePorts : PortList{},
-                       ignoreHosts ? *ignoreHosts : TextList{}, now);
+        counter_.Count(probe, ignorePorts ? *ignorePorts : PortList{}, ignoreHosts, now);
     }
 }
 
@@ -140,9 +139,24 @@ void CScanWatcherThread::OnNewConnection(Message& message) {
     }
     ApplyLimits();
     PortListPtr ignorePorts = settings_.GetIgnorePorts();
-    TextListPtr ignoreHosts = settings_.GetIgnoreHosts();
-    counter_.Count(*record, ignorePorts ? *ignorePorts : PortList{},
-                   ignoreHosts ? *ignoreHosts : TextList{});
+    counter_.Count(*record, ignorePorts ? *ignorePorts : PortList{}, IgnoredHosts());
+}
+
+const AddressRanges& CScanWatcherThread::IgnoredHosts() {
+    TextListPtr texts = settings_.GetIgnoreHosts();
+    if (texts == ignoreHostsText_) {
+        return ignoreHosts_;
+    }
+    std::vector<std::string> rejected;
+    ignoreHosts_ = ParseAddressRanges(texts ? *texts : TextList{}, &rejected);
+    ignoreHostsText_ = std::move(texts);
+    for (const std::string& text : rejected) {
+        const std::string warning =
+            "ignorehosts: \"" + text + "\" is no address or address range; it is left out";
+        hub_.Trace(warning);
+        hub_.NotifyUser(warning);
+    }
+    return ignoreHosts_;
 }
 
 void CScanWatcherThread::OnScanCheck() {
@@ -155,16 +169,18 @@ void CScanWatcherThread::OnScanCheck() {
     }
     ApplyLimits();
     alerter_->Flush(mailHost_);
+    blocker_->Flush();
+    const BlockPolicy policy{IgnoredHosts(), settings_.GetScanBlockProbes() != 0,
+                             settings_.GetScanBlockTimeout()};
     // Below 1, hosts with nothing counted would alert at every check.
-    counter_.Check(std::max(1, settings_.GetThreshold()), [this](const ScanFinding& finding) {
-        alerter_->Raise(finding, mailHost_);
-        const TextListPtr ignoreHosts = settings_.GetIgnoreHosts();
-        blocker_->OnAlert(finding.host, settings_.GetScanBlockTimeout(),
-                          ignoreHosts ? *ignoreHosts : TextList{});
-        hub_.Broadcast(kMsgScanAlerted,
-                       Payload::Alert(ScanAlertEvent{finding.host, finding.ports, finding.kind,
-                                                     std::time(nullptr)}));
-    });
+    counter_.Check(
+        std::max(1, settings_.GetThreshold()), [this, &policy](const ScanFinding& finding) {
+            alerter_->Raise(finding, mailHost_);
+            blocker_->OnAlert(finding, policy);
+            hub_.Broadcast(kMsgScanAlerted,
+                           Payload::Alert(ScanAlertEvent{finding.host, finding.ports, finding.kind,
+                                                         std::time(nullptr)}));
+        });
 }
 
 void CScanWatcherThread::Reload() {

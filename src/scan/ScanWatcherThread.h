@@ -10,11 +10,11 @@
 #include "scan/ScanAlert.h"
 #include "scan/ScanCounter.h"
 #include "scan/ScanListener.h"
+#include "settings/SettingsStore.h"
 #include "tracking/WorkerThread.h"
 
 namespace tarvik {
 
-class CSettingsStore;
 class CWorkerHub;
 
 // The probe sensor has probes waiting (posted by the sensor to the scan watcher alone).
@@ -69,6 +69,8 @@ private:
     void StartSensor();
     void StopSensor();
     void ApplyLimits();
+    // The "ignorehosts" entries as ranges, parsed again only when the setting changed.
+    const AddressRanges& IgnoredHosts();
 
     CSettingsStore& settings_;
     CWorkerHub& hub_;
@@ -83,6 +85,8 @@ private:
     // Blocks alerting hosts when [ScanWatch] block asks for it; its table lives until the quit.
     std::unique_ptr<CHostBlocker> blocker_;
     std::shared_ptr<std::atomic<std::uint64_t>> probesCounted_;
+    TextListPtr ignoreHostsText_;
+    AddressRanges ignoreHosts_;
 };
 
 }  // namespace tarvik

@@ -458,6 +458,7 @@ TARVIK_INT_SETTING(ScanMaxPorts)
 TARVIK_INT_SETTING(AlertsPerMinute)
 TARVIK_INT_SETTING(ScanBlock)
 TARVIK_INT_SETTING(ScanBlockTimeout)
+TARVIK_INT_SETTING(ScanBlockProbes)
 #undef TARVIK_INT_SETTING
 
 std::filesystem::path CSettingsStore::GetInstallFolder() const {

@@ -147,6 +147,8 @@ public:
     void SetScanBlock(int mode);
     int GetScanBlockTimeout() const;  // seconds
     void SetScanBlockTimeout(int seconds);
+    int GetScanBlockProbes() const;
+    void SetScanBlockProbes(int on);
     int GetLogKeepDays() const;
     void SetLogKeepDays(int days);
     // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.

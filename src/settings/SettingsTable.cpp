@@ -89,6 +89,8 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     // 0 off, 1 block alerting hosts, 2 only log what would be blocked.
     Integer(I::ScanBlock, kScanWatch, "block", 0, 0, 2),
     Integer(I::ScanBlockTimeout, kScanWatch, "blocktimeout", 3600, 1, INT_MAX),
+    // 1: also block hosts seen in probes alone, whose source address may be forged.
+    Switch(I::ScanBlockProbes, kScanWatch, "blockprobes", 0),
     // Days a log file is kept after its last line; 0 keeps every file.
     Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
     // Where the metrics for a textfile collector go; empty: none written.

@@ -50,6 +50,7 @@ enum class SettingId : std::size_t {
     AlertsPerMinute,
     ScanBlock,
     ScanBlockTimeout,
+    ScanBlockProbes,
     LogKeepDays,
     MetricsFile,
     Count

@@ -23,6 +23,10 @@ CConnectionRecord Inbound(std::string host, int localPort, Category category = C
     return record;
 }
 
+Probe Seen(std::string host, int port, ProbeKind kind) {
+    return {std::move(host), port, kind};
+}
+
 class ScanCounterTest : public ::testing::Test {
 protected:
     bool Count(const std::string& host, int port) {
@@ -38,7 +42,7 @@ protected:
 
     CScanCounter counter;
     std::vector<int> ignorePorts;
-    std::vector<std::string> ignoreHosts{"0.0.0.0", "127.0.0.1"};
+    AddressRanges ignoreHosts = ParseAddressRanges({"0.0.0.0", "127.0.0.1"});
 };
 
 TEST_F(ScanCounterTest, RepeatedConnectionsToOnePortCountOnce) {
@@ -89,9 +93,30 @@ TEST_F(ScanCounterTest, IgnoredHostsAndPortsNeverCreateAnEntry) {
     EXPECT_FALSE(Count("10.0.0.7", 53));
     EXPECT_TRUE(counter.SeenHosts().empty());
     EXPECT_EQ(counter.UniqueCount("10.0.0.7"), 0);
-    // Host keys are exact texts: a near miss of an ignored host is counted.
+    // A near miss of an ignored host is counted.
     EXPECT_TRUE(Count("127.0.0.10", 80));
     EXPECT_EQ(counter.SeenHosts(), std::vector<std::string>{"127.0.0.10"});
+}
+
+TEST_F(ScanCounterTest, IgnoredRangesHoldEveryAddressInThem) {
+    ignoreHosts = ParseAddressRanges({" 10.0.0.0/8", "2001:db8::/32 "});
+    for (const char* host : {"10.1.2.3", "::ffff:10.9.9.9", "2001:db8::7", "2001:DB8:ffff::1"}) {
+        EXPECT_FALSE(Count(host, 80)) << host;
+    }
+    for (const char* host : {"11.0.0.1", "2001:db9::7"}) {
+        EXPECT_TRUE(Count(host, 80)) << host;
+    }
+}
+
+TEST_F(ScanCounterTest, AFindingSaysWhetherAHandshakeCompleted) {
+    Count("10.0.0.7", 80);
+    counter.Count(Seen("10.0.0.8", 80, ProbeKind::Syn), ignorePorts, ignoreHosts);
+    std::vector<std::pair<std::string, bool>> findings;
+    counter.Check(1, [&](const ScanFinding& finding) {
+        findings.emplace_back(finding.host, finding.completedHandshake);
+    });
+    EXPECT_EQ(findings,
+              (std::vector<std::pair<std::string, bool>>{{"10.0.0.7", true}, {"10.0.0.8", false}}));
 }
 
 TEST_F(ScanCounterTest, OnlyInboundRecordsAreCounted) {
@@ -112,7 +137,7 @@ TEST_F(ScanCounterTest, ThresholdZeroOrLessAlertsEverySeenHostEachCheck) {
 
 TEST_F(ScanCounterTest, AHostIgnoredLaterKeepsItsCountAndCanStillAlert) {
     Count("10.0.0.7", 80);
-    ignoreHosts.push_back("10.0.0.7");
+    ignoreHosts.push_back(*AddressRange::Parse("10.0.0.7"));
     EXPECT_FALSE(Count("10.0.0.7", 443));
     EXPECT_EQ(Check(1), (Alerts{{"10.0.0.7", "80"}}));
 }
@@ -122,10 +147,6 @@ TEST_F(ScanCounterTest, AThrowingAlertStillResetsItsHost) {
     EXPECT_THROW(counter.Check(1, [](const ScanFinding&) { throw std::runtime_error("down"); }),
                  std::runtime_error);
     EXPECT_EQ(counter.UniqueCount("10.0.0.7"), 0);
-}
-
-Probe Seen(std::string host, int port, ProbeKind kind) {
-    return {std::move(host), port, kind};
 }
 
 class ScanCounterProbeTest : public ScanCounterTest {
@@ -149,7 +170,7 @@ TEST_F(ScanCounterProbeTest, ProbesAndConnectionsShareOneCountByPort) {
     EXPECT_FALSE(Count("10.0.0.7", 80));
     EXPECT_TRUE(CountProbe("10.0.0.7", 81, ProbeKind::Fin));
     ignorePorts.push_back(82);
-    ignoreHosts.push_back("10.0.0.9");
+    ignoreHosts.push_back(*AddressRange::Parse("10.0.0.9"));
     EXPECT_FALSE(CountProbe("10.0.0.7", 82, ProbeKind::Syn));
     EXPECT_FALSE(CountProbe("10.0.0.9", 83, ProbeKind::Syn));
     EXPECT_EQ(counter.Ports("10.0.0.7"), (std::vector<int>{80, 81}));

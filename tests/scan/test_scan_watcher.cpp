@@ -141,6 +141,26 @@ TEST_F(ScanWatcherTest, IgnoresOtherCategoriesIgnoredHostsAndIgnoredPorts) {
     EXPECT_EQ(watcher->Counter().SeenHosts(), std::vector<std::string>{"10.0.0.9"});
 }
 
+TEST_F(ScanWatcherTest, IgnoredHostsMayCarryBlanksAndBeRanges) {
+    auto notifier = std::make_shared<test::RecordingNotifier>();
+    hub.SetUserNotifier(notifier);
+    settings.SetThreshold(1);
+    settings.SetIgnoreHosts(
+        {"127.0.0.1", " 10.0.0.9", "192.168.0.0/16 ", " 2001:db8::/32", "host.example.org"});
+    StartWatcher();
+    for (const char* host : {"10.0.0.9", "192.168.4.4", "2001:db8::5", "10.0.0.8"}) {
+        PostConnection(host, 80);
+    }
+    Post(kMsgScanCheck);
+    ASSERT_TRUE(alerter->WaitFor(1));
+    Quit();
+    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.8", "80", "mx.example.org"}}));
+    EXPECT_EQ(watcher->Counter().SeenHosts(), std::vector<std::string>{"10.0.0.8"});
+    EXPECT_EQ(notifier->Messages(),
+              std::vector<std::string>{"ignorehosts: \"host.example.org\" is no address or "
+                                       "address range; it is left out"});
+}
+
 TEST_F(ScanWatcherTest, DisabledDetectionNeitherCountsNorChecks) {
     settings.SetScanEnabled(0);
     settings.SetThreshold(0);

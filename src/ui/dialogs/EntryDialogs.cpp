@@ -1,34 +1,18 @@
 #include "ui/dialogs/EntryDialogs.h"
 
+#include <optional>
+
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QShowEvent>
 #include <QVBoxLayout>
-#include <QValidator>
+
+#include "acquisition/Address.h"
 
 namespace tarvik {
 namespace {
-
-// Digits only, at most three, value at most 255; empty is allowed (it counts as 0).
-class OctetValidator : public QValidator {
-public:
-    using QValidator::QValidator;
-
-    State validate(QString& input, int& /*pos*/) const override {
-        if (input.size() > 3) {
-            return Invalid;
-        }
-        for (QChar c : input) {
-            if (c < u'0' || c > u'9') {
-                return Invalid;
-            }
-        }
-        return input.isEmpty() || input.toInt() <= 255 ? Acceptable : Invalid;
-    }
-};
 
 void BuildEntryLayout(QDialog* dialog, const QString& title, const QString& prompt,
                       QLayout* valueRow) {
@@ -88,69 +72,34 @@ void CPortEntryDlg::accept() {
     CEntryDlg::accept();
 }
 
-CIPAddressEntryDlg::CIPAddressEntryDlg(QWidget* parent) : CEntryDlg(parent) {
+CIPAddressEntryDlg::CIPAddressEntryDlg(QWidget* parent)
+    : CEntryDlg(parent), edit_(new QLineEdit(this)) {
+    edit_->setObjectName(QStringLiteral("addressEdit"));
+    edit_->setPlaceholderText(QStringLiteral("192.0.2.7, 2001:db8::7 or 10.0.0.0/8"));
+    edit_->setMinimumWidth(edit_->fontMetrics().horizontalAdvance(u'x') * 32);
     auto* row = new QHBoxLayout;
-    for (std::size_t i = 0; i < fields_.size(); ++i) {
-        auto* field = new QLineEdit(this);
-        field->setObjectName(QStringLiteral("octet%1").arg(i));
-        field->setValidator(new OctetValidator(field));
-        field->setMaxLength(3);
-        field->setMaximumWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 12);
-        field->setAlignment(Qt::AlignCenter);
-        field->installEventFilter(this);
-        if (i > 0) {
-            row->addWidget(new QLabel(QStringLiteral("."), this));
-        }
-        row->addWidget(field);
-        fields_[i] = field;
-    }
-    // A full field moves on to the next one, as in the usual address control.
-    for (std::size_t i = 0; i + 1 < fields_.size(); ++i) {
-        connect(fields_[i], &QLineEdit::textEdited, this, [this, i](const QString& text) {
-            if (text.size() == 3) {
-                FocusField(static_cast<int>(i) + 1);
-            }
-        });
-    }
+    row->addWidget(edit_);
     BuildEntryLayout(this, QStringLiteral("IP Address Entry"),
                      QStringLiteral("Enter an IP Address:"), row);
 }
 
-void CIPAddressEntryDlg::FocusField(int index) {
-    fields_[static_cast<std::size_t>(index)]->setFocus();
-    fields_[static_cast<std::size_t>(index)]->selectAll();
-}
-
-bool CIPAddressEntryDlg::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        const bool dot = key->key() == Qt::Key_Period;
-        for (std::size_t i = 0; dot && i + 1 < fields_.size(); ++i) {
-            if (watched == fields_[i]) {
-                FocusField(static_cast<int>(i) + 1);
-                return true;
-            }
-        }
-    }
-    return CEntryDlg::eventFilter(watched, event);
-}
-
 void CIPAddressEntryDlg::showEvent(QShowEvent* event) {
     if (IsOpening(event)) {
-        for (QLineEdit* field : fields_) {
-            field->clear();
-        }
-        fields_[0]->setFocus();
+        edit_->clear();
+        edit_->setFocus();
     }
     CEntryDlg::showEvent(event);
 }
 
 void CIPAddressEntryDlg::accept() {
-    QStringList parts;
-    for (const QLineEdit* field : fields_) {
-        parts << QString::number(field->text().isEmpty() ? 0 : field->text().toInt());
+    const std::optional<AddressRange> range = AddressRange::Parse(edit_->text().toStdString());
+    if (!range) {
+        showMessage_(this, QStringLiteral("Please enter an IPv4 or IPv6 address, or a range such "
+                                          "as 192.168.0.0/16"));
+        edit_->setFocus();
+        return;
     }
-    text_ = parts.join(u'.');
+    text_ = QString::fromStdString(range->Text());
     CEntryDlg::accept();
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <array>
-
 #include <QDialog>
 #include <QString>
 
@@ -50,7 +48,9 @@ private:
     MessageSink showMessage_ = DefaultMessageSink();
 };
 
-// Four fields of 0 to 255; a blank field counts as 0. Blank at every opening.
+// An IPv4 or IPv6 address, or a range of either ("10.0.0.0/8", "2001:db8::/32"), which the
+// scan watcher counts alike. The text is kept in its short form ("2001:db8::7"). Empty at every
+// opening.
 class CIPAddressEntryDlg : public CEntryDlg {
     Q_OBJECT
 public:
@@ -58,18 +58,19 @@ public:
 
     QString Text() const override { return text_; }
 
+    void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
+
 public slots:
+    // Closes only on an address or range; otherwise says why and stays open with the text.
     void accept() override;
 
 protected:
     void showEvent(QShowEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void FocusField(int index);
-
-    std::array<QLineEdit*, 4> fields_{};
+    QLineEdit* edit_;
     QString text_;
+    MessageSink showMessage_ = DefaultMessageSink();
 };
 
 // Takes the text as typed; empty at every opening.

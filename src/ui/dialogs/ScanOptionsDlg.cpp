@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -39,6 +40,31 @@ QLabel* WrappedLabel(const QString& text, QWidget* parent) {
 // hold is allowed.
 constexpr int kMaxThreshold = 99999;
 
+// A spin box puts its last value back as soon as an emptied field is left or Enter is pressed,
+// before OK could tell that the user emptied it; this one keeps the field empty, so that OK can
+// say so instead of storing a value the user removed.
+class ThresholdBox : public QSpinBox {
+public:
+    using QSpinBox::QSpinBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        const bool empty = cleanText().isEmpty();
+        QSpinBox::keyPressEvent(event);
+        if (enter && empty) {
+            lineEdit()->clear();
+        }
+    }
+    void focusOutEvent(QFocusEvent* event) override {
+        const bool empty = cleanText().isEmpty();
+        QSpinBox::focusOutEvent(event);
+        if (empty) {
+            lineEdit()->clear();
+        }
+    }
+};
+
 }  // namespace
 
 CScanOptionsDlg::CScanOptionsDlg(CSettingsStore& settings, CWorkerHub& hub, QWidget* parent)
@@ -72,7 +98,7 @@ QWidget* CScanOptionsDlg::BuildDetectionPage() {
     auto* page = new QWidget;
 
     auto* detection = new QGroupBox(page);
-    ui_.threshold = new QSpinBox(detection);
+    ui_.threshold = new ThresholdBox(detection);
     ui_.threshold->setRange(0, kMaxThreshold);
     ui_.threshold->setWrapping(true);
     auto* thresholdRow = new QHBoxLayout;

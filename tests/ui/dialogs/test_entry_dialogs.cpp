@@ -1,3 +1,6 @@
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 #include <QLineEdit>
 #include <QTest>
@@ -74,54 +77,50 @@ TEST_F(PortEntryTest, OpensWithTheCurrentTextAndTheFocusInTheEdit) {
 class IPAddressEntryTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        dialog.SetMessageSink(messages.Sink());
         dialog.show();
-        for (int i = 0; i < 4; ++i) {
-            fields[i] = Edit(dialog, QStringLiteral("octet%1").arg(i).toLatin1().constData());
-            ASSERT_NE(fields[i], nullptr);
-        }
+        edit = Edit(dialog, "addressEdit");
+        ASSERT_NE(edit, nullptr);
     }
 
     CIPAddressEntryDlg dialog;
-    QLineEdit* fields[4] = {};
+    test::MessageRecorder messages;
+    QLineEdit* edit = nullptr;
 };
 
-TEST_F(IPAddressEntryTest, UntouchedGivesAllZeros) {
-    EXPECT_EQ(dialog.focusWidget(), fields[0]);
-    dialog.accept();
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.Text(), QStringLiteral("0.0.0.0"));
-}
-
-TEST_F(IPAddressEntryTest, BlankFieldsCountAsZeroAndTheNextOpeningIsBlank) {
-    fields[0]->setText(QStringLiteral("10"));
-    fields[1]->setText(QStringLiteral("0"));
-    fields[2]->setText(QStringLiteral("0"));
-    dialog.accept();
-    EXPECT_EQ(dialog.Text(), QStringLiteral("10.0.0.0"));
-
-    dialog.show();
-    for (QLineEdit* field : fields) {
-        EXPECT_TRUE(field->text().isEmpty());
+TEST_F(IPAddressEntryTest, TakesAddressesAndRangesOfBothFamiliesInTheirShortForm) {
+    const std::vector<std::pair<QString, QString>> cases = {
+        {QStringLiteral("192.168.0.1"), QStringLiteral("192.168.0.1")},
+        {QStringLiteral(" 10.0.0.0/8 "), QStringLiteral("10.0.0.0/8")},
+        {QStringLiteral("2001:DB8:0::7"), QStringLiteral("2001:db8::7")},
+        {QStringLiteral("2001:db8::/32"), QStringLiteral("2001:db8::/32")},
+    };
+    for (const auto& [typed, kept] : cases) {
+        dialog.show();
+        EXPECT_TRUE(edit->text().isEmpty()) << "blank at every opening";
+        EXPECT_EQ(dialog.focusWidget(), edit);
+        edit->setText(typed);
+        dialog.accept();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted) << typed.toStdString();
+        EXPECT_EQ(dialog.Text(), kept);
     }
+    EXPECT_TRUE(messages.messages.empty());
 }
 
-TEST_F(IPAddressEntryTest, FieldsTakeOnlyNumbersUpTo255) {
-    QTest::keyClicks(fields[0], QStringLiteral("256"));
-    EXPECT_EQ(fields[0]->text(), QStringLiteral("25"));
-    QTest::keyClicks(fields[1], QStringLiteral("a-9"));
-    EXPECT_EQ(fields[1]->text(), QStringLiteral("9"));
-    fields[2]->setText(QStringLiteral("007"));
-    fields[3]->setText(QStringLiteral("255"));
-    dialog.accept();
-    EXPECT_EQ(dialog.Text(), QStringLiteral("25.9.7.255"));
-}
-
-TEST_F(IPAddressEntryTest, AFullFieldOrADotMovesToTheNextField) {
-    QTest::keyClicks(fields[0], QStringLiteral("192"));
-    EXPECT_EQ(dialog.focusWidget(), fields[1]);
-    QTest::keyClicks(fields[1], QStringLiteral("1."));
-    EXPECT_EQ(fields[1]->text(), QStringLiteral("1"));
-    EXPECT_EQ(dialog.focusWidget(), fields[2]);
+TEST_F(IPAddressEntryTest, RefusesTextThatIsNoAddressAndStaysOpen) {
+    for (const char* text : {"", "10.0.0", "10.0.0.256", "10.0.0.0/33", "host.example.org",
+                             "2001:db8::/129", "10.0.0.1,10.0.0.2"}) {
+        messages.messages.clear();
+        dialog.setResult(QDialog::Rejected);
+        edit->setText(QString::fromLatin1(text));
+        dialog.accept();
+        ASSERT_EQ(messages.messages.size(), 1u) << text;
+        EXPECT_TRUE(
+            messages.messages[0].startsWith(QStringLiteral("Please enter an IPv4 or IPv6")));
+        EXPECT_TRUE(dialog.isVisible()) << text;
+        EXPECT_EQ(dialog.result(), QDialog::Rejected) << text;
+        EXPECT_EQ(edit->text(), QString::fromLatin1(text));
+    }
 }
 
 TEST(EmailEntryTest, ReturnsTheTextUnchangedAndOpensEmpty) {

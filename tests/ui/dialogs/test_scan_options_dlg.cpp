@@ -1,6 +1,7 @@
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -201,6 +202,33 @@ TEST_F(ScanOptionsTest, EmptiedThresholdKeepsItsValueAndTheRestIsStillSaved) {
     EXPECT_EQ(settings.Store().GetThreshold(), 3);
     EXPECT_EQ(settings.Store().GetMailHost(), "smtp.example.org");
     EXPECT_EQ(worker.Count(hub), 1);
+}
+
+// As a user empties it: the spin box's own correction must not hide that from OK.
+TEST_F(ScanOptionsTest, AThresholdTheUserEmptiedIsReportedWhetherOkComesByEnterOrByLeaving) {
+    for (const bool byEnter : {true, false}) {
+        SCOPED_TRACE(byEnter ? "Enter in the field" : "the field left, then OK");
+        messages.messages.clear();
+        dialog.show();
+        QApplication::setActiveWindow(&dialog);
+        ui().threshold->setValue(9);
+        ui().threshold->setFocus();
+        auto* edit = ui().threshold->findChild<QLineEdit*>();
+        ASSERT_NE(edit, nullptr);
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        if (byEnter) {
+            QTest::keyClick(ui().threshold, Qt::Key_Return);
+        } else {
+            ui().mailHost->setFocus();
+            ASSERT_FALSE(ui().threshold->hasFocus());
+            dialog.accept();
+        }
+        EXPECT_FALSE(dialog.isVisible());
+        ASSERT_EQ(messages.messages.size(), 1u);
+        EXPECT_EQ(messages.messages[0], QStringLiteral("Please enter an integer."));
+        EXPECT_EQ(settings.Store().GetThreshold(), 3);
+    }
 }
 
 TEST_F(ScanOptionsTest, CancelChangesNothingAndTheNextOpeningShowsTheStoredLists) {
