@@ -165,7 +165,7 @@ void CDataThread::FillOwners(ConnectionEvents& batch) {
             }
             continue;
         }
-        // The notice named the process that connected: no need to search for it.
+        // The notice named the process that connected or accepted: no need to search for it.
         processes_->Learn(record.inode, record.pid, record.command);
         records.push_back(std::move(record));
         from.push_back(i);
