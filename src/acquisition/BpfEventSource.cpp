@@ -42,6 +42,11 @@ std::int64_t ClockNs(clockid_t clock) {
     return static_cast<std::int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
 }
 
+// The name the sample gives its process; a name of the full sixteen bytes has no terminator.
+std::string CommandOf(const tarvik_tcp_sample& sample) {
+    return std::string(sample.comm, ::strnlen(sample.comm, sizeof sample.comm));
+}
+
 }  // namespace
 
 std::int64_t RealtimeOffsetNs() {
@@ -67,33 +72,57 @@ std::optional<TcpEvent> TcpEventFromSample(const tarvik_tcp_sample& sample,
     socket.inode = sample.inode;
     socket.v6Only = sample.v6only != 0;
 
-    const bool ended = sample.newstate == kLinuxTcpClose;
+    const bool accepted = sample.kind == TARVIK_SAMPLE_ACCEPTED;
+    const bool ended = !accepted && sample.newstate == kLinuxTcpClose;
     auto row = ended ? ToEndedRow(socket) : ToTcpRow(socket);
-    if (!row) {
+    if (!row || (accepted && sample.tgid == 0)) {
         return std::nullopt;
     }
-    if (!ended && row->localPort == 0) {
+    if (!ended && !accepted && row->localPort == 0) {
         // A connect's SYN_SENT comes before its local port is chosen; the next change of the
         // socket (established, or closed when the attempt fails) brings the port with it.
         return std::nullopt;
     }
     TcpEvent event;
-    event.kind = ended ? TcpEvent::Kind::Ended : TcpEvent::Kind::Changed;
+    event.kind = accepted ? TcpEvent::Kind::Owner
+                          : (ended ? TcpEvent::Kind::Ended : TcpEvent::Kind::Changed);
     event.row = *row;
     event.time = WallSeconds(sample.time_ns, realtimeOffsetNs);
+    if (accepted) {
+        event.pid = static_cast<int>(sample.tgid);
+        event.command = CommandOf(sample);
+    }
     return event;
 }
 
+void NameAcceptedSockets(std::vector<TcpEvent>& events) {
+    std::unordered_map<std::uint64_t, const TcpEvent*> owners;
+    for (const TcpEvent& event : events) {
+        if (event.kind == TcpEvent::Kind::Owner && event.row.cookie != 0) {
+            owners.try_emplace(event.row.cookie, &event);
+        }
+    }
+    if (owners.empty()) {
+        return;
+    }
+    for (TcpEvent& event : events) {
+        const auto owner = owners.find(event.row.cookie);
+        if (owner != owners.end() && event.pid == 0) {
+            event.pid = owner->second->pid;
+            event.command = owner->second->command;
+        }
+    }
+}
+
 void COpeningProcesses::Note(const tarvik_tcp_sample& sample) {
-    if (sample.tgid == 0 || sample.cookie == 0) {
+    // An accept's sample is an event of its own, with its process.
+    if (sample.tgid == 0 || sample.cookie == 0 || sample.kind != TARVIK_SAMPLE_STATE) {
         return;
     }
     if (waiting_.size() >= kMaxWaiting) {
         waiting_.clear();  // only owners are lost: /proc is still searched for them
     }
-    const std::size_t length = ::strnlen(sample.comm, sizeof sample.comm);
-    waiting_[sample.cookie] =
-        Process{static_cast<int>(sample.tgid), std::string(sample.comm, length)};
+    waiting_[sample.cookie] = Process{static_cast<int>(sample.tgid), CommandOf(sample)};
 }
 
 void COpeningProcesses::Attach(TcpEvent& event) {

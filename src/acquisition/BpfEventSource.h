@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "acquisition/EventSource.h"
 #include "acquisition/bpf/TcpSample.h"
@@ -18,8 +19,9 @@ namespace tarvik {
 std::int64_t RealtimeOffsetNs();
 
 // A sample of the kernel program as an event: Ended when the socket entered TCP_CLOSE,
-// Changed for every other state. Converted through DiagSocket, so that IPv4-mapped sockets
-// become IPv4 rows exactly as in dumps. nullopt for a family or state no row stands for.
+// Changed for every other state, Owner for an accept (with the accepting process). Converted
+// through DiagSocket, so that IPv4-mapped sockets become IPv4 rows exactly as in dumps. nullopt
+// for a family or state no row stands for.
 std::optional<TcpEvent> TcpEventFromSample(const tarvik_tcp_sample& sample,
                                            std::int64_t realtimeOffsetNs);
 
@@ -45,6 +47,11 @@ private:
     };
     std::unordered_map<std::uint64_t, Process> waiting_;
 };
+
+// Gives the other events of an accepted socket in `events` the process its Owner event names,
+// so that a connection accepted before the events are handed on is first seen with its
+// process. The Owner events stay: the socket may be known from before.
+void NameAcceptedSockets(std::vector<TcpEvent>& events);
 
 // Lines libbpf prints while the program is opened and loaded; dropped when empty.
 using BpfTraceSink = std::function<void(std::string_view)>;

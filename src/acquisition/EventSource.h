@@ -28,6 +28,8 @@ struct TcpEvent {
     enum class Kind {
         Changed,  // the socket entered `row.state` (new sockets arrive this way too)
         Ended,    // the socket is gone; `row` holds what was known of it last
+        Owner,    // a process took the socket (accepted it): `pid` and `command` name it,
+                  // `row.state` is the state it is in (not a change)
     };
     TcpEvent() = default;
     TcpEvent(Kind what, const TcpRow& socket, std::time_t when)
@@ -37,8 +39,8 @@ struct TcpEvent {
     TcpRow row;
     std::time_t time = 0;  // when the kernel reported it (wall clock)
     // The process that opened the socket where the notice itself tells it (with the eBPF
-    // program: connections this host makes, and listeners): 0 and empty otherwise, to be
-    // looked for in /proc.
+    // program: connections this host makes, listeners, and accepted sockets): 0 and empty
+    // otherwise, to be looked for in /proc.
     int pid = 0;
     std::string command;
 };

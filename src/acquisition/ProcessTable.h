@@ -47,8 +47,8 @@ public:
     // is forgotten here, the next Fill with the live rows prunes.
     void FillMore(std::vector<CConnectionRecord>& records) { Assign(records); }
 
-    // An owner the kernel's notice named (the process that connected): taken as found, so the
-    // socket is never looked for.
+    // An owner the kernel's notice named (the process that connected or accepted): taken as
+    // found, so the socket is never looked for.
     void Learn(std::uint64_t inode, int pid, const std::string& command);
 
     // The name of a user id (cached), or the id in decimal when it has none.

@@ -187,6 +187,7 @@ private:
     // The notices' side: a cookie index of current_, kept in step by the functions below.
     void EnsureLiveIndex();
     void ApplyChanged(ConnectionEvent& event, const ViewFilter& filter);
+    void ApplyOwner(const ConnectionEvent& event);
     void ApplyEnded(ConnectionEvent& event);
     void EndUnseen(ConnectionEvent& event);
     void RemoveLive(std::size_t index);

@@ -36,6 +36,8 @@ void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
         latest = std::max(latest, event.time);
         if (event.kind == ConnectionEvent::Kind::Changed) {
             ApplyChanged(event, filter);
+        } else if (event.kind == ConnectionEvent::Kind::Owner) {
+            ApplyOwner(event);
         } else {
             ApplyEnded(event);
         }
@@ -86,6 +88,27 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         record.state = event.record.state;
     }
     host_.Trace("Filter, updating old connection" + record.ipAddress);
+    Emit(RowOp::Kind::Update, record);
+}
+
+// The process that accepted a connection, known after the connection itself: its record and
+// row take it, so that its end is logged with it.
+void CConnectionTracker::ApplyOwner(const ConnectionEvent& event) {
+    const std::uint64_t cookie = event.record.cookie;
+    const auto known = cookie != 0 ? liveIndex_.find(cookie) : liveIndex_.end();
+    if (known == liveIndex_.end() || event.record.pid == 0) {
+        return;  // ended already, or never seen: nothing left to name
+    }
+    CConnectionRecord& record = current_[known->second];
+    if (record.pid != 0) {
+        return;  // named already, by a dump or by the event that made it
+    }
+    record.pid = event.record.pid;
+    record.command = event.record.command;
+    record.user = event.record.user;
+    if (record.inode == 0) {
+        record.inode = event.record.inode;
+    }
     Emit(RowOp::Kind::Update, record);
 }
 

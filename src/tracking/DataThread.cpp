@@ -13,6 +13,22 @@
 
 namespace tarvik {
 
+namespace {
+
+ConnectionEvent::Kind KindOf(TcpEvent::Kind kind) {
+    switch (kind) {
+        case TcpEvent::Kind::Ended:
+            return ConnectionEvent::Kind::Ended;
+        case TcpEvent::Kind::Owner:
+            return ConnectionEvent::Kind::Owner;
+        case TcpEvent::Kind::Changed:
+            break;
+    }
+    return ConnectionEvent::Kind::Changed;
+}
+
+}  // namespace
+
 CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub)
     : CDataThread(settings, hub, OpenKernelTableSource(), CServicesDatabase::Shared(),
                   std::make_unique<CProcessTable>()) {}
@@ -105,8 +121,7 @@ bool CDataThread::SendEvents() {
     batch.reserve(drained.size());
     for (const TcpEvent& event : drained) {
         ConnectionEvent classified;
-        classified.kind = event.kind == TcpEvent::Kind::Ended ? ConnectionEvent::Kind::Ended
-                                                              : ConnectionEvent::Kind::Changed;
+        classified.kind = KindOf(event.kind);
         classified.record = RecordFromRow(event.row);
         classified.record.pid = event.pid;
         classified.record.command = event.command;
@@ -133,6 +148,10 @@ void CDataThread::FillOwners(ConnectionEvents& batch) {
         if (event.kind == ConnectionEvent::Kind::Ended && event.record.cookie != 0) {
             ended.insert(event.record.cookie);
         }
+        if (event.kind == ConnectionEvent::Kind::Owner) {
+            // The accepting process, known before any event of the batch looks for it.
+            processes_->Learn(event.record.inode, event.record.pid, event.record.command);
+        }
     }
     std::vector<CConnectionRecord> records;
     std::vector<std::size_t> from;
@@ -140,12 +159,13 @@ void CDataThread::FillOwners(ConnectionEvents& batch) {
         CConnectionRecord& record = batch[i].record;
         if (batch[i].kind != ConnectionEvent::Kind::Changed || record.inode == 0 ||
             ended.contains(record.cookie)) {
-            if (record.inode != 0) {  // as a lookup would: a socket no process held has no user
+            // As a lookup would: a socket no process held (or holds yet) has no user.
+            if (record.inode != 0 || record.pid != 0) {
                 record.user = processes_->UserName(record.uid);
             }
             continue;
         }
-        // The notice named the process that connected: no need to search for it.
+        // The notice named the process that connected or accepted: no need to search for it.
         processes_->Learn(record.inode, record.pid, record.command);
         records.push_back(std::move(record));
         from.push_back(i);

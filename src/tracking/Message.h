@@ -46,6 +46,8 @@ struct ConnectionEvent {
     enum class Kind {
         Changed,  // the connection entered `record.state`; may be new
         Ended,    // the connection is gone
+        Owner,    // a process took the connection (accepted it): `record` names it (pid,
+                  // command, user); its state is unchanged
     };
     Kind kind = Kind::Changed;
     CConnectionRecord record;

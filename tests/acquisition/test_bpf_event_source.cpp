@@ -239,6 +239,53 @@ TEST(BpfSampleConversion, TheOpeningProcessGoesToTheSocketsFirstEventOnce) {
     }
 }
 
+// An accept names the process that took the socket, in an event of its own that changes no
+// state; the socket's other events of the same drain get the name too, whatever their order.
+TEST(BpfSampleConversion, AnAcceptIsAnOwnerEventThatNamesTheSocketsOtherEvents) {
+    auto accepted = Sample(AF_INET, kEstablished, V4(127, 0, 0, 1), V4(127, 0, 0, 2));
+    accepted.kind = TARVIK_SAMPLE_ACCEPTED;
+    accepted.tgid = 999;
+    std::memcpy(accepted.comm, "sshd", 4);
+    const auto owner = TcpEventFromSample(accepted, 0);
+    ASSERT_TRUE(owner.has_value());
+    EXPECT_EQ(owner->kind, TcpEvent::Kind::Owner);
+    EXPECT_EQ(owner->row.state, TcpState::Established);
+    EXPECT_EQ(owner->row.inode, accepted.inode);
+    EXPECT_EQ(owner->pid, 999);
+    EXPECT_EQ(owner->command, "sshd");
+    COpeningProcesses openers;
+    openers.Note(accepted);
+    EXPECT_EQ(openers.Waiting(), 0u) << "an accept is not waited on like a connect";
+
+    auto nobody = accepted;
+    nobody.tgid = 0;
+    EXPECT_FALSE(TcpEventFromSample(nobody, 0).has_value());
+
+    const auto eventOf = [](std::uint64_t cookie, TcpEvent::Kind kind, int pid) {
+        TcpEvent event;
+        event.kind = kind;
+        event.row.cookie = cookie;
+        event.pid = pid;
+        return event;
+    };
+    using Kind = TcpEvent::Kind;
+    std::vector<TcpEvent> drained = {
+        eventOf(accepted.cookie, Kind::Changed, 0),
+        eventOf(5, Kind::Changed, 0),
+        eventOf(6, Kind::Changed, 77),
+        *owner,
+        eventOf(6, Kind::Owner, 88),
+        eventOf(accepted.cookie, Kind::Ended, 0),
+    };
+    NameAcceptedSockets(drained);
+    const std::vector<int> pids = {999, 0, 77, 999, 88, 999};
+    ASSERT_EQ(drained.size(), pids.size());
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        EXPECT_EQ(drained[i].pid, pids[i]) << "event " << i;
+        EXPECT_EQ(drained[i].command, pids[i] == 999 ? "sshd" : "") << "event " << i;
+    }
+}
+
 // -- The real program on loopback traffic --------------------------------------------------
 
 std::unique_ptr<IEventSource> OpenOrReason(std::string& reason) {
@@ -332,6 +379,7 @@ struct Expected {
     std::uint16_t localPort = 0;
     std::uint16_t remotePort = 0;
     std::uint64_t inode = 0;  // as the dump reported it
+    bool accepted = false;    // the listener's side, which the test process accepted
 };
 
 // An order every socket's states follow, whichever side closes first and however.
@@ -364,20 +412,20 @@ void RecordCookies(CKernelTableSource& table, const std::vector<Connection>& con
     const auto sockets = table.DumpSockets();
     ASSERT_TRUE(sockets.has_value());
     for (const auto& connection : connections) {
-        const auto record = [&](std::uint16_t local, std::uint16_t remote) {
+        const auto record = [&](std::uint16_t local, std::uint16_t remote, bool accepted) {
             for (const auto& socket : *sockets) {
                 const auto row = ToTcpRow(socket);
                 if (row && row->localPort == local && row->remotePort == remote &&
                     row->family == connection.expectedFamily) {
                     expected[socket.cookie] = {connection.expectedFamily, local, remote,
-                                               socket.inode};
+                                               socket.inode, accepted};
                     return;
                 }
             }
             ADD_FAILURE() << "socket " << local << " -> " << remote << " not in the dump";
         };
-        record(connection.clientPort, connection.serverPort);
-        record(connection.serverPort, connection.clientPort);
+        record(connection.clientPort, connection.serverPort, false);
+        record(connection.serverPort, connection.clientPort, true);
     }
 }
 
@@ -468,10 +516,19 @@ TEST(BpfEventSource, EveryShortLoopbackConnectionEndsWithItsCookieAndStatesInOrd
         EXPECT_EQ(last.row.localAddress, loopback);
         EXPECT_EQ(last.row.remoteAddress, loopback);
         int rank = -1;
+        int owners = 0;
         for (const auto& event : events) {
+            if (event.kind == TcpEvent::Kind::Owner) {
+                // The accept, by this process, whichever family and however it ends.
+                ++owners;
+                EXPECT_EQ(event.pid, getpid());
+                EXPECT_EQ(event.row.inode, what.inode);
+                continue;
+            }
             EXPECT_GT(Rank(event.row.state), rank) << "state " << static_cast<int>(event.row.state);
             rank = Rank(event.row.state);
         }
+        EXPECT_EQ(owners, what.accepted ? 1 : 0);
     }
     EXPECT_FALSE(source->TakeLoss());
 }
@@ -530,10 +587,10 @@ TEST(BpfEventSource, ClientSocketFirstReportsItselfEstablishedWithItsPort) {
     }
 }
 
-// A listen and a connect from a named thread: the first event of the listener and of the
-// client socket names the process (its pid and the name /proc/<pid>/comm shows), not the
-// thread; the accepted end names nobody.
-TEST(BpfEventSource, ListenersAndClientSocketsNameTheProcessThatOpenedThem) {
+// A listen, a connect and an accept from a named thread: the first event of the listener and
+// of the client socket, and the accept's own event, name the process (its pid and the name
+// /proc/<pid>/comm shows), not the thread.
+TEST(BpfEventSource, ListenersClientAndAcceptedSocketsNameTheirProcess) {
     std::string reason;
     auto source = OpenOrReason(reason);
     if (!source) {
@@ -560,17 +617,19 @@ TEST(BpfEventSource, ListenersAndClientSocketsNameTheProcessThatOpenedThem) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while ((!listening || !client || !server) && std::chrono::steady_clock::now() < deadline) {
         for (auto& event : source->Drain()) {
-            if (event.kind != TcpEvent::Kind::Changed) {
+            if (event.kind == TcpEvent::Kind::Ended) {
                 continue;
             }
-            if (event.row.state == TcpState::Listen &&
-                event.row.localPort == connection->serverPort && !listening) {
+            if (event.kind == TcpEvent::Kind::Owner) {
+                if (event.row.localPort == connection->serverPort &&
+                    event.row.remotePort == connection->clientPort) {
+                    server = std::move(event);
+                }
+            } else if (event.row.state == TcpState::Listen &&
+                       event.row.localPort == connection->serverPort && !listening) {
                 listening = std::move(event);
             } else if (event.row.localPort == connection->clientPort && !client) {
                 client = std::move(event);
-            } else if (event.row.localPort == connection->serverPort &&
-                       event.row.remotePort == connection->clientPort && !server) {
-                server = std::move(event);
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -582,8 +641,9 @@ TEST(BpfEventSource, ListenersAndClientSocketsNameTheProcessThatOpenedThem) {
     EXPECT_EQ(listening->command, processName);
     EXPECT_EQ(client->pid, getpid());
     EXPECT_EQ(client->command, processName);
-    EXPECT_EQ(server->pid, 0);
-    EXPECT_TRUE(server->command.empty());
+    EXPECT_EQ(server->pid, getpid());
+    EXPECT_EQ(server->command, processName);
+    EXPECT_EQ(server->row.state, TcpState::Established);
 }
 
 TEST(BpfEventSource, DestroyingTheSourceStopsItsReaderPromptly) {

@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "acquisition/BpfEventSource.h"
 #include "base/UniqueFd.h"
+#include "support/ScanLoopback.h"
 
 namespace tarvik {
 namespace {
@@ -237,6 +239,82 @@ TEST_F(TarvikdServiceTest, EventsAndMetricsOfALoopbackConnection) {
         std::cout << "[  NOTE    ] event lines not checked against the schema: no jsonschema\n";
     }
 }
+
+// The accepted end of a connection names the process that accepted it in every mode: with the
+// eBPF program from the accept itself, else from /proc once a read of the table saw the
+// accepted socket.
+class InboundOwnerTest : public TarvikdServiceTest,
+                         public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(InboundOwnerTest, TheClosedInboundSideNamesTheAcceptingProcess) {
+    const std::string mode = GetParam();
+    if (std::string reason; mode == "events" && !OpenBpfEventSource(&reason)) {
+        GTEST_SKIP() << "the events back-end cannot run here: " << reason;
+    }
+    const std::filesystem::path config = dir_ / "Tarvik.conf";
+    const std::filesystem::path events = dir_ / "events.jsonl";
+    std::ofstream(config) << "[View]\nreverselookup=0\n[Logging]\ninboundfolder=" << dir_.string()
+                          << "\noutboundfolder=" << dir_.string()
+                          << "\nunknownfolder=" << dir_.string() << "\n";
+    int port = 0;
+    const UniqueFd listener = Listen(port);
+    ASSERT_TRUE(listener);
+    ChildProcess tarvikd({"/bin/sh", "-c",
+                          "exec \"$0\" --config \"$1\" --acquisition=\"$3\" --events > \"$2\"",
+                          TARVIKD_PATH, config.string(), events.string(), mode});
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+    ASSERT_NE(tarvikd.Errors().find("tarvikd: acquisition: " + mode), std::string::npos)
+        << tarvikd.Errors();
+
+    // Reads only what was added since the last look: the whole machine's connections go there.
+    std::ifstream stream(events);
+    std::string pending;
+    const auto findEvent = [&](const char* kind, int localPort, const nlohmann::json& remotePort) {
+        for (int i = 0; i < 200; ++i) {
+            std::string line;
+            while (std::getline(stream, line)) {
+                pending += line;
+                if (stream.eof()) {
+                    break;  // a line still being written
+                }
+                const auto event = nlohmann::json::parse(pending, nullptr, false);
+                pending.clear();
+                if (!event.is_discarded() && event["event"] == kind &&
+                    event["localPort"] == localPort && event["remotePort"] == remotePort) {
+                    return event;
+                }
+            }
+            stream.clear();
+            std::this_thread::sleep_for(50ms);
+        }
+        return nlohmann::json();
+    };
+    // The first read of the table is over: the connection is seen the mode's own way.
+    ASSERT_FALSE(findEvent("open", port, nullptr).is_null()) << "the listener was not seen";
+    UniqueFd client = Connect(port);
+    ASSERT_TRUE(client);
+    UniqueFd accepted(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(accepted);
+    const int clientPort = test::LocalPortOf(client.Get());
+    // Once a connection made after the accept is seen, so is the accepted socket.
+    const UniqueFd later = Connect(port);
+    ASSERT_TRUE(later);
+    ASSERT_FALSE(findEvent("open", test::LocalPortOf(later.Get()), port).is_null());
+    client.Reset();
+    accepted.Reset();
+
+    const auto closed = findEvent("close", port, clientPort);
+    ASSERT_FALSE(closed.is_null()) << "no close of the inbound side";
+    std::string command;
+    std::getline(std::ifstream("/proc/self/comm"), command);
+    const auto& process = closed["process"];
+    ASSERT_TRUE(process.is_object()) << closed.dump();
+    EXPECT_EQ(process["pid"], ::getpid()) << closed.dump();
+    EXPECT_EQ(process["command"], command) << closed.dump();
+    EXPECT_EQ(tarvikd.Stop(SIGTERM), 0) << tarvikd.Errors();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, InboundOwnerTest, ::testing::Values("events", "destroy", "poll"));
 
 }  // namespace
 }  // namespace tarvik

@@ -198,8 +198,8 @@ TEST_F(PollerEventsTest, ASocketThatEndedInTheSameBatchIsNotLookedFor) {
     EXPECT_EQ(table->Unresolved(), 0u);
 }
 
-// The eBPF notice of a connect names its process: the record has it at once and /proc is not
-// searched, now or at the next dump.
+// The eBPF notices of a connect and of an accept name their process: the records have it at
+// once and /proc is not searched, now or at the next dump.
 TEST_F(PollerEventsTest, AProcessNamedByTheNoticeIsTakenWithoutASearch) {
     CPollerRecorder recorder;
     recorder.Start();
@@ -209,24 +209,43 @@ TEST_F(PollerEventsTest, AProcessNamedByTheNoticeIsTakenWithoutASearch) {
     auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false),
                              std::move(processes));
     poller->Poll();  // the first dump
-    TcpRow row = Row("127.0.0.1", 40000, "127.0.0.1", 8080, TcpState::Established, 7);
-    row.inode = 987654;  // held by no process here: a search would find nothing
-    TcpEvent connected{TcpEvent::Kind::Changed, row, 2000};
-    connected.pid = 4321;
-    connected.command = "curl";
-    events->Push(connected);
+    struct Case {
+        TcpEvent::Kind kind;
+        ConnectionEvent::Kind sent;
+        int pid;
+        const char* command;
+    };
+    const Case cases[] = {
+        {TcpEvent::Kind::Changed, ConnectionEvent::Kind::Changed, 4321, "curl"},
+        {TcpEvent::Kind::Owner, ConnectionEvent::Kind::Owner, 4322, "sshd"},
+    };
+    std::vector<std::uint64_t> inodes;
+    for (const Case& test : cases) {
+        TcpRow row =
+            Row("127.0.0.1", 40000, "127.0.0.1", 8080, TcpState::Established, 7 + inodes.size());
+        row.inode = 987654 + inodes.size();  // held by no process here: a search finds nothing
+        inodes.push_back(row.inode);
+        TcpEvent event{test.kind, row, 2000};
+        event.pid = test.pid;
+        event.command = test.command;
+        events->Push(event);
+    }
     const std::size_t before = table->ProcessesRead();
     poller->Poll();
 
     recorder.WaitForNumbers(3);
     const auto batches = recorder.Batches();
     ASSERT_EQ(batches.size(), 1u);
-    ASSERT_EQ(batches[0].size(), 1u);
-    EXPECT_EQ(batches[0][0].record.pid, 4321);
-    EXPECT_EQ(batches[0][0].record.command, "curl");
-    EXPECT_EQ(batches[0][0].record.user, "root") << "uid 0 of the row";
+    ASSERT_EQ(batches[0].size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].command);
+        EXPECT_EQ(batches[0][i].kind, cases[i].sent);
+        EXPECT_EQ(batches[0][i].record.pid, cases[i].pid);
+        EXPECT_EQ(batches[0][i].record.command, cases[i].command);
+        EXPECT_EQ(batches[0][i].record.user, "root") << "uid 0 of the row";
+        EXPECT_TRUE(table->Settled(inodes[i]));
+    }
     EXPECT_EQ(table->ProcessesRead(), before);
-    EXPECT_TRUE(table->Settled(row.inode));
     hub.Clear();
 }
 

@@ -38,6 +38,15 @@ ConnectionEvent Changed(CConnectionRecord record, std::time_t time) {
     return {ConnectionEvent::Kind::Changed, std::move(record), time};
 }
 
+ConnectionEvent Owner(std::uint64_t cookie, int pid, std::string command) {
+    CConnectionRecord record = Conn(cookie, 21, 40000);
+    record.pid = pid;
+    record.command = std::move(command);
+    record.user = "alice";
+    record.inode = 5000 + cookie;
+    return {ConnectionEvent::Kind::Owner, std::move(record), 1100};
+}
+
 class TrackerEventsTest : public ::testing::Test {
 protected:
     void Snapshot(const std::vector<CConnectionRecord>& rows) { test::FeedSnapshot(tracker, rows); }
@@ -385,6 +394,37 @@ TEST_F(TrackerEventsTest, AHostNameAfterARemovalNamesTheRightRows) {
     ASSERT_EQ(ops.size(), 1u);
     EXPECT_EQ(ops[0].record.cookie, 3u);
     EXPECT_EQ(ops[0].record.hostName, "third");
+}
+
+// The process that accepted a connection is known after the connection: its row is updated
+// and its end logged with it. Nothing else changes.
+TEST_F(TrackerEventsTest, TheAcceptingProcessNamesTheKnownConnectionOnce) {
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001), 1000), Changed(Conn(2, 21, 40002), 1000)});
+    CConnectionRecord named = Conn(2, 21, 40002);
+    named.pid = 77;
+    named.command = "dumped";
+    Snapshot({Conn(1, 21, 40001), named});  // a dump found the second one's owner first
+    list.TakeOps();
+    host.sent.clear();
+
+    tracker.ApplyEvents({Owner(1, 42, "sshd"), Owner(2, 43, "other"), Owner(9, 44, "gone")});
+    EXPECT_TRUE(host.sent.empty()) << "an owner is no new connection";
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{1, 2}));
+    const auto ops = list.TakeOps();
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0].kind, RowOp::Kind::Update);
+    EXPECT_EQ(ops[0].record.cookie, 1u);
+    EXPECT_EQ(ops[0].record.state, TcpState::Established);
+
+    tracker.ApplyEvents({Ended(Conn(1, 21, 40001), 1500), Ended(Conn(2, 21, 40002), 1500)});
+    const auto logged = TakeLogged();
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0].pid, 42);
+    EXPECT_EQ(logged[0].command, "sshd");
+    EXPECT_EQ(logged[0].user, "alice");
+    EXPECT_EQ(logged[0].inode, 5001u);
+    EXPECT_EQ(logged[1].pid, 77);
+    EXPECT_EQ(logged[1].command, "dumped");
 }
 
 TEST_F(TrackerEventsTest, EventsWithinAnOpenSnapshotCloseItFirst) {

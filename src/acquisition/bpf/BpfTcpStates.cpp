@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -204,8 +205,11 @@ void CBpfTcpStates::Publish() {
 
 std::vector<TcpEvent> CBpfTcpStates::Drain() {
     std::vector<TcpEvent> events;
-    std::lock_guard lock(mutex_);
-    events.swap(queue_);
+    {
+        std::lock_guard lock(mutex_);
+        events.swap(queue_);
+    }
+    NameAcceptedSockets(events);
     return events;
 }
 
@@ -253,23 +257,55 @@ std::string Failure(const char* step, int error) {
            kNeeds + ")";
 }
 
+// How the program sees which process accepted a socket, best first; Nothing leaves the
+// accepted sockets' processes to /proc.
+enum class AcceptHook { FunctionExit, SystemCallExit, Nothing };
+
+constexpr std::array kAcceptHooks{
+    std::pair{AcceptHook::FunctionExit, "at the end of inet_accept"},
+    std::pair{AcceptHook::SystemCallExit, "at the end of accept system calls"},
+    std::pair{AcceptHook::Nothing, "not followed"},
+};
+
+// Opens, loads and attaches the program with the accept hook given.
+Skeleton LoadAndAttach(AcceptHook hook, std::string& reason) {
+    Skeleton skeleton(tcp_states__open(), &tcp_states__destroy);
+    if (!skeleton) {
+        reason = Failure("open", errno);
+        return skeleton;
+    }
+    // Other namespaces' sockets never show in this process's dumps: leave them out here too.
+    skeleton->rodata->netns_inode = NetworkNamespaceInode();
+    bpf_program__set_autoload(skeleton->progs.accept_exit, hook == AcceptHook::FunctionExit);
+    bpf_program__set_autoload(skeleton->progs.syscall_exit, hook == AcceptHook::SystemCallExit);
+    if (const int error = tcp_states__load(skeleton.get()); error != 0) {
+        reason = Failure("load", error);
+        return Skeleton(nullptr, &tcp_states__destroy);
+    }
+    if (const int error = tcp_states__attach(skeleton.get()); error != 0) {
+        reason = Failure("attach", error);
+        return Skeleton(nullptr, &tcp_states__destroy);
+    }
+    return skeleton;
+}
+
 }  // namespace
 
 std::unique_ptr<IEventSource> OpenBpfTcpStates(std::string& reason, const BpfTraceSink& trace) {
     const PrintScope print(trace);
-    Skeleton skeleton(tcp_states__open(), &tcp_states__destroy);
+    Skeleton skeleton(nullptr, &tcp_states__destroy);
+    for (const auto& [hook, how] : kAcceptHooks) {
+        // Some kernels refuse a hook on a function's end (a policy, or no trampolines): the
+        // state changes still come without it.
+        skeleton = LoadAndAttach(hook, reason);
+        if (skeleton) {
+            if (trace) {
+                trace(std::string("accepting processes: ") + how);
+            }
+            break;
+        }
+    }
     if (!skeleton) {
-        reason = Failure("open", errno);
-        return nullptr;
-    }
-    // Other namespaces' sockets never show in this process's dumps: leave them out here too.
-    skeleton->rodata->netns_inode = NetworkNamespaceInode();
-    if (const int error = tcp_states__load(skeleton.get()); error != 0) {
-        reason = Failure("load", error);
-        return nullptr;
-    }
-    if (const int error = tcp_states__attach(skeleton.get()); error != 0) {
-        reason = Failure("attach", error);
         return nullptr;
     }
     auto source = std::make_unique<CBpfTcpStates>(std::move(skeleton));

@@ -10,6 +10,10 @@
 #define TARVIK_AF_INET 2
 #define TARVIK_AF_INET6 10
 
+/* What a sample reports. */
+#define TARVIK_SAMPLE_STATE 0    /* the socket entered newstate */
+#define TARVIK_SAMPLE_ACCEPTED 1 /* a process accepted the socket; newstate is its state now */
+
 struct tarvik_tcp_sample {
     __u64 cookie;   /* the socket cookie, as sock_diag reports it */
     __u64 time_ns;  /* CLOCK_MONOTONIC */
@@ -23,11 +27,12 @@ struct tarvik_tcp_sample {
     __u8 oldstate;
     __u8 newstate;
     __u8 v6only;
-    /* The process that connected or listens, read in connect()'s or listen()'s own context:
-     * set on SYN_SENT and LISTEN only, 0 and empty otherwise (accepted sockets change state
-     * in no process's context). */
+    /* The process that connected, listens or accepted, read in connect()'s, listen()'s or
+     * accept()'s own context: set on SYN_SENT, LISTEN and accepted samples only, 0 and empty
+     * otherwise (an accepted socket changes state in no process's context). */
     __u32 tgid;
     char comm[16]; /* the process's name as /proc/<pid>/comm shows it; NUL-padded */
+    __u32 kind;    /* TARVIK_SAMPLE_STATE or TARVIK_SAMPLE_ACCEPTED */
 };
 
 #endif

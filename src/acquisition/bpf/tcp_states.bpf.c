@@ -59,9 +59,10 @@ static __always_inline __u16 local_port(const struct sock* sk) {
     return port;
 }
 
-/* connect() and listen() change the socket's state in the calling process: the state changes
- * whose context names the socket's owner (an accepted socket changes state in no process's
- * context). The name is the process's (its leader's), not the calling thread's. */
+/* connect() and listen() change the socket's state in the calling process, and accept() hands
+ * it to the calling process: the only moments whose context names the socket's owner (an
+ * accepted socket changes state in no process's context). The name is the process's (its
+ * leader's), not the calling thread's. */
 static __always_inline void copy_calling_process(struct tarvik_tcp_sample* s) {
     s->tgid = bpf_get_current_pid_tgid() >> 32;
     const struct task_struct* task = (const struct task_struct*)bpf_get_current_task();
@@ -69,8 +70,8 @@ static __always_inline void copy_calling_process(struct tarvik_tcp_sample* s) {
     bpf_core_read_str(s->comm, sizeof(s->comm), &leader->comm);
 }
 
-SEC("tp_btf/inet_sock_set_state")
-int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate) {
+/* The family of a TCP socket of the namespace watched; 0 for any other socket. */
+static __always_inline __u16 watched_family(const struct sock* sk) {
     if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP)
         return 0;
     const __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
@@ -78,7 +79,12 @@ int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate
         return 0;
     if (netns_inode != 0 && BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum) != netns_inode)
         return 0;
+    return family;
+}
 
+/* A zeroed sample with what the socket says of itself; null when the ring buffer is full. */
+static __always_inline struct tarvik_tcp_sample* new_sample(const struct sock* sk, __u16 family,
+                                                            __u64 cookie) {
     struct tarvik_tcp_sample* s = bpf_ringbuf_reserve(&samples, sizeof(*s), 0);
     if (!s) {
         count_lost();
@@ -86,17 +92,107 @@ int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate
     }
     __builtin_memset(s, 0, sizeof(*s));
     s->time_ns = bpf_ktime_get_ns();
-    s->cookie = bpf_get_socket_cookie((void*)sk);
+    s->cookie = cookie;
     s->family = family;
-    s->oldstate = oldstate;
-    s->newstate = newstate;
     s->sport = local_port(sk);
     s->dport = __builtin_bswap16(BPF_CORE_READ(sk, __sk_common.skc_dport));
     s->uid = BPF_CORE_READ(sk, sk_uid.val);
     s->inode = BPF_CORE_READ(sk, sk_socket, file, f_inode, i_ino);
     copy_addresses(s, sk);
+    return s;
+}
+
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate) {
+    const __u16 family = watched_family(sk);
+    if (!family)
+        return 0;
+    struct tarvik_tcp_sample* s = new_sample(sk, family, bpf_get_socket_cookie((void*)sk));
+    if (!s)
+        return 0;
+    s->kind = TARVIK_SAMPLE_STATE;
+    s->oldstate = oldstate;
+    s->newstate = newstate;
     if (newstate == TCP_SYN_SENT || newstate == TCP_LISTEN)
         copy_calling_process(s);
     bpf_ringbuf_submit(s, 0);
+    return 0;
+}
+
+/* Reports that the current process accepted `sk`. The socket's cookie is read as the state
+ * changes made it (bpf_get_socket_cookie takes only the kernel's own pointers); none yet:
+ * neither a state change nor a dump named the socket, so no record waits for its process. */
+static __always_inline void report_accepted(const struct sock* sk) {
+    const __u16 family = watched_family(sk);
+    const __u64 cookie = BPF_CORE_READ(sk, __sk_common.skc_cookie.counter);
+    if (!family || !cookie)
+        return;
+    struct tarvik_tcp_sample* s = new_sample(sk, family, cookie);
+    if (!s)
+        return;
+    s->kind = TARVIK_SAMPLE_ACCEPTED;
+    s->newstate = BPF_CORE_READ(sk, __sk_common.skc_state);
+    copy_calling_process(s);
+    bpf_ringbuf_submit(s, 0);
+}
+
+/* Two ways to see accepts; the reader loads the first this kernel allows. */
+
+/* After inet_accept() grafted the new socket onto its file, in the accepting process: costs
+ * nothing elsewhere. Only the first two arguments are read, the later ones differ between
+ * kernel versions; a failed accept leaves the new socket without a sock. */
+SEC("fexit/inet_accept")
+int BPF_PROG(accept_exit, struct socket* listening, struct socket* accepted) {
+    const struct sock* sk = BPF_CORE_READ(accepted, sk);
+    if (sk)
+        report_accepted(sk);
+    return 0;
+}
+
+#if defined(__TARGET_ARCH_arm64)
+#define SYSCALL_NUMBER(regs) BPF_CORE_READ(regs, syscallno)
+#define NR_ACCEPT 202
+#define NR_ACCEPT4 242
+#else
+#define SYSCALL_NUMBER(regs) BPF_CORE_READ(regs, orig_ax)
+#define NR_ACCEPT 43
+#define NR_ACCEPT4 288
+#endif
+
+/* The socket behind descriptor `fd` of the current process; null for a descriptor that is no
+ * socket. Whatever it finds, the current process holds it. */
+static __always_inline const struct sock* socket_of_descriptor(long fd) {
+    const struct task_struct* task = (const struct task_struct*)bpf_get_current_task();
+    const struct fdtable* table = BPF_CORE_READ(task, files, fdt);
+    if (!table || fd >= BPF_CORE_READ(table, max_fds))
+        return 0;
+    struct file** files = BPF_CORE_READ(table, fd);
+    struct file* file = 0;
+    bpf_core_read(&file, sizeof(file), &files[fd]);
+    if (!file)
+        return 0;
+    const struct socket* socket = BPF_CORE_READ(file, private_data);
+    /* A socket's file and the socket point at each other; other files' data does not. */
+    if (!socket || BPF_CORE_READ(socket, file) != file)
+        return 0;
+    const struct sock* sk = BPF_CORE_READ(socket, sk);
+    if (!sk || BPF_CORE_READ(sk, sk_socket) != socket)
+        return 0;
+    return sk;
+}
+
+/* accept() and accept4() returning, for kernels that refuse to hook a function's end: a raw
+ * tracepoint like the state one, so it needs nothing more, but it runs at the end of every
+ * system call of the machine (and returns at once for all but these two). */
+SEC("tp_btf/sys_exit")
+int BPF_PROG(syscall_exit, struct pt_regs* regs, long ret) {
+    if (ret < 0)
+        return 0;
+    const long number = SYSCALL_NUMBER(regs);
+    if (number != NR_ACCEPT && number != NR_ACCEPT4)
+        return 0;
+    const struct sock* sk = socket_of_descriptor(ret);
+    if (sk)
+        report_accepted(sk);
     return 0;
 }

@@ -37,16 +37,33 @@ typedef struct {
     __u32 val;
 } kuid_t;
 
+typedef struct {
+    __s64 counter;
+} atomic64_t;
+
 struct inode {
     unsigned long i_ino;
 };
 
 struct file {
     struct inode* f_inode;
+    void* private_data;
 };
+
+struct fdtable {
+    unsigned int max_fds;
+    struct file** fd;
+};
+
+struct files_struct {
+    struct fdtable* fdt;
+};
+
+struct sock;
 
 struct socket {
     struct file* file;
+    struct sock* sk;
 };
 
 struct ns_common {
@@ -72,6 +89,7 @@ struct sock_common {
     possible_net_t skc_net;
     struct in6_addr skc_v6_daddr;
     struct in6_addr skc_v6_rcv_saddr;
+    atomic64_t skc_cookie;
 };
 
 struct sock {
@@ -89,7 +107,19 @@ struct inet_sock {
 struct task_struct {
     struct task_struct* group_leader;
     char comm[16];
+    struct files_struct* files;
 };
+
+/* Only the member that holds the number of the system call being made. */
+#if defined(__TARGET_ARCH_arm64)
+struct pt_regs {
+    __s32 syscallno;
+};
+#else
+struct pt_regs {
+    unsigned long orig_ax;
+};
+#endif
 
 #pragma clang attribute pop
 
