@@ -182,6 +182,9 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
         host_.Trace("Filter, entry outside a snapshot dropped");
         return;
     }
+    if (snapshotTime_ == 0) {
+        snapshotTime_ = entry.openTime;  // the poller's read time, where it gave one
+    }
     if (EndedByEvent(entry)) {
         return;
     }
@@ -204,7 +207,9 @@ void CConnectionTracker::AddKept(const SnapshotKept& kept) {
         host_.Trace("Filter, entry outside a snapshot dropped");
         return;
     }
-    snapshotTime_ = kept.readTime;
+    if (kept.readTime != 0) {
+        snapshotTime_ = kept.readTime;
+    }
     if (!kept.table) {
         return;
     }

@@ -208,7 +208,9 @@ bool CDataThread::Dump() {
     // this thread no longer allocates, rather than both contending for the allocator per row.
     std::vector<Payload> entries;
     entries.reserve(split.records.size() + 1);
-    entries.push_back(Payload::Kept(std::move(split.kept)));
+    if (!split.kept->positions.empty()) {
+        entries.push_back(Payload::Kept(std::move(split.kept)));
+    }
     for (CConnectionRecord& record : split.records) {
         entries.push_back(Payload::Record(std::move(record)));
     }

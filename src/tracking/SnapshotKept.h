@@ -22,7 +22,7 @@ struct SnapshotKept {
     std::shared_ptr<const CServicesDatabase> services;
     std::shared_ptr<const CListeningPorts> listening;
     // When the kernel's table was read: the open time of its new rows and the close time of
-    // the connections it no longer holds. Sent with every snapshot, kept rows or not.
+    // the connections it no longer holds. The new rows' records carry it as their open time.
     std::time_t readTime = 0;
 };
 
