@@ -194,7 +194,8 @@ def main():
         gen.sel.select(0.001)
     time.sleep(3)                     # a few polls see the last ends
     stop(p)
-    print(f"mode {args.mode}: {gen.made} connections at {args.rate:g}/s for {args.seconds:g} s, "
+    print(f"mode {args.mode}: {gen.made} connections (127.{gen.net}.x.y to 127.{gen.net + 64}.x.y) "
+          f"at {args.rate:g}/s for {args.seconds:g} s, "
           f"{restarts} restarts")
     ok = check(logs, gen.made, gen.net)
     if args.keep or args.events or not ok:

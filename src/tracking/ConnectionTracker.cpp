@@ -308,6 +308,7 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         host_.Trace("Filter, updating old connection" + known.ipAddress);
         Emit(RowOp::Kind::Update, known);
     }
+    NoteClosedHere(known, entry);
 }
 
 void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter,

@@ -168,6 +168,8 @@ private:
     // The record enters TIME_WAIT at `when`: its end is logged now, unless it was already.
     void EnterTimeWait(CConnectionRecord& record, std::time_t when);
     bool EndLogged(const CConnectionRecord& record) const;
+    // A dump shows a known socket closed on this side, though no notice said so.
+    void NoteClosedHere(CConnectionRecord& known, const CConnectionRecord& entry);
     // A new record first seen closed on this side ended since the last read and is logged at
     // once; in the first dump after the start it ended before it, and is neither opened nor
     // logged.

@@ -95,6 +95,18 @@ void CConnectionTracker::NoteFirstSight(const CConnectionRecord& added, FirstSig
     }
 }
 
+void CConnectionTracker::NoteClosedHere(CConnectionRecord& known, const CConnectionRecord& entry) {
+    // No process holds it any more and it waits in FIN_WAIT2: what stays of a socket closed on
+    // this side. Its notice may have been lost, and the kernel keeps it up to a minute.
+    if (known.cookie == 0 || entry.inode != 0 || entry.state != TcpState::FinWait2 ||
+        known.state != TcpState::FinWait2 || EndLogged(known)) {
+        return;
+    }
+    loggedLive_.insert(known.cookie);
+    CConnectionRecord copy = known;
+    LogEnd(std::move(copy), SnapshotTime());
+}
+
 void CConnectionTracker::RememberEnd(const CConnectionRecord& logged) {
     if (logged.remotePort == 0) {
         return;

@@ -1,5 +1,6 @@
 #include "acquisition/bpf/BpfTcpStates.h"
 
+#include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -104,6 +105,9 @@ private:
     void Publish();
     // Samples the program could not queue, over all CPUs; nullopt when unreadable.
     std::optional<std::uint64_t> KernelLosses() const;
+    // State changes the kernel did not run the program for: one that came in an interrupt
+    // while the program ran on that CPU for another socket. 0 where the kernel cannot tell.
+    std::uint64_t SkippedRuns() const;
 
     Skeleton skeleton_;
     RingBuffer ring_{nullptr, &ring_buffer__free};
@@ -118,6 +122,7 @@ private:
     bool lost_ = false;
 
     std::uint64_t kernelLossesSeen_ = 0;  // the draining thread's alone
+    std::uint64_t skippedRunsSeen_ = 0;   // the draining thread's alone
     std::jthread reader_;                 // last: stopped and joined before the rest goes
 };
 
@@ -231,6 +236,16 @@ std::optional<std::uint64_t> CBpfTcpStates::KernelLosses() const {
     return total;
 }
 
+std::uint64_t CBpfTcpStates::SkippedRuns() const {
+    bpf_prog_info info{};
+    std::uint32_t length = sizeof info;
+    if (bpf_obj_get_info_by_fd(bpf_program__fd(skeleton_->progs.tcp_state_change), &info,
+                               &length) != 0) {
+        return 0;
+    }
+    return info.recursion_misses;
+}
+
 bool CBpfTcpStates::TakeLoss() {
     bool lost = false;
     {
@@ -239,6 +254,10 @@ bool CBpfTcpStates::TakeLoss() {
     }
     if (const auto kernelLosses = KernelLosses(); kernelLosses > kernelLossesSeen_) {
         kernelLossesSeen_ = *kernelLosses;
+        lost = true;
+    }
+    if (const std::uint64_t skipped = SkippedRuns(); skipped > skippedRunsSeen_) {
+        skippedRunsSeen_ = skipped;
         lost = true;
     }
     return lost;
