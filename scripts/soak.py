@@ -120,16 +120,21 @@ def parse_time(text):
 
 
 def check(logs, made, net):
-    # The server's side is inbound; the client's, to a port no service name tells, unknown.
-    sides = {"inbound": {}, "client": {}}
-    backwards = {"inbound": 0, "client": 0}
+    """Counts the logged sides per connection, by which of its addresses is the remote one. A
+    client's side is unknown or, when /etc/services names its port, inbound: any file counts."""
+    sides = {"server": {}, "client": {}}
+    backwards = {"server": 0, "client": 0}
     for path in glob.glob(os.path.join(logs, "*")):
-        side = "inbound" if os.path.basename(path).startswith("inbound") else "client"
         with open(path) as f:
             for line in f:
                 fields = line.rstrip("\n").split(",")
-                want = net if side == "inbound" else net + 64
-                if len(fields) != 8 or not fields[2].startswith(f"127.{want}."):
+                if len(fields) != 8:
+                    continue
+                if fields[2].startswith(f"127.{net}.") and fields[5].startswith(f"127.{net + 64}."):
+                    side = "server"
+                elif fields[2].startswith(f"127.{net + 64}.") and fields[5].startswith(f"127.{net}."):
+                    side = "client"
+                else:
                     continue
                 n = (struct.unpack("!I", socket.inet_aton(fields[2]))[0] & 0xFFFF) - 1
                 sides[side][n] = sides[side].get(n, 0) + 1
@@ -139,7 +144,7 @@ def check(logs, made, net):
     for side, counts in sides.items():
         twice = sum(1 for c in counts.values() if c > 1)
         missing = sum(1 for i in range(made) if i not in counts)
-        print(f"{side}: {made} connections, {len(counts)} logged, {missing} missing, "
+        print(f"{side} sides: {made} connections, {len(counts)} logged, {missing} missing, "
               f"{twice} logged more than once, {backwards[side]} with close before open")
         ok = ok and twice == 0 and missing == 0 and backwards[side] == 0
     return ok
