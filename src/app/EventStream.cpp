@@ -48,6 +48,11 @@ std::string LossEventLine(std::uint64_t lost, std::time_t time) {
     return EventHead("lost", time) + ", \"lost\": " + std::to_string(lost) + "}";
 }
 
+std::string KernelLossEventLine(std::time_t time) {
+    // How many the kernel dropped is not known: at least one.
+    return EventHead("lost", time) + ", \"lost\": 1, \"source\": \"kernel\"}";
+}
+
 CEventStream::CEventStream(int fd, std::size_t capacity, std::chrono::milliseconds drainLimit)
     : fd_(fd), capacity_(capacity < 2 ? 2 : capacity), drainLimit_(drainLimit) {
     writer_ = std::jthread([this](std::stop_token stop) { Run(stop); });

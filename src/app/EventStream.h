@@ -24,6 +24,9 @@ std::string ConnectionEventLine(std::string_view event, const CConnectionRecord&
 std::string AlertEventLine(const ScanAlertEvent& alert);
 // The line that tells a reader how many lines before it were dropped.
 std::string LossEventLine(std::uint64_t lost, std::time_t time);
+// The kernel dropped connection notices ("source": "kernel"): ends of connections that began
+// and ended then may be missing.
+std::string KernelLossEventLine(std::time_t time);
 
 // Whole lines to a descriptor (standard output) from a writer thread of its own. Offer never
 // waits for the reader: when `capacity` lines wait already, the line is dropped and counted,

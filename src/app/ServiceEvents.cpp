@@ -32,6 +32,13 @@ void CServiceListTap::LiveCount(std::size_t count) {
     inner_.LiveCount(count);
 }
 
+void CServiceListTap::NoticesLost(std::time_t time) {
+    inner_.NoticesLost(time);
+    if (events_ != nullptr) {
+        events_->Offer(KernelLossEventLine(time));
+    }
+}
+
 CAlertEventWorker::CAlertEventWorker(CMonitorCounters& counters, CEventStream* events)
     : CWorkerThread("alert events"), counters_(counters), events_(events) {
     On(kMsgScanAlerted, [this](Message& message) {

@@ -24,6 +24,7 @@ public:
     void Opened(const CConnectionRecord& record) override;
     void Ended(const CConnectionRecord& record) override;
     void LiveCount(std::size_t count) override;
+    void NoticesLost(std::time_t time) override;
 
 private:
     IConnectionList& inner_;

@@ -35,6 +35,8 @@ public:
     virtual void Opened(const CConnectionRecord& /*record*/) {}
     virtual void Ended(const CConnectionRecord& /*record*/) {}
     virtual void LiveCount(std::size_t /*count*/) {}
+    // The kernel dropped notices: a connection that began and ended then may be missing.
+    virtual void NoticesLost(std::time_t /*time*/) {}
 };
 
 }  // namespace tarvik

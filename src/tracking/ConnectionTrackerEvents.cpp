@@ -38,6 +38,8 @@ void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
             ApplyChanged(event, filter);
         } else if (event.kind == ConnectionEvent::Kind::Owner) {
             ApplyOwner(event);
+        } else if (event.kind == ConnectionEvent::Kind::NoticesLost) {
+            list_.NoticesLost(event.time);
         } else {
             ApplyEnded(event);
         }

@@ -79,6 +79,7 @@ void CDataThread::Poll() {
     const bool lost = events_ && SendEvents();
     if (lost) {
         hub_.Trace("resync after lost events");
+        TellOfLoss(now);
         resyncPending_ = true;
     }
     if (!DumpDue(lost, now) || !Dump()) {
@@ -93,6 +94,18 @@ void CDataThread::Poll() {
     }
 }
 
+void CDataThread::TellOfLoss(std::chrono::steady_clock::time_point now) {
+    // Once, and again only after an hour: a busy machine may lose notices every few seconds.
+    if (lossToldAt_ && now - *lossToldAt_ < std::chrono::hours(1)) {
+        return;
+    }
+    lossToldAt_ = now;
+    hub_.NotifyUser(
+        "The kernel dropped connection notices (the system was busy): the whole table is read "
+        "again, but a connection that began and ended in that moment may be missing from the "
+        "logs.");
+}
+
 void CDataThread::OnQuit() {
     if (events_) {
         SendEvents();
@@ -102,7 +115,7 @@ void CDataThread::OnQuit() {
 bool CDataThread::SendEvents() {
     const bool lost = events_->TakeLoss();
     std::vector<TcpEvent> drained = events_->Drain();
-    if (drained.empty() && aborted_.Waiting() == 0) {
+    if (drained.empty() && aborted_.Waiting() == 0 && !lost) {
         return lost;
     }
     for (const TcpEvent& event : drained) {
@@ -114,11 +127,17 @@ bool CDataThread::SendEvents() {
     // its peer serves a connection no dump saw. The tracker logs each socket once.
     std::vector<TcpEvent> rebuilt = aborted_.Pair(drained, listening_, std::time(nullptr));
     std::move(rebuilt.begin(), rebuilt.end(), std::back_inserter(drained));
-    if (drained.empty()) {
+    if (drained.empty() && !lost) {
         return lost;
     }
     ConnectionEvents batch;
-    batch.reserve(drained.size());
+    batch.reserve(drained.size() + 1);
+    if (lost) {
+        ConnectionEvent notice;
+        notice.kind = ConnectionEvent::Kind::NoticesLost;
+        notice.time = std::time(nullptr);
+        batch.push_back(std::move(notice));
+    }
     for (const TcpEvent& event : drained) {
         ConnectionEvent classified;
         classified.kind = KindOf(event.kind);

@@ -67,6 +67,7 @@ private:
     void OnQuit() override;
     // Sends the notices since the last poll; true when some were lost.
     bool SendEvents();
+    void TellOfLoss(std::chrono::steady_clock::time_point now);
     void FillOwners(ConnectionEvents& batch);
     bool DumpDue(bool lost, std::chrono::steady_clock::time_point now) const;
     // One dump sent as a snapshot; false when the table could not be read.
@@ -92,6 +93,7 @@ private:
     // notices since then are incomplete, and the listening ports that dump saw.
     std::optional<std::chrono::steady_clock::time_point> lastDump_;
     bool resyncPending_ = false;
+    std::optional<std::chrono::steady_clock::time_point> lossToldAt_;
     CListeningPorts listening_;
     CAbortedEndPairing aborted_;
     // The last snapshot sent and its listeners; the worker's thread only.

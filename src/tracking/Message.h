@@ -44,10 +44,11 @@ struct SnapshotKept;
 // A classified change the kernel reported between two snapshots.
 struct ConnectionEvent {
     enum class Kind {
-        Changed,  // the connection entered `record.state`; may be new
-        Ended,    // the connection is gone
-        Owner,    // a process took the connection (accepted it): `record` names it (pid,
-                  // command, user); its state is unchanged
+        Changed,      // the connection entered `record.state`; may be new
+        Ended,        // the connection is gone
+        Owner,        // a process took the connection (accepted it): `record` names it (pid,
+                      // command, user); its state is unchanged
+        NoticesLost,  // the kernel dropped notices before these; a full read follows
     };
     Kind kind = Kind::Changed;
     CConnectionRecord record;

@@ -18,6 +18,7 @@ public:
     void Opened(const CConnectionRecord& record) override { opened.push_back(record.id); }
     void Ended(const CConnectionRecord& record) override { ended.push_back(record.id); }
     void LiveCount(std::size_t count) override { liveCounts.push_back(count); }
+    void NoticesLost(std::time_t time) override { lost.push_back(time); }
 
     std::vector<RowOp> TakeOps() {
         std::vector<RowOp> all;
@@ -37,6 +38,8 @@ public:
     std::vector<int> ended;
 
     std::vector<std::size_t> liveCounts;
+
+    std::vector<std::time_t> lost;
 };
 
 // A tracker host with settable view settings and clock that remembers what was broadcast.

@@ -367,6 +367,18 @@ TEST_F(TrackerEventsTest, EachSocketEndsInTheLogsOnceWhateverTheOrder) {
     }
 }
 
+TEST_F(TrackerEventsTest, ALossOfNoticesIsToldOnAndChangesNothing) {
+    Snapshot({Conn(2, 22, 40002)});
+    host.sent.clear();
+    ConnectionEvent lost;
+    lost.kind = ConnectionEvent::Kind::NoticesLost;
+    lost.time = 1500;
+    tracker.ApplyEvents({lost});
+    EXPECT_EQ(list.lost, (std::vector<std::time_t>{1500}));
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(LiveCookies(), (std::vector<std::uint64_t>{2}));
+}
+
 TEST_F(TrackerEventsTest, ATimeWaitRowANoticeMadeLeavesWhenTheKernelsWouldExpire) {
     Snapshot({Conn(2, 22, 40002)});
     tracker.ApplyEvents({Changed(Conn(7, 50000, 8080, TcpState::Established), 1100),
