@@ -161,15 +161,22 @@ bool CDestroyEventSource::ReadWaiting(std::vector<std::byte>& buffer) {
 }
 
 void CDestroyEventSource::Queue(std::vector<TcpEvent> events, bool lost) {
-    std::lock_guard lock(mutex_);
-    lost_ = lost_ || lost;
-    for (TcpEvent& event : events) {
-        if (queue_.size() >= queueLimit_) {
-            lost_ = true;  // a tick that never comes must not grow the queue without end
-            return;
+    {
+        std::lock_guard lock(mutex_);
+        lost_ = lost_ || lost;
+        for (TcpEvent& event : events) {
+            if (queue_.size() >= queueLimit_) {
+                lost_ = true;  // a tick that never comes must not grow the queue without end
+                break;
+            }
+            queue_.push_back(std::move(event));
         }
-        queue_.push_back(std::move(event));
     }
+    ready_.Fire();
+}
+
+void CDestroyEventSource::SetReadySignal(std::function<void()> ready) {
+    ready_.Set(std::move(ready));
 }
 
 }  // namespace tarvik

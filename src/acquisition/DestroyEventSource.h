@@ -32,6 +32,7 @@ public:
     bool TakeLoss() override;
     // A notice tells of an end only: new connections are found by the dump.
     bool NeedsDumpEveryTick() const override { return true; }
+    void SetReadySignal(std::function<void()> ready) override;
 
 private:
     CDestroyEventSource(UniqueFd socket, UniqueFd stop, std::size_t queueLimit);
@@ -44,6 +45,7 @@ private:
     UniqueFd socket_;
     UniqueFd stop_;  // an eventfd: the reader ends when it is written
     const std::size_t queueLimit_;
+    CReadySignal ready_;
     std::mutex mutex_;
     std::vector<TcpEvent> queue_;  // under mutex_
     bool lost_ = false;            // under mutex_

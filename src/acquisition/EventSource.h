@@ -1,6 +1,8 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +47,26 @@ struct TcpEvent {
     std::string command;
 };
 
+// Tells whoever waits for notices that some were queued. Fired on the source's reader thread;
+// set and cleared from the poller's, so the two meet under a lock of its own.
+class CReadySignal {
+public:
+    void Set(std::function<void()> ready) {
+        std::lock_guard lock(mutex_);
+        ready_ = std::move(ready);
+    }
+    void Fire() {
+        std::lock_guard lock(mutex_);
+        if (ready_) {
+            ready_();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::function<void()> ready_;
+};
+
 // The kernel's notifications, read on the poller's thread at each tick. Implementations may
 // receive on a thread of their own and queue until drained.
 class IEventSource {
@@ -60,6 +82,10 @@ public:
     // Whether the whole table must still be dumped at every tick (destroy notices say nothing
     // of new connections) or only now and then to reconcile (events).
     virtual bool NeedsDumpEveryTick() const = 0;
+    // Called, on the source's own thread, after notices were queued: the poller then hands
+    // them on at once rather than at its next tick. An empty function stops the calls; a
+    // source that reads only when drained never calls it.
+    virtual void SetReadySignal(std::function<void()> ready) { static_cast<void>(ready); }
 };
 
 }  // namespace tarvik

@@ -44,11 +44,17 @@ CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub,
       services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()),
       processes_(std::move(processes)) {
     On(kMsgPoll, [this](Message&) { Poll(); });
-    // A poll slower than the tick (a huge table, a loaded machine) must not queue up ticks.
+    On(kMsgNoticesReady, [this](Message&) { HandOnNotices(); });
+    // A poll slower than the tick (a huge table, a loaded machine) must not queue up ticks,
+    // nor a burst of notices one wake-up each.
     CoalesceQueued(kMsgPoll);
+    CoalesceQueued(kMsgNoticesReady);
 }
 
 CDataThread::~CDataThread() {
+    if (events_) {
+        events_->SetReadySignal({});
+    }
     Stop();
 }
 
@@ -60,6 +66,9 @@ void CDataThread::SetEventSource(std::unique_ptr<IEventSource> events, SteadyClo
     events_ = std::move(events);
     clock_ =
         clock ? std::move(clock) : SteadyClock([] { return std::chrono::steady_clock::now(); });
+    if (events_) {
+        events_->SetReadySignal([this] { Post(Message{kMsgNoticesReady, {}, {}}); });
+    }
 }
 
 struct CDataThread::Split {
@@ -104,6 +113,17 @@ void CDataThread::TellOfLoss(std::chrono::steady_clock::time_point now) {
         "The kernel dropped connection notices (the system was busy): the whole table is read "
         "again, but a connection that began and ended in that moment may be missing from the "
         "logs.");
+}
+
+void CDataThread::HandOnNotices() {
+    // The kernel's notices go on as they come, not at the next tick: the tracker, the logs and
+    // event readers hear of a connection within the source's gathering pause. A loss makes the
+    // next tick read the whole table.
+    if (events_ && SendEvents()) {
+        hub_.Trace("resync after lost events");
+        TellOfLoss(clock_());
+        resyncPending_ = true;
+    }
 }
 
 void CDataThread::OnQuit() {

@@ -32,9 +32,10 @@ class CWorkerHub;
 // sends nothing, so the tracker keeps the connections it knows instead of ending them all; the
 // failure is reported (see CPollFailureReport).
 //
-// With an event source, each poll first sends the kernel's notices since the last one as one
-// kMsgConnectionEvents, then dumps: at every poll when the source needs it, else at the first,
-// every minute and at once after notices were lost.
+// With an event source, the kernel's notices go on as one kMsgConnectionEvents each time the
+// source says it queued some (it gathers them for a few milliseconds), and each poll first sends
+// any left before it dumps: at every poll when the source needs it, else at the first, every
+// minute and after notices were lost.
 class CDataThread : public CWorkerThread {
 public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
@@ -68,6 +69,7 @@ private:
     // Sends the notices since the last poll; true when some were lost.
     bool SendEvents();
     void TellOfLoss(std::chrono::steady_clock::time_point now);
+    void HandOnNotices();
     void FillOwners(ConnectionEvents& batch);
     bool DumpDue(bool lost, std::chrono::steady_clock::time_point now) const;
     // One dump sent as a snapshot; false when the table could not be read.

@@ -14,6 +14,7 @@ namespace tarvik {
 // Thread message numbers. Their values are part of the protocol between the workers.
 enum MessageId : int {
     kMsgPoll = 4029,
+    kMsgNoticesReady = 4039,  // the poller's own: its event source queued notices
     kMsgSnapshotBegin = 5024,
     kMsgSnapshotEnd = 5029,
     kMsgSnapshotEntry = 5034,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -25,6 +26,9 @@ public:
         return std::exchange(lost_, false);
     }
     bool NeedsDumpEveryTick() const override { return dumpEveryTick_; }
+    void SetReadySignal(std::function<void()> ready) override { ready_.Set(std::move(ready)); }
+    // As the source's reader does after it queued notices.
+    void Signal() { ready_.Fire(); }
 
     void Push(TcpEvent event) {
         std::lock_guard lock(mutex_);
@@ -38,6 +42,7 @@ public:
 private:
     const AcquisitionMode mode_;
     const bool dumpEveryTick_;
+    CReadySignal ready_;
     std::mutex mutex_;
     std::vector<TcpEvent> events_;
     bool lost_ = false;

@@ -267,6 +267,21 @@ TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAreHandedOnAtTheStop) {
     hub.Clear();
 }
 
+// A notice goes on when the source says it queued one, not at the next tick.
+TEST_F(PollerEventsTest, NoticesGoOnAsTheSourceQueuesThemWithoutATick) {
+    CPollerRecorder recorder;
+    recorder.Start();
+    hub.Register(&recorder);
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
+    poller->Start();
+    events->Push(EndedEvent(Row("10.0.0.5", 40001, "10.0.0.9", 8080, TcpState::Established, 3)));
+    events->Signal();
+    EXPECT_EQ(recorder.WaitForNumbers(1), (std::vector<int>{kEvents}));
+    EXPECT_EQ(fixture->TcpSnapshots(), 0);  // no tick came: nothing was read
+    poller->Stop();
+    hub.Clear();
+}
+
 TEST_F(PollerEventsTest, WithoutADumpEveryTickItDumpsFirstEveryMinuteAndAfterALoss) {
     CPollerRecorder recorder;
     recorder.Start();

@@ -98,6 +98,7 @@ public:
     std::vector<TcpEvent> Drain() override;
     bool TakeLoss() override;
     bool NeedsDumpEveryTick() const override { return false; }
+    void SetReadySignal(std::function<void()> ready) override { ready_.Set(std::move(ready)); }
 
 private:
     static int OnSample(void* context, void* data, std::size_t size);
@@ -117,6 +118,7 @@ private:
     std::vector<TcpEvent> pending_;  // the reader thread's alone
     COpeningProcesses openers_;      // the reader thread's alone
 
+    CReadySignal ready_;
     std::mutex mutex_;
     std::vector<TcpEvent> queue_;
     bool lost_ = false;
@@ -197,7 +199,7 @@ void CBpfTcpStates::Publish() {
     if (pending_.empty()) {
         return;
     }
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     const std::size_t room = kMaxQueued - std::min(kMaxQueued, queue_.size());
     if (pending_.size() > room) {
         pending_.resize(room);
@@ -206,6 +208,8 @@ void CBpfTcpStates::Publish() {
     queue_.insert(queue_.end(), std::make_move_iterator(pending_.begin()),
                   std::make_move_iterator(pending_.end()));
     pending_.clear();
+    lock.unlock();
+    ready_.Fire();
 }
 
 std::vector<TcpEvent> CBpfTcpStates::Drain() {
