@@ -60,6 +60,8 @@ public:
     // Whether the whole table must still be dumped at every tick (destroy notices say nothing
     // of new connections) or only now and then to reconcile (events).
     virtual bool NeedsDumpEveryTick() const = 0;
+    // What the start line says of the back-end beyond its name; empty for nothing.
+    virtual std::string Detail() const { return {}; }
 };
 
 }  // namespace tarvik
