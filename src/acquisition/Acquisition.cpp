@@ -45,6 +45,7 @@ AcquisitionChoice OpenAcquisition(AcquisitionMode requested,
             continue;
         }
         if (auto source = TryOpen(*factory, mode, choice.refusals)) {
+            choice.detail = source->Detail();
             choice.source = std::move(source);
             choice.mode = mode;
             return choice;
@@ -59,6 +60,9 @@ std::string AcquisitionChoice::Summary() const {
     const std::string used(AcquisitionModeName(mode));
     if (requested == AcquisitionMode::Auto || requested == mode) {
         line += used;
+        if (!detail.empty()) {
+            line += " (" + detail + ")";
+        }
         if (!refusals.empty()) {
             line += " (";
             for (std::size_t i = 0; i < refusals.size(); ++i) {

@@ -24,8 +24,11 @@ struct AcquisitionChoice {
     AcquisitionMode requested = AcquisitionMode::Auto;
     // One entry per back-end tried and refused, "events: not built".
     std::vector<std::string> refusals;
+    // The source's own detail, kept for the start line after the source is handed on.
+    std::string detail;
 
-    // The one line for the trace and the system log, e.g. "acquisition: destroy" or
+    // The one line for the trace and the system log, e.g. "acquisition: destroy",
+    // "acquisition: events (accepting processes: at the end of inet_accept)" or
     // "acquisition: events unavailable (Operation not permitted); using destroy".
     std::string Summary() const;
 };

@@ -86,6 +86,8 @@ public:
     // them on at once rather than at its next tick. An empty function stops the calls; a
     // source that reads only when drained never calls it.
     virtual void SetReadySignal(std::function<void()> ready) { static_cast<void>(ready); }
+    // What the start line says of the back-end beyond its name; empty for nothing.
+    virtual std::string Detail() const { return {}; }
 };
 
 }  // namespace tarvik

@@ -83,6 +83,20 @@ TEST(AcquisitionTest, PollAndAWorkingExplicitModeAreTakenAsAsked) {
     EXPECT_EQ(destroy.Summary(), "acquisition: destroy");
 }
 
+// The start line says what the source says of itself, also once the source was handed on.
+TEST(AcquisitionTest, TheStartLineKeepsTheSourcesDetail) {
+    struct CDetailed : CFakeEventSource {
+        CDetailed() : CFakeEventSource(AcquisitionMode::Events) {}
+        std::string Detail() const override { return "accepting processes: not followed"; }
+    };
+    AcquisitionFactories factories{
+        [](std::string*) -> std::unique_ptr<IEventSource> { return std::make_unique<CDetailed>(); },
+        Working(AcquisitionMode::Destroy)};
+    AcquisitionChoice choice = OpenAcquisition(AcquisitionMode::Auto, factories);
+    const std::unique_ptr<IEventSource> handedOn = std::move(choice.source);
+    EXPECT_EQ(choice.Summary(), "acquisition: events (accepting processes: not followed)");
+}
+
 sockaddr_in Loopback(std::uint16_t port) {
     return test::LoopbackAddress("127.0.0.1", port);
 }

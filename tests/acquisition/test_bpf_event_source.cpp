@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -654,6 +655,76 @@ TEST(BpfEventSource, DestroyingTheSourceStopsItsReaderPromptly) {
     }
     auto done = std::async(std::launch::async, [&source] { source.reset(); });
     EXPECT_EQ(done.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+}
+
+// Unmounts tracefs (and debugfs, which would mount it again on a look) in a mount namespace of
+// the calling thread's own; the machine's mounts stay. False with the reason where it cannot.
+bool HideTracefs(std::string& reason) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
+        reason = std::string("no mount namespace of its own: ") + std::strerror(errno);
+        return false;
+    }
+    for (const char* path :
+         {"/sys/kernel/debug/tracing", "/sys/kernel/debug", "/sys/kernel/tracing"}) {
+        umount2(path, MNT_DETACH);
+    }
+    return access("/sys/kernel/tracing/events", F_OK) != 0 &&
+           access("/sys/kernel/debug/tracing/events", F_OK) != 0;
+}
+
+// The accept event of the socket accepted on `serverPort` from `clientPort`, within 3 s.
+std::optional<TcpEvent> AcceptOf(IEventSource& source, std::uint16_t serverPort,
+                                 std::uint16_t clientPort) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (auto& event : source.Drain()) {
+            if (event.kind == TcpEvent::Kind::Owner && event.row.localPort == serverPort &&
+                event.row.remotePort == clientPort) {
+                return std::move(event);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+}
+
+// Where the kernel refuses a hook on inet_accept's end, the accept system calls' own
+// tracepoints name the process, never a hook on every system call: also with tracefs unmounted,
+// which the loader then mounts where only its own thread sees it.
+TEST(BpfEventSource, AcceptAndAccept4NameTheirProcessWithTracefsMountedOrNot) {
+    if (access("/sys/kernel/tracing/events/syscalls/sys_exit_accept4", F_OK) != 0 &&
+        access("/sys/kernel/debug/tracing/events/syscalls/sys_exit_accept4", F_OK) != 0) {
+        GTEST_SKIP() << "no system call tracepoints in a mounted tracefs";
+    }
+    for (const bool hidden : {false, true}) {
+        SCOPED_TRACE(hidden ? "tracefs unmounted" : "tracefs mounted");
+        std::string reason;
+        std::unique_ptr<IEventSource> source;
+        std::thread([&] {
+            if (!hidden || HideTracefs(reason)) {
+                source = OpenOrReason(reason);
+            }
+        }).join();
+        if (!source) {
+            GTEST_SKIP() << reason;
+        }
+        EXPECT_NE(source->Detail(), "accepting processes: not followed");
+        Endpoint v4;
+        const UniqueFd listener = Listen(AF_INET, v4);
+        for (const bool four : {false, true}) {
+            const UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            ASSERT_EQ(
+                connect(client.Get(), reinterpret_cast<const sockaddr*>(&v4.address), v4.length),
+                0);
+            const UniqueFd server(four ? accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC)
+                                       : accept(listener.Get(), nullptr, nullptr));
+            ASSERT_TRUE(server);
+            const auto accepted =
+                AcceptOf(*source, test::LocalPortOf(server.Get()), test::LocalPortOf(client.Get()));
+            ASSERT_TRUE(accepted.has_value()) << (four ? "accept4" : "accept");
+            EXPECT_EQ(accepted->pid, getpid());
+        }
+    }
 }
 
 // In a child in a network namespace of its own: one loopback connection, made and closed.

@@ -3,8 +3,10 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -88,8 +91,9 @@ using RingBuffer = std::unique_ptr<ring_buffer, decltype(&ring_buffer__free)>;
 
 class CBpfTcpStates final : public IEventSource {
 public:
-    explicit CBpfTcpStates(Skeleton skeleton)
-        : skeleton_(std::move(skeleton)), offsetNs_(RealtimeOffsetNs()) {}
+    // `accepts` says how the program sees accepts, as the start line shows it.
+    CBpfTcpStates(Skeleton skeleton, const char* accepts)
+        : skeleton_(std::move(skeleton)), accepts_(accepts), offsetNs_(RealtimeOffsetNs()) {}
 
     // Creates the ring buffer reader and starts its thread; the reason on failure.
     bool Start(std::string& reason);
@@ -99,6 +103,7 @@ public:
     bool TakeLoss() override;
     bool NeedsDumpEveryTick() const override { return false; }
     void SetReadySignal(std::function<void()> ready) override { ready_.Set(std::move(ready)); }
+    std::string Detail() const override { return std::string("accepting processes: ") + accepts_; }
 
 private:
     static int OnSample(void* context, void* data, std::size_t size);
@@ -111,6 +116,7 @@ private:
     std::uint64_t SkippedRuns() const;
 
     Skeleton skeleton_;
+    const char* const accepts_;
     RingBuffer ring_{nullptr, &ring_buffer__free};
     UniqueFd epoll_;
     UniqueFd wake_;
@@ -281,14 +287,54 @@ std::string Failure(const char* step, int error) {
 }
 
 // How the program sees which process accepted a socket, best first; Nothing leaves the
-// accepted sockets' processes to /proc.
-enum class AcceptHook { FunctionExit, SystemCallExit, Nothing };
+// accepted sockets' processes to /proc. A hook on the end of every system call is not among
+// them: it would slow every system call of the machine.
+enum class AcceptHook { FunctionExit, AcceptTracepoints, Nothing };
+
+struct AcceptHookName {
+    AcceptHook hook;
+    const char* how;
+};
 
 constexpr std::array kAcceptHooks{
-    std::pair{AcceptHook::FunctionExit, "at the end of inet_accept"},
-    std::pair{AcceptHook::SystemCallExit, "at the end of accept system calls"},
-    std::pair{AcceptHook::Nothing, "not followed"},
+    AcceptHookName{AcceptHook::FunctionExit, "at the end of inet_accept"},
+    AcceptHookName{AcceptHook::AcceptTracepoints, "at the accept system calls' exit tracepoints"},
+    AcceptHookName{AcceptHook::Nothing, "not followed"},
 };
+
+// Where libbpf reads the ids of tracepoints, in its order.
+constexpr std::array kTracefsMounts{"/sys/kernel/debug/tracing", "/sys/kernel/tracing"};
+
+bool TracefsMounted() {
+    for (const char* mount : kTracefsMounts) {
+        if (::access((std::string(mount) + "/events").c_str(), F_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs `work` on a thread of its own mount namespace with tracefs mounted where libbpf looks:
+// the machine's mounts stay as they are and the namespace ends with the thread, while what
+// `work` attached stays attached. Only the reason where this process may not make a namespace
+// (it needs CAP_SYS_ADMIN) or the kernel has no tracefs.
+void WithPrivateTracefs(const std::function<void()>& work, std::string& reason) {
+    std::thread([&] {
+        NameThisThread("eBPF attach");
+        if (::unshare(CLONE_NEWNS) != 0) {
+            reason = "cannot make a mount namespace for tracefs: " + ErrorText(errno);
+            return;
+        }
+        // Private before mounting: under a shared root the mount would reach the machine.
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tracefs", kTracefsMounts.back(), "tracefs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                    nullptr) != 0) {
+            reason = "cannot mount tracefs: " + ErrorText(errno);
+            return;
+        }
+        work();
+    }).join();
+}
 
 // Opens, loads and attaches the program with the accept hook given.
 Skeleton LoadAndAttach(AcceptHook hook, std::string& reason) {
@@ -299,8 +345,10 @@ Skeleton LoadAndAttach(AcceptHook hook, std::string& reason) {
     }
     // Other namespaces' sockets never show in this process's dumps: leave them out here too.
     skeleton->rodata->netns_inode = NetworkNamespaceInode();
+    const bool tracepoints = hook == AcceptHook::AcceptTracepoints;
     bpf_program__set_autoload(skeleton->progs.accept_exit, hook == AcceptHook::FunctionExit);
-    bpf_program__set_autoload(skeleton->progs.syscall_exit, hook == AcceptHook::SystemCallExit);
+    bpf_program__set_autoload(skeleton->progs.accept4_returned, tracepoints);
+    bpf_program__set_autoload(skeleton->progs.accept_returned, tracepoints);
     if (const int error = tcp_states__load(skeleton.get()); error != 0) {
         reason = Failure("load", error);
         return Skeleton(nullptr, &tcp_states__destroy);
@@ -312,28 +360,43 @@ Skeleton LoadAndAttach(AcceptHook hook, std::string& reason) {
     return skeleton;
 }
 
+// LoadAndAttach, with tracefs mounted for it where the hook needs tracefs and it is not.
+Skeleton LoadAndAttachWithTracefs(AcceptHook hook, std::string& reason) {
+    if (hook != AcceptHook::AcceptTracepoints || TracefsMounted()) {
+        return LoadAndAttach(hook, reason);
+    }
+    Skeleton skeleton(nullptr, &tcp_states__destroy);
+    WithPrivateTracefs([&] { skeleton = LoadAndAttach(hook, reason); }, reason);
+    return skeleton;
+}
+
 }  // namespace
 
 std::unique_ptr<IEventSource> OpenBpfTcpStates(std::string& reason, const BpfTraceSink& trace) {
     const PrintScope print(trace);
     Skeleton skeleton(nullptr, &tcp_states__destroy);
+    const char* accepts = nullptr;
     for (const auto& [hook, how] : kAcceptHooks) {
-        // Some kernels refuse a hook on a function's end (a policy, or no trampolines): the
-        // state changes still come without it.
-        skeleton = LoadAndAttach(hook, reason);
+        // Some kernels refuse a hook on a function's end (a policy, or no trampolines), some
+        // have no tracefs: the state changes still come without them.
+        skeleton = LoadAndAttachWithTracefs(hook, reason);
         if (skeleton) {
-            if (trace) {
-                trace(std::string("accepting processes: ") + how);
-            }
+            accepts = how;
             break;
+        }
+        if (trace && hook != AcceptHook::Nothing) {
+            trace(std::string("accepting processes not followed ") + how + ": " + reason);
         }
     }
     if (!skeleton) {
         return nullptr;
     }
-    auto source = std::make_unique<CBpfTcpStates>(std::move(skeleton));
+    auto source = std::make_unique<CBpfTcpStates>(std::move(skeleton), accepts);
     if (!source->Start(reason)) {
         return nullptr;
+    }
+    if (trace) {
+        trace(source->Detail());
     }
     return source;
 }

@@ -136,7 +136,7 @@ static __always_inline void report_accepted(const struct sock* sk) {
     bpf_ringbuf_submit(s, 0);
 }
 
-/* Two ways to see accepts; the reader loads the first this kernel allows. */
+/* Two ways to see accepts; the reader loads the first this kernel allows, else neither. */
 
 /* After inet_accept() grafted the new socket onto its file, in the accepting process: costs
  * nothing elsewhere. Only the first two arguments are read, the later ones differ between
@@ -148,16 +148,6 @@ int BPF_PROG(accept_exit, struct socket* listening, struct socket* accepted) {
         report_accepted(sk);
     return 0;
 }
-
-#if defined(__TARGET_ARCH_arm64)
-#define SYSCALL_NUMBER(regs) BPF_CORE_READ(regs, syscallno)
-#define NR_ACCEPT 202
-#define NR_ACCEPT4 242
-#else
-#define SYSCALL_NUMBER(regs) BPF_CORE_READ(regs, orig_ax)
-#define NR_ACCEPT 43
-#define NR_ACCEPT4 288
-#endif
 
 /* The socket behind descriptor `fd` of the current process; null for a descriptor that is no
  * socket. Whatever it finds, the current process holds it. */
@@ -181,18 +171,36 @@ static __always_inline const struct sock* socket_of_descriptor(long fd) {
     return sk;
 }
 
-/* accept() and accept4() returning, for kernels that refuse to hook a function's end: a raw
- * tracepoint like the state one, so it needs nothing more, but it runs at the end of every
- * system call of the machine (and returns at once for all but these two). */
-SEC("tp_btf/sys_exit")
-int BPF_PROG(syscall_exit, struct pt_regs* regs, long ret) {
+/* Reports the socket an accept() or accept4() returned, `ret` being the system call's result. */
+static __always_inline void report_accepted_descriptor(long ret) {
     if (ret < 0)
-        return 0;
-    const long number = SYSCALL_NUMBER(regs);
-    if (number != NR_ACCEPT && number != NR_ACCEPT4)
-        return 0;
+        return;
     const struct sock* sk = socket_of_descriptor(ret);
     if (sk)
         report_accepted(sk);
+}
+
+/* The record of a system call's exit tracepoint, laid out as its format file in tracefs says
+ * (events/syscalls/sys_exit_accept4/format); the same on every 64-bit kernel. */
+struct syscall_exit_record {
+    __u64 header; /* type, flags, preempt count, pid */
+    __s32 number;
+    long ret;
+};
+
+/* accept4() and accept() returning, for kernels that refuse to hook a function's end. The
+ * programs run for these two system calls only, but while any system call tracepoint is in use
+ * the kernel takes its slower path for every system call of the machine (tens of ns each).
+ * Attaching needs the tracepoints' ids from tracefs. The raw sys_exit tracepoint, which would
+ * need no tracefs, is left alone: it would run a program at the end of every system call. */
+SEC("tracepoint/syscalls/sys_exit_accept4")
+int accept4_returned(const struct syscall_exit_record* record) {
+    report_accepted_descriptor(record->ret);
+    return 0;
+}
+
+SEC("tracepoint/syscalls/sys_exit_accept")
+int accept_returned(const struct syscall_exit_record* record) {
+    report_accepted_descriptor(record->ret);
     return 0;
 }

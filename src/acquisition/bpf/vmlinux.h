@@ -110,17 +110,6 @@ struct task_struct {
     struct files_struct* files;
 };
 
-/* Only the member that holds the number of the system call being made. */
-#if defined(__TARGET_ARCH_arm64)
-struct pt_regs {
-    __s32 syscallno;
-};
-#else
-struct pt_regs {
-    unsigned long orig_ax;
-};
-#endif
-
 #pragma clang attribute pop
 
 #endif /* __VMLINUX_H__ */
