@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
+#include <linux/if_packet.h>
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "scan/ProbePacket.h"
+#include "support/ClassicBpf.h"
 
 namespace tarvik {
 namespace {
@@ -128,6 +130,57 @@ TEST(ProbePacket, TheKernelFilterIsAValidProgram) {
         }
     }
     EXPECT_EQ(BPF_CLASS(program.back().code), BPF_RET);
+}
+
+TEST(ProbePacket, TheKernelFilterKeepsOnlySegmentsThatMayBeProbes) {
+    Bytes withOptions = Ipv4("192.0.2.9", Tcp(80, kSyn));
+    withOptions.insert(withOptions.begin() + 20, 4, 0x01);  // an IPv4 header of 24 bytes
+    withOptions[0] = 0x46;
+    Bytes ackWithOptions = withOptions;
+    ackWithOptions[24 + 13] = kAck;
+    struct Case {
+        const char* name;
+        Bytes packet;
+        std::uint16_t protocol;
+        bool kept;
+        std::uint32_t pktType = PACKET_HOST;
+    };
+    const std::vector<Case> cases = {
+        {"SYN", Ipv4("192.0.2.9", Tcp(80, kSyn)), ETH_P_IP, true},
+        {"FIN", Ipv4("192.0.2.9", Tcp(80, kFin)), ETH_P_IP, true},
+        {"NULL", Ipv4("192.0.2.9", Tcp(80, 0)), ETH_P_IP, true},
+        {"Xmas", Ipv4("192.0.2.9", Tcp(80, kFin | kPsh | kUrg)), ETH_P_IP, true},
+        {"SYN+ACK", Ipv4("192.0.2.9", Tcp(80, kSyn | kAck)), ETH_P_IP, false},
+        {"ACK", Ipv4("192.0.2.9", Tcp(80, kAck)), ETH_P_IP, false},
+        {"RST", Ipv4("192.0.2.9", Tcp(80, kRst)), ETH_P_IP, false},
+        {"FIN+ACK", Ipv4("192.0.2.9", Tcp(80, kFin | kAck)), ETH_P_IP, false},
+        {"first fragment", Ipv4("192.0.2.9", Tcp(80, kSyn), 0x2000), ETH_P_IP, true},
+        {"later fragment", Ipv4("192.0.2.9", Tcp(80, kSyn), 0x2001), ETH_P_IP, false},
+        {"SYN after IPv4 options", withOptions, ETH_P_IP, true},
+        {"ACK after IPv4 options", ackWithOptions, ETH_P_IP, false},
+        {"our own SYN", Ipv4("192.0.2.9", Tcp(80, kSyn)), ETH_P_IP, false, PACKET_OUTGOING},
+        {"IPv6 SYN", Ipv6("2001:db8::7", Tcp(80, kSyn)), ETH_P_IPV6, true},
+        {"IPv6 Xmas", Ipv6("2001:db8::7", Tcp(80, kFin | kPsh | kUrg)), ETH_P_IPV6, true},
+        {"IPv6 SYN+ACK", Ipv6("2001:db8::7", Tcp(80, kSyn | kAck)), ETH_P_IPV6, false},
+        {"IPv6 ACK", Ipv6("2001:db8::7", Tcp(80, kAck)), ETH_P_IPV6, false},
+        {"IPv6 RST", Ipv6("2001:db8::7", Tcp(80, kRst)), ETH_P_IPV6, false},
+        {"IPv6 extension header", Ipv6("2001:db8::7", Tcp(80, kSyn), 0), ETH_P_IPV6, false},
+        {"ARP", Ipv4("192.0.2.9", Tcp(80, kSyn)), ETH_P_ARP, false},
+    };
+    const std::vector<sock_filter> program = ProbeFilterProgram();
+    for (const Case& c : cases) {
+        Bytes packet = c.packet;
+        packet.resize(packet.size() + 100);  // payload: the filter must keep the headers only
+        const std::optional<std::uint32_t> kept =
+            test::RunClassicBpf(program, packet, {c.pktType, c.protocol});
+        ASSERT_TRUE(kept) << c.name << ": the program ran off its end or used an unknown op";
+        EXPECT_EQ(*kept > 0, c.kept) << c.name;
+        if (*kept > 0 && c.pktType == PACKET_HOST) {
+            // What the kernel hands over is enough to read the probe.
+            packet.resize(std::min<std::size_t>(packet.size(), *kept));
+            EXPECT_TRUE(Parse(packet, c.protocol)) << c.name;
+        }
+    }
 }
 
 }  // namespace
