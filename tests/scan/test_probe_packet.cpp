@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "scan/ProbePacket.h"
+#include "scan/ProbeSensor.h"
 #include "support/ClassicBpf.h"
 
 namespace tarvik {
@@ -181,6 +182,30 @@ TEST(ProbePacket, TheKernelFilterKeepsOnlySegmentsThatMayBeProbes) {
             EXPECT_TRUE(Parse(packet, c.protocol)) << c.name;
         }
     }
+}
+
+TEST(ProbeQueue, HoldsAtMostItsBoundAndWakesTheOwnerOncePerEmptyQueue) {
+    CProbeQueue queue;
+    auto batch = [](std::size_t count, int port) {
+        return std::vector<Probe>(count, Probe{"192.0.2.9", port, ProbeKind::Syn});
+    };
+    std::vector<Probe> none;
+    EXPECT_FALSE(queue.Add(none)) << "nothing to wake the owner for";
+    std::vector<Probe> first = batch(CProbeQueue::kMaxQueued - 1, 1);
+    EXPECT_TRUE(queue.Add(first));
+    EXPECT_TRUE(first.empty());
+    std::vector<Probe> flood = batch(3, 2);
+    EXPECT_FALSE(queue.Add(flood)) << "the owner was woken already";
+    EXPECT_EQ(queue.Dropped(), 2u);
+
+    const std::vector<Probe> taken = queue.Take();
+    ASSERT_EQ(taken.size(), CProbeQueue::kMaxQueued);
+    EXPECT_EQ(taken.front().localPort, 1);
+    EXPECT_EQ(taken.back().localPort, 2);
+    std::vector<Probe> later = batch(1, 3);
+    EXPECT_TRUE(queue.Add(later)) << "a queue the owner emptied wakes it again";
+    EXPECT_EQ(queue.Take().size(), 1u);
+    EXPECT_EQ(queue.Dropped(), 2u);
 }
 
 }  // namespace
