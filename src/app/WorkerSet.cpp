@@ -17,18 +17,7 @@ WorkerParts MakeWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionLi
                         std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
                         std::unique_ptr<IEventSource> events) {
     WorkerParts parts;
-    // One snapshot in flight at most: a tracker that falls behind makes the poller skip polls
-    // rather than queue whole tables.
-    auto gate = std::make_shared<CSnapshotGate>();
-    auto poller = std::make_unique<CDataThread>(settings, hub);
-    poller->SetSnapshotGate(gate);
-    if (events) {
-        poller->SetEventSource(std::move(events));
-    }
-    auto tracker = std::make_unique<CFilterThread>(settings, hub, list);
-    tracker->SetSnapshotGate(gate);
-    parts.poller = std::move(poller);
-    parts.tracker = std::move(tracker);
+    AddPollerAndTracker(parts, settings, hub, list, std::move(events));
     parts.lookup = std::make_unique<CReverseLookupThread>(settings, hub);
     parts.logger = std::make_unique<CLoggingThread>(settings, hub);
     parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings, hub);
@@ -37,6 +26,25 @@ WorkerParts MakeWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionLi
 }
 
 }  // namespace
+
+void AddPollerAndTracker(WorkerParts& parts, CSettingsStore& settings, CWorkerHub& hub,
+                         IConnectionList& list, std::unique_ptr<IEventSource> events,
+                         std::unique_ptr<CDataThread> poller) {
+    // One snapshot in flight at most: a tracker that falls behind makes the poller skip polls
+    // rather than queue whole tables.
+    auto gate = std::make_shared<CSnapshotGate>();
+    if (!poller) {
+        poller = std::make_unique<CDataThread>(settings, hub);
+    }
+    poller->SetSnapshotGate(gate);
+    if (events) {
+        poller->SetEventSource(std::move(events));
+    }
+    auto tracker = std::make_unique<CFilterThread>(settings, hub, list);
+    tracker->SetSnapshotGate(gate);
+    parts.poller = std::move(poller);
+    parts.tracker = std::move(tracker);
+}
 
 AcquisitionChoice ChooseAcquisition(const CSettingsStore& settings,
                                     std::optional<AcquisitionMode> fromCommandLine,

@@ -17,6 +17,8 @@ class CWorkerHub;
 class IConnectionList;
 class CWorkerThread;
 class CScanWatcherThread;
+class CDataThread;
+class IEventSource;
 
 // The five workers of a running Tarvik, in the order every broadcast reaches them.
 struct WorkerParts {
@@ -26,6 +28,13 @@ struct WorkerParts {
     std::unique_ptr<CWorkerThread> logger;
     std::unique_ptr<CScanWatcherThread> scanWatcher;
 };
+
+// Sets the poller and the tracker of `parts`, not started, sharing one snapshot gate. The
+// poller reads the kernel's table unless one is given (tests pass one over a fixture table);
+// it reads `events` too when there are any.
+void AddPollerAndTracker(WorkerParts& parts, CSettingsStore& settings, CWorkerHub& hub,
+                         IConnectionList& list, std::unique_ptr<IEventSource> events,
+                         std::unique_ptr<CDataThread> poller = nullptr);
 
 // The back-end asked for on the command line, else by the settings file's "acquisition",
 // opened with this program's back-ends. The line saying which one runs goes to the trace;

@@ -76,11 +76,6 @@ void CProbeSensor::Stop() {
     }
 }
 
-std::vector<Probe> CProbeSensor::Take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(queue_, {});
-}
-
 void CProbeSensor::Run(std::stop_token stop) {
     NameThisThread("probe sensor");
     std::vector<Probe> batch;
@@ -133,9 +128,9 @@ CProbeSensor::DrainResult CProbeSensor::Drain(std::vector<Probe>& batch) {
     return DrainResult::MoreWaiting;
 }
 
-void CProbeSensor::Publish(std::vector<Probe>& batch) {
+bool CProbeQueue::Add(std::vector<Probe>& batch) {
     if (batch.empty()) {
-        return;
+        return false;
     }
     bool wasEmpty = false;
     {
@@ -148,7 +143,16 @@ void CProbeSensor::Publish(std::vector<Probe>& batch) {
                   std::back_inserter(queue_));
     }
     batch.clear();
-    if (wasEmpty && wake_) {
+    return wasEmpty;
+}
+
+std::vector<Probe> CProbeQueue::Take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(queue_, {});
+}
+
+void CProbeSensor::Publish(std::vector<Probe>& batch) {
+    if (queue_.Add(batch) && wake_) {
         wake_();
     }
 }

@@ -15,13 +15,31 @@
 
 namespace tarvik {
 
-// Sees the TCP probes that never become a connection (SYN, FIN, NULL and Xmas segments
-// addressed to this host, IPv4 and IPv6) through a packet socket whose classic BPF filter drops
-// everything else in the kernel. Needs CAP_NET_RAW. Probes wait in a bounded queue until the
-// owner takes them; past kMaxQueued they are dropped and counted.
-class CProbeSensor {
+// The probes read and not yet taken by the owner: at most kMaxQueued wait, the rest are dropped
+// and counted, so that a flood the owner cannot keep up with costs no unbounded memory.
+class CProbeQueue {
 public:
     static constexpr std::size_t kMaxQueued = 16384;
+
+    // Appends what fits of `batch` and empties it. True when probes now wait and none waited
+    // before: the owner is to be woken, once until it takes them. Any thread.
+    bool Add(std::vector<Probe>& batch);
+    // The probes waiting, oldest first; the queue is empty afterwards. Any thread.
+    std::vector<Probe> Take();
+    std::uint64_t Dropped() const { return dropped_.load(); }
+
+private:
+    std::mutex mutex_;
+    std::vector<Probe> queue_;  // under mutex_
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+// Sees the TCP probes that never become a connection (SYN, FIN, NULL and Xmas segments
+// addressed to this host, IPv4 and IPv6) through a packet socket whose classic BPF filter drops
+// everything else in the kernel. Needs CAP_NET_RAW. Probes wait in a bounded queue
+// (CProbeQueue) until the owner takes them.
+class CProbeSensor {
+public:
     using WakeFn = std::function<void()>;
 
     CProbeSensor() = default;
@@ -39,8 +57,8 @@ public:
     void Stop();
 
     // The probes waiting, oldest first; the queue is empty afterwards. Any thread.
-    std::vector<Probe> Take();
-    std::uint64_t Dropped() const { return dropped_.load(); }
+    std::vector<Probe> Take() { return queue_.Take(); }
+    std::uint64_t Dropped() const { return queue_.Dropped(); }
 
 private:
     enum class DrainResult { Emptied, MoreWaiting, Failed };
@@ -52,9 +70,7 @@ private:
 
     UniqueFd fd_;
     WakeFn wake_;
-    std::mutex mutex_;
-    std::vector<Probe> queue_;  // under mutex_
-    std::atomic<std::uint64_t> dropped_{0};
+    CProbeQueue queue_;
     std::jthread thread_;
 };
 

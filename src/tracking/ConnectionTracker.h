@@ -82,6 +82,9 @@ public:
     // Remote addresses whose request or name the tracker remembers; kept within a small
     // multiple of the live set.
     std::size_t KnownAddresses() const { return addresses_.size(); }
+    // Cookies of ended sockets kept to recognise a late notice of them; each is forgotten
+    // two dumps and kEndMemorySeconds after its end.
+    std::size_t RememberedEnds() const;
 
     // The live set (between BeginSnapshot and EndSnapshot: the records placed so far, then
     // those of the last set not yet matched).

@@ -220,6 +220,11 @@ void CConnectionTracker::ForgetEndedBefore(std::time_t now) {
     }
 }
 
+std::size_t CConnectionTracker::RememberedEnds() const {
+    return endedBySnapshot_.size() + endedBySnapshotBefore_.size() + endingInSnapshot_.size() +
+           endedByEvent_.size() + endedByEventSeen_.size() + endedLately_.size();
+}
+
 bool CConnectionTracker::EndedByEvent(const CConnectionRecord& entry) {
     if (endedByEvent_.empty() || entry.cookie == 0 || !endedByEvent_.contains(entry.cookie)) {
         return false;
@@ -241,6 +246,8 @@ void CConnectionTracker::AfterSnapshotForEvents() {
     // shows never comes back.
     endedByEvent_ = std::exchange(endedByEventSeen_, {});
     endedBySnapshotBefore_ = std::exchange(endedBySnapshot_, std::exchange(endingInSnapshot_, {}));
+    // Aged here too: polling brings no notices, and every end a dump sees is remembered.
+    ForgetEndedBefore(SnapshotTime());
 }
 
 }  // namespace tarvik

@@ -187,11 +187,19 @@ TEST(MetricsFileTest, WriterFollowsTheSettingAndReportsAFailureOnce) {
             path = (folder.path / "m.prom").string();
         }
         writer.WriteNow();
+        EXPECT_NE(ReadAll(folder.path / "m.prom").find("tarvik_alerts_total 0\n"),
+                  std::string::npos);
+        {
+            std::lock_guard lock(mutex);
+            path = (folder.path / "none" / "m.prom").string();
+        }
+        writer.WriteNow();  // the same failure again, after a success: news again
     }
-    EXPECT_NE(ReadAll(folder.path / "m.prom").find("tarvik_alerts_total 0\n"), std::string::npos);
     std::lock_guard lock(mutex);
-    ASSERT_EQ(reports.size(), 1u);  // the periodic writes repeated the failure silently
+    // The periodic writes repeated each failure silently.
+    ASSERT_EQ(reports.size(), 2u);
     EXPECT_NE(reports[0].find("metrics file not written"), std::string::npos);
+    EXPECT_EQ(reports[1], reports[0]);
 }
 
 }  // namespace

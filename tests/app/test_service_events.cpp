@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -155,6 +156,52 @@ TEST(EventStreamTest, TheNextLineAfterDropsTellsHowManyWent) {
         EXPECT_EQ(loss["event"], "lost");
         EXPECT_GE(loss["lost"].get<int>(), 3);
         EXPECT_EQ(lines.back()["after"], true);
+    }
+}
+
+// Appends what the pipe holds to `text`, waiting up to 10 ms for it.
+void ReadSome(int fd, std::string& text) {
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[8192];
+    if (::poll(&ready, 1, 10) > 0) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        text.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+}
+
+TEST(EventStreamTest, EachLossLineCountsOnlyTheDropsSinceTheLastOne) {
+    Pipe pipe;
+    // One 3000-byte line fills the 4 KiB pipe: a reader that stops reading soon costs drops.
+    ASSERT_GE(::fcntl(pipe.write.Get(), F_SETPIPE_SZ, 4096), 0);
+    ASSERT_EQ(::fcntl(pipe.read.Get(), F_SETFL, O_NONBLOCK), 0);
+    const std::string big = "\"" + std::string(3000, 'y') + "\"";
+    CEventStream stream(pipe.write.Get(), 2, std::chrono::milliseconds(2000));
+    std::string text;
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        int dropped = 0;  // since the last line taken, so not yet told
+        for (int i = 0; i < 50 && dropped < 3; ++i) {
+            dropped = stream.Offer(big) ? 0 : dropped + 1;
+        }
+        ASSERT_EQ(dropped, 3);
+        // The reader catches up until a line is taken again, and reads up to that line.
+        const std::string marker = "{\"cycle\": " + std::to_string(cycle) + "}";
+        bool taken = false;
+        for (int i = 0; i < 500 && !taken; ++i) {
+            ReadSome(pipe.read.Get(), text);
+            taken = stream.Offer(marker);
+            dropped += taken ? 0 : 1;
+        }
+        ASSERT_TRUE(taken);
+        for (int i = 0; i < 500 && !text.ends_with(marker + "\n"); ++i) {
+            ReadSome(pipe.read.Get(), text);
+        }
+        const auto lines = Lines(text);
+        ASSERT_GE(lines.size(), 2u);
+        const auto& loss = lines[lines.size() - 2];
+        ASSERT_TRUE(loss.is_object()) << cycle;
+        EXPECT_EQ(loss["event"], "lost");
+        EXPECT_EQ(loss["lost"], dropped) << cycle;
+        EXPECT_EQ(lines.back()["cycle"], cycle);
     }
 }
 

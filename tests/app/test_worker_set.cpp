@@ -133,8 +133,6 @@ protected:
     // The real poller, tracker and scan watcher around the given lookup worker, with a
     // recording logger.
     WorkerParts Parts(std::unique_ptr<CWorkerThread> lookup) {
-        auto source = std::make_unique<HeldTableSource>();
-        source_ = source.get();
         auto logger = std::make_unique<test::RecordingWorker>(std::vector<int>{kMsgLogConnection});
         logger_ = logger.get();
         auto scanWatcher = std::make_unique<CScanWatcherThread>(settings_, hub_, nullptr,
@@ -142,14 +140,21 @@ protected:
         scanWatcher_ = scanWatcher.get();
 
         WorkerParts parts;
-        parts.poller = std::make_unique<CDataThread>(
-            settings_, hub_, std::move(source),
-            std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
+        parts.poller = Poller();
         parts.tracker = std::make_unique<CFilterThread>(settings_, hub_, list_);
         parts.lookup = std::move(lookup);
         parts.logger = std::move(logger);
         parts.scanWatcher = std::move(scanWatcher);
         return parts;
+    }
+
+    // The poller over this test's table.
+    std::unique_ptr<CDataThread> Poller() {
+        auto source = std::make_unique<HeldTableSource>();
+        source_ = source.get();
+        return std::make_unique<CDataThread>(
+            settings_, hub_, std::move(source),
+            std::make_shared<const CServicesDatabase>(CServicesDatabase::FromText("ftp 21/tcp")));
     }
 
     std::filesystem::path dir_;
@@ -246,6 +251,30 @@ TEST_F(WorkerSetTest, PendingReverseLookupsDoNotHoldUpTheStop) {
     workers.Quit();
     workers.Join();
     EXPECT_LT(Clock::now() - start, 3s);
+}
+
+TEST_F(WorkerSetTest, EveryPollAfterTheFirstStillReachesTheTracker) {
+    settings_.SetReverseLookup(0);
+    WorkerParts parts = Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{}));
+    // The poller and tracker as the program pairs them, over this test's table.
+    AddPollerAndTracker(parts, settings_, hub_, list_, nullptr, Poller());
+    CWorkerSet workers(hub_, std::move(parts));
+    // Each tick polls, as the ticker does; one that comes while the tracker still merges the
+    // last snapshot is skipped, and a later one goes through.
+    auto pollUntilInserted = [&](int count) {
+        for (int tick = 0; tick < 100; ++tick) {
+            hub_.Broadcast(kMsgPoll);
+            if (list_.WaitForInserts(count, 50ms)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
+    ASSERT_TRUE(pollUntilInserted(1));
+    source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established),
+                      testing::Row("10.0.0.5", 21, "10.0.0.8", 40001, TcpState::Established)});
+    EXPECT_TRUE(pollUntilInserted(2)) << "the tracker never left the snapshot gate";
 }
 
 TEST(ChooseAcquisitionTest, TheCommandLineWinsOverTheSettingsFile) {

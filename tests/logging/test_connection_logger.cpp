@@ -469,6 +469,18 @@ TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingR
     EXPECT_EQ(LineCount(Log("inbound. 7. 5.2003")),
               static_cast<long>(CCategoryLog::kMaxPendingLines) + 1);
     EXPECT_EQ(MessagesWith("5 inbound lines were lost"), 1u);
+    // A line written as usual tells nothing; a second spell tells only its own losses.
+    logger.Log(Record(Category::Inbound, kMay7, 1));
+    EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 1u);
+    writer_.SetMode(testing::ScriptedWriter::Mode::Full);
+    for (int i = 0; i < static_cast<int>(CCategoryLog::kMaxPendingLines) + 2; ++i) {
+        logger.Log(Record(Category::Inbound, kMay7, i));
+    }
+    writer_.SetMode(testing::ScriptedWriter::Mode::Pass);
+    clock_.Advance(std::chrono::seconds(1));
+    logger.Retry();
+    EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 2u);
+    EXPECT_EQ(MessagesWith("2 inbound lines were lost"), 1u);
 
     // Long lines meet the byte bound first.
     CConnectionRecord wide = Record(Category::Outbound, kMay7);

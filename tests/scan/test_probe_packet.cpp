@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
+#include <linux/if_packet.h>
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "scan/ProbePacket.h"
+#include "scan/ProbeSensor.h"
+#include "support/ClassicBpf.h"
 
 namespace tarvik {
 namespace {
@@ -128,6 +131,81 @@ TEST(ProbePacket, TheKernelFilterIsAValidProgram) {
         }
     }
     EXPECT_EQ(BPF_CLASS(program.back().code), BPF_RET);
+}
+
+TEST(ProbePacket, TheKernelFilterKeepsOnlySegmentsThatMayBeProbes) {
+    Bytes withOptions = Ipv4("192.0.2.9", Tcp(80, kSyn));
+    withOptions.insert(withOptions.begin() + 20, 4, 0x01);  // an IPv4 header of 24 bytes
+    withOptions[0] = 0x46;
+    Bytes ackWithOptions = withOptions;
+    ackWithOptions[24 + 13] = kAck;
+    struct Case {
+        const char* name;
+        Bytes packet;
+        std::uint16_t protocol;
+        bool kept;
+        std::uint32_t pktType = PACKET_HOST;
+    };
+    const std::vector<Case> cases = {
+        {"SYN", Ipv4("192.0.2.9", Tcp(80, kSyn)), ETH_P_IP, true},
+        {"FIN", Ipv4("192.0.2.9", Tcp(80, kFin)), ETH_P_IP, true},
+        {"NULL", Ipv4("192.0.2.9", Tcp(80, 0)), ETH_P_IP, true},
+        {"Xmas", Ipv4("192.0.2.9", Tcp(80, kFin | kPsh | kUrg)), ETH_P_IP, true},
+        {"SYN+ACK", Ipv4("192.0.2.9", Tcp(80, kSyn | kAck)), ETH_P_IP, false},
+        {"ACK", Ipv4("192.0.2.9", Tcp(80, kAck)), ETH_P_IP, false},
+        {"RST", Ipv4("192.0.2.9", Tcp(80, kRst)), ETH_P_IP, false},
+        {"FIN+ACK", Ipv4("192.0.2.9", Tcp(80, kFin | kAck)), ETH_P_IP, false},
+        {"first fragment", Ipv4("192.0.2.9", Tcp(80, kSyn), 0x2000), ETH_P_IP, true},
+        {"later fragment", Ipv4("192.0.2.9", Tcp(80, kSyn), 0x2001), ETH_P_IP, false},
+        {"SYN after IPv4 options", withOptions, ETH_P_IP, true},
+        {"ACK after IPv4 options", ackWithOptions, ETH_P_IP, false},
+        {"our own SYN", Ipv4("192.0.2.9", Tcp(80, kSyn)), ETH_P_IP, false, PACKET_OUTGOING},
+        {"IPv6 SYN", Ipv6("2001:db8::7", Tcp(80, kSyn)), ETH_P_IPV6, true},
+        {"IPv6 Xmas", Ipv6("2001:db8::7", Tcp(80, kFin | kPsh | kUrg)), ETH_P_IPV6, true},
+        {"IPv6 SYN+ACK", Ipv6("2001:db8::7", Tcp(80, kSyn | kAck)), ETH_P_IPV6, false},
+        {"IPv6 ACK", Ipv6("2001:db8::7", Tcp(80, kAck)), ETH_P_IPV6, false},
+        {"IPv6 RST", Ipv6("2001:db8::7", Tcp(80, kRst)), ETH_P_IPV6, false},
+        {"IPv6 extension header", Ipv6("2001:db8::7", Tcp(80, kSyn), 0), ETH_P_IPV6, false},
+        {"ARP", Ipv4("192.0.2.9", Tcp(80, kSyn)), ETH_P_ARP, false},
+    };
+    const std::vector<sock_filter> program = ProbeFilterProgram();
+    for (const Case& c : cases) {
+        Bytes packet = c.packet;
+        packet.resize(packet.size() + 100);  // payload: the filter must keep the headers only
+        const std::optional<std::uint32_t> kept =
+            test::RunClassicBpf(program, packet, {c.pktType, c.protocol});
+        ASSERT_TRUE(kept) << c.name << ": the program ran off its end or used an unknown op";
+        EXPECT_EQ(*kept > 0, c.kept) << c.name;
+        if (*kept > 0 && c.pktType == PACKET_HOST) {
+            // What the kernel hands over is enough to read the probe.
+            packet.resize(std::min<std::size_t>(packet.size(), *kept));
+            EXPECT_TRUE(Parse(packet, c.protocol)) << c.name;
+        }
+    }
+}
+
+TEST(ProbeQueue, HoldsAtMostItsBoundAndWakesTheOwnerOncePerEmptyQueue) {
+    CProbeQueue queue;
+    auto batch = [](std::size_t count, int port) {
+        return std::vector<Probe>(count, Probe{"192.0.2.9", port, ProbeKind::Syn});
+    };
+    std::vector<Probe> none;
+    EXPECT_FALSE(queue.Add(none)) << "nothing to wake the owner for";
+    std::vector<Probe> first = batch(CProbeQueue::kMaxQueued - 1, 1);
+    EXPECT_TRUE(queue.Add(first));
+    EXPECT_TRUE(first.empty());
+    std::vector<Probe> flood = batch(3, 2);
+    EXPECT_FALSE(queue.Add(flood)) << "the owner was woken already";
+    EXPECT_EQ(queue.Dropped(), 2u);
+
+    const std::vector<Probe> taken = queue.Take();
+    ASSERT_EQ(taken.size(), CProbeQueue::kMaxQueued);
+    EXPECT_EQ(taken.front().localPort, 1);
+    EXPECT_EQ(taken.back().localPort, 2);
+    std::vector<Probe> later = batch(1, 3);
+    EXPECT_TRUE(queue.Add(later)) << "a queue the owner emptied wakes it again";
+    EXPECT_EQ(queue.Take().size(), 1u);
+    EXPECT_EQ(queue.Dropped(), 2u);
 }
 
 }  // namespace

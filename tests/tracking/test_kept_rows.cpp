@@ -296,8 +296,12 @@ TEST_F(KeptRowsTrackerTest, AKeptRowNotKnownHereIsAddedFromItsRow) {
 }
 
 TEST_F(KeptRowsTrackerTest, KeptPositionsOutsideTheTableAreSkipped) {
-    SnapshotKept kept = Kept({ftp});
-    kept.positions.push_back(7);
+    // The position just past the end holds a row that was taken off: read, it would be added.
+    std::vector<TcpRow> rows{ftp, web};
+    rows.pop_back();
+    SnapshotKept kept = Kept({});
+    kept.table = std::make_shared<const std::vector<TcpRow>>(std::move(rows));
+    kept.positions = {0, 1, 7};
     tracker.BeginSnapshot();
     tracker.AddKept(kept);
     tracker.EndSnapshot();

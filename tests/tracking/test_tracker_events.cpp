@@ -204,6 +204,30 @@ TEST_F(TrackerEventsTest, ALateNoticeOfASocketADumpEndedIsNotLoggedAgain) {
     EXPECT_EQ(TakeLogged().size(), 1u);
 }
 
+TEST_F(TrackerEventsTest, EndedCookiesAreForgottenAfterTwoDumpsAndTheirTime) {
+    struct Case {
+        const char* how;
+        std::vector<ConnectionEvent> notices;  // between the two dumps
+    };
+    const std::vector<Case> cases = {
+        {"ended by dumps alone, as when polling", {}},
+        {"ended by notices", {Ended(Conn(1, 21, 40001), 1001), Ended(Conn(2, 21, 40002), 1001)}},
+    };
+    for (const Case& c : cases) {
+        RecordingHost clock;
+        RecordingList rows;
+        CConnectionTracker fresh{clock, rows};
+        test::FeedSnapshot(fresh, {Conn(1, 21, 40001), Conn(2, 21, 40002), Conn(3, 21, 40003)});
+        fresh.ApplyEvents(c.notices);
+        test::FeedSnapshot(fresh, {});
+        EXPECT_GT(fresh.RememberedEnds(), 0u) << c.how;
+        clock.now += 3600;
+        test::FeedSnapshot(fresh, {});
+        test::FeedSnapshot(fresh, {});
+        EXPECT_EQ(fresh.RememberedEnds(), 0u) << c.how;
+    }
+}
+
 TEST_F(TrackerEventsTest, ASecondEndOfTheSameSocketIsIgnored) {
     Snapshot({Conn(1, 21, 40001)});
     host.sent.clear();

@@ -164,6 +164,40 @@ TEST(ConnectionRowModel, EmptyListHeadingClickOnlyChangesKey) {
     EXPECT_EQ(model.Size(), 0u);
 }
 
+TEST(ConnectionRowModel, TheMatchingCountFollowsDeletesUpdatesAndSearches) {
+    auto hidden = [](int id, std::string host) {
+        CConnectionRecord record = Record(id, std::move(host));
+        record.visible = false;  // an update that hides a row deletes it
+        return Op(RowOp::Kind::Update, record);
+    };
+    struct Step {
+        const char* what;
+        std::vector<RowOp> ops;
+        std::size_t matching;
+    };
+    const std::vector<Step> steps = {
+        {"search", {}, 1},
+        {"a row that matches now", {Op(RowOp::Kind::Update, Record(2, "alphabet"))}, 2},
+        {"a matching row deleted", {Op(RowOp::Kind::Delete, Record(1, ""))}, 1},
+        {"another row hidden", {hidden(3, "gamma")}, 1},
+        {"a row that no longer matches", {Op(RowOp::Kind::Update, Record(2, "b"))}, 0},
+        {"a new matching row", {Op(RowOp::Kind::Insert, Record(4, "Alpha"))}, 1},
+        {"a matching row hidden", {hidden(4, "Alpha")}, 0},
+    };
+    CConnectionRowModel model;
+    model.Apply({Op(RowOp::Kind::Insert, Record(1, "alpha")),
+                 Op(RowOp::Kind::Insert, Record(2, "beta")),
+                 Op(RowOp::Kind::Insert, Record(3, "gamma"))});
+    model.SetFilter("ALPHA");
+    for (const Step& step : steps) {
+        model.Apply(step.ops);
+        EXPECT_EQ(model.MatchingSize(), step.matching) << step.what;
+        EXPECT_EQ(model.Rows().size(), step.matching) << step.what;
+    }
+    model.SetFilter("");
+    EXPECT_EQ(model.MatchingSize(), model.Size());
+}
+
 // A stable sort keeps the earlier order of rows that compare equal, so the result of a batch
 // depends on every intermediate sort. Random batches with few distinct values (many ties) and
 // records whose values change check the batched model against the one-by-one definition.

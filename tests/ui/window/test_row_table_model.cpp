@@ -3,6 +3,7 @@
 #include <QAbstractItemModelTester>
 #include <QBrush>
 #include <QPersistentModelIndex>
+#include <QSignalSpy>
 #include <algorithm>
 #include <random>
 
@@ -52,6 +53,10 @@ TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
                   kTitles[static_cast<std::size_t>(column)]);
     }
     EXPECT_EQ(model.headerData(7, Qt::Horizontal).toString(), "Process");
+    for (const int outside : {-1, 8}) {
+        EXPECT_FALSE(model.headerData(outside, Qt::Horizontal, Qt::TextAlignmentRole).isValid())
+            << "no heading of ours at " << outside;
+    }
     EXPECT_EQ(model.index(0, 3).data().toString(), "n/a");
     EXPECT_EQ(model.index(0, 6).data().toString(), "Listening");
     EXPECT_EQ(model.index(0, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
@@ -62,6 +67,32 @@ TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
     EXPECT_EQ(model.index(1, 0).data(Qt::ForegroundRole).value<QBrush>().color(),
               QColor(230, 10, 10));
     EXPECT_FALSE(model.index(2, 0).isValid());
+}
+
+TEST_F(RowTableModelTest, ARunOfRemovedRowsAtEitherEdgeGoesOutAsOneRemoval) {
+    struct Case {
+        std::vector<int> deleted;  // ids; the rows show newest first: 4, 3, 2, 1
+        int first;
+        int last;
+    };
+    for (const Case& c : {Case{{4, 3}, 0, 1}, Case{{2, 1}, 2, 3}, Case{{1, 2, 3, 4}, 0, 3}}) {
+        CRowTableModel model(kTitles);
+        std::vector<RowOp> ops;
+        for (int id = 1; id <= 4; ++id) {
+            ops.push_back(RowOp{RowOp::Kind::Insert, Record(id, "h")});
+        }
+        model.Apply(ops);
+        QSignalSpy removals(&model, &QAbstractItemModel::rowsRemoved);
+        ops.clear();
+        for (const int id : c.deleted) {
+            ops.push_back(RowOp{RowOp::Kind::Delete, Record(id, "")});
+        }
+        model.Apply(ops);
+        ASSERT_EQ(removals.size(), 1) << c.first << ".." << c.last;
+        EXPECT_EQ(removals[0][1].toInt(), c.first);
+        EXPECT_EQ(removals[0][2].toInt(), c.last);
+        EXPECT_EQ(model.rowCount(), 4 - static_cast<int>(c.deleted.size()));
+    }
 }
 
 TEST_F(RowTableModelTest, PersistentIndexFollowsItsRowThroughSortsAndRemovals) {
