@@ -81,10 +81,12 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Reads standard error until it holds `text`; false at the deadline or end of output.
-    bool WaitForError(const std::string& text, std::chrono::milliseconds deadline) {
+    // Reads standard error until it holds `text` at or after offset `from`; false at the
+    // deadline or end of output.
+    bool WaitForError(const std::string& text, std::chrono::milliseconds deadline,
+                      std::size_t from = 0) {
         const auto end = std::chrono::steady_clock::now() + deadline;
-        while (errors_.find(text) == std::string::npos) {
+        while (errors_.find(text, from) == std::string::npos) {
             if (errFd_ < 0 || !ReadUntil(end)) {
                 return false;
             }
@@ -113,6 +115,13 @@ public:
         }
     }
 
+    // Takes what the pipes hold now, without waiting: a test that reads only in its waits calls
+    // this between them, so that the child's output never piles up in a full pipe.
+    void ReadWaiting() {
+        while (ReadSome(0)) {
+        }
+    }
+
     // Sends the signal and waits for the exit; the exit status, or -1 after a deadline.
     int Stop(int signal, std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
         kill(pid_, signal);
@@ -125,8 +134,7 @@ public:
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 reaped_ = true;
-                while (ReadSome(0)) {
-                }
+                ReadWaiting();
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
             ReadSome(50);

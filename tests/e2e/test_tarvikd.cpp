@@ -311,8 +311,9 @@ TEST_F(TarvikdTest, HangupRereadsTheSettingsAndKeepsRunning) {
     EXPECT_TRUE(CanConnect(bait)) << tarvikd->Errors();
 
     WriteConfig(settings + "0\n");
+    const std::size_t saidBefore = tarvikd->Errors().size();
     kill(tarvikd->Pid(), SIGHUP);
-    ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded", kEventDeadline));
+    ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded", kEventDeadline, saidBefore));
     // The scan watcher closes the bait port when it handles the change, a moment later.
     EXPECT_TRUE(WaitUntil([bait] { return !CanConnect(bait, 0ms); }, kEventDeadline, 50ms));
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0) << tarvikd->Errors();
