@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/if_ether.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,17 +9,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "e2e/Waits.h"
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
 #include "support/ScanLoopback.h"
@@ -30,6 +30,8 @@ namespace tarvik {
 namespace {
 
 using namespace std::chrono_literals;
+using test::kEventDeadline;
+using test::WaitUntil;
 
 struct Seen {
     std::string host;
@@ -51,6 +53,26 @@ public:
 private:
     std::mutex mutex_;
     std::vector<Seen> alerts_;
+};
+
+// Passes everything on to the alerter it wraps and counts the scan checks the watcher has
+// begun: each check flushes once, before it raises anything.
+class CheckCountingAlerter : public IScanAlerter {
+public:
+    explicit CheckCountingAlerter(std::unique_ptr<IScanAlerter> inner) : inner_(std::move(inner)) {}
+    void Raise(const ScanFinding& finding, const std::string& mailHost) override {
+        inner_->Raise(finding, mailHost);
+    }
+    void Flush(const std::string& mailHost) override {
+        inner_->Flush(mailHost);
+        ++checks_;
+    }
+    void CancelPendingMail() override { inner_->CancelPendingMail(); }
+    int Checks() const { return checks_.load(); }
+
+private:
+    std::unique_ptr<IScanAlerter> inner_;
+    std::atomic<int> checks_{0};
 };
 
 class CountingSystemLog : public ISystemLog {
@@ -111,27 +133,29 @@ protected:
             watcher->Join();
         }
     }
+    // False at once where the sensor's packet socket cannot be had (no CAP_NET_RAW).
     bool StartWatcher(std::unique_ptr<IScanAlerter> alerter) {
+        if (!UniqueFd(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL)))) {
+            return false;
+        }
         watcher = std::make_unique<CScanWatcherThread>(settings, hub, std::move(alerter),
                                                        "127.0.0.1", ProbeSensing::On);
         watcher->CountProbesInto(probesCounted);
         watcher->Start();
-        for (int i = 0; i < 50 && !watcher->SensingProbes(); ++i) {
-            std::this_thread::sleep_for(20ms);
-        }
-        return watcher->SensingProbes();
+        return WaitUntil([this] { return watcher->SensingProbes(); });
     }
-    // Scan checks until `done` holds, for at most about three seconds.
+    // Scan checks until `done` holds: the probes reach the counts on the sensor's own time.
     template <typename Done>
     bool CheckUntil(Done done) {
-        for (int i = 0; i < 30; ++i) {
-            watcher->Post(Message{kMsgScanCheck, {}, {}});
-            std::this_thread::sleep_for(100ms);
-            if (done()) {
-                return true;
-            }
-        }
-        return false;
+        return WaitUntil(
+            [&] {
+                if (done()) {
+                    return true;
+                }
+                watcher->Post(Message{kMsgScanCheck, {}, {}});
+                return false;
+            },
+            kEventDeadline, 100ms);
     }
     void ExpectScanSeen(const std::string& type, const std::string& kind, bool ipv6 = false) {
         auto recording = std::make_unique<RecordingAlerter>();
@@ -253,7 +277,9 @@ TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSe
     auto offset = std::make_shared<std::atomic<int>>(0);
     alert->SetClock(
         [offset] { return CScanAlert::Clock::now() + std::chrono::seconds(offset->load()); });
-    if (!StartWatcher(std::move(alert))) {
+    auto counting = std::make_unique<CheckCountingAlerter>(std::move(alert));
+    const CheckCountingAlerter* checks = counting.get();
+    if (!StartWatcher(std::move(counting))) {
         GTEST_SKIP() << "no packet socket here (needs CAP_NET_RAW)";
     }
 
@@ -266,10 +292,12 @@ TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSe
                  sizeof to);
     }
     ASSERT_TRUE(CheckUntil([&] { return systemLog->Records().size() >= kPerMinute; }));
-    for (int i = 0; i < 5; ++i) {
+    // Five more checks in the same minute add no record; a sixth one begun shows them done.
+    const int handled = checks->Checks();
+    for (int i = 0; i < 6; ++i) {
         watcher->Post(Message{kMsgScanCheck, {}, {}});
-        std::this_thread::sleep_for(100ms);
     }
+    ASSERT_TRUE(WaitUntil([&] { return checks->Checks() >= handled + 6; }));
     EXPECT_EQ(systemLog->Records().size(), static_cast<std::size_t>(kPerMinute));
 
     *offset = 61;

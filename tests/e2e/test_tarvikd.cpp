@@ -16,6 +16,7 @@
 #include "acquisition/ServicesDatabase.h"
 #include "base/UniqueFd.h"
 #include "e2e/ChildProcess.h"
+#include "e2e/Waits.h"
 #include "settings/SettingsStore.h"
 #include "support/ScriptedSmtpServer.h"
 
@@ -24,6 +25,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::kEventDeadline;
+using test::WaitUntil;
 
 using Fd = UniqueFd;
 
@@ -87,19 +90,17 @@ std::string LogsIn(const std::filesystem::path& logs) {
 std::string WaitForLogLine(const std::filesystem::path& logs, const std::regex& line,
                            std::chrono::milliseconds deadline) {
     std::string content;
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    do {
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(logs, ec)) {
-            if (entry.path().filename().string().starts_with("inbound.")) {
-                content = ReadFile(entry.path());
+    WaitUntil(
+        [&] {
+            std::error_code ec;
+            for (const auto& entry : std::filesystem::directory_iterator(logs, ec)) {
+                if (entry.path().filename().string().starts_with("inbound.")) {
+                    content = ReadFile(entry.path());
+                }
             }
-        }
-        if (std::regex_search(content, line)) {
-            break;
-        }
-        std::this_thread::sleep_for(100ms);
-    } while (std::chrono::steady_clock::now() < end);
+            return std::regex_search(content, line);
+        },
+        deadline, 100ms);
     return content;
 }
 
@@ -113,17 +114,21 @@ std::regex InboundLine(int clientPort, int serverPort) {
         service + "\n");
 }
 
-// Connects to a listener on 127.0.0.1 that may still be opening; retries for a few seconds.
-bool CanConnect(int port, std::chrono::milliseconds deadline = 5s) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    do {
-        int localPort = 0;
-        if (Connect(port, localPort).Get() >= 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(50ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
+// Connects to a listener on 127.0.0.1 that may still be opening; retries until the deadline.
+bool CanConnect(int port, std::chrono::milliseconds deadline = kEventDeadline) {
+    return WaitUntil(
+        [port] {
+            int localPort = 0;
+            return Connect(port, localPort).Get() >= 0;
+        },
+        deadline, 50ms);
+}
+
+// Whether `line` is the --events line of the accepted side of a connection opening or ending.
+auto AcceptedSide(const char* kind, int serverPort, int clientPort) {
+    return [=](const std::string& line) {
+        return test::IsConnectionEvent(line, kind, serverPort, clientPort);
+    };
 }
 
 class TarvikdTest : public ::testing::Test {
@@ -138,10 +143,16 @@ protected:
 
     void WriteConfig(const std::string& text) { std::ofstream(config_) << text; }
 
-    std::unique_ptr<ChildProcess> Start() {
-        auto process = std::make_unique<ChildProcess>(
-            std::vector<std::string>{TARVIKD_PATH, "--config", config_.string()});
-        EXPECT_TRUE(process->WaitForError("tarvikd: started", 10s)) << process->Errors();
+    // With `events`, standard output carries the --events lines, for waits on them.
+    std::unique_ptr<ChildProcess> Start(bool events = false) {
+        std::vector<std::string> args{TARVIKD_PATH, "--config", config_.string()};
+        if (events) {
+            args.push_back("--events");
+        }
+        ChildProcess::Options options;
+        options.captureOutput = events;
+        auto process = std::make_unique<ChildProcess>(std::move(args), options);
+        EXPECT_TRUE(process->WaitForError("tarvikd: started", kEventDeadline)) << process->Errors();
         return process;
     }
 
@@ -159,18 +170,20 @@ TEST_F(TarvikdTest, LogsAnEndedInboundConnectionAndStopsCleanly) {
     if (serverPort == 0) {
         GTEST_SKIP() << "no port below 1024 can be taken here";
     }
-    auto tarvikd = Start();
+    auto tarvikd = Start(true);
 
     int clientPort = 0;
     Fd client = Connect(serverPort, clientPort);
     ASSERT_GE(client.Get(), 0);
     Fd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    std::this_thread::sleep_for(2s);  // a few polls see the connection established
+    ASSERT_TRUE(
+        tarvikd->WaitForOutputLine(AcceptedSide("open", serverPort, clientPort), kEventDeadline))
+        << "the connection was not seen open";
     client.Reset();
     accepted.Reset();
 
     const std::regex line = InboundLine(clientPort, serverPort);
-    const std::string content = WaitForLogLine(logs, line, 15s);
+    const std::string content = WaitForLogLine(logs, line, kEventDeadline);
     EXPECT_TRUE(std::regex_search(content, line)) << content;
     EXPECT_EQ(content.rfind("Open Time, Close Time, Remote Address, Remote Hostname, Remote Port, "
                             "Network Interface, Local Port, Service Type\n",
@@ -190,7 +203,7 @@ TEST_F(TarvikdTest, SecondMonitorWithTheSameSettingsRefusesToStart) {
     WriteConfig("[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n");
     auto first = Start();
     ChildProcess second({TARVIKD_PATH, "--config", config_.string()});
-    EXPECT_EQ(second.Wait(10s), 1);
+    EXPECT_EQ(second.Wait(kEventDeadline), 1);
     EXPECT_NE(second.Errors().find("tarvikd: not starting: another Tarvik monitor uses " +
                                    config_.string() + " (pid "),
               std::string::npos)
@@ -199,8 +212,11 @@ TEST_F(TarvikdTest, SecondMonitorWithTheSameSettingsRefusesToStart) {
 }
 
 TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
+    // The monitor checks its scan counts once at its start and then every 30 s, and has no
+    // setting for that period: the alert, and so this test, takes those 30 s.
+    constexpr auto kCheckPeriod = 30s;
     test::SmtpServerOptions options = test::ScriptedSmtpServer::AcceptAll(1);
-    options.lifetime = 60s;
+    options.lifetime = 2 * kCheckPeriod + 2 * kEventDeadline;
     test::ScriptedSmtpServer server(options);
     ASSERT_TRUE(server.Listening());
     const int bait[] = {FreePort(), FreePort(), FreePort()};
@@ -217,7 +233,7 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
         ASSERT_TRUE(CanConnect(port)) << "bait port " << port;
     }
 
-    ASSERT_TRUE(server.WaitUntilDone(40s)) << tarvikd->Errors();
+    ASSERT_TRUE(server.WaitUntilDone(kCheckPeriod + kEventDeadline)) << tarvikd->Errors();
     const std::string received = server.Received();
     EXPECT_NE(received.find("MAIL FROM:<Tarvik@[127.0.0.1]>\r\n"), std::string::npos) << received;
     EXPECT_NE(received.find("RCPT TO:<admin@example.test>\r\n"), std::string::npos);
@@ -242,8 +258,8 @@ TEST_F(TarvikdTest, BaitPortScanIsMailedWithinOneCheckPeriod) {
         next = std::find(next, counted.end(), port);
         ASSERT_NE(next, counted.end()) << match[1] << " lacks " << port;
     }
-    EXPECT_TRUE(
-        tarvikd->WaitForError("Tarvik: Scan Alert: Triggered by connection(s) from 127.0.0.1", 5s));
+    EXPECT_TRUE(tarvikd->WaitForError(
+        "Tarvik: Scan Alert: Triggered by connection(s) from 127.0.0.1", kEventDeadline));
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
 }
 
@@ -255,15 +271,18 @@ TEST_F(TarvikdTest, ConnectionClosedJustBeforeTheStopIsLoggedAndTheStopIsPrompt)
     if (serverPort == 0) {
         GTEST_SKIP() << "no port below 1024 can be taken here";
     }
-    auto tarvikd = Start();
+    auto tarvikd = Start(true);
     int clientPort = 0;
     Fd client = Connect(serverPort, clientPort);
     ASSERT_GE(client.Get(), 0);
     Fd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(
+        tarvikd->WaitForOutputLine(AcceptedSide("open", serverPort, clientPort), kEventDeadline));
     client.Reset();
     accepted.Reset();
-    std::this_thread::sleep_for(800ms);  // about one poll: the end is on its way to the log
+    // The monitor has seen the end, so it is on its way to the log when the stop comes.
+    ASSERT_TRUE(
+        tarvikd->WaitForOutputLine(AcceptedSide("close", serverPort, clientPort), kEventDeadline));
 
     const auto stopStart = std::chrono::steady_clock::now();
     EXPECT_EQ(tarvikd->Stop(SIGTERM, 3s), 0) << tarvikd->Errors();
@@ -284,21 +303,19 @@ TEST_F(TarvikdTest, HangupRereadsTheSettingsAndKeepsRunning) {
 
     WriteConfig(settings + "1\nthreshold=many\n");
     kill(tarvikd->Pid(), SIGHUP);
-    ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded " + config_.string() + "\n", 5s))
+    ASSERT_TRUE(
+        tarvikd->WaitForError("tarvikd: reloaded " + config_.string() + "\n", kEventDeadline))
         << tarvikd->Errors();
     EXPECT_NE(tarvikd->Errors().find("tarvikd: " + config_.string() + ": "), std::string::npos)
         << "the bad threshold is reported: " << tarvikd->Errors();
     EXPECT_TRUE(CanConnect(bait)) << tarvikd->Errors();
 
     WriteConfig(settings + "0\n");
+    const std::size_t saidBefore = tarvikd->Errors().size();
     kill(tarvikd->Pid(), SIGHUP);
-    ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded", 5s));
+    ASSERT_TRUE(tarvikd->WaitForError("tarvikd: reloaded", kEventDeadline, saidBefore));
     // The scan watcher closes the bait port when it handles the change, a moment later.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (CanConnect(bait, 0ms) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_FALSE(CanConnect(bait, 0ms));
+    EXPECT_TRUE(WaitUntil([bait] { return !CanConnect(bait, 0ms); }, kEventDeadline, 50ms));
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0) << tarvikd->Errors();
 }
 
@@ -308,7 +325,6 @@ TEST_F(TarvikdTest, SettingsEditedWhileRunningAreNotOverwrittenAtTheStop) {
     const std::string edited =
         "[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n"
         "[ScanWatch]\nthreshold=7\n";
-    std::this_thread::sleep_for(20ms);  // a later modification time than the start's
     WriteConfig(edited);
     EXPECT_EQ(tarvikd->Stop(SIGTERM), 0);
     EXPECT_EQ(ReadFile(config_), edited);
@@ -328,7 +344,7 @@ TEST_F(TarvikdTest, ReadOnlySettingsFolderDoesNotStopTheStart) {
         options.runAs = 65534;  // root writes anywhere: run as nobody, whom the mode binds
     }
     ChildProcess tarvikd({TARVIKD_PATH, "--config", config.string()}, options);
-    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", kEventDeadline)) << tarvikd.Errors();
     EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
     // The monitor changed no value, so there is nothing to save and nothing to complain of.
     EXPECT_EQ(tarvikd.Errors().find("settings not saved"), std::string::npos) << tarvikd.Errors();
@@ -344,7 +360,7 @@ TEST_F(TarvikdTest, DeviceAsSettingsFileIsNeitherReplacedNorGivenCompanions) {
         GTEST_SKIP() << "cannot make a device node here: " << std::strerror(errno);
     }
     ChildProcess tarvikd({TARVIKD_PATH, "--config", device.string()});
-    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", kEventDeadline)) << tarvikd.Errors();
     EXPECT_EQ(tarvikd.Stop(SIGTERM), 0);
     // Said once, at the start: the defaults are used and the device is never written.
     EXPECT_NE(tarvikd.Errors().find(device.string() + " is not a regular file"), std::string::npos)
@@ -364,7 +380,7 @@ TEST_F(TarvikdTest, PrintConfigWarnsAsTheMonitorDoesAtItsStart) {
         "[View]\nreverselookup=0\n[Logging]\ninbound=0\nunknown=0\n"
         "[ScanWatch]\nthreshold=0\nno equals sign\n");
     ChildProcess print({TARVIKD_PATH, "--print-config", "--config", config_.string()});
-    EXPECT_EQ(print.Wait(10s), 0) << print.Errors();
+    EXPECT_EQ(print.Wait(kEventDeadline), 0) << print.Errors();
     EXPECT_NE(print.Errors().find("tarvikd: " + config_.string() + ": [ScanWatch] threshold: 0"),
               std::string::npos)
         << print.Errors();
@@ -378,7 +394,7 @@ TEST_F(TarvikdTest, PrintConfigLeavesAnEmptyFolderEmpty) {
     ChildProcess::Options options;
     options.workingDirectory = dir_.string();
     ChildProcess print({TARVIKD_PATH, "--print-config", "--config", config_.string()}, options);
-    EXPECT_EQ(print.Wait(10s), 0) << print.Errors();
+    EXPECT_EQ(print.Wait(kEventDeadline), 0) << print.Errors();
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
         names.push_back(entry.path().filename().string());

@@ -12,9 +12,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <thread>
 
 #include "ChildProcess.h"
+#include "Waits.h"
 #include "acquisition/BpfEventSource.h"
 #include "base/UniqueFd.h"
 #include "support/ScanLoopback.h"
@@ -24,6 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::kEventDeadline;
+using test::WaitUntil;
 
 const std::string kSchema = std::string(TARVIK_SOURCE_DIR) + "/docs/tarvik-list.schema.json";
 
@@ -107,21 +109,15 @@ UniqueFd Connect(int port) {
     return fd;
 }
 
-std::vector<nlohmann::json> ReadLines(const std::filesystem::path& file) {
-    std::vector<nlohmann::json> lines;
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (const auto parsed = nlohmann::json::parse(line, nullptr, false);
-            !parsed.is_discarded()) {
-            lines.push_back(parsed);
-        }
-    }
-    return lines;
-}
-
 class TarvikdServiceTest : public ::testing::Test {
 protected:
+    // tarvikd's standard output read by the test, for its --events lines.
+    static ChildProcess::Options Captured() {
+        ChildProcess::Options options;
+        options.captureOutput = true;
+        return options;
+    }
+
     void SetUp() override {
         char pattern[] = "/tmp/tarvikd-service-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -182,37 +178,29 @@ TEST_F(TarvikdServiceTest, EventsAndMetricsOfALoopbackConnection) {
     const UniqueFd listener = Listen(port);
     ASSERT_TRUE(listener);
 
-    ChildProcess tarvikd({"/bin/sh", "-c", "exec \"$0\" --config \"$1\" --events > \"$2\"",
-                          TARVIKD_PATH, config.string(), events.string()});
-    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+    ChildProcess tarvikd({TARVIKD_PATH, "--config", config.string(), "--events"}, Captured());
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", kEventDeadline)) << tarvikd.Errors();
 
-    auto hasEvent = [&](const char* kind) {
-        for (const auto& line : ReadLines(events)) {
-            if (line["event"] == kind && line["remotePort"] == port) {
-                return true;
-            }
-        }
-        return false;
+    // The client's side, which talks to the listener's port.
+    int clientPort = 0;
+    auto clientSide = [&](const char* kind) {
+        return [&clientPort, &port, kind](const std::string& line) {
+            return test::IsConnectionEvent(line, kind, clientPort, port);
+        };
     };
     {
         const UniqueFd client = Connect(port);
         ASSERT_TRUE(client);
+        clientPort = test::LocalPortOf(client.Get());
         const UniqueFd accepted(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         ASSERT_TRUE(accepted);
-        for (int i = 0; i < 100 && !hasEvent("open"); ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        EXPECT_TRUE(hasEvent("open"));
+        EXPECT_TRUE(tarvikd.WaitForOutputLine(clientSide("open"), kEventDeadline));
     }  // both ends closed: the client's side ends in TIME_WAIT, the server's goes
-    for (int i = 0; i < 100 && !hasEvent("close"); ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_TRUE(hasEvent("close"));
+    EXPECT_TRUE(tarvikd.WaitForOutputLine(clientSide("close"), kEventDeadline));
     // The first metrics file is written at the start.
-    for (int i = 0; i < 100 && !std::filesystem::exists(metrics); ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(metrics); }));
     EXPECT_EQ(tarvikd.Stop(SIGTERM), 0) << tarvikd.Errors();
+    std::ofstream(events) << tarvikd.Output();
 
     std::ifstream in(metrics);
     std::stringstream text;
@@ -252,42 +240,26 @@ TEST_P(InboundOwnerTest, TheClosedInboundSideNamesTheAcceptingProcess) {
         GTEST_SKIP() << "the events back-end cannot run here: " << reason;
     }
     const std::filesystem::path config = dir_ / "Tarvik.conf";
-    const std::filesystem::path events = dir_ / "events.jsonl";
     std::ofstream(config) << "[View]\nreverselookup=0\n[Logging]\ninboundfolder=" << dir_.string()
                           << "\noutboundfolder=" << dir_.string()
                           << "\nunknownfolder=" << dir_.string() << "\n";
     int port = 0;
     const UniqueFd listener = Listen(port);
     ASSERT_TRUE(listener);
-    ChildProcess tarvikd({"/bin/sh", "-c",
-                          "exec \"$0\" --config \"$1\" --acquisition=\"$3\" --events > \"$2\"",
-                          TARVIKD_PATH, config.string(), events.string(), mode});
-    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", 10s)) << tarvikd.Errors();
+    ChildProcess tarvikd(
+        {TARVIKD_PATH, "--config", config.string(), "--acquisition=" + mode, "--events"},
+        Captured());
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", kEventDeadline)) << tarvikd.Errors();
     ASSERT_NE(tarvikd.Errors().find("tarvikd: acquisition: " + mode), std::string::npos)
         << tarvikd.Errors();
 
-    // Reads only what was added since the last look: the whole machine's connections go there.
-    std::ifstream stream(events);
-    std::string pending;
     const auto findEvent = [&](const char* kind, int localPort, const nlohmann::json& remotePort) {
-        for (int i = 0; i < 200; ++i) {
-            std::string line;
-            while (std::getline(stream, line)) {
-                pending += line;
-                if (stream.eof()) {
-                    break;  // a line still being written
-                }
-                const auto event = nlohmann::json::parse(pending, nullptr, false);
-                pending.clear();
-                if (!event.is_discarded() && event["event"] == kind &&
-                    event["localPort"] == localPort && event["remotePort"] == remotePort) {
-                    return event;
-                }
-            }
-            stream.clear();
-            std::this_thread::sleep_for(50ms);
-        }
-        return nlohmann::json();
+        const auto line = tarvikd.WaitForOutputLine(
+            [&](const std::string& text) {
+                return test::IsConnectionEvent(text, kind, localPort, remotePort);
+            },
+            kEventDeadline);
+        return line ? nlohmann::json::parse(*line) : nlohmann::json();
     };
     // The first read of the table is over: the connection is seen the mode's own way.
     ASSERT_FALSE(findEvent("open", port, nullptr).is_null()) << "the listener was not seen";
