@@ -12,7 +12,7 @@ closes (connections stay open across it), so every end falls while a monitor run
 Prints one summary line per side and exits 1 when a side was logged twice, not at all, or with
 its close before its open. Loopback only; every loop is bounded by --seconds.
 """
-import argparse, glob, heapq, os, random, selectors, shutil, signal, socket, struct, subprocess
+import argparse, glob, heapq, os, random, resource, selectors, shutil, signal, socket, struct, subprocess
 import sys, tempfile, time
 from datetime import datetime
 
@@ -162,6 +162,10 @@ def main():
     ap.add_argument("--arg", action="append", default=[], help="one more argument for tarvikd")
     args = ap.parse_args()
     EXTRA.extend(args.arg)
+    if args.rate * args.seconds > 65000:
+        sys.exit("at most 65,000 connections: each needs addresses of its own")
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))  # two sockets a live connection
     work = tempfile.mkdtemp(prefix="tarvik-soak-")
     logs = os.path.join(work, "logs")
     os.makedirs(logs)
@@ -187,6 +191,7 @@ def main():
             time.sleep(1.0)           # its first dump sees what stayed open
             restarts += 1
             next_restart = time.time() + args.restart_every
+            t0 += time.time() - now  # the pause is no debt: the rate stays the rate
             continue
         due = int((now - t0) * args.rate) - gen.made
         for _ in range(min(due, 200)):

@@ -349,6 +349,7 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
                         Payload::Record(std::move(request)));
     }
     NoteFirstSight(added, sight, openTime);
+    SupersedeHalfOpen(added);
 }
 
 void CConnectionTracker::EndSnapshot() {
@@ -367,12 +368,14 @@ void CConnectionTracker::EndSnapshot() {
         Emit(RowOp::Kind::Delete, ended);
         const bool logged = EndLogged(ended);
         loggedLive_.erase(ended.cookie);
+        closedAtStart_.erase(ended.cookie);
         if (!logged) {
             LogEnd(std::move(ended), SnapshotTime());
         }
     }
     ++dumps_;
     AgeRecentEnds();
+    NoteHalfOpen();
     current_.erase(current_.begin() + static_cast<std::ptrdiff_t>(placed_), current_.end());
     // Between snapshots only the live set is kept: the merge's buffers are as large as the
     // table and are made again at the next begin anyway.

@@ -186,6 +186,10 @@ private:
     // A notice of an end a dump's remains logged already under another cookie.
     bool EndOfRemains(const CConnectionRecord& ended);
     void AgeRecentEnds();
+    // A new connection whose handshake a dump saw half done under another cookie: that record
+    // stands for the same connection and is never logged on its own.
+    void SupersedeHalfOpen(const CConnectionRecord& added);
+    void NoteHalfOpen();
     void ExpireTimeWait(std::time_t now);
     // The time of the open snapshot's read, or the tracker's clock for a sender that gave none.
     std::time_t SnapshotTime() const;
@@ -254,6 +258,11 @@ private:
 
     // Live records whose end is logged though they are not in TIME_WAIT (remains in FIN_WAIT2).
     std::unordered_set<std::uint64_t> loggedLive_;
+    // Those of them the first dump showed: ended before the start unless a notice says later.
+    std::unordered_set<std::uint64_t> closedAtStart_;
+    // Half-open connections a dump showed (the kernel's request sockets, by their addresses):
+    // the socket that completes the handshake has a cookie of its own.
+    std::unordered_map<Tuple, std::uint64_t, TupleHash> halfOpen_;
     std::unordered_map<Tuple, RecentEnd, TupleHash> recentEnds_;
     std::deque<Tuple> recentOrder_;  // oldest first, for aging in O(1) per end
     std::uint64_t dumps_ = 0;        // snapshots ended; the first one sees a table from before

@@ -61,6 +61,7 @@ void CConnectionTracker::EnterTimeWait(CConnectionRecord& record, std::time_t wh
     record.state = TcpState::TimeWait;
     if (record.cookie != 0) {
         loggedLive_.erase(record.cookie);
+        closedAtStart_.erase(record.cookie);
     }
     if (!logged) {
         CConnectionRecord copy = record;
@@ -88,6 +89,10 @@ void CConnectionTracker::NoteFirstSight(const CConnectionRecord& added, FirstSig
     }
     if (added.state != TcpState::TimeWait) {
         loggedLive_.insert(added.cookie);
+        if (sight == FirstSight::EndedBeforeStart) {
+            // Unless a notice tells of its end: then it closed after the notices began.
+            closedAtStart_.insert(added.cookie);
+        }
     }
     if (sight == FirstSight::EndedNow) {
         LogEnd(added, openTime);
@@ -167,6 +172,28 @@ bool CConnectionTracker::EndOfRemains(const CConnectionRecord& ended) {
     }
     recentEnds_.erase(found);
     return true;
+}
+
+void CConnectionTracker::SupersedeHalfOpen(const CConnectionRecord& added) {
+    if (halfOpen_.empty() || added.state == TcpState::SynReceived) {
+        return;
+    }
+    const auto found = halfOpen_.find(TupleOf(added));
+    if (found == halfOpen_.end() || found->second == added.cookie) {
+        return;
+    }
+    loggedLive_.insert(found->second);
+    halfOpen_.erase(found);
+}
+
+void CConnectionTracker::NoteHalfOpen() {
+    halfOpen_.clear();
+    for (const CConnectionRecord& record : current_) {
+        if (record.state == TcpState::SynReceived && record.inode == 0 && record.cookie != 0 &&
+            !loggedLive_.contains(record.cookie)) {
+            halfOpen_.emplace(TupleOf(record), record.cookie);
+        }
+    }
 }
 
 void CConnectionTracker::AgeRecentEnds() {

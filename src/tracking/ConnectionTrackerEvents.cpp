@@ -126,6 +126,12 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
     }
     const std::size_t index = known->second;
     CConnectionRecord& ended = current_[index];
+    if (closedAtStart_.erase(cookie) > 0) {
+        // The first dump came between its close and this notice: it was open after the start
+        // after all, and is announced before its end.
+        loggedLive_.erase(cookie);
+        list_.Opened(ended);
+    }
     if (LeavesTimeWait(ended.state)) {
         // The socket closed first: its TIME_WAIT stays in the table, and in the list, as long
         // as the kernel keeps it. No notice tells its expiry, so a clock or the next dump does.
