@@ -8,10 +8,12 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <utility>
 
+#include "acquisition/Address.h"
 #include "acquisition/LocalInterfaces.h"
 
 namespace tarvik {
@@ -68,10 +70,9 @@ std::vector<std::string> RouteGateways(std::string_view procNetRoute) {
             (flags & RTF_GATEWAY) == 0 || gateway.s_addr == 0) {
             return;
         }
-        std::array<char, INET_ADDRSTRLEN> text{};
-        if (::inet_ntop(AF_INET, &gateway, text.data(), text.size()) != nullptr) {
-            gateways.emplace_back(text.data());
-        }
+        AddressBytes bytes{};
+        std::memcpy(bytes.data(), &gateway.s_addr, 4);
+        gateways.push_back(AddressText(AddressFamily::Ipv4, bytes));
     });
     return gateways;
 }
@@ -84,19 +85,18 @@ std::vector<std::string> Ipv6RouteGateways(std::string_view procNetIpv6Route) {
         if (words.size() < 5 || words[4].size() != 32) {
             return;
         }
-        in6_addr hop{};
+        AddressBytes hop{};
         bool nonzero = false;
         for (std::size_t i = 0; i < 16; ++i) {
             std::uint32_t byte = 0;
             if (!ParseHex(words[4].substr(i * 2, 2), byte)) {
                 return;
             }
-            hop.s6_addr[i] = static_cast<std::uint8_t>(byte);
+            hop[i] = static_cast<std::uint8_t>(byte);
             nonzero = nonzero || byte != 0;
         }
-        std::array<char, INET6_ADDRSTRLEN> text{};
-        if (nonzero && ::inet_ntop(AF_INET6, &hop, text.data(), text.size()) != nullptr) {
-            gateways.emplace_back(text.data());
+        if (nonzero) {
+            gateways.push_back(AddressText(AddressFamily::Ipv6, hop));
         }
     });
     return gateways;
