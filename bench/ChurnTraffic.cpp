@@ -44,9 +44,11 @@ struct Live {
     UniqueFd client;
     UniqueFd accepted;
     Clock::time_point closeAt;
+    ChurnTraffic::Life* life = nullptr;
 };
 
 void End(Live& live) {
+    live.life->ended = Clock::now();
     const linger reset{1, 0};
     setsockopt(live.client.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     live.client.Reset();
@@ -77,6 +79,7 @@ int ChurnTraffic::Run(int perSecond, int seconds, int lifeMillis) {
     const sockaddr_in server = Address(kServer, static_cast<std::uint16_t>(port_));
     const sockaddr_in source = Address(kClient, 0);
     std::deque<Live> live;
+    lives_.reserve(lives_.size() + static_cast<std::size_t>(total));  // Live points into it
     int opened = 0;
     const auto start = Clock::now();
     for (long i = 0; i < total; ++i) {
@@ -86,6 +89,7 @@ int ChurnTraffic::Run(int perSecond, int seconds, int lifeMillis) {
             live.pop_front();
         }
         Live next;
+        const auto opening = Clock::now();
         next.client.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const int noPort = 1;
         setsockopt(next.client.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort, sizeof noPort);
@@ -108,6 +112,8 @@ int ChurnTraffic::Run(int perSecond, int seconds, int lifeMillis) {
         ++opened_[order_[order_.size() - 2]];
         ++opened_[order_.back()];
         ++opened;
+        lives_.push_back({clientPort, opening, {}});
+        next.life = &lives_.back();
         next.closeAt = Clock::now() + life;
         live.push_back(std::move(next));
     }

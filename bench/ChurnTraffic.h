@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -15,6 +16,15 @@ namespace tarvik::bench {
 // accepted end is closed. It remembers both sides of every connection it opened.
 class ChurnTraffic {
 public:
+    using Clock = std::chrono::steady_clock;
+    // When the bench asked the kernel to open and to end one connection: the kernel's notices
+    // of both sides come within those calls on loopback.
+    struct Life {
+        int clientPort = 0;
+        Clock::time_point opened;
+        Clock::time_point ended;
+    };
+
     ChurnTraffic();
     bool Ready() const { return static_cast<bool>(listener_); }
 
@@ -25,6 +35,10 @@ public:
     // the first few missing ones are named on standard error.
     int SidesLogged(const std::filesystem::path& folder) const;
 
+    int ServerPort() const { return port_; }
+    // Every connection Run opened, in opening order.
+    const std::vector<Life>& Lives() const { return lives_; }
+
 private:
     // Remote address, remote port, local address, local port, as a log line names a side.
     using Side = std::tuple<std::string, int, std::string, int>;
@@ -33,6 +47,7 @@ private:
     int port_ = 0;
     std::map<Side, int> opened_;
     std::vector<Side> order_;  // client's side, accepted side, per connection in opening order
+    std::vector<Life> lives_;
 };
 
 }  // namespace tarvik::bench

@@ -1,5 +1,6 @@
 #include "ScratchTarvikd.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "BenchRigs.h"
 
@@ -25,7 +27,8 @@ std::filesystem::path ScratchFolder() {
 
 }  // namespace
 
-ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& acquisition)
+ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& acquisition,
+                               bool events)
     : dir_(ScratchFolder()), logs_(dir_ / "logs") {
     std::filesystem::create_directories(logs_);
     const auto config = dir_ / "Tarvik.conf";
@@ -36,20 +39,37 @@ ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& ac
             file << category << "=1\n" << category << "folder=" << logs_.string() << "\n";
         }
     }
-    const std::string mode = "--acquisition=" + acquisition;
+    std::vector<std::string> args{program, "--config", config.string()};
+    if (!acquisition.empty()) {
+        args.push_back("--acquisition=" + acquisition);
+    }
+    int pipeEnds[2] = {-1, -1};
+    if (events) {
+        args.emplace_back("--events");
+        if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+            return;
+        }
+        events_.Reset(pipeEnds[0]);
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
     const std::string errors = (dir_ / "stderr").string();
     pid_ = fork();
     if (pid_ == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen(errors.c_str(), "w", stderr);
-        if (acquisition.empty()) {
-            execl(program.c_str(), program.c_str(), "--config", config.c_str(),
-                  static_cast<char*>(nullptr));
+        if (events) {
+            ::dup2(pipeEnds[1], STDOUT_FILENO);
         } else {
-            execl(program.c_str(), program.c_str(), "--config", config.c_str(), mode.c_str(),
-                  static_cast<char*>(nullptr));
+            std::freopen("/dev/null", "w", stdout);
         }
+        std::freopen(errors.c_str(), "w", stderr);
+        execv(program.c_str(), argv.data());
         _exit(127);
+    }
+    if (events) {
+        ::close(pipeEnds[1]);
     }
 }
 

@@ -5,19 +5,24 @@
 #include <filesystem>
 #include <string>
 
+#include "base/UniqueFd.h"
+
 namespace tarvik::bench {
 
 // A tarvikd of its own, on a settings file in a scratch folder that logs every category there
 // (reverse lookup off: no name server is asked); the folder goes with the object, after the
-// process was stopped. An empty `acquisition` leaves the program's own choice.
+// process was stopped. An empty `acquisition` leaves the program's own choice. With `events` it
+// runs with --events, its standard output a pipe the caller reads from EventsFd().
 class ScratchTarvikd {
 public:
-    explicit ScratchTarvikd(const std::string& program, const std::string& acquisition = {});
+    explicit ScratchTarvikd(const std::string& program, const std::string& acquisition = {},
+                            bool events = false);
     ~ScratchTarvikd();
     ScratchTarvikd(const ScratchTarvikd&) = delete;
     ScratchTarvikd& operator=(const ScratchTarvikd&) = delete;
 
     pid_t Pid() const { return pid_; }
+    int EventsFd() const { return events_.Get(); }
     const std::filesystem::path& LogFolder() const { return logs_; }
     // What it wrote on standard error so far.
     std::string Errors() const;
@@ -28,6 +33,7 @@ private:
     std::filesystem::path dir_;
     std::filesystem::path logs_;
     pid_t pid_ = -1;
+    UniqueFd events_;
 };
 
 // The resident set of a process in MiB (VmRSS), or -1.
