@@ -90,12 +90,14 @@ bool PeerTrace::WaitReady(std::chrono::seconds limit) {
     return false;
 }
 
-int PeerTrace::LinesBetween(const std::string& first, const std::string& second) const {
+int PeerTrace::LinesBetween(const std::string& server, int port, const std::string& client) const {
     std::ifstream in(dir_ / "stdout");
+    const std::string serverEnd = " " + server + " " + std::to_string(port) + " ";
+    const std::string clientEnd = " " + client + " ";
     int count = 0;
     for (std::string line; std::getline(in, line);) {
-        if (line.find(" " + first + " ") != std::string::npos &&
-            line.find(" " + second + " ") != std::string::npos) {
+        if (line.find(serverEnd) != std::string::npos &&
+            line.find(clientEnd) != std::string::npos) {
             ++count;
         }
     }

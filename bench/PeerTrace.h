@@ -23,8 +23,9 @@ public:
     pid_t Pid() const { return pid_; }
     // Until the script printed "ready" (its probes are attached) or `limit` passed.
     bool WaitReady(std::chrono::seconds limit);
-    // Output lines that name both addresses.
-    int LinesBetween(const std::string& first, const std::string& second) const;
+    // Output lines of connections between `server` at `port` and `client`: another run on
+    // the same addresses has another port.
+    int LinesBetween(const std::string& server, int port, const std::string& client) const;
     std::string Errors() const;
     // SIGINT and wait; true on exit status 0.
     bool Stop();

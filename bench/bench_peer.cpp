@@ -25,6 +25,9 @@
 namespace tarvik::bench {
 namespace {
 
+// Other processes' CPU during a run above which it is measured again.
+constexpr double kBusyOthersPercent = 30;
+
 struct Options {
     std::string tarvikd;
     std::vector<int> rates = {1000, 5000};
@@ -122,7 +125,7 @@ struct CostRun {
     int sidesLogged = 0;
     double peerPercent = -1;
     int peerLines = -1;
-    double machinePercent = -1;  // every core busy, as % of one core
+    double othersPercent = -1;  // the machine's busy cores beyond the bench, tarvikd and the peer
     std::string note;
 };
 
@@ -145,22 +148,26 @@ CostRun MeasureCost(const Options& options, int rate, const std::string& peerMis
     }
     const CoreShare tarvikdShare(tarvikd.Pid());
     const CoreShare peerShare(peer ? peer->Pid() : -1);
+    const CoreShare benchShare(::getpid());  // the churn, and the kernel's work for it
     const MachineTicks machineBefore = ReadMachineTicks();
     const auto start = Clock::now();
     run.opened = traffic.Run(rate, options.seconds, options.lifeMillis);
     run.seconds = Millis(Clock::now() - start) / 1000.0;
     run.tarvikdPercent = tarvikdShare.Percent(run.seconds);
+    run.peerPercent = peer ? peerShare.Percent(run.seconds) : -1;
+    const double benchPercent = benchShare.Percent(run.seconds);
     const MachineTicks machineAfter = ReadMachineTicks();
     if (machineAfter.total > machineBefore.total) {
-        run.machinePercent = 100.0 * ::sysconf(_SC_NPROCESSORS_ONLN) *
-                             static_cast<double>(machineAfter.busy - machineBefore.busy) /
-                             static_cast<double>(machineAfter.total - machineBefore.total);
+        const double machine = 100.0 * static_cast<double>(::sysconf(_SC_NPROCESSORS_ONLN)) *
+                               static_cast<double>(machineAfter.busy - machineBefore.busy) /
+                               static_cast<double>(machineAfter.total - machineBefore.total);
+        run.othersPercent = std::max(
+            0.0, machine - benchPercent - run.tarvikdPercent - std::max(0.0, run.peerPercent));
     }
     if (peer) {
-        run.peerPercent = peerShare.Percent(run.seconds);
         // Its output trails the notices by a read of its buffer; bounded.
         for (int tenth = 0; tenth < 50; ++tenth) {
-            run.peerLines = peer->LinesBetween("127.0.3.1", "127.0.4.1");
+            run.peerLines = peer->LinesBetween("127.0.3.1", traffic.ServerPort(), "127.0.4.1");
             if (run.peerLines >= 2 * run.opened) {
                 break;
             }
@@ -210,11 +217,16 @@ LatencyRun MeasureLatency(const Options& options, int rate) {
     return run;
 }
 
+double MicrosPerConnection(double corePercent, int rate) {
+    return corePercent < 0 ? -1 : corePercent / 100.0 * 1e6 / rate;
+}
+
 std::string CostTable(const std::vector<CostRun>& runs, const std::string& peerMissing) {
     std::ostringstream out;
     out << "| conn/s asked | connections made | per second | tarvikd % of a core | sides logged "
            "/ made | bpftrace % of a core | bpftrace lines / sides | tarvikd / bpftrace | "
-           "machine busy, % of a core |\n|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+           "CPU µs per connection, tarvikd / bpftrace | others' load, % of a core "
+           "|\n|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const CostRun& run : runs) {
         const double ratio = run.tarvikdPercent >= 0 && run.peerPercent > 0
                                  ? run.tarvikdPercent / run.peerPercent
@@ -224,8 +236,10 @@ std::string CostTable(const std::vector<CostRun>& runs, const std::string& peerM
             << Cell(run.tarvikdPercent, 2) << " | " << run.sidesLogged << " / " << 2 * run.opened
             << " | " << Cell(run.peerPercent, 2) << " | "
             << (run.peerLines < 0 ? std::string("n/a") : std::to_string(run.peerLines)) << " / "
-            << 2 * run.opened << " | " << Cell(ratio, 2) << " | " << Cell(run.machinePercent, 0)
-            << " |\n";
+            << 2 * run.opened << " | " << Cell(ratio, 2) << " | "
+            << Cell(MicrosPerConnection(run.tarvikdPercent, run.rate), 1) << " / "
+            << Cell(MicrosPerConnection(run.peerPercent, run.rate), 1) << " | "
+            << Cell(run.othersPercent, 0) << " |\n";
     }
     if (!peerMissing.empty()) {
         out << "\nbpftrace beside it: not run: " << peerMissing << "\n";
@@ -274,6 +288,13 @@ int main(int argc, char** argv) {
     std::vector<LatencyRun> latencies;
     for (const int rate : options.rates) {
         costs.push_back(MeasureCost(options, rate, peerMissing));
+        // Other work on the machine takes cores from both: once more, and the quieter run.
+        if (costs.back().othersPercent > kBusyOthersPercent) {
+            CostRun again = MeasureCost(options, rate, peerMissing);
+            if (again.othersPercent >= 0 && again.othersPercent < costs.back().othersPercent) {
+                costs.back() = std::move(again);
+            }
+        }
         latencies.push_back(MeasureLatency(options, rate));
         std::fprintf(stderr, "bench_peer: %d connections a second measured\n", rate);
     }
