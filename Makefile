@@ -50,11 +50,12 @@ bench: build
 	@cmake --build $${BENCH_BUILD_DIR:-build-bench} -j $(JOBS) --target bench_pollpath tarvikd >/dev/null
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_pollpath --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd \
 		--out $(BUILD_DIR)/bench-pollpath.txt
-	@# tarvikd per acquisition mode: idle at 2,000 and 100,000 rows beside the bare dump, then
-	@# 1,000 connections of 30 ms a second for 10 s and how many of their sides it logged.
+	@# tarvikd per acquisition mode: idle at 2,000 and 100,000 rows beside the bare dump (the
+	@# peak MiB column is VmHWM, the first full read included), then 1,000 connections of 30 ms
+	@# a second for 10 s and how many of their sides it logged.
 	@# events needs root (CAP_BPF and CAP_PERFMON); elsewhere its line says what ran instead.
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_pollpath --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd \
-		--modes events,destroy,poll --sizes 1000,50000 --settle 15 --tarvikd-seconds 60 \
+		--modes events,destroy,poll --sizes 1000,50000 --settle 10 --tarvikd-seconds 20 \
 		--churn-rate 1000 --churn-seconds 10 --out $(BUILD_DIR)/bench-modes.txt
 
 # A Debian package of the programs alone (no tests, no benchmarks), with hardening flags:
