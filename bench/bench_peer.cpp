@@ -254,6 +254,8 @@ std::string CostTable(const std::vector<CostRun>& runs, const std::string& peerM
 
 std::string LatencyTable(const std::vector<LatencyRun>& runs) {
     std::ostringstream out;
+    out << "\nFrom the bench's connect or close (the kernel's notices of both sides come within "
+           "it on loopback) to the --events line read from tarvikd:\n";
     out << "\n| conn/s | event | lines matched / sides | p50 ms | p95 ms | p99 ms | max ms | "
            "tarvikd % of a core with --events |\n|---:|---|---:|---:|---:|---:|---:|---:|\n";
     for (const LatencyRun& run : runs) {
