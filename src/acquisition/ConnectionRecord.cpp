@@ -1,8 +1,8 @@
 #include "acquisition/ConnectionRecord.h"
 
 #include <array>
+#include <charconv>
 #include <ostream>
-#include <sstream>
 
 namespace tarvik {
 
@@ -28,14 +28,28 @@ std::string StateName(TcpState state) {
     return "Unknown(" + std::to_string(number) + ")";
 }
 
-std::string TimeText(std::time_t time) {
+namespace {
+
+void AppendTimeText(std::string& out, std::time_t time) {
     std::tm local{};
     if (localtime_r(&time, &local) == nullptr) {
-        return {};
+        return;
     }
     char text[64];
-    const std::size_t length = std::strftime(text, sizeof text, "%H:%M:%S %m/%d/%Y", &local);
-    return std::string(text, length);
+    out.append(text, std::strftime(text, sizeof text, "%H:%M:%S %m/%d/%Y", &local));
+}
+
+void AppendNumber(std::string& out, int number) {
+    char text[16];
+    out.append(text, std::to_chars(text, text + sizeof text, number).ptr);
+}
+
+}  // namespace
+
+std::string TimeText(std::time_t time) {
+    std::string text;
+    AppendTimeText(text, time);
+    return text;
 }
 
 const char* ColumnTitle(Column column) {
@@ -74,14 +88,25 @@ std::string CConnectionRecord::ColumnText(Column column) const {
 }
 
 void CConnectionRecord::WriteCsv(std::ostream& out) const {
-    out << TimeText(openTime) << ',' << TimeText(closeTime) << ',' << ipAddress << ',' << hostName
-        << ',' << remotePort << ',' << interfaceText << ',' << localPort << ',' << serviceText;
+    out << CsvText();
 }
 
 std::string CConnectionRecord::CsvText() const {
-    std::ostringstream out;
-    WriteCsv(out);
-    return out.str();
+    std::string line;
+    AppendCsv(line);
+    return line;
+}
+
+void CConnectionRecord::AppendCsv(std::string& line) const {
+    AppendTimeText(line, openTime);
+    line += ',';
+    AppendTimeText(line, closeTime);
+    ((line += ',') += ipAddress) += ',';
+    (line += hostName) += ',';
+    AppendNumber(line, remotePort);
+    ((line += ',') += interfaceText) += ',';
+    AppendNumber(line, localPort);
+    (line += ',') += serviceText;
 }
 
 }  // namespace tarvik

@@ -91,6 +91,8 @@ struct CConnectionRecord {
     // the log format is fixed and readers depend on it.
     void WriteCsv(std::ostream& out) const;
     std::string CsvText() const;
+    // The same fields appended to `line`, which may keep its capacity from line to line.
+    void AppendCsv(std::string& line) const;
 
     bool operator==(const CConnectionRecord&) const = default;
 };

@@ -2,11 +2,10 @@
 
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <span>
@@ -26,7 +25,7 @@ constexpr std::size_t kDatagramBytes = 64 * 1024;
 // After a read the thread lets notices gather this long before it waits again, so a burst of
 // ends costs one wake-up per pause instead of one per datagram. Short, because an unprivileged
 // socket buffer holds only a few hundred notices and each is stamped when read.
-constexpr int kGatherMs = 10;
+constexpr std::chrono::milliseconds kGather{10};
 
 std::string ErrnoText(int error) {
     return std::generic_category().message(error);
@@ -75,24 +74,15 @@ std::unique_ptr<CDestroyEventSource> CDestroyEventSource::Open(std::string* erro
     if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return fail("joining the socket-end notices");
     }
-    UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!stop) {
-        return fail("eventfd");
-    }
     return std::unique_ptr<CDestroyEventSource>(
-        new CDestroyEventSource(std::move(socket), std::move(stop), queueLimit));
+        new CDestroyEventSource(std::move(socket), queueLimit));
 }
 
-CDestroyEventSource::CDestroyEventSource(UniqueFd socket, UniqueFd stop, std::size_t queueLimit)
-    : socket_(std::move(socket)),
-      stop_(std::move(stop)),
-      queueLimit_(queueLimit),
-      reader_([this] { Run(); }) {}
+CDestroyEventSource::CDestroyEventSource(UniqueFd socket, std::size_t queueLimit)
+    : socket_(std::move(socket)), queueLimit_(queueLimit), reader_([this] { Run(); }) {}
 
 CDestroyEventSource::~CDestroyEventSource() {
-    const std::uint64_t one = 1;
-    while (::write(stop_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    waits_.Stop();
     if (reader_.joinable()) {
         reader_.join();
     }
@@ -111,28 +101,18 @@ bool CDestroyEventSource::TakeLoss() {
 void CDestroyEventSource::Run() {
     NameThisThread("destroy reader");
     std::vector<std::byte> buffer(kDatagramBytes);
+    const WaitKey socket = waits_.Watch(socket_.Get(), POLLIN);
     for (;;) {
-        pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {stop_.Get(), POLLIN, 0}};
-        const int ready = ::poll(fds, 2, -1);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Queue({}, true);
+        const CWaitSet::Result& woke = waits_.Wait();
+        if (woke.stopped) {
             return;
         }
-        if (fds[1].revents != 0) {
+        if (woke.failed || (woke.Has(socket) && !ReadWaiting(buffer))) {
+            Queue({}, true);  // no more notices: only the dumps tell of ends now
             return;
         }
-        if (fds[0].revents != 0) {
-            if (!ReadWaiting(buffer)) {
-                Queue({}, true);  // no more notices: only the dumps tell of ends now
-                return;
-            }
-            pollfd stopOnly{stop_.Get(), POLLIN, 0};
-            if (::poll(&stopOnly, 1, kGatherMs) > 0) {
-                return;
-            }
+        if (woke.Has(socket) && waits_.PauseUnlessStopped(kGather)) {
+            return;
         }
     }
 }

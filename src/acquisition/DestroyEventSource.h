@@ -9,6 +9,7 @@
 
 #include "acquisition/EventSource.h"
 #include "base/UniqueFd.h"
+#include "base/WaitSet.h"
 
 namespace tarvik {
 
@@ -35,7 +36,7 @@ public:
     void SetReadySignal(std::function<void()> ready) override;
 
 private:
-    CDestroyEventSource(UniqueFd socket, UniqueFd stop, std::size_t queueLimit);
+    CDestroyEventSource(UniqueFd socket, std::size_t queueLimit);
 
     void Run();
     // Reads every datagram waiting; false once the socket is of no further use.
@@ -43,7 +44,7 @@ private:
     void Queue(std::vector<TcpEvent> events, bool lost);
 
     UniqueFd socket_;
-    UniqueFd stop_;  // an eventfd: the reader ends when it is written
+    CWaitSet waits_;  // the socket and the stop
     const std::size_t queueLimit_;
     CReadySignal ready_;
     std::mutex mutex_;

@@ -1,9 +1,11 @@
 #include "app/EventStream.h"
 
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "app/ListFilter.h"
@@ -19,8 +21,6 @@ std::string EventHead(std::string_view event, std::time_t time) {
            "\", \"version\": " + std::to_string(kJsonFormatVersion) +
            ", \"time\": " + JsonString(IsoTime(time));
 }
-
-constexpr int kPollSliceMs = 100;
 
 }  // namespace
 
@@ -55,20 +55,21 @@ std::string KernelLossEventLine(std::time_t time) {
 
 CEventStream::CEventStream(int fd, std::size_t capacity, std::chrono::milliseconds drainLimit)
     : fd_(fd), capacity_(capacity < 2 ? 2 : capacity), drainLimit_(drainLimit) {
-    writer_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+    writer_ = std::thread([this] { Run(); });
 }
 
 CEventStream::~CEventStream() {
     {
         std::lock_guard lock(mutex_);
+        finishing_ = true;
         drainDeadline_ = std::chrono::steady_clock::now() + drainLimit_;
     }
-    writer_.request_stop();
-    wake_.notify_all();
+    waits_.Wake();
     writer_.join();
 }
 
 bool CEventStream::Offer(std::string line) {
+    bool wasEmpty = false;
     {
         std::lock_guard lock(mutex_);
         // One place is kept for the line that reports the drops.
@@ -78,33 +79,44 @@ bool CEventStream::Offer(std::string line) {
             ++lost_;
             return false;
         }
+        wasEmpty = queue_.empty();
         if (unreported_ > 0) {
             queue_.push_back(LossEventLine(unreported_, std::time(nullptr)));
             unreported_ = 0;
         }
         queue_.push_back(std::move(line));
     }
-    wake_.notify_one();
+    // The writer sleeps only on an empty queue, and looks at it again before it does.
+    if (wasEmpty) {
+        waits_.Wake();
+    }
     return true;
 }
 
-void CEventStream::Run(std::stop_token stop) {
+void CEventStream::Run() {
     NameThisThread("event stream");
     // A reader that goes away makes write fail with EPIPE here rather than end the process.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    // Waited on only while a line goes out: the descriptor is writable nearly always.
+    const WaitKey out = waits_.Watch(fd_, POLLOUT);
+    waits_.Enable(out, false);
     std::unique_lock lock(mutex_);
-    while (true) {
-        wake_.wait(lock, stop, [this] { return !queue_.empty(); });
-        if (queue_.empty()) {
-            return;  // stopped with nothing left
+    for (;;) {
+        bool written = false;
+        if (!queue_.empty()) {
+            std::string line = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            written = WriteLine(line, out);
+        } else if (finishing_) {
+            return;
+        } else {
+            lock.unlock();
+            written = !waits_.Wait().failed;
         }
-        std::string line = std::move(queue_.front());
-        queue_.pop_front();
-        lock.unlock();
-        const bool written = WriteLine(line, stop);
         lock.lock();
         if (!written) {
             // Whatever waits cannot go out either.
@@ -115,38 +127,54 @@ void CEventStream::Run(std::stop_token stop) {
     }
 }
 
-bool CEventStream::WriteLine(const std::string& line, std::stop_token& stop) {
+bool CEventStream::WriteLine(const std::string& line, WaitKey out) {
     const std::string text = line + '\n';
-    std::size_t done = 0;
-    while (done < text.size()) {
-        if (stop.stop_requested()) {
-            std::lock_guard lock(mutex_);
-            if (std::chrono::steady_clock::now() >= drainDeadline_) {
-                return false;
-            }
-        }
-        // Waiting in slices lets the stop end a wait on a reader that takes nothing.
-        pollfd ready{fd_, POLLOUT, 0};
-        const int polled = ::poll(&ready, 1, kPollSliceMs);
-        if (polled < 0 && errno != EINTR) {
+    waits_.Enable(out, true);
+    const bool written = WriteText(text, out);
+    waits_.Enable(out, false);
+    return written;
+}
+
+bool CEventStream::WriteText(std::string_view text, WaitKey out) {
+    while (!text.empty()) {
+        const std::optional<std::chrono::milliseconds> timeLeft = DrainTimeLeft();
+        if (timeLeft && timeLeft->count() <= 0) {
             return false;
         }
-        if (polled <= 0) {
-            continue;
-        }
-        if ((ready.revents & (POLLERR | POLLNVAL)) != 0) {
+        const CWaitSet::Result& woke = waits_.Wait(timeLeft);
+        if (woke.failed) {
             return false;
         }
-        const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
+        const auto ready = std::find_if(woke.ready.begin(), woke.ready.end(),
+                                        [out](const CWaitSet::Ready& r) { return r.key == out; });
+        if (ready == woke.ready.end()) {
+            continue;  // a line queued, or the finish: the deadline is looked at again
+        }
+        if ((ready->events & (POLLERR | POLLNVAL)) != 0) {
+            return false;
+        }
+        // A pipe that polls writable takes PIPE_BUF bytes without blocking; more could block
+        // the writer on a stalled reader past the drain deadline.
+        const std::size_t chunk = std::min<std::size_t>(text.size(), PIPE_BUF);
+        const ssize_t written = ::write(fd_, text.data(), chunk);
         if (written < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
             return false;
         }
-        done += static_cast<std::size_t>(written);
+        text.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
+}
+
+std::optional<std::chrono::milliseconds> CEventStream::DrainTimeLeft() {
+    std::lock_guard lock(mutex_);
+    if (!finishing_) {
+        return std::nullopt;
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(drainDeadline_ -
+                                                        std::chrono::steady_clock::now());
 }
 
 }  // namespace tarvik

@@ -2,16 +2,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "acquisition/ConnectionRecord.h"
+#include "base/WaitSet.h"
 #include "tracking/Message.h"
 
 namespace tarvik {
@@ -48,10 +49,13 @@ public:
     std::uint64_t Lost() const { return lost_.load(); }
 
 private:
-    void Run(std::stop_token stop);
-    // Writes the whole line and its line end; false on an error or, when stopping, the
+    void Run();
+    // Writes the whole line and its line end; false on an error or, when finishing, the
     // drain deadline.
-    bool WriteLine(const std::string& line, std::stop_token& stop);
+    bool WriteLine(const std::string& line, WaitKey out);
+    bool WriteText(std::string_view text, WaitKey out);
+    // How long the writer may still wait for the reader: no limit until the destructor runs.
+    std::optional<std::chrono::milliseconds> DrainTimeLeft();
 
     int fd_;
     std::size_t capacity_;
@@ -59,12 +63,13 @@ private:
     std::atomic<std::uint64_t> lost_{0};
 
     std::mutex mutex_;
-    std::condition_variable_any wake_;
     std::deque<std::string> queue_;  // under mutex_
     std::uint64_t unreported_ = 0;   // drops not yet told in a "lost" line; under mutex_
     bool broken_ = false;            // the descriptor failed; under mutex_
-    std::chrono::steady_clock::time_point drainDeadline_{};  // set at the stop; under mutex_
-    std::jthread writer_;
+    bool finishing_ = false;         // the destructor runs; under mutex_
+    std::chrono::steady_clock::time_point drainDeadline_{};  // set with finishing_; under mutex_
+    CWaitSet waits_;  // the descriptor, and a wake for a line queued or the finish
+    std::thread writer_;
 };
 
 }  // namespace tarvik

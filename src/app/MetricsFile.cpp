@@ -125,18 +125,16 @@ CMetricsWriter::CMetricsWriter(PathSource path, Source source, Report report,
       source_(std::move(source)),
       report_(std::move(report)),
       period_(period) {
-    thread_ = std::jthread([this](std::stop_token stop) {
+    thread_ = std::thread([this] {
         NameThisThread("metrics");
-        while (!stop.stop_requested()) {
+        do {
             WriteNow();
-            std::unique_lock lock(waitMutex_);
-            wake_.wait_for(lock, stop, period_, [] { return false; });
-        }
+        } while (!waits_.PauseUnlessStopped(period_));
     });
 }
 
 CMetricsWriter::~CMetricsWriter() {
-    thread_.request_stop();
+    waits_.Stop();
     thread_.join();
     WriteNow();  // the final counts
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
+#include "base/WaitSet.h"
 
 namespace tarvik {
 
@@ -87,9 +87,8 @@ private:
     std::chrono::milliseconds period_;
     std::mutex writeMutex_;
     std::string lastError_;  // under writeMutex_
-    std::mutex waitMutex_;
-    std::condition_variable_any wake_;
-    std::jthread thread_;
+    CWaitSet waits_;
+    std::thread thread_;
 };
 
 }  // namespace tarvik

@@ -13,34 +13,38 @@ CTicker::~CTicker() {
 }
 
 void CTicker::Start() {
-    thread_ = std::jthread([this](std::stop_token stop) { Run(std::move(stop)); });
+    if (!thread_.joinable()) {
+        thread_ = std::thread([this] { Run(); });
+    }
 }
 
 void CTicker::Stop() {
+    waits_.Stop();
     if (thread_.joinable()) {
-        thread_.request_stop();
         thread_.join();
     }
 }
 
-void CTicker::Run(std::stop_token stop) {
+void CTicker::Run() {
     NameThisThread("ticker");
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    std::vector<Clock::time_point> due(ticks_.size(), start);
-
-    while (!stop.stop_requested()) {
-        const Clock::time_point now = Clock::now();
-        for (std::size_t i = 0; i < ticks_.size(); ++i) {
-            if (due[i] <= now) {
-                ticks_[i].action();
-                // Re-arm from now, as a window timer does: a slow tick delays, never bunches.
-                due[i] = Clock::now() + ticks_[i].period;
-            }
+    // Timer i is tick i's; each fires at once first.
+    std::vector<WaitKey> timers;
+    for (std::size_t i = 0; i < ticks_.size(); ++i) {
+        timers.push_back(waits_.AddTimer());
+        waits_.Arm(timers.back(), std::chrono::nanoseconds::zero());
+    }
+    for (;;) {
+        const CWaitSet::Result& woke = waits_.Wait();
+        if (woke.stopped || woke.failed) {
+            return;
         }
-        const Clock::time_point next = *std::min_element(due.begin(), due.end());
-        std::unique_lock lock(mutex_);
-        wake_.wait_until(lock, stop, next, [] { return false; });
+        for (const CWaitSet::Ready& ready : woke.ready) {
+            const auto i = static_cast<std::size_t>(
+                std::find(timers.begin(), timers.end(), ready.key) - timers.begin());
+            ticks_[i].action();
+            // Re-armed from now, as a window timer is: a slow tick delays, never bunches.
+            waits_.Arm(timers[i], ticks_[i].period);
+        }
     }
 }
 

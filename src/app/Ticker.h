@@ -1,12 +1,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <stop_token>
 #include <thread>
 #include <vector>
+
+#include "base/WaitSet.h"
 
 namespace tarvik {
 
@@ -25,16 +24,17 @@ public:
     CTicker(const CTicker&) = delete;
     CTicker& operator=(const CTicker&) = delete;
 
+    // Call at most once.
     void Start();
+    // Ends the thread at once, also in the middle of a long period, and waits for it.
     void Stop();
 
 private:
-    void Run(std::stop_token stop);
+    void Run();
 
     std::vector<Tick> ticks_;
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
-    std::jthread thread_;
+    CWaitSet waits_;
+    std::thread thread_;
 };
 
 }  // namespace tarvik

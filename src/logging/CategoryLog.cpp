@@ -39,14 +39,27 @@ void CCategoryLog::Close() {
     file_.Close();
 }
 
-void CCategoryLog::Submit(LogTarget target, std::string line, Clock::time_point now) {
+void CCategoryLog::Submit(const LogTarget& target, std::string_view line, Clock::time_point now) {
+    // Nothing held back and nothing to tell: the line goes to the file without a copy.
+    if (pending_.empty() && !failing_ && lost_ == 0) {
+        Failure failure{FailureKind::Open, {}};
+        if (!WriteOne(target, line, failure)) {
+            Queue(target, line);
+            Fail(target, failure, now);
+        }
+        return;
+    }
+    Queue(target, line);
+    Retry(now);
+}
+
+void CCategoryLog::Queue(const LogTarget& target, std::string_view line) {
     if (pending_.size() >= kMaxPendingLines || pendingBytes_ + line.size() > kMaxPendingBytes) {
         ++lost_;
     } else {
         pendingBytes_ += line.size();
-        pending_.push_back({std::move(target), std::move(line)});
+        pending_.push_back({target, std::string(line)});
     }
-    Retry(now);
 }
 
 void CCategoryLog::Retry(Clock::time_point now) {
@@ -75,15 +88,8 @@ void CCategoryLog::Drain(Clock::time_point now) {
     while (!pending_.empty()) {
         const PendingLine& line = pending_.front();
         Failure failure{FailureKind::Open, {}};
-        if (!EnsureOpen(line.target, failure)) {
+        if (!WriteOne(line.target, line.text, failure)) {
             Fail(line.target, failure, now);
-            return;
-        }
-        int error = 0;
-        if (!file_.WriteLine(line.text, &error)) {
-            // Reopened at the next try, which also brings back a header cut by the same fault.
-            file_.Close();
-            Fail(line.target, {FailureKind::Write, ErrnoText(error)}, now);
             return;
         }
         pendingBytes_ -= line.text.size();
@@ -93,6 +99,20 @@ void CCategoryLog::Drain(Clock::time_point now) {
             Recover(written);
         }
     }
+}
+
+bool CCategoryLog::WriteOne(const LogTarget& target, std::string_view line, Failure& failure) {
+    if (!EnsureOpen(target, failure)) {
+        return false;
+    }
+    int error = 0;
+    if (!file_.WriteLine(line, &error)) {
+        // Reopened at the next try, which also brings back a header cut by the same fault.
+        file_.Close();
+        failure = {FailureKind::Write, ErrnoText(error)};
+        return false;
+    }
+    return true;
 }
 
 bool CCategoryLog::EnsureOpen(const LogTarget& target, Failure& failure) {

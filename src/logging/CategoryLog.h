@@ -39,8 +39,9 @@ public:
     CCategoryLog(CSettingsStore& settings, CWorkerHub& hub, LogCategory category,
                  LogWriter writer = {});
 
-    // Queues `line` for `target` and writes the queue, unless a failure's pause still runs.
-    void Submit(LogTarget target, std::string line, Clock::time_point now);
+    // Writes `line` to `target`; when lines are held back, or the write fails, the line joins
+    // the queue, which is written unless a failure's pause still runs.
+    void Submit(const LogTarget& target, std::string_view line, Clock::time_point now);
     // Writes the queue when a failure's pause has run out.
     void Retry(Clock::time_point now);
     // Last try, whatever the pause; says how many lines are lost when some stay unwritten.
@@ -63,7 +64,10 @@ private:
         std::string reason;
     };
 
+    void Queue(const LogTarget& target, std::string_view line);
     void Drain(Clock::time_point now);
+    // Writes one line, opening the file first when needed; false with the cause in `failure`.
+    bool WriteOne(const LogTarget& target, std::string_view line, Failure& failure);
     bool EnsureOpen(const LogTarget& target, Failure& failure);
     void Fail(const LogTarget& target, const Failure& failure, Clock::time_point now);
     void Recover(const LogTarget& target);

@@ -56,40 +56,46 @@ CCategoryLog::Clock::time_point CConnectionLogger::Now() const {
     return now_();
 }
 
+void CConnectionLogger::RefreshSettings() {
+    if (!values_ || values_->generation != settings_.Generation()) {
+        values_ = settings_.GetLoggingValues();
+    }
+}
+
+const CSettingsStore::LogValues& CConnectionLogger::SettingsOf(LogCategory category) const {
+    return values_->categories[IndexOf(category)];
+}
+
 void CConnectionLogger::Log(const CConnectionRecord& record) {
+    RefreshSettings();
     if (!CheckDate(record.closeTime)) {
         hub_.Trace("logger: close time out of range, record dropped");
         return;
     }
     const auto category = LogCategoryOf(record.category);
-    if (!category || settings_.GetLogEnabled(*category) == 0) {
+    if (!category || SettingsOf(*category).enabled == 0) {
         return;
     }
-    const PortListPtr ports = settings_.GetLogPorts(*category);
-    const PortList none;
-    if (PassesPortFilter(*category, FilterModeOf(*category), ports ? *ports : none, record)) {
-        LogOf(*category).Submit(TargetOf(*category), record.CsvText(), Now());
+    // The store keeps the filter mode in range (at load, with a warning, and in its setters).
+    const CSettingsStore::LogValues& values = SettingsOf(*category);
+    static const PortList none;
+    if (PassesPortFilter(*category, values.type, values.ports ? *values.ports : none, record)) {
+        line_.clear();
+        record.AppendCsv(line_);
+        LogOf(*category).Submit(TargetOf(*category), line_, Now());
     }
-}
-
-// The store keeps both values in range (at load, with a warning, and in its setters).
-int CConnectionLogger::RotationOf(LogCategory category) const {
-    return settings_.GetLogRotation(category);
-}
-
-int CConnectionLogger::FilterModeOf(LogCategory category) const {
-    return settings_.GetLogType(category);
 }
 
 // The open file while there is one, so that a folder change waits for the next date change.
-LogTarget CConnectionLogger::TargetOf(LogCategory category) const {
+const LogTarget& CConnectionLogger::TargetOf(LogCategory category) {
     const CCategoryLog& log = logs_[IndexOf(category)];
     if (const LogTarget* open = log.OpenTarget()) {
         return *open;
     }
-    return LogTarget{
-        settings_.GetLogFolder(category),
-        LogBaseName(category, DatePartFor(parts_, last_.rotations[IndexOf(category)]))};
+    LogTarget& next = nextTargets_[IndexOf(category)];
+    next.folder = SettingsOf(category).folder;
+    next.name = LogBaseName(category, DatePartFor(parts_, last_.rotations[IndexOf(category)]));
+    return next;
 }
 
 bool CConnectionLogger::CheckDate(std::time_t closeTime) {
@@ -99,7 +105,8 @@ bool CConnectionLogger::CheckDate(std::time_t closeTime) {
     }
     DateState now{*date, {}};
     for (LogCategory category : kCategories) {
-        now.rotations[IndexOf(category)] = RotationOf(category);
+        // The store keeps the rotation in range.
+        now.rotations[IndexOf(category)] = SettingsOf(category).rotation;
     }
     if (now == last_) {
         return true;

@@ -31,8 +31,9 @@ struct LoggerHooks {
     LogWriter write;
 };
 
-// Writes ended connections to the per-category log files. Reads the settings at every record;
-// not thread-safe: one thread (the logging worker, or a test) owns it.
+// Writes ended connections to the per-category log files. Keeps a copy of the logging settings
+// and reads them again when the store says they changed, so a change applies from the next
+// record on; not thread-safe: one thread (the logging worker, or a test) owns it.
 class CConnectionLogger {
 public:
     explicit CConnectionLogger(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks = {});
@@ -59,15 +60,19 @@ private:
         bool operator==(const DateState&) const = default;
     };
 
+    // Reads the logging settings again when the store's generation moved since the last read.
+    void RefreshSettings();
+    const CSettingsStore::LogValues& SettingsOf(LogCategory category) const;
     bool CheckDate(std::time_t closeTime);
-    LogTarget TargetOf(LogCategory category) const;
-    int RotationOf(LogCategory category) const;
-    int FilterModeOf(LogCategory category) const;
+    const LogTarget& TargetOf(LogCategory category);
     CCategoryLog::Clock::time_point Now() const;
 
     CCategoryLog& LogOf(LogCategory category);
 
     CSettingsStore& settings_;
+    std::optional<CSettingsStore::LoggingValues> values_;  // none until the first record
+    std::string line_;  // the line being written; its capacity is kept from record to record
+    std::array<LogTarget, kCategoryCount> nextTargets_;  // where a category's file is to open
     CWorkerHub& hub_;
     std::function<CCategoryLog::Clock::time_point()> now_;
     DateState last_;

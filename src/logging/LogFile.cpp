@@ -144,14 +144,13 @@ bool CLogFile::WriteLine(std::string_view line, int* error) {
         SetError(error, errno);
         return false;
     }
-    std::string text;
-    text.reserve(line.size() + 2);
+    text_.clear();
     if (needsLineEnd_) {
-        text += '\n';
+        text_ += '\n';
     }
-    text.append(line);
-    text += '\n';
-    const int failure = WriteAll(fd_.Get(), text, writer_);
+    text_.append(line);
+    text_ += '\n';
+    const int failure = WriteAll(fd_.Get(), text_, writer_);
     if (failure == 0) {
         needsLineEnd_ = false;
         return true;

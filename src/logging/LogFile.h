@@ -52,6 +52,7 @@ private:
     dev_t folderDevice_ = 0;
     ino_t folderInode_ = 0;
     bool needsLineEnd_ = false;  // the file ends in a torn line: start on a fresh one
+    std::string text_;           // the bytes of one write; its capacity is kept between lines
 };
 
 }  // namespace tarvik

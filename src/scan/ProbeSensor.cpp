@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -19,17 +18,22 @@ namespace tarvik {
 
 namespace {
 
-constexpr int kPollMs = 200;
 constexpr std::size_t kPacketBytes = 256;  // the filter keeps at most 128
 constexpr int kReadsPerRound = 512;        // then the queue is published and the stop checked
 // After a round that found probes, the thread lets more gather this long before it waits
 // again: a scan or a busy server then costs about twenty wake-ups a second, not one per SYN.
-constexpr auto kGather = std::chrono::milliseconds(50);
+constexpr std::chrono::milliseconds kGather{50};
 // Holds what arrives during a pause at several thousand probes a second.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 
 std::string ErrorText(const char* what, int error) {
     return std::string(what) + ": " + std::strerror(error);
+}
+
+ssize_t ReceivePacket(int fd, std::span<std::uint8_t> buffer, sockaddr_ll& from) {
+    socklen_t fromLength = sizeof from;
+    return ::recvfrom(fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                      &fromLength);
 }
 
 }  // namespace
@@ -57,7 +61,15 @@ std::string CProbeSensor::Open() {
     std::array<std::uint8_t, kPacketBytes> buffer{};
     while (::recv(fd.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT) >= 0) {
     }
+    return OpenOn(std::move(fd), ReceivePacket);
+}
+
+std::string CProbeSensor::OpenOn(UniqueFd fd, ReceiveFn receive) {
+    if (!waits_.Valid()) {
+        return ErrorText("cannot wait for packets", errno);
+    }
     fd_ = std::move(fd);
+    receive_ = std::move(receive);
     return {};
 }
 
@@ -66,26 +78,26 @@ void CProbeSensor::Start(WakeFn wake) {
         return;
     }
     wake_ = std::move(wake);
-    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+    thread_ = std::thread([this] { Run(); });
 }
 
 void CProbeSensor::Stop() {
     if (thread_.joinable()) {
-        thread_.request_stop();
+        waits_.Stop();
         thread_.join();
     }
 }
 
-void CProbeSensor::Run(std::stop_token stop) {
+void CProbeSensor::Run() {
     NameThisThread("probe sensor");
+    const WaitKey socket = waits_.Watch(fd_.Get(), POLLIN);
     std::vector<Probe> batch;
-    while (!stop.stop_requested()) {
-        pollfd entry{fd_.Get(), POLLIN, 0};
-        const int ready = ::poll(&entry, 1, kPollMs);
-        if (ready < 0 && errno != EINTR) {
+    for (;;) {
+        const CWaitSet::Result& woke = waits_.Wait();
+        if (woke.stopped || woke.failed) {
             return;
         }
-        if (ready <= 0) {
+        if (!woke.Has(socket)) {
             continue;
         }
         const DrainResult result = Drain(batch);
@@ -95,8 +107,8 @@ void CProbeSensor::Run(std::stop_token stop) {
             return;
         }
         // A flood that outruns one round is read on at once; the pause is for what trickles.
-        if (found && result == DrainResult::Emptied) {
-            std::this_thread::sleep_for(kGather);
+        if (found && result == DrainResult::Emptied && waits_.PauseUnlessStopped(kGather)) {
+            return;
         }
     }
 }
@@ -105,9 +117,7 @@ CProbeSensor::DrainResult CProbeSensor::Drain(std::vector<Probe>& batch) {
     std::array<std::uint8_t, kPacketBytes> buffer{};
     for (int i = 0; i < kReadsPerRound; ++i) {
         sockaddr_ll from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t length = ::recvfrom(fd_.Get(), buffer.data(), buffer.size(), 0,
-                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
+        const ssize_t length = receive_(fd_.Get(), buffer, from);
         if (length < 0) {
             if (errno == EINTR) {
                 return DrainResult::MoreWaiting;

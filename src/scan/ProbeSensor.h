@@ -1,16 +1,20 @@
 #pragma once
 
+#include <linux/if_packet.h>
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <stop_token>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "base/WaitSet.h"
 #include "scan/ProbePacket.h"
 
 namespace tarvik {
@@ -41,6 +45,10 @@ private:
 class CProbeSensor {
 public:
     using WakeFn = std::function<void()>;
+    // Reads one packet from `fd` into `buffer` as recvfrom(2) on the packet socket does, with
+    // its link-layer address in `from`. A seam: tests stand a socket pair in for the socket.
+    using ReceiveFn =
+        std::function<ssize_t(int fd, std::span<std::uint8_t> buffer, sockaddr_ll& from)>;
 
     CProbeSensor() = default;
     ~CProbeSensor();
@@ -50,10 +58,12 @@ public:
     // Opens the socket and attaches the filter. Returns an empty text, or why probes will not
     // be seen (with the errno text).
     std::string Open();
+    // Reads `fd` through `receive` instead of a packet socket of its own.
+    std::string OpenOn(UniqueFd fd, ReceiveFn receive);
     // Reads on its own thread; `wake` is called (from that thread) when probes wait while none
     // waited before. Call once, after a successful Open.
     void Start(WakeFn wake);
-    // Ends the thread and waits for it; it notices within one poll period.
+    // Ends the thread and waits for it; a thread waiting for packets ends at once.
     void Stop();
 
     // The probes waiting, oldest first; the queue is empty afterwards. Any thread.
@@ -63,15 +73,17 @@ public:
 private:
     enum class DrainResult { Emptied, MoreWaiting, Failed };
 
-    void Run(std::stop_token stop);
+    void Run();
     // Reads what the socket holds now, up to one round; Failed on an error that ends the reading.
     DrainResult Drain(std::vector<Probe>& batch);
     void Publish(std::vector<Probe>& batch);
 
     UniqueFd fd_;
+    ReceiveFn receive_;
     WakeFn wake_;
     CProbeQueue queue_;
-    std::jthread thread_;
+    CWaitSet waits_;
+    std::thread thread_;
 };
 
 }  // namespace tarvik

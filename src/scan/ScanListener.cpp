@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <sys/resource.h>
@@ -94,11 +93,11 @@ void CScanListener::Start() {
     if (thread_.joinable()) {
         return;
     }
-    thread_ = std::jthread([this](std::stop_token stop) { Run(std::move(stop)); });
+    thread_ = std::thread([this] { Run(); });
 }
 
 void CScanListener::Stop() {
-    thread_.request_stop();
+    waits_.Stop();
 }
 
 void CScanListener::Wait() {
@@ -127,7 +126,7 @@ void CScanListener::RetryUnbound() {
         std::lock_guard lock(mutex_);
         retryRequested_ = true;
     }
-    retry_.notify_all();
+    waits_.Wake();
 }
 
 bool CScanListener::TakeRetryRequest() {
@@ -156,12 +155,12 @@ void CScanListener::Say(const std::string& text) const {
     hub_.NotifyUser(text);
 }
 
-void CScanListener::Run(std::stop_token stop) {
+void CScanListener::Run() {
     NameThisThread("scan listener");
     std::vector<BaitPort> baits = ConfiguredPorts();
     BindUnbound(baits);
     SetListening(baits);
-    Serve(baits, stop);
+    Serve(baits);
     // The sockets close here, dropping any connection still pending.
 }
 
@@ -187,7 +186,7 @@ std::vector<CScanListener::BaitPort> CScanListener::ConfiguredPorts() {
         if (baits.size() == cap) {
             break;
         }
-        baits.push_back(BaitPort{port, UniqueFd(), 0});
+        baits.push_back(BaitPort{port, UniqueFd(), 0, false});
     }
     if (unique.size() > cap) {
         Say("bait ports: " + std::to_string(unique.size() - cap) + " of " +
@@ -225,41 +224,33 @@ bool CScanListener::BindUnbound(std::vector<BaitPort>& baits) {
     return taken;
 }
 
-void CScanListener::Idle(std::stop_token& stop) {
-    std::unique_lock lock(mutex_);
-    retry_.wait(lock, stop, [this] { return retryRequested_; });
+void CScanListener::WatchNew(std::vector<BaitPort>& baits) {
+    for (BaitPort& bait : baits) {
+        if (bait.fd && !bait.watched) {
+            waits_.Watch(bait.fd.Get(), POLLIN);
+            bait.watched = true;
+        }
+    }
 }
 
-void CScanListener::Serve(std::vector<BaitPort>& baits, std::stop_token& stop) {
-    std::vector<pollfd> watched;
-    bool rebuild = true;
-    const int timeout = static_cast<int>(kPollPeriod.count());
-    while (!stop.stop_requested()) {
-        if (TakeRetryRequest()) {
-            rebuild = BindUnbound(baits) || rebuild;
+void CScanListener::Serve(std::vector<BaitPort>& baits) {
+    WatchNew(baits);
+    for (;;) {
+        // With no port held this waits for a retry request or the stop alone.
+        const CWaitSet::Result& woke = waits_.Wait();
+        if (woke.failed) {
+            Say("bait ports not watched: cannot wait for connections");
+        }
+        if (woke.stopped || woke.failed) {
+            return;
+        }
+        for (const CWaitSet::Ready& ready : woke.ready) {
+            AcceptAndReport(ready.fd);
+        }
+        if (woke.woken && TakeRetryRequest()) {
+            BindUnbound(baits);
             SetListening(baits);
-        }
-        if (rebuild) {
-            watched.clear();
-            for (const BaitPort& bait : baits) {
-                if (bait.fd) {
-                    watched.push_back(pollfd{bait.fd.Get(), POLLIN, 0});
-                }
-            }
-            rebuild = false;
-        }
-        if (watched.empty()) {
-            Idle(stop);
-            continue;
-        }
-        if (::poll(watched.data(), watched.size(), timeout) <= 0) {
-            continue;
-        }
-        for (pollfd& entry : watched) {
-            if ((entry.revents & POLLIN) != 0) {
-                AcceptAndReport(entry.fd);
-            }
-            entry.revents = 0;
+            WatchNew(baits);
         }
     }
 }

@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/UniqueFd.h"
+#include "base/WaitSet.h"
 
 namespace tarvik {
 
@@ -35,7 +35,6 @@ std::size_t BaitPortCap(std::uint64_t descriptorLimit);
 class CScanListener {
 public:
     static constexpr const char* kAnyAddress = "0.0.0.0";
-    static constexpr std::chrono::milliseconds kPollPeriod{200};
 
     // `bindAddress` is the IPv4 address the bait ports are bound to.
     explicit CScanListener(CSettingsStore& settings, CWorkerHub& hub,
@@ -48,7 +47,7 @@ public:
 
     // Starts the thread. Call at most once.
     void Start();
-    // Asks the thread to end and returns at once; it notices within one poll period.
+    // Asks the thread to end and returns at once; it ends without delay.
     void Stop();
     // Waits until the thread has ended; returns at once for a listener never started.
     void Wait();
@@ -67,16 +66,17 @@ private:
     struct BaitPort {
         int port = 0;
         UniqueFd fd;
-        int lastError = 0;  // the reason last said for not holding it; 0 when never said
+        int lastError = 0;     // the reason last said for not holding it; 0 when never said
+        bool watched = false;  // its socket is in waits_
     };
 
-    void Run(std::stop_token stop);
+    void Run();
     std::vector<BaitPort> ConfiguredPorts();
     // Tries every port not held yet; true when one more was taken.
     bool BindUnbound(std::vector<BaitPort>& baits);
-    void Serve(std::vector<BaitPort>& baits, std::stop_token& stop);
-    // Waits for a retry request or the stop when nothing is held.
-    void Idle(std::stop_token& stop);
+    void Serve(std::vector<BaitPort>& baits);
+    // Adds the sockets taken since the last call to waits_.
+    void WatchNew(std::vector<BaitPort>& baits);
     bool TakeRetryRequest();
     void AcceptAndReport(int listenFd);
     // Publishes the held ports after a round of binding.
@@ -92,10 +92,10 @@ private:
     bool bound_ = false;
     bool retryRequested_ = false;
     int bindRounds_ = 0;
-    std::condition_variable_any retry_;
     std::vector<int> heldPorts_;
 
-    std::jthread thread_;
+    CWaitSet waits_;  // the bait sockets, a retry request (a wake) and the stop
+    std::thread thread_;
 };
 
 }  // namespace tarvik

@@ -340,6 +340,7 @@ std::vector<std::string> CSettingsStore::Reload() {
         cameOn =
             std::get<int>(values_->values[reverse]) == 0 && std::get<int>(values[reverse]) != 0;
         values_->values = std::move(values);
+        generation_.fetch_add(1, std::memory_order_release);
         values_->changes.fill(0);
         values_->ini = std::move(snapshot.ini);
         values_->warnings = warnings;
@@ -373,6 +374,7 @@ bool CSettingsStore::HasUnsavedChanges() const {
 
 void CSettingsStore::MarkChanged(SettingId id) {
     values_->changes[Index(id)] = ++values_->lastChange;
+    generation_.fetch_add(1, std::memory_order_release);
 }
 
 int CSettingsStore::GetInteger(SettingId id) const {
@@ -494,6 +496,25 @@ void CSettingsStore::SetReverseLookup(int value) {
     if (cameOn) {
         ReverseLookupCameOn();
     }
+}
+
+CSettingsStore::LoggingValues CSettingsStore::GetLoggingValues() const {
+    std::lock_guard lock(valueMutex_);
+    LoggingValues logging;
+    logging.generation = generation_.load(std::memory_order_relaxed);
+    for (LogCategory category :
+         {LogCategory::Inbound, LogCategory::Outbound, LogCategory::Unknown}) {
+        auto value = [&](LogField field) -> const SettingValue& {
+            return values_->values[Index(LogSetting(category, field))];
+        };
+        LogValues& log = logging.categories[static_cast<std::size_t>(category)];
+        log.enabled = std::get<int>(value(LogField::Enabled));
+        log.type = std::get<int>(value(LogField::Type));
+        log.rotation = std::get<int>(value(LogField::Rotation));
+        log.folder = std::get<std::string>(value(LogField::Folder));
+        log.ports = std::get<PortListPtr>(value(LogField::Ports));
+    }
+    return logging;
 }
 
 int CSettingsStore::GetLogEnabled(LogCategory category) const {

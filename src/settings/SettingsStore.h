@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -115,6 +117,25 @@ public:
     PortListPtr GetLogPorts(LogCategory category) const;
     void SetLogPorts(LogCategory category, PortList ports);
 
+    // Every category's logging values, read together under one lock, with the generation they
+    // belong to: the logger keeps them and reads again only when Generation() has moved.
+    struct LogValues {
+        int enabled = 0;
+        int type = 0;
+        int rotation = 0;
+        std::string folder;
+        PortListPtr ports;
+    };
+    struct LoggingValues {
+        std::uint64_t generation = 0;
+        std::array<LogValues, 3> categories;  // by LogCategory
+    };
+    LoggingValues GetLoggingValues() const;
+
+    // Grows with every change of a value, by a setter or a reload; one atomic load, for readers
+    // that keep copies of values and need to know when to read them again.
+    std::uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
+
     // "ScanWatch"
     int GetScanEnabled() const;
     void SetScanEnabled(int value);
@@ -204,6 +225,7 @@ private:
     std::mutex fileMutex_;
     mutable std::mutex valueMutex_;  // guards everything in values_
     std::unique_ptr<Values> values_;
+    std::atomic<std::uint64_t> generation_{0};  // written under valueMutex_
 
     mutable std::mutex interfacesMutex_;
     TextListPtr interfaces_;

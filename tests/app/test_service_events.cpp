@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <future>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -109,6 +110,18 @@ TEST(EventStreamTest, AReaderThatTakesNothingCostsDropsNotAWait) {
     const std::string text = pipe.Drain();
     EXPECT_EQ(text.back(), '\n');
     EXPECT_NO_THROW(Lines(text));
+}
+
+TEST(EventStreamTest, ALineLargerThanAStalledPipeHoldsTheEndNoLongerThanTheDrainLimit) {
+    Pipe pipe;
+    ASSERT_GE(::fcntl(pipe.write.Get(), F_SETPIPE_SZ, 4096), 0);
+    auto ended = std::async(std::launch::async, [&] {
+        CEventStream stream(pipe.write.Get(), 4, std::chrono::milliseconds(50));
+        stream.Offer("\"" + std::string(3 * 4096, 'z') + "\"");
+    });  // nobody reads: the line never fits
+    const bool inTime = ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    pipe.read.Reset();  // fails a write(2) that blocks, so that the test itself ends
+    EXPECT_TRUE(inTime) << "the writer blocked in write(2) past its drain limit";
 }
 
 TEST(EventStreamTest, TheNextLineAfterDropsTellsHowManyWent) {

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <sys/socket.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <semaphore>
 #include <vector>
 
 #include "scan/ProbePacket.h"
@@ -206,6 +210,57 @@ TEST(ProbeQueue, HoldsAtMostItsBoundAndWakesTheOwnerOncePerEmptyQueue) {
     EXPECT_TRUE(queue.Add(later)) << "a queue the owner emptied wakes it again";
     EXPECT_EQ(queue.Take().size(), 1u);
     EXPECT_EQ(queue.Dropped(), 2u);
+}
+
+// The socket pair's datagrams stand for packets: the packet type in the first byte, then the
+// network header; the link protocol follows from the IP version.
+ssize_t ReceiveFromPair(int fd, std::span<std::uint8_t> buffer, sockaddr_ll& from) {
+    std::uint8_t datagram[512];
+    const ssize_t got = ::recv(fd, datagram, sizeof datagram, 0);
+    if (got < 2) {
+        return got < 0 ? got : 0;
+    }
+    const std::size_t length = std::min(buffer.size(), static_cast<std::size_t>(got - 1));
+    std::memcpy(buffer.data(), datagram + 1, length);
+    from.sll_pkttype = datagram[0];
+    from.sll_protocol = htons((datagram[1] >> 4) == 6 ? ETH_P_IPV6 : ETH_P_IP);
+    return static_cast<ssize_t>(length);
+}
+
+TEST(ProbeSensor, ProbesWakeTheOwnerOncePerEmptiedQueueAndAStopEndsTheWait) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+    const UniqueFd wire(pair[0]);
+    UniqueFd sensorEnd(pair[1]);
+    ASSERT_EQ(::fcntl(sensorEnd.Get(), F_SETFL, O_NONBLOCK), 0);
+    auto send = [&](std::uint8_t type, Bytes packet) {
+        packet.insert(packet.begin(), type);
+        ASSERT_EQ(::send(wire.Get(), packet.data(), packet.size(), 0), ssize_t(packet.size()));
+    };
+    // Waiting before the start: one round reads them all.
+    send(PACKET_HOST, Ipv4("192.0.2.9", Tcp(8080, kSyn)));
+    send(PACKET_OUTGOING, Ipv4("192.0.2.9", Tcp(8081, kSyn)));  // our own, seen on loopback
+    send(PACKET_HOST, Ipv4("192.0.2.9", Tcp(80, kSyn | kAck)));
+    send(PACKET_HOST, Ipv6("2001:db8::7", Tcp(443, kFin)));
+
+    CProbeSensor sensor;
+    ASSERT_EQ(sensor.OpenOn(std::move(sensorEnd), ReceiveFromPair), "");
+    std::counting_semaphore<> wakes(0);
+    sensor.Start([&] { wakes.release(); });
+    wakes.acquire();
+    std::vector<Probe> probes = sensor.Take();
+    ASSERT_EQ(probes.size(), 2u);
+    EXPECT_EQ(probes[0].localPort, 8080);
+    EXPECT_EQ(probes[1].remoteAddress, "2001:db8::7");
+    EXPECT_FALSE(wakes.try_acquire()) << "one wake for the round";
+
+    send(PACKET_HOST, Ipv4("192.0.2.10", Tcp(22, 0)));
+    wakes.acquire();  // the owner emptied the queue: the next probe wakes it again
+    probes = sensor.Take();
+    ASSERT_EQ(probes.size(), 1u);
+    EXPECT_EQ(probes[0].kind, ProbeKind::Null);
+    // The thread waits without a time limit now: only the stop can end it.
+    sensor.Stop();
 }
 
 }  // namespace

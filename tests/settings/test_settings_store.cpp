@@ -5,6 +5,7 @@
 #include "SettingsTestDir.h"
 
 #include <cstdlib>
+#include <functional>
 
 #include "settings/ConfigPrinter.h"
 #include "settings/SettingsStore.h"
@@ -336,6 +337,31 @@ TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNotOverwritten) {
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(store->WriteProfileString("View", "columnwidths", "1"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.File()));
+}
+
+TEST_F(SettingsStoreTest, GenerationMovesWithEveryChangedValueAndReloadOnly) {
+    auto store = Open();
+    const struct {
+        const char* name;
+        std::function<void()> act;
+        bool moves;
+    } steps[] = {
+        {"a logging value", [&] { store->SetLogRotation(kOut, 2); }, true},
+        {"the same value again", [&] { store->SetLogRotation(kOut, 2); }, false},
+        {"a port list", [&] { store->SetLogPorts(kUnk, {25}); }, true},
+        {"another section's value", [&] { store->SetThreshold(9); }, true},
+        {"a save", [&] { ASSERT_TRUE(store->Save()); }, false},
+        {"a reload", [&] { store->Reload(); }, true},
+    };
+    for (const auto& step : steps) {
+        const std::uint64_t before = store->Generation();
+        step.act();
+        EXPECT_EQ(store->Generation() != before, step.moves) << step.name;
+    }
+    const CSettingsStore::LoggingValues logging = store->GetLoggingValues();
+    EXPECT_EQ(logging.generation, store->Generation());
+    EXPECT_EQ(logging.categories[std::size_t(kOut)].rotation, 2);
+    EXPECT_THAT(*logging.categories[std::size_t(kUnk)].ports, ElementsAre(25));
 }
 
 TEST_F(SettingsStoreTest, ProfileStringsAreWrittenAtOnce) {

@@ -2,29 +2,26 @@
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <stop_token>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/ThreadName.h"
-#include "base/UniqueFd.h"
+#include "base/WaitSet.h"
 #include "tcp_states.skel.h"
 
 namespace tarvik {
@@ -39,7 +36,7 @@ constexpr std::size_t kMaxQueued = 262'144;
 // fifty wake-ups a second (of this thread and of each one the notices go on to) rather than
 // one per state change, and a notice waits at most this long. 50 ms cost no less CPU at 1,000
 // and 5,000 connections a second and doubled the wait. The ring holds far more.
-constexpr int kGatherMs = 20;
+constexpr std::chrono::milliseconds kGather{20};
 constexpr char kNeeds[] = "needs CAP_BPF and CAP_PERFMON and a kernel with BTF";
 
 std::string ErrorText(int error) {
@@ -96,6 +93,14 @@ public:
     // `accepts` says how the program sees accepts, as the start line shows it.
     CBpfTcpStates(Skeleton skeleton, const char* accepts)
         : skeleton_(std::move(skeleton)), accepts_(accepts), offsetNs_(RealtimeOffsetNs()) {}
+    ~CBpfTcpStates() override {
+        waits_.Stop();
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+    }
+    CBpfTcpStates(const CBpfTcpStates&) = delete;
+    CBpfTcpStates& operator=(const CBpfTcpStates&) = delete;
 
     // Creates the ring buffer reader and starts its thread; the reason on failure.
     bool Start(std::string& reason);
@@ -109,7 +114,7 @@ public:
 
 private:
     static int OnSample(void* context, void* data, std::size_t size);
-    void Run(const std::stop_token& stop);
+    void Run();
     void Publish();
     // Samples the program could not queue, over all CPUs; nullopt when unreadable.
     std::optional<std::uint64_t> KernelLosses() const;
@@ -120,8 +125,7 @@ private:
     Skeleton skeleton_;
     const char* const accepts_;
     RingBuffer ring_{nullptr, &ring_buffer__free};
-    UniqueFd epoll_;
-    UniqueFd wake_;
+    CWaitSet waits_;  // the ring and the stop
     const std::int64_t offsetNs_;
     std::vector<TcpEvent> pending_;  // the reader thread's alone
     COpeningProcesses openers_;      // the reader thread's alone
@@ -133,7 +137,7 @@ private:
 
     std::uint64_t kernelLossesSeen_ = 0;  // the draining thread's alone
     std::uint64_t skippedRunsSeen_ = 0;   // the draining thread's alone
-    std::jthread reader_;                 // last: stopped and joined before the rest goes
+    std::thread reader_;                  // stopped and joined before the rest goes
 };
 
 bool CBpfTcpStates::Start(std::string& reason) {
@@ -143,22 +147,13 @@ bool CBpfTcpStates::Start(std::string& reason) {
         reason = "cannot read the eBPF ring buffer: " + ErrorText(errno);
         return false;
     }
-    epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
-    wake_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!epoll_ || !wake_) {
+    if (!waits_.Valid()) {
         reason = "cannot wait for eBPF events: " + ErrorText(errno);
         return false;
     }
-    for (const int fd : {ring_buffer__epoll_fd(ring_.get()), wake_.Get()}) {
-        epoll_event interest{};
-        interest.events = EPOLLIN;
-        interest.data.fd = fd;
-        if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &interest) != 0) {
-            reason = "cannot wait for eBPF events: " + ErrorText(errno);
-            return false;
-        }
-    }
-    reader_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+    // The ring's own epoll descriptor polls readable while any CPU's ring holds samples.
+    waits_.Watch(ring_buffer__epoll_fd(ring_.get()), POLLIN);
+    reader_ = std::thread([this] { Run(); });
     return true;
 }
 
@@ -177,27 +172,21 @@ int CBpfTcpStates::OnSample(void* context, void* data, std::size_t size) {
     return 0;
 }
 
-void CBpfTcpStates::Run(const std::stop_token& stop) {
+void CBpfTcpStates::Run() {
     NameThisThread("eBPF reader");
-    const std::stop_callback wake(stop, [this] {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(wake_.Get(), &one, sizeof one);
-    });
-    while (!stop.stop_requested()) {
-        epoll_event ready[2];
-        const int count = ::epoll_wait(epoll_.Get(), ready, 2, -1);
-        if (count < 0 && errno == EINTR) {
-            continue;
+    for (;;) {
+        const CWaitSet::Result& woke = waits_.Wait();
+        if (woke.stopped) {
+            return;
         }
-        if (count < 0 || ring_buffer__consume(ring_.get()) < 0) {
+        if (woke.failed || ring_buffer__consume(ring_.get()) < 0) {
             // Nothing more will arrive: only full dumps can keep the table exact now.
             std::lock_guard lock(mutex_);
             lost_ = true;
             return;
         }
         Publish();
-        pollfd stopOnly{wake_.Get(), POLLIN, 0};
-        if (::poll(&stopOnly, 1, kGatherMs) > 0) {
+        if (waits_.PauseUnlessStopped(kGather)) {
             return;
         }
     }

@@ -1,0 +1,81 @@
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "acquisition/ConnectionRecord.h"
+#include "logging/ConnectionLogger.h"
+#include "settings/SettingsStore.h"
+#include "tracking/WorkerHub.h"
+
+namespace tarvik {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch folder for the settings and the log, removed at the end.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::string pattern = fs::temp_directory_path() / "tarvik-bench-log-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& Path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+CConnectionRecord Ended(long n) {
+    CConnectionRecord record;
+    record.category = Category::Inbound;
+    record.openTime = 1'700'000'000 + n % 60;
+    record.closeTime = record.openTime + 3;
+    record.ipAddress = "192.0.2." + std::to_string(n % 250);
+    record.hostName = "host-" + std::to_string(n % 250) + ".example.net";
+    record.interfaceText = "192.168.1.5";
+    record.localPort = 443;
+    record.remotePort = 1024 + static_cast<int>(n % 60000);
+    record.serviceText = "inbound https";
+    return record;
+}
+
+// Lines per second through the logger: the settings read, the filter, the line and its write.
+// Argument 0 discards the bytes (the logger's own cost), 1 writes them to a file.
+void BM_LogEndedConnection(benchmark::State& state) {
+    ScratchFolder folder;
+    CSettingsStore settings(
+        folder.Path() / "Tarvik.conf", [] { return std::vector<std::string>{}; }, folder.Path());
+    settings.SetLogEnabled(LogCategory::Inbound, 1);
+    settings.SetLogFolder(LogCategory::Inbound, folder.Path().string());
+    CWorkerHub hub;
+    LoggerHooks hooks;
+    if (state.range(0) == 0) {
+        hooks.write = [](int, const void*, std::size_t size) { return ssize_t(size); };
+    }
+    CConnectionLogger logger(settings, hub, std::move(hooks));
+    std::vector<CConnectionRecord> records;
+    for (long i = 0; i < 256; ++i) {
+        records.push_back(Ended(i));
+    }
+    long n = 0;
+    for (auto _ : state) {
+        logger.Log(records[static_cast<std::size_t>(n++ % 256)]);
+    }
+    logger.Finish();
+    state.SetItemsProcessed(static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_LogEndedConnection)->Arg(0)->Arg(1);
+
+}  // namespace
+}  // namespace tarvik
+
+BENCHMARK_MAIN();
