@@ -1,5 +1,7 @@
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -59,6 +61,7 @@ void BM_PairDrain(benchmark::State& state) {
     const auto perSecond = static_cast<std::uint64_t>(state.range(0));
     CListeningPorts listening;
     listening.Add(kServerPort);
+    const struct mallinfo2 before = ::mallinfo2();
     CAbortedEndPairing pairing;
     std::time_t now = 1000;
     std::uint64_t n = 0;
@@ -72,6 +75,10 @@ void BM_PairDrain(benchmark::State& state) {
     for (std::uint64_t i = 0; i < perSecond * (CAbortedEndPairing::kHoldSeconds + 2); ++i) {
         drain();
     }
+    const struct mallinfo2 settled = ::mallinfo2();
+    state.counters["heap_per_waiting"] =
+        static_cast<double>(settled.uordblks - before.uordblks) /
+        static_cast<double>(std::max<std::size_t>(1, pairing.Waiting()));
     double waiting = 0;
     for (auto _ : state) {
         const std::vector<TcpEvent> rebuilt = drain();
