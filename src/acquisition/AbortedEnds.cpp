@@ -90,8 +90,9 @@ HalfKeys BlankLookups(const TcpRow& peer) {
     return keys;
 }
 
+// A half stamped well after `now` is from before the clock was set back: its age tells nothing.
 bool OlderThan(const TcpEvent& half, std::time_t now, std::time_t seconds) {
-    return now - half.time >= seconds;
+    return now - half.time >= seconds || half.time - now > CAbortedEndPairing::kHoldSeconds;
 }
 
 // A list of ids with `live` of them still waiting is swept when more than half are gone, so

@@ -240,8 +240,8 @@ TEST(AbortedEndPairingTest, AHalfFindsItsOwnAmongManyOfOnePort) {
     }
 }
 
-// Waiting ends leave oldest first as they grow old. One paired from among them or thousands of
-// pairs passing by keep none of the others waiting too long or too short.
+// Waiting ends leave oldest first as they grow old. One paired from among them, a clock set
+// back or thousands of pairs passing by keep none of the others waiting too long or too short.
 TEST(AbortedEndPairingTest, WaitingEndsLeaveOldestFirst) {
     const CListeningPorts listening;
     struct Step {
@@ -274,6 +274,11 @@ TEST(AbortedEndPairingTest, WaitingEndsLeaveOldestFirst) {
           {{}, 111, 0, 2},
           {{peer(3, 112)}, 112, 1, 1},
           {{}, 113, 0, 0}}},
+        {"a clock set back",
+         {{{AbortedClient(1, 1, 1000)}, 1000, 0, 1},
+          {{AbortedClient(2, 2, 100)}, 100, 0, 1},
+          {{peer(1, 100)}, 100, 0, 2},
+          {{}, 111, 0, 0}}},
         {"thousands of pairs passing by",
          {{{Blank(Client(0).c_str(), 50000, "127.64.0.1", 7), AbortedClient(7, 8)}, 100, 0, 2},
           {passing, 100, passing.size() / 2, 2},
