@@ -130,8 +130,12 @@ void CWaitingHalves::Add(const TcpEvent& event) {
     halves_.emplace(id, event);
     arrival_.push_back(id);
     for (const HalfKey& key : keysOf_(event.row).All()) {
-        File& file = files_[key];
-        file.ids.push_back(id);
+        const auto [found, fresh] = files_.try_emplace(key);
+        File& file = found->second;
+        if (!fresh) {
+            file.earlier.push_back(file.last);
+        }
+        file.last = id;
         ++file.live;
     }
     if (DueForSweep(arrival_.size(), halves_.size())) {
@@ -158,14 +162,15 @@ std::optional<CWaitingHalves::Id> CWaitingHalves::Newest(const HalfKey& key) {
     if (file == files_.end()) {
         return std::nullopt;
     }
-    std::vector<Id>& ids = file->second.ids;
-    while (!ids.empty() && !halves_.contains(ids.back())) {
-        ids.pop_back();
+    File& found = file->second;
+    while (!halves_.contains(found.last) && !found.earlier.empty()) {
+        found.last = found.earlier.back();
+        found.earlier.pop_back();
     }
-    if (ids.empty()) {
+    if (!halves_.contains(found.last)) {
         return std::nullopt;  // cannot be: a file with none waiting is gone
     }
-    return ids.back();
+    return found.last;
 }
 
 TcpEvent CWaitingHalves::Remove(std::unordered_map<Id, TcpEvent>::iterator half) {
@@ -174,8 +179,8 @@ TcpEvent CWaitingHalves::Remove(std::unordered_map<Id, TcpEvent>::iterator half)
         const auto file = files_.find(key);
         if (--file->second.live == 0) {
             files_.erase(file);
-        } else if (DueForSweep(file->second.ids.size(), file->second.live)) {
-            std::erase_if(file->second.ids, [this](Id id) { return !halves_.contains(id); });
+        } else if (DueForSweep(file->second.earlier.size(), file->second.live)) {
+            std::erase_if(file->second.earlier, [this](Id id) { return !halves_.contains(id); });
         }
     }
     return event;

@@ -60,7 +60,8 @@ public:
 private:
     using Id = std::uint64_t;  // arrival order; never reused
     struct File {
-        std::vector<Id> ids;  // oldest first; some may be gone
+        Id last = 0;              // most files hold one half: no list for them
+        std::vector<Id> earlier;  // oldest first; some may be gone, `last` too
         std::size_t live = 0;
     };
     std::optional<Id> Newest(const HalfKey& key);
