@@ -1,6 +1,6 @@
 #include "acquisition/AbortedEnds.h"
 
-#include <iterator>
+#include <cstring>
 
 namespace tarvik {
 
@@ -38,41 +38,155 @@ bool IsZero(const AddressBytes& address) {
     return address == AddressBytes{};
 }
 
-// Whether `peer` can be the other end of the half-blank `blank`: the ports always tell; what
-// the kernel left of the blank's addresses must agree too, so that one of many connections
-// that share a client port is not paired with another's end.
-bool Fits(const TcpRow& blank, const TcpRow& peer) {
-    if (blank.localPort != peer.remotePort) {
-        return false;
-    }
-    if (blank.family != peer.family) {
-        return true;  // one of them as the IPv4 form of a mapped address: nothing to compare
-    }
-    return (IsZero(blank.localAddress) || blank.localAddress == peer.remoteAddress) &&
-           (IsZero(blank.remoteAddress) || blank.remoteAddress == peer.localAddress);
+AddressFamily OtherFamily(AddressFamily family) {
+    return family == AddressFamily::Ipv4 ? AddressFamily::Ipv6 : AddressFamily::Ipv4;
 }
 
-// Takes from `waiting` the newest half under `port` that `fits` the arriving half: the two
-// notices of a pair come within moments, an older half of the same port belongs to another.
-template <typename Predicate>
-bool Take(std::unordered_multimap<std::uint16_t, TcpEvent>& waiting, std::uint16_t port,
-          Predicate fits, TcpEvent& out) {
-    auto [begin, end] = waiting.equal_range(port);
-    auto best = end;
-    for (auto it = begin; it != end; ++it) {
-        if (fits(it->second.row) && (best == end || it->second.time >= best->second.time)) {
-            best = it;
+HalfKey Shape(std::uint16_t port, AddressFamily family, const AddressBytes& local,
+              const AddressBytes& remote) {
+    return {port, family, false, local, remote};
+}
+
+// A peer fits a half-blank end by the port, and by each address the kernel left the blank:
+// it fits each shape the blank can show (an address there or cleared), and no other. Every
+// peer of a port and family is also under the shape with both addresses cleared.
+HalfKeys ShapesFitting(const TcpRow& peer) {
+    // The addresses as the blank's own end sees them, then cleared (once, if they are not).
+    const std::array<AddressBytes, 2> locals{peer.remoteAddress, AddressBytes{}};
+    const std::array<AddressBytes, 2> remotes{peer.localAddress, AddressBytes{}};
+    const std::size_t localForms = IsZero(peer.remoteAddress) ? 1 : 2;
+    const std::size_t remoteForms = IsZero(peer.localAddress) ? 1 : 2;
+    HalfKeys keys;
+    for (std::size_t local = 0; local < localForms; ++local) {
+        for (std::size_t remote = 0; remote < remoteForms; ++remote) {
+            keys.Add(Shape(peer.remotePort, peer.family, locals[local], remotes[remote]));
         }
     }
-    if (best == end) {
-        return false;
-    }
-    out = std::move(best->second);
-    waiting.erase(best);
-    return true;
+    return keys;
+}
+
+// A blank is under its own shape, and under its port and family alone for a peer of the other
+// family (one of the two as the IPv4 form of a mapped address: nothing to compare).
+HalfKeys BlankKeys(const TcpRow& blank) {
+    HalfKeys keys;
+    keys.Add(Shape(blank.localPort, blank.family, blank.localAddress, blank.remoteAddress));
+    keys.Add({blank.localPort, blank.family, true, {}, {}});
+    return keys;
+}
+
+// Where the peers a half-blank end fits wait: under its shape, and (all of the other family)
+// under that family's shape with both addresses cleared.
+HalfKeys PeerLookups(const TcpRow& blank) {
+    HalfKeys keys;
+    keys.Add(Shape(blank.localPort, blank.family, blank.localAddress, blank.remoteAddress));
+    keys.Add(Shape(blank.localPort, OtherFamily(blank.family), {}, {}));
+    return keys;
+}
+
+// Where the half-blank ends a peer fits wait.
+HalfKeys BlankLookups(const TcpRow& peer) {
+    HalfKeys keys = ShapesFitting(peer);
+    keys.Add({peer.remotePort, OtherFamily(peer.family), true, {}, {}});
+    return keys;
+}
+
+// A half stamped well after `now` is from before the clock was set back: its age tells nothing.
+bool OlderThan(const TcpEvent& half, std::time_t now, std::time_t seconds) {
+    return now - half.time >= seconds || half.time - now > CAbortedEndPairing::kHoldSeconds;
+}
+
+// A list of ids with `live` of them still waiting is swept when more than half are gone, so
+// that a sweep costs no more than the removals that made it due.
+bool DueForSweep(std::size_t size, std::size_t live) {
+    return size > 2 * live + 16;
+}
+
+std::uint64_t Mix(std::uint64_t hash, std::uint64_t value) {
+    hash ^= value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    return hash * 0xff51afd7ed558ccdULL;
+}
+
+std::uint64_t Mix(std::uint64_t hash, const AddressBytes& address) {
+    std::uint64_t words[2];
+    std::memcpy(words, address.data(), sizeof words);
+    return Mix(Mix(hash, words[0]), words[1]);
 }
 
 }  // namespace
+
+std::size_t HalfKeyHash::operator()(const HalfKey& key) const {
+    std::uint64_t hash = key.port | (std::uint64_t{static_cast<std::uint8_t>(key.family)} << 16) |
+                         (std::uint64_t{key.anyAddress} << 24);
+    hash = Mix(Mix(hash, key.local), key.remote);
+    return static_cast<std::size_t>(hash ^ (hash >> 29));
+}
+
+void HalfKeys::Add(const HalfKey& key) {
+    keys.at(count++) = key;
+}
+
+void CWaitingHalves::Add(const TcpEvent& event) {
+    const Id id = next_++;
+    halves_.emplace(id, event);
+    arrival_.push_back(id);
+    for (const HalfKey& key : keysOf_(event.row).All()) {
+        const auto [found, fresh] = files_.try_emplace(key);
+        File& file = found->second;
+        if (!fresh) {
+            file.earlier.push_back(file.last);
+        }
+        file.last = id;
+        ++file.live;
+    }
+    if (DueForSweep(arrival_.size(), halves_.size())) {
+        std::erase_if(arrival_, [this](Id waiting) { return !halves_.contains(waiting); });
+    }
+}
+
+std::optional<TcpEvent> CWaitingHalves::TakeNewest(const HalfKeys& keys) {
+    std::optional<Id> newest;
+    for (const HalfKey& key : keys.All()) {
+        const std::optional<Id> id = Newest(key);
+        if (id && (!newest || *id > *newest)) {
+            newest = id;
+        }
+    }
+    if (!newest) {
+        return std::nullopt;
+    }
+    return Remove(halves_.find(*newest));
+}
+
+std::optional<CWaitingHalves::Id> CWaitingHalves::Newest(const HalfKey& key) {
+    const auto file = files_.find(key);
+    if (file == files_.end()) {
+        return std::nullopt;
+    }
+    File& found = file->second;
+    while (!halves_.contains(found.last) && !found.earlier.empty()) {
+        found.last = found.earlier.back();
+        found.earlier.pop_back();
+    }
+    if (!halves_.contains(found.last)) {
+        return std::nullopt;  // cannot be: a file with none waiting is gone
+    }
+    return found.last;
+}
+
+TcpEvent CWaitingHalves::Remove(std::unordered_map<Id, TcpEvent>::iterator half) {
+    TcpEvent event = std::move(halves_.extract(half).mapped());
+    for (const HalfKey& key : keysOf_(event.row).All()) {
+        const auto file = files_.find(key);
+        if (--file->second.live == 0) {
+            files_.erase(file);
+        } else if (DueForSweep(file->second.earlier.size(), file->second.live)) {
+            std::erase_if(file->second.earlier, [this](Id id) { return !halves_.contains(id); });
+        }
+    }
+    return event;
+}
+
+CAbortedEndPairing::CAbortedEndPairing() : blank_(BlankKeys), peers_(ShapesFitting) {}
 
 std::vector<TcpEvent> CAbortedEndPairing::Pair(const std::vector<TcpEvent>& events,
                                                const CListeningPorts& listening, std::time_t now) {
@@ -82,23 +196,20 @@ std::vector<TcpEvent> CAbortedEndPairing::Pair(const std::vector<TcpEvent>& even
             continue;
         }
         const TcpRow& row = event.row;
-        TcpEvent other;
         if (IsHalfBlank(row)) {
             if (listening.Contains(row.localPort)) {
                 continue;
             }
-            const auto isPeer = [&row](const TcpRow& peer) { return Fits(row, peer); };
-            if (Take(peers_, row.localPort, isPeer, other)) {
-                rebuilt.push_back(Rebuilt(event, other.row));
+            if (auto peer = peers_.TakeNewest(PeerLookups(row))) {
+                rebuilt.push_back(Rebuilt(event, peer->row));
             } else if (MakeRoom(blank_, now)) {
-                blank_.emplace(row.localPort, event);
+                blank_.Add(event);
             }
         } else if (IsBetweenLocalSockets(row)) {
-            const auto isBlank = [&row](const TcpRow& blank) { return Fits(blank, row); };
-            if (Take(blank_, row.remotePort, isBlank, other)) {
-                rebuilt.push_back(Rebuilt(other, row));
+            if (auto blank = blank_.TakeNewest(BlankLookups(row))) {
+                rebuilt.push_back(Rebuilt(*blank, row));
             } else if (MakeRoom(peers_, now)) {
-                peers_.emplace(row.remotePort, event);
+                peers_.Add(event);
             }
         }
     }
@@ -106,23 +217,21 @@ std::vector<TcpEvent> CAbortedEndPairing::Pair(const std::vector<TcpEvent>& even
     return rebuilt;
 }
 
-bool CAbortedEndPairing::MakeRoom(std::unordered_multimap<std::uint16_t, TcpEvent>& waiting,
-                                  std::time_t now) {
-    if (waiting.size() < kMaxWaiting) {
+bool CAbortedEndPairing::MakeRoom(CWaitingHalves& waiting, std::time_t now) {
+    if (waiting.Size() < kMaxWaiting) {
         return true;
     }
     // A burst of ordinary closes between local sockets (each waits in case its peer aborted)
     // must not keep out the halves of the connections that follow it.
-    std::erase_if(waiting, [now](const auto& entry) {
-        return now - entry.second.time >= kCrowdedHoldSeconds;
-    });
-    return waiting.size() < kMaxWaiting;
+    waiting.DropOldest(
+        [now](const TcpEvent& half) { return OlderThan(half, now, kCrowdedHoldSeconds); });
+    return waiting.Size() < kMaxWaiting;
 }
 
 void CAbortedEndPairing::Expire(std::time_t now) {
-    auto old = [now](const auto& entry) { return now - entry.second.time > kHoldSeconds; };
-    std::erase_if(blank_, old);
-    std::erase_if(peers_, old);
+    const auto old = [now](const TcpEvent& half) { return OlderThan(half, now, kHoldSeconds + 1); };
+    blank_.DropOldest(old);
+    peers_.DropOldest(old);
 }
 
 }  // namespace tarvik

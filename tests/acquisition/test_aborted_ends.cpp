@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "acquisition/AbortedEnds.h"
 #include "support/AcqFixtures.h"
 
@@ -131,6 +133,175 @@ TEST(AbortedEndPairingTest, EndsThatShareAClientPortPairByTheirAddresses) {
         EXPECT_EQ(rebuilt[0].row.localAddress, Address("127.16.0.2"));
         EXPECT_EQ(rebuilt[0].row.remoteAddress, Address("127.64.0.2"));
         EXPECT_EQ(fresh.Waiting(), 1u);  // the other connection's end, for its own blank
+    }
+}
+
+// Client number i of a busy server, 127.64.0.1:8080: each from its own address, all from one
+// port, 50000.
+std::string Client(int i) {
+    return "127.16." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+}
+
+TcpEvent ServerEnd(int i, std::uint64_t cookie, const char* server = "127.64.0.1") {
+    return End(Row(server, 8080, Client(i).c_str(), 50000, TcpState::Closed, cookie));
+}
+
+TcpEvent ClientEnd(int i, std::uint64_t cookie) {
+    return End(Row(Client(i).c_str(), 50000, "127.64.0.1", 8080, TcpState::Closed, cookie));
+}
+
+TcpEvent Blank(const char* local, int localPort, const char* remote, std::uint64_t cookie,
+               std::time_t time = 100) {
+    return End(Row(local, localPort, remote, 0, TcpState::Closed, cookie), time);
+}
+
+constexpr int kClients = 3000;
+
+// Both ends of every client's connection, closed as usual, waiting in case the other aborted.
+std::vector<TcpEvent> OrdinaryCloses() {
+    std::vector<TcpEvent> ends;
+    for (int i = 0; i < kClients; ++i) {
+        ends.push_back(ServerEnd(i, 1000 + i));
+        ends.push_back(ClientEnd(i, 5000 + i));
+    }
+    return ends;
+}
+
+// Every client's end after it reset, as the kernel may leave it.
+template <typename Shape>
+std::vector<TcpEvent> Resets(Shape shape) {
+    std::vector<TcpEvent> blanks;
+    for (int i = 0; i < kClients; ++i) {
+        blanks.push_back(shape(i));
+    }
+    return blanks;
+}
+
+// Among thousands of waiting ends of one server port and one client port, an arriving half
+// takes the one its addresses fit, and of several that fit, the one that came last (the two
+// notices of a pair come within moments of each other, even within one second).
+TEST(AbortedEndPairingTest, AHalfFindsItsOwnAmongManyOfOnePort) {
+    const CListeningPorts listening;  // the server's listener closed before its ends did
+    const std::string client5 = Client(5);
+    const std::string newest = Client(kClients - 1);
+    struct Case {
+        const char* name;
+        std::vector<TcpEvent> waiting;
+        TcpEvent arriving;
+        std::uint64_t cookie;  // of the end rebuilt
+        std::string local;     // its address; the remote one is the other end's
+        std::string remote;
+        int remotePort;
+    };
+    const Case cases[] = {
+        {"a reset client that kept both addresses", OrdinaryCloses(),
+         Blank(client5.c_str(), 50000, "127.64.0.1", 9), 9, client5, "127.64.0.1", 8080},
+        {"a reset client that kept its local address", OrdinaryCloses(),
+         Blank(client5.c_str(), 50000, "0.0.0.0", 9), 9, client5, "127.64.0.1", 8080},
+        {"a reset client that kept the server's address", OrdinaryCloses(),
+         Blank("0.0.0.0", 50000, "127.64.0.1", 9), 9, newest, "127.64.0.1", 8080},
+        {"a reset server end", OrdinaryCloses(), Blank("0.0.0.0", 8080, client5.c_str(), 9), 9,
+         "127.64.0.1", client5, 50000},
+        {"a reset IPv6 end, with nothing to compare", OrdinaryCloses(), Blank("::", 50000, "::", 9),
+         9, newest, "127.64.0.1", 8080},
+        {"the server end of one of many reset clients",
+         Resets([](int i) { return Blank(Client(i).c_str(), 50000, "127.64.0.1", 100 + i); }),
+         ServerEnd(5, 9), 105, client5, "127.64.0.1", 8080},
+        {"the server end of many reset clients that kept only the server's address",
+         Resets([](int i) { return Blank("0.0.0.0", 50000, "127.64.0.1", 100 + i); }),
+         ServerEnd(5, 9), 100 + kClients - 1, client5, "127.64.0.1", 8080},
+        {"the server end of two reset clients, one that kept more than the other",
+         {Blank(client5.c_str(), 50000, "127.64.0.1", 20, 99),
+          Blank("0.0.0.0", 50000, "127.64.0.1", 21, 100)},
+         ServerEnd(5, 9),
+         21,
+         client5,
+         "127.64.0.1",
+         8080},
+        {"the server end of a client that kept another server's address",
+         Resets([](int i) { return Blank(Client(i).c_str(), 50000, "127.64.0.2", 100 + i); }),
+         ServerEnd(5, 9, "127.64.0.3"), 0, "", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CAbortedEndPairing pairing;
+        EXPECT_TRUE(pairing.Pair(c.waiting, listening, 100).empty());
+        const auto rebuilt = pairing.Pair({c.arriving}, listening, 100);
+        if (c.cookie == 0) {
+            EXPECT_TRUE(rebuilt.empty());
+            continue;
+        }
+        ASSERT_EQ(rebuilt.size(), 1u);
+        EXPECT_EQ(rebuilt[0].row.cookie, c.cookie);
+        EXPECT_EQ(rebuilt[0].row.localAddress, Address(c.local.c_str()));
+        EXPECT_EQ(rebuilt[0].row.remoteAddress, Address(c.remote.c_str()));
+        EXPECT_EQ(rebuilt[0].row.remotePort, c.remotePort);
+        EXPECT_EQ(pairing.Waiting(), c.waiting.size() - 1);
+    }
+}
+
+// Waiting ends leave oldest first as they grow old. One paired from among them, a clock set
+// back or thousands of pairs passing by keep none of the others waiting too long or too short.
+TEST(AbortedEndPairingTest, WaitingEndsLeaveOldestFirst) {
+    const CListeningPorts listening;
+    struct Step {
+        std::vector<TcpEvent> notices;
+        std::time_t now;
+        std::size_t rebuilt;
+        std::size_t waiting;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const auto peer = [](int port, std::time_t time) {
+        return End(Row("127.0.0.1", 8080, "127.0.0.1", port, TcpState::Closed, 50), time);
+    };
+    std::vector<TcpEvent> passing;  // reset clients of port 50000 and their server ends
+    for (int i = 1; i <= 3 * static_cast<int>(CAbortedEndPairing::kMaxWaiting); ++i) {
+        passing.push_back(Blank(Client(i).c_str(), 50000, "127.64.0.1", 100 + i));
+        passing.push_back(ServerEnd(i, 1));
+    }
+    const Case cases[] = {
+        {"one paired among them",
+         {{{AbortedClient(1, 1, 100), AbortedClient(2, 2, 101), AbortedClient(3, 3, 102),
+            AbortedClient(4, 4, 102)},
+           102,
+           0,
+           4},
+          {{peer(2, 102)}, 102, 1, 3},
+          {{}, 110, 0, 3},
+          {{}, 111, 0, 2},
+          {{peer(3, 112)}, 112, 1, 1},
+          {{}, 113, 0, 0}}},
+        {"several that fit, each taken",
+         {{{Blank("0.0.0.0", 50000, "127.64.0.1", 1), Blank("0.0.0.0", 50000, "127.64.0.1", 2),
+            Blank("0.0.0.0", 50000, "127.64.0.1", 3)},
+           100,
+           0,
+           3},
+          {{ServerEnd(5, 9)}, 100, 1, 2},
+          {{ServerEnd(6, 9)}, 100, 1, 1},
+          {{ServerEnd(7, 9)}, 100, 1, 0}}},
+        {"a clock set back",
+         {{{AbortedClient(1, 1, 1000)}, 1000, 0, 1},
+          {{AbortedClient(2, 2, 100)}, 100, 0, 1},
+          {{peer(1, 100)}, 100, 0, 2},
+          {{}, 111, 0, 0}}},
+        {"thousands of pairs passing by",
+         {{{Blank(Client(0).c_str(), 50000, "127.64.0.1", 7), AbortedClient(7, 8)}, 100, 0, 2},
+          {passing, 100, passing.size() / 2, 2},
+          {{End(Row("::1", 8080, "::1", 50000, TcpState::Closed))}, 100, 1, 1},
+          {{}, 111, 0, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CAbortedEndPairing pairing;
+        for (const Step& step : c.steps) {
+            SCOPED_TRACE(step.now);
+            EXPECT_EQ(pairing.Pair(step.notices, listening, step.now).size(), step.rebuilt);
+            EXPECT_EQ(pairing.Waiting(), step.waiting);
+        }
     }
 }
 
