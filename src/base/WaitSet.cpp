@@ -76,6 +76,11 @@ void CWaitSet::Enable(WaitKey key, bool on) {
     polled_[kFirstKey + IndexOf(key)].fd = on ? entries_[IndexOf(key)].fd : -1;
 }
 
+void CWaitSet::Rewatch(WaitKey key, int fd, short events) {
+    entries_[IndexOf(key)].fd = fd;
+    polled_[kFirstKey + IndexOf(key)] = pollfd{fd, events, 0};
+}
+
 WaitKey CWaitSet::AddTimer() {
     UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     const int fd = timer.Get();

@@ -58,6 +58,9 @@ public:
     WaitKey Watch(int fd, short events);
     // A key switched off is not waited on until switched on again.
     void Enable(WaitKey key, bool on);
+    // Gives a watched key another descriptor (-1: none, switched off) and events, so that a
+    // thread serving connections that come and go keeps a fixed set of keys.
+    void Rewatch(WaitKey key, int fd, short events);
     // A timer of the set's own, not running until armed.
     WaitKey AddTimer();
     // Runs the timer out once, `delay` from now (zero or less: at once).
