@@ -263,10 +263,16 @@ TEST_F(ControlServerTest, RefusesClientsPastTheLimit) {
     Client extra(path_);
     EXPECT_EQ(extra.Object().value("code", ""), "busy");
     EXPECT_EQ(extra.Line(), "EOF");
-    clients.pop_back();  // a place frees up
-    Client next(path_);
-    next.Send("{\"method\": \"status\"}\n");
-    EXPECT_EQ(next.Object().value("reply", ""), "status");
+    clients.pop_back();  // a place frees up, once the server has seen the close
+    std::string reply;
+    for (int tries = 0; tries < 100000 && reply != "status"; ++tries) {
+        Client next(path_);
+        next.SendQuietly("{\"method\": \"status\"}\n");
+        const Json answer = next.Object();
+        reply = answer.value("reply", answer.value("code", ""));
+        ASSERT_TRUE(reply == "status" || reply == "busy") << reply;
+    }
+    EXPECT_EQ(reply, "status");
 }
 
 TEST_F(ControlServerTest, RefusesASocketPathItDoesNotOwn) {
