@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "acquisition/ConnectionRecord.h"
-#include "tracking/Message.h"
+#include "scan/ScanEvents.h"
 
 namespace tarvik {
 

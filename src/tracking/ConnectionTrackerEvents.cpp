@@ -172,7 +172,7 @@ void CConnectionTracker::EndUnseen(ConnectionEvent& event) {
         record.hostName = *address->second.name;
     }
     list_.Opened(record);
-    host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(record)), {});
+    host_.Publish(NewConnection{ScanCopy(record)});
     RememberEndedByEvent(record.cookie, event.time);
     RememberEnd(record);
     LogEnd(std::move(record), event.time);

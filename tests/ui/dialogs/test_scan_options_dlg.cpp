@@ -14,9 +14,9 @@
 #include <QTest>
 
 #include "DialogTestSupport.h"
-#include "tracking/WorkerHub.h"
 #include "ui/dialogs/ListEditor.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
