@@ -98,10 +98,24 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, deadline, [this] { return entered_; });
     }
+    // Told after each merge, once the tracker has let go of its snapshot: a poll from then on
+    // reads the table.
+    void LiveCount(std::size_t) override {
+        {
+            std::lock_guard lock(mutex_);
+            ++merges_;
+        }
+        changed_.notify_all();
+    }
+    bool WaitForMerges(int count, std::chrono::milliseconds deadline) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, deadline, [&] { return merges_ >= count; });
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
+    int merges_ = 0;
     int inserted_ = 0;
     bool held_ = false;
     bool entered_ = false;
@@ -173,6 +187,7 @@ TEST_F(WorkerSetTest, ConnectionEndedInTheLastSnapshotIsLoggedAndCountedAtStop) 
     source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     hub_.Publish(Poll{});
     ASSERT_TRUE(list_.WaitForInserts(1, 5s));
+    ASSERT_TRUE(list_.WaitForMerges(1, 5s));
 
     // The connection is gone from the next walk, which is still running when the stop begins.
     source_->SetRows({});

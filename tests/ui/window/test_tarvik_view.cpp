@@ -325,7 +325,7 @@ TEST_F(TarvikViewTest, FirstDisplayStartsWorkersOnceAndTicksAtOnce) {
     EXPECT_EQ(view->Tray(), nullptr);  // no notification area here
 
     // The poll tick arms itself again.
-    EXPECT_TRUE(worker.WaitFor(3, std::chrono::seconds(5)));
+    EXPECT_TRUE(test::WaitFor([&] { return worker.Count() >= 3; }));
     const auto seen = worker.Take();
     ASSERT_GE(seen.size(), 3u);
     EXPECT_TRUE(std::holds_alternative<Poll>(seen[0]));
