@@ -68,7 +68,7 @@ public:
     // Starts the ordered stop and returns at once: the window calls it from its GUI thread,
     // which the tracker may be waiting on for a row operation. Later calls do nothing.
     void Quit();
-    // Waits until every worker has ended and the broadcast list is empty (stops them first
+    // Waits until every worker has ended and the hub's list is empty (stops them first
     // when Quit was not called). From any one thread at a time but never a worker's.
     void Join();
 

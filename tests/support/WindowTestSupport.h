@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the window's widget tests: the application object, a settings file per test, a
-// worker that records the broadcasts it receives, and stand-ins for the five workers.
+// Helpers for the window's widget tests: the application object, a settings file per test and
+// stand-ins for the five workers.
 
 #include <QApplication>
 #include <atomic>
@@ -19,7 +19,6 @@
 #include "settings/SettingsStore.h"
 #include "ui/window/TarvikView.h"
 #include "workers/WorkerHub.h"
-#include "workers/WorkerThread.h"
 
 namespace tarvik::test {
 

@@ -64,7 +64,7 @@ public:
     // The first display: workers, the three ticks at once, the tray icon. Runs once.
     void Start();
     bool Started() const { return started_; }
-    // Stops the ticks and the row updates, and broadcasts quit.
+    // Stops the ticks and the row updates, and quits the workers.
     void QuitWorkers();
     // Waits at most `bound` for the workers to end. False when they did not: they are left to
     // a thread of their own, which keeps them alive until they end or the process does.

@@ -139,7 +139,7 @@ TEST_F(ScanOptionsTest, ListenAndEmailBoxesGovernTheirControlsWhenClicked) {
     }
 }
 
-TEST_F(ScanOptionsTest, OkWithoutChangesBroadcastsOnceAndKeepsTheValues) {
+TEST_F(ScanOptionsTest, OkWithoutChangesPublishesOnceAndKeepsTheValues) {
     dialog.show();
     dialog.accept();
     EXPECT_EQ(worker.Count(hub), 1);
