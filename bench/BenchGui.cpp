@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/TarvikView.h"
+#include "workers/WorkerHub.h"
 #endif
 
 namespace tarvik::bench {

@@ -18,7 +18,7 @@
 #include "settings/SettingsStore.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik::bench {
 
@@ -195,12 +195,9 @@ public:
         const auto start = Clock::now();
         const double cpu = ProcessCpuMillis();
         poller_.Poll();
-        CConnectionRecord probe;
-        probe.ipAddress = kSentinelAddress;
         // A new name each time: a name the row has already changes nothing and sends nothing.
         ++cycles_;
-        hub_.Broadcast(kMsgHostResolved, Payload::Text("sentinel" + std::to_string(cycles_)),
-                       Payload::Record(std::move(probe)));
+        hub_.Publish(HostResolved{kSentinelAddress, "sentinel" + std::to_string(cycles_)});
         if (!list_.WaitSentinel(cycles_)) {
             return {};
         }

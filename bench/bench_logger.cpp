@@ -8,7 +8,7 @@
 #include "acquisition/ConnectionRecord.h"
 #include "logging/ConnectionLogger.h"
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {

@@ -11,7 +11,7 @@ namespace {
 class NullHost : public ITrackerHost {
 public:
     ViewFilter ReadFilter() override { return {}; }
-    void Broadcast(int, Payload, Payload) override {}
+    void Publish(TrackerNews) override {}
     void Trace(std::string_view) override {}
     std::time_t Now() override { return 1000; }
 };
@@ -33,11 +33,9 @@ public:
         filter.reverseLookup = 1;
         return filter;
     }
-    void Broadcast(int number, Payload wParam, Payload) override {
-        if (number == kMsgResolveHost) {
-            if (auto address = wParam.TakeText()) {
-                asked.push_back(std::move(*address));
-            }
+    void Publish(TrackerNews news) override {
+        if (auto* request = std::get_if<ResolveHost>(&news)) {
+            asked.push_back(std::move(request->address));
         }
     }
     std::vector<std::string> asked;

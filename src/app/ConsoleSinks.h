@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "tracking/ConnectionList.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 

@@ -13,7 +13,7 @@
 
 #include "acquisition/ConnectionRecord.h"
 #include "base/WaitSet.h"
-#include "tracking/Message.h"
+#include "scan/ScanEvents.h"
 
 namespace tarvik {
 

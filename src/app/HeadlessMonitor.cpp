@@ -22,8 +22,11 @@
 #include "app/ServiceEvents.h"
 #include "app/Ticker.h"
 #include "app/WorkerSet.h"
+#include "scan/ScanEvents.h"
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "tracking/Events.h"
+#include "tracking/SettingsLink.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 
@@ -69,7 +72,7 @@ public:
     // watcher is told, so that it reopens its bait ports.
     void Reload() {
         ReportWarnings(settings_.Reload());
-        hub_.Broadcast(kMsgScanSettingsChanged);
+        hub_.Publish(ScanSettingsChanged{});
         errors_.WriteLine("tarvikd: reloaded " + name_);
     }
 
@@ -98,16 +101,17 @@ private:
 
 std::vector<CTicker::Tick> MonitorTicks(const CSettingsStore& settings, CWorkerHub& hub) {
     using std::chrono::milliseconds;
-    auto tick = [&hub](const char* label, int number) {
-        return [&hub, label, number] {
+    auto tick = [&hub]<class Event>(const char* label, Event) {
+        return [&hub, label] {
             hub.Trace(label);
-            hub.Broadcast(number);
+            hub.Publish(Event{});
         };
     };
     return {
-        {milliseconds(settings.GetRefreshPeriodMs()), tick("tick, data refresh", kMsgPoll)},
-        {milliseconds(30000), tick("tick, scan check", kMsgScanCheck)},
-        {milliseconds(60000), tick("tick, mem check", kMsgMemoryCheck)},
+        {milliseconds(settings.GetRefreshPeriodMs()), tick("tick, data refresh", Poll{})},
+        {milliseconds(30000), tick("tick, scan check", ScanCheck{})},
+        // Only the trace line is left of this tick: no worker has memory work to do.
+        {milliseconds(60000), [&hub] { hub.Trace("tick, mem check"); }},
     };
 }
 
@@ -205,9 +209,9 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
 
         ticker.Stop();
         workers.Quit();
-        workers.Join();  // also empties the broadcast list
+        workers.Join();  // also empties the hub's list
     }
-    alertWorker.Post(Message{kMsgQuit, {}, {}});
+    alertWorker.PostQuit();
     alertWorker.Join();
     settingsFile.SaveAtStop();
     errors.WriteLine(std::string("tarvikd: stopped (") + strsignal(stopSignal) + ")");

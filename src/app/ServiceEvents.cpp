@@ -40,17 +40,15 @@ void CServiceListTap::NoticesLost(std::time_t time) {
 }
 
 CAlertEventWorker::CAlertEventWorker(CMonitorCounters& counters, CEventStream* events)
-    : CWorkerThread("alert events"), counters_(counters), events_(events) {
-    On(kMsgScanAlerted, [this](Message& message) {
-        const std::unique_ptr<ScanAlertEvent> alert = message.wParam.TakeAlert();
-        if (!alert) {
-            return;
-        }
-        counters_.AddAlert();
-        if (events_ != nullptr) {
-            events_->Offer(AlertEventLine(*alert));
-        }
-    });
+    : CWorker("alert events"), counters_(counters), events_(events) {
+    Subscribe<ScanAlertEvent>();
+}
+
+void CAlertEventWorker::Handle(std::variant<ScanAlertEvent>& message) {
+    counters_.AddAlert();
+    if (events_ != nullptr) {
+        events_->Offer(AlertEventLine(std::get<ScanAlertEvent>(message)));
+    }
 }
 
 CAlertEventWorker::~CAlertEventWorker() {

@@ -2,11 +2,13 @@
 
 #include <ctime>
 #include <functional>
+#include <variant>
 
 #include "app/EventStream.h"
 #include "app/MetricsFile.h"
+#include "scan/ScanEvents.h"
 #include "tracking/ConnectionList.h"
-#include "tracking/WorkerThread.h"
+#include "workers/Worker.h"
 
 namespace tarvik {
 
@@ -34,13 +36,15 @@ private:
 };
 
 // The worker that hears of scan alerts: counts them and sends an "alert" event. Registered
-// after the five workers, so the scan watcher's broadcast reaches it.
-class CAlertEventWorker : public CWorkerThread {
+// after the five workers, so the scan watcher's publications reach it.
+class CAlertEventWorker : public CWorker<std::variant<ScanAlertEvent>> {
 public:
     CAlertEventWorker(CMonitorCounters& counters, CEventStream* events);
     ~CAlertEventWorker() override;
 
 private:
+    void Handle(std::variant<ScanAlertEvent>& message) override;
+
     CMonitorCounters& counters_;
     CEventStream* events_;
 };

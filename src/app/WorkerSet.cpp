@@ -6,8 +6,7 @@
 #include "settings/SettingsStore.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
-#include "tracking/SnapshotGate.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 
@@ -30,20 +29,14 @@ WorkerParts MakeWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionLi
 void AddPollerAndTracker(WorkerParts& parts, CSettingsStore& settings, CWorkerHub& hub,
                          IConnectionList& list, std::unique_ptr<IEventSource> events,
                          std::unique_ptr<CDataThread> poller) {
-    // One snapshot in flight at most: a tracker that falls behind makes the poller skip polls
-    // rather than queue whole tables.
-    auto gate = std::make_shared<CSnapshotGate>();
     if (!poller) {
         poller = std::make_unique<CDataThread>(settings, hub);
     }
-    poller->SetSnapshotGate(gate);
     if (events) {
         poller->SetEventSource(std::move(events));
     }
-    auto tracker = std::make_unique<CFilterThread>(settings, hub, list);
-    tracker->SetSnapshotGate(gate);
     parts.poller = std::move(poller);
-    parts.tracker = std::move(tracker);
+    parts.tracker = std::make_unique<CFilterThread>(settings, hub, list);
 }
 
 AcquisitionChoice ChooseAcquisition(const CSettingsStore& settings,
@@ -104,21 +97,21 @@ void CWorkerSet::Join() {
 }
 
 void CWorkerSet::StopInOrder() {
-    // Quit goes to each worker directly: a broadcast quit would empty the broadcast list while
-    // the tracker still has ended connections to hand to the logger.
-    parts_.poller->Post(Message{kMsgQuit, {}, {}});
+    // Quit goes to each worker directly: quitting them all through the hub would empty its list
+    // while the tracker still has ended connections to hand to the logger.
+    parts_.poller->PostQuit();
     parts_.poller->Join();
 
-    // The tracker handles what the poller queued before its quit, and its broadcasts still
-    // reach the workers behind it.
-    parts_.tracker->Post(Message{kMsgQuit, {}, {}});
+    // The tracker handles what the poller queued before its quit, and what it publishes still
+    // reaches the workers behind it.
+    parts_.tracker->PostQuit();
     parts_.tracker->Join();
 
-    parts_.lookup->Post(Message{kMsgQuit, {}, {}});
-    parts_.logger->Post(Message{kMsgQuit, {}, {}});
+    parts_.lookup->PostQuit();
+    parts_.logger->PostQuit();
     // An alert's mail exchange would hold the scan watcher, and so the stop, for up to a minute.
     parts_.scanWatcher->CancelPendingMail();
-    parts_.scanWatcher->Post(Message{kMsgQuit, {}, {}});
+    parts_.scanWatcher->PostQuit();
     parts_.lookup->Join();
     parts_.logger->Join();
     parts_.scanWatcher->Join();

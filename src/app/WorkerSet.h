@@ -20,7 +20,7 @@ class CScanWatcherThread;
 class CDataThread;
 class IEventSource;
 
-// The five workers of a running Tarvik, in the order every broadcast reaches them.
+// The five workers of a running Tarvik, in the order every publication reaches them.
 struct WorkerParts {
     std::unique_ptr<CWorkerThread> poller;
     std::unique_ptr<CWorkerThread> tracker;
@@ -29,9 +29,9 @@ struct WorkerParts {
     std::unique_ptr<CScanWatcherThread> scanWatcher;
 };
 
-// Sets the poller and the tracker of `parts`, not started, sharing one snapshot gate. The
-// poller reads the kernel's table unless one is given (tests pass one over a fixture table);
-// it reads `events` too when there are any.
+// Sets the poller and the tracker of `parts`, not started. The poller reads the kernel's table
+// unless one is given (tests pass one over a fixture table); it reads `events` too when there are
+// any.
 void AddPollerAndTracker(WorkerParts& parts, CSettingsStore& settings, CWorkerHub& hub,
                          IConnectionList& list, std::unique_ptr<IEventSource> events,
                          std::unique_ptr<CDataThread> poller = nullptr);
@@ -44,12 +44,12 @@ AcquisitionChoice ChooseAcquisition(
     const AcquisitionFactories& factories = BuiltInAcquisitionFactories());
 
 // The five workers of a running Tarvik, created, started and registered in the order every
-// broadcast reaches them: poller, tracker, reverse lookup, logger, scan watcher. Shared by the
+// publication reaches them: poller, tracker, reverse lookup, logger, scan watcher. Shared by the
 // window and the headless monitor.
 //
 // They stop in pipeline order, so that nothing in flight is lost: the poller ends first, then
 // the tracker drains its last snapshot (its ended connections still reach the logger and the
-// scan watcher), then the others, and only then is the broadcast list cleared.
+// scan watcher), then the others, and only then is the hub's list cleared.
 class CWorkerSet {
 public:
     // `probesCounted`, when given, receives the number of probes the scan watcher counts.
@@ -68,7 +68,7 @@ public:
     // Starts the ordered stop and returns at once: the window calls it from its GUI thread,
     // which the tracker may be waiting on for a row operation. Later calls do nothing.
     void Quit();
-    // Waits until every worker has ended and the broadcast list is empty (stops them first
+    // Waits until every worker has ended and the hub's list is empty (stops them first
     // when Quit was not called). From any one thread at a time but never a worker's.
     void Join();
 

@@ -5,7 +5,7 @@
 
 #include "logging/ConnectionLogger.h"
 #include "logging/LogFileName.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 

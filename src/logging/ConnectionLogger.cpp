@@ -1,7 +1,7 @@
 #include "logging/ConnectionLogger.h"
 
 #include "logging/PortFilter.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 

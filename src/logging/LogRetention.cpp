@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 

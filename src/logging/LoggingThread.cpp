@@ -3,15 +3,10 @@
 namespace tarvik {
 
 CLoggingThread::CLoggingThread(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks)
-    : CWorkerThread("logging"),
-      logger_(settings, hub, std::move(hooks)),
-      retention_(settings, hub) {
-    On(kMsgLogConnection, [this](Message& message) { OnLogConnection(message); });
-    On(kMsgPoll, [this](Message&) {
-        logger_.Retry();
-        retention_.SweepOncePerDay(std::time(nullptr));
-    });
-    CoalesceQueued(kMsgPoll);
+    : CWorker("logging"), logger_(settings, hub, std::move(hooks)), retention_(settings, hub) {
+    Subscribe<ConnectionEnded>();
+    Subscribe<Poll>();
+    Coalesce<Poll>();
 }
 
 CLoggingThread::~CLoggingThread() {
@@ -22,18 +17,23 @@ CLoggingThread::~CLoggingThread() {
 
 bool CLoggingThread::InitInstance() {
     retention_.SweepOncePerDay(std::time(nullptr));
-    return CWorkerThread::InitInstance();
+    return CWorker::InitInstance();
 }
 
 int CLoggingThread::ExitInstance() {
     logger_.Finish();
-    return CWorkerThread::ExitInstance();
+    return CWorker::ExitInstance();
 }
 
-void CLoggingThread::OnLogConnection(Message& message) {
-    if (const auto record = message.wParam.TakeRecord()) {
-        logger_.Log(*record);
+void CLoggingThread::Handle(LoggerInbox& message) {
+    if (const auto* ended = std::get_if<ConnectionEnded>(&message)) {
+        if (ended->record) {
+            logger_.Log(*ended->record);
+        }
+        return;
     }
+    logger_.Retry();
+    retention_.SweepOncePerDay(std::time(nullptr));
 }
 
 }  // namespace tarvik

@@ -2,14 +2,17 @@
 
 #include "logging/ConnectionLogger.h"
 #include "logging/LogRetention.h"
-#include "tracking/WorkerThread.h"
+#include "tracking/Events.h"
+#include "workers/Worker.h"
 
 namespace tarvik {
 
-// The worker that writes ended connections (kMsgLogConnection) to their log files. The poll
-// tick (kMsgPoll) retries lines held back by a failing file even when no record arrives, and
-// removes log files past "keepdays" at the start and at the first tick of every day.
-class CLoggingThread : public CWorkerThread {
+using LoggerInbox = std::variant<ConnectionEnded, Poll>;
+
+// The worker that writes ended connections (ConnectionEnded) to their log files. The poll tick
+// (Poll) retries lines held back by a failing file even when no record arrives, and removes log
+// files past "keepdays" at the start and at the first tick of every day.
+class CLoggingThread : public CWorker<LoggerInbox> {
 public:
     explicit CLoggingThread(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks = {});
     ~CLoggingThread() override;
@@ -19,7 +22,7 @@ protected:
     int ExitInstance() override;
 
 private:
-    void OnLogConnection(Message& message);
+    void Handle(LoggerInbox& message) override;
 
     CConnectionLogger logger_;
     CLogRetention retention_;

@@ -3,33 +3,24 @@
 #include <utility>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
-namespace {
-
-// Posted by the resolver thread to this worker alone when answers are ready; never broadcast.
-constexpr int kMsgLookupAnswered = 6054;
-
-}  // namespace
 
 CReverseLookupThread::CReverseLookupThread(CSettingsStore& settings, CWorkerHub& hub)
     : CReverseLookupThread(settings, hub, std::make_unique<CSystemNameResolver>()) {}
 
 CReverseLookupThread::CReverseLookupThread(CSettingsStore& settings, CWorkerHub& hub,
                                            std::unique_ptr<INameResolver> resolver)
-    : CWorkerThread("ReverseLookup"),
+    : CWorker("ReverseLookup"),
       settings_(settings),
       hub_(hub),
       cache_(nullptr),
-      resolver_(std::move(resolver), [this] {
-          Post(Message{kMsgLookupAnswered, {}, {}});
-      }) {
-    On(kMsgResolveHost, [this](Message& message) { OnResolve(message); });
-    On(kMsgLookupAnswered, [this](Message&) { OnAnswers(); });
+      resolver_(std::move(resolver), [this] { Post(LookupAnswered{}); }) {
+    Subscribe<ResolveHost>();
     // Names are of no use once the program ends: a quit does not wait for them.
-    DropQueuedAtQuit(kMsgResolveHost);
-    DropQueuedAtQuit(kMsgLookupAnswered);
+    DropAtQuit<ResolveHost>();
+    DropAtQuit<LookupAnswered>();
 }
 
 CReverseLookupThread::~CReverseLookupThread() {
@@ -42,50 +33,40 @@ void CReverseLookupThread::OnQuit() {
     resolver_.Abandon();
 }
 
-void CReverseLookupThread::OnResolve(Message& message) {
-    auto address = message.wParam.TakeText();
-    auto request = message.lParam.TakeRecord();
-    if (!address) {
-        return;
+void CReverseLookupThread::Handle(LookupInbox& message) {
+    if (const auto* request = std::get_if<ResolveHost>(&message)) {
+        OnResolve(request->address);
+    } else {
+        OnAnswers();
     }
-    hub_.Trace("ReverseLookup, " + *address);
-    if (*address == "n/a") {
+}
+
+void CReverseLookupThread::OnResolve(const std::string& address) {
+    hub_.Trace("ReverseLookup, " + address);
+    if (address == "n/a") {
         return;  // a listening port has no remote host
     }
-    if (auto cached = cache_.Find(*address)) {
-        Answer(std::move(*cached), std::move(request), *address);
+    if (auto cached = cache_.Find(address)) {
+        Answer(std::move(*cached), address);
         return;
     }
-    if (pending_.contains(*address)) {
+    if (!pending_.insert(address).second) {
         return;  // the answer under way is applied to every connection with the address
     }
-    pending_.emplace(*address, std::move(request));
-    resolver_.Request(*address);
+    resolver_.Request(address);
 }
 
 void CReverseLookupThread::OnAnswers() {
     for (CBackgroundResolver::Answer& answer : resolver_.TakeAnswers()) {
-        std::unique_ptr<CConnectionRecord> request;
-        if (auto waiting = pending_.find(answer.address); waiting != pending_.end()) {
-            request = std::move(waiting->second);
-            pending_.erase(waiting);
-        }
+        pending_.erase(answer.address);
         if (auto name = cache_.Store(answer.address, std::move(answer.name))) {
-            Answer(std::move(*name), std::move(request), answer.address);
+            Answer(std::move(*name), answer.address);
         }
     }
 }
 
-void CReverseLookupThread::Answer(std::string name, std::unique_ptr<CConnectionRecord> request,
-                                  const std::string& address) {
-    if (!request) {
-        // The tracker matches the answer by the request's address, so rebuild a request that
-        // carries it.
-        request = std::make_unique<CConnectionRecord>();
-        request->ipAddress = address;
-    }
-    hub_.Broadcast(kMsgHostResolved, Payload::Text(std::move(name)),
-                   Payload::Record(std::move(request)));
+void CReverseLookupThread::Answer(std::string name, const std::string& address) {
+    hub_.Publish(HostResolved{address, std::move(name)});
 }
 
 }  // namespace tarvik

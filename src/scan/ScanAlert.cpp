@@ -10,7 +10,7 @@
 #include "mail/SMTPMessage.h"
 #include "mail/SmtpAbort.h"
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 

@@ -16,8 +16,8 @@
 #include "acquisition/ConnectionRecord.h"
 #include "base/ThreadName.h"
 #include "settings/SettingsStore.h"
-#include "tracking/Message.h"
-#include "tracking/WorkerHub.h"
+#include "tracking/Events.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 
@@ -279,7 +279,7 @@ void CScanListener::AcceptAndReport(int listenFd) {
     record.category = Category::Inbound;
     record.openTime = std::time(nullptr);
     record.closeTime = record.openTime;
-    hub_.Broadcast(kMsgNewConnection, Payload::Record(std::move(record)));
+    hub_.Publish(NewConnection{std::move(record)});
 }
 
 }  // namespace tarvik

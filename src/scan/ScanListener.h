@@ -22,8 +22,8 @@ class CWorkerHub;
 std::size_t BaitPortCap(std::uint64_t descriptorLimit);
 
 // Listens on the bait ports ("listenports"), accepts each connection and closes it at once, and
-// broadcasts one new inbound record (kMsgNewConnection) per accepted connection. It runs on its
-// own thread and is not a registered worker: it receives no messages.
+// publishes one new inbound record (NewConnection) per accepted connection. It runs on its own
+// thread and is not a registered worker: it receives no messages.
 //
 // A port that cannot be taken is said once per port and reason, in the trace and to the user,
 // and tried again on RetryUnbound() (the scan watcher asks at every scan check). The ports are

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 
@@ -18,7 +18,7 @@ CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub
 CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub,
                                        std::unique_ptr<IScanAlerter> alerter,
                                        std::string listenAddress, ProbeSensing sensing)
-    : CWorkerThread("scan watcher"),
+    : CWorker("scan watcher"),
       settings_(settings),
       hub_(hub),
       alerter_(std::move(alerter)),
@@ -30,13 +30,16 @@ CScanWatcherThread::CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub
               hub_.Trace(text);
               hub_.NotifyUser(text);
           })) {
-    On(kMsgNewConnection, [this](Message& message) { OnNewConnection(message); });
-    On(kMsgProbesWaiting, [this](Message&) { OnProbesWaiting(); });
-    On(kMsgScanCheck, [this](Message&) { OnScanCheck(); });
-    On(kMsgScanSettingsChanged, [this](Message&) { Reload(); });
+    Subscribe<NewConnection>();
+    Subscribe<ScanCheck>();
+    Subscribe<ScanSettingsChanged>();
     // The sensor asks again whenever its queue was empty; one request waiting is enough.
-    CoalesceQueued(kMsgProbesWaiting);
-    DropQueuedAtQuit(kMsgProbesWaiting);
+    Coalesce<ProbesWaiting>();
+    DropAtQuit<ProbesWaiting>();
+}
+
+void CScanWatcherThread::Handle(ScanWatcherInbox& message) {
+    std::visit([this](auto& value) { Take(value); }, message);
 }
 
 CScanWatcherThread::~CScanWatcherThread() {
@@ -85,7 +88,7 @@ void CScanWatcherThread::StartSensor() {
         return;
     }
     sensor_ = std::move(sensor);
-    sensor_->Start([this] { Post(Message{kMsgProbesWaiting, {}, {}}); });
+    sensor_->Start([this] { Post(ProbesWaiting{}); });
     sensing_ = true;
 }
 
@@ -132,14 +135,13 @@ void CScanWatcherThread::CancelPendingMail() {
     }
 }
 
-void CScanWatcherThread::OnNewConnection(Message& message) {
-    std::unique_ptr<CConnectionRecord> record = message.wParam.TakeRecord();
-    if (!record || settings_.GetScanEnabled() == 0) {
+void CScanWatcherThread::Take(NewConnection& connection) {
+    if (settings_.GetScanEnabled() == 0) {
         return;
     }
     ApplyLimits();
     PortListPtr ignorePorts = settings_.GetIgnorePorts();
-    counter_.Count(*record, ignorePorts ? *ignorePorts : PortList{}, IgnoredHosts());
+    counter_.Count(connection.record, ignorePorts ? *ignorePorts : PortList{}, IgnoredHosts());
 }
 
 const AddressRanges& CScanWatcherThread::IgnoredHosts() {
@@ -173,14 +175,12 @@ void CScanWatcherThread::OnScanCheck() {
     const BlockPolicy policy{IgnoredHosts(), settings_.GetScanBlockProbes() != 0,
                              settings_.GetScanBlockTimeout()};
     // Below 1, hosts with nothing counted would alert at every check.
-    counter_.Check(
-        std::max(1, settings_.GetThreshold()), [this, &policy](const ScanFinding& finding) {
-            alerter_->Raise(finding, mailHost_);
-            blocker_->OnAlert(finding, policy);
-            hub_.Broadcast(kMsgScanAlerted,
-                           Payload::Alert(ScanAlertEvent{finding.host, finding.ports, finding.kind,
-                                                         std::time(nullptr)}));
-        });
+    counter_.Check(std::max(1, settings_.GetThreshold()), [this,
+                                                           &policy](const ScanFinding& finding) {
+        alerter_->Raise(finding, mailHost_);
+        blocker_->OnAlert(finding, policy);
+        hub_.Publish(ScanAlertEvent{finding.host, finding.ports, finding.kind, std::time(nullptr)});
+    });
 }
 
 void CScanWatcherThread::Reload() {

@@ -9,28 +9,33 @@
 #include "scan/ProbeSensor.h"
 #include "scan/ScanAlert.h"
 #include "scan/ScanCounter.h"
+#include "scan/ScanEvents.h"
 #include "scan/ScanListener.h"
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerThread.h"
+#include "tracking/Events.h"
+#include "workers/Worker.h"
 
 namespace tarvik {
 
 class CWorkerHub;
 
-// The probe sensor has probes waiting (posted by the sensor to the scan watcher alone).
-inline constexpr int kMsgProbesWaiting = 8031;
+// The probe sensor has probes waiting: posted by the sensor to the scan watcher alone, never
+// published.
+struct ProbesWaiting {};
+
+using ScanWatcherInbox = std::variant<NewConnection, ScanCheck, ScanSettingsChanged, ProbesWaiting>;
 
 // Whether the watcher also counts the probes of scans that complete no connection.
 enum class ProbeSensing { Off, On };
 
-// Counts the distinct local ports each remote host connects to (kMsgNewConnection), raises an
-// alert for every host that reached the threshold on each scan check (kMsgScanCheck) and then
+// Counts the distinct local ports each remote host connects to (NewConnection), raises an
+// alert for every host that reached the threshold on each scan check (ScanCheck) and then
 // starts that host from zero. It owns the bait-port listener and restarts it when the scan
-// settings change (kMsgScanSettingsChanged) and at start. With probe sensing on, the probes the
+// settings change (ScanSettingsChanged) and at start. With probe sensing on, the probes the
 // sensor sees count like new inbound connections; without the privilege for it the user is told
-// once, and counting goes on from connections alone. After each alert it broadcasts
-// kMsgScanAlerted.
-class CScanWatcherThread : public CWorkerThread {
+// once, and counting goes on from connections alone. After each alert it publishes a
+// ScanAlertEvent.
+class CScanWatcherThread : public CWorker<ScanWatcherInbox> {
 public:
     explicit CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub);
     // For tests: another alerter, and the address the bait ports are bound to.
@@ -61,7 +66,11 @@ protected:
     void OnQuit() override;
 
 private:
-    void OnNewConnection(Message& message);
+    void Handle(ScanWatcherInbox& message) override;
+    void Take(NewConnection& connection);
+    void Take(ScanCheck&) { OnScanCheck(); }
+    void Take(ScanSettingsChanged&) { Reload(); }
+    void Take(ProbesWaiting&) { OnProbesWaiting(); }
     void OnProbesWaiting();
     void OnScanCheck();
     void Reload();

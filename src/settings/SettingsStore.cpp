@@ -333,20 +333,13 @@ std::vector<std::string> CSettingsStore::Reload() {
     }
     SettingValues values = ValuesFrom(snapshot.ini, workingDirectory_, warnings);
 
-    bool cameOn = false;
     {
         std::lock_guard lock(valueMutex_);
-        const std::size_t reverse = Index(SettingId::ReverseLookup);
-        cameOn =
-            std::get<int>(values_->values[reverse]) == 0 && std::get<int>(values[reverse]) != 0;
         values_->values = std::move(values);
         generation_.fetch_add(1, std::memory_order_release);
         values_->changes.fill(0);
         values_->ini = std::move(snapshot.ini);
         values_->warnings = warnings;
-    }
-    if (cameOn) {
-        ReverseLookupCameOn();  // as the setter does
     }
     return warnings;
 }
@@ -480,22 +473,7 @@ int CSettingsStore::GetReverseLookup() const {
 }
 
 void CSettingsStore::SetReverseLookup(int value) {
-    value = ClampToRange(Definition(SettingId::ReverseLookup), value);
-    bool cameOn = false;
-    {
-        std::lock_guard lock(valueMutex_);
-        int& stored = std::get<int>(values_->values[Index(SettingId::ReverseLookup)]);
-        if (stored == value) {
-            return;
-        }
-        cameOn = value != 0 && stored == 0;
-        stored = value;
-        MarkChanged(SettingId::ReverseLookup);
-    }
-    // The lookup worker needs to hear when it comes on.
-    if (cameOn) {
-        ReverseLookupCameOn();
-    }
+    SetInteger(SettingId::ReverseLookup, value);
 }
 
 CSettingsStore::LoggingValues CSettingsStore::GetLoggingValues() const {
@@ -636,25 +614,9 @@ std::string CSettingsStore::LocalHostName() {
     return name;
 }
 
-void CSettingsStore::SetReverseLookupOnHandler(std::function<void()> handler) {
-    std::lock_guard lock(hooksMutex_);
-    reverseLookupOn_ = std::move(handler);
-}
-
 void CSettingsStore::SetTraceSink(std::function<void(std::string_view)> sink) {
     std::lock_guard lock(hooksMutex_);
     traceSink_ = std::move(sink);
-}
-
-void CSettingsStore::ReverseLookupCameOn() const {
-    std::function<void()> handler;
-    {
-        std::lock_guard lock(hooksMutex_);
-        handler = reverseLookupOn_;
-    }
-    if (handler) {
-        handler();
-    }
 }
 
 void CSettingsStore::Trace(std::string_view text) const {

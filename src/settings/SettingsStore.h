@@ -191,16 +191,11 @@ public:
     // The machine's host name (empty when it cannot be read).
     static std::string LocalHostName();
 
-    // Runs on the setting thread whenever "reverselookup" goes from off to on, by a setter or a
-    // reload: the lookup worker must hear of it. It may read values, but a reload runs it under
-    // the file lock, so it must not save or reload. Empty: nothing runs.
-    void SetReverseLookupOnHandler(std::function<void()> handler);
     // Diagnostic text of the store (an interface refresh). Discarded unless a sink is set.
     void SetTraceSink(std::function<void(std::string_view)> sink);
 
 private:
     struct Values;
-    void ReverseLookupCameOn() const;
     void Trace(std::string_view text) const;
     int GetInteger(SettingId id) const;
     void SetInteger(SettingId id, int value);
@@ -230,8 +225,7 @@ private:
     mutable std::mutex interfacesMutex_;
     TextListPtr interfaces_;
 
-    mutable std::mutex hooksMutex_;  // guards the two hooks below
-    std::function<void()> reverseLookupOn_;
+    mutable std::mutex hooksMutex_;  // guards the hook below
     std::function<void(std::string_view)> traceSink_;
 };
 

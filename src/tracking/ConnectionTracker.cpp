@@ -107,6 +107,16 @@ CConnectionTracker::KeyView CConnectionTracker::ViewOf(const CConnectionRecord& 
 CConnectionTracker::CConnectionTracker(ITrackerHost& host, IConnectionList& list)
     : host_(host), list_(list) {}
 
+void CConnectionTracker::MergeSnapshot(Snapshot snapshot) {
+    BeginSnapshot();
+    inFlight_ = std::move(snapshot.inFlight);
+    AddKept(snapshot.kept);
+    for (CConnectionRecord& row : snapshot.rows) {
+        AddEntry(std::move(row));
+    }
+    EndSnapshot();
+}
+
 void CConnectionTracker::BeginSnapshot() {
     if (inSnapshot_) {
         // The last snapshot was never closed: its unmatched connections have ended, just as
@@ -210,7 +220,7 @@ void CConnectionTracker::AddKept(const SnapshotKept& kept) {
     if (kept.readTime != 0) {
         snapshotTime_ = kept.readTime;
     }
-    if (!kept.table) {
+    if (!kept.table || kept.positions.empty()) {
         return;
     }
     const ViewFilter filter = host_.ReadFilter();
@@ -339,14 +349,11 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     if (sight != FirstSight::EndedBeforeStart) {
         list_.Opened(added);
     }
-    host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(added)), {});
+    host_.Publish(NewConnection{ScanCopy(added)});
     // One request per address: its answer names every connection from it.
     if (filter.reverseLookup != 0 && !address->asked) {
         address->asked = true;
-        CConnectionRecord request = added;
-        request.closeTime = 0;
-        host_.Broadcast(kMsgResolveHost, Payload::Text(added.ipAddress),
-                        Payload::Record(std::move(request)));
+        host_.Publish(ResolveHost{added.ipAddress});
     }
     NoteFirstSight(added, sight, openTime);
     SupersedeHalfOpen(added);
@@ -388,6 +395,8 @@ void CConnectionTracker::EndSnapshot() {
     ApplyNamesOfSnapshot();
     ForgetEndedAddresses();
     Flush();
+    // The list has the merge: the poller may read the next table.
+    inFlight_.reset();
     list_.LiveCount(current_.size());
 }
 

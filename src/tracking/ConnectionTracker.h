@@ -10,11 +10,12 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
 #include "tracking/ConnectionList.h"
-#include "tracking/Message.h"
+#include "tracking/Events.h"
 #include "tracking/SnapshotKept.h"
 
 namespace tarvik {
@@ -34,16 +35,19 @@ struct ViewFilter {
 // read or notice older than what is known never moves a connection back.
 bool StateMovesOn(TcpState from, TcpState to);
 
-// What the tracker needs from the program around it: settings, broadcast, trace and the clock.
+// What the tracker tells the other workers.
+using TrackerNews = std::variant<NewConnection, ResolveHost, ConnectionEnded>;
+
+// What the tracker needs from the program around it: settings, publishing, trace and the clock.
 class ITrackerHost {
 public:
     virtual ~ITrackerHost() = default;
     virtual ViewFilter ReadFilter() = 0;
-    virtual void Broadcast(int number, Payload wParam, Payload lParam) = 0;
+    virtual void Publish(TrackerNews news) = 0;
     virtual void Trace(std::string_view text) = 0;
     virtual std::time_t Now() = 0;
     // A whole batch is handled (a snapshot, a batch of notices, a name): a host that holds
-    // broadcasts back sends them now, before the list hears that the batch is done.
+    // what it publishes sends it now, before the list hears that the batch is done.
     virtual void EndOfBatch() {}
 };
 
@@ -59,6 +63,11 @@ class CConnectionTracker {
 public:
     CConnectionTracker(ITrackerHost& host, IConnectionList& list);
 
+    // One whole snapshot: its kept rows, then its new and changed rows, then the ends of what it
+    // no longer holds. Its in-flight token is released once the list has the merge.
+    void MergeSnapshot(Snapshot snapshot);
+
+    // The steps of MergeSnapshot, for tests that feed a snapshot piece by piece.
     void BeginSnapshot();
     void AddEntry(CConnectionRecord entry);
     // Rows the poller sent last time and that are unchanged: their records are carried over by
@@ -221,6 +230,8 @@ private:
     IConnectionList& list_;
     int nextId_ = 1;
     bool inSnapshot_ = false;
+    // The merging snapshot's token: the poller reads no table while it lives.
+    std::shared_ptr<const SnapshotInFlight> inFlight_;
     // In a snapshot: [0, placed_) the new set in snapshot order, then the records of the last
     // set not yet matched. A record of the last set is known by its number, its position at
     // the begin: where_[number] is its position now, numberAt_[position] the reverse.

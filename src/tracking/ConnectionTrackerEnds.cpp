@@ -52,8 +52,10 @@ void CConnectionTracker::LogEnd(CConnectionRecord ended, std::time_t when) {
     // Two clocks tell the open and the close (a dump's read, a notice): a close the kernel told
     // before the read that first showed the row is the moment of the row's end all the same.
     ended.closeTime = std::max(when, ended.openTime);
-    list_.Ended(ended);
-    host_.Broadcast(kMsgLogConnection, Payload::Record(std::move(ended)), {});
+    // One immutable record for the list, the event stream and the logger: none copies it.
+    auto shared = std::make_shared<const CConnectionRecord>(std::move(ended));
+    list_.Ended(*shared);
+    host_.Publish(ConnectionEnded{std::move(shared)});
 }
 
 void CConnectionTracker::EnterTimeWait(CConnectionRecord& record, std::time_t when) {

@@ -146,8 +146,9 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
     const bool logged = EndLogged(ended);
     loggedLive_.erase(cookie);
     if (!logged) {
-        CConnectionRecord copy = ended;
-        LogEnd(std::move(copy), event.time);
+        // The record leaves the live set here: it goes to the log as it is, not as a copy. Its
+        // cookie, all RemoveLive reads of it, survives the move.
+        LogEnd(std::move(ended), event.time);
     }
     RememberEndedByEvent(cookie, event.time);
     RemoveLive(index);
@@ -172,7 +173,7 @@ void CConnectionTracker::EndUnseen(ConnectionEvent& event) {
         record.hostName = *address->second.name;
     }
     list_.Opened(record);
-    host_.Broadcast(kMsgNewConnection, Payload::Record(ScanCopy(record)), {});
+    host_.Publish(NewConnection{ScanCopy(record)});
     RememberEndedByEvent(record.cookie, event.time);
     RememberEnd(record);
     LogEnd(std::move(record), event.time);

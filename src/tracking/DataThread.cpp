@@ -8,8 +8,7 @@
 #include "acquisition/KernelTableSource.h"
 #include "base/Allocator.h"
 #include "settings/SettingsStore.h"
-#include "tracking/SnapshotKept.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 
@@ -37,18 +36,25 @@ CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub,
                          std::unique_ptr<ITableSource> source,
                          std::shared_ptr<const CServicesDatabase> services,
                          std::unique_ptr<CProcessTable> processes)
-    : CWorkerThread("CDataThread"),
+    : CWorker("CDataThread"),
       settings_(settings),
       hub_(hub),
       source_(std::move(source)),
       services_(services ? std::move(services) : std::make_shared<const CServicesDatabase>()),
       processes_(std::move(processes)) {
-    On(kMsgPoll, [this](Message&) { Poll(); });
-    On(kMsgNoticesReady, [this](Message&) { HandOnNotices(); });
+    Subscribe<tarvik::Poll>();
     // A poll slower than the tick (a huge table, a loaded machine) must not queue up ticks,
     // nor a burst of notices one wake-up each.
-    CoalesceQueued(kMsgPoll);
-    CoalesceQueued(kMsgNoticesReady);
+    Coalesce<tarvik::Poll>();
+    Coalesce<NoticesReady>();
+}
+
+void CDataThread::Handle(PollerInbox& message) {
+    if (std::holds_alternative<tarvik::Poll>(message)) {
+        Poll();
+    } else {
+        HandOnNotices();
+    }
 }
 
 CDataThread::~CDataThread() {
@@ -58,26 +64,22 @@ CDataThread::~CDataThread() {
     Stop();
 }
 
-void CDataThread::SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate) {
-    gate_ = std::move(gate);
-}
-
 void CDataThread::SetEventSource(std::unique_ptr<IEventSource> events, SteadyClock clock) {
     events_ = std::move(events);
     clock_ =
         clock ? std::move(clock) : SteadyClock([] { return std::chrono::steady_clock::now(); });
     if (events_) {
-        events_->SetReadySignal([this] { Post(Message{kMsgNoticesReady, {}, {}}); });
+        events_->SetReadySignal([this] { Post(NoticesReady{}); });
     }
 }
 
 struct CDataThread::Split {
-    std::unique_ptr<SnapshotKept> kept;
+    SnapshotKept kept;
     std::vector<CConnectionRecord> records;  // of the new and changed rows, in table order
 };
 
 void CDataThread::Poll() {
-    if (gate_ && !gate_->TryEnter()) {
+    if (!inFlight_.expired()) {
         // The notices wait in the source meanwhile; a source that overflows asks for a dump.
         hub_.Trace("poll skipped: tracker busy");
         return;
@@ -92,9 +94,6 @@ void CDataThread::Poll() {
         resyncPending_ = true;
     }
     if (!DumpDue(lost, now) || !Dump()) {
-        if (gate_) {
-            gate_->Leave();
-        }
         return;
     }
     if (events_) {
@@ -170,7 +169,7 @@ bool CDataThread::SendEvents() {
         batch.push_back(std::move(classified));
     }
     FillOwners(batch);
-    hub_.Broadcast(kMsgConnectionEvents, Payload::Events(std::move(batch)));
+    hub_.Publish(ConnectionNotices{std::move(batch)});
     return lost;
 }
 
@@ -236,27 +235,20 @@ bool CDataThread::Dump() {
         return false;
     }
     Split split = SplitByChange(std::move(*rows));
-    split.kept->readTime = readTime;
+    split.kept.readTime = readTime;
     for (CConnectionRecord& record : split.records) {
         record.openTime = readTime;
     }
     if (events_) {
         listening_ = sentListening_;  // what the notices until the next dump are classified by
     }
-    // The entries go out together: the tracker is woken once, and frees the records while
-    // this thread no longer allocates, rather than both contending for the allocator per row.
-    std::vector<Payload> entries;
-    entries.reserve(split.records.size() + 1);
-    if (!split.kept->positions.empty()) {
-        entries.push_back(Payload::Kept(std::move(split.kept)));
-    }
-    for (CConnectionRecord& record : split.records) {
-        entries.push_back(Payload::Record(std::move(record)));
-    }
     Tell(failures_.Succeeded());
-    hub_.Broadcast(kMsgSnapshotBegin);
-    hub_.BroadcastEach(kMsgSnapshotEntry, entries);
-    hub_.Broadcast(kMsgSnapshotEnd);
+    // One value: the tracker is woken once, and frees the records while this thread no longer
+    // allocates, rather than both contending for the allocator per row.
+    auto inFlight = std::make_shared<const SnapshotInFlight>();
+    inFlight_ = inFlight;
+    hub_.Publish(
+        tarvik::Snapshot{std::move(split.records), std::move(split.kept), std::move(inFlight)});
     dumpedSinceReturn_ = true;
     return true;
 }
@@ -277,7 +269,6 @@ void CDataThread::ReturnMemoryAfterDump() {
 CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     auto listening = std::make_shared<const CListeningPorts>(ListeningPortsOf(rows));
     Split split;
-    split.kept = std::make_unique<SnapshotKept>();
     std::vector<TcpRow> changed;
     std::vector<bool> settled(rows.size(), true);
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -285,7 +276,7 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
         const int port = rows[i].localPort;
         if (sent_.Unchanged(rows[i]) &&
             listening->Contains(port) == sentListening_.Contains(port)) {
-            split.kept->positions.push_back(static_cast<std::uint32_t>(i));
+            split.kept.positions.push_back(static_cast<std::uint32_t>(i));
         } else {
             changed.push_back(rows[i]);
             settled[i] = false;
@@ -301,10 +292,10 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
         settled.assign(rows.size(), true);
     }
     sentListening_ = *listening;
-    split.kept->services = services_;
-    split.kept->listening = std::move(listening);
+    split.kept.services = services_;
+    split.kept.listening = std::move(listening);
     auto table = std::make_shared<const std::vector<TcpRow>>(std::move(rows));
-    split.kept->table = table;
+    split.kept.table = table;
     sent_.Remember(std::move(table), std::move(settled));
     return split;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "acquisition/AbortedEnds.h"
@@ -15,28 +16,32 @@
 #include "acquisition/ProcessTable.h"
 #include "acquisition/ServicesDatabase.h"
 #include "acquisition/TableSource.h"
-#include "tracking/SnapshotGate.h"
-#include "tracking/WorkerThread.h"
+#include "tracking/Events.h"
+#include "workers/Worker.h"
 
 namespace tarvik {
 
 class CSettingsStore;
 class CWorkerHub;
 
-// The poller: on each kMsgPoll it reads the TCP table once and broadcasts the snapshot as
-// kMsgSnapshotBegin, one kMsgSnapshotEntry per connection, kMsgSnapshotEnd. Rows sent last time
-// that are unchanged (same cookie, same row, owner settled, no listener come or gone on their
-// local port) go together as one
-// kMsgSnapshotEntry holding a SnapshotKept, before the others, so that their records are neither
-// made nor sent again. A read that fails
-// sends nothing, so the tracker keeps the connections it knows instead of ending them all; the
-// failure is reported (see CPollFailureReport).
+// The event source queued notices: posted by the source to the poller alone, never published.
+struct NoticesReady {};
+
+using PollerInbox = std::variant<Poll, NoticesReady>;
+
+// The poller: on each Poll it reads the TCP table once and publishes it as one Snapshot. Rows
+// sent last time that are unchanged (same cookie, same row, owner settled, no listener come or
+// gone on their local port) go as the snapshot's kept rows, so that their records are neither
+// made nor sent again. A read that fails sends nothing, so the tracker keeps the connections it
+// knows instead of ending them all; the failure is reported (see CPollFailureReport). While the
+// tracker has not merged the last snapshot, a poll reads nothing: only the newest state
+// matters, so a busy machine skips polls instead of queueing whole tables.
 //
-// With an event source, the kernel's notices go on as one kMsgConnectionEvents each time the
-// source says it queued some (it gathers them for a few milliseconds), and each poll first sends
-// any left before it dumps: at every poll when the source needs it, else at the first, every
+// With an event source, the kernel's notices go on as ConnectionNotices each time the source
+// says it queued some (it gathers them for a few milliseconds), and each poll first sends any
+// left before it dumps: at every poll when the source needs it, else at the first, every
 // minute and after notices were lost.
-class CDataThread : public CWorkerThread {
+class CDataThread : public CWorker<PollerInbox> {
 public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
     static constexpr std::chrono::seconds kReconcileInterval{60};
@@ -54,15 +59,12 @@ public:
     // was never started.
     void Poll();
 
-    // With a gate, a poll is skipped while the tracker still holds the last snapshot; the
-    // tracker leaves the gate after merging it. Call before Start().
-    void SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate);
-
     // The kernel's notices, read at each poll; none: the poll alone. `clock` (tests) defaults
     // to the steady clock. Call before Start().
     void SetEventSource(std::unique_ptr<IEventSource> events, SteadyClock clock = {});
 
 private:
+    void Handle(PollerInbox& message) override;
     // Hands on the notices that came since the last poll: a connection that ended just before
     // the stop is still logged.
     void OnQuit() override;
@@ -86,7 +88,8 @@ private:
     std::unique_ptr<ITableSource> source_;
     std::shared_ptr<const CServicesDatabase> services_;
     std::unique_ptr<CProcessTable> processes_;
-    std::shared_ptr<CSnapshotGate> gate_;
+    // The last snapshot sent, until the tracker has merged it; the worker's thread only.
+    std::weak_ptr<const SnapshotInFlight> inFlight_;
     CPollFailureReport failures_;  // the worker's thread only
 
     std::unique_ptr<IEventSource> events_;

@@ -3,58 +3,40 @@
 #include <utility>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 
 CFilterThread::CFilterThread(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                              Clock clock)
-    : CWorkerThread("Filter"),
+    : CWorker("Filter"),
       settings_(settings),
       hub_(hub),
       clock_(clock ? std::move(clock) : Clock([] { return std::time(nullptr); })),
       tracker_(*this, list) {
-    On(kMsgSnapshotBegin, [this](Message&) { tracker_.BeginSnapshot(); });
-    On(kMsgSnapshotEntry, [this](Message& message) { OnEntry(message); });
-    On(kMsgSnapshotEnd, [this](Message&) { OnSnapshotEnd(); });
-    On(kMsgConnectionEvents, [this](Message& message) {
-        if (auto events = message.wParam.TakeEvents()) {
-            tracker_.ApplyEvents(std::move(*events));
-        }
-    });
-    On(kMsgHostResolved, [this](Message& message) { OnHostResolved(message); });
-    On(kMsgReverseLookupOn, [](Message&) {});
+    Subscribe<Snapshot>();
+    Subscribe<ConnectionNotices>();
+    Subscribe<HostResolved>();
 }
 
 CFilterThread::~CFilterThread() {
     Stop();
 }
 
-void CFilterThread::SetSnapshotGate(std::shared_ptr<CSnapshotGate> gate) {
-    gate_ = std::move(gate);
+void CFilterThread::Handle(TrackerInbox& message) {
+    std::visit([this](auto& value) { Take(value); }, message);
 }
 
-void CFilterThread::OnSnapshotEnd() {
-    tracker_.EndSnapshot();
-    if (gate_) {
-        gate_->Leave();
-    }
+void CFilterThread::Take(Snapshot& snapshot) {
+    tracker_.MergeSnapshot(std::move(snapshot));
 }
 
-void CFilterThread::OnEntry(Message& message) {
-    if (auto record = message.wParam.TakeRecord()) {
-        tracker_.AddEntry(std::move(*record));
-    } else if (auto kept = message.wParam.TakeKept()) {
-        tracker_.AddKept(*kept);
-    }
+void CFilterThread::Take(ConnectionNotices& notices) {
+    tracker_.ApplyEvents(std::move(notices.events));
 }
 
-void CFilterThread::OnHostResolved(Message& message) {
-    auto name = message.wParam.TakeText();
-    auto request = message.lParam.TakeRecord();
-    if (name && request) {
-        tracker_.ApplyHostName(std::move(*name), request->ipAddress);
-    }
+void CFilterThread::Take(HostResolved& answer) {
+    tracker_.ApplyHostName(std::move(answer.name), answer.address);
 }
 
 ViewFilter CFilterThread::ReadFilter() {
@@ -72,16 +54,15 @@ ViewFilter CFilterThread::ReadFilter() {
     return filter;
 }
 
-void CFilterThread::Broadcast(int number, Payload wParam, Payload lParam) {
-    held_.push_back(Message{number, std::move(wParam), std::move(lParam)});
+void CFilterThread::Publish(TrackerNews news) {
+    held_.push_back(std::move(news));
 }
 
 void CFilterThread::EndOfBatch() {
     if (held_.empty()) {
         return;
     }
-    hub_.BroadcastAll(held_);
-    held_.clear();
+    hub_.PublishAll(std::exchange(held_, {}));
 }
 
 void CFilterThread::OnInboxDone() {

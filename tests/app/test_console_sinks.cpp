@@ -9,7 +9,7 @@
 
 #include "app/ConsoleSinks.h"
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {

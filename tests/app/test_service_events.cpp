@@ -266,7 +266,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
     EXPECT_EQ(counters.Snapshot().endedConnections, 1u);
 }
 
-TEST(ServiceEventsTest, AlertsAreCountedAndSentFromTheBroadcast) {
+TEST(ServiceEventsTest, AlertsAreCountedAndSentAsTheyArePublished) {
     Pipe pipe;
     CMonitorCounters counters;
     {
@@ -274,9 +274,9 @@ TEST(ServiceEventsTest, AlertsAreCountedAndSentFromTheBroadcast) {
         CAlertEventWorker worker(counters, &stream);
         worker.Start();
         ScanAlertEvent alert{"fd00::66", {21, 22, 23}, "connect", 1061553787};
-        worker.Post(Message{kMsgScanAlerted, Payload::Alert(alert), {}});
-        worker.Post(Message{kMsgScanAlerted, {}, {}});  // no payload: nothing to report
-        worker.Post(Message{kMsgQuit, {}, {}});
+        ASSERT_TRUE(worker.Subscribes(typeid(ScanAlertEvent)));
+        worker.Post(alert);
+        worker.PostQuit();
         worker.Join();
     }
     pipe.write.Reset();

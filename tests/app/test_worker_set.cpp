@@ -17,7 +17,7 @@
 #include "support/RecordingWorker.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -98,10 +98,24 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, deadline, [this] { return entered_; });
     }
+    // Told after each merge, once the tracker has let go of its snapshot: a poll from then on
+    // reads the table.
+    void LiveCount(std::size_t) override {
+        {
+            std::lock_guard lock(mutex_);
+            ++merges_;
+        }
+        changed_.notify_all();
+    }
+    bool WaitForMerges(int count, std::chrono::milliseconds deadline) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, deadline, [&] { return merges_ >= count; });
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
+    int merges_ = 0;
     int inserted_ = 0;
     bool held_ = false;
     bool entered_ = false;
@@ -133,7 +147,7 @@ protected:
     // The real poller, tracker and scan watcher around the given lookup worker, with a
     // recording logger.
     WorkerParts Parts(std::unique_ptr<CWorkerThread> lookup) {
-        auto logger = std::make_unique<test::RecordingWorker>(std::vector<int>{kMsgLogConnection});
+        auto logger = std::make_unique<test::Recorder<ConnectionEnded>>();
         logger_ = logger.get();
         auto scanWatcher = std::make_unique<CScanWatcherThread>(settings_, hub_, nullptr,
                                                                 std::string("127.0.0.1"));
@@ -162,28 +176,29 @@ protected:
     CSettingsStore settings_;
     GatedList list_;
     HeldTableSource* source_ = nullptr;
-    test::RecordingWorker* logger_ = nullptr;
+    test::Recorder<ConnectionEnded>* logger_ = nullptr;
     CScanWatcherThread* scanWatcher_ = nullptr;
 };
 
 TEST_F(WorkerSetTest, ConnectionEndedInTheLastSnapshotIsLoggedAndCountedAtStop) {
     settings_.SetReverseLookup(0);
-    auto workers = std::make_unique<CWorkerSet>(
-        hub_, Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
+    auto workers =
+        std::make_unique<CWorkerSet>(hub_, Parts(std::make_unique<test::Recorder<ResolveHost>>()));
     source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
-    hub_.Broadcast(kMsgPoll);
+    hub_.Publish(Poll{});
     ASSERT_TRUE(list_.WaitForInserts(1, 5s));
+    ASSERT_TRUE(list_.WaitForMerges(1, 5s));
 
     // The connection is gone from the next walk, which is still running when the stop begins.
     source_->SetRows({});
     source_->Hold();
-    hub_.Broadcast(kMsgPoll);
+    hub_.Publish(Poll{});
     ASSERT_TRUE(source_->WaitUntilWalking(5s));
     workers->Quit();
     source_->Release();
     workers->Join();
 
-    const auto logged = logger_->Take();
+    const auto logged = logger_->TakeOf<ConnectionEnded>();
     ASSERT_EQ(logged.size(), 1u);
     ASSERT_TRUE(logged[0].record);
     EXPECT_EQ(logged[0].record->ipAddress, "10.0.0.9");
@@ -195,10 +210,10 @@ TEST_F(WorkerSetTest, ConnectionEndedInTheLastSnapshotIsLoggedAndCountedAtStop) 
 
 TEST_F(WorkerSetTest, QuitReturnsWhileTheTrackerWaitsOnTheList) {
     settings_.SetReverseLookup(0);
-    CWorkerSet workers(hub_, Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{})));
+    CWorkerSet workers(hub_, Parts(std::make_unique<test::Recorder<ResolveHost>>()));
     source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     list_.Hold();
-    hub_.Broadcast(kMsgPoll);
+    hub_.Publish(Poll{});
     ASSERT_TRUE(list_.WaitUntilEntered(5s));
 
     // The window calls Quit on the thread the tracker is waiting for, joins on another, and
@@ -243,7 +258,7 @@ TEST_F(WorkerSetTest, PendingReverseLookupsDoNotHoldUpTheStop) {
         std::make_unique<CReverseLookupThread>(settings_, hub_, std::make_unique<SlowResolver>());
     CWorkerSet workers(hub_, Parts(std::move(lookup)));
     source_->SetRows(rows);
-    hub_.Broadcast(kMsgPoll);
+    hub_.Publish(Poll{});
     ASSERT_TRUE(list_.WaitForInserts(40, 5s));
 
     // Forty lookups of 200 ms each are queued: the stop drops them instead of waiting 8 s.
@@ -255,7 +270,7 @@ TEST_F(WorkerSetTest, PendingReverseLookupsDoNotHoldUpTheStop) {
 
 TEST_F(WorkerSetTest, EveryPollAfterTheFirstStillReachesTheTracker) {
     settings_.SetReverseLookup(0);
-    WorkerParts parts = Parts(std::make_unique<test::RecordingWorker>(std::vector<int>{}));
+    WorkerParts parts = Parts(std::make_unique<test::Recorder<ResolveHost>>());
     // The poller and tracker as the program pairs them, over this test's table.
     AddPollerAndTracker(parts, settings_, hub_, list_, nullptr, Poller());
     CWorkerSet workers(hub_, std::move(parts));
@@ -263,7 +278,7 @@ TEST_F(WorkerSetTest, EveryPollAfterTheFirstStillReachesTheTracker) {
     // last snapshot is skipped, and a later one goes through.
     auto pollUntilInserted = [&](int count) {
         for (int tick = 0; tick < 100; ++tick) {
-            hub_.Broadcast(kMsgPoll);
+            hub_.Publish(Poll{});
             if (list_.WaitForInserts(count, 50ms)) {
                 return true;
             }
@@ -274,7 +289,7 @@ TEST_F(WorkerSetTest, EveryPollAfterTheFirstStillReachesTheTracker) {
     ASSERT_TRUE(pollUntilInserted(1));
     source_->SetRows({testing::Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established),
                       testing::Row("10.0.0.5", 21, "10.0.0.8", 40001, TcpState::Established)});
-    EXPECT_TRUE(pollUntilInserted(2)) << "the tracker never left the snapshot gate";
+    EXPECT_TRUE(pollUntilInserted(2)) << "the tracker never let go of the last snapshot";
 }
 
 TEST(ChooseAcquisitionTest, TheCommandLineWinsOverTheSettingsFile) {

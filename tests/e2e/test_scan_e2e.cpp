@@ -22,7 +22,7 @@
 #include "scan/ScanWatcherThread.h"
 #include "settings/SettingsStore.h"
 #include "support/ScanLoopback.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 // Real scans against loopback, seen by the probe sensor. They need CAP_NET_RAW (the sensor and
 // the scanner's raw packets) and the scanner, and skip with the reason otherwise.
@@ -129,7 +129,7 @@ protected:
     }
     void TearDown() override {
         if (watcher) {
-            watcher->Post(Message{kMsgQuit, {}, {}});
+            watcher->PostQuit();
             watcher->Join();
         }
     }
@@ -152,7 +152,7 @@ protected:
                 if (done()) {
                     return true;
                 }
-                watcher->Post(Message{kMsgScanCheck, {}, {}});
+                watcher->Post(ScanCheck{});
                 return false;
             },
             kEventDeadline, 100ms);
@@ -295,7 +295,7 @@ TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSe
     // Five more checks in the same minute add no record; a sixth one begun shows them done.
     const int handled = checks->Checks();
     for (int i = 0; i < 6; ++i) {
-        watcher->Post(Message{kMsgScanCheck, {}, {}});
+        watcher->Post(ScanCheck{});
     }
     ASSERT_TRUE(WaitUntil([&] { return checks->Checks() >= handled + 6; }));
     EXPECT_EQ(systemLog->Records().size(), static_cast<std::size_t>(kPerMinute));
@@ -315,7 +315,7 @@ TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSe
         return false;
     })) << "the real scan after the flood was not seen";
 
-    watcher->Post(Message{kMsgQuit, {}, {}});
+    watcher->PostQuit();
     watcher->Join();
     EXPECT_LE(watcher->Counter().HostCount(), static_cast<std::size_t>(kMaxHosts));
     watcher.reset();

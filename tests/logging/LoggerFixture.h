@@ -16,7 +16,7 @@
 #include "logging/ConnectionLogger.h"
 #include "settings/SettingsStore.h"
 #include "support/RecordingNotifier.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik::testing {
 

@@ -94,7 +94,7 @@ TEST_F(LogRetentionTest, TheLoggerSweepsAtItsStartAndOncePerDay) {
     {
         CLoggingThread worker(store_, hub_);
         worker.Start();
-        worker.Post({kMsgQuit, {}, {}});
+        worker.PostQuit();
         worker.Join();
     }
     EXPECT_FALSE(fs::exists(dir_.Path() / "unknown. 1. 1.2001"));

@@ -18,19 +18,21 @@ using LoggingThreadTest = LoggerTest;
 
 const std::time_t kMay7 = UtcTime(2003, 5, 7, 14, 5, 10);
 
+ConnectionEnded Ended(CConnectionRecord record) {
+    return {std::make_shared<const CConnectionRecord>(std::move(record))};
+}
+
 TEST_F(LoggingThreadTest, WritesEveryPostedRecordBeforeQuitting) {
     CLoggingThread worker(store_, hub_);
-    ASSERT_TRUE(worker.Handles(kMsgLogConnection));
+    ASSERT_TRUE(worker.Subscribes(typeid(ConnectionEnded)));
     worker.Start();
     for (int port = 1; port <= 5; ++port) {
-        ASSERT_TRUE(worker.Post(
-            {kMsgLogConnection, Payload::Record(Record(Category::Inbound, kMay7, port)), {}}));
+        ASSERT_TRUE(worker.Post(Ended(Record(Category::Inbound, kMay7, port))));
     }
     // A record of no loggable kind and a message without a record are dropped quietly.
-    ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Listening, kMay7)), {}}));
-    ASSERT_TRUE(worker.Post({kMsgLogConnection, {}, {}}));
-    ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
+    ASSERT_TRUE(worker.Post(Ended(Record(Category::Listening, kMay7))));
+    ASSERT_TRUE(worker.Post(ConnectionEnded{}));
+    ASSERT_TRUE(worker.PostQuit());
     worker.Join();
 
     const std::string log = Log("inbound. 7. 5.2003");
@@ -51,12 +53,11 @@ LoggerHooks SteppingClock(LoggerHooks hooks, testing::FakeClock& clock) {
 
 TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
     CLoggingThread worker(store_, hub_, SteppingClock(Hooks(), clock_));
-    ASSERT_TRUE(worker.Handles(kMsgPoll));
+    ASSERT_TRUE(worker.Subscribes(typeid(Poll)));
     worker.Start();
     writer_.FailNext(1);
-    ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Inbound, kMay7, 1)), {}}));
-    ASSERT_TRUE(worker.Post({kMsgPoll, {}, {}}));
+    ASSERT_TRUE(worker.Post(Ended(Record(Category::Inbound, kMay7, 1))));
+    ASSERT_TRUE(worker.Post(Poll{}));
 
     // Bounded wait for the worker: the tick alone must bring the line out.
     std::string log;
@@ -66,7 +67,7 @@ TEST_F(LoggingThreadTest, PollTickWritesLinesHeldBackByAFailure) {
     }
     EXPECT_EQ(log.find(kHeaderLine), 0u);
     EXPECT_NE(log.find(",1,inbound ftp\n"), std::string::npos);
-    ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
+    ASSERT_TRUE(worker.PostQuit());
     worker.Join();
     EXPECT_EQ(MessagesWith("Inbound connection logging resumed"), 1u);
 }
@@ -75,9 +76,8 @@ TEST_F(LoggingThreadTest, QuitTellsHowManyHeldBackLinesAreLost) {
     CLoggingThread worker(store_, hub_, Hooks());
     worker.Start();
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);
-    ASSERT_TRUE(
-        worker.Post({kMsgLogConnection, Payload::Record(Record(Category::Outbound, kMay7)), {}}));
-    ASSERT_TRUE(worker.Post({kMsgQuit, {}, {}}));
+    ASSERT_TRUE(worker.Post(Ended(Record(Category::Outbound, kMay7))));
+    ASSERT_TRUE(worker.PostQuit());
     worker.Join();
     EXPECT_EQ(MessagesWith("1 outbound line was lost"), 1u);
 }

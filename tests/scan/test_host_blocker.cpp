@@ -26,7 +26,7 @@
 #include "base/UniqueFd.h"
 #include "scan/ScanWatcherThread.h"
 #include "support/RecordingWorker.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -384,7 +384,7 @@ int WatchInPrivateNamespace(const NamespaceCase& c) {
                         << c.settings;
     CWorkerHub hub;
     CSettingsStore settings(file, test::NoInterfaces());
-    test::RecordingWorker alerted({kMsgScanAlerted});
+    test::Recorder<ScanAlertEvent> alerted;
     alerted.Start();
     hub.Register(&alerted);
     auto hosts = std::make_unique<HostList>();
@@ -408,11 +408,11 @@ int WatchInPrivateNamespace(const NamespaceCase& c) {
         }
     }
     for (int i = 0; i < 50 && alerted.Count() < kAlerting.size(); ++i) {
-        watcher.Post(Message{kMsgScanCheck, {}, {}});
+        watcher.Post(ScanCheck{});
         alerted.WaitFor(kAlerting.size(), 100ms);
     }
     const std::string table = CommandOutput("nft list table inet tarvik 2>&1");
-    watcher.Post(Message{kMsgQuit, {}, {}});
+    watcher.PostQuit();
     watcher.Join();
     hub.Clear();
     int failed = 0;

@@ -16,7 +16,7 @@
 #include "settings/SettingsStore.h"
 #include "support/ScanLoopback.h"
 #include "support/ScriptedSmtpServer.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {

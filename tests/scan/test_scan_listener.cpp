@@ -14,7 +14,8 @@
 #include "settings/SettingsStore.h"
 #include "support/RecordingWorker.h"
 #include "support/ScanLoopback.h"
-#include "tracking/WorkerHub.h"
+#include "tracking/Events.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -46,7 +47,7 @@ protected:
 
     CWorkerHub hub;
     CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
-    test::RecordingWorker recorder{{kMsgNewConnection}};
+    test::Recorder<NewConnection> recorder;
     std::shared_ptr<test::RecordingNotifier> notifier = std::make_shared<test::RecordingNotifier>();
     std::unique_ptr<CScanListener> listener;
 };
@@ -63,10 +64,9 @@ TEST_F(ScanListenerTest, AcceptsClosesAndReportsOneInboundRecord) {
     EXPECT_TRUE(ReadsEndOfStream(client->fd)) << "the bait port must close the connection";
 
     ASSERT_TRUE(recorder.WaitFor(1));
-    auto received = recorder.Take();
+    auto received = recorder.TakeOf<NewConnection>();
     ASSERT_EQ(received.size(), 1u);
-    ASSERT_TRUE(received[0].record);
-    const CConnectionRecord& record = *received[0].record;
+    const CConnectionRecord& record = received[0].record;
     EXPECT_EQ(record.category, Category::Inbound);
     EXPECT_EQ(record.localPort, ports[1]);
     EXPECT_EQ(record.interfaceText, "0.0.0.0");
@@ -91,10 +91,10 @@ TEST_F(ScanListenerTest, EveryConnectionIsReportedEvenFromTheSameHost) {
         EXPECT_TRUE(ReadsEndOfStream(client->fd));
     }
     ASSERT_TRUE(recorder.WaitFor(2));
-    auto received = recorder.Take();
+    auto received = recorder.TakeOf<NewConnection>();
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[1].record->interfaceText, "127.0.0.1");
-    EXPECT_EQ(received[1].record->localPort, ports[0]);
+    EXPECT_EQ(received[1].record.interfaceText, "127.0.0.1");
+    EXPECT_EQ(received[1].record.localPort, ports[0]);
 }
 
 TEST_F(ScanListenerTest, SkipsDuplicateUnusableAndOutOfRangePorts) {
@@ -148,7 +148,7 @@ TEST_F(ScanListenerTest, PortThatCannotBeTakenIsSaidOncePerReasonAndRetried) {
     ASSERT_TRUE(client);
     EXPECT_TRUE(ReadsEndOfStream(client->fd));
     ASSERT_TRUE(recorder.WaitFor(1));
-    EXPECT_EQ(recorder.Take().at(0).record->localPort, ports[0]);
+    EXPECT_EQ(recorder.TakeOf<NewConnection>().at(0).record.localPort, ports[0]);
     EXPECT_EQ(notifier->Messages(), said);
 }
 
@@ -236,7 +236,7 @@ TEST_F(ScanListenerTest, WatchesMoreThanSixtyFourPorts) {
     ASSERT_TRUE(client);
     EXPECT_TRUE(ReadsEndOfStream(client->fd));
     ASSERT_TRUE(recorder.WaitFor(1));
-    EXPECT_EQ(recorder.Take().at(0).record->localPort, ports[69]);
+    EXPECT_EQ(recorder.TakeOf<NewConnection>().at(0).record.localPort, ports[69]);
 }
 
 TEST_F(ScanListenerTest, NoticesAStopWithinAPollPeriod) {

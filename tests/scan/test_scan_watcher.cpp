@@ -13,7 +13,7 @@
 #include "support/RecordingWorker.h"
 #include "support/ScanLoopback.h"
 #include "support/ScriptedSmtpServer.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -86,12 +86,12 @@ protected:
         record.category = category;
         record.ipAddress = host;
         record.localPort = localPort;
-        watcher->Post(Message{kMsgNewConnection, Payload::Record(record), {}});
+        watcher->Post(NewConnection{record});
     }
-    void Post(int number) { watcher->Post(Message{number, {}, {}}); }
+    void Post(ScanWatcherInbox message) { watcher->Post(std::move(message)); }
     // Ends the watcher's thread, after which its state may be read here.
     void Quit() {
-        Post(kMsgQuit);
+        watcher->PostQuit();
         watcher->Join();
     }
 
@@ -107,15 +107,14 @@ TEST_F(ScanWatcherTest, AlertsAtThresholdOnceAndCountsAgainAfterwards) {
         PostConnection("10.0.0.7", 80);
     }
     PostConnection("10.0.0.7", 443);
-    Post(kMsgScanCheck);  // two of three: no alert
+    Post(ScanCheck{});  // two of three: no alert
     PostConnection("10.0.0.7", 25);
-    Post(kMsgScanCheck);
-    Post(kMsgScanCheck);  // just reset: no alert
-    Post(kMsgMemoryCheck);
+    Post(ScanCheck{});
+    Post(ScanCheck{});  // just reset: no alert
     PostConnection("10.0.0.7", 80);
     PostConnection("10.0.0.7", 443);
     PostConnection("10.0.0.7", 25);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(2));
     Quit();
     const Alert expected{"10.0.0.7", "80, 443, 25", "mx.example.org"};
@@ -129,7 +128,7 @@ TEST_F(ScanWatcherTest, HostsAlertInFirstSeenOrder) {
     PostConnection("10.0.0.1", 22);
     PostConnection("10.0.0.1", 23);
     PostConnection("192.168.1.20", 23);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(2));
     Quit();
     EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"192.168.1.20", "21, 23", "mx.example.org"},
@@ -145,7 +144,7 @@ TEST_F(ScanWatcherTest, IgnoresOtherCategoriesIgnoredHostsAndIgnoredPorts) {
     PostConnection("127.0.0.1", 80);
     PostConnection("0.0.0.0", 80);
     PostConnection("10.0.0.9", 81);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(1));
     Quit();
     EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.9", "81", "mx.example.org"}}));
@@ -162,7 +161,7 @@ TEST_F(ScanWatcherTest, IgnoredHostsMayCarryBlanksAndBeRanges) {
     for (const char* host : {"10.0.0.9", "192.168.4.4", "2001:db8::5", "10.0.0.8"}) {
         PostConnection(host, 80);
     }
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(1));
     Quit();
     EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.8", "80", "mx.example.org"}}));
@@ -177,7 +176,7 @@ TEST_F(ScanWatcherTest, DisabledDetectionNeitherCountsNorChecks) {
     settings.SetThreshold(0);
     StartWatcher();
     PostConnection("10.0.0.7", 80);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     Quit();
     EXPECT_TRUE(alerter->Alerts().empty());
     EXPECT_TRUE(watcher->Counter().SeenHosts().empty());
@@ -191,19 +190,19 @@ TEST_F(ScanWatcherTest, ReloadKeepsCountsAndRefreshesTheMailHostCopy) {
         PostConnection(host, 25);
     };
     connectThree("10.0.0.7");
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(1));  // the start-up copy of the mail host has been taken
 
     settings.SetMailHost("relay.example.net");  // not copied until a reload
     connectThree("10.0.0.7");
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(2));
 
     PostConnection("10.0.0.8", 80);
     PostConnection("10.0.0.8", 443);
-    Post(kMsgScanSettingsChanged);
+    Post(ScanSettingsChanged{});
     PostConnection("10.0.0.8", 25);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(3));
     Quit();
     EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{
@@ -235,16 +234,16 @@ TEST_F(ScanWatcherTest, BaitConnectionsAreCountedAndTheListenerFollowsReloads) {
     ASSERT_TRUE(connect(ports[1]));
 
     settings.SetListenPorts({ports[2]});
-    hub.Broadcast(kMsgScanSettingsChanged);
+    hub.Publish(ScanSettingsChanged{});
     ASSERT_TRUE(connect(ports[2]));
     // Until the new connection has been counted, a check could run too early: wait for it.
     std::vector<Alert> alerts;
     for (int attempt = 0; attempt < 50 && alerts.empty(); ++attempt) {
-        hub.Broadcast(kMsgScanCheck);
+        hub.Publish(ScanCheck{});
         alerter->WaitFor(1, 100ms);
         alerts = alerter->Alerts();
     }
-    hub.Broadcast(kMsgQuit);
+    hub.QuitAll();
     watcher->Join();
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].host, "127.0.0.9");
@@ -260,12 +259,12 @@ TEST_F(ScanWatcherTest, ThresholdBelowOneCountsAsOne) {
         settings.SetThreshold(threshold);
         StartWatcher();
         PostConnection("10.0.0.7", 80);
-        Post(kMsgScanCheck);
+        Post(ScanCheck{});
         // The host now has nothing counted: these checks must not alert again.
-        Post(kMsgScanCheck);
-        Post(kMsgScanCheck);
+        Post(ScanCheck{});
+        Post(ScanCheck{});
         PostConnection("10.0.0.8", 22);
-        Post(kMsgScanCheck);
+        Post(ScanCheck{});
         Quit();
         EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.7", "80", "mx.example.org"},
                                                          {"10.0.0.8", "22", "mx.example.org"}}));
@@ -298,7 +297,7 @@ TEST_F(ScanWatcherTest, CancelledMailLetsTheQuitThroughAtOnce) {
     watcher->Start();
 
     PostConnection("10.0.0.7", 80);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@[127.0.0.1]>\r\n", 5s))
         << server.Received();
 
@@ -306,7 +305,7 @@ TEST_F(ScanWatcherTest, CancelledMailLetsTheQuitThroughAtOnce) {
     watcher->CancelPendingMail();
     // A later alert in this run fails at once too.
     PostConnection("10.0.0.8", 81);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     Quit();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     const std::string received = server.Received();
@@ -314,36 +313,10 @@ TEST_F(ScanWatcherTest, CancelledMailLetsTheQuitThroughAtOnce) {
     EXPECT_EQ(watcher->Counter().UniqueCount("10.0.0.8"), 0) << "the second host was checked";
 }
 
-// Keeps every alert event broadcast to it.
-class AlertEventWorker : public CWorkerThread {
-public:
-    AlertEventWorker() : CWorkerThread("alert events") {
-        On(kMsgScanAlerted, [this](Message& message) {
-            std::unique_ptr<ScanAlertEvent> event = message.wParam.TakeAlert();
-            std::lock_guard lock(mutex_);
-            if (event) {
-                events_.push_back(*event);
-            }
-            arrived_.notify_all();
-        });
-    }
-    ~AlertEventWorker() override { Stop(); }
-    bool WaitFor(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, 5s, [&] { return events_.size() >= count; });
-    }
-    std::vector<ScanAlertEvent> Events() {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
+// Keeps every alert event published to it.
+using AlertEventWorker = test::Recorder<ScanAlertEvent>;
 
-private:
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<ScanAlertEvent> events_;
-};
-
-TEST_F(ScanWatcherTest, EachAlertIsBroadcastAfterItsChannels) {
+TEST_F(ScanWatcherTest, EachAlertIsPublishedAfterItsChannels) {
     settings.SetThreshold(2);
     AlertEventWorker events;
     events.Start();
@@ -351,15 +324,15 @@ TEST_F(ScanWatcherTest, EachAlertIsBroadcastAfterItsChannels) {
     hub.Register(&StartWatcher());
     PostConnection("10.0.0.7", 443);
     PostConnection("10.0.0.7", 80);
-    hub.Broadcast(kMsgScanCheck);
+    hub.Publish(ScanCheck{});
     ASSERT_TRUE(events.WaitFor(1));
     EXPECT_EQ(alerter->Alerts().size(), 1u) << "the channels ran first";
-    const ScanAlertEvent event = events.Events().at(0);
+    const ScanAlertEvent event = events.TakeOf<ScanAlertEvent>().at(0);
     EXPECT_EQ(event.remoteAddress, "10.0.0.7");
     EXPECT_EQ(event.localPorts, (std::vector<int>{443, 80}));
     EXPECT_EQ(event.kind, "connect");
     EXPECT_GT(event.time, 0);
-    hub.Broadcast(kMsgQuit);
+    hub.QuitAll();
     watcher->Join();
 }
 
@@ -400,10 +373,10 @@ TEST_F(ScanWatcherTest, AMailServerThatStallsNeverHoldsUpTheNextAlert) {
     watcher->Start();
 
     PostConnection("10.0.0.7", 80);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(server.WaitForReceived("MAIL FROM:<Tarvik@[127.0.0.1]>\r\n", 5s));
     PostConnection("10.0.0.8", 81);
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     EXPECT_TRUE(systemLog->WaitFor(2)) << "the second alert waited for the first one's mail";
     watcher->CancelPendingMail();
     Quit();
@@ -428,16 +401,16 @@ TEST_F(ScanWatcherTest, BaitPortHeldElsewhereIsTakenAtTheNextScanCheck) {
     held.Reset();
     std::vector<Alert> alerts;
     for (int attempt = 0; attempt < 50 && alerts.empty(); ++attempt) {
-        hub.Broadcast(kMsgScanCheck);
+        hub.Publish(ScanCheck{});
         std::this_thread::sleep_for(50ms);
         if (auto client = test::ConnectFrom("127.0.0.9", "127.0.0.1", ports[0])) {
             EXPECT_TRUE(test::ReadsEndOfStream(client->fd));
-            hub.Broadcast(kMsgScanCheck);
+            hub.Publish(ScanCheck{});
             alerter->WaitFor(1, 2s);
             alerts = alerter->Alerts();
         }
     }
-    hub.Broadcast(kMsgQuit);
+    hub.QuitAll();
     watcher->Join();
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0], (Alert{"127.0.0.9", std::to_string(ports[0]), "mx.example.org"}));
@@ -477,7 +450,7 @@ TEST_F(ScanWatcherTest, AlertingHostIsBlockedForTheTimeoutAndTheTableGoesAtTheQu
     for (int port : {21, 22, 23}) {
         PostConnection("192.0.2.7", port);
     }
-    Post(kMsgScanCheck);
+    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(1));
     Quit();
     EXPECT_EQ(*batches, (std::vector<std::string>{BlockTableCommands(),

@@ -13,34 +13,6 @@ namespace {
 
 using test::SettingsTestDir;
 
-TEST(SettingsStoreThreads, ReverseLookupOnHandlerRunsOnlyWhenItComesOn) {
-    SettingsTestDir dir;
-    test::WriteText(dir.File(), "[View]\nreverselookup=0\n");
-    CSettingsStore store(dir.File(), nullptr, dir.Path());
-    int cameOn = 0;
-    store.SetReverseLookupOnHandler([&] {
-        ++cameOn;
-        // Runs without the store's lock: the handler may read the store.
-        EXPECT_EQ(store.GetReverseLookup(), 1);
-    });
-
-    store.SetReverseLookup(0);  // off to off
-    EXPECT_EQ(cameOn, 0);
-    store.SetReverseLookup(1);  // off to on: the one call
-    store.SetReverseLookup(1);  // on to on
-    EXPECT_EQ(cameOn, 1);
-    store.SetReverseLookup(0);  // on to off
-    store.SetReverseLookup(1);  // off to on again
-    store.SetReverseLookup(2);  // still on (kept as 1)
-    EXPECT_EQ(cameOn, 2);
-    EXPECT_EQ(store.GetReverseLookup(), 1);
-
-    store.SetReverseLookupOnHandler({});
-    store.SetReverseLookup(0);
-    store.SetReverseLookup(1);  // no handler: nothing runs
-    EXPECT_EQ(cameOn, 2);
-}
-
 // Each list written holds `n` copies of `n`, so a reader can tell a torn list from a whole one.
 PortList Uniform(int n) {
     return PortList(static_cast<std::size_t>(n), n);
@@ -201,25 +173,6 @@ TEST(SettingsStoreThreads, ReloadWhileWorkersReadWriteAndSave) {
     EXPECT_EQ(*store.GetListenPorts(), Uniform(6));
     ASSERT_TRUE(store.Save());
     EXPECT_EQ(test::ReadText(dir.File()), last);
-}
-
-TEST(SettingsStoreThreads, ReloadThatTurnsReverseLookupOnRunsTheHandler) {
-    SettingsTestDir dir;
-    test::WriteText(dir.File(), "[View]\nreverselookup=0\n");
-    CSettingsStore store(dir.File(), nullptr, dir.Path());
-    int cameOn = 0;
-    store.SetReverseLookupOnHandler([&] {
-        ++cameOn;
-        EXPECT_EQ(store.GetReverseLookup(), 1);  // the reloaded value is in place
-    });
-
-    store.Reload();  // still off
-    EXPECT_EQ(cameOn, 0);
-    test::WriteText(dir.File(), "[View]\nreverselookup=1\n");
-    store.Reload();  // comes on
-    store.Reload();  // stays on
-    EXPECT_EQ(cameOn, 1);
-    EXPECT_EQ(store.GetReverseLookup(), 1);
 }
 
 }  // namespace

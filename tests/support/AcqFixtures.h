@@ -7,10 +7,12 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "acquisition/TableSource.h"
-#include "tracking/WorkerThread.h"
+#include "tracking/Events.h"
+#include "workers/Worker.h"
 
 namespace tarvik::testing {
 
@@ -60,59 +62,49 @@ private:
     int dumps_ = 0;
 };
 
-// Records the snapshot messages it receives.
-class CSnapshotRecorder : public CWorkerThread {
+// Records the rows of each snapshot it receives. It lets go of a snapshot's in-flight token at
+// once, as the tracker does after its merge, so the poller may read again as soon as the
+// snapshot arrived.
+class CSnapshotRecorder : public CWorker<std::variant<Snapshot>> {
 public:
-    struct Event {
-        int number = 0;
-        CConnectionRecord record;
-    };
-
-    CSnapshotRecorder() : CWorkerThread("recorder") {
-        On(kMsgSnapshotBegin, [this](Message&) { Add({kMsgSnapshotBegin, {}}); });
-        On(kMsgSnapshotEntry, [this](Message& message) {
-            auto record = message.wParam.TakeRecord();
-            Add({kMsgSnapshotEntry, record ? *record : CConnectionRecord{}});
-        });
-        On(kMsgSnapshotEnd, [this](Message&) { Add({kMsgSnapshotEnd, {}}); });
-    }
+    CSnapshotRecorder() : CWorker("recorder") { Subscribe<Snapshot>(); }
     ~CSnapshotRecorder() override { Stop(); }
 
-    // Waits until `count` snapshots have ended; false after the deadline.
+    // Waits until `count` snapshots have arrived; false after the deadline.
     bool WaitForSnapshots(int count, std::chrono::seconds deadline = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return ends_ >= count; });
+        return changed_.wait_for(
+            lock, deadline, [&] { return snapshots_.size() >= static_cast<std::size_t>(count); });
     }
 
-    std::vector<Event> Events() const {
+    // The new and changed rows of each snapshot, in arrival order.
+    std::vector<std::vector<CConnectionRecord>> Snapshots() const {
         std::lock_guard lock(mutex_);
-        return events_;
+        return snapshots_;
     }
 
     std::vector<CConnectionRecord> Records() const {
         std::vector<CConnectionRecord> records;
-        for (const Event& event : Events()) {
-            if (event.number == kMsgSnapshotEntry) {
-                records.push_back(event.record);
-            }
+        for (const auto& rows : Snapshots()) {
+            records.insert(records.end(), rows.begin(), rows.end());
         }
         return records;
     }
 
 private:
-    void Add(Event event) {
+    void Handle(std::variant<Snapshot>& message) override {
+        Snapshot& snapshot = std::get<Snapshot>(message);
+        snapshot.inFlight.reset();
         {
             std::lock_guard lock(mutex_);
-            ends_ += event.number == kMsgSnapshotEnd ? 1 : 0;
-            events_.push_back(std::move(event));
+            snapshots_.push_back(std::move(snapshot.rows));
         }
         changed_.notify_all();
     }
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Event> events_;
-    int ends_ = 0;
+    std::vector<std::vector<CConnectionRecord>> snapshots_;
 };
 
 }  // namespace tarvik::testing

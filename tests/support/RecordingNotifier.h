@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik::test {
 

@@ -3,31 +3,24 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <utility>
+#include <variant>
 #include <vector>
 
-#include "tracking/WorkerThread.h"
+#include "workers/Worker.h"
 
 namespace tarvik::test {
 
-// A worker that handles the given numbers by remembering them (and taking their payloads), so
-// tests can see what was broadcast, in order.
-class RecordingWorker : public CWorkerThread {
+// A worker that takes every published value of the given types and remembers it, so tests can
+// see what was published, in order. Like a tracker after its merge, it lets go of a snapshot's
+// in-flight token at once, so a poller publishing to it never waits.
+template <class... Ts>
+class Recorder : public CWorker<std::variant<Ts...>> {
 public:
-    struct Received {
-        int number = 0;
-        std::unique_ptr<CConnectionRecord> record;   // wParam record, if any
-        std::unique_ptr<CConnectionRecord> lRecord;  // lParam record, if any
-        std::unique_ptr<std::string> text;           // wParam text, if any
-    };
+    using Message = std::variant<Ts...>;
 
-    explicit RecordingWorker(std::vector<int> numbers) : CWorkerThread("recording") {
-        for (int number : numbers) {
-            On(number, [this](Message& message) { Record(message); });
-        }
-    }
-    ~RecordingWorker() override { Stop(); }
+    Recorder() : CWorker<Message>("recording") { (this->template Subscribe<Ts>(), ...); }
+    ~Recorder() override { this->Stop(); }
 
     // Waits until at least `count` messages arrived; false after the deadline.
     bool WaitFor(std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
@@ -35,10 +28,22 @@ public:
         return arrived_.wait_for(lock, deadline, [&] { return received_.size() >= count; });
     }
 
-    std::vector<Received> Take() {
+    std::vector<Message> Take() {
         std::lock_guard lock(mutex_);
         taken_ += received_.size();
         return std::exchange(received_, {});
+    }
+
+    // The values of type T among those taken now, in order.
+    template <class T>
+    std::vector<T> TakeOf() {
+        std::vector<T> values;
+        for (Message& message : Take()) {
+            if (T* value = std::get_if<T>(&message)) {
+                values.push_back(std::move(*value));
+            }
+        }
+        return values;
     }
 
     std::size_t Count() const {
@@ -52,9 +57,23 @@ public:
         return wakes_;
     }
 
-    bool quitSeen = false;
+    bool quitSeen = false;  // read it after Join
 
 protected:
+    void Handle(Message& message) override {
+        std::visit(
+            [](auto& value) {
+                if constexpr (requires { value.inFlight.reset(); }) {
+                    value.inFlight.reset();
+                }
+            },
+            message);
+        {
+            std::lock_guard lock(mutex_);
+            received_.push_back(std::move(message));
+        }
+        arrived_.notify_all();
+    }
     void OnQuit() override { quitSeen = true; }
     void OnInboxDone() override {
         std::lock_guard lock(mutex_);
@@ -65,22 +84,9 @@ protected:
     }
 
 private:
-    void Record(Message& message) {
-        Received received;
-        received.number = message.number;
-        received.record = message.wParam.TakeRecord();
-        received.text = message.wParam.TakeText();
-        received.lRecord = message.lParam.TakeRecord();
-        {
-            std::lock_guard lock(mutex_);
-            received_.push_back(std::move(received));
-        }
-        arrived_.notify_all();
-    }
-
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::vector<Received> received_;
+    std::vector<Message> received_;
     std::size_t taken_ = 0;        // received and taken by the test
     std::size_t countedUpTo_ = 0;  // received when the last wake was counted
     std::size_t wakes_ = 0;

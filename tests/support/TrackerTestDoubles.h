@@ -42,31 +42,26 @@ public:
     std::vector<std::time_t> lost;
 };
 
-// A tracker host with settable view settings and clock that remembers what was broadcast.
+// A tracker host with settable view settings and clock that remembers what was published.
 class RecordingHost : public ITrackerHost {
 public:
+    enum class Kind { NewConnection, ResolveHost, Ended };
     struct Sent {
-        int number = 0;
-        std::optional<CConnectionRecord> record;   // wParam record
-        std::optional<std::string> text;           // wParam text
-        std::optional<CConnectionRecord> lRecord;  // lParam record
+        Kind kind;
+        std::optional<CConnectionRecord> record;  // a new or an ended connection
+        std::optional<std::string> address;       // of a host-name request
     };
 
     ViewFilter ReadFilter() override { return filter; }
 
-    void Broadcast(int number, Payload wParam, Payload lParam) override {
-        Sent item;
-        item.number = number;
-        if (auto record = wParam.TakeRecord()) {
-            item.record = *record;
+    void Publish(TrackerNews news) override {
+        if (auto* added = std::get_if<NewConnection>(&news)) {
+            sent.push_back({Kind::NewConnection, std::move(added->record), {}});
+        } else if (auto* request = std::get_if<ResolveHost>(&news)) {
+            sent.push_back({Kind::ResolveHost, {}, std::move(request->address)});
+        } else if (auto& ended = std::get<ConnectionEnded>(news); ended.record) {
+            sent.push_back({Kind::Ended, *ended.record, {}});
         }
-        if (auto text = wParam.TakeText()) {
-            item.text = *text;
-        }
-        if (auto record = lParam.TakeRecord()) {
-            item.lRecord = *record;
-        }
-        sent.push_back(std::move(item));
     }
 
     void Trace(std::string_view text) override { traces.emplace_back(text); }

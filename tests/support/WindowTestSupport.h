@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the window's widget tests: the application object, a settings file per test, a
-// worker that records the broadcasts it receives, and stand-ins for the five workers.
+// Helpers for the window's widget tests: the application object, a settings file per test and
+// stand-ins for the five workers.
 
 #include <QApplication>
 #include <atomic>
@@ -17,9 +17,8 @@
 #include <vector>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
-#include "tracking/WorkerThread.h"
 #include "ui/window/TarvikView.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik::test {
 
@@ -79,35 +78,6 @@ private:
     std::filesystem::path folder_;
     std::shared_ptr<std::vector<std::string>> interfaces_;
     std::unique_ptr<CSettingsStore> store_;
-};
-
-// Records the numbers of the broadcasts it handles.
-class RecordingWorker : public CWorkerThread {
-public:
-    explicit RecordingWorker(std::vector<int> numbers) : CWorkerThread("recording") {
-        for (int number : numbers) {
-            On(number, [this](Message& message) {
-                std::lock_guard lock(mutex_);
-                seen_.push_back(message.number);
-                changed_.notify_all();
-            });
-        }
-    }
-    ~RecordingWorker() override { Stop(); }
-
-    std::vector<int> Seen() const {
-        std::lock_guard lock(mutex_);
-        return seen_;
-    }
-    bool WaitForCount(std::size_t count, std::chrono::milliseconds deadline) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, deadline, [&] { return seen_.size() >= count; });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<int> seen_;
 };
 
 // Stand-in for the five workers: records what the view asks of it. Join runs on a thread of

@@ -7,8 +7,9 @@
 #include "support/AcqFixtures.h"
 #include "support/FakeProc.h"
 #include "support/RecordingNotifier.h"
+#include "support/RecordingWorker.h"
 #include "tracking/DataThread.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -19,12 +20,12 @@ using testing::Row;
 
 using CMessageLog = test::RecordingNotifier;
 
-std::vector<int> Numbers(const std::vector<CSnapshotRecorder::Event>& events) {
-    std::vector<int> numbers;
-    for (const auto& event : events) {
-        numbers.push_back(event.number);
+std::vector<std::size_t> Sizes(const std::vector<std::vector<CConnectionRecord>>& snapshots) {
+    std::vector<std::size_t> sizes;
+    for (const auto& rows : snapshots) {
+        sizes.push_back(rows.size());
     }
-    return numbers;
+    return sizes;
 }
 
 class DataThreadTest : public ::testing::Test {
@@ -63,10 +64,11 @@ protected:
             return line.find(text) != std::string::npos;
         });
     }
-    long Count(int number) {
-        const auto events = recorder.Events();
-        return std::count_if(events.begin(), events.end(),
-                             [&](const auto& event) { return event.number == number; });
+    // Polls, then waits until the recorder has `sent` snapshots in all: a poll reads no table
+    // while the last snapshot is not taken.
+    void PollExpecting(CDataThread& poller, int sent) {
+        poller.Poll();
+        ASSERT_TRUE(recorder.WaitForSnapshots(sent));
     }
 
     std::shared_ptr<CMessageLog> notifier = std::make_shared<CMessageLog>();
@@ -80,13 +82,10 @@ protected:
 TEST_F(DataThreadTest, EachPollIsOneFramedSnapshotInTableOrder) {
     auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established),
                               Row("0.0.0.0", 21, "0.0.0.0", 0, TcpState::Listen)});
-    poller->Poll();
-    poller->Poll();
-    ASSERT_TRUE(recorder.WaitForSnapshots(2));
-    EXPECT_EQ(Numbers(recorder.Events()),
-              (std::vector<int>{kMsgSnapshotBegin, kMsgSnapshotEntry, kMsgSnapshotEntry,
-                                kMsgSnapshotEnd, kMsgSnapshotBegin, kMsgSnapshotEntry,
-                                kMsgSnapshotEntry, kMsgSnapshotEnd}));
+    PollExpecting(*poller, 1);
+    PollExpecting(*poller, 2);
+    // Rows without a socket cookie are never kept: both go whole each time.
+    EXPECT_EQ(Sizes(recorder.Snapshots()), (std::vector<std::size_t>{2, 2}));
     const auto records = recorder.Records();
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0].serviceText, "inbound ftp");
@@ -123,8 +122,7 @@ TEST_F(DataThreadTest, NoSourceSendsNoSnapshotAndSaysSo) {
     auto working = MakePoller({Row("10.0.0.5", 50000, "10.0.0.9", 50001, TcpState::Established)});
     working->Poll();
     ASSERT_TRUE(recorder.WaitForSnapshots(1));
-    EXPECT_EQ(Numbers(recorder.Events()),
-              (std::vector<int>{kMsgSnapshotBegin, kMsgSnapshotEntry, kMsgSnapshotEnd}));
+    EXPECT_EQ(Sizes(recorder.Snapshots()), (std::vector<std::size_t>{1}));
     const auto messages = notifier->Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0],
@@ -142,23 +140,12 @@ TEST_F(DataThreadTest, FailedDumpsSendNoSnapshotAndTheOthersAreWhole) {
     faulty->failEveryNth = 10;
     auto poller = MakePoller(std::move(source));
     constexpr int kPolls = 31;
-    for (int i = 0; i < kPolls; ++i) {
-        poller->Poll();
+    for (int i = 1; i <= kPolls; ++i) {
+        PollExpecting(*poller, i - i / 10);  // every tenth dump fails and sends nothing
     }
-    ASSERT_TRUE(recorder.WaitForSnapshots(kPolls - 3));
     EXPECT_EQ(faulty->Dumps(), kPolls);
-    EXPECT_EQ(Count(kMsgSnapshotBegin), kPolls - 3);
-    EXPECT_EQ(Count(kMsgSnapshotEnd), kPolls - 3);
-    // Every snapshot sent is framed and holds all three rows.
-    const auto events = recorder.Events();
-    for (std::size_t i = 0; i < events.size(); i += 5) {
-        ASSERT_LE(i + 5, events.size());
-        EXPECT_EQ(events[i].number, kMsgSnapshotBegin);
-        for (std::size_t row = 1; row <= 3; ++row) {
-            EXPECT_EQ(events[i + row].number, kMsgSnapshotEntry);
-        }
-        EXPECT_EQ(events[i + 4].number, kMsgSnapshotEnd);
-    }
+    // Every snapshot sent holds all three rows.
+    EXPECT_EQ(Sizes(recorder.Snapshots()), std::vector<std::size_t>(kPolls - 3, 3));
     // The user hears of the first failure with its reason and of the first recovery; the
     // later failures are counted in the trace.
     EXPECT_EQ(notifier->Messages(),
@@ -181,10 +168,9 @@ TEST_F(DataThreadTest, TenFailuresInARowSayTheMonitorIsBlindUntilADumpWorks) {
         poller->Poll();
     }
     fixture->SetFailing(false);
-    poller->Poll();
-    poller->Poll();
-    ASSERT_TRUE(recorder.WaitForSnapshots(2));
-    EXPECT_EQ(Count(kMsgSnapshotBegin), 2);
+    PollExpecting(*poller, 1);
+    PollExpecting(*poller, 2);
+    EXPECT_EQ(recorder.Snapshots().size(), 2u);
     const auto messages = notifier->Messages();
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0],
@@ -201,57 +187,44 @@ TEST_F(DataThreadTest, TenFailuresInARowSayTheMonitorIsBlindUntilADumpWorks) {
     EXPECT_EQ(notifier->Messages().size(), 4u);
 }
 
-TEST_F(DataThreadTest, WithAGateAPollWaitsForTheTrackerToMergeTheLastSnapshot) {
+TEST_F(DataThreadTest, APollWaitsUntilTheLastSnapshotIsTaken) {
     auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
-    auto gate = std::make_shared<CSnapshotGate>();
-    poller->SetSnapshotGate(gate);
+    // Registered last, so the snapshot itself, with its token, waits in its queue.
+    test::Recorder<Snapshot> busy;
+    hub.Register(&busy);
     poller->Poll();
-    EXPECT_TRUE(gate->Busy());  // the tracker has not merged it yet
     poller->Poll();
     poller->Poll();
     EXPECT_EQ(TracesContaining("poll skipped: tracker busy"), 2);
-    gate->Leave();  // what the tracker does after the merge
-    poller->Poll();
-    ASSERT_TRUE(recorder.WaitForSnapshots(2));
-    EXPECT_EQ(Count(kMsgSnapshotBegin), 2);
+    busy.Start();  // takes it, as the tracker's merge does
+    ASSERT_TRUE(busy.WaitFor(1));
+    PollExpecting(*poller, 2);
     EXPECT_EQ(recorder.Records().size(), 2u);
+    hub.Clear();
 }
 
-TEST_F(DataThreadTest, APollThatSendsNothingLeavesTheGateItself) {
+TEST_F(DataThreadTest, APollThatSendsNothingLeavesNothingInFlight) {
     auto source = std::make_unique<CFixtureTableSource>(
         std::vector<TcpRow>{Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
     auto* fixture = source.get();
     auto poller = MakePoller(std::move(source));
-    auto gate = std::make_shared<CSnapshotGate>();
-    poller->SetSnapshotGate(gate);
     fixture->SetFailing(true);
     poller->Poll();
-    EXPECT_FALSE(gate->Busy());
     fixture->SetFailing(false);
-    poller->Poll();  // not skipped: nothing was in flight
-    ASSERT_TRUE(recorder.WaitForSnapshots(1));
+    PollExpecting(*poller, 1);  // not skipped: nothing was in flight
     EXPECT_EQ(TracesContaining("poll skipped"), 0);
     EXPECT_EQ(fixture->TcpSnapshots(), 2);
-}
-
-TEST_F(DataThreadTest, WithoutAGateEveryPollSends) {
-    auto poller = MakePoller({Row("10.0.0.5", 21, "10.0.0.9", 40000, TcpState::Established)});
-    for (int i = 0; i < 3; ++i) {
-        poller->Poll();
-    }
-    ASSERT_TRUE(recorder.WaitForSnapshots(3));
-    EXPECT_EQ(TracesContaining("poll skipped"), 0);
 }
 
 TEST_F(DataThreadTest, PollMessagesRunOnTheWorkerUntilQuit) {
     auto poller = MakePoller({Row("10.0.0.5", 50000, "10.0.0.9", 50001, TcpState::Established)});
     hub.Register(poller.get());
     poller->Start();
-    hub.Broadcast(kMsgPoll);
+    hub.Publish(Poll{});
     ASSERT_TRUE(recorder.WaitForSnapshots(1));  // a tick while one waits would be coalesced
-    hub.Broadcast(kMsgPoll);
+    hub.Publish(Poll{});
     ASSERT_TRUE(recorder.WaitForSnapshots(2));
-    hub.Broadcast(kMsgQuit);
+    hub.QuitAll();
     poller->Join();
     recorder.Join();
     EXPECT_FALSE(poller->Running());

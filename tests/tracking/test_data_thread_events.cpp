@@ -19,7 +19,7 @@
 #include "support/RecordingWorker.h"
 #include "tracking/DataThread.h"
 #include "tracking/FilterThread.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -33,25 +33,26 @@ TcpEvent EndedEvent(TcpRow row, std::time_t time = 2000) {
     return {TcpEvent::Kind::Ended, row, time};
 }
 
-// Remembers the poller's messages in order, with the events of each batch.
-class CPollerRecorder : public CWorkerThread {
+// What the poller sent, in order: a snapshot or a batch of notices.
+enum class Sent { Snapshot, Notices };
+constexpr Sent kDump = Sent::Snapshot;
+constexpr Sent kEvents = Sent::Notices;
+
+// Remembers what the poller sent in order, with the events of each batch. It takes each
+// snapshot at once, as the tracker does, so the poller's next read is never held back.
+class CPollerRecorder : public CWorker<std::variant<Snapshot, ConnectionNotices>> {
 public:
-    CPollerRecorder() : CWorkerThread("poller recorder") {
-        for (int number : {kMsgSnapshotBegin, kMsgSnapshotEntry, kMsgSnapshotEnd}) {
-            On(number, [this, number](Message&) { Add(number, {}); });
-        }
-        On(kMsgConnectionEvents, [this](Message& message) {
-            auto events = message.wParam.TakeEvents();
-            Add(kMsgConnectionEvents, events ? *events : ConnectionEvents{});
-        });
+    CPollerRecorder() : CWorker("poller recorder") {
+        Subscribe<Snapshot>();
+        Subscribe<ConnectionNotices>();
     }
     ~CPollerRecorder() override { Stop(); }
 
-    // The numbers once `count` arrived; what came by the deadline otherwise.
-    std::vector<int> WaitForNumbers(std::size_t count) {
+    // What came once `count` arrived; what came by the deadline otherwise.
+    std::vector<Sent> WaitForSent(std::size_t count) {
         std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, 5s, [&] { return numbers_.size() >= count; });
-        return numbers_;
+        changed_.wait_for(lock, 5s, [&] { return sent_.size() >= count; });
+        return sent_;
     }
     std::vector<ConnectionEvents> Batches() {
         std::lock_guard lock(mutex_);
@@ -59,12 +60,15 @@ public:
     }
 
 private:
-    void Add(int number, ConnectionEvents events) {
+    void Handle(std::variant<Snapshot, ConnectionNotices>& message) override {
         {
             std::lock_guard lock(mutex_);
-            numbers_.push_back(number);
-            if (number == kMsgConnectionEvents) {
-                batches_.push_back(std::move(events));
+            if (auto* snapshot = std::get_if<Snapshot>(&message)) {
+                snapshot->inFlight.reset();
+                sent_.push_back(Sent::Snapshot);
+            } else {
+                sent_.push_back(Sent::Notices);
+                batches_.push_back(std::move(std::get<ConnectionNotices>(message).events));
             }
         }
         changed_.notify_all();
@@ -72,7 +76,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<int> numbers_;
+    std::vector<Sent> sent_;
     std::vector<ConnectionEvents> batches_;
 };
 
@@ -118,11 +122,6 @@ protected:
     std::vector<std::string> traces;
 };
 
-constexpr int kBegin = kMsgSnapshotBegin;
-constexpr int kEntry = kMsgSnapshotEntry;
-constexpr int kEnd = kMsgSnapshotEnd;
-constexpr int kEvents = kMsgConnectionEvents;
-
 TEST_F(PollerEventsTest, NoticesGoFirstClassifiedByTheListenersOfTheLastDump) {
     CPollerRecorder recorder;
     recorder.Start();
@@ -130,15 +129,16 @@ TEST_F(PollerEventsTest, NoticesGoFirstClassifiedByTheListenersOfTheLastDump) {
     auto poller = MakePoller(std::make_unique<CFakeEventSource>());
     fixture->SetRows({Row("0.0.0.0", 8080, "0.0.0.0", 0, TcpState::Listen, 1)});
     poller->Poll();
+    recorder.WaitForSent(1);
     // One socket of the listener's port and one that went out, both ended since that dump.
     events->Push(EndedEvent(Row("10.0.0.5", 8080, "10.0.0.9", 40000, TcpState::Established, 2)));
     events->Push(EndedEvent(Row("10.0.0.5", 40001, "10.0.0.9", 8080, TcpState::Established, 3)));
     poller->Poll();
+    recorder.WaitForSent(3);
     // Without notices, none are sent.
     poller->Poll();
 
-    EXPECT_EQ(recorder.WaitForNumbers(10), (std::vector<int>{kBegin, kEntry, kEnd, kEvents, kBegin,
-                                                             kEntry, kEnd, kBegin, kEntry, kEnd}));
+    EXPECT_EQ(recorder.WaitForSent(4), (std::vector<Sent>{kDump, kEvents, kDump, kDump}));
     const auto batches = recorder.Batches();
     ASSERT_EQ(batches.size(), 1u);
     ASSERT_EQ(batches[0].size(), 2u);
@@ -160,6 +160,7 @@ TEST_F(PollerEventsTest, ANewSocketOfANoticeIsNamedByItsProcess) {
     auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false),
                              std::make_unique<CProcessTable>());
     poller->Poll();  // the first dump
+    recorder.WaitForSent(1);
     const UniqueFd held(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ASSERT_TRUE(held.Valid());
     struct stat status {};
@@ -169,7 +170,7 @@ TEST_F(PollerEventsTest, ANewSocketOfANoticeIsNamedByItsProcess) {
     events->Push({TcpEvent::Kind::Changed, row, 2000});
     poller->Poll();
 
-    recorder.WaitForNumbers(3);  // the first dump (no rows: no entries), then the notice
+    recorder.WaitForSent(2);  // the first dump, then the notice
     const auto batches = recorder.Batches();
     ASSERT_EQ(batches.size(), 1u);
     ASSERT_EQ(batches[0].size(), 1u);
@@ -209,6 +210,7 @@ TEST_F(PollerEventsTest, AProcessNamedByTheNoticeIsTakenWithoutASearch) {
     auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false),
                              std::move(processes));
     poller->Poll();  // the first dump
+    recorder.WaitForSent(1);
     struct Case {
         TcpEvent::Kind kind;
         ConnectionEvent::Kind sent;
@@ -233,7 +235,7 @@ TEST_F(PollerEventsTest, AProcessNamedByTheNoticeIsTakenWithoutASearch) {
     const std::size_t before = table->ProcessesRead();
     poller->Poll();
 
-    recorder.WaitForNumbers(3);
+    recorder.WaitForSent(2);
     const auto batches = recorder.Batches();
     ASSERT_EQ(batches.size(), 1u);
     ASSERT_EQ(batches[0].size(), std::size(cases));
@@ -256,10 +258,10 @@ TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAreHandedOnAtTheStop) {
     auto poller = MakePoller(std::make_unique<CFakeEventSource>());
     poller->Start();
     events->Push(EndedEvent(Row("10.0.0.5", 8080, "10.0.0.9", 40000, TcpState::Established, 2)));
-    poller->Post(Message{kMsgQuit, {}, {}});
+    poller->PostQuit();
     poller->Join();
 
-    EXPECT_EQ(recorder.WaitForNumbers(1), (std::vector<int>{kEvents}));
+    EXPECT_EQ(recorder.WaitForSent(1), (std::vector<Sent>{kEvents}));
     const auto batches = recorder.Batches();
     ASSERT_EQ(batches.size(), 1u);
     ASSERT_EQ(batches[0].size(), 1u);
@@ -276,7 +278,7 @@ TEST_F(PollerEventsTest, NoticesGoOnAsTheSourceQueuesThemWithoutATick) {
     poller->Start();
     events->Push(EndedEvent(Row("10.0.0.5", 40001, "10.0.0.9", 8080, TcpState::Established, 3)));
     events->Signal();
-    EXPECT_EQ(recorder.WaitForNumbers(1), (std::vector<int>{kEvents}));
+    EXPECT_EQ(recorder.WaitForSent(1), (std::vector<Sent>{kEvents}));
     EXPECT_EQ(fixture->TcpSnapshots(), 0);  // no tick came: nothing was read
     poller->Stop();
     hub.Clear();
@@ -288,10 +290,12 @@ TEST_F(PollerEventsTest, WithoutADumpEveryTickItDumpsFirstEveryMinuteAndAfterALo
     hub.Register(&recorder);
     auto poller = MakePoller(std::make_unique<CFakeEventSource>(AcquisitionMode::Events, false));
     poller->Poll();  // the first: dumps
+    recorder.WaitForSent(1);
     now += 30s;
     poller->Poll();  // not yet
     events->Lose();
     poller->Poll();  // at once after the loss
+    recorder.WaitForSent(3);
     now += 59s;
     poller->Poll();  // a minute after the last dump only
     now += 1s;
@@ -299,8 +303,7 @@ TEST_F(PollerEventsTest, WithoutADumpEveryTickItDumpsFirstEveryMinuteAndAfterALo
     EXPECT_EQ(fixture->TcpSnapshots(), 3);
     EXPECT_EQ(TracesContaining("resync after lost events"), 1);
     // The loss is told to the tracker, and through it to event readers, before the dump.
-    EXPECT_EQ(recorder.WaitForNumbers(7),
-              (std::vector<int>{kBegin, kEnd, kEvents, kBegin, kEnd, kBegin, kEnd}));
+    EXPECT_EQ(recorder.WaitForSent(4), (std::vector<Sent>{kDump, kEvents, kDump, kDump}));
     hub.Clear();
 }
 
@@ -354,7 +357,7 @@ protected:
 
     // The remote ports logged since the last call, once the tracker's messages reached the logger.
     std::vector<int> TakeLoggedPorts() {
-        hub.Broadcast(kMsgScanCheck);  // behind everything the tracker sent
+        hub.Publish(Poll{});  // behind everything the tracker sent
         std::vector<int> ports;
         if (!logger.WaitFor(1)) {
             return {-1};
@@ -363,10 +366,10 @@ protected:
             auto received = logger.Take();
             bool marker = false;
             for (const auto& item : received) {
-                if (item.number == kMsgScanCheck) {
+                if (std::holds_alternative<Poll>(item)) {
                     marker = true;
-                } else if (item.record) {
-                    ports.push_back(item.record->remotePort);
+                } else if (const auto& ended = std::get<ConnectionEnded>(item); ended.record) {
+                    ports.push_back(ended.record->remotePort);
                 }
             }
             if (marker) {
@@ -378,8 +381,23 @@ protected:
 
     CountingList list;
     CFilterThread tracker{settings, hub, list, [] { return std::time_t{1000}; }};
-    test::RecordingWorker logger{{kMsgLogConnection, kMsgScanCheck}};
+    test::Recorder<ConnectionEnded, Poll> logger;
 };
+
+// The tracker lets the poller read again once the list has its merge: without that, every poll
+// after the first would be skipped and the list would freeze.
+TEST_F(PollerAndTrackerTest, ASecondPollReachesTheTracker) {
+    auto poller = MakePoller(std::make_unique<CFakeEventSource>());
+    const TcpRow a = Row("10.0.0.5", 21, "10.0.0.9", 40001, TcpState::Established, 1);
+    const TcpRow b = Row("10.0.0.5", 21, "10.0.0.9", 40002, TcpState::Established, 2);
+    fixture->SetRows({a});
+    poller->Poll();
+    ASSERT_EQ(list.WaitForCounts(1), (std::vector<std::size_t>{1}));
+    fixture->SetRows({a, b});
+    poller->Poll();
+    EXPECT_EQ(list.WaitForCounts(2), (std::vector<std::size_t>{1, 2}));
+    EXPECT_EQ(TracesContaining("poll skipped"), 0);
+}
 
 TEST_F(PollerAndTrackerTest, AResyncAfterALossEndsNothingThatStillLives) {
     // No dump at every tick: the one after the loss is the resync.

@@ -13,6 +13,10 @@ namespace {
 
 using test::RecordingHost;
 using test::RecordingList;
+using Sent = RecordingHost::Kind;
+constexpr auto kNew = Sent::NewConnection;
+constexpr auto kResolve = Sent::ResolveHost;
+constexpr auto kEnded = Sent::Ended;
 
 CConnectionRecord Row(std::string ip, int localPort, int remotePort, Category category,
                       TcpState state = TcpState::Established, std::string iface = "192.168.1.5") {
@@ -66,12 +70,12 @@ class TrackerTest : public ::testing::Test {
 protected:
     void Snapshot(const std::vector<CConnectionRecord>& rows) { test::FeedSnapshot(tracker, rows); }
 
-    std::vector<int> SentNumbers() const {
-        std::vector<int> numbers;
+    std::vector<Sent> SentKinds() const {
+        std::vector<Sent> kinds;
         for (const auto& item : host.sent) {
-            numbers.push_back(item.number);
+            kinds.push_back(item.kind);
         }
-        return numbers;
+        return kinds;
     }
 
     RecordingHost host;
@@ -94,9 +98,7 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
         EXPECT_EQ(record.openTime, 1234);
         EXPECT_TRUE(record.visible);
     }
-    ASSERT_EQ(SentNumbers(),
-              (std::vector<int>{kMsgNewConnection, kMsgResolveHost, kMsgNewConnection,
-                                kMsgResolveHost, kMsgNewConnection, kMsgResolveHost}));
+    ASSERT_EQ(SentKinds(), (std::vector<Sent>{kNew, kResolve, kNew, kResolve, kNew, kResolve}));
     for (std::size_t i = 0; i < 3; ++i) {
         const CConnectionRecord& live = tracker.Current()[i];
         CConnectionRecord scan;
@@ -105,10 +107,7 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
         scan.remotePort = live.remotePort;
         scan.category = live.category;
         EXPECT_EQ(host.sent[2 * i].record, scan);
-        EXPECT_FALSE(host.sent[2 * i].lRecord);
-
-        EXPECT_EQ(host.sent[2 * i + 1].text, live.ipAddress);
-        EXPECT_EQ(host.sent[2 * i + 1].lRecord, live);
+        EXPECT_EQ(host.sent[2 * i + 1].address, live.ipAddress);
     }
     ASSERT_EQ(list.batches.size(), 1u);
     EXPECT_EQ(Summarize(list.batches[0]),
@@ -121,7 +120,7 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
 TEST_F(TrackerTest, NoLookupRequestsWhileReverseLookupIsOff) {
     host.filter.reverseLookup = 0;
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound), Listener(80)});
-    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgNewConnection}));
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew, kNew}));
 }
 
 TEST_F(TrackerTest, UnchangedEntryCausesNoOperationAndNoMessage) {
@@ -178,7 +177,7 @@ TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
     host.now = 2000;
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     ASSERT_EQ(host.sent.size(), 1u);
-    EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
+    EXPECT_EQ(host.sent[0].kind, kEnded);
     CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait);
     expected.id = 1;
     expected.visible = true;
@@ -215,7 +214,7 @@ TEST_F(TrackerTest, EndedConnectionIsLoggedOnceWithTheCloseTimeOfThatSnapshot) {
     host.now = 4242;
     Snapshot({Row("10.0.0.8", 22, 40001, Category::Inbound)});
     ASSERT_EQ(host.sent.size(), 1u);
-    EXPECT_EQ(host.sent[0].number, kMsgLogConnection);
+    EXPECT_EQ(host.sent[0].kind, kEnded);
     CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound);
     expected.id = 1;
     expected.visible = true;
@@ -266,7 +265,7 @@ TEST_F(TrackerTest, SwitchingListeningPortsShowsAndHidesThemAtTheNextSnapshot) {
     EXPECT_EQ(Summarize(list.TakeOps()),
               (std::vector<OpSummary>{{kInsert, 2, 1, TcpState::Established}}));
     // Hidden connections are still counted by the scan watcher.
-    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgNewConnection}));
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew, kNew}));
 
     host.filter.showListening = 1;
     Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
@@ -387,7 +386,7 @@ TEST_F(TrackerTest, MessagesOutsideASnapshotLeaveTheLiveSetIntact) {
     tracker.BeginSnapshot();
     tracker.AddEntry(Row("10.0.0.8", 21, 40000, Category::Inbound));
     tracker.BeginSnapshot();
-    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgLogConnection}));
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew, kEnded}));
     EXPECT_EQ(host.sent[1].record->id, 1);
     tracker.AddEntry(Row("10.0.0.8", 21, 40000, Category::Inbound));
     tracker.EndSnapshot();
@@ -403,8 +402,8 @@ TEST_F(TrackerTest, ManyConnectionsFromOneHostAskOnceAndAreNamedOnce) {
     }
     Snapshot(rows);
     auto requests = [&] {
-        const auto numbers = SentNumbers();
-        return std::count(numbers.begin(), numbers.end(), kMsgResolveHost);
+        const auto numbers = SentKinds();
+        return std::count(numbers.begin(), numbers.end(), kResolve);
     };
     EXPECT_EQ(requests(), 1);
     list.batches.clear();
@@ -437,7 +436,7 @@ TEST_F(TrackerTest, WhatIsKnownOfAddressesStaysNearTheSizeOfTheLiveSet) {
     Snapshot({});
     host.sent.clear();
     Snapshot({Row("10.0.0.7", 21, 40001, Category::Inbound)});
-    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection}));
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew}));
     EXPECT_EQ(tracker.Current()[0].hostName, "seven");
 
     // Hosts that come and go, each answered, are not remembered without end.
@@ -467,7 +466,7 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
     CConnectionRecord waiting = withCookie(row, 0xA);
     waiting.state = TcpState::TimeWait;
     Snapshot({waiting});
-    ASSERT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection, kMsgLogConnection}));
+    ASSERT_EQ(SentKinds(), (std::vector<Sent>{kNew, kEnded}));
     EXPECT_EQ(host.sent[1].record->openTime, 1000);
     host.sent.clear();
     list.batches.clear();
@@ -475,7 +474,7 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
     // The kernel reuses the 4-tuple for a new socket; the old one is gone.
     host.now = 3000;
     Snapshot({withCookie(row, 0xB)});
-    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgNewConnection}));
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew}));
     ASSERT_EQ(tracker.Current().size(), 1u);
     EXPECT_EQ(tracker.Current()[0].id, 2);
     EXPECT_EQ(tracker.Current()[0].openTime, 3000);
@@ -490,7 +489,7 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
     host.sent.clear();
     host.now = 4000;
     Snapshot({});
-    ASSERT_EQ(SentNumbers(), (std::vector<int>{kMsgLogConnection}));
+    ASSERT_EQ(SentKinds(), (std::vector<Sent>{kEnded}));
     EXPECT_EQ(host.sent[0].record->id, 2);
     EXPECT_EQ(host.sent[0].record->openTime, 3000);
     EXPECT_EQ(host.sent[0].record->closeTime, 4000);
@@ -521,7 +520,7 @@ TEST_F(TrackerTest, ShowSwitchToggledDuringTimeWaitLogsOnce) {
     host.filter.showInbound = 1;
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
     Snapshot({});
-    EXPECT_EQ(SentNumbers(), (std::vector<int>{kMsgLogConnection}));
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kEnded}));
     EXPECT_EQ(Summarize(list.TakeOps()),
               (std::vector<OpSummary>{{kUpdate, 1, 1, TcpState::TimeWait},
                                       {kUpdate, 1, 0, TcpState::TimeWait},

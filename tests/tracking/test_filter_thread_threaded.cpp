@@ -18,7 +18,8 @@
 #include "settings/SettingsStore.h"
 #include "support/RecordingWorker.h"
 #include "tracking/FilterThread.h"
-#include "tracking/WorkerHub.h"
+#include "tracking/SettingsLink.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -188,13 +189,11 @@ protected:
         hub.Register(&worker);
     }
 
-    void Snapshot(const std::vector<CConnectionRecord>& rows) {
-        hub.Broadcast(kMsgSnapshotBegin);
-        for (const auto& row : rows) {
-            hub.Broadcast(kMsgSnapshotEntry, Payload::Record(row));
-        }
-        hub.Broadcast(kMsgSnapshotEnd);
+    void Snapshot(std::vector<CConnectionRecord> rows) {
+        hub.Publish(tarvik::Snapshot{std::move(rows), {}, nullptr});
     }
+
+    void Resolve(const std::string& address) { hub.Publish(ResolveHost{address}); }
 
     CWorkerHub hub;
     CSettingsStore store;
@@ -204,7 +203,7 @@ protected:
 TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     store.SetReverseLookup(1);
     CFilterThread tracker(store, hub, list, [] { return std::time_t{777}; });
-    test::RecordingWorker recorder({kMsgNewConnection, kMsgResolveHost, kMsgLogConnection});
+    test::Recorder<NewConnection, ResolveHost, ConnectionEnded> recorder;
     Start(tracker);
     Start(recorder);
 
@@ -216,35 +215,28 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     const auto received = recorder.Take();
 
     ASSERT_EQ(received.size(), 5u);
-    std::vector<int> numbers;
+    std::vector<std::size_t> kinds;
     for (const auto& item : received) {
-        numbers.push_back(item.number);
+        kinds.push_back(item.index());
     }
-    EXPECT_EQ(numbers, (std::vector<int>{kMsgNewConnection, kMsgResolveHost, kMsgNewConnection,
-                                         kMsgResolveHost, kMsgLogConnection}));
+    EXPECT_EQ(kinds, (std::vector<std::size_t>{0, 1, 0, 1, 2}));  // new, ask, new, ask, ended
     CConnectionRecord scan;
     scan.ipAddress = "10.0.0.7";
     scan.localPort = 21;
     scan.remotePort = 40000;
     scan.category = Category::Inbound;
-    ASSERT_TRUE(received[0].record);
-    EXPECT_EQ(*received[0].record, scan);
+    EXPECT_EQ(std::get<NewConnection>(received[0]).record, scan);
+    EXPECT_EQ(std::get<ResolveHost>(received[1]).address, "10.0.0.7");
+    EXPECT_EQ(std::get<ResolveHost>(received[3]).address, "n/a");
 
-    CConnectionRecord request =
-        Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established);
-    request.id = 1;
-    request.openTime = 777;
-    request.visible = true;
-    ASSERT_TRUE(received[1].text && received[1].lRecord);
-    EXPECT_EQ(*received[1].text, "10.0.0.7");
-    EXPECT_EQ(*received[1].lRecord, request);
-    ASSERT_TRUE(received[3].text);
-    EXPECT_EQ(*received[3].text, "n/a");
-
-    CConnectionRecord ended = request;
+    CConnectionRecord ended = Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established);
+    ended.id = 1;
+    ended.openTime = 777;
+    ended.visible = true;
     ended.closeTime = 777;
-    ASSERT_TRUE(received[4].record);
-    EXPECT_EQ(*received[4].record, ended);
+    const auto& logged = std::get<ConnectionEnded>(received[4]).record;
+    ASSERT_TRUE(logged);
+    EXPECT_EQ(*logged, ended);
 
     const auto ops = list.WaitFor(3);
     ASSERT_EQ(ops.size(), 3u);
@@ -254,16 +246,13 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     EXPECT_EQ(ops[2].record.id, 1);
 }
 
-TEST_F(WorkersTest, TrackerSurvivesEntriesWithoutASnapshotBegin) {
+TEST_F(WorkersTest, TrackerTakesASnapshotWithoutRowsOrKeptTable) {
     CFilterThread tracker(store, hub, list);
-    test::RecordingWorker recorder({kMsgNewConnection});
+    test::Recorder<NewConnection> recorder;
     Start(tracker);
     Start(recorder);
 
-    hub.Broadcast(kMsgSnapshotEntry, Payload::Record(Row("10.0.0.9", 22, 40001, Category::Inbound,
-                                                         TcpState::Established)));
-    hub.Broadcast(kMsgSnapshotEnd);
-    hub.Broadcast(kMsgSnapshotEntry);  // no record at all
+    hub.Publish(tarvik::Snapshot{});
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established)});
 
     const auto ops = list.WaitFor(1);
@@ -322,31 +311,24 @@ TEST_F(WorkersTest, LookupWorkerAnswersFromItsCache) {
         store, hub,
         std::make_unique<TableResolver>(
             std::map<std::string, std::string>{{"10.0.0.7", "Mail.Example.ORG"}}, &calls));
-    test::RecordingWorker recorder({kMsgHostResolved});
+    test::Recorder<HostResolved> recorder;
     Start(lookup);
     Start(recorder);
 
-    auto request = [&](const std::string& address) {
-        hub.Broadcast(
-            kMsgResolveHost, Payload::Text(address),
-            Payload::Record(Row(address, 21, 40000, Category::Inbound, TcpState::Established)));
-    };
     // Lookups run in order, so once 10.0.0.7 is answered 10.0.0.99 has failed.
-    request("10.0.0.99");
-    request("n/a");
-    request("10.0.0.7");
+    Resolve("10.0.0.99");
+    Resolve("n/a");
+    Resolve("10.0.0.7");
     ASSERT_TRUE(recorder.WaitFor(1));
-    request("10.0.0.99");
-    request("10.0.0.7");
+    Resolve("10.0.0.99");
+    Resolve("10.0.0.7");
     ASSERT_TRUE(recorder.WaitFor(3));
 
-    const auto received = recorder.Take();
+    const auto received = recorder.TakeOf<HostResolved>();
     ASSERT_EQ(received.size(), 3u);
     std::vector<std::string> names;
-    for (const auto& item : received) {
-        ASSERT_TRUE(item.text && item.lRecord);
-        EXPECT_EQ(item.number, kMsgHostResolved);
-        names.push_back(*item.text + " for " + item.lRecord->ipAddress);
+    for (const auto& answer : received) {
+        names.push_back(answer.name + " for " + answer.address);
     }
     EXPECT_EQ(names,
               (std::vector<std::string>{"Mail.Example.ORG for 10.0.0.7", "10.0.0.99 for 10.0.0.99",
@@ -360,18 +342,16 @@ TEST_F(WorkersTest, QuitDoesNotWaitForALookupThatHangs) {
     auto gate = std::make_shared<ResolverGate>();
     auto lookup = std::make_unique<CReverseLookupThread>(store, hub,
                                                          std::make_unique<BlockingResolver>(gate));
-    test::RecordingWorker recorder({kMsgHostResolved});
+    test::Recorder<HostResolved> recorder;
     Start(*lookup);
     Start(recorder);
     for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) {
-        hub.Broadcast(
-            kMsgResolveHost, Payload::Text(address),
-            Payload::Record(Row(address, 21, 40000, Category::Inbound, TcpState::Established)));
+        Resolve(address);
     }
     ASSERT_TRUE(gate->WaitUntil([&] { return gate->calls == 1; }));
 
     const auto begun = std::chrono::steady_clock::now();
-    lookup->Post(Message{kMsgQuit, {}, {}});
+    lookup->PostQuit();
     lookup->Join();
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 1s);
 
@@ -388,7 +368,7 @@ TEST_F(WorkersTest, QuitDoesNotWaitForALookupThatHangs) {
 TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     auto gate = std::make_shared<ResolverGate>();
     CReverseLookupThread lookup(store, hub, std::make_unique<BlockingResolver>(gate));
-    test::RecordingWorker recorder({kMsgHostResolved});
+    test::Recorder<HostResolved> recorder;
     std::mutex traceMutex;
     int handled = 0;
     hub.Registry().SetTraceSink([&](std::string_view text) {
@@ -401,9 +381,7 @@ TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     Start(recorder);
     constexpr int kRequests = 50;
     for (int i = 0; i < kRequests; ++i) {
-        hub.Broadcast(kMsgResolveHost, Payload::Text("10.0.0.7"),
-                      Payload::Record(Row("10.0.0.7", 21, 40000 + i, Category::Inbound,
-                                          TcpState::Established)));
+        Resolve("10.0.0.7");
     }
     // Every request is taken while the first lookup still hangs.
     for (int wait = 0; wait < 500; ++wait) {
@@ -421,25 +399,24 @@ TEST_F(WorkersTest, RequestsForAnAddressUnderLookupWaitForThatOneAnswer) {
     }
     gate->Release();
     // A later request for another address is answered after the first answer.
-    hub.Broadcast(
-        kMsgResolveHost, Payload::Text("10.0.0.8"),
-        Payload::Record(Row("10.0.0.8", 21, 40000, Category::Inbound, TcpState::Established)));
+    Resolve("10.0.0.8");
     ASSERT_TRUE(recorder.WaitFor(2));
-    const auto received = recorder.Take();
+    const auto received = recorder.TakeOf<HostResolved>();
     hub.Clear();
     lookup.Stop();
     hub.Registry().SetTraceSink({});
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(*received[0].text, "host-10.0.0.7");
-    EXPECT_EQ(received[0].lRecord->remotePort, 40000) << "the first request's record";
-    EXPECT_EQ(*received[1].text, "host-10.0.0.8");
+    EXPECT_EQ(received[0].address, "10.0.0.7");
+    EXPECT_EQ(received[0].name, "host-10.0.0.7");
+    EXPECT_EQ(received[1].address, "10.0.0.8");
+    EXPECT_EQ(received[1].name, "host-10.0.0.8");
     EXPECT_EQ(gate->calls, 2);
 }
 
 TEST_F(WorkersTest, TrackerMergesEverySnapshotQueuedBeforeItsQuit) {
     HeldList held;
     CFilterThread tracker(store, hub, held, [] { return std::time_t{500}; });
-    test::RecordingWorker logger({kMsgLogConnection});
+    test::Recorder<ConnectionEnded> logger;
     Start(tracker);
     Start(logger);
 
@@ -451,15 +428,15 @@ TEST_F(WorkersTest, TrackerMergesEverySnapshotQueuedBeforeItsQuit) {
     Snapshot({});
     // As the program stops: the poller has ended, the tracker alone gets the quit, and the
     // logger is still registered.
-    tracker.Post(Message{kMsgQuit, {}, {}});
+    tracker.PostQuit();
     held.Release();
     tracker.Join();
 
     ASSERT_TRUE(logger.WaitFor(4));
     std::vector<std::string> logged;
-    for (const auto& item : logger.Take()) {
-        ASSERT_TRUE(item.record);
-        logged.push_back(item.record->ipAddress);
+    for (const auto& ended : logger.TakeOf<ConnectionEnded>()) {
+        ASSERT_TRUE(ended.record);
+        logged.push_back(ended.record->ipAddress);
     }
     std::sort(logged.begin(), logged.end());
     EXPECT_EQ(logged, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}));
@@ -467,44 +444,73 @@ TEST_F(WorkersTest, TrackerMergesEverySnapshotQueuedBeforeItsQuit) {
     EXPECT_EQ(ops.size(), 8u);
 }
 
-// Sees, at every batch, whether the gate is still held.
-class GateWatchingList : public LockedList {
+// Sees, at every batch and every live count, whether the snapshot's token is still held.
+class TokenWatchingList : public LockedList {
 public:
-    explicit GateWatchingList(std::shared_ptr<CSnapshotGate> gate) : gate_(std::move(gate)) {}
+    void Watch(std::weak_ptr<const SnapshotInFlight> token) {
+        std::lock_guard lock(mutex_);
+        token_ = std::move(token);
+    }
     void Apply(std::vector<RowOp> ops) override {
-        heldAtApply.push_back(gate_->Busy());  // only the tracker's thread writes it
+        {
+            std::lock_guard lock(mutex_);
+            heldAtApply_.push_back(!token_.expired());
+        }
         LockedList::Apply(std::move(ops));
     }
-    std::vector<bool> heldAtApply;
+    void LiveCount(std::size_t) override {
+        {
+            std::lock_guard lock(mutex_);
+            heldAtCount_.push_back(!token_.expired());
+        }
+        changed_.notify_all();
+    }
+    // Whether the token was held at each Apply and at each live count, once `counts` came.
+    std::pair<std::vector<bool>, std::vector<bool>> WaitForCounts(std::size_t counts) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 5s, [&] { return heldAtCount_.size() >= counts; });
+        return {heldAtApply_, heldAtCount_};
+    }
 
 private:
-    std::shared_ptr<CSnapshotGate> gate_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::weak_ptr<const SnapshotInFlight> token_;
+    std::vector<bool> heldAtApply_;
+    std::vector<bool> heldAtCount_;
 };
 
-TEST_F(WorkersTest, TrackerLeavesTheSnapshotGateOnceTheListHasTheMerge) {
-    auto gate = std::make_shared<CSnapshotGate>();
-    GateWatchingList watching(gate);
+// The poller reads no table while a snapshot's token lives: the tracker holds it until the list
+// has the merge, then lets go, even of a snapshot that changes nothing.
+TEST_F(WorkersTest, TrackerReleasesTheSnapshotOnceTheListHasTheMerge) {
+    TokenWatchingList watching;
     CFilterThread tracker(store, hub, watching);
-    tracker.SetSnapshotGate(gate);
     Start(tracker);
-    auto waitLeft = [&] {
-        for (int i = 0; i < 500 && gate->Busy(); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return !gate->Busy();
-    };
-
-    ASSERT_TRUE(gate->TryEnter());
-    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, TcpState::Established)});
-    ASSERT_TRUE(waitLeft());
-    // A snapshot that changes nothing leaves the gate as well.
-    ASSERT_TRUE(gate->TryEnter());
-    Snapshot({Row("10.0.0.1", 21, 40000, Category::Inbound, TcpState::Established)});
-    ASSERT_TRUE(waitLeft());
-
-    tracker.Post(Message{kMsgQuit, {}, {}});
+    for (int i = 0; i < 2; ++i) {
+        auto token = std::make_shared<const SnapshotInFlight>();
+        watching.Watch(token);
+        hub.Publish(
+            tarvik::Snapshot{{Row("10.0.0.1", 21, 40000, Category::Inbound, TcpState::Established)},
+                             {},
+                             std::move(token)});
+        const auto [atApply, atCount] = watching.WaitForCounts(i + 1);
+        EXPECT_EQ(atApply, std::vector<bool>{true});  // the first inserts; the second no change
+        EXPECT_EQ(atCount, std::vector<bool>(i + 1, false));
+    }
+    tracker.PostQuit();
     tracker.Join();
-    EXPECT_EQ(watching.heldAtApply, std::vector<bool>{true});
+}
+
+// The store knows nothing of workers; once connected, its trace goes to the hub's.
+TEST_F(WorkersTest, ConnectedStoreTracesThroughTheHub) {
+    std::vector<std::string> traces;
+    hub.SetTraceSink([&](std::string_view text) { traces.emplace_back(text); });
+    ConnectSettings(store, hub);
+    store.GetInterfaceAddresses(true);
+    DisconnectSettings(store);
+    store.GetInterfaceAddresses(true);
+    hub.SetTraceSink({});
+    EXPECT_EQ(traces, std::vector<std::string>{"config, refresh netifs"});
 }
 
 TEST_F(WorkersTest, ManyConnectionsFromOneHostAreNamedOnceEach) {

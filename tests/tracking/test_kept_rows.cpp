@@ -12,7 +12,7 @@
 #include "support/TrackerTestDoubles.h"
 #include "tracking/DataThread.h"
 #include "tracking/SnapshotKept.h"
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -25,26 +25,23 @@ struct Received {
     std::vector<CConnectionRecord> records;
 };
 
-class SnapshotTap : public CWorkerThread {
+class SnapshotTap : public CWorker<std::variant<tarvik::Snapshot>> {
 public:
-    SnapshotTap() : CWorkerThread("tap") {
-        On(kMsgSnapshotBegin, [this](Message&) { current_ = {}; });
-        On(kMsgSnapshotEntry, [this](Message& message) {
-            if (auto record = message.wParam.TakeRecord()) {
-                current_.records.push_back(*record);
-            } else if (auto kept = message.wParam.TakeKept()) {
-                for (const std::uint32_t position : kept->positions) {
-                    current_.kept.push_back(kept->table->at(position).cookie);
-                }
-            }
-        });
-        On(kMsgSnapshotEnd, [this](Message&) {
-            std::lock_guard lock(mutex_);
-            snapshots_.push_back(std::move(current_));
-            changed_.notify_all();
-        });
-    }
+    SnapshotTap() : CWorker("tap") { Subscribe<tarvik::Snapshot>(); }
     ~SnapshotTap() override { Stop(); }
+
+    void Handle(std::variant<tarvik::Snapshot>& message) override {
+        tarvik::Snapshot& snapshot = std::get<tarvik::Snapshot>(message);
+        snapshot.inFlight.reset();  // as the tracker does once merged: the poller may go on
+        Received received;
+        received.records = std::move(snapshot.rows);
+        for (const std::uint32_t position : snapshot.kept.positions) {
+            received.kept.push_back(snapshot.kept.table->at(position).cookie);
+        }
+        std::lock_guard lock(mutex_);
+        snapshots_.push_back(std::move(received));
+        changed_.notify_all();
+    }
 
     // The snapshot number `index` (from 0), once it ended; empty after the deadline.
     std::optional<Received> Snapshot(std::size_t index) {
@@ -57,7 +54,6 @@ public:
     }
 
 private:
-    Received current_;  // the worker's thread only
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Received> snapshots_;
@@ -91,9 +87,16 @@ protected:
         return *poller;
     }
 
+    // One poll, once the tap has the snapshot it sent: the next may read a table.
+    void PollOnce(CDataThread& poll) {
+        poll.Poll();
+        ASSERT_TRUE(tap.Snapshot(polls++));
+    }
+
     CWorkerHub hub;
     CSettingsStore settings;
     SnapshotTap tap;
+    std::size_t polls = 0;
     CFixtureTableSource* table = nullptr;
     std::unique_ptr<CDataThread> poller;
 };
@@ -109,10 +112,10 @@ TEST_F(KeptRowsPollTest, OnlyNewAndChangedRowsAreMadeAgain) {
         Row("10.0.0.5", 50002, "10.0.0.8", 443, TcpState::Established);  // no cookie
 
     table->SetRows({a, b, fixture});
-    poll.Poll();
-    poll.Poll();
+    PollOnce(poll);
+    PollOnce(poll);
     table->SetRows({aClosing, b, c, fixture});
-    poll.Poll();
+    PollOnce(poll);
 
     const auto first = tap.Snapshot(0);
     const auto second = tap.Snapshot(1);
@@ -138,9 +141,9 @@ TEST_F(KeptRowsPollTest, ARowGoesWholeUntilItsOwnerIsSettled) {
     TcpRow held = Row("10.0.0.5", 22, "10.0.0.9", 40000, TcpState::Established, 21);
     held.inode = 777;
     table->SetRows({held});
-    poll.Poll();
-    poll.Poll();
-    poll.Poll();
+    PollOnce(poll);
+    PollOnce(poll);
+    PollOnce(poll);
 
     const auto first = tap.Snapshot(0);
     const auto second = tap.Snapshot(1);
@@ -163,12 +166,12 @@ TEST_F(KeptRowsPollTest, RowsOnAPortWhoseListenerCameOrWentGoWhole) {
     const TcpRow other = Row("10.0.0.5", 50001, "10.0.0.9", 40001, TcpState::Established, 33);
     const TcpRow listener = Row("0.0.0.0", 50000, "0.0.0.0", 0, TcpState::Listen, 32);
     table->SetRows({connection, other});
-    poll.Poll();
+    PollOnce(poll);
     table->SetRows({connection, other, listener});
-    poll.Poll();
-    poll.Poll();
+    PollOnce(poll);
+    PollOnce(poll);
     table->SetRows({connection, other});
-    poll.Poll();
+    PollOnce(poll);
 
     const auto second = tap.Snapshot(1);
     const auto third = tap.Snapshot(2);

@@ -13,6 +13,7 @@ namespace {
 
 using test::RecordingHost;
 using test::RecordingList;
+using Sent = RecordingHost::Kind;
 
 CConnectionRecord Conn(std::uint64_t cookie, int localPort, int remotePort,
                        TcpState state = TcpState::Established, std::string ip = "10.0.0.7") {
@@ -55,19 +56,19 @@ protected:
     std::vector<CConnectionRecord> TakeLogged() {
         std::vector<CConnectionRecord> logged;
         for (auto& sent : host.TakeSent()) {
-            if (sent.number == kMsgLogConnection && sent.record) {
+            if (sent.kind == Sent::Ended && sent.record) {
                 logged.push_back(*sent.record);
             }
         }
         return logged;
     }
 
-    std::vector<int> TakeNumbers() {
-        std::vector<int> numbers;
+    std::vector<Sent> TakeKinds() {
+        std::vector<Sent> kinds;
         for (const auto& sent : host.TakeSent()) {
-            numbers.push_back(sent.number);
+            kinds.push_back(sent.kind);
         }
-        return numbers;
+        return kinds;
     }
 
     std::vector<std::uint64_t> LiveCookies() const {
@@ -93,7 +94,7 @@ TEST_F(TrackerEventsTest, AChangeOfAnUnknownSocketIsANewConnectionLikeADumpsEntr
     EXPECT_EQ(added.id, 1);
     EXPECT_EQ(added.openTime, 900);
     EXPECT_EQ(added.visible, 1);
-    EXPECT_EQ(TakeNumbers(), (std::vector<int>{kMsgNewConnection, kMsgResolveHost}));
+    EXPECT_EQ(TakeKinds(), (std::vector<Sent>{Sent::NewConnection, Sent::ResolveHost}));
     EXPECT_EQ(list.opened, (std::vector<int>{1}));
     const auto ops = list.TakeOps();
     ASSERT_EQ(ops.size(), 1u);
@@ -156,10 +157,10 @@ TEST_F(TrackerEventsTest, AConnectionShorterThanAPollIsOpenedAndEndedAtOnce) {
     tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, TcpState::Established, "127.0.0.1"), 1200)});
 
     ASSERT_EQ(host.sent.size(), 2u);
-    EXPECT_EQ(host.sent[0].number, kMsgNewConnection);
+    EXPECT_EQ(host.sent[0].kind, Sent::NewConnection);
     ASSERT_TRUE(host.sent[0].record);
     EXPECT_EQ(host.sent[0].record->remotePort, 8080);
-    EXPECT_EQ(host.sent[1].number, kMsgLogConnection);
+    EXPECT_EQ(host.sent[1].kind, Sent::Ended);
     ASSERT_TRUE(host.sent[1].record);
     EXPECT_EQ(host.sent[1].record->openTime, 1200);
     EXPECT_EQ(host.sent[1].record->closeTime, 1200);
@@ -386,8 +387,7 @@ TEST_F(TrackerEventsTest, EachSocketEndsInTheLogsOnceWhateverTheOrder) {
         }
         std::size_t logged = 0;
         for (const auto& sent : caseHost.sent) {
-            if (sent.number == kMsgLogConnection && sent.record &&
-                sent.record->localPort == 50000) {
+            if (sent.kind == Sent::Ended && sent.record && sent.record->localPort == 50000) {
                 ++logged;
                 EXPECT_GE(sent.record->closeTime, sent.record->openTime);
             }

@@ -14,9 +14,9 @@
 #include <QTimer>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
+#include "workers/WorkerHub.h"
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "scan/ScanEvents.h"
 #include "settings/SettingsStore.h"
-#include "tracking/Message.h"
-#include "tracking/WorkerHub.h"
 #include "ui/dialogs/EntryDialogs.h"
 #include "ui/dialogs/ListEditor.h"
 #include "ui/dialogs/OptionsCommon.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -229,7 +229,7 @@ void CScanOptionsDlg::Store() {
 void CScanOptionsDlg::accept() {
     Store();
     // Sent even when nothing changed: the scan watcher restarts the bait-port listener on it.
-    hub_.Broadcast(kMsgScanSettingsChanged);
+    hub_.Publish(ScanSettingsChanged{});
     QDialog::accept();
     SaveOrReport(settings_, parentWidget(), showMessage_);
 }

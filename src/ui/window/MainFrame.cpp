@@ -16,11 +16,11 @@
 #include <cstdlib>
 
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "tracking/WorkerHub.h"
+#include "workers/WorkerHub.h"
 
 class QMenu;
 class QSystemTrayIcon;

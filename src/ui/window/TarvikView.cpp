@@ -13,15 +13,17 @@
 #include <mutex>
 #include <thread>
 
+#include "scan/ScanEvents.h"
 #include "settings/SettingsStore.h"
-#include "tracking/Message.h"
-#include "tracking/WorkerHub.h"
+#include "tracking/Events.h"
+#include "tracking/SettingsLink.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/RowDelegate.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -200,7 +202,7 @@ void CTarvikView::Start() {
 }
 
 void CTarvikView::RefreshNow() {
-    hub_.Broadcast(kMsgPoll);
+    hub_.Publish(Poll{});
 }
 
 std::string CTarvikView::BackendName() const {
@@ -209,19 +211,19 @@ std::string CTarvikView::BackendName() const {
 
 void CTarvikView::TickData() {
     hub_.Trace("tick, data refresh");
-    hub_.Broadcast(kMsgPoll);
+    hub_.Publish(Poll{});
     dataTimer_.start(settings_.GetRefreshPeriodMs());
 }
 
 void CTarvikView::TickScan() {
     hub_.Trace("tick, scan check");
-    hub_.Broadcast(kMsgScanCheck);
+    hub_.Publish(ScanCheck{});
     scanTimer_.start(kScanCheckMs);
 }
 
 void CTarvikView::TickMemory() {
+    // Only the trace line is left of this tick: no worker has memory work to do.
     hub_.Trace("tick, mem check");
-    hub_.Broadcast(kMsgMemoryCheck);
     memoryTimer_.start(kMemoryCheckMs);
 }
 

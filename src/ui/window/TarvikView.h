@@ -25,7 +25,7 @@ class CSystemTray;
 class IWorkers {
 public:
     virtual ~IWorkers() = default;
-    // Broadcasts quit and empties the broadcast list.
+    // Quits the workers and empties the hub's list.
     virtual void Quit() = 0;
     // Waits until every worker has ended.
     virtual void Join() = 0;
@@ -64,7 +64,7 @@ public:
     // The first display: workers, the three ticks at once, the tray icon. Runs once.
     void Start();
     bool Started() const { return started_; }
-    // Stops the ticks and the row updates, and broadcasts quit.
+    // Stops the ticks and the row updates, and quits the workers.
     void QuitWorkers();
     // Waits at most `bound` for the workers to end. False when they did not: they are left to
     // a thread of their own, which keeps them alive until they end or the process does.
@@ -74,7 +74,7 @@ public:
     // Removes the tray icon, then stores the column widths, hidden columns and sort order.
     void CloseStep();
     void StoreColumnWidths();
-    // Broadcasts a poll now, between the ticks.
+    // Publishes a poll now, between the ticks.
     void RefreshNow();
     // The back-end of the running workers ("" before they start).
     std::string BackendName() const;

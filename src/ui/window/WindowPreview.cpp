@@ -19,11 +19,11 @@
 #include "acquisition/ServicesDatabase.h"
 #include "acquisition/TableSource.h"
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
+#include "workers/WorkerHub.h"
 
 namespace {
 

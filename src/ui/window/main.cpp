@@ -19,11 +19,11 @@
 #include "app/WorkerSet.h"
 #include "base/Allocator.h"
 #include "settings/SettingsStore.h"
-#include "tracking/WorkerHub.h"
 #include "ui/window/ActivationChannel.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TerminationSignals.h"
+#include "workers/WorkerHub.h"
 
 namespace {
 

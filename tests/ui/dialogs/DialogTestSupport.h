@@ -12,11 +12,13 @@
 #include <QString>
 #include <QWidget>
 
+#include "scan/ScanEvents.h"
 #include "settings/SettingsStore.h"
-#include "tracking/Message.h"
-#include "tracking/WorkerHub.h"
-#include "tracking/WorkerThread.h"
+#include "tracking/Events.h"
 #include "ui/dialogs/DialogSeams.h"
+#include "workers/Worker.h"
+#include "workers/WorkerHub.h"
+#include "workers/WorkerThread.h"
 
 namespace tarvik::test {
 
@@ -63,20 +65,13 @@ public:
     std::vector<QString> messages;
 };
 
-// Counts scan-settings broadcasts. Count() first sends a marker through the same queue, so
-// every broadcast made before the call has been handled when it returns.
-class RecordingWorker : public CWorkerThread {
+// Counts scan-settings publications. Count() first sends a marker (a poll) through the same
+// queue, so every publication made before the call has been handled when it returns.
+class RecordingWorker : public CWorker<std::variant<ScanSettingsChanged, Poll>> {
 public:
-    RecordingWorker() : CWorkerThread("recorder") {
-        On(kMsgScanSettingsChanged, [this](Message&) {
-            std::lock_guard lock(mutex_);
-            ++scanSettingsChanged_;
-        });
-        On(kMsgMemoryCheck, [this](Message&) {
-            std::lock_guard lock(mutex_);
-            ++markers_;
-            markerSeen_.notify_all();
-        });
+    RecordingWorker() : CWorker("recorder") {
+        Subscribe<ScanSettingsChanged>();
+        Subscribe<Poll>();
     }
     ~RecordingWorker() override { Stop(); }
 
@@ -85,7 +80,7 @@ public:
         std::unique_lock lock(mutex_);
         const int wanted = markers_ + 1;
         lock.unlock();
-        hub.Broadcast(kMsgMemoryCheck);
+        hub.Publish(Poll{});
         lock.lock();
         if (!markerSeen_.wait_for(lock, std::chrono::seconds(5),
                                   [&] { return markers_ >= wanted; })) {
@@ -95,6 +90,16 @@ public:
     }
 
 private:
+    void Handle(std::variant<ScanSettingsChanged, Poll>& message) override {
+        std::lock_guard lock(mutex_);
+        if (std::holds_alternative<ScanSettingsChanged>(message)) {
+            ++scanSettingsChanged_;
+        } else {
+            ++markers_;
+            markerSeen_.notify_all();
+        }
+    }
+
     std::mutex mutex_;
     std::condition_variable markerSeen_;
     int scanSettingsChanged_ = 0;

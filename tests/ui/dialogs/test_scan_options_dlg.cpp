@@ -14,9 +14,9 @@
 #include <QTest>
 
 #include "DialogTestSupport.h"
-#include "tracking/WorkerHub.h"
 #include "ui/dialogs/ListEditor.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {
@@ -139,7 +139,7 @@ TEST_F(ScanOptionsTest, ListenAndEmailBoxesGovernTheirControlsWhenClicked) {
     }
 }
 
-TEST_F(ScanOptionsTest, OkWithoutChangesBroadcastsOnceAndKeepsTheValues) {
+TEST_F(ScanOptionsTest, OkWithoutChangesPublishesOnceAndKeepsTheValues) {
     dialog.show();
     dialog.accept();
     EXPECT_EQ(worker.Count(hub), 1);

@@ -12,12 +12,12 @@
 #include <thread>
 
 #include "support/WindowTestSupport.h"
-#include "tracking/WorkerHub.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TerminationSignals.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 namespace {

@@ -5,13 +5,12 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
-#include "tracking/WorkerRegistry.h"
+#include "workers/WorkerRegistry.h"
 
 namespace tarvik {
-
-class CSettingsStore;
 
 // Receives the messages that the user must see (a log file that cannot be created). The window
 // shows a message box; the headless monitor writes standard error and the system log. Called
@@ -30,8 +29,9 @@ public:
                              int timeoutSeconds) = 0;
 };
 
-// What the workers of one program share besides the settings: the broadcast list, the trace
-// and the services the hosting program sets (user messages, the tray balloon).
+// What the workers of one program share besides the settings: the registered workers that
+// published values reach, the trace and the services the hosting program sets (user messages,
+// the tray balloon).
 //
 // Every member is safe from any thread.
 class CWorkerHub {
@@ -42,13 +42,15 @@ public:
 
     CWorkerRegistry& Registry() { return registry_; }
     void Register(CWorkerThread* worker) { registry_.Register(worker); }
-    void Broadcast(int number, Payload wParam = {}, Payload lParam = {}) {
-        registry_.Broadcast(number, std::move(wParam), std::move(lParam));
+    template <class T>
+    void Publish(T value) {
+        registry_.Publish(std::move(value));
     }
-    void BroadcastEach(int number, const std::vector<Payload>& wParams) {
-        registry_.BroadcastEach(number, wParams);
+    template <class... Ts>
+    void PublishAll(std::vector<std::variant<Ts...>> values) {
+        registry_.PublishAll(std::move(values));
     }
-    void BroadcastAll(const std::vector<Message>& messages) { registry_.BroadcastAll(messages); }
+    void QuitAll() { registry_.QuitAll(); }
     void Clear() { registry_.Clear(); }
     void Trace(std::string_view text) const { registry_.Trace(text); }
     void SetTraceSink(std::function<void(std::string_view)> sink) {
@@ -67,11 +69,5 @@ private:
     std::shared_ptr<IUserNotifier> notifier_;
     std::shared_ptr<IBalloonSink> balloon_;
 };
-
-// Wires the store to the workers: kMsgReverseLookupOn goes out through `hub` whenever reverse
-// lookup goes from off to on (a setter or a reload), and the store's trace goes to the hub's.
-// `hub` must outlive the store, or DisconnectSettings must run first.
-void ConnectSettings(CSettingsStore& settings, CWorkerHub& hub);
-void DisconnectSettings(CSettingsStore& settings);
 
 }  // namespace tarvik

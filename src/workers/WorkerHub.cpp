@@ -1,6 +1,4 @@
-#include "tracking/WorkerHub.h"
-
-#include "settings/SettingsStore.h"
+#include "workers/WorkerHub.h"
 
 namespace tarvik {
 
@@ -33,16 +31,6 @@ bool CWorkerHub::ShowBalloon(const std::string& title, const std::string& text,
         sink = balloon_;
     }
     return sink && sink->ShowBalloon(title, text, timeoutSeconds);
-}
-
-void ConnectSettings(CSettingsStore& settings, CWorkerHub& hub) {
-    settings.SetReverseLookupOnHandler([&hub] { hub.Broadcast(kMsgReverseLookupOn); });
-    settings.SetTraceSink([&hub](std::string_view text) { hub.Trace(text); });
-}
-
-void DisconnectSettings(CSettingsStore& settings) {
-    settings.SetReverseLookupOnHandler({});
-    settings.SetTraceSink({});
 }
 
 }  // namespace tarvik

@@ -1,0 +1,28 @@
+#pragma once
+
+// What the scan watcher takes and tells through the hub, by type.
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace tarvik {
+
+// The scan check tick (every 30 s): the scan watcher alerts for the hosts at the threshold.
+// Empty, so copied to each.
+struct ScanCheck {};
+
+// The scan settings changed (the options dialog's OK, a reload): the scan watcher reads them
+// again and reopens its bait ports. Empty.
+struct ScanSettingsChanged {};
+
+// What one scan alert saw, for the workers that report alerts beyond the alert's own channels
+// (an event stream, metrics): scan watcher to them, after the alert's channels ran. Moved into
+// the last subscriber, copied for any other.
+struct ScanAlertEvent {
+    std::string remoteAddress;
+    std::vector<int> localPorts;  // in the order they were first seen
+    std::string kind;             // "connect", "SYN", "FIN", "NULL", "Xmas" or "mixed"
+    std::time_t time = 0;
+};
+
+}  // namespace tarvik
