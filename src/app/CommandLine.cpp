@@ -7,7 +7,12 @@ namespace tarvik {
 
 namespace {
 
-// "--name=value" or "--name value": the value, advancing `index` past a separate value.
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
 std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& index,
                                        std::string_view name) {
     const std::string& arg = args[index];
@@ -21,11 +26,7 @@ std::optional<std::string> OptionValue(const std::vector<std::string>& args, std
     return std::nullopt;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-std::optional<ListFormat> ParseFormat(std::string_view text) {
+std::optional<ListFormat> ParseListFormat(std::string_view text) {
     if (text == "text") {
         return ListFormat::Text;
     }
@@ -37,6 +38,8 @@ std::optional<ListFormat> ParseFormat(std::string_view text) {
     }
     return std::nullopt;
 }
+
+namespace {
 
 std::optional<int> ParsePort(std::string_view text) {
     int port = -1;
@@ -57,8 +60,8 @@ std::optional<AddressFamily> ParseFamily(std::string_view text) {
     return std::nullopt;
 }
 
-// One of the --list filters, or false with the reason when `arg` is one but its value is bad.
-// Sets `matched` when `arg` names a filter at all.
+}  // namespace
+
 bool ParseFilterOption(const std::vector<std::string>& args, std::size_t& i, ListFilter& filter,
                        bool& matched, std::string* error) {
     const std::string& arg = args[i];
@@ -109,6 +112,8 @@ bool ParseFilterOption(const std::vector<std::string>& args, std::size_t& i, Lis
     return true;
 }
 
+namespace {
+
 bool HasFilter(const ListFilter& filter) {
     return !filter.states.empty() || !filter.ports.empty() || !filter.families.empty() ||
            !filter.categories.empty();
@@ -151,9 +156,16 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
                 return std::nullopt;
             }
             line.acquisition = *mode;
+        } else if (StartsWith(arg, "--socket")) {
+            auto value = OptionValue(args, i, "--socket");
+            if (!value || value->empty()) {
+                *error = "--socket needs a path, or none";
+                return std::nullopt;
+            }
+            line.socket = *value;
         } else if (StartsWith(arg, "--format")) {
             auto value = OptionValue(args, i, "--format");
-            auto format = value ? ParseFormat(*value) : std::nullopt;
+            auto format = value ? ParseListFormat(*value) : std::nullopt;
             if (!format) {
                 *error = "--format must be text, csv or json";
                 return std::nullopt;
@@ -187,6 +199,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         *error = "--acquisition applies to the running monitor only";
         return std::nullopt;
     }
+    if (line.socket && line.action != CommandLine::Action::Monitor) {
+        *error = "--socket applies to the running monitor only";
+        return std::nullopt;
+    }
     if (line.events && line.showRows) {
         // Both write standard output; a shipper reading JSON Lines must see nothing else.
         *error = "--events and --show-rows cannot be used together";
@@ -198,7 +214,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
 std::string UsageText(const std::string& program) {
     return "Usage: " + program +
            " [--config FILE] [--trace] [--show-rows | --events]\n"
-           "              [--acquisition=auto|events|destroy|poll]\n"
+           "              [--acquisition=auto|events|destroy|poll] [--socket PATH|none]\n"
            "       " +
            program +
            " --list [--format=text|csv|json] [--state NAME] [--port N] [--family 4|6]\n"
@@ -233,6 +249,10 @@ std::string UsageText(const std::string& program) {
            "                  each ended socket, no privilege), poll (a table dump every\n"
            "                  750 ms, misses shorter connections) or auto (the first of\n"
            "                  these that runs here)\n"
+           "  --socket PATH   the control socket tarvikctl and the window read (default:\n"
+           "                  the settings file's [General] socket, else\n"
+           "                  /run/tarvik/tarvikd.sock for root and\n"
+           "                  $XDG_RUNTIME_DIR/tarvik/tarvikd.sock for a user); none: no socket\n"
            "  --help          show this help\n"
            "  --version       show the version\n";
 }

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "acquisition/EventSource.h"
@@ -20,11 +21,21 @@ struct CommandLine {
     bool events = false;     // JSON Lines of opened and ended connections and alerts on stdout
     ListFilter filter;       // the rows --list prints
     std::optional<AcquisitionMode> acquisition;  // none: the settings file's
+    std::optional<std::string> socket;           // none: the settings file's; "none": off
 };
 
 // Parses tarvikd's arguments. On a usage error returns std::nullopt with the reason in `error`.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
                                             std::string* error);
+
+// "--name=value" or "--name value": the value, advancing `index` past a separate value.
+std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& index,
+                                       std::string_view name);
+std::optional<ListFormat> ParseListFormat(std::string_view text);
+// One of the --list filters at args[i], or false with the reason when its value is bad. Sets
+// `matched` when the argument names a filter at all.
+bool ParseFilterOption(const std::vector<std::string>& args, std::size_t& i, ListFilter& filter,
+                       bool& matched, std::string* error);
 
 // The --help text.
 std::string UsageText(const std::string& program);

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "acquisition/KernelTableSource.h"
 #include "acquisition/LocalInterfaces.h"
 #include "acquisition/ServicesDatabase.h"
 #include "app/ConsoleSinks.h"
+#include "app/DaemonControl.h"
 #include "app/EventStream.h"
 #include "app/InstanceLock.h"
 #include "app/ListCommand.h"
@@ -157,7 +159,9 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
             // Traces quote addresses, paths and mail server replies.
             [&errors](std::string_view text) { errors.WriteEscaped("trace: ", text); });
     }
-    hub.SetUserNotifier(std::make_shared<CConsoleNotifier>(errors));
+    auto notices =
+        std::make_shared<CProbeNoticeRecorder>(std::make_shared<CConsoleNotifier>(errors));
+    hub.SetUserNotifier(notices);
     hub.SetBalloonSink(std::make_shared<CConsoleBalloon>(errors));
 
     CConsoleList list(options.showRows ? &output : nullptr);
@@ -166,7 +170,24 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     if (options.events) {
         events = std::make_unique<CEventStream>(STDOUT_FILENO, kEventQueueLines);
     }
-    CServiceListTap tap(list, counters, events.get());
+    AcquisitionChoice acquisition = ChooseAcquisition(settings, options.acquisition);
+    const std::string acquisitionLine = acquisition.Summary();
+    std::mutex reloadMutex;  // a reload asked on the socket and a SIGHUP, one at a time
+    const auto control = CDaemonControl::Open(
+        options.socket.value_or(settings.GetControlSocket()),
+        DaemonFacts{std::string(AcquisitionModeName(acquisition.mode)), acquisitionLine,
+                    [] { return true; }, notices.get(), &counters,
+                    [&settingsFile, &reloadMutex]() -> std::optional<std::string> {
+                        std::lock_guard lock(reloadMutex);
+                        settingsFile.Reload();
+                        return std::nullopt;
+                    }},
+        [&errors](const std::string& text) { errors.WriteEscaped("tarvikd: ", text); });
+    if (control) {
+        errors.WriteEscaped("tarvikd: control socket: ", control->Where());
+    }
+    const CEventOutlets outlets(events.get(), control ? &control->Server() : nullptr);
+    CServiceListTap tap(list, counters, outlets);
     auto probesCounted = std::make_shared<std::atomic<std::uint64_t>>(0);
     CMetricsWriter metrics(
         [&settings] { return settings.GetMetricsFile(); },
@@ -187,12 +208,10 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
             return snapshot;
         },
         [&errors](const std::string& text) { errors.WriteEscaped("tarvikd: ", text); });
-    CAlertEventWorker alertWorker(counters, events.get());
+    CAlertEventWorker alertWorker(counters, outlets);
     alertWorker.Start();
     int stopSignal = 0;
     {
-        AcquisitionChoice acquisition = ChooseAcquisition(settings, options.acquisition);
-        const std::string acquisitionLine = acquisition.Summary();
         // Beside the start line: standard error is the journal under the service manager.
         errors.WriteLine("tarvikd: " + acquisitionLine);
         counters.SetBackend(std::string(AcquisitionModeName(acquisition.mode)));
@@ -204,6 +223,7 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
                          options.configFile.string() + ")");
 
         while ((stopSignal = WaitForSignal(handledSignals)) == SIGHUP) {
+            std::lock_guard lock(reloadMutex);
             settingsFile.Reload();
         }
 

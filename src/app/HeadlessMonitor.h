@@ -15,6 +15,7 @@ struct HeadlessOptions {
     bool showRows = false;                       // list changes to standard output
     bool events = false;                         // JSON Lines events to standard output
     std::optional<AcquisitionMode> acquisition;  // none: the settings file's
+    std::optional<std::string> socket;           // none: the settings file's
 };
 
 // Runs the five workers and their ticks without a window until SIGINT or SIGTERM, then stops

@@ -2,8 +2,17 @@
 
 namespace tarvik {
 
+void CEventOutlets::Offer(std::string line) const {
+    if (server_ != nullptr) {
+        server_->Publish(stream_ != nullptr ? line : std::move(line));
+    }
+    if (stream_ != nullptr) {
+        stream_->Offer(std::move(line));
+    }
+}
+
 CServiceListTap::CServiceListTap(IConnectionList& inner, CMonitorCounters& counters,
-                                 CEventStream* events, Clock clock)
+                                 CEventOutlets events, Clock clock)
     : inner_(inner), counters_(counters), events_(events), clock_(std::move(clock)) {}
 
 void CServiceListTap::Apply(std::vector<RowOp> ops) {
@@ -12,10 +21,10 @@ void CServiceListTap::Apply(std::vector<RowOp> ops) {
 
 void CServiceListTap::Opened(const CConnectionRecord& record) {
     inner_.Opened(record);
-    if (events_ != nullptr) {
+    if (events_.Any()) {
         // When the kernel told of it, not when the event was made: an open never follows its
         // close.
-        events_->Offer(
+        events_.Offer(
             ConnectionEventLine("open", record, record.openTime != 0 ? record.openTime : clock_()));
     }
 }
@@ -23,8 +32,8 @@ void CServiceListTap::Opened(const CConnectionRecord& record) {
 void CServiceListTap::Ended(const CConnectionRecord& record) {
     inner_.Ended(record);
     counters_.AddEnded();
-    if (events_ != nullptr) {
-        events_->Offer(ConnectionEventLine("close", record, record.closeTime));
+    if (events_.Any()) {
+        events_.Offer(ConnectionEventLine("close", record, record.closeTime));
     }
 }
 
@@ -34,20 +43,20 @@ void CServiceListTap::LiveCount(std::size_t count) {
 
 void CServiceListTap::NoticesLost(std::time_t time) {
     inner_.NoticesLost(time);
-    if (events_ != nullptr) {
-        events_->Offer(KernelLossEventLine(time));
+    if (events_.Any()) {
+        events_.Offer(KernelLossEventLine(time));
     }
 }
 
-CAlertEventWorker::CAlertEventWorker(CMonitorCounters& counters, CEventStream* events)
+CAlertEventWorker::CAlertEventWorker(CMonitorCounters& counters, CEventOutlets events)
     : CWorker("alert events"), counters_(counters), events_(events) {
     Subscribe<ScanAlertEvent>();
 }
 
 void CAlertEventWorker::Handle(std::variant<ScanAlertEvent>& message) {
     counters_.AddAlert();
-    if (events_ != nullptr) {
-        events_->Offer(AlertEventLine(std::get<ScanAlertEvent>(message)));
+    if (events_.Any()) {
+        events_.Offer(AlertEventLine(std::get<ScanAlertEvent>(message)));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <variant>
 
+#include "app/ControlServer.h"
 #include "app/EventStream.h"
 #include "app/MetricsFile.h"
 #include "scan/ScanEvents.h"
@@ -11,6 +12,20 @@
 #include "workers/Worker.h"
 
 namespace tarvik {
+
+// Where event lines go: --events, the control socket's followers, both or neither. Each line is
+// made once and handed to both.
+class CEventOutlets {
+public:
+    CEventOutlets(CEventStream* stream = nullptr, CControlServer* server = nullptr)
+        : stream_(stream), server_(server) {}
+    bool Any() const { return stream_ != nullptr || server_ != nullptr; }
+    void Offer(std::string line) const;
+
+private:
+    CEventStream* stream_;
+    CControlServer* server_;
+};
 
 // Sits between the tracker and the list it feeds: passes the rows on, counts ended connections
 // and sends an "open" event for every new connection and a "close" event when it ends, shown in
@@ -20,7 +35,7 @@ public:
     using Clock = std::function<std::time_t()>;
     // `events` may be null (no --events).
     CServiceListTap(
-        IConnectionList& inner, CMonitorCounters& counters, CEventStream* events,
+        IConnectionList& inner, CMonitorCounters& counters, CEventOutlets events,
         Clock clock = [] { return std::time(nullptr); });
     void Apply(std::vector<RowOp> ops) override;
     void Opened(const CConnectionRecord& record) override;
@@ -31,7 +46,7 @@ public:
 private:
     IConnectionList& inner_;
     CMonitorCounters& counters_;
-    CEventStream* events_;
+    CEventOutlets events_;
     Clock clock_;
 };
 
@@ -39,14 +54,14 @@ private:
 // after the five workers, so the scan watcher's publications reach it.
 class CAlertEventWorker : public CWorker<std::variant<ScanAlertEvent>> {
 public:
-    CAlertEventWorker(CMonitorCounters& counters, CEventStream* events);
+    CAlertEventWorker(CMonitorCounters& counters, CEventOutlets events);
     ~CAlertEventWorker() override;
 
 private:
     void Handle(std::variant<ScanAlertEvent>& message) override;
 
     CMonitorCounters& counters_;
-    CEventStream* events_;
+    CEventOutlets events_;
 };
 
 }  // namespace tarvik

@@ -74,5 +74,6 @@ int main(int argc, char** argv) {
     options.showRows = line->showRows;
     options.events = line->events;
     options.acquisition = line->acquisition;
+    options.socket = line->socket;
     return tarvik::RunHeadlessMonitor(options);
 }

@@ -559,6 +559,9 @@ int CSettingsStore::GetLogKeepDays() const {
 void CSettingsStore::SetLogKeepDays(int days) {
     SetInteger(SettingId::LogKeepDays, days);
 }
+std::string CSettingsStore::GetControlSocket() const {
+    return GetText(SettingId::ControlSocket);
+}
 std::string CSettingsStore::GetAcquisition() const {
     return GetText(SettingId::Acquisition);
 }

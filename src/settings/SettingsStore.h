@@ -174,6 +174,7 @@ public:
     void SetLogKeepDays(int days);
     // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.
     std::string GetAcquisition() const;
+    std::string GetControlSocket() const;
     std::string GetMetricsFile() const;
     void SetMetricsFile(std::string path);
 

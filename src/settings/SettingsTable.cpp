@@ -58,6 +58,8 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
          SettingWrite::ReadOnly),
     // How connections are followed; the command line's --acquisition wins.
     Choice(I::Acquisition, kGeneral, "acquisition", "auto", "auto,events,destroy,poll"),
+    // The control socket's path: "default" (by who runs the monitor), a path, or none.
+    Text(I::ControlSocket, kGeneral, "socket", K::Text, "default"),
     Switch(I::ReverseLookup, kView, "reverselookup", 1),
     Switch(I::ShowListening, kView, "showlistening", 0),
     Switch(I::ShowInbound, kView, "showinbound", 1),

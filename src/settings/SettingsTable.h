@@ -14,6 +14,7 @@ enum class SettingId : std::size_t {
     NetIf,
     InstallFolder,
     Acquisition,
+    ControlSocket,
     ReverseLookup,
     ShowListening,
     ShowInbound,

@@ -257,7 +257,7 @@ TEST_F(SettingsStoreTest, FreshSaveWritesTheStoredValuesInOrder) {
                    "rotation=0\n" + word + "folder=" + logs + "\n" + word + "ports=\n";
     }
     EXPECT_EQ(ReadText(dir.File()),
-              "[General]\nnetif=-1\nacquisition=auto\n\n"
+              "[General]\nnetif=-1\nacquisition=auto\nsocket=default\n\n"
               "[View]\nreverselookup=1\nshowlistening=0\nshowinbound=1\nshowoutbound=1\n"
               "showunknown=1\n\n"
               "[Logging]\n" +
