@@ -16,8 +16,10 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "app/ControlClient.h"
 #include "app/ControlServer.h"
 #include "app/ControlSocket.h"
+#include "app/ListFormats.h"
 
 namespace tarvik {
 namespace {
@@ -290,6 +292,35 @@ TEST_F(ControlServerTest, RefusesASocketPathItDoesNotOwn) {
     EXPECT_FALSE(BindControlSocket(path_, std::nullopt, &error).fd.Valid()) << "in use";
     first.fd.Reset();  // left behind, nobody answers: replaced
     EXPECT_TRUE(BindControlSocket(path_, std::nullopt, &error).fd.Valid()) << error;
+}
+
+// tarvikctl rebuilds the daemon's rows from their JSON, so the list it prints is the daemon's.
+TEST_F(ControlServerTest, RowsReadBackAsTheDaemonWroteThem) {
+    CConnectionRecord plain;
+    plain.state = TcpState::Established;
+    plain.category = Category::Outbound;
+    plain.family = AddressFamily::Ipv6;
+    plain.localPort = 50000;
+    plain.remotePort = 443;
+    plain.interfaceText = "::1";
+    plain.ipAddress = plain.hostName = "::1";
+    plain.serviceText = "https";
+    plain.openTime = 1061553787;
+    plain.cookie = 1ULL << 60;
+    plain.uid = 1000;
+    CConnectionRecord odd = plain;
+    odd.pid = 42;
+    odd.command = "a\\b\x1b[2Jc\xff";
+    odd.user = "u\"s";
+    odd.hostName = "h\\x41";
+    for (const CConnectionRecord& record : {plain, odd}) {
+        const std::string json = "{" + ConnectionJsonFields(record) + "}";
+        const auto back = RecordFromJson(json);
+        ASSERT_TRUE(back.has_value()) << json;
+        EXPECT_EQ("{" + ConnectionJsonFields(*back) + "}", json);
+        EXPECT_EQ(back->command, record.command);
+    }
+    EXPECT_FALSE(RecordFromJson("[1]").has_value());
 }
 
 // The kernel's credentials of a real client under another user, in and out of the group.
