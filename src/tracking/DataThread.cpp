@@ -253,6 +253,7 @@ bool CDataThread::Dump() {
     for (CConnectionRecord& record : split.records) {
         entries.push_back(Payload::Record(std::move(record)));
     }
+    split.records = {};  // moved out: not held beside the tracker's copy while it merges
     Tell(failures_.Succeeded());
     hub_.Broadcast(kMsgSnapshotBegin);
     hub_.BroadcastEach(kMsgSnapshotEntry, entries);
@@ -278,8 +279,8 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     auto listening = std::make_shared<const CListeningPorts>(ListeningPortsOf(rows));
     Split split;
     split.kept = std::make_unique<SnapshotKept>();
-    std::vector<TcpRow> changed;
     std::vector<bool> settled(rows.size(), true);
+    std::size_t changed = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         // A listener that came or went on its local port may change the row's category.
         const int port = rows[i].localPort;
@@ -287,11 +288,19 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
             listening->Contains(port) == sentListening_.Contains(port)) {
             split.kept->positions.push_back(static_cast<std::uint32_t>(i));
         } else {
-            changed.push_back(rows[i]);
             settled[i] = false;
+            ++changed;
         }
     }
-    split.records = ClassifiedRecords(changed, *services_, *listening);
+    // The records straight from the rows, in one array of the right size: a first read makes
+    // one per row of the table.
+    split.records.reserve(changed);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (!settled[i]) {
+            split.records.push_back(RecordFromRow(rows[i]));
+            ClassifyConnection(split.records.back(), *services_, *listening);
+        }
+    }
     if (processes_) {
         processes_->Fill(split.records, rows);
         for (std::size_t i = 0; i < rows.size(); ++i) {
