@@ -279,35 +279,37 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     auto listening = std::make_shared<const CListeningPorts>(ListeningPortsOf(rows));
     Split split;
     split.kept = std::make_unique<SnapshotKept>();
+    // The owners first: a row whose owner is still looked for goes again only once it is found.
+    if (processes_) {
+        processes_->Look(rows);
+    }
     std::vector<bool> settled(rows.size(), true);
     std::size_t changed = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
+        settled[i] = !processes_ || processes_->Settled(rows[i].inode);
         // A listener that came or went on its local port may change the row's category.
         const int port = rows[i].localPort;
-        if (sent_.Unchanged(rows[i]) &&
+        if (sent_.Unchanged(rows[i], settled[i]) &&
             listening->Contains(port) == sentListening_.Contains(port)) {
             split.kept->positions.push_back(static_cast<std::uint32_t>(i));
         } else {
-            settled[i] = false;
             ++changed;
         }
     }
     // The records straight from the rows, in one array of the right size: a first read makes
     // one per row of the table.
     split.records.reserve(changed);
+    std::size_t next = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (!settled[i]) {
-            split.records.push_back(RecordFromRow(rows[i]));
-            ClassifyConnection(split.records.back(), *services_, *listening);
+        if (next < split.kept->positions.size() && split.kept->positions[next] == i) {
+            ++next;
+            continue;
         }
-    }
-    if (processes_) {
-        processes_->Fill(split.records, rows);
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            settled[i] = settled[i] || processes_->Settled(rows[i].inode);
+        CConnectionRecord& record = split.records.emplace_back(RecordFromRow(rows[i]));
+        ClassifyConnection(record, *services_, *listening);
+        if (processes_) {
+            processes_->SetOwner(record);
         }
-    } else {
-        settled.assign(rows.size(), true);
     }
     sentListening_ = *listening;
     split.kept->services = services_;
