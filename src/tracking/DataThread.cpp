@@ -73,7 +73,9 @@ void CDataThread::SetEventSource(std::unique_ptr<IEventSource> events, SteadyClo
 
 struct CDataThread::Split {
     std::unique_ptr<SnapshotKept> kept;
-    std::vector<CConnectionRecord> records;  // of the new and changed rows, in table order
+    // Of the new and changed rows, in table order; each on its own, so that it is handed on
+    // as it is, never copied into the message.
+    std::vector<std::unique_ptr<CConnectionRecord>> records;
 };
 
 void CDataThread::Poll() {
@@ -237,8 +239,8 @@ bool CDataThread::Dump() {
     }
     Split split = SplitByChange(std::move(*rows));
     split.kept->readTime = readTime;
-    for (CConnectionRecord& record : split.records) {
-        record.openTime = readTime;
+    for (const auto& record : split.records) {
+        record->openTime = readTime;
     }
     if (events_) {
         listening_ = sentListening_;  // what the notices until the next dump are classified by
@@ -250,10 +252,9 @@ bool CDataThread::Dump() {
     if (!split.kept->positions.empty()) {
         entries.push_back(Payload::Kept(std::move(split.kept)));
     }
-    for (CConnectionRecord& record : split.records) {
+    for (auto& record : split.records) {
         entries.push_back(Payload::Record(std::move(record)));
     }
-    split.records = {};  // moved out: not held beside the tracker's copy while it merges
     Tell(failures_.Succeeded());
     hub_.Broadcast(kMsgSnapshotBegin);
     hub_.BroadcastEach(kMsgSnapshotEntry, entries);
@@ -296,8 +297,7 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
             ++changed;
         }
     }
-    // The records straight from the rows, in one array of the right size: a first read makes
-    // one per row of the table.
+    // The records straight from the rows: a first read makes one per row of the table.
     split.records.reserve(changed);
     std::size_t next = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -305,7 +305,8 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
             ++next;
             continue;
         }
-        CConnectionRecord& record = split.records.emplace_back(RecordFromRow(rows[i]));
+        auto& record = *split.records.emplace_back(
+            std::make_unique<CConnectionRecord>(RecordFromRow(rows[i])));
         ClassifyConnection(record, *services_, *listening);
         if (processes_) {
             processes_->SetOwner(record);
