@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "acquisition/Address.h"
+#include "base/CompactText.h"
 
 namespace tarvik {
 
@@ -52,7 +53,6 @@ enum class Column : int {
 // One TCP connection or listening port as the system knows it. A plain value: it is copied
 // freely between threads and owned by whoever holds it.
 struct CConnectionRecord {
-    bool visible = false;
     std::time_t closeTime = 0;
     std::time_t openTime = 0;
     Category category = Category::None;
@@ -60,26 +60,29 @@ struct CConnectionRecord {
     int remotePort = 0;
     int localPort = 0;
     TcpState state{};
-    std::string serviceText;
-    std::string hostName;
-    std::string ipAddress;
-    std::string interfaceText;
-    // The kernel's socket cookie: unique for the socket's life, so a new connection on the
-    // address and ports of an old TIME_WAIT one is a different record. 0 where no kernel socket
-    // stands behind the record (fixtures).
-    std::uint64_t cookie = 0;
-    // The socket's own addresses; the texts above are made from them. IPv4-mapped IPv6
+    bool visible = false;
+    // The socket's own addresses; the texts below are made from them. IPv4-mapped IPv6
     // sockets and dual-stack listeners are IPv4 here as in the texts.
     AddressFamily family = AddressFamily::Ipv4;
     AddressBytes localAddress{};
     AddressBytes remoteAddress{};
+    // The texts are compact (see CompactText): a table of a hundred thousand connections holds
+    // this record once per connection, and the tracker, the list and the logger copy it.
+    CompactText serviceText;
+    CompactText hostName;
+    CompactText ipAddress;
+    CompactText interfaceText;
+    // The kernel's socket cookie: unique for the socket's life, so a new connection on the
+    // address and ports of an old TIME_WAIT one is a different record. 0 where no kernel socket
+    // stands behind the record (fixtures).
+    std::uint64_t cookie = 0;
     // The socket's owner as the kernel reports it, and the process holding it where it could
     // be found (pid 0 and empty texts when not known). Never part of the log line.
-    std::uint32_t uid = 0;
     std::uint64_t inode = 0;
+    std::uint32_t uid = 0;
     int pid = 0;
-    std::string command;  // the owning process's command name
-    std::string user;     // the name of `uid`, or its number when it has no name
+    CompactText command;  // the owning process's command name
+    CompactText user;     // the name of `uid`, or its number when it has no name
 
     // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
     std::string StateName() const;

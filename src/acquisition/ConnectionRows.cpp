@@ -91,9 +91,10 @@ std::size_t CSentRows::Find(std::uint64_t cookie) const {
     }
 }
 
-bool CSentRows::Unchanged(const TcpRow& row) const {
+bool CSentRows::Unchanged(const TcpRow& row, bool settledNow) const {
     const std::size_t found = Find(row.cookie);
-    return table_ && found < table_->size() && settled_[found] && (*table_)[found] == row;
+    return table_ && found < table_->size() && (settled_[found] || !settledNow) &&
+           (*table_)[found] == row;
 }
 
 void CSentRows::Remember(std::shared_ptr<const std::vector<TcpRow>> rows,

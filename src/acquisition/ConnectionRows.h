@@ -28,11 +28,13 @@ CListeningPorts ListeningPortsOf(const std::vector<TcpRow>& rows);
 
 // The rows of the last snapshot sent, found by cookie, and whether each one's owner was settled
 // then (found, or given up). A row that comes again unchanged needs no new record: the receiver
-// has it. Rows without a cookie (fixtures) are never unchanged. O(n) per Remember.
+// has it, and a record of an owner still looked for would only repeat it. Rows without a cookie
+// (fixtures) are never unchanged. O(n) per Remember.
 class CSentRows {
 public:
-    // True when a row with this cookie was sent last time exactly so, its owner settled.
-    bool Unchanged(const TcpRow& row) const;
+    // True when a row with this cookie was sent last time exactly so, and its record would say
+    // nothing new of the owner: settled then, or still not settled now.
+    bool Unchanged(const TcpRow& row, bool settledNow) const;
     // The rows now sent, with `settled[i]` for rows[i]; replaces the last ones.
     void Remember(std::shared_ptr<const std::vector<TcpRow>> rows, std::vector<bool> settled);
     void Clear();

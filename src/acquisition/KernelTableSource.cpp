@@ -80,7 +80,7 @@ void CKernelTableSource::AfterFailure(const DumpResult& result) {
 }
 
 CKernelTableSource::DumpResult CKernelTableSource::Dump(DiagRequest request,
-                                                        std::vector<DiagSocket>& out) {
+                                                        const DiagSocketSink& sink) {
     if (!EnsureSocket()) {
         return {false, lastError_, false};
     }
@@ -88,11 +88,11 @@ CKernelTableSource::DumpResult CKernelTableSource::Dump(DiagRequest request,
     if (!SendAll(socket_.Get(), BuildDiagRequest(request, sequence))) {
         return {false, errno, false};
     }
-    return Receive(sequence, out);
+    return Receive(sequence, sink);
 }
 
 CKernelTableSource::DumpResult CKernelTableSource::Receive(std::uint32_t sequence,
-                                                           std::vector<DiagSocket>& out) {
+                                                           const DiagSocketSink& sink) {
     buffer_.resize(kReceiveBufferBytes);
     for (;;) {
         // MSG_TRUNC: the datagram's real length, so that a cut one is seen as such.
@@ -110,7 +110,7 @@ CKernelTableSource::DumpResult CKernelTableSource::Receive(std::uint32_t sequenc
             return {false, EMSGSIZE, false};
         }
         const auto datagram = std::span(buffer_).first(static_cast<std::size_t>(received));
-        const DiagParseResult result = ParseDiagDatagram(datagram, sequence, out);
+        const DiagParseResult result = ParseDiagDatagram(datagram, sequence, sink);
         switch (result.status) {
             case DiagParseResult::More:
                 break;
@@ -124,45 +124,57 @@ CKernelTableSource::DumpResult CKernelTableSource::Receive(std::uint32_t sequenc
     }
 }
 
-std::optional<std::vector<DiagSocket>> CKernelTableSource::DumpSockets() {
-    std::vector<DiagSocket> sockets;
+bool CKernelTableSource::DumpAll(const DiagSocketSink& sink, const std::function<void()>& restart) {
     if (mode_ == Mode::BothFamilies) {
-        const DumpResult result = Dump(DiagRequest::BothFamilies, sockets);
+        const DumpResult result = Dump(DiagRequest::BothFamilies, sink);
         if (result.ok) {
             lastError_ = 0;
-            return sockets;
+            return true;
         }
         if (!result.kernelRefused || !RefusedRequest(result.error)) {
             AfterFailure(result);
-            return std::nullopt;
+            return false;
         }
         // This kernel no longer takes the older request: ask per family from now on.
         mode_ = Mode::PerFamily;
-        sockets.clear();
+        restart();
     }
     for (const DiagRequest family : {DiagRequest::Ipv4, DiagRequest::Ipv6}) {
-        const DumpResult result = Dump(family, sockets);
+        const DumpResult result = Dump(family, sink);
         if (!result.ok) {
             AfterFailure(result);
-            return std::nullopt;
+            return false;
         }
     }
     lastError_ = 0;
+    return true;
+}
+
+std::optional<std::vector<DiagSocket>> CKernelTableSource::DumpSockets() {
+    std::vector<DiagSocket> sockets;
+    const bool ok = DumpAll([&sockets](const DiagSocket& socket) { sockets.push_back(socket); },
+                            [&sockets] { sockets.clear(); });
+    if (!ok) {
+        return std::nullopt;
+    }
     return sockets;
 }
 
 std::optional<std::vector<TcpRow>> CKernelTableSource::TcpRows() {
-    auto sockets = DumpSockets();
-    if (!sockets) {
+    // Each socket becomes its row as it is read: the dump is never held as sockets as well.
+    std::vector<TcpRow> rows;
+    rows.reserve(lastRows_ + lastRows_ / 8);
+    const bool ok = DumpAll(
+        [&rows](const DiagSocket& socket) {
+            if (auto row = ToTcpRow(socket)) {
+                rows.push_back(*row);
+            }
+        },
+        [&rows] { rows.clear(); });
+    if (!ok) {
         return std::nullopt;
     }
-    std::vector<TcpRow> rows;
-    rows.reserve(sockets->size());
-    for (const DiagSocket& socket : *sockets) {
-        if (auto row = ToTcpRow(socket)) {
-            rows.push_back(*row);
-        }
-    }
+    lastRows_ = rows.size();
     return rows;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -45,8 +46,12 @@ private:
         int error = 0;
         bool kernelRefused = false;  // the kernel answered with an error message
     };
-    DumpResult Dump(DiagRequest request, std::vector<DiagSocket>& out);
-    DumpResult Receive(std::uint32_t sequence, std::vector<DiagSocket>& out);
+    // Every socket of the dump goes to `sink` as it is read.
+    DumpResult Dump(DiagRequest request, const DiagSocketSink& sink);
+    DumpResult Receive(std::uint32_t sequence, const DiagSocketSink& sink);
+    // One whole dump, both families; false (lastError_ set) when it failed. A dump that fails
+    // after some sockets were given leaves it to the caller to drop them.
+    bool DumpAll(const DiagSocketSink& sink, const std::function<void()>& restart);
     // Opens the socket when it is not open; false (lastError_ set) when it cannot be.
     bool EnsureSocket();
     // After a failed dump: a socket left mid-dump is replaced at once, while its descriptor
@@ -58,6 +63,9 @@ private:
     int lastError_ = 0;
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
+    // Rows of the last table: the next one is reserved at about that size, not grown by
+    // doubling (which would hold the old and the new array at once).
+    std::size_t lastRows_ = 0;
 };
 
 // The kernel source; when its socket cannot be opened yet, each read tries again.

@@ -108,6 +108,12 @@ std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t seque
 
 DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
                                   std::vector<DiagSocket>& out) {
+    return ParseDiagDatagram(datagram, sequence,
+                             [&out](const DiagSocket& socket) { out.push_back(socket); });
+}
+
+DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
+                                  const DiagSocketSink& sink) {
     std::size_t offset = 0;
     while (datagram.size() - offset >= sizeof(nlmsghdr)) {
         const auto header = ReadAt<nlmsghdr>(datagram, offset);
@@ -141,7 +147,7 @@ DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint
                 if (payload.size() < sizeof(inet_diag_msg)) {
                     return {DiagParseResult::Malformed};
                 }
-                out.push_back(ReadSocket(payload));
+                sink(ReadSocket(payload));
                 break;
             default:
                 break;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -40,8 +41,13 @@ struct DiagParseResult {
     int error = 0;  // errno from an NLMSG_ERROR
 };
 
-// Parses one datagram of a dump answer, appending its sockets to `out`. Messages of another
-// sequence number are skipped; only NLMSG_DONE ends the dump.
+// Parses one datagram of a dump answer, handing each of its sockets to `sink` in order, so that
+// a caller can keep what it needs of each without holding the whole dump as sockets. Messages
+// of another sequence number are skipped; only NLMSG_DONE ends the dump.
+using DiagSocketSink = std::function<void(const DiagSocket&)>;
+DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
+                                  const DiagSocketSink& sink);
+// The same, appending the sockets to `out`.
 DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint32_t sequence,
                                   std::vector<DiagSocket>& out);
 

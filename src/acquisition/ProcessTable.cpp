@@ -100,7 +100,18 @@ void CProcessTable::Fill(std::vector<CConnectionRecord>& records) {
 }
 
 void CProcessTable::Fill(std::vector<CConnectionRecord>& records, const std::vector<TcpRow>& live) {
-    Assign(records);
+    NoteNewInodes(records);
+    Look(live);
+    for (CConnectionRecord& record : records) {
+        SetOwner(record);
+    }
+}
+
+void CProcessTable::Look(const std::vector<TcpRow>& live) {
+    NoteNewInodes(live);
+    if (!pending_.empty()) {
+        Scan();
+    }
     Forget(live);
 }
 
@@ -110,15 +121,19 @@ void CProcessTable::Assign(std::vector<CConnectionRecord>& records) {
         Scan();
     }
     for (CConnectionRecord& record : records) {
-        if (record.inode == 0) {
-            continue;  // no process holds it (TIME_WAIT): no owner either
-        }
-        if (const auto owner = owners_.find(record.inode); owner != owners_.end()) {
-            record.pid = owner->second.pid;
-            record.command = owner->second.command;
-        }
-        record.user = UserName(record.uid);
+        SetOwner(record);
     }
+}
+
+void CProcessTable::SetOwner(CConnectionRecord& record) {
+    if (record.inode == 0) {
+        return;  // no process holds it (TIME_WAIT): no owner either
+    }
+    if (const auto owner = owners_.find(record.inode); owner != owners_.end()) {
+        record.pid = owner->second.pid;
+        record.command = owner->second.command;
+    }
+    record.user = UserName(record.uid);
 }
 
 void CProcessTable::Learn(std::uint64_t inode, int pid, const std::string& command) {
@@ -129,12 +144,13 @@ void CProcessTable::Learn(std::uint64_t inode, int pid, const std::string& comma
     pending_.erase(inode);
 }
 
-void CProcessTable::NoteNewInodes(const std::vector<CConnectionRecord>& records) {
+template <typename Rows>
+void CProcessTable::NoteNewInodes(const Rows& rows) {
     // An inode first seen in the middle of a pass may belong to a process already passed.
     const std::uint64_t lastPass = MidPass() ? pass_ + 1 : pass_;
-    for (const CConnectionRecord& record : records) {
-        if (record.inode != 0 && !owners_.contains(record.inode)) {
-            pending_.try_emplace(record.inode, lastPass);
+    for (const auto& row : rows) {
+        if (row.inode != 0 && !owners_.contains(row.inode)) {
+            pending_.try_emplace(row.inode, lastPass);
         }
     }
 }

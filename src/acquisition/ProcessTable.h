@@ -42,6 +42,13 @@ public:
     void Fill(std::vector<CConnectionRecord>& records);
     // The same for some rows of a snapshot: what is known of the sockets of `live` is kept.
     void Fill(std::vector<CConnectionRecord>& records, const std::vector<TcpRow>& live);
+    // The first half of that: looks for the owners of the live sockets not known yet (within
+    // the bounds above) and forgets what no live socket holds. The poller looks before it
+    // decides which rows to send, so that a row whose owner is still being looked for is sent
+    // again only once the owner is found.
+    void Look(const std::vector<TcpRow>& live);
+    // The second half: pid, command and user of one record from what is known.
+    void SetOwner(CConnectionRecord& record);
 
     // The same for records outside a snapshot (sockets the kernel's notices reported): nothing
     // is forgotten here, the next Fill with the live rows prunes.
@@ -68,11 +75,12 @@ public:
 private:
     struct Owner {
         int pid = 0;
-        std::string command;
+        CompactText command;  // shared by the records it is copied to
     };
 
     void Assign(std::vector<CConnectionRecord>& records);
-    void NoteNewInodes(const std::vector<CConnectionRecord>& records);
+    template <typename Rows>
+    void NoteNewInodes(const Rows& rows);
     using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
 
     void Scan();

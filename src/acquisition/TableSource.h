@@ -13,16 +13,17 @@ namespace tarvik {
 // One TCP socket of the kernel's table. IPv4-mapped IPv6 sockets and dual-stack listeners
 // arrive as IPv4 rows, so that a server is seen the same whichever way it bound.
 struct TcpRow {
-    AddressFamily family = AddressFamily::Ipv4;
-    AddressBytes localAddress{};
-    std::uint16_t localPort = 0;
-    AddressBytes remoteAddress{};
-    std::uint16_t remotePort = 0;
-    TcpState state{};  // MIB-II tcpConnState, 1..12
     // The kernel's socket cookie: one identity per socket for its whole life; 0 in fixtures.
     std::uint64_t cookie = 0;
-    std::uint32_t uid = 0;    // the socket's owner
     std::uint64_t inode = 0;  // 0 for sockets no process holds (TIME_WAIT)
+    AddressBytes localAddress{};
+    AddressBytes remoteAddress{};
+    std::uint32_t uid = 0;  // the socket's owner
+    TcpState state{};       // MIB-II tcpConnState, 1..12
+    std::uint16_t localPort = 0;
+    std::uint16_t remotePort = 0;
+    // Largest fields first: 64 bytes a row rather than 72, and a dump holds one per socket.
+    AddressFamily family = AddressFamily::Ipv4;
 
     bool operator==(const TcpRow&) const = default;
 };

@@ -56,6 +56,7 @@ class CConsoleList : public IConnectionList {
 public:
     CConsoleList(CConsoleWriter* writer) : writer_(writer) {}
     void Apply(std::vector<RowOp> ops) override;
+    bool TakesRows() const override { return writer_ != nullptr; }
 
 private:
     CConsoleWriter* writer_;  // null: discard

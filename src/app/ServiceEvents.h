@@ -38,6 +38,7 @@ public:
         IConnectionList& inner, CMonitorCounters& counters, CEventOutlets events,
         Clock clock = [] { return std::time(nullptr); });
     void Apply(std::vector<RowOp> ops) override;
+    bool TakesRows() const override { return inner_.TakesRows(); }
     void Opened(const CConnectionRecord& record) override;
     void Ended(const CConnectionRecord& record) override;
     void LiveCount(std::size_t count) override;

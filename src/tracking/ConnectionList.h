@@ -27,6 +27,10 @@ class IConnectionList {
 public:
     virtual ~IConnectionList() = default;
     virtual void Apply(std::vector<RowOp> ops) = 0;
+    // False for a list that shows no rows (the headless monitor without --rows): the tracker
+    // then makes no row operations at all, which on a first read of a large table would be a
+    // copy of every record. The calls below come either way.
+    virtual bool TakesRows() const { return true; }
 
     // Every connection, shown or not, when it is first seen and when it ends (as the logger is
     // told: on entering TIME_WAIT, else on leaving the table), and the number of live

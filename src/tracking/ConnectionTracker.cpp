@@ -470,6 +470,9 @@ void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAd
 }
 
 void CConnectionTracker::Emit(RowOp::Kind kind, const CConnectionRecord& record) {
+    if (!list_.TakesRows()) {
+        return;
+    }
     pending_.push_back(RowOp{kind, record});
 }
 

@@ -269,27 +269,36 @@ void CDataThread::ReturnMemoryAfterDump() {
 CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
     auto listening = std::make_shared<const CListeningPorts>(ListeningPortsOf(rows));
     Split split;
-    std::vector<TcpRow> changed;
+    // The owners first: a row whose owner is still looked for goes again only once it is found.
+    if (processes_) {
+        processes_->Look(rows);
+    }
     std::vector<bool> settled(rows.size(), true);
+    std::size_t changed = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
+        settled[i] = !processes_ || processes_->Settled(rows[i].inode);
         // A listener that came or went on its local port may change the row's category.
         const int port = rows[i].localPort;
-        if (sent_.Unchanged(rows[i]) &&
+        if (sent_.Unchanged(rows[i], settled[i]) &&
             listening->Contains(port) == sentListening_.Contains(port)) {
             split.kept.positions.push_back(static_cast<std::uint32_t>(i));
         } else {
-            changed.push_back(rows[i]);
-            settled[i] = false;
+            ++changed;
         }
     }
-    split.records = ClassifiedRecords(changed, *services_, *listening);
-    if (processes_) {
-        processes_->Fill(split.records, rows);
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            settled[i] = settled[i] || processes_->Settled(rows[i].inode);
+    // The records straight from the rows: a first read makes one per row of the table.
+    split.records.reserve(changed);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (next < split.kept.positions.size() && split.kept.positions[next] == i) {
+            ++next;
+            continue;
         }
-    } else {
-        settled.assign(rows.size(), true);
+        CConnectionRecord& record = split.records.emplace_back(RecordFromRow(rows[i]));
+        ClassifyConnection(record, *services_, *listening);
+        if (processes_) {
+            processes_->SetOwner(record);
+        }
     }
     sentListening_ = *listening;
     split.kept.services = services_;

@@ -14,8 +14,9 @@ CConnectionRecord Row(Category category, TcpState state, int localPort, int remo
     record.remotePort = remotePort;
     record.ipAddress = std::move(remote);
     record.interfaceText = std::move(local);
-    record.family = record.interfaceText.find(':') != std::string::npos ? AddressFamily::Ipv6
-                                                                        : AddressFamily::Ipv4;
+    record.family = record.interfaceText.View().find(':') != std::string::npos
+                        ? AddressFamily::Ipv6
+                        : AddressFamily::Ipv4;
     return record;
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/ConsoleSinks.h"
 #include "app/EventStream.h"
 #include "app/ListFormats.h"
 #include "app/ServiceEvents.h"
@@ -264,6 +265,17 @@ TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
     EXPECT_EQ(lines[2]["closeTime"], IsoTime(1061553799));
     EXPECT_EQ(lines[2]["time"], IsoTime(1061553799));
     EXPECT_EQ(counters.Snapshot().endedConnections, 1u);
+}
+
+TEST(ServiceEventsTest, RowsAreMadeOnlyWhenTheConsoleShowsThem) {
+    CConsoleWriter writer(stderr);
+    CMonitorCounters counters;
+    for (CConsoleWriter* shown : {static_cast<CConsoleWriter*>(nullptr), &writer}) {
+        CConsoleList list(shown);
+        CServiceListTap tap(list, counters, nullptr);
+        EXPECT_EQ(list.TakesRows(), shown != nullptr);
+        EXPECT_EQ(tap.TakesRows(), shown != nullptr);
+    }
 }
 
 TEST(ServiceEventsTest, AlertsAreCountedAndSentAsTheyArePublished) {

@@ -484,7 +484,7 @@ TEST_F(ConnectionLoggerTest, HeldBackLinesAreBoundedAndTheLossIsToldWhenWritingR
 
     // Long lines meet the byte bound first.
     CConnectionRecord wide = Record(Category::Outbound, kMay7);
-    wide.serviceText.assign(4000, 'x');
+    wide.serviceText = std::string(4000, 'x');
     const std::size_t lineBytes = wide.CsvText().size();
     const std::size_t fits = CCategoryLog::kMaxPendingBytes / lineBytes;
     writer_.SetMode(testing::ScriptedWriter::Mode::Full);

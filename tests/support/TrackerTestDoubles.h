@@ -15,6 +15,7 @@ namespace tarvik::test {
 class RecordingList : public IConnectionList {
 public:
     void Apply(std::vector<RowOp> ops) override { batches.push_back(std::move(ops)); }
+    bool TakesRows() const override { return takesRows; }
     void Opened(const CConnectionRecord& record) override { opened.push_back(record.id); }
     void Ended(const CConnectionRecord& record) override { ended.push_back(record.id); }
     void LiveCount(std::size_t count) override { liveCounts.push_back(count); }
@@ -32,6 +33,7 @@ public:
     }
 
     std::vector<std::vector<RowOp>> batches;
+    bool takesRows = true;
 
     std::vector<int> opened;  // ids, as the tracker told of them
 

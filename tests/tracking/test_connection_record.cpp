@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <sstream>
 
 #include "acquisition/ConnectionRecord.h"
@@ -31,6 +32,38 @@ CConnectionRecord InboundFtp() {
     record.localPort = 21;
     record.serviceText = "inbound ftp";
     return record;
+}
+
+TEST(CompactTextTest, HoldsEveryLengthAndCopiesShareLongTexts) {
+    static_assert(sizeof(CompactText) == 16);
+    for (const std::size_t length : {0, 1, 15, 16, 45, 300}) {
+        std::string text;
+        for (std::size_t i = 0; i < length; ++i) {
+            text += static_cast<char>('a' + i % 26);
+        }
+        auto original = std::make_unique<CompactText>(text);
+        EXPECT_EQ(original->Shared(), length > CompactText::kInlineCapacity) << length;
+        CompactText copy = *original;
+        CompactText assigned;
+        assigned = copy;
+        original.reset();  // a copy outlives the text it came from
+        EXPECT_EQ(copy, text);
+        EXPECT_EQ(assigned.Str(), text);
+        EXPECT_EQ(copy.size(), length);
+        CompactText moved = std::move(copy);
+        EXPECT_EQ(moved, text);
+        EXPECT_TRUE(copy.empty());  // NOLINT: a moved-from text is empty
+        moved = assigned;           // the last holder of a shared block frees it (ASan)
+        EXPECT_EQ("<" + moved + ">", "<" + text + ">");
+        std::ostringstream out;
+        out << moved;
+        EXPECT_EQ(out.str(), text);
+    }
+}
+
+TEST(ConnectionRecordTest, ARecordStaysSmall) {
+    // A large table holds one per connection, and a first read copies each a few times.
+    EXPECT_LE(sizeof(CConnectionRecord), 192u);
 }
 
 TEST(ConnectionRecordTest, NamesEveryMibStateAndMarksOthers) {

@@ -545,5 +545,17 @@ TEST_F(TrackerTest, EveryConnectionIsToldOpenedAndEndedOnceShownOrNot) {
     EXPECT_EQ(list.liveCounts, (std::vector<std::size_t>{2, 2, 1, 0}));
 }
 
+TEST_F(TrackerTest, AListThatShowsNoRowsGetsNoRowOperationsButEveryOpenAndEnd) {
+    list.takesRows = false;
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound), Listener(80)});
+    Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait)});
+    tracker.ApplyHostName("Host.Example", "10.0.0.7");
+    EXPECT_TRUE(list.batches.empty());
+    EXPECT_EQ(list.opened, (std::vector<int>{1, 2}));
+    EXPECT_EQ(list.ended, (std::vector<int>{1, 2}));
+    EXPECT_EQ(list.liveCounts, (std::vector<std::size_t>{2, 1}));
+    EXPECT_EQ(tracker.Current().at(0).hostName, "host.example");
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -132,30 +132,35 @@ TEST_F(KeptRowsPollTest, OnlyNewAndChangedRowsAreMadeAgain) {
     EXPECT_EQ(third->records[0].state, TcpState::CloseWait);
 }
 
-TEST_F(KeptRowsPollTest, ARowGoesWholeUntilItsOwnerIsSettled) {
+TEST_F(KeptRowsPollTest, ARowGoesWholeAgainOnlyWhenItsOwnerIsFound) {
     testing::CFakeProc proc;
     proc.AddProcess(10, "idle", {});
+    proc.AddProcess(15, "other", {});
     proc.AddProcess(20, "sshd", {777});
-    // One process per poll: the owner is found by the second.
+    // One process per poll: the owner is found by the third.
     CDataThread& poll = Poller(std::make_unique<CProcessTable>(proc.Root(), 1));
     TcpRow held = Row("10.0.0.5", 22, "10.0.0.9", 40000, TcpState::Established, 21);
     held.inode = 777;
     table->SetRows({held});
-    PollOnce(poll);
-    PollOnce(poll);
-    PollOnce(poll);
+    for (int i = 0; i < 4; ++i) {
+        PollOnce(poll);
+    }
 
-    const auto first = tap.Snapshot(0);
-    const auto second = tap.Snapshot(1);
-    const auto third = tap.Snapshot(2);
-    ASSERT_TRUE(first && second && third);
-    ASSERT_EQ(first->records.size(), 1u);
-    EXPECT_EQ(first->records[0].pid, 0);
-    ASSERT_EQ(second->records.size(), 1u);
-    EXPECT_EQ(second->records[0].pid, 20);
-    EXPECT_EQ(second->records[0].command, "sshd");
-    EXPECT_TRUE(third->records.empty());
-    EXPECT_EQ(third->kept, (std::vector<std::uint64_t>{21}));
+    std::vector<std::optional<Received>> polls;
+    for (int i = 0; i < 4; ++i) {
+        polls.push_back(tap.Snapshot(i));
+        ASSERT_TRUE(polls.back()) << i;
+    }
+    ASSERT_EQ(polls[0]->records.size(), 1u);
+    EXPECT_EQ(polls[0]->records[0].pid, 0);
+    // Still looked for: the record the tracker has says all there is.
+    EXPECT_TRUE(polls[1]->records.empty());
+    EXPECT_EQ(polls[1]->kept, (std::vector<std::uint64_t>{21}));
+    ASSERT_EQ(polls[2]->records.size(), 1u);
+    EXPECT_EQ(polls[2]->records[0].pid, 20);
+    EXPECT_EQ(polls[2]->records[0].command, "sshd");
+    EXPECT_TRUE(polls[3]->records.empty());
+    EXPECT_EQ(polls[3]->kept, (std::vector<std::uint64_t>{21}));
 }
 
 TEST_F(KeptRowsPollTest, RowsOnAPortWhoseListenerCameOrWentGoWhole) {
@@ -193,13 +198,14 @@ TEST(SentRowsTest, ACookieTwiceInOneDumpIsNeverKept) {
     const TcpRow single = Row("10.0.0.5", 50002, "10.0.0.9", 40002, TcpState::Established, 42);
     using Table = std::vector<TcpRow>;
     sent.Remember(std::make_shared<const Table>(Table{row, other, single}), {true, true, true});
-    EXPECT_FALSE(sent.Unchanged(row));
-    EXPECT_FALSE(sent.Unchanged(other));
-    EXPECT_TRUE(sent.Unchanged(single));
+    EXPECT_FALSE(sent.Unchanged(row, true));
+    EXPECT_FALSE(sent.Unchanged(other, true));
+    EXPECT_TRUE(sent.Unchanged(single, true));
     sent.Remember(std::make_shared<const Table>(Table{single}), {false});
-    EXPECT_FALSE(sent.Unchanged(single));  // its owner was still being looked for
+    EXPECT_FALSE(sent.Unchanged(single, true));  // its owner was found since
+    EXPECT_TRUE(sent.Unchanged(single, false));  // still looked for: nothing new to send
     sent.Clear();
-    EXPECT_FALSE(sent.Unchanged(single));
+    EXPECT_FALSE(sent.Unchanged(single, false));
 }
 
 using test::RecordingHost;
