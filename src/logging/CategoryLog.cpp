@@ -46,11 +46,6 @@ const LogTarget* CCategoryLog::CurrentTarget() const {
     return file_.IsOpen() ? &openTarget_ : nullptr;
 }
 
-void CCategoryLog::Submit(const LogTarget& target, std::string_view line, Clock::time_point now) {
-    Gather(target, line, now);
-    Flush(now);
-}
-
 void CCategoryLog::Gather(const LogTarget& target, std::string_view line, Clock::time_point now) {
     if (!gathered_.empty() && gatheredTarget_ != target) {
         Flush(now);

@@ -49,8 +49,6 @@ public:
     // Writes the gathered lines with one write, after checking once that the file is still
     // there; when that fails they join the queue.
     void Flush(Clock::time_point now);
-    // Gather and Flush.
-    void Submit(const LogTarget& target, std::string_view line, Clock::time_point now);
     // Writes the queue when a failure's pause has run out.
     void Retry(Clock::time_point now);
     // Writes the gathered lines, then a last try for the queue, whatever the pause; says how
