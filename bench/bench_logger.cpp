@@ -48,32 +48,67 @@ CConnectionRecord Ended(long n) {
     return record;
 }
 
-// Lines per second through the logger: the settings read, the filter, the line and its write.
-// Argument 0 discards the bytes (the logger's own cost), 1 writes them to a file.
+// A logger for inbound lines in `folder`; `toFile` false discards the bytes (the logger's own
+// cost), true writes them to a file.
+struct LoggerRig {
+    LoggerRig(const fs::path& folder, bool toFile)
+        : settings(
+              folder / "Tarvik.conf", [] { return std::vector<std::string>{}; }, folder),
+          logger(settings, hub, Hooks(toFile)) {
+        settings.SetLogEnabled(LogCategory::Inbound, 1);
+        settings.SetLogFolder(LogCategory::Inbound, folder.string());
+        for (long i = 0; i < 256; ++i) {
+            records.push_back(Ended(i));
+        }
+    }
+    static LoggerHooks Hooks(bool toFile) {
+        LoggerHooks hooks;
+        if (!toFile) {
+            hooks.write = [](int, const void*, std::size_t size) { return ssize_t(size); };
+        }
+        return hooks;
+    }
+    const CConnectionRecord& Record(long n) const {
+        return records[static_cast<std::size_t>(n % 256)];
+    }
+
+    CSettingsStore settings;
+    CWorkerHub hub;
+    CConnectionLogger logger;
+    std::vector<CConnectionRecord> records;
+};
+
+// Lines per second through the logger, each written on its own: the settings read, the filter,
+// the line and its write. Argument 0 discards the bytes, 1 writes them to a file.
 void BM_LogEndedConnection(benchmark::State& state) {
     ScratchFolder folder;
-    CSettingsStore settings(
-        folder.Path() / "Tarvik.conf", [] { return std::vector<std::string>{}; }, folder.Path());
-    settings.SetLogEnabled(LogCategory::Inbound, 1);
-    settings.SetLogFolder(LogCategory::Inbound, folder.Path().string());
-    CWorkerHub hub;
-    LoggerHooks hooks;
-    if (state.range(0) == 0) {
-        hooks.write = [](int, const void*, std::size_t size) { return ssize_t(size); };
-    }
-    CConnectionLogger logger(settings, hub, std::move(hooks));
-    std::vector<CConnectionRecord> records;
-    for (long i = 0; i < 256; ++i) {
-        records.push_back(Ended(i));
-    }
+    LoggerRig rig(folder.Path(), state.range(0) != 0);
     long n = 0;
     for (auto _ : state) {
-        logger.Log(records[static_cast<std::size_t>(n++ % 256)]);
+        rig.logger.Log(rig.Record(n++));
     }
-    logger.Finish();
+    rig.logger.Finish();
     state.SetItemsProcessed(static_cast<std::int64_t>(n));
 }
 BENCHMARK(BM_LogEndedConnection)->Arg(0)->Arg(1);
+
+// Lines per second when the logging worker takes many records in one go: the lines of a drain
+// of range(1) records are gathered and written together. Argument 0 as above.
+void BM_LogDrain(benchmark::State& state) {
+    ScratchFolder folder;
+    LoggerRig rig(folder.Path(), state.range(0) != 0);
+    const long drain = state.range(1);
+    long n = 0;
+    for (auto _ : state) {
+        for (long i = 0; i < drain; ++i) {
+            rig.logger.Gather(rig.Record(n++));
+        }
+        rig.logger.Flush();
+    }
+    rig.logger.Finish();
+    state.SetItemsProcessed(static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_LogDrain)->ArgsProduct({{0, 1}, {1, 16, 256}});
 
 }  // namespace
 }  // namespace tarvik

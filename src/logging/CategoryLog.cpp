@@ -31,26 +31,60 @@ std::string LogTarget::Path() const {
     return folder + '/' + name;
 }
 
-CCategoryLog::CCategoryLog(CSettingsStore& settings, CWorkerHub& hub, LogCategory category,
-                           LogWriter writer)
-    : settings_(settings), hub_(hub), category_(category), file_(std::move(writer)) {}
+CCategoryLog::CCategoryLog(CWorkerHub& hub, LogCategory category, LogWriter writer)
+    : hub_(hub), category_(category), file_(std::move(writer)) {}
 
-void CCategoryLog::Close() {
+void CCategoryLog::Close(Clock::time_point now) {
+    Flush(now);
     file_.Close();
 }
 
-void CCategoryLog::Submit(const LogTarget& target, std::string_view line, Clock::time_point now) {
-    // Nothing held back and nothing to tell: the line goes to the file without a copy.
+const LogTarget* CCategoryLog::CurrentTarget() const {
+    if (!gathered_.empty()) {
+        return &gatheredTarget_;
+    }
+    return file_.IsOpen() ? &openTarget_ : nullptr;
+}
+
+void CCategoryLog::Gather(const LogTarget& target, std::string_view line, Clock::time_point now) {
+    if (!gathered_.empty() && gatheredTarget_ != target) {
+        Flush(now);
+    }
+    // Nothing held back and nothing to tell: the line waits for the next write.
     if (pending_.empty() && !failing_ && lost_ == 0) {
-        Failure failure{FailureKind::Open, {}};
-        if (!WriteOne(target, line, failure)) {
-            Queue(target, line);
-            Fail(target, failure, now);
+        if (gathered_.empty()) {
+            gatheredTarget_ = target;
+        }
+        gathered_.append(line);
+        gathered_ += '\n';
+        if (gathered_.size() >= kMaxGatheredBytes) {
+            Flush(now);
         }
         return;
     }
     Queue(target, line);
     Retry(now);
+}
+
+void CCategoryLog::Flush(Clock::time_point now) {
+    if (gathered_.empty()) {
+        return;
+    }
+    Failure failure{FailureKind::Open, {}};
+    if (!WriteGathered(failure)) {
+        QueueGathered();
+        Fail(gatheredTarget_, failure, now);
+    }
+    gathered_.clear();
+}
+
+void CCategoryLog::QueueGathered() {
+    std::string_view rest = gathered_;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        Queue(gatheredTarget_, rest.substr(0, end));
+        rest.remove_prefix(end + 1);
+    }
 }
 
 void CCategoryLog::Queue(const LogTarget& target, std::string_view line) {
@@ -70,6 +104,7 @@ void CCategoryLog::Retry(Clock::time_point now) {
 }
 
 void CCategoryLog::Finish(Clock::time_point now) {
+    Flush(now);
     if (!pending_.empty()) {
         Drain(now);
     }
@@ -81,7 +116,7 @@ void CCategoryLog::Finish(Clock::time_point now) {
         hub_.NotifyUser(LostText("not written before logging stopped") + " (" + path + ")");
         lost_ = 0;
     }
-    Close();
+    file_.Close();
 }
 
 void CCategoryLog::Drain(Clock::time_point now) {
@@ -107,6 +142,20 @@ bool CCategoryLog::WriteOne(const LogTarget& target, std::string_view line, Fail
     }
     int error = 0;
     if (!file_.WriteLine(line, &error)) {
+        // Reopened at the next try, which also brings back a header cut by the same fault.
+        file_.Close();
+        failure = {FailureKind::Write, ErrnoText(error)};
+        return false;
+    }
+    return true;
+}
+
+bool CCategoryLog::WriteGathered(Failure& failure) {
+    if (!EnsureOpen(gatheredTarget_, failure)) {
+        return false;
+    }
+    int error = 0;
+    if (!file_.WriteLines(gathered_, &error)) {
         // Reopened at the next try, which also brings back a header cut by the same fault.
         file_.Close();
         failure = {FailureKind::Write, ErrnoText(error)};

@@ -23,10 +23,12 @@ struct LogTarget {
     bool operator==(const LogTarget&) const = default;
 };
 
-// One category's log: the open file and the lines that could not be written yet. A failure
-// (a file that cannot be opened or is refused, a full disk) keeps the lines in a bounded queue
-// and retries with a growing pause; the user is told once when it starts and once when it ends.
-// One thread owns it.
+// One category's log: the open file, the lines gathered for one write, and the lines that could
+// not be written yet. Lines are gathered and written together (Flush) so that a burst of records
+// costs one write and one check of the file rather than one per line. A failure (a file that
+// cannot be opened or is refused, a full disk) keeps the lines in a bounded queue and retries
+// with a growing pause; the user is told once when it starts and once when it ends. One thread
+// owns it.
 class CCategoryLog {
 public:
     using Clock = std::chrono::steady_clock;
@@ -35,21 +37,29 @@ public:
     static constexpr std::size_t kMaxPendingBytes = 4u << 20;
     static constexpr Clock::duration kFirstRetry = std::chrono::seconds(1);
     static constexpr Clock::duration kLongestRetry = std::chrono::minutes(5);
+    // Gathered lines are written once they reach this size, so a long burst needs no more.
+    static constexpr std::size_t kMaxGatheredBytes = 64u << 10;
 
-    CCategoryLog(CSettingsStore& settings, CWorkerHub& hub, LogCategory category,
-                 LogWriter writer = {});
+    CCategoryLog(CWorkerHub& hub, LogCategory category, LogWriter writer = {});
 
-    // Writes `line` to `target`; when lines are held back, or the write fails, the line joins
-    // the queue, which is written unless a failure's pause still runs.
-    void Submit(const LogTarget& target, std::string_view line, Clock::time_point now);
+    // Gathers `line` for `target`, to be written by the next Flush; lines gathered for another
+    // target are written first. When lines are held back the line joins the queue instead,
+    // which is written unless a failure's pause still runs.
+    void Gather(const LogTarget& target, std::string_view line, Clock::time_point now);
+    // Writes the gathered lines with one write, after checking once that the file is still
+    // there; when that fails they join the queue.
+    void Flush(Clock::time_point now);
     // Writes the queue when a failure's pause has run out.
     void Retry(Clock::time_point now);
-    // Last try, whatever the pause; says how many lines are lost when some stay unwritten.
+    // Writes the gathered lines, then a last try for the queue, whatever the pause; says how
+    // many lines are lost when some stay unwritten.
     void Finish(Clock::time_point now);
-    void Close();
+    // Writes the gathered lines and closes the file.
+    void Close(Clock::time_point now);
 
-    // The open file's target, or none.
-    const LogTarget* OpenTarget() const { return file_.IsOpen() ? &openTarget_ : nullptr; }
+    // Where the next line goes unless the date changes: the gathered lines' target, else the
+    // open file's, else none.
+    const LogTarget* CurrentTarget() const;
     bool Failing() const { return failing_; }
     std::size_t PendingLines() const { return pending_.size(); }
 
@@ -65,19 +75,24 @@ private:
     };
 
     void Queue(const LogTarget& target, std::string_view line);
+    // Moves the gathered lines into the queue.
+    void QueueGathered();
     void Drain(Clock::time_point now);
     // Writes one line, opening the file first when needed; false with the cause in `failure`.
     bool WriteOne(const LogTarget& target, std::string_view line, Failure& failure);
+    bool WriteGathered(Failure& failure);
     bool EnsureOpen(const LogTarget& target, Failure& failure);
     void Fail(const LogTarget& target, const Failure& failure, Clock::time_point now);
     void Recover(const LogTarget& target);
     std::string LostText(std::string_view cause) const;
 
-    CSettingsStore& settings_;
     CWorkerHub& hub_;
     LogCategory category_;
     CLogFile file_;
     LogTarget openTarget_;
+
+    LogTarget gatheredTarget_;
+    std::string gathered_;  // whole lines, each with its line end; capacity kept between writes
 
     std::deque<PendingLine> pending_;
     std::size_t pendingBytes_ = 0;

@@ -26,18 +26,25 @@ CConnectionLogger::CConnectionLogger(CSettingsStore& settings, CWorkerHub& hub, 
     : settings_(settings),
       hub_(hub),
       now_(hooks.now ? std::move(hooks.now) : [] { return CCategoryLog::Clock::now(); }),
-      logs_{CCategoryLog(settings, hub, LogCategory::Inbound, hooks.write),
-            CCategoryLog(settings, hub, LogCategory::Outbound, hooks.write),
-            CCategoryLog(settings, hub, LogCategory::Unknown, hooks.write)} {}
+      logs_{CCategoryLog(hub, LogCategory::Inbound, hooks.write),
+            CCategoryLog(hub, LogCategory::Outbound, hooks.write),
+            CCategoryLog(hub, LogCategory::Unknown, hooks.write)} {}
 
 void CConnectionLogger::CloseAll() {
     for (auto& log : logs_) {
-        log.Close();
+        log.Close(Now());
+    }
+}
+
+void CConnectionLogger::Flush() {
+    for (auto& log : logs_) {
+        log.Flush(Now());
     }
 }
 
 void CConnectionLogger::Retry() {
     for (auto& log : logs_) {
+        log.Flush(Now());
         log.Retry(Now());
     }
 }
@@ -67,6 +74,11 @@ const CSettingsStore::LogValues& CConnectionLogger::SettingsOf(LogCategory categ
 }
 
 void CConnectionLogger::Log(const CConnectionRecord& record) {
+    Gather(record);
+    Flush();
+}
+
+void CConnectionLogger::Gather(const CConnectionRecord& record) {
     RefreshSettings();
     if (!CheckDate(record.closeTime)) {
         hub_.Trace("logger: close time out of range, record dropped");
@@ -81,16 +93,17 @@ void CConnectionLogger::Log(const CConnectionRecord& record) {
     static const PortList none;
     if (PassesPortFilter(*category, values.type, values.ports ? *values.ports : none, record)) {
         line_.clear();
-        record.AppendCsv(line_);
-        LogOf(*category).Submit(TargetOf(*category), line_, Now());
+        lineMaker_.Append(line_, record);
+        LogOf(*category).Gather(TargetOf(*category), line_, Now());
     }
 }
 
-// The open file while there is one, so that a folder change waits for the next date change.
+// The open (or about to be opened) file while there is one, so that a folder change waits for
+// the next date change.
 const LogTarget& CConnectionLogger::TargetOf(LogCategory category) {
     const CCategoryLog& log = logs_[IndexOf(category)];
-    if (const LogTarget* open = log.OpenTarget()) {
-        return *open;
+    if (const LogTarget* current = log.CurrentTarget()) {
+        return *current;
     }
     LogTarget& next = nextTargets_[IndexOf(category)];
     next.folder = SettingsOf(category).folder;

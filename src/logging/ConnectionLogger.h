@@ -10,6 +10,7 @@
 #include "logging/CategoryLog.h"
 #include "logging/LogFile.h"
 #include "logging/LogFileName.h"
+#include "logging/LogLine.h"
 #include "settings/SettingsStore.h"
 
 namespace tarvik {
@@ -38,14 +39,19 @@ class CConnectionLogger {
 public:
     explicit CConnectionLogger(CSettingsStore& settings, CWorkerHub& hub, LoggerHooks hooks = {});
 
-    // Date check, then one line in the record's log when its category is on and its port
-    // filter lets it through.
+    // Date check, then one line for the record's log when its category is on and its port
+    // filter lets it through; the line is written by the next Flush (or a date change, or a
+    // line for another file of the same category).
+    void Gather(const CConnectionRecord& record);
+    // Writes the gathered lines: one write per file.
+    void Flush();
+    // Gather and Flush.
     void Log(const CConnectionRecord& record);
 
-    // Writes lines held back by a failure once its pause has run out.
+    // Writes the gathered lines, then lines held back by a failure once its pause has run out.
     void Retry();
 
-    // Last try for held-back lines, then closes the files.
+    // Writes the gathered lines, a last try for held-back lines, then closes the files.
     void Finish();
 
     void CloseAll();
@@ -72,6 +78,7 @@ private:
     CSettingsStore& settings_;
     std::optional<CSettingsStore::LoggingValues> values_;  // none until the first record
     std::string line_;  // the line being written; its capacity is kept from record to record
+    CLogLineMaker lineMaker_;
     std::array<LogTarget, kCategoryCount> nextTargets_;  // where a category's file is to open
     CWorkerHub& hub_;
     std::function<CCategoryLog::Clock::time_point()> now_;

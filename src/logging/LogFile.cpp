@@ -135,6 +135,13 @@ bool CLogFile::Gone() const {
 }
 
 bool CLogFile::WriteLine(std::string_view line, int* error) {
+    text_.clear();
+    text_.append(line);
+    text_ += '\n';
+    return WriteLines(text_, error);
+}
+
+bool CLogFile::WriteLines(std::string_view lines, int* error) {
     if (!fd_.Valid()) {
         SetError(error, EBADF);
         return false;
@@ -144,13 +151,15 @@ bool CLogFile::WriteLine(std::string_view line, int* error) {
         SetError(error, errno);
         return false;
     }
-    text_.clear();
+    std::string_view bytes = lines;
     if (needsLineEnd_) {
-        text_ += '\n';
+        // Rare (a torn line found at open): one copy so that the bytes still go in one write.
+        torn_.assign(1, '\n');
+        torn_.append(lines);
+        bytes = torn_;
     }
-    text_.append(line);
-    text_ += '\n';
-    const int failure = WriteAll(fd_.Get(), text_, writer_);
+    const int failure = WriteAll(fd_.Get(), bytes, writer_);
+    torn_.clear();
     if (failure == 0) {
         needsLineEnd_ = false;
         return true;

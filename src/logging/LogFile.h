@@ -16,8 +16,8 @@ namespace tarvik {
 // full disk behind it.
 using LogWriter = WriteFunction;
 
-// One open log file, written with write(2) so that every line reaches the kernel before the
-// next record is handled. Move-only; closes its descriptor when destroyed.
+// One open log file, written with write(2) and no buffer of its own: what a write returned
+// true for is in the kernel. Move-only; closes its descriptor when destroyed.
 //
 // The daemon runs as root and log folders may be writable by others, so a file is opened
 // relative to its folder without following a link at its name, without blocking on a FIFO,
@@ -41,6 +41,9 @@ public:
     // Writes `line` and a line end. All or nothing: after a failed or short write the file is
     // cut back to its size before, so no partial line is left. False with errno in `error`.
     bool WriteLine(std::string_view line, int* error = nullptr);
+    // Writes `lines`, each already ending in a line end, with one write: all or nothing as
+    // WriteLine.
+    bool WriteLines(std::string_view lines, int* error = nullptr);
 
     bool IsOpen() const { return fd_.Valid(); }
     void Close();
@@ -52,7 +55,8 @@ private:
     dev_t folderDevice_ = 0;
     ino_t folderInode_ = 0;
     bool needsLineEnd_ = false;  // the file ends in a torn line: start on a fresh one
-    std::string text_;           // the bytes of one write; its capacity is kept between lines
+    std::string text_;           // one line and its end; its capacity is kept between lines
+    std::string torn_;           // a line end and the lines, after a torn line
 };
 
 }  // namespace tarvik

@@ -25,10 +25,15 @@ int CLoggingThread::ExitInstance() {
     return CWorker::ExitInstance();
 }
 
+// The lines of one inbox's records go out together, before the worker waits again.
+void CLoggingThread::OnInboxDone() {
+    logger_.Flush();
+}
+
 void CLoggingThread::Handle(LoggerInbox& message) {
     if (const auto* ended = std::get_if<ConnectionEnded>(&message)) {
         if (ended->record) {
-            logger_.Log(*ended->record);
+            logger_.Gather(*ended->record);
         }
         return;
     }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +48,12 @@ public:
     // The next `count` writes fail with ENOSPC, whatever the mode.
     void FailNext(int count) { failuresLeft_ = count; }
     int Calls() const { return calls_; }
+    // Waits, for at most 10 s, until the writes that went through hold `count` line ends.
+    bool WaitForLineEnds(long count) {
+        std::unique_lock lock(mutex_);
+        return written_.wait_for(lock, std::chrono::seconds(10),
+                                 [&] { return lineEnds_ >= count; });
+    }
 
     ssize_t Write(int fd, const void* data, std::size_t size) {
         ++calls_;
@@ -55,7 +63,14 @@ public:
             return -1;
         }
         if (mode_ == Mode::Pass) {
-            return ::write(fd, data, size);
+            const ssize_t done = ::write(fd, data, size);
+            if (done > 0) {
+                const auto* bytes = static_cast<const char*>(data);
+                std::lock_guard lock(mutex_);
+                lineEnds_ += std::count(bytes, bytes + done, '\n');
+                written_.notify_all();
+            }
+            return done;
         }
         if (acceptBeforeFull_ > 0) {
             const std::size_t part = std::min(size, acceptBeforeFull_);
@@ -71,6 +86,9 @@ private:
     std::size_t acceptBeforeFull_ = 0;
     std::atomic<int> calls_{0};
     std::atomic<int> failuresLeft_{0};
+    std::mutex mutex_;
+    std::condition_variable written_;
+    long lineEnds_ = 0;  // under mutex_
 };
 
 inline const std::string kHeaderLine =

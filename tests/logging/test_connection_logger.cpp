@@ -308,6 +308,69 @@ TEST_F(ConnectionLoggerTest, RemovedOrMovedFolderIsMadeAgainForTheNextLine) {
     EXPECT_TRUE(notifier_->Messages().empty());
 }
 
+// Lines gathered for two files are written together; a file or folder removed or moved before
+// that write is found out at the write, so every line still lands whole and in order in the file
+// at its name, with the bytes a single line would have.
+TEST_F(ConnectionLoggerTest, GatheredLinesLandInTheFileAtTheirNameWhenWritten) {
+    enum class Change { None, RemoveFile, RemoveFolder, MoveFolder };
+    const struct {
+        const char* name;
+        Change change;
+    } cases[] = {{"none", Change::None},
+                 {"file-removed", Change::RemoveFile},
+                 {"folder-removed", Change::RemoveFolder},
+                 {"folder-moved", Change::MoveFolder}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path in = dir_.Path() / c.name / "in";
+        const fs::path out = dir_.Path() / c.name / "out";
+        fs::create_directory(dir_.Path() / c.name);
+        store_.SetLogFolder(LogCategory::Inbound, in.string());
+        store_.SetLogFolder(LogCategory::Outbound, out.string());
+        CConnectionLogger logger(store_, hub_);
+        std::string inbound = kHeaderLine;
+        std::string outbound = kHeaderLine;
+        std::string inboundGathered;  // inbound lines not written yet
+        // Open and close times spread over more seconds than the logger keeps texts for.
+        const auto line = [&](Category category, int port, bool gather) {
+            CConnectionRecord record = Record(category, kMay7 + port % 3, port);
+            record.openTime = kMay7 - 7 * port;
+            gather ? logger.Gather(record) : logger.Log(record);
+            (category == Category::Inbound ? inbound : outbound) += record.CsvText() + "\n";
+            if (gather && category == Category::Inbound) {
+                inboundGathered += record.CsvText() + "\n";
+            }
+        };
+        line(Category::Inbound, 1, false);
+        line(Category::Outbound, 2, false);
+        line(Category::Inbound, 3, true);
+        line(Category::Outbound, 4, true);
+        if (c.change != Change::None) {
+            inbound = kHeaderLine + inboundGathered;  // the written line left with the old file
+        }
+        switch (c.change) {
+            case Change::None:
+                break;
+            case Change::RemoveFile:
+                fs::remove(in / "inbound. 7. 5.2003");
+                break;
+            case Change::RemoveFolder:
+                fs::remove_all(in);
+                break;
+            case Change::MoveFolder:
+                fs::rename(in, dir_.Path() / c.name / "moved");
+                break;
+        }
+        for (int port = 5; port <= 9; ++port) {
+            line(port % 2 == 1 ? Category::Inbound : Category::Outbound, port, true);
+        }
+        logger.Flush();
+        EXPECT_EQ(testing::ReadFile(in / "inbound. 7. 5.2003"), inbound);
+        EXPECT_EQ(testing::ReadFile(out / "outbound. 7. 5.2003"), outbound);
+    }
+    EXPECT_TRUE(notifier_->Messages().empty());
+}
+
 TEST_F(ConnectionLoggerTest, FolderIsMadeWhenItsFirstFileIsOpened) {
     const fs::path fresh = dir_.Path() / "fresh";
     store_.SetLogFolder(LogCategory::Outbound, fresh.string());

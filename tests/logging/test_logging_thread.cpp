@@ -42,6 +42,36 @@ TEST_F(LoggingThreadTest, WritesEveryPostedRecordBeforeQuitting) {
     EXPECT_NE(log.find(",5,inbound ftp\n"), std::string::npos);
 }
 
+// The records taken in one go are written before the worker waits again, and a quit right
+// behind them writes them too: whole, in order, each file its own.
+TEST_F(LoggingThreadTest, LinesOfOneDrainAreWrittenBeforeWaitingAndAtQuit) {
+    for (const bool quit : {false, true}) {
+        SCOPED_TRACE(quit ? "quit behind the records" : "no quit");
+        const std::string day = quit ? "8" : "7";
+        const std::time_t closeTime = quit ? kMay7 + 86400 : kMay7;
+        CLoggingThread worker(store_, hub_, Hooks());
+        worker.Start();
+        std::vector<LoggerInbox> drain;
+        std::string inbound = kHeaderLine;
+        std::string outbound = kHeaderLine;
+        for (int port = 1; port <= 6; ++port) {
+            const Category category = port % 3 == 0 ? Category::Outbound : Category::Inbound;
+            CConnectionRecord record = Record(category, closeTime, port);
+            (category == Category::Inbound ? inbound : outbound) += record.CsvText() + "\n";
+            drain.emplace_back(Ended(std::move(record)));
+        }
+        ASSERT_TRUE(worker.PostAll(std::move(drain)));
+        if (quit) {
+            ASSERT_TRUE(worker.PostQuit());
+            worker.Join();
+        } else {
+            EXPECT_TRUE(writer_.WaitForLineEnds(LineCount(inbound) + LineCount(outbound)));
+        }
+        EXPECT_EQ(Log("inbound. " + day + ". 5.2003"), inbound);
+        EXPECT_EQ(Log("outbound. " + day + ". 5.2003"), outbound);
+    }
+}
+
 // Each reading of the clock is a second later than the last, so any retry is due.
 LoggerHooks SteppingClock(LoggerHooks hooks, testing::FakeClock& clock) {
     hooks.now = [&clock] {
