@@ -95,10 +95,10 @@ void CWaitSet::Arm(WaitKey timer, std::chrono::nanoseconds delay) {
     Consume(fd);
     // A zero time would disarm the timer: "at once" is the smallest delay instead.
     const std::chrono::nanoseconds wait = std::max(delay, std::chrono::nanoseconds(1));
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
-    ::timerfd_settime(fd, 0, &spec, nullptr);
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
+    expiry.it_value.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
+    ::timerfd_settime(fd, 0, &expiry, nullptr);
 }
 
 const CWaitSet::Result& CWaitSet::Wait(std::optional<std::chrono::milliseconds> timeout) {
