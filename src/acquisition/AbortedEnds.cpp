@@ -129,7 +129,8 @@ void CWaitingHalves::Add(const TcpEvent& event) {
     const Id id = next_++;
     halves_.emplace(id, event);
     arrival_.push_back(id);
-    for (const HalfKey& key : keysOf_(event.row).All()) {
+    const HalfKeys keys = keysOf_(event.row);  // a span of a temporary would dangle in the loop
+    for (const HalfKey& key : keys.All()) {
         const auto [found, fresh] = files_.try_emplace(key);
         File& file = found->second;
         if (!fresh) {
@@ -175,7 +176,8 @@ std::optional<CWaitingHalves::Id> CWaitingHalves::Newest(const HalfKey& key) {
 
 TcpEvent CWaitingHalves::Remove(std::unordered_map<Id, TcpEvent>::iterator half) {
     TcpEvent event = std::move(halves_.extract(half).mapped());
-    for (const HalfKey& key : keysOf_(event.row).All()) {
+    const HalfKeys keys = keysOf_(event.row);
+    for (const HalfKey& key : keys.All()) {
         const auto file = files_.find(key);
         if (--file->second.live == 0) {
             files_.erase(file);

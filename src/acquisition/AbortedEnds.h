@@ -37,7 +37,8 @@ struct HalfKeys {
     std::size_t count = 0;
 
     void Add(const HalfKey& key);
-    std::span<const HalfKey> All() const { return {keys.data(), count}; }
+    std::span<const HalfKey> All() const& { return {keys.data(), count}; }
+    std::span<const HalfKey> All() const&& = delete;  // would dangle
 };
 
 // Halves of one kind waiting for their other half, oldest first. Each is filed under the keys
