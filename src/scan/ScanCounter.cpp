@@ -13,13 +13,10 @@ bool Contains(const std::vector<T>& values, const T& value) {
 
 }  // namespace
 
-bool CScanCounter::Count(const CConnectionRecord& record, const std::vector<int>& ignorePorts,
+bool CScanCounter::Count(const InboundConnection& connection, const std::vector<int>& ignorePorts,
                          const AddressRanges& ignoreHosts, Clock::time_point now) {
-    if (record.category != Category::Inbound) {
-        return false;
-    }
-    return CountPair(record.ipAddress, record.localPort, ProbeKind::Connect, ignorePorts,
-                     ignoreHosts, now);
+    return CountPair(connection.remoteAddress.Str(), connection.localPort, ProbeKind::Connect,
+                     ignorePorts, ignoreHosts, now);
 }
 
 bool CScanCounter::Count(const Probe& probe, const std::vector<int>& ignorePorts,

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "acquisition/Address.h"
-#include "acquisition/ConnectionRecord.h"
 #include "scan/ProbePacket.h"
 #include "scan/ScanKind.h"
+#include "tracking/Events.h"
 
 namespace tarvik {
 
@@ -45,10 +45,9 @@ public:
     void SetLimits(const ScanLimits& limits) { limits_ = limits; }
     const ScanLimits& Limits() const { return limits_; }
 
-    // Counts an inbound record's pair once. Records of other categories, ignored local ports
-    // and hosts in an ignored range leave everything unchanged. Returns true when the pair was
-    // new.
-    bool Count(const CConnectionRecord& record, const std::vector<int>& ignorePorts,
+    // Counts an inbound connection's pair once. Ignored local ports and hosts in an ignored
+    // range leave everything unchanged. Returns true when the pair was new.
+    bool Count(const InboundConnection& connection, const std::vector<int>& ignorePorts,
                const AddressRanges& ignoreHosts, Clock::time_point now = Clock::now());
     // The same for a probe; its kind is remembered for the host's alert.
     bool Count(const Probe& probe, const std::vector<int>& ignorePorts,

@@ -9,11 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <unordered_set>
 #include <utility>
 
-#include "acquisition/ConnectionRecord.h"
 #include "base/ThreadName.h"
 #include "settings/SettingsStore.h"
 #include "tracking/Events.h"
@@ -270,16 +268,9 @@ void CScanListener::AcceptAndReport(int listenFd) {
     if (::getsockname(listenFd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
         return;
     }
-    CConnectionRecord record;
-    record.localPort = ntohs(local.sin_port);
-    record.interfaceText = DottedAddress(local.sin_addr);
-    record.remotePort = ntohs(peer.sin_port);
-    record.ipAddress = DottedAddress(peer.sin_addr);
-    record.hostName = record.ipAddress;
-    record.category = Category::Inbound;
-    record.openTime = std::time(nullptr);
-    record.closeTime = record.openTime;
-    hub_.Publish(NewConnection{std::move(record)});
+    NewInbound accepted;
+    accepted.connections.push_back({DottedAddress(peer.sin_addr), ntohs(local.sin_port)});
+    hub_.Publish(std::move(accepted));
 }
 
 }  // namespace tarvik

@@ -22,7 +22,7 @@ class CWorkerHub;
 std::size_t BaitPortCap(std::uint64_t descriptorLimit);
 
 // Listens on the bait ports ("listenports"), accepts each connection and closes it at once, and
-// publishes one new inbound record (NewConnection) per accepted connection. It runs on its own
+// publishes one new inbound connection (NewInbound) per accepted connection. It runs on its own
 // thread and is not a registered worker: it receives no messages.
 //
 // A port that cannot be taken is said once per port and reason, in the trace and to the user,

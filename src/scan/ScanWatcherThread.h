@@ -23,12 +23,12 @@ class CWorkerHub;
 // published.
 struct ProbesWaiting {};
 
-using ScanWatcherInbox = std::variant<NewConnection, ScanCheck, ScanSettingsChanged, ProbesWaiting>;
+using ScanWatcherInbox = std::variant<NewInbound, ScanCheck, ScanSettingsChanged, ProbesWaiting>;
 
 // Whether the watcher also counts the probes of scans that complete no connection.
 enum class ProbeSensing { Off, On };
 
-// Counts the distinct local ports each remote host connects to (NewConnection), raises an
+// Counts the distinct local ports each remote host connects to (NewInbound), raises an
 // alert for every host that reached the threshold on each scan check (ScanCheck) and then
 // starts that host from zero. It owns the bait-port listener and restarts it when the scan
 // settings change (ScanSettingsChanged) and at start. With probe sensing on, the probes the
@@ -67,7 +67,7 @@ protected:
 
 private:
     void Handle(ScanWatcherInbox& message) override;
-    void Take(NewConnection& connection);
+    void Take(NewInbound& news);
     void Take(ScanCheck&) { OnScanCheck(); }
     void Take(ScanSettingsChanged&) { Reload(); }
     void Take(ProbesWaiting&) { OnProbesWaiting(); }
@@ -77,6 +77,7 @@ private:
     void StopListener();
     void StartSensor();
     void StopSensor();
+    void WakeForProbes();  // from the sensor's thread
     void ApplyLimits();
     // The "ignorehosts" entries as ranges, parsed again only when the setting changed.
     const AddressRanges& IgnoredHosts();

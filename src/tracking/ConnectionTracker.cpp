@@ -65,13 +65,10 @@ bool StateMovesOn(TcpState from, TcpState to) {
     return StateProgress(to) > StateProgress(from);
 }
 
-CConnectionRecord CConnectionTracker::ScanCopy(const CConnectionRecord& record) {
-    CConnectionRecord copy;
-    copy.ipAddress = record.ipAddress;
-    copy.localPort = record.localPort;
-    copy.remotePort = record.remotePort;
-    copy.category = record.category;
-    return copy;
+void CConnectionTracker::NoteForScan(const CConnectionRecord& record) {
+    if (record.category == Category::Inbound) {
+        newInbound_.push_back({record.ipAddress, record.localPort});
+    }
 }
 
 std::size_t CConnectionTracker::Hash(const KeyView& key) {
@@ -349,7 +346,7 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     if (sight != FirstSight::EndedBeforeStart) {
         list_.Opened(added);
     }
-    host_.Publish(NewConnection{ScanCopy(added)});
+    NoteForScan(added);
     // One request per address: its answer names every connection from it.
     if (filter.reverseLookup != 0 && !address->asked) {
         address->asked = true;
@@ -477,6 +474,9 @@ void CConnectionTracker::Emit(RowOp::Kind kind, const CConnectionRecord& record)
 }
 
 void CConnectionTracker::Flush() {
+    if (!newInbound_.empty()) {
+        host_.Publish(NewInbound{std::exchange(newInbound_, {})});
+    }
     host_.EndOfBatch();
     if (pending_.empty()) {
         return;

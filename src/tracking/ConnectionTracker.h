@@ -36,7 +36,7 @@ struct ViewFilter {
 bool StateMovesOn(TcpState from, TcpState to);
 
 // What the tracker tells the other workers.
-using TrackerNews = std::variant<NewConnection, ResolveHost, ConnectionEnded>;
+using TrackerNews = std::variant<NewInbound, ResolveHost, ConnectionEnded>;
 
 // What the tracker needs from the program around it: settings, publishing, trace and the clock.
 class ITrackerHost {
@@ -159,8 +159,8 @@ private:
         std::uint64_t generation = 0;  // the dump count when it was logged
     };
 
-    // The record that goes to the scan watcher: only what it counts by.
-    static CConnectionRecord ScanCopy(const CConnectionRecord& record);
+    // Notes a new connection for the scan watcher when it is inbound; sent at the batch's end.
+    void NoteForScan(const CConnectionRecord& record);
     static std::size_t Hash(const KeyView& key);
     // The slot of the key, or the empty slot where it would go.
     Slot& FindSlot(const KeyView& key, std::size_t hash);
@@ -243,6 +243,7 @@ private:
     std::vector<std::uint32_t> nextSameKey_;
     std::vector<Slot> index_;
     std::vector<RowOp> pending_;
+    std::vector<InboundConnection> newInbound_;  // the batch's, for the scan watcher
     std::unordered_map<std::string, AddressInfo> addresses_;
     std::size_t addressesAfterForget_ = 0;
     // Addresses answered while a snapshot was open; named in one pass when it ends.

@@ -173,7 +173,7 @@ void CConnectionTracker::EndUnseen(ConnectionEvent& event) {
         record.hostName = *address->second.name;
     }
     list_.Opened(record);
-    host_.Publish(NewConnection{ScanCopy(record)});
+    NoteForScan(record);
     RememberEndedByEvent(record.cookie, event.time);
     RememberEnd(record);
     LogEnd(std::move(record), event.time);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
+#include "base/CompactText.h"
 #include "tracking/SnapshotKept.h"
 
 namespace tarvik {
@@ -50,10 +51,19 @@ struct Snapshot {
     std::shared_ptr<const SnapshotInFlight> inFlight;
 };
 
-// A new connection, for scan counting: tracker or bait listener to scan watcher, moved. The
-// record carries only what the counting reads (address, ports, category).
-struct NewConnection {
-    CConnectionRecord record;
+// A new inbound connection as the scan counting sees it: who connected, and to which port.
+struct InboundConnection {
+    CompactText remoteAddress;  // the record's `ipAddress`
+    int localPort = 0;
+    bool operator==(const InboundConnection&) const = default;
+};
+
+// The new inbound connections of one batch (a snapshot, a batch of notices, an accept of the
+// bait listener), oldest first, for scan counting: tracker or bait listener to scan watcher,
+// moved. Outbound, listening and unknown connections are never sent: the watcher counts none of
+// them, and a first read of a large table would otherwise queue a value for every row.
+struct NewInbound {
+    std::vector<InboundConnection> connections;
 };
 
 // A remote address to name: tracker to reverse lookup, moved. One per address.

@@ -13,14 +13,8 @@ namespace {
 
 using Alerts = std::vector<std::pair<std::string, std::string>>;
 
-CConnectionRecord Inbound(std::string host, int localPort, Category category = Category::Inbound) {
-    CConnectionRecord record;
-    record.category = category;
-    record.ipAddress = std::move(host);
-    record.hostName = record.ipAddress;
-    record.localPort = localPort;
-    record.remotePort = 40000;
-    return record;
+InboundConnection Inbound(const std::string& host, int localPort) {
+    return {host, localPort};
 }
 
 Probe Seen(std::string host, int port, ProbeKind kind) {
@@ -117,14 +111,6 @@ TEST_F(ScanCounterTest, AFindingSaysWhetherAHandshakeCompleted) {
     });
     EXPECT_EQ(findings,
               (std::vector<std::pair<std::string, bool>>{{"10.0.0.7", true}, {"10.0.0.8", false}}));
-}
-
-TEST_F(ScanCounterTest, OnlyInboundRecordsAreCounted) {
-    for (Category category : std::vector<Category>{Category::Listening, Category::Outbound,
-                                                   Category::Unknown, Category::None}) {
-        EXPECT_FALSE(counter.Count(Inbound("10.0.0.7", 80, category), ignorePorts, ignoreHosts));
-    }
-    EXPECT_TRUE(counter.SeenHosts().empty());
 }
 
 TEST_F(ScanCounterTest, ThresholdZeroOrLessAlertsEverySeenHostEachCheck) {

@@ -47,38 +47,25 @@ protected:
 
     CWorkerHub hub;
     CSettingsStore settings{test::ScanSettingsFile(), test::NoInterfaces()};
-    test::Recorder<NewConnection> recorder;
+    test::Recorder<NewInbound> recorder;
     std::shared_ptr<test::RecordingNotifier> notifier = std::make_shared<test::RecordingNotifier>();
     std::unique_ptr<CScanListener> listener;
 };
 
-TEST_F(ScanListenerTest, AcceptsClosesAndReportsOneInboundRecord) {
+TEST_F(ScanListenerTest, AcceptsClosesAndReportsOneInboundConnection) {
     const std::vector<int> ports = FreeLoopbackPorts(2);
     ASSERT_EQ(ports.size(), 2u);
     StartListener({ports[0], ports[1]}, CScanListener::kAnyAddress);
     ASSERT_EQ(listener->HeldPorts(), ports);
 
-    const std::time_t before = std::time(nullptr);
     auto client = ConnectFrom("127.0.0.5", "127.0.0.1", ports[1]);
     ASSERT_TRUE(client);
     EXPECT_TRUE(ReadsEndOfStream(client->fd)) << "the bait port must close the connection";
 
     ASSERT_TRUE(recorder.WaitFor(1));
-    auto received = recorder.TakeOf<NewConnection>();
+    auto received = recorder.TakeOf<NewInbound>();
     ASSERT_EQ(received.size(), 1u);
-    const CConnectionRecord& record = received[0].record;
-    EXPECT_EQ(record.category, Category::Inbound);
-    EXPECT_EQ(record.localPort, ports[1]);
-    EXPECT_EQ(record.interfaceText, "0.0.0.0");
-    EXPECT_EQ(record.remotePort, client->localPort);
-    EXPECT_EQ(record.ipAddress, "127.0.0.5");
-    EXPECT_EQ(record.hostName, "127.0.0.5");
-    EXPECT_EQ(record.state, TcpState{});
-    EXPECT_EQ(record.serviceText, "");
-    EXPECT_EQ(record.id, 0);
-    EXPECT_GE(record.openTime, before);
-    EXPECT_LE(record.openTime, std::time(nullptr));
-    EXPECT_EQ(record.closeTime, record.openTime);
+    EXPECT_EQ(received[0].connections, (std::vector<InboundConnection>{{"127.0.0.5", ports[1]}}));
 }
 
 TEST_F(ScanListenerTest, EveryConnectionIsReportedEvenFromTheSameHost) {
@@ -91,10 +78,9 @@ TEST_F(ScanListenerTest, EveryConnectionIsReportedEvenFromTheSameHost) {
         EXPECT_TRUE(ReadsEndOfStream(client->fd));
     }
     ASSERT_TRUE(recorder.WaitFor(2));
-    auto received = recorder.TakeOf<NewConnection>();
+    auto received = recorder.TakeOf<NewInbound>();
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[1].record.interfaceText, "127.0.0.1");
-    EXPECT_EQ(received[1].record.localPort, ports[0]);
+    EXPECT_EQ(received[1].connections, (std::vector<InboundConnection>{{"127.0.0.6", ports[0]}}));
 }
 
 TEST_F(ScanListenerTest, SkipsDuplicateUnusableAndOutOfRangePorts) {
@@ -148,7 +134,7 @@ TEST_F(ScanListenerTest, PortThatCannotBeTakenIsSaidOncePerReasonAndRetried) {
     ASSERT_TRUE(client);
     EXPECT_TRUE(ReadsEndOfStream(client->fd));
     ASSERT_TRUE(recorder.WaitFor(1));
-    EXPECT_EQ(recorder.TakeOf<NewConnection>().at(0).record.localPort, ports[0]);
+    EXPECT_EQ(recorder.TakeOf<NewInbound>().at(0).connections.at(0).localPort, ports[0]);
     EXPECT_EQ(notifier->Messages(), said);
 }
 
@@ -236,7 +222,7 @@ TEST_F(ScanListenerTest, WatchesMoreThanSixtyFourPorts) {
     ASSERT_TRUE(client);
     EXPECT_TRUE(ReadsEndOfStream(client->fd));
     ASSERT_TRUE(recorder.WaitFor(1));
-    EXPECT_EQ(recorder.TakeOf<NewConnection>().at(0).record.localPort, ports[69]);
+    EXPECT_EQ(recorder.TakeOf<NewInbound>().at(0).connections.at(0).localPort, ports[69]);
 }
 
 TEST_F(ScanListenerTest, NoticesAStopWithinAPollPeriod) {

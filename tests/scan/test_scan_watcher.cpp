@@ -80,13 +80,8 @@ protected:
         watcher->Start();
         return *watcher;
     }
-    void PostConnection(const std::string& host, int localPort,
-                        Category category = Category::Inbound) {
-        CConnectionRecord record;
-        record.category = category;
-        record.ipAddress = host;
-        record.localPort = localPort;
-        watcher->Post(NewConnection{record});
+    void PostConnection(const std::string& host, int localPort) {
+        watcher->Post(NewInbound{{{host, localPort}}});
     }
     void Post(ScanWatcherInbox message) { watcher->Post(std::move(message)); }
     // Ends the watcher's thread, after which its state may be read here.
@@ -135,20 +130,16 @@ TEST_F(ScanWatcherTest, HostsAlertInFirstSeenOrder) {
                                                      {"10.0.0.1", "22, 23", "mx.example.org"}}));
 }
 
-TEST_F(ScanWatcherTest, IgnoresOtherCategoriesIgnoredHostsAndIgnoredPorts) {
+TEST_F(ScanWatcherTest, CountsEveryConnectionOfABatchButThoseOfIgnoredHosts) {
     settings.SetThreshold(0);  // every seen host would alert
     StartWatcher();
-    PostConnection("10.0.0.7", 80, Category::Outbound);
-    PostConnection("10.0.0.7", 80, Category::Listening);
-    PostConnection("10.0.0.7", 80, Category::Unknown);
-    PostConnection("127.0.0.1", 80);
-    PostConnection("0.0.0.0", 80);
-    PostConnection("10.0.0.9", 81);
+    Post(NewInbound{{{"127.0.0.1", 80}, {"0.0.0.0", 80}, {"10.0.0.9", 81}, {"10.0.0.7", 53}}});
     Post(ScanCheck{});
-    ASSERT_TRUE(alerter->WaitFor(1));
+    ASSERT_TRUE(alerter->WaitFor(2));
     Quit();
-    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.9", "81", "mx.example.org"}}));
-    EXPECT_EQ(watcher->Counter().SeenHosts(), std::vector<std::string>{"10.0.0.9"});
+    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"10.0.0.9", "81", "mx.example.org"},
+                                                     {"10.0.0.7", "53", "mx.example.org"}}));
+    EXPECT_EQ(watcher->Counter().SeenHosts(), (std::vector<std::string>{"10.0.0.9", "10.0.0.7"}));
 }
 
 TEST_F(ScanWatcherTest, IgnoredHostsMayCarryBlanksAndBeRanges) {

@@ -47,22 +47,26 @@ public:
 // A tracker host with settable view settings and clock that remembers what was published.
 class RecordingHost : public ITrackerHost {
 public:
-    enum class Kind { NewConnection, ResolveHost, Ended };
+    enum class Kind { NewInbound, ResolveHost, Ended };
     struct Sent {
         Kind kind;
-        std::optional<CConnectionRecord> record;  // a new or an ended connection
-        std::optional<std::string> address;       // of a host-name request
+        std::optional<CConnectionRecord> record;   // an ended connection
+        std::optional<std::string> address;        // of a host-name request
+        std::optional<InboundConnection> inbound;  // one of a batch of new inbound ones
     };
 
     ViewFilter ReadFilter() override { return filter; }
 
     void Publish(TrackerNews news) override {
-        if (auto* added = std::get_if<NewConnection>(&news)) {
-            sent.push_back({Kind::NewConnection, std::move(added->record), {}});
+        if (auto* added = std::get_if<NewInbound>(&news)) {
+            ++inboundBatches;
+            for (InboundConnection& connection : added->connections) {
+                sent.push_back({Kind::NewInbound, {}, {}, std::move(connection)});
+            }
         } else if (auto* request = std::get_if<ResolveHost>(&news)) {
-            sent.push_back({Kind::ResolveHost, {}, std::move(request->address)});
+            sent.push_back({Kind::ResolveHost, {}, std::move(request->address), {}});
         } else if (auto& ended = std::get<ConnectionEnded>(news); ended.record) {
-            sent.push_back({Kind::Ended, *ended.record, {}});
+            sent.push_back({Kind::Ended, *ended.record, {}, {}});
         }
     }
 
@@ -74,6 +78,7 @@ public:
     ViewFilter filter;
     std::time_t now = 1000;
     std::vector<Sent> sent;
+    int inboundBatches = 0;
     std::vector<std::string> traces;
 };
 

@@ -14,7 +14,7 @@ namespace {
 using test::RecordingHost;
 using test::RecordingList;
 using Sent = RecordingHost::Kind;
-constexpr auto kNew = Sent::NewConnection;
+constexpr auto kNew = Sent::NewInbound;
 constexpr auto kResolve = Sent::ResolveHost;
 constexpr auto kEnded = Sent::Ended;
 
@@ -98,17 +98,12 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
         EXPECT_EQ(record.openTime, 1234);
         EXPECT_TRUE(record.visible);
     }
-    ASSERT_EQ(SentKinds(), (std::vector<Sent>{kNew, kResolve, kNew, kResolve, kNew, kResolve}));
+    // Every address is asked for; the scan watcher hears of the inbound connection alone.
+    ASSERT_EQ(SentKinds(), (std::vector<Sent>{kResolve, kResolve, kResolve, kNew}));
     for (std::size_t i = 0; i < 3; ++i) {
-        const CConnectionRecord& live = tracker.Current()[i];
-        CConnectionRecord scan;
-        scan.ipAddress = live.ipAddress;
-        scan.localPort = live.localPort;
-        scan.remotePort = live.remotePort;
-        scan.category = live.category;
-        EXPECT_EQ(host.sent[2 * i].record, scan);
-        EXPECT_EQ(host.sent[2 * i + 1].address, live.ipAddress);
+        EXPECT_EQ(host.sent[i].address, tracker.Current()[i].ipAddress);
     }
+    EXPECT_EQ(host.sent[3].inbound, (InboundConnection{"10.0.0.7", 21}));
     ASSERT_EQ(list.batches.size(), 1u);
     EXPECT_EQ(Summarize(list.batches[0]),
               (std::vector<OpSummary>{{kInsert, 1, 1, TcpState::Established},
@@ -120,7 +115,27 @@ TEST_F(TrackerTest, FirstSnapshotNumbersRowsAndAnnouncesEachOne) {
 TEST_F(TrackerTest, NoLookupRequestsWhileReverseLookupIsOff) {
     host.filter.reverseLookup = 0;
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound), Listener(80)});
-    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew, kNew}));
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew}));
+}
+
+TEST_F(TrackerTest, ScanWatcherHearsOfNewInboundConnectionsAloneInOneValuePerMerge) {
+    host.filter.showInbound = 0;  // hidden connections are counted all the same
+    const std::vector<CConnectionRecord> rows{Row("10.0.0.7", 21, 40000, Category::Inbound),
+                                              Listener(80),
+                                              Row("10.0.0.9", 50000, 443, Category::Outbound),
+                                              Row("10.0.0.5", 7, 40001, Category::Unknown),
+                                              Row("10.0.0.8", 22, 40002, Category::Inbound)};
+    Snapshot(rows);
+    std::vector<std::optional<InboundConnection>> inbound;
+    for (const auto& sent : host.TakeSent()) {
+        inbound.push_back(sent.inbound);
+    }
+    EXPECT_EQ(inbound, (std::vector<std::optional<InboundConnection>>{
+                           InboundConnection{"10.0.0.7", 21}, InboundConnection{"10.0.0.8", 22}}));
+    EXPECT_EQ(host.inboundBatches, 1);
+    Snapshot(rows);  // nothing new
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ(host.inboundBatches, 1);
 }
 
 TEST_F(TrackerTest, UnchangedEntryCausesNoOperationAndNoMessage) {
@@ -264,8 +279,6 @@ TEST_F(TrackerTest, SwitchingListeningPortsShowsAndHidesThemAtTheNextSnapshot) {
     Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
     EXPECT_EQ(Summarize(list.TakeOps()),
               (std::vector<OpSummary>{{kInsert, 2, 1, TcpState::Established}}));
-    // Hidden connections are still counted by the scan watcher.
-    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew, kNew}));
 
     host.filter.showListening = 1;
     Snapshot({Listener(80), Row("10.0.0.7", 21, 40000, Category::Inbound)});
@@ -386,8 +399,8 @@ TEST_F(TrackerTest, MessagesOutsideASnapshotLeaveTheLiveSetIntact) {
     tracker.BeginSnapshot();
     tracker.AddEntry(Row("10.0.0.8", 21, 40000, Category::Inbound));
     tracker.BeginSnapshot();
-    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew, kEnded}));
-    EXPECT_EQ(host.sent[1].record->id, 1);
+    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kEnded, kNew}));
+    EXPECT_EQ(host.sent[0].record->id, 1);
     tracker.AddEntry(Row("10.0.0.8", 21, 40000, Category::Inbound));
     tracker.EndSnapshot();
     EXPECT_EQ(Ids(tracker.Current()), (std::vector<int>{2}));
@@ -466,15 +479,15 @@ TEST_F(TrackerTest, NewSocketOnTheAddressesOfATimeWaitOneIsANewConnection) {
     CConnectionRecord waiting = withCookie(row, 0xA);
     waiting.state = TcpState::TimeWait;
     Snapshot({waiting});
-    ASSERT_EQ(SentKinds(), (std::vector<Sent>{kNew, kEnded}));
-    EXPECT_EQ(host.sent[1].record->openTime, 1000);
+    ASSERT_EQ(SentKinds(), (std::vector<Sent>{kEnded}));
+    EXPECT_EQ(host.sent[0].record->openTime, 1000);
     host.sent.clear();
     list.batches.clear();
 
     // The kernel reuses the 4-tuple for a new socket; the old one is gone.
     host.now = 3000;
     Snapshot({withCookie(row, 0xB)});
-    EXPECT_EQ(SentKinds(), (std::vector<Sent>{kNew}));
+    EXPECT_TRUE(host.sent.empty());  // an outbound connection: nothing for the scan watcher
     ASSERT_EQ(tracker.Current().size(), 1u);
     EXPECT_EQ(tracker.Current()[0].id, 2);
     EXPECT_EQ(tracker.Current()[0].openTime, 3000);

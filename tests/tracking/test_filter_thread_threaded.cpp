@@ -203,38 +203,34 @@ protected:
 TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     store.SetReverseLookup(1);
     CFilterThread tracker(store, hub, list, [] { return std::time_t{777}; });
-    test::Recorder<NewConnection, ResolveHost, ConnectionEnded> recorder;
+    test::Recorder<NewInbound, ResolveHost, ConnectionEnded> recorder;
     Start(tracker);
     Start(recorder);
 
     Snapshot({Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established),
               Row("n/a", 80, 0, Category::Listening, TcpState::Listen)});
-    ASSERT_TRUE(recorder.WaitFor(4));
+    ASSERT_TRUE(recorder.WaitFor(3));
     Snapshot({Row("n/a", 80, 0, Category::Listening, TcpState::Listen)});
-    ASSERT_TRUE(recorder.WaitFor(5));
+    ASSERT_TRUE(recorder.WaitFor(4));
     const auto received = recorder.Take();
 
-    ASSERT_EQ(received.size(), 5u);
+    ASSERT_EQ(received.size(), 4u);
     std::vector<std::size_t> kinds;
     for (const auto& item : received) {
         kinds.push_back(item.index());
     }
-    EXPECT_EQ(kinds, (std::vector<std::size_t>{0, 1, 0, 1, 2}));  // new, ask, new, ask, ended
-    CConnectionRecord scan;
-    scan.ipAddress = "10.0.0.7";
-    scan.localPort = 21;
-    scan.remotePort = 40000;
-    scan.category = Category::Inbound;
-    EXPECT_EQ(std::get<NewConnection>(received[0]).record, scan);
-    EXPECT_EQ(std::get<ResolveHost>(received[1]).address, "10.0.0.7");
-    EXPECT_EQ(std::get<ResolveHost>(received[3]).address, "n/a");
+    EXPECT_EQ(kinds, (std::vector<std::size_t>{1, 1, 0, 2}));  // ask, ask, new inbound, ended
+    EXPECT_EQ(std::get<ResolveHost>(received[0]).address, "10.0.0.7");
+    EXPECT_EQ(std::get<ResolveHost>(received[1]).address, "n/a");
+    EXPECT_EQ(std::get<NewInbound>(received[2]).connections,
+              (std::vector<InboundConnection>{{"10.0.0.7", 21}}));
 
     CConnectionRecord ended = Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established);
     ended.id = 1;
     ended.openTime = 777;
     ended.visible = true;
     ended.closeTime = 777;
-    const auto& logged = std::get<ConnectionEnded>(received[4]).record;
+    const auto& logged = std::get<ConnectionEnded>(received[3]).record;
     ASSERT_TRUE(logged);
     EXPECT_EQ(*logged, ended);
 
@@ -248,7 +244,7 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
 
 TEST_F(WorkersTest, TrackerTakesASnapshotWithoutRowsOrKeptTable) {
     CFilterThread tracker(store, hub, list);
-    test::Recorder<NewConnection> recorder;
+    test::Recorder<NewInbound> recorder;
     Start(tracker);
     Start(recorder);
 

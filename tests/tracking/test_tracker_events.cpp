@@ -94,7 +94,7 @@ TEST_F(TrackerEventsTest, AChangeOfAnUnknownSocketIsANewConnectionLikeADumpsEntr
     EXPECT_EQ(added.id, 1);
     EXPECT_EQ(added.openTime, 900);
     EXPECT_EQ(added.visible, 1);
-    EXPECT_EQ(TakeKinds(), (std::vector<Sent>{Sent::NewConnection, Sent::ResolveHost}));
+    EXPECT_EQ(TakeKinds(), (std::vector<Sent>{Sent::ResolveHost, Sent::NewInbound}));
     EXPECT_EQ(list.opened, (std::vector<int>{1}));
     const auto ops = list.TakeOps();
     ASSERT_EQ(ops.size(), 1u);
@@ -157,17 +157,22 @@ TEST_F(TrackerEventsTest, AConnectionShorterThanAPollIsOpenedAndEndedAtOnce) {
     tracker.ApplyEvents({Ended(Conn(9, 50000, 8080, TcpState::Established, "127.0.0.1"), 1200)});
 
     ASSERT_EQ(host.sent.size(), 2u);
-    EXPECT_EQ(host.sent[0].kind, Sent::NewConnection);
+    EXPECT_EQ(host.sent[0].kind, Sent::Ended);
     ASSERT_TRUE(host.sent[0].record);
-    EXPECT_EQ(host.sent[0].record->remotePort, 8080);
-    EXPECT_EQ(host.sent[1].kind, Sent::Ended);
-    ASSERT_TRUE(host.sent[1].record);
-    EXPECT_EQ(host.sent[1].record->openTime, 1200);
-    EXPECT_EQ(host.sent[1].record->closeTime, 1200);
-    EXPECT_EQ(host.sent[1].record->localPort, 50000);
-    EXPECT_EQ(host.sent[1].record->id, 1);
+    EXPECT_EQ(host.sent[0].record->openTime, 1200);
+    EXPECT_EQ(host.sent[0].record->closeTime, 1200);
+    EXPECT_EQ(host.sent[0].record->localPort, 50000);
+    EXPECT_EQ(host.sent[0].record->id, 1);
+    EXPECT_EQ(host.sent[1].inbound, (InboundConnection{"127.0.0.1", 50000}));
     EXPECT_EQ(list.opened, (std::vector<int>{1}));
     EXPECT_EQ(list.ended, (std::vector<int>{1}));
+
+    // The same of an outbound connection: logged, and nothing for the scan watcher.
+    CConnectionRecord outbound = Conn(10, 50001, 8080, TcpState::Established, "127.0.0.1");
+    outbound.category = Category::Outbound;
+    host.sent.clear();
+    tracker.ApplyEvents({Changed(outbound, 1300), Ended(outbound, 1301)});
+    EXPECT_EQ(TakeKinds(), (std::vector<Sent>{Sent::Ended}));
     EXPECT_TRUE(tracker.Current().empty());
     host.sent.clear();
 
