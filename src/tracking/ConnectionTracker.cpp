@@ -106,12 +106,25 @@ CConnectionTracker::CConnectionTracker(ITrackerHost& host, IConnectionList& list
 
 void CConnectionTracker::MergeSnapshot(Snapshot snapshot) {
     BeginSnapshot();
+    ReserveForMerge(snapshot.rows.size());
     inFlight_ = std::move(snapshot.inFlight);
     AddKept(snapshot.kept);
     for (CConnectionRecord& row : snapshot.rows) {
         AddEntry(std::move(row));
     }
     EndSnapshot();
+}
+
+void CConnectionTracker::ReserveForMerge(std::size_t rows) {
+    // While a merge runs, the set holds the last set's records and the new ones, and only
+    // the rows of a snapshot can be new (the kept ones are known). Grown by doubling, the set
+    // of a first read of a large table would be held in the old and the doubled buffer at
+    // once, and doubled again by the few new connections of the next read: room for them is
+    // made here, once, with a little to spare for the next reads.
+    const std::size_t needed = current_.size() + rows;
+    if (needed > current_.capacity()) {
+        current_.reserve(needed + needed / 16);
+    }
 }
 
 void CConnectionTracker::BeginSnapshot() {
