@@ -1,5 +1,6 @@
 #include "tracking/ConnectionTracker.h"
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <utility>
@@ -106,7 +107,7 @@ CConnectionTracker::CConnectionTracker(ITrackerHost& host, IConnectionList& list
 
 void CConnectionTracker::MergeSnapshot(Snapshot snapshot) {
     BeginSnapshot();
-    ReserveForMerge(snapshot.rows.size());
+    MakeRoom(snapshot.rows.size());
     inFlight_ = std::move(snapshot.inFlight);
     AddKept(snapshot.kept);
     for (CConnectionRecord& row : snapshot.rows) {
@@ -115,16 +116,22 @@ void CConnectionTracker::MergeSnapshot(Snapshot snapshot) {
     EndSnapshot();
 }
 
-void CConnectionTracker::ReserveForMerge(std::size_t rows) {
+void CConnectionTracker::MakeRoom(std::size_t more) {
     // While a merge runs, the set holds the last set's records and the new ones, and only
     // the rows of a snapshot can be new (the kept ones are known). Grown by doubling, the set
     // of a first read of a large table would be held in the old and the doubled buffer at
-    // once, and doubled again by the few new connections of the next read: room for them is
-    // made here, once, with a little to spare for the next reads.
-    const std::size_t needed = current_.size() + rows;
+    // once, and doubled again by the few new connections of the next read. Room is made for
+    // what can come with a sixteenth to spare, so that growing holds the set about twice, not
+    // three times; a small set gets a few dozen places, so that it is not copied for each.
+    const std::size_t needed = current_.size() + more;
     if (needed > current_.capacity()) {
-        current_.reserve(needed + needed / 16);
+        current_.reserve(needed + std::max<std::size_t>(needed / 16, 64));
     }
+}
+
+CConnectionRecord& CConnectionTracker::Append(CConnectionRecord record) {
+    MakeRoom(1);
+    return current_.emplace_back(std::move(record));
 }
 
 void CConnectionTracker::BeginSnapshot() {
@@ -280,14 +287,13 @@ CConnectionRecord& CConnectionTracker::Place(std::size_t number) {
 CConnectionRecord& CConnectionTracker::PlaceNew(CConnectionRecord record) {
     const std::size_t to = placed_++;
     if (to == current_.size()) {
-        current_.push_back(std::move(record));
         numberAt_.push_back(kEmpty);
-        return current_.back();
+        return Append(std::move(record));
     }
     // A record of the last set still waits here: it moves to the end.
     CConnectionRecord waiting = std::move(current_[to]);
     const std::uint32_t number = numberAt_[to];
-    current_.push_back(std::move(waiting));
+    Append(std::move(waiting));
     numberAt_.push_back(number);
     where_[number] = static_cast<std::uint32_t>(current_.size() - 1);
     current_[to] = std::move(record);
@@ -338,8 +344,7 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     entry.openTime = openTime;
     // Between snapshots (a notice) the live set is a plain vector; within one the new record
     // takes the next place of the set being made.
-    CConnectionRecord& added =
-        inSnapshot_ ? PlaceNew(std::move(entry)) : current_.emplace_back(std::move(entry));
+    CConnectionRecord& added = inSnapshot_ ? PlaceNew(std::move(entry)) : Append(std::move(entry));
     AddressInfo* address = nullptr;
     if (filter.reverseLookup != 0 || !addresses_.empty()) {
         const auto found = addresses_.find(added.ipAddress);

@@ -169,8 +169,9 @@ private:
     std::size_t TakeMatch(const KeyView& key);
     void CarryOver(std::size_t index, const CConnectionRecord& entry);
     void KeepOver(std::size_t index, const ViewFilter& filter);
-    // Makes room in the live set for a merge of `rows` new and changed rows.
-    void ReserveForMerge(std::size_t rows);
+    // Makes room in the live set for `more` records; Append adds one at its end.
+    void MakeRoom(std::size_t more);
+    CConnectionRecord& Append(CConnectionRecord record);
     // Moves record `number` of the last set, or a new one, to the next place of the new set.
     CConnectionRecord& Place(std::size_t number);
     CConnectionRecord& PlaceNew(CConnectionRecord record);

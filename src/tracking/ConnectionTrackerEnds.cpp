@@ -156,8 +156,7 @@ bool CConnectionTracker::TakeRemains(CConnectionRecord& entry, const ViewFilter&
     if (entry.cookie != 0 && entry.state != TcpState::TimeWait) {
         loggedLive_.insert(entry.cookie);
     }
-    CConnectionRecord& added =
-        inSnapshot_ ? PlaceNew(std::move(entry)) : current_.emplace_back(std::move(entry));
+    CConnectionRecord& added = inSnapshot_ ? PlaceNew(std::move(entry)) : Append(std::move(entry));
     if (added.visible) {
         Emit(RowOp::Kind::Insert, added);
     }
