@@ -4,7 +4,6 @@
 #include <ctime>
 #include <iosfwd>
 #include <string>
-#include <vector>
 
 #include "acquisition/Address.h"
 #include "base/CompactText.h"
@@ -38,18 +37,6 @@ enum class TcpState : int {
     DeleteTcb,
 };
 
-// The seven list columns, in display order.
-enum class Column : int {
-    HostName,
-    IpAddress,
-    LocalPort,
-    RemotePort,
-    ServiceType,
-    Interface,
-    ConnectionState,
-    Count
-};
-
 // One TCP connection or listening port as the system knows it. A plain value: it is copied
 // freely between threads and owned by whoever holds it.
 struct CConnectionRecord {
@@ -60,7 +47,6 @@ struct CConnectionRecord {
     int remotePort = 0;
     int localPort = 0;
     TcpState state{};
-    bool visible = false;
     // The socket's own addresses; the texts below are made from them. IPv4-mapped IPv6
     // sockets and dual-stack listeners are IPv4 here as in the texts.
     AddressFamily family = AddressFamily::Ipv4;
@@ -87,9 +73,6 @@ struct CConnectionRecord {
     // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
     std::string StateName() const;
 
-    // Text of one list column for this record.
-    std::string ColumnText(Column column) const;
-
     // The eight comma-separated fields of a log line, without a line end. Nothing is quoted:
     // the log format is fixed and readers depend on it.
     void WriteCsv(std::ostream& out) const;
@@ -104,9 +87,5 @@ std::string StateName(TcpState state);
 
 // "%H:%M:%S %m/%d/%Y" in local time, e.g. "14:03:07 08/22/2003".
 std::string TimeText(std::time_t time);
-
-// The column titles in column order: "Hostname", "IP Address", ...
-const char* ColumnTitle(Column column);
-std::vector<std::string> ColumnTitles();
 
 }  // namespace tarvik
