@@ -57,14 +57,13 @@ void CConnectionRecord::WriteCsv(std::ostream& out) const {
 
 std::string CConnectionRecord::CsvText() const {
     std::string line;
-    AppendCsv(line);
+    AppendCsv(line, TimeText(openTime), TimeText(closeTime));
     return line;
 }
 
-void CConnectionRecord::AppendCsv(std::string& line) const {
-    AppendTimeText(line, openTime);
-    line += ',';
-    AppendTimeText(line, closeTime);
+void CConnectionRecord::AppendCsv(std::string& line, std::string_view openText,
+                                  std::string_view closeText) const {
+    ((line += openText) += ',') += closeText;
     ((line += ',') += ipAddress) += ',';
     (line += hostName) += ',';
     AppendNumber(line, remotePort);

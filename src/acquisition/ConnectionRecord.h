@@ -4,6 +4,7 @@
 #include <ctime>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 #include "acquisition/Address.h"
 #include "base/CompactText.h"
@@ -77,8 +78,10 @@ struct CConnectionRecord {
     // the log format is fixed and readers depend on it.
     void WriteCsv(std::ostream& out) const;
     std::string CsvText() const;
-    // The same fields appended to `line`, which may keep its capacity from line to line.
-    void AppendCsv(std::string& line) const;
+    // The same fields appended to `line`, which may keep its capacity from line to line, with
+    // the open and close times given as their TimeText: a writer of many lines keeps those. The
+    // one place that knows the order of the fields.
+    void AppendCsv(std::string& line, std::string_view openText, std::string_view closeText) const;
 
     bool operator==(const CConnectionRecord&) const = default;
 };
