@@ -43,16 +43,6 @@ enum class TcpState : int {
 struct CConnectionRecord {
     std::time_t closeTime = 0;
     std::time_t openTime = 0;
-    Category category = Category::None;
-    int id = 0;
-    int remotePort = 0;
-    int localPort = 0;
-    TcpState state{};
-    // The socket's own addresses; the texts below are made from them. IPv4-mapped IPv6
-    // sockets and dual-stack listeners are IPv4 here as in the texts.
-    AddressFamily family = AddressFamily::Ipv4;
-    AddressBytes localAddress{};
-    AddressBytes remoteAddress{};
     // The texts are compact (see CompactText): a table of a hundred thousand connections holds
     // this record once per connection, and the tracker, the list and the logger copy it.
     CompactText serviceText;
@@ -66,10 +56,22 @@ struct CConnectionRecord {
     // The socket's owner as the kernel reports it, and the process holding it where it could
     // be found (pid 0 and empty texts when not known). Never part of the log line.
     std::uint64_t inode = 0;
-    std::uint32_t uid = 0;
-    int pid = 0;
     CompactText command;  // the owning process's command name
     CompactText user;     // the name of `uid`, or its number when it has no name
+    std::uint32_t uid = 0;
+    int pid = 0;
+    Category category = Category::None;
+    int id = 0;
+    int remotePort = 0;
+    int localPort = 0;
+    TcpState state{};
+    // The socket's own addresses; the texts above are made from them. IPv4-mapped IPv6
+    // sockets and dual-stack listeners are IPv4 here as in the texts. The one-byte fields come
+    // last so that a record extended by a flag or two (the tracker's live record) keeps its
+    // size: the flags take the padding after them.
+    AddressFamily family = AddressFamily::Ipv4;
+    AddressBytes localAddress{};
+    AddressBytes remoteAddress{};
 
     // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
     std::string StateName() const;

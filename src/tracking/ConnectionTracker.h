@@ -39,6 +39,8 @@ bool StateMovesOn(TcpState from, TcpState to);
 struct LiveRecord : CConnectionRecord {
     bool visible = false;
 };
+// The flag sits in the record's tail padding: the live set is as large as the table.
+static_assert(sizeof(LiveRecord) == sizeof(CConnectionRecord));
 
 // What the tracker tells the other workers.
 using TrackerNews = std::variant<NewConnection, ResolveHost, ConnectionEnded>;
