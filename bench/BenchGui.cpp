@@ -54,7 +54,6 @@ double MedianOf(std::vector<double> values) {
 CConnectionRecord BacklogRecord(int id) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = true;
     record.hostName = "host-" + std::to_string(id % 997) + ".example";
     record.ipAddress = "10.1." + std::to_string(id / 250 % 250) + "." + std::to_string(id % 250);
     record.localPort = 1024 + id % 40000;

@@ -13,11 +13,6 @@ constexpr std::array<const char*, 12> kStateNames = {
     "FinWait2", "CloseWait", "LastAck", "Closing",     "TimeWait",    "DeleteTCB",
 };
 
-constexpr std::array<const char*, static_cast<int>(Column::Count)> kColumnTitles = {
-    "Hostname",     "IP Address", "Local Port",       "Remote Port",
-    "Service Type", "Interface",  "Connection State",
-};
-
 }  // namespace
 
 std::string StateName(TcpState state) {
@@ -52,39 +47,8 @@ std::string TimeText(std::time_t time) {
     return text;
 }
 
-const char* ColumnTitle(Column column) {
-    const auto index = static_cast<std::size_t>(column);
-    return index < kColumnTitles.size() ? kColumnTitles[index] : "";
-}
-
-std::vector<std::string> ColumnTitles() {
-    return {kColumnTitles.begin(), kColumnTitles.end()};
-}
-
 std::string CConnectionRecord::StateName() const {
     return tarvik::StateName(state);
-}
-
-std::string CConnectionRecord::ColumnText(Column column) const {
-    switch (column) {
-        case Column::HostName:
-            return hostName;
-        case Column::IpAddress:
-            return ipAddress;
-        case Column::LocalPort:
-            return std::to_string(localPort);
-        case Column::RemotePort:
-            return state == TcpState::Listen ? "n/a" : std::to_string(remotePort);
-        case Column::ServiceType:
-            return serviceText;
-        case Column::Interface:
-            return interfaceText;
-        case Column::ConnectionState:
-            return StateName();
-        case Column::Count:
-            break;
-    }
-    return {};
 }
 
 void CConnectionRecord::WriteCsv(std::ostream& out) const {
@@ -93,14 +57,13 @@ void CConnectionRecord::WriteCsv(std::ostream& out) const {
 
 std::string CConnectionRecord::CsvText() const {
     std::string line;
-    AppendCsv(line);
+    AppendCsv(line, TimeText(openTime), TimeText(closeTime));
     return line;
 }
 
-void CConnectionRecord::AppendCsv(std::string& line) const {
-    AppendTimeText(line, openTime);
-    line += ',';
-    AppendTimeText(line, closeTime);
+void CConnectionRecord::AppendCsv(std::string& line, std::string_view openText,
+                                  std::string_view closeText) const {
+    ((line += openText) += ',') += closeText;
     ((line += ',') += ipAddress) += ',';
     (line += hostName) += ',';
     AppendNumber(line, remotePort);

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <iosfwd>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "acquisition/Address.h"
 #include "base/CompactText.h"
@@ -38,34 +38,11 @@ enum class TcpState : int {
     DeleteTcb,
 };
 
-// The seven list columns, in display order.
-enum class Column : int {
-    HostName,
-    IpAddress,
-    LocalPort,
-    RemotePort,
-    ServiceType,
-    Interface,
-    ConnectionState,
-    Count
-};
-
 // One TCP connection or listening port as the system knows it. A plain value: it is copied
 // freely between threads and owned by whoever holds it.
 struct CConnectionRecord {
     std::time_t closeTime = 0;
     std::time_t openTime = 0;
-    Category category = Category::None;
-    int id = 0;
-    int remotePort = 0;
-    int localPort = 0;
-    TcpState state{};
-    bool visible = false;
-    // The socket's own addresses; the texts below are made from them. IPv4-mapped IPv6
-    // sockets and dual-stack listeners are IPv4 here as in the texts.
-    AddressFamily family = AddressFamily::Ipv4;
-    AddressBytes localAddress{};
-    AddressBytes remoteAddress{};
     // The texts are compact (see CompactText): a table of a hundred thousand connections holds
     // this record once per connection, and the tracker, the list and the logger copy it.
     CompactText serviceText;
@@ -79,23 +56,34 @@ struct CConnectionRecord {
     // The socket's owner as the kernel reports it, and the process holding it where it could
     // be found (pid 0 and empty texts when not known). Never part of the log line.
     std::uint64_t inode = 0;
-    std::uint32_t uid = 0;
-    int pid = 0;
     CompactText command;  // the owning process's command name
     CompactText user;     // the name of `uid`, or its number when it has no name
+    std::uint32_t uid = 0;
+    int pid = 0;
+    Category category = Category::None;
+    int id = 0;
+    int remotePort = 0;
+    int localPort = 0;
+    TcpState state{};
+    // The socket's own addresses; the texts above are made from them. IPv4-mapped IPv6
+    // sockets and dual-stack listeners are IPv4 here as in the texts. The one-byte fields come
+    // last so that a record extended by a flag or two (the tracker's live record) keeps its
+    // size: the flags take the padding after them.
+    AddressFamily family = AddressFamily::Ipv4;
+    AddressBytes localAddress{};
+    AddressBytes remoteAddress{};
 
     // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
     std::string StateName() const;
-
-    // Text of one list column for this record.
-    std::string ColumnText(Column column) const;
 
     // The eight comma-separated fields of a log line, without a line end. Nothing is quoted:
     // the log format is fixed and readers depend on it.
     void WriteCsv(std::ostream& out) const;
     std::string CsvText() const;
-    // The same fields appended to `line`, which may keep its capacity from line to line.
-    void AppendCsv(std::string& line) const;
+    // The same fields appended to `line`, which may keep its capacity from line to line, with
+    // the open and close times given as their TimeText: a writer of many lines keeps those. The
+    // one place that knows the order of the fields.
+    void AppendCsv(std::string& line, std::string_view openText, std::string_view closeText) const;
 
     bool operator==(const CConnectionRecord&) const = default;
 };
@@ -104,9 +92,5 @@ std::string StateName(TcpState state);
 
 // "%H:%M:%S %m/%d/%Y" in local time, e.g. "14:03:07 08/22/2003".
 std::string TimeText(std::time_t time);
-
-// The column titles in column order: "Hostname", "IP Address", ...
-const char* ColumnTitle(Column column);
-std::vector<std::string> ColumnTitles();
 
 }  // namespace tarvik

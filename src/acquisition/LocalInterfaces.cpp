@@ -12,12 +12,23 @@
 
 namespace tarvik {
 
-std::vector<LocalInterface> ListLocalInterfaces() {
+namespace {
+
+using InterfaceList = std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)>;
+
+// The kernel's interface addresses; empty (null) when they cannot be read.
+InterfaceList ReadInterfaces() {
     ifaddrs* raw = nullptr;
     if (::getifaddrs(&raw) != 0) {
-        return {};
+        raw = nullptr;
     }
-    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> list(raw, &::freeifaddrs);
+    return InterfaceList(raw, &::freeifaddrs);
+}
+
+}  // namespace
+
+std::vector<LocalInterface> ListLocalInterfaces() {
+    const InterfaceList list = ReadInterfaces();
     std::vector<LocalInterface> interfaces;
     for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr) {
@@ -58,11 +69,7 @@ std::vector<std::string> ListKernelInterfaceAddresses() {
 }
 
 std::vector<std::string> ListBroadcastAddresses() {
-    ifaddrs* raw = nullptr;
-    if (::getifaddrs(&raw) != 0) {
-        return {};
-    }
-    const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> list(raw, &::freeifaddrs);
+    const InterfaceList list = ReadInterfaces();
     std::vector<std::string> addresses;
     for (const ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||

@@ -48,11 +48,11 @@ void CConsoleList::Apply(std::vector<RowOp> ops) {
 std::string DescribeRowOp(const RowOp& op) {
     const CConnectionRecord& record = op.record;
     const char* verb = op.kind == RowOp::Kind::Insert   ? "insert"
-                       : op.kind == RowOp::Kind::Update ? (record.visible ? "update" : "hide")
+                       : op.kind == RowOp::Kind::Update ? (op.visible ? "update" : "hide")
                                                         : "delete";
     return EscapeForMessage(std::string(verb) + " #" + std::to_string(record.id) + " " +
                             record.StateName() + " " + record.hostName + " (" + record.ipAddress +
-                            "):" + record.ColumnText(Column::RemotePort) + " -> " +
+                            "):" + ColumnText(record, Column::RemotePort) + " -> " +
                             record.interfaceText + ":" + std::to_string(record.localPort) + " " +
                             record.serviceText);
 }

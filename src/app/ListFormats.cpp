@@ -9,6 +9,7 @@
 #include "acquisition/Classification.h"
 #include "app/ListFilter.h"
 #include "settings/MessageText.h"
+#include "tracking/ConnectionColumns.h"
 
 namespace tarvik {
 
@@ -53,7 +54,7 @@ Cells HeadingCells() {
 Cells RowCells(const CConnectionRecord& record) {
     Cells cells;
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
-        cells[i] = EscapeForMessage(record.ColumnText(static_cast<Column>(i)));
+        cells[i] = EscapeForMessage(ColumnText(record, static_cast<Column>(i)));
     }
     cells[kTextColumns - 2] = CategoryWord(record.category);
     cells[kTextColumns - 1] = EscapeForMessage(ProcessText(record));
@@ -175,7 +176,7 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
     out << '\n';
     for (const CConnectionRecord& record : records) {
         for (int column = 0; column < static_cast<int>(Column::Count); ++column) {
-            out << (column ? "," : "") << CsvCell(record.ColumnText(static_cast<Column>(column)));
+            out << (column ? "," : "") << CsvCell(ColumnText(record, static_cast<Column>(column)));
         }
         out << ',' << CsvCell(CategoryWord(record.category)) << ','
             << static_cast<int>(record.state) << ',' << CsvCell(ProcessText(record)) << '\n';

@@ -71,7 +71,7 @@ void CCategoryLog::Flush(Clock::time_point now) {
         return;
     }
     Failure failure{FailureKind::Open, {}};
-    if (!WriteGathered(failure)) {
+    if (!Write(gatheredTarget_, gathered_, Text::WholeLines, failure)) {
         QueueGathered();
         Fail(gatheredTarget_, failure, now);
     }
@@ -123,7 +123,7 @@ void CCategoryLog::Drain(Clock::time_point now) {
     while (!pending_.empty()) {
         const PendingLine& line = pending_.front();
         Failure failure{FailureKind::Open, {}};
-        if (!WriteOne(line.target, line.text, failure)) {
+        if (!Write(line.target, line.text, Text::OneLine, failure)) {
             Fail(line.target, failure, now);
             return;
         }
@@ -136,32 +136,24 @@ void CCategoryLog::Drain(Clock::time_point now) {
     }
 }
 
-bool CCategoryLog::WriteOne(const LogTarget& target, std::string_view line, Failure& failure) {
+bool CCategoryLog::Write(const LogTarget& target, std::string_view text, Text kind,
+                         Failure& failure) {
     if (!EnsureOpen(target, failure)) {
         return false;
     }
     int error = 0;
-    if (!file_.WriteLine(line, &error)) {
-        // Reopened at the next try, which also brings back a header cut by the same fault.
-        file_.Close();
-        failure = {FailureKind::Write, ErrnoText(error)};
-        return false;
+    const bool written =
+        kind == Text::OneLine ? file_.WriteLine(text, &error) : file_.WriteLines(text, &error);
+    if (!written) {
+        CloseAfterFailedWrite(error, failure);
     }
-    return true;
+    return written;
 }
 
-bool CCategoryLog::WriteGathered(Failure& failure) {
-    if (!EnsureOpen(gatheredTarget_, failure)) {
-        return false;
-    }
-    int error = 0;
-    if (!file_.WriteLines(gathered_, &error)) {
-        // Reopened at the next try, which also brings back a header cut by the same fault.
-        file_.Close();
-        failure = {FailureKind::Write, ErrnoText(error)};
-        return false;
-    }
-    return true;
+void CCategoryLog::CloseAfterFailedWrite(int error, Failure& failure) {
+    // Reopened at the next try, which also brings back a header cut by the same fault.
+    file_.Close();
+    failure = {FailureKind::Write, ErrnoText(error)};
 }
 
 bool CCategoryLog::EnsureOpen(const LogTarget& target, Failure& failure) {
@@ -180,8 +172,7 @@ bool CCategoryLog::EnsureOpen(const LogTarget& target, Failure& failure) {
     int error = 0;
     // An existing but empty file (left by a crash before its header) gets the header too.
     if (file_.IsEmpty() && !file_.WriteLine(kLogHeader, &error)) {
-        file_.Close();
-        failure = {FailureKind::Write, ErrnoText(error)};
+        CloseAfterFailedWrite(error, failure);
         return false;
     }
     return true;

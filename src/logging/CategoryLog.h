@@ -78,10 +78,15 @@ private:
     // Moves the gathered lines into the queue.
     void QueueGathered();
     void Drain(Clock::time_point now);
-    // Writes one line, opening the file first when needed; false with the cause in `failure`.
-    bool WriteOne(const LogTarget& target, std::string_view line, Failure& failure);
-    bool WriteGathered(Failure& failure);
+    enum class Text {
+        OneLine,     // a line without its end
+        WholeLines,  // lines, each with its end
+    };
+    // Writes to the target's file, opening it first when needed; false with the cause in
+    // `failure`.
+    bool Write(const LogTarget& target, std::string_view text, Text kind, Failure& failure);
     bool EnsureOpen(const LogTarget& target, Failure& failure);
+    void CloseAfterFailedWrite(int error, Failure& failure);
     void Fail(const LogTarget& target, const Failure& failure, Clock::time_point now);
     void Recover(const LogTarget& target);
     std::string LostText(std::string_view cause) const;

@@ -1,41 +1,31 @@
 #include "logging/LogLine.h"
 
-#include <charconv>
-
 namespace tarvik {
 
-namespace {
-
-void AppendNumber(std::string& out, int number) {
-    char text[16];
-    out.append(text, std::to_chars(text, text + sizeof text, number).ptr);
-}
-
-}  // namespace
-
-const std::string& CLogLineMaker::TimeTextOf(std::time_t time) {
-    for (const TimeSlot& slot : slots_) {
-        if (slot.valid && slot.time == time) {
-            return slot.text;
+std::size_t CLogLineMaker::SlotOf(std::time_t time, std::size_t keep) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].valid && slots_[i].time == time) {
+            return i;
         }
     }
-    TimeSlot& slot = slots_[nextSlot_];
+    if (nextSlot_ == keep) {
+        nextSlot_ = (nextSlot_ + 1) % slots_.size();
+    }
+    const std::size_t index = nextSlot_;
     nextSlot_ = (nextSlot_ + 1) % slots_.size();
+    TimeSlot& slot = slots_[index];
     slot.time = time;
     slot.valid = true;
     slot.text = TimeText(time);
-    return slot.text;
+    return index;
 }
 
-// The same fields in the same order as CConnectionRecord::AppendCsv.
 void CLogLineMaker::Append(std::string& line, const CConnectionRecord& record) {
-    ((line += TimeTextOf(record.openTime)) += ',') += TimeTextOf(record.closeTime);
-    ((line += ',') += record.ipAddress) += ',';
-    (line += record.hostName) += ',';
-    AppendNumber(line, record.remotePort);
-    ((line += ',') += record.interfaceText) += ',';
-    AppendNumber(line, record.localPort);
-    (line += ',') += record.serviceText;
+    const std::size_t open = SlotOf(record.openTime, kNoSlot);
+    // The close time's text must not take the slot of the open time's, which the line still
+    // needs.
+    const std::size_t close = SlotOf(record.closeTime, open);
+    record.AppendCsv(line, slots_[open].text, slots_[close].text);
 }
 
 }  // namespace tarvik

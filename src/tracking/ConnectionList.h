@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
+#include "tracking/ConnectionColumns.h"
 
 namespace tarvik {
 
@@ -18,6 +19,8 @@ struct RowOp {
     };
     Kind kind;
     CConnectionRecord record;
+    // Whether the view filter shows the row; an Insert's row always is, a Delete ignores it.
+    bool visible = true;
 };
 
 // Where the tracker's list operations land: the window's row model, a console sink or nothing

@@ -129,7 +129,7 @@ void CConnectionTracker::MakeRoom(std::size_t more) {
     }
 }
 
-CConnectionRecord& CConnectionTracker::Append(CConnectionRecord record) {
+LiveRecord& CConnectionTracker::Append(LiveRecord record) {
     MakeRoom(1);
     return current_.emplace_back(std::move(record));
 }
@@ -216,7 +216,6 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
         return;
     }
     const ViewFilter filter = host_.ReadFilter();
-    entry.visible = IsVisible(entry, filter);
     const std::size_t match = TakeMatch(ViewOf(entry));
     if (match == kNone) {
         if (TakeRemains(entry, filter)) {
@@ -225,7 +224,7 @@ void CConnectionTracker::AddEntry(CConnectionRecord entry) {
         const std::time_t openTime = entry.openTime != 0 ? entry.openTime : SnapshotTime();
         AddNew(std::move(entry), filter, openTime);
     } else {
-        CarryOver(match, entry);
+        CarryOver(match, entry, IsVisible(entry, filter));
     }
 }
 
@@ -261,14 +260,13 @@ void CConnectionTracker::AddKept(const SnapshotKept& kept) {
         if (kept.services && kept.listening) {
             ClassifyConnection(entry, *kept.services, *kept.listening);
         }
-        entry.visible = IsVisible(entry, filter);
         if (!TakeRemains(entry, filter)) {
             AddNew(std::move(entry), filter, SnapshotTime());
         }
     }
 }
 
-CConnectionRecord& CConnectionTracker::Place(std::size_t number) {
+LiveRecord& CConnectionTracker::Place(std::size_t number) {
     matched_[number] = true;
     const std::size_t from = where_[number];
     const std::size_t to = placed_++;
@@ -284,14 +282,14 @@ CConnectionRecord& CConnectionTracker::Place(std::size_t number) {
     return current_[to];
 }
 
-CConnectionRecord& CConnectionTracker::PlaceNew(CConnectionRecord record) {
+LiveRecord& CConnectionTracker::PlaceNew(LiveRecord record) {
     const std::size_t to = placed_++;
     if (to == current_.size()) {
         numberAt_.push_back(kEmpty);
         return Append(std::move(record));
     }
     // A record of the last set still waits here: it moves to the end.
-    CConnectionRecord waiting = std::move(current_[to]);
+    LiveRecord waiting = std::move(current_[to]);
     const std::uint32_t number = numberAt_[to];
     Append(std::move(waiting));
     numberAt_.push_back(number);
@@ -301,8 +299,15 @@ CConnectionRecord& CConnectionTracker::PlaceNew(CConnectionRecord record) {
     return current_[to];
 }
 
+LiveRecord& CConnectionTracker::Admit(CConnectionRecord record, bool visible) {
+    // Between snapshots (a notice) the live set is a plain vector; within one the new record
+    // takes the next place of the set being made.
+    LiveRecord live{std::move(record), visible};
+    return inSnapshot_ ? PlaceNew(std::move(live)) : Append(std::move(live));
+}
+
 void CConnectionTracker::KeepOver(std::size_t index, const ViewFilter& filter) {
-    CConnectionRecord& known = Place(index);
+    LiveRecord& known = Place(index);
     const bool visible = IsVisible(known, filter);
     if (visible != known.visible) {
         known.visible = visible;
@@ -311,8 +316,9 @@ void CConnectionTracker::KeepOver(std::size_t index, const ViewFilter& filter) {
     }
 }
 
-void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& entry) {
-    CConnectionRecord& known = Place(index);
+void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& entry,
+                                   bool visible) {
+    LiveRecord& known = Place(index);
     // The owning process may be found a few polls after the connection (a long process list).
     const bool ownerFound = known.pid == 0 && entry.pid != 0;
     if (ownerFound) {
@@ -324,8 +330,8 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
     // goes back: a row that shows an earlier state than the record's is stale.
     const bool stateChanged =
         entry.state != known.state && (known.cookie == 0 || StateMovesOn(known.state, entry.state));
-    if (ownerFound || entry.visible != known.visible || stateChanged) {
-        known.visible = entry.visible;
+    if (ownerFound || visible != known.visible || stateChanged) {
+        known.visible = visible;
         if (stateChanged && entry.state == TcpState::TimeWait) {
             EnterTimeWait(known, SnapshotTime());
         } else if (stateChanged) {
@@ -342,9 +348,8 @@ void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filte
     host_.Trace("Filter, new connection " + entry.ipAddress);
     entry.id = nextId_++;
     entry.openTime = openTime;
-    // Between snapshots (a notice) the live set is a plain vector; within one the new record
-    // takes the next place of the set being made.
-    CConnectionRecord& added = inSnapshot_ ? PlaceNew(std::move(entry)) : Append(std::move(entry));
+    const bool visible = IsVisible(entry, filter);
+    LiveRecord& added = Admit(std::move(entry), visible);
     AddressInfo* address = nullptr;
     if (filter.reverseLookup != 0 || !addresses_.empty()) {
         const auto found = addresses_.find(added.ipAddress);
@@ -385,7 +390,7 @@ void CConnectionTracker::EndSnapshot() {
         if (matched_[i]) {
             continue;
         }
-        CConnectionRecord& ended = current_[where_[i]];
+        LiveRecord& ended = current_[where_[i]];
         NoteEndedBySnapshot(ended.cookie);
         Emit(RowOp::Kind::Delete, ended);
         const bool logged = EndLogged(ended);
@@ -427,7 +432,7 @@ void CConnectionTracker::ApplyNamesOfSnapshot() {
         }
     }
     answeredInSnapshot_.clear();
-    for (CConnectionRecord& record : current_) {
+    for (LiveRecord& record : current_) {
         const auto name = names.find(record.ipAddress);
         if (name != names.end() && record.hostName != *name->second) {
             record.hostName = *name->second;
@@ -475,7 +480,7 @@ void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAd
         return;
     }
     for (std::size_t row : RowsOf(ipAddress)) {
-        CConnectionRecord& record = current_[row];
+        LiveRecord& record = current_[row];
         if (record.hostName != *address.name) {
             record.hostName = *address.name;
             Emit(RowOp::Kind::Update, record);
@@ -484,11 +489,11 @@ void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAd
     Flush();
 }
 
-void CConnectionTracker::Emit(RowOp::Kind kind, const CConnectionRecord& record) {
+void CConnectionTracker::Emit(RowOp::Kind kind, const LiveRecord& record) {
     if (!list_.TakesRows()) {
         return;
     }
-    pending_.push_back(RowOp{kind, record});
+    pending_.push_back(RowOp{kind, record, record.visible});
 }
 
 void CConnectionTracker::Flush() {

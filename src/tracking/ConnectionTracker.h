@@ -35,6 +35,13 @@ struct ViewFilter {
 // read or notice older than what is known never moves a connection back.
 bool StateMovesOn(TcpState from, TcpState to);
 
+// A connection of the live set: its record, and whether the view filter lets the list show it.
+struct LiveRecord : CConnectionRecord {
+    bool visible = false;
+};
+// The flag sits in the record's tail padding: the live set is as large as the table.
+static_assert(sizeof(LiveRecord) == sizeof(CConnectionRecord));
+
 // What the tracker tells the other workers.
 using TrackerNews = std::variant<NewInbound, ResolveHost, ConnectionEnded>;
 
@@ -97,7 +104,7 @@ public:
 
     // The live set (between BeginSnapshot and EndSnapshot: the records placed so far, then
     // those of the last set not yet matched).
-    const std::vector<CConnectionRecord>& Current() const { return current_; }
+    const std::vector<LiveRecord>& Current() const { return current_; }
     bool InSnapshot() const { return inSnapshot_; }
 
 private:
@@ -167,14 +174,16 @@ private:
     static KeyView ViewOf(const CConnectionRecord& record);
     bool IsVisible(const CConnectionRecord& record, const ViewFilter& filter) const;
     std::size_t TakeMatch(const KeyView& key);
-    void CarryOver(std::size_t index, const CConnectionRecord& entry);
+    void CarryOver(std::size_t index, const CConnectionRecord& entry, bool visible);
     void KeepOver(std::size_t index, const ViewFilter& filter);
     // Makes room in the live set for `more` records; Append adds one at its end.
     void MakeRoom(std::size_t more);
-    CConnectionRecord& Append(CConnectionRecord record);
+    LiveRecord& Append(LiveRecord record);
     // Moves record `number` of the last set, or a new one, to the next place of the new set.
-    CConnectionRecord& Place(std::size_t number);
-    CConnectionRecord& PlaceNew(CConnectionRecord record);
+    LiveRecord& Place(std::size_t number);
+    LiveRecord& PlaceNew(LiveRecord record);
+    // A new record joins the live set: at the next place within a snapshot, else at its end.
+    LiveRecord& Admit(CConnectionRecord record, bool visible);
     void AddNew(CConnectionRecord entry, const ViewFilter& filter, std::time_t openTime);
     // The ends' side (ConnectionTrackerEnds.cpp): every end goes to the list and the logger
     // through LogEnd, at most once per kernel socket, never before its open.
@@ -226,7 +235,7 @@ private:
     const std::vector<std::size_t>& RowsOf(const std::string& ipAddress);
     void ForgetEndedAddresses();
     void BuildIndex();
-    void Emit(RowOp::Kind kind, const CConnectionRecord& record);
+    void Emit(RowOp::Kind kind, const LiveRecord& record);
     void Flush();
 
     ITrackerHost& host_;
@@ -238,7 +247,7 @@ private:
     // In a snapshot: [0, placed_) the new set in snapshot order, then the records of the last
     // set not yet matched. A record of the last set is known by its number, its position at
     // the begin: where_[number] is its position now, numberAt_[position] the reverse.
-    std::vector<CConnectionRecord> current_;
+    std::vector<LiveRecord> current_;
     std::size_t placed_ = 0;
     std::vector<std::uint32_t> where_;
     std::vector<std::uint32_t> numberAt_;

@@ -148,7 +148,7 @@ bool CConnectionTracker::TakeRemains(CConnectionRecord& entry, const ViewFilter&
     entry.id = end.id;
     entry.openTime = end.openTime;
     entry.closeTime = end.closeTime;
-    entry.visible = IsVisible(entry, filter);
+    const bool visible = IsVisible(entry, filter);
     if (const auto address = addresses_.find(entry.ipAddress);
         address != addresses_.end() && address->second.name) {
         entry.hostName = *address->second.name;
@@ -156,7 +156,7 @@ bool CConnectionTracker::TakeRemains(CConnectionRecord& entry, const ViewFilter&
     if (entry.cookie != 0 && entry.state != TcpState::TimeWait) {
         loggedLive_.insert(entry.cookie);
     }
-    CConnectionRecord& added = inSnapshot_ ? PlaceNew(std::move(entry)) : Append(std::move(entry));
+    LiveRecord& added = Admit(std::move(entry), visible);
     if (added.visible) {
         Emit(RowOp::Kind::Insert, added);
     }

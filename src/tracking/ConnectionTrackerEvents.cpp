@@ -71,7 +71,6 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
     }
     const auto known = cookie != 0 ? liveIndex_.find(cookie) : liveIndex_.end();
     if (known == liveIndex_.end()) {
-        event.record.visible = IsVisible(event.record, filter);
         AddNew(std::move(event.record), filter, event.time);
         if (cookie != 0) {
             liveIndex_[cookie] = current_.size() - 1;
@@ -79,7 +78,7 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         rowsByAddressValid_ = false;
         return;
     }
-    CConnectionRecord& record = current_[known->second];
+    LiveRecord& record = current_[known->second];
     if (record.state == event.record.state ||
         (cookie != 0 && !StateMovesOn(record.state, event.record.state))) {
         return;  // nothing new, or a notice older than the dump that came before it
@@ -101,7 +100,7 @@ void CConnectionTracker::ApplyOwner(const ConnectionEvent& event) {
     if (known == liveIndex_.end() || event.record.pid == 0) {
         return;  // ended already, or never seen: nothing left to name
     }
-    CConnectionRecord& record = current_[known->second];
+    LiveRecord& record = current_[known->second];
     if (record.pid != 0) {
         return;  // named already, by a dump or by the event that made it
     }
@@ -125,7 +124,7 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
         return;
     }
     const std::size_t index = known->second;
-    CConnectionRecord& ended = current_[index];
+    LiveRecord& ended = current_[index];
     if (closedAtStart_.erase(cookie) > 0) {
         // The first dump came between its close and this notice: it was open after the start
         // after all, and is announced before its end.

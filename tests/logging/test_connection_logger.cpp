@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "LoggerFixture.h"
+#include "logging/LogLine.h"
 
 namespace tarvik {
 namespace {
@@ -583,6 +584,21 @@ TEST_F(ConnectionLoggerTest, DefaultsLogInboundDailyIntoLogsUnderTheInstallFolde
     EXPECT_EQ(testing::ReadFile(install.Path() / "logs" / "inbound. 7. 5.2003").find(kHeaderLine),
               0u);
     EXPECT_FALSE(fs::exists(install.Path() / "logs" / "outbound. 7. 5.2003"));
+}
+
+// A line whose close second the maker holds in the slot it reuses next, while its open second is
+// new: each time text in the line is its own, as in the record's CSV.
+TEST(LogLineMakerTest, LinesMatchTheRecordsCsvWhateverTheTimesHeld) {
+    CLogLineMaker maker;
+    CConnectionRecord record;
+    record.ipAddress = record.hostName = "10.0.0.7";
+    record.closeTime = kMay7;
+    for (int line = 0; line < 10; ++line) {
+        record.openTime = kMay7 - 60 - line;
+        std::string text;
+        maker.Append(text, record);
+        EXPECT_EQ(text, record.CsvText()) << "line " << line;
+    }
 }
 
 }  // namespace

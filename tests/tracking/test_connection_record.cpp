@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "acquisition/ConnectionRecord.h"
+#include "tracking/ConnectionColumns.h"
 
 namespace tarvik {
 namespace {
@@ -100,13 +101,13 @@ TEST_F(UtcZone, CsvKeepsACommaInTheServiceText) {
 
 TEST(ConnectionRecordTest, ColumnTextsInDisplayOrder) {
     const CConnectionRecord record = InboundFtp();
-    EXPECT_EQ(record.ColumnText(Column::HostName), "192.168.1.20");
-    EXPECT_EQ(record.ColumnText(Column::IpAddress), "192.168.1.20");
-    EXPECT_EQ(record.ColumnText(Column::LocalPort), "21");
-    EXPECT_EQ(record.ColumnText(Column::RemotePort), "1234");
-    EXPECT_EQ(record.ColumnText(Column::ServiceType), "inbound ftp");
-    EXPECT_EQ(record.ColumnText(Column::Interface), "192.168.1.5");
-    EXPECT_EQ(record.ColumnText(Column::ConnectionState), "Established");
+    EXPECT_EQ(ColumnText(record, Column::HostName), "192.168.1.20");
+    EXPECT_EQ(ColumnText(record, Column::IpAddress), "192.168.1.20");
+    EXPECT_EQ(ColumnText(record, Column::LocalPort), "21");
+    EXPECT_EQ(ColumnText(record, Column::RemotePort), "1234");
+    EXPECT_EQ(ColumnText(record, Column::ServiceType), "inbound ftp");
+    EXPECT_EQ(ColumnText(record, Column::Interface), "192.168.1.5");
+    EXPECT_EQ(ColumnText(record, Column::ConnectionState), "Established");
     EXPECT_STREQ(ColumnTitle(Column::HostName), "Hostname");
     EXPECT_STREQ(ColumnTitle(Column::ConnectionState), "Connection State");
     EXPECT_THAT(ColumnTitles(),
@@ -119,8 +120,8 @@ TEST(ConnectionRecordTest, ListeningPortShowsNoRemotePort) {
     record.state = TcpState::Listen;
     record.remotePort = 0;
     record.hostName = record.ipAddress = "n/a";
-    EXPECT_EQ(record.ColumnText(Column::RemotePort), "n/a");
-    EXPECT_EQ(record.ColumnText(Column::HostName), "n/a");
+    EXPECT_EQ(ColumnText(record, Column::RemotePort), "n/a");
+    EXPECT_EQ(ColumnText(record, Column::HostName), "n/a");
 }
 
 TEST(ConnectionRecordTest, NewRecordIsEmpty) {

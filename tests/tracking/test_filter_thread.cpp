@@ -37,7 +37,7 @@ CConnectionRecord Listener(int port, std::string iface = "127.0.0.1") {
     return record;
 }
 
-std::vector<int> Ids(const std::vector<CConnectionRecord>& records) {
+std::vector<int> Ids(const std::vector<LiveRecord>& records) {
     std::vector<int> ids;
     for (const auto& record : records) {
         ids.push_back(record.id);
@@ -56,7 +56,7 @@ struct OpSummary {
 std::vector<OpSummary> Summarize(const std::vector<RowOp>& ops) {
     std::vector<OpSummary> out;
     for (const auto& op : ops) {
-        out.push_back({op.kind, op.record.id, op.record.visible, op.record.state});
+        out.push_back({op.kind, op.record.id, op.visible, op.record.state});
     }
     return out;
 }
@@ -195,7 +195,6 @@ TEST_F(TrackerTest, TimeWaitIsLoggedOnceWhenEnteredAndNotAgainAtRemoval) {
     EXPECT_EQ(host.sent[0].kind, kEnded);
     CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::TimeWait);
     expected.id = 1;
-    expected.visible = true;
     expected.openTime = 1000;
     expected.closeTime = 2000;
     EXPECT_EQ(host.sent[0].record, expected);
@@ -232,7 +231,6 @@ TEST_F(TrackerTest, EndedConnectionIsLoggedOnceWithTheCloseTimeOfThatSnapshot) {
     EXPECT_EQ(host.sent[0].kind, kEnded);
     CConnectionRecord expected = Row("10.0.0.7", 21, 40000, Category::Inbound);
     expected.id = 1;
-    expected.visible = true;
     expected.openTime = 1000;
     expected.closeTime = 4242;
     EXPECT_EQ(host.sent[0].record, expected);

@@ -228,7 +228,6 @@ TEST_F(WorkersTest, TrackerAnnouncesNewConnectionsToTheOtherWorkers) {
     CConnectionRecord ended = Row("10.0.0.7", 21, 40000, Category::Inbound, TcpState::Established);
     ended.id = 1;
     ended.openTime = 777;
-    ended.visible = true;
     ended.closeTime = 777;
     const auto& logged = std::get<ConnectionEnded>(received[3]).record;
     ASSERT_TRUE(logged);

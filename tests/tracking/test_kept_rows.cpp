@@ -216,7 +216,6 @@ protected:
     static CConnectionRecord Record(const TcpRow& row, const CServicesDatabase& services) {
         CConnectionRecord record = RecordFromRow(row);
         ClassifyConnection(record, services);
-        record.visible = 1;
         return record;
     }
 
@@ -285,7 +284,7 @@ TEST_F(KeptRowsTrackerTest, KeptRowsSeeTheViewFilterOfTheirSnapshot) {
     const auto ops = list.TakeOps();
     ASSERT_EQ(ops.size(), 1u);
     EXPECT_EQ(ops[0].kind, RowOp::Kind::Update);
-    EXPECT_EQ(ops[0].record.visible, 0);
+    EXPECT_EQ(ops[0].visible, 0);
     EXPECT_EQ(ops[0].record.id, 1);
 }
 

@@ -90,7 +90,7 @@ TEST_F(TrackerEventsTest, AChangeOfAnUnknownSocketIsANewConnectionLikeADumpsEntr
     tracker.ApplyEvents({Changed(Conn(7, 21, 40000), 900)});
 
     ASSERT_EQ(tracker.Current().size(), 1u);
-    const CConnectionRecord& added = tracker.Current()[0];
+    const LiveRecord& added = tracker.Current()[0];
     EXPECT_EQ(added.id, 1);
     EXPECT_EQ(added.openTime, 900);
     EXPECT_EQ(added.visible, 1);

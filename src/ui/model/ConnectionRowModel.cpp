@@ -26,7 +26,11 @@ void CConnectionRowModel::Apply(const std::vector<RowOp>& ops) {
                 Insert(op.record);
                 break;
             case RowOp::Kind::Update:
-                Update(op.record);
+                if (op.visible) {
+                    Update(op.record);
+                } else {
+                    Delete(op.record.id);
+                }
                 break;
             case RowOp::Kind::Delete:
                 Delete(op.record.id);
@@ -67,10 +71,6 @@ void CConnectionRowModel::Delete(int id) {
 }
 
 void CConnectionRowModel::Update(const CConnectionRecord& record) {
-    if (!record.visible) {
-        Delete(record.id);
-        return;
-    }
     Node* node = FirstWithId(record.id);
     if (node == nullptr) {
         Sort(nullptr, nullptr);

@@ -44,7 +44,7 @@ void CRowOpBuffer::AddOne(const RowOp& op) {
             AddInsert(op.record, seq);
             break;
         case RowOp::Kind::Update:
-            if (op.record.visible) {
+            if (op.visible) {
                 AddUpdate(op.record, seq);
             } else {
                 AddDelete(op.record.id);

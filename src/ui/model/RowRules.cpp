@@ -102,7 +102,7 @@ std::string ListCellText(const CConnectionRecord& record, int column) {
     if (column == kProcessColumn) {
         return ProcessText(record);
     }
-    return record.ColumnText(static_cast<Column>(column));
+    return ColumnText(record, static_cast<Column>(column));
 }
 
 std::string LowerAscii(std::string_view text) {

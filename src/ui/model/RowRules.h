@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "acquisition/ConnectionRecord.h"
+#include "tracking/ConnectionColumns.h"
 
 namespace tarvik {
 

@@ -106,7 +106,6 @@ std::vector<RowOp> SampleRows() {
     for (std::size_t i = 0; i < records.size(); ++i) {
         CConnectionRecord& record = records[i];
         record.id = static_cast<int>(i) + 1;
-        record.visible = true;
         if (*extras[i].host != '\0') {
             record.hostName = extras[i].host;
         }

@@ -12,7 +12,6 @@ namespace {
 CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "10.0.0." + std::to_string(id);
     record.localPort = localPort;
@@ -21,8 +20,8 @@ CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     return record;
 }
 
-RowOp Op(RowOp::Kind kind, CConnectionRecord record) {
-    return RowOp{kind, std::move(record)};
+RowOp Op(RowOp::Kind kind, CConnectionRecord record, bool visible = true) {
+    return RowOp{kind, std::move(record), visible};
 }
 
 std::vector<std::string> Hosts(const CConnectionRowModel& model) {
@@ -46,7 +45,11 @@ public:
                 Delete(op.record.id);
                 break;
             case RowOp::Kind::Update:
-                Update(op.record);
+                if (op.visible) {
+                    Update(op.record);
+                } else {
+                    Delete(op.record.id);
+                }
                 break;
         }
     }
@@ -61,10 +64,6 @@ private:
         std::erase_if(rows_, [id](const CConnectionRecord& r) { return r.id == id; });
     }
     void Update(const CConnectionRecord& record) {
-        if (!record.visible) {
-            Delete(record.id);
-            return;
-        }
         const auto found = std::find_if(rows_.begin(), rows_.end(),
                                         [&](const auto& r) { return r.id == record.id; });
         if (found == rows_.end()) {
@@ -122,9 +121,7 @@ TEST(ConnectionRowModel, HiddenUpdateAndDeleteRemoveEveryRowWithTheId) {
                  Op(RowOp::Kind::Insert, Record(2, "c"))});
     model.Delete(1);
     EXPECT_EQ(Hosts(model), (std::vector<std::string>{"c"}));
-    CConnectionRecord hidden = Record(2, "c");
-    hidden.visible = false;
-    model.Update(hidden);
+    model.Apply({Op(RowOp::Kind::Update, Record(2, "c"), false)});
     EXPECT_EQ(model.Size(), 0u);
     model.Delete(42);  // unknown ids are ignored
     EXPECT_EQ(model.Size(), 0u);
@@ -166,9 +163,8 @@ TEST(ConnectionRowModel, EmptyListHeadingClickOnlyChangesKey) {
 
 TEST(ConnectionRowModel, TheMatchingCountFollowsDeletesUpdatesAndSearches) {
     auto hidden = [](int id, std::string host) {
-        CConnectionRecord record = Record(id, std::move(host));
-        record.visible = false;  // an update that hides a row deletes it
-        return Op(RowOp::Kind::Update, record);
+        // an update that hides a row deletes it
+        return Op(RowOp::Kind::Update, Record(id, std::move(host)), false);
     };
     struct Step {
         const char* what;
@@ -211,7 +207,6 @@ TEST(ConnectionRowModel, BatchesMatchOperationsAppliedOneByOne) {
         record.remotePort = ports[pick(3)];
         record.serviceText = hosts[pick(3)];
         record.state = pick(4) == 0 ? TcpState::Listen : TcpState::Established;
-        record.visible = pick(8) != 0;
         return record;
     };
     for (int trial = 0; trial < 60; ++trial) {
@@ -230,7 +225,9 @@ TEST(ConnectionRowModel, BatchesMatchOperationsAppliedOneByOne) {
                 const RowOp::Kind opKind = kind < 4   ? RowOp::Kind::Insert
                                            : kind < 8 ? RowOp::Kind::Update
                                                       : RowOp::Kind::Delete;
-                ops.push_back(Op(opKind, randomRecord()));
+                CConnectionRecord record = randomRecord();
+                const bool visible = pick(8) != 0;
+                ops.push_back(Op(opKind, std::move(record), visible));
             }
             for (const RowOp& op : ops) {
                 naive.Apply(op);

@@ -15,7 +15,6 @@ namespace {
 CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "10.0.0." + std::to_string(id % 250);
     record.localPort = localPort;
@@ -24,8 +23,8 @@ CConnectionRecord Record(int id, std::string host, int localPort = 5000) {
     return record;
 }
 
-RowOp Op(RowOp::Kind kind, CConnectionRecord record) {
-    return RowOp{kind, std::move(record)};
+RowOp Op(RowOp::Kind kind, CConnectionRecord record, bool visible = true) {
+    return RowOp{kind, std::move(record), visible};
 }
 
 std::vector<std::string> Hosts(const CConnectionRowModel& model) {
@@ -139,8 +138,8 @@ TEST(RowOpBuffer, MergedBatchesGiveTheStateOfOperationsAppliedOneByOne) {
                 }
                 CConnectionRecord record = randomRecord(1 + pick(nextId - 1));
                 if (kind < 8) {
-                    record.visible = pick(5) != 0;
-                    ops.push_back(Op(RowOp::Kind::Update, std::move(record)));
+                    const bool visible = pick(5) != 0;
+                    ops.push_back(Op(RowOp::Kind::Update, std::move(record), visible));
                 } else {
                     ops.push_back(Op(RowOp::Kind::Delete, std::move(record)));
                 }

@@ -60,7 +60,7 @@ TEST(CompareRecords, TextsAreBytesAndPortsNumbers) {
     listening.remotePort = 9;
     const int remoteAscending = static_cast<int>(Column::RemotePort) + 1;
     EXPECT_LT(CompareRecords(listening, Row("h"), remoteAscending), 0);
-    EXPECT_EQ(listening.ColumnText(Column::RemotePort), "n/a");
+    EXPECT_EQ(ColumnText(listening, Column::RemotePort), "n/a");
 
     // 9 < 10 numerically although "10" < "9" as text.
     EXPECT_LT(CompareRecords(Row("h", 9), Row("h", 10), static_cast<int>(Column::LocalPort) + 1),

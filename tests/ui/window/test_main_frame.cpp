@@ -321,7 +321,6 @@ TEST_F(MainFrameTest, StatusBarCountsShownRowsAndNamesTheBackEnd) {
     EXPECT_EQ(frame->CountLabel()->text(), "0 connections");
     CConnectionRecord a;
     a.id = 1;
-    a.visible = true;
     a.hostName = "alpha";
     CConnectionRecord b = a;
     b.id = 2;

@@ -23,7 +23,6 @@ CConnectionRecord Record(int id, std::string host, int localPort = 5000,
                          TcpState state = TcpState::Established) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "10.0.0." + std::to_string(id);
     record.localPort = localPort;
@@ -126,12 +125,12 @@ TEST_F(RowTableModelTest, ContractHoldsUnderRandomBatches) {
         for (int i = pick(8); i > 0; --i) {
             CConnectionRecord record =
                 Record(1 + pick(20), std::string(1, 'a' + pick(5)), 1000 + pick(50));
-            record.visible = pick(6) != 0;
+            const bool visible = pick(6) != 0;
             const int kind = pick(3);
             ops.push_back(RowOp{kind == 0   ? RowOp::Kind::Insert
                                 : kind == 1 ? RowOp::Kind::Update
                                             : RowOp::Kind::Delete,
-                                record});
+                                record, visible});
         }
         model.Apply(ops);
         if (pick(10) == 0) {
@@ -173,12 +172,12 @@ TEST_F(RowTableModelTest, SearchShowsExactlyTheMatchingRowsInOrderThroughRandomB
             CConnectionRecord record =
                 Record(1 + pick(20), std::string(1, 'a' + pick(3)) + std::string(1, 'a' + pick(3)),
                        4990 + pick(20), pick(4) == 0 ? TcpState::CloseWait : TcpState::Established);
-            record.visible = pick(6) != 0;
+            const bool visible = pick(6) != 0;
             const int kind = pick(3);
             ops.push_back(RowOp{kind == 0   ? RowOp::Kind::Insert
                                 : kind == 1 ? RowOp::Kind::Update
                                             : RowOp::Kind::Delete,
-                                record});
+                                record, visible});
         }
         model.Apply(ops);
         reference.Apply(ops);

@@ -18,7 +18,6 @@ const std::vector<std::string> kTitles = {"Hostname",        "IP Address",   "Lo
 CConnectionRecord Record(int id, int host, TcpState state) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = true;
     record.hostName = "host" + std::to_string(host);
     record.ipAddress = "10.0.0." + std::to_string(id % 250);
     record.localPort = 1000 + id;

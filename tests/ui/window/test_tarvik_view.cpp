@@ -30,7 +30,6 @@ using test::TempSettings;
 CConnectionRecord Record(int id, std::string host) {
     CConnectionRecord record;
     record.id = id;
-    record.visible = true;
     record.hostName = std::move(host);
     record.ipAddress = "127.0.0." + std::to_string(id);
     record.localPort = 5000 + id;
