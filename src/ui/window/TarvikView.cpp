@@ -20,6 +20,7 @@
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/AlertList.h"
 #include "ui/window/RowDelegate.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
@@ -67,7 +68,8 @@ CTarvikView::CTarvikView(CSettingsStore& settings, CWorkerHub& hub, WorkersFacto
       hub_(hub),
       workersFactory_(std::move(workers)),
       trayFactory_(std::move(tray)),
-      rows_(new CRowTableModel(ColumnTitles(), this)) {
+      rows_(new CRowTableModel(ColumnTitles(), this)),
+      alerts_(new CAlertTableModel(CAlertTableModel::kCapacity, this)) {
     ConnectSettings(settings_, hub_);
     setModel(rows_);
     setItemDelegate(new CRowDelegate(this));
@@ -192,7 +194,7 @@ void CTarvikView::Start() {
     }
     started_ = true;
     if (workersFactory_) {
-        workers_ = workersFactory_(settings_, hub_, *this);
+        workers_ = WithAlertReceiver(workersFactory_(settings_, hub_, *this), hub_, alerts_);
         emit workersStarted();
     }
     TickData();
