@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "scan/ScanEvents.h"
+#include "settings/LogFolders.h"
 #include "settings/SettingsStore.h"
 #include "tracking/Events.h"
 #include "tracking/SettingsLink.h"
@@ -193,6 +194,11 @@ void CTarvikView::Start() {
         return;
     }
     started_ = true;
+    // Before the logger tries them: one notice for every folder that cannot take the logs,
+    // rather than one from each category at its first ended connection.
+    if (const std::string notice = LogFolderNotice(PrepareLogFolders(settings_)); !notice.empty()) {
+        hub_.NotifyUser(notice);
+    }
     if (workersFactory_) {
         workers_ = WithAlertReceiver(workersFactory_(settings_, hub_, *this), hub_, alerts_);
         emit workersStarted();

@@ -14,8 +14,10 @@
 #include <QTableView>
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <thread>
 
+#include "support/RecordingNotifier.h"
 #include "support/WindowTestSupport.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/AlertList.h"
@@ -430,6 +432,63 @@ TEST_F(MainFrameTest, AlertsFromTheScanWatcherReachTheAlertList) {
     EXPECT_TRUE(frame->AlertDock()->isVisible());
     frame->RunClosePath();
     EXPECT_EQ(hub.Registry().Size(), 0u);  // the receiver is gone from the hub's list
+}
+
+// The visible message boxes whose text holds `part`.
+std::vector<QMessageBox*> BoxesWith(const QString& part) {
+    std::vector<QMessageBox*> boxes;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box != nullptr && box->isVisible() && box->text().contains(part)) {
+            boxes.push_back(box);
+        }
+    }
+    return boxes;
+}
+
+TEST(MessageBoxNotifier, MessagesWhileItsBoxIsOpenJoinThatBox) {
+    test::TestApp();
+    CMessageBoxNotifier notifier(nullptr);
+    const int count = CMessageBoxNotifier::kMaxShown + 2;
+    std::thread worker([&] {
+        for (int i = 0; i < count; ++i) {
+            notifier.ShowMessage("cannot open /ro/category" + std::to_string(i));
+        }
+    });
+    worker.join();
+    ASSERT_TRUE(WaitFor([] { return !BoxesWith("/ro/category0").empty(); }));
+    QCoreApplication::processEvents();
+    const std::vector<QMessageBox*> boxes = BoxesWith("/ro/category");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0]->text().contains("/ro/category19"));
+    EXPECT_FALSE(boxes[0]->text().contains("/ro/category20"));
+    EXPECT_EQ(boxes[0]->informativeText(), "2 more messages not shown.");
+    boxes[0]->close();
+
+    notifier.ShowMessage("later <b>fault</b>");  // a box of its own once the first is closed
+    ASSERT_TRUE(WaitFor([] { return !BoxesWith("later").empty(); }));
+    EXPECT_EQ(BoxesWith("later")[0]->textFormat(), Qt::PlainText);
+    BoxesWith("later")[0]->close();
+}
+
+TEST_F(MainFrameTest, UnusableLogFoldersAreOneNoticeAtStart) {
+    auto notifier = std::make_shared<test::RecordingNotifier>();
+    hub.SetUserNotifier(notifier);
+    const std::filesystem::path plain = settings.File().parent_path() / "plain";
+    std::ofstream(plain) << "x";
+    for (const LogCategory category : {LogCategory::Inbound, LogCategory::Unknown}) {
+        settings.Store().SetLogEnabled(category, 1);
+        settings.Store().SetLogFolder(category, (plain / "logs").string());
+    }
+    settings.Store().SetLogEnabled(LogCategory::Outbound, 0);
+    auto frame = MakeFrame(false);
+    frame->ShowWithPlacement();
+    ASSERT_EQ(notifier->Messages().size(), 1u);
+    EXPECT_EQ(notifier->Messages()[0], "Connection logs cannot be written:\n" +
+                                           (plain / "logs").string() +
+                                           " (inbound, unknown): cannot be made: Not a directory\n"
+                                           "Choose other folders in Options > Logging.");
+    frame->RunClosePath();
 }
 
 }  // namespace
