@@ -22,6 +22,7 @@
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/AlertList.h"
+#include "ui/window/DesktopNotifier.h"
 #include "ui/window/RowDelegate.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
@@ -240,6 +241,8 @@ void CTarvikView::CreateTray() {
     QIcon icon = QApplication::windowIcon();
     if (!tray_->Create(QStringLiteral("Tarvik"), icon)) {
         tray_.reset();
+        // No tray to carry the alerts' balloons: the desktop's notifications do.
+        hub_.SetBalloonSink(std::make_shared<CDesktopNotifier>());
         return;
     }
     connect(tray_.get(), &CSystemTray::restoreRequested, this, &CTarvikView::restoreRequested);
@@ -299,8 +302,8 @@ void CTarvikView::StopWorkers() {
 }
 
 void CTarvikView::CloseStep() {
+    hub_.SetBalloonSink(nullptr);
     if (tray_) {
-        hub_.SetBalloonSink(nullptr);
         tray_->RemoveIcon();
     }
     StoreColumnWidths();
