@@ -1,5 +1,6 @@
 #include "ui/window/AlertList.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QTableView>
@@ -91,10 +92,11 @@ CAlertReceiver::~CAlertReceiver() {
 }
 
 void CAlertReceiver::Handle(std::variant<ScanAlertEvent>& message) {
-    // Queued to the list's thread: the scan watcher never waits for the window.
+    // Queued to the GUI thread, where alone the list may be looked at: it may be gone by then
+    // (a close whose wait for the workers ran out). The scan watcher never waits for the window.
     QPointer<CAlertTableModel> alerts = alerts_;
     QMetaObject::invokeMethod(
-        alerts.data(),
+        QCoreApplication::instance(),
         [alerts, alert = std::move(std::get<ScanAlertEvent>(message))]() mutable {
             if (alerts) {
                 alerts->Add(std::move(alert));
