@@ -4,7 +4,7 @@ set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 qt6-base-dev nlohmann-json3-dev xvfb xauth python3 python3-jsonschema iproute2 procps nmap
-libsystemd-dev libnftables-dev nftables clang libbpf-dev bpftool"
+libsystemd-dev libnftables-dev nftables clang libbpf-dev bpftool dbus-daemon"
 # `install-deps.sh fuzz`: also clang's runtimes, libFuzzer's among them.
 if [ "${1:-}" = "fuzz" ]; then
     PACKAGES="$PACKAGES libclang-rt-14-dev"

@@ -25,6 +25,7 @@
 #include "app/Ticker.h"
 #include "app/WorkerSet.h"
 #include "scan/ScanEvents.h"
+#include "settings/LogFolders.h"
 #include "settings/SettingsStore.h"
 #include "tracking/Events.h"
 #include "tracking/SettingsLink.h"
@@ -154,6 +155,10 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     ConnectSettings(settings, hub);
     CSettingsFile settingsFile(settings, hub, errors);
     settingsFile.ReportStart(firstStart);
+    // A user's own monitor logs under a state folder that may not exist yet.
+    for (const LogFolderProblem& problem : PrepareLogFolders(settings)) {
+        errors.WriteEscaped("tarvikd: ", LogFolderProblemLine(problem));
+    }
     if (options.trace) {
         hub.SetTraceSink(
             // Traces quote addresses, paths and mail server replies.

@@ -16,6 +16,7 @@
 
 #include "base/AtomicFile.h"
 #include "settings/IniFile.h"
+#include "settings/LogFolders.h"
 #include "settings/MessageText.h"
 
 namespace tarvik {
@@ -168,7 +169,12 @@ PortList LoadedPorts(const SettingDefinition& definition, std::string_view text,
 
 // Every value of the table from `ini`, each missing or unusable one with its default.
 SettingValues ValuesFrom(const CIniFile& ini, const std::filesystem::path& workingDirectory,
+                         const std::optional<std::filesystem::path>& userLogs,
                          std::vector<std::string>& warnings) {
+    // A user's own monitor keeps its logs in its state home, not wherever it was started; a
+    // file that names the install folder keeps them under it.
+    const SettingDefinition& install = Definition(SettingId::InstallFolder);
+    const bool logsAtHome = userLogs && !ini.Get(install.section, install.name);
     SettingValues values;
     for (const SettingDefinition& definition : SettingsTable()) {
         if (definition.kind == SettingKind::Integer) {
@@ -180,7 +186,10 @@ SettingValues ValuesFrom(const CIniFile& ini, const std::filesystem::path& worki
             fallback = workingDirectory.string();
         } else if (definition.rule == DefaultRule::LogsUnderInstallFolder) {
             // "InstallFolder" comes earlier in the table.
-            fallback = LogsFolderOf(std::get<std::string>(values[Index(SettingId::InstallFolder)]));
+            fallback =
+                logsAtHome
+                    ? userLogs->string()
+                    : LogsFolderOf(std::get<std::string>(values[Index(SettingId::InstallFolder)]));
         }
         std::string text = ini.Get(definition.section, definition.name).value_or(fallback);
         if (!IsChoice(definition, text.c_str())) {
@@ -231,6 +240,8 @@ struct CSettingsStore::Values {
 CSettingsStore::CSettingsStore(std::filesystem::path file, InterfaceLister listInterfaces,
                                std::filesystem::path currentDirectory)
     : file_(std::move(file)),
+      userLogs_(currentDirectory.empty() ? UserLogsFolder(UserFolderPlacesFromEnvironment())
+                                         : std::nullopt),
       workingDirectory_(currentDirectory.empty() ? WorkingDirectory()
                                                  : std::move(currentDirectory)),
       listInterfaces_(std::move(listInterfaces)),
@@ -242,7 +253,7 @@ CSettingsStore::CSettingsStore(std::filesystem::path file, InterfaceLister listI
     } else {
         warnings.push_back(snapshot.failure + "; using defaults");
     }
-    values_->values = ValuesFrom(snapshot.ini, workingDirectory_, warnings);
+    values_->values = ValuesFrom(snapshot.ini, workingDirectory_, userLogs_, warnings);
     values_->ini = std::move(snapshot.ini);
     values_->warnings = std::move(warnings);
 }
@@ -331,7 +342,7 @@ std::vector<std::string> CSettingsStore::Reload() {
     } else {
         warnings.push_back(snapshot.failure + "; using defaults");
     }
-    SettingValues values = ValuesFrom(snapshot.ini, workingDirectory_, warnings);
+    SettingValues values = ValuesFrom(snapshot.ini, workingDirectory_, userLogs_, warnings);
 
     {
         std::lock_guard lock(valueMutex_);

@@ -41,8 +41,9 @@ public:
     // Loads `file` (a missing, malformed, oversized or non-regular file yields defaults; nothing
     // is created on disk). `listInterfaces` builds the
     // interface address list (the kernel agent's walk in the programs, a fixture in tests).
-    // `currentDirectory` is the default "InstallFolder" (the process's working directory when
-    // empty).
+    // `currentDirectory` is the default "InstallFolder". When it is empty (the programs), the
+    // process's working directory is, and a user other than root gets the log folders under
+    // the state home (UserLogsFolder) unless the file names an "InstallFolder".
     CSettingsStore(std::filesystem::path file, InterfaceLister listInterfaces,
                    std::filesystem::path currentDirectory = {});
     ~CSettingsStore();
@@ -213,6 +214,9 @@ private:
     friend std::string RenderConfig(const CSettingsStore& store);
 
     std::filesystem::path file_;
+    // The default log folder when it is not under "InstallFolder"; set before the folder below,
+    // from the same argument.
+    std::optional<std::filesystem::path> userLogs_;
     std::filesystem::path workingDirectory_;  // the default "InstallFolder"
     InterfaceLister listInterfaces_;
 

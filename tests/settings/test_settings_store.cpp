@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include "SettingsTestDir.h"
 
@@ -8,6 +10,7 @@
 #include <functional>
 
 #include "settings/ConfigPrinter.h"
+#include "settings/LogFolders.h"
 #include "settings/SettingsStore.h"
 
 namespace tarvik {
@@ -455,6 +458,120 @@ TEST_F(SettingsStoreTest, AcquisitionIsOneOfItsWordsElseAutoWithAWarning) {
     EXPECT_THAT(store->LoadWarnings(),
                 ElementsAre(HasSubstr(
                     "acquisition: \"ebpf\" is not one of auto,events,destroy,poll; using auto")));
+}
+
+TEST(UserLogsFolder, FollowsTheStateHomeForUsersOnly) {
+    struct Case {
+        UserFolderPlaces places;
+        std::optional<std::filesystem::path> expected;
+    };
+    const Case cases[] = {
+        {{false, "/s", "/h"}, "/s/tarvik/logs"},
+        {{false, "", "/h"}, "/h/.local/state/tarvik/logs"},
+        {{false, "relative/state", "/h"}, "/h/.local/state/tarvik/logs"},
+        {{false, "", ""}, std::nullopt},
+        {{true, "/s", "/h"}, std::nullopt},  // root keeps the install folder's logs
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(UserLogsFolder(c.places), c.expected) << c.places.stateHome << c.places.home;
+    }
+}
+
+// The log folder a store made as the programs make it (no install folder given) reads, run as
+// an ordinary user: in a child that drops root when the test has it.
+std::string DefaultLogFolderAsUser(const std::filesystem::path& file) {
+    int out[2];
+    if (::pipe(out) != 0) {
+        return "pipe failed";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        if (::geteuid() == 0 &&
+            (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
+            ::_exit(1);
+        }
+        const std::string folder = CSettingsStore(file, nullptr).GetLogFolder(kIn);
+        const bool written =
+            ::write(out[1], folder.data(), folder.size()) == static_cast<ssize_t>(folder.size());
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(out[1]);
+    std::string folder;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+        folder.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? folder : "child failed";
+}
+
+TEST_F(SettingsStoreTest, UsersOwnMonitorLogsUnderTheStateHomeUnlessTheFileSaysOtherwise) {
+    ::chmod(dir.Path().c_str(), 0755);  // readable by the user the child becomes
+    const char* savedState = std::getenv("XDG_STATE_HOME");
+    const std::string restore = savedState != nullptr ? savedState : "";
+    ::setenv("XDG_STATE_HOME", (dir.Path() / "state").c_str(), 1);
+    struct Case {
+        const char* file;
+        std::filesystem::path expected;
+    };
+    const Case cases[] = {
+        {"", dir.Path() / "state" / "tarvik" / "logs"},
+        {"[General]\nInstallFolder=/srv/tarvik\n", "/srv/tarvik/logs"},
+        {"[Logging]\ninboundfolder=/var/tmp/in\n", "/var/tmp/in"},
+    };
+    for (const Case& c : cases) {
+        WriteText(dir.File(), c.file);
+        ::chmod(dir.File().c_str(), 0644);
+        EXPECT_EQ(DefaultLogFolderAsUser(dir.File()), c.expected.string()) << c.file;
+    }
+    if (savedState != nullptr) {
+        ::setenv("XDG_STATE_HOME", restore.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_STATE_HOME");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "state"));  // nothing made by loading
+}
+
+TEST_F(SettingsStoreTest, LogFoldersAreMadePrivateAndTheUnusableOnesToldInOneNotice) {
+    const std::filesystem::path made = dir.Path() / "state" / "tarvik" / "logs";
+    const std::filesystem::path file = dir.Path() / "plain";
+    WriteText(file, "x");
+    auto store = Open();
+    struct Case {
+        LogCategory category;
+        int enabled;
+        std::filesystem::path folder;
+    };
+    const Case cases[] = {
+        {kIn, 1, made},
+        {kOut, 1, file / "logs"},  // under a file: cannot be made
+        {kUnk, 1, file / "logs"},  // shares the folder: one line for both
+    };
+    for (const Case& c : cases) {
+        store->SetLogEnabled(c.category, c.enabled);
+        store->SetLogFolder(c.category, c.folder.string());
+    }
+    std::vector<LogFolderProblem> problems = PrepareLogFolders(*store);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].categories, (std::vector<LogCategory>{kOut, kUnk}));
+    struct stat status {};
+    ASSERT_EQ(::stat(made.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    ASSERT_EQ(::stat((dir.Path() / "state").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+
+    store->SetLogFolder(kIn, file.string());  // a file where the folder should be
+    store->SetLogEnabled(kUnk, 0);            // a switched-off category is not checked
+    problems = PrepareLogFolders(*store);
+    EXPECT_EQ(LogFolderNotice(problems), "Connection logs cannot be written:\n" + file.string() +
+                                             " (inbound): is not a folder\n" +
+                                             (file / "logs").string() +
+                                             " (outbound): cannot be made: Not a directory\n"
+                                             "Choose other folders in Options > Logging.");
+    EXPECT_EQ(LogFolderNotice({}), "");
 }
 
 }  // namespace

@@ -4,12 +4,17 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDockWidget>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <cstdio>
@@ -17,6 +22,7 @@
 
 #include "settings/SettingsStore.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/AlertList.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
@@ -50,6 +56,7 @@ CMainFrame::CMainFrame(CSettingsStore& settings, CWorkerHub& hub, WorkersFactory
       endProcess_(EndProcessNow) {
     setWindowTitle(WindowTitle());
     setCentralWidget(view_);
+    CreateAlertDock();
 
     QToolBar* bar = addToolBar(tr("Network Interface"));
     bar->setObjectName(QStringLiteral("interfaceBar"));
@@ -63,7 +70,52 @@ CMainFrame::CMainFrame(CSettingsStore& settings, CWorkerHub& hub, WorkersFactory
     connect(view_, &CTarvikView::restoreRequested, this, &CMainFrame::RestoreFromTray);
     connect(view_, &CTarvikView::aboutRequested, this, &CMainFrame::ShowAbout);
     connect(view_, &CTarvikView::exitRequested, this, &CMainFrame::ExitFromTray);
-    resize(760, 420);
+    resize(DefaultSize());
+}
+
+QSize CMainFrame::DefaultSize() const {
+    constexpr int kMinimumWidth = 760;
+    constexpr int kHeight = 420;
+    const QHeaderView* header = view_->horizontalHeader();
+    int columns = 0;
+    for (int column = 0; column < header->count(); ++column) {
+        if (!header->isSectionHidden(column)) {
+            columns += std::max(header->sectionSize(column), header->sectionSizeHint(column));
+        }
+    }
+    // The list's frame and vertical scroll bar, and the main window's own margins.
+    const int chrome = 2 * view_->frameWidth() + view_->verticalScrollBar()->sizeHint().width() +
+                       2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 8;
+    int width = std::max(kMinimumWidth, columns + chrome);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        width = std::min(width, screen->availableGeometry().width());
+    }
+    return {width, kHeight};
+}
+
+void CMainFrame::CreateAlertDock() {
+    alertDock_ = new QDockWidget(tr("Scan Alerts"), this);
+    alertDock_->setObjectName(QStringLiteral("alertDock"));
+    alertDock_->setWidget(new CAlertPanel(&view_->Alerts(), alertDock_));
+    addDockWidget(Qt::BottomDockWidgetArea, alertDock_);
+    alertDock_->hide();
+    alertsAction_ = alertDock_->toggleViewAction();
+    alertsAction_->setText(tr("Scan &Alerts"));
+    alertsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    alertsAction_->setStatusTip(tr("Show the scan alerts of this session, newest first"));
+}
+
+void CMainFrame::ShowAlerts() {
+    alertDock_->show();
+    alertDock_->raise();
+}
+
+void CMainFrame::UpdateAlertCount() {
+    const std::size_t total = view_->Alerts().Total();
+    alertCountLabel_->setVisible(total > 0);
+    const QString text =
+        total == 1 ? tr("1 scan alert") : tr("%1 scan alerts").arg(static_cast<qulonglong>(total));
+    alertCountLabel_->setText(QStringLiteral("<a href=\"alerts\">%1</a>").arg(text));
 }
 
 CMainFrame::~CMainFrame() {
@@ -94,6 +146,7 @@ void CMainFrame::CreateMenus() {
     refreshAction_->setShortcut(QKeySequence(Qt::Key_F5));
     refreshAction_->setStatusTip(tr("Read the connection table now"));
     connect(refreshAction_, &QAction::triggered, view_, &CTarvikView::RefreshNow);
+    viewMenu->addAction(alertsAction_);
     menuBar()->addMenu(viewMenu);
     menuBar()->addMenu(view_->CreateOptionsMenu(this));
     QMenu* help = menuBar()->addMenu(tr("&Help"));
@@ -106,6 +159,12 @@ void CMainFrame::CreateStatusBar() {
     countLabel_ = new QLabel(this);
     backendLabel_ = new QLabel(this);
     backendLabel_->setToolTip(tr("How connections are read"));
+    alertCountLabel_ = new QLabel(this);
+    alertCountLabel_->setToolTip(tr("Show the scan alerts of this session"));
+    connect(alertCountLabel_, &QLabel::linkActivated, this, &CMainFrame::ShowAlerts);
+    connect(&view_->Alerts(), &CAlertTableModel::alertAdded, this, &CMainFrame::UpdateAlertCount);
+    UpdateAlertCount();
+    statusBar()->addPermanentWidget(alertCountLabel_);
     statusBar()->addPermanentWidget(countLabel_);
     statusBar()->addPermanentWidget(backendLabel_);
     statusBar()->showMessage(QString());

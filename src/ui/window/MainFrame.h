@@ -7,6 +7,7 @@
 
 #include "ui/window/TarvikView.h"
 
+class QDockWidget;
 class QLabel;
 class QMessageBox;
 
@@ -53,6 +54,13 @@ public:
     QString CountText() const;
     QLabel* CountLabel() const { return countLabel_; }
     QLabel* BackendLabel() const { return backendLabel_; }
+    // The session's scan alerts, in a dock that the View menu and the status bar open.
+    QDockWidget* AlertDock() const { return alertDock_; }
+    QLabel* AlertCountLabel() const { return alertCountLabel_; }
+    QAction* AlertsAction() const { return alertsAction_; }
+    void ShowAlerts();
+    // Wide enough for every shown column at its width, within the screen.
+    QSize DefaultSize() const;
     QAction* QuitAction() const { return quitAction_; }
     QAction* RefreshAction() const { return refreshAction_; }
     QAction* FindAction() const { return findAction_; }
@@ -69,13 +77,18 @@ private:
     void CreateMenus();
     void CreateStatusBar();
     void UpdateStatus();
+    void CreateAlertDock();
+    void UpdateAlertCount();
 
     CSettingsStore& settings_;
     CWorkerHub& hub_;
-    CTarvikView* view_;               // central widget, owned by the window
-    CInterfaceFilterBar* filterBar_;  // in the tool bar, owned by the window
-    QLabel* countLabel_ = nullptr;    // in the status bar
-    QLabel* backendLabel_ = nullptr;  // in the status bar
+    CTarvikView* view_;                  // central widget, owned by the window
+    CInterfaceFilterBar* filterBar_;     // in the tool bar, owned by the window
+    QLabel* countLabel_ = nullptr;       // in the status bar
+    QLabel* backendLabel_ = nullptr;     // in the status bar
+    QLabel* alertCountLabel_ = nullptr;  // in the status bar
+    QDockWidget* alertDock_ = nullptr;
+    QAction* alertsAction_ = nullptr;
     QAction* quitAction_ = nullptr;
     QAction* refreshAction_ = nullptr;
     QAction* findAction_ = nullptr;

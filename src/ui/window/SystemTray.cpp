@@ -102,14 +102,28 @@ std::shared_ptr<IBalloonSink> CSystemTray::BalloonSink() {
 CMessageBoxNotifier::CMessageBoxNotifier(QWidget* parent) : parent_(parent) {}
 
 void CMessageBoxNotifier::ShowMessage(const std::string& text) {
-    QPointer<QWidget> parent = parent_;
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
-        [parent, text = QString::fromStdString(text)] {
+        [parent = parent_, open = open_, text = QString::fromStdString(text)] {
+            if (open->box && open->box->isVisible()) {
+                if (open->shown < kMaxShown) {
+                    open->box->setText(open->box->text() + QStringLiteral("\n\n") + text);
+                    ++open->shown;
+                } else {
+                    ++open->more;
+                    open->box->setInformativeText(
+                        open->more == 1
+                            ? QStringLiteral("1 more message not shown.")
+                            : QStringLiteral("%1 more messages not shown.").arg(open->more));
+                }
+                return;
+            }
             // Modeless, so that neither the worker nor the GUI thread waits on the user.
             auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Tarvik"), text,
                                         QMessageBox::Ok, parent.data());
+            box->setTextFormat(Qt::PlainText);  // paths and peer texts are not markup
             box->setAttribute(Qt::WA_DeleteOnClose);
+            *open = {box, 1, 0};
             box->show();
         },
         Qt::QueuedConnection);

@@ -10,6 +10,7 @@
 #include "workers/WorkerHub.h"
 
 class QMenu;
+class QMessageBox;
 class QSystemTrayIcon;
 
 namespace tarvik {
@@ -54,14 +55,25 @@ private:
 };
 
 // Shows the message that a worker hands to the user, on the GUI thread, without blocking the
-// worker.
+// worker. Messages that come while its box is open join that box, so that a fault met by several
+// workers at once is one notice, not a stack of them; past kMaxShown only their number is added.
 class CMessageBoxNotifier : public IUserNotifier {
 public:
+    static constexpr int kMaxShown = 20;
+
     explicit CMessageBoxNotifier(QWidget* parent);
     void ShowMessage(const std::string& text) override;
 
 private:
+    // The open box and what it holds; GUI thread only.
+    struct OpenBox {
+        QPointer<QMessageBox> box;
+        int shown = 0;
+        int more = 0;
+    };
+
     QPointer<QWidget> parent_;
+    std::shared_ptr<OpenBox> open_ = std::make_shared<OpenBox>();
 };
 
 }  // namespace tarvik

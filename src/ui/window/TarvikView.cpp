@@ -14,12 +14,15 @@
 #include <thread>
 
 #include "scan/ScanEvents.h"
+#include "settings/LogFolders.h"
 #include "settings/SettingsStore.h"
 #include "tracking/Events.h"
 #include "tracking/SettingsLink.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/AlertList.h"
+#include "ui/window/DesktopNotifier.h"
 #include "ui/window/RowDelegate.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
@@ -67,7 +70,8 @@ CTarvikView::CTarvikView(CSettingsStore& settings, CWorkerHub& hub, WorkersFacto
       hub_(hub),
       workersFactory_(std::move(workers)),
       trayFactory_(std::move(tray)),
-      rows_(new CRowTableModel(ColumnTitles(), this)) {
+      rows_(new CRowTableModel(ColumnTitles(), this)),
+      alerts_(new CAlertTableModel(CAlertTableModel::kCapacity, this)) {
     ConnectSettings(settings_, hub_);
     setModel(rows_);
     setItemDelegate(new CRowDelegate(this));
@@ -191,8 +195,13 @@ void CTarvikView::Start() {
         return;
     }
     started_ = true;
+    // Before the logger tries them: one notice for every folder that cannot take the logs,
+    // rather than one from each category at its first ended connection.
+    if (const std::string notice = LogFolderNotice(PrepareLogFolders(settings_)); !notice.empty()) {
+        hub_.NotifyUser(notice);
+    }
     if (workersFactory_) {
-        workers_ = workersFactory_(settings_, hub_, *this);
+        workers_ = WithAlertReceiver(workersFactory_(settings_, hub_, *this), hub_, alerts_);
         emit workersStarted();
     }
     TickData();
@@ -232,6 +241,8 @@ void CTarvikView::CreateTray() {
     QIcon icon = QApplication::windowIcon();
     if (!tray_->Create(QStringLiteral("Tarvik"), icon)) {
         tray_.reset();
+        // No tray to carry the alerts' balloons: the desktop's notifications do.
+        hub_.SetBalloonSink(std::make_shared<CDesktopNotifier>());
         return;
     }
     connect(tray_.get(), &CSystemTray::restoreRequested, this, &CTarvikView::restoreRequested);
@@ -291,8 +302,8 @@ void CTarvikView::StopWorkers() {
 }
 
 void CTarvikView::CloseStep() {
+    hub_.SetBalloonSink(nullptr);
     if (tray_) {
-        hub_.SetBalloonSink(nullptr);
         tray_->RemoveIcon();
     }
     StoreColumnWidths();

@@ -19,6 +19,7 @@ namespace tarvik {
 class CSettingsStore;
 class CWorkerHub;
 class CRowTableModel;
+class CAlertTableModel;
 class CSystemTray;
 
 // The running workers as the view sees them: the five workers in the program, a fake in tests.
@@ -94,6 +95,8 @@ public:
     void CopyRow();
 
     CRowTableModel& Rows() const { return *rows_; }
+    // The session's scan alerts, newest first.
+    CAlertTableModel& Alerts() const { return *alerts_; }
     CSystemTray* Tray() const { return tray_.get(); }
 
 signals:
@@ -131,7 +134,8 @@ private:
     CWorkerHub& hub_;
     WorkersFactory workersFactory_;
     TrayFactory trayFactory_;
-    CRowTableModel* rows_;  // child of the view
+    CRowTableModel* rows_;      // child of the view
+    CAlertTableModel* alerts_;  // child of the view
     CRowOpBuffer pending_;
     std::unique_ptr<IWorkers> workers_;
     std::unique_ptr<CSystemTray> tray_;

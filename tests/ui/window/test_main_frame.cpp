@@ -1,18 +1,26 @@
 #include <gtest/gtest.h>
 
+#include <QDockWidget>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
+#include <QTableView>
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <thread>
 
+#include "support/RecordingNotifier.h"
 #include "support/WindowTestSupport.h"
 #include "ui/model/RowRules.h"
+#include "ui/window/AlertList.h"
 #include "ui/window/InterfaceFilterBar.h"
 #include "ui/window/MainFrame.h"
 #include "ui/window/SystemTray.h"
@@ -245,7 +253,7 @@ TEST_F(MainFrameTest, PlacementNeedsTenNumbers) {
     settings.Store().WriteProfileString("Settings", "MainWndPos", "0,1,-1,-1,-1,-1,30,40,630");
     auto ignored = MakeFrame(false);
     ignored->ShowWithPlacement();
-    EXPECT_EQ(ignored->normalGeometry().size(), QSize(760, 420));
+    EXPECT_EQ(ignored->normalGeometry().size(), ignored->DefaultSize());
     ignored->RunClosePath();
 
     settings.Store().WriteProfileString("Settings", "MainWndPos", "2,3,-1,-1,-1,-1,30,40,630,440");
@@ -266,7 +274,7 @@ TEST_F(MainFrameTest, MaximisedWindowIsStoredWithTheRestoreToMaximisedFlag) {
         ParsePlacement(settings.ReadBack()->GetProfileString("Settings", "MainWndPos"));
     ASSERT_TRUE(placement.has_value());
     EXPECT_EQ(placement->flags, kRestoreToMaximized);
-    EXPECT_EQ(placement->right - placement->left, 760);
+    EXPECT_EQ(placement->right - placement->left, frame->DefaultSize().width());
 }
 
 TEST(SystemTray, TipIsCutTo63Characters) {
@@ -348,6 +356,137 @@ TEST_F(MainFrameTest, StatusBarCountsShownRowsAndNamesTheBackEnd) {
     frame->statusBar()->showMessage("Show ports listening for connections");
     EXPECT_EQ(frame->statusBar()->currentMessage(), "Show ports listening for connections");
     EXPECT_TRUE(frame->CountLabel()->isVisible());
+    frame->RunClosePath();
+}
+
+TEST_F(MainFrameTest, DefaultSizeShowsEveryColumn) {
+    auto frame = MakeFrame(false);
+    const QHeaderView* header = frame->View()->horizontalHeader();
+    int columns = frame->View()->verticalScrollBar()->sizeHint().width();
+    for (int column = 0; column < header->count(); ++column) {
+        // The width each column opens with, never cut below its heading.
+        columns += header->isSectionHidden(column)
+                       ? 0
+                       : std::max(header->sectionSize(column), header->sectionSizeHint(column));
+    }
+    const int screen = QGuiApplication::primaryScreen()->availableGeometry().width();
+    EXPECT_GE(frame->DefaultSize().width(), std::min(columns, screen));
+    EXPECT_LE(frame->DefaultSize().width(), screen);
+    frame->RunClosePath();
+}
+
+TEST(AlertTableModel, NewestFirstAndBoundedWithTheDroppedCounted) {
+    test::TestApp();
+    CAlertTableModel alerts(3);
+    for (int i = 1; i <= 5; ++i) {
+        alerts.Add({"192.0.2." + std::to_string(i), {22, 80 + i}, i % 2 ? "SYN" : "connect", i});
+    }
+    ASSERT_EQ(alerts.rowCount(), 3);
+    EXPECT_EQ(alerts.Dropped(), 2u);
+    EXPECT_EQ(alerts.Total(), 5u);
+    const QStringList headers{"Time", "Host", "Ports", "Kind"};
+    for (int column = 0; column < alerts.columnCount(); ++column) {
+        EXPECT_EQ(alerts.headerData(column, Qt::Horizontal, Qt::DisplayRole), headers[column]);
+    }
+    struct Row {
+        const char* host;
+        const char* ports;
+        const char* kind;
+    };
+    const Row expected[] = {{"192.0.2.5", "22, 85", "SYN"},
+                            {"192.0.2.4", "22, 84", "connect"},
+                            {"192.0.2.3", "22, 83", "SYN"}};
+    for (int row = 0; row < 3; ++row) {
+        auto text = [&](int column) { return alerts.index(row, column).data().toString(); };
+        EXPECT_EQ(text(CAlertTableModel::kTimeColumn), QString::fromStdString(TimeText(5 - row)));
+        EXPECT_EQ(text(CAlertTableModel::kHostColumn), expected[row].host);
+        EXPECT_EQ(text(CAlertTableModel::kPortsColumn), expected[row].ports);
+        EXPECT_EQ(text(CAlertTableModel::kKindColumn), expected[row].kind);
+    }
+}
+
+TEST_F(MainFrameTest, AlertsFromTheScanWatcherReachTheAlertList) {
+    auto frame = MakeFrame(false);
+    frame->ShowWithPlacement();
+    const QMenu* viewMenu = frame->menuBar()->actions()[2]->menu();
+    EXPECT_TRUE(viewMenu->actions().contains(frame->AlertsAction()));
+    EXPECT_EQ(frame->AlertsAction()->text(), "Scan &Alerts");
+    EXPECT_FALSE(frame->AlertDock()->isVisible());
+    EXPECT_FALSE(frame->AlertCountLabel()->isVisible());
+
+    // Published as the scan watcher does, from a thread of its own.
+    std::thread([this] {
+        hub.Publish(ScanAlertEvent{"198.51.100.7", {21, 22, 23}, "SYN", 1});
+    }).join();
+    std::thread([this] {
+        hub.Publish(ScanAlertEvent{"2001:db8::9", {25, 80, 443}, "FIN", 2});
+    }).join();
+    const CAlertTableModel& alerts = frame->View()->Alerts();
+    ASSERT_TRUE(WaitFor([&] { return alerts.rowCount() == 2; }));
+    EXPECT_EQ(alerts.At(0).remoteAddress, "2001:db8::9");
+    EXPECT_TRUE(frame->AlertCountLabel()->isVisible());
+    EXPECT_TRUE(frame->AlertCountLabel()->text().contains("2 scan alerts"));
+
+    emit frame->AlertCountLabel()->linkActivated(QStringLiteral("alerts"));
+    EXPECT_TRUE(frame->AlertDock()->isVisible());
+    frame->RunClosePath();
+    EXPECT_EQ(hub.Registry().Size(), 0u);  // the receiver is gone from the hub's list
+}
+
+// The visible message boxes whose text holds `part`.
+std::vector<QMessageBox*> BoxesWith(const QString& part) {
+    std::vector<QMessageBox*> boxes;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box != nullptr && box->isVisible() && box->text().contains(part)) {
+            boxes.push_back(box);
+        }
+    }
+    return boxes;
+}
+
+TEST(MessageBoxNotifier, MessagesWhileItsBoxIsOpenJoinThatBox) {
+    test::TestApp();
+    CMessageBoxNotifier notifier(nullptr);
+    const int count = CMessageBoxNotifier::kMaxShown + 2;
+    std::thread worker([&] {
+        for (int i = 0; i < count; ++i) {
+            notifier.ShowMessage("cannot open /ro/category" + std::to_string(i));
+        }
+    });
+    worker.join();
+    ASSERT_TRUE(WaitFor([] { return !BoxesWith("/ro/category0").empty(); }));
+    QCoreApplication::processEvents();
+    const std::vector<QMessageBox*> boxes = BoxesWith("/ro/category");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0]->text().contains("/ro/category19"));
+    EXPECT_FALSE(boxes[0]->text().contains("/ro/category20"));
+    EXPECT_EQ(boxes[0]->informativeText(), "2 more messages not shown.");
+    boxes[0]->close();
+
+    notifier.ShowMessage("later <b>fault</b>");  // a box of its own once the first is closed
+    ASSERT_TRUE(WaitFor([] { return !BoxesWith("later").empty(); }));
+    EXPECT_EQ(BoxesWith("later")[0]->textFormat(), Qt::PlainText);
+    BoxesWith("later")[0]->close();
+}
+
+TEST_F(MainFrameTest, UnusableLogFoldersAreOneNoticeAtStart) {
+    auto notifier = std::make_shared<test::RecordingNotifier>();
+    hub.SetUserNotifier(notifier);
+    const std::filesystem::path plain = settings.File().parent_path() / "plain";
+    std::ofstream(plain) << "x";
+    for (const LogCategory category : {LogCategory::Inbound, LogCategory::Unknown}) {
+        settings.Store().SetLogEnabled(category, 1);
+        settings.Store().SetLogFolder(category, (plain / "logs").string());
+    }
+    settings.Store().SetLogEnabled(LogCategory::Outbound, 0);
+    auto frame = MakeFrame(false);
+    frame->ShowWithPlacement();
+    ASSERT_EQ(notifier->Messages().size(), 1u);
+    EXPECT_EQ(notifier->Messages()[0], "Connection logs cannot be written:\n" +
+                                           (plain / "logs").string() +
+                                           " (inbound, unknown): cannot be made: Not a directory\n"
+                                           "Choose other folders in Options > Logging.");
     frame->RunClosePath();
 }
 
