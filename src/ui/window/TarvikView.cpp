@@ -18,6 +18,7 @@
 #include "tracking/Events.h"
 #include "tracking/SettingsLink.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
+#include "ui/dialogs/OptionsCommon.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/RowDelegate.h"
@@ -193,6 +194,10 @@ void CTarvikView::Start() {
     started_ = true;
     if (workersFactory_) {
         workers_ = workersFactory_(settings_, hub_, *this);
+        workers_->SetStatusListener([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { emit backendChanged(); }, Qt::QueuedConnection);
+        });
         emit workersStarted();
     }
     TickData();
@@ -404,13 +409,21 @@ QMenu* CTarvikView::CreateOptionsMenu(QWidget* parent) {
     // Each opening builds the dialog afresh from the settings, so nothing cancelled survives.
     connect(loggingAction_, &QAction::triggered, this, [this] {
         CLoggingOptionsDlg dialog(settings_, this);
-        dialog.exec();
+        ShowOptions(dialog);
     });
     connect(scanAction_, &QAction::triggered, this, [this] {
         CScanOptionsDlg dialog(settings_, hub_, this);
-        dialog.exec();
+        ShowOptions(dialog);
     });
     return menu;
+}
+
+void CTarvikView::ShowOptions(QDialog& dialog) {
+    const std::string note = workers_ ? workers_->SettingsNote() : std::string();
+    if (!note.empty()) {
+        MakeReadOnly(dialog, QString::fromStdString(note));
+    }
+    dialog.exec();
 }
 
 std::unique_ptr<QMenu> CTarvikView::CreateContextMenu() {
