@@ -368,6 +368,10 @@ void CDaemonFeed::Session() {
         return;
     }
     SetStatus(attachedText_);
+    // Events that came with the answers wait in the buffer, not in the socket.
+    if (!TakeEvents(follow, commands, false)) {
+        return;
+    }
     waits_.Arm(relistTimer_, kRelistInterval);
     while (true) {
         const CWaitSet::Result& result = waits_.Wait();
@@ -375,7 +379,7 @@ void CDaemonFeed::Session() {
             return;
         }
         const bool relistDue = result.Has(relistTimer_);
-        if (result.Has(followKey_) && !TakeEvents(follow, commands)) {
+        if (result.Has(followKey_) && !TakeEvents(follow, commands, true)) {
             return;
         }
         if (relistDue) {
@@ -408,8 +412,8 @@ bool CDaemonFeed::Relist(Connection& commands) {
     return true;
 }
 
-bool CDaemonFeed::TakeEvents(Connection& follow, Connection& commands) {
-    if (!follow.Fill()) {
+bool CDaemonFeed::TakeEvents(Connection& follow, Connection& commands, bool read) {
+    if (read && !follow.Fill()) {
         SetStatus("tarvikd went away; waiting for it to come back");
         return false;
     }

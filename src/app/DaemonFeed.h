@@ -79,8 +79,9 @@ private:
     void Run();
     void Session();
     bool Relist(Connection& commands);
-    // Hands on the events of the lines read; false when the session is to end.
-    bool TakeEvents(Connection& follow, Connection& commands);
+    // Hands on the events of the lines read (after reading once more when `read`); false when
+    // the session is to end.
+    bool TakeEvents(Connection& follow, Connection& commands, bool read);
     void SetStatus(std::string text);
 
     CWorkerHub& hub_;
