@@ -196,6 +196,9 @@ int main(int argc, char* argv[]) {
     }
     const std::filesystem::path config = ConfigFile(argc, argv);
     const std::optional<QString> activation = ActivationPath(config);
+    WindowMonitor monitor;
+    monitor.acquisition = RequestedAcquisition(argc, argv);
+    monitor.daemon = DaemonToShow(argc, argv);
     // The same lock as tarvikd's: one monitor per settings file, whichever program it is.
     std::string lockError;
     const std::optional<CInstanceLock> lock = CInstanceLock::AcquireForSettings(config, &lockError);
@@ -204,15 +207,16 @@ int main(int argc, char* argv[]) {
         if (activation && RequestActivation(*activation, std::chrono::seconds(2))) {
             return 0;
         }
-        std::fprintf(stderr, "tarvik: not starting: %s\n", lockError.c_str());
-        return 1;
+        // Held by tarvikd, which a user runs over the same settings: a window that only shows
+        // a daemon is no second monitor, and writes back only the values changed in it.
+        if (!monitor.daemon) {
+            std::fprintf(stderr, "tarvik: not starting: %s\n", lockError.c_str());
+            return 1;
+        }
     }
 
     // One connection to the system log for the whole run; the scan alerts write through it.
     openlog("Tarvik", LOG_PID, LOG_USER);
-    WindowMonitor monitor;
-    monitor.acquisition = RequestedAcquisition(argc, argv);
-    monitor.daemon = DaemonToShow(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvik"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarvik/tarvik.png")));
