@@ -437,8 +437,8 @@ bool CDaemonFeed::TakeEvents(Connection& follow, Connection& commands, bool read
             lost = true;
         } else if (std::holds_alternative<DaemonJunk>(event)) {
             ++junkLines_;
-            SetStatus(attachedText_ + "; " + std::to_string(junkLines_) +
-                      " lines not understood, the last " + std::get<DaemonJunk>(event).reason);
+            SetStatus(attachedText_ + "; lines not understood: " + std::to_string(junkLines_) +
+                      " (the last: " + std::get<DaemonJunk>(event).reason + ")");
         }
     }
     if (!notices.events.empty()) {

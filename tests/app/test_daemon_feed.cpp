@@ -199,7 +199,7 @@ TEST(DaemonFeedTest, ADaemonSendingJunkOrHugeLinesIsNamedInTheStatus) {
     } cases[] = {
         {"junk events",
          {{"follow", follow + "\n\x7f\x45LF\n"}, {"status", status + "\n"}, {"list", list + "\n"}},
-         "tarvikd (events); 1 lines not understood, the last a line that is not a JSON object"},
+         "tarvikd (events); lines not understood: 1 (the last: a line that is not a JSON object)"},
         {"huge event",
          {{"follow", follow + "\n" + std::string(CDaemonFeed::kEventLineLimit + 10, 'x')},
           {"status", status + "\n"},
