@@ -13,6 +13,7 @@
 #include "app/DaemonFeed.h"
 #include "app/EventStream.h"
 #include "base/UniqueFd.h"
+#include "support/RecordingWorker.h"
 #include "workers/WorkerHub.h"
 
 namespace tarvik {
@@ -234,6 +235,61 @@ TEST(DaemonFeedTest, ADaemonSendingJunkOrHugeLinesIsNamedInTheStatus) {
         }
         std::filesystem::remove_all(pattern);
     }
+}
+
+TEST(DaemonFeedTest, AttachesWhenTheDaemonComesAndFeedsItsListEventsAndAlerts) {
+    char pattern[] = "/tmp/daemon-feed-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path socket = std::filesystem::path(pattern) / "d.sock";
+    CWorkerHub hub;
+    test::Recorder<Snapshot, ConnectionNotices, ScanAlertEvent> recorder;
+    recorder.Start();
+    hub.Register(&recorder);
+    std::mutex mutex;
+    std::condition_variable said;
+    std::optional<ScriptedDaemon> daemon;
+    CDaemonFeed feed(hub, socket);
+    feed.Start([&] {
+        std::lock_guard lock(mutex);
+        said.notify_all();
+    });
+    const auto statusIs = [&](const std::string& text) {
+        std::unique_lock lock(mutex);
+        return said.wait_for(lock, 10s, [&] { return feed.StatusText().starts_with(text); });
+    };
+    EXPECT_TRUE(statusIs("tarvikd is not running")) << feed.StatusText();
+
+    const std::string alert =
+        R"({"event": "alert", "remoteAddress": "127.0.0.6", "localPorts": [22], "kind": "SYN"})";
+    daemon.emplace(socket,
+                   std::map<std::string, std::string>{
+                       {"follow", "{\"reply\": \"follow\"}\n" + OpenLine() + "\n" + alert +
+                                      "\n{\"event\": \"lost\", \"lost\": 2}\n"},
+                       {"status", R"({"reply": "status", "acquisition": {"mode": "events"}})"
+                                  "\n"},
+                       {"list", "{\"connections\": [" + OpenLine() + "]}\n"}});
+    EXPECT_TRUE(statusIs("tarvikd (events)")) << feed.StatusText();
+    // The list at the attach and again after the loss, the open between them, the alert.
+    ASSERT_TRUE(recorder.WaitFor(4, 10s));
+    const auto messages = recorder.Take();
+    std::size_t snapshots = 0;
+    for (const auto& message : messages) {
+        if (const auto* snapshot = std::get_if<Snapshot>(&message)) {
+            ++snapshots;
+            ASSERT_EQ(snapshot->rows.size(), 1u);
+            EXPECT_EQ(snapshot->rows[0].command, "sshd");
+        } else if (const auto* notices = std::get_if<ConnectionNotices>(&message)) {
+            ASSERT_EQ(notices->events.size(), 1u);
+            EXPECT_EQ(notices->events[0].record.localPort, 8080);
+        } else {
+            EXPECT_EQ(std::get<ScanAlertEvent>(message).remoteAddress, "127.0.0.6");
+        }
+    }
+    EXPECT_EQ(snapshots, 2u);
+    feed.Stop();
+    feed.Join();
+    hub.Clear();
+    std::filesystem::remove_all(pattern);
 }
 
 }  // namespace
