@@ -42,7 +42,8 @@ const char kUsage[] =
     "  --local         monitor by this window even when tarvikd runs\n"
     "  --socket PATH   show the tarvikd that serves PATH (default: the first of\n"
     "                  /run/tarvik/tarvikd.sock and $XDG_RUNTIME_DIR/tarvik/tarvikd.sock\n"
-    "                  where tarvikd answers; none: monitor by this window)\n"
+    "                  where tarvikd answers; when none does, or with --socket none,\n"
+    "                  the window monitors by itself)\n"
     "  --help          show this help and exit\n"
     "  --version       show the version and exit\n"
     "\n"
@@ -178,6 +179,9 @@ std::optional<std::filesystem::path> DaemonToShow(int argc, char* argv[]) {
         } else if (std::strncmp(argv[i], "--socket=", 9) == 0) {
             socket = argv[i] + 9;
         }
+    }
+    if (socket && *socket == "none") {  // as tarvikd's --socket none: no socket
+        local = true;
     }
     return ChooseDaemon(local, socket, DefaultDaemonSockets(),
                         StatusProbe(std::chrono::milliseconds(1000)));
