@@ -307,6 +307,10 @@ std::optional<CConnectionRecord> RecordFromJson(const std::string& objectText) {
     return RecordFrom(Json::parse(objectText, nullptr, false));
 }
 
+std::optional<CConnectionRecord> RecordFromJsonValue(const Json& object) {
+    return RecordFrom(object);
+}
+
 std::string EventText(const std::string& eventLine) {
     const Json event = Json::parse(eventLine, nullptr, false);
     if (!event.is_object() || !event.contains("event")) {

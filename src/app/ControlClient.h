@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ enum class ControlExit : int { Ok = 0, Failed = 1, Usage = 2, NotRunning = 3, No
 // object is not one. Texts are unescaped, so that writing the record again shows them as the
 // daemon did.
 std::optional<CConnectionRecord> RecordFromJson(const std::string& objectText);
+std::optional<CConnectionRecord> RecordFromJsonValue(const nlohmann::json& object);
 
 // One readable line for an event line of `follow`.
 std::string EventText(const std::string& eventLine);

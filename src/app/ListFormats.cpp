@@ -57,7 +57,7 @@ Cells RowCells(const CConnectionRecord& record) {
         cells[i] = EscapeForMessage(ColumnText(record, static_cast<Column>(i)));
     }
     cells[kTextColumns - 2] = CategoryWord(record.category);
-    cells[kTextColumns - 1] = EscapeForMessage(ProcessText(record));
+    cells[kTextColumns - 1] = EscapeForMessage(ListProcessText(record));
     return cells;
 }
 
@@ -84,7 +84,7 @@ void WriteAligned(const std::vector<Cells>& rows, std::ostream& out) {
 
 }  // namespace
 
-std::string ProcessText(const CConnectionRecord& record) {
+std::string ListProcessText(const CConnectionRecord& record) {
     if (record.pid <= 0) {
         return {};
     }
@@ -179,7 +179,7 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
             out << (column ? "," : "") << CsvCell(ColumnText(record, static_cast<Column>(column)));
         }
         out << ',' << CsvCell(CategoryWord(record.category)) << ','
-            << static_cast<int>(record.state) << ',' << CsvCell(ProcessText(record)) << '\n';
+            << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << '\n';
     }
 }
 

@@ -30,7 +30,7 @@ void WriteJsonList(const std::vector<CConnectionRecord>& records, std::ostream& 
 std::string ConnectionJsonFields(const CConnectionRecord& record);
 
 // "command (pid)", or empty when the owning process is not known.
-std::string ProcessText(const CConnectionRecord& record);
+std::string ListProcessText(const CConnectionRecord& record);
 
 // ISO 8601 local time with its offset from UTC, e.g. "2003-08-22T14:03:07+02:00".
 std::string IsoTime(std::time_t time);

@@ -1,5 +1,17 @@
 #include "ui/dialogs/OptionsCommon.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QBoxLayout>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabBar>
+
 #include "ui/dialogs/ListEditor.h"
 
 namespace tarvik {
@@ -50,6 +62,50 @@ void SaveOrReport(CSettingsStore& settings, QWidget* parent, const MessageSink& 
     showMessage(parent, QStringLiteral("The settings could not be saved to %1: %2")
                             .arg(QString::fromStdString(settings.File().string()),
                                  QString::fromStdString(error)));
+}
+
+namespace {
+
+bool Within(const QWidget* widget, const QWidget* ancestor) {
+    return ancestor != nullptr && ancestor->isAncestorOf(widget);
+}
+
+template <class Kind>
+bool Is(QWidget* widget) {
+    return qobject_cast<Kind*>(widget) != nullptr;
+}
+
+}  // namespace
+
+void MakeReadOnly(QDialog& dialog, const QString& note) {
+    auto* buttons = dialog.findChild<QDialogButtonBox*>();
+    if (buttons != nullptr) {
+        if (QPushButton* ok = buttons->button(QDialogButtonBox::Ok)) {
+            ok->hide();
+            ok->setEnabled(false);
+        }
+        if (QPushButton* cancel = buttons->button(QDialogButtonBox::Cancel)) {
+            cancel->setText(QObject::tr("Close"));
+            cancel->setDefault(true);
+        }
+    }
+    for (QWidget* widget : dialog.findChildren<QWidget*>()) {
+        if (Within(widget, buttons) || qobject_cast<QTabBar*>(widget->parentWidget()) != nullptr) {
+            continue;  // the way out, and the tabs' own scroll buttons, stay usable
+        }
+        if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+            line->setReadOnly(true);
+        } else if (Is<QAbstractButton>(widget) || Is<QComboBox>(widget) ||
+                   Is<QAbstractSpinBox>(widget) || Is<QAbstractItemView>(widget)) {
+            widget->setEnabled(false);
+        }
+    }
+    auto* label = new QLabel(note, &dialog);
+    label->setObjectName(QStringLiteral("readOnlyNote"));
+    label->setWordWrap(true);
+    if (auto* layout = qobject_cast<QBoxLayout*>(dialog.layout())) {
+        layout->insertWidget(0, label);
+    }
 }
 
 }  // namespace tarvik

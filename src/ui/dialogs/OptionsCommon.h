@@ -5,6 +5,7 @@
 #include "settings/SettingsStore.h"
 #include "ui/dialogs/DialogSeams.h"
 
+class QDialog;
 class QWidget;
 
 namespace tarvik {
@@ -18,5 +19,9 @@ PortList ToPortList(const QStringList& entries);
 // Writes the settings file now, so that a crash later loses nothing entered in a dialog, and
 // tells the user when the file could not be written.
 void SaveOrReport(CSettingsStore& settings, QWidget* parent, const MessageSink& showMessage);
+
+// Shows an option dialog's values without letting them change: every input is read-only or
+// disabled, OK is gone, Cancel reads "Close", and `note` above the pages says why.
+void MakeReadOnly(QDialog& dialog, const QString& note);
 
 }  // namespace tarvik

@@ -123,6 +123,10 @@ public:
         receiver_->Join();
     }
     std::string BackendName() const override { return inner_->BackendName(); }
+    void SetStatusListener(std::function<void()> changed) override {
+        inner_->SetStatusListener(std::move(changed));
+    }
+    std::string SettingsNote() const override { return inner_->SettingsNote(); }
 
 private:
     std::unique_ptr<IWorkers> inner_;

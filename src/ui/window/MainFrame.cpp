@@ -67,6 +67,7 @@ CMainFrame::CMainFrame(CSettingsStore& settings, CWorkerHub& hub, WorkersFactory
     CreateMenus();
 
     connect(view_, &CTarvikView::workersStarted, this, &CMainFrame::UpdateStatus);
+    connect(view_, &CTarvikView::backendChanged, this, &CMainFrame::UpdateStatus);
     connect(view_, &CTarvikView::restoreRequested, this, &CMainFrame::RestoreFromTray);
     connect(view_, &CTarvikView::aboutRequested, this, &CMainFrame::ShowAbout);
     connect(view_, &CTarvikView::exitRequested, this, &CMainFrame::ExitFromTray);

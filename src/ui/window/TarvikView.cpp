@@ -19,6 +19,7 @@
 #include "tracking/Events.h"
 #include "tracking/SettingsLink.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
+#include "ui/dialogs/OptionsCommon.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
 #include "ui/model/RowRules.h"
 #include "ui/window/AlertList.h"
@@ -197,12 +198,19 @@ void CTarvikView::Start() {
     started_ = true;
     // Before the logger tries them: one notice for every folder that cannot take the logs,
     // rather than one from each category at its first ended connection.
-    if (const std::string notice = LogFolderNotice(PrepareLogFolders(settings_)); !notice.empty()) {
-        hub_.NotifyUser(notice);
-    }
+    const std::string folderNotice = LogFolderNotice(PrepareLogFolders(settings_));
     if (workersFactory_) {
         workers_ = WithAlertReceiver(workersFactory_(settings_, hub_, *this), hub_, alerts_);
+        workers_->SetStatusListener([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { emit backendChanged(); }, Qt::QueuedConnection);
+        });
         emit workersStarted();
+    }
+    // A window attached to a daemon writes no logs: its folders are none of the user's concern.
+    const bool attached = workers_ && !workers_->SettingsNote().empty();
+    if (!folderNotice.empty() && !attached) {
+        hub_.NotifyUser(folderNotice);
     }
     TickData();
     TickScan();
@@ -415,13 +423,21 @@ QMenu* CTarvikView::CreateOptionsMenu(QWidget* parent) {
     // Each opening builds the dialog afresh from the settings, so nothing cancelled survives.
     connect(loggingAction_, &QAction::triggered, this, [this] {
         CLoggingOptionsDlg dialog(settings_, this);
-        dialog.exec();
+        ShowOptions(dialog);
     });
     connect(scanAction_, &QAction::triggered, this, [this] {
         CScanOptionsDlg dialog(settings_, hub_, this);
-        dialog.exec();
+        ShowOptions(dialog);
     });
     return menu;
+}
+
+void CTarvikView::ShowOptions(QDialog& dialog) {
+    const std::string note = workers_ ? workers_->SettingsNote() : std::string();
+    if (!note.empty()) {
+        MakeReadOnly(dialog, QString::fromStdString(note));
+    }
+    dialog.exec();
 }
 
 std::unique_ptr<QMenu> CTarvikView::CreateContextMenu() {

@@ -13,6 +13,7 @@
 
 class QMenu;
 class QAction;
+class QDialog;
 
 namespace tarvik {
 
@@ -32,6 +33,11 @@ public:
     virtual void Join() = 0;
     // The way connections are read, for the status bar.
     virtual std::string BackendName() const { return "poll"; }
+    // `changed` runs, on any thread, each time BackendName changes other than at the start.
+    virtual void SetStatusListener(std::function<void()> /*changed*/) {}
+    // Not empty while the workers follow settings that are not the window's: the option
+    // dialogs then show theirs read-only, with this note.
+    virtual std::string SettingsNote() const { return {}; }
 };
 
 using WorkersFactory =
@@ -101,6 +107,8 @@ public:
 
 signals:
     void workersStarted();
+    // BackendName() changed; delivered on the GUI thread.
+    void backendChanged();
     void restoreRequested();
     void aboutRequested();
     void exitRequested();
@@ -123,6 +131,8 @@ private:
     void ShowSortIndicator();
     int FirstSelectedRow() const;
     void SetColumnShown(int column, bool shown);
+    // Runs an option dialog, read-only when the workers follow other settings.
+    void ShowOptions(QDialog& dialog);
     void CreateTray();
     void TickData();
     void TickScan();

@@ -16,11 +16,11 @@
 
 #include "acquisition/LocalInterfaces.h"
 #include "app/InstanceLock.h"
-#include "app/WorkerSet.h"
 #include "base/Allocator.h"
 #include "settings/SettingsStore.h"
 #include "ui/window/ActivationChannel.h"
 #include "ui/window/MainFrame.h"
+#include "ui/window/MonitorChoice.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TerminationSignals.h"
 #include "workers/WorkerHub.h"
@@ -29,30 +29,9 @@ namespace {
 
 using namespace tarvik;
 
-class CRunningWorkers : public IWorkers {
-public:
-    CRunningWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
-                    std::optional<AcquisitionMode> acquisition)
-        : workers_(settings, hub, list, nullptr, Choose(settings, acquisition)) {}
-    void Quit() override { workers_.Quit(); }
-    void Join() override { workers_.Join(); }
-    std::string BackendName() const override {
-        return std::string(AcquisitionModeName(workers_.Acquisition()));
-    }
-
-private:
-    static AcquisitionChoice Choose(CSettingsStore& settings,
-                                    std::optional<AcquisitionMode> acquisition) {
-        AcquisitionChoice choice = ChooseAcquisition(settings, acquisition);
-        syslog(LOG_INFO, "%s", choice.Summary().c_str());
-        return choice;
-    }
-
-    CWorkerSet workers_;
-};
-
 const char kUsage[] =
     "Usage: tarvik [--config FILE] [--acquisition=auto|events|destroy|poll]\n"
+    "              [--local | --socket PATH]\n"
     "Shows the machine's TCP connections and listening ports, logs the connections that end\n"
     "and warns of port scans.\n"
     "\n"
@@ -60,10 +39,16 @@ const char kUsage[] =
     "  --acquisition MODE\n"
     "                  how connections are followed: auto (default), events, destroy\n"
     "                  or poll; overrides the settings file\n"
+    "  --local         monitor by this window even when tarvikd runs\n"
+    "  --socket PATH   show the tarvikd that serves PATH (default: the first of\n"
+    "                  /run/tarvik/tarvikd.sock and $XDG_RUNTIME_DIR/tarvik/tarvikd.sock\n"
+    "                  where tarvikd answers; when none does, or with --socket none,\n"
+    "                  the window monitors by itself)\n"
     "  --help          show this help and exit\n"
     "  --version       show the version and exit\n"
     "\n"
-    "A second start with the same settings file raises the running window.\n";
+    "A second start with the same settings file raises the running window. While it shows\n"
+    "tarvikd, the window reads no kernel table and logs nothing of its own.\n";
 
 // "--acquisition=MODE" or "--acquisition MODE" at `index` (moved past a separate value);
 // nullopt when the mode is missing or unknown.
@@ -106,6 +91,12 @@ std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
                 return 2;
             }
             ++i;
+        }
+        const bool socketJoined = std::strncmp(argv[i], "--socket=", 9) == 0;
+        if ((socketJoined && argv[i][9] == '\0') ||
+            (std::strcmp(argv[i], "--socket") == 0 && (i + 1 >= argc || argv[++i][0] == '\0'))) {
+            std::fputs("tarvik: --socket needs a path\n", stderr);
+            return 2;
         }
         if (std::strncmp(argv[i], "--acquisition", 13) == 0 && !AcquisitionOption(argc, argv, i)) {
             std::fputs("tarvik: --acquisition must be auto, events, destroy or poll\n", stderr);
@@ -176,6 +167,26 @@ std::filesystem::path ConfigFile(int argc, char* argv[]) {
     return CSettingsStore::DefaultFile();
 }
 
+// --local, --socket PATH: which daemon to show, if any (probing the default sockets).
+std::optional<std::filesystem::path> DaemonToShow(int argc, char* argv[]) {
+    bool local = false;
+    std::optional<std::filesystem::path> socket;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--local") == 0) {
+            local = true;
+        } else if (std::strcmp(argv[i], "--socket") == 0 && i + 1 < argc) {
+            socket = argv[++i];
+        } else if (std::strncmp(argv[i], "--socket=", 9) == 0) {
+            socket = argv[i] + 9;
+        }
+    }
+    if (socket && *socket == "none") {  // as tarvikd's --socket none: no socket
+        local = true;
+    }
+    return ChooseDaemon(local, socket, DefaultDaemonSockets(),
+                        StatusProbe(std::chrono::milliseconds(1000)));
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -189,6 +200,9 @@ int main(int argc, char* argv[]) {
     }
     const std::filesystem::path config = ConfigFile(argc, argv);
     const std::optional<QString> activation = ActivationPath(config);
+    WindowMonitor monitor;
+    monitor.acquisition = RequestedAcquisition(argc, argv);
+    monitor.daemon = DaemonToShow(argc, argv);
     // The same lock as tarvikd's: one monitor per settings file, whichever program it is.
     std::string lockError;
     const std::optional<CInstanceLock> lock = CInstanceLock::AcquireForSettings(config, &lockError);
@@ -197,13 +211,16 @@ int main(int argc, char* argv[]) {
         if (activation && RequestActivation(*activation, std::chrono::seconds(2))) {
             return 0;
         }
-        std::fprintf(stderr, "tarvik: not starting: %s\n", lockError.c_str());
-        return 1;
+        // Held by tarvikd, which a user runs over the same settings: a window that only shows
+        // a daemon is no second monitor, and writes back only the values changed in it.
+        if (!monitor.daemon) {
+            std::fprintf(stderr, "tarvik: not starting: %s\n", lockError.c_str());
+            return 1;
+        }
     }
 
     // One connection to the system log for the whole run; the scan alerts write through it.
     openlog("Tarvik", LOG_PID, LOG_USER);
-    const std::optional<AcquisitionMode> acquisition = RequestedAcquisition(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvik"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarvik/tarvik.png")));
@@ -212,11 +229,7 @@ int main(int argc, char* argv[]) {
 
     CWorkerHub hub;
     CSettingsStore settings(config, ListKernelInterfaceAddresses);
-    CMainFrame frame(
-        settings, hub,
-        [acquisition](CSettingsStore& store, CWorkerHub& workerHub, IConnectionList& list) {
-            return std::make_unique<CRunningWorkers>(store, workerHub, list, acquisition);
-        });
+    CMainFrame frame(settings, hub, MakeWindowWorkers(std::move(monitor)));
     hub.SetUserNotifier(std::make_shared<CMessageBoxNotifier>(&frame));
 
     CTerminationSignals termination;
