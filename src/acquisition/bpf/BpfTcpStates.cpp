@@ -118,8 +118,9 @@ private:
     void Publish();
     // Samples the program could not queue, over all CPUs; nullopt when unreadable.
     std::optional<std::uint64_t> KernelLosses() const;
-    // State changes the kernel did not run the program for: one that came in an interrupt
-    // while the program ran on that CPU for another socket. 0 where the kernel cannot tell.
+    // State changes the kernel ran neither program for (the first is skipped when a change
+    // comes in an interrupt while it runs on that CPU; the backup reports those, unless it
+    // was itself interrupted). 0 where the kernel cannot tell.
     std::uint64_t SkippedRuns() const;
 
     Skeleton skeleton_;
@@ -219,14 +220,17 @@ std::vector<TcpEvent> CBpfTcpStates::Drain() {
     return events;
 }
 
-std::optional<std::uint64_t> CBpfTcpStates::KernelLosses() const {
+namespace {
+
+// The sum over every CPU of a one-entry per-CPU counter map.
+std::optional<std::uint64_t> SumOverCpus(const bpf_map* counter) {
     const int cpus = libbpf_num_possible_cpus();
     if (cpus <= 0) {
         return std::nullopt;
     }
     std::vector<std::uint64_t> perCpu(static_cast<std::size_t>(cpus));
     const std::uint32_t key = 0;
-    if (bpf_map__lookup_elem(skeleton_->maps.lost, &key, sizeof key, perCpu.data(),
+    if (bpf_map__lookup_elem(counter, &key, sizeof key, perCpu.data(),
                              perCpu.size() * sizeof(std::uint64_t), 0) != 0) {
         return std::nullopt;
     }
@@ -237,6 +241,12 @@ std::optional<std::uint64_t> CBpfTcpStates::KernelLosses() const {
     return total;
 }
 
+}  // namespace
+
+std::optional<std::uint64_t> CBpfTcpStates::KernelLosses() const {
+    return SumOverCpus(skeleton_->maps.lost);
+}
+
 std::uint64_t CBpfTcpStates::SkippedRuns() const {
     bpf_prog_info info{};
     std::uint32_t length = sizeof info;
@@ -244,7 +254,9 @@ std::uint64_t CBpfTcpStates::SkippedRuns() const {
                                &length) != 0) {
         return 0;
     }
-    return info.recursion_misses;
+    // Read after the skips, so that the backup's report of the last skip is most likely in.
+    const std::uint64_t covered = SumOverCpus(skeleton_->maps.covered).value_or(0);
+    return info.recursion_misses > covered ? info.recursion_misses - covered : 0;
 }
 
 bool CBpfTcpStates::TakeLoss() {

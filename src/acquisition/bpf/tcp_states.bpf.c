@@ -106,20 +106,65 @@ static __always_inline struct tarvik_tcp_sample* new_sample(const struct sock* s
     return s;
 }
 
-SEC("tp_btf/inet_sock_set_state")
-int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate) {
+/* Calls of tcp_state_change now running on each CPU. The kernel skips a program entered again
+ * on a CPU where it runs: a loopback packet's soft interrupt, or a task that preempted it,
+ * changing another socket's state. The backup program below reports those changes. */
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u64);
+} running SEC(".maps");
+
+/* State changes the backup reported for a skipped tcp_state_change: the reader counts only
+ * skips beyond these as lost. */
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u64);
+} covered SEC(".maps");
+
+static __always_inline void report_state(const struct sock* sk, int oldstate, int newstate) {
     const __u16 family = watched_family(sk);
     if (!family)
-        return 0;
+        return;
     struct tarvik_tcp_sample* s = new_sample(sk, family, bpf_get_socket_cookie((void*)sk));
     if (!s)
-        return 0;
+        return;
     s->kind = TARVIK_SAMPLE_STATE;
     s->oldstate = oldstate;
     s->newstate = newstate;
     if (newstate == TCP_SYN_SENT || newstate == TCP_LISTEN)
         copy_calling_process(s);
     bpf_ringbuf_submit(s, 0);
+}
+
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(tcp_state_change, const struct sock* sk, int oldstate, int newstate) {
+    __u32 key = 0;
+    __u64* running_here = bpf_map_lookup_elem(&running, &key);
+    if (running_here)
+        *running_here += 1;
+    report_state(sk, oldstate, newstate);
+    if (running_here)
+        *running_here -= 1;
+    return 0;
+}
+
+/* Attached after tcp_state_change, so it runs after it for every change: it reports only while
+ * tcp_state_change is in the middle of a call on this CPU, which means the kernel skipped that
+ * program for this change. */
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(tcp_state_change_nested, const struct sock* sk, int oldstate, int newstate) {
+    __u32 key = 0;
+    const __u64* running_here = bpf_map_lookup_elem(&running, &key);
+    if (!running_here || *running_here == 0)
+        return 0;
+    __u64* count = bpf_map_lookup_elem(&covered, &key);
+    if (count)
+        *count += 1;
+    report_state(sk, oldstate, newstate);
     return 0;
 }
 
