@@ -83,18 +83,6 @@ const std::string& DatePartFor(const LogDateParts& parts, int rotation) {
     }
 }
 
-const char* LogCategoryWord(LogCategory category) {
-    switch (category) {
-        case LogCategory::Inbound:
-            return "inbound";
-        case LogCategory::Outbound:
-            return "outbound";
-        case LogCategory::Unknown:
-            return "unknown";
-    }
-    return "";
-}
-
 std::string LogBaseName(LogCategory category, std::string_view datePart) {
     if (datePart.empty()) {
         return {};

@@ -25,18 +25,6 @@ std::string ErrnoText(int error) {
     return std::generic_category().message(error);
 }
 
-const char* CategoryWord(LogCategory category) {
-    switch (category) {
-        case LogCategory::Inbound:
-            return "inbound";
-        case LogCategory::Outbound:
-            return "outbound";
-        case LogCategory::Unknown:
-            return "unknown";
-    }
-    return "";
-}
-
 // Makes `folder` and each missing parent. Empty when it is there (or made), else why not.
 std::string MakeFolder(const std::filesystem::path& folder) {
     std::filesystem::path made;
@@ -123,7 +111,7 @@ std::vector<LogFolderProblem> PrepareLogFolders(const CSettingsStore& settings) 
 std::string LogFolderProblemLine(const LogFolderProblem& problem) {
     std::string categories;
     for (LogCategory category : problem.categories) {
-        categories += (categories.empty() ? "" : ", ") + std::string(CategoryWord(category));
+        categories += (categories.empty() ? "" : ", ") + std::string(LogCategoryWord(category));
     }
     return (problem.folder.empty() ? std::string("(none)") : problem.folder) + " (" + categories +
            "): " + problem.reason;

@@ -158,4 +158,16 @@ int LoadedInRange(const SettingDefinition& definition, int value) {
                                                            : definition.defaultInteger;
 }
 
+const char* LogCategoryWord(LogCategory category) {
+    switch (category) {
+        case LogCategory::Inbound:
+            return "inbound";
+        case LogCategory::Outbound:
+            return "outbound";
+        case LogCategory::Unknown:
+            return "unknown";
+    }
+    return "";
+}
+
 }  // namespace tarvik

@@ -8,6 +8,9 @@ namespace tarvik {
 
 enum class LogCategory { Inbound, Outbound, Unknown };
 
+// "inbound", "outbound" or "unknown": the start of the category's log file names.
+const char* LogCategoryWord(LogCategory category);
+
 // Every stored setting, in the order the file is written. Load, the store's values, the
 // printed configuration and the save all walk this one table.
 enum class SettingId : std::size_t {
