@@ -28,7 +28,7 @@ std::filesystem::path ScratchFolder() {
 }  // namespace
 
 ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& acquisition,
-                               bool events)
+                               bool events, const std::vector<std::string>& extra)
     : dir_(ScratchFolder()), logs_(dir_ / "logs") {
     std::filesystem::create_directories(logs_);
     const auto config = dir_ / "Tarvik.conf";
@@ -51,6 +51,7 @@ ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& ac
         }
         events_.Reset(pipeEnds[0]);
     }
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());

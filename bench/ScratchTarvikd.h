@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "base/UniqueFd.h"
 
@@ -12,11 +13,12 @@ namespace tarvik::bench {
 // A tarvikd of its own, on a settings file in a scratch folder that logs every category there
 // (reverse lookup off: no name server is asked); the folder goes with the object, after the
 // process was stopped. An empty `acquisition` leaves the program's own choice. With `events` it
-// runs with --events, its standard output a pipe the caller reads from EventsFd().
+// runs with --events, its standard output a pipe the caller reads from EventsFd(); `extra`
+// arguments (e.g. --socket PATH) follow the others.
 class ScratchTarvikd {
 public:
     explicit ScratchTarvikd(const std::string& program, const std::string& acquisition = {},
-                            bool events = false);
+                            bool events = false, const std::vector<std::string>& extra = {});
     ~ScratchTarvikd();
     ScratchTarvikd(const ScratchTarvikd&) = delete;
     ScratchTarvikd& operator=(const ScratchTarvikd&) = delete;
