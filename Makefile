@@ -47,7 +47,7 @@ fuzz:
 bench: build
 	@./scripts/bench.sh $(BUILD_DIR)
 	@# The poll path beside the bare dump in one run, and tarvikd's resident set per row.
-	@cmake --build $${BENCH_BUILD_DIR:-build-bench} -j $(JOBS) --target bench_pollpath tarvikd >/dev/null
+	@cmake --build $${BENCH_BUILD_DIR:-build-bench} -j $(JOBS) --target bench_pollpath bench_socket tarvikd >/dev/null
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_pollpath --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd \
 		--out $(BUILD_DIR)/bench-pollpath.txt
 	@# tarvikd per acquisition mode: idle at 2,000 and 100,000 rows beside the bare dump (the
@@ -57,6 +57,8 @@ bench: build
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_pollpath --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd \
 		--modes events,destroy,poll --sizes 1000,50000 --settle 10 --tarvikd-seconds 20 \
 		--churn-rate 1000 --churn-seconds 10 --out $(BUILD_DIR)/bench-modes.txt
+	@# The control socket: follow latency, CPU with 0/1/10 followers, memory with 5 stalled ones.
+	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_socket --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd --out $(BUILD_DIR)/bench-socket.txt
 
 # A Debian package of the programs alone (no tests, no benchmarks), with hardening flags:
 # apt-get install ./build-package/tarvik_*.deb

@@ -280,14 +280,16 @@ std::string Table(const Options& options, const std::vector<FollowRun>& runs,
         << " s; latency from the bench's connect or close to the line read by the first "
            "follower:\n\n| followers | acquisition | connections made | tarvikd % of a core | "
            "VmHWM MiB | VmRSS MiB | sides logged / made | event lines, fewest per follower | "
-           "p50 ms | p95 ms | p99 ms |\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+           "lines timed / expected | p50 ms | p95 ms | p99 ms "
+           "|\n|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     auto row = [&out](const FollowRun& run, const std::string& followers, bool reading) {
         out << "| " << followers << " | " << run.mode << " | " << run.opened << " | "
             << Cell(run.tarvikdPercent, 1) << " | " << Cell(run.peakMegabytes, 1) << " | "
             << Cell(run.residentMegabytes, 1) << " | " << run.sidesLogged << " / " << 2 * run.opened
             << " | "
             << (reading && run.followers > 0 ? std::to_string(run.fewestLines) : std::string("n/a"))
-            << " | " << Cell(Percentile(run.latencyMs, 0.50), 1) << " | "
+            << " | " << run.latencyMs.size() << " / " << (reading ? 4 * run.opened : 0) << " | "
+            << Cell(Percentile(run.latencyMs, 0.50), 1) << " | "
             << Cell(Percentile(run.latencyMs, 0.95), 1) << " | "
             << Cell(Percentile(run.latencyMs, 0.99), 1) << " |\n";
     };
