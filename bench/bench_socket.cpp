@@ -223,7 +223,12 @@ FollowRun MeasureFollowers(const Options& options, int followers) {
 
 struct StallRun {
     FollowRun load;
-    std::string lostLine;  // the first "lost" event the stalled follower got once it read
+    int afterOpened = 0;  // connections made once a stalled follower reads
+    // What that follower got: "lost" events, the count they add up to, and other events.
+    int lostEvents = 0;
+    long long lostInAll = 0;
+    int eventLines = 0;
+    std::string firstLost;
 };
 
 StallRun MeasureStalled(const Options& options) {
@@ -254,7 +259,7 @@ StallRun MeasureStalled(const Options& options) {
     std::unique_ptr<EventLines> reader;
     if (!fds.empty() && fds.front()) {
         reader = std::make_unique<EventLines>(fds.front().Get());
-        after.Run(100, 1, 0);
+        stall.afterOpened = after.Run(100, 1, 0);
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     if (!socket.Daemon().Stop()) {
@@ -262,10 +267,17 @@ StallRun MeasureStalled(const Options& options) {
     }
     run.sidesLogged = traffic.SidesLogged(socket.Daemon().LogFolder());
     if (reader) {
+        static const std::string kLost = "\"lost\": ";
         for (const EventLines::Line& line : reader->Take()) {
-            if (line.text.find("\"event\": \"lost\"") != std::string::npos) {
-                stall.lostLine = line.text;
-                break;
+            const auto count = line.text.find(kLost);
+            if (line.text.find("\"event\": \"lost\"") == std::string::npos ||
+                count == std::string::npos) {
+                stall.eventLines += line.text.find("\"event\": ") != std::string::npos;
+                continue;
+            }
+            stall.lostInAll += std::atoll(line.text.c_str() + count + kLost.size());
+            if (stall.lostEvents++ == 0) {
+                stall.firstLost = line.text;
             }
         }
     }
@@ -288,7 +300,8 @@ std::string Table(const Options& options, const std::vector<FollowRun>& runs,
             << Cell(run.residentMegabytes, 1) << " | " << run.sidesLogged << " / " << 2 * run.opened
             << " | "
             << (reading && run.followers > 0 ? std::to_string(run.fewestLines) : std::string("n/a"))
-            << " | " << run.latencyMs.size() << " / " << (reading ? 4 * run.opened : 0) << " | "
+            << " | " << run.latencyMs.size() << " / "
+            << (reading && run.followers > 0 ? 4 * run.opened : 0) << " | "
             << Cell(Percentile(run.latencyMs, 0.50), 1) << " | "
             << Cell(Percentile(run.latencyMs, 0.95), 1) << " | "
             << Cell(Percentile(run.latencyMs, 0.99), 1) << " |\n";
@@ -297,8 +310,13 @@ std::string Table(const Options& options, const std::vector<FollowRun>& runs,
         row(run, std::to_string(run.followers), true);
     }
     row(stall.load, std::to_string(stall.load.followers) + " stalled", false);
-    out << "\nA stalled follower that reads again gets: "
-        << (stall.lostLine.empty() ? std::string("no lost event") : stall.lostLine) << "\n";
+    out << "\nOne stalled follower that reads again, after " << stall.afterOpened
+        << " more connections: " << stall.eventLines << " event lines and " << stall.lostEvents
+        << " \"lost\" events counting " << stall.lostInAll << " lines, together "
+        << stall.eventLines + stall.lostInAll << " of at least "
+        << 4 * (stall.load.opened + stall.afterOpened)
+        << " made; the first: " << (stall.firstLost.empty() ? std::string("none") : stall.firstLost)
+        << "\n";
     if (!stall.load.note.empty()) {
         out << "\nstalled: " << stall.load.note << "\n";
     }
