@@ -110,7 +110,10 @@ bool WaitStarted(const ScratchTarvikd& tarvikd) {
     for (int tenth = 0; tenth < 300; ++tenth) {
         if (tarvikd.Errors().find("tarvikd: started") != std::string::npos) {
             std::this_thread::sleep_for(std::chrono::seconds(2));
-            return tarvikd.Errors().find("acquisition: events") != std::string::npos;
+            // "acquisition: events unavailable (...); using destroy" is no events mode.
+            const std::string errors = tarvikd.Errors();
+            return errors.find("acquisition: events") != std::string::npos &&
+                   errors.find("acquisition: events unavailable") == std::string::npos;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
