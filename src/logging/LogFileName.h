@@ -42,7 +42,6 @@ std::optional<LogDateParts> MakeLogDateParts(std::time_t time);
 // The part chosen by a rotation setting; empty for any value but daily, weekly or monthly.
 const std::string& DatePartFor(const LogDateParts& parts, int rotation);
 
-
 // word + "." + date part, e.g. "inbound. 7. 5.2003"; empty when the date part is empty.
 std::string LogBaseName(LogCategory category, std::string_view datePart);
 
