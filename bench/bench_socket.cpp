@@ -170,6 +170,21 @@ struct FollowRun {
     std::string note;
 };
 
+// The connections of one run, tarvikd's share of a core while they came, and its memory a
+// second after.
+void MakeTraffic(const Options& options, SocketTarvikd& socket, ChurnTraffic& traffic,
+                 FollowRun& run) {
+    const pid_t pid = socket.Daemon().Pid();
+    const long before = ProcessTicks(pid);
+    const auto start = Clock::now();
+    run.opened = traffic.Run(options.rate, options.seconds, 0);
+    run.seconds = Millis(Clock::now() - start) / 1000.0;
+    run.tarvikdPercent = CorePercent(ProcessTicks(pid) - before, run.seconds);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    run.peakMegabytes = PeakResidentMegabytes(pid);
+    run.residentMegabytes = ResidentMegabytes(pid);
+}
+
 FollowRun MeasureFollowers(const Options& options, int followers) {
     FollowRun run;
     run.followers = followers;
@@ -190,15 +205,7 @@ FollowRun MeasureFollowers(const Options& options, int followers) {
         }
         readers.push_back(std::make_unique<EventLines>(fds.back().Get()));
     }
-    const pid_t pid = socket.Daemon().Pid();
-    const long before = ProcessTicks(pid);
-    const auto start = Clock::now();
-    run.opened = traffic.Run(options.rate, options.seconds, 0);
-    run.seconds = Millis(Clock::now() - start) / 1000.0;
-    run.tarvikdPercent = CorePercent(ProcessTicks(pid) - before, run.seconds);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    run.peakMegabytes = PeakResidentMegabytes(pid);
-    run.residentMegabytes = ResidentMegabytes(pid);
+    MakeTraffic(options, socket, traffic, run);
     if (!socket.Daemon().Stop()) {
         run.note += "tarvikd did not stop cleanly. ";
     }
@@ -247,15 +254,7 @@ StallRun MeasureStalled(const Options& options) {
     for (int i = 0; i < options.stalled; ++i) {
         fds.push_back(socket.Follow());
     }
-    const pid_t pid = socket.Daemon().Pid();
-    const long before = ProcessTicks(pid);
-    const auto start = Clock::now();
-    run.opened = traffic.Run(options.rate, options.seconds, 0);
-    run.seconds = Millis(Clock::now() - start) / 1000.0;
-    run.tarvikdPercent = CorePercent(ProcessTicks(pid) - before, run.seconds);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    run.peakMegabytes = PeakResidentMegabytes(pid);
-    run.residentMegabytes = ResidentMegabytes(pid);
+    MakeTraffic(options, socket, traffic, run);
     std::unique_ptr<EventLines> reader;
     if (!fds.empty() && fds.front()) {
         reader = std::make_unique<EventLines>(fds.front().Get());
