@@ -15,6 +15,7 @@
 #include "app/ControlSocket.h"
 #include "app/ListCommand.h"
 #include "app/ListFilter.h"
+#include "base/LineBuffer.h"
 
 namespace tarvik {
 
@@ -181,31 +182,18 @@ class CLineReader {
 public:
     explicit CLineReader(int fd) : fd_(fd) {}
     std::optional<std::string> Next() {
-        while (true) {
-            const auto end = buffer_.find('\n', scanned_);
-            if (end != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                scanned_ = 0;
-                return line;
-            }
-            scanned_ = buffer_.size();
-            char chunk[65536];
-            const ssize_t got = read(fd_, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
+        std::string line;
+        while (lines_.Next(line, std::string::npos) != CLineBuffer::Take::Line) {
+            if (!lines_.Fill(fd_)) {
                 return std::nullopt;
             }
-            buffer_.append(chunk, static_cast<std::size_t>(got));
         }
+        return line;
     }
 
 private:
     int fd_;
-    std::string buffer_;
-    std::size_t scanned_ = 0;
+    CLineBuffer lines_;
 };
 
 std::string Duration(long long seconds) {

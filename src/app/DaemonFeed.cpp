@@ -12,6 +12,7 @@
 #include "app/ControlClient.h"
 #include "app/ControlSocket.h"
 #include "app/ListFilter.h"
+#include "base/LineBuffer.h"
 #include "base/ThreadName.h"
 #include "scan/ScanAlert.h"
 #include "workers/WorkerHub.h"
@@ -222,54 +223,29 @@ public:
     }
 
     // Reads once what is there; false when the daemon closed or the read failed.
-    bool Fill() {
-        char chunk[65536];
-        ssize_t got = 0;
-        do {
-            got = read(fd_.Get(), chunk, sizeof chunk);
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0) {
-            return false;
-        }
-        buffer_.append(chunk, static_cast<std::size_t>(got));
-        return true;
-    }
+    bool Fill() { return lines_.Fill(fd_.Get()); }
 
     // A whole line from what was read; false with `outcome` TooLong when none can come within
     // the limit, else false with `outcome` unchanged when none is complete yet.
     bool TakeLine(std::string& line, std::size_t limit, ReadOutcome& outcome) {
-        const std::size_t end = buffer_.find('\n', scanned_);
-        if (end == std::string::npos) {
-            scanned_ = buffer_.size();
-            if (buffer_.size() - start_ > limit) {
+        switch (lines_.Next(line, limit)) {
+            case CLineBuffer::Take::Line:
+                outcome = ReadOutcome::Line;
+                return true;
+            case CLineBuffer::Take::TooLong:
                 outcome = ReadOutcome::TooLong;
                 return true;
-            }
-            return false;
+            case CLineBuffer::Take::None:
+                break;
         }
-        if (end - start_ > limit) {
-            outcome = ReadOutcome::TooLong;
-            return true;
-        }
-        line.assign(buffer_, start_, end - start_);
-        start_ = end + 1;
-        scanned_ = start_;
-        if (start_ > buffer_.size() / 2) {  // compacted now and then, not per line
-            buffer_.erase(0, start_);
-            scanned_ -= start_;
-            start_ = 0;
-        }
-        outcome = ReadOutcome::Line;
-        return true;
+        return false;
     }
 
 private:
     CWaitSet& waits_;
     WaitKey key_;
     UniqueFd fd_;
-    std::string buffer_;
-    std::size_t start_ = 0;    // where the next line begins
-    std::size_t scanned_ = 0;  // no line end before this
+    CLineBuffer lines_;
 };
 
 CDaemonFeed::CDaemonFeed(CWorkerHub& hub, std::filesystem::path socket)
@@ -462,20 +438,19 @@ std::optional<std::string> ProbeDaemon(const std::filesystem::path& socket,
         static_cast<ssize_t>(request.size())) {
         return std::nullopt;
     }
+    CLineBuffer lines;
     std::string answer;
-    char chunk[4096];
-    while (answer.find('\n') == std::string::npos && answer.size() < kStatusLineLimit) {
-        const ssize_t got = read(fd.Get(), chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
+    CLineBuffer::Take taken = CLineBuffer::Take::None;
+    while ((taken = lines.Next(answer, kStatusLineLimit)) == CLineBuffer::Take::None) {
+        if (!lines.Fill(fd.Get())) {
             return std::nullopt;
         }
-        answer.append(chunk, static_cast<std::size_t>(got));
+    }
+    if (taken == CLineBuffer::Take::TooLong) {
+        return std::nullopt;
     }
     std::string error;
-    return DecodeDaemonStatus(answer.substr(0, answer.find('\n')), &error);
+    return DecodeDaemonStatus(answer, &error);
 }
 
 }  // namespace tarvik
