@@ -17,8 +17,8 @@
 
 namespace tarvik {
 
-// One JSON Lines object for an opened ("open") or ended ("close") connection: the members of
-// the --list JSON plus "event", "version", "time" and, when it ended, "closeTime".
+// One JSON Lines object for an opened ("open"), changed ("update") or ended ("close") connection:
+// the members of the --list JSON plus "event", "version", "time" and, when it ended, "closeTime".
 std::string ConnectionEventLine(std::string_view event, const CConnectionRecord& record,
                                 std::time_t time);
 // One JSON Lines object for a scan alert.

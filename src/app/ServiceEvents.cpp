@@ -37,6 +37,13 @@ void CServiceListTap::Ended(const CConnectionRecord& record) {
     }
 }
 
+void CServiceListTap::Updated(const CConnectionRecord& record) {
+    inner_.Updated(record);
+    if (events_.Any()) {
+        events_.Offer(ConnectionEventLine("update", record, clock_()));
+    }
+}
+
 void CServiceListTap::LiveCount(std::size_t count) {
     inner_.LiveCount(count);
 }

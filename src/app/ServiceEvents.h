@@ -28,8 +28,9 @@ private:
 };
 
 // Sits between the tracker and the list it feeds: passes the rows on, counts ended connections
-// and sends an "open" event for every new connection and a "close" event when it ends, shown in
-// the list or not. Runs on the tracker's thread only.
+// and sends an "open" event for every new connection, an "update" when its state, host name or
+// process changes and a "close" event when it ends, shown in the list or not. Runs on the tracker's
+// thread only.
 class CServiceListTap : public IConnectionList {
 public:
     using Clock = std::function<std::time_t()>;
@@ -41,6 +42,7 @@ public:
     bool TakesRows() const override { return inner_.TakesRows(); }
     void Opened(const CConnectionRecord& record) override;
     void Ended(const CConnectionRecord& record) override;
+    void Updated(const CConnectionRecord& record) override;
     void LiveCount(std::size_t count) override;
     void NoticesLost(std::time_t time) override;
 

@@ -41,6 +41,10 @@ public:
     // the window's "of M".
     virtual void Opened(const CConnectionRecord& /*record*/) {}
     virtual void Ended(const CConnectionRecord& /*record*/) {}
+    // A live connection changed in what its record says: its state, host name or owning
+    // process (not its end, which is Ended, nor whether the view shows it). Comes whether or
+    // not any list shows rows, so an event stream sees what a window would.
+    virtual void Updated(const CConnectionRecord& /*record*/) {}
     virtual void LiveCount(std::size_t /*count*/) {}
     // The kernel dropped notices: a connection that began and ended then may be missing.
     virtual void NoticesLost(std::time_t /*time*/) {}

@@ -338,7 +338,11 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
             known.state = entry.state;
         }
         host_.Trace("Filter, updating old connection" + known.ipAddress);
-        Emit(RowOp::Kind::Update, known);
+        if (ownerFound || stateChanged) {
+            EmitChanged(known);
+        } else {
+            Emit(RowOp::Kind::Update, known);
+        }
     }
     NoteClosedHere(known, entry);
 }
@@ -436,7 +440,7 @@ void CConnectionTracker::ApplyNamesOfSnapshot() {
         const auto name = names.find(record.ipAddress);
         if (name != names.end() && record.hostName != *name->second) {
             record.hostName = *name->second;
-            Emit(RowOp::Kind::Update, record);
+            EmitChanged(record);
         }
     }
 }
@@ -483,7 +487,7 @@ void CConnectionTracker::ApplyHostName(std::string name, const std::string& ipAd
         LiveRecord& record = current_[row];
         if (record.hostName != *address.name) {
             record.hostName = *address.name;
-            Emit(RowOp::Kind::Update, record);
+            EmitChanged(record);
         }
     }
     Flush();
@@ -494,6 +498,13 @@ void CConnectionTracker::Emit(RowOp::Kind kind, const LiveRecord& record) {
         return;
     }
     pending_.push_back(RowOp{kind, record, record.visible});
+}
+
+void CConnectionTracker::EmitChanged(const LiveRecord& record) {
+    Emit(RowOp::Kind::Update, record);
+    if (record.state != TcpState::TimeWait) {
+        list_.Updated(record);
+    }
 }
 
 void CConnectionTracker::Flush() {

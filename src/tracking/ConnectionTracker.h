@@ -219,6 +219,7 @@ private:
     void ApplyChanged(ConnectionEvent& event, const ViewFilter& filter);
     void ApplyOwner(const ConnectionEvent& event);
     void ApplyEnded(ConnectionEvent& event);
+    static void TakeOwner(CConnectionRecord& record, const CConnectionRecord& owner);
     void EndUnseen(ConnectionEvent& event);
     void RemoveLive(std::size_t index);
     bool EndedBefore(std::uint64_t cookie) const;
@@ -236,6 +237,9 @@ private:
     void ForgetEndedAddresses();
     void BuildIndex();
     void Emit(RowOp::Kind kind, const LiveRecord& record);
+    // The row's update, and the news of the change for event streams unless the change was the
+    // end (TIME_WAIT), which was told as one.
+    void EmitChanged(const LiveRecord& record);
     void Flush();
 
     ITrackerHost& host_;

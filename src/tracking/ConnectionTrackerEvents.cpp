@@ -79,9 +79,18 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         return;
     }
     LiveRecord& record = current_[known->second];
+    // A viewer's source (a daemon's "update") may name the process of a known connection.
+    const bool ownerFound = record.pid == 0 && event.record.pid != 0;
+    if (ownerFound) {
+        TakeOwner(record, event.record);
+    }
     if (record.state == event.record.state ||
         (cookie != 0 && !StateMovesOn(record.state, event.record.state))) {
-        return;  // nothing new, or a notice older than the dump that came before it
+        // Nothing new, or a notice older than the dump that came before it.
+        if (ownerFound) {
+            EmitChanged(record);
+        }
+        return;
     }
     if (event.record.state == TcpState::TimeWait) {
         EnterTimeWait(record, event.time);
@@ -89,7 +98,7 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         record.state = event.record.state;
     }
     host_.Trace("Filter, updating old connection" + record.ipAddress);
-    Emit(RowOp::Kind::Update, record);
+    EmitChanged(record);
 }
 
 // The process that accepted a connection, known after the connection itself: its record and
@@ -104,13 +113,17 @@ void CConnectionTracker::ApplyOwner(const ConnectionEvent& event) {
     if (record.pid != 0) {
         return;  // named already, by a dump or by the event that made it
     }
-    record.pid = event.record.pid;
-    record.command = event.record.command;
-    record.user = event.record.user;
+    TakeOwner(record, event.record);
+    EmitChanged(record);
+}
+
+void CConnectionTracker::TakeOwner(CConnectionRecord& record, const CConnectionRecord& owner) {
+    record.pid = owner.pid;
+    record.command = owner.command;
+    record.user = owner.user;
     if (record.inode == 0) {
-        record.inode = event.record.inode;
+        record.inode = owner.inode;
     }
-    Emit(RowOp::Kind::Update, record);
 }
 
 void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {

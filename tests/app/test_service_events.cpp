@@ -231,7 +231,7 @@ TEST(EventStreamTest, AClosedReaderEndsWritingWithoutEndingTheProcess) {
     EXPECT_FALSE(stream.Offer("{}"));
 }
 
-TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
+TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted) {
     Pipe pipe;
     RecordingList inner;
     CMonitorCounters counters;
@@ -242,6 +242,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
         tap.Opened(Connection(1, TcpState::Established));
         tap.Opened(Connection(2, TcpState::Established));
         tap.Apply({RowOp{RowOp::Kind::Insert, Connection(1, TcpState::Established)}});
+        tap.Updated(Connection(1, TcpState::FinWait1));
         CConnectionRecord ended = Connection(1, TcpState::TimeWait);
         ended.closeTime = 1061553799;
         tap.Ended(ended);
@@ -252,8 +253,12 @@ TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
         EXPECT_EQ(inner.live, 7u);
     }
     pipe.write.Reset();
-    const auto lines = Lines(pipe.Drain());
-    ASSERT_EQ(lines.size(), 3u);
+    auto lines = Lines(pipe.Drain());
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2]["event"], "update");
+    EXPECT_EQ(lines[2]["state"], "fin-wait-1");
+    EXPECT_EQ(lines[2]["time"], IsoTime(1061553800));
+    lines.erase(lines.begin() + 2);
     EXPECT_EQ(lines[0]["event"], "open");
     EXPECT_EQ(lines[0]["state"], "established");
     EXPECT_EQ(lines[0]["remotePort"], 50001);

@@ -103,10 +103,12 @@ TEST_F(TarvikctlTest, FollowsNewConnections) {
     getsockname(server.Get(), reinterpret_cast<sockaddr*>(&address), &length);
     const int port = ntohs(address.sin_port);
     std::optional<std::string> seen;
+    UniqueFd client;
+    UniqueFd accepted;
     for (int i = 0; i < 60 && !seen; ++i) {
-        UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        client = UniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         ASSERT_EQ(connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        UniqueFd accepted(accept4(server.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        accepted = UniqueFd(accept4(server.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         seen = follower.WaitForOutputLine(
             [port](const std::string& line) {
                 const auto event = nlohmann::json::parse(line, nullptr, false);
@@ -115,7 +117,19 @@ TEST_F(TarvikctlTest, FollowsNewConnections) {
             },
             1s);
     }
-    EXPECT_TRUE(seen) << follower.Output() << follower.Errors();
+    ASSERT_TRUE(seen) << follower.Output() << follower.Errors();
+
+    // The client half-closes: the server's side of it moves on to CLOSE_WAIT.
+    shutdown(client.Get(), SHUT_WR);
+    const auto update = follower.WaitForOutputLine(
+        [port](const std::string& line) {
+            const auto event = nlohmann::json::parse(line, nullptr, false);
+            return event.is_object() && event.value("event", "") == "update" &&
+                   event.value("localPort", nlohmann::json()) == port &&
+                   event.value("state", "") == "close-wait";
+        },
+        kEventDeadline);
+    EXPECT_TRUE(update) << follower.Output();
 }
 
 TEST_F(TarvikctlTest, RefusesAnotherUserOutsideTheGroup) {

@@ -18,6 +18,7 @@ public:
     bool TakesRows() const override { return takesRows; }
     void Opened(const CConnectionRecord& record) override { opened.push_back(record.id); }
     void Ended(const CConnectionRecord& record) override { ended.push_back(record.id); }
+    void Updated(const CConnectionRecord& record) override { updated.push_back(record); }
     void LiveCount(std::size_t count) override { liveCounts.push_back(count); }
     void NoticesLost(std::time_t time) override { lost.push_back(time); }
 
@@ -38,6 +39,8 @@ public:
     std::vector<int> opened;  // ids, as the tracker told of them
 
     std::vector<int> ended;
+
+    std::vector<CConnectionRecord> updated;
 
     std::vector<std::size_t> liveCounts;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/TrackerTestDoubles.h"
@@ -488,6 +489,35 @@ TEST_F(TrackerEventsTest, TheAcceptingProcessNamesTheKnownConnectionOnce) {
     EXPECT_EQ(logged[0].inode, 5001u);
     EXPECT_EQ(logged[1].pid, 77);
     EXPECT_EQ(logged[1].command, "dumped");
+}
+
+// Event streams hear of each change of a live record even when no list shows rows; the end
+// and a change of the view filter are not updates.
+TEST_F(TrackerEventsTest, ChangesOfStateNameAndOwnerAreToldAsUpdatesWithoutRows) {
+    list.takesRows = false;
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001, TcpState::SynReceived), 1000)});
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001), 1001), Owner(1, 42, "sshd")});
+    tracker.ApplyHostName("peer", Conn(1, 21, 40001).ipAddress);
+    host.filter.showInbound = 0;
+    Snapshot({Conn(1, 21, 40001)});
+    CConnectionRecord daemonsUpdate = Conn(1, 21, 40001);  // a viewer's source names the owner
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001, TcpState::CloseWait), 1002)});
+    daemonsUpdate.state = TcpState::CloseWait;
+    daemonsUpdate.pid = 50;
+    tracker.ApplyEvents({Changed(daemonsUpdate, 1003)});
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001, TcpState::TimeWait), 1004)});
+
+    std::vector<std::tuple<TcpState, int, std::string>> seen;
+    for (const CConnectionRecord& record : list.updated) {
+        seen.emplace_back(record.state, record.pid, record.hostName);
+    }
+    EXPECT_EQ(seen, (std::vector<std::tuple<TcpState, int, std::string>>{
+                        {TcpState::Established, 0, "10.0.0.7"},
+                        {TcpState::Established, 42, "10.0.0.7"},
+                        {TcpState::Established, 42, "peer"},
+                        {TcpState::CloseWait, 42, "peer"}}))
+        << "a named owner stays; the end is no update";
+    EXPECT_TRUE(list.batches.empty());
 }
 
 TEST_F(TrackerEventsTest, EventsWithinAnOpenSnapshotCloseItFirst) {
