@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <unordered_set>
 #include <utility>
 
 #include "acquisition/ConnectionRows.h"
@@ -502,9 +503,24 @@ void CConnectionTracker::Emit(RowOp::Kind kind, const LiveRecord& record) {
 
 void CConnectionTracker::EmitChanged(const LiveRecord& record) {
     Emit(RowOp::Kind::Update, record);
-    if (record.state != TcpState::TimeWait) {
+    if (batchingUpdates_ && record.cookie != 0) {
+        updatedInBatch_.push_back(record.cookie);
+    } else if (record.state != TcpState::TimeWait) {
         list_.Updated(record);
     }
+}
+
+void CConnectionTracker::TellUpdatesOfBatch() {
+    batchingUpdates_ = false;
+    std::unordered_set<std::uint64_t> told;
+    for (std::uint64_t cookie : updatedInBatch_) {
+        const auto live = liveIndex_.find(cookie);
+        if (live != liveIndex_.end() && told.insert(cookie).second &&
+            current_[live->second].state != TcpState::TimeWait) {
+            list_.Updated(current_[live->second]);
+        }
+    }
+    updatedInBatch_.clear();
 }
 
 void CConnectionTracker::Flush() {

@@ -240,6 +240,7 @@ private:
     // The row's update, and the news of the change for event streams unless the change was the
     // end (TIME_WAIT), which was told as one.
     void EmitChanged(const LiveRecord& record);
+    void TellUpdatesOfBatch();
     void Flush();
 
     ITrackerHost& host_;
@@ -259,6 +260,11 @@ private:
     std::vector<std::uint32_t> nextSameKey_;
     std::vector<Slot> index_;
     std::vector<RowOp> pending_;
+    // Within a batch of notices, the cookies of records that changed: told once each at its end,
+    // so a short connection's passing states, or its change before an end in the same batch, make
+    // no update lines.
+    bool batchingUpdates_ = false;
+    std::vector<std::uint64_t> updatedInBatch_;
     std::vector<InboundConnection> newInbound_;  // the batch's, for the scan watcher
     std::unordered_map<std::string, AddressInfo> addresses_;
     std::size_t addressesAfterForget_ = 0;

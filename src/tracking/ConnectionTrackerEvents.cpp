@@ -30,6 +30,7 @@ void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
         return;
     }
     EnsureLiveIndex();
+    batchingUpdates_ = true;
     const ViewFilter filter = host_.ReadFilter();
     std::time_t latest = 0;
     for (ConnectionEvent& event : events) {
@@ -44,6 +45,7 @@ void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
             ApplyEnded(event);
         }
     }
+    TellUpdatesOfBatch();
     ExpireTimeWait(latest);
     ForgetEndedBefore(latest);
     Flush();

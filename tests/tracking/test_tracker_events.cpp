@@ -495,8 +495,11 @@ TEST_F(TrackerEventsTest, TheAcceptingProcessNamesTheKnownConnectionOnce) {
 // and a change of the view filter are not updates.
 TEST_F(TrackerEventsTest, ChangesOfStateNameAndOwnerAreToldAsUpdatesWithoutRows) {
     list.takesRows = false;
-    tracker.ApplyEvents({Changed(Conn(1, 21, 40001, TcpState::SynReceived), 1000)});
-    tracker.ApplyEvents({Changed(Conn(1, 21, 40001), 1001), Owner(1, 42, "sshd")});
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001, TcpState::SynReceived), 1000),
+                         Changed(Conn(2, 21, 40002, TcpState::SynReceived), 1000)});
+    // One update for all a batch changed of a record; none for one that ended in it.
+    tracker.ApplyEvents({Changed(Conn(1, 21, 40001), 1001), Changed(Conn(2, 21, 40002), 1001),
+                         Owner(1, 42, "sshd"), Ended(Conn(2, 21, 40002), 1001)});
     tracker.ApplyHostName("peer", Conn(1, 21, 40001).ipAddress);
     host.filter.showInbound = 0;
     Snapshot({Conn(1, 21, 40001)});
@@ -512,7 +515,6 @@ TEST_F(TrackerEventsTest, ChangesOfStateNameAndOwnerAreToldAsUpdatesWithoutRows)
         seen.emplace_back(record.state, record.pid, record.hostName);
     }
     EXPECT_EQ(seen, (std::vector<std::tuple<TcpState, int, std::string>>{
-                        {TcpState::Established, 0, "10.0.0.7"},
                         {TcpState::Established, 42, "10.0.0.7"},
                         {TcpState::Established, 42, "peer"},
                         {TcpState::CloseWait, 42, "peer"}}))
