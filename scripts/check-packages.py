@@ -75,6 +75,11 @@ def install_in_scratch_root(deb, faults):
         (admin / "status").write_text(status_without_qt())
         Path(root, "usr/lib").mkdir(parents=True)
         os.symlink("usr/lib", Path(root, "lib"))  # merged /usr, as on Debian 12
+        # Debian's way to keep a root's installs from starting services on this machine.
+        policy = Path(root, "usr/sbin/policy-rc.d")
+        policy.parent.mkdir(parents=True)
+        policy.write_text("#!/bin/sh\nexit 101\n")
+        policy.chmod(0o755)
         result = subprocess.run(
             ["dpkg", f"--root={root}", "--force-script-chrootless", "--no-triggers", "--install",
              str(deb)], capture_output=True, text=True)
