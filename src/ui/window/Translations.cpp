@@ -17,11 +17,21 @@ namespace {
     QT_TRANSLATE_NOOP("QPlatformTheme", "Close"),  QT_TRANSLATE_NOOP("QPlatformTheme", "&Close"),
 };
 
+// The first of the user's languages that is English (the source texts) or has a file wins, so
+// that LANGUAGE=en:de keeps English rather than taking the first file found.
 void InstallIfFound(QCoreApplication& app, const QString& name, const QString& folder) {
-    auto translator = std::make_unique<QTranslator>(&app);
-    if (translator->load(QLocale(), name, QStringLiteral("_"), folder)) {
-        // The application, its parent, owns it from here on.
-        QCoreApplication::installTranslator(translator.release());
+    for (const QString& language : QLocale().uiLanguages()) {
+        const QLocale locale(language);
+        if (locale.language() == QLocale::English) {
+            return;
+        }
+        auto translator = std::make_unique<QTranslator>(&app);
+        // "tarvik_de_AT" falls back to "tarvik_de" by itself.
+        if (translator->load(name + QLatin1Char('_') + locale.name(), folder)) {
+            // The application, its parent, owns it from here on.
+            QCoreApplication::installTranslator(translator.release());
+            return;
+        }
     }
 }
 
