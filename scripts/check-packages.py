@@ -22,9 +22,9 @@ QT = re.compile(r"(^|[\s,|])(libqt6|qt6-)", re.IGNORECASE)
 MONITOR_FILES = [
     "usr/bin/tarvikd",
     "usr/bin/tarvikctl",
-    "lib/systemd/system/tarvikd.service",
-    "lib/systemd/system/tarvikd.socket",
-    "lib/sysusers.d/tarvik.conf",
+    "usr/lib/systemd/system/tarvikd.service",
+    "usr/lib/systemd/system/tarvikd.socket",
+    "usr/lib/sysusers.d/tarvik.conf",
     "etc/tarvik/Tarvik.conf",
     "usr/share/man/man8/tarvikd.8.gz",
     "usr/share/man/man1/tarvikctl.1.gz",
@@ -86,11 +86,11 @@ def install_in_scratch_root(deb, faults):
         if result.returncode != 0:
             faults.append(f"{deb.name} does not install without Qt: {result.stderr.strip()}")
             return
-        for program in ("tarvikd", "tarvikctl"):
-            run = subprocess.run([str(Path(root, "usr/bin", program)), "--version"],
+        for program, option in (("tarvikd", "--version"), ("tarvikctl", "--help")):
+            run = subprocess.run([str(Path(root, "usr/bin", program)), option],
                                  capture_output=True, text=True)
             if run.returncode != 0:
-                faults.append(f"installed {program} --version failed: {run.stderr.strip()}")
+                faults.append(f"installed {program} {option} failed: {run.stderr.strip()}")
         group = Path(root, "etc/group")
         if not group.exists() or not re.search(r"^tarvik:", group.read_text(), re.MULTILINE):
             faults.append("the monitor's postinst made no group tarvik in the scratch root")
