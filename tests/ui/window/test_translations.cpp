@@ -23,7 +23,7 @@ TEST(Translations, WindowShowsGermanMenusAndHeadings) {
                      [] { return std::make_unique<CSystemTray>(nullptr, [] { return false; }); });
 
     ASSERT_FALSE(frame.menuBar()->actions().isEmpty());
-    EXPECT_EQ(frame.menuBar()->actions()[0]->text(), QStringLiteral("&Datei"));
+    EXPECT_EQ(frame.menuBar()->actions()[0]->text().toStdString(), "&Datei");
 
     // The headings come from the core in English; each one is shown in German.
     std::vector<std::string> english = ColumnTitles();
