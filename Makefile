@@ -60,12 +60,23 @@ bench: build
 	@# The control socket: follow latency, CPU with 0/1/10 followers, memory with 5 stalled ones.
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_socket --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd --out $(BUILD_DIR)/bench-socket.txt
 
-# A Debian package of the programs alone (no tests, no benchmarks), with hardening flags:
-# apt-get install ./build-package/tarvik_*.deb
+# The Debian packages of the programs alone (no tests, no benchmarks), with hardening flags:
+# build-package/tarvikd_*.deb (the monitor, no Qt) and build-package/tarvik_*.deb (the window).
+# apt-get install ./build-package/tarvikd_*.deb ./build-package/tarvik_*.deb
 package: deps
 	@cmake --preset package >/dev/null
 	@cmake --build --preset package -j $(JOBS)
+	@rm -f build-package/*.deb
 	@cd build-package && cpack -G DEB
+
+# The packages as Debian 12's tools see them: lintian, the desktop entry, and the monitor's
+# install into a scratch root without Qt.
+.PHONY: package-check
+package-check: package
+	@./scripts/install-deps.sh package
+	@desktop-file-validate packaging/tarvik.desktop
+	@lintian --fail-on error,warning build-package/tarvikd_*.deb build-package/tarvik_*.deb
+	@python3 scripts/check-packages.py build-package
 
 # Screenshots of the window and the option dialogs under Xvfb, into docs/.
 screenshot: build

@@ -4,7 +4,12 @@ set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 qt6-base-dev nlohmann-json3-dev xvfb xauth python3 python3-jsonschema iproute2 procps nmap
-libsystemd-dev libnftables-dev nftables clang libbpf-dev bpftool dbus-daemon"
+libsystemd-dev libnftables-dev nftables clang libbpf-dev bpftool dbus-daemon
+qt6-tools-dev qt6-l10n-tools"
+# `install-deps.sh package`: also what checks the Debian packages.
+if [ "${1:-}" = "package" ]; then
+    PACKAGES="$PACKAGES lintian desktop-file-utils"
+fi
 # `install-deps.sh fuzz`: also clang's runtimes, libFuzzer's among them.
 if [ "${1:-}" = "fuzz" ]; then
     PACKAGES="$PACKAGES libclang-rt-14-dev"

@@ -16,6 +16,7 @@
 #include "settings/SettingsStore.h"
 #include "ui/dialogs/LoggingOptionsDlg.h"
 #include "ui/dialogs/ScanOptionsDlg.h"
+#include "ui/window/Translations.h"
 #include "workers/WorkerHub.h"
 
 namespace {
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    tarvik::InstallTranslations(app);  // LANGUAGE=de shows the German texts, as the window does
     const std::filesystem::path scratch = MakeScratchFolder();
     if (scratch.empty()) {
         std::perror("mkdtemp");

@@ -51,7 +51,7 @@ CPortEntryDlg::CPortEntryDlg(QWidget* parent) : CEntryDlg(parent), edit_(new QLi
     edit_->setMaxLength(5);
     auto* row = new QHBoxLayout;
     row->addWidget(edit_);
-    BuildEntryLayout(this, QStringLiteral("Port Entry"), QStringLiteral("Enter a Port:"), row);
+    BuildEntryLayout(this, tr("Port Entry"), tr("Enter a Port:"), row);
 }
 
 void CPortEntryDlg::showEvent(QShowEvent* event) {
@@ -65,7 +65,7 @@ void CPortEntryDlg::showEvent(QShowEvent* event) {
 void CPortEntryDlg::accept() {
     text_ = edit_->text();
     if (!IsValidPortText(text_)) {
-        showMessage_(this, QStringLiteral("Please enter a number from 1 to 65535"));
+        showMessage_(this, tr("Please enter a number from 1 to 65535"));
         edit_->setFocus();
         return;
     }
@@ -79,8 +79,7 @@ CIPAddressEntryDlg::CIPAddressEntryDlg(QWidget* parent)
     edit_->setMinimumWidth(edit_->fontMetrics().horizontalAdvance(u'x') * 32);
     auto* row = new QHBoxLayout;
     row->addWidget(edit_);
-    BuildEntryLayout(this, QStringLiteral("IP Address Entry"),
-                     QStringLiteral("Enter an IP Address:"), row);
+    BuildEntryLayout(this, tr("IP Address Entry"), tr("Enter an IP Address:"), row);
 }
 
 void CIPAddressEntryDlg::showEvent(QShowEvent* event) {
@@ -94,8 +93,8 @@ void CIPAddressEntryDlg::showEvent(QShowEvent* event) {
 void CIPAddressEntryDlg::accept() {
     const std::optional<AddressRange> range = AddressRange::Parse(edit_->text().toStdString());
     if (!range) {
-        showMessage_(this, QStringLiteral("Please enter an IPv4 or IPv6 address, or a range such "
-                                          "as 192.168.0.0/16"));
+        showMessage_(this, tr("Please enter an IPv4 or IPv6 address, or a range such "
+                              "as 192.168.0.0/16"));
         edit_->setFocus();
         return;
     }
@@ -108,8 +107,7 @@ CEmailEntryDlg::CEmailEntryDlg(QWidget* parent) : CEntryDlg(parent), edit_(new Q
     edit_->setMinimumWidth(edit_->fontMetrics().horizontalAdvance(u'x') * 32);
     auto* row = new QHBoxLayout;
     row->addWidget(edit_);
-    BuildEntryLayout(this, QStringLiteral("Email Address Entry"),
-                     QStringLiteral("Enter an email address:"), row);
+    BuildEntryLayout(this, tr("Email Address Entry"), tr("Enter an email address:"), row);
 }
 
 void CEmailEntryDlg::showEvent(QShowEvent* event) {

@@ -32,8 +32,8 @@ CListEditor::CListEditor(std::unique_ptr<CEntryDlg> entry, DuplicateRule rule, L
       rule_(rule),
       order_(order),
       list_(new QListWidget(this)),
-      add_(new QPushButton(QStringLiteral("Add"), this)),
-      remove_(new QPushButton(QStringLiteral("Remove"), this)) {
+      add_(new QPushButton(tr("Add"), this)),
+      remove_(new QPushButton(tr("Remove"), this)) {
     entry_->setParent(this, entry_->windowFlags());
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     // Room for about seven entries; longer lists scroll.

@@ -41,12 +41,11 @@ std::size_t IndexOf(LogCategory category) {
 CLoggingPage::CLoggingPage(const QString& switchText, QWidget* parent)
     : QWidget(parent), modeGroup_(new QButtonGroup(this)) {
     ui_.enabled = new QCheckBox(switchText, this);
-    const std::array<QString, 3> modeTexts = {
-        QStringLiteral("Log All Connections"),
-        QStringLiteral("Log All Connections Except Specified Ports"),
-        QStringLiteral("Only on Specified Ports")};
+    const std::array<QString, 3> modeTexts = {tr("Log All Connections"),
+                                              tr("Log All Connections Except Specified Ports"),
+                                              tr("Only on Specified Ports")};
     auto* modes = new QVBoxLayout;
-    modes->addWidget(new QLabel(QStringLiteral("Which Connections Should be Logged?"), this));
+    modes->addWidget(new QLabel(tr("Which Connections Should be Logged?"), this));
     for (std::size_t i = 0; i < ui_.modes.size(); ++i) {
         ui_.modes[i] = new QRadioButton(modeTexts[i], this);
         modeGroup_->addButton(ui_.modes[i], static_cast<int>(i) + 1);
@@ -62,16 +61,15 @@ CLoggingPage::CLoggingPage(const QString& switchText, QWidget* parent)
 
     ui_.folder = new QLineEdit(this);
     ui_.folder->setReadOnly(true);
-    ui_.browse = new QPushButton(QStringLiteral("Browse"), this);
+    ui_.browse = new QPushButton(tr("Browse"), this);
     ui_.rotation = new QComboBox(this);
-    ui_.rotation->addItems(
-        {QStringLiteral("Daily"), QStringLiteral("Weekly"), QStringLiteral("Monthly")});
+    ui_.rotation->addItems({tr("Daily"), tr("Weekly"), tr("Monthly")});
 
     auto* fileRows = new QGridLayout;
-    fileRows->addWidget(new QLabel(QStringLiteral("Folder to Store Files:"), this), 0, 0);
+    fileRows->addWidget(new QLabel(tr("Folder to Store Files:"), this), 0, 0);
     fileRows->addWidget(ui_.folder, 0, 1);
     fileRows->addWidget(ui_.browse, 0, 2);
-    fileRows->addWidget(new QLabel(QStringLiteral("Rotate Logfile:"), this), 1, 0);
+    fileRows->addWidget(new QLabel(tr("Rotate Logfile:"), this), 1, 0);
     fileRows->addWidget(ui_.rotation, 1, 1, Qt::AlignLeft);
     fileRows->setColumnStretch(1, 1);
 
@@ -133,9 +131,8 @@ void CLoggingPage::ApplyEnablingRule() {
 }
 
 void CLoggingPage::Browse() {
-    const QString folder =
-        pickFolder_(this, QStringLiteral("Select a folder in which to store the logfiles:"),
-                    ui_.folder->text());
+    const QString folder = pickFolder_(this, tr("Select a folder in which to store the logfiles:"),
+                                       ui_.folder->text());
     if (!folder.isEmpty()) {
         ui_.folder->setText(folder);
     }
@@ -144,11 +141,14 @@ void CLoggingPage::Browse() {
 
 CLoggingOptionsDlg::CLoggingOptionsDlg(CSettingsStore& settings, QWidget* parent)
     : QDialog(parent), settings_(settings), tabs_(new QTabWidget(this)) {
-    setWindowTitle(QStringLiteral("Logging Options"));
-    const std::array<QString, 3> tabTexts = {QStringLiteral("Inbound"), QStringLiteral("Outbound"),
-                                             QStringLiteral("Unknown")};
+    setWindowTitle(tr("Logging Options"));
+    const std::array<QString, 3> tabTexts = {tr("Inbound"), tr("Outbound"), tr("Unknown")};
+    // Whole sentences, so that each language can word them its own way.
+    const std::array<QString, 3> switchTexts = {tr("Log Inbound Connections"),
+                                                tr("Log Outbound Connections"),
+                                                tr("Log Unknown Connections")};
     for (std::size_t i = 0; i < pages_.size(); ++i) {
-        pages_[i] = new CLoggingPage(QStringLiteral("Log %1 Connections").arg(tabTexts[i]));
+        pages_[i] = new CLoggingPage(switchTexts[i]);
         tabs_->addTab(pages_[i], tabTexts[i]);
     }
 

@@ -5,6 +5,7 @@
 #include <QAbstractSpinBox>
 #include <QBoxLayout>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -59,7 +60,8 @@ void SaveOrReport(CSettingsStore& settings, QWidget* parent, const MessageSink& 
     if (settings.Save(&error)) {
         return;
     }
-    showMessage(parent, QStringLiteral("The settings could not be saved to %1: %2")
+    showMessage(parent, QCoreApplication::translate("tarvik::OptionsCommon",
+                                                    "The settings could not be saved to %1: %2")
                             .arg(QString::fromStdString(settings.File().string()),
                                  QString::fromStdString(error)));
 }

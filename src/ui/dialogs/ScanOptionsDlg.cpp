@@ -24,11 +24,12 @@
 namespace tarvik {
 namespace {
 
-const char* const kListeningExplanation =
+const char* const kListeningExplanation = QT_TRANSLATE_NOOP(
+    "tarvik::CScanOptionsDlg",
     "Tarvik has the ability to listen for connections on additional unused ports.  This can help "
     "to detect scanners more quickly.  Please note that when Tarvik is listening on these ports, "
     "other applications cannot.  Be sure to start any server applications before activating this "
-    "feature and deactivate this feature before starting any new server applications.";
+    "feature and deactivate this feature before starting any new server applications.");
 
 QLabel* WrappedLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -69,14 +70,14 @@ protected:
 
 CScanOptionsDlg::CScanOptionsDlg(CSettingsStore& settings, CWorkerHub& hub, QWidget* parent)
     : QDialog(parent), settings_(settings), hub_(hub) {
-    setWindowTitle(QStringLiteral("Port Scan Detection Options"));
+    setWindowTitle(tr("Port Scan Detection Options"));
 
-    ui_.enabled = new QCheckBox(QStringLiteral("Enable Port Scan Detection"), this);
+    ui_.enabled = new QCheckBox(tr("Enable Port Scan Detection"), this);
     ui_.tabs = new QTabWidget(this);
     ui_.detectionPage = BuildDetectionPage();
     ui_.notificationPage = BuildNotificationPage();
-    ui_.tabs->addTab(ui_.detectionPage, QStringLiteral("Detection Options"));
-    ui_.tabs->addTab(ui_.notificationPage, QStringLiteral("Attack Notification and Response"));
+    ui_.tabs->addTab(ui_.detectionPage, tr("Detection Options"));
+    ui_.tabs->addTab(ui_.notificationPage, tr("Attack Notification and Response"));
 
     ui_.buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     ui_.buttons->button(QDialogButtonBox::Ok)->setDefault(true);
@@ -102,44 +103,43 @@ QWidget* CScanOptionsDlg::BuildDetectionPage() {
     ui_.threshold->setRange(0, kMaxThreshold);
     ui_.threshold->setWrapping(true);
     auto* thresholdRow = new QHBoxLayout;
-    thresholdRow->addWidget(new QLabel(QStringLiteral("Trigger an alert after"), detection));
+    thresholdRow->addWidget(new QLabel(tr("Trigger an alert after"), detection));
     thresholdRow->addWidget(ui_.threshold);
-    thresholdRow->addWidget(new QLabel(QStringLiteral("unique connections."), detection));
+    thresholdRow->addWidget(new QLabel(tr("unique connections."), detection));
     thresholdRow->addStretch();
 
     ui_.ignoreHosts = new CListEditor(std::make_unique<CIPAddressEntryDlg>(),
                                       DuplicateRule::SameText, ListOrder::AsAdded, detection);
     auto* hostsRow = new QHBoxLayout;
     hostsRow->addWidget(
-        WrappedLabel(QStringLiteral("Add any hosts which may trigger a scan alert but you know to "
-                                    "be friendly.  Removing the default addresses is not "
-                                    "recommended."),
+        WrappedLabel(tr("Add any hosts which may trigger a scan alert but you know to "
+                        "be friendly.  Removing the default addresses is not "
+                        "recommended."),
                      detection),
         1);
     hostsRow->addWidget(ui_.ignoreHosts, 1);
 
     auto* detectionLayout = new QVBoxLayout(detection);
     detectionLayout->addLayout(thresholdRow);
-    detectionLayout->addWidget(new QLabel(
-        QStringLiteral("Ignore connections from the following IP addresses:"), detection));
+    detectionLayout->addWidget(
+        new QLabel(tr("Ignore connections from the following IP addresses:"), detection));
     detectionLayout->addLayout(hostsRow);
 
     auto* listening = new QGroupBox(page);
-    ui_.listen =
-        new QCheckBox(QStringLiteral("Listen for connections on additional ports"), listening);
+    ui_.listen = new QCheckBox(tr("Listen for connections on additional ports"), listening);
     ui_.listenPorts = new CListEditor(std::make_unique<CPortEntryDlg>(), DuplicateRule::SameNumber,
                                       ListOrder::AsAdded, listening);
     auto* portsRow = new QHBoxLayout;
     portsRow->addWidget(
-        WrappedLabel(QStringLiteral("Add to or remove from the list of ports Tarvik will listen "
-                                    "on.  The default settings should be sufficient for most "
-                                    "purposes."),
+        WrappedLabel(tr("Add to or remove from the list of ports Tarvik will listen "
+                        "on.  The default settings should be sufficient for most "
+                        "purposes."),
                      listening),
         2);
     portsRow->addWidget(ui_.listenPorts, 1);
 
     auto* listeningLayout = new QVBoxLayout(listening);
-    listeningLayout->addWidget(WrappedLabel(QString::fromLatin1(kListeningExplanation), listening));
+    listeningLayout->addWidget(WrappedLabel(tr(kListeningExplanation), listening));
     listeningLayout->addWidget(ui_.listen);
     listeningLayout->addLayout(portsRow);
 
@@ -151,8 +151,8 @@ QWidget* CScanOptionsDlg::BuildDetectionPage() {
 
 QWidget* CScanOptionsDlg::BuildNotificationPage() {
     auto* page = new QWidget;
-    ui_.eventLog = new QCheckBox(QStringLiteral("Log to the system log"), page);
-    ui_.emailAlert = new QCheckBox(QStringLiteral("Send Alert Email"), page);
+    ui_.eventLog = new QCheckBox(tr("Log to the system log"), page);
+    ui_.emailAlert = new QCheckBox(tr("Send Alert Email"), page);
     ui_.recipients = new CListEditor(std::make_unique<CEmailEntryDlg>(),
                                      DuplicateRule::SameTextIgnoringCase, ListOrder::AsAdded, page);
     ui_.mailHost = new QLineEdit(page);
@@ -160,21 +160,19 @@ QWidget* CScanOptionsDlg::BuildNotificationPage() {
     auto* layout = new QGridLayout(page);
     layout->setColumnMinimumWidth(0, 20);
     layout->addWidget(ui_.eventLog, 0, 0, 1, 3);
-    layout->addWidget(WrappedLabel(QStringLiteral("When selected, Tarvik will log all suspected "
-                                                  "scan attempts to the system log."),
+    layout->addWidget(WrappedLabel(tr("When selected, Tarvik will log all suspected "
+                                      "scan attempts to the system log."),
                                    page),
                       1, 1, 1, 2);
     layout->setRowMinimumHeight(2, 12);
     layout->addWidget(ui_.emailAlert, 3, 0, 1, 3);
     layout->addWidget(
-        new QLabel(QStringLiteral("An alert email will be sent to the recipients specified:"),
-                   page),
-        4, 1, 1, 2);
+        new QLabel(tr("An alert email will be sent to the recipients specified:"), page), 4, 1, 1,
+        2);
     layout->addWidget(ui_.recipients, 5, 2);
     layout->addWidget(
-        new QLabel(QStringLiteral("Outgoing Mail Server (SMTP) to use to send the alert email:"),
-                   page),
-        6, 1, 1, 2);
+        new QLabel(tr("Outgoing Mail Server (SMTP) to use to send the alert email:"), page), 6, 1,
+        1, 2);
     layout->addWidget(ui_.mailHost, 7, 2);
     layout->setColumnMinimumWidth(1, 20);
     layout->setColumnStretch(2, 1);
@@ -210,7 +208,7 @@ void CScanOptionsDlg::Store() {
     if (isInteger) {
         settings_.SetThreshold(threshold);
     } else {
-        showMessage_(this, QStringLiteral("Please enter an integer."));
+        showMessage_(this, tr("Please enter an integer."));
         ui_.tabs->setCurrentWidget(ui_.detectionPage);
         ui_.threshold->setFocus();
     }

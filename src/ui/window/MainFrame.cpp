@@ -208,7 +208,7 @@ std::unique_ptr<QMessageBox> CMainFrame::CreateAboutBox(QWidget* parent) {
         QStringLiteral("<a href=\"https://github.com/corvane/tarvik\">"
                        "https://github.com/corvane/tarvik</a>"));
     box->setIconPixmap(QApplication::windowIcon().pixmap(48, 48));
-    box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box->addButton(tr("OK"), QMessageBox::AcceptRole);
     return box;
 }
 

@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <QtGlobal>
 #include <cstdlib>
 
 #include "app/DaemonFeed.h"
@@ -57,10 +58,11 @@ private:
 
 }  // namespace
 
-const char* const kAttachedSettingsNote =
+const char* const kAttachedSettingsNote = QT_TRANSLATE_NOOP(
+    "tarvik::CTarvikView",
     "This window shows the connections of tarvikd, which logs and watches for scans with its "
     "own settings. To change them, root edits tarvikd's settings file and runs "
-    "\"tarvikctl reload\". The values below are this window's own, unused while it is attached.";
+    "\"tarvikctl reload\". The values below are this window's own, unused while it is attached.");
 
 std::vector<std::filesystem::path> DefaultDaemonSockets() {
     std::vector<std::filesystem::path> sockets = {"/run/tarvik/tarvikd.sock"};

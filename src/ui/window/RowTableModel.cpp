@@ -2,6 +2,7 @@
 
 #include <QBrush>
 #include <QColor>
+#include <QCoreApplication>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -20,6 +21,19 @@ Rgb RgbOf(const QColor& colour) {
     return Rgb{static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
                static_cast<std::uint8_t>(colour.blue())};
 }
+// The headings come from the core in English, as the logs and tarvikctl print them; the
+// window shows them in the user's language. Listed here so that lupdate finds them.
+[[maybe_unused]] constexpr const char* kHeadingTexts[] = {
+    QT_TRANSLATE_NOOP("tarvik::Column", "Hostname"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "IP Address"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Local Port"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Remote Port"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Service Type"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Interface"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Connection State"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Process"),
+};
+
 // Up to this many separate runs of removed rows go out as they are.
 constexpr std::size_t kSeparateRemovals = 8;
 
@@ -103,7 +117,9 @@ QVariant CRowTableModel::headerData(int section, Qt::Orientation orientation, in
     }
     if (role == Qt::DisplayRole) {
         const auto index = static_cast<std::size_t>(section);
-        return index < titles_.size() ? QString::fromStdString(titles_[index]) : QString();
+        return index < titles_.size()
+                   ? QCoreApplication::translate("tarvik::Column", titles_[index].c_str())
+                   : QString();
     }
     if (role == Qt::TextAlignmentRole) {
         return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);

@@ -112,9 +112,11 @@ void CMessageBoxNotifier::ShowMessage(const std::string& text) {
                 } else {
                     ++open->more;
                     open->box->setInformativeText(
-                        open->more == 1
-                            ? QStringLiteral("1 more message not shown.")
-                            : QStringLiteral("%1 more messages not shown.").arg(open->more));
+                        open->more == 1 ? QCoreApplication::translate("tarvik::CSystemTray",
+                                                                      "1 more message not shown.")
+                                        : QCoreApplication::translate("tarvik::CSystemTray",
+                                                                      "%1 more messages not shown.")
+                                              .arg(open->more));
                 }
                 return;
             }

@@ -435,7 +435,7 @@ QMenu* CTarvikView::CreateOptionsMenu(QWidget* parent) {
 void CTarvikView::ShowOptions(QDialog& dialog) {
     const std::string note = workers_ ? workers_->SettingsNote() : std::string();
     if (!note.empty()) {
-        MakeReadOnly(dialog, QString::fromStdString(note));
+        MakeReadOnly(dialog, tr(note.c_str()));
     }
     dialog.exec();
 }

@@ -23,6 +23,7 @@
 #include "ui/window/MainFrame.h"
 #include "ui/window/RowTableModel.h"
 #include "ui/window/SystemTray.h"
+#include "ui/window/Translations.h"
 #include "workers/WorkerHub.h"
 
 namespace {
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
         (option == "--search" ? search : save) = QString::fromLocal8Bit(argv[i + 1]);
     }
     QApplication app(argc, argv);
+    tarvik::InstallTranslations(app);  // LANGUAGE=de shows the German texts, as the window does
     if (theme == "dark") {
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         QApplication::setPalette(DarkPalette());

@@ -23,6 +23,7 @@
 #include "ui/window/MonitorChoice.h"
 #include "ui/window/SystemTray.h"
 #include "ui/window/TerminationSignals.h"
+#include "ui/window/Translations.h"
 #include "workers/WorkerHub.h"
 
 namespace {
@@ -223,6 +224,7 @@ int main(int argc, char* argv[]) {
     openlog("Tarvik", LOG_PID, LOG_USER);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvik"));
+    InstallTranslations(app);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/tarvik/tarvik.png")));
     // Hidden to the tray is not closed: the program ends only through the close path.
     QApplication::setQuitOnLastWindowClosed(false);
