@@ -194,7 +194,8 @@ std::vector<TcpEvent> CAbortedEndPairing::Pair(const std::vector<TcpEvent>& even
                                                const CListeningPorts& listening, std::time_t now) {
     std::vector<TcpEvent> rebuilt;
     for (const TcpEvent& event : events) {
-        if (event.kind != TcpEvent::Kind::Ended) {
+        // A UDP end is never cut short: its addresses are as the socket had them.
+        if (event.kind != TcpEvent::Kind::Ended || event.row.protocol == Protocol::Udp) {
             continue;
         }
         const TcpRow& row = event.row;

@@ -23,14 +23,15 @@ std::string NameOr(std::optional<std::string_view> name, std::string_view prefix
 
 }  // namespace
 
-void CListeningPorts::Add(int port) {
+void CListeningPorts::Add(int port, Protocol protocol) {
     if (port >= 0 && port < kPortCount) {
-        ports_.set(static_cast<std::size_t>(port));
+        (protocol == Protocol::Udp ? udp_ : tcp_).set(static_cast<std::size_t>(port));
     }
 }
 
-bool CListeningPorts::Contains(int port) const {
-    return port >= 0 && port < kPortCount && ports_.test(static_cast<std::size_t>(port));
+bool CListeningPorts::Contains(int port, Protocol protocol) const {
+    return port >= 0 && port < kPortCount &&
+           (protocol == Protocol::Udp ? udp_ : tcp_).test(static_cast<std::size_t>(port));
 }
 
 void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& services) {
@@ -55,7 +56,7 @@ void ClassifyConnection(CConnectionRecord& record, const CServicesDatabase& serv
     } else if (record.remotePort < kFirstUnprivilegedPort) {
         record.category = Category::Outbound;
         record.serviceText = NameOr(remoteName, "outbound ", "", "unknown");
-    } else if (listening.Contains(record.localPort)) {
+    } else if (listening.Contains(record.localPort, record.protocol)) {
         // Someone connected to a server of this machine, whatever its port is called.
         record.category = Category::Inbound;
         record.serviceText = NameOr(localName, "", "", "unknown");

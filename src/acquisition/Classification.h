@@ -7,14 +7,17 @@
 
 namespace tarvik {
 
-// The local ports that have a listening socket on this machine.
+// The local ports that have a listening socket on this machine, per protocol: TCP and UDP
+// ports are separate spaces, so a UDP socket on a port says nothing of TCP connections on it.
 class CListeningPorts {
 public:
-    void Add(int port);
-    bool Contains(int port) const;
+    void Add(int port, Protocol protocol = Protocol::Tcp);
+    bool Contains(int port, Protocol protocol = Protocol::Tcp) const;
+    bool operator==(const CListeningPorts&) const = default;
 
 private:
-    std::bitset<65536> ports_;
+    std::bitset<65536> tcp_;
+    std::bitset<65536> udp_;
 };
 
 // Sets category, service text and (for a listener) the "n/a" address texts from the record's

@@ -23,6 +23,21 @@ std::string StateName(TcpState state) {
     return "Unknown(" + std::to_string(number) + ")";
 }
 
+std::string StateName(TcpState state, Protocol protocol) {
+    if (protocol == Protocol::Udp) {
+        return state == TcpState::Listen ? "unconn" : "estab";
+    }
+    return StateName(state);
+}
+
+const char* ProtocolWord(Protocol protocol) {
+    return protocol == Protocol::Udp ? "udp" : "tcp";
+}
+
+const char* ProtocolTitle(Protocol protocol) {
+    return protocol == Protocol::Udp ? "UDP" : "TCP";
+}
+
 namespace {
 
 void AppendTimeText(std::string& out, std::time_t time) {
@@ -48,7 +63,7 @@ std::string TimeText(std::time_t time) {
 }
 
 std::string CConnectionRecord::StateName() const {
-    return tarvik::StateName(state);
+    return tarvik::StateName(state, protocol);
 }
 
 void CConnectionRecord::WriteCsv(std::ostream& out) const {

@@ -38,6 +38,14 @@ enum class TcpState : int {
     DeleteTcb,
 };
 
+// The transport of a socket. A byte: it sits in the padding at the end of the records.
+enum class Protocol : std::uint8_t { Tcp, Udp };
+
+// "tcp" or "udp", as every output writes it.
+const char* ProtocolWord(Protocol protocol);
+// "TCP" or "UDP", as the window shows it.
+const char* ProtocolTitle(Protocol protocol);
+
 // One TCP connection or listening port as the system knows it. A plain value: it is copied
 // freely between threads and owned by whoever holds it.
 struct CConnectionRecord {
@@ -72,8 +80,10 @@ struct CConnectionRecord {
     AddressFamily family = AddressFamily::Ipv4;
     AddressBytes localAddress{};
     AddressBytes remoteAddress{};
+    Protocol protocol = Protocol::Tcp;
 
-    // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)".
+    // "Established", "TimeWait"...; a value outside 1..12 gives "Unknown(<n>)". A UDP socket
+    // has no handshake: "unconn" (bound, kept here as Listen) or "estab" (connected).
     std::string StateName() const;
 
     // The eight comma-separated fields of a log line, without a line end. Nothing is quoted:
@@ -89,6 +99,7 @@ struct CConnectionRecord {
 };
 
 std::string StateName(TcpState state);
+std::string StateName(TcpState state, Protocol protocol);
 
 // "%H:%M:%S %m/%d/%Y" in local time, e.g. "14:03:07 08/22/2003".
 std::string TimeText(std::time_t time);

@@ -35,6 +35,7 @@ CConnectionRecord RecordFromRow(const TcpRow& row) {
     record.cookie = row.cookie;
     record.uid = row.uid;
     record.inode = row.inode;
+    record.protocol = row.protocol;
     return record;
 }
 
@@ -42,7 +43,7 @@ CListeningPorts ListeningPortsOf(const std::vector<TcpRow>& rows) {
     CListeningPorts listening;
     for (const TcpRow& row : rows) {
         if (row.state == TcpState::Listen) {
-            listening.Add(row.localPort);
+            listening.Add(row.localPort, row.protocol);
         }
     }
     return listening;

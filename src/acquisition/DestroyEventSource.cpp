@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "acquisition/NetlinkDiag.h"
+#include "acquisition/UdpDiag.h"
 #include "base/ReceiveBuffer.h"
 #include "base/ThreadName.h"
 
@@ -44,7 +45,8 @@ std::vector<TcpEvent> EventsOf(std::span<const std::byte> datagram, bool& malfor
     std::vector<TcpEvent> events;
     events.reserve(sockets.size());
     for (const DiagSocket& socket : sockets) {
-        if (const auto row = ToEndedRow(socket)) {
+        // The kernel names each notice's protocol; UDP ends share this socket with TCP ones.
+        if (const auto row = ToRow(socket, true)) {
             events.push_back(TcpEvent{TcpEvent::Kind::Ended, *row, now});
         }
     }
@@ -70,7 +72,8 @@ std::unique_ptr<CDestroyEventSource> CDestroyEventSource::Open(std::string* erro
     // Joined at bind, before anything is read, so that no end falls between two calls.
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
-    address.nl_groups = GroupBit(SKNLGRP_INET_TCP_DESTROY) | GroupBit(SKNLGRP_INET6_TCP_DESTROY);
+    address.nl_groups = GroupBit(SKNLGRP_INET_TCP_DESTROY) | GroupBit(SKNLGRP_INET6_TCP_DESTROY) |
+                        GroupBit(SKNLGRP_INET_UDP_DESTROY) | GroupBit(SKNLGRP_INET6_UDP_DESTROY);
     if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return fail("joining the socket-end notices");
     }

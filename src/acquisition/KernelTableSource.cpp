@@ -1,5 +1,7 @@
 #include "acquisition/KernelTableSource.h"
 
+#include "acquisition/UdpDiag.h"
+
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -128,8 +130,7 @@ bool CKernelTableSource::DumpAll(const DiagSocketSink& sink, const std::function
     if (mode_ == Mode::BothFamilies) {
         const DumpResult result = Dump(DiagRequest::BothFamilies, sink);
         if (result.ok) {
-            lastError_ = 0;
-            return true;
+            return DumpUdp(sink);
         }
         if (!result.kernelRefused || !RefusedRequest(result.error)) {
             AfterFailure(result);
@@ -145,6 +146,31 @@ bool CKernelTableSource::DumpAll(const DiagSocketSink& sink, const std::function
             AfterFailure(result);
             return false;
         }
+    }
+    return DumpUdp(sink);
+}
+
+bool CKernelTableSource::DumpUdp(const DiagSocketSink& sink) {
+    const DiagSocketSink udpSink = [&sink](const DiagSocket& socket) {
+        DiagSocket marked = socket;
+        marked.protocol = IPPROTO_UDP;
+        sink(marked);
+    };
+    for (const DiagRequest family : {DiagRequest::UdpIpv4, DiagRequest::UdpIpv6}) {
+        if (!withUdp_) {
+            break;
+        }
+        const DumpResult result = Dump(family, udpSink);
+        if (result.ok) {
+            continue;
+        }
+        if (result.kernelRefused && RefusedRequest(result.error)) {
+            // A kernel without UDP socket dumps: the TCP table is no less whole for it.
+            withUdp_ = false;
+            break;
+        }
+        AfterFailure(result);
+        return false;
     }
     lastError_ = 0;
     return true;
@@ -166,7 +192,7 @@ std::optional<std::vector<TcpRow>> CKernelTableSource::TcpRows() {
     rows.reserve(lastRows_ + lastRows_ / 8);
     const bool ok = DumpAll(
         [&rows](const DiagSocket& socket) {
-            if (auto row = ToTcpRow(socket)) {
+            if (auto row = ToRow(socket, false)) {
                 rows.push_back(*row);
             }
         },

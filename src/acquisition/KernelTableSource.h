@@ -12,7 +12,8 @@
 
 namespace tarvik {
 
-// The kernel's TCP sockets through one sock_diag dump per snapshot.
+// The kernel's TCP sockets through one sock_diag dump per snapshot, and its UDP sockets
+// through one more per family (unless the kernel cannot dump them: then TCP alone).
 // The netlink socket is opened once and kept across dumps, so that descriptors running out
 // elsewhere in the process cannot blind the poller; it is reopened only after a socket error.
 class CKernelTableSource : public ITableSource {
@@ -31,7 +32,8 @@ public:
     std::optional<std::vector<TcpRow>> TcpRows() override;
     int LastError() const override { return lastError_; }
 
-    // The bare dump: every TCP socket of both families, unconverted.
+    // The bare dump: every TCP and UDP socket of both families, unconverted; UDP sockets are
+    // marked by their `protocol`.
     std::optional<std::vector<DiagSocket>> DumpSockets();
 
     Mode CurrentMode() const { return mode_; }
@@ -52,6 +54,8 @@ private:
     // One whole dump, both families; false (lastError_ set) when it failed. A dump that fails
     // after some sockets were given leaves it to the caller to drop them.
     bool DumpAll(const DiagSocketSink& sink, const std::function<void()>& restart);
+    // The UDP dumps after the TCP ones; a kernel's refusal turns them off for good.
+    bool DumpUdp(const DiagSocketSink& sink);
     // Opens the socket when it is not open; false (lastError_ set) when it cannot be.
     bool EnsureSocket();
     // After a failed dump: a socket left mid-dump is replaced at once, while its descriptor
@@ -61,6 +65,7 @@ private:
     UniqueFd socket_;
     Mode mode_;
     int lastError_ = 0;
+    bool withUdp_ = true;
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
     // Rows of the last table: the next one is reserved at about that size, not grown by

@@ -46,6 +46,9 @@ void ReadAttributes(std::span<const std::byte> attributes, DiagSocket& socket) {
         if (attribute.rta_type == INET_DIAG_SKV6ONLY && attribute.rta_len > RTA_LENGTH(0)) {
             socket.v6Only = ReadAt<std::uint8_t>(attributes, offset + RTA_LENGTH(0)) != 0;
         }
+        if (attribute.rta_type == INET_DIAG_PROTOCOL && attribute.rta_len > RTA_LENGTH(0)) {
+            socket.protocol = ReadAt<std::uint8_t>(attributes, offset + RTA_LENGTH(0));
+        }
         offset += std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), attributes.size() - offset);
     }
 }
@@ -100,8 +103,10 @@ std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t seque
         return Datagram(TCPDIAG_GETSOCK, sequence, body);
     }
     inet_diag_req_v2 body{};
-    body.sdiag_family = request == DiagRequest::Ipv4 ? AF_INET : AF_INET6;
-    body.sdiag_protocol = IPPROTO_TCP;
+    const bool udp = request == DiagRequest::UdpIpv4 || request == DiagRequest::UdpIpv6;
+    const bool ipv4 = request == DiagRequest::Ipv4 || request == DiagRequest::UdpIpv4;
+    body.sdiag_family = ipv4 ? AF_INET : AF_INET6;
+    body.sdiag_protocol = udp ? IPPROTO_UDP : IPPROTO_TCP;
     body.idiag_states = ~0u;
     return Datagram(SOCK_DIAG_BY_FAMILY, sequence, body);
 }

@@ -25,15 +25,21 @@ struct DiagSocket {
     std::uint64_t inode = 0;
     // An IPv6 socket that takes no IPv4 traffic; false when the kernel did not say.
     bool v6Only = false;
+    // IPPROTO_TCP or IPPROTO_UDP: from the request of a dump, from the kernel's own attribute
+    // in a notice; 0 when neither said.
+    std::uint8_t protocol = 0;
 };
 
 enum class DiagRequest {
     BothFamilies,  // the older TCP request: IPv4 and IPv6 in one walk of the kernel's table
     Ipv4,
     Ipv6,
+    UdpIpv4,
+    UdpIpv6,
 };
 
-// The request datagram (netlink header included) for a dump of TCP sockets in every state.
+// The request datagram (netlink header included) for a dump of TCP (or UDP) sockets in every
+// state.
 std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence);
 
 struct DiagParseResult {

@@ -24,6 +24,8 @@ struct TcpRow {
     std::uint16_t remotePort = 0;
     // Largest fields first: 64 bytes a row rather than 72, and a dump holds one per socket.
     AddressFamily family = AddressFamily::Ipv4;
+    // A UDP socket's state is Listen when it is bound alone, Established when connected.
+    Protocol protocol = Protocol::Tcp;
 
     bool operator==(const TcpRow&) const = default;
 };

@@ -97,6 +97,14 @@ bool ParseFilterOption(const std::vector<std::string>& args, std::size_t& i, Lis
             return false;
         }
         filter.families.push_back(*family);
+    } else if (StartsWith(arg, "--protocol")) {
+        const std::string text = value("--protocol");
+        const auto protocol = ParseProtocolWord(text);
+        if (!protocol) {
+            *error = "--protocol must be tcp or udp, not '" + text + "'";
+            return false;
+        }
+        filter.protocols.push_back(*protocol);
     } else if (StartsWith(arg, "--category")) {
         const std::string text = value("--category");
         const auto category = ParseCategoryWord(text);
@@ -116,7 +124,7 @@ namespace {
 
 bool HasFilter(const ListFilter& filter) {
     return !filter.states.empty() || !filter.ports.empty() || !filter.families.empty() ||
-           !filter.categories.empty();
+           !filter.categories.empty() || !filter.protocols.empty();
 }
 
 }  // namespace
@@ -188,7 +196,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         return std::nullopt;
     }
     if (HasFilter(line.filter) && line.action != CommandLine::Action::List) {
-        *error = "--state, --port, --family and --category apply to --list only";
+        *error = "--state, --port, --family, --protocol and --category apply to --list only";
         return std::nullopt;
     }
     if (line.events && line.action != CommandLine::Action::Monitor) {
@@ -218,7 +226,7 @@ std::string UsageText(const std::string& program) {
            "       " +
            program +
            " --list [--format=text|csv|json] [--state NAME] [--port N] [--family 4|6]\n"
-           "              [--category listening|inbound|outbound|unknown]\n"
+           "              [--protocol tcp|udp] [--category listening|inbound|outbound|unknown]\n"
            "       " +
            program +
            " --print-config [--config FILE]\n"
@@ -236,6 +244,7 @@ std::string UsageText(const std::string& program) {
            "                  close-wait, last-ack, listening, closing); repeatable\n"
            "  --port N        --list: only rows with this local or remote port; repeatable\n"
            "  --family 4|6    --list: only IPv4 or IPv6 rows\n"
+           "  --protocol P    --list: only tcp or udp rows (UDP states: unconn, estab)\n"
            "  --category CAT  --list: only listening, inbound, outbound or unknown rows\n"
            "  --print-config  print the settings in effect, every value, and exit\n"
            "  --trace         print diagnostic trace lines to standard error\n"

@@ -27,7 +27,10 @@ bool AnyOrEmpty(const std::vector<T>& wanted, const T& value) {
 
 }  // namespace
 
-std::string ScriptStateName(TcpState state) {
+std::string ScriptStateName(TcpState state, Protocol protocol) {
+    if (protocol == Protocol::Udp) {
+        return StateName(state, protocol);
+    }
     const int number = static_cast<int>(state);
     return number >= 1 && number <= 12 ? kScriptNames[static_cast<std::size_t>(number)] : "unknown";
 }
@@ -41,8 +44,22 @@ std::optional<TcpState> ParseStateName(std::string_view name) {
             return state;
         }
     }
-    if (lower == "listen") {  // the kernel's own word
+    if (lower == "listen" || lower == "unconn") {  // the kernel's own word; a bound UDP socket
         return TcpState::Listen;
+    }
+    if (lower == "estab") {  // a connected UDP socket
+        return TcpState::Established;
+    }
+    return std::nullopt;
+}
+
+std::optional<Protocol> ParseProtocolWord(std::string_view word) {
+    const std::string lower = Lower(word);
+    if (lower == "tcp") {
+        return Protocol::Tcp;
+    }
+    if (lower == "udp") {
+        return Protocol::Udp;
     }
     return std::nullopt;
 }
@@ -71,7 +88,8 @@ bool ListFilter::Matches(const CConnectionRecord& record) const {
                    (record.state != TcpState::Listen && record.remotePort == port);
         });
     return portMatches && AnyOrEmpty(states, record.state) &&
-           AnyOrEmpty(families, FamilyOf(record)) && AnyOrEmpty(categories, record.category);
+           AnyOrEmpty(families, FamilyOf(record)) && AnyOrEmpty(categories, record.category) &&
+           AnyOrEmpty(protocols, record.protocol);
 }
 
 std::vector<CConnectionRecord> ApplyFilter(std::vector<CConnectionRecord> records,

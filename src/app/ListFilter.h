@@ -16,11 +16,14 @@ inline AddressFamily FamilyOf(const CConnectionRecord& record) {
 
 // The state's name in the lower-case words scripts and `ss` use ("established", "syn-sent",
 // "listening"...); "unknown" outside 1..12.
-std::string ScriptStateName(TcpState state);
+// A UDP socket's state is "unconn" or "estab", as `ss` names them.
+std::string ScriptStateName(TcpState state, Protocol protocol = Protocol::Tcp);
 
 // A state for either naming ("time-wait" or "TimeWait", any case); nullopt when the
 // name is neither.
 std::optional<TcpState> ParseStateName(std::string_view name);
+// "tcp" or "udp", any case.
+std::optional<Protocol> ParseProtocolWord(std::string_view word);
 // A category code for "listening", "inbound", "outbound" or "unknown".
 std::optional<Category> ParseCategoryWord(std::string_view word);
 
@@ -31,6 +34,7 @@ struct ListFilter {
     std::vector<int> ports{};  // local or remote
     std::vector<AddressFamily> families{};
     std::vector<Category> categories{};
+    std::vector<Protocol> protocols{};
 
     bool Matches(const CConnectionRecord& record) const;
 };

@@ -16,8 +16,8 @@ namespace tarvik {
 namespace {
 
 constexpr std::array kCsvHeadings = {
-    "Hostname",  "IP Address",       "Local Port", "Remote Port", "Service Type",
-    "Interface", "Connection State", "Category",   "State",       "Process"};
+    "Hostname",         "IP Address", "Local Port", "Remote Port", "Service Type", "Interface",
+    "Connection State", "Category",   "State",      "Process",     "Protocol"};
 
 // The poller's placeholder for a value a row does not have.
 bool Missing(const std::string& text) {
@@ -37,7 +37,7 @@ std::string ProcessJson(const CConnectionRecord& record) {
            ", \"user\": " + JsonOrNull(record.user) + "}";
 }
 
-constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 2;
+constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 3;
 constexpr std::size_t kColumnGap = 2;
 using Cells = std::array<std::string, kTextColumns>;
 
@@ -46,8 +46,9 @@ Cells HeadingCells() {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = ColumnTitle(static_cast<Column>(i));
     }
-    cells[kTextColumns - 2] = "Category";
-    cells[kTextColumns - 1] = "Process";
+    cells[kTextColumns - 3] = "Category";
+    cells[kTextColumns - 2] = "Process";
+    cells[kTextColumns - 1] = "Protocol";
     return cells;
 }
 
@@ -56,8 +57,9 @@ Cells RowCells(const CConnectionRecord& record) {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = EscapeForMessage(ColumnText(record, static_cast<Column>(i)));
     }
-    cells[kTextColumns - 2] = CategoryWord(record.category);
-    cells[kTextColumns - 1] = EscapeForMessage(ListProcessText(record));
+    cells[kTextColumns - 3] = CategoryWord(record.category);
+    cells[kTextColumns - 2] = EscapeForMessage(ListProcessText(record));
+    cells[kTextColumns - 1] = ProtocolWord(record.protocol);
     return cells;
 }
 
@@ -115,7 +117,8 @@ std::string ConnectionJsonFields(const CConnectionRecord& record) {
     std::string json;
     json += "\"family\": ";
     json += FamilyOf(record) == AddressFamily::Ipv6 ? "6" : "4";
-    json += ", \"protocol\": \"tcp\", \"state\": " + JsonString(ScriptStateName(record.state));
+    json += ", \"protocol\": " + JsonString(ProtocolWord(record.protocol));
+    json += ", \"state\": " + JsonString(ScriptStateName(record.state, record.protocol));
     json += ", \"connectionState\": " + JsonString(record.StateName());
     json += ", \"category\": " + JsonString(CategoryWord(record.category));
     json += ", \"localAddress\": " + JsonOrNull(record.interfaceText);
@@ -179,7 +182,8 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
             out << (column ? "," : "") << CsvCell(ColumnText(record, static_cast<Column>(column)));
         }
         out << ',' << CsvCell(CategoryWord(record.category)) << ','
-            << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << '\n';
+            << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << ','
+            << ProtocolWord(record.protocol) << '\n';
     }
 }
 

@@ -34,6 +34,9 @@ std::string Number(double value) {
 ConnectionCounts CountConnections(const std::vector<CConnectionRecord>& records) {
     ConnectionCounts counts;
     for (const CConnectionRecord& record : records) {
+        if (record.protocol != Protocol::Tcp) {
+            continue;  // the gauge counts TCP connections; its meaning stays what it was
+        }
         ++counts[{CategoryWord(record.category), ScriptStateName(record.state)}];
     }
     return counts;

@@ -85,7 +85,9 @@ void CConnectionLogger::Gather(const CConnectionRecord& record) {
         return;
     }
     const auto category = LogCategoryOf(record.category);
-    if (!category || SettingsOf(*category).enabled == 0) {
+    // The lines carry no protocol: a reader of the logs expects TCP unless UDP was asked for.
+    const bool udpKept = record.protocol != Protocol::Udp || values_->udp != 0;
+    if (!category || !udpKept || SettingsOf(*category).enabled == 0) {
         return;
     }
     // The store keeps the filter mode in range (at load, with a warning, and in its setters).

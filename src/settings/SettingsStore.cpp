@@ -503,6 +503,7 @@ CSettingsStore::LoggingValues CSettingsStore::GetLoggingValues() const {
         log.folder = std::get<std::string>(value(LogField::Folder));
         log.ports = std::get<PortListPtr>(value(LogField::Ports));
     }
+    logging.udp = std::get<int>(values_->values[Index(SettingId::LogUdp)]);
     return logging;
 }
 
@@ -563,6 +564,12 @@ std::string CSettingsStore::GetMailHost() const {
 }
 void CSettingsStore::SetMailHost(std::string host) {
     SetText(SettingId::MailHost, std::move(host));
+}
+int CSettingsStore::GetLogUdp() const {
+    return GetInteger(SettingId::LogUdp);
+}
+void CSettingsStore::SetLogUdp(int on) {
+    SetInteger(SettingId::LogUdp, on);
 }
 int CSettingsStore::GetLogKeepDays() const {
     return GetInteger(SettingId::LogKeepDays);

@@ -130,6 +130,7 @@ public:
     struct LoggingValues {
         std::uint64_t generation = 0;
         std::array<LogValues, 3> categories;  // by LogCategory
+        int udp = 0;                          // UDP ends logged too
     };
     LoggingValues GetLoggingValues() const;
 
@@ -171,6 +172,8 @@ public:
     void SetScanBlockTimeout(int seconds);
     int GetScanBlockProbes() const;
     void SetScanBlockProbes(int on);
+    int GetLogUdp() const;
+    void SetLogUdp(int on);
     int GetLogKeepDays() const;
     void SetLogKeepDays(int days);
     // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.

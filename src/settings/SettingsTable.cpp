@@ -97,6 +97,8 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
     // Where the metrics for a textfile collector go; empty: none written.
     Text(I::MetricsFile, kExport, "metricsfile", K::Text, ""),
+    // 1: ended UDP sockets go to the category logs too; their lines look like TCP ones.
+    Switch(I::LogUdp, kLogging, "udp", 0),
 };
 #undef TARVIK_LOG_SETTINGS
 

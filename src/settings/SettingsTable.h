@@ -57,6 +57,7 @@ enum class SettingId : std::size_t {
     ScanBlockProbes,
     LogKeepDays,
     MetricsFile,
+    LogUdp,
     Count
 };
 constexpr std::size_t kSettingCount = static_cast<std::size_t>(SettingId::Count);

@@ -68,7 +68,8 @@ bool StateMovesOn(TcpState from, TcpState to) {
 }
 
 void CConnectionTracker::NoteForScan(const CConnectionRecord& record) {
-    if (record.category == Category::Inbound) {
+    // UDP has no handshake to count: its scans are sensed from the datagrams themselves.
+    if (record.category == Category::Inbound && record.protocol == Protocol::Tcp) {
         newInbound_.push_back({record.ipAddress, record.localPort});
     }
 }

@@ -139,7 +139,7 @@ bool CDataThread::SendEvents() {
     }
     for (const TcpEvent& event : drained) {
         if (event.kind == TcpEvent::Kind::Changed && event.row.state == TcpState::Listen) {
-            listening_.Add(event.row.localPort);
+            listening_.Add(event.row.localPort, event.row.protocol);
         }
     }
     // The half-blank end as it came serves a socket the tracker knows; the one rebuilt from
@@ -279,8 +279,9 @@ CDataThread::Split CDataThread::SplitByChange(std::vector<TcpRow> rows) {
         settled[i] = !processes_ || processes_->Settled(rows[i].inode);
         // A listener that came or went on its local port may change the row's category.
         const int port = rows[i].localPort;
+        const Protocol protocol = rows[i].protocol;
         if (sent_.Unchanged(rows[i], settled[i]) &&
-            listening->Contains(port) == sentListening_.Contains(port)) {
+            listening->Contains(port, protocol) == sentListening_.Contains(port, protocol)) {
             split.kept.positions.push_back(static_cast<std::uint32_t>(i));
         } else {
             ++changed;

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "acquisition/KernelTableSource.h"
+#include "acquisition/UdpDiag.h"
 #include "base/UniqueFd.h"
 #include "support/ScanLoopback.h"
 
@@ -415,9 +416,9 @@ void RecordCookies(CKernelTableSource& table, const std::vector<Connection>& con
     for (const auto& connection : connections) {
         const auto record = [&](std::uint16_t local, std::uint16_t remote, bool accepted) {
             for (const auto& socket : *sockets) {
-                const auto row = ToTcpRow(socket);
-                if (row && row->localPort == local && row->remotePort == remote &&
-                    row->family == connection.expectedFamily) {
+                const auto row = ToRow(socket, false);
+                if (row && row->protocol == Protocol::Tcp && row->localPort == local &&
+                    row->remotePort == remote && row->family == connection.expectedFamily) {
                     expected[socket.cookie] = {connection.expectedFamily, local, remote,
                                                socket.inode, accepted};
                     return;

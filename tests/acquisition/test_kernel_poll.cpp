@@ -532,5 +532,71 @@ TEST(KernelPollTest, AnIpv6OnlyListenerOnEveryAddressIsShownOnIpv6Loopback) {
     EXPECT_EQ(ours[0].category, Category::Listening);
 }
 
+// A UDP socket on loopback of `family`, bound, and connected to `peerPort` unless it is 0;
+// invalid when the family is missing here.
+UniqueFd UdpSocket(int family, int peerPort) {
+    UniqueFd fd(socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage address{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (family == AF_INET6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        length = sizeof v6;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    if (!fd || bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        return {};
+    }
+    reinterpret_cast<sockaddr_in&>(address).sin_port = htons(static_cast<std::uint16_t>(peerPort));
+    if (peerPort != 0 && connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+TEST(KernelPollTest, UdpSocketsAreListenersWhenBoundAndConnectionsWhenConnected) {
+    for (const auto& [family, addressFamily] :
+         {std::pair{AF_INET, AddressFamily::Ipv4}, std::pair{AF_INET6, AddressFamily::Ipv6}}) {
+        SCOPED_TRACE(family == AF_INET ? "IPv4" : "IPv6");
+        UniqueFd bound = UdpSocket(family, 0);
+        if (!bound) {
+            GTEST_SKIP() << "no loopback of this family here";
+        }
+        const int boundPort = test::LocalPortOf(bound.Get());
+        UniqueFd connected = UdpSocket(family, boundPort);
+        ASSERT_TRUE(connected);
+        const int connectedPort = test::LocalPortOf(connected.Get());
+        auto source = CKernelTableSource::Open();
+        ASSERT_NE(source, nullptr);
+        const auto rows = source->TcpRows();
+        ASSERT_TRUE(rows);
+        // No service names: the categories follow from the ports and the listeners alone.
+        const auto records = ClassifiedRecords(*rows, CServicesDatabase{});
+        struct Expected {
+            int port;
+            TcpState state;
+            const char* stateName;
+            Category category;
+            int remotePort;
+        };
+        for (const Expected& want :
+             {Expected{boundPort, TcpState::Listen, "unconn", Category::Listening, 0},
+              Expected{connectedPort, TcpState::Established, "estab", Category::Unknown,
+                       boundPort}}) {
+            const auto ours = std::count_if(records.begin(), records.end(), [&](const auto& r) {
+                return r.protocol == Protocol::Udp && r.localPort == want.port &&
+                       r.family == addressFamily && r.state == want.state &&
+                       r.StateName() == want.stateName && r.category == want.category &&
+                       r.remotePort == want.remotePort;
+            });
+            EXPECT_EQ(ours, 1) << "port " << want.port << " " << want.stateName;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -257,5 +257,46 @@ TEST_F(ShortConnectionsTest, WithoutPrivilegeAutoTakesDestroyAndSaysWhy) {
     EXPECT_EQ(logged, expected);
 }
 
+// A connected UDP socket's end reaches --events as a "udp" close; the logs take it only with
+// [Logging] udp=1. A TCP connection logged after it tells that the logger is past it.
+TEST_F(ShortConnectionsTest, AUdpEndIsAnEventAndLoggedOnlyWhenAskedFor) {
+    std::stringstream base;
+    base << std::ifstream(dir_ / "Tarvik.conf").rdbuf();
+    for (const bool logUdp : {false, true}) {
+        SCOPED_TRACE(logUdp ? "udp=1" : "udp=0");
+        std::ofstream(dir_ / "Tarvik.conf") << base.str() << "udp=" << (logUdp ? 1 : 0) << "\n";
+        UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        UniqueFd server(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        UniqueFd client(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in any = Loopback(0);
+        for (const UniqueFd* fd : {&listener, &server, &client}) {
+            ASSERT_EQ(bind(fd->Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+        }
+        ASSERT_EQ(listen(listener.Get(), 8), 0);
+        const std::uint16_t serverPort = test::LocalPortOf(server.Get());
+        const sockaddr_in to = Loopback(serverPort);
+        ASSERT_EQ(connect(client.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        const int clientPort = test::LocalPortOf(client.Get());
+
+        ChildProcess::Options options;
+        options.captureOutput = true;
+        ChildProcess tarvikd(Command("destroy"), options);
+        const auto udpEvent = [&](std::string_view kind) {
+            return [&, kind](const std::string& line) {
+                return test::IsConnectionEvent(line, kind, clientPort, serverPort) &&
+                       line.find("\"protocol\": \"udp\"") != std::string::npos;
+            };
+        };
+        ASSERT_TRUE(tarvikd.WaitForOutputLine(udpEvent("open"), kEventDeadline))
+            << tarvikd.Errors();
+        client.Reset();
+        EXPECT_TRUE(tarvikd.WaitForOutputLine(udpEvent("close"), kEventDeadline));
+        ASSERT_TRUE(LaterConnectionLogged(tarvikd, listener, test::LocalPortOf(listener.Get())));
+        EXPECT_EQ(LoggedSides(logs_).contains({serverPort, clientPort}), logUdp);
+        EXPECT_EQ(tarvikd.Stop(SIGTERM), 0) << tarvikd.Errors();
+        std::filesystem::remove_all(logs_);
+    }
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -118,6 +118,23 @@ TEST_F(ConnectionLoggerTest, SwitchAndFilterAreReadAtEveryRecord) {
     EXPECT_EQ(log.find(",22,inbound ftp\n"), std::string::npos);
 }
 
+TEST_F(ConnectionLoggerTest, UdpEndsAreLoggedOnlyWhenSwitchedOnAndTheirLinesLookTheSame) {
+    CConnectionLogger logger(store_, hub_);
+    CConnectionRecord udp = Record(Category::Inbound, kMay7, 53);
+    udp.protocol = Protocol::Udp;
+    const CConnectionRecord tcp = Record(Category::Inbound, kMay7, 80);
+    for (const int on : {0, 1}) {
+        store_.SetLogUdp(on);
+        logger.Log(udp);
+        logger.Log(tcp);
+    }
+    // Header, TCP, UDP (switched on), TCP: the UDP line is the TCP form of the same record.
+    const std::string log = Log("inbound. 7. 5.2003");
+    EXPECT_EQ(LineCount(log), 4);
+    udp.protocol = Protocol::Tcp;
+    EXPECT_NE(log.find(udp.CsvText() + "\n"), std::string::npos);
+}
+
 TEST_F(ConnectionLoggerTest, AlternatingDaysPutEachLineInItsDaysFile) {
     CConnectionLogger logger(store_, hub_);
     for (int i = 0; i < 4; ++i) {

@@ -25,6 +25,9 @@ int ComparePorts(int a, int b) {
 }
 
 int ComparePrimary(const CConnectionRecord& a, const CConnectionRecord& b, int column) {
+    if (column == kProtocolColumn) {
+        return ComparePorts(static_cast<int>(a.protocol), static_cast<int>(b.protocol));
+    }
     switch (static_cast<Column>(column)) {
         case Column::HostName:
             return CompareBytes(a.hostName, b.hostName);
@@ -102,6 +105,9 @@ std::string ListCellText(const CConnectionRecord& record, int column) {
     if (column == kProcessColumn) {
         return ProcessText(record);
     }
+    if (column == kProtocolColumn) {
+        return ProtocolTitle(record.protocol);
+    }
     return ColumnText(record, static_cast<Column>(column));
 }
 
@@ -124,6 +130,7 @@ bool RowMatches(const CConnectionRecord& r, std::string_view lowerNeedle) {
            ContainsLower(r.serviceText, lowerNeedle) ||
            ContainsLower(r.interfaceText, lowerNeedle) ||
            ContainsLower(r.StateName(), lowerNeedle) ||
+           ContainsLower(ProtocolTitle(r.protocol), lowerNeedle) ||
            (r.pid > 0 ? ContainsLower(ProcessText(r), lowerNeedle)
                       : ContainsLower(r.command, lowerNeedle));
 }

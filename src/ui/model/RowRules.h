@@ -25,10 +25,12 @@ inline constexpr Rgb kOtherColour{128, 128, 255};
 
 Rgb RowColour(const CConnectionRecord& record);
 
-// The window's columns: the record's seven, then the owning process.
+// The window's columns: the record's seven, then the owning process and the protocol.
 inline constexpr int kProcessColumn = static_cast<int>(Column::Count);
-inline constexpr int kListColumns = kProcessColumn + 1;
+inline constexpr int kProtocolColumn = kProcessColumn + 1;
+inline constexpr int kListColumns = kProtocolColumn + 1;
 inline constexpr const char* kProcessTitle = "Process";
+inline constexpr const char* kProtocolTitle = "Protocol";
 
 // "command (pid)"; the command alone without a pid, empty when neither is known.
 std::string ProcessText(const CConnectionRecord& record);

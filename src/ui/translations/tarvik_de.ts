@@ -520,6 +520,10 @@
         <source>Process</source>
         <translation>Prozess</translation>
     </message>
+    <message>
+        <source>Protocol</source>
+        <translation>Protokoll</translation>
+    </message>
 </context>
 <context>
     <name>tarvik::OptionsCommon</name>

@@ -32,6 +32,7 @@ Rgb RgbOf(const QColor& colour) {
     QT_TRANSLATE_NOOP("tarvik::Column", "Interface"),
     QT_TRANSLATE_NOOP("tarvik::Column", "Connection State"),
     QT_TRANSLATE_NOOP("tarvik::Column", "Process"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Protocol"),
 };
 
 // Up to this many separate runs of removed rows go out as they are.
@@ -44,6 +45,7 @@ CRowTableModel::CRowTableModel(std::vector<std::string> titles, QObject* parent)
     if (titles_.size() < static_cast<std::size_t>(kListColumns)) {
         titles_.resize(static_cast<std::size_t>(kProcessColumn));
         titles_.emplace_back(kProcessTitle);
+        titles_.emplace_back(kProtocolTitle);
     }
     SetPalette(QPalette());
 }
