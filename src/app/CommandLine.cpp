@@ -72,12 +72,12 @@ bool ParseFilterOption(const std::vector<std::string>& args, std::size_t& i, Lis
     };
     if (StartsWith(arg, "--state")) {
         const std::string text = value("--state");
-        const auto state = ParseStateName(text);
+        const auto state = ParseStateName(text, Protocol::Udp);
         if (!state) {
             *error = "unknown state '" + text +
                      "' (established, syn-sent, syn-recv, fin-wait-1, fin-wait-2, time-wait, "
-                     "closed, close-wait, last-ack, listening, closing, or a state name such "
-                     "as TimeWait)";
+                     "closed, close-wait, last-ack, listening, closing, unconn, estab, or a "
+                     "state name such as TimeWait)";
             return false;
         }
         filter.states.push_back(*state);

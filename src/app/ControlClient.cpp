@@ -75,8 +75,8 @@ std::optional<CConnectionRecord> RecordFrom(const Json& object) {
     }
     CConnectionRecord record;
     record.family = Number(object, "family") == 6 ? AddressFamily::Ipv6 : AddressFamily::Ipv4;
-    record.state = ParseStateName(Text(object, "state")).value_or(TcpState{});
     record.protocol = ParseProtocolWord(Text(object, "protocol")).value_or(Protocol::Tcp);
+    record.state = ParseStateName(Text(object, "state"), record.protocol).value_or(TcpState{});
     record.category = ParseCategoryWord(Text(object, "category")).value_or(Category::Unknown);
     record.interfaceText = Text(object, "localAddress");
     record.localPort = Number(object, "localPort");

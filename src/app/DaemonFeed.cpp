@@ -43,7 +43,8 @@ std::string TextOf(const Json& object, const char* name) {
 // keys and pairs records by their addresses and ports, so a row that names none is refused.
 std::optional<CConnectionRecord> DaemonRecord(const Json& object) {
     if (!object.is_object() || !IsPort(object, "localPort") || !IsPort(object, "remotePort") ||
-        !ParseStateName(TextOf(object, "state"))) {
+        !ParseStateName(TextOf(object, "state"),
+                        ParseProtocolWord(TextOf(object, "protocol")).value_or(Protocol::Tcp))) {
         return std::nullopt;
     }
     std::optional<CConnectionRecord> record = RecordFromJsonValue(object);

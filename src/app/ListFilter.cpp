@@ -35,8 +35,11 @@ std::string ScriptStateName(TcpState state, Protocol protocol) {
     return number >= 1 && number <= 12 ? kScriptNames[static_cast<std::size_t>(number)] : "unknown";
 }
 
-std::optional<TcpState> ParseStateName(std::string_view name) {
+std::optional<TcpState> ParseStateName(std::string_view name, Protocol protocol) {
     const std::string lower = Lower(name);
+    if (protocol == Protocol::Udp && (lower == "unconn" || lower == "estab")) {
+        return lower == "unconn" ? TcpState::Listen : TcpState::Established;
+    }
     for (int number = 1; number <= 12; ++number) {
         const auto state = static_cast<TcpState>(number);
         if (lower == kScriptNames[static_cast<std::size_t>(number)] ||
@@ -44,11 +47,8 @@ std::optional<TcpState> ParseStateName(std::string_view name) {
             return state;
         }
     }
-    if (lower == "listen" || lower == "unconn") {  // the kernel's own word; a bound UDP socket
+    if (lower == "listen") {  // the kernel's own word
         return TcpState::Listen;
-    }
-    if (lower == "estab") {  // a connected UDP socket
-        return TcpState::Established;
     }
     return std::nullopt;
 }

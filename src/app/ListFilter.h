@@ -20,8 +20,8 @@ inline AddressFamily FamilyOf(const CConnectionRecord& record) {
 std::string ScriptStateName(TcpState state, Protocol protocol = Protocol::Tcp);
 
 // A state for either naming ("time-wait" or "TimeWait", any case); nullopt when the
-// name is neither.
-std::optional<TcpState> ParseStateName(std::string_view name);
+// name is neither. For UDP also "unconn" (Listen) and "estab" (Established).
+std::optional<TcpState> ParseStateName(std::string_view name, Protocol protocol = Protocol::Tcp);
 // "tcp" or "udp", any case.
 std::optional<Protocol> ParseProtocolWord(std::string_view word);
 // A category code for "listening", "inbound", "outbound" or "unknown".

@@ -10,7 +10,7 @@
 namespace tarvik {
 
 // Version of the JSON list and event objects; raised when a field changes meaning or goes.
-constexpr int kJsonFormatVersion = 2;
+constexpr int kJsonFormatVersion = 3;
 
 // Every form shows outside text (host names, process names, service texts) as
 // EscapeForMessage does: a control byte, a C1 control or a byte that is not UTF-8 as \xNN and a

@@ -88,5 +88,21 @@ TEST(ListFilterTest, EachKindNarrowsAndValuesOfOneKindWiden) {
     EXPECT_EQ(left[0].localPort, 40001);
 }
 
+TEST(ListFilterTest, UdpRowsByProtocolAndTheirStateWords) {
+    CConnectionRecord udp = Row(Category::Listening, TcpState::Listen, 53, 0, "n/a", "127.0.0.1");
+    udp.protocol = Protocol::Udp;
+    const std::vector<CConnectionRecord> rows = {
+        udp, Row(Category::Listening, TcpState::Listen, 53, 0, "n/a", "127.0.0.1")};
+    const auto left = ApplyFilter(rows, {.protocols = {Protocol::Udp}});
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].protocol, Protocol::Udp);
+    EXPECT_EQ(ApplyFilter(rows, {.protocols = {Protocol::Tcp, Protocol::Udp}}).size(), 2u);
+    EXPECT_EQ(ParseProtocolWord("UDP"), Protocol::Udp);
+    EXPECT_FALSE(ParseProtocolWord("sctp"));
+    for (const TcpState state : {TcpState::Listen, TcpState::Established}) {
+        EXPECT_EQ(ParseStateName(ScriptStateName(state, Protocol::Udp), Protocol::Udp), state);
+    }
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -58,16 +58,17 @@ std::vector<CConnectionRecord> FixtureTable() {
     return {listener, inbound, odd};
 }
 
-TEST(ListFormatsTest, CsvQuotesOnlyWhatNeedsItAndEndsWithTheProcess) {
+TEST(ListFormatsTest, CsvQuotesOnlyWhatNeedsItAndEndsWithTheProcessAndProtocol) {
     std::ostringstream out;
     WriteCsvList(FixtureTable(), out);
     EXPECT_EQ(out.str(),
               "Hostname,IP Address,Local Port,Remote Port,Service Type,Interface,"
-              "Connection State,Category,State,Process\n"
-              "n/a,n/a,22,n/a,ssh server,127.0.0.1,Listening,listening,2,sshd (812)\n"
+              "Connection State,Category,State,Process,Protocol\n"
+              "n/a,n/a,22,n/a,ssh server,127.0.0.1,Listening,listening,2,sshd (812),tcp\n"
               "\"host, \"\"quoted\"\"\",10.0.0.7,22,51000,inbound ssh,10.0.0.1,Established,"
-              "inbound,5,\n"
-              "b\\xe9t\\x01 \xc3\xa9,fd00::8,40000,50000,unknown,fd00::1,TimeWait,unknown,11,\n");
+              "inbound,5,,tcp\n"
+              "b\\xe9t\\x01 \xc3\xa9,fd00::8,40000,50000,unknown,fd00::1,TimeWait,unknown,11,,"
+              "tcp\n");
     EXPECT_EQ(CsvField(" lead"), "\" lead\"");
     EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
     EXPECT_EQ(CsvField(""), "");
@@ -83,11 +84,11 @@ TEST(ListFormatsTest, TextAlignsColumnsAndEndsWithTheProcess) {
     std::getline(lines, heading);
     std::getline(lines, listener);
     std::getline(lines, inbound);
-    EXPECT_EQ(heading.substr(heading.size() - 7), "Process");
-    EXPECT_EQ(listener.substr(listener.size() - 10), "sshd (812)");
+    EXPECT_EQ(heading.substr(heading.size() - 8), "Protocol");
+    EXPECT_EQ(listener.substr(listener.size() - 3), "tcp");
     EXPECT_EQ(listener.find("sshd"), heading.find("Process"));
-    // An unknown process leaves no trailing blanks.
-    EXPECT_EQ(inbound.back(), 'd');
+    EXPECT_EQ(listener.find("tcp"), heading.find("Protocol"));
+    EXPECT_EQ(inbound.find("tcp"), heading.find("Protocol"));
     EXPECT_EQ(inbound.find("inbound", inbound.find("inbound ssh") + 1), heading.find("Category"));
 }
 
@@ -130,6 +131,25 @@ TEST(ListFormatsTest, JsonHasAVersionNullsAndStateNames) {
     EXPECT_EQ(odd["hostname"], "b\\xe9t\\x01 \xc3\xa9");
     EXPECT_EQ(odd["family"], 6);
     EXPECT_TRUE(odd["openTime"].is_null());
+}
+
+TEST(ListFormatsTest, UdpSocketsSayTheirProtocolAndTheStatesSsUses) {
+    struct Case {
+        TcpState state;
+        const char* stateWord;
+    };
+    for (const Case& c : {Case{TcpState::Listen, "unconn"}, Case{TcpState::Established, "estab"}}) {
+        CConnectionRecord udp = FixtureTable()[1];
+        udp.protocol = Protocol::Udp;
+        udp.state = c.state;
+        const auto json = nlohmann::json::parse("{" + ConnectionJsonFields(udp) + "}");
+        EXPECT_EQ(json["protocol"], "udp");
+        EXPECT_EQ(json["state"], c.stateWord);
+        EXPECT_EQ(json["connectionState"], c.stateWord);
+        std::ostringstream csv;
+        WriteCsvList({udp}, csv);
+        EXPECT_EQ(csv.str().substr(csv.str().size() - 5), ",udp\n");
+    }
 }
 
 TEST(ListFormatsTest, EmptyTableHasAnEmptyConnectionArray) {
