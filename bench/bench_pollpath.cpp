@@ -2,14 +2,18 @@
 // acquisition back-end as tarvikd runs it, at growing numbers of loopback connections, with the
 // ratio of their CPU times; then tarvikd's resident set per live connection.
 // Usage: bench_pollpath [--sizes 1000,50000] [--runs 9] [--tarvikd PATH] [--settle S]
-//                       [--tarvikd-seconds S] [--out FILE]
+//                       [--tarvikd-seconds S] [--udp N] [--out FILE]
+//          (--udp N: each size measured again with N UDP sockets open as well)
 //        bench_pollpath --tarvikd PATH --modes events,destroy,poll [--sizes 1000,50000]
 //                       [--settle S] [--tarvikd-seconds S] [--churn-rate N] [--churn-seconds S]
 //                       [--out FILE]
 //          (per mode: tarvikd's CPU and memory over the idle table beside the bare dump, then
 //           N short connections a second for S seconds and how many of their sides it logged)
 //        bench_pollpath --sizes N --hold S   (holds N connections open for S seconds)
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +32,7 @@
 #include "LoopbackPool.h"
 #include "ScratchTarvikd.h"
 #include "TableCell.h"
+#include "base/UniqueFd.h"
 
 namespace tarvik::bench {
 namespace {
@@ -41,6 +46,7 @@ struct Options {
     std::string tarvikd;
     int settleSeconds = 10;
     int tarvikdSeconds = 30;
+    int udpSockets = 0;  // UDP sockets opened beside each size for a second measure
     int holdSeconds = 0;  // only hold the first size's connections open this long, for a look
     std::vector<std::string> modes;  // tarvikd per acquisition mode instead of the poll path
     ChurnLoad churn;
@@ -68,6 +74,8 @@ Options ParseOptions(int argc, char** argv) {
             options.tarvikd = value;
         } else if (name == "--settle") {
             options.settleSeconds = std::max(1, std::stoi(value));
+        } else if (name == "--udp") {
+            options.udpSockets = std::max(0, std::stoi(value));
         } else if (name == "--hold") {
             options.holdSeconds = std::max(1, std::stoi(value));
         } else if (name == "--tarvikd-seconds") {
@@ -213,6 +221,30 @@ std::string ResidentTable(const Resident& base, const std::vector<Resident>& siz
     return out.str();
 }
 
+// UDP sockets on 127.0.0.1: every second one bound alone (a listener), the others connected
+// to the first (a connection). Fewer when descriptors run out.
+std::vector<UniqueFd> OpenUdpSockets(int count) {
+    std::vector<UniqueFd> sockets;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in first = address;
+    for (int i = 0; i < count; ++i) {
+        UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        socklen_t length = sizeof address;
+        if (!fd || bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+            break;
+        }
+        if (i == 0) {
+            getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&first), &length);
+        } else if (i % 2 == 1) {
+            connect(fd.Get(), reinterpret_cast<sockaddr*>(&first), sizeof first);
+        }
+        sockets.push_back(std::move(fd));
+    }
+    return sockets;
+}
+
 // Opens connections up to `size`; says so on standard error when it cannot.
 bool Grow(LoopbackPool& pool, int size) {
     if (pool.GrowTo(size)) {
@@ -307,6 +339,13 @@ int main(int argc, char** argv) {
         }
         for (const bool churn : {false, true}) {
             for (Line& line : MeasureSize(pool, options.runs, churn)) {
+                lines.push_back(std::move(line));
+            }
+        }
+        if (options.udpSockets > 0) {
+            const std::vector<UniqueFd> udp = OpenUdpSockets(options.udpSockets);
+            for (Line& line : MeasureSize(pool, options.runs, false)) {
+                line.path += ", " + std::to_string(udp.size()) + " UDP sockets";
                 lines.push_back(std::move(line));
             }
         }

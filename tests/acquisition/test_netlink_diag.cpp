@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "acquisition/NetlinkDiag.h"
+#include "acquisition/UdpDiag.h"
 #include "support/AcqFixtures.h"
 
 namespace tarvik {
@@ -234,6 +235,33 @@ TEST(NetlinkDiagRowTest, Ipv6SocketsAreIpv4RowsOnlyWhenTheyStandForIpv4) {
     EXPECT_FALSE(ToTcpRow(other));
 }
 
+TEST(NetlinkDiagRowTest, UdpSocketsAreListenersOrConnectionsLiveAndAtTheirEnd) {
+    struct Case {
+        int linuxState;
+        int remotePort;
+        bool ended;
+        std::optional<TcpState> state;
+    };
+    for (const Case& c : {
+             Case{7, 0, false, TcpState::Listen},       // bound alone: "unconn"
+             Case{1, 53, false, TcpState::Established},  // connected: "estab"
+             Case{10, 0, false, std::nullopt},          // no UDP state
+             Case{7, 53, true, TcpState::Established},  // ended, once connected
+             Case{7, 0, true, TcpState::Listen},
+         }) {
+        DiagSocket udp = Ipv6(kMappedLoopback, c.remotePort ? kMappedLoopback : kAny, c.linuxState);
+        udp.destinationPort = static_cast<std::uint16_t>(c.remotePort);
+        udp.protocol = IPPROTO_UDP;
+        const auto row = ToRow(udp, c.ended);
+        ASSERT_EQ(row.has_value(), c.state.has_value()) << c.linuxState;
+        if (row) {
+            EXPECT_EQ(row->state, *c.state);
+            EXPECT_EQ(row->protocol, Protocol::Udp);
+            EXPECT_EQ(row->family, AddressFamily::Ipv4);
+        }
+    }
+}
+
 TEST(NetlinkDiagParseTest, ReadsTheOwnerInodeAndTheIpv6OnlyFlag) {
     inet_diag_msg message{};
     message.idiag_family = AF_INET6;
@@ -241,7 +269,8 @@ TEST(NetlinkDiagParseTest, ReadsTheOwnerInodeAndTheIpv6OnlyFlag) {
     message.idiag_uid = 1000;
     message.idiag_inode = 123456;
     message.id.idiag_sport = htons(22);
-    // The message followed by attributes: one the parser skips, then the IPv6-only flag.
+    // The message followed by attributes: one the parser skips, the protocol, then the
+    // IPv6-only flag.
     Bytes body(NLMSG_ALIGN(sizeof message));
     std::memcpy(body.data(), &message, sizeof message);
     const auto appendAttribute = [&body](std::uint16_t type, std::uint8_t value) {
@@ -254,6 +283,7 @@ TEST(NetlinkDiagParseTest, ReadsTheOwnerInodeAndTheIpv6OnlyFlag) {
         std::memcpy(body.data() + start + RTA_LENGTH(0), &value, 1);
     };
     appendAttribute(INET_DIAG_SHUTDOWN, 3);
+    appendAttribute(INET_DIAG_PROTOCOL, IPPROTO_TCP);
     appendAttribute(INET_DIAG_SKV6ONLY, 1);
     Bytes bytes;
     AppendMessage(bytes, SOCK_DIAG_BY_FAMILY, body.data(), body.size());
@@ -267,6 +297,7 @@ TEST(NetlinkDiagParseTest, ReadsTheOwnerInodeAndTheIpv6OnlyFlag) {
     EXPECT_EQ(sockets[0].uid, 1000u);
     EXPECT_EQ(sockets[0].inode, 123456u);
     EXPECT_TRUE(sockets[0].v6Only);
+    EXPECT_EQ(sockets[0].protocol, IPPROTO_TCP);
     EXPECT_FALSE(sockets[1].v6Only);
     const auto row = ToTcpRow(sockets[0]);
     ASSERT_TRUE(row);
