@@ -168,5 +168,18 @@ TEST(ProcessText, CommandAndPidWhenKnown) {
     EXPECT_EQ(ListCellText(record, 0), "h");
 }
 
+TEST(ProtocolColumn, ShowsSortsAndFindsTheProtocol) {
+    CConnectionRecord udp = Row("a", 53, TcpState::Listen);
+    udp.protocol = Protocol::Udp;
+    const CConnectionRecord tcp = Row("z");
+    EXPECT_EQ(ListCellText(udp, kProtocolColumn), "UDP");
+    EXPECT_EQ(ListCellText(udp, static_cast<int>(Column::ConnectionState)), "unconn");
+    EXPECT_EQ(ListCellText(tcp, kProtocolColumn), "TCP");
+    EXPECT_LT(CompareRecords(tcp, udp, kProtocolColumn + 1), 0);
+    EXPECT_GT(CompareRecords(tcp, udp, -(kProtocolColumn + 1)), 0);
+    EXPECT_TRUE(RowMatches(udp, "udp"));
+    EXPECT_FALSE(RowMatches(tcp, "udp"));
+}
+
 }  // namespace
 }  // namespace tarvik

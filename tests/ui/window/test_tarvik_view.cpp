@@ -64,7 +64,7 @@ protected:
 TEST_F(TarvikViewTest, SevenHeadingsFromTheSettingsThenProcessAndNoBuiltInSorting) {
     auto view = MakeView();
     const std::vector<std::string> titles = ColumnTitles();
-    ASSERT_EQ(view->model()->columnCount(), 8);
+    ASSERT_EQ(view->model()->columnCount(), 9);
     const QFontMetrics metrics(view->horizontalHeader()->font());
     for (int column = 0; column < 7; ++column) {
         const QString title = view->model()->headerData(column, Qt::Horizontal).toString();
@@ -73,6 +73,7 @@ TEST_F(TarvikViewTest, SevenHeadingsFromTheSettingsThenProcessAndNoBuiltInSortin
         EXPECT_GE(view->columnWidth(column), std::max(100, metrics.horizontalAdvance(title)));
     }
     EXPECT_EQ(view->model()->headerData(7, Qt::Horizontal).toString(), "Process");
+    EXPECT_EQ(view->model()->headerData(8, Qt::Horizontal).toString(), "Protocol");
     EXPECT_TRUE(view->horizontalHeader()->stretchLastSection());
     EXPECT_EQ(titles.front(), "Hostname");
     EXPECT_FALSE(view->isSortingEnabled());
@@ -228,7 +229,7 @@ TEST_F(TarvikViewTest, HiddenColumnsAndSortOrderAreStoredAndRestored) {
         auto view = MakeView();
         view->setColumnWidth(4, 133);
         std::unique_ptr<QMenu> header = view->CreateHeaderMenu();
-        ASSERT_EQ(header->actions().size(), 8);
+        ASSERT_EQ(header->actions().size(), 9);
         EXPECT_EQ(header->actions()[7]->text(), "Process");
         header->actions()[4]->setChecked(false);  // hide "Service Type"
         header->actions()[7]->setChecked(false);
