@@ -46,7 +46,7 @@ struct Options {
     std::string tarvikd;
     int settleSeconds = 10;
     int tarvikdSeconds = 30;
-    int udpSockets = 0;  // UDP sockets opened beside each size for a second measure
+    int udpSockets = 0;   // UDP sockets opened beside each size for a second measure
     int holdSeconds = 0;  // only hold the first size's connections open this long, for a look
     std::vector<std::string> modes;  // tarvikd per acquisition mode instead of the poll path
     ChurnLoad churn;

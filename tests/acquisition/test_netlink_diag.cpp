@@ -243,10 +243,10 @@ TEST(NetlinkDiagRowTest, UdpSocketsAreListenersOrConnectionsLiveAndAtTheirEnd) {
         std::optional<TcpState> state;
     };
     for (const Case& c : {
-             Case{7, 0, false, TcpState::Listen},       // bound alone: "unconn"
+             Case{7, 0, false, TcpState::Listen},        // bound alone: "unconn"
              Case{1, 53, false, TcpState::Established},  // connected: "estab"
-             Case{10, 0, false, std::nullopt},          // no UDP state
-             Case{7, 53, true, TcpState::Established},  // ended, once connected
+             Case{10, 0, false, std::nullopt},           // no UDP state
+             Case{7, 53, true, TcpState::Established},   // ended, once connected
              Case{7, 0, true, TcpState::Listen},
          }) {
         DiagSocket udp = Ipv6(kMappedLoopback, c.remotePort ? kMappedLoopback : kAny, c.linuxState);

@@ -258,7 +258,7 @@ TEST(ListFormatsTest, CsvCellsThatASpreadsheetWouldRunStartWithAQuote) {
     }
     std::ostringstream out;
     WriteCsvList({NamedRow("-bash")}, out);
-    EXPECT_NE(out.str().find(",'-bash (4242)\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find(",'-bash (4242),tcp\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("\n'-bash,"), std::string::npos) << out.str();
 }
 
@@ -298,7 +298,7 @@ TEST(ListFormatsTest, AProcessNameWithEscapesAndALineFeedIsListedWholeAndEscaped
                              filter),
               0)
         << err.str();
-    EXPECT_NE(out.str().find("\\x1b[2J\\x0ax\\xff (" + std::to_string(::getpid()) + ")\n"),
+    EXPECT_NE(out.str().find("\\x1b[2J\\x0ax\\xff (" + std::to_string(::getpid()) + ")  tcp\n"),
               std::string::npos)
         << out.str();
 }
