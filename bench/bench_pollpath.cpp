@@ -343,7 +343,7 @@ int main(int argc, char** argv) {
             }
         }
         if (options.udpSockets > 0) {
-            const std::vector<UniqueFd> udp = OpenUdpSockets(options.udpSockets);
+            const std::vector<tarvik::UniqueFd> udp = OpenUdpSockets(options.udpSockets);
             for (Line& line : MeasureSize(pool, options.runs, false)) {
                 line.path += ", " + std::to_string(udp.size()) + " UDP sockets";
                 lines.push_back(std::move(line));

@@ -186,6 +186,39 @@ TEST(DestroyEventSourceTest, BothEndsOfALoopbackConnectionAreReportedWithAddress
     EXPECT_FALSE(source->TakeLoss());
 }
 
+TEST(DestroyEventSourceTest, AUdpSocketsEndIsAUdpRowConnectedOrNot) {
+    std::string error;
+    auto source = CDestroyEventSource::Open(&error);
+    if (!source) {
+        GTEST_SKIP() << "no socket-end notices here: " << error;
+    }
+    UniqueFd bound(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    UniqueFd connected(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = test::LoopbackAddress("127.0.0.1", 0);
+    ASSERT_EQ(bind(bound.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    address.sin_port = htons(test::LocalPortOf(bound.Get()));
+    ASSERT_EQ(connect(connected.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int ports[] = {test::LocalPortOf(bound.Get()), test::LocalPortOf(connected.Get())};
+    bound.Reset();
+    connected.Reset();
+    auto ours = [&](const TcpEvent& event) {
+        return event.row.protocol == Protocol::Udp &&
+               (event.row.localPort == ports[0] || event.row.localPort == ports[1]);
+    };
+    auto events = DrainUntil(*source, [&](const std::vector<TcpEvent>& all) {
+        return std::count_if(all.begin(), all.end(), ours) >= 2;
+    });
+    std::erase_if(events, [&](const TcpEvent& event) { return !ours(event); });
+    ASSERT_EQ(events.size(), 2u);
+    for (const TcpEvent& event : events) {
+        const bool isConnected = event.row.localPort == ports[1];
+        EXPECT_EQ(event.kind, TcpEvent::Kind::Ended);
+        EXPECT_EQ(event.row.state, isConnected ? TcpState::Established : TcpState::Listen);
+        EXPECT_EQ(event.row.remotePort, isConnected ? ports[0] : 0);
+        EXPECT_NE(event.row.cookie, 0u);
+    }
+}
+
 TEST(DestroyEventSourceTest, NoticesPastTheQueuesBoundAreDroppedAndReportedAsALoss) {
     std::string error;
     auto source = CDestroyEventSource::Open(&error, 4);
