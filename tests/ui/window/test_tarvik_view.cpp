@@ -212,7 +212,7 @@ TEST_F(TarvikViewTest, ColumnWidthsRestoreOnlyPositiveFieldsAndStoreAll) {
     view->setColumnWidth(7, 90);
     view->CloseStep();
     EXPECT_EQ(settings.ReadBack()->GetProfileString("View", "columnwidths"),
-              "120,100,100,100,100,100,150,90,");
+              "120,100,100,100,100,100,150,90,100,");
 }
 
 TEST_F(TarvikViewTest, SevenStoredWidthsStillApplyAndTheProcessColumnGetsItsOwn) {
@@ -271,7 +271,7 @@ TEST_F(TarvikViewTest, HeaderMenuKeepsOneColumnAndBadStoredListsAreIgnored) {
         action->setChecked(false);
     }
     int shown = 0;
-    for (int column = 0; column < 8; ++column) {
+    for (int column = 0; column < kListColumns; ++column) {
         shown += view->isColumnHidden(column) ? 0 : 1;
     }
     EXPECT_EQ(shown, 1);
@@ -289,7 +289,7 @@ TEST_F(TarvikViewTest, CopyRowGivesTheCellsSeparatedByTabs) {
     EXPECT_EQ(clipboard->text(), "before");  // nothing selected: nothing copied
     view->selectRow(0);
     view->CopyRowAction()->trigger();
-    EXPECT_EQ(clipboard->text(), "one.example\t127.0.0.1\t5001\t0\t\t\tEstablished\tsshd (812)");
+    EXPECT_EQ(clipboard->text(), "one.example\t127.0.0.1\t5001\t0\t\t\tEstablished\tsshd (812)\tTCP");
 }
 
 TEST_F(TarvikViewTest, RefreshNowPublishesAPoll) {
