@@ -289,7 +289,8 @@ TEST_F(TarvikViewTest, CopyRowGivesTheCellsSeparatedByTabs) {
     EXPECT_EQ(clipboard->text(), "before");  // nothing selected: nothing copied
     view->selectRow(0);
     view->CopyRowAction()->trigger();
-    EXPECT_EQ(clipboard->text(), "one.example\t127.0.0.1\t5001\t0\t\t\tEstablished\tsshd (812)\tTCP");
+    EXPECT_EQ(clipboard->text(),
+              "one.example\t127.0.0.1\t5001\t0\t\t\tEstablished\tsshd (812)\tTCP");
 }
 
 TEST_F(TarvikViewTest, RefreshNowPublishesAPoll) {
