@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/UniqueFd.h"
+#include "e2e/Waits.h"
+#include "scan/ScanWatcherThread.h"
+#include "settings/SettingsStore.h"
+#include "support/ScanLoopback.h"
+#include "workers/WorkerHub.h"
+
+// Real scans of every kind from a network namespace over a veth pair the test makes, seen by
+// the kernel's no-socket verdicts; and this host's own refused connects. They need root (the
+// namespace, the eBPF program), a kernel with BTF, and the scanner; else they skip.
+namespace tarvik {
+namespace {
+
+using namespace std::chrono_literals;
+using test::WaitUntil;
+
+bool Run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The scanner's namespace "tvk-scan-<pid>" behind a veth pair: this side 198.18.0.1 and
+// fd00:7a::1, the scanner 198.18.0.2 and fd00:7a::2. Removed with the namespace.
+class ScannerNamespace {
+public:
+    ScannerNamespace() : name_("tvk-scan-" + std::to_string(::getpid())) {
+        const std::string here = "tvk" + std::to_string(::getpid() % 100000) + "a";
+        const std::string there = "tvk" + std::to_string(::getpid() % 100000) + "b";
+        const std::string in = "ip netns exec " + name_ + " ";
+        ready_ = Run("ip netns add " + name_) &&
+                 Run("ip link add " + here + " type veth peer name " + there) &&
+                 Run("ip link set " + there + " netns " + name_) &&
+                 Run("ip addr add 198.18.0.1/30 dev " + here) &&
+                 Run("ip addr add fd00:7a::1/64 dev " + here + " nodad") &&
+                 Run("ip link set " + here + " up") &&
+                 Run(in + "ip addr add 198.18.0.2/30 dev " + there) &&
+                 Run(in + "ip addr add fd00:7a::2/64 dev " + there + " nodad") &&
+                 Run(in + "ip link set " + there + " up") && Run(in + "ip link set lo up");
+    }
+    ~ScannerNamespace() { Run("ip netns delete " + name_); }  // takes the veth pair along
+    ScannerNamespace(const ScannerNamespace&) = delete;
+    ScannerNamespace& operator=(const ScannerNamespace&) = delete;
+
+    bool Ready() const { return ready_; }
+    bool Scan(const std::string& flags, const std::string& target, const std::string& ports) {
+        return Run("ip netns exec " + name_ + " nmap -n -Pn " + flags + " --max-retries 0 -T4 -p " +
+                   ports + " " + target);
+    }
+
+private:
+    std::string name_;
+    bool ready_ = false;
+};
+
+class RecordingAlerter : public IScanAlerter {
+public:
+    void Raise(const ScanFinding& finding, const std::string&) override {
+        std::lock_guard lock(mutex_);
+        alerts_.push_back(finding);
+    }
+    void RaiseOutbound(const OutboundFinding& finding) override {
+        std::lock_guard lock(mutex_);
+        outbound_.push_back(finding);
+    }
+    std::vector<ScanFinding> Alerts() {
+        std::lock_guard lock(mutex_);
+        return alerts_;
+    }
+    std::vector<OutboundFinding> Outbound() {
+        std::lock_guard lock(mutex_);
+        return outbound_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<ScanFinding> alerts_;
+    std::vector<OutboundFinding> outbound_;
+};
+
+class ScanKindsE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root (a network namespace and the eBPF program)";
+        }
+        settings.SetIgnoreHosts({});
+        settings.SetListenEnabled(0);
+        settings.SetEmailAlert(0);
+        settings.SetThreshold(static_cast<int>(ports.size()));
+        auto recording = std::make_unique<RecordingAlerter>();
+        alerter = recording.get();
+        watcher = std::make_unique<CScanWatcherThread>(settings, hub, std::move(recording),
+                                                       "127.0.0.1", ProbeSensing::On);
+        watcher->UseProbeSource(ProbeSource::KernelFirst);
+        watcher->Start();
+        ASSERT_TRUE(WaitUntil([this] { return watcher->SensingProbes(); }));
+        if (!watcher->SensingInKernel()) {
+            GTEST_SKIP() << "the kernel's no-socket verdicts cannot be read here (eBPF, BTF)";
+        }
+    }
+    void TearDown() override {
+        if (watcher) {
+            watcher->PostQuit();
+            watcher->Join();
+        }
+    }
+    template <typename Done>
+    bool CheckUntil(Done done) {
+        return WaitUntil(
+            [&] {
+                watcher->Post(ScanCheck{});
+                return done();
+            },
+            test::kEventDeadline, 100ms);
+    }
+
+    CWorkerHub hub;
+    CSettingsStore settings{std::filesystem::path(::testing::TempDir()) / "scan-kinds.conf",
+                            [] { return std::vector<std::string>{}; }};
+    std::vector<int> ports = test::FreeLoopbackPorts(4);
+    RecordingAlerter* alerter = nullptr;
+    std::unique_ptr<CScanWatcherThread> watcher;
+};
+
+TEST_F(ScanKindsE2eTest, EveryScanKindOfBothFamiliesIsNamed) {
+    if (!Run("command -v nmap")) {
+        GTEST_SKIP() << "nmap is not installed (scripts/install-deps.sh installs it)";
+    }
+    ScannerNamespace scanner;
+    if (!scanner.Ready()) {
+        GTEST_SKIP() << "cannot make a network namespace with a veth pair here";
+    }
+    struct Case {
+        std::string flags;
+        std::string kind;
+    };
+    // Window scans send what ACK scans send; fragments are counted once, reassembled.
+    const std::vector<Case> cases = {
+        {"-sS", "SYN"},    {"-sF", "FIN"}, {"-sN", "NULL"}, {"-sX", "Xmas"},    {"-sA", "ACK"},
+        {"-sM", "Maimon"}, {"-sW", "ACK"}, {"-sU", "UDP"},  {"-sT", "connect"}, {"-sS -f", "SYN"},
+    };
+    std::string portList;
+    for (int port : ports) {
+        portList += (portList.empty() ? "" : ",") + std::to_string(port);
+    }
+    for (const auto& [family, target, source] : {std::tuple{"", "198.18.0.1", "198.18.0.2"},
+                                                 std::tuple{"-6 ", "fd00:7a::1", "fd00:7a::2"}}) {
+        for (const Case& scan : cases) {
+            const std::string flags = std::string(family) + scan.flags;
+            const std::size_t before = alerter->Alerts().size();
+            ASSERT_TRUE(scanner.Scan(flags, target, portList)) << flags;
+            ASSERT_TRUE(CheckUntil([&] { return alerter->Alerts().size() > before; })) << flags;
+            const ScanFinding alert = alerter->Alerts().back();
+            EXPECT_EQ(alert.host, source) << flags;
+            EXPECT_EQ(alert.kind, scan.kind) << flags;
+            EXPECT_EQ(alert.ports.size(), ports.size()) << flags << ": " << alert.portsText;
+        }
+    }
+}
+
+// Connects to `count` ports of 127.0.0.1 where nothing listens; each is refused.
+void ConnectRefused(const std::vector<int>& ports) {
+    for (int port : ports) {
+        UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in address = test::LoopbackAddress("127.0.0.1", port);
+        ASSERT_NE(
+            ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+            0);
+        ASSERT_EQ(errno, ECONNREFUSED);
+    }
+}
+
+TEST_F(ScanKindsE2eTest, AProcessScanningOthersIsNamedUnlessSwitchedOff) {
+    settings.SetScanOutboundThreshold(static_cast<int>(ports.size()));
+    ConnectRefused(ports);
+    ASSERT_TRUE(CheckUntil([&] { return !alerter->Outbound().empty(); }));
+    const OutboundFinding finding = alerter->Outbound().at(0);
+    EXPECT_EQ(finding.pid, static_cast<std::uint32_t>(::getpid()));
+    EXPECT_EQ(finding.user, "root");
+    EXPECT_NE(finding.text.find("at 127.0.0.1 on port(s): "), std::string::npos) << finding.text;
+
+    settings.SetScanOutbound(0);
+    ConnectRefused(ports);
+    // The connects' own SYNs make an inbound alert; the refusals were read with them.
+    ASSERT_TRUE(CheckUntil([&] { return alerter->Alerts().size() >= 2; }));
+    ASSERT_TRUE(CheckUntil([&] { return true; }));
+    EXPECT_EQ(alerter->Outbound().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tarvik
