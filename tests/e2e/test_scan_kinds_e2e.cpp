@@ -25,7 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::WaitUntil;
 
-bool Run(const std::string& command) {
+bool Shell(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
@@ -37,23 +37,23 @@ public:
         const std::string here = "tvk" + std::to_string(::getpid() % 100000) + "a";
         const std::string there = "tvk" + std::to_string(::getpid() % 100000) + "b";
         const std::string in = "ip netns exec " + name_ + " ";
-        ready_ = Run("ip netns add " + name_) &&
-                 Run("ip link add " + here + " type veth peer name " + there) &&
-                 Run("ip link set " + there + " netns " + name_) &&
-                 Run("ip addr add 198.18.0.1/30 dev " + here) &&
-                 Run("ip addr add fd00:7a::1/64 dev " + here + " nodad") &&
-                 Run("ip link set " + here + " up") &&
-                 Run(in + "ip addr add 198.18.0.2/30 dev " + there) &&
-                 Run(in + "ip addr add fd00:7a::2/64 dev " + there + " nodad") &&
-                 Run(in + "ip link set " + there + " up") && Run(in + "ip link set lo up");
+        ready_ = Shell("ip netns add " + name_) &&
+                 Shell("ip link add " + here + " type veth peer name " + there) &&
+                 Shell("ip link set " + there + " netns " + name_) &&
+                 Shell("ip addr add 198.18.0.1/30 dev " + here) &&
+                 Shell("ip addr add fd00:7a::1/64 dev " + here + " nodad") &&
+                 Shell("ip link set " + here + " up") &&
+                 Shell(in + "ip addr add 198.18.0.2/30 dev " + there) &&
+                 Shell(in + "ip addr add fd00:7a::2/64 dev " + there + " nodad") &&
+                 Shell(in + "ip link set " + there + " up") && Shell(in + "ip link set lo up");
     }
-    ~ScannerNamespace() { Run("ip netns delete " + name_); }  // takes the veth pair along
+    ~ScannerNamespace() { Shell("ip netns delete " + name_); }  // takes the veth pair along
     ScannerNamespace(const ScannerNamespace&) = delete;
     ScannerNamespace& operator=(const ScannerNamespace&) = delete;
 
     bool Ready() const { return ready_; }
     bool Scan(const std::string& flags, const std::string& target, const std::string& ports) {
-        return Run("ip netns exec " + name_ + " nmap -n -Pn " + flags + " --max-retries 0 -T4 -p " +
+        return Shell("ip netns exec " + name_ + " nmap -n -Pn " + flags + " --max-retries 0 -T4 -p " +
                    ports + " " + target);
     }
 
@@ -61,6 +61,27 @@ private:
     std::string name_;
     bool ready_ = false;
 };
+
+// `count` ports below the ephemeral range (where UDP datagrams are taken for late replies) on
+// which nothing listened a moment ago, TCP or UDP, any address.
+std::vector<int> FreeLowPorts(std::size_t count) {
+    std::vector<int> ports;
+    for (int port = 20000 + ::getpid() % 5000; ports.size() < count && port < 30000; ++port) {
+        bool free = true;
+        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+            UniqueFd socket(::socket(AF_INET6, type | SOCK_CLOEXEC, 0));
+            sockaddr_in6 any{};
+            any.sin6_family = AF_INET6;
+            any.sin6_port = htons(static_cast<std::uint16_t>(port));
+            free = free && socket &&
+                   ::bind(socket.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
+        }
+        if (free) {
+            ports.push_back(port);
+        }
+    }
+    return ports;
+}
 
 class RecordingAlerter : public IScanAlerter {
 public:
@@ -127,13 +148,13 @@ protected:
     CWorkerHub hub;
     CSettingsStore settings{std::filesystem::path(::testing::TempDir()) / "scan-kinds.conf",
                             [] { return std::vector<std::string>{}; }};
-    std::vector<int> ports = test::FreeLoopbackPorts(4);
+    std::vector<int> ports = FreeLowPorts(4);
     RecordingAlerter* alerter = nullptr;
     std::unique_ptr<CScanWatcherThread> watcher;
 };
 
 TEST_F(ScanKindsE2eTest, EveryScanKindOfBothFamiliesIsNamed) {
-    if (!Run("command -v nmap")) {
+    if (!Shell("command -v nmap")) {
         GTEST_SKIP() << "nmap is not installed (scripts/install-deps.sh installs it)";
     }
     ScannerNamespace scanner;

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <tuple>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -42,6 +44,17 @@ std::uint32_t NetworkNamespaceInode() {
     return ::stat("/proc/self/ns/net", &namespaceFile) == 0
                ? static_cast<std::uint32_t>(namespaceFile.st_ino)
                : 0;
+}
+
+// The first and last port of the ephemeral range; Linux's default where it cannot be read.
+std::pair<std::uint16_t, std::uint16_t> EphemeralPorts() {
+    std::ifstream file("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned first = 0;
+    unsigned last = 0;
+    if (file >> first >> last && first <= last && last <= 65535) {
+        return {static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last)};
+    }
+    return {32768, 60999};
 }
 
 AddressBytes BytesOf(const std::uint8_t (&address)[16]) {
@@ -188,6 +201,8 @@ std::unique_ptr<INoSocketSource> OpenNoSocketSource(std::string& reason) {
     }
     // Probes of other namespaces are theirs to report.
     skeleton->rodata->netns_inode = NetworkNamespaceInode();
+    std::tie(skeleton->rodata->ephemeral_first, skeleton->rodata->ephemeral_last) =
+        EphemeralPorts();
     if (const int error = no_socket__load(skeleton.get()); error != 0) {
         reason = "cannot load the eBPF program: " + ErrorText(error) +
                  " (needs CAP_BPF and CAP_PERFMON and a kernel with BTF)";

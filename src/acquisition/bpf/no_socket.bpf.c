@@ -2,8 +2,9 @@
 /* The kernel's own verdict that nothing listens: every TCP segment and UDP datagram addressed
  * to this host that no socket took (after fragments were reassembled, both families), and
  * every connect() of this host that a peer refused or the network could not reach. Stray
- * segments of connections that just ended and late replies to UDP sockets just closed are left
- * out here, so the reader sees probes only. */
+ * segments of connections that just ended and datagrams to the ephemeral ports (late replies)
+ * are left out here, so the reader sees probes only. Tracepoints only: kernels without function
+ * tracing load it too. */
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
@@ -26,14 +27,19 @@
 #define EHOSTDOWN 112
 #define ECONNREFUSED 111
 #define EHOSTUNREACH 113
-/* A segment of a connection that ended, or a datagram for a socket that closed, this recently
- * is its late straggler: a peer retransmits for about two minutes at most. */
+/* A segment of a connection that ended this recently is its late straggler: a peer
+ * retransmits for about two minutes at most. */
 #define RECENT_NS (120ULL * 1000 * 1000 * 1000)
 
 char LICENSE[] SEC("license") = "GPL";
 
 /* The network namespace watched, set before load; 0 takes every namespace. */
 const volatile __u32 netns_inode = 0;
+/* The local port range connect() and unbound sends draw from, set before load. A datagram
+ * to a port in it that nothing took is most likely a late reply to a query of this host whose
+ * socket closed (a name server's answer after the time-out); scanners' lists lie below it. */
+const volatile __u16 ephemeral_first = 32768;
+const volatile __u16 ephemeral_last = 60999;
 
 /* About 13,000 samples of 88 bytes with the ring's header: a scan of every port at full speed
  * for a quarter of a second. A flood past it is counted in `lost`, not queued. */
@@ -63,14 +69,6 @@ struct {
     __type(key, struct ended_key);
     __type(value, __u64);
 } ended SEC(".maps");
-
-/* Local UDP ports whose socket closed lately, with the time. */
-struct {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
-    __uint(max_entries, 8192);
-    __type(key, __u16);
-    __type(value, __u64);
-} udp_closed SEC(".maps");
 
 struct opener {
     __u32 tgid;
@@ -169,7 +167,7 @@ int BPF_PROG(packet_dropped, struct sk_buff* skb, void* location, int reason) {
     bpf_probe_read_kernel(ports, sizeof(ports), transport);
     if (p.protocol == IPPROTO_UDP) {
         const __u16 local_port = (ports[2] << 8) | ports[3];
-        if (recent(bpf_map_lookup_elem(&udp_closed, &local_port)))
+        if (local_port >= ephemeral_first && local_port <= ephemeral_last)
             return 0;
         submit_probe(&p, ports, 0, 0);
         return 0;
@@ -191,18 +189,6 @@ int BPF_PROG(packet_dropped, struct sk_buff* skb, void* location, int reason) {
             return 0;
     }
     submit_probe(&p, ports, flags, (offset_and_flags[0] >> 4) * 4);
-    return 0;
-}
-
-/* A UDP socket closing: datagrams for its port that come soon after are late replies. */
-SEC("fentry/udp_lib_unhash")
-int BPF_PROG(udp_closing, struct sock* sk) {
-    if (!in_watched_namespace(BPF_CORE_READ(sk, __sk_common.skc_net.net)))
-        return 0;
-    const __u16 port = BPF_CORE_READ(sk, __sk_common.skc_num);
-    const __u64 now = bpf_ktime_get_ns();
-    if (port)
-        bpf_map_update_elem(&udp_closed, &port, &now, BPF_ANY);
     return 0;
 }
 
