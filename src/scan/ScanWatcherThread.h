@@ -40,7 +40,8 @@ enum class ProbeSource { PacketSocket, KernelFirst };
 // settings change (ScanSettingsChanged) and at start. With probe sensing on, the probes the
 // sensor sees count like new inbound connections; without the privilege for it the user is told
 // once, and counting goes on from connections alone. After each alert it publishes a
-// ScanAlertEvent.
+// ScanAlertEvent. Where the kernel's verdicts are read, it also counts this host's refused
+// connects per process and names a process that scans others ("outbound").
 class CScanWatcherThread : public CWorker<ScanWatcherInbox> {
 public:
     explicit CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub);
