@@ -40,8 +40,7 @@ TEST(OutboundScans, ManyPortsOfOneHostOrOnePortOfManyHostsAlertOnce) {
          {Refused("198.18.0.2", 21), Refused("198.18.0.2", 22), Refused("198.18.0.3", 21)},
          ""},
         {"three processes, one port each",
-         {Refused("198.18.0.2", 21, 1), Refused("198.18.0.2", 22, 2),
-          Refused("198.18.0.2", 23, 3)},
+         {Refused("198.18.0.2", 21, 1), Refused("198.18.0.2", 22, 2), Refused("198.18.0.2", 23, 3)},
          ""},
     };
     for (const Case& scan : cases) {
@@ -52,7 +51,8 @@ TEST(OutboundScans, ManyPortsOfOneHostOrOnePortOfManyHostsAlertOnce) {
         }
         std::vector<std::string> alerts;
         const auto check = [&](COutboundScans::Clock::time_point at) {
-            scans.Check(3, 60s, [&](const OutboundFinding& f) { alerts.push_back(f.text); }, at);
+            scans.Check(
+                3, 60s, [&](const OutboundFinding& f) { alerts.push_back(f.text); }, at);
         };
         check(start + 1s);
         check(start + 2s);  // an alert starts the process again from nothing
@@ -69,7 +69,8 @@ TEST(OutboundScans, AttemptsOlderThanTheWindowAreForgottenAndProcessesBounded) {
     scans.Count(Refused("198.18.0.2", 22), start + 30s);
     scans.Count(Refused("198.18.0.2", 23), start + 61s);
     int alerts = 0;
-    scans.Check(3, 60s, [&](const OutboundFinding&) { ++alerts; }, start + 62s);
+    scans.Check(
+        3, 60s, [&](const OutboundFinding&) { ++alerts; }, start + 62s);
     EXPECT_EQ(alerts, 0);
     for (std::uint32_t pid = 1; pid <= 2 * COutboundScans::kMaxProcesses; ++pid) {
         scans.Count(Refused("198.18.0.2", 80, pid), start + 62s);

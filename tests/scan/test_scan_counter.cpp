@@ -250,7 +250,7 @@ TEST_F(ScanCounterProbeTest, SlowScansAreCaughtWhileTheirPortsFitTheWindow) {
         bool caught;
     };
     const std::vector<Case> cases = {
-        {0s, 15s, true},     {0s, 3600s, true},   {3600s, 8s, true},  {3600s, 15s, true},
+        {0s, 15s, true},     {0s, 3600s, true},    {3600s, 8s, true}, {3600s, 15s, true},
         {3600s, 590s, true}, {3600s, 610s, false}, {60s, 8s, true},   {60s, 15s, false},
     };
     constexpr int kThreshold = 7;
@@ -262,7 +262,8 @@ TEST_F(ScanCounterProbeTest, SlowScansAreCaughtWhileTheirPortsFitTheWindow) {
         bool caught = false;
         const auto checkUntil = [&](CScanCounter::Clock::time_point until) {
             for (; nextCheck < until; nextCheck += 30s) {
-                fresh.Check(kThreshold, [&](const ScanFinding&) { caught = true; }, nextCheck);
+                fresh.Check(
+                    kThreshold, [&](const ScanFinding&) { caught = true; }, nextCheck);
             }
         };
         for (int port = 1; port <= 3 * kThreshold; ++port) {
@@ -271,8 +272,8 @@ TEST_F(ScanCounterProbeTest, SlowScansAreCaughtWhileTheirPortsFitTheWindow) {
             fresh.Count(Seen("198.51.100.3", port, ProbeKind::Syn), {}, {}, now);
         }
         checkUntil(start + scan.interval * (3 * kThreshold) + 31s);
-        EXPECT_EQ(caught, scan.caught) << scan.window.count() << " s window, a probe every "
-                                       << scan.interval.count() << " s";
+        EXPECT_EQ(caught, scan.caught)
+            << scan.window.count() << " s window, a probe every " << scan.interval.count() << " s";
     }
 }
 

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <tuple>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "NoSocketSample.h"
