@@ -165,6 +165,15 @@ void CScanAlert::Raise(const ScanFinding& finding, const std::string& mailHost) 
     }
 }
 
+void CScanAlert::RaiseOutbound(const OutboundFinding& finding) {
+    // At most one line per process and check, from at most a few hundred processes: bounded
+    // without the hosts' rate.
+    if (Enabled(Channel::SystemLog) && systemLog_) {
+        Isolated(hub_, "system log",
+                 [&] { systemLog_->ReportError(kAlertEventHeading, finding.text); });
+    }
+}
+
 void CScanAlert::Flush(const std::string& mailHost) {
     const Clock::time_point now = clock_();
     for (Channel channel : {Channel::Balloon, Channel::Mail, Channel::SystemLog}) {

@@ -21,7 +21,8 @@ struct ScanSettingsChanged {};
 struct ScanAlertEvent {
     std::string remoteAddress;
     std::vector<int> localPorts;  // in the order they were first seen
-    std::string kind;             // "connect", "SYN", "FIN", "NULL", "Xmas" or "mixed"
+    std::string kind;             // "connect", "SYN", "FIN", "NULL", "Xmas", "ACK", "Maimon", "UDP"
+                                  // or "mixed"
     std::time_t time = 0;
 };
 

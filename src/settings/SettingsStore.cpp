@@ -465,6 +465,8 @@ TARVIK_INT_SETTING(AlertsPerMinute)
 TARVIK_INT_SETTING(ScanBlock)
 TARVIK_INT_SETTING(ScanBlockTimeout)
 TARVIK_INT_SETTING(ScanBlockProbes)
+TARVIK_INT_SETTING(ScanOutbound)
+TARVIK_INT_SETTING(ScanOutboundThreshold)
 #undef TARVIK_INT_SETTING
 
 std::filesystem::path CSettingsStore::GetInstallFolder() const {

@@ -171,6 +171,10 @@ public:
     void SetScanBlockTimeout(int seconds);
     int GetScanBlockProbes() const;
     void SetScanBlockProbes(int on);
+    int GetScanOutbound() const;
+    void SetScanOutbound(int on);
+    int GetScanOutboundThreshold() const;
+    void SetScanOutboundThreshold(int attempts);
     int GetLogKeepDays() const;
     void SetLogKeepDays(int days);
     // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.

@@ -93,6 +93,10 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Integer(I::ScanBlockTimeout, kScanWatch, "blocktimeout", 3600, 1, INT_MAX),
     // 1: also block hosts seen in probes alone, whose source address may be forged.
     Switch(I::ScanBlockProbes, kScanWatch, "blockprobes", 0),
+    // Alert when a process of this host has this many connection attempts refused or
+    // unreachable on distinct ports of one host, or on one port of distinct hosts.
+    Switch(I::ScanOutbound, kScanWatch, "outbound", 1),
+    Integer(I::ScanOutboundThreshold, kScanWatch, "outboundthreshold", 20, 2, INT_MAX),
     // Days a log file is kept after its last line; 0 keeps every file.
     Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
     // Where the metrics for a textfile collector go; empty: none written.

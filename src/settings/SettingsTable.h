@@ -55,6 +55,8 @@ enum class SettingId : std::size_t {
     ScanBlock,
     ScanBlockTimeout,
     ScanBlockProbes,
+    ScanOutbound,
+    ScanOutboundThreshold,
     LogKeepDays,
     MetricsFile,
     Count

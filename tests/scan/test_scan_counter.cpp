@@ -170,6 +170,10 @@ TEST_F(ScanCounterProbeTest, TheAlertNamesTheKindSeenSinceTheLastAlert) {
         {{ProbeKind::Null}, "NULL"},
         {{ProbeKind::Xmas, ProbeKind::Xmas}, "Xmas"},
         {{ProbeKind::Connect}, "connect"},
+        {{ProbeKind::Ack}, "ACK"},
+        {{ProbeKind::Maimon}, "Maimon"},
+        {{ProbeKind::Udp, ProbeKind::Udp}, "UDP"},
+        {{ProbeKind::Ack, ProbeKind::Udp}, "mixed"},
         // Handshake SYNs of completed connections are no half-open scan.
         {{ProbeKind::Syn, ProbeKind::Connect}, "connect"},
         {{ProbeKind::Syn, ProbeKind::Fin}, "mixed"},
@@ -234,6 +238,43 @@ TEST_F(ScanCounterProbeTest, PortsOlderThanTheWindowNoLongerCount) {
     CountProbe("10.0.0.9", 80, ProbeKind::Syn, start);
     EXPECT_EQ(Findings(3, start + 100h).size(), 0u);
     EXPECT_EQ(counter.UniqueCount("10.0.0.9"), 1);
+}
+
+// A scan sends one probe every `interval` and the check runs every 30 s: it is caught when its
+// threshold's worth of ports fits in the window, whatever the rate without one.
+TEST_F(ScanCounterProbeTest, SlowScansAreCaughtWhileTheirPortsFitTheWindow) {
+    using namespace std::chrono_literals;
+    struct Case {
+        std::chrono::seconds window;
+        std::chrono::seconds interval;
+        bool caught;
+    };
+    const std::vector<Case> cases = {
+        {0s, 15s, true},     {0s, 3600s, true},    {3600s, 8s, true}, {3600s, 15s, true},
+        {3600s, 590s, true}, {3600s, 610s, false}, {60s, 8s, true},   {60s, 15s, false},
+    };
+    constexpr int kThreshold = 7;
+    for (const Case& scan : cases) {
+        CScanCounter fresh;
+        fresh.SetLimits({16, 1024, scan.window});
+        const auto start = CScanCounter::Clock::now();
+        auto nextCheck = start;
+        bool caught = false;
+        const auto checkUntil = [&](CScanCounter::Clock::time_point until) {
+            for (; nextCheck < until; nextCheck += 30s) {
+                fresh.Check(
+                    kThreshold, [&](const ScanFinding&) { caught = true; }, nextCheck);
+            }
+        };
+        for (int port = 1; port <= 3 * kThreshold; ++port) {
+            const auto now = start + scan.interval * port;
+            checkUntil(now);
+            fresh.Count(Seen("198.51.100.3", port, ProbeKind::Syn), {}, {}, now);
+        }
+        checkUntil(start + scan.interval * (3 * kThreshold) + 31s);
+        EXPECT_EQ(caught, scan.caught)
+            << scan.window.count() << " s window, a probe every " << scan.interval.count() << " s";
+    }
 }
 
 TEST(PortsText, JoinsWithCommaAndSpace) {
