@@ -219,6 +219,9 @@ void CTarvikView::Start() {
 }
 
 void CTarvikView::RefreshNow() {
+    if (workers_ && workers_->RefreshNow()) {
+        return;
+    }
     hub_.Publish(Poll{});
 }
 

@@ -38,6 +38,9 @@ public:
     // Not empty while the workers follow settings that are not the window's: the option
     // dialogs then show theirs read-only, with this note.
     virtual std::string SettingsNote() const { return {}; }
+    // True when the workers refresh on their own at the user's asking (a daemon's list asked
+    // for again); false when the view is to ask for a poll.
+    virtual bool RefreshNow() { return false; }
 };
 
 using WorkersFactory =
