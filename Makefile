@@ -14,12 +14,21 @@ configure: deps
 build: configure
 	@cmake --build --preset $(PRESET) -j $(JOBS)
 
-# The window where a display exists, the headless monitor otherwise.
-run: build
-	@if [ -x $(BUILD_DIR)/bin/tarvik ] && [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
-		exec $(BUILD_DIR)/bin/tarvik; \
+# The window where a display exists, the headless monitor otherwise; builds only the programs
+# (no tests, no benchmarks). Run from the build folder, so a root run's logs/ lands there.
+run: configure
+	@targets="tarvikd tarvikctl"; \
+	if [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ] && \
+		grep -qs '^TARVIK_BUILD_GUI:BOOL=ON' $(BUILD_DIR)/CMakeCache.txt; then \
+		targets="$$targets tarvik"; \
+	fi; \
+	cmake --build --preset $(PRESET) -j $(JOBS) --target $$targets
+	@cd $(BUILD_DIR) && if [ -x bin/tarvik ] && [ -n "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
+		echo "make run: the window starts; close it (or press Ctrl+C here) to stop"; \
+		exec bin/tarvik; \
 	else \
-		exec $(BUILD_DIR)/bin/tarvikd; \
+		echo "make run: tarvikd runs in this terminal; press Ctrl+C to stop it"; \
+		exec bin/tarvikd; \
 	fi
 
 test: build
