@@ -90,6 +90,7 @@ void CEventFile::Run() {
 void CEventFile::Open(const Target& target) {
     file_.Close();
     target_ = target;
+    size_ = 0;
     if (target_.path.empty()) {
         return;
     }
@@ -110,9 +111,11 @@ void CEventFile::Rotate() {
     std::error_code error;
     // Replaces the previous ".1"; a link planted there is replaced, never followed.
     std::filesystem::rename(path, path.string() + ".1", error);
-    if (error) {
-        Problem("cannot rotate the events file " + path.string() + ": " + error.message());
+    if (error && !rotateReported_ && report_) {
+        // The file goes on growing; said once until a rotation works.
+        report_("cannot rotate the events file " + path.string() + ": " + error.message());
     }
+    rotateReported_ = static_cast<bool>(error);
     Open(Target{path, target_.limitBytes});
 }
 
@@ -121,29 +124,47 @@ std::size_t CEventFile::WriteBatch(std::vector<std::string>& lines) {
     if (target_.path.empty()) {
         return 0;  // no file set: Offer took these before the path went away
     }
-    batch_.clear();
-    for (std::string& line : lines) {
-        batch_ += format_ ? format_(line) : line;
-        batch_ += '\n';
-    }
-    const std::size_t count = lines.size();
-    lines.clear();
     // Moved or removed (a log rotation without a hangup): a new file at the name.
     if (!file_.IsOpen() || file_.Gone()) {
         Open(target_);
-    } else if (size_ > 0 && size_ + batch_.size() > target_.limitBytes) {
-        Rotate();
+    }
+    std::size_t lost = 0;
+    std::size_t inBatch = 0;
+    batch_.clear();
+    for (std::string& line : lines) {
+        std::string text = format_ ? format_(line) : std::move(line);
+        text += '\n';
+        // The limit holds unless one line alone passes it.
+        if (size_ + batch_.size() > 0 && size_ + batch_.size() + text.size() > target_.limitBytes) {
+            lost += Flush(inBatch);
+            Rotate();
+        }
+        batch_ += text;
+        ++inBatch;
+    }
+    lines.clear();
+    return lost + Flush(inBatch);
+}
+
+// Writes the batch of `count` lines; returns how many were lost.
+std::size_t CEventFile::Flush(std::size_t& count) {
+    const std::size_t lines = std::exchange(count, 0);
+    if (batch_.empty()) {
+        return 0;
     }
     int error = 0;
     if (!file_.IsOpen()) {
-        return count;  // told when the open failed
+        batch_.clear();
+        return lines;  // told when the open failed
     }
     if (!file_.WriteLines(batch_, &error)) {
+        batch_.clear();
         Problem("event lines lost, the events file " + target_.path.string() +
                 " cannot be written: " + std::strerror(error));
-        return count;
+        return lines;
     }
     size_ += batch_.size();
+    batch_.clear();
     reported_ = false;
     return 0;
 }

@@ -55,6 +55,7 @@ private:
     void Open(const Target& target);
     void Rotate();
     std::size_t WriteBatch(std::vector<std::string>& lines);
+    std::size_t Flush(std::size_t& count);
     void Problem(const std::string& text);
 
     std::size_t capacity_;
@@ -74,7 +75,8 @@ private:
     Target target_;
     CLogFile file_;
     std::uint64_t size_ = 0;
-    bool reported_ = false;
+    bool reported_ = false;        // an open or write problem was told
+    bool rotateReported_ = false;  // a rotation problem was told
     std::string batch_;
 
     std::thread writer_;
