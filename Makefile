@@ -66,6 +66,9 @@ bench: build
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_pollpath --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd \
 		--modes events,destroy,poll --sizes 1000,50000 --settle 10 --tarvikd-seconds 20 \
 		--churn-rate 1000 --churn-seconds 10 --out $(BUILD_DIR)/bench-modes.txt
+	@# One event line's cost, native and in ECS names.
+	@cmake --build $${BENCH_BUILD_DIR:-build-bench} -j $(JOBS) --target bench_event_format >/dev/null
+	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_event_format --benchmark_out=$(BUILD_DIR)/bench-event-format.json
 	@# The control socket: follow latency, CPU with 0/1/10 followers, memory with 5 stalled ones.
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_socket --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd --out $(BUILD_DIR)/bench-socket.txt
 
