@@ -106,15 +106,34 @@ struct Request {
 };
 
 constexpr const char* kUsage =
-    "Usage: tarvikctl [--socket PATH] status [--format=text|json]\n"
-    "       tarvikctl [--socket PATH] list [--format=text|csv|json] [--state NAME] [--port N]\n"
-    "                 [--family 4|6] [--category listening|inbound|outbound|unknown]\n"
-    "       tarvikctl [--socket PATH] follow [--format=json|text]\n"
-    "       tarvikctl [--socket PATH] reload\n"
+    "Usage: tarvikctl [-s PATH] status [-f text|json]\n"
+    "       tarvikctl [-s PATH] list [-f text|csv|json] [--state NAME] [-p N] [-4|-6]\n"
+    "                 [--category listening|inbound|outbound|unknown]\n"
+    "       tarvikctl [-s PATH] follow [-f json|text]\n"
+    "       tarvikctl [-s PATH] reload\n"
+    "       tarvikctl -h | -V\n"
     "\n"
-    "Talks to the running tarvikd through its control socket (default:\n"
-    "$XDG_RUNTIME_DIR/tarvik/tarvikd.sock when it exists, else /run/tarvik/tarvikd.sock).\n"
+    "Talks to the running tarvikd through its control socket.\n"
+    "\n"
+    "  -s, --socket PATH  the socket (default: $XDG_RUNTIME_DIR/tarvik/tarvikd.sock when\n"
+    "                  it exists, else /run/tarvik/tarvikd.sock)\n"
+    "  -f, --format FMT  the answer's form\n"
+    "  --state NAME, -p/--port N, -4/-6/--family 4|6, --category CAT\n"
+    "                  list: only the rows that match, as tarvikd --list takes them\n"
+    "  -h, --help      show this help\n"
+    "  -V, --version   show the version\n"
+    "\n"
     "Exit codes: 0 done, 1 failed, 2 usage, 3 tarvikd not running, 4 no permission.\n";
+
+constexpr ShortOption kShortOptions[] = {
+    {'h', "--help"},
+    {'V', "--version"},
+    {'s', "--socket", true},
+    {'f', "--format", true},
+    {'p', "--port", true},
+    {'4', "--family", false, "4"},
+    {'6', "--family", false, "6"},
+};
 
 std::filesystem::path DefaultClientSocket() {
     if (const auto own = DefaultControlSocketPath(); own && std::filesystem::exists(*own)) {
@@ -137,7 +156,7 @@ std::optional<Request> ParseRequest(const std::vector<std::string>& args, std::s
             request.socket = *value;
         } else if (arg.rfind("--format", 0) == 0) {
             request.format = OptionValue(args, i, "--format").value_or("");
-        } else if (arg.rfind("--", 0) == 0) {
+        } else if (arg.rfind("-", 0) == 0) {
             if (!ParseFilterOption(args, i, request.filter, matched, error)) {
                 return std::nullopt;
             }
@@ -333,17 +352,22 @@ std::string EventText(const std::string& eventLine) {
     return text;
 }
 
-int RunControlCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunControlCommand(const std::vector<std::string>& given, std::ostream& out, std::ostream& err) {
+    const std::vector<std::string> args = ExpandShortOptions(given, kShortOptions);
     for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
+        if (arg == "--help") {
             out << kUsage;
+            return 0;
+        }
+        if (arg == "--version") {
+            out << "tarvikctl " << TARVIK_VERSION << '\n';
             return 0;
         }
     }
     std::string error;
     const auto request = ParseRequest(args, &error);
     if (!request) {
-        err << "tarvikctl: " << error << '\n' << kUsage;
+        err << UsageErrorLine("tarvikctl", error) << '\n';
         return static_cast<int>(ControlExit::Usage);
     }
     return Run(*request, out, err);

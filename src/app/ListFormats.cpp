@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <ostream>
 
 #include "acquisition/Classification.h"
@@ -106,6 +107,22 @@ std::string IsoTime(std::time_t time) {
     std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
                   minutes % 60);
     return std::string(text) + zone;
+}
+
+std::string UtcIsoTime(std::chrono::system_clock::time_point time) {
+    const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(milliseconds);
+    const std::time_t whole = std::chrono::system_clock::to_time_t(seconds);
+    std::tm utc{};
+    char text[40];
+    if (gmtime_r(&whole, &utc) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc) == 0) {
+        return {};
+    }
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ",
+                  static_cast<int>((milliseconds - seconds).count()));
+    return std::string(text) + fraction;
 }
 
 std::string ConnectionJsonFields(const CConnectionRecord& record) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -34,6 +35,9 @@ std::string ListProcessText(const CConnectionRecord& record);
 
 // ISO 8601 local time with its offset from UTC, e.g. "2003-08-22T14:03:07+02:00".
 std::string IsoTime(std::time_t time);
+// ISO 8601 UTC with milliseconds, e.g. "2003-08-22T12:03:07.250Z": the form log pipelines
+// sort and join on without knowing the host's zone.
+std::string UtcIsoTime(std::chrono::system_clock::time_point time);
 
 // One CSV field, quoted when it holds a comma, a quote, a line break or edge spaces.
 std::string CsvField(std::string_view text);

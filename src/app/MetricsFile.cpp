@@ -103,7 +103,8 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot) {
            "Duration of the last read of the kernel's connection table; 0 until known.",
            Number(snapshot.lastDumpSeconds));
     Single(out, "tarvik_events_lost_total", "counter",
-           "Event lines dropped because the reader of the event stream fell behind.",
+           "Event lines dropped because a reader of the event stream fell behind or the "
+           "events file could not take them.",
            std::to_string(snapshot.eventsLost));
     Header(out, "tarvik_backend_info", "gauge", "The acquisition back-end in use.");
     out << "tarvik_backend_info{backend=\"" << EscapeLabelValue(snapshot.backend) << "\"} 1\n";

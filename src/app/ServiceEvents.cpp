@@ -3,6 +3,9 @@
 namespace tarvik {
 
 void CEventOutlets::Offer(std::string line) const {
+    if (file_ != nullptr) {
+        file_->Offer(stream_ != nullptr || server_ != nullptr ? line : std::move(line));
+    }
     if (server_ != nullptr) {
         server_->Publish(stream_ != nullptr ? line : std::move(line));
     }

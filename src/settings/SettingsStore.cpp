@@ -585,6 +585,15 @@ std::string CSettingsStore::GetMetricsFile() const {
 void CSettingsStore::SetMetricsFile(std::string path) {
     SetText(SettingId::MetricsFile, std::move(path));
 }
+std::string CSettingsStore::GetEventFormat() const {
+    return GetText(SettingId::EventFormat);
+}
+std::string CSettingsStore::GetEventsFile() const {
+    return GetText(SettingId::EventsFile);
+}
+int CSettingsStore::GetEventsFileSize() const {
+    return GetInteger(SettingId::EventsFileSize);
+}
 
 std::string CSettingsStore::GetProfileString(std::string_view section, std::string_view name,
                                              std::string_view defaultValue) const {

@@ -182,6 +182,10 @@ public:
     std::string GetControlSocket() const;
     std::string GetMetricsFile() const;
     void SetMetricsFile(std::string path);
+    // "tarvik" or "ecs"; a bad value was "tarvik" at load.
+    std::string GetEventFormat() const;
+    std::string GetEventsFile() const;
+    int GetEventsFileSize() const;  // MiB
 
     // Values that other parts keep in the same file with their own code ("View"/"columnwidths",
     // "Settings"/"MainWndPos"). A write is saved to the file at once.

@@ -101,6 +101,12 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
     // Where the metrics for a textfile collector go; empty: none written.
     Text(I::MetricsFile, kExport, "metricsfile", K::Text, ""),
+    // The event objects' field names; the command line's --event-format wins.
+    Choice(I::EventFormat, kExport, "eventformat", "tarvik", "tarvik,ecs"),
+    // A file that gets every event line too; empty: none.
+    Text(I::EventsFile, kExport, "eventsfile", K::Text, ""),
+    // MiB the events file may reach before it is renamed to its name and ".1".
+    Integer(I::EventsFileSize, kExport, "eventsfilesize", 100, 1, 1 << 20),
 };
 #undef TARVIK_LOG_SETTINGS
 

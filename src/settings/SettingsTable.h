@@ -59,6 +59,9 @@ enum class SettingId : std::size_t {
     ScanOutboundThreshold,
     LogKeepDays,
     MetricsFile,
+    EventFormat,
+    EventsFile,
+    EventsFileSize,
     Count
 };
 constexpr std::size_t kSettingCount = static_cast<std::size_t>(SettingId::Count);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -59,8 +60,8 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
               "kernel's connection table; 0 until known.\n"
               "# TYPE tarvik_last_dump_duration_seconds gauge\n"
               "tarvik_last_dump_duration_seconds 0.25\n"
-              "# HELP tarvik_events_lost_total Event lines dropped because the reader of the "
-              "event stream fell behind.\n"
+              "# HELP tarvik_events_lost_total Event lines dropped because a reader of the "
+              "event stream fell behind or the events file could not take them.\n"
               "# TYPE tarvik_events_lost_total counter\n"
               "tarvik_events_lost_total 4\n"
               "# HELP tarvik_backend_info The acquisition back-end in use.\n"
@@ -86,6 +87,26 @@ TEST(MetricsFileTest, CountsConnectionsByCategoryAndStateName) {
     ASSERT_EQ(counts.size(), 2u);
     EXPECT_EQ(counts.at({"listening", "listening"}), 1u);
     EXPECT_EQ(counts.at({"outbound", "time-wait"}), 2u);
+}
+
+// Prometheus' own linter on a written file, names and escapes included.
+TEST(MetricsFileTest, PromtoolFindsNoFaultInTheFile) {
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
+    }
+    MetricsSnapshot snapshot;
+    snapshot.connections[{"inbound", "established"}] = 3;
+    snapshot.connections[{"unknown", "time-wait"}] = 1;
+    snapshot.lastDumpSeconds = 0.0125;
+    snapshot.backend = "odd\"back\\end\n";
+    TempFolder folder;
+    const fs::path file = folder.path / "tarvik.prom";
+    std::string error;
+    ASSERT_TRUE(WriteMetricsFile(file, RenderMetrics(snapshot), &error)) << error;
+    const fs::path report = folder.path / "promtool.txt";
+    const int status = std::system(
+        ("promtool check metrics < " + file.string() + " > " + report.string() + " 2>&1").c_str());
+    EXPECT_EQ(status, 0) << ReadAll(report);
 }
 
 TEST(MetricsFileTest, ReplacesTheFileInOneStep) {

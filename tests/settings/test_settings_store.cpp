@@ -272,7 +272,8 @@ TEST_F(SettingsStoreTest, FreshSaveWritesTheStoredValuesInOrder) {
                   "eventlog=1\nemailalert=0\nnotificationaddresses=\nmailhost=\n"
                   "window=0\nmaxhosts=65536\nmaxports=1024\nalertsperminute=10\nblock=0\n"
                   "blocktimeout=3600\nblockprobes=0\noutbound=1\noutboundthreshold=20\n\n"
-                  "[Export]\nmetricsfile=\n");
+                  "[Export]\nmetricsfile=\neventformat=tarvik\neventsfile=\n"
+                  "eventsfilesize=100\n");
 }
 
 TEST_F(SettingsStoreTest, SaveKeepsWhatItDoesNotWrite) {
