@@ -83,12 +83,13 @@ void CScanCounter::AlertOnReach(int threshold, AlertFn alert) {
 bool CScanCounter::Count(const InboundConnection& connection, const std::vector<int>& ignorePorts,
                          const AddressRanges& ignoreHosts, Clock::time_point now) {
     return CountPair(connection.remoteAddress.Str(), connection.localPort, ProbeKind::Connect,
-                     connection.established, ignorePorts, ignoreHosts, now);
+                     connection.established ? Proof::Handshake : Proof::HalfOpen, ignorePorts,
+                     ignoreHosts, now);
 }
 
 bool CScanCounter::Count(const Probe& probe, const std::vector<int>& ignorePorts,
                          const AddressRanges& ignoreHosts, Clock::time_point now) {
-    return CountPair(probe.remoteAddress, probe.localPort, probe.kind, false, ignorePorts,
+    return CountPair(probe.remoteAddress, probe.localPort, probe.kind, Proof::None, ignorePorts,
                      ignoreHosts, now);
 }
 
@@ -111,7 +112,7 @@ bool KeyOf(const std::string& text, AddressFamily& family, AddressBytes& address
 
 }  // namespace
 
-bool CScanCounter::CountPair(const std::string& address, int port, ProbeKind kind, bool handshake,
+bool CScanCounter::CountPair(const std::string& address, int port, ProbeKind kind, Proof proof,
                              const std::vector<int>& ignorePorts, const AddressRanges& ignoreHosts,
                              Clock::time_point now) {
     Key key{};
@@ -124,18 +125,23 @@ bool CScanCounter::CountPair(const std::string& address, int port, ProbeKind kin
     }
     Host& host = slots_[Find(key)];
     host.kinds.Add(kind);
-    host.handshake = host.handshake || handshake;
+    host.handshake = host.handshake || proof == Proof::Handshake;
     DropExpired(host, now);
     const auto port16 = static_cast<std::uint16_t>(port);
-    if (PortCount(host) >= limits_.maxPorts || HasPort(host, port16)) {
-        return false;
+    const bool added = PortCount(host) < limits_.maxPorts && !HasPort(host, port16);
+    if (added) {
+        AddPort(host, {port16, Second(now)});
     }
-    AddPort(host, {port16, Second(now)});
-    if (reachThreshold_ >= 1 && reachAlert_ &&
-        PortCount(host) >= static_cast<std::size_t>(reachThreshold_)) {
+    // A half-open entry that reaches the threshold waits for the host's next event: the
+    // handshake that completes it a moment later proves the source, and a proven host is never
+    // held back by an alert cap. Forged sources never complete one and alert at their next
+    // probe or at the check.
+    const bool reached = reachThreshold_ >= 1 && reachAlert_ &&
+                         PortCount(host) >= static_cast<std::size_t>(reachThreshold_);
+    if (reached && (proof != Proof::HalfOpen || host.handshake)) {
         Raise(host, reachAlert_);
     }
-    return true;
+    return added;
 }
 
 std::uint32_t CScanCounter::Second(Clock::time_point now) const {

@@ -54,7 +54,9 @@ public:
     void SetLimits(const ScanLimits& limits) { limits_ = limits; }
     const ScanLimits& Limits() const { return limits_; }
     // With a threshold of 1 or more, a new pair that takes its host to the threshold alerts at
-    // once (and starts the host from zero), without waiting for Check. 0 turns that off.
+    // once (and starts the host from zero), without waiting for Check; one from a half-open
+    // connection alerts at the host's next event (its handshake, usually) or at Check. 0 turns
+    // that off.
     void AlertOnReach(int threshold, AlertFn alert);
 
     // Counts an inbound connection's pair once. Ignored local ports and hosts in an ignored
@@ -104,7 +106,10 @@ private:
         AddressBytes address;
     };
 
-    bool CountPair(const std::string& address, int port, ProbeKind kind, bool handshake,
+    // What an event says of its source: a completed handshake proves the address; a half-open
+    // entry (SYN_RECV) is about to, or is forged; a probe says nothing.
+    enum class Proof : std::uint8_t { None, Handshake, HalfOpen };
+    bool CountPair(const std::string& address, int port, ProbeKind kind, Proof proof,
                    const std::vector<int>& ignorePorts, const AddressRanges& ignoreHosts,
                    Clock::time_point now);
     std::uint32_t Find(const Key& key);

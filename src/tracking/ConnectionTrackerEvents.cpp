@@ -83,10 +83,14 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         (cookie != 0 && !StateMovesOn(record.state, event.record.state))) {
         return;  // nothing new, or a notice older than the dump that came before it
     }
+    const bool wasHalfOpen = record.state == TcpState::SynReceived;
     if (event.record.state == TcpState::TimeWait) {
         EnterTimeWait(record, event.time);
     } else {
         record.state = event.record.state;
+    }
+    if (wasHalfOpen) {
+        NoteForScan(record);  // the handshake completed: the source is real
     }
     host_.Trace("Filter, updating old connection" + record.ipAddress);
     Emit(RowOp::Kind::Update, record);

@@ -127,6 +127,14 @@ TEST_F(ScanCounterTest, ANewPortThatReachesTheThresholdAlertsAtOnce) {
     EXPECT_EQ(alerts, (Alerts{{"10.0.0.7", "80, 443, 25"}}));
     EXPECT_EQ(counter.UniqueCount("10.0.0.7"), 0);
     EXPECT_TRUE(Check(1).empty()) << "the alert started the host from zero";
+
+    // Half-open entries wait for the handshake that proves them, a moment later.
+    for (int port : {21, 22, 23}) {
+        counter.Count(InboundConnection{"192.0.2.7", port, false}, ignorePorts, ignoreHosts);
+    }
+    EXPECT_EQ(alerts.size(), 1u);
+    Count("192.0.2.7", 21);
+    EXPECT_EQ(alerts.back(), (std::pair<std::string, std::string>{"192.0.2.7", "21, 22, 23"}));
 }
 
 TEST_F(ScanCounterTest, HostsThatCompletedAHandshakeAreCheckedFirst) {
