@@ -3,6 +3,7 @@
 // ordinary traffic raises, and its CPU and memory under a flood of forged probes, beside
 // scanlogd over the same flood where it is installed. Needs root (raw socket, probe sensing).
 // Usage: bench_scanflood --tarvikd PATH [--out FILE] [--rate N] [--seconds N] [--runs N]
+//        [--suppressed-wait SECONDS]   (how long to wait for the "suppressed" line; 100)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -305,7 +306,8 @@ std::string CostLine(const std::string& name, pid_t pid, const Usage& before, do
     return line.str();
 }
 
-int Run(const std::string& program, int rate, int seconds, int runs, std::ostream& out) {
+int Run(const std::string& program, int rate, int seconds, int runs, int suppressedWait,
+        std::ostream& out) {
     UniqueFd raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
     if (!raw || geteuid() != 0) {
         out << "scan detection: not measured: needs root (a raw socket and probe sensing)\n";
@@ -411,9 +413,15 @@ int Run(const std::string& program, int rate, int seconds, int runs, std::ostrea
         }
         std::filesystem::remove_all(scanlogdRun, ignored);
     }
+    // The held-back hosts are told once their minute is over, at a 30-second check.
+    for (int waited = 0; waited < suppressedWait && events.Count("suppressed", floodStart) == 0;
+         ++waited) {
+        std::this_thread::sleep_for(1s);
+    }
     out << "  --events: " << events.Count("alert", floodStart, "127.64.") << " alert lines and "
         << events.Count("suppressed", floodStart) << " suppressed lines ("
-        << events.Suppressed(floodStart) << " hosts) so far; the real client mid-flood "
+        << events.Suppressed(floodStart) << " hosts) in " << suppressedWait
+        << " s at most after the flood; the real client mid-flood "
         << (realSeen ? "alerted" : "NOT alerted")
         << " (its connections seen opened: " << events.Count("open", floodStart, "127.9.9.9")
         << ")\n";
@@ -430,6 +438,7 @@ int main(int argc, char** argv) {
     int rate = 20000;
     int seconds = 10;
     int runs = 20;
+    int suppressedWait = 100;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const std::string value = argv[i + 1];
@@ -443,15 +452,17 @@ int main(int argc, char** argv) {
             seconds = std::stoi(value);
         } else if (option == "--runs") {
             runs = std::stoi(value);
+        } else if (option == "--suppressed-wait") {
+            suppressedWait = std::stoi(value);
         }
     }
     if (program.empty()) {
         std::cerr << "usage: bench_scanflood --tarvikd PATH [--out FILE] [--rate N] [--seconds N] "
-                     "[--runs N]\n";
+                     "[--runs N] [--suppressed-wait SECONDS]\n";
         return 2;
     }
     std::ostringstream report;
-    const int status = tarvik::bench::Run(program, rate, seconds, runs, report);
+    const int status = tarvik::bench::Run(program, rate, seconds, runs, suppressedWait, report);
     std::cout << report.str();
     if (!outPath.empty()) {
         std::ofstream(outPath) << report.str();
