@@ -71,6 +71,13 @@ bench: build
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_event_format --benchmark_out=$(BUILD_DIR)/bench-event-format.json
 	@# The control socket: follow latency, CPU with 0/1/10 followers, memory with 5 stalled ones.
 	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_socket --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd --out $(BUILD_DIR)/bench-socket.txt
+	@# Scan detection on loopback with forged sources (root): the alert's delay after the probe
+	@# that reaches the threshold, false alerts over ordinary traffic, CPU and memory under a
+	@# flood of 20,000 forged SYNs a second beside scanlogd, and a real client alerted mid-flood.
+	@./scripts/install-deps.sh bench || echo "scanlogd could not be installed: tarvikd runs alone"
+	@cmake --build $${BENCH_BUILD_DIR:-build-bench} -j $(JOBS) --target bench_scanflood >/dev/null
+	@$${BENCH_BUILD_DIR:-build-bench}/bin/bench_scanflood --tarvikd $${BENCH_BUILD_DIR:-build-bench}/bin/tarvikd \
+		--rate 20000 --seconds 10 --out $(BUILD_DIR)/bench-scanflood.txt
 
 # The Debian packages of the programs alone (no tests, no benchmarks), with hardening flags:
 # build-package/tarvikd_*.deb (the monitor, no Qt) and build-package/tarvik_*.deb (the window).

@@ -44,6 +44,16 @@ std::string AlertEventLine(const ScanAlertEvent& alert) {
            ports + "], \"kind\": " + JsonString(alert.kind) + "}";
 }
 
+std::string SuppressedEventLine(const ScanAlertsSuppressed& suppressed) {
+    std::string named;
+    for (const std::string& host : suppressed.named) {
+        named += (named.empty() ? "" : ", ") + JsonString(host);
+    }
+    return EventHead("suppressed", suppressed.time) +
+           ", \"suppressed\": " + std::to_string(suppressed.hosts) + ", \"remoteAddresses\": [" +
+           named + "]}";
+}
+
 std::string LossEventLine(std::uint64_t lost, std::time_t time) {
     return EventHead("lost", time) + ", \"lost\": " + std::to_string(lost) + "}";
 }

@@ -24,6 +24,9 @@ std::string ConnectionEventLine(std::string_view event, const CConnectionRecord&
                                 std::time_t time);
 // One JSON Lines object for a scan alert.
 std::string AlertEventLine(const ScanAlertEvent& alert);
+// One JSON Lines object for the alerts held back by the alert-line cap: how many hosts and the
+// first few of them.
+std::string SuppressedEventLine(const ScanAlertsSuppressed& suppressed);
 // The line that tells a reader how many lines before it were dropped.
 std::string LossEventLine(std::uint64_t lost, std::time_t time);
 // The kernel dropped connection notices ("source": "kernel"): ends of connections that began

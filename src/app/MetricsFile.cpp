@@ -49,6 +49,11 @@ void CMonitorCounters::AddAlert() {
     ++totals_.alerts;
 }
 
+void CMonitorCounters::AddAlerts(std::uint64_t count) {
+    std::lock_guard lock(mutex_);
+    totals_.alerts += count;
+}
+
 void CMonitorCounters::AddProbe() {
     std::lock_guard lock(mutex_);
     ++totals_.probes;

@@ -40,6 +40,8 @@ class CMonitorCounters {
 public:
     void AddEnded();
     void AddAlert();
+    // Alerts raised but held back from the event lines: they count all the same.
+    void AddAlerts(std::uint64_t count);
     void AddProbe();
     void SetLastDumpSeconds(double seconds);
     void SetBackend(std::string backend);

@@ -56,15 +56,16 @@ private:
     Clock clock_;
 };
 
-// The worker that hears of scan alerts: counts them and sends an "alert" event. Registered
-// after the five workers, so the scan watcher's publications reach it.
-class CAlertEventWorker : public CWorker<std::variant<ScanAlertEvent>> {
+// The worker that hears of scan alerts: counts them and sends an "alert" event, or one
+// "suppressed" event for the alerts the scan watcher held back. Registered after the five
+// workers, so the scan watcher's publications reach it.
+class CAlertEventWorker : public CWorker<std::variant<ScanAlertEvent, ScanAlertsSuppressed>> {
 public:
     CAlertEventWorker(CMonitorCounters& counters, CEventOutlets events);
     ~CAlertEventWorker() override;
 
 private:
-    void Handle(std::variant<ScanAlertEvent>& message) override;
+    void Handle(std::variant<ScanAlertEvent, ScanAlertsSuppressed>& message) override;
 
     CMonitorCounters& counters_;
     CEventOutlets events_;

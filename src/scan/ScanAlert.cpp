@@ -146,7 +146,7 @@ void CScanAlert::Raise(const ScanFinding& finding, const std::string& mailHost) 
             return false;
         }
         Summarise(channel, mailHost, now);
-        return Limiter(channel).Admit(finding.host, perMinute, now);
+        return Limiter(channel).Admit(finding.host, perMinute, now, finding.completedHandshake);
     };
     if (admitted(Channel::Balloon)) {
         Balloon(AlertBalloonText(finding.host));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <utility>
 
 #include "settings/SettingsStore.h"
@@ -141,6 +142,37 @@ void CScanWatcherThread::ApplyLimits() {
     counter_.SetLimits({static_cast<std::size_t>(std::max(1, settings_.GetScanMaxHosts())),
                         static_cast<std::size_t>(std::max(1, maxPorts)),
                         std::chrono::seconds(std::max(0, window))});
+    // Below 1, hosts with nothing counted would alert at every check.
+    counter_.AlertOnReach(std::max(1, settings_.GetThreshold()),
+                          [this](const ScanFinding& finding) { Alert(finding); });
+}
+
+void CScanWatcherThread::Alert(const ScanFinding& finding) {
+    if (!alerter_) {
+        return;
+    }
+    const BlockPolicy policy{IgnoredHosts(), settings_.GetScanBlockProbes() != 0,
+                             settings_.GetScanBlockTimeout()};
+    alerter_->Raise(finding, mailHost_);
+    blocker_->OnAlert(finding, policy);
+    PublishAlert(finding);
+}
+
+void CScanWatcherThread::PublishAlert(const ScanFinding& finding) {
+    const auto now = CAlertRateLimiter::Clock::now();
+    PublishSuppressed();
+    if (eventRate_.Admit(finding.host, settings_.GetEventAlertsPerMinute(), now,
+                         finding.completedHandshake)) {
+        hub_.Publish(ScanAlertEvent{finding.host, finding.ports, finding.kind, std::time(nullptr)});
+    }
+}
+
+void CScanWatcherThread::PublishSuppressed() {
+    std::optional<CAlertRateLimiter::HeldBack> held =
+        eventRate_.TakeHeldBack(CAlertRateLimiter::Clock::now());
+    if (held) {
+        hub_.Publish(ScanAlertsSuppressed{held->hosts, std::move(held->named), std::time(nullptr)});
+    }
 }
 
 void CScanWatcherThread::CountKernelVerdicts() {
@@ -256,15 +288,11 @@ void CScanWatcherThread::OnScanCheck() {
     }
     alerter_->Flush(mailHost_);
     blocker_->Flush();
-    const BlockPolicy policy{IgnoredHosts(), settings_.GetScanBlockProbes() != 0,
-                             settings_.GetScanBlockTimeout()};
-    // Below 1, hosts with nothing counted would alert at every check.
-    counter_.Check(std::max(1, settings_.GetThreshold()), [this,
-                                                           &policy](const ScanFinding& finding) {
-        alerter_->Raise(finding, mailHost_);
-        blocker_->OnAlert(finding, policy);
-        hub_.Publish(ScanAlertEvent{finding.host, finding.ports, finding.kind, std::time(nullptr)});
-    });
+    PublishSuppressed();
+    // A threshold lowered since the hosts were counted; below 1, hosts with nothing counted
+    // would alert at every check.
+    counter_.Check(std::max(1, settings_.GetThreshold()),
+                   [this](const ScanFinding& finding) { Alert(finding); });
 }
 
 void CScanWatcherThread::Reload() {

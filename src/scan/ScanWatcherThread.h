@@ -6,6 +6,7 @@
 #include <string>
 
 #include "acquisition/NoSocketSource.h"
+#include "scan/AlertRateLimiter.h"
 #include "scan/HostBlocker.h"
 #include "scan/OutboundScans.h"
 #include "scan/ProbeSensor.h"
@@ -35,13 +36,16 @@ enum class ProbeSensing { Off, On };
 enum class ProbeSource { PacketSocket, KernelFirst };
 
 // Counts the distinct local ports each remote host connects to (NewInbound), raises an
-// alert for every host that reached the threshold on each scan check (ScanCheck) and then
-// starts that host from zero. It owns the bait-port listener and restarts it when the scan
-// settings change (ScanSettingsChanged) and at start. With probe sensing on, the probes the
-// sensor sees count like new inbound connections; without the privilege for it the user is told
-// once, and counting goes on from connections alone. After each alert it publishes a
-// ScanAlertEvent. Where the kernel's verdicts are read, it also counts this host's refused
-// connects per process and names a process that scans others ("outbound").
+// alert for a host as soon as a new port takes it to the threshold, and again on each scan check
+// (ScanCheck) for hosts at a threshold lowered since; each alert starts its host from zero. It owns
+// the bait-port listener and restarts it when the scan settings change (ScanSettingsChanged) and at
+// start. With probe sensing on, the probes the sensor sees count like new inbound connections;
+// without the privilege for it the user is told once, and counting goes on from connections alone.
+// After each alert it publishes a ScanAlertEvent, at most "eventalertsperminute" a minute bar hosts
+// that completed a handshake; the hosts held back are told in one ScanAlertsSuppressed once their
+// minute is over.
+// Where the kernel's verdicts are read, it also counts this host's refused connects per process
+// and names a process that scans others ("outbound").
 class CScanWatcherThread : public CWorker<ScanWatcherInbox> {
 public:
     explicit CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub);
@@ -94,6 +98,9 @@ private:
     void StopSensor();
     void WakeForProbes();  // from the sensor's thread
     void ApplyLimits();
+    void Alert(const ScanFinding& finding);
+    void PublishAlert(const ScanFinding& finding);
+    void PublishSuppressed();
     // The "ignorehosts" entries as ranges, parsed again only when the setting changed.
     const AddressRanges& IgnoredHosts();
 
@@ -114,6 +121,7 @@ private:
     // Blocks alerting hosts when [ScanWatch] block asks for it; its table lives until the quit.
     std::unique_ptr<CHostBlocker> blocker_;
     std::shared_ptr<std::atomic<std::uint64_t>> probesCounted_;
+    CAlertRateLimiter eventRate_;
     TextListPtr ignoreHostsText_;
     AddressRanges ignoreHosts_;
 };

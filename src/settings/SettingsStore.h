@@ -165,6 +165,8 @@ public:
     void SetScanMaxPorts(int ports);
     int GetAlertsPerMinute() const;
     void SetAlertsPerMinute(int records);
+    int GetEventAlertsPerMinute() const;
+    void SetEventAlertsPerMinute(int lines);
     int GetScanBlock() const;
     void SetScanBlock(int mode);
     int GetScanBlockTimeout() const;  // seconds

@@ -88,6 +88,8 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Integer(I::ScanMaxPorts, kScanWatch, "maxports", 1024, 1, 65536),
     // Alert records per channel and minute; the rest go into one summary a minute.
     Integer(I::AlertsPerMinute, kScanWatch, "alertsperminute", 10, 1, INT_MAX),
+    // Alert lines a minute for --events and the control socket, then one "suppressed" line.
+    Integer(I::EventAlertsPerMinute, kScanWatch, "eventalertsperminute", 100, 1, INT_MAX),
     // 0 off, 1 block alerting hosts, 2 only log what would be blocked.
     Integer(I::ScanBlock, kScanWatch, "block", 0, 0, 2),
     Integer(I::ScanBlockTimeout, kScanWatch, "blocktimeout", 3600, 1, INT_MAX),

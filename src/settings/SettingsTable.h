@@ -52,6 +52,7 @@ enum class SettingId : std::size_t {
     ScanMaxHosts,
     ScanMaxPorts,
     AlertsPerMinute,
+    EventAlertsPerMinute,
     ScanBlock,
     ScanBlockTimeout,
     ScanBlockProbes,

@@ -69,7 +69,8 @@ bool StateMovesOn(TcpState from, TcpState to) {
 
 void CConnectionTracker::NoteForScan(const CConnectionRecord& record) {
     if (record.category == Category::Inbound) {
-        newInbound_.push_back({record.ipAddress, record.localPort});
+        newInbound_.push_back(
+            {record.ipAddress, record.localPort, record.state != TcpState::SynReceived});
     }
 }
 
@@ -332,11 +333,17 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
     const bool stateChanged =
         entry.state != known.state && (known.cookie == 0 || StateMovesOn(known.state, entry.state));
     if (ownerFound || visible != known.visible || stateChanged) {
+        const bool wasHalfOpen = known.state == TcpState::SynReceived;
         known.visible = visible;
         if (stateChanged && entry.state == TcpState::TimeWait) {
             EnterTimeWait(known, SnapshotTime());
         } else if (stateChanged) {
             known.state = entry.state;
+        }
+        // The handshake completed since the first sight: the scan count learns the source is
+        // real (the pair itself counts once).
+        if (wasHalfOpen && stateChanged) {
+            NoteForScan(known);
         }
         host_.Trace("Filter, updating old connection" + known.ipAddress);
         if (ownerFound || stateChanged) {

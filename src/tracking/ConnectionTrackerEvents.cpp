@@ -94,10 +94,14 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
         }
         return;
     }
+    const bool wasHalfOpen = record.state == TcpState::SynReceived;
     if (event.record.state == TcpState::TimeWait) {
         EnterTimeWait(record, event.time);
     } else {
         record.state = event.record.state;
+    }
+    if (wasHalfOpen) {
+        NoteForScan(record);  // the handshake completed: the source is real
     }
     host_.Trace("Filter, updating old connection" + record.ipAddress);
     EmitChanged(record);

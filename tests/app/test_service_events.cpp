@@ -293,19 +293,25 @@ TEST(ServiceEventsTest, AlertsAreCountedAndSentAsTheyArePublished) {
         ScanAlertEvent alert{"fd00::66", {21, 22, 23}, "connect", 1061553787};
         ASSERT_TRUE(worker.Subscribes(typeid(ScanAlertEvent)));
         worker.Post(alert);
+        worker.Post(ScanAlertsSuppressed{2000, {"198.18.0.1", "198.18.0.2"}, 1061553847});
         worker.PostQuit();
         worker.Join();
     }
     pipe.write.Reset();
     const auto lines = Lines(pipe.Drain());
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["event"], "alert");
     EXPECT_EQ(lines[0]["remoteAddress"], "fd00::66");
     EXPECT_EQ(lines[0]["family"], 6);
     EXPECT_EQ(lines[0]["localPorts"], nlohmann::json({21, 22, 23}));
     EXPECT_EQ(lines[0]["kind"], "connect");
     EXPECT_EQ(lines[0]["time"], "2003-08-22T12:03:07.000Z");
-    EXPECT_EQ(counters.Snapshot().alerts, 1u);
+    // Held-back alerts are one line, and count as alerts all the same.
+    EXPECT_EQ(lines[1]["event"], "suppressed");
+    EXPECT_EQ(lines[1]["suppressed"], 2000);
+    EXPECT_EQ(lines[1]["remoteAddresses"], nlohmann::json({"198.18.0.1", "198.18.0.2"}));
+    EXPECT_EQ(lines[1]["time"], "2003-08-22T12:04:07.000Z");
+    EXPECT_EQ(counters.Snapshot().alerts, 2001u);
 }
 
 }  // namespace

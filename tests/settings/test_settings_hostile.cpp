@@ -49,7 +49,7 @@ TEST(SettingsRanges, OutOfRangeValuesLoadAsTheirDefaultWithAWarning) {
                 std::to_string(value) + "\n";
         cases.emplace_back(&definition, value);
     }
-    ASSERT_EQ(cases.size(), 31u);
+    ASSERT_EQ(cases.size(), 32u);
     WriteText(dir.File(), text);
     CSettingsStore store(dir.File(), nullptr, dir.Path());
     const std::string rendered = RenderConfig(store);
