@@ -17,7 +17,8 @@ namespace {
 
 constexpr std::array kCsvHeadings = {
     "Hostname",  "IP Address",       "Local Port", "Remote Port", "Service Type",
-    "Interface", "Connection State", "Category",   "State",       "Process"};
+    "Interface", "Connection State", "Category",   "State",       "Process",
+    "Bytes Sent", "Bytes Received"};
 
 // The poller's placeholder for a value a row does not have.
 bool Missing(const std::string& text) {
@@ -37,7 +38,8 @@ std::string ProcessJson(const CConnectionRecord& record) {
            ", \"user\": " + JsonOrNull(record.user) + "}";
 }
 
-constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 2;
+// The list columns, then category, sent, received and process.
+constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 4;
 constexpr std::size_t kColumnGap = 2;
 using Cells = std::array<std::string, kTextColumns>;
 
@@ -46,7 +48,9 @@ Cells HeadingCells() {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = ColumnTitle(static_cast<Column>(i));
     }
-    cells[kTextColumns - 2] = "Category";
+    cells[kTextColumns - 4] = "Category";
+    cells[kTextColumns - 3] = "Sent";
+    cells[kTextColumns - 2] = "Received";
     cells[kTextColumns - 1] = "Process";
     return cells;
 }
@@ -56,7 +60,9 @@ Cells RowCells(const CConnectionRecord& record) {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = EscapeForMessage(ColumnText(record, static_cast<Column>(i)));
     }
-    cells[kTextColumns - 2] = CategoryWord(record.category);
+    cells[kTextColumns - 4] = CategoryWord(record.category);
+    cells[kTextColumns - 3] = ByteText(record.bytes.sent);
+    cells[kTextColumns - 2] = ByteText(record.bytes.received);
     cells[kTextColumns - 1] = EscapeForMessage(ListProcessText(record));
     return cells;
 }
@@ -125,6 +131,8 @@ std::string ConnectionJsonFields(const CConnectionRecord& record) {
     json += ", \"hostname\": " + (listening ? "null" : JsonOrNull(record.hostName));
     json += ", \"service\": " + JsonOrNull(record.serviceText);
     json += ", \"process\": " + ProcessJson(record);
+    json += ", \"bytesSent\": " + std::to_string(record.bytes.sent);
+    json += ", \"bytesReceived\": " + std::to_string(record.bytes.received);
     json += ", \"openTime\": " + JsonOrNull(openTime);
     json += ", \"uid\": " + (kernelSocket ? std::to_string(record.uid) : std::string("null"));
     // A string: cookies pass 2^53, past which many JSON readers round numbers.
@@ -179,7 +187,8 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
             out << (column ? "," : "") << CsvCell(ColumnText(record, static_cast<Column>(column)));
         }
         out << ',' << CsvCell(CategoryWord(record.category)) << ','
-            << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << '\n';
+            << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << ','
+            << record.bytes.sent << ',' << record.bytes.received << '\n';
     }
 }
 

@@ -31,7 +31,7 @@ void CServiceListTap::Opened(const CConnectionRecord& record) {
 
 void CServiceListTap::Ended(const CConnectionRecord& record) {
     inner_.Ended(record);
-    counters_.AddEnded();
+    counters_.AddEnded(record);
     if (events_.Any()) {
         events_.Offer(ConnectionEventLine("close", record, record.closeTime));
     }

@@ -244,6 +244,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
         tap.Apply({RowOp{RowOp::Kind::Insert, Connection(1, TcpState::Established)}});
         CConnectionRecord ended = Connection(1, TcpState::TimeWait);
         ended.closeTime = 1061553799;
+        ended.bytes = {100000, 7000};
         tap.Ended(ended);
         tap.LiveCount(7);
         EXPECT_EQ(inner.applied, 1u);  // every operation and notice still reaches the list
@@ -264,7 +265,12 @@ TEST(ServiceEventsTest, EveryConnectionOpensAndClosesOnceAndEveryEndIsCounted) {
     EXPECT_EQ(lines[2]["state"], "time-wait");
     EXPECT_EQ(lines[2]["closeTime"], IsoTime(1061553799));
     EXPECT_EQ(lines[2]["time"], IsoTime(1061553799));
+    EXPECT_EQ(lines[2]["bytesSent"], 100000);
+    EXPECT_EQ(lines[2]["bytesReceived"], 7000);
     EXPECT_EQ(counters.Snapshot().endedConnections, 1u);
+    const auto endedBytes = counters.Snapshot().endedBytes;
+    ASSERT_EQ(endedBytes.size(), 1u);
+    EXPECT_EQ(endedBytes.begin()->second, (ByteCounts{100000, 7000}));
 }
 
 TEST(ServiceEventsTest, RowsAreMadeOnlyWhenTheConsoleShowsThem) {

@@ -97,11 +97,18 @@ struct sock {
     struct socket* sk_socket;
     kuid_t sk_uid;
     __u16 sk_protocol;
+    __u8 sk_shutdown; /* a two-bit field in older kernels: read it as a bitfield */
 };
 
 struct inet_sock {
     struct sock sk;
     __be16 inet_sport;
+};
+
+struct tcp_sock {
+    __u64 bytes_received;
+    __u64 bytes_acked;
+    __u64 bytes_sent; /* from 4.19 */
 };
 
 struct task_struct {
