@@ -503,6 +503,9 @@ CSettingsStore::LoggingValues CSettingsStore::GetLoggingValues() const {
         log.folder = std::get<std::string>(value(LogField::Folder));
         log.ports = std::get<PortListPtr>(value(LogField::Ports));
     }
+    // A bad word was the default at load.
+    const auto& format = std::get<std::string>(values_->values[Index(SettingId::LogFormat)]);
+    logging.format = format == "extended" ? LogFormat::Extended : LogFormat::Classic;
     return logging;
 }
 

@@ -130,6 +130,7 @@ public:
     struct LoggingValues {
         std::uint64_t generation = 0;
         std::array<LogValues, 3> categories;  // by LogCategory
+        LogFormat format = LogFormat::Classic;
     };
     LoggingValues GetLoggingValues() const;
 

@@ -95,6 +95,8 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Switch(I::ScanBlockProbes, kScanWatch, "blockprobes", 0),
     // Days a log file is kept after its last line; 0 keeps every file.
     Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
+    // "extended" adds protocol, bytes and process to each line, after the classic fields.
+    Choice(I::LogFormat, kLogging, "format", "classic", "classic,extended"),
     // Where the metrics for a textfile collector go; empty: none written.
     Text(I::MetricsFile, kExport, "metricsfile", K::Text, ""),
 };
