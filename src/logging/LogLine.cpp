@@ -40,7 +40,7 @@ void AppendExtendedFields(std::string& line, const CConnectionRecord& record) {
     std::string process = EscapeForMessage(record.command.Str());
     for (std::size_t at = process.find(','); at != std::string::npos;
          at = process.find(',', at)) {
-        process.replace(at, 1, "\\x2C");
+        process.replace(at, 1, "\\x2c");
     }
     ((line += process) += " (") += std::to_string(record.pid);
     line += ')';

@@ -567,6 +567,9 @@ std::string CSettingsStore::GetMailHost() const {
 void CSettingsStore::SetMailHost(std::string host) {
     SetText(SettingId::MailHost, std::move(host));
 }
+void CSettingsStore::SetLogFormat(LogFormat format) {
+    SetText(SettingId::LogFormat, format == LogFormat::Extended ? "extended" : "classic");
+}
 int CSettingsStore::GetLogKeepDays() const {
     return GetInteger(SettingId::LogKeepDays);
 }

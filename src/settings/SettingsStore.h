@@ -172,6 +172,7 @@ public:
     void SetScanBlockTimeout(int seconds);
     int GetScanBlockProbes() const;
     void SetScanBlockProbes(int on);
+    void SetLogFormat(LogFormat format);
     int GetLogKeepDays() const;
     void SetLogKeepDays(int days);
     // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.
