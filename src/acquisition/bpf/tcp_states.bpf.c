@@ -108,9 +108,10 @@ static __always_inline struct tarvik_tcp_sample* new_sample(const struct sock* s
 
 #define RCV_SHUTDOWN 1
 
-/* The byte counters, read as the state changes: at TCP_CLOSE they are the connection's last,
- * read before tcp_done() marks both directions shut, so the receive side's shutdown still
- * means the peer's FIN (or, rarely, shutdown(SHUT_RD) here). */
+/* The byte counters, read as the state changes: at TCP_CLOSE they are the connection's last.
+ * That is before tcp_done() marks both directions shut, so a receive side shut means the peer's
+ * FIN came, or the process closed or shut it: after a reset of a socket closed so, the reader
+ * takes one byte too many off what was received, and then keeps its last dump's larger count. */
 static __always_inline void copy_counts(struct tarvik_tcp_sample* s, const struct sock* sk) {
     const struct tcp_sock* tp = (const struct tcp_sock*)sk;
     s->bytes_acked = BPF_CORE_READ(tp, bytes_acked);
