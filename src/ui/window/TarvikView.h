@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QTableView>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -158,6 +159,7 @@ private:
     QTimer dataTimer_;
     QTimer scanTimer_;
     QTimer memoryTimer_;
+    QElapsedTimer rateClock_;  // since the rates' last refresh
     QAction* loggingAction_ = nullptr;
     QAction* scanAction_ = nullptr;
     QAction* copyRowAction_ = nullptr;  // child of the view
