@@ -38,7 +38,7 @@ std::string ProcessJson(const CConnectionRecord& record) {
            ", \"user\": " + JsonOrNull(record.user) + "}";
 }
 
-// The list columns, then category, sent, received and process.
+// The list columns, then sent, received, category and process.
 constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 4;
 constexpr std::size_t kColumnGap = 2;
 using Cells = std::array<std::string, kTextColumns>;
@@ -48,9 +48,9 @@ Cells HeadingCells() {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = ColumnTitle(static_cast<Column>(i));
     }
-    cells[kTextColumns - 4] = "Category";
-    cells[kTextColumns - 3] = "Sent";
-    cells[kTextColumns - 2] = "Received";
+    cells[kTextColumns - 4] = "Sent";
+    cells[kTextColumns - 3] = "Received";
+    cells[kTextColumns - 2] = "Category";
     cells[kTextColumns - 1] = "Process";
     return cells;
 }
@@ -60,9 +60,9 @@ Cells RowCells(const CConnectionRecord& record) {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = EscapeForMessage(ColumnText(record, static_cast<Column>(i)));
     }
-    cells[kTextColumns - 4] = CategoryWord(record.category);
-    cells[kTextColumns - 3] = ByteText(record.bytes.sent);
-    cells[kTextColumns - 2] = ByteText(record.bytes.received);
+    cells[kTextColumns - 4] = ByteText(record.bytes.sent);
+    cells[kTextColumns - 3] = ByteText(record.bytes.received);
+    cells[kTextColumns - 2] = CategoryWord(record.category);
     cells[kTextColumns - 1] = EscapeForMessage(ListProcessText(record));
     return cells;
 }

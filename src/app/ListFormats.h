@@ -16,11 +16,12 @@ constexpr int kJsonFormatVersion = 3;
 // EscapeForMessage does: a control byte, a C1 control or a byte that is not UTF-8 as \xNN and a
 // backslash as \\, so a name cannot steer the reader's terminal and every row stays one line.
 
-// Aligned columns for a terminal: the seven list columns, the category, the bytes sent and
-// received (in kB, MB...) and the process.
+// Aligned columns for a terminal: the seven list columns, the bytes sent and received (in kB,
+// MB...), the category and the process.
 void WriteTextList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 // Machine-readable forms of the connection list. CSV: the seven columns, the category word, the
-// state number, the process and the exact bytes sent and received. JSON: {"version", "connections": [...]}, each connection as
+// state number, the process, then the exact bytes sent and received (last, so that scripts
+// reading the earlier columns by position are unchanged). JSON: {"version", "connections": [...]}, each connection as
 // ConnectionJsonFields gives it. This output is for scripts; unlike the connection logs it
 // quotes and escapes what needs it.
 void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& out);

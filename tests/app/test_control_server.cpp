@@ -192,7 +192,7 @@ TEST_F(ControlServerTest, ListsTheLiveSetAndReloadsForRoot) {
     client.Send("{\"method\": \"list\"}\n{\"method\": \"reload\"}\n");
     const Json list = client.Object();
     ASSERT_TRUE(list.is_object());
-    EXPECT_EQ(list.value("version", 0), 2);
+    EXPECT_EQ(list.value("version", 0), 3);
     ASSERT_EQ(list["connections"].size(), 5000u);
     EXPECT_EQ(list["connections"][4999].value("state", ""), "listening");
     EXPECT_EQ(client.Object().value("reply", ""), "reload");
