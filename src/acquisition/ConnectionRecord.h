@@ -66,7 +66,7 @@ struct CConnectionRecord {
     // The socket's owner as the kernel reports it, and the process holding it where it could
     // be found (pid 0 and empty texts when not known). Never part of the log line.
     std::uint64_t inode = 0;
-    ByteCounts bytes;  // live while it lasts, final once it ended where a notice told the end
+    ByteCounts bytes;     // live while it lasts, final once it ended where a notice told the end
     CompactText command;  // the owning process's command name
     CompactText user;     // the name of `uid`, or its number when it has no name
     std::uint32_t uid = 0;

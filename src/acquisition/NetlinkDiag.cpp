@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace tarvik {
@@ -72,8 +72,8 @@ void ReadAttributes(std::span<const std::byte> attributes, DiagSocket& socket) {
             socket.v6Only = ReadAt<std::uint8_t>(attributes, offset + RTA_LENGTH(0)) != 0;
         }
         if (attribute.rta_type == INET_DIAG_INFO) {
-            socket.counts =
-                ReadCounts(attributes.subspan(offset + RTA_LENGTH(0), attribute.rta_len - RTA_LENGTH(0)));
+            socket.counts = ReadCounts(
+                attributes.subspan(offset + RTA_LENGTH(0), attribute.rta_len - RTA_LENGTH(0)));
         }
         offset += std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), attributes.size() - offset);
     }

@@ -15,10 +15,10 @@ namespace tarvik {
 
 namespace {
 
-constexpr std::array kCsvHeadings = {
-    "Hostname",  "IP Address",       "Local Port", "Remote Port", "Service Type",
-    "Interface", "Connection State", "Category",   "State",       "Process",
-    "Bytes Sent", "Bytes Received"};
+constexpr std::array kCsvHeadings = {"Hostname",         "IP Address",   "Local Port",
+                                     "Remote Port",      "Service Type", "Interface",
+                                     "Connection State", "Category",     "State",
+                                     "Process",          "Bytes Sent",   "Bytes Received"};
 
 // The poller's placeholder for a value a row does not have.
 bool Missing(const std::string& text) {

@@ -21,9 +21,9 @@ constexpr int kJsonFormatVersion = 3;
 void WriteTextList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 // Machine-readable forms of the connection list. CSV: the seven columns, the category word, the
 // state number, the process, then the exact bytes sent and received (last, so that scripts
-// reading the earlier columns by position are unchanged). JSON: {"version", "connections": [...]}, each connection as
-// ConnectionJsonFields gives it. This output is for scripts; unlike the connection logs it
-// quotes and escapes what needs it.
+// reading the earlier columns by position are unchanged). JSON: {"version", "connections": [...]},
+// each connection as ConnectionJsonFields gives it. This output is for scripts; unlike the
+// connection logs it quotes and escapes what needs it.
 void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 void WriteJsonList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 

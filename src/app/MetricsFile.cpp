@@ -101,8 +101,8 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot) {
     Header(out, "tarvik_connections_ended_sent_bytes_total", "counter",
            "Payload bytes sent by the connections that ended since the start, by category.");
     for (const auto& [category, bytes] : snapshot.endedBytes) {
-        out << "tarvik_connections_ended_sent_bytes_total{category=\""
-            << EscapeLabelValue(category) << "\"} " << bytes.sent << '\n';
+        out << "tarvik_connections_ended_sent_bytes_total{category=\"" << EscapeLabelValue(category)
+            << "\"} " << bytes.sent << '\n';
     }
     Header(out, "tarvik_connections_ended_received_bytes_total", "counter",
            "Payload bytes received by the connections that ended since the start, by category.");

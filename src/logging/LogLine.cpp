@@ -38,8 +38,7 @@ void AppendExtendedFields(std::string& line, const CConnectionRecord& record) {
         return;
     }
     std::string process = EscapeForMessage(record.command.Str());
-    for (std::size_t at = process.find(','); at != std::string::npos;
-         at = process.find(',', at)) {
+    for (std::size_t at = process.find(','); at != std::string::npos; at = process.find(',', at)) {
         process.replace(at, 1, "\\x2c");
     }
     ((line += process) += " (") += std::to_string(record.pid);
@@ -64,8 +63,7 @@ std::size_t CLogLineMaker::SlotOf(std::time_t time, std::size_t keep) {
     return index;
 }
 
-void CLogLineMaker::Append(std::string& line, const CConnectionRecord& record,
-                           LogFormat format) {
+void CLogLineMaker::Append(std::string& line, const CConnectionRecord& record, LogFormat format) {
     const std::size_t open = SlotOf(record.openTime, kNoSlot);
     // The close time's text must not take the slot of the open time's, which the line still
     // needs.

@@ -304,10 +304,14 @@ TEST(NetlinkDiagParseTest, ByteCountsAreThePayloadOfTheTcpInfoCounters) {
         std::uint64_t acked, sent, received;
         ByteCounts expected;
     } cases[] = {
-        {"the connecting side: its SYN is acknowledged", 1, kFull, 100001, 100000, 7000,
+        {"the connecting side: its SYN is acknowledged",
+         1,
+         kFull,
+         100001,
+         100000,
+         7000,
          {100000, 7000}},
-        {"after the peer's FIN, counted as received", 8, kFull, 7000, 7000, 100001,
-         {7000, 100000}},
+        {"after the peer's FIN, counted as received", 8, kFull, 7000, 7000, 100001, {7000, 100000}},
         {"data in flight: what the peer has", 1, kFull, 50001, 100000, 0, {50001, 0}},
         {"a closed socket's last counts", 7, kFull, 100002, 100000, 7001, {100000, 7000}},
         {"a closed socket that received nothing", 7, kFull, 1, 0, 0, {0, 0}},

@@ -196,8 +196,8 @@ TEST_F(TrackerEventsTest, ByteCountsOnlyGrowAndTheEndCarriesTheNoticesLast) {
         record.bytes = bytes;
         return record;
     };
-    Snapshot({with(Conn(1, 21, 40001), {10, 20}),
-              with(Conn(2, 21, 40002, TcpState::FinWait2), {5, 5})});
+    Snapshot(
+        {with(Conn(1, 21, 40001), {10, 20}), with(Conn(2, 21, 40002, TcpState::FinWait2), {5, 5})});
     list.TakeOps();
     // Larger counts update the row; a read without counts (TIME_WAIT remains) lowers none.
     Snapshot({with(Conn(1, 21, 40001), {100, 200}), Conn(2, 21, 40002, TcpState::FinWait2)});

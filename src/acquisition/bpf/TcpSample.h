@@ -19,9 +19,9 @@
 #define TARVIK_SAMPLE_FIN_IN 2   /* the peer's FIN came: bytes_received counts it as one */
 
 struct tarvik_tcp_sample {
-    __u64 cookie;   /* the socket cookie, as sock_diag reports it */
-    __u64 time_ns;  /* CLOCK_MONOTONIC */
-    __u64 inode;    /* 0 when no process holds the socket */
+    __u64 cookie;  /* the socket cookie, as sock_diag reports it */
+    __u64 time_ns; /* CLOCK_MONOTONIC */
+    __u64 inode;   /* 0 when no process holds the socket */
     /* The socket's counters as tcp_info gives them (state samples only); bytes_sent only where
      * the flags say TARVIK_SAMPLE_HAS_SENT. */
     __u64 bytes_acked;

@@ -17,8 +17,8 @@ namespace tarvik {
 struct ShownRow {
     std::uint64_t serial = 0;
     CConnectionRecord record;
-    std::uint64_t version = 0;  // changes with every update of the row
-    std::uint64_t rate = 0;     // bytes a second, both ways, between the last two refreshes
+    std::uint64_t version = 0;         // changes with every update of the row
+    std::uint64_t rate = 0;            // bytes a second, both ways, between the last two refreshes
     std::uint64_t bytesAtRefresh = 0;  // both ways, at the last refresh
 };
 

@@ -103,8 +103,7 @@ QVariant CRowTableModel::data(const QModelIndex& index, int role) const {
             return record.localPort < 1024 ? wellKnownBrush_ : otherBrush_;
         case Qt::TextAlignmentRole:
             // Numbers line up on their units.
-            return QVariant::fromValue((bytes ? Qt::AlignRight : Qt::AlignLeft) |
-                                       Qt::AlignVCenter);
+            return QVariant::fromValue((bytes ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
         default:
             return {};
     }

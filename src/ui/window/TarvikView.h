@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QTableView>
 #include <QElapsedTimer>
+#include <QTableView>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
