@@ -78,7 +78,11 @@ std::optional<TcpEvent> TcpEventFromSample(const tarvik_tcp_sample& sample,
         counts.hasSent = (sample.flags & TARVIK_SAMPLE_HAS_SENT) != 0;
         counts.sent = sample.bytes_sent;
         socket.counts = counts;
-        socket.finReceived = (sample.flags & TARVIK_SAMPLE_FIN_IN) != 0;
+        // Before the close a process's own close() shuts the receive side too; only the state
+        // then tells whether the peer's FIN came.
+        if (sample.newstate == kLinuxTcpClose) {
+            socket.finReceived = (sample.flags & TARVIK_SAMPLE_FIN_IN) != 0;
+        }
     }
 
     const bool accepted = sample.kind == TARVIK_SAMPLE_ACCEPTED;
