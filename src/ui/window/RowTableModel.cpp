@@ -175,8 +175,7 @@ void CRowTableModel::PublishUpdates(const Serials& updated) {
         }
         const ShownRow* now = rows_.Find(shown.serial);
         if (now != nullptr && now->version != shown.version) {
-            shown.record = now->record;
-            shown.version = now->version;
+            shown = *now;  // the record and the rate
             first = first < 0 ? static_cast<int>(row) : first;
             last = static_cast<int>(row);
         }
