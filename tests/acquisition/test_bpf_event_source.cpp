@@ -115,8 +115,10 @@ TEST(BpfSampleConversion, CountsArePayloadAndTheFinFlagCountsOnlyAtTheClose) {
         ByteCounts expected;
     } cases[] = {
         {kClose, TARVIK_SAMPLE_HAS_SENT | TARVIK_SAMPLE_FIN_IN, {100000, 7000}},
-        {kClose, TARVIK_SAMPLE_HAS_SENT, {100000, 7001}},      // reset: no FIN came
-        {kEstablished, TARVIK_SAMPLE_FIN_IN, {100000, 7001}},  // shut here, not by the peer
+        {kClose, TARVIK_SAMPLE_HAS_SENT, {100000, 7001}},  // reset: no FIN came
+        {kEstablished,
+         TARVIK_SAMPLE_HAS_SENT | TARVIK_SAMPLE_FIN_IN,
+         {100000, 7001}},  // shut here, not by the peer
     };
     for (const Case& c : cases) {
         auto sample = Sample(AF_INET, c.state, V4(127, 0, 0, 1), V4(127, 0, 0, 2));

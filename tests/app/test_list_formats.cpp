@@ -245,7 +245,7 @@ TEST(ListFormatsTest, CsvCellsThatASpreadsheetWouldRunStartWithAQuote) {
     }
     std::ostringstream out;
     WriteCsvList({NamedRow("-bash")}, out);
-    EXPECT_NE(out.str().find(",'-bash (4242)\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find(",'-bash (4242),0,0\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("\n'-bash,"), std::string::npos) << out.str();
 }
 
