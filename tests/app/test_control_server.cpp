@@ -308,6 +308,7 @@ TEST_F(ControlServerTest, RowsReadBackAsTheDaemonWroteThem) {
     plain.openTime = 1061553787;
     plain.cookie = 1ULL << 60;
     plain.uid = 1000;
+    plain.bytes = {1ULL << 40, 7000};  // past what an int holds
     CConnectionRecord odd = plain;
     odd.pid = 42;
     odd.command = "a\\b\x1b[2Jc\xff";
