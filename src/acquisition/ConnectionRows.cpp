@@ -35,6 +35,7 @@ CConnectionRecord RecordFromRow(const TcpRow& row) {
     record.cookie = row.cookie;
     record.uid = row.uid;
     record.inode = row.inode;
+    record.bytes = row.bytes;
     return record;
 }
 

@@ -34,6 +34,9 @@ public:
     // The bare dump: every TCP socket of both families, unconverted.
     std::optional<std::vector<DiagSocket>> DumpSockets();
 
+    // Whether dumps carry each socket's byte counts (the default); off only to measure their cost.
+    void SetByteCounts(bool on) { withCounts_ = on; }
+
     Mode CurrentMode() const { return mode_; }
     bool HasSocket() const { return socket_.Valid(); }
     int Descriptor() const { return socket_.Get(); }
@@ -61,6 +64,7 @@ private:
     UniqueFd socket_;
     Mode mode_;
     int lastError_ = 0;
+    bool withCounts_ = true;
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
     // Rows of the last table: the next one is reserved at about that size, not grown by

@@ -12,6 +12,24 @@
 
 namespace tarvik {
 
+// The byte counters of a socket's tcp_info, as the kernel keeps them.
+struct TcpInfoCounts {
+    // Sequence space the peer acknowledged: each data byte once, and the SYN (on the side that
+    // connected) and the FIN once they are acknowledged.
+    std::uint64_t acked = 0;
+    // Data bytes sent, a retransmitted byte each time it went out; only where `hasSent`
+    // (kernels from 4.19).
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;  // data bytes received, and the peer's FIN as one
+    bool hasSent = false;
+};
+
+// The payload bytes of the counters. Sent is the smaller of acknowledged and sent: each
+// counts exactly the data once everything is acknowledged and nothing was sent twice, and
+// otherwise errs by at most the SYN and FIN. The peer's FIN is taken off what was received
+// when `finReceived`.
+ByteCounts PayloadBytes(const TcpInfoCounts& counts, bool finReceived);
+
 // One socket of a sock_diag dump, as the kernel reported it.
 struct DiagSocket {
     std::uint8_t family = 0;  // AF_INET or AF_INET6
@@ -25,6 +43,12 @@ struct DiagSocket {
     std::uint64_t inode = 0;
     // An IPv6 socket that takes no IPv4 traffic; false when the kernel did not say.
     bool v6Only = false;
+    // The tcp_info counters, where the socket had them (not TIME_WAIT remains or request
+    // sockets) and they were asked for.
+    std::optional<TcpInfoCounts> counts;
+    // Whether the peer's FIN was received, where the source knows it; otherwise the state
+    // tells (see PayloadOf).
+    std::optional<bool> finReceived;
 };
 
 enum class DiagRequest {
@@ -33,8 +57,10 @@ enum class DiagRequest {
     Ipv6,
 };
 
-// The request datagram (netlink header included) for a dump of TCP sockets in every state.
-std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence);
+// The request datagram (netlink header included) for a dump of TCP sockets in every state,
+// with each socket's tcp_info when `withCounts`.
+std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence,
+                                        bool withCounts = true);
 
 struct DiagParseResult {
     enum Status { More, Done, Error, Malformed } status = More;
@@ -53,6 +79,12 @@ DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint
 
 // MIB-II tcpConnState of a Linux TCP state; nullopt for a state Linux does not define.
 std::optional<TcpState> MibStateFromLinux(int linuxState);
+
+// The payload bytes of the socket: zero without counters. Where the source did not say whether
+// the peer's FIN came, the states after it say yes, and so does a closed socket: most end by an
+// orderly close, and a tracker that keeps the larger of two reads then errs low by one byte
+// only for data received after its last read of a connection the peer reset.
+ByteCounts PayloadOf(const DiagSocket& socket);
 
 // The socket as a table row. IPv4 sockets as they are; an IPv6 socket whose addresses are all
 // IPv4-mapped or the any-address (a dual-stack listener) as its IPv4 form, with [::] as

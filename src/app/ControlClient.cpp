@@ -53,6 +53,12 @@ int Number(const Json& object, const char* name) {
     return it != object.end() && it->is_number_integer() ? it->get<int>() : 0;
 }
 
+// A byte count; 0 when missing, negative or not a whole number.
+std::uint64_t Count(const Json& object, const char* name) {
+    const auto it = object.find(name);
+    return it != object.end() && it->is_number_unsigned() ? it->get<std::uint64_t>() : 0;
+}
+
 std::time_t ParseIsoTime(const std::string& text) {
     std::tm fields{};
     char sign = '+';
@@ -88,6 +94,7 @@ std::optional<CConnectionRecord> RecordFrom(const Json& object) {
     record.uid = static_cast<std::uint32_t>(Number(object, "uid"));
     const std::string cookie = Text(object, "cookie");
     record.cookie = cookie.empty() ? 0 : std::strtoull(cookie.c_str(), nullptr, 10);
+    record.bytes = {Count(object, "bytesSent"), Count(object, "bytesReceived")};
     if (const auto process = object.find("process");
         process != object.end() && process->is_object()) {
         record.pid = Number(*process, "pid");

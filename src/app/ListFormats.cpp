@@ -16,9 +16,10 @@ namespace tarvik {
 
 namespace {
 
-constexpr std::array kCsvHeadings = {
-    "Hostname",  "IP Address",       "Local Port", "Remote Port", "Service Type",
-    "Interface", "Connection State", "Category",   "State",       "Process"};
+constexpr std::array kCsvHeadings = {"Hostname",         "IP Address",   "Local Port",
+                                     "Remote Port",      "Service Type", "Interface",
+                                     "Connection State", "Category",     "State",
+                                     "Process",          "Bytes Sent",   "Bytes Received"};
 
 // The poller's placeholder for a value a row does not have.
 bool Missing(const std::string& text) {
@@ -38,7 +39,8 @@ std::string ProcessJson(const CConnectionRecord& record) {
            ", \"user\": " + JsonOrNull(record.user) + "}";
 }
 
-constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 2;
+// The list columns, then sent, received, category and process.
+constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 4;
 constexpr std::size_t kColumnGap = 2;
 using Cells = std::array<std::string, kTextColumns>;
 
@@ -47,6 +49,8 @@ Cells HeadingCells() {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = ColumnTitle(static_cast<Column>(i));
     }
+    cells[kTextColumns - 4] = "Sent";
+    cells[kTextColumns - 3] = "Received";
     cells[kTextColumns - 2] = "Category";
     cells[kTextColumns - 1] = "Process";
     return cells;
@@ -57,6 +61,8 @@ Cells RowCells(const CConnectionRecord& record) {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = EscapeForMessage(ColumnText(record, static_cast<Column>(i)));
     }
+    cells[kTextColumns - 4] = ByteText(record.bytes.sent);
+    cells[kTextColumns - 3] = ByteText(record.bytes.received);
     cells[kTextColumns - 2] = CategoryWord(record.category);
     cells[kTextColumns - 1] = EscapeForMessage(ListProcessText(record));
     return cells;
@@ -142,6 +148,8 @@ std::string ConnectionJsonFields(const CConnectionRecord& record) {
     json += ", \"hostname\": " + (listening ? "null" : JsonOrNull(record.hostName));
     json += ", \"service\": " + JsonOrNull(record.serviceText);
     json += ", \"process\": " + ProcessJson(record);
+    json += ", \"bytesSent\": " + std::to_string(record.bytes.sent);
+    json += ", \"bytesReceived\": " + std::to_string(record.bytes.received);
     json += ", \"openTime\": " + JsonOrNull(openTime);
     json += ", \"uid\": " + (kernelSocket ? std::to_string(record.uid) : std::string("null"));
     // A string: cookies pass 2^53, past which many JSON readers round numbers.
@@ -196,7 +204,8 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
             out << (column ? "," : "") << CsvCell(ColumnText(record, static_cast<Column>(column)));
         }
         out << ',' << CsvCell(CategoryWord(record.category)) << ','
-            << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << '\n';
+            << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << ','
+            << record.bytes.sent << ',' << record.bytes.received << '\n';
     }
 }
 

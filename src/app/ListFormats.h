@@ -11,18 +11,20 @@
 namespace tarvik {
 
 // Version of the JSON list and event objects; raised when a field changes meaning or goes.
-constexpr int kJsonFormatVersion = 2;
+constexpr int kJsonFormatVersion = 3;
 
 // Every form shows outside text (host names, process names, service texts) as
 // EscapeForMessage does: a control byte, a C1 control or a byte that is not UTF-8 as \xNN and a
 // backslash as \\, so a name cannot steer the reader's terminal and every row stays one line.
 
-// Aligned columns for a terminal: the seven list columns, the category and the process.
+// Aligned columns for a terminal: the seven list columns, the bytes sent and received (in kB,
+// MB...), the category and the process.
 void WriteTextList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 // Machine-readable forms of the connection list. CSV: the seven columns, the category word, the
-// state number and the process. JSON: {"version", "connections": [...]}, each connection as
-// ConnectionJsonFields gives it. This output is for scripts; unlike the connection logs it
-// quotes and escapes what needs it.
+// state number, the process, then the exact bytes sent and received (last, so that scripts
+// reading the earlier columns by position are unchanged). JSON: {"version", "connections": [...]},
+// each connection as ConnectionJsonFields gives it. This output is for scripts; unlike the
+// connection logs it quotes and escapes what needs it.
 void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 void WriteJsonList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 

@@ -34,7 +34,7 @@ void CServiceListTap::Opened(const CConnectionRecord& record) {
 
 void CServiceListTap::Ended(const CConnectionRecord& record) {
     inner_.Ended(record);
-    counters_.AddEnded();
+    counters_.AddEnded(record);
     if (events_.Any()) {
         events_.Offer(ConnectionEventLine("close", record, record.closeTime));
     }

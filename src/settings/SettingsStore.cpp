@@ -506,6 +506,9 @@ CSettingsStore::LoggingValues CSettingsStore::GetLoggingValues() const {
         log.folder = std::get<std::string>(value(LogField::Folder));
         log.ports = std::get<PortListPtr>(value(LogField::Ports));
     }
+    // A bad word was the default at load.
+    const auto& format = std::get<std::string>(values_->values[Index(SettingId::LogFormat)]);
+    logging.format = format == "extended" ? LogFormat::Extended : LogFormat::Classic;
     return logging;
 }
 
@@ -566,6 +569,9 @@ std::string CSettingsStore::GetMailHost() const {
 }
 void CSettingsStore::SetMailHost(std::string host) {
     SetText(SettingId::MailHost, std::move(host));
+}
+void CSettingsStore::SetLogFormat(LogFormat format) {
+    SetText(SettingId::LogFormat, format == LogFormat::Extended ? "extended" : "classic");
 }
 int CSettingsStore::GetLogKeepDays() const {
     return GetInteger(SettingId::LogKeepDays);

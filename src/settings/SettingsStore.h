@@ -130,6 +130,7 @@ public:
     struct LoggingValues {
         std::uint64_t generation = 0;
         std::array<LogValues, 3> categories;  // by LogCategory
+        LogFormat format = LogFormat::Classic;
     };
     LoggingValues GetLoggingValues() const;
 
@@ -177,6 +178,7 @@ public:
     void SetScanOutbound(int on);
     int GetScanOutboundThreshold() const;
     void SetScanOutboundThreshold(int attempts);
+    void SetLogFormat(LogFormat format);
     int GetLogKeepDays() const;
     void SetLogKeepDays(int days);
     // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.

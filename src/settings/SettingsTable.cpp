@@ -101,6 +101,8 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Integer(I::ScanOutboundThreshold, kScanWatch, "outboundthreshold", 20, 2, INT_MAX),
     // Days a log file is kept after its last line; 0 keeps every file.
     Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
+    // "extended" adds protocol, bytes and process to each line, after the classic fields.
+    Choice(I::LogFormat, kLogging, "format", "classic", "classic,extended"),
     // Where the metrics for a textfile collector go; empty: none written.
     Text(I::MetricsFile, kExport, "metricsfile", K::Text, ""),
     // The event objects' field names; the command line's --event-format wins.

@@ -8,6 +8,9 @@ namespace tarvik {
 
 enum class LogCategory { Inbound, Outbound, Unknown };
 
+// The fields of a log line: the classic eight, or those and the protocol, bytes and process.
+enum class LogFormat { Classic, Extended };
+
 // "inbound", "outbound" or "unknown": the start of the category's log file names.
 const char* LogCategoryWord(LogCategory category);
 
@@ -59,6 +62,7 @@ enum class SettingId : std::size_t {
     ScanOutbound,
     ScanOutboundThreshold,
     LogKeepDays,
+    LogFormat,
     MetricsFile,
     EventFormat,
     EventsFile,

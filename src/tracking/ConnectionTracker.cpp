@@ -332,7 +332,8 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
     // goes back: a row that shows an earlier state than the record's is stale.
     const bool stateChanged =
         entry.state != known.state && (known.cookie == 0 || StateMovesOn(known.state, entry.state));
-    if (ownerFound || visible != known.visible || stateChanged) {
+    const bool bytesChanged = TakeCounts(known, entry);
+    if (ownerFound || visible != known.visible || stateChanged || bytesChanged) {
         const bool wasHalfOpen = known.state == TcpState::SynReceived;
         known.visible = visible;
         if (stateChanged && entry.state == TcpState::TimeWait) {
@@ -353,6 +354,12 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         }
     }
     NoteClosedHere(known, entry);
+}
+
+bool CConnectionTracker::TakeCounts(CConnectionRecord& known, const CConnectionRecord& read) {
+    const ByteCounts before = known.bytes;
+    known.bytes.TakeLarger(read.bytes);
+    return known.bytes != before;
 }
 
 void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter,

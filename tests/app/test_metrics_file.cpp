@@ -38,6 +38,8 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
     snapshot.connections[{"inbound", "established"}] = 3;
     snapshot.connections[{"listening", "listening"}] = 2;
     snapshot.endedConnections = 17;
+    snapshot.endedBytes["inbound"] = {100000, 7000};
+    snapshot.endedBytes["outbound"] = {5, 0};
     snapshot.alerts = 1;
     snapshot.lastDumpSeconds = 0.25;
     snapshot.eventsLost = 4;
@@ -49,6 +51,16 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
               "# HELP tarvik_connections_ended_total Connections seen to end since the start.\n"
               "# TYPE tarvik_connections_ended_total counter\n"
               "tarvik_connections_ended_total 17\n"
+              "# HELP tarvik_connections_ended_sent_bytes_total Payload bytes sent by the "
+              "connections that ended since the start, by category.\n"
+              "# TYPE tarvik_connections_ended_sent_bytes_total counter\n"
+              "tarvik_connections_ended_sent_bytes_total{category=\"inbound\"} 100000\n"
+              "tarvik_connections_ended_sent_bytes_total{category=\"outbound\"} 5\n"
+              "# HELP tarvik_connections_ended_received_bytes_total Payload bytes received by the "
+              "connections that ended since the start, by category.\n"
+              "# TYPE tarvik_connections_ended_received_bytes_total counter\n"
+              "tarvik_connections_ended_received_bytes_total{category=\"inbound\"} 7000\n"
+              "tarvik_connections_ended_received_bytes_total{category=\"outbound\"} 0\n"
               "# HELP tarvik_alerts_total Scan alerts raised since the start.\n"
               "# TYPE tarvik_alerts_total counter\n"
               "tarvik_alerts_total 1\n"

@@ -245,6 +245,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
         tap.Updated(Connection(1, TcpState::FinWait1));
         CConnectionRecord ended = Connection(1, TcpState::TimeWait);
         ended.closeTime = 1061553799;
+        ended.bytes = {100000, 7000};
         tap.Ended(ended);
         tap.LiveCount(7);
         EXPECT_EQ(inner.applied, 1u);  // every operation and notice still reaches the list
@@ -269,7 +270,12 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
     EXPECT_EQ(lines[2]["state"], "time-wait");
     EXPECT_EQ(lines[2]["closeTime"], IsoTime(1061553799));
     EXPECT_EQ(lines[2]["time"], "2003-08-22T12:03:19.000Z");
+    EXPECT_EQ(lines[2]["bytesSent"], 100000);
+    EXPECT_EQ(lines[2]["bytesReceived"], 7000);
     EXPECT_EQ(counters.Snapshot().endedConnections, 1u);
+    const auto endedBytes = counters.Snapshot().endedBytes;
+    ASSERT_EQ(endedBytes.size(), 1u);
+    EXPECT_EQ(endedBytes.begin()->second, (ByteCounts{100000, 7000}));
 }
 
 TEST(ServiceEventsTest, RowsAreMadeOnlyWhenTheConsoleShowsThem) {

@@ -63,7 +63,7 @@ TEST_F(TarvikctlTest, AnswersStatusListAndReloadWithSystemExitCodes) {
         std::string inOutput;
     } cases[] = {
         {{"status"}, 0, "acquisition: poll"},
-        {{"status", "--format=json"}, 0, "\"jsonVersion\":2"},
+        {{"status", "--format=json"}, 0, "\"jsonVersion\":3"},
         {{"list", "--format=json", "--state", "listening"}, 0, "\"connections\""},
         {{"list", "--format=csv"}, 0, "Hostname,"},
         {{"reload"}, 0, "reloaded"},
@@ -79,7 +79,7 @@ TEST_F(TarvikctlTest, AnswersStatusListAndReloadWithSystemExitCodes) {
     const Run json = Ctl({"list", "--format=json"});
     const auto list = nlohmann::json::parse(json.output, nullptr, false);
     ASSERT_TRUE(list.is_object()) << json.output;
-    EXPECT_EQ(list.value("version", 0), 2);
+    EXPECT_EQ(list.value("version", 0), 3);
     EXPECT_TRUE(daemon_->WaitForError("tarvikd: reloaded", kEventDeadline));
 
     daemon_->Stop(SIGTERM);

@@ -265,7 +265,7 @@ TEST_F(SettingsStoreTest, FreshSaveWritesTheStoredValuesInOrder) {
               "showunknown=1\n\n"
               "[Logging]\n" +
                   logging +
-                  "keepdays=0\n\n[ScanWatch]\nenabled=1\nthreshold=3\n"
+                  "keepdays=0\nformat=classic\n\n[ScanWatch]\nenabled=1\nthreshold=3\n"
                   "ignorehosts=0.0.0.0,127.0.0.1,::1\n"
                   "listenenabled=0\nlistenports=1,11,15,79,111,119,143,540,635,1080,1524,2000,"
                   "5742,6667,12345,12346,20034,31337,32771,32772,32773,32774,40421,49724,54320\n"

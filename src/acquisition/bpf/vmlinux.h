@@ -100,6 +100,7 @@ struct sock {
     kuid_t sk_uid;
     __u16 sk_protocol;
     int sk_err;
+    __u8 sk_shutdown; /* a two-bit field in older kernels: read it as a bitfield */
 };
 
 struct net_device {
@@ -117,6 +118,12 @@ struct sk_buff {
 struct inet_sock {
     struct sock sk;
     __be16 inet_sport;
+};
+
+struct tcp_sock {
+    __u64 bytes_received;
+    __u64 bytes_acked;
+    __u64 bytes_sent; /* from 4.19 */
 };
 
 struct task_struct {

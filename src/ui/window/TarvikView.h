@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTableView>
 #include <QTimer>
 #include <atomic>
@@ -161,6 +162,7 @@ private:
     QTimer dataTimer_;
     QTimer scanTimer_;
     QTimer memoryTimer_;
+    QElapsedTimer rateClock_;  // since the rates' last refresh
     QAction* loggingAction_ = nullptr;
     QAction* scanAction_ = nullptr;
     QAction* copyRowAction_ = nullptr;  // child of the view

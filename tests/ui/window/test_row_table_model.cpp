@@ -46,13 +46,14 @@ TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
     model.Apply({RowOp{RowOp::Kind::Insert, Record(1, "web", 80)},
                  RowOp{RowOp::Kind::Insert, Record(2, "", 22, TcpState::Listen)}});
     ASSERT_EQ(model.rowCount(), 2);
-    ASSERT_EQ(model.columnCount(), 8);
+    ASSERT_EQ(model.columnCount(), 11);  // the seven, Process, Sent, Received, Rate
     for (int column = 0; column < 7; ++column) {
         EXPECT_EQ(model.headerData(column, Qt::Horizontal).toString().toStdString(),
                   kTitles[static_cast<std::size_t>(column)]);
     }
     EXPECT_EQ(model.headerData(7, Qt::Horizontal).toString(), "Process");
-    for (const int outside : {-1, 8}) {
+    EXPECT_EQ(model.headerData(10, Qt::Horizontal).toString(), "Rate");
+    for (const int outside : {-1, 11}) {
         EXPECT_FALSE(model.headerData(outside, Qt::Horizontal, Qt::TextAlignmentRole).isValid())
             << "no heading of ours at " << outside;
     }
