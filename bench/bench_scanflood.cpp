@@ -353,7 +353,8 @@ int Run(const std::string& program, int rate, int seconds, int runs, int suppres
         << " ms, p95 " << Percentile(delays, 0.95) << " ms, max " << Percentile(delays, 1.0)
         << " ms; no alert: " << missed << "\n";
     // Every kind through the same counting: what differs is how the probe is sensed.
-    out << "\n| probe kind | scans | alerted | median ms | p95 ms | max ms |\n|---|---:|---:|---:|---:|---:|\n";
+    out << "\n| probe kind | scans | alerted | median ms | p95 ms | max ms "
+           "|\n|---|---:|---:|---:|---:|---:|\n";
     std::uint32_t kindSource = 0x7f050001U;
     for (const ProbeFlags& kind : kProbeKinds) {
         std::vector<double> kindDelays;

@@ -520,6 +520,18 @@
         <source>Process</source>
         <translation>Prozess</translation>
     </message>
+    <message>
+        <source>Sent</source>
+        <translation>Gesendet</translation>
+    </message>
+    <message>
+        <source>Received</source>
+        <translation>Empfangen</translation>
+    </message>
+    <message>
+        <source>Rate</source>
+        <translation>Datenrate</translation>
+    </message>
 </context>
 <context>
     <name>tarvik::OptionsCommon</name>

@@ -520,6 +520,18 @@
         <source>Process</source>
         <translation>Protsess</translation>
     </message>
+    <message>
+        <source>Sent</source>
+        <translation>Saadetud</translation>
+    </message>
+    <message>
+        <source>Received</source>
+        <translation>Vastuvõetud</translation>
+    </message>
+    <message>
+        <source>Rate</source>
+        <translation>Kiirus</translation>
+    </message>
 </context>
 <context>
     <name>tarvik::OptionsCommon</name>

@@ -32,6 +32,9 @@ Rgb RgbOf(const QColor& colour) {
     QT_TRANSLATE_NOOP("tarvik::Column", "Interface"),
     QT_TRANSLATE_NOOP("tarvik::Column", "Connection State"),
     QT_TRANSLATE_NOOP("tarvik::Column", "Process"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Sent"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Received"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Rate"),
 };
 
 // Up to this many separate runs of removed rows go out as they are.
