@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include "acquisition/ProcessTable.h"
+#include "acquisition/ServicesDatabase.h"
 #include "base/UniqueFd.h"
 #include "settings/SettingsStore.h"
 #include "tracking/DataThread.h"
@@ -171,13 +173,14 @@ private:
 
 class PollRig {
 public:
-    explicit PollRig(bool keep)
+    explicit PollRig(bool keep, bool byteCounts = true)
         : dir_(std::filesystem::temp_directory_path() / ("tarvik-rig-" + std::to_string(getpid()))),
           settings_(
               dir_ / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir_),
           list_(keep),
           filter_(settings_, hub_, list_),
-          poller_(settings_, hub_) {
+          poller_(settings_, hub_, KernelSource(byteCounts), CServicesDatabase::Shared(),
+                  std::make_unique<CProcessTable>()) {
         filter_.Start();
         hub_.Register(&filter_);
     }
@@ -207,6 +210,12 @@ public:
     BenchList& List() { return list_; }
 
 private:
+    static std::unique_ptr<ITableSource> KernelSource(bool byteCounts) {
+        auto source = CKernelTableSource::Create();
+        source->SetByteCounts(byteCounts);
+        return source;
+    }
+
     SentinelConnection sentinel_;
     std::filesystem::path dir_;
     CWorkerHub hub_;
@@ -217,7 +226,7 @@ private:
     int cycles_ = 0;
 };
 
-PollPath::PollPath() : rig_(std::make_unique<PollRig>(false)) {}
+PollPath::PollPath(bool byteCounts) : rig_(std::make_unique<PollRig>(false, byteCounts)) {}
 
 PollPath::~PollPath() = default;
 

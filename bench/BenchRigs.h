@@ -46,7 +46,8 @@ class PollRig;
 // records, owner lookup and messages, and the tracker's merge on its own worker thread.
 class PollPath {
 public:
-    PollPath();
+    // `byteCounts` off: dumps without each socket's tcp_info, to measure what the counts cost.
+    explicit PollPath(bool byteCounts = true);
     ~PollPath();
     PollPath(const PollPath&) = delete;
     PollPath& operator=(const PollPath&) = delete;

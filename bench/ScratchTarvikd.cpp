@@ -28,7 +28,8 @@ std::filesystem::path ScratchFolder() {
 }  // namespace
 
 ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& acquisition,
-                               bool events, const std::vector<std::string>& extra)
+                               bool events, const std::vector<std::string>& extra,
+                               const std::string& settings)
     : dir_(ScratchFolder()), logs_(dir_ / "logs") {
     std::filesystem::create_directories(logs_);
     const auto config = dir_ / "Tarvik.conf";
@@ -38,6 +39,7 @@ ScratchTarvikd::ScratchTarvikd(const std::string& program, const std::string& ac
         for (const char* category : {"inbound", "outbound", "unknown"}) {
             file << category << "=1\n" << category << "folder=" << logs_.string() << "\n";
         }
+        file << settings;
     }
     std::vector<std::string> args{program, "--config", config.string()};
     if (!acquisition.empty()) {

@@ -14,11 +14,13 @@ namespace tarvik::bench {
 // (reverse lookup off: no name server is asked); the folder goes with the object, after the
 // process was stopped. An empty `acquisition` leaves the program's own choice. With `events` it
 // runs with --events, its standard output a pipe the caller reads from EventsFd(); `extra`
-// arguments (e.g. --socket PATH) follow the others.
+// arguments (e.g. --socket PATH) follow the others; `settings` is appended to the settings file
+// (sections of its own, e.g. "[ScanWatch]\nthreshold=7\n").
 class ScratchTarvikd {
 public:
     explicit ScratchTarvikd(const std::string& program, const std::string& acquisition = {},
-                            bool events = false, const std::vector<std::string>& extra = {});
+                            bool events = false, const std::vector<std::string>& extra = {},
+                            const std::string& settings = {});
     ~ScratchTarvikd();
     ScratchTarvikd(const ScratchTarvikd&) = delete;
     ScratchTarvikd& operator=(const ScratchTarvikd&) = delete;

@@ -100,12 +100,21 @@ Options ParseOptions(int argc, char** argv) {
 using CycleFunction = std::function<Timing()>;
 
 // The kernel table read afresh each poll, as the poller does by default.
-CycleFunction OpenPollBackend() {
-    auto path = std::make_shared<PollPath>();
+CycleFunction OpenPollPath(bool byteCounts) {
+    auto path = std::make_shared<PollPath>(byteCounts);
     if (!path->Ready()) {
         return {};
     }
     return [path] { return path->Cycle(); };
+}
+
+CycleFunction OpenPollBackend() {
+    return OpenPollPath(true);
+}
+
+// The same without each socket's byte counts: what they cost is the difference.
+CycleFunction OpenPollWithoutBytes() {
+    return OpenPollPath(false);
 }
 
 struct Backend {
@@ -117,6 +126,7 @@ struct Backend {
 std::vector<Backend> Backends() {
     return {
         {"poll", OpenPollBackend},
+        {"poll without byte counts", OpenPollWithoutBytes},
     };
 }
 

@@ -14,6 +14,11 @@ fi
 if [ "${1:-}" = "fuzz" ]; then
     PACKAGES="$PACKAGES libclang-rt-14-dev"
 fi
+# `install-deps.sh bench`: also scanlogd, the peer bench_scanflood runs beside tarvikd over the
+# same forged flood (the bench starts and stops it itself).
+if [ "${1:-}" = "bench" ]; then
+    PACKAGES="$PACKAGES scanlogd"
+fi
 
 missing=""
 for package in $PACKAGES; do

@@ -146,6 +146,10 @@ def check(logs, made, net):
         missing = sum(1 for i in range(made) if i not in counts)
         print(f"{side} sides: {made} connections, {len(counts)} logged, {missing} missing, "
               f"{twice} logged more than once, {backwards[side]} with close before open")
+        if missing:
+            base = f"127.{net}." if side == "client" else f"127.{net + 64}."
+            print(f"  missing {side} sides (their local address): " + " ".join(
+                base + f"{(i + 1) >> 8}.{(i + 1) & 255}" for i in range(made) if i not in counts)[:2000])
         ok = ok and twice == 0 and missing == 0 and backwards[side] == 0
     return ok
 

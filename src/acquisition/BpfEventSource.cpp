@@ -71,6 +71,19 @@ std::optional<TcpEvent> TcpEventFromSample(const tarvik_tcp_sample& sample,
     socket.uid = sample.uid;
     socket.inode = sample.inode;
     socket.v6Only = sample.v6only != 0;
+    if (sample.kind == TARVIK_SAMPLE_STATE) {
+        TcpInfoCounts counts;
+        counts.acked = sample.bytes_acked;
+        counts.received = sample.bytes_received;
+        counts.hasSent = (sample.flags & TARVIK_SAMPLE_HAS_SENT) != 0;
+        counts.sent = sample.bytes_sent;
+        socket.counts = counts;
+        // Before the close a process's own close() shuts the receive side too; only the state
+        // then tells whether the peer's FIN came.
+        if (sample.newstate == kLinuxTcpClose) {
+            socket.finReceived = (sample.flags & TARVIK_SAMPLE_FIN_IN) != 0;
+        }
+    }
 
     const bool accepted = sample.kind == TARVIK_SAMPLE_ACCEPTED;
     const bool ended = !accepted && sample.newstate == kLinuxTcpClose;

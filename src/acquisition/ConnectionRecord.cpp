@@ -1,5 +1,6 @@
 #include "acquisition/ConnectionRecord.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <ostream>
@@ -60,6 +61,11 @@ std::string TimeText(std::time_t time) {
     std::string text;
     AppendTimeText(text, time);
     return text;
+}
+
+void ByteCounts::TakeLarger(const ByteCounts& other) {
+    sent = std::max(sent, other.sent);
+    received = std::max(received, other.received);
 }
 
 std::string CConnectionRecord::StateName() const {

@@ -45,6 +45,15 @@ enum class Protocol : std::uint8_t { Tcp, Udp };
 const char* ProtocolWord(Protocol protocol);
 // "TCP" or "UDP", as the window shows it.
 const char* ProtocolTitle(Protocol protocol);
+// Payload bytes of a connection, both ways, as the kernel counted them; SYN and FIN are not data.
+struct ByteCounts {
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+
+    // Counters only grow: of two reads of one socket, the larger count is the later.
+    void TakeLarger(const ByteCounts& other);
+    bool operator==(const ByteCounts&) const = default;
+};
 
 // One TCP connection or listening port as the system knows it. A plain value: it is copied
 // freely between threads and owned by whoever holds it.
@@ -64,6 +73,7 @@ struct CConnectionRecord {
     // The socket's owner as the kernel reports it, and the process holding it where it could
     // be found (pid 0 and empty texts when not known). Never part of the log line.
     std::uint64_t inode = 0;
+    ByteCounts bytes;     // live while it lasts, final once it ended where a notice told the end
     CompactText command;  // the owning process's command name
     CompactText user;     // the name of `uid`, or its number when it has no name
     std::uint32_t uid = 0;

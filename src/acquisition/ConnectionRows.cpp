@@ -36,6 +36,7 @@ CConnectionRecord RecordFromRow(const TcpRow& row) {
     record.uid = row.uid;
     record.inode = row.inode;
     record.protocol = row.protocol;
+    record.bytes = row.bytes;
     return record;
 }
 

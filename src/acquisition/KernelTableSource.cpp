@@ -87,7 +87,7 @@ CKernelTableSource::DumpResult CKernelTableSource::Dump(DiagRequest request,
         return {false, lastError_, false};
     }
     const std::uint32_t sequence = ++sequence_;
-    if (!SendAll(socket_.Get(), BuildDiagRequest(request, sequence))) {
+    if (!SendAll(socket_.Get(), BuildDiagRequest(request, sequence, withCounts_))) {
         return {false, errno, false};
     }
     return Receive(sequence, sink);

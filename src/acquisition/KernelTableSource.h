@@ -36,6 +36,9 @@ public:
     // marked by their `protocol`.
     std::optional<std::vector<DiagSocket>> DumpSockets();
 
+    // Whether dumps carry each socket's byte counts (the default); off only to measure their cost.
+    void SetByteCounts(bool on) { withCounts_ = on; }
+
     Mode CurrentMode() const { return mode_; }
     bool HasSocket() const { return socket_.Valid(); }
     int Descriptor() const { return socket_.Get(); }
@@ -66,6 +69,7 @@ private:
     Mode mode_;
     int lastError_ = 0;
     bool withUdp_ = true;
+    bool withCounts_ = true;
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
     // Rows of the last table: the next one is reserved at about that size, not grown by

@@ -4,11 +4,14 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace tarvik {
@@ -35,7 +38,29 @@ std::vector<std::byte> Datagram(std::uint16_t type, std::uint32_t sequence, cons
     return bytes;
 }
 
-// The attributes after the message; only the IPv6-only flag is of use here.
+// Whether the `length` bytes of an older kernel's tcp_info hold `field`.
+constexpr bool Holds(std::size_t length, std::size_t offset, std::size_t size) {
+    return length >= offset + size;
+}
+
+// The counters of a tcp_info attribute's payload, which is as long as the running kernel's
+// struct: an older one lacks the later fields.
+std::optional<TcpInfoCounts> ReadCounts(std::span<const std::byte> info) {
+    constexpr std::size_t kWord = sizeof(std::uint64_t);
+    if (!Holds(info.size(), offsetof(tcp_info, tcpi_bytes_received), kWord)) {
+        return std::nullopt;
+    }
+    TcpInfoCounts counts;
+    counts.acked = ReadAt<std::uint64_t>(info, offsetof(tcp_info, tcpi_bytes_acked));
+    counts.received = ReadAt<std::uint64_t>(info, offsetof(tcp_info, tcpi_bytes_received));
+    counts.hasSent = Holds(info.size(), offsetof(tcp_info, tcpi_bytes_sent), kWord);
+    if (counts.hasSent) {
+        counts.sent = ReadAt<std::uint64_t>(info, offsetof(tcp_info, tcpi_bytes_sent));
+    }
+    return counts;
+}
+
+// The attributes after the message: the IPv6-only flag and the tcp_info counters.
 void ReadAttributes(std::span<const std::byte> attributes, DiagSocket& socket) {
     std::size_t offset = 0;
     while (attributes.size() - offset >= sizeof(rtattr)) {
@@ -48,6 +73,10 @@ void ReadAttributes(std::span<const std::byte> attributes, DiagSocket& socket) {
         }
         if (attribute.rta_type == INET_DIAG_PROTOCOL && attribute.rta_len > RTA_LENGTH(0)) {
             socket.protocol = ReadAt<std::uint8_t>(attributes, offset + RTA_LENGTH(0));
+        }
+        if (attribute.rta_type == INET_DIAG_INFO) {
+            socket.counts = ReadCounts(
+                attributes.subspan(offset + RTA_LENGTH(0), attribute.rta_len - RTA_LENGTH(0)));
         }
         offset += std::min<std::size_t>(RTA_ALIGN(attribute.rta_len), attributes.size() - offset);
     }
@@ -95,11 +124,33 @@ AddressBytes Ipv4Only(const AddressBytes& raw) {
 
 }  // namespace
 
-std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence) {
+ByteCounts PayloadBytes(const TcpInfoCounts& counts, bool finReceived) {
+    ByteCounts bytes;
+    bytes.sent = counts.hasSent ? std::min(counts.acked, counts.sent) : counts.acked;
+    bytes.received = counts.received - (finReceived && counts.received > 0 ? 1 : 0);
+    return bytes;
+}
+
+ByteCounts PayloadOf(const DiagSocket& socket) {
+    if (!socket.counts) {
+        return {};
+    }
+    // Linux states after the peer's FIN: TIME_WAIT, CLOSE, CLOSE_WAIT, LAST_ACK, CLOSING.
+    constexpr std::uint8_t kAfterPeerFin[] = {6, 7, 8, 9, 11};
+    const bool finByState = std::find(std::begin(kAfterPeerFin), std::end(kAfterPeerFin),
+                                      socket.state) != std::end(kAfterPeerFin);
+    return PayloadBytes(*socket.counts, socket.finReceived.value_or(finByState));
+}
+
+std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence,
+                                        bool withCounts) {
+    // The extensions are a bit mask of attribute type - 1.
+    const std::uint8_t extensions = withCounts ? 1u << (INET_DIAG_INFO - 1) : 0;
     if (request == DiagRequest::BothFamilies) {
         inet_diag_req body{};
         body.idiag_family = AF_INET;  // the kernel reads both families for this request
         body.idiag_states = ~0u;
+        body.idiag_ext = extensions;
         return Datagram(TCPDIAG_GETSOCK, sequence, body);
     }
     inet_diag_req_v2 body{};
@@ -108,6 +159,7 @@ std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t seque
     body.sdiag_family = ipv4 ? AF_INET : AF_INET6;
     body.sdiag_protocol = udp ? IPPROTO_UDP : IPPROTO_TCP;
     body.idiag_states = ~0u;
+    body.idiag_ext = extensions;
     return Datagram(SOCK_DIAG_BY_FAMILY, sequence, body);
 }
 
@@ -194,6 +246,7 @@ std::optional<TcpRow> RowOf(const DiagSocket& socket, bool keepClosed) {
     row.cookie = socket.cookie;
     row.uid = socket.uid;
     row.inode = socket.inode;
+    row.bytes = PayloadOf(socket);
     if (socket.family == AF_INET) {
         row.localAddress = Ipv4Only(socket.source);
         row.remoteAddress = Ipv4Only(socket.destination);

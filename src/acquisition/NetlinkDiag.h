@@ -12,6 +12,24 @@
 
 namespace tarvik {
 
+// The byte counters of a socket's tcp_info, as the kernel keeps them.
+struct TcpInfoCounts {
+    // Sequence space the peer acknowledged: each data byte once, and the SYN (on the side that
+    // connected) and the FIN once they are acknowledged.
+    std::uint64_t acked = 0;
+    // Data bytes sent, a retransmitted byte each time it went out; only where `hasSent`
+    // (kernels from 4.19).
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;  // data bytes received, and the peer's FIN as one
+    bool hasSent = false;
+};
+
+// The payload bytes of the counters. Sent is the smaller of acknowledged and sent: each
+// counts exactly the data once everything is acknowledged and nothing was sent twice, and
+// otherwise errs by at most the SYN and FIN. The peer's FIN is taken off what was received
+// when `finReceived`.
+ByteCounts PayloadBytes(const TcpInfoCounts& counts, bool finReceived);
+
 // One socket of a sock_diag dump, as the kernel reported it.
 struct DiagSocket {
     std::uint8_t family = 0;  // AF_INET or AF_INET6
@@ -28,6 +46,12 @@ struct DiagSocket {
     // IPPROTO_TCP or IPPROTO_UDP: from the request of a dump, from the kernel's own attribute
     // in a notice; 0 when neither said.
     std::uint8_t protocol = 0;
+    // The tcp_info counters, where the socket had them (not TIME_WAIT remains or request
+    // sockets) and they were asked for.
+    std::optional<TcpInfoCounts> counts;
+    // Whether the peer's FIN was received, where the source knows it; otherwise the state
+    // tells (see PayloadOf).
+    std::optional<bool> finReceived;
 };
 
 enum class DiagRequest {
@@ -39,8 +63,9 @@ enum class DiagRequest {
 };
 
 // The request datagram (netlink header included) for a dump of TCP (or UDP) sockets in every
-// state.
-std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence);
+// state, with each TCP socket's tcp_info when `withCounts`.
+std::vector<std::byte> BuildDiagRequest(DiagRequest request, std::uint32_t sequence,
+                                        bool withCounts = true);
 
 struct DiagParseResult {
     enum Status { More, Done, Error, Malformed } status = More;
@@ -59,6 +84,12 @@ DiagParseResult ParseDiagDatagram(std::span<const std::byte> datagram, std::uint
 
 // MIB-II tcpConnState of a Linux TCP state; nullopt for a state Linux does not define.
 std::optional<TcpState> MibStateFromLinux(int linuxState);
+
+// The payload bytes of the socket: zero without counters. Where the source did not say whether
+// the peer's FIN came, the states after it say yes, and so does a closed socket: most end by an
+// orderly close, and a tracker that keeps the larger of two reads then errs low by one byte
+// only for data received after its last read of a connection the peer reset.
+ByteCounts PayloadOf(const DiagSocket& socket);
 
 // The socket as a table row. IPv4 sockets as they are; an IPv6 socket whose addresses are all
 // IPv4-mapped or the any-address (a dual-stack listener) as its IPv4 form, with [::] as

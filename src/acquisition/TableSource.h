@@ -16,13 +16,14 @@ struct TcpRow {
     // The kernel's socket cookie: one identity per socket for its whole life; 0 in fixtures.
     std::uint64_t cookie = 0;
     std::uint64_t inode = 0;  // 0 for sockets no process holds (TIME_WAIT)
+    ByteCounts bytes;         // zero where the kernel gave no counts (TIME_WAIT, listeners)
     AddressBytes localAddress{};
     AddressBytes remoteAddress{};
     std::uint32_t uid = 0;  // the socket's owner
     TcpState state{};       // MIB-II tcpConnState, 1..12
     std::uint16_t localPort = 0;
     std::uint16_t remotePort = 0;
-    // Largest fields first: 64 bytes a row rather than 72, and a dump holds one per socket.
+    // Largest fields first: 80 bytes a row rather than 88, and a dump holds one per socket.
     AddressFamily family = AddressFamily::Ipv4;
     // A UDP socket's state is Listen when it is bound alone, Established when connected.
     Protocol protocol = Protocol::Tcp;

@@ -13,6 +13,63 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
+std::vector<std::string> ExpandShortOptions(const std::vector<std::string>& args,
+                                            std::span<const ShortOption> options,
+                                            const std::function<bool(std::string_view)>& keep) {
+    std::vector<std::string> expanded;
+    expanded.reserve(args.size());
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const ShortOption* found = nullptr;
+        if (!optionsEnded && arg.size() >= 2 && arg[0] == '-' && arg[1] != '-' &&
+            !(keep && keep(arg))) {
+            for (const ShortOption& option : options) {
+                if (option.letter == arg[1]) {
+                    found = &option;
+                }
+            }
+        }
+        optionsEnded = optionsEnded || arg == "--";
+        if (found == nullptr || (arg.size() > 2 && !found->takesValue)) {
+            expanded.push_back(arg);
+        } else if (!found->fixedValue.empty()) {
+            expanded.push_back(std::string(found->longName) + "=" + std::string(found->fixedValue));
+        } else if (!found->takesValue) {
+            expanded.emplace_back(found->longName);
+        } else if (arg.size() > 2) {
+            expanded.push_back(std::string(found->longName) + "=" + arg.substr(2));
+        } else if (i + 1 < args.size()) {
+            // The next argument is the value even when it starts with '-'.
+            expanded.push_back(std::string(found->longName) + "=" + args[++i]);
+        } else {
+            expanded.emplace_back(found->longName);  // the parser reports the missing value
+        }
+    }
+    return expanded;
+}
+
+std::span<const ShortOption> MonitorShortOptions() {
+    static constexpr ShortOption kOptions[] = {
+        {'h', "--help"},
+        {'V', "--version"},
+        {'c', "--config", true},
+        {'l', "--list"},
+        {'f', "--format", true},
+        {'p', "--port", true},
+        {'4', "--family", false, "4"},
+        {'6', "--family", false, "6"},
+        {'s', "--socket", true},
+        {'t', "--trace"},
+        {'e', "--events"},
+    };
+    return kOptions;
+}
+
+std::string UsageErrorLine(const std::string& program, const std::string& error) {
+    return program + ": " + error + " (see " + program + " --help)";
+}
+
 std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& index,
                                        std::string_view name) {
     const std::string& arg = args[index];
@@ -129,13 +186,14 @@ bool HasFilter(const ListFilter& filter) {
 
 }  // namespace
 
-std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& given,
                                             std::string* error) {
+    const std::vector<std::string> args = ExpandShortOptions(given, MonitorShortOptions());
     CommandLine line;
     bool formatGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") {
+        if (arg == "--help") {
             line.action = CommandLine::Action::Help;
         } else if (arg == "--version") {
             line.action = CommandLine::Action::Version;
@@ -149,6 +207,14 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
             line.showRows = true;
         } else if (arg == "--events") {
             line.events = true;
+        } else if (StartsWith(arg, "--event-format")) {
+            auto value = OptionValue(args, i, "--event-format");
+            auto format = value ? ParseEventFormat(*value) : std::nullopt;
+            if (!format) {
+                *error = "--event-format must be tarvik or ecs";
+                return std::nullopt;
+            }
+            line.eventFormat = *format;
         } else if (StartsWith(arg, "--config")) {
             auto value = OptionValue(args, i, "--config");
             if (!value || value->empty()) {
@@ -203,6 +269,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         *error = "--events applies to the running monitor only";
         return std::nullopt;
     }
+    if (line.eventFormat && line.action != CommandLine::Action::Monitor) {
+        *error = "--event-format applies to the running monitor only";
+        return std::nullopt;
+    }
     if (line.acquisition && line.action != CommandLine::Action::Monitor) {
         *error = "--acquisition applies to the running monitor only";
         return std::nullopt;
@@ -221,36 +291,40 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
 
 std::string UsageText(const std::string& program) {
     return "Usage: " + program +
-           " [--config FILE] [--trace] [--show-rows | --events]\n"
-           "              [--acquisition=auto|events|destroy|poll] [--socket PATH|none]\n"
+           " [-c FILE] [-t] [--show-rows | -e [--event-format=tarvik|ecs]]\n"
+           "              [--acquisition=auto|events|destroy|poll] [-s PATH|none]\n"
            "       " +
            program +
-           " --list [--format=text|csv|json] [--state NAME] [--port N] [--family 4|6]\n"
-           "              [--protocol tcp|udp] [--category listening|inbound|outbound|unknown]\n"
+           " -l [-f text|csv|json] [--state NAME] [-p N] [-4|-6] [--protocol tcp|udp]\n"
+           "              [--category listening|inbound|outbound|unknown]\n"
            "       " +
            program +
-           " --print-config [--config FILE]\n"
+           " --print-config [-c FILE]\n"
            "\n"
            "Watches the machine's TCP connections, logs ended connections and detects port\n"
            "scans, without a window. Stops cleanly on SIGINT or SIGTERM; SIGHUP rereads the\n"
            "settings file.\n"
            "\n"
-           "  --config FILE   settings file (default: $TARVIK_CONFIG, else\n"
+           "  -c, --config FILE  settings file (default: $TARVIK_CONFIG, else\n"
            "                  $XDG_CONFIG_HOME/Corvane/Tarvik.conf)\n"
-           "  --list          print the classified connection table once and exit\n"
-           "  --format FMT    table format for --list: text (default), csv or json\n"
+           "  -l, --list      print the classified connection table once and exit\n"
+           "  -f, --format FMT  table format for --list: text (default), csv or json\n"
            "  --state NAME    --list: only rows in this state (established, syn-sent,\n"
            "                  syn-recv, fin-wait-1, fin-wait-2, time-wait, closed,\n"
            "                  close-wait, last-ack, listening, closing); repeatable\n"
-           "  --port N        --list: only rows with this local or remote port; repeatable\n"
-           "  --family 4|6    --list: only IPv4 or IPv6 rows\n"
+           "  -p, --port N    --list: only rows with this local or remote port; repeatable\n"
+           "  -4, -6, --family 4|6  --list: only IPv4 or IPv6 rows\n"
            "  --protocol P    --list: only tcp or udp rows (UDP states: unconn, estab)\n"
            "  --category CAT  --list: only listening, inbound, outbound or unknown rows\n"
            "  --print-config  print the settings in effect, every value, and exit\n"
-           "  --trace         print diagnostic trace lines to standard error\n"
+           "  -t, --trace     print diagnostic trace lines to standard error\n"
            "  --show-rows     print every change to the connection list\n"
-           "  --events        print opened and ended connections and scan alerts to\n"
+           "  -e, --events    print opened and ended connections and scan alerts to\n"
            "                  standard output as JSON Lines\n"
+           "  --event-format FMT\n"
+           "                  the event objects of --events and [Export] eventsfile:\n"
+           "                  tarvik (default: the settings file's [Export] eventformat)\n"
+           "                  or ecs (Elastic Common Schema field names)\n"
            "  --acquisition MODE\n"
            "                  how connections are followed (default: the settings file's\n"
            "                  [General] acquisition, else auto): events (eBPF, needs\n"
@@ -258,12 +332,12 @@ std::string UsageText(const std::string& program) {
            "                  each ended socket, no privilege), poll (a table dump every\n"
            "                  750 ms, misses shorter connections) or auto (the first of\n"
            "                  these that runs here)\n"
-           "  --socket PATH   the control socket tarvikctl and the window read (default:\n"
+           "  -s, --socket PATH  the control socket tarvikctl and the window read (default:\n"
            "                  the settings file's [General] socket, else\n"
            "                  /run/tarvik/tarvikd.sock for root and\n"
            "                  $XDG_RUNTIME_DIR/tarvik/tarvikd.sock for a user); none: no socket\n"
-           "  --help          show this help\n"
-           "  --version       show the version\n";
+           "  -h, --help      show this help\n"
+           "  -V, --version   show the version\n";
 }
 
 }  // namespace tarvik

@@ -53,6 +53,12 @@ int Number(const Json& object, const char* name) {
     return it != object.end() && it->is_number_integer() ? it->get<int>() : 0;
 }
 
+// A byte count; 0 when missing, negative or not a whole number.
+std::uint64_t Count(const Json& object, const char* name) {
+    const auto it = object.find(name);
+    return it != object.end() && it->is_number_unsigned() ? it->get<std::uint64_t>() : 0;
+}
+
 std::time_t ParseIsoTime(const std::string& text) {
     std::tm fields{};
     char sign = '+';
@@ -89,6 +95,7 @@ std::optional<CConnectionRecord> RecordFrom(const Json& object) {
     record.uid = static_cast<std::uint32_t>(Number(object, "uid"));
     const std::string cookie = Text(object, "cookie");
     record.cookie = cookie.empty() ? 0 : std::strtoull(cookie.c_str(), nullptr, 10);
+    record.bytes = {Count(object, "bytesSent"), Count(object, "bytesReceived")};
     if (const auto process = object.find("process");
         process != object.end() && process->is_object()) {
         record.pid = Number(*process, "pid");
@@ -107,15 +114,34 @@ struct Request {
 };
 
 constexpr const char* kUsage =
-    "Usage: tarvikctl [--socket PATH] status [--format=text|json]\n"
-    "       tarvikctl [--socket PATH] list [--format=text|csv|json] [--state NAME] [--port N]\n"
-    "                 [--family 4|6] [--category listening|inbound|outbound|unknown]\n"
-    "       tarvikctl [--socket PATH] follow [--format=json|text]\n"
-    "       tarvikctl [--socket PATH] reload\n"
+    "Usage: tarvikctl [-s PATH] status [-f text|json]\n"
+    "       tarvikctl [-s PATH] list [-f text|csv|json] [--state NAME] [-p N] [-4|-6]\n"
+    "                 [--category listening|inbound|outbound|unknown]\n"
+    "       tarvikctl [-s PATH] follow [-f json|text]\n"
+    "       tarvikctl [-s PATH] reload\n"
+    "       tarvikctl -h | -V\n"
     "\n"
-    "Talks to the running tarvikd through its control socket (default:\n"
-    "$XDG_RUNTIME_DIR/tarvik/tarvikd.sock when it exists, else /run/tarvik/tarvikd.sock).\n"
+    "Talks to the running tarvikd through its control socket.\n"
+    "\n"
+    "  -s, --socket PATH  the socket (default: $XDG_RUNTIME_DIR/tarvik/tarvikd.sock when\n"
+    "                  it exists, else /run/tarvik/tarvikd.sock)\n"
+    "  -f, --format FMT  the answer's form\n"
+    "  --state NAME, -p/--port N, -4/-6/--family 4|6, --category CAT\n"
+    "                  list: only the rows that match, as tarvikd --list takes them\n"
+    "  -h, --help      show this help\n"
+    "  -V, --version   show the version\n"
+    "\n"
     "Exit codes: 0 done, 1 failed, 2 usage, 3 tarvikd not running, 4 no permission.\n";
+
+constexpr ShortOption kShortOptions[] = {
+    {'h', "--help"},
+    {'V', "--version"},
+    {'s', "--socket", true},
+    {'f', "--format", true},
+    {'p', "--port", true},
+    {'4', "--family", false, "4"},
+    {'6', "--family", false, "6"},
+};
 
 std::filesystem::path DefaultClientSocket() {
     if (const auto own = DefaultControlSocketPath(); own && std::filesystem::exists(*own)) {
@@ -138,7 +164,7 @@ std::optional<Request> ParseRequest(const std::vector<std::string>& args, std::s
             request.socket = *value;
         } else if (arg.rfind("--format", 0) == 0) {
             request.format = OptionValue(args, i, "--format").value_or("");
-        } else if (arg.rfind("--", 0) == 0) {
+        } else if (arg.rfind("-", 0) == 0) {
             if (!ParseFilterOption(args, i, request.filter, matched, error)) {
                 return std::nullopt;
             }
@@ -334,17 +360,22 @@ std::string EventText(const std::string& eventLine) {
     return text;
 }
 
-int RunControlCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunControlCommand(const std::vector<std::string>& given, std::ostream& out, std::ostream& err) {
+    const std::vector<std::string> args = ExpandShortOptions(given, kShortOptions);
     for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
+        if (arg == "--help") {
             out << kUsage;
+            return 0;
+        }
+        if (arg == "--version") {
+            out << "tarvikctl " << TARVIK_VERSION << '\n';
             return 0;
         }
     }
     std::string error;
     const auto request = ParseRequest(args, &error);
     if (!request) {
-        err << "tarvikctl: " << error << '\n' << kUsage;
+        err << UsageErrorLine("tarvikctl", error) << '\n';
         return static_cast<int>(ControlExit::Usage);
     }
     return Run(*request, out, err);

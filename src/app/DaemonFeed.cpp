@@ -355,7 +355,7 @@ void CDaemonFeed::Session() {
         if (result.stopped || result.failed) {
             return;
         }
-        const bool relistDue = result.Has(relistTimer_);
+        const bool relistDue = result.Has(relistTimer_) || relistAsked_.exchange(false);
         if (result.Has(followKey_) && !TakeEvents(follow, commands, true)) {
             return;
         }
@@ -366,6 +366,11 @@ void CDaemonFeed::Session() {
             waits_.Arm(relistTimer_, kRelistInterval);
         }
     }
+}
+
+void CDaemonFeed::RelistSoon() {
+    relistAsked_ = true;
+    waits_.Wake();
 }
 
 bool CDaemonFeed::Relist(Connection& commands) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +68,9 @@ public:
 
     // `changed` is called on the feed's thread each time StatusText changes.
     void Start(std::function<void()> changed);
+    // Asks the daemon for its whole list again as soon as the feed is attached (the user's
+    // "Refresh Now"); any thread.
+    void RelistSoon();
     // Ends the thread; any thread, returns at once. Join waits for it.
     void Stop() { waits_.Stop(); }
     void Join();
@@ -94,6 +98,7 @@ private:
     WaitKey relistTimer_{};
     std::string attachedText_;     // the feed's thread only
     std::uint64_t junkLines_ = 0;  // the feed's thread only
+    std::atomic<bool> relistAsked_{false};
     mutable std::mutex mutex_;
     std::string status_;  // under mutex_
     std::thread thread_;

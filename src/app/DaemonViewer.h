@@ -39,6 +39,8 @@ public:
     void Join();
 
     std::string StatusText() const { return feed_.StatusText(); }
+    // The daemon's whole list again, soon (the user's "Refresh Now").
+    void Relist() { feed_.RelistSoon(); }
 
 private:
     void StopInOrder();

@@ -19,7 +19,7 @@ namespace {
 std::string EventHead(std::string_view event, std::time_t time) {
     return "{\"event\": \"" + std::string(event) +
            "\", \"version\": " + std::to_string(kJsonFormatVersion) +
-           ", \"time\": " + JsonString(IsoTime(time));
+           ", \"time\": " + JsonString(UtcIsoTime(std::chrono::system_clock::from_time_t(time)));
 }
 
 }  // namespace
@@ -44,6 +44,16 @@ std::string AlertEventLine(const ScanAlertEvent& alert) {
            ports + "], \"kind\": " + JsonString(alert.kind) + "}";
 }
 
+std::string SuppressedEventLine(const ScanAlertsSuppressed& suppressed) {
+    std::string named;
+    for (const std::string& host : suppressed.named) {
+        named += (named.empty() ? "" : ", ") + JsonString(host);
+    }
+    return EventHead("suppressed", suppressed.time) +
+           ", \"suppressed\": " + std::to_string(suppressed.hosts) + ", \"remoteAddresses\": [" +
+           named + "]}";
+}
+
 std::string LossEventLine(std::uint64_t lost, std::time_t time) {
     return EventHead("lost", time) + ", \"lost\": " + std::to_string(lost) + "}";
 }
@@ -53,8 +63,12 @@ std::string KernelLossEventLine(std::time_t time) {
     return EventHead("lost", time) + ", \"lost\": 1, \"source\": \"kernel\"}";
 }
 
-CEventStream::CEventStream(int fd, std::size_t capacity, std::chrono::milliseconds drainLimit)
-    : fd_(fd), capacity_(capacity < 2 ? 2 : capacity), drainLimit_(drainLimit) {
+CEventStream::CEventStream(int fd, std::size_t capacity, std::chrono::milliseconds drainLimit,
+                           LineFormat format)
+    : fd_(fd),
+      capacity_(capacity < 2 ? 2 : capacity),
+      drainLimit_(drainLimit),
+      format_(std::move(format)) {
     writer_ = std::thread([this] { Run(); });
 }
 
@@ -110,7 +124,7 @@ void CEventStream::Run() {
             std::string line = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
-            written = WriteLine(line, out);
+            written = WriteLine(format_ ? format_(line) : line, out);
         } else if (finishing_) {
             return;
         } else {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@ std::string ConnectionEventLine(std::string_view event, const CConnectionRecord&
                                 std::time_t time);
 // One JSON Lines object for a scan alert.
 std::string AlertEventLine(const ScanAlertEvent& alert);
+// One JSON Lines object for the alerts held back by the alert-line cap: how many hosts and the
+// first few of them.
+std::string SuppressedEventLine(const ScanAlertsSuppressed& suppressed);
 // The line that tells a reader how many lines before it were dropped.
 std::string LossEventLine(std::uint64_t lost, std::time_t time);
 // The kernel dropped connection notices ("source": "kernel"): ends of connections that began
@@ -34,8 +38,11 @@ std::string KernelLossEventLine(std::time_t time);
 // and the next line that finds room is preceded by a "lost" event saying how many went.
 class CEventStream {
 public:
+    // Rewrites a line on the writer's thread just before it goes out (another event format).
+    using LineFormat = std::function<std::string(std::string_view line)>;
     CEventStream(int fd, std::size_t capacity,
-                 std::chrono::milliseconds drainLimit = std::chrono::seconds(2));
+                 std::chrono::milliseconds drainLimit = std::chrono::seconds(2),
+                 LineFormat format = {});
     // Writes what waits, giving up after the drain limit on a reader that takes nothing.
     ~CEventStream();
 
@@ -60,6 +67,7 @@ private:
     int fd_;
     std::size_t capacity_;
     std::chrono::milliseconds drainLimit_;
+    LineFormat format_;  // empty: lines go out as offered
     std::atomic<std::uint64_t> lost_{0};
 
     std::mutex mutex_;

@@ -16,6 +16,8 @@
 #include "acquisition/ServicesDatabase.h"
 #include "app/ConsoleSinks.h"
 #include "app/DaemonControl.h"
+#include "app/EcsEvent.h"
+#include "app/EventFile.h"
 #include "app/EventStream.h"
 #include "app/InstanceLock.h"
 #include "app/ListCommand.h"
@@ -120,6 +122,25 @@ std::vector<CTicker::Tick> MonitorTicks(const CSettingsStore& settings, CWorkerH
 
 // Lines a slow reader of --events may leave waiting before new ones are dropped.
 constexpr std::size_t kEventQueueLines = 4096;
+// Lines the events file may leave waiting: a disk stalls for longer than a pipe reader.
+constexpr std::size_t kEventFileQueueLines = 65536;
+
+// The event objects' rewrite for --events and the events file; none for the native format.
+CEventStream::LineFormat EventLineFormat(const HeadlessOptions& options,
+                                         const CSettingsStore& settings) {
+    const EventFormat format = options.eventFormat.value_or(
+        ParseEventFormat(settings.GetEventFormat()).value_or(EventFormat::Tarvik));
+    if (format == EventFormat::Tarvik) {
+        return {};
+    }
+    return [host = LocalHostName()](std::string_view line) { return EcsEventLine(line, host); };
+}
+
+void ReopenEventFile(CEventFile& file, const CSettingsStore& settings) {
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    file.Reopen(settings.GetEventsFile(),
+                static_cast<std::uint64_t>(settings.GetEventsFileSize()) * kMiB);
+}
 
 }  // namespace
 
@@ -171,36 +192,44 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
 
     CConsoleList list(options.showRows ? &output : nullptr);
     CMonitorCounters counters;
+    const CEventStream::LineFormat lineFormat = EventLineFormat(options, settings);
     std::unique_ptr<CEventStream> events;
     if (options.events) {
-        events = std::make_unique<CEventStream>(STDOUT_FILENO, kEventQueueLines);
+        events = std::make_unique<CEventStream>(STDOUT_FILENO, kEventQueueLines,
+                                                std::chrono::seconds(2), lineFormat);
     }
+    CEventFile eventFile(kEventFileQueueLines, lineFormat, [&errors](const std::string& text) {
+        errors.WriteEscaped("tarvikd: ", text);
+    });
+    ReopenEventFile(eventFile, settings);
     AcquisitionChoice acquisition = ChooseAcquisition(settings, options.acquisition);
     const std::string acquisitionLine = acquisition.Summary();
     std::mutex reloadMutex;  // a reload asked on the socket and a SIGHUP, one at a time
     const auto control = CDaemonControl::Open(
         options.socket.value_or(settings.GetControlSocket()),
-        DaemonFacts{std::string(AcquisitionModeName(acquisition.mode)), acquisitionLine,
-                    [] { return true; }, notices.get(), &counters,
-                    [&settingsFile, &reloadMutex]() -> std::optional<std::string> {
-                        std::lock_guard lock(reloadMutex);
-                        settingsFile.Reload();
-                        return std::nullopt;
-                    }},
+        DaemonFacts{
+            std::string(AcquisitionModeName(acquisition.mode)), acquisitionLine,
+            [] { return true; }, notices.get(), &counters,
+            [&settingsFile, &reloadMutex, &eventFile, &settings]() -> std::optional<std::string> {
+                std::lock_guard lock(reloadMutex);
+                settingsFile.Reload();
+                ReopenEventFile(eventFile, settings);
+                return std::nullopt;
+            }},
         [&errors](const std::string& text) { errors.WriteEscaped("tarvikd: ", text); });
     if (control) {
         errors.WriteEscaped("tarvikd: control socket: ", control->Where());
     }
-    const CEventOutlets outlets(events.get(), control ? &control->Server() : nullptr);
+    const CEventOutlets outlets(events.get(), control ? &control->Server() : nullptr, &eventFile);
     CServiceListTap tap(list, counters, outlets);
     auto probesCounted = std::make_shared<std::atomic<std::uint64_t>>(0);
     CMetricsWriter metrics(
         [&settings] { return settings.GetMetricsFile(); },
-        [&counters, &events, probesCounted,
+        [&counters, &events, &eventFile, probesCounted,
          source = std::shared_ptr<ITableSource>(OpenKernelTableSource())] {
             MetricsSnapshot snapshot = counters.Snapshot();
             snapshot.probes = probesCounted->load(std::memory_order_relaxed);
-            snapshot.eventsLost = events ? events->Lost() : 0;
+            snapshot.eventsLost = (events ? events->Lost() : 0) + eventFile.Lost();
             // A dump of its own: the tracker reports only the rows the view filters show.
             if (source) {
                 const auto start = std::chrono::steady_clock::now();
@@ -230,6 +259,8 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
         while ((stopSignal = WaitForSignal(handledSignals)) == SIGHUP) {
             std::lock_guard lock(reloadMutex);
             settingsFile.Reload();
+            // After a log rotation, or to a file the settings now name.
+            ReopenEventFile(eventFile, settings);
         }
 
         ticker.Stop();

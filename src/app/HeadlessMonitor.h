@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "acquisition/EventSource.h"
+#include "app/EventFormat.h"
 
 namespace tarvik {
 
@@ -16,6 +17,7 @@ struct HeadlessOptions {
     bool events = false;                         // JSON Lines events to standard output
     std::optional<AcquisitionMode> acquisition;  // none: the settings file's
     std::optional<std::string> socket;           // none: the settings file's
+    std::optional<EventFormat> eventFormat;      // none: the settings file's
 };
 
 // Runs the five workers and their ticks without a window until SIGINT or SIGTERM, then stops

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <ostream>
 
 #include "acquisition/Classification.h"
@@ -16,8 +17,9 @@ namespace tarvik {
 namespace {
 
 constexpr std::array kCsvHeadings = {
-    "Hostname",         "IP Address", "Local Port", "Remote Port", "Service Type", "Interface",
-    "Connection State", "Category",   "State",      "Process",     "Protocol"};
+    "Hostname",   "IP Address",       "Local Port", "Remote Port", "Service Type",
+    "Interface",  "Connection State", "Category",   "State",       "Process",
+    "Bytes Sent", "Bytes Received",   "Protocol"};
 
 // The poller's placeholder for a value a row does not have.
 bool Missing(const std::string& text) {
@@ -37,7 +39,8 @@ std::string ProcessJson(const CConnectionRecord& record) {
            ", \"user\": " + JsonOrNull(record.user) + "}";
 }
 
-constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 3;
+// The list columns, then sent, received, category, process and protocol.
+constexpr std::size_t kTextColumns = static_cast<std::size_t>(Column::Count) + 5;
 constexpr std::size_t kColumnGap = 2;
 using Cells = std::array<std::string, kTextColumns>;
 
@@ -46,6 +49,8 @@ Cells HeadingCells() {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = ColumnTitle(static_cast<Column>(i));
     }
+    cells[kTextColumns - 5] = "Sent";
+    cells[kTextColumns - 4] = "Received";
     cells[kTextColumns - 3] = "Category";
     cells[kTextColumns - 2] = "Process";
     cells[kTextColumns - 1] = "Protocol";
@@ -57,6 +62,8 @@ Cells RowCells(const CConnectionRecord& record) {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Column::Count); ++i) {
         cells[i] = EscapeForMessage(ColumnText(record, static_cast<Column>(i)));
     }
+    cells[kTextColumns - 5] = ByteText(record.bytes.sent);
+    cells[kTextColumns - 4] = ByteText(record.bytes.received);
     cells[kTextColumns - 3] = CategoryWord(record.category);
     cells[kTextColumns - 2] = EscapeForMessage(ListProcessText(record));
     cells[kTextColumns - 1] = ProtocolWord(record.protocol);
@@ -110,6 +117,22 @@ std::string IsoTime(std::time_t time) {
     return std::string(text) + zone;
 }
 
+std::string UtcIsoTime(std::chrono::system_clock::time_point time) {
+    const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(time);
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(milliseconds);
+    const std::time_t whole = std::chrono::system_clock::to_time_t(seconds);
+    std::tm utc{};
+    char text[40];
+    if (gmtime_r(&whole, &utc) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc) == 0) {
+        return {};
+    }
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03dZ",
+                  static_cast<int>((milliseconds - seconds).count()));
+    return std::string(text) + fraction;
+}
+
 std::string ConnectionJsonFields(const CConnectionRecord& record) {
     const bool listening = record.state == TcpState::Listen;
     const bool kernelSocket = record.cookie != 0;
@@ -128,6 +151,8 @@ std::string ConnectionJsonFields(const CConnectionRecord& record) {
     json += ", \"hostname\": " + (listening ? "null" : JsonOrNull(record.hostName));
     json += ", \"service\": " + JsonOrNull(record.serviceText);
     json += ", \"process\": " + ProcessJson(record);
+    json += ", \"bytesSent\": " + std::to_string(record.bytes.sent);
+    json += ", \"bytesReceived\": " + std::to_string(record.bytes.received);
     json += ", \"openTime\": " + JsonOrNull(openTime);
     json += ", \"uid\": " + (kernelSocket ? std::to_string(record.uid) : std::string("null"));
     // A string: cookies pass 2^53, past which many JSON readers round numbers.
@@ -183,6 +208,7 @@ void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& o
         }
         out << ',' << CsvCell(CategoryWord(record.category)) << ','
             << static_cast<int>(record.state) << ',' << CsvCell(ListProcessText(record)) << ','
+            << record.bytes.sent << ',' << record.bytes.received << ','
             << ProtocolWord(record.protocol) << '\n';
     }
 }

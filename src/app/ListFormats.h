@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -16,13 +17,14 @@ constexpr int kJsonFormatVersion = 3;
 // EscapeForMessage does: a control byte, a C1 control or a byte that is not UTF-8 as \xNN and a
 // backslash as \\, so a name cannot steer the reader's terminal and every row stays one line.
 
-// Aligned columns for a terminal: the seven list columns, the category, the process and the
-// protocol.
+// Aligned columns for a terminal: the seven list columns, the bytes sent and received (in kB,
+// MB...), the category, the process and the protocol.
 void WriteTextList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 // Machine-readable forms of the connection list. CSV: the seven columns, the category word, the
-// state number, the process and the protocol ("tcp" or "udp"). JSON: {"version", "connections":
-// [...]}, each connection as ConnectionJsonFields gives it. This output is for scripts; unlike the
-// connection logs it quotes and escapes what needs it.
+// state number, the process, then the exact bytes sent and received and the protocol ("tcp" or
+// "udp"), after the older columns so that scripts reading those by position are unchanged.
+// JSON: {"version", "connections": [...]}, each connection as ConnectionJsonFields gives it. This
+// output is for scripts; unlike the connection logs it quotes and escapes what needs it.
 void WriteCsvList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 void WriteJsonList(const std::vector<CConnectionRecord>& records, std::ostream& out);
 
@@ -35,6 +37,9 @@ std::string ListProcessText(const CConnectionRecord& record);
 
 // ISO 8601 local time with its offset from UTC, e.g. "2003-08-22T14:03:07+02:00".
 std::string IsoTime(std::time_t time);
+// ISO 8601 UTC with milliseconds, e.g. "2003-08-22T12:03:07.250Z": the form log pipelines
+// sort and join on without knowing the host's zone.
+std::string UtcIsoTime(std::chrono::system_clock::time_point time);
 
 // One CSV field, quoted when it holds a comma, a quote, a line break or edge spaces.
 std::string CsvField(std::string_view text);

@@ -42,14 +42,23 @@ ConnectionCounts CountConnections(const std::vector<CConnectionRecord>& records)
     return counts;
 }
 
-void CMonitorCounters::AddEnded() {
+void CMonitorCounters::AddEnded(const CConnectionRecord& ended) {
+    std::string category = CategoryWord(ended.category);
     std::lock_guard lock(mutex_);
     ++totals_.endedConnections;
+    ByteCounts& bytes = totals_.endedBytes[std::move(category)];
+    bytes.sent += ended.bytes.sent;
+    bytes.received += ended.bytes.received;
 }
 
 void CMonitorCounters::AddAlert() {
     std::lock_guard lock(mutex_);
     ++totals_.alerts;
+}
+
+void CMonitorCounters::AddAlerts(std::uint64_t count) {
+    std::lock_guard lock(mutex_);
+    totals_.alerts += count;
 }
 
 void CMonitorCounters::AddProbe() {
@@ -97,6 +106,18 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot) {
     }
     Single(out, "tarvik_connections_ended_total", "counter",
            "Connections seen to end since the start.", std::to_string(snapshot.endedConnections));
+    Header(out, "tarvik_connections_ended_sent_bytes_total", "counter",
+           "Payload bytes sent by the connections that ended since the start, by category.");
+    for (const auto& [category, bytes] : snapshot.endedBytes) {
+        out << "tarvik_connections_ended_sent_bytes_total{category=\"" << EscapeLabelValue(category)
+            << "\"} " << bytes.sent << '\n';
+    }
+    Header(out, "tarvik_connections_ended_received_bytes_total", "counter",
+           "Payload bytes received by the connections that ended since the start, by category.");
+    for (const auto& [category, bytes] : snapshot.endedBytes) {
+        out << "tarvik_connections_ended_received_bytes_total{category=\""
+            << EscapeLabelValue(category) << "\"} " << bytes.received << '\n';
+    }
     Single(out, "tarvik_alerts_total", "counter", "Scan alerts raised since the start.",
            std::to_string(snapshot.alerts));
     Single(out, "tarvik_probes_total", "counter",
@@ -106,7 +127,8 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot) {
            "Duration of the last read of the kernel's connection table; 0 until known.",
            Number(snapshot.lastDumpSeconds));
     Single(out, "tarvik_events_lost_total", "counter",
-           "Event lines dropped because the reader of the event stream fell behind.",
+           "Event lines dropped because a reader of the event stream fell behind or the "
+           "events file could not take them.",
            std::to_string(snapshot.eventsLost));
     Header(out, "tarvik_backend_info", "gauge", "The acquisition back-end in use.");
     out << "tarvik_backend_info{backend=\"" << EscapeLabelValue(snapshot.backend) << "\"} 1\n";

@@ -27,6 +27,8 @@ struct MetricsSnapshot {
     // (category word, state name) -> live connections.
     ConnectionCounts connections;
     std::uint64_t endedConnections = 0;
+    // Category word -> bytes the ended connections of that category moved.
+    std::map<std::string, ByteCounts> endedBytes;
     std::uint64_t alerts = 0;
     std::uint64_t probes = 0;
     double lastDumpSeconds = 0;  // 0 until a dump's duration is known
@@ -38,8 +40,10 @@ struct MetricsSnapshot {
 // metrics writer; one lock for all.
 class CMonitorCounters {
 public:
-    void AddEnded();
+    void AddEnded(const CConnectionRecord& ended);
     void AddAlert();
+    // Alerts raised but held back from the event lines: they count all the same.
+    void AddAlerts(std::uint64_t count);
     void AddProbe();
     void SetLastDumpSeconds(double seconds);
     void SetBackend(std::string backend);

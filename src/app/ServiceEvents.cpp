@@ -3,6 +3,9 @@
 namespace tarvik {
 
 void CEventOutlets::Offer(std::string line) const {
+    if (file_ != nullptr) {
+        file_->Offer(stream_ != nullptr || server_ != nullptr ? line : std::move(line));
+    }
     if (server_ != nullptr) {
         server_->Publish(stream_ != nullptr ? line : std::move(line));
     }
@@ -31,7 +34,7 @@ void CServiceListTap::Opened(const CConnectionRecord& record) {
 
 void CServiceListTap::Ended(const CConnectionRecord& record) {
     inner_.Ended(record);
-    counters_.AddEnded();
+    counters_.AddEnded(record);
     if (events_.Any()) {
         events_.Offer(ConnectionEventLine("close", record, record.closeTime));
     }
@@ -58,12 +61,21 @@ void CServiceListTap::NoticesLost(std::time_t time) {
 CAlertEventWorker::CAlertEventWorker(CMonitorCounters& counters, CEventOutlets events)
     : CWorker("alert events"), counters_(counters), events_(events) {
     Subscribe<ScanAlertEvent>();
+    Subscribe<ScanAlertsSuppressed>();
 }
 
-void CAlertEventWorker::Handle(std::variant<ScanAlertEvent>& message) {
-    counters_.AddAlert();
+void CAlertEventWorker::Handle(std::variant<ScanAlertEvent, ScanAlertsSuppressed>& message) {
+    if (const auto* alert = std::get_if<ScanAlertEvent>(&message)) {
+        counters_.AddAlert();
+        if (events_.Any()) {
+            events_.Offer(AlertEventLine(*alert));
+        }
+        return;
+    }
+    const auto& suppressed = std::get<ScanAlertsSuppressed>(message);
+    counters_.AddAlerts(suppressed.hosts);
     if (events_.Any()) {
-        events_.Offer(AlertEventLine(std::get<ScanAlertEvent>(message)));
+        events_.Offer(SuppressedEventLine(suppressed));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "app/ControlServer.h"
+#include "app/EventFile.h"
 #include "app/EventStream.h"
 #include "app/MetricsFile.h"
 #include "scan/ScanEvents.h"
@@ -13,18 +14,20 @@
 
 namespace tarvik {
 
-// Where event lines go: --events, the control socket's followers, both or neither. Each line is
-// made once and handed to both.
+// Where event lines go: --events, the control socket's followers, the events file, all or
+// none. Each line is made once and handed to each.
 class CEventOutlets {
 public:
-    CEventOutlets(CEventStream* stream = nullptr, CControlServer* server = nullptr)
-        : stream_(stream), server_(server) {}
-    bool Any() const { return stream_ != nullptr || server_ != nullptr; }
+    CEventOutlets(CEventStream* stream = nullptr, CControlServer* server = nullptr,
+                  CEventFile* file = nullptr)
+        : stream_(stream), server_(server), file_(file) {}
+    bool Any() const { return stream_ != nullptr || server_ != nullptr || file_ != nullptr; }
     void Offer(std::string line) const;
 
 private:
     CEventStream* stream_;
     CControlServer* server_;
+    CEventFile* file_;
 };
 
 // Sits between the tracker and the list it feeds: passes the rows on, counts ended connections
@@ -53,15 +56,16 @@ private:
     Clock clock_;
 };
 
-// The worker that hears of scan alerts: counts them and sends an "alert" event. Registered
-// after the five workers, so the scan watcher's publications reach it.
-class CAlertEventWorker : public CWorker<std::variant<ScanAlertEvent>> {
+// The worker that hears of scan alerts: counts them and sends an "alert" event, or one
+// "suppressed" event for the alerts the scan watcher held back. Registered after the five
+// workers, so the scan watcher's publications reach it.
+class CAlertEventWorker : public CWorker<std::variant<ScanAlertEvent, ScanAlertsSuppressed>> {
 public:
     CAlertEventWorker(CMonitorCounters& counters, CEventOutlets events);
     ~CAlertEventWorker() override;
 
 private:
-    void Handle(std::variant<ScanAlertEvent>& message) override;
+    void Handle(std::variant<ScanAlertEvent, ScanAlertsSuppressed>& message) override;
 
     CMonitorCounters& counters_;
     CEventOutlets events_;

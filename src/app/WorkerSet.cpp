@@ -14,13 +14,17 @@ namespace {
 
 WorkerParts MakeWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                         std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
-                        std::unique_ptr<IEventSource> events) {
+                        std::unique_ptr<IEventSource> events, AcquisitionMode mode) {
     WorkerParts parts;
     AddPollerAndTracker(parts, settings, hub, list, std::move(events));
     parts.lookup = std::make_unique<CReverseLookupThread>(settings, hub);
     parts.logger = std::make_unique<CLoggingThread>(settings, hub);
     parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings, hub);
     parts.scanWatcher->CountProbesInto(std::move(probesCounted));
+    // Where the kernel's events are read, its verdicts on unanswered packets are read too.
+    if (mode == AcquisitionMode::Events) {
+        parts.scanWatcher->UseProbeSource(ProbeSource::KernelFirst);
+    }
     return parts;
 }
 
@@ -53,10 +57,10 @@ AcquisitionChoice ChooseAcquisition(const CSettingsStore& settings,
 CWorkerSet::CWorkerSet(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                        std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
                        AcquisitionChoice acquisition)
-    : CWorkerSet(
-          hub,
-          MakeWorkers(settings, hub, list, std::move(probesCounted), std::move(acquisition.source)),
-          acquisition.mode) {
+    : CWorkerSet(hub,
+                 MakeWorkers(settings, hub, list, std::move(probesCounted),
+                             std::move(acquisition.source), acquisition.mode),
+                 acquisition.mode) {
     hub_.Trace(acquisition.Summary());
 }
 

@@ -30,8 +30,7 @@ int main(int argc, char** argv) {
     std::string error;
     const auto line = tarvik::ParseCommandLine(args, &error);
     if (!line) {
-        std::fprintf(stderr, "tarvikd: %s\n%s", error.c_str(),
-                     tarvik::UsageText("tarvikd").c_str());
+        std::fprintf(stderr, "%s\n", tarvik::UsageErrorLine("tarvikd", error).c_str());
         return 2;
     }
     switch (line->action) {
@@ -75,5 +74,6 @@ int main(int argc, char** argv) {
     options.events = line->events;
     options.acquisition = line->acquisition;
     options.socket = line->socket;
+    options.eventFormat = line->eventFormat;
     return tarvik::RunHeadlessMonitor(options);
 }

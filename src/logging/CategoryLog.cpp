@@ -5,6 +5,7 @@
 
 #include "logging/ConnectionLogger.h"
 #include "logging/LogFileName.h"
+#include "logging/LogLine.h"
 #include "workers/WorkerHub.h"
 
 namespace tarvik {
@@ -171,7 +172,7 @@ bool CCategoryLog::EnsureOpen(const LogTarget& target, Failure& failure) {
     openTarget_ = target;
     int error = 0;
     // An existing but empty file (left by a crash before its header) gets the header too.
-    if (file_.IsEmpty() && !file_.WriteLine(kLogHeader, &error)) {
+    if (file_.IsEmpty() && !file_.WriteLine(LogHeader(target.format), &error)) {
         CloseAfterFailedWrite(error, failure);
         return false;
     }

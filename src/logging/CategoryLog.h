@@ -18,6 +18,7 @@ class CWorkerHub;
 struct LogTarget {
     std::string folder;
     std::string name;
+    LogFormat format = LogFormat::Classic;  // of the lines, and of the header of a new file
 
     std::string Path() const;
     bool operator==(const LogTarget&) const = default;

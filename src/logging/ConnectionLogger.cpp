@@ -1,5 +1,11 @@
 #include "logging/ConnectionLogger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/UniqueFd.h"
+
 #include "logging/PortFilter.h"
 #include "workers/WorkerHub.h"
 
@@ -12,6 +18,25 @@ constexpr std::array<LogCategory, 3> kCategories = {LogCategory::Inbound, LogCat
 
 std::size_t IndexOf(LogCategory category) {
     return static_cast<std::size_t>(category);
+}
+
+// The format an existing log file's header names; nullopt for a missing file, an empty one or
+// one that starts otherwise. Only read: a link or a FIFO at the name is not followed or waited
+// on (the file is opened for writing with the same care).
+std::optional<LogFormat> ExistingFileFormat(const std::string& path) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file || ::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    char head[256];
+    const ssize_t got = ::pread(file.Get(), head, sizeof head, 0);
+    if (got <= 0) {
+        return std::nullopt;
+    }
+    const std::string_view text(head, static_cast<std::size_t>(got));
+    const std::size_t end = text.find('\n');
+    return end == std::string_view::npos ? std::nullopt : FormatOfHeader(text.substr(0, end));
 }
 
 }  // namespace
@@ -85,7 +110,7 @@ void CConnectionLogger::Gather(const CConnectionRecord& record) {
         return;
     }
     const auto category = LogCategoryOf(record.category);
-    // The lines carry no protocol: a reader of the logs expects TCP unless UDP was asked for.
+    // Classic lines carry no protocol: a reader of the logs expects TCP unless UDP was asked for.
     const bool udpKept = record.protocol != Protocol::Udp || values_->udp != 0;
     if (!category || !udpKept || SettingsOf(*category).enabled == 0) {
         return;
@@ -94,9 +119,10 @@ void CConnectionLogger::Gather(const CConnectionRecord& record) {
     const CSettingsStore::LogValues& values = SettingsOf(*category);
     static const PortList none;
     if (PassesPortFilter(*category, values.type, values.ports ? *values.ports : none, record)) {
+        const LogTarget& target = TargetOf(*category);
         line_.clear();
-        lineMaker_.Append(line_, record);
-        LogOf(*category).Gather(TargetOf(*category), line_, Now());
+        lineMaker_.Append(line_, record, target.format);
+        LogOf(*category).Gather(target, line_, Now());
     }
 }
 
@@ -110,6 +136,9 @@ const LogTarget& CConnectionLogger::TargetOf(LogCategory category) {
     LogTarget& next = nextTargets_[IndexOf(category)];
     next.folder = SettingsOf(category).folder;
     next.name = LogBaseName(category, DatePartFor(parts_, last_.rotations[IndexOf(category)]));
+    // An existing file goes on in the format of its header, so that every line of a file
+    // matches it; the setting applies from the next new file.
+    next.format = ExistingFileFormat(next.Path()).value_or(last_.format);
     return next;
 }
 
@@ -118,7 +147,7 @@ bool CConnectionLogger::CheckDate(std::time_t closeTime) {
     if (!date) {
         return false;
     }
-    DateState now{*date, {}};
+    DateState now{*date, {}, values_->format};
     for (LogCategory category : kCategories) {
         // The store keeps the rotation in range.
         now.rotations[IndexOf(category)] = SettingsOf(category).rotation;

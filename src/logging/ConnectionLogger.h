@@ -17,11 +17,6 @@ namespace tarvik {
 
 class CWorkerHub;
 
-// The first line of every new log file.
-inline constexpr const char* kLogHeader =
-    "Open Time, Close Time, Remote Address, Remote Hostname, Remote Port, Network Interface, "
-    "Local Port, Service Type";
-
 // The text the user is shown when a category's new log file cannot be created; `where` is the
 // file's path and the reason.
 std::string CreateFailureMessage(LogCategory category, const std::string& where);
@@ -62,6 +57,8 @@ private:
     struct DateState {
         LogDate date;
         std::array<int, kCategoryCount> rotations{-1, -1, -1};
+        // A change closes the files too; each keeps the format its header names.
+        LogFormat format = LogFormat::Classic;
 
         bool operator==(const DateState&) const = default;
     };

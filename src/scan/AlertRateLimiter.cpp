@@ -9,9 +9,10 @@ void CAlertRateLimiter::StartPeriodIfOver(Clock::time_point now) {
     }
 }
 
-bool CAlertRateLimiter::Admit(const std::string& host, int perMinute, Clock::time_point now) {
+bool CAlertRateLimiter::Admit(const std::string& host, int perMinute, Clock::time_point now,
+                              bool proven) {
     StartPeriodIfOver(now);
-    if (admitted_ < perMinute) {
+    if (proven || admitted_ < perMinute) {
         ++admitted_;
         return true;
     }

@@ -24,8 +24,9 @@ public:
     };
 
     // True when the host's alert record may go out now; otherwise the host waits for the
-    // summary.
-    bool Admit(const std::string& host, int perMinute, Clock::time_point now);
+    // summary. A `proven` host (one that completed a handshake, so no forged source) always
+    // goes out: a flood of forged sources must not hide it in a summary.
+    bool Admit(const std::string& host, int perMinute, Clock::time_point now, bool proven = false);
     // Holds the host back for the summary whatever this minute's count (a cap of another kind).
     void HoldBack(const std::string& host, Clock::time_point now);
     // The summary of the hosts held back, once the minute they were held back in is over.

@@ -115,6 +115,30 @@ std::optional<ProbeKind> ProbeKindOf(std::uint8_t flags, unsigned tcpHeaderLengt
     }
 }
 
+std::optional<ProbeKind> UnansweredKindOf(Transport transport, std::uint8_t tcpFlags,
+                                          unsigned tcpHeaderLength) {
+    if (transport == Transport::Udp) {
+        return ProbeKind::Udp;
+    }
+    switch (tcpFlags & kFlagMask) {
+        case kAck:
+            return ProbeKind::Ack;
+        case kFin | kAck:
+            return ProbeKind::Maimon;
+        default:
+            return ProbeKindOf(tcpFlags, tcpHeaderLength);
+    }
+}
+
+std::optional<Probe> ProbeOf(const UnansweredPacket& packet) {
+    const std::optional<ProbeKind> kind =
+        UnansweredKindOf(packet.transport, packet.tcpFlags, packet.tcpHeaderLength);
+    if (!kind) {
+        return std::nullopt;
+    }
+    return Probe{AddressText(packet.family, packet.remote), packet.localPort, *kind};
+}
+
 std::optional<Probe> ParseProbe(std::span<const std::uint8_t> packet, std::uint16_t protocol) {
     switch (protocol) {
         case ETH_P_IP:

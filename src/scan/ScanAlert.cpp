@@ -146,7 +146,7 @@ void CScanAlert::Raise(const ScanFinding& finding, const std::string& mailHost) 
             return false;
         }
         Summarise(channel, mailHost, now);
-        return Limiter(channel).Admit(finding.host, perMinute, now);
+        return Limiter(channel).Admit(finding.host, perMinute, now, finding.completedHandshake);
     };
     if (admitted(Channel::Balloon)) {
         Balloon(AlertBalloonText(finding.host));
@@ -162,6 +162,15 @@ void CScanAlert::Raise(const ScanFinding& finding, const std::string& mailHost) 
                                     AlertEventText(finding.host, finding.portsText, finding.kind),
                                     {finding.host, finding.portsText, finding.kind});
         });
+    }
+}
+
+void CScanAlert::RaiseOutbound(const OutboundFinding& finding) {
+    // At most one line per process and check, from at most a few hundred processes: bounded
+    // without the hosts' rate.
+    if (Enabled(Channel::SystemLog) && systemLog_) {
+        Isolated(hub_, "system log",
+                 [&] { systemLog_->ReportError(kAlertEventHeading, finding.text); });
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "scan/AlertRateLimiter.h"
 #include "scan/MailQueue.h"
+#include "scan/OutboundScans.h"
 #include "scan/ScanCounter.h"
 #include "scan/SystemLog.h"
 
@@ -24,6 +25,9 @@ public:
     virtual ~IScanAlerter() = default;
     // `mailHost` is the scan watcher's copy of "mailhost", the domain of the sender address.
     virtual void Raise(const ScanFinding& finding, const std::string& mailHost) = 0;
+    // A process of this host scans others: the line goes to the system log (when "eventlog"
+    // is set). Alerters without a log have nowhere to put it.
+    virtual void RaiseOutbound(const OutboundFinding& /*finding*/) {}
     // Sends the summaries of hosts held back by a channel's rate once their minute is over.
     virtual void Flush(const std::string& /*mailHost*/) {}
     // From any thread: ends a mail exchange in progress at once and makes later ones fail at
@@ -47,6 +51,7 @@ public:
     ~CScanAlert() override;
 
     void Raise(const ScanFinding& finding, const std::string& mailHost) override;
+    void RaiseOutbound(const OutboundFinding& finding) override;
     void Flush(const std::string& mailHost) override;
     void CancelPendingMail() override;
 

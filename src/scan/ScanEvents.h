@@ -1,6 +1,7 @@
 #pragma once
 
 // What the scan watcher takes and tells through the hub, by type.
+#include <cstddef>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -21,7 +22,16 @@ struct ScanSettingsChanged {};
 struct ScanAlertEvent {
     std::string remoteAddress;
     std::vector<int> localPorts;  // in the order they were first seen
-    std::string kind;             // "connect", "SYN", "FIN", "NULL", "Xmas" or "mixed"
+    std::string kind;             // "connect", "SYN", "FIN", "NULL", "Xmas", "ACK", "Maimon", "UDP"
+                                  // or "mixed"
+    std::time_t time = 0;
+};
+
+// Hosts whose alert events were held back by the event cap in the minute before `time`: scan
+// watcher to the event outlets, once a minute at most.
+struct ScanAlertsSuppressed {
+    std::size_t hosts = 0;
+    std::vector<std::string> named;  // the first few
     std::time_t time = 0;
 };
 

@@ -6,12 +6,15 @@
 namespace tarvik {
 
 std::string ScanKinds::Text() const {
-    static constexpr std::array<std::pair<ProbeKind, const char*>, 5> kNames = {{
+    static constexpr std::array<std::pair<ProbeKind, const char*>, 8> kNames = {{
         {ProbeKind::Connect, "connect"},
         {ProbeKind::Syn, "SYN"},
         {ProbeKind::Fin, "FIN"},
         {ProbeKind::Null, "NULL"},
         {ProbeKind::Xmas, "Xmas"},
+        {ProbeKind::Ack, "ACK"},
+        {ProbeKind::Maimon, "Maimon"},
+        {ProbeKind::Udp, "UDP"},
     }};
     const char* only = "connect";
     int count = 0;

@@ -5,8 +5,10 @@
 
 namespace tarvik {
 
-// How a host reached us: a completed connection or a probe of one TCP flag set.
-enum class ProbeKind : std::uint8_t { Connect, Syn, Fin, Null, Xmas };
+// How a host reached us: a completed connection, a probe of one TCP flag set, or a UDP
+// datagram to a port nothing listens on. Window scans send the segments of ACK scans (they
+// differ only in how the scanner reads the answer), so they are seen as ACK.
+enum class ProbeKind : std::uint8_t { Connect, Syn, Fin, Null, Xmas, Ack, Maimon, Udp };
 
 // The kinds seen from one host, one bit per ProbeKind.
 class ScanKinds {
@@ -16,8 +18,9 @@ public:
     bool Empty() const { return bits_ == 0; }
     void Clear() { bits_ = 0; }
 
-    // "connect", "SYN", "FIN", "NULL", "Xmas" or "mixed". SYNs from a host that also completed
-    // connections are the handshakes of those connections, not a half-open scan.
+    // "connect", "SYN", "FIN", "NULL", "Xmas", "ACK", "Maimon", "UDP" or "mixed". SYNs from a host
+    // that also completed connections are the handshakes of those connections, not a half-open
+    // scan.
     std::string Text() const;
 
 private:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <utility>
 
 #include "settings/SettingsStore.h"
@@ -72,8 +73,26 @@ void CScanWatcherThread::UseNftRunner(std::unique_ptr<INftRunner> runner) {
     });
 }
 
+bool CScanWatcherThread::StartKernelSensor() {
+    std::string reason;
+    kernelSensor_ = OpenNoSocketSource(reason);
+    if (!kernelSensor_) {
+        hub_.Trace("probes: the kernel's no-socket verdicts are not read (" + reason +
+                   "); the packet socket sees SYN, FIN, NULL and Xmas probes");
+        return false;
+    }
+    kernelSensor_->Start([this] { WakeForProbes(); });
+    hub_.Trace("probes: read from the kernel's no-socket verdicts");
+    sensingInKernel_ = true;
+    sensing_ = true;
+    return true;
+}
+
 void CScanWatcherThread::StartSensor() {
     if (sensingWanted_ != ProbeSensing::On) {
+        return;
+    }
+    if (probeSource_ == ProbeSource::KernelFirst && StartKernelSensor()) {
         return;
     }
     auto sensor = std::make_unique<CProbeSensor>();
@@ -109,7 +128,11 @@ void CScanWatcherThread::StopSensor() {
     if (sensor_) {
         sensor_->Stop();
     }
+    if (kernelSensor_) {
+        kernelSensor_->Stop();
+    }
     sensing_ = false;
+    sensingInKernel_ = false;
 }
 
 void CScanWatcherThread::ApplyLimits() {
@@ -119,9 +142,82 @@ void CScanWatcherThread::ApplyLimits() {
     counter_.SetLimits({static_cast<std::size_t>(std::max(1, settings_.GetScanMaxHosts())),
                         static_cast<std::size_t>(std::max(1, maxPorts)),
                         std::chrono::seconds(std::max(0, window))});
+    // Below 1, hosts with nothing counted would alert at every check.
+    counter_.AlertOnReach(std::max(1, settings_.GetThreshold()),
+                          [this](const ScanFinding& finding) { Alert(finding); });
+}
+
+void CScanWatcherThread::Alert(const ScanFinding& finding) {
+    if (!alerter_) {
+        return;
+    }
+    const BlockPolicy policy{IgnoredHosts(), settings_.GetScanBlockProbes() != 0,
+                             settings_.GetScanBlockTimeout()};
+    alerter_->Raise(finding, mailHost_);
+    blocker_->OnAlert(finding, policy);
+    PublishAlert(finding);
+}
+
+void CScanWatcherThread::PublishAlert(const ScanFinding& finding) {
+    const auto now = CAlertRateLimiter::Clock::now();
+    PublishSuppressed();
+    if (eventRate_.Admit(finding.host, settings_.GetEventAlertsPerMinute(), now,
+                         finding.completedHandshake)) {
+        hub_.Publish(ScanAlertEvent{finding.host, finding.ports, finding.kind, std::time(nullptr)});
+    }
+}
+
+void CScanWatcherThread::PublishSuppressed() {
+    std::optional<CAlertRateLimiter::HeldBack> held =
+        eventRate_.TakeHeldBack(CAlertRateLimiter::Clock::now());
+    if (held) {
+        hub_.Publish(ScanAlertsSuppressed{held->hosts, std::move(held->named), std::time(nullptr)});
+    }
+}
+
+void CScanWatcherThread::CountKernelVerdicts() {
+    NoSocketBatch batch = kernelSensor_->Take();
+    if (probesCounted_) {
+        probesCounted_->fetch_add(batch.packets.size(), std::memory_order_relaxed);
+    }
+    if (settings_.GetScanEnabled() == 0) {
+        return;
+    }
+    ApplyLimits();
+    PortListPtr ignorePorts = settings_.GetIgnorePorts();
+    const AddressRanges& ignoreHosts = IgnoredHosts();
+    const CScanCounter::Clock::time_point now = CScanCounter::Clock::now();
+    for (const UnansweredPacket& packet : batch.packets) {
+        if (const std::optional<Probe> probe = ProbeOf(packet)) {
+            counter_.Count(*probe, ignorePorts ? *ignorePorts : PortList{}, ignoreHosts, now);
+        }
+    }
+    if (settings_.GetScanOutbound() != 0) {
+        for (const RefusedConnect& refused : batch.refused) {
+            outbound_.Count(refused, now);
+        }
+    }
+}
+
+void CScanWatcherThread::CheckOutbound() {
+    // Without a window of its own, an hour keeps a slow scanner counting while the failures a
+    // busy client gathers over days do not add up.
+    constexpr std::chrono::seconds kOutboundWindow{3600};
+    const int window = settings_.GetScanWindow();
+    outbound_.Check(settings_.GetScanOutboundThreshold(),
+                    window > 0 ? std::chrono::seconds(window) : kOutboundWindow,
+                    [this](const OutboundFinding& finding) {
+                        hub_.Trace(finding.text);
+                        hub_.NotifyUser(finding.text);
+                        alerter_->RaiseOutbound(finding);
+                    });
 }
 
 void CScanWatcherThread::OnProbesWaiting() {
+    if (kernelSensor_) {
+        CountKernelVerdicts();
+        return;
+    }
     if (!sensor_) {
         return;
     }
@@ -187,17 +283,16 @@ void CScanWatcherThread::OnScanCheck() {
         return;
     }
     ApplyLimits();
+    if (settings_.GetScanOutbound() != 0) {
+        CheckOutbound();
+    }
     alerter_->Flush(mailHost_);
     blocker_->Flush();
-    const BlockPolicy policy{IgnoredHosts(), settings_.GetScanBlockProbes() != 0,
-                             settings_.GetScanBlockTimeout()};
-    // Below 1, hosts with nothing counted would alert at every check.
-    counter_.Check(std::max(1, settings_.GetThreshold()), [this,
-                                                           &policy](const ScanFinding& finding) {
-        alerter_->Raise(finding, mailHost_);
-        blocker_->OnAlert(finding, policy);
-        hub_.Publish(ScanAlertEvent{finding.host, finding.ports, finding.kind, std::time(nullptr)});
-    });
+    PublishSuppressed();
+    // A threshold lowered since the hosts were counted; below 1, hosts with nothing counted
+    // would alert at every check.
+    counter_.Check(std::max(1, settings_.GetThreshold()),
+                   [this](const ScanFinding& finding) { Alert(finding); });
 }
 
 void CScanWatcherThread::Reload() {

@@ -5,7 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "acquisition/NoSocketSource.h"
+#include "scan/AlertRateLimiter.h"
 #include "scan/HostBlocker.h"
+#include "scan/OutboundScans.h"
 #include "scan/ProbeSensor.h"
 #include "scan/ScanAlert.h"
 #include "scan/ScanCounter.h"
@@ -27,14 +30,22 @@ using ScanWatcherInbox = std::variant<NewInbound, ScanCheck, ScanSettingsChanged
 
 // Whether the watcher also counts the probes of scans that complete no connection.
 enum class ProbeSensing { Off, On };
+// Where probes are seen: the packet socket, or first the kernel's own verdict that no socket
+// took a packet (every TCP flag set, UDP, reassembled fragments, and this host's refused
+// connects), with the packet socket where that cannot load.
+enum class ProbeSource { PacketSocket, KernelFirst };
 
 // Counts the distinct local ports each remote host connects to (NewInbound), raises an
-// alert for every host that reached the threshold on each scan check (ScanCheck) and then
-// starts that host from zero. It owns the bait-port listener and restarts it when the scan
-// settings change (ScanSettingsChanged) and at start. With probe sensing on, the probes the
-// sensor sees count like new inbound connections; without the privilege for it the user is told
-// once, and counting goes on from connections alone. After each alert it publishes a
-// ScanAlertEvent.
+// alert for a host as soon as a new port takes it to the threshold, and again on each scan check
+// (ScanCheck) for hosts at a threshold lowered since; each alert starts its host from zero. It owns
+// the bait-port listener and restarts it when the scan settings change (ScanSettingsChanged) and at
+// start. With probe sensing on, the probes the sensor sees count like new inbound connections;
+// without the privilege for it the user is told once, and counting goes on from connections alone.
+// After each alert it publishes a ScanAlertEvent, at most "eventalertsperminute" a minute bar hosts
+// that completed a handshake; the hosts held back are told in one ScanAlertsSuppressed once their
+// minute is over.
+// Where the kernel's verdicts are read, it also counts this host's refused connects per process
+// and names a process that scans others ("outbound").
 class CScanWatcherThread : public CWorker<ScanWatcherInbox> {
 public:
     explicit CScanWatcherThread(CSettingsStore& settings, CWorkerHub& hub);
@@ -53,6 +64,9 @@ public:
     // Adds every probe the sensor hands over to `counter` (for the metrics). Before Start.
     void CountProbesInto(std::shared_ptr<std::atomic<std::uint64_t>> counter);
 
+    // Where probes are seen (the packet socket unless told). Before Start.
+    void UseProbeSource(ProbeSource source) { probeSource_ = source; }
+
     // For tests: another way to reach nftables. Before Start.
     void UseNftRunner(std::unique_ptr<INftRunner> runner);
 
@@ -60,6 +74,8 @@ public:
     const CScanCounter& Counter() const { return counter_; }
     // True once the sensor reads probes (after Start); any thread.
     bool SensingProbes() const { return sensing_.load(); }
+    // True once the kernel's verdicts are read (after Start); any thread.
+    bool SensingInKernel() const { return sensingInKernel_.load(); }
 
 protected:
     bool InitInstance() override;
@@ -76,9 +92,15 @@ private:
     void Reload();
     void StopListener();
     void StartSensor();
+    bool StartKernelSensor();
+    void CountKernelVerdicts();
+    void CheckOutbound();
     void StopSensor();
     void WakeForProbes();  // from the sensor's thread
     void ApplyLimits();
+    void Alert(const ScanFinding& finding);
+    void PublishAlert(const ScanFinding& finding);
+    void PublishSuppressed();
     // The "ignorehosts" entries as ranges, parsed again only when the setting changed.
     const AddressRanges& IgnoredHosts();
 
@@ -92,9 +114,14 @@ private:
     ProbeSensing sensingWanted_;
     std::unique_ptr<CProbeSensor> sensor_;
     std::atomic<bool> sensing_{false};
+    ProbeSource probeSource_ = ProbeSource::PacketSocket;
+    std::unique_ptr<INoSocketSource> kernelSensor_;
+    std::atomic<bool> sensingInKernel_{false};
+    COutboundScans outbound_;
     // Blocks alerting hosts when [ScanWatch] block asks for it; its table lives until the quit.
     std::unique_ptr<CHostBlocker> blocker_;
     std::shared_ptr<std::atomic<std::uint64_t>> probesCounted_;
+    CAlertRateLimiter eventRate_;
     TextListPtr ignoreHostsText_;
     AddressRanges ignoreHosts_;
 };

@@ -462,9 +462,12 @@ TARVIK_INT_SETTING(ScanWindow)
 TARVIK_INT_SETTING(ScanMaxHosts)
 TARVIK_INT_SETTING(ScanMaxPorts)
 TARVIK_INT_SETTING(AlertsPerMinute)
+TARVIK_INT_SETTING(EventAlertsPerMinute)
 TARVIK_INT_SETTING(ScanBlock)
 TARVIK_INT_SETTING(ScanBlockTimeout)
 TARVIK_INT_SETTING(ScanBlockProbes)
+TARVIK_INT_SETTING(ScanOutbound)
+TARVIK_INT_SETTING(ScanOutboundThreshold)
 #undef TARVIK_INT_SETTING
 
 std::filesystem::path CSettingsStore::GetInstallFolder() const {
@@ -504,6 +507,9 @@ CSettingsStore::LoggingValues CSettingsStore::GetLoggingValues() const {
         log.ports = std::get<PortListPtr>(value(LogField::Ports));
     }
     logging.udp = std::get<int>(values_->values[Index(SettingId::LogUdp)]);
+    // A bad word was the default at load.
+    const auto& format = std::get<std::string>(values_->values[Index(SettingId::LogFormat)]);
+    logging.format = format == "extended" ? LogFormat::Extended : LogFormat::Classic;
     return logging;
 }
 
@@ -571,6 +577,9 @@ int CSettingsStore::GetLogUdp() const {
 void CSettingsStore::SetLogUdp(int on) {
     SetInteger(SettingId::LogUdp, on);
 }
+void CSettingsStore::SetLogFormat(LogFormat format) {
+    SetText(SettingId::LogFormat, format == LogFormat::Extended ? "extended" : "classic");
+}
 int CSettingsStore::GetLogKeepDays() const {
     return GetInteger(SettingId::LogKeepDays);
 }
@@ -589,6 +598,15 @@ std::string CSettingsStore::GetMetricsFile() const {
 }
 void CSettingsStore::SetMetricsFile(std::string path) {
     SetText(SettingId::MetricsFile, std::move(path));
+}
+std::string CSettingsStore::GetEventFormat() const {
+    return GetText(SettingId::EventFormat);
+}
+std::string CSettingsStore::GetEventsFile() const {
+    return GetText(SettingId::EventsFile);
+}
+int CSettingsStore::GetEventsFileSize() const {
+    return GetInteger(SettingId::EventsFileSize);
 }
 
 std::string CSettingsStore::GetProfileString(std::string_view section, std::string_view name,

@@ -131,6 +131,7 @@ public:
         std::uint64_t generation = 0;
         std::array<LogValues, 3> categories;  // by LogCategory
         int udp = 0;                          // UDP ends logged too
+        LogFormat format = LogFormat::Classic;
     };
     LoggingValues GetLoggingValues() const;
 
@@ -166,6 +167,8 @@ public:
     void SetScanMaxPorts(int ports);
     int GetAlertsPerMinute() const;
     void SetAlertsPerMinute(int records);
+    int GetEventAlertsPerMinute() const;
+    void SetEventAlertsPerMinute(int lines);
     int GetScanBlock() const;
     void SetScanBlock(int mode);
     int GetScanBlockTimeout() const;  // seconds
@@ -174,6 +177,11 @@ public:
     void SetScanBlockProbes(int on);
     int GetLogUdp() const;
     void SetLogUdp(int on);
+    int GetScanOutbound() const;
+    void SetScanOutbound(int on);
+    int GetScanOutboundThreshold() const;
+    void SetScanOutboundThreshold(int attempts);
+    void SetLogFormat(LogFormat format);
     int GetLogKeepDays() const;
     void SetLogKeepDays(int days);
     // "auto", "events", "destroy" or "poll"; a bad value was "auto" at load.
@@ -181,6 +189,10 @@ public:
     std::string GetControlSocket() const;
     std::string GetMetricsFile() const;
     void SetMetricsFile(std::string path);
+    // "tarvik" or "ecs"; a bad value was "tarvik" at load.
+    std::string GetEventFormat() const;
+    std::string GetEventsFile() const;
+    int GetEventsFileSize() const;  // MiB
 
     // Values that other parts keep in the same file with their own code ("View"/"columnwidths",
     // "Settings"/"MainWndPos"). A write is saved to the file at once.

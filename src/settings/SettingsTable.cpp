@@ -88,15 +88,29 @@ constexpr std::array<SettingDefinition, kSettingCount> kTable = {
     Integer(I::ScanMaxPorts, kScanWatch, "maxports", 1024, 1, 65536),
     // Alert records per channel and minute; the rest go into one summary a minute.
     Integer(I::AlertsPerMinute, kScanWatch, "alertsperminute", 10, 1, INT_MAX),
+    // Alert lines a minute for --events and the control socket, then one "suppressed" line.
+    Integer(I::EventAlertsPerMinute, kScanWatch, "eventalertsperminute", 100, 1, INT_MAX),
     // 0 off, 1 block alerting hosts, 2 only log what would be blocked.
     Integer(I::ScanBlock, kScanWatch, "block", 0, 0, 2),
     Integer(I::ScanBlockTimeout, kScanWatch, "blocktimeout", 3600, 1, INT_MAX),
     // 1: also block hosts seen in probes alone, whose source address may be forged.
     Switch(I::ScanBlockProbes, kScanWatch, "blockprobes", 0),
+    // Alert when a process of this host has this many connection attempts refused or
+    // unreachable on distinct ports of one host, or on one port of distinct hosts.
+    Switch(I::ScanOutbound, kScanWatch, "outbound", 1),
+    Integer(I::ScanOutboundThreshold, kScanWatch, "outboundthreshold", 20, 2, INT_MAX),
     // Days a log file is kept after its last line; 0 keeps every file.
     Integer(I::LogKeepDays, kLogging, "keepdays", 0, 0, 36500),
+    // "extended" adds protocol, bytes and process to each line, after the classic fields.
+    Choice(I::LogFormat, kLogging, "format", "classic", "classic,extended"),
     // Where the metrics for a textfile collector go; empty: none written.
     Text(I::MetricsFile, kExport, "metricsfile", K::Text, ""),
+    // The event objects' field names; the command line's --event-format wins.
+    Choice(I::EventFormat, kExport, "eventformat", "tarvik", "tarvik,ecs"),
+    // A file that gets every event line too; empty: none.
+    Text(I::EventsFile, kExport, "eventsfile", K::Text, ""),
+    // MiB the events file may reach before it is renamed to its name and ".1".
+    Integer(I::EventsFileSize, kExport, "eventsfilesize", 100, 1, 1 << 20),
     // 1: ended UDP sockets go to the category logs too; their lines look like TCP ones.
     Switch(I::LogUdp, kLogging, "udp", 0),
 };

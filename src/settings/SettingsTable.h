@@ -8,6 +8,9 @@ namespace tarvik {
 
 enum class LogCategory { Inbound, Outbound, Unknown };
 
+// The fields of a log line: the classic eight, or those and the protocol, bytes and process.
+enum class LogFormat { Classic, Extended };
+
 // "inbound", "outbound" or "unknown": the start of the category's log file names.
 const char* LogCategoryWord(LogCategory category);
 
@@ -52,11 +55,18 @@ enum class SettingId : std::size_t {
     ScanMaxHosts,
     ScanMaxPorts,
     AlertsPerMinute,
+    EventAlertsPerMinute,
     ScanBlock,
     ScanBlockTimeout,
     ScanBlockProbes,
+    ScanOutbound,
+    ScanOutboundThreshold,
     LogKeepDays,
+    LogFormat,
     MetricsFile,
+    EventFormat,
+    EventsFile,
+    EventsFileSize,
     LogUdp,
     Count
 };

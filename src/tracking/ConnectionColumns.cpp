@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdio>
 
 namespace tarvik {
 
@@ -34,6 +35,23 @@ std::string ColumnText(const CConnectionRecord& record, Column column) {
             break;
     }
     return {};
+}
+
+std::string ByteText(std::uint64_t bytes) {
+    constexpr std::array<const char*, 6> kUnits = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    if (bytes < 1000) {
+        return std::to_string(bytes) + " B";
+    }
+    // Tenths of the unit, rounded, carried into the next unit at 1000.0.
+    double value = static_cast<double>(bytes) / 1000;
+    std::size_t unit = 0;
+    while (value >= 999.95 && unit + 1 < kUnits.size()) {
+        value /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
 }
 
 const char* ColumnTitle(Column column) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ enum class Column : int {
 
 // Text of one list column for a record.
 std::string ColumnText(const CConnectionRecord& record, Column column);
+
+// A byte count for people: "0 B", "999 B", "1.0 kB", "12.3 MB"... (powers of 1000, as
+// network tools count).
+std::string ByteText(std::uint64_t bytes);
 
 // The column titles in column order: "Hostname", "IP Address", ...
 const char* ColumnTitle(Column column);

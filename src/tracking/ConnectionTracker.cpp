@@ -70,7 +70,8 @@ bool StateMovesOn(TcpState from, TcpState to) {
 void CConnectionTracker::NoteForScan(const CConnectionRecord& record) {
     // UDP has no handshake to count: its scans are sensed from the datagrams themselves.
     if (record.category == Category::Inbound && record.protocol == Protocol::Tcp) {
-        newInbound_.push_back({record.ipAddress, record.localPort});
+        newInbound_.push_back(
+            {record.ipAddress, record.localPort, record.state != TcpState::SynReceived});
     }
 }
 
@@ -332,12 +333,19 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
     // goes back: a row that shows an earlier state than the record's is stale.
     const bool stateChanged =
         entry.state != known.state && (known.cookie == 0 || StateMovesOn(known.state, entry.state));
-    if (ownerFound || visible != known.visible || stateChanged) {
+    const bool bytesChanged = TakeCounts(known, entry);
+    if (ownerFound || visible != known.visible || stateChanged || bytesChanged) {
+        const bool wasHalfOpen = known.state == TcpState::SynReceived;
         known.visible = visible;
         if (stateChanged && entry.state == TcpState::TimeWait) {
             EnterTimeWait(known, SnapshotTime());
         } else if (stateChanged) {
             known.state = entry.state;
+        }
+        // The handshake completed since the first sight: the scan count learns the source is
+        // real (the pair itself counts once).
+        if (wasHalfOpen && stateChanged) {
+            NoteForScan(known);
         }
         host_.Trace("Filter, updating old connection" + known.ipAddress);
         if (ownerFound || stateChanged) {
@@ -347,6 +355,12 @@ void CConnectionTracker::CarryOver(std::size_t index, const CConnectionRecord& e
         }
     }
     NoteClosedHere(known, entry);
+}
+
+bool CConnectionTracker::TakeCounts(CConnectionRecord& known, const CConnectionRecord& read) {
+    const ByteCounts before = known.bytes;
+    known.bytes.TakeLarger(read.bytes);
+    return known.bytes != before;
 }
 
 void CConnectionTracker::AddNew(CConnectionRecord entry, const ViewFilter& filter,

@@ -175,6 +175,8 @@ private:
     bool IsVisible(const CConnectionRecord& record, const ViewFilter& filter) const;
     std::size_t TakeMatch(const KeyView& key);
     void CarryOver(std::size_t index, const CConnectionRecord& entry, bool visible);
+    // The byte counts of a later read of the same socket; true when they changed the record's.
+    static bool TakeCounts(CConnectionRecord& known, const CConnectionRecord& read);
     void KeepOver(std::size_t index, const ViewFilter& filter);
     // Makes room in the live set for `more` records; Append adds one at its end.
     void MakeRoom(std::size_t more);

@@ -86,18 +86,25 @@ void CConnectionTracker::ApplyChanged(ConnectionEvent& event, const ViewFilter& 
     if (ownerFound) {
         TakeOwner(record, event.record);
     }
+    const bool bytesChanged = TakeCounts(record, event.record);
     if (record.state == event.record.state ||
         (cookie != 0 && !StateMovesOn(record.state, event.record.state))) {
         // Nothing new, or a notice older than the dump that came before it.
         if (ownerFound) {
             EmitChanged(record);
+        } else if (bytesChanged) {
+            Emit(RowOp::Kind::Update, record);
         }
         return;
     }
+    const bool wasHalfOpen = record.state == TcpState::SynReceived;
     if (event.record.state == TcpState::TimeWait) {
         EnterTimeWait(record, event.time);
     } else {
         record.state = event.record.state;
+    }
+    if (wasHalfOpen) {
+        NoteForScan(record);  // the handshake completed: the source is real
     }
     host_.Trace("Filter, updating old connection" + record.ipAddress);
     EmitChanged(record);
@@ -140,6 +147,8 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
     }
     const std::size_t index = known->second;
     LiveRecord& ended = current_[index];
+    // The notice's counts are the socket's last: they go to the log with its end.
+    const bool bytesChanged = TakeCounts(ended, event.record);
     if (closedAtStart_.erase(cookie) > 0) {
         // The first dump came between its close and this notice: it was open after the start
         // after all, and is announced before its end.
@@ -151,6 +160,8 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
         // as the kernel keeps it. No notice tells its expiry, so a clock or the next dump does.
         if (ended.state != TcpState::TimeWait) {
             EnterTimeWait(ended, event.time);
+            Emit(RowOp::Kind::Update, ended);
+        } else if (bytesChanged) {
             Emit(RowOp::Kind::Update, ended);
         }
         timeWaitSince_.emplace_back(event.time, cookie);

@@ -55,6 +55,8 @@ struct Snapshot {
 struct InboundConnection {
     CompactText remoteAddress;  // the record's `ipAddress`
     int localPort = 0;
+    // Past the handshake (not a half-open SYN_RECV entry, whose source may be forged).
+    bool established = true;
     bool operator==(const InboundConnection&) const = default;
 };
 

@@ -109,6 +109,30 @@ TEST(BpfSampleConversion, TcpCloseIsAnEndedEventThatKeepsItsAddresses) {
     EXPECT_EQ(event->row.cookie, sample.cookie);
 }
 
+TEST(BpfSampleConversion, CountsArePayloadAndTheFinFlagCountsOnlyAtTheClose) {
+    struct Case {
+        std::uint8_t state;
+        std::uint32_t flags;
+        ByteCounts expected;
+    } cases[] = {
+        {kClose, TARVIK_SAMPLE_HAS_SENT | TARVIK_SAMPLE_FIN_IN, {100000, 7000}},
+        {kClose, TARVIK_SAMPLE_HAS_SENT, {100000, 7001}},  // reset: no FIN came
+        {kEstablished,
+         TARVIK_SAMPLE_HAS_SENT | TARVIK_SAMPLE_FIN_IN,
+         {100000, 7001}},  // shut here, not by the peer
+    };
+    for (const Case& c : cases) {
+        auto sample = Sample(AF_INET, c.state, V4(127, 0, 0, 1), V4(127, 0, 0, 2));
+        sample.bytes_acked = 100002;
+        sample.bytes_sent = 100000;
+        sample.bytes_received = 7001;
+        sample.flags = c.flags;
+        const auto event = TcpEventFromSample(sample, 0);
+        ASSERT_TRUE(event.has_value());
+        EXPECT_EQ(event->row.bytes, c.expected) << int{c.state} << " " << c.flags;
+    }
+}
+
 TEST(BpfSampleConversion, MappedSocketBecomesAnIpv4RowAndPlainIpv6StaysIpv6) {
     const auto mapped = TcpEventFromSample(
         Sample(AF_INET6, kSynSent, Mapped(V4(127, 0, 0, 1)), Mapped(V4(127, 0, 0, 9))), 0);

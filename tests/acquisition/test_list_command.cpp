@@ -34,13 +34,13 @@ TEST(ListCommandTest, PrintsAHeadingAndOneAlignedRowPerConnection) {
     EXPECT_EQ(Lines(out.str()),
               (std::vector<std::string>{
                   "Hostname   IP Address  Local Port  Remote Port  Service Type   Interface  "
-                  "Connection State  Category   Process  Protocol",
+                  "Connection State  Sent  Received  Category   Process  Protocol",
                   "n/a        n/a         21          n/a          ftp server     127.0.0.1  "
-                  "Listening         listening           tcp",
+                  "Listening         0 B   0 B       listening           tcp",
                   "10.0.0.9   10.0.0.9    1024        25           outbound smtp  10.0.0.5   "
-                  "Established       outbound            tcp",
+                  "Established       0 B   0 B       outbound            tcp",
                   "localhost  ::1         1025        21           outbound ftp   ::1        "
-                  "Established       outbound            tcp",
+                  "Established       0 B   0 B       outbound            tcp",
               }));
 }
 

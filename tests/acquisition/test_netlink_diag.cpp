@@ -3,10 +3,12 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
@@ -306,6 +308,64 @@ TEST(NetlinkDiagParseTest, ReadsTheOwnerInodeAndTheIpv6OnlyFlag) {
     EXPECT_EQ(row->inode, 123456u);
 }
 
+// A dump message with a tcp_info attribute cut to `infoLength` bytes, as an older kernel sends.
+Bytes SocketWithInfo(int linuxState, const tcp_info& info, std::size_t infoLength) {
+    const inet_diag_msg message = Ipv4Socket("127.0.0.1", 40000, "127.0.0.1", 8080, linuxState);
+    Bytes body(NLMSG_ALIGN(sizeof message) + RTA_SPACE(infoLength));
+    std::memcpy(body.data(), &message, sizeof message);
+    rtattr attribute{};
+    attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(infoLength));
+    attribute.rta_type = INET_DIAG_INFO;
+    std::memcpy(body.data() + NLMSG_ALIGN(sizeof message), &attribute, sizeof attribute);
+    std::memcpy(body.data() + NLMSG_ALIGN(sizeof message) + RTA_LENGTH(0), &info, infoLength);
+    Bytes bytes;
+    AppendMessage(bytes, SOCK_DIAG_BY_FAMILY, body.data(), body.size());
+    AppendDone(bytes);
+    return bytes;
+}
+
+TEST(NetlinkDiagParseTest, ByteCountsAreThePayloadOfTheTcpInfoCounters) {
+    constexpr std::size_t kFull = sizeof(tcp_info);
+    constexpr std::size_t kBefore419 = offsetof(tcp_info, tcpi_bytes_received) + 8;
+    constexpr std::size_t kTooShort = offsetof(tcp_info, tcpi_bytes_received);
+    struct Case {
+        const char* what;
+        int linuxState;
+        std::size_t infoLength;
+        std::uint64_t acked, sent, received;
+        ByteCounts expected;
+    } cases[] = {
+        {"the connecting side: its SYN is acknowledged",
+         1,
+         kFull,
+         100001,
+         100000,
+         7000,
+         {100000, 7000}},
+        {"after the peer's FIN, counted as received", 8, kFull, 7000, 7000, 100001, {7000, 100000}},
+        {"data in flight: what the peer has", 1, kFull, 50001, 100000, 0, {50001, 0}},
+        {"a closed socket's last counts", 7, kFull, 100002, 100000, 7001, {100000, 7000}},
+        {"a closed socket that received nothing", 7, kFull, 1, 0, 0, {0, 0}},
+        {"a kernel without bytes_sent", 1, kBefore419, 100000, 99, 7000, {100000, 7000}},
+        {"a kernel without the counters", 1, kTooShort, 100000, 99, 7000, {0, 0}},
+    };
+    for (const Case& c : cases) {
+        tcp_info info{};
+        info.tcpi_bytes_acked = c.acked;
+        info.tcpi_bytes_sent = c.sent;
+        info.tcpi_bytes_received = c.received;
+        std::vector<DiagSocket> sockets;
+        ASSERT_EQ(Parse(SocketWithInfo(c.linuxState, info, c.infoLength), sockets).status,
+                  DiagParseResult::Done)
+            << c.what;
+        ASSERT_EQ(sockets.size(), 1u) << c.what;
+        EXPECT_EQ(PayloadOf(sockets[0]), c.expected) << c.what;
+        if (const auto row = ToEndedRow(sockets[0])) {
+            EXPECT_EQ(row->bytes, c.expected) << c.what;
+        }
+    }
+}
+
 TEST(NetlinkDiagRequestTest, AsksForEveryStateInOneDump) {
     const Bytes both = BuildDiagRequest(DiagRequest::BothFamilies, 42);
     nlmsghdr header{};
@@ -317,6 +377,11 @@ TEST(NetlinkDiagRequestTest, AsksForEveryStateInOneDump) {
     inet_diag_req request{};
     std::memcpy(&request, both.data() + NLMSG_HDRLEN, sizeof request);
     EXPECT_EQ(request.idiag_states, ~0u);
+    EXPECT_EQ(request.idiag_ext, 1u << (INET_DIAG_INFO - 1));
+    inet_diag_req bare{};
+    std::memcpy(&bare, BuildDiagRequest(DiagRequest::BothFamilies, 1, false).data() + NLMSG_HDRLEN,
+                sizeof bare);
+    EXPECT_EQ(bare.idiag_ext, 0u);
 
     const Bytes v6 = BuildDiagRequest(DiagRequest::Ipv6, 43);
     std::memcpy(&header, v6.data(), sizeof header);
@@ -326,6 +391,7 @@ TEST(NetlinkDiagRequestTest, AsksForEveryStateInOneDump) {
     EXPECT_EQ(v2.sdiag_family, AF_INET6);
     EXPECT_EQ(v2.sdiag_protocol, IPPROTO_TCP);
     EXPECT_EQ(v2.idiag_states, ~0u);
+    EXPECT_EQ(v2.idiag_ext, 1u << (INET_DIAG_INFO - 1));
 }
 
 }  // namespace

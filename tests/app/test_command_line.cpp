@@ -110,10 +110,49 @@ TEST(CommandLineTest, AcquisitionTakesAModeInBothSpellingsForTheMonitorOnly) {
     EXPECT_EQ(error, "--acquisition applies to the running monitor only");
 }
 
+TEST(CommandLineTest, ShortOptionsMeanTheirLongForms) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> expanded;
+    } cases[] = {
+        {{"-c", "/tmp/a.conf", "-t"}, {"--config=/tmp/a.conf", "--trace"}},
+        {{"-c/tmp/b.conf"}, {"--config=/tmp/b.conf"}},
+        {{"-l", "-f", "csv", "-p", "22", "-6"},
+         {"--list", "--format=csv", "--port=22", "--family=6"}},
+        {{"-c", "-dash.conf"}, {"--config=-dash.conf"}},  // a value may start with a dash
+        {{"-c"}, {"--config"}},                           // the parser names the missing value
+        {{"-x", "-lt", "--", "-l"}, {"-x", "-lt", "--", "-l"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ExpandShortOptions(c.args, MonitorShortOptions()), c.expanded) << c.args[0];
+    }
+    EXPECT_EQ(Parse({"-h"})->action, CommandLine::Action::Help);
+    EXPECT_EQ(Parse({"-V"})->action, CommandLine::Action::Version);
+    EXPECT_EQ(Parse({"-l", "-4"})->filter.families,
+              std::vector<AddressFamily>{AddressFamily::Ipv4});
+    std::string error;
+    EXPECT_FALSE(Parse({"-x"}, &error));
+    EXPECT_EQ(UsageErrorLine("tarvikd", error),
+              "tarvikd: unknown option '-x' (see tarvikd --help)");
+    EXPECT_FALSE(Parse({"-c"}, &error));
+    EXPECT_EQ(error, "--config needs a file name");
+}
+
+TEST(CommandLineTest, EventFormatIsTarvikOrEcsForTheMonitorOnly) {
+    EXPECT_FALSE(Parse({})->eventFormat);
+    EXPECT_EQ(Parse({"-e", "--event-format=ecs"})->eventFormat, EventFormat::Ecs);
+    EXPECT_EQ(Parse({"--event-format", "tarvik"})->eventFormat, EventFormat::Tarvik);
+    std::string error;
+    EXPECT_FALSE(Parse({"--event-format=gelf"}, &error));
+    EXPECT_EQ(error, "--event-format must be tarvik or ecs");
+    EXPECT_FALSE(Parse({"-l", "--event-format=ecs"}, &error));
+}
+
 TEST(CommandLineTest, UsageNamesEveryOption) {
     const std::string usage = UsageText("tarvikd");
     for (const char* option : {"--config", "--list", "--format", "--print-config", "--trace",
-                               "--help", "--version", "--acquisition=auto|events|destroy|poll"}) {
+                               "--help", "--version", "--acquisition=auto|events|destroy|poll",
+                               "--event-format", "-c, --config", "-l, --list", "-V, --version"}) {
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     }
 }

@@ -286,6 +286,11 @@ TEST(DaemonFeedTest, AttachesWhenTheDaemonComesAndFeedsItsListEventsAndAlerts) {
         }
     }
     EXPECT_EQ(snapshots, 2u);
+
+    feed.RelistSoon();  // "Refresh Now"
+    ASSERT_TRUE(recorder.WaitFor(1, 10s));
+    const auto refreshed = recorder.Take();
+    EXPECT_TRUE(std::holds_alternative<Snapshot>(refreshed.front()));
     feed.Stop();
     feed.Join();
     hub.Clear();

@@ -44,6 +44,7 @@ std::vector<CConnectionRecord> FixtureTable() {
     inbound.interfaceText = "10.0.0.1";
     inbound.serviceText = "inbound ssh";
     inbound.openTime = 1061561000;
+    inbound.bytes = {100000, 7000};
 
     CConnectionRecord odd;
     odd.category = Category::Unknown;
@@ -58,17 +59,17 @@ std::vector<CConnectionRecord> FixtureTable() {
     return {listener, inbound, odd};
 }
 
-TEST(ListFormatsTest, CsvQuotesOnlyWhatNeedsItAndEndsWithTheProcessAndProtocol) {
+TEST(ListFormatsTest, CsvQuotesOnlyWhatNeedsItAndEndsWithTheBytesAndProtocol) {
     std::ostringstream out;
     WriteCsvList(FixtureTable(), out);
     EXPECT_EQ(out.str(),
               "Hostname,IP Address,Local Port,Remote Port,Service Type,Interface,"
-              "Connection State,Category,State,Process,Protocol\n"
-              "n/a,n/a,22,n/a,ssh server,127.0.0.1,Listening,listening,2,sshd (812),tcp\n"
+              "Connection State,Category,State,Process,Bytes Sent,Bytes Received,Protocol\n"
+              "n/a,n/a,22,n/a,ssh server,127.0.0.1,Listening,listening,2,sshd (812),0,0,tcp\n"
               "\"host, \"\"quoted\"\"\",10.0.0.7,22,51000,inbound ssh,10.0.0.1,Established,"
-              "inbound,5,,tcp\n"
+              "inbound,5,,100000,7000,tcp\n"
               "b\\xe9t\\x01 \xc3\xa9,fd00::8,40000,50000,unknown,fd00::1,TimeWait,unknown,11,,"
-              "tcp\n");
+              "0,0,tcp\n");
     EXPECT_EQ(CsvField(" lead"), "\" lead\"");
     EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
     EXPECT_EQ(CsvField(""), "");
@@ -90,6 +91,8 @@ TEST(ListFormatsTest, TextAlignsColumnsAndEndsWithTheProcess) {
     EXPECT_EQ(listener.find("tcp"), heading.find("Protocol"));
     EXPECT_EQ(inbound.find("tcp"), heading.find("Protocol"));
     EXPECT_EQ(inbound.find("inbound", inbound.find("inbound ssh") + 1), heading.find("Category"));
+    EXPECT_EQ(inbound.find("100.0 kB"), heading.find("Sent"));
+    EXPECT_EQ(inbound.find("7.0 kB"), heading.find("Received"));
 }
 
 TEST(ListFormatsTest, JsonHasAVersionNullsAndStateNames) {
@@ -125,6 +128,9 @@ TEST(ListFormatsTest, JsonHasAVersionNullsAndStateNames) {
     EXPECT_TRUE(inbound["uid"].is_null());  // no kernel socket behind a fixture row
     EXPECT_TRUE(inbound["cookie"].is_null());
     EXPECT_EQ(inbound["openTime"], IsoTime(1061561000));
+    EXPECT_EQ(inbound["bytesSent"], 100000);
+    EXPECT_EQ(inbound["bytesReceived"], 7000);
+    EXPECT_EQ(listener["bytesSent"], 0);
 
     const auto& odd = rows[2];
     EXPECT_EQ(odd["state"], "time-wait");
@@ -258,7 +264,7 @@ TEST(ListFormatsTest, CsvCellsThatASpreadsheetWouldRunStartWithAQuote) {
     }
     std::ostringstream out;
     WriteCsvList({NamedRow("-bash")}, out);
-    EXPECT_NE(out.str().find(",'-bash (4242),tcp\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find(",'-bash (4242),0,0,tcp\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("\n'-bash,"), std::string::npos) << out.str();
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -37,6 +38,8 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
     snapshot.connections[{"inbound", "established"}] = 3;
     snapshot.connections[{"listening", "listening"}] = 2;
     snapshot.endedConnections = 17;
+    snapshot.endedBytes["inbound"] = {100000, 7000};
+    snapshot.endedBytes["outbound"] = {5, 0};
     snapshot.alerts = 1;
     snapshot.lastDumpSeconds = 0.25;
     snapshot.eventsLost = 4;
@@ -48,6 +51,16 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
               "# HELP tarvik_connections_ended_total Connections seen to end since the start.\n"
               "# TYPE tarvik_connections_ended_total counter\n"
               "tarvik_connections_ended_total 17\n"
+              "# HELP tarvik_connections_ended_sent_bytes_total Payload bytes sent by the "
+              "connections that ended since the start, by category.\n"
+              "# TYPE tarvik_connections_ended_sent_bytes_total counter\n"
+              "tarvik_connections_ended_sent_bytes_total{category=\"inbound\"} 100000\n"
+              "tarvik_connections_ended_sent_bytes_total{category=\"outbound\"} 5\n"
+              "# HELP tarvik_connections_ended_received_bytes_total Payload bytes received by the "
+              "connections that ended since the start, by category.\n"
+              "# TYPE tarvik_connections_ended_received_bytes_total counter\n"
+              "tarvik_connections_ended_received_bytes_total{category=\"inbound\"} 7000\n"
+              "tarvik_connections_ended_received_bytes_total{category=\"outbound\"} 0\n"
               "# HELP tarvik_alerts_total Scan alerts raised since the start.\n"
               "# TYPE tarvik_alerts_total counter\n"
               "tarvik_alerts_total 1\n"
@@ -59,8 +72,8 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
               "kernel's connection table; 0 until known.\n"
               "# TYPE tarvik_last_dump_duration_seconds gauge\n"
               "tarvik_last_dump_duration_seconds 0.25\n"
-              "# HELP tarvik_events_lost_total Event lines dropped because the reader of the "
-              "event stream fell behind.\n"
+              "# HELP tarvik_events_lost_total Event lines dropped because a reader of the "
+              "event stream fell behind or the events file could not take them.\n"
               "# TYPE tarvik_events_lost_total counter\n"
               "tarvik_events_lost_total 4\n"
               "# HELP tarvik_backend_info The acquisition back-end in use.\n"
@@ -86,6 +99,26 @@ TEST(MetricsFileTest, CountsConnectionsByCategoryAndStateName) {
     ASSERT_EQ(counts.size(), 2u);
     EXPECT_EQ(counts.at({"listening", "listening"}), 1u);
     EXPECT_EQ(counts.at({"outbound", "time-wait"}), 2u);
+}
+
+// Prometheus' own linter on a written file, names and escapes included.
+TEST(MetricsFileTest, PromtoolFindsNoFaultInTheFile) {
+    if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
+    }
+    MetricsSnapshot snapshot;
+    snapshot.connections[{"inbound", "established"}] = 3;
+    snapshot.connections[{"unknown", "time-wait"}] = 1;
+    snapshot.lastDumpSeconds = 0.0125;
+    snapshot.backend = "odd\"back\\end\n";
+    TempFolder folder;
+    const fs::path file = folder.path / "tarvik.prom";
+    std::string error;
+    ASSERT_TRUE(WriteMetricsFile(file, RenderMetrics(snapshot), &error)) << error;
+    const fs::path report = folder.path / "promtool.txt";
+    const int status = std::system(
+        ("promtool check metrics < " + file.string() + " > " + report.string() + " 2>&1").c_str());
+    EXPECT_EQ(status, 0) << ReadAll(report);
 }
 
 TEST(MetricsFileTest, ReplacesTheFileInOneStep) {

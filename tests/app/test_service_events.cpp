@@ -245,6 +245,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
         tap.Updated(Connection(1, TcpState::FinWait1));
         CConnectionRecord ended = Connection(1, TcpState::TimeWait);
         ended.closeTime = 1061553799;
+        ended.bytes = {100000, 7000};
         tap.Ended(ended);
         tap.LiveCount(7);
         EXPECT_EQ(inner.applied, 1u);  // every operation and notice still reaches the list
@@ -257,7 +258,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2]["event"], "update");
     EXPECT_EQ(lines[2]["state"], "fin-wait-1");
-    EXPECT_EQ(lines[2]["time"], IsoTime(1061553800));
+    EXPECT_EQ(lines[2]["time"], "2003-08-22T12:03:20.000Z");
     lines.erase(lines.begin() + 2);
     EXPECT_EQ(lines[0]["event"], "open");
     EXPECT_EQ(lines[0]["state"], "established");
@@ -268,8 +269,13 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
     EXPECT_EQ(lines[2]["event"], "close");
     EXPECT_EQ(lines[2]["state"], "time-wait");
     EXPECT_EQ(lines[2]["closeTime"], IsoTime(1061553799));
-    EXPECT_EQ(lines[2]["time"], IsoTime(1061553799));
+    EXPECT_EQ(lines[2]["time"], "2003-08-22T12:03:19.000Z");
+    EXPECT_EQ(lines[2]["bytesSent"], 100000);
+    EXPECT_EQ(lines[2]["bytesReceived"], 7000);
     EXPECT_EQ(counters.Snapshot().endedConnections, 1u);
+    const auto endedBytes = counters.Snapshot().endedBytes;
+    ASSERT_EQ(endedBytes.size(), 1u);
+    EXPECT_EQ(endedBytes.begin()->second, (ByteCounts{100000, 7000}));
 }
 
 TEST(ServiceEventsTest, RowsAreMadeOnlyWhenTheConsoleShowsThem) {
@@ -293,19 +299,25 @@ TEST(ServiceEventsTest, AlertsAreCountedAndSentAsTheyArePublished) {
         ScanAlertEvent alert{"fd00::66", {21, 22, 23}, "connect", 1061553787};
         ASSERT_TRUE(worker.Subscribes(typeid(ScanAlertEvent)));
         worker.Post(alert);
+        worker.Post(ScanAlertsSuppressed{2000, {"198.18.0.1", "198.18.0.2"}, 1061553847});
         worker.PostQuit();
         worker.Join();
     }
     pipe.write.Reset();
     const auto lines = Lines(pipe.Drain());
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["event"], "alert");
     EXPECT_EQ(lines[0]["remoteAddress"], "fd00::66");
     EXPECT_EQ(lines[0]["family"], 6);
     EXPECT_EQ(lines[0]["localPorts"], nlohmann::json({21, 22, 23}));
     EXPECT_EQ(lines[0]["kind"], "connect");
-    EXPECT_EQ(lines[0]["time"], IsoTime(1061553787));
-    EXPECT_EQ(counters.Snapshot().alerts, 1u);
+    EXPECT_EQ(lines[0]["time"], "2003-08-22T12:03:07.000Z");
+    // Held-back alerts are one line, and count as alerts all the same.
+    EXPECT_EQ(lines[1]["event"], "suppressed");
+    EXPECT_EQ(lines[1]["suppressed"], 2000);
+    EXPECT_EQ(lines[1]["remoteAddresses"], nlohmann::json({"198.18.0.1", "198.18.0.2"}));
+    EXPECT_EQ(lines[1]["time"], "2003-08-22T12:04:07.000Z");
+    EXPECT_EQ(counters.Snapshot().alerts, 2001u);
 }
 
 }  // namespace

@@ -141,5 +141,24 @@ TEST_F(TarvikctlTest, RefusesAnotherUserOutsideTheGroup) {
     EXPECT_NE(run.errors.find("permission denied"), std::string::npos) << run.errors;
 }
 
+TEST(ProgramOptionsTest, BadOptionIsOneLineThatPointsAtHelp) {
+    std::vector<std::string> programs = {TARVIKD_PATH, TARVIKCTL_PATH};
+#ifdef TARVIK_PATH
+    programs.push_back(TARVIK_PATH);
+#else
+    std::printf("the window program is not built here: only tarvikd and tarvikctl are run\n");
+#endif
+    for (const std::string& program : programs) {
+        const std::string name = std::filesystem::path(program).filename();
+        SCOPED_TRACE(name);
+        ChildProcess bad({program, "--bogus"}, ChildProcess::Options{std::nullopt, "/", true});
+        EXPECT_EQ(bad.Wait(kEventDeadline), 2);
+        EXPECT_EQ(bad.Errors(), name + ": unknown option '--bogus' (see " + name + " --help)\n");
+        ChildProcess version({program, "-V"}, ChildProcess::Options{std::nullopt, "/", true});
+        EXPECT_EQ(version.Wait(kEventDeadline), 0);
+        EXPECT_EQ(version.Output().rfind(name + " ", 0), 0u) << version.Output();
+    }
+}
+
 }  // namespace
 }  // namespace tarvik

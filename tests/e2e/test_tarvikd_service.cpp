@@ -55,15 +55,15 @@ bool HaveJsonSchema() {
     return RunShell("python3 -c 'import jsonschema' 2>/dev/null").status == 0;
 }
 
-// Validates `file` against the schema (or, with `eachLine`, each line against the event
-// definition); the validator's complaint, or empty when valid.
-std::string Validate(const std::filesystem::path& file, bool eachLine) {
+// Validates `file` against the schema (or, given a definition, each line against it); the
+// validator's complaint, or empty when valid.
+std::string Validate(const std::filesystem::path& file, const std::string& lineDefinition = "") {
     const std::string script =
         "import json, sys, jsonschema\n"
         "schema = json.load(open(sys.argv[1]))\n"
         "jsonschema.Draft202012Validator.check_schema(schema)\n"
-        "if sys.argv[3] == 'lines':\n"
-        "    event = dict(schema, **{'$ref': '#/$defs/event'})\n"
+        "if sys.argv[3] != 'whole':\n"
+        "    event = dict(schema, **{'$ref': '#/$defs/' + sys.argv[3]})\n"
         "    for key in ('type', 'required', 'properties', 'additionalProperties'):\n"
         "        event.pop(key, None)\n"
         "    v = jsonschema.Draft202012Validator(event)\n"
@@ -76,8 +76,9 @@ std::string Validate(const std::filesystem::path& file, bool eachLine) {
         "        print(e.message)\n";
     const std::filesystem::path scriptFile = file.string() + ".py";
     std::ofstream(scriptFile) << script;
-    const Output output = RunShell("python3 " + scriptFile.string() + " " + kSchema + " " +
-                                   file.string() + (eachLine ? " lines" : " whole") + " 2>&1");
+    const Output output =
+        RunShell("python3 " + scriptFile.string() + " " + kSchema + " " + file.string() + " " +
+                 (lineDefinition.empty() ? "whole" : lineDefinition) + " 2>&1");
     return output.status == 0 ? output.text : "validator failed: " + output.text;
 }
 
@@ -140,7 +141,7 @@ TEST_F(TarvikdServiceTest, JsonListMatchesItsSchema) {
     const std::filesystem::path list = dir_ / "list.json";
     ASSERT_EQ(
         RunShell(std::string(TARVIKD_PATH) + " --list --format=json > " + list.string()).status, 0);
-    EXPECT_EQ(Validate(list, false), "");
+    EXPECT_EQ(Validate(list), "");
 }
 
 TEST_F(TarvikdServiceTest, FiltersPickRowsAndBadValuesAreUsageErrors) {
@@ -170,10 +171,12 @@ TEST_F(TarvikdServiceTest, EventsAndMetricsOfALoopbackConnection) {
     const std::filesystem::path config = dir_ / "Tarvik.conf";
     const std::filesystem::path events = dir_ / "events.jsonl";
     const std::filesystem::path metrics = dir_ / "tarvik.prom";
+    const std::filesystem::path eventsFile = dir_ / "events" / "tarvik.jsonl";
     std::ofstream(config) << "[View]\nreverselookup=0\n[Logging]\ninboundfolder=" << dir_.string()
                           << "\noutboundfolder=" << dir_.string()
                           << "\nunknownfolder=" << dir_.string()
-                          << "\n[Export]\nmetricsfile=" << metrics.string() << "\n";
+                          << "\n[Export]\nmetricsfile=" << metrics.string()
+                          << "\neventsfile=" << eventsFile.string() << "\n";
     int port = 0;
     const UniqueFd listener = Listen(port);
     ASSERT_TRUE(listener);
@@ -220,12 +223,81 @@ TEST_F(TarvikdServiceTest, EventsAndMetricsOfALoopbackConnection) {
     EXPECT_NE(text.str().find("tarvik_connections{category=\"listening\",state=\"listening\"}"),
               std::string::npos)
         << text.str();
+    // The file got what standard output got, line for line.
+    std::ifstream fileLines(eventsFile);
+    std::stringstream fileText;
+    fileText << fileLines.rdbuf();
+    EXPECT_EQ(fileText.str(), tarvikd.Output());
 
     if (HaveJsonSchema()) {
-        EXPECT_EQ(Validate(events, true), "");
+        EXPECT_EQ(Validate(events, "event"), "");
     } else {
         std::cout << "[  NOTE    ] event lines not checked against the schema: no jsonschema\n";
     }
+}
+
+// Events in ECS names to the events file alone, whose lines survive a log rotation: the moved
+// file keeps its lines and a hangup makes a new one.
+TEST_F(TarvikdServiceTest, EcsEventsFileMatchesItsSchemaAndReopensOnHangup) {
+    const std::filesystem::path config = dir_ / "Tarvik.conf";
+    const std::filesystem::path events = dir_ / "tarvik.jsonl";
+    std::ofstream(config) << "[View]\nreverselookup=0\n[Logging]\ninboundfolder=" << dir_.string()
+                          << "\noutboundfolder=" << dir_.string()
+                          << "\nunknownfolder=" << dir_.string()
+                          << "\n[Export]\neventformat=ecs\neventsfile=" << events.string() << "\n";
+    int port = 0;
+    const UniqueFd listener = Listen(port);
+    ASSERT_TRUE(listener);
+    ChildProcess tarvikd({TARVIKD_PATH, "--config", config.string(), "--socket", "none"},
+                         Captured());
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: started", kEventDeadline)) << tarvikd.Errors();
+
+    // The flow IDs of the ECS events with `action` whose source is the client's port: the
+    // client's side (outbound) and the accepted side (inbound) of one flow.
+    auto flowIds = [](const std::filesystem::path& file, const std::string& action, int client) {
+        std::vector<std::string> ids;
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);) {
+            using Pointer = nlohmann::json::json_pointer;
+            const auto event = nlohmann::json::parse(line, nullptr, false);
+            if (event.is_object() && event.value(Pointer("/event/action"), "") == action &&
+                event.value(Pointer("/source/port"), -1) == client) {
+                ids.push_back(event.value(Pointer("/network/community_id"), ""));
+            }
+        }
+        return ids;
+    };
+    auto connectOnce = [&]() {
+        const UniqueFd client = Connect(port);
+        const UniqueFd accepted(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        return client ? static_cast<int>(test::LocalPortOf(client.Get())) : -1;
+    };
+    const int first = connectOnce();
+    ASSERT_TRUE(WaitUntil([&] { return !flowIds(events, "close", first).empty(); }));
+    std::vector<std::string> ids = flowIds(events, "open", first);
+    ASSERT_FALSE(ids.empty());
+    for (const std::string& id : flowIds(events, "close", first)) {
+        ids.push_back(id);
+    }
+    for (const std::string& id : ids) {
+        EXPECT_EQ(id, ids.front()) << "one flow, one ID, whichever side and event";
+    }
+    EXPECT_FALSE(ids.front().empty());
+
+    const std::filesystem::path rotated = dir_ / "tarvik.jsonl.old";
+    std::filesystem::rename(events, rotated);
+    ::kill(tarvikd.Pid(), SIGHUP);
+    ASSERT_TRUE(tarvikd.WaitForError("tarvikd: reloaded", kEventDeadline));
+    const int second = connectOnce();
+    EXPECT_TRUE(WaitUntil([&] { return !flowIds(events, "close", second).empty(); }));
+    EXPECT_EQ(tarvikd.Stop(SIGTERM), 0) << tarvikd.Errors();
+    EXPECT_EQ(tarvikd.Output(), "") << "no --events: nothing on standard output";
+
+    if (!HaveJsonSchema()) {
+        GTEST_SKIP() << "python3 with the jsonschema module is not installed";
+    }
+    EXPECT_EQ(Validate(rotated, "ecsEvent"), "");
+    EXPECT_EQ(Validate(events, "ecsEvent"), "");
 }
 
 // The accepted end of a connection names the process that accepted it in every mode: with the

@@ -51,6 +51,55 @@ TEST_F(ConnectionLoggerTest, WritesTheExactLineUnderAHeaderWithNothingEscaped) {
               kHeaderLine + line + "inbound ftp\n" + line + "inbound a,b\n");
 }
 
+TEST_F(ConnectionLoggerTest, ExtendedLinesAddProtocolBytesAndProcessAfterTheClassicFields) {
+    const std::string classic =
+        "14:03:07 08/22/2003,14:05:10 08/22/2003,192.168.1.20,192.168.1.20,1234,192.168.1.5,21,";
+    struct Case {
+        ByteCounts bytes;
+        int pid;
+        const char* command;
+        const char* service;
+        const char* expected;  // after the classic fields
+    } cases[] = {
+        {{100000, 7000}, 0, "", "inbound ftp", "inbound ftp,TCP,100000,7000,"},
+        {{0, 0}, 4242, "curl", "inbound ftp", "inbound ftp,TCP,0,0,curl (4242)"},
+        {{5, 6}, 7, "a,b\n", "inbound ftp", "inbound ftp,TCP,5,6,a\\x2cb\\x0a (7)"},
+        {{1, 2}, 0, "", "inbound a,b", "inbound a,b,TCP,1,2,"},
+    };
+    store_.SetLogFormat(LogFormat::Extended);
+    CConnectionLogger logger(store_, hub_);
+    std::string expected = std::string(LogHeader(LogFormat::Extended)) + "\n";
+    for (const Case& c : cases) {
+        CConnectionRecord record = Record(Category::Inbound, UtcTime(2003, 8, 22, 14, 5, 10));
+        record.openTime = UtcTime(2003, 8, 22, 14, 3, 7);
+        record.bytes = c.bytes;
+        record.pid = c.pid;
+        record.command = c.command;
+        record.serviceText = c.service;
+        logger.Log(record);
+        expected += classic + c.expected + "\n";
+    }
+    EXPECT_EQ(Log("inbound.22. 8.2003"), expected);
+}
+
+TEST_F(ConnectionLoggerTest, AFileKeepsTheFormatOfItsHeader) {
+    {
+        CConnectionLogger logger(store_, hub_);
+        logger.Log(Record(Category::Inbound, kMay7));
+    }
+    store_.SetLogFormat(LogFormat::Extended);
+    CConnectionLogger logger(store_, hub_);
+    logger.Log(Record(Category::Inbound, kMay7));  // today's file is classic
+    logger.Log(Record(Category::Inbound, kMay8));  // tomorrow's is new
+    const std::string may7 = Log("inbound. 7. 5.2003");
+    EXPECT_EQ(may7.find(kHeaderLine), 0u);
+    EXPECT_EQ(LineCount(may7), 3);
+    EXPECT_EQ(may7.find(",TCP,"), std::string::npos);
+    const std::string may8 = Log("inbound. 8. 5.2003");
+    EXPECT_EQ(may8.find(std::string(LogHeader(LogFormat::Extended)) + "\n"), 0u);
+    EXPECT_NE(may8.find(",TCP,0,0,"), std::string::npos);
+}
+
 TEST_F(ConnectionLoggerTest, HeaderIsWrittenOnceEvenAcrossLoggers) {
     {
         CConnectionLogger logger(store_, hub_);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <semaphore>
+#include <tuple>
 #include <vector>
 
 #include "scan/ProbePacket.h"
@@ -87,6 +88,30 @@ TEST(ProbePacket, SegmentsOfConnectionsAndOddFlagSetsAreNoProbes) {
           std::uint8_t(kRst | kAck), std::uint8_t(kSyn | kFin), std::uint8_t(kFin | kPsh), kPsh}) {
         EXPECT_FALSE(Parse(Ipv4("192.0.2.9", Tcp(80, flags)))) << int(flags);
     }
+}
+
+TEST(ProbePacket, UnansweredPacketsAreNamedByTheirFlags) {
+    const std::vector<std::tuple<Transport, std::uint8_t, std::optional<ProbeKind>>> cases = {
+        {Transport::Udp, 0, ProbeKind::Udp},
+        {Transport::Tcp, kAck, ProbeKind::Ack},
+        {Transport::Tcp, kAck | kEce, ProbeKind::Ack},
+        {Transport::Tcp, kFin | kAck, ProbeKind::Maimon},
+        {Transport::Tcp, kFin | kPsh | kUrg, ProbeKind::Xmas},
+        {Transport::Tcp, kSyn, ProbeKind::Syn},
+        {Transport::Tcp, kAck | kPsh, std::nullopt},  // data of a connection long gone
+        {Transport::Tcp, kSyn | kAck, std::nullopt},  // the answer to someone else's forgery
+        {Transport::Tcp, kRst, std::nullopt},
+    };
+    for (const auto& [transport, flags, kind] : cases) {
+        EXPECT_EQ(UnansweredKindOf(transport, flags, 24), kind) << int(flags);
+    }
+    AddressBytes remote{};
+    inet_pton(AF_INET6, "fd00::9", remote.data());
+    const std::optional<Probe> probe =
+        ProbeOf({AddressFamily::Ipv6, remote, 40000, 161, Transport::Udp, 0, 0});
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->remoteAddress, "fd00::9");
+    EXPECT_EQ(probe->localPort, 161);
 }
 
 TEST(ProbePacket, Ipv6AndMappedSources) {

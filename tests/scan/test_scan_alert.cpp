@@ -305,6 +305,19 @@ TEST_F(ScanAlertRateTest, OneHeldBackHostIsSaidInTheSingular) {
               "syslog|Tarvik error: 100|1 more host reached the threshold: 10.0.0.4");
 }
 
+TEST_F(ScanAlertRateTest, AHostThatCompletedAHandshakeIsNeverHeldBack) {
+    RaiseHosts(1, 10);  // forged sources spend the minute's records
+    ScanFinding proven = Finding("192.0.2.9", "22");
+    proven.completedHandshake = true;
+    alert.Raise(proven, "corp.example");
+    EXPECT_NE(Entries("syslog|").back().find("192.0.2.9"), std::string::npos);
+    now += std::chrono::seconds(61);
+    alert.Flush("corp.example");
+    EXPECT_EQ(Entries("syslog|").back(),
+              "syslog|Tarvik error: 100|7 more hosts reached the threshold: 10.0.0.4, 10.0.0.5, "
+              "10.0.0.6, 10.0.0.7, 10.0.0.8, ...");
+}
+
 TEST_F(ScanAlertRateTest, MailPastTheRateIsNotQueued) {
     test::ScriptedSmtpServer server(test::ScriptedSmtpServer::AcceptAll(10));
     ASSERT_TRUE(server.Listening());

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -113,6 +114,42 @@ TEST_F(ScanCounterTest, AFindingSaysWhetherAHandshakeCompleted) {
               (std::vector<std::pair<std::string, bool>>{{"10.0.0.7", true}, {"10.0.0.8", false}}));
 }
 
+TEST_F(ScanCounterTest, ANewPortThatReachesTheThresholdAlertsAtOnce) {
+    Alerts alerts;
+    counter.AlertOnReach(3, [&](const ScanFinding& finding) {
+        alerts.emplace_back(finding.host, finding.portsText);
+    });
+    Count("10.0.0.7", 80);
+    Count("::ffff:10.0.0.7", 443);  // the same host, as a dual-stack socket names it
+    Count("10.0.0.7", 80);
+    EXPECT_TRUE(alerts.empty());
+    Count("10.0.0.7", 25);
+    EXPECT_EQ(alerts, (Alerts{{"10.0.0.7", "80, 443, 25"}}));
+    EXPECT_EQ(counter.UniqueCount("10.0.0.7"), 0);
+    EXPECT_TRUE(Check(1).empty()) << "the alert started the host from zero";
+
+    // Half-open entries wait for the handshake that proves them, a moment later.
+    for (int port : {21, 22, 23}) {
+        counter.Count(InboundConnection{"192.0.2.7", port, false}, ignorePorts, ignoreHosts);
+    }
+    EXPECT_EQ(alerts.size(), 1u);
+    Count("192.0.2.7", 21);
+    EXPECT_EQ(alerts.back(), (std::pair<std::string, std::string>{"192.0.2.7", "21, 22, 23"}));
+}
+
+TEST_F(ScanCounterTest, HostsThatCompletedAHandshakeAreCheckedFirst) {
+    counter.Count(Seen("198.18.0.1", 80, ProbeKind::Syn), ignorePorts, ignoreHosts);
+    // A half-open entry (SYN_RECV) proves nothing: its source may be forged.
+    counter.Count(InboundConnection{"198.18.0.2", 80, false}, ignorePorts, ignoreHosts);
+    Count("192.0.2.7", 80);
+    std::vector<std::pair<std::string, bool>> findings;
+    counter.Check(1, [&](const ScanFinding& finding) {
+        findings.emplace_back(finding.host, finding.completedHandshake);
+    });
+    EXPECT_EQ(findings, (std::vector<std::pair<std::string, bool>>{
+                            {"192.0.2.7", true}, {"198.18.0.1", false}, {"198.18.0.2", false}}));
+}
+
 TEST_F(ScanCounterTest, ThresholdZeroOrLessAlertsEverySeenHostEachCheck) {
     Count("10.0.0.7", 80);
     Count("10.0.0.8", 81);
@@ -170,6 +207,10 @@ TEST_F(ScanCounterProbeTest, TheAlertNamesTheKindSeenSinceTheLastAlert) {
         {{ProbeKind::Null}, "NULL"},
         {{ProbeKind::Xmas, ProbeKind::Xmas}, "Xmas"},
         {{ProbeKind::Connect}, "connect"},
+        {{ProbeKind::Ack}, "ACK"},
+        {{ProbeKind::Maimon}, "Maimon"},
+        {{ProbeKind::Udp, ProbeKind::Udp}, "UDP"},
+        {{ProbeKind::Ack, ProbeKind::Udp}, "mixed"},
         // Handshake SYNs of completed connections are no half-open scan.
         {{ProbeKind::Syn, ProbeKind::Connect}, "connect"},
         {{ProbeKind::Syn, ProbeKind::Fin}, "mixed"},
@@ -234,6 +275,89 @@ TEST_F(ScanCounterProbeTest, PortsOlderThanTheWindowNoLongerCount) {
     CountProbe("10.0.0.9", 80, ProbeKind::Syn, start);
     EXPECT_EQ(Findings(3, start + 100h).size(), 0u);
     EXPECT_EQ(counter.UniqueCount("10.0.0.9"), 1);
+}
+
+// A scan sends one probe every `interval` and the check runs every 30 s: it is caught when its
+// threshold's worth of ports fits in the window, whatever the rate without one.
+TEST_F(ScanCounterProbeTest, SlowScansAreCaughtWhileTheirPortsFitTheWindow) {
+    using namespace std::chrono_literals;
+    struct Case {
+        std::chrono::seconds window;
+        std::chrono::seconds interval;
+        bool caught;
+    };
+    const std::vector<Case> cases = {
+        {0s, 15s, true},     {0s, 3600s, true},    {3600s, 8s, true}, {3600s, 15s, true},
+        {3600s, 590s, true}, {3600s, 610s, false}, {60s, 8s, true},   {60s, 15s, false},
+    };
+    constexpr int kThreshold = 7;
+    for (const Case& scan : cases) {
+        CScanCounter fresh;
+        fresh.SetLimits({16, 1024, scan.window});
+        const auto start = CScanCounter::Clock::now();
+        auto nextCheck = start;
+        bool caught = false;
+        const auto checkUntil = [&](CScanCounter::Clock::time_point until) {
+            for (; nextCheck < until; nextCheck += 30s) {
+                fresh.Check(
+                    kThreshold, [&](const ScanFinding&) { caught = true; }, nextCheck);
+            }
+        };
+        for (int port = 1; port <= 3 * kThreshold; ++port) {
+            const auto now = start + scan.interval * port;
+            checkUntil(now);
+            fresh.Count(Seen("198.51.100.3", port, ProbeKind::Syn), {}, {}, now);
+        }
+        checkUntil(start + scan.interval * (3 * kThreshold) + 31s);
+        EXPECT_EQ(caught, scan.caught)
+            << scan.window.count() << " s window, a probe every " << scan.interval.count() << " s";
+    }
+}
+
+TEST_F(ScanCounterProbeTest, PortSetsKeepArrivalOrderAsTheyGrow) {
+    using namespace std::chrono_literals;
+    const auto start = CScanCounter::Clock::now();
+    counter.SetLimits({16, 65536, 60s});
+    auto port = [](int i) { return (i * 7919 + 1) % 65536; };  // distinct, out of order
+    for (int count : {1, 2, 3, 64, 65, 300}) {
+        const std::string host =
+            "10.0." + std::to_string(count / 256) + "." + std::to_string(count % 256);
+        std::vector<int> expected;
+        for (int i = 0; i < count; ++i) {
+            EXPECT_TRUE(CountProbe(host, port(i), ProbeKind::Syn, start)) << count;
+            expected.push_back(port(i));
+        }
+        for (int i = 0; i < count; ++i) {
+            EXPECT_FALSE(CountProbe(host, port(i), ProbeKind::Syn, start)) << count;
+        }
+        EXPECT_EQ(counter.Ports(host), expected) << count;
+        // Once aged out, a port counts anew.
+        EXPECT_TRUE(CountProbe(host, port(0), ProbeKind::Syn, start + 61s)) << count;
+        EXPECT_EQ(counter.Ports(host), std::vector<int>{port(0)}) << count;
+    }
+}
+
+TEST_F(ScanCounterProbeTest, AFloodOfForgedSourcesStaysWithinItsMemoryBound) {
+    constexpr std::size_t kMaxHosts = 65536;
+    constexpr std::size_t kBound = 8u << 20;
+    counter.SetLimits({kMaxHosts, 1024, std::chrono::seconds(0)});
+    const struct mallinfo2 before = ::mallinfo2();
+    const auto now = CScanCounter::Clock::now();
+    for (std::uint32_t i = 0; i < 400000; ++i) {
+        const std::string source = "10." + std::to_string(i >> 16) + "." +
+                                   std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255);
+        CountProbe(source, 1 + static_cast<int>(i % 1024), ProbeKind::Syn, now);
+    }
+    const struct mallinfo2 after = ::mallinfo2();
+    EXPECT_EQ(counter.HostCount(), kMaxHosts);
+    EXPECT_LE(counter.MemoryBytes(), kBound);
+    if (after.uordblks > before.uordblks) {  // zero where a sanitizer owns the heap
+        EXPECT_LE(after.uordblks - before.uordblks, kBound);
+    }
+    // Every kept host is still found after the evictions moved the index around.
+    for (const std::string& host : counter.SeenHosts()) {
+        ASSERT_EQ(counter.UniqueCount(host), 1) << host;
+    }
 }
 
 TEST(PortsText, JoinsWithCommaAndSpace) {

@@ -116,17 +116,37 @@ TEST_F(ScanWatcherTest, AlertsAtThresholdOnceAndCountsAgainAfterwards) {
     EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{expected, expected}));
 }
 
-TEST_F(ScanWatcherTest, HostsAlertInFirstSeenOrder) {
+TEST_F(ScanWatcherTest, HostsAlertAsTheyReachTheThresholdWithoutACheck) {
     settings.SetThreshold(2);
     StartWatcher();
     PostConnection("192.168.1.20", 21);
     PostConnection("10.0.0.1", 22);
     PostConnection("10.0.0.1", 23);
     PostConnection("192.168.1.20", 23);
-    Post(ScanCheck{});
     ASSERT_TRUE(alerter->WaitFor(2));
     Quit();
-    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"192.168.1.20", "21, 23", "mx.example.org"},
+    EXPECT_EQ(alerter->Alerts(),
+              (std::vector<Alert>{{"10.0.0.1", "22, 23", "mx.example.org"},
+                                  {"192.168.1.20", "21, 23", "mx.example.org"}}));
+}
+
+TEST_F(ScanWatcherTest, ALoweredThresholdAlertsAtTheCheckInFirstSeenOrder) {
+    settings.SetThreshold(3);
+    StartWatcher();
+    PostConnection("192.168.1.20", 21);
+    PostConnection("10.0.0.1", 22);
+    PostConnection("10.0.0.1", 23);
+    PostConnection("192.168.1.20", 23);
+    for (int port : {1, 2, 3}) {  // its alert says the connections above were counted
+        PostConnection("172.16.0.1", port);
+    }
+    ASSERT_TRUE(alerter->WaitFor(1));
+    settings.SetThreshold(2);
+    Post(ScanCheck{});
+    ASSERT_TRUE(alerter->WaitFor(3));
+    Quit();
+    EXPECT_EQ(alerter->Alerts(), (std::vector<Alert>{{"172.16.0.1", "1, 2, 3", "mx.example.org"},
+                                                     {"192.168.1.20", "21, 23", "mx.example.org"},
                                                      {"10.0.0.1", "22, 23", "mx.example.org"}}));
 }
 
@@ -325,6 +345,33 @@ TEST_F(ScanWatcherTest, EachAlertIsPublishedAfterItsChannels) {
     EXPECT_GT(event.time, 0);
     hub.QuitAll();
     watcher->Join();
+}
+
+TEST_F(ScanWatcherTest, AlertEventsAreCappedButNeverForAHostThatCompletedAHandshake) {
+    settings.SetEventAlertsPerMinute(2);
+    AlertEventWorker events;
+    events.Start();
+    hub.Register(&events);
+    hub.Register(&StartWatcher());
+    auto scan = [&](const std::string& host, bool established) {
+        for (int port : {21, 22, 23}) {
+            watcher->Post(NewInbound{{{host, port, established}}});
+        }
+    };
+    for (const char* forged : {"198.18.0.1", "198.18.0.2", "198.18.0.3", "198.18.0.4"}) {
+        scan(forged, false);
+    }
+    watcher->Post(ScanCheck{});  // half-open sources that never complete alert at the check
+    scan("192.0.2.7", true);
+    ASSERT_TRUE(alerter->WaitFor(5)) << "every alert reaches the alert's own channels";
+    ASSERT_TRUE(events.WaitFor(3));
+    hub.QuitAll();
+    watcher->Join();
+    std::vector<std::string> published;
+    for (const ScanAlertEvent& event : events.TakeOf<ScanAlertEvent>()) {
+        published.push_back(event.remoteAddress);
+    }
+    EXPECT_EQ(published, (std::vector<std::string>{"198.18.0.1", "198.18.0.2", "192.0.2.7"}));
 }
 
 // Keeps the system log's records; safe from any thread.

@@ -49,7 +49,7 @@ TEST(SettingsRanges, OutOfRangeValuesLoadAsTheirDefaultWithAWarning) {
                 std::to_string(value) + "\n";
         cases.emplace_back(&definition, value);
     }
-    ASSERT_EQ(cases.size(), 29u);
+    ASSERT_EQ(cases.size(), 33u);
     WriteText(dir.File(), text);
     CSettingsStore store(dir.File(), nullptr, dir.Path());
     const std::string rendered = RenderConfig(store);

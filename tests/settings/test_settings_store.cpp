@@ -265,14 +265,16 @@ TEST_F(SettingsStoreTest, FreshSaveWritesTheStoredValuesInOrder) {
               "showunknown=1\n\n"
               "[Logging]\n" +
                   logging +
-                  "keepdays=0\nudp=0\n\n[ScanWatch]\nenabled=1\nthreshold=3\n"
+                  "keepdays=0\nformat=classic\nudp=0\n\n[ScanWatch]\nenabled=1\nthreshold=3\n"
                   "ignorehosts=0.0.0.0,127.0.0.1,::1\n"
                   "listenenabled=0\nlistenports=1,11,15,79,111,119,143,540,635,1080,1524,2000,"
                   "5742,6667,12345,12346,20034,31337,32771,32772,32773,32774,40421,49724,54320\n"
                   "eventlog=1\nemailalert=0\nnotificationaddresses=\nmailhost=\n"
-                  "window=0\nmaxhosts=65536\nmaxports=1024\nalertsperminute=10\nblock=0\n"
-                  "blocktimeout=3600\nblockprobes=0\n\n"
-                  "[Export]\nmetricsfile=\n");
+                  "window=0\nmaxhosts=65536\nmaxports=1024\nalertsperminute="
+                  "10\neventalertsperminute=100\nblock=0\n"
+                  "blocktimeout=3600\nblockprobes=0\noutbound=1\noutboundthreshold=20\n\n"
+                  "[Export]\nmetricsfile=\neventformat=tarvik\neventsfile=\n"
+                  "eventsfilesize=100\n");
 }
 
 TEST_F(SettingsStoreTest, SaveKeepsWhatItDoesNotWrite) {

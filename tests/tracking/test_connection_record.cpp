@@ -64,7 +64,8 @@ TEST(CompactTextTest, HoldsEveryLengthAndCopiesShareLongTexts) {
 
 TEST(ConnectionRecordTest, ARecordStaysSmall) {
     // A large table holds one per connection, and a first read copies each a few times.
-    EXPECT_LE(sizeof(CConnectionRecord), 192u);
+    // Two 64-bit byte counters made it 208 from 192.
+    EXPECT_LE(sizeof(CConnectionRecord), 208u);
 }
 
 TEST(ConnectionRecordTest, NamesEveryMibStateAndMarksOthers) {

@@ -192,6 +192,30 @@ TEST_F(TrackerEventsTest, NoticesOfSocketsThatNeverConnectedAreNoConnections) {
     EXPECT_TRUE(list.opened.empty());
 }
 
+TEST_F(TrackerEventsTest, ByteCountsOnlyGrowAndTheEndCarriesTheNoticesLast) {
+    const auto with = [](CConnectionRecord record, ByteCounts bytes) {
+        record.bytes = bytes;
+        return record;
+    };
+    Snapshot(
+        {with(Conn(1, 21, 40001), {10, 20}), with(Conn(2, 21, 40002, TcpState::FinWait2), {5, 5})});
+    list.TakeOps();
+    // Larger counts update the row; a read without counts (TIME_WAIT remains) lowers none.
+    Snapshot({with(Conn(1, 21, 40001), {100, 200}), Conn(2, 21, 40002, TcpState::FinWait2)});
+    const auto ops = list.TakeOps();
+    ASSERT_EQ(ops.size(), 1u);
+    EXPECT_EQ(ops[0].kind, RowOp::Kind::Update);
+    EXPECT_EQ(ops[0].record.bytes, (ByteCounts{100, 200}));
+    host.sent.clear();
+    // A passive end, and an active one whose TIME_WAIT stays: each logged with its last counts.
+    tracker.ApplyEvents({Ended(with(Conn(1, 21, 40001), {150, 250}), 1500),
+                         Ended(with(Conn(2, 21, 40002), {9, 7}), 1600)});
+    const auto logged = TakeLogged();
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0].bytes, (ByteCounts{150, 250}));
+    EXPECT_EQ(logged[1].bytes, (ByteCounts{9, 7}));
+}
+
 TEST_F(TrackerEventsTest, ALateNoticeOfASocketADumpEndedIsNotLoggedAgain) {
     Snapshot({Conn(1, 21, 40001), Conn(2, 21, 40002)});
     Snapshot({Conn(2, 21, 40002)});  // 1 ended: logged by the dump

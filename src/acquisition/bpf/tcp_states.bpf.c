@@ -18,7 +18,7 @@ char LICENSE[] SEC("license") = "GPL";
 /* The network namespace the reader's dumps see, set before load; 0 takes every namespace. */
 const volatile __u32 netns_inode = 0;
 
-/* About 40,000 samples of 104 bytes (with the ring's header): the notices of some 4,000
+/* About 32,000 samples of 128 bytes (with the ring's header): the notices of some 3,000
  * loopback connections, both sides, so a reader held up for most of a second at 5,000
  * connections a second loses none. It is resident twice over in the reader (8 MiB), which maps
  * the data area twice so that a sample wrapping around the end reads as one. */
@@ -106,6 +106,24 @@ static __always_inline struct tarvik_tcp_sample* new_sample(const struct sock* s
     return s;
 }
 
+#define RCV_SHUTDOWN 1
+
+/* The byte counters, read as the state changes: at TCP_CLOSE they are the connection's last.
+ * That is before tcp_done() marks both directions shut, so a receive side shut means the peer's
+ * FIN came, or the process closed or shut it: after a reset of a socket closed so, the reader
+ * takes one byte too many off what was received, and then keeps its last dump's larger count. */
+static __always_inline void copy_counts(struct tarvik_tcp_sample* s, const struct sock* sk) {
+    const struct tcp_sock* tp = (const struct tcp_sock*)sk;
+    s->bytes_acked = BPF_CORE_READ(tp, bytes_acked);
+    s->bytes_received = BPF_CORE_READ(tp, bytes_received);
+    if (bpf_core_field_exists(tp->bytes_sent)) {
+        s->bytes_sent = BPF_CORE_READ(tp, bytes_sent);
+        s->flags |= TARVIK_SAMPLE_HAS_SENT;
+    }
+    if (BPF_CORE_READ_BITFIELD_PROBED(sk, sk_shutdown) & RCV_SHUTDOWN)
+        s->flags |= TARVIK_SAMPLE_FIN_IN;
+}
+
 /* Calls of tcp_state_change now running on each CPU. The kernel skips a program entered again
  * on a CPU where it runs: a loopback packet's soft interrupt, or a task that preempted it,
  * changing another socket's state. The backup program below reports those changes. */
@@ -135,6 +153,7 @@ static __always_inline void report_state(const struct sock* sk, int oldstate, in
     s->kind = TARVIK_SAMPLE_STATE;
     s->oldstate = oldstate;
     s->newstate = newstate;
+    copy_counts(s, sk);
     if (newstate == TCP_SYN_SENT || newstate == TCP_LISTEN)
         copy_calling_process(s);
     bpf_ringbuf_submit(s, 0);

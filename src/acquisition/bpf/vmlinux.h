@@ -1,4 +1,4 @@
-/* The few kernel types the TCP state program reads. Each struct carries
+/* The few kernel types the eBPF programs read. Each struct carries
  * preserve_access_index, so every field access is relocated against the running
  * kernel's BTF at load time: only the names and types of the fields matter here,
  * not their order or the members left out. Anonymous unions of the kernel's
@@ -21,7 +21,9 @@ typedef _Bool bool;
 enum { false = 0, true = 1 };
 
 enum {
+    BPF_MAP_TYPE_HASH = 1,
     BPF_MAP_TYPE_PERCPU_ARRAY = 6,
+    BPF_MAP_TYPE_LRU_HASH = 9,
     BPF_MAP_TYPE_RINGBUF = 27,
 };
 
@@ -97,11 +99,31 @@ struct sock {
     struct socket* sk_socket;
     kuid_t sk_uid;
     __u16 sk_protocol;
+    int sk_err;
+    __u8 sk_shutdown; /* a two-bit field in older kernels: read it as a bitfield */
+};
+
+struct net_device {
+    possible_net_t nd_net;
+};
+
+struct sk_buff {
+    struct net_device* dev;
+    unsigned char* head;
+    __u16 transport_header;
+    __u16 network_header;
+    __be16 protocol;
 };
 
 struct inet_sock {
     struct sock sk;
     __be16 inet_sport;
+};
+
+struct tcp_sock {
+    __u64 bytes_received;
+    __u64 bytes_acked;
+    __u64 bytes_sent; /* from 4.19 */
 };
 
 struct task_struct {
@@ -111,5 +133,10 @@ struct task_struct {
 };
 
 #pragma clang attribute pop
+
+/* Only the value read is named; it is relocated against the running kernel's own. */
+enum skb_drop_reason {
+    SKB_DROP_REASON_NO_SOCKET = 3,
+};
 
 #endif /* __VMLINUX_H__ */

@@ -1,14 +1,30 @@
 #include "ui/model/ConnectionRowModel.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 #include "ui/model/RowRules.h"
 
 namespace tarvik {
 
+namespace {
+
+std::uint64_t BothWays(const CConnectionRecord& record) {
+    return record.bytes.sent + record.bytes.received;
+}
+
+}  // namespace
+
+int CompareRows(const ShownRow& a, const ShownRow& b, int sortKey) {
+    if (std::abs(sortKey) - 1 == kRateColumn && a.rate != b.rate) {
+        return (a.rate < b.rate) == (sortKey > 0) ? -1 : 1;
+    }
+    return CompareRecords(a.record, b.record, sortKey);
+}
+
 bool CConnectionRowModel::SortedLess::operator()(const Node* a, const Node* b) const {
-    const int order = CompareRecords(a->row.record, b->row.record, *sortKey);
+    const int order = CompareRows(a->row, b->row, *sortKey);
     if (order != 0) {
         return order < 0;
     }
@@ -43,6 +59,7 @@ void CConnectionRowModel::Insert(const CConnectionRecord& record) {
     const std::uint64_t serial = nextSerial_++;
     Node& node = nodes_[serial];
     node.row = ShownRow{serial, record};
+    node.row.bytesAtRefresh = BothWays(record);  // its rate counts from now
     node.insertSeq = nextInsertSeq_++;
     node.inTop = true;
     node.matches = RowMatches(record, filter_);
@@ -170,6 +187,27 @@ void CConnectionRowModel::Sort(Node* updated, const CConnectionRecord* before) {
     top_.clear();
 }
 
+void CConnectionRowModel::RefreshRates(double seconds) {
+    bool changed = false;
+    for (auto& [serial, node] : nodes_) {
+        ShownRow& row = node.row;
+        const std::uint64_t now = BothWays(row.record);
+        const std::uint64_t moved = now > row.bytesAtRefresh ? now - row.bytesAtRefresh : 0;
+        const auto rate =
+            seconds > 0 ? static_cast<std::uint64_t>(static_cast<double>(moved) / seconds) : 0;
+        row.bytesAtRefresh = now;
+        if (rate != row.rate) {
+            row.rate = rate;
+            row.version = nextVersion_++;
+            changes_.updated.insert(serial);
+            changed = true;
+        }
+    }
+    if (changed && std::abs(sortKey_) - 1 == kRateColumn) {
+        SetSortKey(sortKey_);
+    }
+}
+
 CConnectionRowModel::Node* CConnectionRowModel::FirstWithId(int id) {
     const auto found = byId_.find(id);
     if (found == byId_.end() || found->second.empty()) {
@@ -203,7 +241,7 @@ void CConnectionRowModel::SetSortKey(int sortKey) {
     std::vector<Node*> order = InOrder();
     sortKey_ = sortKey;
     std::stable_sort(order.begin(), order.end(), [this](const Node* a, const Node* b) {
-        return CompareRecords(a->row.record, b->row.record, sortKey_) < 0;
+        return CompareRows(a->row, b->row, sortKey_) < 0;
     });
     top_.clear();
     sorted_.clear();

@@ -17,8 +17,13 @@ namespace tarvik {
 struct ShownRow {
     std::uint64_t serial = 0;
     CConnectionRecord record;
-    std::uint64_t version = 0;  // changes with every update of the row
+    std::uint64_t version = 0;         // changes with every update of the row
+    std::uint64_t rate = 0;            // bytes a second, both ways, between the last two refreshes
+    std::uint64_t bytesAtRefresh = 0;  // both ways, at the last refresh
 };
+
+// Negative when `a` goes first: CompareRecords, and by the rate for the rate column.
+int CompareRows(const ShownRow& a, const ShownRow& b, int sortKey);
 
 // The rows of the connection list, without a window system. Apply gives exactly the order that
 // running the operations one at a time would give (every Update re-sorts the whole list with a
@@ -39,6 +44,9 @@ public:
     void Insert(const CConnectionRecord& record);
     void Update(const CConnectionRecord& record);
     void Delete(int id);
+    // Each row's rate from the bytes it moved since the last call, `seconds` ago. O(n); a
+    // list sorted by the rate is sorted again when a rate changed.
+    void RefreshRates(double seconds);
     // The re-sort an Update does, without changing a row.
     void Resort() { Sort(nullptr, nullptr); }
 

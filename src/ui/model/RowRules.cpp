@@ -24,9 +24,19 @@ int ComparePorts(int a, int b) {
     return (a > b) - (a < b);
 }
 
+int CompareCounts(std::uint64_t a, std::uint64_t b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
 int ComparePrimary(const CConnectionRecord& a, const CConnectionRecord& b, int column) {
     if (column == kProtocolColumn) {
         return ComparePorts(static_cast<int>(a.protocol), static_cast<int>(b.protocol));
+    }
+    if (column == kSentColumn) {
+        return CompareCounts(a.bytes.sent, b.bytes.sent);
+    }
+    if (column == kReceivedColumn) {
+        return CompareCounts(a.bytes.received, b.bytes.received);
     }
     switch (static_cast<Column>(column)) {
         case Column::HostName:
@@ -102,13 +112,49 @@ std::string ProcessText(const CConnectionRecord& record) {
 }
 
 std::string ListCellText(const CConnectionRecord& record, int column) {
-    if (column == kProcessColumn) {
-        return ProcessText(record);
+    switch (column) {
+        case kProcessColumn:
+            return ProcessText(record);
+        case kSentColumn:
+            return ByteText(record.bytes.sent);
+        case kReceivedColumn:
+            return ByteText(record.bytes.received);
+        case kRateColumn:
+            return {};
+        case kProtocolColumn:
+            return ProtocolTitle(record.protocol);
+        default:
+            return ColumnText(record, static_cast<Column>(column));
     }
-    if (column == kProtocolColumn) {
-        return ProtocolTitle(record.protocol);
+}
+
+std::string RateText(std::uint64_t bytesPerSecond) {
+    return ByteText(bytesPerSecond) + "/s";
+}
+
+namespace {
+
+std::string WithThousands(std::uint64_t number) {
+    std::string digits = std::to_string(number);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, 1, ',');
     }
-    return ColumnText(record, static_cast<Column>(column));
+    return digits;
+}
+
+}  // namespace
+
+std::string ExactByteText(const CConnectionRecord& record, int column, std::uint64_t rate) {
+    switch (column) {
+        case kSentColumn:
+            return WithThousands(record.bytes.sent) + " bytes";
+        case kReceivedColumn:
+            return WithThousands(record.bytes.received) + " bytes";
+        case kRateColumn:
+            return WithThousands(rate) + " bytes/s";
+        default:
+            return {};
+    }
 }
 
 std::string LowerAscii(std::string_view text) {

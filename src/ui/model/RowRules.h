@@ -25,16 +25,30 @@ inline constexpr Rgb kOtherColour{128, 128, 255};
 
 Rgb RowColour(const CConnectionRecord& record);
 
-// The window's columns: the record's seven, then the owning process and the protocol.
+// The window's columns: the record's seven, the owning process, the bytes sent and received,
+// the rate of both together (bytes a second since the last refresh) and the protocol.
 inline constexpr int kProcessColumn = static_cast<int>(Column::Count);
-inline constexpr int kProtocolColumn = kProcessColumn + 1;
-inline constexpr int kListColumns = kProtocolColumn + 1;
+inline constexpr int kSentColumn = kProcessColumn + 1;
+inline constexpr int kReceivedColumn = kProcessColumn + 2;
+inline constexpr int kRateColumn = kProcessColumn + 3;
+inline constexpr int kProtocolColumn = kProcessColumn + 4;
+inline constexpr int kListColumns = kProcessColumn + 5;
 inline constexpr const char* kProcessTitle = "Process";
+inline constexpr const char* kSentTitle = "Sent";
+inline constexpr const char* kReceivedTitle = "Received";
+inline constexpr const char* kRateTitle = "Rate";
 inline constexpr const char* kProtocolTitle = "Protocol";
+
+// "12.3 kB/s".
+std::string RateText(std::uint64_t bytesPerSecond);
+// The exact number behind a byte cell, for its tooltip: "100,000 bytes"; empty for other
+// columns. The rate is the row's, not the record's.
+std::string ExactByteText(const CConnectionRecord& record, int column, std::uint64_t rate);
 
 // "command (pid)"; the command alone without a pid, empty when neither is known.
 std::string ProcessText(const CConnectionRecord& record);
-// Text of list column `column` (0 to kListColumns - 1).
+// Text of list column `column` (0 to kListColumns - 1); the rate column's is empty, since the
+// rate belongs to the shown row (RateText).
 std::string ListCellText(const CConnectionRecord& record, int column);
 
 // The search of the list: `needle` already lower-cased (ASCII); true when any cell of the row

@@ -521,6 +521,18 @@
         <translation>Prozess</translation>
     </message>
     <message>
+        <source>Sent</source>
+        <translation>Gesendet</translation>
+    </message>
+    <message>
+        <source>Received</source>
+        <translation>Empfangen</translation>
+    </message>
+    <message>
+        <source>Rate</source>
+        <translation>Datenrate</translation>
+    </message>
+    <message>
         <source>Protocol</source>
         <translation>Protokoll</translation>
     </message>

@@ -521,6 +521,18 @@
         <translation>Protsess</translation>
     </message>
     <message>
+        <source>Sent</source>
+        <translation>Saadetud</translation>
+    </message>
+    <message>
+        <source>Received</source>
+        <translation>Vastuvõetud</translation>
+    </message>
+    <message>
+        <source>Rate</source>
+        <translation>Kiirus</translation>
+    </message>
+    <message>
         <source>Protocol</source>
         <translation>Protokoll</translation>
     </message>

@@ -51,6 +51,10 @@ public:
         viewer_.SetStatusListener(std::move(changed));
     }
     std::string SettingsNote() const override { return kAttachedSettingsNote; }
+    bool RefreshNow() override {
+        viewer_.Relist();
+        return true;
+    }
 
 private:
     CDaemonViewer viewer_;

@@ -32,6 +32,9 @@ Rgb RgbOf(const QColor& colour) {
     QT_TRANSLATE_NOOP("tarvik::Column", "Interface"),
     QT_TRANSLATE_NOOP("tarvik::Column", "Connection State"),
     QT_TRANSLATE_NOOP("tarvik::Column", "Process"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Sent"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Received"),
+    QT_TRANSLATE_NOOP("tarvik::Column", "Rate"),
     QT_TRANSLATE_NOOP("tarvik::Column", "Protocol"),
 };
 
@@ -44,8 +47,10 @@ CRowTableModel::CRowTableModel(std::vector<std::string> titles, QObject* parent)
     : QAbstractTableModel(parent), titles_(std::move(titles)) {
     if (titles_.size() < static_cast<std::size_t>(kListColumns)) {
         titles_.resize(static_cast<std::size_t>(kProcessColumn));
-        titles_.emplace_back(kProcessTitle);
-        titles_.emplace_back(kProtocolTitle);
+        for (const char* title :
+             {kProcessTitle, kSentTitle, kReceivedTitle, kRateTitle, kProtocolTitle}) {
+            titles_.emplace_back(title);
+        }
     }
     SetPalette(QPalette());
 }
@@ -97,20 +102,35 @@ QVariant CRowTableModel::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
         return {};
     }
-    const CConnectionRecord& record = Row(index.row()).record;
+    const ShownRow& row = Row(index.row());
+    const CConnectionRecord& record = row.record;
+    const bool bytes = index.column() >= kSentColumn && index.column() <= kRateColumn;
     switch (role) {
         case Qt::DisplayRole:
+            if (index.column() == kRateColumn) {
+                return QString::fromStdString(RateText(row.rate));
+            }
             return QString::fromStdString(ListCellText(record, index.column()));
+        case Qt::ToolTipRole:
+            return bytes ? QVariant(QString::fromStdString(
+                               ExactByteText(record, index.column(), row.rate)))
+                         : QVariant();
         case Qt::ForegroundRole:
             if (record.state == TcpState::Listen) {
                 return listeningBrush_;
             }
             return record.localPort < 1024 ? wellKnownBrush_ : otherBrush_;
         case Qt::TextAlignmentRole:
-            return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+            // Numbers line up on their units.
+            return QVariant::fromValue((bytes ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
         default:
             return {};
     }
+}
+
+void CRowTableModel::RefreshRates(double seconds) {
+    rows_.RefreshRates(seconds);
+    Publish();
 }
 
 QVariant CRowTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -176,8 +196,7 @@ void CRowTableModel::PublishUpdates(const Serials& updated) {
         }
         const ShownRow* now = rows_.Find(shown.serial);
         if (now != nullptr && now->version != shown.version) {
-            shown.record = now->record;
-            shown.version = now->version;
+            shown = *now;  // the record and the rate
             first = first < 0 ? static_cast<int>(row) : first;
             last = static_cast<int>(row);
         }

@@ -20,7 +20,8 @@ namespace tarvik {
 class CRowTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    // `titles` are the record's seven headings; the Process column's is added when missing.
+    // `titles` are the record's seven headings; the Process, Sent, Received and Rate columns
+    // are added when missing.
     explicit CRowTableModel(std::vector<std::string> titles, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -32,6 +33,8 @@ public:
     void Apply(const std::vector<RowOp>& ops);
     void Apply(const RowBatch& batch);
     void ClickHeading(int column);
+    // The rate column from the bytes each row moved in the last `seconds`.
+    void RefreshRates(double seconds);
     int SortKey() const { return rows_.SortKey(); }
     void SetSortKey(int sortKey);
 

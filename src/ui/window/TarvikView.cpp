@@ -219,6 +219,9 @@ void CTarvikView::Start() {
 }
 
 void CTarvikView::RefreshNow() {
+    if (workers_ && workers_->RefreshNow()) {
+        return;
+    }
     hub_.Publish(Poll{});
 }
 
@@ -229,6 +232,12 @@ std::string CTarvikView::BackendName() const {
 void CTarvikView::TickData() {
     hub_.Trace("tick, data refresh");
     hub_.Publish(Poll{});
+    // The rows hold the counts of the last read: their rates are over the time between ticks.
+    if (rateClock_.isValid()) {
+        rows_->RefreshRates(static_cast<double>(rateClock_.restart()) / 1000);
+    } else {
+        rateClock_.start();
+    }
     dataTimer_.start(settings_.GetRefreshPeriodMs());
 }
 

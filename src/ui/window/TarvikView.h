@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTableView>
 #include <QTimer>
 #include <atomic>
@@ -38,6 +39,9 @@ public:
     // Not empty while the workers follow settings that are not the window's: the option
     // dialogs then show theirs read-only, with this note.
     virtual std::string SettingsNote() const { return {}; }
+    // True when the workers refresh on their own at the user's asking (a daemon's list asked
+    // for again); false when the view is to ask for a poll.
+    virtual bool RefreshNow() { return false; }
 };
 
 using WorkersFactory =
@@ -158,6 +162,7 @@ private:
     QTimer dataTimer_;
     QTimer scanTimer_;
     QTimer memoryTimer_;
+    QElapsedTimer rateClock_;  // since the rates' last refresh
     QAction* loggingAction_ = nullptr;
     QAction* scanAction_ = nullptr;
     QAction* copyRowAction_ = nullptr;  // child of the view

@@ -13,8 +13,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "acquisition/LocalInterfaces.h"
+#include "app/CommandLine.h"
 #include "app/InstanceLock.h"
 #include "base/Allocator.h"
 #include "settings/SettingsStore.h"
@@ -31,22 +33,22 @@ namespace {
 using namespace tarvik;
 
 const char kUsage[] =
-    "Usage: tarvik [--config FILE] [--acquisition=auto|events|destroy|poll]\n"
-    "              [--local | --socket PATH]\n"
+    "Usage: tarvik [-c FILE] [--acquisition=auto|events|destroy|poll]\n"
+    "              [--local | -s PATH]\n"
     "Shows the machine's TCP connections and listening ports, logs the connections that end\n"
     "and warns of port scans.\n"
     "\n"
-    "  --config FILE   read and keep the settings in FILE\n"
+    "  -c, --config FILE  read and keep the settings in FILE\n"
     "  --acquisition MODE\n"
     "                  how connections are followed: auto (default), events, destroy\n"
     "                  or poll; overrides the settings file\n"
     "  --local         monitor by this window even when tarvikd runs\n"
-    "  --socket PATH   show the tarvikd that serves PATH (default: the first of\n"
+    "  -s, --socket PATH  show the tarvikd that serves PATH (default: the first of\n"
     "                  /run/tarvik/tarvikd.sock and $XDG_RUNTIME_DIR/tarvik/tarvikd.sock\n"
     "                  where tarvikd answers; when none does, or with --socket none,\n"
     "                  the window monitors by itself)\n"
-    "  --help          show this help and exit\n"
-    "  --version       show the version and exit\n"
+    "  -h, --help      show this help and exit\n"
+    "  -V, --version   show the version and exit\n"
     "\n"
     "A second start with the same settings file raises the running window. While it shows\n"
     "tarvikd, the window reads no kernel table and logs nothing of its own.\n";
@@ -74,11 +76,56 @@ std::optional<AcquisitionMode> RequestedAcquisition(int argc, char* argv[]) {
     return std::nullopt;
 }
 
+constexpr ShortOption kShortOptions[] = {
+    {'h', "--help"}, {'V', "--version"}, {'c', "--config", true}, {'s', "--socket", true}};
+
+// Qt's own options, which QApplication takes in either spelling ("-style" or "--style").
+bool IsQtOption(std::string_view arg) {
+    static constexpr std::string_view kQtOptions[] = {"platform",      "platformpluginpath",
+                                                      "platformtheme", "plugin",
+                                                      "qmljsdebugger", "qwindowgeometry",
+                                                      "qwindowicon",   "qwindowtitle",
+                                                      "reverse",       "session",
+                                                      "style",         "stylesheet",
+                                                      "widgetcount",   "display",
+                                                      "geometry",      "name",
+                                                      "title",         "visual",
+                                                      "sync",          "nograb",
+                                                      "dograb"};
+    arg.remove_prefix(arg.starts_with("--") ? 2 : 1);
+    arg = arg.substr(0, arg.find('='));
+    return std::find(std::begin(kQtOptions), std::end(kQtOptions), arg) != std::end(kQtOptions);
+}
+
+bool IsOwnOption(std::string_view arg) {
+    for (std::string_view name : {"--config", "--acquisition", "--local", "--socket"}) {
+        if (arg == name || (arg.starts_with(name) && arg[name.size()] == '=')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An option neither this program nor Qt knows: the first one, if any. Values of our options
+// are passed over; Qt's take theirs in ways that vary, so only dashed arguments are judged.
+std::optional<std::string_view> UnknownOption(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--config" || arg == "--socket" || arg == "--acquisition") {
+            ++i;
+        } else if (arg.starts_with("-") && arg.size() > 1 && !IsOwnOption(arg) &&
+                   !IsQtOption(arg)) {
+            return arg;
+        }
+    }
+    return std::nullopt;
+}
+
 // --help and --version, answered before anything needs a display. Returns an exit status when
 // the program is to end, nothing when it is to start.
 std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(kUsage, stdout);
             return 0;
         }
@@ -86,9 +133,13 @@ std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
             std::printf("tarvik %s\n", TARVIK_VERSION);
             return 0;
         }
+        if (std::strcmp(argv[i], "--config=") == 0) {
+            std::fputs("tarvik: --config needs a file name (see tarvik --help)\n", stderr);
+            return 2;
+        }
         if (std::strcmp(argv[i], "--config") == 0) {
             if (i + 1 >= argc) {
-                std::fputs("tarvik: --config needs a file name\n", stderr);
+                std::fputs("tarvik: --config needs a file name (see tarvik --help)\n", stderr);
                 return 2;
             }
             ++i;
@@ -96,13 +147,20 @@ std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
         const bool socketJoined = std::strncmp(argv[i], "--socket=", 9) == 0;
         if ((socketJoined && argv[i][9] == '\0') ||
             (std::strcmp(argv[i], "--socket") == 0 && (i + 1 >= argc || argv[++i][0] == '\0'))) {
-            std::fputs("tarvik: --socket needs a path\n", stderr);
+            std::fputs("tarvik: --socket needs a path (see tarvik --help)\n", stderr);
             return 2;
         }
         if (std::strncmp(argv[i], "--acquisition", 13) == 0 && !AcquisitionOption(argc, argv, i)) {
-            std::fputs("tarvik: --acquisition must be auto, events, destroy or poll\n", stderr);
+            std::fputs(
+                "tarvik: --acquisition must be auto, events, destroy or poll (see tarvik --help)\n",
+                stderr);
             return 2;
         }
+    }
+    if (const std::optional<std::string_view> unknown = UnknownOption(argc, argv)) {
+        std::fprintf(stderr, "tarvik: unknown option '%.*s' (see tarvik --help)\n",
+                     static_cast<int>(unknown->size()), unknown->data());
+        return 2;
     }
     return std::nullopt;
 }
@@ -160,9 +218,12 @@ std::optional<QString> ActivationPath(const std::filesystem::path& config) {
 }
 
 std::filesystem::path ConfigFile(int argc, char* argv[]) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--config") == 0) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
             return argv[i + 1];
+        }
+        if (std::strncmp(argv[i], "--config=", 9) == 0) {
+            return argv[i] + 9;
         }
     }
     return CSettingsStore::DefaultFile();
@@ -190,8 +251,19 @@ std::optional<std::filesystem::path> DaemonToShow(int argc, char* argv[]) {
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
+int main(int givenCount, char* given[]) {
     KeepLargeBlocksMapped();
+    // Short options as their long forms; QApplication keeps argc and argv for the whole run.
+    std::vector<std::string> arguments = ExpandShortOptions(
+        std::vector<std::string>(given + 1, given + givenCount), kShortOptions, IsQtOption);
+    arguments.insert(arguments.begin(), given[0]);
+    std::vector<char*> argvStore;
+    for (std::string& argument : arguments) {
+        argvStore.push_back(argument.data());
+    }
+    argvStore.push_back(nullptr);
+    int argc = static_cast<int>(arguments.size());
+    char** argv = argvStore.data();
     if (const std::optional<int> status = AnswerWithoutWindow(argc, argv)) {
         return *status;
     }

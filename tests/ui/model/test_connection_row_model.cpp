@@ -242,5 +242,43 @@ TEST(ConnectionRowModel, BatchesMatchOperationsAppliedOneByOne) {
     }
 }
 
+TEST(ConnectionRowModelTest, ByteColumnsSortByNumberAndRatesFollowEachRefresh) {
+    const auto with = [](CConnectionRecord record, ByteCounts bytes) {
+        record.bytes = bytes;
+        return record;
+    };
+    CConnectionRowModel model;
+    // "9 B" sorts below "10 B" although its text is greater.
+    model.Apply({Op(RowOp::Kind::Insert, with(Record(1, "a"), {9, 5000})),
+                 Op(RowOp::Kind::Insert, with(Record(2, "b"), {10, 0})),
+                 Op(RowOp::Kind::Insert, with(Record(3, "c"), {2000, 1}))});
+    model.ClickHeading(kSentColumn);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"a", "b", "c"}));
+    model.ClickHeading(kReceivedColumn);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"b", "c", "a"}));
+
+    // b moves 4,000 bytes in two seconds, c 1,000; a nothing: b has the highest rate.
+    model.Apply({Op(RowOp::Kind::Update, with(Record(2, "b"), {4010, 0})),
+                 Op(RowOp::Kind::Update, with(Record(3, "c"), {2500, 501}))});
+    model.SetSortKey(-(kRateColumn + 1));
+    model.TakeChanges();
+    model.RefreshRates(2.0);
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"b", "c", "a"}));
+    std::vector<std::uint64_t> rates;
+    for (const ShownRow& row : model.Rows()) {
+        rates.push_back(row.rate);
+    }
+    EXPECT_EQ(rates, (std::vector<std::uint64_t>{2000, 500, 0}));
+    EXPECT_EQ(model.TakeChanges().updated.size(), 2u);
+    // Nothing moved since: every rate is back to 0 and the rows fall back to the host order.
+    model.RefreshRates(1.0);
+    for (const ShownRow& row : model.Rows()) {
+        EXPECT_EQ(row.rate, 0u) << row.record.hostName;
+    }
+    EXPECT_EQ(Hosts(model), (std::vector<std::string>{"c", "b", "a"}));
+    EXPECT_EQ(RateText(2000), "2.0 kB/s");
+    EXPECT_EQ(ExactByteText(with(Record(4, "d"), {1234567, 0}), kSentColumn, 0), "1,234,567 bytes");
+}
+
 }  // namespace
 }  // namespace tarvik

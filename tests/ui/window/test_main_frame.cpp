@@ -131,7 +131,7 @@ TEST_F(MainFrameTest, ClosePathStoresEverythingAndHidesTheWindowBeforeItWaits) {
     EXPECT_FALSE(atJoin.trayShown);
     EXPECT_EQ(atJoin.listening, listening ? 0 : 1);
     EXPECT_EQ(atJoin.widths.substr(0, 4), "140,");
-    EXPECT_EQ(std::count(atJoin.widths.begin(), atJoin.widths.end(), ','), 9) << atJoin.widths;
+    EXPECT_EQ(std::count(atJoin.widths.begin(), atJoin.widths.end(), ','), 12) << atJoin.widths;
     EXPECT_TRUE(ParsePlacement(atJoin.placement).has_value()) << atJoin.placement;
     EXPECT_EQ(ended, 0);  // the workers ended in time
 

@@ -46,15 +46,16 @@ TEST_F(RowTableModelTest, CellsHeadingsAndColours) {
     model.Apply({RowOp{RowOp::Kind::Insert, Record(1, "web", 80)},
                  RowOp{RowOp::Kind::Insert, Record(2, "", 22, TcpState::Listen)}});
     ASSERT_EQ(model.rowCount(), 2);
-    ASSERT_EQ(model.columnCount(), 9);
+    ASSERT_EQ(model.columnCount(), 12);  // the seven, Process, Sent, Received, Rate, Protocol
     for (int column = 0; column < 7; ++column) {
         EXPECT_EQ(model.headerData(column, Qt::Horizontal).toString().toStdString(),
                   kTitles[static_cast<std::size_t>(column)]);
     }
     EXPECT_EQ(model.headerData(7, Qt::Horizontal).toString(), "Process");
-    EXPECT_EQ(model.headerData(8, Qt::Horizontal).toString(), "Protocol");
-    EXPECT_EQ(model.index(0, 8).data().toString(), "TCP");
-    for (const int outside : {-1, 9}) {
+    EXPECT_EQ(model.headerData(10, Qt::Horizontal).toString(), "Rate");
+    EXPECT_EQ(model.headerData(11, Qt::Horizontal).toString(), "Protocol");
+    EXPECT_EQ(model.index(0, 11).data().toString(), "TCP");
+    for (const int outside : {-1, 12}) {
         EXPECT_FALSE(model.headerData(outside, Qt::Horizontal, Qt::TextAlignmentRole).isValid())
             << "no heading of ours at " << outside;
     }

@@ -27,8 +27,10 @@ TEST(Translations, WindowShowsGermanMenusAndHeadings) {
 
     // The headings come from the core in English; each one is shown in German.
     std::vector<std::string> english = ColumnTitles();
-    english.emplace_back(kProcessTitle);
-    english.emplace_back(kProtocolTitle);
+    for (const char* title :
+         {kProcessTitle, kSentTitle, kReceivedTitle, kRateTitle, kProtocolTitle}) {
+        english.emplace_back(title);
+    }
     const QAbstractItemModel* rows = frame.View()->model();
     ASSERT_EQ(rows->columnCount(), static_cast<int>(english.size()));
     for (int column = 0; column < rows->columnCount(); ++column) {
