@@ -73,7 +73,7 @@ TEST_F(TarvikViewTest, SevenHeadingsFromTheSettingsThenProcessAndNoBuiltInSortin
         EXPECT_GE(view->columnWidth(column), std::max(100, metrics.horizontalAdvance(title)));
     }
     EXPECT_EQ(view->model()->headerData(7, Qt::Horizontal).toString(), "Process");
-    EXPECT_EQ(view->model()->headerData(8, Qt::Horizontal).toString(), "Protocol");
+    EXPECT_EQ(view->model()->headerData(11, Qt::Horizontal).toString(), "Protocol");
     EXPECT_TRUE(view->horizontalHeader()->stretchLastSection());
     EXPECT_EQ(titles.front(), "Hostname");
     EXPECT_FALSE(view->isSortingEnabled());
