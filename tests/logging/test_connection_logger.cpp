@@ -56,23 +56,27 @@ TEST_F(ConnectionLoggerTest, ExtendedLinesAddProtocolBytesAndProcessAfterTheClas
         "14:03:07 08/22/2003,14:05:10 08/22/2003,192.168.1.20,192.168.1.20,1234,192.168.1.5,21,";
     struct Case {
         ByteCounts bytes;
+        Protocol protocol;
         int pid;
         const char* command;
         const char* service;
         const char* expected;  // after the classic fields
     } cases[] = {
-        {{100000, 7000}, 0, "", "inbound ftp", "inbound ftp,TCP,100000,7000,"},
-        {{0, 0}, 4242, "curl", "inbound ftp", "inbound ftp,TCP,0,0,curl (4242)"},
-        {{5, 6}, 7, "a,b\n", "inbound ftp", "inbound ftp,TCP,5,6,a\\x2cb\\x0a (7)"},
-        {{1, 2}, 0, "", "inbound a,b", "inbound a,b,TCP,1,2,"},
+        {{100000, 7000}, Protocol::Tcp, 0, "", "inbound ftp", "inbound ftp,TCP,100000,7000,"},
+        {{0, 0}, Protocol::Tcp, 4242, "curl", "inbound ftp", "inbound ftp,TCP,0,0,curl (4242)"},
+        {{5, 6}, Protocol::Tcp, 7, "a,b\n", "inbound ftp", "inbound ftp,TCP,5,6,a\\x2cb\\x0a (7)"},
+        {{1, 2}, Protocol::Tcp, 0, "", "inbound a,b", "inbound a,b,TCP,1,2,"},
+        {{0, 0}, Protocol::Udp, 0, "", "inbound dns", "inbound dns,UDP,0,0,"},
     };
     store_.SetLogFormat(LogFormat::Extended);
+    store_.SetLogUdp(1);
     CConnectionLogger logger(store_, hub_);
     std::string expected = std::string(LogHeader(LogFormat::Extended)) + "\n";
     for (const Case& c : cases) {
         CConnectionRecord record = Record(Category::Inbound, UtcTime(2003, 8, 22, 14, 5, 10));
         record.openTime = UtcTime(2003, 8, 22, 14, 3, 7);
         record.bytes = c.bytes;
+        record.protocol = c.protocol;
         record.pid = c.pid;
         record.command = c.command;
         record.serviceText = c.service;
