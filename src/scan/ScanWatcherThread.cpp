@@ -180,23 +180,34 @@ void CScanWatcherThread::CountKernelVerdicts() {
     if (probesCounted_) {
         probesCounted_->fetch_add(batch.packets.size(), std::memory_order_relaxed);
     }
-    if (settings_.GetScanEnabled() == 0) {
+    std::vector<Probe> probes;
+    probes.reserve(batch.packets.size());
+    for (const UnansweredPacket& packet : batch.packets) {
+        if (std::optional<Probe> probe = ProbeOf(packet)) {
+            probes.push_back(std::move(*probe));
+        }
+    }
+    if (!CountProbes(probes) || settings_.GetScanOutbound() == 0) {
         return;
+    }
+    const CScanCounter::Clock::time_point now = CScanCounter::Clock::now();
+    for (const RefusedConnect& refused : batch.refused) {
+        outbound_.Count(refused, now);
+    }
+}
+
+bool CScanWatcherThread::CountProbes(const std::vector<Probe>& probes) {
+    if (settings_.GetScanEnabled() == 0) {
+        return false;
     }
     ApplyLimits();
     PortListPtr ignorePorts = settings_.GetIgnorePorts();
     const AddressRanges& ignoreHosts = IgnoredHosts();
     const CScanCounter::Clock::time_point now = CScanCounter::Clock::now();
-    for (const UnansweredPacket& packet : batch.packets) {
-        if (const std::optional<Probe> probe = ProbeOf(packet)) {
-            counter_.Count(*probe, ignorePorts ? *ignorePorts : PortList{}, ignoreHosts, now);
-        }
+    for (const Probe& probe : probes) {
+        counter_.Count(probe, ignorePorts ? *ignorePorts : PortList{}, ignoreHosts, now);
     }
-    if (settings_.GetScanOutbound() != 0) {
-        for (const RefusedConnect& refused : batch.refused) {
-            outbound_.Count(refused, now);
-        }
-    }
+    return true;
 }
 
 void CScanWatcherThread::CheckOutbound() {
@@ -225,16 +236,7 @@ void CScanWatcherThread::OnProbesWaiting() {
     if (probesCounted_) {
         probesCounted_->fetch_add(probes.size(), std::memory_order_relaxed);
     }
-    if (settings_.GetScanEnabled() == 0) {
-        return;
-    }
-    ApplyLimits();
-    PortListPtr ignorePorts = settings_.GetIgnorePorts();
-    const AddressRanges& ignoreHosts = IgnoredHosts();
-    const CScanCounter::Clock::time_point now = CScanCounter::Clock::now();
-    for (const Probe& probe : probes) {
-        counter_.Count(probe, ignorePorts ? *ignorePorts : PortList{}, ignoreHosts, now);
-    }
+    CountProbes(probes);
 }
 
 void CScanWatcherThread::CancelPendingMail() {

@@ -93,6 +93,8 @@ private:
     void StopListener();
     void StartSensor();
     bool StartKernelSensor();
+    // Counts the probes unless scan watching is off; false when it is.
+    bool CountProbes(const std::vector<Probe>& probes);
     void CountKernelVerdicts();
     void CheckOutbound();
     void StopSensor();
