@@ -138,7 +138,8 @@ bool CScanCounter::CountPair(const std::string& address, int port, ProbeKind kin
     // probe or at the check.
     const bool reached = reachThreshold_ >= 1 && reachAlert_ &&
                          PortCount(host) >= static_cast<std::size_t>(reachThreshold_);
-    if (reached && (proof != Proof::HalfOpen || host.handshake)) {
+    if (reached && !host.alertedOnReach && (proof != Proof::HalfOpen || host.handshake)) {
+        host.alertedOnReach = true;
         Raise(host, reachAlert_);
     }
     return added;
@@ -244,6 +245,7 @@ void CScanCounter::Check(int threshold, const AlertFn& alert, Clock::time_point 
     for (std::uint32_t slot = oldest_; slot != kNone;) {
         Host& host = slots_[slot];
         const std::uint32_t next = host.newer;
+        host.alertedOnReach = false;
         DropExpired(host, now);
         if (limits_.window.count() > 0 && PortCount(host) == 0) {
             Forget(slot);

@@ -95,6 +95,9 @@ private:
         AddressFamily family = AddressFamily::Ipv4;
         ScanKinds kinds;
         bool handshake = false;  // sticky: a completed handshake proves the address
+        // Alerted at the threshold since the last check: a busy host that comes back to the
+        // threshold again and again alerts at most once more, at the check.
+        bool alertedOnReach = false;
         std::uint8_t inlineCount = 0;
         std::uint32_t older = kNone;  // first-counted order
         std::uint32_t newer = kNone;

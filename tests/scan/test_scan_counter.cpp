@@ -135,6 +135,14 @@ TEST_F(ScanCounterTest, ANewPortThatReachesTheThresholdAlertsAtOnce) {
     EXPECT_EQ(alerts.size(), 1u);
     Count("192.0.2.7", 21);
     EXPECT_EQ(alerts.back(), (std::pair<std::string, std::string>{"192.0.2.7", "21, 22, 23"}));
+
+    // A busy host back at the threshold before the next check is told once more, at the check.
+    const std::size_t before = alerts.size();
+    for (int port : {26, 27, 28, 29, 30, 31}) {
+        Count("10.0.0.7", port);
+    }
+    EXPECT_EQ(alerts.size(), before + 1);
+    EXPECT_EQ(Check(3).size(), 1u);
 }
 
 TEST_F(ScanCounterTest, HostsThatCompletedAHandshakeAreCheckedFirst) {
