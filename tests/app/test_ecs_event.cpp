@@ -120,6 +120,14 @@ TEST(EcsEventTest, ConnectionEndsAreSourceAndDestinationByDirection) {
     const Json outbound = Json::parse(EcsEventLine(ConnectionEventLine("open", opened, 0), "h1"));
     EXPECT_EQ(outbound["destination"]["domain"], "www.example.org");
     EXPECT_FALSE(outbound["event"].contains("duration"));
+    // The same ends over UDP: another transport, and protocol 17 in the flow's id (Python).
+    CConnectionRecord datagrams = Connection(Category::Outbound);
+    datagrams.protocol = Protocol::Udp;
+    const Json udp =
+        Json::parse(EcsEventLine(ConnectionEventLine("close", datagrams, 1061553799), "h1"));
+    EXPECT_EQ(udp["network"]["transport"], "udp");
+    EXPECT_EQ(udp["network"]["iana_number"], "17");
+    EXPECT_EQ(udp["network"]["community_id"], "1:tHtj5b89ms4XrWRUtWPadGMkYIM=");
 }
 
 TEST(EcsEventTest, UtcTimeHasMillisecondsOnBothSidesOfTheEpoch) {

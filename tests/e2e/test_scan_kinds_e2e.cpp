@@ -283,6 +283,45 @@ TEST_F(ScanKindsE2eTest, LateAcksOfEndedConnectionsAreNoProbes) {
     EXPECT_EQ(alerter->Alerts().at(0).kind, "ACK");
 }
 
+// Answers that come after the asking socket closed (a resolver that gave up) reach no socket,
+// as a UDP scan's datagrams do, but at the ephemeral ports the queries left from.
+TEST_F(ScanKindsE2eTest, LateAnswersToThisHostsQueriesAreNoProbes) {
+    UniqueFd server(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in serverAddress = test::LoopbackAddress("127.0.0.1", 0);
+    ASSERT_EQ(
+        ::bind(server.Get(), reinterpret_cast<sockaddr*>(&serverAddress), sizeof serverAddress), 0);
+    serverAddress.sin_port = htons(test::LocalPortOf(server.Get()));
+    const auto sendTo = [&](const sockaddr_in& to) {
+        ASSERT_EQ(
+            ::sendto(server.Get(), "a", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+            1);
+    };
+    std::vector<sockaddr_in> askers;
+    for (std::size_t i = 0; i < 2 * ports.size(); ++i) {
+        UniqueFd asker(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(asker.Get(), reinterpret_cast<const sockaddr*>(&serverAddress),
+                            sizeof serverAddress),
+                  0);
+        ASSERT_EQ(::send(asker.Get(), "q", 1, 0), 1);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        char query = 0;
+        ASSERT_EQ(
+            ::recvfrom(server.Get(), &query, 1, 0, reinterpret_cast<sockaddr*>(&from), &length), 1);
+        askers.push_back(from);
+    }
+    for (const sockaddr_in& asker : askers) {
+        sendTo(asker);  // each asker is closed by now
+    }
+    // Then datagrams to as many closed ports below the range: the alert names these alone.
+    for (int port : ports) {
+        sendTo(test::LoopbackAddress("127.0.0.1", port));
+    }
+    ASSERT_TRUE(CheckUntil([&] { return !alerter->Alerts().empty(); }));
+    EXPECT_EQ(alerter->Alerts().at(0).ports, ports);
+    EXPECT_EQ(alerter->Alerts().at(0).kind, "UDP");
+}
+
 // Connects to `count` ports of 127.0.0.1 where nothing listens; each is refused.
 void ConnectRefused(const std::vector<int>& ports) {
     for (int port : ports) {
