@@ -173,13 +173,13 @@ private:
 
 class PollRig {
 public:
-    explicit PollRig(bool keep, bool byteCounts = true)
+    explicit PollRig(bool keep, int byteCountPeriod = 1)
         : dir_(std::filesystem::temp_directory_path() / ("tarvik-rig-" + std::to_string(getpid()))),
           settings_(
               dir_ / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir_),
           list_(keep),
           filter_(settings_, hub_, list_),
-          poller_(settings_, hub_, KernelSource(byteCounts), CServicesDatabase::Shared(),
+          poller_(settings_, hub_, OpenKernelTableSource(byteCountPeriod), CServicesDatabase::Shared(),
                   std::make_unique<CProcessTable>()) {
         filter_.Start();
         hub_.Register(&filter_);
@@ -210,12 +210,6 @@ public:
     BenchList& List() { return list_; }
 
 private:
-    static std::unique_ptr<ITableSource> KernelSource(bool byteCounts) {
-        auto source = CKernelTableSource::Create();
-        source->SetByteCounts(byteCounts);
-        return source;
-    }
-
     SentinelConnection sentinel_;
     std::filesystem::path dir_;
     CWorkerHub hub_;
@@ -226,7 +220,8 @@ private:
     int cycles_ = 0;
 };
 
-PollPath::PollPath(bool byteCounts) : rig_(std::make_unique<PollRig>(false, byteCounts)) {}
+PollPath::PollPath(int byteCountPeriod)
+    : rig_(std::make_unique<PollRig>(false, byteCountPeriod)) {}
 
 PollPath::~PollPath() = default;
 
@@ -238,7 +233,11 @@ Timing PollPath::Cycle() {
     return rig_->Cycle();
 }
 
-KernelFloor::KernelFloor() : source_(CKernelTableSource::Open()) {}
+KernelFloor::KernelFloor(bool byteCounts) : source_(CKernelTableSource::Open()) {
+    if (source_) {
+        source_->SetByteCountPeriod(byteCounts ? 1 : 0);
+    }
+}
 
 Timing KernelFloor::Dump(std::size_t& sockets) {
     if (!source_) {

@@ -33,7 +33,8 @@ double HeapInUse();
 // The bare sock_diag dump of both families in one walk: what any reader must pay.
 class KernelFloor {
 public:
-    KernelFloor();
+    // `byteCounts` off: without each socket's tcp_info, the kernel's share of their cost.
+    explicit KernelFloor(bool byteCounts = true);
     Timing Dump(std::size_t& sockets);
 
 private:
@@ -46,8 +47,8 @@ class PollRig;
 // records, owner lookup and messages, and the tracker's merge on its own worker thread.
 class PollPath {
 public:
-    // `byteCounts` off: dumps without each socket's tcp_info, to measure what the counts cost.
-    explicit PollPath(bool byteCounts = true);
+    // Byte counts on every `byteCountPeriod`-th dump; 0: none, to measure what they cost.
+    explicit PollPath(int byteCountPeriod = 1);
     ~PollPath();
     PollPath(const PollPath&) = delete;
     PollPath& operator=(const PollPath&) = delete;

@@ -3,7 +3,8 @@
 // ratio of their CPU times; then tarvikd's resident set per live connection.
 // Usage: bench_pollpath [--sizes 1000,50000] [--runs 9] [--tarvikd PATH] [--settle S]
 //                       [--tarvikd-seconds S] [--udp N] [--out FILE]
-//          (--udp N: each size measured again with N UDP sockets open as well)
+//          (--udp N: each size measured again with N UDP sockets open as well; --runs: polls
+//           per path, up to whole groups of four, each figure the median of the groups' means)
 //        bench_pollpath --tarvikd PATH --modes events,destroy,poll [--sizes 1000,50000]
 //                       [--settle S] [--tarvikd-seconds S] [--churn-rate N] [--churn-seconds S]
 //                       [--out FILE]
@@ -99,22 +100,38 @@ Options ParseOptions(int argc, char** argv) {
 // One poll of a back-end over a rig it keeps between polls; empty when it cannot run here.
 using CycleFunction = std::function<Timing()>;
 
-// The kernel table read afresh each poll, as the poller does by default.
-CycleFunction OpenPollPath(bool byteCounts) {
-    auto path = std::make_shared<PollPath>(byteCounts);
+// The kernel table read afresh each poll, as the poller does by default, with byte counts on
+// every `byteCountPeriod`-th dump.
+CycleFunction OpenPollPath(int byteCountPeriod) {
+    auto path = std::make_shared<PollPath>(byteCountPeriod);
     if (!path->Ready()) {
         return {};
     }
     return [path] { return path->Cycle(); };
 }
 
+// Counts with each dump: the window, and tarvikd where dumps alone tell the ends.
 CycleFunction OpenPollBackend() {
-    return OpenPollPath(true);
+    return OpenPollPath(1);
+}
+
+// tarvikd with destroy notices, which carry each end's counts.
+CycleFunction OpenPollEveryFourth() {
+    return OpenPollPath(4);
 }
 
 // The same without each socket's byte counts: what they cost is the difference.
 CycleFunction OpenPollWithoutBytes() {
-    return OpenPollPath(false);
+    return OpenPollPath(0);
+}
+
+// The bare dump without them: how much of that difference is the kernel's.
+CycleFunction OpenDumpWithoutBytes() {
+    auto floor = std::make_shared<KernelFloor>(false);
+    return [floor] {
+        std::size_t sockets = 0;
+        return floor->Dump(sockets);
+    };
 }
 
 struct Backend {
@@ -126,8 +143,28 @@ struct Backend {
 std::vector<Backend> Backends() {
     return {
         {"poll", OpenPollBackend},
+        {"poll, counts every 4th dump (tarvikd, destroy)", OpenPollEveryFourth},
         {"poll without byte counts", OpenPollWithoutBytes},
+        {"dump without byte counts", OpenDumpWithoutBytes},
     };
+}
+
+constexpr int kLongestPeriod = 4;
+
+// The median of the means of consecutive runs of the longest period: a path that pays for its
+// counts on one poll in four is measured with that poll.
+Timing MedianOfMeans(const std::vector<Timing>& timings) {
+    std::vector<Timing> means;
+    for (std::size_t first = 0; first + kLongestPeriod <= timings.size();
+         first += kLongestPeriod) {
+        Timing mean{0, 0};
+        for (std::size_t i = first; i < first + kLongestPeriod; ++i) {
+            mean.wall += timings[i].wall / kLongestPeriod;
+            mean.cpu += timings[i].cpu / kLongestPeriod;
+        }
+        means.push_back(mean);
+    }
+    return Median(std::move(means));
 }
 
 struct Line {
@@ -152,12 +189,17 @@ std::vector<Line> MeasureSize(LoopbackPool& pool, int runs, bool churn) {
     }
     std::vector<std::vector<Timing>> timings(backends.size() + 1);
     std::size_t rows = 0;
-    for (int run = 0; run < runs; ++run) {
+    // Whole rounds of the longest byte-count period, so that each mean holds its one dump
+    // with counts.
+    const int rounds = (runs + kLongestPeriod - 1) / kLongestPeriod * kLongestPeriod;
+    for (int run = 0; run < rounds; ++run) {
         if (churn && !pool.Churn(10)) {
             break;
         }
         timings[0].push_back(floor.Dump(rows));
-        for (std::size_t i = 0; i < cycles.size(); ++i) {
+        // Each in turn goes first: the first after a pause meets the kernel's tables cold.
+        for (std::size_t k = 0; k < cycles.size(); ++k) {
+            const std::size_t i = (k + static_cast<std::size_t>(run)) % cycles.size();
             if (cycles[i]) {
                 timings[i + 1].push_back(cycles[i]());
             }
@@ -165,11 +207,11 @@ std::vector<Line> MeasureSize(LoopbackPool& pool, int runs, bool churn) {
     }
     const std::string suffix = churn ? ", 1% churn" : "";
     std::vector<Line> lines;
-    const Timing dump = Median(timings[0]);
+    const Timing dump = MedianOfMeans(timings[0]);
     lines.push_back({pool.Connections(), rows, "dump" + suffix, dump, dump.cpu});
     for (std::size_t i = 0; i < backends.size(); ++i) {
         lines.push_back({pool.Connections(), rows, backends[i].name + suffix,
-                         Median(timings[i + 1]), dump.cpu});
+                         MedianOfMeans(timings[i + 1]), dump.cpu});
     }
     return lines;
 }

@@ -26,6 +26,9 @@ struct AcquisitionChoice {
     std::vector<std::string> refusals;
     // The source's own detail, kept for the start line after the source is handed on.
     std::string detail;
+    // Which of the poller's dumps carry byte counts: each (1), or every n-th where live counts
+    // may lag (the ends' final counts come from the notices either way).
+    int byteCountPeriod = 1;
 
     // The one line for the trace and the system log, e.g. "acquisition: destroy",
     // "acquisition: events (accepting processes: at the end of inet_accept)" or

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tarvik {
@@ -81,13 +82,30 @@ void CKernelTableSource::AfterFailure(const DumpResult& result) {
     lastError_ = result.error;  // the dump's error is the one to tell, not the reopen's
 }
 
-CKernelTableSource::DumpResult CKernelTableSource::Dump(DiagRequest request,
+void CKernelTableSource::SetByteCountPeriod(int dumps) {
+    countPeriod_ = std::max(0, dumps);
+    dumpsToCounts_ = 0;
+}
+
+bool CKernelTableSource::NextDumpCounts() {
+    if (countPeriod_ == 0) {
+        return false;
+    }
+    if (dumpsToCounts_ > 0) {
+        --dumpsToCounts_;
+        return false;
+    }
+    dumpsToCounts_ = countPeriod_ - 1;
+    return true;
+}
+
+CKernelTableSource::DumpResult CKernelTableSource::Dump(DiagRequest request, bool withCounts,
                                                         const DiagSocketSink& sink) {
     if (!EnsureSocket()) {
         return {false, lastError_, false};
     }
     const std::uint32_t sequence = ++sequence_;
-    if (!SendAll(socket_.Get(), BuildDiagRequest(request, sequence, withCounts_))) {
+    if (!SendAll(socket_.Get(), BuildDiagRequest(request, sequence, withCounts))) {
         return {false, errno, false};
     }
     return Receive(sequence, sink);
@@ -127,8 +145,9 @@ CKernelTableSource::DumpResult CKernelTableSource::Receive(std::uint32_t sequenc
 }
 
 bool CKernelTableSource::DumpAll(const DiagSocketSink& sink, const std::function<void()>& restart) {
+    const bool withCounts = NextDumpCounts();
     if (mode_ == Mode::BothFamilies) {
-        const DumpResult result = Dump(DiagRequest::BothFamilies, sink);
+        const DumpResult result = Dump(DiagRequest::BothFamilies, withCounts, sink);
         if (result.ok) {
             return DumpUdp(sink);
         }
@@ -141,7 +160,7 @@ bool CKernelTableSource::DumpAll(const DiagSocketSink& sink, const std::function
         restart();
     }
     for (const DiagRequest family : {DiagRequest::Ipv4, DiagRequest::Ipv6}) {
-        const DumpResult result = Dump(family, sink);
+        const DumpResult result = Dump(family, withCounts, sink);
         if (!result.ok) {
             AfterFailure(result);
             return false;
@@ -160,7 +179,7 @@ bool CKernelTableSource::DumpUdp(const DiagSocketSink& sink) {
         if (!withUdp_) {
             break;
         }
-        const DumpResult result = Dump(family, udpSink);
+        const DumpResult result = Dump(family, false, udpSink);
         if (result.ok) {
             continue;
         }
@@ -204,8 +223,10 @@ std::optional<std::vector<TcpRow>> CKernelTableSource::TcpRows() {
     return rows;
 }
 
-std::unique_ptr<ITableSource> OpenKernelTableSource() {
-    return CKernelTableSource::Create();
+std::unique_ptr<ITableSource> OpenKernelTableSource(int byteCountPeriod) {
+    auto source = CKernelTableSource::Create();
+    source->SetByteCountPeriod(byteCountPeriod);
+    return source;
 }
 
 }  // namespace tarvik

@@ -36,8 +36,11 @@ public:
     // marked by their `protocol`.
     std::optional<std::vector<DiagSocket>> DumpSockets();
 
-    // Whether dumps carry each socket's byte counts (the default); off only to measure their cost.
-    void SetByteCounts(bool on) { withCounts_ = on; }
+    // Which dumps carry each socket's byte counts: every `dumps`-th from the next one on; 1
+    // (the default) each, 0 none. The kernel fills each socket's tcp_info for them, about a
+    // seventh of a dump's cost: a reader whose ends' counts come from notices need not pay that
+    // at every poll for counts no one reads that often.
+    void SetByteCountPeriod(int dumps);
 
     Mode CurrentMode() const { return mode_; }
     bool HasSocket() const { return socket_.Valid(); }
@@ -52,13 +55,15 @@ private:
         bool kernelRefused = false;  // the kernel answered with an error message
     };
     // Every socket of the dump goes to `sink` as it is read.
-    DumpResult Dump(DiagRequest request, const DiagSocketSink& sink);
+    DumpResult Dump(DiagRequest request, bool withCounts, const DiagSocketSink& sink);
     DumpResult Receive(std::uint32_t sequence, const DiagSocketSink& sink);
     // One whole dump, both families; false (lastError_ set) when it failed. A dump that fails
     // after some sockets were given leaves it to the caller to drop them.
     bool DumpAll(const DiagSocketSink& sink, const std::function<void()>& restart);
     // The UDP dumps after the TCP ones; a kernel's refusal turns them off for good.
     bool DumpUdp(const DiagSocketSink& sink);
+    // Whether the dump about to be made carries the byte counts; counts it.
+    bool NextDumpCounts();
     // Opens the socket when it is not open; false (lastError_ set) when it cannot be.
     bool EnsureSocket();
     // After a failed dump: a socket left mid-dump is replaced at once, while its descriptor
@@ -69,7 +74,8 @@ private:
     Mode mode_;
     int lastError_ = 0;
     bool withUdp_ = true;
-    bool withCounts_ = true;
+    int countPeriod_ = 1;
+    int dumpsToCounts_ = 0;  // whole dumps before the next one with counts
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
     // Rows of the last table: the next one is reserved at about that size, not grown by
@@ -77,7 +83,8 @@ private:
     std::size_t lastRows_ = 0;
 };
 
-// The kernel source; when its socket cannot be opened yet, each read tries again.
-std::unique_ptr<ITableSource> OpenKernelTableSource();
+// The kernel source; when its socket cannot be opened yet, each read tries again. Byte counts
+// ride on every `byteCountPeriod`-th dump (see SetByteCountPeriod).
+std::unique_ptr<ITableSource> OpenKernelTableSource(int byteCountPeriod = 1);
 
 }  // namespace tarvik

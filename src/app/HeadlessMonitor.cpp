@@ -124,6 +124,10 @@ std::vector<CTicker::Tick> MonitorTicks(const CSettingsStore& settings, CWorkerH
 constexpr std::size_t kEventQueueLines = 4096;
 // Lines the events file may leave waiting: a disk stalls for longer than a pipe reader.
 constexpr std::size_t kEventFileQueueLines = 65536;
+// With destroy notices, which carry every end's final counts, the live counts that only `list`
+// and attached windows read refresh every fourth dump (3 s at the default refresh): the
+// kernel's filling of each socket's tcp_info is most of what counts cost a poll.
+constexpr int kDestroyModeByteCountPeriod = 4;
 
 // The event objects' rewrite for --events and the events file; none for the native format.
 CEventStream::LineFormat EventLineFormat(const HeadlessOptions& options,
@@ -203,6 +207,9 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     });
     ReopenEventFile(eventFile, settings);
     AcquisitionChoice acquisition = ChooseAcquisition(settings, options.acquisition);
+    if (acquisition.mode == AcquisitionMode::Destroy) {
+        acquisition.byteCountPeriod = kDestroyModeByteCountPeriod;
+    }
     const std::string acquisitionLine = acquisition.Summary();
     std::mutex reloadMutex;  // a reload asked on the socket and a SIGHUP, one at a time
     const auto control = CDaemonControl::Open(
@@ -226,7 +233,7 @@ int RunHeadlessMonitor(const HeadlessOptions& options) {
     CMetricsWriter metrics(
         [&settings] { return settings.GetMetricsFile(); },
         [&counters, &events, &eventFile, probesCounted,
-         source = std::shared_ptr<ITableSource>(OpenKernelTableSource())] {
+         source = std::shared_ptr<ITableSource>(OpenKernelTableSource(0))] {
             MetricsSnapshot snapshot = counters.Snapshot();
             snapshot.probes = probesCounted->load(std::memory_order_relaxed);
             snapshot.eventsLost = (events ? events->Lost() : 0) + eventFile.Lost();

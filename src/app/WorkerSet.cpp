@@ -14,9 +14,10 @@ namespace {
 
 WorkerParts MakeWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                         std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
-                        std::unique_ptr<IEventSource> events, AcquisitionMode mode) {
+                        std::unique_ptr<IEventSource> events, AcquisitionMode mode,
+                        int byteCountPeriod) {
     WorkerParts parts;
-    AddPollerAndTracker(parts, settings, hub, list, std::move(events));
+    AddPollerAndTracker(parts, settings, hub, list, std::move(events), nullptr, byteCountPeriod);
     parts.lookup = std::make_unique<CReverseLookupThread>(settings, hub);
     parts.logger = std::make_unique<CLoggingThread>(settings, hub);
     parts.scanWatcher = std::make_unique<CScanWatcherThread>(settings, hub);
@@ -32,9 +33,9 @@ WorkerParts MakeWorkers(CSettingsStore& settings, CWorkerHub& hub, IConnectionLi
 
 void AddPollerAndTracker(WorkerParts& parts, CSettingsStore& settings, CWorkerHub& hub,
                          IConnectionList& list, std::unique_ptr<IEventSource> events,
-                         std::unique_ptr<CDataThread> poller) {
+                         std::unique_ptr<CDataThread> poller, int byteCountPeriod) {
     if (!poller) {
-        poller = std::make_unique<CDataThread>(settings, hub);
+        poller = std::make_unique<CDataThread>(settings, hub, byteCountPeriod);
     }
     if (events) {
         poller->SetEventSource(std::move(events));
@@ -59,7 +60,8 @@ CWorkerSet::CWorkerSet(CSettingsStore& settings, CWorkerHub& hub, IConnectionLis
                        AcquisitionChoice acquisition)
     : CWorkerSet(hub,
                  MakeWorkers(settings, hub, list, std::move(probesCounted),
-                             std::move(acquisition.source), acquisition.mode),
+                             std::move(acquisition.source), acquisition.mode,
+                             acquisition.byteCountPeriod),
                  acquisition.mode) {
     hub_.Trace(acquisition.Summary());
 }

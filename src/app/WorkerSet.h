@@ -34,7 +34,7 @@ struct WorkerParts {
 // any.
 void AddPollerAndTracker(WorkerParts& parts, CSettingsStore& settings, CWorkerHub& hub,
                          IConnectionList& list, std::unique_ptr<IEventSource> events,
-                         std::unique_ptr<CDataThread> poller = nullptr);
+                         std::unique_ptr<CDataThread> poller = nullptr, int byteCountPeriod = 1);
 
 // The back-end asked for on the command line, else by the settings file's "acquisition",
 // opened with this program's back-ends. The line saying which one runs goes to the trace;

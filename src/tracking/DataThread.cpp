@@ -28,8 +28,8 @@ ConnectionEvent::Kind KindOf(TcpEvent::Kind kind) {
 
 }  // namespace
 
-CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub)
-    : CDataThread(settings, hub, OpenKernelTableSource(), CServicesDatabase::Shared(),
+CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub, int byteCountPeriod)
+    : CDataThread(settings, hub, OpenKernelTableSource(byteCountPeriod), CServicesDatabase::Shared(),
                   std::make_unique<CProcessTable>()) {}
 
 CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub,

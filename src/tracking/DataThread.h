@@ -46,8 +46,9 @@ public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
     static constexpr std::chrono::seconds kReconcileInterval{60};
 
-    // Over the kernel's table, the shared services database and the owners from /proc.
-    explicit CDataThread(CSettingsStore& settings, CWorkerHub& hub);
+    // Over the kernel's table, the shared services database and the owners from /proc; byte
+    // counts on every `byteCountPeriod`-th dump.
+    explicit CDataThread(CSettingsStore& settings, CWorkerHub& hub, int byteCountPeriod = 1);
     // A null source is a table that cannot be had: every poll fails. Without a process table
     // the records carry no owning process.
     CDataThread(CSettingsStore& settings, CWorkerHub& hub, std::unique_ptr<ITableSource> source,

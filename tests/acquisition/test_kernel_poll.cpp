@@ -335,6 +335,46 @@ TEST(KernelTableTest, EachSocketHasItsOwnCookieForItsWholeLife) {
     EXPECT_EQ(cookies(), first);
 }
 
+TEST(KernelTableTest, ByteCountsRideOnTheDumpsOfTheirPeriod) {
+    UniqueFd listener = Listener4();
+    ASSERT_TRUE(listener);
+    const int port = test::LocalPortOf(listener.Get());
+    UniqueFd client = Connect4(port);
+    ASSERT_TRUE(client);
+    UniqueFd server(accept(listener.Get(), nullptr, nullptr));
+    ASSERT_TRUE(server);
+    const std::vector<char> data(1000, 'x');
+    ASSERT_EQ(::send(client.Get(), data.data(), data.size(), 0), 1000);
+    std::vector<char> got(data.size());
+    ASSERT_EQ(::recv(server.Get(), got.data(), got.size(), MSG_WAITALL), 1000);
+    const int clientPort = test::LocalPortOf(client.Get());
+
+    const struct {
+        int period;
+        std::vector<std::uint64_t> received;  // by the server's side, dump by dump
+    } cases[] = {
+        {1, {1000, 1000, 1000, 1000}},
+        {3, {1000, 0, 0, 1000}},
+        {0, {0, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        auto source = CKernelTableSource::Open();
+        ASSERT_NE(source, nullptr);
+        source->SetByteCountPeriod(c.period);
+        std::vector<std::uint64_t> received;
+        for (std::size_t dump = 0; dump < c.received.size(); ++dump) {
+            const auto rows = source->TcpRows();
+            ASSERT_TRUE(rows);
+            const auto row = std::find_if(rows->begin(), rows->end(), [&](const TcpRow& r) {
+                return r.localPort == port && r.remotePort == clientPort;
+            });
+            ASSERT_NE(row, rows->end());
+            received.push_back(row->bytes.received);
+        }
+        EXPECT_EQ(received, c.received) << "every " << c.period << " dumps";
+    }
+}
+
 TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
     UniqueFd listener = Listener4();
     ASSERT_TRUE(listener);
