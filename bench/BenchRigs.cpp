@@ -179,8 +179,8 @@ public:
               dir_ / "Tarvik.conf", [] { return std::vector<std::string>{}; }, dir_),
           list_(keep),
           filter_(settings_, hub_, list_),
-          poller_(settings_, hub_, OpenKernelTableSource(byteCountPeriod), CServicesDatabase::Shared(),
-                  std::make_unique<CProcessTable>()) {
+          poller_(settings_, hub_, OpenKernelTableSource(byteCountPeriod),
+                  CServicesDatabase::Shared(), std::make_unique<CProcessTable>()) {
         filter_.Start();
         hub_.Register(&filter_);
     }
@@ -220,8 +220,7 @@ private:
     int cycles_ = 0;
 };
 
-PollPath::PollPath(int byteCountPeriod)
-    : rig_(std::make_unique<PollRig>(false, byteCountPeriod)) {}
+PollPath::PollPath(int byteCountPeriod) : rig_(std::make_unique<PollRig>(false, byteCountPeriod)) {}
 
 PollPath::~PollPath() = default;
 

@@ -155,8 +155,7 @@ constexpr int kLongestPeriod = 4;
 // counts on one poll in four is measured with that poll.
 Timing MedianOfMeans(const std::vector<Timing>& timings) {
     std::vector<Timing> means;
-    for (std::size_t first = 0; first + kLongestPeriod <= timings.size();
-         first += kLongestPeriod) {
+    for (std::size_t first = 0; first + kLongestPeriod <= timings.size(); first += kLongestPeriod) {
         Timing mean{0, 0};
         for (std::size_t i = first; i < first + kLongestPeriod; ++i) {
             mean.wall += timings[i].wall / kLongestPeriod;

@@ -10,7 +10,9 @@ closes (connections stay open across it), so every end falls while a monitor run
   scripts/soak.py build/bin/tarvikd --mode destroy --rate 300 --seconds 120 --restart-every 30
 
 Prints one summary line per side and exits 1 when a side was logged twice, not at all, or with
-its close before its open. Loopback only; every loop is bounded by --seconds.
+its close before its open. With --bytes each side sends a known number of bytes first and the
+log's extended lines must carry exactly them (connections ended by a reset are not checked).
+Loopback only; every loop is bounded by --seconds.
 """
 import argparse, glob, heapq, os, random, resource, selectors, shutil, signal, socket, struct, subprocess
 import sys, tempfile, time
@@ -21,13 +23,18 @@ LINGER_RESET = struct.pack("ii", 1, 0)
 EXTRA = []  # more arguments for tarvikd
 
 
+def payload(i):
+    """Bytes the client and the server of connection i send."""
+    return 100 + i * 7 % 1000, 50 + i * 13 % 500
+
+
 def address(base, i):
     return socket.inet_ntoa(struct.pack("!I", base + 1 + i % 65000))
 
 
 class Generator:
-    def __init__(self, rate, rng):
-        self.rate, self.rng = rate, rng
+    def __init__(self, rate, rng, with_bytes=False):
+        self.rate, self.rng, self.with_bytes = rate, rng, with_bytes
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("0.0.0.0", PORT))
@@ -38,6 +45,7 @@ class Generator:
         self.made = 0
         self.clients, self.servers = {}, {}  # connection number -> socket
         self.plans = {}                       # number -> (lifetime, how it ends)
+        self.ended = {}                       # number -> how it ended
         self.timers = []                      # (when, number, step)
         # A /16 of its own per run: TIME_WAIT remains of an earlier run are not this one's.
         self.net = rng.randrange(16, 64)
@@ -68,6 +76,10 @@ class Generator:
                 return
             i = struct.unpack("!I", socket.inet_aton(peer[0]))[0] - self.base_c - 1
             self.servers[i] = s
+            if self.with_bytes and i in self.clients:
+                up, down = payload(i)
+                self.clients[i].send(b"u" * up)
+                s.send(b"d" * down)
 
     def step(self, now):
         self.accept_all()
@@ -80,16 +92,27 @@ class Generator:
             first, second = (self.servers, self.clients) if how == "server" else (
                 self.clients, self.servers)
             s = (first if step == 0 else second).pop(i)
+            if self.with_bytes:
+                drain(s)  # unread data would make the close a reset
             if step == 0 and how == "reset":
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, LINGER_RESET)
             s.close()
             if step == 0:
                 heapq.heappush(self.timers, (now + 0.002, i, 1))
             else:
-                del self.plans[i]
+                self.ended[i] = self.plans.pop(i)
 
     def busy(self):
         return bool(self.timers)
+
+
+def drain(s):
+    s.setblocking(False)
+    try:
+        while s.recv(65536):
+            pass
+    except (BlockingIOError, ConnectionError):
+        pass
 
 
 def start(tarvikd, conf, errors, events=None):
@@ -119,16 +142,18 @@ def parse_time(text):
     return datetime.strptime(text, "%H:%M:%S %m/%d/%Y")
 
 
-def check(logs, made, net):
+def check(logs, made, net, plans=None):
     """Counts the logged sides per connection, by which of its addresses is the remote one. A
-    client's side is unknown or, when /etc/services names its port, inbound: any file counts."""
+    client's side is unknown or, when /etc/services names its port, inbound: any file counts.
+    With `plans` (number -> how it ended), the byte counts of the extended lines too."""
     sides = {"server": {}, "client": {}}
     backwards = {"server": 0, "client": 0}
+    wrong_bytes = {"server": [], "client": []}
     for path in glob.glob(os.path.join(logs, "*")):
         with open(path) as f:
             for line in f:
                 fields = line.rstrip("\n").split(",")
-                if len(fields) != 8:
+                if len(fields) < 8 or (len(fields) > 8 and fields[8] != "TCP"):
                     continue
                 if fields[2].startswith(f"127.{net}.") and fields[5].startswith(f"127.{net + 64}."):
                     side = "server"
@@ -140,6 +165,12 @@ def check(logs, made, net):
                 sides[side][n] = sides[side].get(n, 0) + 1
                 if parse_time(fields[1]) < parse_time(fields[0]):
                     backwards[side] += 1
+                if plans is not None and plans.get(n) != "reset" and len(fields) >= 11:
+                    up, down = payload(n)
+                    want = (down, up) if side == "server" else (up, down)
+                    got = (int(fields[9]), int(fields[10]))
+                    if got != want:
+                        wrong_bytes[side].append((n, got, want))
     ok = True
     for side, counts in sides.items():
         twice = sum(1 for c in counts.values() if c > 1)
@@ -150,6 +181,11 @@ def check(logs, made, net):
             base = f"127.{net}." if side == "client" else f"127.{net + 64}."
             print(f"  missing {side} sides (their local address): " + " ".join(
                 base + f"{(i + 1) >> 8}.{(i + 1) & 255}" for i in range(made) if i not in counts)[:2000])
+        if plans is not None:
+            wrong = wrong_bytes[side]
+            print(f"  {side} sides with wrong byte counts: {len(wrong)}" +
+                  "".join(f"; #{n} logged {g}, sent {w}" for n, g, w in wrong[:5]))
+            ok = ok and not wrong
         ok = ok and twice == 0 and missing == 0 and backwards[side] == 0
     return ok
 
@@ -164,6 +200,8 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     ap.add_argument("--events", action="store_true", help="keep tarvikd's events in the folder")
     ap.add_argument("--arg", action="append", default=[], help="one more argument for tarvikd")
+    ap.add_argument("--bytes", action="store_true",
+                    help="send known bytes each way and check the logged counts")
     args = ap.parse_args()
     EXTRA.extend(args.arg)
     if args.rate * args.seconds > 65000:
@@ -177,10 +215,11 @@ def main():
     with open(conf, "w") as f:
         f.write(f"[General]\nacquisition={args.mode}\n[View]\nreverselookup=0\n"
                 f"[Logging]\ninbound=1\noutbound=1\nunknown=1\ninboundfolder={logs}\n"
-                f"outboundfolder={logs}\nunknownfolder={logs}\n[ScanWatch]\nenabled=0\n")
+                f"outboundfolder={logs}\nunknownfolder={logs}\n"
+                f"format={'extended' if args.bytes else 'classic'}\n[ScanWatch]\nenabled=0\n")
     errors = os.path.join(work, "stderr")
     open(errors, "w").close()
-    gen = Generator(args.rate, random.Random())
+    gen = Generator(args.rate, random.Random(), args.bytes)
     events = os.path.join(work, "events") if args.events else None
     p = start(args.tarvikd, conf, errors, events)
     t0 = time.time()
@@ -211,7 +250,7 @@ def main():
     print(f"mode {args.mode}: {gen.made} connections (127.{gen.net}.x.y to 127.{gen.net + 64}.x.y) "
           f"at {args.rate:g}/s for {args.seconds:g} s, "
           f"{restarts} restarts")
-    ok = check(logs, gen.made, gen.net)
+    ok = check(logs, gen.made, gen.net, gen.ended if args.bytes else None)
     if args.keep or args.events or not ok:
         print("work folder:", work)
     else:

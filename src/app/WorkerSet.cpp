@@ -58,11 +58,11 @@ AcquisitionChoice ChooseAcquisition(const CSettingsStore& settings,
 CWorkerSet::CWorkerSet(CSettingsStore& settings, CWorkerHub& hub, IConnectionList& list,
                        std::shared_ptr<std::atomic<std::uint64_t>> probesCounted,
                        AcquisitionChoice acquisition)
-    : CWorkerSet(hub,
-                 MakeWorkers(settings, hub, list, std::move(probesCounted),
-                             std::move(acquisition.source), acquisition.mode,
-                             acquisition.byteCountPeriod),
-                 acquisition.mode) {
+    : CWorkerSet(
+          hub,
+          MakeWorkers(settings, hub, list, std::move(probesCounted), std::move(acquisition.source),
+                      acquisition.mode, acquisition.byteCountPeriod),
+          acquisition.mode) {
     hub_.Trace(acquisition.Summary());
 }
 

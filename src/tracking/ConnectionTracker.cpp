@@ -417,10 +417,11 @@ void CConnectionTracker::EndSnapshot() {
         loggedLive_.erase(ended.cookie);
         closedAtStart_.erase(ended.cookie);
         if (!logged) {
-            LogEnd(std::move(ended), SnapshotTime());
+            LogEndOfDump(std::move(ended), SnapshotTime());
         }
     }
     ++dumps_;
+    LogOverdueEnds(0);
     AgeRecentEnds();
     NoteHalfOpen();
     current_.erase(current_.begin() + static_cast<std::ptrdiff_t>(placed_), current_.end());

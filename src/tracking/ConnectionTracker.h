@@ -95,6 +95,11 @@ public:
     // connections from it while it stays in the live set.
     void ApplyHostName(std::string name, const std::string& ipAddress);
 
+    // Logs the ends that wait for their notice as they are (at the quit: nothing is lost).
+    void LogAwaitedEnds();
+    // Ends a dump saw while the kernel's notice with their last byte counts was still on its way.
+    std::size_t AwaitedEnds() const { return awaitingNotice_.size(); }
+
     // Remote addresses whose request or name the tracker remembers; kept within a small
     // multiple of the live set.
     std::size_t KnownAddresses() const { return addresses_.size(); }
@@ -191,6 +196,14 @@ private:
     // through LogEnd, at most once per kernel socket, never before its open.
     static Tuple TupleOf(const CConnectionRecord& record);
     void LogEnd(CConnectionRecord ended, std::time_t when);
+    // An end a dump saw. Where notices tell ends, the socket's notice, which carries its last
+    // byte counts, may be a moment behind the dump: the end waits for it until the next dump
+    // (or two seconds of notices), then goes as the dump saw it.
+    void LogEndOfDump(CConnectionRecord ended, std::time_t when);
+    // The notice of an awaited end: logged now, with the notice's counts.
+    void SettleAwaitedEnd(std::uint64_t cookie, const CConnectionRecord& notice);
+    // Those that waited long enough.
+    void LogOverdueEnds(std::time_t noticeTime);
     // The record enters TIME_WAIT at `when`: its end is logged now, unless it was already.
     void EnterTimeWait(CConnectionRecord& record, std::time_t when);
     bool EndLogged(const CConnectionRecord& record) const;
@@ -206,8 +219,8 @@ private:
     // A dump's row of a connection whose end a notice logged under another cookie: it joins the
     // live set as that connection's TIME_WAIT remains, neither opened nor logged again.
     bool TakeRemains(CConnectionRecord& entry, const ViewFilter& filter);
-    // A notice of an end a dump's remains logged already under another cookie.
-    bool EndOfRemains(const CConnectionRecord& ended);
+    // A notice of an end a dump's remains logged already under another cookie: that cookie.
+    std::optional<std::uint64_t> EndOfRemains(const CConnectionRecord& ended);
     void AgeRecentEnds();
     // A new connection whose handshake a dump saw half done under another cookie: that record
     // stands for the same connection and is never logged on its own.
@@ -305,6 +318,14 @@ private:
     std::time_t snapshotTime_ = 0;   // the open snapshot's read time, once a kept part told it
     // Cookies the notices moved into TIME_WAIT, with that time: the kernel tells no expiry.
     std::deque<std::pair<std::time_t, std::uint64_t>> timeWaitSince_;
+    // Whether notices tell ends here (a notice of an end came): then a dump's ends wait.
+    bool noticesTellEnds_ = false;
+    struct AwaitedEnd {
+        CConnectionRecord record;
+        std::time_t when = 0;    // the dump's time, the end's close
+        std::uint64_t dump = 0;  // dumps_ when the dump saw it
+    };
+    std::unordered_map<std::uint64_t, AwaitedEnd> awaitingNotice_;  // by the dump's cookie
 };
 
 }  // namespace tarvik

@@ -2,6 +2,7 @@
 // its TIME_WAIT remains tells of its end first, and never with a close before its open.
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <utility>
 
 #include "tracking/ConnectionTracker.h"
@@ -58,6 +59,49 @@ void CConnectionTracker::LogEnd(CConnectionRecord ended, std::time_t when) {
     host_.Publish(ConnectionEnded{std::move(shared)});
 }
 
+void CConnectionTracker::LogEndOfDump(CConnectionRecord ended, std::time_t when) {
+    if (!noticesTellEnds_ || ended.cookie == 0 || ended.protocol != Protocol::Tcp) {
+        LogEnd(std::move(ended), when);
+        return;
+    }
+    const std::uint64_t cookie = ended.cookie;
+    awaitingNotice_.insert_or_assign(cookie, AwaitedEnd{std::move(ended), when, dumps_});
+}
+
+void CConnectionTracker::SettleAwaitedEnd(std::uint64_t cookie, const CConnectionRecord& notice) {
+    const auto found = awaitingNotice_.find(cookie);
+    if (found == awaitingNotice_.end()) {
+        return;
+    }
+    AwaitedEnd awaited = std::move(found->second);
+    awaitingNotice_.erase(found);
+    TakeCounts(awaited.record, notice);
+    LogEnd(std::move(awaited.record), awaited.when);
+}
+
+void CConnectionTracker::LogOverdueEnds(std::time_t noticeTime) {
+    // Few: only ends whose dump and notice crossed. Logged in the order they were seen.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> due;  // (dump, cookie)
+    for (const auto& [cookie, awaited] : awaitingNotice_) {
+        const bool afterNextDump = dumps_ >= awaited.dump + 2;
+        const bool longEnough = noticeTime != 0 && noticeTime - awaited.when >= 2;
+        if (afterNextDump || longEnough) {
+            due.emplace_back(awaited.dump, cookie);
+        }
+    }
+    std::sort(due.begin(), due.end());
+    for (const auto& [dump, cookie] : due) {
+        const auto found = awaitingNotice_.find(cookie);
+        LogEnd(std::move(found->second.record), found->second.when);
+        awaitingNotice_.erase(found);
+    }
+}
+
+void CConnectionTracker::LogAwaitedEnds() {
+    LogOverdueEnds(std::numeric_limits<std::time_t>::max());
+    Flush();
+}
+
 void CConnectionTracker::EnterTimeWait(CConnectionRecord& record, std::time_t when) {
     const bool logged = EndLogged(record);
     record.state = TcpState::TimeWait;
@@ -67,7 +111,11 @@ void CConnectionTracker::EnterTimeWait(CConnectionRecord& record, std::time_t wh
     }
     if (!logged) {
         CConnectionRecord copy = record;
-        LogEnd(std::move(copy), when);
+        if (inSnapshot_) {
+            LogEndOfDump(std::move(copy), when);
+        } else {
+            LogEnd(std::move(copy), when);
+        }
     }
 }
 
@@ -97,8 +145,8 @@ void CConnectionTracker::NoteFirstSight(const CConnectionRecord& added, FirstSig
         }
     }
     if (sight == FirstSight::EndedNow) {
-        LogEnd(added, openTime);
         RememberEnd(added);
+        LogEndOfDump(added, openTime);
     }
 }
 
@@ -163,16 +211,17 @@ bool CConnectionTracker::TakeRemains(CConnectionRecord& entry, const ViewFilter&
     return true;
 }
 
-bool CConnectionTracker::EndOfRemains(const CConnectionRecord& ended) {
+std::optional<std::uint64_t> CConnectionTracker::EndOfRemains(const CConnectionRecord& ended) {
     if (recentEnds_.empty() || ended.remotePort == 0) {
-        return false;
+        return std::nullopt;
     }
     const auto found = recentEnds_.find(TupleOf(ended));
     if (found == recentEnds_.end() || found->second.cookie == ended.cookie) {
-        return false;
+        return std::nullopt;
     }
+    const std::uint64_t remains = found->second.cookie;
     recentEnds_.erase(found);
-    return true;
+    return remains;
 }
 
 void CConnectionTracker::SupersedeHalfOpen(const CConnectionRecord& added) {

@@ -46,6 +46,7 @@ void CConnectionTracker::ApplyEvents(ConnectionEvents events) {
         }
     }
     TellUpdatesOfBatch();
+    LogOverdueEnds(latest);
     ExpireTimeWait(latest);
     ForgetEndedBefore(latest);
     Flush();
@@ -137,6 +138,8 @@ void CConnectionTracker::TakeOwner(CConnectionRecord& record, const CConnectionR
 
 void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
     const std::uint64_t cookie = event.record.cookie;
+    noticesTellEnds_ = true;
+    SettleAwaitedEnd(cookie, event.record);
     if (EndedBefore(cookie)) {
         return;
     }
@@ -185,9 +188,11 @@ void CConnectionTracker::EndUnseen(ConnectionEvent& event) {
     if (record.remotePort == 0) {
         return;  // a socket that never connected, or a listener never seen: no connection
     }
-    if (EndOfRemains(record)) {
+    if (const auto remains = EndOfRemains(record)) {
+        // A dump saw its TIME_WAIT remains, which carry another cookie: the end is theirs.
+        SettleAwaitedEnd(*remains, record);
         RememberEndedByEvent(record.cookie, event.time);
-        return;  // a dump logged it from its TIME_WAIT remains, which carry another cookie
+        return;
     }
     host_.Trace("Filter, short connection " + record.ipAddress);
     record.id = nextId_++;

@@ -29,8 +29,8 @@ ConnectionEvent::Kind KindOf(TcpEvent::Kind kind) {
 }  // namespace
 
 CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub, int byteCountPeriod)
-    : CDataThread(settings, hub, OpenKernelTableSource(byteCountPeriod), CServicesDatabase::Shared(),
-                  std::make_unique<CProcessTable>()) {}
+    : CDataThread(settings, hub, OpenKernelTableSource(byteCountPeriod),
+                  CServicesDatabase::Shared(), std::make_unique<CProcessTable>()) {}
 
 CDataThread::CDataThread(CSettingsStore& settings, CWorkerHub& hub,
                          std::unique_ptr<ITableSource> source,

@@ -65,6 +65,10 @@ void CFilterThread::EndOfBatch() {
     hub_.PublishAll(std::exchange(held_, {}));
 }
 
+void CFilterThread::OnQuit() {
+    tracker_.LogAwaitedEnds();
+}
+
 void CFilterThread::OnInboxDone() {
     EndOfBatch();
 }

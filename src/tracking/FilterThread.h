@@ -41,6 +41,7 @@ private:
     // Both send what the tracker published since the last time, each worker woken once for
     // the batch rather than once per connection; the second is the backstop.
     void EndOfBatch() override;
+    void OnQuit() override;
     void OnInboxDone() override;
 
     CSettingsStore& settings_;

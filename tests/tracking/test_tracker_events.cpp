@@ -216,6 +216,71 @@ TEST_F(TrackerEventsTest, ByteCountsOnlyGrowAndTheEndCarriesTheNoticesLast) {
     EXPECT_EQ(logged[1].bytes, (ByteCounts{9, 7}));
 }
 
+// Where notices tell ends, an end a dump saw first waits for its notice, whose counts are the
+// socket's last; without one it goes as the dump saw it after the next dump.
+TEST_F(TrackerEventsTest, AnEndADumpSawFirstTakesTheCountsOfItsNotice) {
+    const auto with = [](CConnectionRecord record, ByteCounts bytes) {
+        record.bytes = bytes;
+        return record;
+    };
+    enum What { Dump, End };
+    struct Step {
+        What what;
+        CConnectionRecord record;
+    };
+    const CConnectionRecord other = Conn(1, 22, 40001);
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        ByteCounts logged;
+    } cases[] = {
+        {"its TIME_WAIT, then its notice",
+         {{Dump, with(Conn(7, 21, 40007), {10, 20})},
+          {Dump, Conn(7, 21, 40007, TcpState::TimeWait)},
+          {End, with(Conn(7, 21, 40007), {100, 200})}},
+         {100, 200}},
+        {"gone from the dump, then its notice",
+         {{Dump, with(Conn(7, 21, 40007), {10, 20})},
+          {Dump, other},
+          {End, with(Conn(7, 21, 40007), {100, 200})}},
+         {100, 200}},
+        {"remains under another cookie first seen, then the notice",
+         {{Dump, other},
+          {Dump, Conn(8, 21, 40007, TcpState::TimeWait)},
+          {End, with(Conn(7, 21, 40007), {100, 200})}},
+         {100, 200}},
+        {"its TIME_WAIT and no notice by the next dump",
+         {{Dump, with(Conn(7, 21, 40007), {10, 20})},
+          {Dump, Conn(7, 21, 40007, TcpState::TimeWait)},
+          {Dump, other}},
+         {10, 20}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingHost caseHost;
+        RecordingList caseList;
+        CConnectionTracker caseTracker{caseHost, caseList};
+        // Another connection's end: this kernel tells ends.
+        caseTracker.ApplyEvents({Ended(Conn(5, 21, 40005), 1000)});
+        for (const Step& step : c.steps) {
+            if (step.what == Dump) {
+                test::FeedSnapshot(caseTracker, {other, step.record});
+            } else {
+                caseTracker.ApplyEvents({Ended(step.record, 1010)});
+            }
+        }
+        std::vector<ByteCounts> logged;
+        for (const auto& sent : caseHost.sent) {
+            if (sent.kind == Sent::Ended && sent.record && sent.record->localPort == 21 &&
+                sent.record->remotePort == 40007) {
+                logged.push_back(sent.record->bytes);
+            }
+        }
+        EXPECT_EQ(logged, std::vector<ByteCounts>{c.logged});
+        EXPECT_EQ(caseTracker.AwaitedEnds(), 0u);
+    }
+}
+
 TEST_F(TrackerEventsTest, ALateNoticeOfASocketADumpEndedIsNotLoggedAgain) {
     Snapshot({Conn(1, 21, 40001), Conn(2, 21, 40002)});
     Snapshot({Conn(2, 21, 40002)});  // 1 ended: logged by the dump
@@ -415,6 +480,7 @@ TEST_F(TrackerEventsTest, EachSocketEndsInTheLogsOnceWhateverTheOrder) {
                 caseTracker.ApplyEvents({Ended(row, step.time)});
             }
         }
+        caseTracker.LogAwaitedEnds();  // what still waits for a notice goes, as at a quit
         std::size_t logged = 0;
         for (const auto& sent : caseHost.sent) {
             if (sent.kind == Sent::Ended && sent.record && sent.record->localPort == 50000) {
