@@ -4,11 +4,13 @@
 # Usage, as root (the silent name server binds 127.0.0.53:53; point the resolver at it for the
 # run and put the old file back afterwards):
 #   cp /etc/resolv.conf /tmp/resolv.conf.orig; echo nameserver 127.0.0.53 >/etc/resolv.conf
-#   scripts/busy-trial.py build/bin/tarvikd 3000; cp /tmp/resolv.conf.orig /etc/resolv.conf
+#   scripts/busy-trial.py build/bin/tarvikd 3000 [events|destroy|poll]
+#   cp /tmp/resolv.conf.orig /etc/resolv.conf
 import os, socket, subprocess, threading, time, signal, glob, sys
 D = "/tmp/busy"
 TARVIKD = sys.argv[1]
 N = int(sys.argv[2]) if len(sys.argv) > 2 else 3000
+MODE = sys.argv[3] if len(sys.argv) > 3 else "auto"
 stop = threading.Event()
 
 def silent_dns():            # swallows queries on 127.0.0.53:53: every lookup times out
@@ -40,7 +42,7 @@ for port in (8001, 8002, 8003):
 logs = D + "/logs"; os.makedirs(logs, exist_ok=True)
 for f in glob.glob(logs + "/*"): os.remove(f)
 open(D + "/Tarvik.conf", "w").write(
-    "[View]\nreverselookup=1\n[Logging]\ninbound=1\noutbound=0\nunknown=0\n"
+    f"[General]\nacquisition={MODE}\n[View]\nreverselookup=1\n[Logging]\ninbound=1\noutbound=0\nunknown=0\n"
     f"inboundfolder={logs}\n[ScanWatch]\nemailalert=1\nmailhost=127.0.0.1:2525\n"
     "notificationaddresses=root@localhost\neventlog=0\n")
 start = time.time()
@@ -58,6 +60,6 @@ rss = [l for l in open(f"/proc/{p.pid}/status") if l.startswith("VmRSS")][0].spl
 t0 = time.time(); p.send_signal(signal.SIGTERM); rc = p.wait(); stopped = time.time() - t0
 lines = sum(1 for f in glob.glob(logs + "/*") for l in open(f) if ",127.0.0.5," in l)
 stop.set()
-print(f"{N} connections from 127.0.0.5, {half} closed before SIGTERM; tarvikd RSS {int(rss)//1024} MiB;"
+print(f"{MODE}: {N} connections from 127.0.0.5, {half} closed before SIGTERM; tarvikd RSS {int(rss)//1024} MiB;"
       f" stopped in {stopped:.2f} s (exit {rc}); logged lines from 127.0.0.5: {lines}")
 print(open(D + "/stderr").read()[-600:])

@@ -139,10 +139,11 @@ void CConnectionTracker::NoteFirstSight(const CConnectionRecord& added, FirstSig
     }
     if (added.state != TcpState::TimeWait) {
         loggedLive_.insert(added.cookie);
-        if (sight == FirstSight::EndedBeforeStart) {
-            // Unless a notice tells of its end: then it closed after the notices began.
-            closedAtStart_.insert(added.cookie);
-        }
+    }
+    if (sight == FirstSight::EndedBeforeStart && added.cookie != 0) {
+        // Unless a notice tells of its end: then it closed after the notices began (under
+        // load the first dump can come before the notices of the first moments are read).
+        closedAtStart_.insert(added.cookie);
     }
     if (sight == FirstSight::EndedNow) {
         RememberEnd(added);

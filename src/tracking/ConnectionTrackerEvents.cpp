@@ -152,7 +152,8 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
     LiveRecord& ended = current_[index];
     // The notice's counts are the socket's last: they go to the log with its end.
     const bool bytesChanged = TakeCounts(ended, event.record);
-    if (closedAtStart_.erase(cookie) > 0) {
+    const bool closedAfterStart = closedAtStart_.erase(cookie) > 0;
+    if (closedAfterStart) {
         // The first dump came between its close and this notice: it was open after the start
         // after all, and is announced before its end.
         loggedLive_.erase(cookie);
@@ -163,6 +164,10 @@ void CConnectionTracker::ApplyEnded(ConnectionEvent& event) {
         // as the kernel keeps it. No notice tells its expiry, so a clock or the next dump does.
         if (ended.state != TcpState::TimeWait) {
             EnterTimeWait(ended, event.time);
+            Emit(RowOp::Kind::Update, ended);
+        } else if (closedAfterStart) {
+            CConnectionRecord copy = ended;
+            LogEnd(std::move(copy), event.time);
             Emit(RowOp::Kind::Update, ended);
         } else if (bytesChanged) {
             Emit(RowOp::Kind::Update, ended);

@@ -457,8 +457,12 @@ TEST_F(TrackerEventsTest, EachSocketEndsInTheLogsOnceWhateverTheOrder) {
          false,
          1},
         {"TIME_WAIT in the first dump after a start: ended before it",
-         {{Step::Dump, 7, S::TimeWait, 1000}, {Step::End, 7, S::Closed, 1001}},
+         {{Step::Dump, 7, S::TimeWait, 1000}, {Step::Dump, 1, S::Established, 1001}},
          0,
+         false},
+        {"TIME_WAIT in the first dump, then its notice: it closed after the start",
+         {{Step::Dump, 7, S::TimeWait, 1000}, {Step::End, 7, S::Closed, 1001}},
+         1,
          true},
     };
     for (const Case& c : cases) {
