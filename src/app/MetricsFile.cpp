@@ -66,6 +66,11 @@ void CMonitorCounters::AddProbe() {
     ++totals_.probes;
 }
 
+void CMonitorCounters::AddNoticeLoss() {
+    std::lock_guard lock(mutex_);
+    ++totals_.noticeLosses;
+}
+
 void CMonitorCounters::SetLastDumpSeconds(double seconds) {
     std::lock_guard lock(mutex_);
     totals_.lastDumpSeconds = seconds;
@@ -130,6 +135,10 @@ std::string RenderMetrics(const MetricsSnapshot& snapshot) {
            "Event lines dropped because a reader of the event stream fell behind or the "
            "events file could not take them.",
            std::to_string(snapshot.eventsLost));
+    Single(out, "tarvik_notice_losses_total", "counter",
+           "Times the kernel's notices of connection changes were lost; a full read of the "
+           "table followed each.",
+           std::to_string(snapshot.noticeLosses));
     Header(out, "tarvik_backend_info", "gauge", "The acquisition back-end in use.");
     out << "tarvik_backend_info{backend=\"" << EscapeLabelValue(snapshot.backend) << "\"} 1\n";
     return out.str();

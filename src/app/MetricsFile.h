@@ -33,6 +33,8 @@ struct MetricsSnapshot {
     std::uint64_t probes = 0;
     double lastDumpSeconds = 0;  // 0 until a dump's duration is known
     std::uint64_t eventsLost = 0;
+    // Times the kernel's notices of connection changes were lost (each made up by a full read).
+    std::uint64_t noticeLosses = 0;
     std::string backend = "poll";
 };
 
@@ -45,6 +47,7 @@ public:
     // Alerts raised but held back from the event lines: they count all the same.
     void AddAlerts(std::uint64_t count);
     void AddProbe();
+    void AddNoticeLoss();
     void SetLastDumpSeconds(double seconds);
     void SetBackend(std::string backend);
 

@@ -53,6 +53,7 @@ void CServiceListTap::LiveCount(std::size_t count) {
 
 void CServiceListTap::NoticesLost(std::time_t time) {
     inner_.NoticesLost(time);
+    counters_.AddNoticeLoss();
     if (events_.Any()) {
         events_.Offer(KernelLossEventLine(time));
     }

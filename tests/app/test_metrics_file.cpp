@@ -43,6 +43,7 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
     snapshot.alerts = 1;
     snapshot.lastDumpSeconds = 0.25;
     snapshot.eventsLost = 4;
+    snapshot.noticeLosses = 2;
     EXPECT_EQ(RenderMetrics(snapshot),
               "# HELP tarvik_connections Live TCP connections by category and state.\n"
               "# TYPE tarvik_connections gauge\n"
@@ -76,6 +77,10 @@ TEST(MetricsFileTest, RendersTheTextFormatExactly) {
               "event stream fell behind or the events file could not take them.\n"
               "# TYPE tarvik_events_lost_total counter\n"
               "tarvik_events_lost_total 4\n"
+              "# HELP tarvik_notice_losses_total Times the kernel's notices of connection "
+              "changes were lost; a full read of the table followed each.\n"
+              "# TYPE tarvik_notice_losses_total counter\n"
+              "tarvik_notice_losses_total 2\n"
               "# HELP tarvik_backend_info The acquisition back-end in use.\n"
               "# TYPE tarvik_backend_info gauge\n"
               "tarvik_backend_info{backend=\"poll\"} 1\n");

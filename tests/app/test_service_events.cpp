@@ -248,6 +248,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
         ended.bytes = {100000, 7000};
         tap.Ended(ended);
         tap.LiveCount(7);
+        tap.NoticesLost(1061553800);
         EXPECT_EQ(inner.applied, 1u);  // every operation and notice still reaches the list
         EXPECT_EQ(inner.opened, 2);
         EXPECT_EQ(inner.ended, 1);
@@ -255,7 +256,10 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
     }
     pipe.write.Reset();
     auto lines = Lines(pipe.Drain());
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[4]["event"], "lost");
+    EXPECT_EQ(lines[4]["source"], "kernel");
+    lines.pop_back();
     EXPECT_EQ(lines[2]["event"], "update");
     EXPECT_EQ(lines[2]["state"], "fin-wait-1");
     EXPECT_EQ(lines[2]["time"], "2003-08-22T12:03:20.000Z");
@@ -273,6 +277,7 @@ TEST(ServiceEventsTest, EveryConnectionOpensChangesAndClosesAndEveryEndIsCounted
     EXPECT_EQ(lines[2]["bytesSent"], 100000);
     EXPECT_EQ(lines[2]["bytesReceived"], 7000);
     EXPECT_EQ(counters.Snapshot().endedConnections, 1u);
+    EXPECT_EQ(counters.Snapshot().noticeLosses, 1u);
     const auto endedBytes = counters.Snapshot().endedBytes;
     ASSERT_EQ(endedBytes.size(), 1u);
     EXPECT_EQ(endedBytes.begin()->second, (ByteCounts{100000, 7000}));
