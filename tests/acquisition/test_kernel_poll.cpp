@@ -99,6 +99,18 @@ UniqueFd Connect4(int port) {
     return fd;
 }
 
+// An IPv4 loopback connection: the listener, both ends and their ports; empty sockets when it
+// could not be made.
+struct LoopbackConnection4 {
+    UniqueFd listener = Listener4();
+    int port = listener ? test::LocalPortOf(listener.Get()) : 0;
+    UniqueFd client = listener ? Connect4(port) : UniqueFd();
+    UniqueFd server = client ? UniqueFd(accept(listener.Get(), nullptr, nullptr)) : UniqueFd();
+    int clientPort = client ? test::LocalPortOf(client.Get()) : 0;
+
+    bool Made() const { return server.Valid(); }
+};
+
 std::vector<CConnectionRecord> WithPort(const std::vector<CConnectionRecord>& records, int port) {
     std::vector<CConnectionRecord> found;
     for (const auto& record : records) {
@@ -296,14 +308,10 @@ TEST(KernelTableTest, ASocketErrorFailsThatDumpAndTheNextOneUsesAFreshSocket) {
 }
 
 TEST(KernelTableTest, EachSocketHasItsOwnCookieForItsWholeLife) {
-    UniqueFd listener = Listener4();
-    ASSERT_TRUE(listener);
-    const int port = test::LocalPortOf(listener.Get());
-    UniqueFd client = Connect4(port);
-    ASSERT_TRUE(client);
-    UniqueFd server(accept(listener.Get(), nullptr, nullptr));
-    ASSERT_TRUE(server);
-    const int clientPort = test::LocalPortOf(client.Get());
+    LoopbackConnection4 connection;
+    ASSERT_TRUE(connection.Made());
+    const int port = connection.port;
+    const int clientPort = connection.clientPort;
     auto source = CKernelTableSource::Open();
     ASSERT_NE(source, nullptr);
 
@@ -336,18 +344,14 @@ TEST(KernelTableTest, EachSocketHasItsOwnCookieForItsWholeLife) {
 }
 
 TEST(KernelTableTest, ByteCountsRideOnTheDumpsOfTheirPeriod) {
-    UniqueFd listener = Listener4();
-    ASSERT_TRUE(listener);
-    const int port = test::LocalPortOf(listener.Get());
-    UniqueFd client = Connect4(port);
-    ASSERT_TRUE(client);
-    UniqueFd server(accept(listener.Get(), nullptr, nullptr));
-    ASSERT_TRUE(server);
+    LoopbackConnection4 connection;
+    ASSERT_TRUE(connection.Made());
+    const int port = connection.port;
+    const int clientPort = connection.clientPort;
     const std::vector<char> data(1000, 'x');
-    ASSERT_EQ(::send(client.Get(), data.data(), data.size(), 0), 1000);
+    ASSERT_EQ(::send(connection.client.Get(), data.data(), data.size(), 0), 1000);
     std::vector<char> got(data.size());
-    ASSERT_EQ(::recv(server.Get(), got.data(), got.size(), MSG_WAITALL), 1000);
-    const int clientPort = test::LocalPortOf(client.Get());
+    ASSERT_EQ(::recv(connection.server.Get(), got.data(), got.size(), MSG_WAITALL), 1000);
 
     const struct {
         int period;
@@ -376,14 +380,10 @@ TEST(KernelTableTest, ByteCountsRideOnTheDumpsOfTheirPeriod) {
 }
 
 TEST(KernelPollTest, OnePollSeesALoopbackListenerAndBothEndsOfAConnection) {
-    UniqueFd listener = Listener4();
-    ASSERT_TRUE(listener);
-    const int port = test::LocalPortOf(listener.Get());
-    UniqueFd client = Connect4(port);
-    ASSERT_TRUE(client);
-    UniqueFd server(accept(listener.Get(), nullptr, nullptr));
-    ASSERT_TRUE(server);
-    const int clientPort = test::LocalPortOf(client.Get());
+    LoopbackConnection4 connection;
+    ASSERT_TRUE(connection.Made());
+    const int port = connection.port;
+    const int clientPort = connection.clientPort;
 
     CWorkerHub hub;
     CSettingsStore settings(std::filesystem::temp_directory_path() / "tarvik-acq-absent" / "k",
