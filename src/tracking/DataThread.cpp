@@ -126,8 +126,14 @@ void CDataThread::HandOnNotices() {
 }
 
 void CDataThread::OnQuit() {
-    if (events_) {
-        SendEvents();
+    if (!events_) {
+        return;
+    }
+    SendEvents();
+    // A last read: an end no notice told (the kernel ran no program for some changes of a
+    // socket, seen under heavy load) would otherwise wait for a reconciliation that never comes.
+    if (inFlight_.expired()) {
+        Dump();
     }
 }
 

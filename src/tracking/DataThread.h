@@ -66,8 +66,8 @@ public:
 
 private:
     void Handle(PollerInbox& message) override;
-    // Hands on the notices that came since the last poll: a connection that ended just before
-    // the stop is still logged.
+    // Hands on the notices that came since the last poll, then reads the table once more: a
+    // connection that ended just before the stop is still logged.
     void OnQuit() override;
     // Sends the notices since the last poll; true when some were lost.
     bool SendEvents();

@@ -251,7 +251,7 @@ TEST_F(PollerEventsTest, AProcessNamedByTheNoticeIsTakenWithoutASearch) {
     hub.Clear();
 }
 
-TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAreHandedOnAtTheStop) {
+TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAndALastReadGoOnAtTheStop) {
     CPollerRecorder recorder;
     recorder.Start();
     hub.Register(&recorder);
@@ -261,7 +261,7 @@ TEST_F(PollerEventsTest, NoticesThatCameAfterTheLastPollAreHandedOnAtTheStop) {
     poller->PostQuit();
     poller->Join();
 
-    EXPECT_EQ(recorder.WaitForSent(1), (std::vector<Sent>{kEvents}));
+    EXPECT_EQ(recorder.WaitForSent(2), (std::vector<Sent>{kEvents, kDump}));
     const auto batches = recorder.Batches();
     ASSERT_EQ(batches.size(), 1u);
     ASSERT_EQ(batches[0].size(), 1u);
