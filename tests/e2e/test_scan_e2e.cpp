@@ -215,52 +215,6 @@ TEST_F(ScanE2eTest, SynScanOverIpv6) {
     ExpectScanSeen("-sS", "SYN", true);
 }
 
-std::uint16_t Checksum(const std::uint8_t* data, std::size_t length, std::uint32_t sum = 0) {
-    for (std::size_t i = 0; i + 1 < length; i += 2) {
-        sum += static_cast<std::uint32_t>((data[i] << 8) | data[i + 1]);
-    }
-    if (length % 2 != 0) {
-        sum += static_cast<std::uint32_t>(data[length - 1] << 8);
-    }
-    while (sum >> 16) {
-        sum = (sum & 0xffff) + (sum >> 16);
-    }
-    return static_cast<std::uint16_t>(~sum);
-}
-
-// A bare SYN from `source` to 127.0.0.1:`port`, as a raw IPv4 packet.
-std::vector<std::uint8_t> SpoofedSyn(std::uint32_t source, int port) {
-    std::vector<std::uint8_t> packet(40, 0);
-    packet[0] = 0x45;
-    packet[3] = 40;
-    packet[8] = 64;
-    packet[9] = IPPROTO_TCP;
-    const std::uint32_t from = htonl(source);
-    const std::uint32_t to = htonl(INADDR_LOOPBACK);
-    std::memcpy(&packet[12], &from, 4);
-    std::memcpy(&packet[16], &to, 4);
-    std::uint8_t* tcp = &packet[20];
-    tcp[0] = 0x9c;
-    tcp[1] = 0x40;
-    tcp[2] = static_cast<std::uint8_t>(port >> 8);
-    tcp[3] = static_cast<std::uint8_t>(port);
-    tcp[12] = 0x50;
-    tcp[13] = 0x02;
-    tcp[14] = 0x04;
-    std::uint8_t pseudo[12] = {};
-    std::memcpy(pseudo, &packet[12], 8);
-    pseudo[9] = IPPROTO_TCP;
-    pseudo[11] = 20;
-    std::uint32_t sum = 0;
-    for (int i = 0; i < 12; i += 2) {
-        sum += static_cast<std::uint32_t>((pseudo[i] << 8) | pseudo[i + 1]);
-    }
-    const std::uint16_t check = Checksum(tcp, 20, sum);
-    tcp[16] = static_cast<std::uint8_t>(check >> 8);
-    tcp[17] = static_cast<std::uint8_t>(check);
-    return packet;
-}
-
 TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSeen) {
     constexpr int kSources = 20000;
     constexpr int kMaxHosts = 1000;
@@ -294,8 +248,8 @@ TEST_F(ScanE2eTest, SpoofedFloodKeepsTablesAndAlertsBoundedAndARealScanIsStillSe
     sockaddr_in to = test::LoopbackAddress("127.0.0.1", ports[0]);
     for (int i = 0; i < kSources; ++i) {
         // 127.1.0.1 onwards: never 127.0.0.1, whose scan comes last.
-        const std::vector<std::uint8_t> packet =
-            SpoofedSyn(0x7f010001U + static_cast<std::uint32_t>(i), ports[0]);
+        const std::vector<std::uint8_t> packet = test::LoopbackSegment(
+            0x7f010001U + static_cast<std::uint32_t>(i), 40000, ports[0], 0x02);
         ::sendto(raw.Get(), packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof to);
     }

@@ -211,39 +211,12 @@ TEST_F(ScanKindsE2eTest, EveryScanKindOfBothFamiliesIsNamed) {
     }
 }
 
-// A bare TCP segment with `flags` between two ports of 127.0.0.1, as a raw IPv4 packet.
-std::vector<std::uint8_t> LoopbackSegment(int from, int to, std::uint8_t flags) {
-    std::vector<std::uint8_t> packet(40, 0);
-    const std::uint8_t header[] = {0x45, 0, 0,   40, 0, 0, 0,   0, 64, IPPROTO_TCP,
-                                   0,    0, 127, 0,  0, 1, 127, 0, 0,  1};
-    std::copy(std::begin(header), std::end(header), packet.begin());
-    std::uint8_t* tcp = &packet[20];
-    tcp[0] = static_cast<std::uint8_t>(from >> 8);
-    tcp[1] = static_cast<std::uint8_t>(from);
-    tcp[2] = static_cast<std::uint8_t>(to >> 8);
-    tcp[3] = static_cast<std::uint8_t>(to);
-    tcp[8] = 1;  // an acknowledgement number, as a stray ACK carries
-    tcp[12] = 0x50;
-    tcp[13] = flags;
-    tcp[14] = 0x04;
-    // The checksum over the pseudo header (addresses, protocol, length) and the segment.
-    std::uint32_t sum = 2 * 0x7f00 + 2 * 0x0001 + IPPROTO_TCP + 20;
-    for (int i = 0; i < 20; i += 2) {
-        sum += static_cast<std::uint32_t>((tcp[i] << 8) | tcp[i + 1]);
-    }
-    while (sum >> 16) {
-        sum = (sum & 0xffff) + (sum >> 16);
-    }
-    tcp[16] = static_cast<std::uint8_t>(~sum >> 8);
-    tcp[17] = static_cast<std::uint8_t>(~sum);
-    return packet;
-}
-
 TEST_F(ScanKindsE2eTest, LateAcksOfEndedConnectionsAreNoProbes) {
     UniqueFd raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
     ASSERT_TRUE(raw) << std::strerror(errno);
     const auto send = [&](int from, int to) {
-        const std::vector<std::uint8_t> packet = LoopbackSegment(from, to, 0x10);
+        const std::vector<std::uint8_t> packet =
+            test::LoopbackSegment(INADDR_LOOPBACK, from, to, 0x10);
         const sockaddr_in address = test::LoopbackAddress("127.0.0.1", to);
         ASSERT_EQ(::sendto(raw.Get(), packet.data(), packet.size(), 0,
                            reinterpret_cast<const sockaddr*>(&address), sizeof address),

@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +16,42 @@
 #include "base/UniqueFd.h"
 
 namespace tarvik::test {
+
+// A bare TCP segment (20-byte header) from `source`:`sourcePort` to 127.0.0.1:`port` as a raw
+// IPv4 packet with its checksum; with the ACK flag it acknowledges 1, as a stray ACK does.
+inline std::vector<std::uint8_t> LoopbackSegment(std::uint32_t source, int sourcePort, int port,
+                                                 std::uint8_t flags) {
+    std::vector<std::uint8_t> packet(40, 0);
+    const std::uint8_t header[] = {0x45, 0, 0, 40, 0, 0, 0, 0, 64, IPPROTO_TCP};
+    std::copy(std::begin(header), std::end(header), packet.begin());
+    const std::uint32_t from = htonl(source);
+    const std::uint32_t to = htonl(INADDR_LOOPBACK);
+    std::memcpy(&packet[12], &from, 4);
+    std::memcpy(&packet[16], &to, 4);
+    std::uint8_t* tcp = &packet[20];
+    tcp[0] = static_cast<std::uint8_t>(sourcePort >> 8);
+    tcp[1] = static_cast<std::uint8_t>(sourcePort);
+    tcp[2] = static_cast<std::uint8_t>(port >> 8);
+    tcp[3] = static_cast<std::uint8_t>(port);
+    tcp[8] = (flags & 0x10) != 0 ? 1 : 0;
+    tcp[12] = 0x50;
+    tcp[13] = flags;
+    tcp[14] = 0x04;
+    // The checksum over the pseudo header (addresses, protocol, length) and the segment.
+    std::uint32_t sum = IPPROTO_TCP + 20;
+    for (int i = 12; i < 20; i += 2) {
+        sum += static_cast<std::uint32_t>((packet[i] << 8) | packet[i + 1]);
+    }
+    for (int i = 0; i < 20; i += 2) {
+        sum += static_cast<std::uint32_t>((tcp[i] << 8) | tcp[i + 1]);
+    }
+    while (sum >> 16) {
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    tcp[16] = static_cast<std::uint8_t>(~sum >> 8);
+    tcp[17] = static_cast<std::uint8_t>(~sum);
+    return packet;
+}
 
 inline sockaddr_in LoopbackAddress(const std::string& address, int port) {
     sockaddr_in result{};

@@ -130,15 +130,23 @@ static __always_inline int read_network(const struct sk_buff* skb, const unsigne
     return 0;
 }
 
-static __always_inline void submit_probe(const struct packet* p, const __u8 ports[4], __u8 flags,
-                                         __u8 header_length) {
+/* A zeroed sample stamped now; null (and counted lost) when the ring buffer is full. */
+static __always_inline struct tarvik_no_socket_sample* new_sample(void) {
     struct tarvik_no_socket_sample* s = bpf_ringbuf_reserve(&samples, sizeof(*s), 0);
     if (!s) {
         count_lost();
-        return;
+        return 0;
     }
     __builtin_memset(s, 0, sizeof(*s));
     s->time_ns = bpf_ktime_get_ns();
+    return s;
+}
+
+static __always_inline void submit_probe(const struct packet* p, const __u8 ports[4], __u8 flags,
+                                         __u8 header_length) {
+    struct tarvik_no_socket_sample* s = new_sample();
+    if (!s)
+        return;
     __builtin_memcpy(s->remote, p->remote, 16);
     __builtin_memcpy(s->local, p->local, 16);
     s->remote_port = (ports[0] << 8) | ports[1];
@@ -234,13 +242,9 @@ static __always_inline void report_refused(const struct sock* sk, __u16 family, 
     const struct opener* who = bpf_map_lookup_elem(&openers, &cookie);
     if (!refusal(error))
         return;
-    struct tarvik_no_socket_sample* s = bpf_ringbuf_reserve(&samples, sizeof(*s), 0);
-    if (!s) {
-        count_lost();
+    struct tarvik_no_socket_sample* s = new_sample();
+    if (!s)
         return;
-    }
-    __builtin_memset(s, 0, sizeof(*s));
-    s->time_ns = bpf_ktime_get_ns();
     remote_of(sk, family, s->remote);
     local_of(sk, family, s->local);
     s->remote_port = __builtin_bswap16(BPF_CORE_READ(sk, __sk_common.skc_dport));
