@@ -198,6 +198,8 @@ TEST_F(DataThreadTest, APollWaitsUntilTheLastSnapshotIsTaken) {
     EXPECT_EQ(TracesContaining("poll skipped: tracker busy"), 2);
     busy.Start();  // takes it, as the tracker's merge does
     ASSERT_TRUE(busy.WaitFor(1));
+    // The other subscriber's copy holds the token too until it has taken it.
+    ASSERT_TRUE(recorder.WaitForSnapshots(1));
     PollExpecting(*poller, 2);
     EXPECT_EQ(recorder.Records().size(), 2u);
     hub.Clear();
